@@ -1,0 +1,82 @@
+// The protocol core shared by every device operation: writing a command record and waiting
+// for the boot loader's reply under a time-out while the window stays responsive.
+//
+// A reply wait polls the port in rounds. A round that finds input pauses 50 ms (the chip
+// needs that long to finish an echo and its reply), then reads at most 65 bytes; a round
+// that finds none lets the host process its events once and then sleeps in poll() for at
+// most kIdlePollMs or until input arrives, so an idle wait leaves the CPU idle. The time-out
+// (Timer1) is a deadline held here; like a window timer's tick it is noticed only in a round
+// without input, so a chip that keeps talking keeps the wait alive.
+//
+// A time-out of 0 or less is taken as 0: the wait still reads whatever is already waiting,
+// and ends at the first round in which nothing is.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "isp/IspHost.h"
+#include "isp/Records.h"
+#include "link/Clock.h"
+#include "link/NAVOPort.h"
+
+namespace kavel {
+
+class TIspEngine {
+ public:
+  static constexpr int kSettleMs = 50;        // pause after first seeing input in a round
+  static constexpr std::size_t kMaxRead = 65;  // bytes read per round
+  static constexpr int kIdlePollMs = 10;      // longest sleep between event passes
+
+  // References only; all three outlive the engine.
+  TIspEngine(TNAVOPort& port, TClock& clock, TIspHost& host);
+
+  // Waits for the first received character that is in awaited, up to timeoutMs. Returns it,
+  // or kNoReply ('\0') when none came in time or the port failed (the failure is swallowed).
+  // ReplyText() then holds everything received during the wait, up to and including the
+  // returned character; bytes after it in the same read are dropped.
+  char WaitForChar(int timeoutMs, std::string_view awaited);
+  // WaitForChar with ".", "R", "X" and carriage return.
+  char WaitForDot(int timeoutMs);
+
+  // Everything received during the most recent wait (one text for the whole program).
+  const std::string& ReplyText() const { return m_replyText; }
+  void ClearReplyText() { m_replyText.clear(); }
+
+  // The reply time-out: arms it for intervalMs from now and clears the expired flag.
+  void Timer1Init(int intervalMs);
+  // The time-out's tick: stops it and sets the expired flag.
+  void Timer1Timer();
+  bool Timer1Expired() const { return m_timer1Expired; }
+
+  // Outcome of one command given with GiveCommand.
+  struct TCommandOutcome {
+    bool awaited = false;         // a reply was read (else the fixed pause was taken)
+    char reply = kNoReply;        // the reply character when awaited
+    TReplyClass cls = rcOk;       // rcOk when not awaited
+  };
+  // Writes record (port errors propagate), then either waits for the reply with
+  // WaitForDot(waitMs) (when the host's WFC is on or alwaysWait) and classifies it, or pauses
+  // pauseMs and counts the command as carried out.
+  TCommandOutcome GiveCommand(std::string_view record, int waitMs, int pauseMs,
+                              bool alwaysWait = false);
+
+  TNAVOPort& Port() { return m_port; }
+  TClock& Clock() { return m_clock; }
+  TIspHost& Host() { return m_host; }
+
+ private:
+  // Delivers the tick when the deadline has passed (the timer's message being processed).
+  void DeliverTimerTick();
+
+  TNAVOPort& m_port;
+  TClock& m_clock;
+  TIspHost& m_host;
+  std::string m_replyText;
+  bool m_timer1Enabled = false;
+  bool m_timer1Expired = false;
+  std::int64_t m_timer1Deadline = 0;
+};
+
+}  // namespace kavel

@@ -1,0 +1,32 @@
+// Command records of the boot loader: Intel HEX records written as plain text without a line
+// end, and the one-character replies that end the chip's answer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kavel {
+
+// Reply characters.
+inline constexpr char kReplyOk = '.';
+inline constexpr char kReplyCrcError = 'R';
+inline constexpr char kReplyNotAllowed = 'X';
+inline constexpr char kReplyEnd = '\r';
+inline constexpr char kNoReply = '\0';  // what a wait returns when nothing awaited came
+
+enum class TReplyClass : std::uint8_t { rcOk, rcCrcError, rcNotAllowed, rcNoAnswer };
+using enum TReplyClass;
+
+// The body (LL AAAA TT data, an even number of hex digits, either case) followed by its two
+// upper-case checksum digits: (256 - byte sum mod 256) mod 256. The caller prefixes ":".
+std::string AddChecksum(std::string_view body);
+
+// "." -> rcOk, "R" -> rcCrcError, "X" -> rcNotAllowed, anything else (NUL, CR) -> rcNoAnswer.
+TReplyClass ClassifyReply(char reply);
+
+// The words of a failure class in messages: "CRC error", "Not allowed operation",
+// "Flash not answer"; empty for rcOk.
+std::string ReplyClassWords(TReplyClass cls);
+
+}  // namespace kavel

@@ -1,0 +1,43 @@
+// The seam between the port object and the operating system: one serial device, opened by
+// COM name. TPosixComDevice is the real one; tests put in scripted fakes and fault injectors.
+// Every call returns 0 on success or an errno value; none of them throws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "link/LineTermios.h"
+
+namespace kavel {
+
+class TComDevice {
+ public:
+  virtual ~TComDevice() = default;
+
+  // Opens the device behind portName for reading and writing, exclusively: a second open of
+  // the same device, from this process or another, fails (EBUSY).
+  virtual int Open(const std::string& portName) = 0;
+  // Releases the device; nothing when it is not open.
+  virtual void Close() = 0;
+  virtual int SetQueueSizes(std::size_t input, std::size_t output) = 0;
+  // Line format and speed, and the DTR and RTS outputs (true = on).
+  virtual int SetLine(const TLineTermios& line, bool dtr, bool rts) = 0;
+  virtual int BytesWaiting(std::size_t& count) = 0;
+  // Returns at once with the bytes already waiting (at most n); when none are waiting, blocks
+  // until n bytes have arrived or timeoutMs has passed (timeoutMs < 0: no limit).
+  virtual int Read(std::uint8_t* buffer, std::size_t n, int timeoutMs, std::size_t& got) = 0;
+  // Hands the n bytes to the line and waits until they have left it, or timeoutMs has passed
+  // (timeoutMs < 0: no limit). written says how many the device took.
+  virtual int Write(const std::uint8_t* buffer, std::size_t n, int timeoutMs,
+                    std::size_t& written) = 0;
+  virtual int Purge(bool input, bool output) = 0;
+  // Blocks until a byte is waiting or timeoutMs has passed; arrived tells which.
+  virtual int WaitForInput(int timeoutMs, bool& arrived) = 0;
+};
+
+// The default device factory of the port objects.
+std::unique_ptr<TComDevice> MakePosixComDevice();
+
+}  // namespace kavel

@@ -1,0 +1,180 @@
+#include "link/ComPort.h"
+
+#include <cerrno>
+
+#include "link/EComPort.h"
+
+namespace kavel {
+
+TCustomComPort::TCustomComPort(std::unique_ptr<TComDevice> device)
+    : m_device(device ? std::move(device) : MakePosixComDevice()) {}
+
+TCustomComPort::~TCustomComPort() {
+  if (m_connected) {
+    m_device->Close();
+    m_connected = false;
+  }
+}
+
+void TCustomComPort::SetPort(const std::string& name) {
+  if (name == m_port) return;
+  bool wasOpen = m_connected;
+  if (wasOpen) ClosePort();
+  m_port = name;
+  if (wasOpen) OpenPort();
+}
+
+void TCustomComPort::SetBaudRate(TBaudRate rate) {
+  if (rate == m_baudRate) return;
+  m_baudRate = rate;
+  if (m_connected) ApplyLine();
+}
+
+void TCustomComPort::SetDataBits(TDataBits bits) {
+  m_dataBits = bits;
+  if (m_connected) ApplyLine();
+}
+
+void TCustomComPort::SetStopBits(TStopBits bits) {
+  m_stopBits = bits;
+  if (m_connected) ApplyLine();
+}
+
+void TCustomComPort::SetParity(const TComParity& parity) {
+  m_parity = parity;
+  if (m_connected) ApplyLine();
+}
+
+void TCustomComPort::SetFlowControl(const TComFlowControl& flow) {
+  m_flow = flow;
+  if (m_connected) ApplyLine();
+}
+
+void TCustomComPort::SetTimeouts(const TComTimeouts& timeouts) { m_timeouts = timeouts; }
+
+void TCustomComPort::SetBuffer(const TComBuffer& buffer) { m_buffer = buffer; }
+
+void TCustomComPort::SetSyncMethod(TSyncMethod method) {
+  if (m_connected) throw EComPort(CE_ConnChangeProp, std::nullopt);
+  m_syncMethod = method;
+}
+
+void TCustomComPort::ApplyLine() {
+  TLineTermios line;
+  line.bitsPerSecond = BaudRateBits(m_baudRate);
+  if (line.bitsPerSecond == 0) line.bitsPerSecond = 9600;  // brCustom carries no rate of its own
+  line.dataBits = 5 + static_cast<int>(m_dataBits);
+  switch (m_parity.Bits) {
+    case prNone: line.parity = TLineParity::None; break;
+    case prOdd: line.parity = TLineParity::Odd; break;
+    case prEven: line.parity = TLineParity::Even; break;
+    case prMark: line.parity = TLineParity::Mark; break;
+    case prSpace: line.parity = TLineParity::Space; break;
+  }
+  line.parityCheck = m_parity.Check;
+  line.stopBits = m_stopBits == sbOneStopBit ? 1 : 2;
+  line.hardwareFlow = m_flow.OutCTSFlow || m_flow.ControlRTS == rtsHandshake;
+  line.xonXoffOut = m_flow.XonXoffOut;
+  line.xonXoffIn = m_flow.XonXoffIn;
+  line.xonChar = static_cast<std::uint8_t>(m_flow.XonChar);
+  line.xoffChar = static_cast<std::uint8_t>(m_flow.XoffChar);
+  bool dtr = m_flow.ControlDTR != dtrDisable;
+  bool rts = m_flow.ControlRTS == rtsEnable || m_flow.ControlRTS == rtsToggle;
+  if (int err = m_device->SetLine(line, dtr, rts)) throw EComPort(CE_SetStateFailed, err);
+}
+
+void TCustomComPort::OpenPort() {
+  if (m_connected) return;
+  if (int err = m_device->Open(m_port)) throw EComPort(CE_OpenFailed, err);
+  m_connected = true;
+  try {
+    if (int err = m_device->SetQueueSizes(static_cast<std::size_t>(m_buffer.InputSize),
+                                          static_cast<std::size_t>(m_buffer.OutputSize)))
+      throw EComPort(CE_SetupComFailed, err);
+    ApplyLine();
+    // The time-outs are applied per call (see ReadTimeout, WriteTimeout); nothing can fail here.
+  } catch (...) {
+    m_device->Close();
+    m_connected = false;
+    throw;
+  }
+  Notify(true);
+}
+
+void TCustomComPort::ClosePort() {
+  if (!m_connected) return;
+  // Transfers are synchronous, so there is nothing pending to abort.
+  m_device->Close();
+  m_connected = false;
+  Notify(false);
+}
+
+std::size_t TCustomComPort::BytesWaiting() {
+  if (!m_connected) throw EComPort(CE_ClearComFailed, EBADF);
+  std::size_t count = 0;
+  if (int err = m_device->BytesWaiting(count)) throw EComPort(CE_ClearComFailed, err);
+  return count;
+}
+
+int TCustomComPort::ReadTimeout(std::size_t n) const {
+  if (m_timeouts.ReadTotalMultiplier < 0 || m_timeouts.ReadTotalConstant < 0) return -1;
+  return m_timeouts.ReadTotalMultiplier * static_cast<int>(n) + m_timeouts.ReadTotalConstant;
+}
+
+int TCustomComPort::WriteTimeout(std::size_t n) const {
+  if (m_timeouts.WriteTotalMultiplier < 0 || m_timeouts.WriteTotalConstant < 0) return -1;
+  return m_timeouts.WriteTotalMultiplier * static_cast<int>(n) + m_timeouts.WriteTotalConstant;
+}
+
+std::size_t TCustomComPort::ReceiveBytes(void* buffer, std::size_t n) {
+  if (!m_connected) throw EComPort(CE_ReadFailed, EBADF);
+  std::size_t got = 0;
+  if (int err = m_device->Read(static_cast<std::uint8_t*>(buffer), n, ReadTimeout(n), got))
+    throw EComPort(CE_ReadFailed, err);
+  return got;
+}
+
+std::size_t TCustomComPort::SendBytes(const void* buffer, std::size_t n) {
+  if (!m_connected) throw EComPort(CE_WriteFailed, EBADF);
+  if (n == 0) return 0;
+  std::size_t written = 0;
+  if (int err = m_device->Write(static_cast<const std::uint8_t*>(buffer), n, WriteTimeout(n),
+                                written))
+    throw EComPort(CE_WriteFailed, err);
+  return written;
+}
+
+std::size_t TCustomComPort::SendText(std::string_view text) {
+  if (text.empty()) return 0;
+  return SendBytes(text.data(), text.size());
+}
+
+void TCustomComPort::PurgeBuffers(bool input, bool output) {
+  if (!m_connected) throw EComPort(CE_PurgeFailed, EBADF);
+  if (int err = m_device->Purge(input, output)) throw EComPort(CE_PurgeFailed, err);
+}
+
+bool TCustomComPort::WaitForRxChar(int timeoutMs) {
+  if (m_events != 0 && m_connected) throw EComPort(CE_ThreadCreated, std::nullopt);
+  if (!m_connected) throw EComPort(CE_WaitFailed, EBADF);
+  bool arrived = false;
+  if (int err = m_device->WaitForInput(timeoutMs < 0 ? 0 : timeoutMs, arrived))
+    throw EComPort(CE_WaitFailed, err);
+  return arrived;
+}
+
+int TCustomComPort::AddObserver(std::function<void(bool)> observer) {
+  m_observers.emplace_back(m_nextObserver, std::move(observer));
+  return m_nextObserver++;
+}
+
+void TCustomComPort::RemoveObserver(int handle) {
+  std::erase_if(m_observers, [handle](const auto& o) { return o.first == handle; });
+}
+
+void TCustomComPort::Notify(bool connected) {
+  auto observers = m_observers;  // an observer may remove itself
+  for (auto& o : observers) o.second(connected);
+}
+
+}  // namespace kavel

@@ -1,0 +1,160 @@
+// TCustomComPort: the general serial port component, reduced to what the programmer uses.
+// Synchronous only: no event thread, no notifications but open/close to bound controls.
+// Every failing operation throws EComPort (see EComPort.h for codes and texts).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "link/BaudRate.h"
+#include "link/ComDevice.h"
+
+namespace kavel {
+
+enum TDataBits : std::uint8_t { dbFive, dbSix, dbSeven, dbEight };
+enum TStopBits : std::uint8_t { sbOneStopBit, sbOne5StopBits, sbTwoStopBits };
+enum TParityBits : std::uint8_t { prNone, prOdd, prEven, prMark, prSpace };
+enum TFlowControlKind : std::uint8_t { fcHardware, fcSoftware, fcNone, fcCustom };
+enum TDTRFlowControl : std::uint8_t { dtrDisable, dtrEnable, dtrHandshake };
+enum TRTSFlowControl : std::uint8_t { rtsDisable, rtsEnable, rtsHandshake, rtsToggle };
+enum TSyncMethod : std::uint8_t { smThreadSync, smWindowSync, smNone };
+enum TComEvent : std::uint16_t {
+  evRxChar = 1 << 0, evTxEmpty = 1 << 1, evRxFlag = 1 << 2, evRing = 1 << 3,
+  evBreak = 1 << 4, evCTS = 1 << 5, evDSR = 1 << 6, evError = 1 << 7,
+  evRLSD = 1 << 8, evRx80Full = 1 << 9,
+};
+using TComEvents = std::uint16_t;  // a set of TComEvent bits
+
+struct TComParity {
+  TParityBits Bits = prNone;
+  bool Check = false;
+  bool Replace = false;   // not available on Linux: bad bytes are never replaced
+  char ReplaceChar = 0;
+};
+
+struct TComFlowControl {
+  TFlowControlKind FlowControl = fcNone;
+  bool OutCTSFlow = false;
+  bool OutDSRFlow = false;
+  TDTRFlowControl ControlDTR = dtrDisable;
+  TRTSFlowControl ControlRTS = rtsDisable;
+  bool XonXoffOut = false;
+  bool XonXoffIn = false;
+  bool DSRSensitivity = false;
+  bool TxContinueOnXoff = false;
+  char XonChar = 17;
+  char XoffChar = 19;
+};
+
+// All in ms; -1 means "no limit of this kind".
+struct TComTimeouts {
+  int ReadInterval = -1;
+  int ReadTotalMultiplier = 0;
+  int ReadTotalConstant = 0;
+  int WriteTotalMultiplier = 0;
+  int WriteTotalConstant = 0;
+};
+
+struct TComBuffer {
+  int InputSize = 1024;
+  int OutputSize = 1024;
+};
+
+class TCustomComPort {
+ public:
+  // device: the operating-system seam; the real POSIX device when null.
+  explicit TCustomComPort(std::unique_ptr<TComDevice> device = nullptr);
+  virtual ~TCustomComPort();
+  TCustomComPort(const TCustomComPort&) = delete;
+  TCustomComPort& operator=(const TCustomComPort&) = delete;
+
+  const std::string& Port() const { return m_port; }
+  // A different name on an open port closes it and opens it again under the new name.
+  void SetPort(const std::string& name);
+  TBaudRate BaudRate() const { return m_baudRate; }
+  // A different rate on an open port goes onto the line at once (code 7 on failure).
+  void SetBaudRate(TBaudRate rate);
+  bool Connected() const { return m_connected; }
+
+  TDataBits DataBits() const { return m_dataBits; }
+  void SetDataBits(TDataBits bits);
+  TStopBits StopBits() const { return m_stopBits; }
+  void SetStopBits(TStopBits bits);
+  const TComParity& Parity() const { return m_parity; }
+  void SetParity(const TComParity& parity);
+  const TComFlowControl& FlowControl() const { return m_flow; }
+  void SetFlowControl(const TComFlowControl& flow);
+  const TComTimeouts& Timeouts() const { return m_timeouts; }
+  void SetTimeouts(const TComTimeouts& timeouts);
+  const TComBuffer& Buffer() const { return m_buffer; }
+  void SetBuffer(const TComBuffer& buffer);
+  TComEvents Events() const { return m_events; }
+  void SetEvents(TComEvents events) { m_events = events; }
+  TSyncMethod SyncMethod() const { return m_syncMethod; }
+  // Code 14 while the port is open.
+  void SetSyncMethod(TSyncMethod method);
+  char EventChar() const { return m_eventChar; }
+  void SetEventChar(char c) { m_eventChar = c; }
+  bool DiscardNull() const { return m_discardNull; }
+  void SetDiscardNull(bool discard) { m_discardNull = discard; }
+
+  // Opens the device named by Port and applies queue sizes, line settings and time-outs.
+  // Nothing if already open. Code 1 when the device cannot be opened; 9, 7, 8 when a
+  // setting fails (the device is then closed again). Tells the observers.
+  void OpenPort();
+  // Closes the device; nothing if already closed. Tells the observers.
+  void ClosePort();
+
+  // Received bytes waiting. Code 10 on failure, a hung-up line or a closed port.
+  std::size_t BytesWaiting();
+  // Up to n bytes: at once what is waiting, else waits up to the read time-outs
+  // (ReadTotalMultiplier x n + ReadTotalConstant ms). Code 3 on failure.
+  std::size_t ReceiveBytes(void* buffer, std::size_t n);
+  // Writes n bytes and waits until they have left, at most WriteTotalMultiplier x n +
+  // WriteTotalConstant ms. Returns the count written. Code 2 on failure.
+  std::size_t SendBytes(const void* buffer, std::size_t n);
+  // The text's characters as bytes, nothing added; "" writes nothing and returns 0.
+  std::size_t SendText(std::string_view text);
+  // Discards the receive and/or transmit queue. Code 5 on failure.
+  void PurgeBuffers(bool input, bool output);
+  // Waits up to timeoutMs for a received character. Code 20 when events are watched,
+  // 21 on failure.
+  bool WaitForRxChar(int timeoutMs);
+
+  // Observers of opening (true) and closing (false). Returns a handle for RemoveObserver.
+  int AddObserver(std::function<void(bool connected)> observer);
+  void RemoveObserver(int handle);
+
+ protected:
+  TComDevice& Device() { return *m_device; }
+
+ private:
+  void ApplyLine();  // code 7
+  void Notify(bool connected);
+  int ReadTimeout(std::size_t n) const;
+  int WriteTimeout(std::size_t n) const;
+
+  std::unique_ptr<TComDevice> m_device;
+  std::string m_port;
+  TBaudRate m_baudRate = br9600;
+  bool m_connected = false;
+  TDataBits m_dataBits = dbEight;
+  TStopBits m_stopBits = sbOneStopBit;
+  TComParity m_parity;
+  TComFlowControl m_flow;
+  TComTimeouts m_timeouts;
+  TComBuffer m_buffer;
+  TComEvents m_events = 0;
+  TSyncMethod m_syncMethod = smThreadSync;
+  char m_eventChar = 0;
+  bool m_discardNull = false;
+  std::vector<std::pair<int, std::function<void(bool)>>> m_observers;
+  int m_nextObserver = 1;
+};
+
+}  // namespace kavel

@@ -1,0 +1,32 @@
+#include "link/EComPort.h"
+
+namespace kavel {
+
+std::string ComErrorText(int code) {
+  switch (code) {
+    case CE_OpenFailed: return "Unable to open com port";
+    case CE_WriteFailed: return "WriteFile function failed";
+    case CE_ReadFailed: return "ReadFile function failed";
+    case CE_PurgeFailed: return "PurgeComm function failed";
+    case CE_SetStateFailed: return "SetCommState function failed";
+    case CE_SetTimeoutsFailed: return "SetCommTimeouts failed";
+    case CE_SetupComFailed: return "SetupComm function failed";
+    case CE_ClearComFailed: return "ClearCommError function failed";
+    case CE_ConnChangeProp: return "Cannot set property while connected";
+    case CE_ThreadCreated: return "Cannot wait for event if event thread is created";
+    case CE_WaitFailed: return "WaitForEvent method failed";
+    case CE_RegError: return "Registry error";
+    default: return {};
+  }
+}
+
+std::string EComPort::Compose(int code, std::optional<int> winCode) {
+  std::string text = ComErrorText(code);
+  if (winCode) text += " (win error code: " + std::to_string(*winCode) + ")";
+  return text;
+}
+
+EComPort::EComPort(int code, std::optional<int> winCode)
+    : std::runtime_error(Compose(code, winCode)), m_code(code), m_winCode(winCode) {}
+
+}  // namespace kavel

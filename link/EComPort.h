@@ -1,0 +1,44 @@
+// The error raised by every failing serial-port operation: a numeric code, the system's
+// error number (errno, or none) and the message made from both.
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace kavel {
+
+enum TComErrorCode : int {
+  CE_OpenFailed = 1,
+  CE_WriteFailed = 2,
+  CE_ReadFailed = 3,
+  CE_PurgeFailed = 5,
+  CE_SetStateFailed = 7,
+  CE_SetTimeoutsFailed = 8,
+  CE_SetupComFailed = 9,
+  CE_ClearComFailed = 10,
+  CE_ConnChangeProp = 14,
+  CE_ThreadCreated = 20,
+  CE_WaitFailed = 21,
+  CE_RegError = 23,
+};
+
+// The fixed text of a code ("Unable to open com port" ...); empty for unknown codes.
+std::string ComErrorText(int code);
+
+class EComPort : public std::runtime_error {
+ public:
+  // Message: the code's text, then " (win error code: %d)" when a system error number is given.
+  EComPort(int code, std::optional<int> winCode);
+
+  int Code() const noexcept { return m_code; }
+  // The errno value behind the failure, when there is one.
+  std::optional<int> WinCode() const noexcept { return m_winCode; }
+
+ private:
+  static std::string Compose(int code, std::optional<int> winCode);
+  int m_code;
+  std::optional<int> m_winCode;
+};
+
+}  // namespace kavel

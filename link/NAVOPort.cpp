@@ -1,0 +1,65 @@
+#include "link/NAVOPort.h"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace kavel {
+
+namespace {
+constexpr int kNoByte = -72;
+constexpr int kMinByteTimeout = 30;
+}  // namespace
+
+TNAVOPort::TNAVOPort(int portNumber, int answerTimeout, std::unique_ptr<TComDevice> device)
+    : TCustomComPort(std::move(device)),
+      m_answerTimeout(std::clamp(answerTimeout, 0, kMaxAnswerTimeout)) {
+  SetBaudRate(br9600);
+  SetDataBits(dbEight);
+  SetParity(TComParity{prNone, false, false, 0});
+  SetStopBits(sbOneStopBit);
+  SetDiscardNull(false);
+  SetEventChar(0);
+  SetEvents(0);
+  SetSyncMethod(smThreadSync);
+  SetBuffer(TComBuffer{1024, 1024});
+  TComFlowControl flow;
+  flow.FlowControl = fcNone;
+  flow.OutCTSFlow = false;
+  flow.OutDSRFlow = false;
+  flow.ControlDTR = dtrDisable;
+  flow.ControlRTS = rtsDisable;
+  flow.XonXoffOut = false;
+  flow.XonXoffIn = false;
+  flow.DSRSensitivity = false;
+  flow.TxContinueOnXoff = false;
+  flow.XonChar = 17;
+  flow.XoffChar = 19;
+  SetFlowControl(flow);
+  SetTimeouts(TComTimeouts{-1, 20, 40, 100, 1000});
+  SetPort("COM" + std::to_string(portNumber));
+}
+
+void TNAVOPort::PurgeQuietly() noexcept {
+  try {
+    PurgeBuffers(true, true);
+  } catch (...) {
+  }
+}
+
+int TNAVOPort::ReadByteTimed(int timeoutMs) noexcept {
+  try {
+    timeoutMs = std::max(timeoutMs, kMinByteTimeout);
+    std::uint8_t byte = 0;
+    std::size_t got = 0;
+    if (BytesWaiting() > 0) {
+      got = ReceiveBytes(&byte, 1);
+    } else if (WaitForRxChar(timeoutMs)) {
+      got = ReceiveBytes(&byte, 1);
+    }
+    return got == 1 ? byte : kNoByte;
+  } catch (...) {
+    return kNoByte;
+  }
+}
+
+}  // namespace kavel

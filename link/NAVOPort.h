@@ -1,0 +1,31 @@
+// TNAVOPort: the programmer's one serial port, with the fixed line settings (8N1, no flow
+// control, DTR and RTS off, 1 KB queues, read total 20 x n + 40 ms, write total 100 x n +
+// 1000 ms) and the byte services of the controller bus protocol.
+#pragma once
+
+#include "link/ComPort.h"
+
+namespace kavel {
+
+class TNAVOPort : public TCustomComPort {
+ public:
+  static constexpr int kMaxAnswerTimeout = 3000;
+
+  // Names the port "COM" + portNumber, closed, at 9600 bit/s. answerTimeout is limited to
+  // 0..3000 ms. device: see TCustomComPort.
+  TNAVOPort(int portNumber, int answerTimeout, std::unique_ptr<TComDevice> device = nullptr);
+
+  int AnswerTimeout() const { return m_answerTimeout; }
+
+  // PurgeBuffers(true, true), any failure ignored.
+  void PurgeQuietly() noexcept;
+
+  // One received byte (0..255) within timeoutMs (at least 30 ms; smaller values become 30),
+  // or -72 when none came or the port failed. Never throws.
+  int ReadByteTimed(int timeoutMs) noexcept;
+
+ private:
+  int m_answerTimeout;
+};
+
+}  // namespace kavel

@@ -1,0 +1,180 @@
+#include "link/PosixComDevice.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "link/Clock.h"
+
+namespace kavel {
+namespace {
+
+// Milliseconds left until deadline; -1 (no limit) when deadline is negative.
+int Remaining(std::int64_t deadline) {
+  if (deadline < 0) return -1;
+  std::int64_t left = deadline - TSystemClock::Instance().NowMs();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+std::int64_t DeadlineAfter(int timeoutMs) {
+  return timeoutMs < 0 ? -1 : TSystemClock::Instance().NowMs() + timeoutMs;
+}
+
+}  // namespace
+
+std::unique_ptr<TComDevice> MakePosixComDevice() { return std::make_unique<TPosixComDevice>(); }
+
+TPosixComDevice::~TPosixComDevice() { Close(); }
+
+int TPosixComDevice::Open(const std::string& portName) {
+  if (m_fd >= 0) return 0;
+  std::string path = TPortMap::FromEnvironment().DevicePath(portName);
+  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno;
+  // The tty's exclusive mode does not hold against root, so take a lock as well: flock is
+  // per open file, so it also refuses a second open inside this process.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int err = errno == EWOULDBLOCK ? EBUSY : errno;
+    ::close(fd);
+    return err;
+  }
+  if (!isatty(fd)) {
+    ::close(fd);
+    return ENOTTY;
+  }
+  if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY) {
+    // Not fatal: the lock above already keeps cooperating programs out.
+  }
+  m_fd = fd;
+  return 0;
+}
+
+void TPosixComDevice::Close() {
+  if (m_fd < 0) return;
+  // A pty slave kept open by its master's owner keeps the exclusive flag past our close.
+  ioctl(m_fd, TIOCNXCL);
+  ::close(m_fd);
+  m_fd = -1;
+}
+
+int TPosixComDevice::SetQueueSizes(std::size_t, std::size_t) {
+  // The kernel's tty queues have fixed sizes (4 KB), larger than the 1 KB asked for.
+  return m_fd < 0 ? EBADF : 0;
+}
+
+int TPosixComDevice::SetLine(const TLineTermios& line, bool dtr, bool rts) {
+  if (m_fd < 0) return EBADF;
+  if (int err = SetLineTermios(m_fd, line)) return err;
+  m_bitsPerSecond = line.bitsPerSecond ? line.bitsPerSecond : 9600;
+  int on = (dtr ? TIOCM_DTR : 0) | (rts ? TIOCM_RTS : 0);
+  int off = (dtr ? 0 : TIOCM_DTR) | (rts ? 0 : TIOCM_RTS);
+  for (auto [request, bits] : {std::pair{TIOCMBIS, on}, std::pair{TIOCMBIC, off}}) {
+    if (bits == 0) continue;
+    // Devices without modem lines (ptys, some USB bridges) refuse these; that is no failure.
+    if (ioctl(m_fd, request, &bits) != 0 && errno != ENOTTY && errno != EINVAL) return errno;
+  }
+  return 0;
+}
+
+int TPosixComDevice::PollFor(short events, int timeoutMs, bool& ready) {
+  ready = false;
+  pollfd p{m_fd, events, 0};
+  int r;
+  do {
+    r = ::poll(&p, 1, timeoutMs);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) return errno;
+  if (r == 0) return 0;
+  if (p.revents & POLLNVAL) return EBADF;
+  if (p.revents & (POLLHUP | POLLERR)) return EIO;  // unplugged or hung up
+  ready = (p.revents & events) != 0;
+  return 0;
+}
+
+int TPosixComDevice::BytesWaiting(std::size_t& count) {
+  count = 0;
+  if (m_fd < 0) return EBADF;
+  bool ready = false;
+  if (int err = PollFor(POLLIN, 0, ready)) return err;
+  int n = 0;
+  if (ioctl(m_fd, FIONREAD, &n) != 0) return errno;
+  count = n > 0 ? static_cast<std::size_t>(n) : 0;
+  return 0;
+}
+
+int TPosixComDevice::Read(std::uint8_t* buffer, std::size_t n, int timeoutMs,
+                          std::size_t& got) {
+  got = 0;
+  if (m_fd < 0) return EBADF;
+  if (n == 0) return 0;
+  const std::int64_t deadline = DeadlineAfter(timeoutMs);
+  bool first = true;
+  for (;;) {
+    ssize_t r = ::read(m_fd, buffer + got, n - got);
+    if (r > 0) {
+      got += static_cast<std::size_t>(r);
+      if (first || got == n) return 0;  // what was already waiting comes back at once
+    } else if (r == 0) {
+      return EIO;  // a hung-up tty reads as end of file
+    } else if (errno != EAGAIN && errno != EINTR) {
+      return errno;
+    }
+    first = false;
+    int left = Remaining(deadline);
+    if (left == 0) return 0;
+    bool ready = false;
+    if (int err = PollFor(POLLIN, left, ready)) return err;
+    if (!ready && Remaining(deadline) == 0) return 0;
+  }
+}
+
+int TPosixComDevice::Write(const std::uint8_t* buffer, std::size_t n, int timeoutMs,
+                           std::size_t& written) {
+  written = 0;
+  if (m_fd < 0) return EBADF;
+  const std::int64_t deadline = DeadlineAfter(timeoutMs);
+  while (written < n) {
+    ssize_t r = ::write(m_fd, buffer + written, n - written);
+    if (r > 0) {
+      written += static_cast<std::size_t>(r);
+      continue;
+    }
+    if (r < 0 && errno != EAGAIN && errno != EINTR) return errno;
+    int left = Remaining(deadline);
+    if (left == 0) return 0;
+    bool ready = false;
+    if (int err = PollFor(POLLOUT, left, ready)) return err;
+  }
+  // Wait until the bytes have left the line, sleeping about as long as they need.
+  for (;;) {
+    int queued = 0;
+    if (ioctl(m_fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return 0;
+    int left = Remaining(deadline);
+    if (left == 0) return 0;
+    long need = static_cast<long>(queued) * 10 * 1000 / static_cast<long>(m_bitsPerSecond) + 1;
+    int nap = static_cast<int>(std::min<long>(need, 20));
+    if (left > 0) nap = std::min(nap, left);
+    TSystemClock::Instance().SleepMs(nap);
+  }
+}
+
+int TPosixComDevice::Purge(bool input, bool output) {
+  if (m_fd < 0) return EBADF;
+  if (!input && !output) return 0;
+  int which = input && output ? TCIOFLUSH : (input ? TCIFLUSH : TCOFLUSH);
+  return tcflush(m_fd, which) == 0 ? 0 : errno;
+}
+
+int TPosixComDevice::WaitForInput(int timeoutMs, bool& arrived) {
+  arrived = false;
+  if (m_fd < 0) return EBADF;
+  return PollFor(POLLIN, timeoutMs, arrived);
+}
+
+}  // namespace kavel

@@ -1,0 +1,35 @@
+// A serial device over POSIX termios. Opened non-blocking; all waits are poll() calls with a
+// bound, so nothing here spins or blocks without limit.
+#pragma once
+
+#include "link/ComDevice.h"
+#include "link/ComNames.h"
+
+namespace kavel {
+
+class TPosixComDevice final : public TComDevice {
+ public:
+  TPosixComDevice() = default;
+  ~TPosixComDevice() override;
+  TPosixComDevice(const TPosixComDevice&) = delete;
+  TPosixComDevice& operator=(const TPosixComDevice&) = delete;
+
+  int Open(const std::string& portName) override;
+  void Close() override;
+  int SetQueueSizes(std::size_t input, std::size_t output) override;
+  int SetLine(const TLineTermios& line, bool dtr, bool rts) override;
+  int BytesWaiting(std::size_t& count) override;
+  int Read(std::uint8_t* buffer, std::size_t n, int timeoutMs, std::size_t& got) override;
+  int Write(const std::uint8_t* buffer, std::size_t n, int timeoutMs,
+            std::size_t& written) override;
+  int Purge(bool input, bool output) override;
+  int WaitForInput(int timeoutMs, bool& arrived) override;
+
+ private:
+  // poll() for events up to timeoutMs; EIO when the line has hung up.
+  int PollFor(short events, int timeoutMs, bool& ready);
+  int m_fd = -1;
+  std::uint32_t m_bitsPerSecond = 9600;
+};
+
+}  // namespace kavel

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs, non-interactively and only when missing, every Debian package that the build,
+# the tests, the benchmarks and the demo need. Safe to run any number of times.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config      # build
+  libgtest-dev libgmock-dev             # tests
+  libbenchmark-dev                      # figures in bench/
+  socat                                 # talking to the simulated chip by hand
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update
+  $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the normal debug build, then the same suite under
+# AddressSanitizer + UndefinedBehaviorSanitizer. Exits non-zero on any failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+echo "== debug build and tests"
+cmake --preset debug >/dev/null
+cmake --build --preset debug -j "$jobs"
+ctest --preset debug -j "$jobs"
+
+echo "== sanitizer build (ASan+UBSan) and tests"
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --preset asan -j "$jobs"

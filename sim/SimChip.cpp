@@ -1,0 +1,264 @@
+#include "sim/SimChip.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace kavel::sim {
+namespace {
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+std::string Hex2(unsigned value) {
+  char text[3];
+  std::snprintf(text, sizeof text, "%02X", value & 0xFFu);
+  return text;
+}
+
+std::string Hex4(unsigned value) {
+  char text[5];
+  std::snprintf(text, sizeof text, "%04X", value & 0xFFFFu);
+  return text;
+}
+
+// Record types of the boot loader.
+constexpr std::uint8_t kProgramData = 0x00;
+constexpr std::uint8_t kEndOfFile = 0x01;
+constexpr std::uint8_t kSetClock = 0x02;
+constexpr std::uint8_t kWriteFunction = 0x03;
+constexpr std::uint8_t kDisplayOrBlank = 0x04;
+constexpr std::uint8_t kReadFunction = 0x05;
+
+const std::string kOk = ".";
+const std::string kCrc = "R";
+const std::string kRefused = "X";
+
+}  // namespace
+
+TSimChip::TSimChip(TSimChipOptions options)
+    : m_options(std::move(options)),
+      m_security(m_options.securityBits & 7u),
+      m_status(m_options.statusByte),
+      m_sixClock(m_options.sixClock) {
+  m_flash.fill(0xFF);
+}
+
+void TSimChip::Schedule(std::vector<TSimOutput>& out, std::int64_t atMs, std::string bytes,
+                        std::uint32_t speed) {
+  if (bytes.empty()) return;
+  atMs = std::max(atMs, m_busyUntil);
+  m_busyUntil = atMs;
+  out.push_back(TSimOutput{atMs, std::move(bytes), speed});
+}
+
+std::string TSimChip::Dressed(const std::string& reply) const {
+  if (reply.empty()) return reply;
+  return m_options.noise + reply + m_options.extra;
+}
+
+bool TSimChip::WantsHangUp() const {
+  return m_options.hangUpAfter > 0 && m_records >= m_options.hangUpAfter && !m_awaitBlankStart;
+}
+
+void TSimChip::Receive(std::uint8_t byte, std::uint32_t bitsPerSecond, std::int64_t nowMs,
+                       std::vector<TSimOutput>& out) {
+  if (m_options.loopBack) {
+    Schedule(out, nowMs, std::string(1, static_cast<char>(byte)), 0);
+    return;
+  }
+  if (m_speed == 0) {
+    // Autobaud: only a "U" at a speed the chip can take starts the conversation.
+    bool accepted = m_options.acceptedSpeeds.empty() ||
+                    m_options.acceptedSpeeds.count(bitsPerSecond) != 0;
+    if (byte == 'U' && accepted && bitsPerSecond != 0) {
+      m_speed = bitsPerSecond;
+      Schedule(out, nowMs + m_options.replyDelayMs, Dressed("U"), m_speed);
+    }
+    return;
+  }
+  if (bitsPerSecond != m_speed) byte = Garble(byte);
+  const char c = static_cast<char>(byte);
+
+  if (m_awaitBlankStart) {
+    // The character after a blank-check record starts the answer; it is not echoed.
+    m_awaitBlankStart = false;
+    Schedule(out, nowMs + m_options.replyDelayMs, Dressed(m_deferredReply), m_speed);
+    m_deferredReply.clear();
+    return;
+  }
+
+  Schedule(out, nowMs, std::string(1, c), m_speed);  // echo
+  if (!m_inRecord) {
+    if (c == ':') {
+      m_inRecord = true;
+      m_digits.clear();
+    }
+    return;
+  }
+  if (c == ':') {  // a new record starts over the unfinished one
+    m_digits.clear();
+    return;
+  }
+  if (HexDigit(c) < 0) {
+    // Not a record character: the record is broken, which the chip reports as a checksum error.
+    m_inRecord = false;
+    ++m_records;
+    Schedule(out, nowMs + m_options.replyDelayMs, Dressed(kCrc), m_speed);
+    return;
+  }
+  m_digits += c;
+  if (m_digits.size() >= 2) {
+    std::size_t count = static_cast<std::size_t>(HexDigit(m_digits[0]) * 16 + HexDigit(m_digits[1]));
+    if (m_digits.size() == 2 + 4 + 2 + 2 * count + 2) CompleteRecord(nowMs, out);
+  }
+}
+
+void TSimChip::CompleteRecord(std::int64_t nowMs, std::vector<TSimOutput>& out) {
+  m_inRecord = false;
+  ++m_records;
+  std::vector<std::uint8_t> bytes;
+  for (std::size_t i = 0; i + 1 < m_digits.size(); i += 2)
+    bytes.push_back(static_cast<std::uint8_t>(HexDigit(m_digits[i]) * 16 + HexDigit(m_digits[i + 1])));
+
+  std::string reply;
+  int busyMs = 0;
+  bool deferred = false;
+  if (auto it = m_options.overrides.find(m_records); it != m_options.overrides.end()) {
+    switch (it->second) {
+      case TReplyOverride::CrcError: reply = kCrc; break;
+      case TReplyOverride::NotAllowed: reply = kRefused; break;
+      case TReplyOverride::CarriageReturn: reply = "\r"; break;
+      case TReplyOverride::Silent: reply.clear(); break;
+    }
+    // The blank check still takes its start character before answering.
+    deferred = bytes.size() >= 4 && bytes[3] == kDisplayOrBlank;
+  } else {
+    reply = Execute(bytes, busyMs, deferred);
+  }
+  if (deferred) {
+    m_awaitBlankStart = true;
+    m_deferredReply = reply;
+    return;
+  }
+  Schedule(out, nowMs + busyMs + m_options.replyDelayMs, Dressed(reply), m_speed);
+}
+
+std::string TSimChip::Execute(const std::vector<std::uint8_t>& bytes, int& busyMs,
+                              bool& deferred) {
+  unsigned sum = 0;
+  for (auto b : bytes) sum += b;
+  if ((sum & 0xFFu) != 0) return kCrc;
+
+  const std::size_t count = bytes[0];
+  const unsigned address = static_cast<unsigned>(bytes[1]) << 8 | bytes[2];
+  const std::uint8_t type = bytes[3];
+  const std::uint8_t* data = bytes.data() + 4;
+  const bool sb1 = (m_security & 1u) != 0;
+  const bool sb2 = (m_security & 2u) != 0;
+
+  switch (type) {
+    case kProgramData: {
+      if (sb1) return kRefused;  // security bit 1 inhibits programming
+      if (address + count > kFlashSize) return kRefused;
+      for (std::size_t i = 0; i < count; ++i) m_flash[address + i] &= data[i];  // bits only clear
+      return kOk;
+    }
+    case kEndOfFile:
+      return kOk;
+    case kSetClock:
+      if (count != 1) return kRefused;
+      m_clock = data[0];
+      return kOk;
+    case kWriteFunction: {
+      if (count == 1 && data[0] == 0x07) {
+        // Whole chip: flash, security bits, status byte and clock mode back to their defaults.
+        m_flash.fill(0xFF);
+        m_security = 0;
+        m_status = 0xFF;
+        m_bootVector = 0xFC;
+        m_sixClock = false;
+        busyMs = m_options.fullEraseMs;
+        return kOk;
+      }
+      if (count == 2 && data[0] == 0x0C) {
+        if ((data[1] & 0x0F) != 0) return kRefused;
+        if (sb1) return kRefused;
+        const std::size_t start = static_cast<std::size_t>(data[1] >> 4) * kBlockSize;
+        std::fill_n(m_flash.begin() + static_cast<std::ptrdiff_t>(start), kBlockSize, 0xFF);
+        busyMs = m_options.blockEraseMs;
+        return kOk;
+      }
+      if (count == 2 && data[0] == 0x04 && data[1] == 0x00) {
+        m_status = 0;
+        return kOk;
+      }
+      if (count == 2 && data[0] == 0x05 && data[1] <= 2) {
+        m_security = static_cast<std::uint8_t>(m_security | (1u << data[1]));
+        return kOk;
+      }
+      if (count == 3 && data[0] == 0x06 && data[1] == 0x02 && data[2] == 0x80) {
+        m_sixClock = true;
+        return kOk;
+      }
+      if (count == 3 && data[0] == 0x06 && data[1] == 0x00) {
+        m_status = data[2];
+        return kOk;
+      }
+      if (count == 3 && data[0] == 0x06 && data[1] == 0x01) {
+        m_bootVector = data[2];
+        return kOk;
+      }
+      return kRefused;
+    }
+    case kDisplayOrBlank: {
+      if (count != 5) return kRefused;
+      const unsigned start = static_cast<unsigned>(data[0]) << 8 | data[1];
+      const unsigned end = static_cast<unsigned>(data[2]) << 8 | data[3];
+      if (data[4] != 0x01 || sb2 || end < start) return kRefused;  // only the blank check is modelled
+      deferred = true;
+      return BlankCheck(static_cast<std::uint16_t>(start), static_cast<std::uint16_t>(end));
+    }
+    case kReadFunction: {
+      if (count != 2 || data[0] != 0x07) return kRefused;
+      switch (data[1]) {
+        case 0x00: {
+          unsigned value = 0;
+          if (m_security & 1u) value |= 2;
+          if (m_security & 2u) value |= 4;
+          if (m_security & 4u) value |= 8;
+          return Hex2(value) + kOk;
+        }
+        case 0x01: return Hex2(m_status) + kOk;
+        case 0x02: return Hex2(m_bootVector) + kOk;
+        default: return kRefused;
+      }
+    }
+    default:
+      return kRefused;
+  }
+}
+
+std::string TSimChip::BlankCheck(std::uint16_t start, std::uint16_t end) const {
+  for (unsigned a = start; a <= end; ++a)
+    if (m_flash[a] != 0xFF) return Hex4(a) + "\r\n";
+  return kOk;
+}
+
+std::string TSimChip::Report() const {
+  std::string r;
+  r += "security1=" + std::to_string(m_security & 1u) + "\n";
+  r += "security2=" + std::to_string((m_security >> 1) & 1u) + "\n";
+  r += "security3=" + std::to_string((m_security >> 2) & 1u) + "\n";
+  r += "status=" + Hex2(m_status) + "\n";
+  r += "sixclock=" + std::to_string(m_sixClock ? 1 : 0) + "\n";
+  r += "clock=" + Hex2(static_cast<unsigned>(m_clock)) + "\n";
+  r += "records=" + std::to_string(m_records) + "\n";
+  r += "speed=" + std::to_string(m_speed) + "\n";
+  return r;
+}
+
+}  // namespace kavel::sim

@@ -1,0 +1,83 @@
+// A simulated 89C61-family boot loader: autobaud on "U", echo, Intel HEX command records with
+// one-character replies, a 64 KB flash of sixteen 4 KB blocks, three security bits, the
+// status byte and the 6-clock bit. Fault options make it misbehave on purpose.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "sim/SimDevice.h"
+
+namespace kavel::sim {
+
+enum class TReplyOverride : std::uint8_t { CrcError, NotAllowed, CarriageReturn, Silent };
+
+struct TSimChipOptions {
+  std::set<std::uint32_t> acceptedSpeeds;   // speeds the autobaud takes; empty = any
+  int fullEraseMs = 3000;                   // time the whole-chip erase takes
+  int blockEraseMs = 1000;                  // time one 4 KB block erase takes
+  int replyDelayMs = 0;                     // extra time before every reply (and the sync "U")
+  std::map<int, TReplyOverride> overrides;  // record number (from 1) -> forced reply
+  bool loopBack = false;                    // echo every byte at any speed, never reply
+  std::string noise;                        // sent before every reply
+  std::string extra;                        // sent after every reply
+  int hangUpAfter = 0;                      // hang up after this many records (0 = never)
+  std::uint8_t securityBits = 0;            // initial: bit 0 = security bit 1 ... bit 2 = 3
+  std::uint8_t statusByte = 0xFF;           // initial status byte
+  bool sixClock = false;                    // initial clock mode
+};
+
+class TSimChip final : public TSimDevice {
+ public:
+  static constexpr std::size_t kFlashSize = 65536;
+  static constexpr std::size_t kBlockSize = 4096;
+
+  explicit TSimChip(TSimChipOptions options = {});
+
+  void Receive(std::uint8_t byte, std::uint32_t bitsPerSecond, std::int64_t nowMs,
+               std::vector<TSimOutput>& out) override;
+  bool WantsHangUp() const override;
+
+  std::array<std::uint8_t, kFlashSize>& Flash() { return m_flash; }
+  const std::array<std::uint8_t, kFlashSize>& Flash() const { return m_flash; }
+  std::uint8_t SecurityBits() const { return m_security; }
+  std::uint8_t StatusByte() const { return m_status; }
+  bool SixClock() const { return m_sixClock; }
+  int ClockValue() const { return m_clock; }
+  std::uint32_t SyncedSpeed() const { return m_speed; }  // 0 until a "U" was taken
+  int RecordCount() const { return m_records; }
+
+  // The text report written at exit: one "name=value" per line.
+  std::string Report() const;
+
+ private:
+  // Runs a complete record (hex digits after ":"); returns the reply text, or nothing when
+  // the answer waits for the blank check's start character. busyMs: time the command takes.
+  std::string Execute(const std::vector<std::uint8_t>& bytes, int& busyMs, bool& deferred);
+  std::string BlankCheck(std::uint16_t start, std::uint16_t end) const;
+  std::string Dressed(const std::string& reply) const;  // noise + reply + extra
+  void Schedule(std::vector<TSimOutput>& out, std::int64_t atMs, std::string bytes,
+                std::uint32_t speed);
+  void CompleteRecord(std::int64_t nowMs, std::vector<TSimOutput>& out);
+
+  TSimChipOptions m_options;
+  std::array<std::uint8_t, kFlashSize> m_flash{};
+  std::uint8_t m_security = 0;
+  std::uint8_t m_status = 0xFF;
+  std::uint8_t m_bootVector = 0xFC;
+  bool m_sixClock = false;
+  int m_clock = 0;
+  std::uint32_t m_speed = 0;
+  bool m_inRecord = false;
+  std::string m_digits;           // hex digits of the record being received
+  bool m_awaitBlankStart = false;  // the blank check answers after one more character
+  std::string m_deferredReply;
+  int m_records = 0;
+  std::int64_t m_busyUntil = 0;   // outputs keep their order behind long commands
+};
+
+}  // namespace kavel::sim

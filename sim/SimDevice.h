@@ -1,0 +1,36 @@
+// Something on the simulated serial line: it hears every byte the program sends, with the
+// line speed at that moment, and schedules what it sends back.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kavel::sim {
+
+// One scheduled transmission.
+struct TSimOutput {
+  std::int64_t atMs = 0;             // when it goes on the line (simulation clock)
+  std::string bytes;                 // what is sent
+  std::uint32_t bitsPerSecond = 0;   // the sender's speed; 0 = whatever the line has
+};
+
+// A byte received or sent at a speed other than the receiver's arrives garbled. The rule is
+// deterministic and never yields a printable character, a carriage return or a line feed:
+// the top five bits become ones and the low three keep the original's top three bits.
+inline std::uint8_t Garble(std::uint8_t byte) {
+  return static_cast<std::uint8_t>(0xF8u | (byte >> 5));
+}
+
+class TSimDevice {
+ public:
+  virtual ~TSimDevice() = default;
+  // A byte sent by the program at bitsPerSecond, heard at nowMs. Appends to out whatever the
+  // device answers; outputs must be scheduled no earlier than nowMs.
+  virtual void Receive(std::uint8_t byte, std::uint32_t bitsPerSecond, std::int64_t nowMs,
+                       std::vector<TSimOutput>& out) = 0;
+  // True once the device wants the line hung up (after its last scheduled output).
+  virtual bool WantsHangUp() const { return false; }
+};
+
+}  // namespace kavel::sim

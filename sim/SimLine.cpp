@@ -1,0 +1,269 @@
+#include "sim/SimLine.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "link/LineTermios.h"
+
+namespace kavel::sim {
+namespace {
+
+std::int64_t MonotonicMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+bool MakeDirectories(const std::string& path, std::string& error) {
+  std::string partial;
+  for (std::size_t i = 0; i <= path.size(); ++i) {
+    if (i == path.size() || path[i] == '/') {
+      if (!partial.empty() && mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
+        error = "cannot create " + partial + ": " + std::strerror(errno);
+        return false;
+      }
+    }
+    if (i < path.size()) partial += path[i];
+  }
+  return true;
+}
+
+std::string ReadLink(const std::string& path) {
+  char buffer[4096];
+  ssize_t n = readlink(path.c_str(), buffer, sizeof buffer - 1);
+  if (n < 0) return {};
+  return std::string(buffer, static_cast<std::size_t>(n));
+}
+
+}  // namespace
+
+std::string Unescape(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i];
+      continue;
+    }
+    char c = text[++i];
+    switch (c) {
+      case 'r': out += '\r'; break;
+      case 'n': out += '\n'; break;
+      case 't': out += '\t'; break;
+      case '0': out += '\0'; break;
+      case 'x': {
+        std::string digits = text.substr(i + 1, 2);
+        char* end = nullptr;
+        long value = std::strtol(digits.c_str(), &end, 16);
+        if (digits.size() == 2 && end == digits.c_str() + 2) {
+          out += static_cast<char>(value);
+          i += 2;
+        } else {
+          out += "\\x";
+        }
+        break;
+      }
+      default: out += c; break;
+    }
+  }
+  return out;
+}
+
+std::string Escape(const std::string& bytes) {
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (c == '\r') out += "\\r";
+    else if (c == '\n') out += "\\n";
+    else if (c == '\\') out += "\\\\";
+    else if (c >= 32 && c < 127) out += static_cast<char>(c);
+    else {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+TSimLine::TSimLine() : m_origin(MonotonicMs()) {}
+
+TSimLine::~TSimLine() {
+  Stop();
+  Unregister();
+  if (m_master >= 0) close(m_master);
+  if (m_slave >= 0) close(m_slave);
+  for (int fd : m_stopPipe)
+    if (fd >= 0) close(fd);
+}
+
+std::int64_t TSimLine::NowMs() const { return MonotonicMs() - m_origin; }
+
+bool TSimLine::Open(std::string& error) {
+  if (pipe2(m_stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    error = std::string("pipe: ") + std::strerror(errno);
+    return false;
+  }
+  m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0) {
+    error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
+    return false;
+  }
+  char name[128];
+  if (ptsname_r(m_master, name, sizeof name) != 0) {
+    error = std::string("ptsname: ") + std::strerror(errno);
+    return false;
+  }
+  m_slavePath = name;
+  m_slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (m_slave < 0) {
+    error = "cannot open " + m_slavePath + ": " + std::strerror(errno);
+    return false;
+  }
+  TLineTermios raw;  // 9600 8N1 raw until the program sets its own
+  SetLineTermios(m_slave, raw);
+  fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
+  return true;
+}
+
+bool TSimLine::Register(const std::string& portDir, const std::string& comName, bool force,
+                        std::string& error) {
+  if (!MakeDirectories(portDir, error)) return false;
+  std::string entry = portDir + "/" + comName;
+  struct stat st {};
+  if (lstat(entry.c_str(), &st) == 0) {
+    struct stat target {};
+    bool live = stat(entry.c_str(), &target) == 0 && S_ISCHR(target.st_mode);
+    if (live && !force) {
+      error = entry + " already leads to " + ReadLink(entry) +
+              "; remove it, choose another name, or use --force";
+      return false;
+    }
+    if (unlink(entry.c_str()) != 0) {
+      error = "cannot replace " + entry + ": " + std::strerror(errno);
+      return false;
+    }
+  }
+  if (symlink(m_slavePath.c_str(), entry.c_str()) != 0) {
+    error = "cannot create " + entry + ": " + std::strerror(errno);
+    return false;
+  }
+  m_entryPath = entry;
+  return true;
+}
+
+void TSimLine::Unregister() {
+  if (m_entryPath.empty()) return;
+  if (ReadLink(m_entryPath) == m_slavePath) unlink(m_entryPath.c_str());
+  m_entryPath.clear();
+}
+
+void TSimLine::Log(char direction, std::uint32_t speed, const std::string& bytes) {
+  if (!m_log || bytes.empty()) return;
+  std::int64_t now = NowMs();
+  std::fprintf(m_log, "%6lld.%03lld %c %u '%s'\n", static_cast<long long>(now / 1000),
+               static_cast<long long>(now % 1000), direction, speed, Escape(bytes).c_str());
+  std::fflush(m_log);
+}
+
+void TSimLine::Deliver(std::int64_t now) {
+  std::stable_sort(m_pending.begin(), m_pending.end(),
+                   [](const TSimOutput& a, const TSimOutput& b) { return a.atMs < b.atMs; });
+  std::size_t due = 0;
+  while (due < m_pending.size() && m_pending[due].atMs <= now) ++due;
+  if (due == 0) return;
+  const std::uint32_t lineSpeed = GetLineSpeed(m_master);
+  std::string wire;
+  for (std::size_t i = 0; i < due; ++i) {
+    std::string bytes = m_pending[i].bytes;
+    if (m_pending[i].bitsPerSecond != 0 && m_pending[i].bitsPerSecond != lineSpeed)
+      for (auto& b : bytes) b = static_cast<char>(Garble(static_cast<std::uint8_t>(b)));
+    wire += bytes;
+  }
+  m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(due));
+  Log('<', lineSpeed, wire);
+  std::size_t done = 0;
+  while (done < wire.size()) {
+    ssize_t n = write(m_master, wire.data() + done, wire.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EAGAIN) {
+      pollfd p{m_master, POLLOUT, 0};
+      poll(&p, 1, 100);  // the program is not reading; give it a moment
+    } else {
+      break;
+    }
+  }
+}
+
+void TSimLine::HangUp() {
+  // Closing every descriptor of the pair hangs the slave up, as an unplugged adapter would.
+  if (m_slave >= 0) close(m_slave);
+  if (m_master >= 0) close(m_master);
+  m_slave = m_master = -1;
+  m_hungUp = true;
+  Log('!', 0, "hang-up");
+}
+
+void TSimLine::Run() {
+  std::uint8_t buffer[512];
+  while (m_master >= 0) {
+    std::int64_t now = NowMs();
+    Deliver(now);
+    bool hangUp = m_pending.empty() &&
+                  std::any_of(m_devices.begin(), m_devices.end(),
+                              [](const TSimDevice* d) { return d->WantsHangUp(); });
+    if (hangUp) {
+      HangUp();
+      return;
+    }
+    int timeout = -1;
+    if (!m_pending.empty()) {
+      std::int64_t next = m_pending.front().atMs;
+      for (const auto& p : m_pending) next = std::min(next, p.atMs);
+      timeout = static_cast<int>(std::max<std::int64_t>(next - now, 0));
+    }
+    pollfd fds[2] = {{m_master, POLLIN, 0}, {m_stopPipe[0], POLLIN, 0}};
+    int r = poll(fds, 2, timeout);
+    if (r < 0 && errno != EINTR) return;
+    if (fds[1].revents) return;
+    if (fds[0].revents & POLLIN) {
+      ssize_t n = read(m_master, buffer, sizeof buffer);
+      if (n > 0) {
+        const std::uint32_t speed = GetLineSpeed(m_master);
+        std::string bytes(reinterpret_cast<char*>(buffer), static_cast<std::size_t>(n));
+        Log('>', speed, bytes);
+        now = NowMs();
+        for (std::uint8_t b : bytes)
+          for (auto* device : m_devices) device->Receive(b, speed, now, m_pending);
+      }
+    } else if (fds[0].revents & (POLLHUP | POLLERR)) {
+      // Cannot happen while we hold a slave descriptor; do not spin if it does.
+      pollfd stop{m_stopPipe[0], POLLIN, 0};
+      if (poll(&stop, 1, 50) > 0) return;
+    }
+  }
+}
+
+void TSimLine::Start() {
+  m_thread = std::thread([this] { Run(); });
+}
+
+void TSimLine::RequestStop() noexcept {
+  if (m_stopPipe[1] >= 0) {
+    char c = 1;
+    [[maybe_unused]] ssize_t n = write(m_stopPipe[1], &c, 1);
+  }
+}
+
+void TSimLine::Stop() {
+  RequestStop();
+  if (m_thread.joinable()) m_thread.join();
+}
+
+}  // namespace kavel::sim

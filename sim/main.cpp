@@ -1,0 +1,225 @@
+// kavel-isp-sim: a simulated chip boot loader on a pseudo-terminal, registered under a COM
+// name so that the programmer (or a terminal program) can open it like a serial port.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "link/ComNames.h"
+#include "sim/SimChip.h"
+#include "sim/SimLine.h"
+
+using namespace kavel;
+using namespace kavel::sim;
+
+namespace {
+
+TSimLine* g_line = nullptr;
+
+void OnSignal(int) {
+  if (g_line) g_line->RequestStop();
+}
+
+const char* kUsage = R"(Usage: kavel-isp-sim [options]
+
+Plays an 80C51-family flash chip's serial boot loader on a pseudo-terminal and registers it
+in the port directory under a COM name, so that Kavel ISP can open it like a serial port.
+Ends on Ctrl-C or SIGTERM (or after a hang-up), then writes the requested files and removes
+its port entry.
+
+Line and registration:
+  --port NAME            COM name to register (default COM1)
+  --port-dir DIR         port directory (default: $KAVEL_ISP_PORT_DIR, else
+                         $XDG_CONFIG_HOME/KAVEL/ports, else ~/.config/KAVEL/ports)
+  --force                replace an entry of that name even if it leads to a live device
+  --speeds LIST          speeds at which a "U" is taken, e.g. 9600,14400 (default: any)
+
+Chip:
+  --full-erase-ms N      duration of the whole-chip erase (default 3000)
+  --block-erase-ms N     duration of one 4 KB block erase (default 1000)
+  --flash-in FILE        initial flash contents (BIN, up to 64 KB; the rest stays FF)
+  --security N           initial security bits, 0..7 (bit 0 = security bit 1)
+  --status HEX           initial status byte (default FF)
+  --six-clock            start in 6-clock mode
+
+Faults:
+  --reply K:WHAT         reply to record K (counted from 1) with WHAT instead of executing
+                         it: R, X, CR or none; may be given several times
+  --speeds LIST          (see above) answer the autobaud "U" only at these speeds
+  --loopback             echo every byte at any speed and never reply (a loop-back plug)
+  --noise TEXT           send TEXT before every reply (escapes \r \n \xHH)
+  --extra TEXT           send TEXT after every reply
+  --reply-delay MS       wait MS before every reply
+  --hangup-after K       hang the line up after the reply to record K
+
+Output:
+  --log FILE             wire log: time, direction (> to chip, < from chip), speed, bytes;
+                         "-" for standard error
+  --flash-out FILE       flash image written as a 64 KB BIN file at exit
+  --report FILE          security bits, status byte, 6-clock bit ... as name=value lines at exit
+  --help                 this text
+)";
+
+bool ParseInt(const std::string& text, int& value, int base = 10) {
+  char* end = nullptr;
+  errno = 0;
+  long v = std::strtol(text.c_str(), &end, base);
+  if (text.empty() || *end != '\0' || errno != 0 || v < 0 || v > 100000000) return false;
+  value = static_cast<int>(v);
+  return true;
+}
+
+int Fail(const std::string& message) {
+  std::cerr << "kavel-isp-sim: " << message << "\n";
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string port = "COM1";
+  std::string portDir;
+  bool force = false;
+  std::string logPath, flashOut, reportPath, flashIn;
+  TSimChipOptions options;
+
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    auto value = [&](std::string& out) -> bool {
+      if (i + 1 >= argc) return false;
+      out = argv[++i];
+      return true;
+    };
+    std::string v;
+    int n = 0;
+    if (arg == "--help" || arg == "-h") {
+      std::cout << kUsage;
+      return 0;
+    } else if (arg == "--port") {
+      if (!value(port) || !IsComName(port)) return Fail("--port needs a name such as COM3");
+    } else if (arg == "--port-dir") {
+      if (!value(portDir)) return Fail("--port-dir needs a directory");
+    } else if (arg == "--force") {
+      force = true;
+    } else if (arg == "--speeds") {
+      if (!value(v)) return Fail("--speeds needs a list such as 9600,14400");
+      if (v == "any") continue;
+      std::stringstream list(v);
+      std::string item;
+      while (std::getline(list, item, ',')) {
+        if (!ParseInt(item, n) || n == 0) return Fail("bad speed '" + item + "'");
+        options.acceptedSpeeds.insert(static_cast<std::uint32_t>(n));
+      }
+    } else if (arg == "--full-erase-ms") {
+      if (!value(v) || !ParseInt(v, options.fullEraseMs)) return Fail("--full-erase-ms needs ms");
+    } else if (arg == "--block-erase-ms") {
+      if (!value(v) || !ParseInt(v, options.blockEraseMs)) return Fail("--block-erase-ms needs ms");
+    } else if (arg == "--reply-delay") {
+      if (!value(v) || !ParseInt(v, options.replyDelayMs)) return Fail("--reply-delay needs ms");
+    } else if (arg == "--flash-in") {
+      if (!value(flashIn)) return Fail("--flash-in needs a file");
+    } else if (arg == "--security") {
+      if (!value(v) || !ParseInt(v, n) || n > 7) return Fail("--security needs 0..7");
+      options.securityBits = static_cast<std::uint8_t>(n);
+    } else if (arg == "--status") {
+      if (!value(v) || !ParseInt(v, n, 16) || n > 255) return Fail("--status needs a hex byte");
+      options.statusByte = static_cast<std::uint8_t>(n);
+    } else if (arg == "--six-clock") {
+      options.sixClock = true;
+    } else if (arg == "--reply") {
+      if (!value(v)) return Fail("--reply needs K:WHAT");
+      auto colon = v.find(':');
+      std::string what = colon == std::string::npos ? "" : v.substr(colon + 1);
+      if (colon == std::string::npos || !ParseInt(v.substr(0, colon), n) || n == 0)
+        return Fail("--reply needs K:WHAT with K from 1");
+      if (what == "R") options.overrides[n] = TReplyOverride::CrcError;
+      else if (what == "X") options.overrides[n] = TReplyOverride::NotAllowed;
+      else if (what == "CR") options.overrides[n] = TReplyOverride::CarriageReturn;
+      else if (what == "none") options.overrides[n] = TReplyOverride::Silent;
+      else return Fail("--reply: WHAT is R, X, CR or none, not '" + what + "'");
+    } else if (arg == "--loopback") {
+      options.loopBack = true;
+    } else if (arg == "--noise") {
+      if (!value(v)) return Fail("--noise needs a text");
+      options.noise = Unescape(v);
+    } else if (arg == "--extra") {
+      if (!value(v)) return Fail("--extra needs a text");
+      options.extra = Unescape(v);
+    } else if (arg == "--hangup-after") {
+      if (!value(v) || !ParseInt(v, options.hangUpAfter) || options.hangUpAfter == 0)
+        return Fail("--hangup-after needs a record count from 1");
+    } else if (arg == "--log") {
+      if (!value(logPath)) return Fail("--log needs a file");
+    } else if (arg == "--flash-out") {
+      if (!value(flashOut)) return Fail("--flash-out needs a file");
+    } else if (arg == "--report") {
+      if (!value(reportPath)) return Fail("--report needs a file");
+    } else {
+      return Fail("unknown option '" + arg + "' (see --help)");
+    }
+  }
+  if (portDir.empty()) portDir = PortDirectory();
+
+  TSimChip chip(options);
+  if (!flashIn.empty()) {
+    std::ifstream in(flashIn, std::ios::binary);
+    if (!in) return Fail("cannot read " + flashIn);
+    in.read(reinterpret_cast<char*>(chip.Flash().data()),
+            static_cast<std::streamsize>(chip.Flash().size()));
+  }
+
+  std::FILE* log = nullptr;
+  if (logPath == "-") {
+    log = stderr;
+  } else if (!logPath.empty()) {
+    log = std::fopen(logPath.c_str(), "w");
+    if (!log) return Fail("cannot write " + logPath + ": " + std::strerror(errno));
+  }
+
+  TSimLine line;
+  std::string error;
+  if (!line.Open(error)) return Fail(error);
+  line.AddDevice(&chip);
+  line.SetLog(log);
+  if (!line.Register(portDir, port, force, error)) return Fail(error);
+
+  g_line = &line;
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);
+
+  std::cout << "kavel-isp-sim: " << port << " -> " << line.SlavePath() << " (port directory "
+            << portDir << ")\n"
+            << "Talk to it by hand, for example:\n"
+            << "  socat -,rawer,escape=0x1d " << portDir << "/" << port << ",rawer,b9600\n"
+            << "then type U (the chip answers U) and a record such as :0100000210ED (echo, then .);"
+            << " Ctrl-] ends socat.\nCtrl-C ends the simulator." << std::endl;
+
+  line.Run();
+  g_line = nullptr;
+  line.Unregister();
+
+  if (!flashOut.empty()) {
+    std::ofstream out(flashOut, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(chip.Flash().data()),
+              static_cast<std::streamsize>(chip.Flash().size()));
+    if (!out) std::cerr << "kavel-isp-sim: cannot write " << flashOut << "\n";
+  }
+  if (!reportPath.empty()) {
+    std::ofstream out(reportPath);
+    out << chip.Report();
+    if (!out) std::cerr << "kavel-isp-sim: cannot write " << reportPath << "\n";
+  }
+  if (log && log != stderr) std::fclose(log);
+  std::cout << "kavel-isp-sim: ended" << (line.HungUp() ? " (hung up)" : "") << "\n";
+  return 0;
+}

@@ -121,7 +121,9 @@ int TPosixComDevice::Read(std::uint8_t* buffer, std::size_t n, int timeoutMs,
       got += static_cast<std::size_t>(r);
       if (first || got == n) return 0;  // what was already waiting comes back at once
     } else if (r == 0) {
-      return EIO;  // a hung-up tty reads as end of file
+      // With VMIN = 0 an empty queue reads as 0 bytes; so does a hung-up line, which poll tells.
+      bool ready = false;
+      if (int err = PollFor(POLLIN, 0, ready)) return err;
     } else if (errno != EAGAIN && errno != EINTR) {
       return errno;
     }

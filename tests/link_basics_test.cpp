@@ -1,0 +1,247 @@
+// Baud texts, error messages, and the port object's own rules (checked against a fake device).
+#include <cerrno>
+
+#include <gtest/gtest.h>
+
+#include "link/BaudRate.h"
+#include "link/EComPort.h"
+#include "link/NAVOPort.h"
+#include "tests/support/FakeComDevice.h"
+
+namespace kavel {
+namespace {
+
+using test::TFakeComDevice;
+using test::TVirtualClock;
+
+TEST(BaudRateText, EveryRateHasItsTextAndBackAgain) {
+  struct Row {
+    TBaudRate rate;
+    const char* text;
+    std::uint32_t bits;
+  };
+  const Row rows[] = {{brCustom, "Custom", 0},      {br110, "110", 110},
+                      {br300, "300", 300},          {br600, "600", 600},
+                      {br1200, "1200", 1200},       {br2400, "2400", 2400},
+                      {br4800, "4800", 4800},       {br9600, "9600", 9600},
+                      {br14400, "14400", 14400},    {br19200, "19200", 19200},
+                      {br38400, "38400", 38400},    {br56000, "56000", 56000},
+                      {br57600, "57600", 57600},    {br115200, "115200", 115200},
+                      {br128000, "128000", 128000}, {br256000, "256000", 256000}};
+  for (const auto& row : rows) {
+    EXPECT_EQ(BaudRateText(row.rate), row.text);
+    EXPECT_EQ(BaudRateFromText(row.text), row.rate) << row.text;
+    EXPECT_EQ(BaudRateBits(row.rate), row.bits) << row.text;
+  }
+}
+
+TEST(BaudRateFromText, IgnoresCaseAndFallsBackTo9600) {
+  EXPECT_EQ(BaudRateFromText("custom"), brCustom);
+  EXPECT_EQ(BaudRateFromText("CUSTOM"), brCustom);
+  EXPECT_EQ(BaudRateFromText("19200"), br19200);
+  EXPECT_EQ(BaudRateFromText(""), br9600);
+  EXPECT_EQ(BaudRateFromText("12345"), br9600);
+  EXPECT_EQ(BaudRateFromText(" 19200"), br9600);  // no trimming: not a speed text
+  EXPECT_EQ(BaudRateFromText("1920"), br9600);
+}
+
+TEST(EComPortMessage, CodeTextWithAndWithoutSystemNumber) {
+  EXPECT_STREQ(EComPort(1, 2).what(), "Unable to open com port (win error code: 2)");
+  EXPECT_STREQ(EComPort(2, 5).what(), "WriteFile function failed (win error code: 5)");
+  EXPECT_STREQ(EComPort(14, std::nullopt).what(), "Cannot set property while connected");
+  EXPECT_EQ(EComPort(23, 13).Code(), 23);
+  EXPECT_EQ(EComPort(23, 13).WinCode(), 13);
+  const std::pair<int, const char*> texts[] = {
+      {1, "Unable to open com port"},  {2, "WriteFile function failed"},
+      {3, "ReadFile function failed"}, {5, "PurgeComm function failed"},
+      {7, "SetCommState function failed"}, {8, "SetCommTimeouts failed"},
+      {9, "SetupComm function failed"}, {10, "ClearCommError function failed"},
+      {14, "Cannot set property while connected"},
+      {20, "Cannot wait for event if event thread is created"},
+      {21, "WaitForEvent method failed"}, {23, "Registry error"}};
+  for (auto [code, text] : texts) EXPECT_EQ(ComErrorText(code), text);
+}
+
+TEST(NAVOPortConstruction, NamesThePortAndLimitsTheAnswerTimeout) {
+  TNAVOPort port0(0, 0);
+  EXPECT_EQ(port0.Port(), "COM0");
+  EXPECT_FALSE(port0.Connected());
+  EXPECT_EQ(port0.BaudRate(), br9600);
+  EXPECT_EQ(TNAVOPort(3, 5000).AnswerTimeout(), 3000);
+  EXPECT_EQ(TNAVOPort(3, 3000).AnswerTimeout(), 3000);
+  EXPECT_EQ(TNAVOPort(3, -5).AnswerTimeout(), 0);
+  EXPECT_EQ(TNAVOPort(3, 250).AnswerTimeout(), 250);
+  EXPECT_EQ(TNAVOPort(12, 0).Port(), "COM12");
+}
+
+TEST(NAVOPortConstruction, FixedSettings) {
+  TNAVOPort port(1, 0);
+  EXPECT_EQ(port.DataBits(), dbEight);
+  EXPECT_EQ(port.StopBits(), sbOneStopBit);
+  EXPECT_EQ(port.Parity().Bits, prNone);
+  EXPECT_FALSE(port.Parity().Check);
+  EXPECT_EQ(port.FlowControl().FlowControl, fcNone);
+  EXPECT_EQ(port.FlowControl().ControlDTR, dtrDisable);
+  EXPECT_EQ(port.FlowControl().ControlRTS, rtsDisable);
+  EXPECT_FALSE(port.FlowControl().XonXoffIn);
+  EXPECT_FALSE(port.FlowControl().XonXoffOut);
+  EXPECT_EQ(port.Timeouts().ReadInterval, -1);
+  EXPECT_EQ(port.Timeouts().ReadTotalMultiplier, 20);
+  EXPECT_EQ(port.Timeouts().ReadTotalConstant, 40);
+  EXPECT_EQ(port.Timeouts().WriteTotalMultiplier, 100);
+  EXPECT_EQ(port.Timeouts().WriteTotalConstant, 1000);
+  EXPECT_EQ(port.Buffer().InputSize, 1024);
+  EXPECT_EQ(port.Buffer().OutputSize, 1024);
+  EXPECT_EQ(port.Events(), 0);
+  EXPECT_FALSE(port.DiscardNull());
+}
+
+// Every operation on a closed port fails with its own code; the quiet services never throw.
+TEST(ClosedPort, OperationsFailWithTheirCodes) {
+  TNAVOPort port(1, 0);
+  auto codeOf = [](auto&& f) {
+    try {
+      f();
+    } catch (const EComPort& e) {
+      return e.Code();
+    }
+    return 0;
+  };
+  char buffer[4];
+  EXPECT_EQ(codeOf([&] { port.BytesWaiting(); }), 10);
+  EXPECT_EQ(codeOf([&] { port.ReceiveBytes(buffer, 4); }), 3);
+  EXPECT_EQ(codeOf([&] { port.SendText("U"); }), 2);
+  EXPECT_EQ(codeOf([&] { port.SendBytes(buffer, 1); }), 2);
+  EXPECT_EQ(codeOf([&] { port.PurgeBuffers(true, true); }), 5);
+  EXPECT_EQ(codeOf([&] { port.WaitForRxChar(10); }), 21);
+  EXPECT_EQ(port.SendText(""), 0u);
+  EXPECT_NO_THROW(port.PurgeQuietly());
+  EXPECT_EQ(port.ReadByteTimed(0), -72);
+  EXPECT_NO_THROW(port.ClosePort());
+}
+
+struct FakePort {
+  TVirtualClock clock;
+  TFakeComDevice* device = nullptr;
+  std::unique_ptr<TNAVOPort> port;
+  FakePort() {
+    auto d = std::make_unique<TFakeComDevice>(clock);
+    device = d.get();
+    port = std::make_unique<TNAVOPort>(0, 0, std::move(d));
+  }
+};
+
+TEST(PortProperties, SameValueDoesNothingNewValueGoesOnTheLine) {
+  FakePort f;
+  f.port->SetPort("COM2");
+  f.port->OpenPort();
+  EXPECT_EQ(f.device->openedName, "COM2");
+  EXPECT_EQ(f.device->line.bitsPerSecond, 9600u);
+  EXPECT_EQ(f.device->line.dataBits, 8);
+  int lineChanges = f.device->setLineCount;
+  f.port->SetBaudRate(br9600);
+  EXPECT_EQ(f.device->setLineCount, lineChanges);
+  f.port->SetBaudRate(br14400);
+  EXPECT_EQ(f.device->setLineCount, lineChanges + 1);
+  EXPECT_EQ(f.device->line.bitsPerSecond, 14400u);
+
+  int opens = f.device->openCount;
+  f.port->SetPort("COM2");
+  EXPECT_EQ(f.device->openCount, opens);
+  f.port->SetPort("COM3");
+  EXPECT_EQ(f.device->openCount, opens + 1);
+  EXPECT_EQ(f.device->openedName, "COM3");
+  EXPECT_TRUE(f.port->Connected());
+  EXPECT_EQ(f.device->line.bitsPerSecond, 14400u);  // the last rate survives the reopening
+}
+
+TEST(PortProperties, RateSetWhileClosedIsAppliedAtOpening) {
+  FakePort f;
+  f.port->SetBaudRate(br38400);
+  EXPECT_EQ(f.device->setLineCount, 0);
+  f.port->OpenPort();
+  EXPECT_EQ(f.device->line.bitsPerSecond, 38400u);
+  EXPECT_THROW(f.port->SetSyncMethod(smNone), EComPort);
+  f.port->ClosePort();
+  EXPECT_NO_THROW(f.port->SetSyncMethod(smNone));
+}
+
+TEST(PortOpening, FailedSettingClosesAgainAndKeepsObserversDark) {
+  FakePort f;
+  std::vector<bool> seen;
+  f.port->AddObserver([&](bool open) { seen.push_back(open); });
+  f.device->FailFrom("SetLine", EINVAL);
+  try {
+    f.port->OpenPort();
+    FAIL() << "no error";
+  } catch (const EComPort& e) {
+    EXPECT_EQ(e.Code(), 7);
+    EXPECT_STREQ(e.what(), "SetCommState function failed (win error code: 22)");
+  }
+  EXPECT_FALSE(f.port->Connected());
+  EXPECT_TRUE(seen.empty());
+}
+
+TEST(PortOpening, ObserversHearOpenAndCloseOnce) {
+  FakePort f;
+  std::vector<bool> seen;
+  int handle = f.port->AddObserver([&](bool open) { seen.push_back(open); });
+  f.port->OpenPort();
+  f.port->OpenPort();  // already open: nothing
+  f.port->ClosePort();
+  f.port->ClosePort();
+  EXPECT_EQ(seen, (std::vector<bool>{true, false}));
+  f.port->RemoveObserver(handle);
+  f.port->OpenPort();
+  EXPECT_EQ(seen.size(), 2u);
+}
+
+TEST(PortWaitForRxChar, RefusedWhileEventsAreWatched) {
+  FakePort f;
+  f.port->OpenPort();
+  f.port->SetEvents(evRxChar);
+  try {
+    f.port->WaitForRxChar(10);
+    FAIL() << "no error";
+  } catch (const EComPort& e) {
+    EXPECT_EQ(e.Code(), 20);
+  }
+  EXPECT_EQ(f.port->ReadByteTimed(10), -72);
+}
+
+TEST(ReadByteTimed, TimeoutHasAFloorOf30AndANulByteIsAValue) {
+  FakePort f;
+  f.port->OpenPort();
+  auto start = f.clock.NowMs();
+  EXPECT_EQ(f.port->ReadByteTimed(0), -72);
+  EXPECT_EQ(f.clock.NowMs() - start, 30);
+  start = f.clock.NowMs();
+  EXPECT_EQ(f.port->ReadByteTimed(-10), -72);
+  EXPECT_EQ(f.clock.NowMs() - start, 30);
+  f.device->Deliver(std::string(1, '\0'));
+  EXPECT_EQ(f.port->ReadByteTimed(0), 0);
+  f.device->DeliverAt(f.clock.NowMs() + 20, "\xAB");
+  EXPECT_EQ(f.port->ReadByteTimed(50), 0xAB);
+  f.device->FailFrom("BytesWaiting", EIO);
+  EXPECT_EQ(f.port->ReadByteTimed(50), -72);
+}
+
+TEST(PortReads, ReadTimeoutIs20PerByteAnd40) {
+  FakePort f;
+  f.port->OpenPort();
+  char buffer[100];
+  auto start = f.clock.NowMs();
+  EXPECT_EQ(f.port->ReceiveBytes(buffer, 100), 0u);
+  EXPECT_EQ(f.clock.NowMs() - start, 2040);
+  f.device->FailFrom("Read", EIO);
+  try {
+    f.port->ReceiveBytes(buffer, 1);
+    FAIL() << "no error";
+  } catch (const EComPort& e) {
+    EXPECT_EQ(e.Code(), 3);
+  }
+  EXPECT_TRUE(f.port->Connected());  // a failed read leaves the port open
+}
+
+}  // namespace
+}  // namespace kavel

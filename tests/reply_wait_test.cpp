@@ -1,0 +1,256 @@
+// Command records and the reply wait, against a scripted port in virtual time.
+#include <cerrno>
+
+#include <gtest/gtest.h>
+
+#include "isp/IspEngine.h"
+#include "isp/Records.h"
+#include "link/EComPort.h"
+#include "tests/support/FakeComDevice.h"
+
+namespace kavel {
+namespace {
+
+using test::TFakeComDevice;
+using test::TVirtualClock;
+
+TEST(AddChecksum, KnownRecordsOfTheBootLoader) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"0100000210", "0100000210ED"},          // set clock 16
+      {"0100000307", "0100000307F5"},          // whole-chip erase
+      {"020000050700", "020000050700F2"},      // read security bits
+      {"020000050701", "020000050701F1"},      // read status byte
+      {"0500000400003FFF01", "0500000400003FFF01B8"},
+      {"020000030400", "020000030400F7"},      // status byte 0
+      {"020000030C00", "020000030C00EF"},      // block 0
+      {"020000030C10", "020000030C10DF"},      // block 1
+      {"020000030CF0", "020000030CF0FF"},      // block 15
+      {"0100000000FF", "0100000000FF00"},      // sum 0x100: checksum is two digits, 00
+      {"", "00"},
+      {"00000001", "00000001FF"},              // end-of-file record
+      {"0300000306028072", "030000030602807200"},  // already a complete record: sums to 0
+  };
+  for (auto [body, record] : cases) EXPECT_EQ(AddChecksum(body), record) << body;
+}
+
+TEST(AddChecksum, LowerCaseDigitsAreReadAndOutputIsUpperCase) {
+  EXPECT_EQ(AddChecksum("0500000400003fff01"), "0500000400003fff01B8");
+  EXPECT_EQ(AddChecksum("01000000ab"), "01000000ab54");
+}
+
+TEST(ClassifyReply, EachReplyCharacterAndTheRest) {
+  EXPECT_EQ(ClassifyReply('.'), rcOk);
+  EXPECT_EQ(ClassifyReply('R'), rcCrcError);
+  EXPECT_EQ(ClassifyReply('X'), rcNotAllowed);
+  EXPECT_EQ(ClassifyReply('\r'), rcNoAnswer);
+  EXPECT_EQ(ClassifyReply('\0'), rcNoAnswer);
+  EXPECT_EQ(ClassifyReply('r'), rcNoAnswer);
+  EXPECT_EQ(ReplyClassWords(rcCrcError), "CRC error");
+  EXPECT_EQ(ReplyClassWords(rcNotAllowed), "Not allowed operation");
+  EXPECT_EQ(ReplyClassWords(rcNoAnswer), "Flash not answer");
+  EXPECT_EQ(ReplyClassWords(rcOk), "");
+}
+
+class TestHost final : public TIspHost {
+ public:
+  void ProcessEvents() override {
+    ++eventPasses;
+    if (duringEvents) duringEvents();
+  }
+  int Delay() const override { return delay; }
+  bool WaitForConfirmation() const override { return wfc; }
+  int eventPasses = 0;
+  int delay = 60;
+  bool wfc = true;
+  std::function<void()> duringEvents;
+};
+
+class ReplyWait : public ::testing::Test {
+ protected:
+  ReplyWait() {
+    auto d = std::make_unique<TFakeComDevice>(clock);
+    device = d.get();
+    port = std::make_unique<TNAVOPort>(1, 0, std::move(d));
+    port->OpenPort();
+    engine = std::make_unique<TIspEngine>(*port, clock, host);
+  }
+  // The chip: echoes what is written and adds reply after delayMs.
+  void ChipAnswers(const std::string& reply, int delayMs = 5) {
+    device->onWrite = [this, reply, delayMs](const std::string& bytes) {
+      device->DeliverAt(clock.NowMs() + 2, bytes);
+      device->DeliverAt(clock.NowMs() + delayMs, reply);
+    };
+  }
+
+  TVirtualClock clock;
+  TFakeComDevice* device = nullptr;
+  std::unique_ptr<TNAVOPort> port;
+  TestHost host;
+  std::unique_ptr<TIspEngine> engine;
+};
+
+TEST_F(ReplyWait, EndsOnEachReplyCharacterWithEchoInReplyText) {
+  const std::pair<std::string, char> replies[] = {{".", '.'}, {"R", 'R'}, {"X", 'X'}, {"\r", '\r'}};
+  for (const auto& [reply, expected] : replies) {
+    ChipAnswers(reply);
+    auto outcome = engine->GiveCommand(":0100000307F5", 14400, 9000);
+    EXPECT_TRUE(outcome.awaited);
+    EXPECT_EQ(outcome.reply, expected);
+    EXPECT_EQ(outcome.cls, ClassifyReply(expected));
+    EXPECT_EQ(engine->ReplyText(), ":0100000307F5" + reply);
+  }
+  std::string fourRecords;
+  for (int i = 0; i < 4; ++i) fourRecords += ":0100000307F5";
+  EXPECT_EQ(device->written, fourRecords);
+}
+
+TEST_F(ReplyWait, CharactersEndedByCarriageReturnAreNoAnswerWithAllKept) {
+  device->Deliver("0010\r\n");
+  EXPECT_EQ(engine->WaitForDot(1000), '\r');
+  EXPECT_EQ(ClassifyReply('\r'), rcNoAnswer);
+  EXPECT_EQ(engine->ReplyText(), "0010\r");
+  EXPECT_EQ(port->BytesWaiting(), 0u);  // the line feed was in the same read: dropped
+}
+
+TEST_F(ReplyWait, BytesAfterTheTerminatorInTheSameReadAreDropped) {
+  device->Deliver("ab.cd");
+  EXPECT_EQ(engine->WaitForDot(1000), '.');
+  EXPECT_EQ(engine->ReplyText(), "ab.");
+  EXPECT_EQ(port->BytesWaiting(), 0u);
+}
+
+TEST_F(ReplyWait, SettlingPauseGathersEchoAndLateReplyInOneRead) {
+  device->Deliver(":020000050701F1");
+  device->DeliverAt(clock.NowMs() + 40, "FF.");
+  EXPECT_EQ(engine->WaitForDot(480), '.');
+  EXPECT_EQ(engine->ReplyText(), ":020000050701F1FF.");
+  EXPECT_EQ(device->readSizes, (std::vector<std::size_t>{18}));
+  EXPECT_EQ(clock.sleeps, (std::vector<int>{50}));
+}
+
+TEST_F(ReplyWait, MoreThan65BytesAreTakenOverSeveralRounds) {
+  device->Deliver(std::string(100, 'z') + ".");
+  EXPECT_EQ(engine->WaitForDot(1000), '.');
+  EXPECT_EQ(engine->ReplyText(), std::string(100, 'z') + ".");
+  EXPECT_EQ(device->readSizes, (std::vector<std::size_t>{65, 36}));
+}
+
+TEST_F(ReplyWait, NoInputEndsAfterTheTimeoutWithNothing) {
+  auto start = clock.NowMs();
+  EXPECT_EQ(engine->WaitForDot(150), '\0');
+  EXPECT_TRUE(engine->ReplyText().empty());
+  EXPECT_GE(clock.NowMs() - start, 150);
+  EXPECT_LE(clock.NowMs() - start, 150 + TIspEngine::kIdlePollMs);
+  EXPECT_TRUE(engine->Timer1Expired());
+  // Idle rounds sleep in the port's wait instead of spinning: one event pass per idle poll.
+  EXPECT_LE(host.eventPasses, 150 / TIspEngine::kIdlePollMs + 2);
+  EXPECT_GE(host.eventPasses, 150 / TIspEngine::kIdlePollMs);
+}
+
+TEST_F(ReplyWait, ForeignCharactersKeepTheWaitGoing) {
+  device->Deliver("U");
+  device->DeliverAt(clock.NowMs() + 100, "\xFA.");
+  EXPECT_EQ(engine->WaitForDot(500), '.');
+  EXPECT_EQ(engine->ReplyText(), "U\xFA.");
+}
+
+TEST_F(ReplyWait, TimeoutIsNoticedOnlyInRoundsWithoutInput) {
+  // A chip that talks faster than 65 bytes a round: every round finds input, so a 100 ms
+  // time-out is not noticed until everything has been read.
+  for (int t = 0; t < 600; t += 10) device->DeliverAt(clock.NowMs() + t, std::string(20, 'z'));
+  auto start = clock.NowMs();
+  EXPECT_EQ(engine->WaitForDot(100), '\0');
+  EXPECT_GE(clock.NowMs() - start, 600);
+  EXPECT_EQ(engine->ReplyText(), std::string(1200, 'z'));
+}
+
+TEST_F(ReplyWait, ClosedPortGivesNothingAtOnceWithoutError) {
+  port->ClosePort();
+  auto start = clock.NowMs();
+  EXPECT_EQ(engine->WaitForDot(1000), '\0');
+  EXPECT_EQ(clock.NowMs(), start);
+  EXPECT_EQ(host.eventPasses, 0);
+}
+
+TEST_F(ReplyWait, PortFailureDuringTheWaitEndsItWithNothing) {
+  device->Deliver("ab");
+  device->FailFrom("Read", EIO);
+  EXPECT_EQ(engine->WaitForDot(1000), '\0');
+  device->FailFrom("Read", 0);
+  device->FailFrom("WaitForInput", EIO, clock.NowMs() + 40);
+  auto start = clock.NowMs();
+  EXPECT_EQ(engine->WaitForDot(1000), '\0');
+  EXPECT_LE(clock.NowMs() - start, 40 + TIspEngine::kIdlePollMs);
+}
+
+TEST_F(ReplyWait, ZeroAndNegativeTimeoutsStillEnd) {
+  for (int timeout : {0, -1, -60000}) {
+    auto start = clock.NowMs();
+    EXPECT_EQ(engine->WaitForDot(timeout), '\0') << timeout;
+    EXPECT_EQ(clock.NowMs(), start) << timeout;
+    EXPECT_EQ(engine->ReplyText(), "");
+  }
+  // What is already waiting is still read.
+  device->Deliver("U");
+  EXPECT_EQ(engine->WaitForChar(0, "U"), 'U');
+  EXPECT_EQ(engine->ReplyText(), "U");
+}
+
+TEST_F(ReplyWait, WaitForCharListensOnlyForItsSet) {
+  device->Deliver(".RX\rU");
+  EXPECT_EQ(engine->WaitForChar(150, "U"), 'U');
+  EXPECT_EQ(engine->ReplyText(), ".RX\rU");
+}
+
+TEST_F(ReplyWait, ReplyTextIsEmptiedWhenTheNextWaitStarts) {
+  device->Deliver("abc.");
+  engine->WaitForDot(100);
+  EXPECT_EQ(engine->ReplyText(), "abc.");
+  engine->WaitForDot(20);
+  EXPECT_EQ(engine->ReplyText(), "");
+}
+
+TEST_F(ReplyWait, AWaitStartedFromEventsSharesTimerAndText) {
+  // The operator starts another operation during a wait: its wait re-arms the one timer and
+  // empties the one text; when it returns, the outer wait goes on with that state.
+  bool nested = false;
+  host.duringEvents = [&] {
+    if (nested) return;
+    nested = true;
+    EXPECT_EQ(engine->WaitForDot(30), '\0');
+  };
+  auto start = clock.NowMs();
+  EXPECT_EQ(engine->WaitForDot(5000), '\0');
+  EXPECT_LT(clock.NowMs() - start, 100);  // the inner time-out ended both
+}
+
+TEST_F(ReplyWait, WithoutConfirmationTheCommandPausesAndReadsNothing) {
+  host.wfc = false;
+  ChipAnswers(".");
+  auto start = clock.NowMs();
+  auto outcome = engine->GiveCommand(":020000030500F6", 60, 60);
+  EXPECT_FALSE(outcome.awaited);
+  EXPECT_EQ(outcome.cls, rcOk);
+  EXPECT_EQ(clock.NowMs() - start, 60);
+  EXPECT_EQ(device->written, ":020000030500F6");
+  EXPECT_EQ(port->BytesWaiting(), 16u);  // echo and reply stay in the port
+  // ... unless the operation always waits.
+  port->PurgeBuffers(true, true);
+  outcome = engine->GiveCommand(":020000050700F2", 480, 0, true);
+  EXPECT_TRUE(outcome.awaited);
+  EXPECT_EQ(outcome.reply, '.');
+}
+
+TEST_F(ReplyWait, WriteFailureOfACommandIsNotSwallowed) {
+  device->FailFrom("Write", EIO);
+  try {
+    engine->GiveCommand(":0100000307F5", 100, 100);
+    FAIL() << "no error";
+  } catch (const EComPort& e) {
+    EXPECT_EQ(e.Code(), 2);
+    EXPECT_STREQ(e.what(), "WriteFile function failed (win error code: 5)");
+  }
+}
+
+}  // namespace
+}  // namespace kavel

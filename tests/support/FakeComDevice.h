@@ -1,0 +1,149 @@
+// A scripted serial device in virtual time: bytes are delivered at chosen times, writes are
+// recorded and may trigger answers, and any call can be made to fail.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "link/ComDevice.h"
+#include "tests/support/VirtualClock.h"
+
+namespace kavel::test {
+
+class TFakeComDevice final : public TComDevice {
+ public:
+  explicit TFakeComDevice(TVirtualClock& clock) : m_clock(clock) {}
+
+  // Script.
+  void DeliverAt(std::int64_t atMs, const std::string& bytes) {
+    m_incoming.push_back({atMs, bytes});
+  }
+  void Deliver(const std::string& bytes) { DeliverAt(m_clock.NowMs(), bytes); }
+  // Called with the bytes of each Write, after they were recorded.
+  std::function<void(const std::string&)> onWrite;
+  // Makes the named call ("Open", "SetLine", "BytesWaiting", "Read", "Write", "Purge",
+  // "WaitForInput") fail with err from virtual time atMs on.
+  void FailFrom(const std::string& call, int err, std::int64_t atMs = 0) {
+    m_failures[call] = {err, atMs};
+  }
+
+  // What happened.
+  std::string written;
+  std::vector<std::size_t> readSizes;  // n asked for in each Read
+  int openCount = 0;
+  int setLineCount = 0;
+  TLineTermios line;
+  std::string openedName;
+
+  int Open(const std::string& portName) override {
+    if (int e = Failure("Open")) return e;
+    ++openCount;
+    openedName = portName;
+    m_open = true;
+    return 0;
+  }
+  void Close() override { m_open = false; }
+  int SetQueueSizes(std::size_t, std::size_t) override { return 0; }
+  int SetLine(const TLineTermios& l, bool, bool) override {
+    if (int e = Failure("SetLine")) return e;
+    ++setLineCount;
+    line = l;
+    return 0;
+  }
+  int BytesWaiting(std::size_t& count) override {
+    if (int e = Failure("BytesWaiting")) return e;
+    Arrive();
+    count = m_rx.size();
+    return 0;
+  }
+  int Read(std::uint8_t* buffer, std::size_t n, int timeoutMs, std::size_t& got) override {
+    if (int e = Failure("Read")) return e;
+    readSizes.push_back(n);
+    Arrive();
+    if (m_rx.empty()) {
+      // Wait for the next delivery within the time-out.
+      std::int64_t until = m_clock.NowMs() + (timeoutMs < 0 ? 1000000 : timeoutMs);
+      std::int64_t next = NextDelivery();
+      m_clock.AdvanceTo(next >= 0 && next <= until ? next : until);
+      Arrive();
+    }
+    got = 0;
+    while (got < n && !m_rx.empty()) {
+      buffer[got++] = static_cast<std::uint8_t>(m_rx.front());
+      m_rx.pop_front();
+    }
+    return 0;
+  }
+  int Write(const std::uint8_t* buffer, std::size_t n, int, std::size_t& count) override {
+    if (int e = Failure("Write")) return e;
+    std::string bytes(reinterpret_cast<const char*>(buffer), n);
+    written += bytes;
+    count = n;
+    if (onWrite) onWrite(bytes);
+    return 0;
+  }
+  int Purge(bool input, bool) override {
+    if (int e = Failure("Purge")) return e;
+    if (input) {
+      Arrive();
+      m_rx.clear();
+    }
+    return 0;
+  }
+  int WaitForInput(int timeoutMs, bool& arrived) override {
+    if (int e = Failure("WaitForInput")) return e;
+    Arrive();
+    arrived = !m_rx.empty();
+    if (arrived) return 0;
+    std::int64_t until = m_clock.NowMs() + timeoutMs;
+    std::int64_t next = NextDelivery();
+    if (next >= 0 && next <= until) {
+      m_clock.AdvanceTo(next);
+      Arrive();
+      arrived = true;
+    } else {
+      m_clock.AdvanceTo(until);
+    }
+    ++waitCount;
+    return 0;
+  }
+  int waitCount = 0;
+
+ private:
+  struct TDelivery {
+    std::int64_t atMs;
+    std::string bytes;
+  };
+  int Failure(const std::string& call) const {
+    auto it = m_failures.find(call);
+    if (it == m_failures.end() || m_clock.NowMs() < it->second.second) return 0;
+    return it->second.first;
+  }
+  void Arrive() {
+    for (auto it = m_incoming.begin(); it != m_incoming.end();) {
+      if (it->atMs <= m_clock.NowMs()) {
+        m_rx.insert(m_rx.end(), it->bytes.begin(), it->bytes.end());
+        it = m_incoming.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  std::int64_t NextDelivery() const {
+    std::int64_t next = -1;
+    for (const auto& d : m_incoming)
+      if (next < 0 || d.atMs < next) next = d.atMs;
+    return next;
+  }
+
+  TVirtualClock& m_clock;
+  bool m_open = false;
+  std::deque<char> m_rx;
+  std::vector<TDelivery> m_incoming;
+  std::map<std::string, std::pair<int, std::int64_t>> m_failures;
+};
+
+}  // namespace kavel::test

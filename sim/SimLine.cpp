@@ -218,16 +218,14 @@ void TSimLine::Run() {
     bool hangUp = m_pending.empty() &&
                   std::any_of(m_devices.begin(), m_devices.end(),
                               [](const TSimDevice* d) { return d->WantsHangUp(); });
-    if (hangUp) {
+    if (hangUp && m_hangUpAt < 0) m_hangUpAt = now + kHangUpLingerMs;
+    if (hangUp && now >= m_hangUpAt) {
       HangUp();
       return;
     }
-    int timeout = -1;
-    if (!m_pending.empty()) {
-      std::int64_t next = m_pending.front().atMs;
-      for (const auto& p : m_pending) next = std::min(next, p.atMs);
-      timeout = static_cast<int>(std::max<std::int64_t>(next - now, 0));
-    }
+    std::int64_t next = hangUp ? m_hangUpAt : -1;
+    for (const auto& p : m_pending) next = next < 0 ? p.atMs : std::min(next, p.atMs);
+    int timeout = next < 0 ? -1 : static_cast<int>(std::max<std::int64_t>(next - now, 0));
     pollfd fds[2] = {{m_master, POLLIN, 0}, {m_stopPipe[0], POLLIN, 0}};
     int r = poll(fds, 2, timeout);
     if (r < 0 && errno != EINTR) return;

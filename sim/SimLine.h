@@ -21,6 +21,8 @@ namespace kavel::sim {
 
 class TSimLine {
  public:
+  static constexpr int kHangUpLingerMs = 300;
+
   TSimLine();
   ~TSimLine();
   TSimLine(const TSimLine&) = delete;
@@ -45,8 +47,9 @@ class TSimLine {
   // "<" devices to program). Null: no log. Not owned.
   void SetLog(std::FILE* log) { m_log = log; }
 
-  // Serves the line until Stop() or until a device asks for a hang-up (the master is then
-  // closed, so the program's port sees the line drop). Blocks.
+  // Serves the line until Stop() or until a device asks for a hang-up: kHangUpLingerMs after
+  // the last reply went out (so that the program can read it) the master is closed and the
+  // program's port sees the line drop. Blocks.
   void Run();
   // Serves the line on a thread of its own.
   void Start();
@@ -73,6 +76,7 @@ class TSimLine {
   std::vector<TSimOutput> m_pending;
   std::FILE* m_log = nullptr;
   std::int64_t m_origin = 0;
+  std::int64_t m_hangUpAt = -1;
   std::atomic<bool> m_hungUp{false};
   std::thread m_thread;
 };

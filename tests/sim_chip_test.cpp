@@ -1,0 +1,211 @@
+// The simulated boot loader as a model: bytes in at a speed and a time, scheduled bytes out.
+#include <gtest/gtest.h>
+
+#include "isp/Records.h"
+#include "sim/SimChip.h"
+
+namespace kavel::sim {
+namespace {
+
+template <class F>
+TSimChipOptions Options(F&& set) {
+  TSimChipOptions o;
+  set(o);
+  return o;
+}
+
+// Feeds text to a chip and collects what it sends, in time order.
+struct Bench {
+  explicit Bench(TSimChipOptions options = {}) : chip(std::move(options)) {}
+  // Returns everything scheduled while feeding text at speed, starting at time now.
+  std::string Feed(const std::string& text, std::uint32_t speed = 9600) {
+    std::vector<TSimOutput> out;
+    for (char c : text) chip.Receive(static_cast<std::uint8_t>(c), speed, now, out);
+    std::string sent;
+    for (const auto& o : out) {
+      std::string bytes = o.bytes;
+      if (o.bitsPerSecond != 0 && o.bitsPerSecond != speed)
+        for (auto& b : bytes) b = static_cast<char>(Garble(static_cast<std::uint8_t>(b)));
+      sent += bytes;
+      last = o.atMs;
+    }
+    return sent;
+  }
+  std::string Sync(std::uint32_t speed = 9600) { return Feed("U", speed); }
+  std::string Record(const std::string& body) { return Feed(":" + AddChecksum(body)); }
+
+  TSimChip chip;
+  std::int64_t now = 0;
+  std::int64_t last = 0;  // time of the last scheduled output
+};
+
+TEST(SimAutobaud, TakesUAtAnAcceptedSpeedAndIgnoresEverythingElseBefore) {
+  Bench b(Options([](TSimChipOptions& o) { o.acceptedSpeeds = {14400}; }));
+  EXPECT_EQ(b.Feed(":0100000210ED", 9600), "");
+  EXPECT_EQ(b.Sync(9600), "");
+  EXPECT_EQ(b.Sync(38400), "");
+  EXPECT_EQ(b.chip.SyncedSpeed(), 0u);
+  EXPECT_EQ(b.Sync(14400), "U");
+  EXPECT_EQ(b.chip.SyncedSpeed(), 14400u);
+  EXPECT_EQ(b.Feed("U", 14400), "U");  // a repeated U is just echoed
+}
+
+TEST(SimAutobaud, BytesAtAnotherSpeedAreGarbledBothWays) {
+  Bench b;
+  b.Sync(9600);
+  std::string heard = b.Feed("U", 19200);
+  ASSERT_EQ(heard.size(), 1u);
+  EXPECT_NE(heard, "U");
+  EXPECT_GE(static_cast<unsigned char>(heard[0]), 0xF8);
+  // A record sent at the wrong speed is never understood, so never answered with ".".
+  std::string reply = b.Feed(":0100000210ED", 38400);
+  EXPECT_EQ(reply.find('.'), std::string::npos);
+  EXPECT_EQ(b.chip.RecordCount(), 0);
+  for (unsigned v = 0; v < 256; ++v) {
+    auto g = Garble(static_cast<std::uint8_t>(v));
+    EXPECT_TRUE(g >= 0xF8) << v;  // never printable, CR or LF
+  }
+}
+
+TEST(SimRecords, EchoThenReplyAndBadChecksumGivesR) {
+  Bench b;
+  b.Sync();
+  EXPECT_EQ(b.Feed(":0100000210ED"), ":0100000210ED.");
+  EXPECT_EQ(b.chip.ClockValue(), 0x10);
+  EXPECT_EQ(b.Feed(":0100000210EE"), ":0100000210EER");
+  EXPECT_EQ(b.Feed("zz"), "zz");                 // outside a record: echo only
+  EXPECT_EQ(b.Feed(":01G"), ":01GR");            // broken record
+  EXPECT_EQ(b.Feed(":0100:0100000210ED"), ":0100:0100000210ED.");  // ":" starts over
+  EXPECT_EQ(b.Feed(":0100000908EE"), ":0100000908EEX");  // unknown type
+}
+
+TEST(SimFlash, ProgrammingClearsBitsOnlyAndRangeIsChecked) {
+  Bench b;
+  b.Sync();
+  EXPECT_EQ(b.Record("02123400F00F").back(), '.');
+  EXPECT_EQ(b.chip.Flash()[0x1234], 0xF0);
+  EXPECT_EQ(b.chip.Flash()[0x1235], 0x0F);
+  EXPECT_EQ(b.Record("021234000F0F").back(), '.');
+  EXPECT_EQ(b.chip.Flash()[0x1234], 0x00);  // 0xF0 & 0x0F
+  EXPECT_EQ(b.chip.Flash()[0x1235], 0x0F);
+  EXPECT_EQ(b.Record("02FFFF000000").back(), 'X');  // runs past 64 KB
+  EXPECT_EQ(b.Record("01FFFF0000").back(), '.');    // the very last byte
+  EXPECT_EQ(b.Record("00000001").back(), '.');      // end of file
+}
+
+TEST(SimFlash, EraseTakesItsTimeAndClearsWhatItShould) {
+  Bench b(Options([](TSimChipOptions& o) { o.fullEraseMs = 3000; o.blockEraseMs = 1000; }));
+  b.Sync();
+  b.Record("02100000AA55");
+  b.Record("02300000AA55");
+  b.now = 100;
+  EXPECT_EQ(b.Feed(":020000030C10DF"), ":020000030C10DF.");  // block 1: 0x1000..0x1FFF
+  EXPECT_EQ(b.last, 1100);
+  EXPECT_EQ(b.chip.Flash()[0x1000], 0xFF);
+  EXPECT_EQ(b.chip.Flash()[0x3000], 0xAA);
+  EXPECT_EQ(b.Feed(":020000030C11DE").back(), 'X');  // not a block boundary
+  b.Record("020000030501");                            // security bit 2
+  b.now = 5000;
+  EXPECT_EQ(b.Feed(":0100000307F5"), ":0100000307F5.");
+  EXPECT_EQ(b.last, 8000);
+  EXPECT_EQ(b.chip.Flash()[0x3000], 0xFF);
+  EXPECT_EQ(b.chip.SecurityBits(), 0);
+}
+
+TEST(SimBlankCheck, AnswersAfterTheStartCharacterWhichIsNotEchoed) {
+  Bench b;
+  b.Sync();
+  const std::string record = ":0500000400003FFF01B8";
+  EXPECT_EQ(b.Feed(record), record);  // nothing yet: waits for one more character
+  EXPECT_EQ(b.Feed("."), ".");        // blank
+  b.Record("0100100000");             // one byte 00 at 0x0010
+  EXPECT_EQ(b.Feed(record + "."), record + "0010\r\n");
+  b.Record("0140000000");             // beyond the checked range: ignored
+  b.Feed(":020000030C00EF");          // erase block 0
+  EXPECT_EQ(b.Feed(record + "."), record + ".");
+}
+
+TEST(SimStatus, ReadsAndSetsSecurityStatusAndClockMode) {
+  Bench b(Options([](TSimChipOptions& o) { o.statusByte = 0xFF; }));
+  b.Sync();
+  EXPECT_EQ(b.Feed(":020000050700F2"), ":020000050700F200.");
+  EXPECT_EQ(b.Feed(":020000050701F1"), ":020000050701F1FF.");
+  EXPECT_EQ(b.Feed(":020000030400F7").back(), '.');
+  EXPECT_EQ(b.Feed(":020000050701F1"), ":020000050701F100.");
+  EXPECT_EQ(b.Feed(":020000030500F6").back(), '.');  // bit 1
+  EXPECT_EQ(b.Feed(":020000030502F4").back(), '.');  // bit 3
+  EXPECT_EQ(b.Feed(":020000050700F2"), ":020000050700F20A.");  // value 2 + 8
+  EXPECT_FALSE(b.chip.SixClock());
+  EXPECT_EQ(b.Feed(":0300000306028072").back(), '.');
+  EXPECT_TRUE(b.chip.SixClock());
+  EXPECT_EQ(b.chip.Report(),
+            "security1=1\nsecurity2=0\nsecurity3=1\nstatus=00\nsixclock=1\nclock=00\nrecords=8\n"
+            "speed=9600\n");
+}
+
+TEST(SimSecurity, BitOneRefusesProgrammingAndBlockEraseButNotFullErase) {
+  Bench b(Options([](TSimChipOptions& o) { o.securityBits = 1; }));
+  b.Sync();
+  EXPECT_EQ(b.Record("0100000055").back(), 'X');
+  EXPECT_EQ(b.chip.Flash()[0], 0xFF);
+  EXPECT_EQ(b.Feed(":020000030C00EF").back(), 'X');
+  EXPECT_EQ(b.Feed(":0100000307F5").back(), '.');
+  EXPECT_EQ(b.Record("0100000055").back(), '.');
+}
+
+TEST(SimFaults, OverriddenRepliesPerRecord) {
+  TSimChipOptions o;
+  o.overrides = {{1, TReplyOverride::CrcError}, {2, TReplyOverride::NotAllowed},
+                 {3, TReplyOverride::CarriageReturn}, {4, TReplyOverride::Silent},
+                 {6, TReplyOverride::CrcError}};
+  Bench b(o);
+  b.Sync();
+  const std::string rec = ":0100000210ED";
+  EXPECT_EQ(b.Feed(rec), rec + "R");
+  EXPECT_EQ(b.Feed(rec), rec + "X");
+  EXPECT_EQ(b.Feed(rec), rec + "\r");
+  EXPECT_EQ(b.Feed(rec), rec);
+  EXPECT_EQ(b.Feed(rec), rec + ".");
+  EXPECT_EQ(b.Feed(":0500000400003FFF01B8."), ":0500000400003FFF01B8R");  // after its start char
+  EXPECT_EQ(b.chip.ClockValue(), 0x10);  // only record 5 was carried out
+}
+
+TEST(SimFaults, LoopBackEchoesAtAnySpeedAndNeverReplies) {
+  Bench b(Options([](TSimChipOptions& o) { o.loopBack = true; }));
+  EXPECT_EQ(b.Feed("U", 14400), "U");
+  EXPECT_EQ(b.Feed(":0100000210ED", 38400), ":0100000210ED");
+  EXPECT_EQ(b.chip.RecordCount(), 0);
+}
+
+TEST(SimFaults, NoiseExtraAndDelayAroundEveryReply) {
+  Bench b(Options([](TSimChipOptions& o) { o.replyDelayMs = 25; o.noise = "\x01z"; o.extra = "!"; }));
+  b.now = 10;
+  EXPECT_EQ(b.Sync(), "\x01zU!");
+  EXPECT_EQ(b.last, 35);
+  b.now = 100;
+  EXPECT_EQ(b.Feed(":0100000210ED"), ":0100000210ED\x01z.!");
+  EXPECT_EQ(b.last, 125);
+}
+
+TEST(SimFaults, HangUpIsWantedAfterTheChosenRecord) {
+  Bench b(Options([](TSimChipOptions& o) { o.hangUpAfter = 2; }));
+  b.Sync();
+  b.Feed(":0100000210ED");
+  EXPECT_FALSE(b.chip.WantsHangUp());
+  b.Feed(":0100000210ED");
+  EXPECT_TRUE(b.chip.WantsHangUp());
+}
+
+TEST(SimFaults, OutputsKeepTheirOrderBehindALongErase) {
+  Bench b(Options([](TSimChipOptions& o) { o.fullEraseMs = 500; }));
+  b.Sync();
+  b.Feed(":0100000307F5");
+  b.now = 10;
+  std::vector<TSimOutput> out;
+  b.chip.Receive('z', 9600, b.now, out);  // echo of a byte sent during the erase
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].atMs, 500);
+}
+
+}  // namespace
+}  // namespace kavel::sim

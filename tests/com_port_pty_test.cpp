@@ -155,6 +155,19 @@ TEST_F(PtyPort, ReadReturnsAtOnceWithWhatWaitsElseWaitsItsTotal) {
   EXPECT_EQ(std::string(buffer, 3), "abc");
 }
 
+TEST_F(PtyPort, WriteGivesUpAtItsTotalWhenTheLineTakesNothing) {
+  // Nobody reads the far end, so the pty's queue fills and the write must stop at its limit.
+  port.SetTimeouts(TComTimeouts{-1, 20, 40, 0, 200});
+  port.OpenPort();
+  std::string big(1 << 20, 'x');
+  std::size_t written = 0;
+  long long ms = ElapsedMs([&] { written = port.SendText(big); });
+  EXPECT_LT(written, big.size());
+  EXPECT_GT(written, 0u);
+  EXPECT_GE(ms, 190);
+  EXPECT_LT(ms, 600);
+}
+
 TEST_F(PtyPort, PurgeDiscardsInputAndReadByteTimedReadsOneByte) {
   port.OpenPort();
   pty.Send("xyz");

@@ -48,9 +48,8 @@ int TPosixComDevice::Open(const std::string& portName) {
     ::close(fd);
     return ENOTTY;
   }
-  if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY) {
-    // Not fatal: the lock above already keeps cooperating programs out.
-  }
+  // Keeps out programs that do not take the lock; its failure is not fatal, the lock holds.
+  ioctl(fd, TIOCEXCL);
   m_fd = fd;
   return 0;
 }

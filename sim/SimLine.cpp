@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "link/LineTermios.h"
 
@@ -19,20 +20,6 @@ namespace {
 std::int64_t MonotonicMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-bool MakeDirectories(const std::string& path, std::string& error) {
-  std::string partial;
-  for (std::size_t i = 0; i <= path.size(); ++i) {
-    if (i == path.size() || path[i] == '/') {
-      if (!partial.empty() && mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
-        error = "cannot create " + partial + ": " + std::strerror(errno);
-        return false;
-      }
-    }
-    if (i < path.size()) partial += path[i];
-  }
-  return true;
 }
 
 std::string ReadLink(const std::string& path) {
@@ -133,7 +120,12 @@ bool TSimLine::Open(std::string& error) {
 
 bool TSimLine::Register(const std::string& portDir, const std::string& comName, bool force,
                         std::string& error) {
-  if (!MakeDirectories(portDir, error)) return false;
+  std::error_code ec;
+  std::filesystem::create_directories(portDir, ec);
+  if (ec) {
+    error = "cannot create " + portDir + ": " + ec.message();
+    return false;
+  }
   std::string entry = portDir + "/" + comName;
   struct stat st {};
   if (lstat(entry.c_str(), &st) == 0) {

@@ -16,16 +16,15 @@
 #include <vector>
 
 #include "isp/IspEngine.h"
+#include "tests/support/NullHost.h"
 
 using namespace kavel;
 
 namespace {
 
-class IdleHost final : public TIspHost {
+class IdleHost final : public test::TNullHost {
  public:
   void ProcessEvents() override { ++passes; }
-  int Delay() const override { return 60; }
-  bool WaitForConfirmation() const override { return true; }
   long passes = 0;
 };
 

@@ -14,6 +14,7 @@
 #include "link/EComPort.h"
 #include "sim/SimChip.h"
 #include "sim/SimLine.h"
+#include "tests/support/NullHost.h"
 #include "tests/support/PtyFixture.h"
 
 namespace kavel {
@@ -22,12 +23,7 @@ namespace {
 using test::ElapsedMs;
 using test::TPortDirScope;
 
-class QuietHost final : public TIspHost {
- public:
-  void ProcessEvents() override {}
-  int Delay() const override { return 60; }
-  bool WaitForConfirmation() const override { return true; }
-};
+using QuietHost = test::TNullHost;
 
 // A simulated chip serving COM2 of a port directory of the test's own.
 class OnTheWire : public ::testing::Test {

@@ -7,6 +7,7 @@
 #include "isp/Records.h"
 #include "link/EComPort.h"
 #include "tests/support/FakeComDevice.h"
+#include "tests/support/NullHost.h"
 
 namespace kavel {
 namespace {
@@ -51,17 +52,13 @@ TEST(ClassifyReply, EachReplyCharacterAndTheRest) {
   EXPECT_EQ(ReplyClassWords(rcOk), "");
 }
 
-class TestHost final : public TIspHost {
+class TestHost final : public test::TNullHost {
  public:
   void ProcessEvents() override {
     ++eventPasses;
     if (duringEvents) duringEvents();
   }
-  int Delay() const override { return delay; }
-  bool WaitForConfirmation() const override { return wfc; }
   int eventPasses = 0;
-  int delay = 60;
-  bool wfc = true;
   std::function<void()> duringEvents;
 };
 

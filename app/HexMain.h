@@ -1,0 +1,183 @@
+// TMainISPForm: the programmer's one window. It owns the port, the reply engine, the
+// settings storage and the state that the device operations read (delay, options, target
+// speed, image file) and hand to each other (OperationFailed, KTNSuspended). Every handler
+// runs inside one guard that turns any failure into the general error report, so nothing
+// ever escapes into Qt's event loop; a second operation cannot start while one is running,
+// and a close asked for during an operation takes effect when the operation returns.
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/FormStorage.h"
+#include "isp/IspEngine.h"
+#include "isp/IspHost.h"
+#include "link/NAVOPort.h"
+
+class QCheckBox;
+class QComboBox;
+class QFileDialog;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPlainTextEdit;
+class QPushButton;
+class QTimer;
+class QWidget;
+
+namespace kavel {
+
+class TComLed;
+
+class TMainISPForm : public QMainWindow, public TIspHost {
+  Q_OBJECT
+ public:
+  static constexpr int kClientWidth = 507;
+  static constexpr int kUpperHeight = 120;
+  static constexpr int kLowerHeight = 357;
+  static constexpr int kStatusHeight = 25;
+  static constexpr int kDesignedLeft = 282;
+  static constexpr int kDesignedTop = 136;
+  static constexpr int kStartTimerMs = 500;
+  static constexpr int kDefaultDelay = 60;
+
+  struct TSetup {
+    std::vector<std::string> args;       // the command line without the program name
+    QString settingsFile;                // empty: the per-user settings store
+    TScreenMetricsSource screens = CurrentScreenMetrics;
+    std::unique_ptr<TComDevice> device;  // the port's device seam; null: the real one
+  };
+
+  // Creates the window in its designed form (FormCreate included); the start timer runs.
+  explicit TMainISPForm(TSetup setup);
+  ~TMainISPForm() override;
+
+  // Restores the settings, runs the show step, and shows the window.
+  void ShowForm();
+
+  // The switch test on this window's command line.
+  bool HasSwitch(std::string_view sw, bool ignoreCase) const;
+
+  // Runs f as an operation: refused (with the alert sound) while another runs; any failure
+  // goes to the general error report; a close asked for meanwhile happens afterwards.
+  // Returns false when refused or failed.
+  bool RunOperation(const std::function<void()>& f);
+  // Runs f inside the general error report's guard. Returns false when it failed.
+  bool Guarded(const std::function<void()>& f) noexcept;
+  bool Busy() const { return m_busy; }
+
+  // The window's handlers, unguarded (the controls run them through the guard).
+  void FormCreate();
+  void FormShow();
+  void ComComboBox1Change();
+  void ComLed3Click();
+  void ComboBox1Change();
+  void Button2Click();
+  void DelayValExit();
+  void WFCClick() { UpdateStatusBar(); }
+  void cb6clockClick() { UpdateStatusBar(); }
+  void UpdateStatusBar();
+  void Timer2Timer();
+  void FormClose();
+
+  // The file dialog: starts in the stored file's folder with the file selected; on OK the
+  // chosen file becomes the image file. Returns false when cancelled.
+  bool ExecuteOpenDialog();
+  // Replaces running the dialog (tests): gets the prepared dialog, returns whether accepted.
+  void SetDialogRunner(std::function<bool(QFileDialog&)> runner) { m_dialogRunner = std::move(runner); }
+
+  // TIspHost
+  void ProcessEvents() override;
+  void ShowBox(std::string_view text, std::string_view caption) override;
+  void SetProgress(std::string_view text) override;
+  void EnableWindow(bool enabled) override;
+  void AppendDebug(std::string_view line) override;
+  int Delay() const override { return m_delay; }
+  bool WaitForConfirmation() const override;
+  bool SixClock() const override;
+  std::string TargetBaudText() const override;
+  std::string ImageFileName() const override { return m_imageFileName.toStdString(); }
+
+  // State handed between operations.
+  std::int32_t OperationFailed = 0;
+  bool KTNSuspended = false;
+
+  TNAVOPort& Port() { return *m_port; }
+  TIspEngine& Engine() { return *m_engine; }
+  TFormStorage& FormStorage() { return *m_storage; }
+  std::int32_t PortNumber() const { return m_portNumber; }
+  void SetImageFileName(const QString& name) { m_imageFileName = name; }
+  bool ServiceView() const { return m_serviceView; }
+
+  // Controls, named as in the window's design.
+  QComboBox* ComComboBox1 = nullptr;
+  QLabel* Label1 = nullptr;
+  TComLed* ComLed3 = nullptr;
+  QPushButton* Button1 = nullptr;
+  QPushButton* BExit = nullptr;
+  QPushButton* BFull = nullptr;
+  QPushButton* Button3 = nullptr;
+  QComboBox* ComboBox1 = nullptr;
+  QPushButton* Button2 = nullptr;
+  QCheckBox* WFC = nullptr;
+  QLabel* Label2 = nullptr;
+  QLineEdit* DelayVal = nullptr;
+  QCheckBox* cb6clock = nullptr;
+  QWidget* UpperArea = nullptr;
+  QWidget* LowerArea = nullptr;
+  QPushButton* BSynchro = nullptr;
+  QPushButton* BFullErase = nullptr;
+  QListWidget* EraseBlocks = nullptr;
+  QPushButton* BEraseBlocks = nullptr;
+  QPushButton* BBlank = nullptr;
+  QPushButton* BSendHexFile = nullptr;
+  QPushButton* BSetStatus = nullptr;
+  QPushButton* BSecurity1 = nullptr;
+  QPushButton* BSecurity2 = nullptr;
+  QPushButton* BSecurity3 = nullptr;
+  QPushButton* B6Clock = nullptr;
+  QPushButton* BReadStatus = nullptr;
+  QPlainTextEdit* StatusMemo = nullptr;
+  QPlainTextEdit* OutMemo = nullptr;
+  QCheckBox* CheckBox1 = nullptr;
+  QLabel* StatusPanel0 = nullptr;
+  QLabel* StatusPanel1 = nullptr;
+  QTimer* Timer2 = nullptr;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void BuildUpperArea();
+  void BuildLowerArea();
+  void BuildStatusBar();
+  void ConnectControls();
+  void ApplyView(bool service);
+  void SetClientHeight(int height);
+  void FillPortList();
+  void ReportError(std::string_view message) noexcept;
+  std::vector<TStoredProp> StoredProps();
+
+  std::vector<std::string> m_args;
+  std::unique_ptr<TNAVOPort> m_port;
+  std::unique_ptr<TIspEngine> m_engine;
+  std::unique_ptr<TFormStorage> m_storage;
+  std::function<bool(QFileDialog&)> m_dialogRunner;
+  std::int32_t m_delay = kDefaultDelay;
+  std::int32_t m_portNumber = 0;
+  QString m_imageFileName;
+  QString m_dialogDir;
+  bool m_serviceView = false;
+  bool m_busy = false;
+  bool m_closePending = false;
+  bool m_closed = false;
+};
+
+}  // namespace kavel

@@ -1,0 +1,326 @@
+// The window offscreen: views, switches, port handling, status bar, delay, defaults, the close
+// step, the general error report and closing during an operation.
+#include <QAccessible>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include "app/ComLed.h"
+#include "app/Shell.h"
+#include "link/EComPort.h"
+#include "tests/support/FormFixture.h"
+
+namespace kavel::test {
+namespace {
+
+int ClientHeight(const TMainISPForm& f) { return f.height() - f.menuBar()->sizeHint().height(); }
+
+// Picks a port or rate in a chooser as the user does.
+void Choose(QComboBox* box, const QString& text) {
+  const int index = box->findText(text);
+  ASSERT_GE(index, 0) << text.toStdString();
+  box->setCurrentIndex(index);
+  emit box->activated(index);
+}
+
+using Views = FormTest;
+
+TEST_F(Views, ServiceSwitchInAnyCaseOnlyAsWholeArgument) {
+  const std::pair<std::vector<std::string>, bool> cases[] = {
+      {{"/Kavel"}, true}, {{"/kavel"}, true}, {{"/KAVEL"}, true}, {{"x", "/kAvEl"}, true},
+      {{"-Kavel"}, false}, {{"Kavel"}, false}, {{"/Kavelx"}, false}, {{}, false},
+  };
+  for (const auto& [args, service] : cases) {
+    TMainISPForm& f = Start(args);
+    EXPECT_EQ(f.ServiceView(), service);
+    EXPECT_EQ(f.LowerArea->isVisible(), service);
+    EXPECT_EQ(f.Button3->isVisible(), !service);
+    for (QWidget* w : {static_cast<QWidget*>(f.DelayVal), static_cast<QWidget*>(f.WFC),
+                       static_cast<QWidget*>(f.cb6clock), static_cast<QWidget*>(f.Button2),
+                       static_cast<QWidget*>(f.ComboBox1), static_cast<QWidget*>(f.Label2)}) {
+      EXPECT_EQ(w->isVisible(), service) << w->objectName().toStdString();
+    }
+    EXPECT_FALSE(f.OutMemo->isVisible());
+    EXPECT_FALSE(f.CheckBox1->isVisible());
+    EXPECT_EQ(f.width(), 507);
+    EXPECT_EQ(ClientHeight(f), service ? 502 : 145);
+    EXPECT_EQ(f.minimumSize(), f.maximumSize());  // fixed size
+    EXPECT_FALSE(f.windowFlags() & Qt::WindowMaximizeButtonHint);
+    CloseAndDestroy();
+  }
+}
+
+TEST_F(Views, SixAndTwelveClockSwitches) {
+  EXPECT_TRUE(Start({"/Kavel", "/6"}).cb6clock->isChecked());
+  CloseAndDestroy();
+  EXPECT_FALSE(Start({"/Kavel", "/12", "/6"}).cb6clock->isChecked());  // "/12" wins
+  CloseAndDestroy();
+  EXPECT_TRUE(Start({"/6"}).SixClock());  // normal view: after Set default cleared it
+  CloseAndDestroy();
+  WriteSettings("[TMainISPForm]\ncb6clock_Checked=True\n");
+  EXPECT_TRUE(Start({"/kavel"}).SixClock());  // the service view keeps the stored option
+}
+
+TEST_F(Views, CaptionShowsTheImageFileWithSameOrAuto) {
+  WriteSettings("[TMainISPForm]\nOpenDialog1_FileName=/tmp/fw/app.hex\n");
+  EXPECT_EQ(Start({"/same"}).windowTitle().toStdString(), "Kavel ISP 2.6.1 [/tmp/fw/app.hex]");
+  CloseAndDestroy();
+  EXPECT_EQ(Start().windowTitle().toStdString(), "Kavel ISP 2.6.1");
+}
+
+TEST_F(Views, AutoGivenTwiceRunsTheStartTimerOnceAndCloses) {
+  TMainISPForm& f = Start({"/AUTO", "/auto"});
+  int fired = 0;
+  QObject::connect(f.Timer2, &QTimer::timeout, [&] { ++fired; });
+  EXPECT_TRUE(f.isVisible());
+  Pump(1300);
+  EXPECT_EQ(fired, 1);
+  EXPECT_FALSE(f.isVisible());
+  EXPECT_FALSE(f.Port().Connected());
+  EXPECT_NE(Settings().find("Visible=0"), std::string::npos);
+}
+
+TEST_F(Views, EveryCaptionFitsItsControlAtTheDefaultFont) {
+  TMainISPForm& f = Start({"/Kavel"});
+  // A push button's frame and padding take about 6 px a side; a check box's size hint is
+  // its box and its text.
+  for (auto* b : f.findChildren<QPushButton*>()) {
+    if (!b->isVisibleTo(&f)) continue;
+    EXPECT_LE(b->fontMetrics().horizontalAdvance(b->text()) + 12, b->width())
+        << b->text().toStdString();
+    EXPECT_LE(b->fontMetrics().height() + 8, b->height()) << b->text().toStdString();
+  }
+  for (auto* c : f.findChildren<QCheckBox*>()) {
+    if (!c->isVisibleTo(&f)) continue;
+    EXPECT_LE(c->sizeHint().width(), c->width()) << c->text().toStdString();
+  }
+  for (QLabel* l : {f.Label1, f.Label2}) EXPECT_LE(l->sizeHint().width(), l->width());
+  EXPECT_GE(f.EraseBlocks->count(), 16);
+  EXPECT_EQ(f.EraseBlocks->item(15)->text().toStdString(), "block 15, 60k - 64k");
+  EXPECT_EQ(f.EraseBlocks->item(1)->checkState(), Qt::Unchecked);
+  EXPECT_EQ(f.WFC->text().toStdString(), "Wait for confirmation  \".\"");
+}
+
+TEST_F(Views, ControlsAndPanelsSpeakToAssistiveTechnology) {
+  TMainISPForm& f = Start({"/Kavel"});
+  f.SetProgress("Synchronizing");
+  auto name = [](QObject* o) {
+    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(o);
+    return a ? a->text(QAccessible::Name).toStdString() : std::string("<none>");
+  };
+  EXPECT_EQ(name(f.StatusPanel1), "COM1: 9600, 8, 1, N");
+  EXPECT_EQ(name(f.StatusPanel0), "Synchronizing");
+  EXPECT_EQ(name(f.BSynchro), "Synchronize");
+  EXPECT_EQ(name(f.ComLed3), "Open/Close");
+  EXPECT_TRUE(QAccessible::queryAccessibleInterface(f.ComLed3)->state().checked);
+  EXPECT_EQ(name(f.DelayVal), "Delay");
+  f.StatusMemo->setPlainText("Security bits: 0");
+  QAccessibleInterface* memo = QAccessible::queryAccessibleInterface(f.StatusMemo);
+  ASSERT_NE(memo->textInterface(), nullptr);
+  EXPECT_EQ(memo->textInterface()->text(0, 16).toStdString(), "Security bits: 0");
+}
+
+using PortControls = FormTest;
+
+TEST_F(PortControls, StatusBarFollowsOpenCloseAndRate) {
+  TMainISPForm& f = Start({"/Kavel"});
+  EXPECT_EQ(f.StatusPanel1->text().toStdString(), "COM1: 9600, 8, 1, N");
+  EXPECT_EQ(f.ComboBox1->currentText().toStdString(), "9600");
+  EXPECT_EQ(f.ComComboBox1->currentText().toStdString(), "COM1");
+  EXPECT_TRUE(f.ComLed3->Lit());
+  Choose(f.ComboBox1, "19200");
+  EXPECT_EQ(f.StatusPanel1->text().toStdString(), "COM1: 19200, 8, 1, N");
+  QTest::mouseClick(f.Button1, Qt::LeftButton);
+  EXPECT_FALSE(f.Port().Connected());
+  EXPECT_FALSE(f.ComLed3->Lit());
+  EXPECT_EQ(f.StatusPanel1->text().toStdString(), "");
+  QTest::mouseClick(f.ComLed3, Qt::LeftButton);
+  EXPECT_TRUE(f.Port().Connected());
+  EXPECT_EQ(f.StatusPanel1->text().toStdString(), "COM1: 19200, 8, 1, N");
+  EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST_F(PortControls, PortThatCannotBeOpenedShowsOpenPortErrorWithItsName) {
+  TPtyPair com3(ports.Path(), "COM3");
+  TNAVOPort holder(3, 0);
+  holder.OpenPort();  // someone else has COM3
+  TMainISPForm& f = Start({"/Kavel"});
+  f.ComComboBox1->showPopup();  // the list is read again as it drops down
+  f.ComComboBox1->hidePopup();
+  Choose(f.ComComboBox1, "COM3");
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].text, "Open port error");
+  EXPECT_EQ(boxes.shown[0].caption, "Open COM3 port");
+  EXPECT_EQ(boxes.shown[0].style, 0u);
+  EXPECT_FALSE(f.Port().Connected());
+  EXPECT_FALSE(f.ComLed3->Lit());
+  EXPECT_EQ(f.StatusPanel1->text().toStdString(), "");
+  EXPECT_EQ(f.PortNumber(), 3);
+}
+
+TEST_F(PortControls, PortNumberRuleAtChangeAndAtNextStart) {
+  TPtyPair com20(ports.Path(), "COM20");
+  TPtyPair com2(ports.Path(), "COM2");
+  TMainISPForm& f = Start({"/Kavel"});
+  Choose(f.ComComboBox1, "COM20");
+  EXPECT_EQ(f.StatusPanel1->text().toStdString(), "COM20: 9600, 8, 1, N");
+  CloseAndDestroy();
+  EXPECT_NE(Settings().find("ComComboBox1_Tag=2"), std::string::npos);
+  EXPECT_EQ(Start().Port().Port(), "COM2");
+  CloseAndDestroy();
+  for (const char* stored : {"0", "5", "7", "x", "-3"}) {
+    WriteSettings(std::string("[TMainISPForm]\nComComboBox1_Tag=") + stored + "\n");
+    EXPECT_EQ(Start().Port().Port(), "COM1") << stored;
+    EXPECT_TRUE(form->Port().Connected());
+    form.reset();  // destroyed without a close: the next file is written by the test
+  }
+}
+
+TEST_F(PortControls, DelayEntryTakesSignedIntegersAndRevertsOtherwise) {
+  TMainISPForm& f = Start({"/Kavel"});
+  auto enter = [&](const char* text) {
+    f.DelayVal->setText(QString::fromUtf8(text));
+    emit f.DelayVal->editingFinished();
+  };
+  enter("250");
+  EXPECT_EQ(f.Delay(), 250);
+  enter("-5");
+  EXPECT_EQ(f.Delay(), -5);
+  enter("abc");
+  EXPECT_EQ(f.Delay(), -5);
+  EXPECT_EQ(f.DelayVal->text().toStdString(), "-5");
+  enter("99999999999");
+  EXPECT_EQ(f.DelayVal->text().toStdString(), "-5");
+  EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST_F(PortControls, SetDefaultAndTheNormalViewStartAt9600And60) {
+  TMainISPForm& f = Start({"/Kavel"});
+  Choose(f.ComboBox1, "38400");
+  f.DelayVal->setText("100");
+  emit f.DelayVal->editingFinished();
+  f.WFC->setChecked(true);
+  f.cb6clock->setChecked(true);
+  QTest::mouseClick(f.Button2, Qt::LeftButton);
+  EXPECT_EQ(f.Port().BaudRate(), br9600);
+  EXPECT_EQ(f.Delay(), 60);
+  EXPECT_EQ(f.DelayVal->text().toStdString(), "60");
+  EXPECT_FALSE(f.WaitForConfirmation());
+  EXPECT_FALSE(f.SixClock());
+  EXPECT_EQ(f.StatusPanel1->text().toStdString(), "COM1: 9600, 8, 1, N");
+  CloseAndDestroy();
+  WriteSettings("[TMainISPForm]\nDelayVal_Tag=500\nDelayVal_Text=500\ncb6clock_Checked=True\n");
+  TMainISPForm& normal = Start();
+  EXPECT_EQ(normal.Delay(), 60);
+  EXPECT_EQ(normal.DelayVal->text().toStdString(), "60");
+  EXPECT_FALSE(normal.SixClock());
+  EXPECT_EQ(normal.TargetBaudText(), "9600");
+}
+
+using Failures = FormTest;
+
+TEST_F(Failures, PortThatCannotBeOpenedAtStartEndsTheShowStepInTheErrorReport) {
+  com1.HangUp();
+  std::filesystem::remove(ports.Path() + "/COM1");
+  std::filesystem::create_symlink(ports.Path() + "/unplugged", ports.Path() + "/COM1");
+  TMainISPForm& f = Start({"/Kavel", "/6", "/SAME"});
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].text, "Unable to open com port (win error code: 2)");
+  EXPECT_EQ(boxes.shown[0].caption, "Kavel ISP 2.6.1");
+  EXPECT_EQ(boxes.shown[0].style, kMbIconStop);
+  // The designed form: both areas, the normal view's button, no service-only controls.
+  EXPECT_TRUE(f.isVisible());
+  EXPECT_TRUE(f.LowerArea->isVisible());
+  EXPECT_TRUE(f.Button3->isVisible());
+  EXPECT_FALSE(f.ComboBox1->isVisible());
+  EXPECT_EQ(ClientHeight(f), 502);
+  EXPECT_EQ(f.StatusPanel1->text().toStdString(), "");
+  EXPECT_FALSE(f.SixClock());
+  EXPECT_EQ(f.windowTitle().toStdString(), "Kavel ISP 2.6.1");
+}
+
+TEST_F(Failures, EveryFailureOfAHandlerEndsInOneReportAndTheWindowGoesOn) {
+  TMainISPForm& f = Start({"/Kavel"});
+  EXPECT_FALSE(f.RunOperation([] { throw std::runtime_error("Image file not found"); }));
+  EXPECT_FALSE(f.RunOperation([] { throw EComPort(CE_WriteFailed, 5); }));
+  EXPECT_FALSE(f.RunOperation([] { throw 42; }));
+  ASSERT_EQ(boxes.shown.size(), 3u);
+  EXPECT_EQ(boxes.shown[0].text, "Image file not found.");
+  EXPECT_EQ(boxes.shown[1].text, "WriteFile function failed (win error code: 5)");
+  EXPECT_EQ(boxes.shown[2].text, "Unknown failure.");
+  for (const auto& box : boxes.shown) {
+    EXPECT_EQ(box.caption, "Kavel ISP 2.6.1");
+    EXPECT_EQ(box.style, kMbIconStop);
+  }
+  EXPECT_FALSE(f.Busy());
+  EXPECT_TRUE(f.RunOperation([] {}));
+}
+
+using Closing = FormTest;
+
+TEST_F(Closing, AttentionBoxOnlyAfterASuspensionAndAfterThePortIsClosed) {
+  TMainISPForm& f = Start();
+  CloseAndDestroy();
+  EXPECT_TRUE(boxes.shown.empty());
+  TMainISPForm& g = Start();
+  g.KTNSuspended = true;
+  bool portOpenAtBox = true;
+  boxes.onShow = [&](const TMessageBoxRequest&) { portOpenAtBox = g.Port().Connected(); };
+  (void)f;
+  CloseAndDestroy();
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].caption, "Attention");
+  EXPECT_EQ(boxes.shown[0].text,
+            "Attenntion KTN in suspended mode. Do not forget to open ZV Master and resume KTN "
+            "operation.");
+  EXPECT_EQ(boxes.shown[0].style, 0u);
+  EXPECT_FALSE(portOpenAtBox);
+}
+
+TEST_F(Closing, CloseDuringAReplyWaitTakesEffectWhenTheOperationReturns) {
+  TMainISPForm& f = Start({"/Kavel"});
+  bool visibleAfterWait = false;
+  bool secondRefused = false;
+  QTimer::singleShot(50, &f, [&] {
+    secondRefused = !f.RunOperation([] {});
+    QTest::mouseClick(f.Button1, Qt::LeftButton);  // refused too: the port stays open
+    f.close();
+  });
+  const bool ok = f.RunOperation([&] {
+    f.Engine().WaitForDot(300);  // nothing answers: the whole time-out
+    visibleAfterWait = f.isVisible();
+    EXPECT_TRUE(f.Port().Connected());
+  });
+  EXPECT_TRUE(ok);
+  EXPECT_TRUE(secondRefused);
+  EXPECT_TRUE(visibleAfterWait);
+  EXPECT_EQ(boxes.sounds.size(), 2u);
+  Pump(50);
+  EXPECT_FALSE(f.isVisible());
+  EXPECT_FALSE(f.Port().Connected());
+  EXPECT_NE(Settings().find("Visible=0"), std::string::npos);
+  form.reset();
+}
+
+TEST_F(Closing, ExitButtonAndMenuClose) {
+  TMainISPForm& f = Start();
+  QTest::mouseClick(f.BExit, Qt::LeftButton);
+  EXPECT_FALSE(f.isVisible());
+  CloseAndDestroy();
+  TMainISPForm& g = Start();
+  const auto actions = g.menuBar()->actions();
+  ASSERT_EQ(actions.size(), 1);
+  EXPECT_EQ(actions[0]->text().toStdString(), "Exit");
+  actions[0]->trigger();
+  EXPECT_FALSE(g.isVisible());
+}
+
+}  // namespace
+}  // namespace kavel::test

@@ -218,7 +218,9 @@ void TFormStorage::SaveSettings(bool destroying) {
     s->setValue(valueName, TrimBlanks(prop.get()));
   }
   s->sync();
-  if (s->status() != QSettings::NoError) {
+  // A format error here only says that the old contents could not all be parsed; the file
+  // has been written all the same.
+  if (s->status() == QSettings::AccessError) {
     throw EFormStorage("The settings cannot be written to " + s->fileName().toStdString());
   }
   m_saved = true;

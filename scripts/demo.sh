@@ -1,20 +1,31 @@
 #!/usr/bin/env bash
-# Builds the project and starts the simulated chip on COM1 of a port directory of the demo's
-# own (build/demo-ports), never the user's. Extra arguments go to kavel-isp-sim (see --help).
+# Builds the program and the simulated chip, starts the chip on COM1 of the demo's own port
+# directory (build/demo-ports) and the window in the service view against it. The demo keeps
+# its own settings (build/demo-config), so neither the user's port mapping nor the user's
+# settings are touched. Without a display it runs on a virtual one (xvfb-run) and says so.
+# Extra arguments go to the window (for example /6 or /SAME).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
 cmake --preset debug >/dev/null
-cmake --build --preset debug -j "$(nproc 2>/dev/null || echo 2)" --target kavel-isp-sim
+cmake --build --preset debug -j "$(nproc 2>/dev/null || echo 2)" --target kavel-isp kavel-isp-sim
 
 ports="$PWD/build/demo-ports"
-mkdir -p "$ports"
+mkdir -p "$ports" "$PWD/build/demo-config"
 rm -f "$ports/COM1"   # a stale entry of an earlier demo
 
-echo
-echo "Simulated chip starting. Programs opening COM1 find it when started with"
-echo "  KAVEL_ISP_PORT_DIR=$ports"
-echo "The wire log follows below (> to the chip, < from the chip)."
-echo
-exec ./build/debug/sim/kavel-isp-sim --port COM1 --port-dir "$ports" --log - "$@"
+./build/debug/sim/kavel-isp-sim --port COM1 --port-dir "$ports" --log "$PWD/build/demo-wire.log" &
+sim=$!
+trap 'kill $sim 2>/dev/null || true' EXIT
+for _ in $(seq 50); do [ -e "$ports/COM1" ] && break; sleep 0.1; done
+
+echo "Simulated chip on COM1 (wire log: build/demo-wire.log). Close the window to end the demo."
+export KAVEL_ISP_PORT_DIR="$ports" XDG_CONFIG_HOME="$PWD/build/demo-config"
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  echo "No display: the window runs on a virtual one (xvfb-run), where nobody sees it."
+  echo "Run this on a desktop to see it; scripts/screenshots.sh takes pictures of it."
+  xvfb-run -a -s "-screen 0 1024x768x24" ./build/debug/app/kavel-isp /Kavel "$@"
+else
+  ./build/debug/app/kavel-isp /Kavel "$@"
+fi

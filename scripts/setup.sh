@@ -8,6 +8,11 @@ packages=(
   libgtest-dev libgmock-dev             # tests
   libbenchmark-dev                      # figures in bench/
   socat                                 # talking to the simulated chip by hand
+  qt6-base-dev libgl-dev                # the window (Qt 6 Widgets)
+  qt6-qpa-plugins fonts-dejavu-core     # showing it on X11, with a known default font
+  xvfb xauth                            # a virtual display for the demo without one and the GUI checks
+  dbus at-spi2-core python3-pyatspi gir1.2-atspi-2.0   # the accessibility check (an AT-SPI client)
+  imagemagick                           # screenshots for the README
 )
 
 missing=()

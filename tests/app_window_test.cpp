@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -13,6 +14,7 @@
 #include <QTimer>
 
 #include "app/ComLed.h"
+#include "app/QtMessageService.h"
 #include "app/Shell.h"
 #include "link/EComPort.h"
 #include "tests/support/FormFixture.h"
@@ -320,6 +322,45 @@ TEST_F(Closing, ExitButtonAndMenuClose) {
   EXPECT_EQ(actions[0]->text().toStdString(), "Exit");
   actions[0]->trigger();
   EXPECT_FALSE(g.isVisible());
+}
+
+TEST(QtBoxes, StyleBecomesIconButtonsAndDefaultButton) {
+  std::unique_ptr<QMessageBox> warning(TQtMessageService::MakeBox(
+      {"Erase?", "Warning", MessageBoxStyle(mkWarning, {mbtYes, mbtNo})}));
+  EXPECT_EQ(warning->icon(), QMessageBox::Warning);
+  EXPECT_EQ(warning->buttons().size(), 2);
+  EXPECT_EQ(warning->defaultButton(), warning->button(QMessageBox::No));
+  std::unique_ptr<QMessageBox> error(
+      TQtMessageService::MakeBox({"Error 301\rKTN do not answer!", "Error", kMbIconStop}));
+  EXPECT_EQ(error->icon(), QMessageBox::Critical);
+  ASSERT_EQ(error->buttons().size(), 1);
+  EXPECT_EQ(error->text().toStdString(), "Error 301\nKTN do not answer!");  // two lines
+  std::unique_ptr<QMessageBox> plain(TQtMessageService::MakeBox({"Done", "OK", kMbOk}));
+  EXPECT_EQ(plain->icon(), QMessageBox::NoIcon);
+  EXPECT_EQ(plain->windowTitle().toStdString(), "OK");
+}
+
+TEST(QtBoxes, ShowReturnsThePressedButtonsIdentifier) {
+  TQtMessageService service;
+  const std::pair<unsigned, int> cases[] = {
+      {kMbIconExclamation | kMbDefButton2 | kMbYesNo, kIdNo},
+      {kMbIconQuestion | kMbYesNoCancel, kIdYes},
+      {kMbOk, kIdOk},
+      {kMbRetryCancel | kMbHelp, kIdRetry},
+  };
+  for (const auto& [style, expected] : cases) {
+    // Presses the default button as Enter does, once the box is up.
+    QTimer::singleShot(20, [] {
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        box->defaultButton()->click();
+      }
+    });
+    EXPECT_EQ(service.Show({"text", "caption", style}), expected) << style;
+  }
+  QTimer::singleShot(20, [] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) box->reject();
+  });
+  EXPECT_EQ(service.Show({"text", "caption", kMbOkCancel}), kIdCancel);  // closed = Cancel
 }
 
 }  // namespace

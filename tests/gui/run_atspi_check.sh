@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Starts the simulated chip and the window in the service view on a virtual display with an
+# accessibility bus of its own, then reads the window with an AT-SPI client.
+# Usage: run_atspi_check.sh <kavel-isp> <kavel-isp-sim>
+set -euo pipefail
+app="$1" sim="$2"
+here="$(cd "$(dirname "$0")" && pwd)"
+if [ -z "${KAVEL_ATSPI_INNER:-}" ]; then
+  export KAVEL_ATSPI_INNER=1
+  exec dbus-run-session -- xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@"
+fi
+work="$(mktemp -d)"
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"; }
+trap cleanup EXIT
+/usr/libexec/at-spi-bus-launcher --launch-immediately & pids+=($!)
+"$sim" --port COM1 --port-dir "$work/ports" >/dev/null 2>&1 & pids+=($!)
+for _ in $(seq 50); do [ -e "$work/ports/COM1" ] && break; sleep 0.1; done
+export KAVEL_ISP_PORT_DIR="$work/ports" XDG_CONFIG_HOME="$work/config"
+export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_ACCESSIBILITY=1 QT_QPA_PLATFORM=xcb
+"$app" /Kavel >"$work/app.log" 2>&1 & pids+=($!)
+/usr/bin/python3 "$here/atspi_check.py"

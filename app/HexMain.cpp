@@ -239,14 +239,20 @@ void TMainISPForm::BuildStatusBar() {
 }
 
 void TMainISPForm::ConnectControls() {
-  connect(ComComboBox1, &QComboBox::activated, this,
-          [this] { RunOperation([this] { ComComboBox1Change(); }); });
+  // A choice refused during an operation must not stay on show: the choosers are set back
+  // to the port's name and rate afterwards in any case.
+  connect(ComComboBox1, &QComboBox::activated, this, [this] {
+    RunOperation([this] { ComComboBox1Change(); });
+    Guarded([this] { UpdateStatusBar(); });
+  });
   connect(ComLed3, &QAbstractButton::clicked, this,
           [this] { RunOperation([this] { ComLed3Click(); }); });
   connect(Button1, &QPushButton::clicked, this,
           [this] { RunOperation([this] { ComLed3Click(); }); });
-  connect(ComboBox1, &QComboBox::activated, this,
-          [this] { RunOperation([this] { ComboBox1Change(); }); });
+  connect(ComboBox1, &QComboBox::activated, this, [this] {
+    RunOperation([this] { ComboBox1Change(); });
+    Guarded([this] { UpdateStatusBar(); });
+  });
   connect(Button2, &QPushButton::clicked, this,
           [this] { RunOperation([this] { Button2Click(); }); });
   connect(DelayVal, &QLineEdit::editingFinished, this,

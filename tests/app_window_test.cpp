@@ -3,6 +3,7 @@
 #include <QAccessible>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -224,6 +225,39 @@ TEST_F(PortControls, SetDefaultAndTheNormalViewStartAt9600And60) {
   EXPECT_EQ(normal.DelayVal->text().toStdString(), "60");
   EXPECT_FALSE(normal.SixClock());
   EXPECT_EQ(normal.TargetBaudText(), "9600");
+}
+
+TEST_F(PortControls, ChoiceRefusedDuringAnOperationIsSetBack) {
+  TMainISPForm& f = Start({"/Kavel"});
+  f.RunOperation([&] { Choose(f.ComboBox1, "38400"); });
+  EXPECT_EQ(f.Port().BaudRate(), br9600);
+  EXPECT_EQ(f.ComboBox1->currentText().toStdString(), "9600");
+}
+
+TEST_F(PortControls, FileDialogStartsAtTheStoredFileAndTakesTheChosenOne) {
+  TTempDir fw;
+  const QString stored = QString::fromStdString(fw.Path() + "/old.hex");
+  const QString chosen = QString::fromStdString(fw.Path() + "/new.BIN");
+  for (const QString& file : {stored, chosen}) {
+    QFile out(file);
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+  }
+  WriteSettings("[TMainISPForm]\nOpenDialog1_FileName=" + stored.toStdString() + "\n");
+  TMainISPForm& f = Start({"/Kavel"});
+  f.SetDialogRunner([&](QFileDialog& d) {
+    EXPECT_EQ(d.nameFilters(), QStringList({"HEX files [*.hex] (*.hex)", "BIN files [*.bin] (*.bin)"}));
+    EXPECT_EQ(d.defaultSuffix().toStdString(), "hex");
+    EXPECT_EQ(d.fileMode(), QFileDialog::ExistingFile);
+    EXPECT_EQ(d.directory().absolutePath().toStdString(), fw.Path());
+    EXPECT_EQ(d.selectedFiles().value(0), stored);
+    d.selectFile(chosen);
+    return true;
+  });
+  EXPECT_TRUE(f.ExecuteOpenDialog());
+  EXPECT_EQ(QString::fromStdString(f.ImageFileName()), chosen);
+  f.SetDialogRunner([](QFileDialog&) { return false; });
+  EXPECT_FALSE(f.ExecuteOpenDialog());
+  EXPECT_EQ(QString::fromStdString(f.ImageFileName()), chosen);  // a cancel keeps the file
 }
 
 using Failures = FormTest;

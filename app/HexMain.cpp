@@ -91,11 +91,7 @@ TMainISPForm::TMainISPForm(TSetup setup)
   BuildStatusBar();
 
   // The designed form: both areas, the normal view's button, no service-only controls.
-  for (QWidget* w : {static_cast<QWidget*>(DelayVal), static_cast<QWidget*>(Label2),
-                     static_cast<QWidget*>(WFC), static_cast<QWidget*>(cb6clock),
-                     static_cast<QWidget*>(Button2), static_cast<QWidget*>(ComboBox1)}) {
-    w->hide();
-  }
+  for (QWidget* w : ServiceOnlyControls()) w->hide();
   SetClientHeight(kUpperHeight + kLowerHeight + kStatusHeight);
   move(kDesignedLeft, kDesignedTop);
 
@@ -322,7 +318,7 @@ void TMainISPForm::FormShow() {
   ApplyView(HasSwitch("/Kavel", true));
   ComboBox1->setCurrentIndex(kBaudItem19200);
   UpdateStatusBar();
-  Timer2->start();
+  if (!Timer2->isActive() && !m_startTimerFired) Timer2->start();
   if (HasSwitch("/6", false)) cb6clock->setChecked(true);
   if (HasSwitch("/12", false)) cb6clock->setChecked(false);
   if (HasSwitch("/SAME", true) || HasSwitch("/AUTO", true)) {
@@ -330,13 +326,13 @@ void TMainISPForm::FormShow() {
   }
 }
 
+std::vector<QWidget*> TMainISPForm::ServiceOnlyControls() const {
+  return {DelayVal, Label2, WFC, cb6clock, Button2, ComboBox1};
+}
+
 void TMainISPForm::ApplyView(bool service) {
   m_serviceView = service;
-  for (QWidget* w : {static_cast<QWidget*>(DelayVal), static_cast<QWidget*>(Label2),
-                     static_cast<QWidget*>(WFC), static_cast<QWidget*>(cb6clock),
-                     static_cast<QWidget*>(Button2), static_cast<QWidget*>(ComboBox1)}) {
-    w->setVisible(service);
-  }
+  for (QWidget* w : ServiceOnlyControls()) w->setVisible(service);
   LowerArea->setVisible(service);
   Button3->setVisible(!service);
   // The normal view has the room of the service-only controls for its two big buttons.
@@ -409,6 +405,7 @@ void TMainISPForm::UpdateStatusBar() {
 
 void TMainISPForm::Timer2Timer() {
   Timer2->stop();
+  m_startTimerFired = true;
   if (!HasSwitch("/AUTO", true)) return;
   setWindowTitle(Q(kAppTitle) + QStringLiteral(" [") + m_imageFileName + QStringLiteral("]"));
   // The full programming cycle runs here once it is part of the program.

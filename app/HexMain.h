@@ -160,6 +160,8 @@ class TMainISPForm : public QMainWindow, public TIspHost {
   void BuildStatusBar();
   void ConnectControls();
   void ApplyView(bool service);
+  // The upper area's controls of the service view.
+  std::vector<QWidget*> ServiceOnlyControls() const;
   void SetClientHeight(int height);
   void FillPortList();
   void ReportError(std::string_view message) noexcept;
@@ -178,6 +180,7 @@ class TMainISPForm : public QMainWindow, public TIspHost {
   bool m_busy = false;
   bool m_closePending = false;
   bool m_closed = false;
+  bool m_startTimerFired = false;
 };
 
 }  // namespace kavel

@@ -318,7 +318,7 @@ void TMainISPForm::FormShow() {
   ApplyView(HasSwitch("/Kavel", true));
   ComboBox1->setCurrentIndex(kBaudItem19200);
   UpdateStatusBar();
-  if (!Timer2->isActive() && !m_startTimerFired) Timer2->start();
+  if (!Timer2->isActive()) Timer2->start();  // it runs from creation; this keeps its phase
   if (HasSwitch("/6", false)) cb6clock->setChecked(true);
   if (HasSwitch("/12", false)) cb6clock->setChecked(false);
   if (HasSwitch("/SAME", true) || HasSwitch("/AUTO", true)) {
@@ -405,7 +405,6 @@ void TMainISPForm::UpdateStatusBar() {
 
 void TMainISPForm::Timer2Timer() {
   Timer2->stop();
-  m_startTimerFired = true;
   if (!HasSwitch("/AUTO", true)) return;
   setWindowTitle(Q(kAppTitle) + QStringLiteral(" [") + m_imageFileName + QStringLiteral("]"));
   // The full programming cycle runs here once it is part of the program.

@@ -180,7 +180,6 @@ class TMainISPForm : public QMainWindow, public TIspHost {
   bool m_busy = false;
   bool m_closePending = false;
   bool m_closed = false;
-  bool m_startTimerFired = false;
 };
 
 }  // namespace kavel

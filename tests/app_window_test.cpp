@@ -302,14 +302,13 @@ TEST_F(Failures, EveryFailureOfAHandlerEndsInOneReportAndTheWindowGoesOn) {
 using Closing = FormTest;
 
 TEST_F(Closing, AttentionBoxOnlyAfterASuspensionAndAfterThePortIsClosed) {
-  TMainISPForm& f = Start();
+  Start();
   CloseAndDestroy();
   EXPECT_TRUE(boxes.shown.empty());
   TMainISPForm& g = Start();
   g.KTNSuspended = true;
   bool portOpenAtBox = true;
   boxes.onShow = [&](const TMessageBoxRequest&) { portOpenAtBox = g.Port().Connected(); };
-  (void)f;
   CloseAndDestroy();
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_EQ(boxes.shown[0].caption, "Attention");

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the normal debug build, then the same suite under
-# AddressSanitizer + UndefinedBehaviorSanitizer. Exits non-zero on any failure.
+# Builds and runs every test: the normal debug build, the same suite under
+# AddressSanitizer + UndefinedBehaviorSanitizer, and an optimized build (whose warnings the
+# optimizer finds are errors too). Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -17,3 +18,8 @@ cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --preset asan -j "$jobs"
+
+echo "== optimized build and tests"
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$jobs"
+ctest --preset release -j "$jobs"

@@ -5,8 +5,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -189,18 +187,14 @@ TEST(SimExecutable, RegistersAnswersReportsAndCleansUp) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(entry)));
 
-  std::ifstream r(report);
-  std::stringstream text;
-  text << r.rdbuf();
-  EXPECT_NE(text.str().find("security3=1\n"), std::string::npos) << text.str();
-  EXPECT_NE(text.str().find("records=2\n"), std::string::npos) << text.str();
-  std::ifstream f(flash, std::ios::binary);
-  std::string image((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  const std::string text = test::ReadWholeFile(report);
+  EXPECT_NE(text.find("security3=1\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("records=2\n"), std::string::npos) << text;
+  const std::string image = test::ReadWholeFile(flash);
   ASSERT_EQ(image.size(), 65536u);
   EXPECT_EQ(static_cast<unsigned char>(image[0x1000]), 0x42);
   EXPECT_EQ(static_cast<unsigned char>(image[0x1001]), 0xFF);
-  std::ifstream w(wire);
-  std::string log((std::istreambuf_iterator<char>(w)), std::istreambuf_iterator<char>());
+  const std::string log = test::ReadWholeFile(wire);
   EXPECT_NE(log.find("> 9600 ':020000050700F2'"), std::string::npos) << log;
 }
 

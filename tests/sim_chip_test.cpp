@@ -32,7 +32,9 @@ struct Bench {
     return sent;
   }
   std::string Sync(std::uint32_t speed = 9600) { return Feed("U", speed); }
-  std::string Record(const std::string& body) { return Feed(":" + AddChecksum(body)); }
+  std::string Record(const std::string& body) {
+    return Feed(std::string(":").append(AddChecksum(body)));
+  }
 
   TSimChip chip;
   std::int64_t now = 0;

@@ -93,6 +93,18 @@ class TPtyPair {
   std::string slavePath;
 };
 
+// The file's bytes; empty when it cannot be read.
+inline std::string ReadWholeFile(const std::string& path) {
+  std::string out;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return out;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<std::size_t>(n));
+  close(fd);
+  return out;
+}
+
 // Milliseconds of steady time taken by f.
 template <class F>
 long long ElapsedMs(F&& f) {

@@ -63,6 +63,12 @@ QString ReadPosition(const QSettings& s, const QString& name, const QSize& scree
   return text;
 }
 
+// "Component.Property" is stored as "Component_Property".
+QString ValueName(const TStoredProp& prop) {
+  QString name = prop.name;
+  return name.replace(QLatin1Char('.'), QLatin1Char('_'));
+}
+
 int ShowCmd(const QWidget& w) {
   if (w.isMinimized()) return kShowMinimized;
   if (w.isMaximized()) return kShowMaximized;
@@ -151,8 +157,7 @@ void TFormStorage::RestoreSettings() {
 
 void TFormStorage::RestorePlacement(QSettings& s, const TScreenMetrics& screen) {
   const QRect current = m_window.frameGeometry();
-  // The placement flags concern minimized windows only, which this window never restores to.
-  (void)IntOr0(ReadText(s, QStringLiteral("Flags"), QStringLiteral("0")));
+  // "Flags" concerns minimized windows only, which this window never restores to: not read.
   const QString minMax = ReadPosition(s, QStringLiteral("MinMaxPos"), screen.size);
   const QString norm = ReadPosition(s, QStringLiteral("NormPos"), screen.size);
   const int ppi = IntOr0(ReadText(s, QStringLiteral("PixelsPerInch"),
@@ -170,9 +175,7 @@ void TFormStorage::RestorePlacement(QSettings& s, const TScreenMetrics& screen) 
 
 void TFormStorage::RestoreProps(QSettings& s) {
   for (const TStoredProp& prop : m_props) {
-    QString valueName = prop.name;
-    valueName.replace(QLatin1Char('.'), QLatin1Char('_'));
-    const QString value = TrimBlanks(ReadText(s, valueName, prop.get()));
+    const QString value = TrimBlanks(ReadText(s, ValueName(prop), prop.get()));
     if (s.status() != QSettings::NoError) return;  // the rest of the list stays as it is
     switch (prop.kind) {
       case TStoredProp::pkInteger:
@@ -213,9 +216,7 @@ void TFormStorage::SaveSettings(bool destroying) {
   s->setValue(QStringLiteral("NormPos"), normPos);
   s->setValue(QStringLiteral("Visible"), destroying ? QStringLiteral("1") : QStringLiteral("0"));
   for (const TStoredProp& prop : m_props) {
-    QString valueName = prop.name;
-    valueName.replace(QLatin1Char('.'), QLatin1Char('_'));
-    s->setValue(valueName, TrimBlanks(prop.get()));
+    s->setValue(ValueName(prop), TrimBlanks(prop.get()));
   }
   s->sync();
   // A format error here only says that the old contents could not all be parsed; the file

@@ -322,7 +322,7 @@ void TMainISPForm::FormShow() {
   if (HasSwitch("/6", false)) cb6clock->setChecked(true);
   if (HasSwitch("/12", false)) cb6clock->setChecked(false);
   if (HasSwitch("/SAME", true) || HasSwitch("/AUTO", true)) {
-    setWindowTitle(Q(kAppTitle) + QStringLiteral(" [") + m_imageFileName + QStringLiteral("]"));
+    ShowFileInCaption();
   }
 }
 
@@ -343,6 +343,10 @@ void TMainISPForm::ApplyView(bool service) {
     SetClientHeight(kUpperHeight + kStatusHeight);
     Button2Click();
   }
+}
+
+void TMainISPForm::ShowFileInCaption() {
+  setWindowTitle(Q(kAppTitle) + QStringLiteral(" [") + m_imageFileName + QStringLiteral("]"));
 }
 
 bool TMainISPForm::HasSwitch(std::string_view sw, bool ignoreCase) const {
@@ -406,7 +410,7 @@ void TMainISPForm::UpdateStatusBar() {
 void TMainISPForm::Timer2Timer() {
   Timer2->stop();
   if (!HasSwitch("/AUTO", true)) return;
-  setWindowTitle(Q(kAppTitle) + QStringLiteral(" [") + m_imageFileName + QStringLiteral("]"));
+  ShowFileInCaption();
   // The full programming cycle runs here once it is part of the program.
   close();
 }

@@ -160,6 +160,8 @@ class TMainISPForm : public QMainWindow, public TIspHost {
   void BuildStatusBar();
   void ConnectControls();
   void ApplyView(bool service);
+  // Caption := title + " [" + image file name + "]".
+  void ShowFileInCaption();
   // The upper area's controls of the service view.
   std::vector<QWidget*> ServiceOnlyControls() const;
   void SetClientHeight(int height);

@@ -13,8 +13,16 @@ std::int64_t TSystemClock::NowMs() {
 
 void TSystemClock::SleepMs(int ms) {
   if (ms <= 0) return;
-  timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  // An absolute deadline: however often a signal interrupts the sleep, it ends on time.
+  timespec until{};
+  clock_gettime(CLOCK_MONOTONIC, &until);
+  until.tv_sec += ms / 1000;
+  until.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+  if (until.tv_nsec >= 1000000000L) {
+    until.tv_sec += 1;
+    until.tv_nsec -= 1000000000L;
+  }
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
   }
 }
 

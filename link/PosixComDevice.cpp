@@ -83,11 +83,13 @@ int TPosixComDevice::SetLine(const TLineTermios& line, bool dtr, bool rts) {
 
 int TPosixComDevice::PollFor(short events, int timeoutMs, bool& ready) {
   ready = false;
+  // A signal cuts poll() short; go on with the time that is left, not the whole time-out,
+  // or a periodic signal would keep the wait alive for ever.
+  const std::int64_t deadline = DeadlineAfter(timeoutMs);
   pollfd p{m_fd, events, 0};
   int r;
-  do {
-    r = ::poll(&p, 1, timeoutMs);
-  } while (r < 0 && errno == EINTR);
+  while ((r = ::poll(&p, 1, Remaining(deadline))) < 0 && errno == EINTR) {
+  }
   if (r < 0) return errno;
   if (r == 0) return 0;
   if (p.revents & POLLNVAL) return EBADF;

@@ -131,8 +131,8 @@ TEST_F(OnTheWire, RefusalsAndSilenceAreClassified) {
   ASSERT_EQ(Sync(), 'U');
   EXPECT_EQ(engine.GiveCommand(":020000030500F6", 60, 0).cls, rcNotAllowed);
   long long ms = ElapsedMs([&] { EXPECT_EQ(engine.GiveCommand(":020000030501F5", 200, 0).cls, rcNoAnswer); });
-  EXPECT_GE(ms, 190);  // whole milliseconds on two clocks
-  EXPECT_LT(ms, 400);
+  EXPECT_GE(ms, 190);   // whole milliseconds on two clocks
+  EXPECT_LT(ms, 1200);  // generous: a loaded machine is slow, not wrong
   EXPECT_EQ(engine.ReplyText(), ":020000030501F5");  // the echo came, the reply did not
 }
 
@@ -147,7 +147,7 @@ TEST_F(OnTheWire, HangUpEndsWaitsAndGivesPortErrors) {
   for (int i = 0; i < 100 && !line.HungUp(); ++i) usleep(5000);
   ASSERT_TRUE(line.HungUp());
   long long ms = ElapsedMs([&] { EXPECT_EQ(engine.WaitForDot(2000), '\0'); });
-  EXPECT_LT(ms, 200);
+  EXPECT_LT(ms, 1000);  // ended by the port error, long before its time-out
   EXPECT_THROW(port.SendText(":0100000210ED"), EComPort);
 }
 

@@ -26,23 +26,43 @@ void TIspEngine::DeliverTimerTick() {
   if (m_timer1Enabled && m_clock.NowMs() >= m_timer1Deadline) Timer1Timer();
 }
 
+void TIspEngine::Settle() {
+  const std::int64_t until = m_clock.NowMs() + kSettleMs;
+  for (std::int64_t left = kSettleMs; left > 0; left = until - m_clock.NowMs()) {
+    m_host.ProcessEvents();
+    m_clock.SleepMs(static_cast<int>(std::min<std::int64_t>(left, kIdlePollMs)));
+  }
+}
+
+void TIspEngine::AppendReply(const char* bytes, std::size_t n) {
+  m_replyText.append(bytes, n);
+  if (m_replyText.size() > kReplyTextLimit)
+    m_replyText.erase(0, m_replyText.size() - kReplyTextLimit);
+}
+
 char TIspEngine::WaitForChar(int timeoutMs, std::string_view awaited) {
   m_replyText.clear();
   Timer1Init(timeoutMs);
   try {
     while (!m_timer1Expired) {
+      const bool late = m_timer1Enabled && m_clock.NowMs() >= m_timer1Deadline;
       std::size_t waiting = m_port.BytesWaiting();
       if (waiting > 0) {
-        m_clock.SleepMs(kSettleMs);
+        Settle();
         waiting = m_port.BytesWaiting();
       }
       if (waiting > 0) {
-        std::array<char, kMaxRead> buffer{};
-        std::size_t got = m_port.ReceiveBytes(buffer.data(), std::min(waiting, kMaxRead));
+        std::array<char, kLateReadMax> buffer{};
+        const std::size_t want = std::min(waiting, late ? kLateReadMax : kMaxRead);
+        const std::size_t got = m_port.ReceiveBytes(buffer.data(), want);
         for (std::size_t i = 0; i < got; ++i) {
-          m_replyText += buffer[i];
-          if (awaited.find(buffer[i]) != std::string_view::npos) return buffer[i];
+          if (awaited.find(buffer[i]) != std::string_view::npos) {
+            AppendReply(buffer.data(), i + 1);
+            return buffer[i];
+          }
         }
+        AppendReply(buffer.data(), got);
+        if (late) Timer1Timer();  // past its time-out the line brought only noise
         continue;
       }
       m_host.ProcessEvents();

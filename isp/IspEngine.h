@@ -2,11 +2,18 @@
 // for the boot loader's reply under a time-out while the window stays responsive.
 //
 // A reply wait polls the port in rounds. A round that finds input pauses 50 ms (the chip
-// needs that long to finish an echo and its reply), then reads at most 65 bytes; a round
-// that finds none lets the host process its events once and then sleeps in poll() for at
-// most kIdlePollMs or until input arrives, so an idle wait leaves the CPU idle. The time-out
-// (Timer1) is a deadline held here; like a window timer's tick it is noticed only in a round
-// without input, so a chip that keeps talking keeps the wait alive.
+// needs that long to finish an echo and its reply), letting the window process its events
+// every kIdlePollMs meanwhile, then reads at most 65 bytes; a round that finds none lets the
+// host process its events once and then sleeps in poll() for at most kIdlePollMs or until
+// input arrives, so an idle wait leaves the CPU idle. The time-out (Timer1) is a deadline
+// held here; like a window timer's tick it is noticed in a round without input, so a chip
+// that is still answering keeps the wait alive.
+//
+// A line that never goes quiet (noise, a loop-back plug, a talkative stranger) must not
+// hold the wait for ever: a round that begins after the time-out has passed reads all that
+// is waiting (up to kLateReadMax bytes, so a long echo still finds its reply) and, when that
+// brings no awaited character, ends the wait with no reply. Noise therefore holds a wait
+// for at most one round past its time-out. ReplyText keeps the last kReplyTextLimit bytes.
 //
 // A time-out of 0 or less is taken as 0: the wait still reads whatever is already waiting,
 // and ends at the first round in which nothing is.
@@ -28,14 +35,17 @@ class TIspEngine {
   static constexpr int kSettleMs = 50;        // pause after first seeing input in a round
   static constexpr std::size_t kMaxRead = 65;  // bytes read per round
   static constexpr int kIdlePollMs = 10;      // longest sleep between event passes
+  static constexpr std::size_t kLateReadMax = 4096;     // bytes read by a round after the time-out
+  static constexpr std::size_t kReplyTextLimit = 4096;  // ReplyText keeps this many last bytes
 
   // References only; all three outlive the engine.
   TIspEngine(TNAVOPort& port, TClock& clock, TIspHost& host);
 
   // Waits for the first received character that is in awaited, up to timeoutMs. Returns it,
   // or kNoReply ('\0') when none came in time or the port failed (the failure is swallowed).
-  // ReplyText() then holds everything received during the wait, up to and including the
-  // returned character; bytes after it in the same read are dropped.
+  // ReplyText() then holds everything received during the wait (its last kReplyTextLimit
+  // bytes), up to and including the returned character; bytes after it in the same read are
+  // dropped. Blocks at most one polling round past timeoutMs however busy the line is.
   char WaitForChar(int timeoutMs, std::string_view awaited);
   // WaitForChar with ".", "R", "X" and carriage return.
   char WaitForDot(int timeoutMs);
@@ -69,6 +79,10 @@ class TIspEngine {
  private:
   // Delivers the tick when the deadline has passed (the timer's message being processed).
   void DeliverTimerTick();
+  // The 50 ms pause after first seeing input, with the window's events processed meanwhile.
+  void Settle();
+  // Appends received bytes to ReplyText, keeping its tail.
+  void AppendReply(const char* bytes, std::size_t n);
 
   TNAVOPort& m_port;
   TClock& m_clock;

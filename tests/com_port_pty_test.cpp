@@ -267,5 +267,29 @@ TEST_F(PtyPort, WaitsUnderAPeriodicSignalStillEndAtTheirTimeouts) {
   }
 }
 
+TEST_F(PtyPort, AReplyWaitOnALineThatNeverGoesQuietEndsSoonAfterItsTimeout) {
+  port.OpenPort();
+  test::TNullHost host;
+  TIspEngine engine(port, TSystemClock::Instance(), host);
+  // 40 bytes every 10 ms is 38400 bit/s; 0 ms between writes floods the line.
+  for (int gapMs : {10, 0}) {
+    std::atomic<bool> stop{false};
+    std::thread talker([&] {
+      const std::string noise(40, '~');
+      for (int t = 0; t < 3000 && !stop; t += std::max(gapMs, 1)) {
+        [[maybe_unused]] ssize_t n = write(pty.master, noise.data(), noise.size());
+        usleep(static_cast<useconds_t>(gapMs) * 1000);
+      }
+    });
+    long long ms = ElapsedMs([&] { EXPECT_EQ(engine.WaitForDot(300), '\0'); });
+    stop = true;
+    talker.join();
+    EXPECT_GE(ms, 299) << gapMs;
+    EXPECT_LT(ms, 300 + 1000) << gapMs;  // the talker goes on for 3 s
+    EXPECT_LE(engine.ReplyText().size(), TIspEngine::kReplyTextLimit);
+    port.PurgeBuffers(true, true);
+  }
+}
+
 }  // namespace
 }  // namespace kavel

@@ -54,12 +54,17 @@ TEST(ClassifyReply, EachReplyCharacterAndTheRest) {
 
 class TestHost final : public test::TNullHost {
  public:
+  explicit TestHost(TVirtualClock& clock) : m_clock(clock) {}
   void ProcessEvents() override {
-    ++eventPasses;
+    passTimes.push_back(m_clock.NowMs());
     if (duringEvents) duringEvents();
   }
-  int eventPasses = 0;
+  std::size_t EventPasses() const { return passTimes.size(); }
+  std::vector<std::int64_t> passTimes;  // virtual time of each event pass
   std::function<void()> duringEvents;
+
+ private:
+  TVirtualClock& m_clock;
 };
 
 class ReplyWait : public ::testing::Test {
@@ -82,7 +87,7 @@ class ReplyWait : public ::testing::Test {
   TVirtualClock clock;
   TFakeComDevice* device = nullptr;
   std::unique_ptr<TNAVOPort> port;
-  TestHost host;
+  TestHost host{clock};
   std::unique_ptr<TIspEngine> engine;
 };
 
@@ -122,7 +127,9 @@ TEST_F(ReplyWait, SettlingPauseGathersEchoAndLateReplyInOneRead) {
   EXPECT_EQ(engine->WaitForDot(480), '.');
   EXPECT_EQ(engine->ReplyText(), ":020000050701F1FF.");
   EXPECT_EQ(device->readSizes, (std::vector<std::size_t>{18}));
-  EXPECT_EQ(clock.sleeps, (std::vector<int>{50}));
+  // The pause lets the window process its events as it goes.
+  EXPECT_EQ(clock.sleeps, (std::vector<int>{10, 10, 10, 10, 10}));
+  EXPECT_EQ(host.passTimes, (std::vector<std::int64_t>{1000, 1010, 1020, 1030, 1040}));
 }
 
 TEST_F(ReplyWait, MoreThan65BytesAreTakenOverSeveralRounds) {
@@ -140,8 +147,8 @@ TEST_F(ReplyWait, NoInputEndsAfterTheTimeoutWithNothing) {
   EXPECT_LE(clock.NowMs() - start, 150 + TIspEngine::kIdlePollMs);
   EXPECT_TRUE(engine->Timer1Expired());
   // Idle rounds sleep in the port's wait instead of spinning: one event pass per idle poll.
-  EXPECT_LE(host.eventPasses, 150 / TIspEngine::kIdlePollMs + 2);
-  EXPECT_GE(host.eventPasses, 150 / TIspEngine::kIdlePollMs);
+  EXPECT_LE(host.EventPasses(), 150 / TIspEngine::kIdlePollMs + 2);
+  EXPECT_GE(host.EventPasses(), 150 / TIspEngine::kIdlePollMs);
 }
 
 TEST_F(ReplyWait, ForeignCharactersKeepTheWaitGoing) {
@@ -151,14 +158,44 @@ TEST_F(ReplyWait, ForeignCharactersKeepTheWaitGoing) {
   EXPECT_EQ(engine->ReplyText(), "U\xFA.");
 }
 
-TEST_F(ReplyWait, TimeoutIsNoticedOnlyInRoundsWithoutInput) {
-  // A chip that talks faster than 65 bytes a round: every round finds input, so a 100 ms
-  // time-out is not noticed until everything has been read.
-  for (int t = 0; t < 600; t += 10) device->DeliverAt(clock.NowMs() + t, std::string(20, 'z'));
-  auto start = clock.NowMs();
-  EXPECT_EQ(engine->WaitForDot(100), '\0');
-  EXPECT_GE(clock.NowMs() - start, 600);
-  EXPECT_EQ(engine->ReplyText(), std::string(1200, 'z'));
+TEST_F(ReplyWait, AChipStillAnsweringPastTheTimeoutIsHeard) {
+  // The echo of a 255-byte record (521 characters) is waiting before a 60 ms time-out runs
+  // out; its reply comes last. Rounds of 65 bytes outlast the time-out, and the round after
+  // it reads the rest.
+  const std::string echo = ":FF0000" + std::string(514, '0');
+  device->Deliver(echo + ".");
+  EXPECT_EQ(engine->WaitForDot(60), '.');
+  EXPECT_EQ(engine->ReplyText(), echo + ".");
+  // A reply that arrives in the round after the time-out is taken too.
+  device->Deliver(std::string(100, 'e'));
+  device->DeliverAt(clock.NowMs() + 80, "R");
+  EXPECT_EQ(engine->WaitForDot(60), 'R');
+}
+
+TEST_F(ReplyWait, ALineThatNeverGoesQuietEndsTheWaitSoonAfterItsTimeout) {
+  // From 38400 bit/s (3.84 bytes a millisecond) up to a flood, for ten seconds.
+  for (double bytesPerMs : {3.84, 11.52, 25.6, 200.0}) {
+    for (int timeout : {60, 300, 301}) {
+      host.passTimes.clear();
+      device->Chatter(bytesPerMs, clock.NowMs() + 10000);
+      const auto start = clock.NowMs();
+      EXPECT_EQ(engine->WaitForDot(timeout), '\0');
+      const auto end = clock.NowMs();
+      SCOPED_TRACE(std::to_string(bytesPerMs) + " bytes/ms, " + std::to_string(timeout) + " ms");
+      EXPECT_GE(end - start, timeout);
+      EXPECT_LE(end - start, timeout + 100);
+      EXPECT_LE(engine->ReplyText().size(), TIspEngine::kReplyTextLimit);
+      EXPECT_EQ(engine->ReplyText().find_first_not_of('z'), std::string::npos);
+      // The window was served throughout.
+      ASSERT_FALSE(host.passTimes.empty());
+      EXPECT_LE(host.passTimes.front() - start, TIspEngine::kIdlePollMs);
+      EXPECT_LE(end - host.passTimes.back(), TIspEngine::kIdlePollMs);
+      for (std::size_t i = 1; i < host.passTimes.size(); ++i)
+        EXPECT_LE(host.passTimes[i] - host.passTimes[i - 1], TIspEngine::kIdlePollMs);
+      device->Chatter(0, 0);
+      port->PurgeBuffers(true, true);
+    }
+  }
 }
 
 TEST_F(ReplyWait, ClosedPortGivesNothingAtOnceWithoutError) {
@@ -166,7 +203,7 @@ TEST_F(ReplyWait, ClosedPortGivesNothingAtOnceWithoutError) {
   auto start = clock.NowMs();
   EXPECT_EQ(engine->WaitForDot(1000), '\0');
   EXPECT_EQ(clock.NowMs(), start);
-  EXPECT_EQ(host.eventPasses, 0);
+  EXPECT_EQ(host.EventPasses(), 0);
 }
 
 TEST_F(ReplyWait, PortFailureDuringTheWaitEndsItWithNothing) {

@@ -2,6 +2,7 @@
 // recorded and may trigger answers, and any call can be made to fail.
 #pragma once
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <map>
@@ -22,6 +23,11 @@ class TFakeComDevice final : public TComDevice {
     m_incoming.push_back({atMs, bytes});
   }
   void Deliver(const std::string& bytes) { DeliverAt(m_clock.NowMs(), bytes); }
+  // A line that keeps talking: from now until untilMs it brings bytesPerMs bytes of fill a
+  // millisecond (38400 bit/s is 3.84 bytes/ms), on top of the scripted deliveries.
+  void Chatter(double bytesPerMs, std::int64_t untilMs, char fill = 'z') {
+    m_chatter = {m_clock.NowMs(), untilMs, bytesPerMs, fill, 0};
+  }
   // Called with the bytes of each Write, after they were recorded.
   std::function<void(const std::string&)> onWrite;
   // Makes the named call ("Open", "SetLine", "BytesWaiting", "Read", "Write", "Purge",
@@ -123,6 +129,12 @@ class TFakeComDevice final : public TComDevice {
     return it->second.first;
   }
   void Arrive() {
+    if (m_chatter.bytesPerMs > 0) {
+      const auto upTo = std::min(m_clock.NowMs(), m_chatter.untilMs) - m_chatter.fromMs;
+      const auto due = static_cast<std::size_t>(static_cast<double>(upTo) * m_chatter.bytesPerMs);
+      if (due > m_chatter.sent) m_rx.insert(m_rx.end(), due - m_chatter.sent, m_chatter.fill);
+      m_chatter.sent = std::max(due, m_chatter.sent);
+    }
     for (auto it = m_incoming.begin(); it != m_incoming.end();) {
       if (it->atMs <= m_clock.NowMs()) {
         m_rx.insert(m_rx.end(), it->bytes.begin(), it->bytes.end());
@@ -134,6 +146,7 @@ class TFakeComDevice final : public TComDevice {
   }
   std::int64_t NextDelivery() const {
     std::int64_t next = -1;
+    if (m_chatter.bytesPerMs > 0 && m_clock.NowMs() < m_chatter.untilMs) next = m_clock.NowMs() + 1;
     for (const auto& d : m_incoming)
       if (next < 0 || d.atMs < next) next = d.atMs;
     return next;
@@ -144,6 +157,13 @@ class TFakeComDevice final : public TComDevice {
   std::deque<char> m_rx;
   std::vector<TDelivery> m_incoming;
   std::map<std::string, std::pair<int, std::int64_t>> m_failures;
+  struct {
+    std::int64_t fromMs = 0;
+    std::int64_t untilMs = 0;
+    double bytesPerMs = 0;
+    char fill = 0;
+    std::size_t sent = 0;
+  } m_chatter;
 };
 
 }  // namespace kavel::test

@@ -1,5 +1,7 @@
 #include "app/HexMain.h"
 
+#include <exception>
+
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -288,11 +290,22 @@ void TMainISPForm::SetClientHeight(int height) {
 
 void TMainISPForm::FillPortList() {
   std::vector<std::string> names;
-  PortList(names);
+  std::exception_ptr problem;
+  std::string message;
+  try {
+    PortList(names);
+  } catch (const EComPort& e) {
+    problem = std::current_exception();
+    message = e.what();
+  }
   const QString current = ComComboBox1->currentText();
   ComComboBox1->clear();
   for (const std::string& name : names) ComComboBox1->addItem(Q(name));
   ComComboBox1->setCurrentIndex(ComComboBox1->findText(current));
+  // An unreadable directory stays so; say it once, not at every drop-down.
+  if (message == m_portListProblem) return;
+  m_portListProblem = message;
+  if (problem) std::rethrow_exception(problem);
 }
 
 void TMainISPForm::FormCreate() {

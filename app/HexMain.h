@@ -165,6 +165,8 @@ class TMainISPForm : public QMainWindow, public TIspHost {
   // The upper area's controls of the service view.
   std::vector<QWidget*> ServiceOnlyControls() const;
   void SetClientHeight(int height);
+  // Fills the chooser with the ports present. A list that cannot be read still leaves the
+  // others' names in the chooser; its error is thrown, but only the first time it is met.
   void FillPortList();
   void ReportError(std::string_view message) noexcept;
   std::vector<TStoredProp> StoredProps();
@@ -178,6 +180,7 @@ class TMainISPForm : public QMainWindow, public TIspHost {
   std::int32_t m_portNumber = 0;
   QString m_imageFileName;
   QString m_dialogDir;
+  std::string m_portListProblem;  // the port-list error reported last, until the list reads again
   bool m_serviceView = false;
   bool m_busy = false;
   bool m_closePending = false;

@@ -17,7 +17,8 @@ class TComDevice {
   virtual ~TComDevice() = default;
 
   // Opens the device behind portName for reading and writing, exclusively: a second open of
-  // the same device, from this process or another, fails (EBUSY).
+  // the same device, from this process or another, fails (EBUSY). A name that is not a COM
+  // name fails with EINVAL, a device that is no terminal with ENOTTY (before it is opened).
   virtual int Open(const std::string& portName) = 0;
   // Releases the device; nothing when it is not open.
   virtual void Close() = 0;

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,8 +10,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <set>
+#include <sstream>
 
 #include "link/EComPort.h"
+#include "link/PortClaim.h"
 
 namespace kavel {
 namespace {
@@ -33,9 +36,14 @@ std::string RealPath(const std::string& path) {
   return out;
 }
 
-bool IsDeviceNode(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 && (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode));
+// The first pseudo-terminal slave major and how many there are (Documentation/admin-guide/
+// devices.txt): the fallback when the kernel's driver table cannot be read.
+constexpr unsigned kPtySlaveMajor = 136;
+constexpr unsigned kPtySlaveMajors = 8;
+
+// Whether the claim beside a port-directory entry says its claimant is gone.
+bool IsStale(const std::string& entryPath) {
+  return TEntryClaim::Inspect(entryPath).State() == TClaimState::csStale;
 }
 
 // Lists the names in dir; err = errno when it cannot be opened.
@@ -80,12 +88,49 @@ bool ComNameLess(std::string_view a, std::string_view b) {
   return a < b;  // "COM01" and "COM1": keep a strict order
 }
 
-TPortMap::TPortMap(std::string portDir, std::string sysClassTty, std::string devDir)
+TPortMap::TPortMap(std::string portDir, std::string sysClassTty, std::string devDir,
+                   std::string ttyDrivers)
     : m_portDir(std::move(portDir)),
       m_sysClassTty(std::move(sysClassTty)),
-      m_devDir(std::move(devDir)) {}
+      m_devDir(std::move(devDir)),
+      m_ttyDrivers(std::move(ttyDrivers)) {}
 
 TPortMap TPortMap::FromEnvironment() { return TPortMap(PortDirectory()); }
+
+bool TPortMap::IsTerminalDevice(unsigned major, unsigned minor) const {
+  // The kernel's table: "name /dev/path major minor[-last] type", one driver a line.
+  std::ifstream table(m_ttyDrivers);
+  if (table) {
+    std::string line;
+    while (std::getline(table, line)) {
+      std::istringstream fields(line);
+      std::string name, path, minors, type;
+      unsigned tableMajor = 0;
+      if (!(fields >> name >> path >> tableMajor >> minors >> type) || tableMajor != major) continue;
+      // /dev/tty, /dev/console, /dev/ptmx and /dev/vc/0 are "system"; pty masters are no line.
+      if (type.rfind("system", 0) == 0 || type == "pty:master") continue;
+      const std::size_t dash = minors.find('-');
+      const unsigned long first = std::strtoul(minors.c_str(), nullptr, 10);
+      const unsigned long last =
+          dash == std::string::npos ? first : std::strtoul(minors.c_str() + dash + 1, nullptr, 10);
+      if (minor >= first && minor <= last) return true;
+    }
+    return false;
+  }
+  if (major == 5 || (major == 4 && minor == 0)) return false;  // the system's own, as above
+  if (major >= kPtySlaveMajor && major < kPtySlaveMajor + kPtySlaveMajors) return true;
+  const std::string subsystem = "/sys/dev/char/" + std::to_string(major) + ":" +
+                                std::to_string(minor) + "/subsystem";
+  const std::string real = RealPath(subsystem);
+  return real.size() >= 4 && real.compare(real.size() - 4, 4, "/tty") == 0;
+}
+
+int TPortMap::CheckTerminal(const std::string& path) const {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return errno;
+  if (!S_ISCHR(st.st_mode)) return ENOTTY;
+  return IsTerminalDevice(major(st.st_rdev), minor(st.st_rdev)) ? 0 : ENOTTY;
+}
 
 std::vector<std::string> TPortMap::PresentDevices(int& err) const {
   std::vector<std::string> all = ListDirectory(m_sysClassTty, err);
@@ -103,7 +148,7 @@ std::vector<std::string> TPortMap::PresentDevices(int& err) const {
         int t = 0;
         if (!(type >> t) || t == 0) continue;
       }
-      if (!IsDeviceNode(m_devDir + "/" + name)) continue;
+      if (CheckTerminal(m_devDir + "/" + name) != 0) continue;
       members.emplace_back(number, name);
     }
     std::sort(members.begin(), members.end());
@@ -115,7 +160,9 @@ std::vector<std::string> TPortMap::PresentDevices(int& err) const {
 std::vector<std::string> TPortMap::DirectoryEntries(int& err) const {
   std::vector<std::string> names = ListDirectory(m_portDir, err);
   if (err == ENOENT) err = 0;  // no directory yet: simply no entries
-  std::erase_if(names, [](const std::string& n) { return !IsComName(n); });
+  std::erase_if(names, [this](const std::string& n) {
+    return !IsComName(n) || IsStale(m_portDir + "/" + n);
+  });
   return names;
 }
 
@@ -148,33 +195,56 @@ std::vector<std::pair<std::string, std::string>> TPortMap::DefaultAssignments() 
   return Assign(entries, devices);
 }
 
-std::string TPortMap::DevicePath(std::string_view portName) const {
-  std::string name(portName);
-  if (!name.empty() && name[0] == '/') return name;
-  std::string entry = m_portDir + "/" + name;
+std::optional<TPortMap::TTarget> TPortMap::Resolve(std::string_view portName) const {
+  if (!IsComName(portName)) return std::nullopt;
+  const std::string name(portName);
+  const std::string entry = m_portDir + "/" + name;
   struct stat st {};
-  if (lstat(entry.c_str(), &st) == 0) return entry;
+  if (lstat(entry.c_str(), &st) == 0 && !IsStale(entry)) return TTarget{entry, true};
   for (const auto& [com, device] : DefaultAssignments())
-    if (com == name) return device;
-  return entry;
+    if (com == name) return TTarget{device, false};
+  return TTarget{entry, true};
+}
+
+std::string TPortMap::DevicePath(std::string_view portName) const {
+  auto target = Resolve(portName);
+  return target ? target->path : std::string();
+}
+
+TPortMap::TListing TPortMap::List() const {
+  TListing listing;
+  int errDir = 0, errSys = 0;
+  std::vector<std::string> entries = DirectoryEntries(errDir);
+  std::vector<std::string> devices = PresentDevices(errSys);
+  if (errDir) {
+    listing.error = errDir;
+    listing.unreadable = m_portDir;
+  } else if (errSys) {
+    listing.error = errSys;
+    listing.unreadable = m_sysClassTty;
+  }
+  for (const auto& e : entries)
+    if (CheckTerminal(m_portDir + "/" + e) == 0) listing.names.push_back(e);  // follows the link
+  for (const auto& [com, device] : Assign(entries, devices)) listing.names.push_back(com);
+  std::sort(listing.names.begin(), listing.names.end(),
+            [](const std::string& a, const std::string& b) { return ComNameLess(a, b); });
+  return listing;
 }
 
 std::vector<std::string> TPortMap::Names() const {
-  int errDir = 0, errSys = 0;
-  std::vector<std::string> entries = DirectoryEntries(errDir);
-  if (errDir) throw EComPort(CE_RegError, errDir);
-  std::vector<std::string> devices = PresentDevices(errSys);
-  if (errSys) throw EComPort(CE_RegError, errSys);
-
-  std::vector<std::string> names;
-  for (const auto& e : entries)
-    if (IsDeviceNode(m_portDir + "/" + e)) names.push_back(e);  // follows the symlink
-  for (const auto& [com, device] : Assign(entries, devices)) names.push_back(com);
-  std::sort(names.begin(), names.end(),
-            [](const std::string& a, const std::string& b) { return ComNameLess(a, b); });
-  return names;
+  TListing listing = List();
+  if (listing.error) throw PortListError(listing.error, listing.unreadable);
+  return listing.names;
 }
 
-void PortList(std::vector<std::string>& list) { list = TPortMap::FromEnvironment().Names(); }
+EComPort PortListError(int err, const std::string& directory) {
+  return EComPort(CE_RegError, err, "cannot read " + directory);
+}
+
+void PortList(std::vector<std::string>& list) {
+  TPortMap::TListing listing = TPortMap::FromEnvironment().List();
+  list = std::move(listing.names);
+  if (listing.error) throw PortListError(listing.error, listing.unreadable);
+}
 
 }  // namespace kavel

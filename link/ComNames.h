@@ -7,12 +7,19 @@
 //   directory already holds and every device that an entry already points to.
 // So the usual single USB adapter is COM1 (or the first free name), and the same set of
 // devices always gets the same names.
+//
+// Only COM names are looked up, so a name never leads outside the port directory; only
+// terminals (serial lines, pseudo-terminals) count as ports, told by their device numbers
+// without opening them; an entry whose claim is stale (see PortClaim.h) counts as absent.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "link/EComPort.h"
 
 namespace kavel {
 
@@ -27,21 +34,39 @@ bool ComNameLess(std::string_view a, std::string_view b);
 
 class TPortMap {
  public:
-  // sysClassTty and devDir are the kernel's tty class directory and the device directory;
-  // tests point them at directories of their own.
+  // sysClassTty, devDir and ttyDrivers are the kernel's tty class directory, the device
+  // directory and the kernel's table of tty drivers; tests point them elsewhere.
   explicit TPortMap(std::string portDir, std::string sysClassTty = "/sys/class/tty",
-                    std::string devDir = "/dev");
+                    std::string devDir = "/dev", std::string ttyDrivers = "/proc/tty/drivers");
   static TPortMap FromEnvironment();
 
-  // The path to open for a port name: the port-directory entry when there is one (even a
-  // dangling one, so that opening it fails with the system's error), else the device that
-  // the default rule gives the name, else the would-be entry (which does not exist, so
-  // opening fails with ENOENT). A name beginning with "/" is taken as a path as it stands.
+  struct TTarget {
+    std::string path;
+    bool entry = false;  // a port-directory entry (which may carry a claim), not a default
+  };
+  // What a COM name opens: its port-directory entry when there is one that is not stale
+  // (even a dangling one, so that opening it fails with the system's error), else the
+  // device that the default rule gives the name, else the would-be entry (which does not
+  // exist, so opening fails with ENOENT). Nothing for a name that is not a COM name.
+  std::optional<TTarget> Resolve(std::string_view portName) const;
+  // Resolve's path; "" for a name that is not a COM name.
   std::string DevicePath(std::string_view portName) const;
 
-  // Every name present: port-directory entries that lead to a device, and the default
-  // names, sorted with ComNameLess. Throws EComPort code 23 when the port directory exists
-  // but cannot be read, or the kernel's list of ttys cannot be read.
+  // 0 when path leads to a terminal device (a serial line, a pseudo-terminal's slave, a
+  // virtual console; not the opener's own /dev/tty, the console or the pty multiplexer);
+  // otherwise the errno of looking it up, or ENOTTY. Opens nothing.
+  int CheckTerminal(const std::string& path) const;
+
+  struct TListing {
+    std::vector<std::string> names;  // sorted with ComNameLess
+    int error = 0;                   // errno of a list that could not be read; 0 if none
+    std::string unreadable;          // that list's directory
+  };
+  // Every name present: port-directory entries that lead to a terminal, and the default
+  // names. A list that cannot be read leaves out what it would have given, and says so in
+  // error and unreadable. Never throws.
+  TListing List() const;
+  // List()'s names; throws EComPort code 23 naming the directory when a list could not be read.
   std::vector<std::string> Names() const;
 
   // The default rule's result: (COM name, device path) pairs in name order. Never throws:
@@ -53,18 +78,27 @@ class TPortMap {
  private:
   // Devices present, in the rule's order; errno in err when the list cannot be read.
   std::vector<std::string> PresentDevices(int& err) const;
-  // COM-named entries of the port directory; errno in err when it exists but cannot be read.
+  // COM-named entries of the port directory, stale ones left out; errno in err when it
+  // exists but cannot be read.
   std::vector<std::string> DirectoryEntries(int& err) const;
   std::vector<std::pair<std::string, std::string>> Assign(
       const std::vector<std::string>& entries, const std::vector<std::string>& devices) const;
+  // Whether the character device (major, minor) is driven by the tty layer as a line.
+  bool IsTerminalDevice(unsigned major, unsigned minor) const;
 
   std::string m_portDir;
   std::string m_sysClassTty;
   std::string m_devDir;
+  std::string m_ttyDrivers;
 };
 
-// Fills list with the names of the serial ports present (TPortMap::FromEnvironment().Names()),
-// replacing its contents. Throws EComPort code 23 when the system's list cannot be read.
+// The message of the error raised when a list of ports cannot be read: code 23, the
+// directory named, the system's error number.
+EComPort PortListError(int err, const std::string& directory);
+
+// Fills list with the names of the serial ports present (TPortMap::FromEnvironment().List()),
+// replacing its contents. When a list could not be read, list holds what the others gave
+// and EComPort code 23 naming the unreadable directory is thrown afterwards.
 void PortList(std::vector<std::string>& list);
 
 }  // namespace kavel

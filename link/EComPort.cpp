@@ -20,13 +20,14 @@ std::string ComErrorText(int code) {
   }
 }
 
-std::string EComPort::Compose(int code, std::optional<int> winCode) {
+std::string EComPort::Compose(int code, std::optional<int> winCode, const std::string& detail) {
   std::string text = ComErrorText(code);
+  if (!detail.empty()) text += ": " + detail;
   if (winCode) text += " (win error code: " + std::to_string(*winCode) + ")";
   return text;
 }
 
-EComPort::EComPort(int code, std::optional<int> winCode)
-    : std::runtime_error(Compose(code, winCode)), m_code(code), m_winCode(winCode) {}
+EComPort::EComPort(int code, std::optional<int> winCode, const std::string& detail)
+    : std::runtime_error(Compose(code, winCode, detail)), m_code(code), m_winCode(winCode) {}
 
 }  // namespace kavel

@@ -28,15 +28,16 @@ std::string ComErrorText(int code);
 
 class EComPort : public std::runtime_error {
  public:
-  // Message: the code's text, then " (win error code: %d)" when a system error number is given.
-  EComPort(int code, std::optional<int> winCode);
+  // Message: the code's text, then ": " and the detail when one is given (what failed, such
+  // as a directory), then " (win error code: %d)" when a system error number is given.
+  EComPort(int code, std::optional<int> winCode, const std::string& detail = {});
 
   int Code() const noexcept { return m_code; }
   // The errno value behind the failure, when there is one.
   std::optional<int> WinCode() const noexcept { return m_winCode; }
 
  private:
-  static std::string Compose(int code, std::optional<int> winCode);
+  static std::string Compose(int code, std::optional<int> winCode, const std::string& detail);
   int m_code;
   std::optional<int> m_winCode;
 };

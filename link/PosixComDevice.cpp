@@ -11,6 +11,7 @@
 #include <cerrno>
 
 #include "link/Clock.h"
+#include "link/PortClaim.h"
 
 namespace kavel {
 namespace {
@@ -34,19 +35,29 @@ TPosixComDevice::~TPosixComDevice() { Close(); }
 
 int TPosixComDevice::Open(const std::string& portName) {
   if (m_fd >= 0) return 0;
-  std::string path = TPortMap::FromEnvironment().DevicePath(portName);
-  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  const TPortMap map = TPortMap::FromEnvironment();
+  const auto target = map.Resolve(portName);
+  if (!target) return EINVAL;  // not a COM name: it could lead anywhere
+  const TEntryClaim claim =
+      target->entry ? TEntryClaim::Inspect(target->path) : TEntryClaim{};
+  if (claim.State() == TClaimState::csStale) return ENOENT;
+  // Only terminals, told without opening: opening some devices has effects of its own.
+  if (int err = map.CheckTerminal(target->path)) return err;
+  int fd = ::open(target->path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno;
+  // A claimant (the simulated chip) that ended while we opened may have left its pseudo-
+  // terminal's number to a stranger's terminal: let go before anything touches the line.
+  if (!isatty(fd) || (claim.State() == TClaimState::csLive && !claim.StillHeld())) {
+    const int err = isatty(fd) ? ENOENT : ENOTTY;
+    ::close(fd);
+    return err;
+  }
   // The tty's exclusive mode does not hold against root, so take a lock as well: flock is
   // per open file, so it also refuses a second open inside this process.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     int err = errno == EWOULDBLOCK ? EBUSY : errno;
     ::close(fd);
     return err;
-  }
-  if (!isatty(fd)) {
-    ::close(fd);
-    return ENOTTY;
   }
   // Keeps out programs that do not take the lock; its failure is not fatal, the lock holds.
   ioctl(fd, TIOCEXCL);

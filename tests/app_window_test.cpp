@@ -17,6 +17,7 @@
 #include "app/ComLed.h"
 #include "app/QtMessageService.h"
 #include "app/Shell.h"
+#include "link/ComNames.h"
 #include "link/EComPort.h"
 #include "tests/support/FormFixture.h"
 
@@ -166,6 +167,34 @@ TEST_F(PortControls, PortThatCannotBeOpenedShowsOpenPortErrorWithItsName) {
   EXPECT_FALSE(f.ComLed3->Lit());
   EXPECT_EQ(f.StatusPanel1->text().toStdString(), "");
   EXPECT_EQ(f.PortNumber(), 3);
+}
+
+TEST_F(PortControls, AnUnreadablePortDirectoryIsReportedOnceAndTheListGoesOn) {
+  TMainISPForm& f = Start({"/Kavel"});
+  const std::string bad = settingsDir.Path() + "/ISP.conf";  // a file, not a directory
+  WriteSettings("");
+  setenv("KAVEL_ISP_PORT_DIR", bad.c_str(), 1);
+  for (int i = 0; i < 3; ++i) {
+    f.ComComboBox1->showPopup();
+    f.ComComboBox1->hidePopup();
+  }
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].text, "Registry error: cannot read " + bad + " (win error code: 20)");
+  // The default rule's names are still offered (whatever devices this machine has).
+  std::vector<std::string> offered;
+  for (int i = 0; i < f.ComComboBox1->count(); ++i)
+    offered.push_back(f.ComComboBox1->itemText(i).toStdString());
+  EXPECT_EQ(offered, TPortMap(bad).List().names);
+  // Readable again, then unreadable again: said again.
+  setenv("KAVEL_ISP_PORT_DIR", ports.Path().c_str(), 1);
+  f.ComComboBox1->showPopup();
+  f.ComComboBox1->hidePopup();
+  EXPECT_GE(f.ComComboBox1->findText("COM1"), 0);
+  setenv("KAVEL_ISP_PORT_DIR", bad.c_str(), 1);
+  f.ComComboBox1->showPopup();
+  f.ComComboBox1->hidePopup();
+  EXPECT_EQ(boxes.shown.size(), 2u);
+  setenv("KAVEL_ISP_PORT_DIR", ports.Path().c_str(), 1);
 }
 
 TEST_F(PortControls, PortNumberRuleAtChangeAndAtNextStart) {

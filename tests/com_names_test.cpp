@@ -1,5 +1,11 @@
 // COM names: the port directory, the default rule for devices without an entry, PortList.
+#include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 
 #include <filesystem>
 #include <fstream>
@@ -16,8 +22,8 @@ namespace {
 namespace fs = std::filesystem;
 using test::TTempDir;
 
-// A fake /sys/class/tty and /dev: device nodes are symlinks to distinct character devices of
-// the real /dev; /dev/null is left for port-directory entries of the tests.
+// A fake /sys/class/tty and /dev: device nodes are symlinks to pseudo-terminals of the test's
+// own, so that they are real terminals; /dev/null stands for a device that is no terminal.
 class FakeSystem {
  public:
   FakeSystem() {
@@ -25,16 +31,30 @@ class FakeSystem {
     fs::create_directories(dev());
     fs::create_directories(ports());
   }
+  ~FakeSystem() {
+    for (int fd : m_masters) close(fd);
+  }
+  FakeSystem(const FakeSystem&) = delete;
+  FakeSystem& operator=(const FakeSystem&) = delete;
   std::string sys() const { return root.Path() + "/sys"; }
   std::string dev() const { return root.Path() + "/dev"; }
   std::string ports() const { return root.Path() + "/ports"; }
+  // A new pseudo-terminal's slave, /dev/pts/N.
+  std::string Terminal() {
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    EXPECT_GE(master, 0);
+    EXPECT_EQ(grantpt(master), 0);
+    EXPECT_EQ(unlockpt(master), 0);
+    m_masters.push_back(master);
+    char name[64] = "";
+    EXPECT_EQ(ptsname_r(master, name, sizeof name), 0);
+    return name;
+  }
   // A tty known to the kernel; uartType is written for ttyS only; node: whether /dev has it.
-  void AddTty(const std::string& name, int uartType = 4, bool node = true) const {
+  void AddTty(const std::string& name, int uartType = 4, bool node = true) {
     fs::create_directories(sys() + "/" + name);
     if (name.rfind("ttyS", 0) == 0) std::ofstream(sys() + "/" + name + "/type") << uartType << "\n";
-    static const char* const kNodes[] = {"/dev/zero", "/dev/full", "/dev/random", "/dev/urandom",
-                                         "/dev/tty"};
-    if (node) fs::create_symlink(kNodes[m_nodes++ % 5], dev() + "/" + name);
+    if (node) fs::create_symlink(Terminal(), dev() + "/" + name);
   }
   void AddEntry(const std::string& com, const std::string& target) const {
     fs::create_symlink(target, ports() + "/" + com);
@@ -43,7 +63,7 @@ class FakeSystem {
 
  private:
   TTempDir root;
-  mutable int m_nodes = 0;
+  std::vector<int> m_masters;
 };
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
@@ -70,7 +90,7 @@ TEST(DefaultRule, SkipsNamesAndDevicesThatThePortDirectoryHolds) {
   s.AddTty("ttyUSB0");
   s.AddTty("ttyUSB1");
   s.AddTty("ttyS0");
-  s.AddEntry("COM1", "/dev/null");
+  s.AddEntry("COM1", "/dev/null");           // any entry takes its name, terminal or not
   s.AddEntry("COM7", s.dev() + "/ttyUSB1");  // the operator named this adapter already
   EXPECT_EQ(s.Map().DefaultAssignments(),
             (Pairs{{"COM2", s.dev() + "/ttyUSB0"}, {"COM3", s.dev() + "/ttyS0"}}));
@@ -83,7 +103,7 @@ TEST(DefaultRule, ASingleUsbAdapterIsCom1AndStaysSo) {
     EXPECT_EQ(s.Map().DefaultAssignments(), (Pairs{{"COM1", s.dev() + "/ttyUSB0"}}));
 }
 
-TEST(DevicePath, EntryThenDefaultThenWouldBeEntry) {
+TEST(DevicePath, EntryThenDefaultThenWouldBeEntryAndOnlyForComNames) {
   FakeSystem s;
   s.AddTty("ttyUSB0");
   s.AddEntry("COM3", "/nonexistent/pts/99");  // dangling: still the path to open
@@ -91,16 +111,40 @@ TEST(DevicePath, EntryThenDefaultThenWouldBeEntry) {
   EXPECT_EQ(map.DevicePath("COM3"), s.ports() + "/COM3");
   EXPECT_EQ(map.DevicePath("COM1"), s.dev() + "/ttyUSB0");
   EXPECT_EQ(map.DevicePath("COM2"), s.ports() + "/COM2");
-  EXPECT_EQ(map.DevicePath("/dev/ttyACM7"), "/dev/ttyACM7");
   EXPECT_EQ(map.DevicePath("COM0"), s.ports() + "/COM0");
+  // Nothing else may lead out of the port directory, or to the directory itself.
+  for (const char* name : {"../../../dev/null", "", "COM", "com1", "COM1/../../x", "/dev/ttyACM7",
+                           "COM1 ", "COM-1", "LPT1"})
+    EXPECT_FALSE(map.Resolve(name).has_value()) << '"' << name << '"';
 }
 
-TEST(PortNames, UnionOfEntriesAndDefaultsInNaturalOrder) {
+TEST(TerminalCheck, OnlyTerminalsCountAndNothingIsOpened) {
+  FakeSystem s;
+  const std::string pts = s.Terminal();
+  std::ofstream(s.ports() + "/plain") << "x";
+  const std::pair<std::string, int> cases[] = {
+      {pts, 0},
+      {"/dev/null", ENOTTY},            // a character device, but no line
+      {"/dev/tty", ENOTTY},             // the opener's own terminal
+      {"/dev/ptmx", ENOTTY},            // opening it would make a new pty
+      {s.ports() + "/plain", ENOTTY},
+      {s.ports(), ENOTTY},
+      {s.ports() + "/missing", ENOENT},
+  };
+  // With the kernel's driver table, and without it (device numbers and sysfs).
+  for (const char* drivers : {"/proc/tty/drivers", "/nonexistent/drivers"}) {
+    TPortMap map(s.ports(), s.sys(), s.dev(), drivers);
+    for (const auto& [path, err] : cases) EXPECT_EQ(map.CheckTerminal(path), err) << path << " " << drivers;
+  }
+}
+
+TEST(PortNames, UnionOfTerminalEntriesAndDefaultsInNaturalOrder) {
   FakeSystem s;
   s.AddTty("ttyUSB0");
-  s.AddEntry("COM10", "/dev/null");
-  s.AddEntry("COM2", "/dev/null");
+  s.AddEntry("COM10", s.Terminal());
+  s.AddEntry("COM2", s.Terminal());
   s.AddEntry("COM4", "/nonexistent");  // leads nowhere: not present
+  s.AddEntry("COM5", "/dev/null");     // no terminal: not a port
   std::ofstream(s.ports() + "/README") << "not a port";
   EXPECT_EQ(s.Map().Names(), (std::vector<std::string>{"COM1", "COM2", "COM10"}));
 }
@@ -111,19 +155,32 @@ TEST(PortNames, NoPortDirectoryYetIsNoError) {
   EXPECT_TRUE(map.Names().empty());
 }
 
-TEST(PortNames, UnreadableListsRaiseCode23) {
+TEST(PortNames, AnUnreadableListKeepsTheOthersAndNamesItsDirectory) {
   FakeSystem s;
+  s.AddTty("ttyUSB0");
   std::ofstream(s.ports() + "/file") << "x";
-  auto codeOf = [](const TPortMap& map) {
-    try {
-      map.Names();
-    } catch (const EComPort& e) {
-      return e.Code();
-    }
-    return 0;
-  };
-  EXPECT_EQ(codeOf(TPortMap(s.ports() + "/file", s.sys(), s.dev())), 23);  // not a directory
-  EXPECT_EQ(codeOf(TPortMap(s.ports(), s.sys() + "/missing", s.dev())), 23);
+  const std::string badDir = s.ports() + "/file";
+  TPortMap::TListing listing = TPortMap(badDir, s.sys(), s.dev()).List();
+  EXPECT_EQ(listing.names, (std::vector<std::string>{"COM1"}));  // the default rule still serves
+  EXPECT_EQ(listing.error, ENOTDIR);
+  EXPECT_EQ(listing.unreadable, badDir);
+  try {
+    TPortMap(badDir, s.sys(), s.dev()).Names();
+    ADD_FAILURE() << "no error";
+  } catch (const EComPort& e) {
+    EXPECT_EQ(e.Code(), 23);
+    EXPECT_EQ(std::string(e.what()), "Registry error: cannot read " + badDir + " (win error code: 20)");
+  }
+  // PortList fills what it has before it says what it lacks.
+  test::TPortDirScope scope;
+  setenv("KAVEL_ISP_PORT_DIR", badDir.c_str(), 1);
+  std::vector<std::string> list{"stale"};
+  EXPECT_THROW(PortList(list), EComPort);
+  EXPECT_EQ(std::find(list.begin(), list.end(), "stale"), list.end());
+
+  listing = TPortMap(s.ports(), s.sys() + "/missing", s.dev()).List();
+  EXPECT_EQ(listing.unreadable, s.sys() + "/missing");
+  EXPECT_EQ(listing.error, ENOENT);
   // The default rule itself never throws: opening still works through entries.
   EXPECT_TRUE(TPortMap(s.ports(), s.sys() + "/missing", s.dev()).DefaultAssignments().empty());
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <cerrno>
 #include <fstream>
 #include <thread>
@@ -115,22 +116,31 @@ TEST_F(PtyPort, SecondOpenFailsInThisProcessAndInAnother) {
   EXPECT_NO_THROW(second.OpenPort());  // free again once closed
 }
 
-TEST_F(PtyPort, MissingDeviceAndNonTtyFailToOpenWithSystemNumber) {
+TEST_F(PtyPort, MissingDevicesNonTerminalsAndForeignNamesFailToOpenWithSystemNumber) {
+  std::ofstream(dir.Path() + "/COM6") << "not a device";
+  std::filesystem::create_symlink("/dev/null", dir.Path() + "/COM7");
+  const std::pair<std::string, int> cases[] = {
+      {"COM9", ENOENT},               // nothing of that name
+      {"COM6", ENOTTY},               // a plain file
+      {"COM7", ENOTTY},               // a device, but no terminal
+      {"../../../dev/null", EINVAL},  // names lead nowhere but into the port directory
+      {"", EINVAL},                   // ... and not to the directory itself
+      {dir.Path() + "/COM5", EINVAL},
+  };
+  for (const auto& [name, err] : cases) {
+    TNAVOPort other(0, 0);
+    other.SetPort(name);
+    std::optional<int> seen;
+    EXPECT_EQ(CodeOf([&] { other.OpenPort(); }, &seen), 1) << name;
+    EXPECT_EQ(seen, err) << name;
+    EXPECT_FALSE(other.Connected()) << name;
+  }
   TNAVOPort missing(9, 0);
-  std::optional<int> err;
-  EXPECT_EQ(CodeOf([&] { missing.OpenPort(); }, &err), 1);
-  EXPECT_EQ(err, ENOENT);
-  EXPECT_FALSE(missing.Connected());
   try {
     missing.OpenPort();
   } catch (const EComPort& e) {
     EXPECT_STREQ(e.what(), "Unable to open com port (win error code: 2)");
   }
-
-  std::ofstream(dir.Path() + "/COM6") << "not a device";
-  TNAVOPort plainFile(6, 0);
-  EXPECT_EQ(CodeOf([&] { plainFile.OpenPort(); }, &err), 1);
-  EXPECT_EQ(err, ENOTTY);
 }
 
 TEST_F(PtyPort, WritesArriveAsTheyStandAndCountIsReturned) {

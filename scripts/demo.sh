@@ -13,12 +13,15 @@ cmake --build --preset debug -j "$(nproc 2>/dev/null || echo 2)" --target kavel-
 
 ports="$PWD/build/demo-ports"
 mkdir -p "$ports" "$PWD/build/demo-config"
-rm -f "$ports/COM1"   # a stale entry of an earlier demo
 
 ./build/debug/sim/kavel-isp-sim --port COM1 --port-dir "$ports" --log "$PWD/build/demo-wire.log" &
 sim=$!
 trap 'kill $sim 2>/dev/null || true' EXIT
-for _ in $(seq 50); do [ -e "$ports/COM1" ] && break; sleep 0.1; done
+# Ready once COM1 is claimed by this simulator (an earlier demo's entry may still be there).
+for _ in $(seq 50); do
+  grep -qs "^pid=$sim\$" "$ports/COM1.kavel-claim" && [ -e "$ports/COM1" ] && break
+  sleep 0.1
+done
 
 echo "Simulated chip on COM1 (wire log: build/demo-wire.log). Close the window to end the demo."
 export KAVEL_ISP_PORT_DIR="$ports" XDG_CONFIG_HOME="$PWD/build/demo-config"

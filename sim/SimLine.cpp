@@ -22,11 +22,24 @@ std::int64_t MonotonicMs() {
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-std::string ReadLink(const std::string& path) {
-  char buffer[4096];
-  ssize_t n = readlink(path.c_str(), buffer, sizeof buffer - 1);
-  if (n < 0) return {};
-  return std::string(buffer, static_cast<std::size_t>(n));
+// Makes path a symlink to target, atomically replacing whatever link was there.
+bool PlaceLink(const std::string& target, const std::string& path, std::string& error) {
+  const std::string temporary = path + ".new" + std::to_string(getpid());
+  unlink(temporary.c_str());
+  if (symlink(target.c_str(), temporary.c_str()) != 0 ||
+      rename(temporary.c_str(), path.c_str()) != 0) {
+    error = "cannot create " + path + ": " + std::strerror(errno);
+    unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+const char* KindOf(mode_t mode) {
+  if (S_ISREG(mode)) return "a file";
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device node";
+  return "not a link";
 }
 
 }  // namespace
@@ -126,32 +139,64 @@ bool TSimLine::Register(const std::string& portDir, const std::string& comName, 
     error = "cannot create " + portDir + ": " + ec.message();
     return false;
   }
-  std::string entry = portDir + "/" + comName;
+  const std::string entry = portDir + "/" + comName;
+  std::string original;  // the user's link that this line stands in for
   struct stat st {};
   if (lstat(entry.c_str(), &st) == 0) {
-    struct stat target {};
-    bool live = stat(entry.c_str(), &target) == 0 && S_ISCHR(target.st_mode);
-    if (live && !force) {
-      error = entry + " already leads to " + ReadLink(entry) +
-              "; remove it, choose another name, or use --force";
+    TEntryClaim claim = TEntryClaim::Inspect(entry);
+    const std::string target = ReadLinkText(entry);
+    if (claim.State() == TClaimState::csStale) {
+      m_note = "replacing " + entry + ", left behind by a simulator that ended (process " +
+               std::to_string(claim.Pid()) + ")";
+      original = claim.Original();
+    } else if (claim.State() == TClaimState::csLive) {
+      if (!force) {
+        error = entry + " is served by another simulator (process " +
+                std::to_string(claim.Pid()) +
+                "); choose another name with --port, or take it over with --force";
+        return false;
+      }
+      m_note = "taking " + entry + " over from the simulator of process " +
+               std::to_string(claim.Pid());
+      original = claim.Original();
+    } else if (!S_ISLNK(st.st_mode)) {
+      error = entry + " is " + KindOf(st.st_mode) +
+              " of yours, which the simulator never replaces; choose another name with --port";
       return false;
-    }
-    if (unlink(entry.c_str()) != 0) {
-      error = "cannot replace " + entry + ": " + std::strerror(errno);
+    } else if (!force) {
+      error = entry + " is yours (it leads to " + target +
+              "); the simulator leaves it alone. Choose another name with --port, or stand in "
+              "for it until the simulator ends with --force";
       return false;
+    } else {
+      m_note = "standing in for " + entry + " (-> " + target + ") until the simulator ends";
+      original = target;
     }
   }
-  if (symlink(m_slavePath.c_str(), entry.c_str()) != 0) {
-    error = "cannot create " + entry + ": " + std::strerror(errno);
+  // The claim first, so that the entry is never seen without it.
+  std::optional<TEntryClaim> claim = TEntryClaim::Take(entry, m_slavePath, original, error);
+  if (!claim) return false;
+  if (!PlaceLink(m_slavePath, entry, error)) {
+    claim->Release();
     return false;
   }
+  m_claim = std::move(claim);
   m_entryPath = entry;
   return true;
 }
 
 void TSimLine::Unregister() {
-  if (m_entryPath.empty()) return;
-  if (ReadLink(m_entryPath) == m_slavePath) unlink(m_entryPath.c_str());
+  if (!m_claim) return;
+  if (m_claim->StillOurs() && ReadLinkText(m_entryPath) == m_slavePath) {
+    std::string error;
+    if (m_claim->Original().empty()) {
+      unlink(m_entryPath.c_str());
+    } else if (!PlaceLink(m_claim->Original(), m_entryPath, error)) {
+      std::fprintf(stderr, "kavel-isp-sim: %s\n", error.c_str());
+    }
+  }
+  m_claim->Release();  // after the entry: an entry is never left without its claim
+  m_claim.reset();
   m_entryPath.clear();
 }
 
@@ -163,7 +208,7 @@ void TSimLine::Log(char direction, std::uint32_t speed, const std::string& bytes
   std::fflush(m_log);
 }
 
-void TSimLine::Deliver(std::int64_t now) {
+void TSimLine::QueueDue(std::int64_t now) {
   std::stable_sort(m_pending.begin(), m_pending.end(),
                    [](const TSimOutput& a, const TSimOutput& b) { return a.atMs < b.atMs; });
   std::size_t due = 0;
@@ -179,17 +224,32 @@ void TSimLine::Deliver(std::int64_t now) {
   }
   m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(due));
   Log('<', lineSpeed, wire);
-  std::size_t done = 0;
-  while (done < wire.size()) {
-    ssize_t n = write(m_master, wire.data() + done, wire.size() - done);
+  const std::size_t room = kOutboxLimit - std::min(kOutboxLimit, m_outbox.size());
+  if (wire.size() > room) {
+    m_droppedUnlogged += wire.size() - room;
+    m_dropped += wire.size() - room;
+    wire.resize(room);
+  }
+  m_outbox += wire;
+}
+
+void TSimLine::Flush() {
+  while (!m_outbox.empty()) {
+    ssize_t n = write(m_master, m_outbox.data(), m_outbox.size());
     if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EAGAIN) {
-      pollfd p{m_master, POLLOUT, 0};
-      poll(&p, 1, 100);  // the program is not reading; give it a moment
+      m_outbox.erase(0, static_cast<std::size_t>(n));
+    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+      break;  // the program is not reading: poll() says when it does
     } else {
-      break;
+      m_droppedUnlogged += m_outbox.size();
+      m_dropped += m_outbox.size();
+      m_outbox.clear();
     }
+  }
+  if (m_droppedUnlogged > 0 && m_outbox.empty()) {
+    Log('!', 0, "dropped " + std::to_string(m_droppedUnlogged) +
+                    " bytes: the line was full, the program did not read them");
+    m_droppedUnlogged = 0;
   }
 }
 
@@ -206,8 +266,9 @@ void TSimLine::Run() {
   std::uint8_t buffer[512];
   while (m_master >= 0) {
     std::int64_t now = NowMs();
-    Deliver(now);
-    bool hangUp = m_pending.empty() &&
+    QueueDue(now);
+    Flush();
+    bool hangUp = m_pending.empty() && m_outbox.empty() &&
                   std::any_of(m_devices.begin(), m_devices.end(),
                               [](const TSimDevice* d) { return d->WantsHangUp(); });
     if (hangUp && m_hangUpAt < 0) m_hangUpAt = now + kHangUpLingerMs;
@@ -218,10 +279,12 @@ void TSimLine::Run() {
     std::int64_t next = hangUp ? m_hangUpAt : -1;
     for (const auto& p : m_pending) next = next < 0 ? p.atMs : std::min(next, p.atMs);
     int timeout = next < 0 ? -1 : static_cast<int>(std::max<std::int64_t>(next - now, 0));
-    pollfd fds[2] = {{m_master, POLLIN, 0}, {m_stopPipe[0], POLLIN, 0}};
+    // The stop pipe is watched in every wait, so a stop request is seen at once.
+    const short events = static_cast<short>(POLLIN | (m_outbox.empty() ? 0 : POLLOUT));
+    pollfd fds[2] = {{m_master, events, 0}, {m_stopPipe[0], POLLIN, 0}};
     int r = poll(fds, 2, timeout);
-    if (r < 0 && errno != EINTR) return;
-    if (fds[1].revents) return;
+    if (r < 0 && errno != EINTR) break;
+    if (fds[1].revents) break;
     if (fds[0].revents & POLLIN) {
       ssize_t n = read(m_master, buffer, sizeof buffer);
       if (n > 0) {
@@ -235,8 +298,13 @@ void TSimLine::Run() {
     } else if (fds[0].revents & (POLLHUP | POLLERR)) {
       // Cannot happen while we hold a slave descriptor; do not spin if it does.
       pollfd stop{m_stopPipe[0], POLLIN, 0};
-      if (poll(&stop, 1, 50) > 0) return;
+      if (poll(&stop, 1, 50) > 0) break;
     }
+  }
+  if (m_droppedUnlogged > 0) {
+    Log('!', 0, "dropped " + std::to_string(m_droppedUnlogged) +
+                    " bytes: the line was full, the program did not read them");
+    m_droppedUnlogged = 0;
   }
 }
 

@@ -4,6 +4,12 @@
 // on the slave is read off the master for every batch of bytes, so devices hear each byte
 // at the speed it was sent with. Holds a slave descriptor of its own so that the program
 // may close and reopen the port without the master seeing a hang-up.
+//
+// The port directory is the user's: the line's entry there is claimed (link/PortClaim.h),
+// so that one left behind by a killed simulator is known as stale, and entries the line did
+// not make are left alone. Nothing here blocks: a program that stops reading makes the line
+// keep at most kOutboxLimit bytes for it and drop (and count) the rest, and a stop request
+// is noticed at once.
 #pragma once
 
 #include <atomic>
@@ -11,10 +17,12 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "link/PortClaim.h"
 #include "sim/SimDevice.h"
 
 namespace kavel::sim {
@@ -22,6 +30,7 @@ namespace kavel::sim {
 class TSimLine {
  public:
   static constexpr int kHangUpLingerMs = 300;
+  static constexpr std::size_t kOutboxLimit = 16384;  // bytes kept for a program not reading
 
   TSimLine();
   ~TSimLine();
@@ -36,11 +45,15 @@ class TSimLine {
   // Adds a device that hears the line (not owned; must outlive the line).
   void AddDevice(TSimDevice* device) { m_devices.push_back(device); }
 
-  // Makes comName in portDir a symlink to the slave (creating portDir). An entry that leads
-  // to a live device is only replaced when force is set. False with a message on failure.
+  // Makes comName in portDir a symlink to the slave (creating portDir), claimed for the life
+  // of this line. An existing entry is replaced only when it is a stale simulator's, or with
+  // force when it is a symlink of the user's (put back by Unregister) or a live simulator's;
+  // anything else is refused. False with a message on refusal or failure; Note() then tells
+  // what was replaced, if anything.
   bool Register(const std::string& portDir, const std::string& comName, bool force,
                 std::string& error);
-  // Removes the entry again if it still leads to this line's slave.
+  const std::string& Note() const { return m_note; }
+  // Removes the entry, or puts back the user's link it replaced, if it is still this line's.
   void Unregister();
 
   // Wire log: one line per batch, "   12.345 > 9600 ':0100...'" (">" program to devices,
@@ -58,12 +71,18 @@ class TSimLine {
   // Async-signal-safe part of Stop(): only wakes Run() to end.
   void RequestStop() noexcept;
   bool HungUp() const { return m_hungUp.load(); }
+  // Bytes the devices sent that the program never took (the line was full).
+  std::size_t Dropped() const { return m_dropped.load(); }
 
   // Milliseconds since the line was opened.
   std::int64_t NowMs() const;
 
  private:
-  void Deliver(std::int64_t now);
+  // Moves the outputs that are due into the outbox (garbled when sent at another speed than
+  // the line's), dropping what would overfill it.
+  void QueueDue(std::int64_t now);
+  // Writes as much of the outbox as the line takes now; never waits.
+  void Flush();
   void Log(char direction, std::uint32_t speed, const std::string& bytes);
   void HangUp();
 
@@ -72,6 +91,11 @@ class TSimLine {
   int m_stopPipe[2] = {-1, -1};
   std::string m_slavePath;
   std::string m_entryPath;
+  std::optional<TEntryClaim> m_claim;
+  std::string m_note;
+  std::string m_outbox;
+  std::size_t m_droppedUnlogged = 0;
+  std::atomic<std::size_t> m_dropped{0};
   std::vector<TSimDevice*> m_devices;
   std::vector<TSimOutput> m_pending;
   std::FILE* m_log = nullptr;

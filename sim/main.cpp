@@ -34,11 +34,18 @@ in the port directory under a COM name, so that Kavel ISP can open it like a ser
 Ends on Ctrl-C or SIGTERM (or after a hang-up), then writes the requested files and removes
 its port entry.
 
+The entry is claimed by a file beside it (COMn.kavel-claim) that is locked while the
+simulator runs: an entry left by a simulator that was killed is known as stale, ignored by
+Kavel ISP and replaced by the next simulator. Entries of yours (without a claim) are never
+replaced or removed unless you say --force.
+
 Line and registration:
   --port NAME            COM name to register (default COM1)
   --port-dir DIR         port directory (default: $KAVEL_ISP_PORT_DIR, else
                          $XDG_CONFIG_HOME/KAVEL/ports, else ~/.config/KAVEL/ports)
-  --force                replace an entry of that name even if it leads to a live device
+  --force                stand in for an entry of yours that is a symbolic link (it is put
+                         back at exit), or take over another simulator's entry; files,
+                         directories and device nodes are never replaced
   --speeds LIST          speeds at which a "U" is taken, e.g. 9600,14400 (default: any)
 
 Chip:
@@ -189,6 +196,7 @@ int main(int argc, char** argv) {
   line.AddDevice(&chip);
   line.SetLog(log);
   if (!line.Register(portDir, port, force, error)) return Fail(error);
+  if (!line.Note().empty()) std::cout << "kavel-isp-sim: " << line.Note() << "\n";
 
   g_line = &line;
   struct sigaction sa {};
@@ -220,6 +228,8 @@ int main(int argc, char** argv) {
     if (!out) std::cerr << "kavel-isp-sim: cannot write " << reportPath << "\n";
   }
   if (log && log != stderr) std::fclose(log);
-  std::cout << "kavel-isp-sim: ended" << (line.HungUp() ? " (hung up)" : "") << "\n";
+  std::cout << "kavel-isp-sim: ended" << (line.HungUp() ? " (hung up)" : "");
+  if (line.Dropped() > 0) std::cout << "; " << line.Dropped() << " bytes dropped (line full)";
+  std::cout << "\n";
   return 0;
 }

@@ -4,12 +4,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 
 #include <gtest/gtest.h>
 
 #include "isp/IspEngine.h"
+#include "link/ComNames.h"
 #include "link/EComPort.h"
+#include "link/LineTermios.h"
+#include "link/PortClaim.h"
 #include "sim/SimChip.h"
 #include "sim/SimLine.h"
 #include "tests/support/NullHost.h"
@@ -198,34 +203,163 @@ TEST(SimExecutable, RegistersAnswersReportsAndCleansUp) {
   EXPECT_NE(log.find("> 9600 ':020000050700F2'"), std::string::npos) << log;
 }
 
-TEST(SimExecutable, RefusesBadOptionsAndALiveEntry) {
+// Runs the simulator with args (output to /dev/null); returns its process.
+pid_t StartSim(std::vector<std::string> args) {
+  pid_t child = fork();
+  if (child == 0) {
+    int devnull = open("/dev/null", O_WRONLY);
+    dup2(devnull, 1);
+    dup2(devnull, 2);
+    std::vector<char*> argv{const_cast<char*>("kavel-isp-sim")};
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(KAVEL_SIM_EXE, argv.data());
+    _exit(127);
+  }
+  return child;
+}
+
+// Waits up to ms for the process to end; its exit status, or -1 (then it is killed) when it
+// did not end in time or ended by a signal.
+int WaitExit(pid_t child, int ms) {
+  int status = 0;
+  for (int waited = 0; waited < ms; waited += 10) {
+    if (waitpid(child, &status, WNOHANG) == child)
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    usleep(10000);
+  }
+  kill(child, SIGKILL);
+  waitpid(child, &status, 0);
+  return -1;
+}
+
+int RunSim(std::vector<std::string> args) { return WaitExit(StartSim(std::move(args)), 10000); }
+
+bool WaitForLink(const std::string& entry, const std::string& notTo = "") {
+  for (int i = 0; i < 300; ++i) {
+    std::error_code ec;
+    if (std::filesystem::is_symlink(entry) && std::filesystem::read_symlink(entry, ec) != notTo)
+      return true;
+    usleep(10000);
+  }
+  return false;
+}
+
+TEST(SimExecutable, RefusesBadOptions) {
+  EXPECT_EQ(RunSim({"--help"}), 0);
+  for (auto args : std::vector<std::vector<std::string>>{{"--bogus"},
+                                                         {"--port", "LPT1"},
+                                                         {"--reply", "3:Q"},
+                                                         {"--reply", "0:R"},
+                                                         {"--speeds", "96x0"},
+                                                         {"--security", "9"}})
+    EXPECT_EQ(RunSim(args), 2) << args[0] << " " << args[1];
+}
+
+TEST(SimExecutable, EntriesOfTheUserAreLeftAloneUnlessForced) {
   TPortDirScope dir;
-  auto run = [&](std::vector<std::string> args) {
-    pid_t child = fork();
-    if (child == 0) {
-      int devnull = open("/dev/null", O_WRONLY);
-      dup2(devnull, 1);
-      dup2(devnull, 2);
-      std::vector<char*> argv{const_cast<char*>("kavel-isp-sim")};
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(KAVEL_SIM_EXE, argv.data());
-      _exit(127);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  };
-  EXPECT_EQ(run({"--help"}), 0);
-  EXPECT_EQ(run({"--bogus"}), 2);
-  EXPECT_EQ(run({"--port", "LPT1"}), 2);
-  EXPECT_EQ(run({"--reply", "3:Q"}), 2);
-  EXPECT_EQ(run({"--reply", "0:R"}), 2);
-  EXPECT_EQ(run({"--speeds", "96x0"}), 2);
-  EXPECT_EQ(run({"--security", "9"}), 2);
-  std::filesystem::create_symlink("/dev/null", dir.Path() + "/COM1");  // a live device
-  EXPECT_EQ(run({"--port", "COM1", "--port-dir", dir.Path()}), 2);
-  EXPECT_EQ(std::filesystem::read_symlink(dir.Path() + "/COM1"), "/dev/null");
+  namespace fs = std::filesystem;
+  const std::string d = dir.Path();
+  fs::create_symlink("/dev/null", d + "/COM1");           // leads to a device
+  fs::create_symlink(d + "/unplugged", d + "/COM2");      // an adapter that is not plugged in
+  std::ofstream(d + "/COM3") << "my notes";               // not even a link
+  fs::create_directory(d + "/COM5");
+  for (const char* com : {"COM1", "COM2", "COM3", "COM5"}) {
+    EXPECT_EQ(RunSim({"--port", com, "--port-dir", d}), 2) << com;
+    EXPECT_FALSE(fs::exists(d + "/" + com + kClaimSuffix)) << com;
+  }
+  for (const char* com : {"COM3", "COM5"})  // files and directories: not even with --force
+    EXPECT_EQ(RunSim({"--port", com, "--port-dir", d, "--force"}), 2) << com;
+  EXPECT_EQ(fs::read_symlink(d + "/COM1"), "/dev/null");
+  EXPECT_EQ(fs::read_symlink(d + "/COM2"), d + "/unplugged");
+  EXPECT_EQ(test::ReadWholeFile(d + "/COM3"), "my notes");
+  EXPECT_TRUE(fs::is_directory(d + "/COM5"));
+
+  // Forced, it stands in for the link while it runs and puts it back at the end.
+  pid_t sim = StartSim({"--port", "COM2", "--port-dir", d, "--force"});
+  ASSERT_TRUE(WaitForLink(d + "/COM2", d + "/unplugged"));
+  {
+    TNAVOPort port(2, 0);
+    test::TNullHost host;
+    TIspEngine engine(port, TSystemClock::Instance(), host);
+    port.OpenPort();
+    port.SendText("U");
+    EXPECT_EQ(engine.WaitForChar(500, "U"), 'U');
+  }
+  kill(sim, SIGTERM);
+  EXPECT_EQ(WaitExit(sim, 5000), 0);
+  EXPECT_EQ(fs::read_symlink(d + "/COM2"), d + "/unplugged");
+  EXPECT_FALSE(fs::exists(d + "/COM2" + kClaimSuffix));
+}
+
+TEST(SimExecutable, AnEntryLeftByAKilledSimulatorIsIgnoredAndThenReplaced) {
+  TPortDirScope dir;
+  namespace fs = std::filesystem;
+  const std::string entry = dir.Path() + "/COM40";
+  pid_t sim = StartSim({"--port", "COM40", "--port-dir", dir.Path()});
+  ASSERT_TRUE(WaitForLink(entry));
+  const std::string oldPts = fs::read_symlink(entry).string();
+  kill(sim, SIGKILL);
+  EXPECT_EQ(WaitExit(sim, 5000), -1);
+  ASSERT_TRUE(fs::is_symlink(entry));  // left behind, with its claim
+
+  // A stranger's terminal, which is likely to get the freed number.
+  test::TPtyPair stranger(dir.Path(), "stranger");
+  TLineTermios before;
+  ASSERT_EQ(GetLineTermios(stranger.slaveKeeper, before), 0);
+  std::vector<std::string> names;
+  PortList(names);
+  EXPECT_EQ(std::find(names.begin(), names.end(), "COM40"), names.end());
+  TNAVOPort port(40, 0);
+  try {
+    port.OpenPort();
+    ADD_FAILURE() << "opened a stale entry";
+  } catch (const EComPort& e) {
+    EXPECT_EQ(e.WinCode(), ENOENT);
+  }
+  TLineTermios after;
+  ASSERT_EQ(GetLineTermios(stranger.slaveKeeper, after), 0);
+  EXPECT_EQ(after.raw, before.raw) << "stranger " << stranger.slavePath << ", old " << oldPts;
+  EXPECT_EQ(after.bitsPerSecond, before.bitsPerSecond);
+
+  // The next simulator knows the entry for a stale one of its kind and takes it.
+  sim = StartSim({"--port", "COM40", "--port-dir", dir.Path()});
+  ASSERT_TRUE(WaitForLink(entry, oldPts));
+  {
+    test::TNullHost host;
+    TIspEngine engine(port, TSystemClock::Instance(), host);
+    port.OpenPort();
+    port.SendText("U");
+    EXPECT_EQ(engine.WaitForChar(500, "U"), 'U');
+    port.ClosePort();
+  }
+  kill(sim, SIGTERM);
+  EXPECT_EQ(WaitExit(sim, 5000), 0);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(entry)));
+  EXPECT_FALSE(fs::exists(entry + kClaimSuffix));
+}
+
+TEST(SimExecutable, AFullLineDoesNotKeepItFromStopping) {
+  TPortDirScope dir;
+  const std::string wire = dir.Path() + "/wire.log";
+  pid_t sim = StartSim({"--port", "COM6", "--port-dir", dir.Path(), "--loopback", "--log", wire});
+  ASSERT_TRUE(WaitForLink(dir.Path() + "/COM6"));
+  TNAVOPort port(6, 0);
+  port.SetTimeouts(TComTimeouts{-1, 20, 40, 0, 500});  // a simulator that stalls stalls writes
+  port.OpenPort();
+  // Everything comes back, and none of it is read: the pty takes some 20 KB of it.
+  const long sent = 60000;
+  for (long i = 0; i < sent / 1000; ++i) ASSERT_EQ(port.SendText(std::string(1000, 'x')), 1000u);
+  usleep(500000);  // time to take it all in and find the line full
+  kill(sim, SIGTERM);
+  EXPECT_EQ(WaitExit(sim, 2000), 0);  // a stop request is noticed within 100 ms
+  const std::string log = test::ReadWholeFile(wire);
+  const auto at = log.find("'dropped ");
+  ASSERT_NE(at, std::string::npos) << log.substr(log.size() > 400 ? log.size() - 400 : 0);
+  const long dropped = std::strtol(log.c_str() + at + 9, nullptr, 10);
+  // The line holds a little, the simulator at most its bound; the rest is counted.
+  EXPECT_GE(dropped, sent - 32768 - static_cast<long>(sim::TSimLine::kOutboxLimit));
+  EXPECT_LT(dropped, sent);
 }
 
 }  // namespace

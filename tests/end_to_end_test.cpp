@@ -235,10 +235,12 @@ int WaitExit(pid_t child, int ms) {
 
 int RunSim(std::vector<std::string> args) { return WaitExit(StartSim(std::move(args)), 10000); }
 
-bool WaitForLink(const std::string& entry, const std::string& notTo = "") {
+// Waits until the simulator of process sim has claimed the entry and placed it.
+bool WaitForClaim(const std::string& entry, pid_t sim) {
+  const std::string mine = "pid=" + std::to_string(sim) + "\n";
   for (int i = 0; i < 300; ++i) {
-    std::error_code ec;
-    if (std::filesystem::is_symlink(entry) && std::filesystem::read_symlink(entry, ec) != notTo)
+    if (test::ReadWholeFile(entry + kClaimSuffix).rfind(mine, 0) == 0 &&
+        std::filesystem::is_symlink(entry))
       return true;
     usleep(10000);
   }
@@ -277,7 +279,7 @@ TEST(SimExecutable, EntriesOfTheUserAreLeftAloneUnlessForced) {
 
   // Forced, it stands in for the link while it runs and puts it back at the end.
   pid_t sim = StartSim({"--port", "COM2", "--port-dir", d, "--force"});
-  ASSERT_TRUE(WaitForLink(d + "/COM2", d + "/unplugged"));
+  ASSERT_TRUE(WaitForClaim(d + "/COM2", sim));
   {
     TNAVOPort port(2, 0);
     test::TNullHost host;
@@ -297,7 +299,7 @@ TEST(SimExecutable, AnEntryLeftByAKilledSimulatorIsIgnoredAndThenReplaced) {
   namespace fs = std::filesystem;
   const std::string entry = dir.Path() + "/COM40";
   pid_t sim = StartSim({"--port", "COM40", "--port-dir", dir.Path()});
-  ASSERT_TRUE(WaitForLink(entry));
+  ASSERT_TRUE(WaitForClaim(entry, sim));
   const std::string oldPts = fs::read_symlink(entry).string();
   kill(sim, SIGKILL);
   EXPECT_EQ(WaitExit(sim, 5000), -1);
@@ -324,7 +326,8 @@ TEST(SimExecutable, AnEntryLeftByAKilledSimulatorIsIgnoredAndThenReplaced) {
 
   // The next simulator knows the entry for a stale one of its kind and takes it.
   sim = StartSim({"--port", "COM40", "--port-dir", dir.Path()});
-  ASSERT_TRUE(WaitForLink(entry, oldPts));
+  ASSERT_TRUE(WaitForClaim(entry, sim));
+  EXPECT_EQ(RunSim({"--port", "COM40", "--port-dir", dir.Path()}), 2);  // a live one is kept
   {
     test::TNullHost host;
     TIspEngine engine(port, TSystemClock::Instance(), host);
@@ -343,7 +346,7 @@ TEST(SimExecutable, AFullLineDoesNotKeepItFromStopping) {
   TPortDirScope dir;
   const std::string wire = dir.Path() + "/wire.log";
   pid_t sim = StartSim({"--port", "COM6", "--port-dir", dir.Path(), "--loopback", "--log", wire});
-  ASSERT_TRUE(WaitForLink(dir.Path() + "/COM6"));
+  ASSERT_TRUE(WaitForClaim(dir.Path() + "/COM6", sim));
   TNAVOPort port(6, 0);
   port.SetTimeouts(TComTimeouts{-1, 20, 40, 0, 500});  // a simulator that stalls stalls writes
   port.OpenPort();

@@ -20,8 +20,8 @@
 #include <QVBoxLayout>
 
 #include "app/ComLed.h"
-#include "app/MessageBoxes.h"
 #include "app/Shell.h"
+#include "isp/MessageBoxes.h"
 #include "link/ComNames.h"
 #include "link/EComPort.h"
 
@@ -104,7 +104,7 @@ TMainISPForm::TMainISPForm(TSetup setup)
   Timer2->start();
 
   m_port = std::make_unique<TNAVOPort>(0, 0, std::move(setup.device));
-  m_engine = std::make_unique<TIspEngine>(*m_port, TSystemClock::Instance(), *this);
+  m_ops = std::make_unique<TIspOperations>(*m_port, TSystemClock::Instance(), *this);
   m_storage = std::make_unique<TFormStorage>(*this, StoredProps(), setup.settingsFile,
                                              std::move(setup.screens));
   ConnectControls();
@@ -115,7 +115,7 @@ TMainISPForm::~TMainISPForm() {
   // A window destroyed without an accepted close still keeps its settings.
   if (!m_storage->Saved()) Guarded([this] { m_storage->SaveSettings(true); });
   // FormDestroy: the port goes with the window (closed by its destructor).
-  m_engine.reset();
+  m_ops.reset();
   m_port.reset();
 }
 
@@ -258,6 +258,8 @@ void TMainISPForm::ConnectControls() {
   connect(WFC, &QCheckBox::clicked, this, [this] { Guarded([this] { WFCClick(); }); });
   connect(cb6clock, &QCheckBox::clicked, this, [this] { Guarded([this] { cb6clockClick(); }); });
   connect(BExit, &QPushButton::clicked, this, [this] { close(); });
+  connect(BSynchro, &QPushButton::clicked, this,
+          [this] { RunOperation([this] { BSynchroClick(); }); });
 }
 
 std::vector<TStoredProp> TMainISPForm::StoredProps() {
@@ -268,7 +270,7 @@ std::vector<TStoredProp> TMainISPForm::StoredProps() {
       {QStringLiteral("DelayVal.Text"), TStoredProp::pkText, [this] { return DelayVal->text(); },
        [this](const QString& v) { DelayVal->setText(v); }},
       {QStringLiteral("OpenDialog1.FileName"), TStoredProp::pkText,
-       [this] { return m_imageFileName; }, [this](const QString& v) { m_imageFileName = v; }},
+       [this] { return Q(ImageFileName()); }, [this](const QString& v) { SetImageFileName(v); }},
       {QStringLiteral("cb6clock.Checked"), TStoredProp::pkBoolean,
        [this] { return cb6clock->isChecked() ? QStringLiteral("True") : QStringLiteral("False"); },
        [this](const QString& v) {
@@ -324,7 +326,7 @@ void TMainISPForm::ShowForm() {
 void TMainISPForm::FormShow() {
   m_delay = kDefaultDelay;
   DelayVal->setText(QString::number(kDefaultDelay));
-  if (!m_imageFileName.isEmpty()) m_dialogDir = QFileInfo(m_imageFileName).path();
+  if (!ImageFileName().empty()) m_dialogDir = QFileInfo(Q(ImageFileName())).path();
   setWindowTitle(Q(kAppTitle));
   m_port->SetPort(PortNameForNumber(m_portNumber));
   m_port->OpenPort();  // a failure ends the show step here, in the general error report
@@ -358,8 +360,10 @@ void TMainISPForm::ApplyView(bool service) {
   }
 }
 
-void TMainISPForm::ShowFileInCaption() {
-  setWindowTitle(Q(kAppTitle) + QStringLiteral(" [") + m_imageFileName + QStringLiteral("]"));
+void TMainISPForm::ShowFileInCaption() { ShowImageFile(ImageFileName()); }
+
+void TMainISPForm::ShowImageFile(std::string_view fileName) {
+  setWindowTitle(Q(kAppTitle) + QStringLiteral(" [") + Q(fileName) + QStringLiteral("]"));
 }
 
 bool TMainISPForm::HasSwitch(std::string_view sw, bool ignoreCase) const {
@@ -374,18 +378,7 @@ void TMainISPForm::ComComboBox1Change() {
   ComLed3Click();
 }
 
-void TMainISPForm::ComLed3Click() {
-  if (m_port->Connected()) {
-    m_port->ClosePort();
-  } else {
-    try {
-      m_port->OpenPort();
-    } catch (const EComPort&) {
-      ShowPlainBox("Open port error", "Open " + m_port->Port() + " port");
-    }
-  }
-  UpdateStatusBar();
-}
+void TMainISPForm::ComLed3Click() { m_ops->TogglePort(); }
 
 void TMainISPForm::ComboBox1Change() {
   m_port->SetBaudRate(BaudRateFromText(ComboBox1->currentText().toStdString()));
@@ -431,7 +424,7 @@ void TMainISPForm::Timer2Timer() {
 void TMainISPForm::FormClose() {
   m_portNumber = PortNumberFromName(m_port->Port());
   m_port->ClosePort();
-  if (KTNSuspended) {
+  if (m_ops->KTNSuspended) {
     ShowPlainBox(
         "Attenntion KTN in suspended mode. Do not forget to open ZV Master and resume KTN "
         "operation.",
@@ -455,6 +448,12 @@ void TMainISPForm::closeEvent(QCloseEvent* event) {
 }
 
 bool TMainISPForm::ExecuteOpenDialog() {
+  std::optional<std::string> chosen = ChooseImageFile(ImageFileName());
+  if (chosen) SetImageFileName(Q(*chosen));
+  return chosen.has_value();
+}
+
+std::optional<std::string> TMainISPForm::ChooseImageFile(const std::string& preselected) {
   QFileDialog dialog(this);
   dialog.setObjectName(QStringLiteral("OpenDialog1"));
   dialog.setOption(QFileDialog::DontUseNativeDialog);
@@ -466,12 +465,12 @@ bool TMainISPForm::ExecuteOpenDialog() {
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setSizeGripEnabled(true);
   if (!m_dialogDir.isEmpty()) dialog.setDirectory(m_dialogDir);
-  if (!m_imageFileName.isEmpty()) dialog.selectFile(m_imageFileName);
+  if (!preselected.empty()) dialog.selectFile(Q(preselected));
   const bool accepted = m_dialogRunner ? m_dialogRunner(dialog) : dialog.exec() == QDialog::Accepted;
-  if (!accepted || dialog.selectedFiles().isEmpty()) return false;
-  m_imageFileName = dialog.selectedFiles().constFirst();
-  m_dialogDir = QFileInfo(m_imageFileName).path();
-  return true;
+  if (!accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+  const QString file = dialog.selectedFiles().constFirst();
+  m_dialogDir = QFileInfo(file).path();
+  return file.toStdString();
 }
 
 bool TMainISPForm::RunOperation(const std::function<void()>& f) {
@@ -513,21 +512,35 @@ void TMainISPForm::ReportError(std::string_view message) noexcept {
 
 void TMainISPForm::ProcessEvents() { QCoreApplication::processEvents(); }
 
-void TMainISPForm::ShowBox(std::string_view text, std::string_view caption) {
-  ShowPlainBox(text, caption);
-}
+int TMainISPForm::Box(const TMessageBoxRequest& request) { return ShowBox(request); }
 
 void TMainISPForm::SetProgress(std::string_view text) {
   StatusPanel0->setText(Q(text));
   StatusPanel0->repaint();
 }
 
+std::string TMainISPForm::ProgressText() const { return StatusPanel0->text().toStdString(); }
+
 void TMainISPForm::EnableWindow(bool enabled) { setEnabled(enabled); }
 
 void TMainISPForm::AppendDebug(std::string_view line) { OutMemo->appendPlainText(Q(line)); }
 
+void TMainISPForm::SelectTargetBaud(std::string_view text) {
+  ComboBox1->setCurrentIndex(ComboBox1->findText(Q(text)));
+}
+
 bool TMainISPForm::WaitForConfirmation() const { return WFC->isChecked(); }
 bool TMainISPForm::SixClock() const { return cb6clock->isChecked(); }
 std::string TMainISPForm::TargetBaudText() const { return ComboBox1->currentText().toStdString(); }
+
+TIspOptions TMainISPForm::Options() const {
+  TIspOptions options;
+  options.delay = m_delay;
+  options.waitForConfirmation = WaitForConfirmation();
+  options.sixClock = SixClock();
+  options.targetBaud = TargetBaudText();
+  options.reuseImageFile = HasSwitch("/SAME", true) || HasSwitch("/AUTO", true);
+  return options;
+}
 
 }  // namespace kavel

@@ -1,9 +1,9 @@
-// TMainISPForm: the programmer's one window. It owns the port, the reply engine, the
-// settings storage and the state that the device operations read (delay, options, target
-// speed, image file) and hand to each other (OperationFailed, KTNSuspended). Every handler
-// runs inside one guard that turns any failure into the general error report, so nothing
-// ever escapes into Qt's event loop; a second operation cannot start while one is running,
-// and a close asked for during an operation takes effect when the operation returns.
+// TMainISPForm: the programmer's one window. It owns the port, the device operations (which
+// hold the state they hand each other: OperationFailed, KTNSuspended, the image file) and the
+// settings storage, and is the operations' host: options, boxes, the file dialog, progress.
+// Every handler runs inside one guard that turns any failure into the general error report,
+// so nothing ever escapes into Qt's event loop; a second operation cannot start while one is
+// running, and a close asked for during an operation takes effect when the operation returns.
 #pragma once
 
 #include <QMainWindow>
@@ -12,13 +12,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "app/FormStorage.h"
-#include "isp/IspEngine.h"
 #include "isp/IspHost.h"
+#include "isp/IspOperations.h"
 #include "link/NAVOPort.h"
 
 class QCheckBox;
@@ -81,6 +82,7 @@ class TMainISPForm : public QMainWindow, public TIspHost {
   void ComboBox1Change();
   void Button2Click();
   void DelayValExit();
+  void BSynchroClick() { m_ops->BSynchroClick(); }
   void WFCClick() { UpdateStatusBar(); }
   void cb6clockClick() { UpdateStatusBar(); }
   void UpdateStatusBar();
@@ -95,25 +97,30 @@ class TMainISPForm : public QMainWindow, public TIspHost {
 
   // TIspHost
   void ProcessEvents() override;
-  void ShowBox(std::string_view text, std::string_view caption) override;
+  int Box(const TMessageBoxRequest& request) override;
+  std::optional<std::string> ChooseImageFile(const std::string& preselected) override;
   void SetProgress(std::string_view text) override;
+  std::string ProgressText() const override;
   void EnableWindow(bool enabled) override;
   void AppendDebug(std::string_view line) override;
-  int Delay() const override { return m_delay; }
-  bool WaitForConfirmation() const override;
-  bool SixClock() const override;
-  std::string TargetBaudText() const override;
-  std::string ImageFileName() const override { return m_imageFileName.toStdString(); }
+  void ShowImageFile(std::string_view fileName) override;
+  void SelectTargetBaud(std::string_view text) override;
+  void ShowPortState() override { UpdateStatusBar(); }
+  TIspOptions Options() const override;
 
-  // State handed between operations.
-  std::int32_t OperationFailed = 0;
-  bool KTNSuspended = false;
+  // The options one by one.
+  int Delay() const { return m_delay; }
+  bool WaitForConfirmation() const;
+  bool SixClock() const;
+  std::string TargetBaudText() const;
+  const std::string& ImageFileName() const { return m_ops->ImageFileName(); }
+  void SetImageFileName(const QString& name) { m_ops->SetImageFileName(name.toStdString()); }
 
   TNAVOPort& Port() { return *m_port; }
-  TIspEngine& Engine() { return *m_engine; }
+  TIspOperations& Operations() { return *m_ops; }
+  TIspEngine& Engine() { return m_ops->Engine(); }
   TFormStorage& FormStorage() { return *m_storage; }
   std::int32_t PortNumber() const { return m_portNumber; }
-  void SetImageFileName(const QString& name) { m_imageFileName = name; }
   bool ServiceView() const { return m_serviceView; }
 
   // Controls, named as in the window's design.
@@ -173,12 +180,11 @@ class TMainISPForm : public QMainWindow, public TIspHost {
 
   std::vector<std::string> m_args;
   std::unique_ptr<TNAVOPort> m_port;
-  std::unique_ptr<TIspEngine> m_engine;
+  std::unique_ptr<TIspOperations> m_ops;
   std::unique_ptr<TFormStorage> m_storage;
   std::function<bool(QFileDialog&)> m_dialogRunner;
   std::int32_t m_delay = kDefaultDelay;
   std::int32_t m_portNumber = 0;
-  QString m_imageFileName;
   QString m_dialogDir;
   std::string m_portListProblem;  // the port-list error reported last, until the list reads again
   bool m_serviceView = false;

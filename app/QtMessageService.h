@@ -2,7 +2,7 @@
 // buttons and default button, owned by the application's active window.
 #pragma once
 
-#include "app/MessageBoxes.h"
+#include "isp/MessageBoxes.h"
 
 class QMessageBox;
 

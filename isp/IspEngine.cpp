@@ -85,10 +85,10 @@ char TIspEngine::WaitForDot(int timeoutMs) {
 }
 
 TIspEngine::TCommandOutcome TIspEngine::GiveCommand(std::string_view record, int waitMs,
-                                                    int pauseMs, bool alwaysWait) {
+                                                    int pauseMs, bool awaitReply) {
   m_port.SendText(record);
   TCommandOutcome outcome;
-  if (alwaysWait || m_host.WaitForConfirmation()) {
+  if (awaitReply) {
     outcome.awaited = true;
     outcome.reply = WaitForDot(waitMs);
     outcome.cls = ClassifyReply(outcome.reply);

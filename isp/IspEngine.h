@@ -67,10 +67,9 @@ class TIspEngine {
     TReplyClass cls = rcOk;       // rcOk when not awaited
   };
   // Writes record (port errors propagate), then either waits for the reply with
-  // WaitForDot(waitMs) (when the host's WFC is on or alwaysWait) and classifies it, or pauses
-  // pauseMs and counts the command as carried out.
-  TCommandOutcome GiveCommand(std::string_view record, int waitMs, int pauseMs,
-                              bool alwaysWait = false);
+  // WaitForDot(waitMs) and classifies it (awaitReply), or pauses pauseMs and counts the
+  // command as carried out.
+  TCommandOutcome GiveCommand(std::string_view record, int waitMs, int pauseMs, bool awaitReply);
 
   TNAVOPort& Port() { return m_port; }
   TClock& Clock() { return m_clock; }

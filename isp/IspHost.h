@@ -1,11 +1,24 @@
-// What the ISP engine needs from the window that hosts it. The Qt window implements it; tests
-// and a command-line front end implement it without a GUI.
+// What the device operations need from the program that hosts them: the window implements it
+// with Qt; tests and a command-line front end implement it without a GUI.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "isp/MessageBoxes.h"
+
 namespace kavel {
+
+// The options an operation works with, read once when it starts.
+struct TIspOptions {
+  std::int32_t delay = 60;         // D in ms (the Delay box); may be 0 or negative if so entered
+  bool waitForConfirmation = false;  // "Wait for confirmation" (WFC): read the chip's replies
+  bool sixClock = false;           // "Use 6-clock in full cycle"
+  std::string targetBaud = "9600";  // the speed list's selected entry ("" when none)
+  bool reuseImageFile = false;     // "/SAME" or "/AUTO": program the image file used last, unasked
+};
 
 class TIspHost {
  public:
@@ -13,25 +26,26 @@ class TIspHost {
   // One pass over the window's pending events (repaints, clicks). Called between the polling
   // rounds of a reply wait; may start another operation, which shares the engine's state.
   virtual void ProcessEvents() = 0;
-  // A modal box with the text and caption, an OK button and no icon; returns when closed.
-  virtual void ShowBox(std::string_view text, std::string_view caption) = 0;
-  // The progress text (status-bar panel 0), painted at once.
+  // Shows a modal box and returns the identifier of the button pressed (kIdOk ...).
+  virtual int Box(const TMessageBoxRequest& request) = 0;
+  // Lets the operator choose an image file, starting at preselected (may be empty). The
+  // chosen file's full name, or nothing when cancelled.
+  virtual std::optional<std::string> ChooseImageFile(const std::string& preselected) = 0;
+  // The progress text (status-bar panel 0), painted at once; and what it shows now.
   virtual void SetProgress(std::string_view text) = 0;
+  virtual std::string ProgressText() const = 0;
   // Enables or disables the whole window (erase and blank check run with it disabled).
   virtual void EnableWindow(bool enabled) = 0;
   // A line for the hidden debug box.
   virtual void AppendDebug(std::string_view line) = 0;
-
-  // The delay D in ms (the Delay box, 60 by default). May be 0 or negative if the user says so.
-  virtual int Delay() const = 0;
-  // The "Wait for confirmation" option (WFC).
-  virtual bool WaitForConfirmation() const = 0;
-  // The "Use 6-clock in full cycle" option.
-  virtual bool SixClock() const = 0;
-  // The selected target speed's text ("9600" ...).
-  virtual std::string TargetBaudText() const = 0;
-  // The image file chosen last (may be empty).
-  virtual std::string ImageFileName() const = 0;
+  // The image file being programmed, for the caption.
+  virtual void ShowImageFile(std::string_view fileName) = 0;
+  // The speed list shows the entry with this text, or none when it has no such entry.
+  virtual void SelectTargetBaud(std::string_view text) = 0;
+  // The port was opened or closed by an operation: show its state (status bar, choosers).
+  virtual void ShowPortState() = 0;
+  // The options, as they stand now.
+  virtual TIspOptions Options() const = 0;
 };
 
 }  // namespace kavel

@@ -1,26 +1,18 @@
 #include "isp/Records.h"
 
+#include "image/HexText.h"
+
 namespace kavel {
-namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return 0;
-}
-
-}  // namespace
 
 std::string AddChecksum(std::string_view body) {
   unsigned sum = 0;
-  for (std::size_t i = 0; i + 1 < body.size(); i += 2)
-    sum = (sum + static_cast<unsigned>(HexValue(body[i]) * 16 + HexValue(body[i + 1]))) & 0xFFu;
-  const unsigned check = (256u - sum) & 0xFFu;
-  static constexpr char kDigits[] = "0123456789ABCDEF";
+  for (std::size_t i = 0; i + 1 < body.size(); i += 2) {
+    // The body is always well formed here; a stray character counts as 0.
+    const int high = HexDigitValue(body[i]), low = HexDigitValue(body[i + 1]);
+    sum += static_cast<unsigned>((high < 0 ? 0 : high) * 16 + (low < 0 ? 0 : low));
+  }
   std::string out(body);
-  out += kDigits[check >> 4];
-  out += kDigits[check & 0xF];
+  AppendHexByte(out, IntelHexChecksum(sum));
   return out;
 }
 

@@ -2,7 +2,7 @@
 // styles.
 #include <gtest/gtest.h>
 
-#include "app/MessageBoxes.h"
+#include "isp/MessageBoxes.h"
 #include "app/Shell.h"
 
 namespace kavel {

@@ -335,7 +335,7 @@ TEST_F(Closing, AttentionBoxOnlyAfterASuspensionAndAfterThePortIsClosed) {
   CloseAndDestroy();
   EXPECT_TRUE(boxes.shown.empty());
   TMainISPForm& g = Start();
-  g.KTNSuspended = true;
+  g.Operations().KTNSuspended = true;
   bool portOpenAtBox = true;
   boxes.onShow = [&](const TMessageBoxRequest&) { portOpenAtBox = g.Port().Connected(); };
   CloseAndDestroy();

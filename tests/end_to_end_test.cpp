@@ -75,7 +75,7 @@ TEST_F(OnTheWire, SynchronizeThenSetClockWithEchoAndDot) {
   StartChip();
   EXPECT_EQ(Sync(), 'U');
   EXPECT_EQ(engine.ReplyText(), "U");
-  auto outcome = engine.GiveCommand(":0100000210ED", 150, 0);
+  auto outcome = engine.GiveCommand(":0100000210ED", 150, 0, true);
   EXPECT_EQ(outcome.reply, '.');
   EXPECT_EQ(engine.ReplyText(), ":0100000210ED.");
   line.Stop();
@@ -112,7 +112,7 @@ TEST_F(OnTheWire, StatusReadBlankCheckAndProgramming) {
   EXPECT_EQ(engine.ReplyText().substr(15, 2), "FF");
 
   // Program one data record, then the blank check finds it.
-  EXPECT_EQ(engine.GiveCommand(":" + AddChecksum("03002000123456"), 60, 0).reply, '.');
+  EXPECT_EQ(engine.GiveCommand(":" + AddChecksum("03002000123456"), 60, 0, true).reply, '.');
   port.PurgeBuffers(true, true);
   engine.ClearReplyText();
   port.SendText(":0500000400003FFF01B8.");
@@ -134,8 +134,8 @@ TEST_F(OnTheWire, RefusalsAndSilenceAreClassified) {
     return o;
   }());
   ASSERT_EQ(Sync(), 'U');
-  EXPECT_EQ(engine.GiveCommand(":020000030500F6", 60, 0).cls, rcNotAllowed);
-  long long ms = ElapsedMs([&] { EXPECT_EQ(engine.GiveCommand(":020000030501F5", 200, 0).cls, rcNoAnswer); });
+  EXPECT_EQ(engine.GiveCommand(":020000030500F6", 60, 0, true).cls, rcNotAllowed);
+  long long ms = ElapsedMs([&] { EXPECT_EQ(engine.GiveCommand(":020000030501F5", 200, 0, true).cls, rcNoAnswer); });
   EXPECT_GE(ms, 190);   // whole milliseconds on two clocks
   EXPECT_LT(ms, 1200);  // generous: a loaded machine is slow, not wrong
   EXPECT_EQ(engine.ReplyText(), ":020000030501F5");  // the echo came, the reply did not
@@ -148,7 +148,7 @@ TEST_F(OnTheWire, HangUpEndsWaitsAndGivesPortErrors) {
     return o;
   }());
   ASSERT_EQ(Sync(), 'U');
-  EXPECT_EQ(engine.GiveCommand(":0100000210ED", 150, 0).reply, '.');
+  EXPECT_EQ(engine.GiveCommand(":0100000210ED", 150, 0, true).reply, '.');
   for (int i = 0; i < 100 && !line.HungUp(); ++i) usleep(5000);
   ASSERT_TRUE(line.HungUp());
   long long ms = ElapsedMs([&] { EXPECT_EQ(engine.WaitForDot(2000), '\0'); });
@@ -182,8 +182,8 @@ TEST(SimExecutable, RegistersAnswersReportsAndCleansUp) {
     port.OpenPort();
     port.SendText("U");
     EXPECT_EQ(engine.WaitForChar(500, "U"), 'U');
-    EXPECT_EQ(engine.GiveCommand(":" + AddChecksum("0110000042"), 500, 0).reply, '.');
-    EXPECT_EQ(engine.GiveCommand(":020000050700F2", 500, 0).reply, '.');
+    EXPECT_EQ(engine.GiveCommand(":" + AddChecksum("0110000042"), 500, 0, true).reply, '.');
+    EXPECT_EQ(engine.GiveCommand(":020000050700F2", 500, 0, true).reply, '.');
     EXPECT_EQ(engine.ReplyText(), ":020000050700F208.");  // security bit 3 from the command line
   }
   kill(child, SIGTERM);

@@ -95,7 +95,7 @@ TEST_F(ReplyWait, EndsOnEachReplyCharacterWithEchoInReplyText) {
   const std::pair<std::string, char> replies[] = {{".", '.'}, {"R", 'R'}, {"X", 'X'}, {"\r", '\r'}};
   for (const auto& [reply, expected] : replies) {
     ChipAnswers(reply);
-    auto outcome = engine->GiveCommand(":0100000307F5", 14400, 9000);
+    auto outcome = engine->GiveCommand(":0100000307F5", 14400, 9000, true);
     EXPECT_TRUE(outcome.awaited);
     EXPECT_EQ(outcome.reply, expected);
     EXPECT_EQ(outcome.cls, ClassifyReply(expected));
@@ -259,16 +259,15 @@ TEST_F(ReplyWait, AWaitStartedFromEventsSharesTimerAndText) {
 }
 
 TEST_F(ReplyWait, WithoutConfirmationTheCommandPausesAndReadsNothing) {
-  host.wfc = false;
   ChipAnswers(".");
   auto start = clock.NowMs();
-  auto outcome = engine->GiveCommand(":020000030500F6", 60, 60);
+  auto outcome = engine->GiveCommand(":020000030500F6", 60, 60, false);
   EXPECT_FALSE(outcome.awaited);
   EXPECT_EQ(outcome.cls, rcOk);
   EXPECT_EQ(clock.NowMs() - start, 60);
   EXPECT_EQ(device->written, ":020000030500F6");
   EXPECT_EQ(port->BytesWaiting(), 16u);  // echo and reply stay in the port
-  // ... unless the operation always waits.
+  // ... unless the operation waits for it.
   port->PurgeBuffers(true, true);
   outcome = engine->GiveCommand(":020000050700F2", 480, 0, true);
   EXPECT_TRUE(outcome.awaited);
@@ -278,7 +277,7 @@ TEST_F(ReplyWait, WithoutConfirmationTheCommandPausesAndReadsNothing) {
 TEST_F(ReplyWait, WriteFailureOfACommandIsNotSwallowed) {
   device->FailFrom("Write", EIO);
   try {
-    engine->GiveCommand(":0100000307F5", 100, 100);
+    engine->GiveCommand(":0100000307F5", 100, 100, true);
     FAIL() << "no error";
   } catch (const EComPort& e) {
     EXPECT_EQ(e.Code(), 2);

@@ -1,6 +1,9 @@
-// A host without a window: options in public fields, boxes and texts recorded.
+// A host without a window: options in a public field, boxes and texts recorded, the file
+// dialog and the boxes' buttons scripted.
 #pragma once
 
+#include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,27 +15,44 @@ namespace kavel::test {
 class TNullHost : public TIspHost {
  public:
   void ProcessEvents() override {}
-  void ShowBox(std::string_view text, std::string_view caption) override {
-    boxes.push_back(std::string(caption) + ": " + std::string(text));
+  int Box(const TMessageBoxRequest& request) override {
+    boxes.push_back(request.caption + ": " + request.text);
+    requests.push_back(request);
+    if (!answers.empty()) {
+      const int id = answers.front();
+      answers.pop_front();
+      return id;
+    }
+    return DefaultButtonId(request.style);
   }
-  void SetProgress(std::string_view text) override { progress = text; }
+  std::optional<std::string> ChooseImageFile(const std::string& preselected) override {
+    dialogShownWith.push_back(preselected);
+    return chosenFile;
+  }
+  void SetProgress(std::string_view text) override {
+    progress = text;
+    progressLog.emplace_back(text);
+  }
+  std::string ProgressText() const override { return progress; }
   void EnableWindow(bool enabled) override { windowEnabled = enabled; }
   void AppendDebug(std::string_view line) override { debug.emplace_back(line); }
-  int Delay() const override { return delay; }
-  bool WaitForConfirmation() const override { return wfc; }
-  bool SixClock() const override { return sixClock; }
-  std::string TargetBaudText() const override { return targetBaud; }
-  std::string ImageFileName() const override { return imageFile; }
+  void ShowImageFile(std::string_view fileName) override { caption = fileName; }
+  void SelectTargetBaud(std::string_view text) override { options.targetBaud = text; }
+  void ShowPortState() override { ++portStateShown; }
+  TIspOptions Options() const override { return options; }
 
-  int delay = 60;
-  bool wfc = true;
-  bool sixClock = false;
-  std::string targetBaud = "9600";
-  std::string imageFile;
+  TIspOptions options;
   std::vector<std::string> boxes;  // "caption: text"
+  std::vector<TMessageBoxRequest> requests;
+  std::deque<int> answers;         // buttons pressed in the next boxes (else the default)
+  std::optional<std::string> chosenFile;  // what the file dialog returns (nothing: cancelled)
+  std::vector<std::string> dialogShownWith;
   std::string progress;
+  std::vector<std::string> progressLog;
   bool windowEnabled = true;
   std::vector<std::string> debug;
+  std::string caption;             // the image file shown in the caption
+  int portStateShown = 0;
 };
 
 }  // namespace kavel::test

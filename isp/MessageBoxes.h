@@ -1,6 +1,8 @@
-// Language strings and the message-box service. Every modal box of the program goes through
-// the one TMessageService, which the Qt front end fills in and tests replace, so that any
-// operation can run without a person pressing OK.
+// Language strings and message boxes. A box is described by a request (text, caption, style)
+// and shown by a TMessageService: the window's, a terminal's, or a test's recorder. The
+// operations hand every request to their host (TIspHost::Box); the window passes them on to
+// the one replaceable service here, which also shows the window's own boxes, so that every
+// box of the program takes one route and any operation can run without a person pressing OK.
 //
 // Boxes are described by the platform's classic message-box style word: an icon, a default
 // button and a button layout, or-ed together. The values are those of the original platform,
@@ -93,6 +95,16 @@ TMessageService& MessageService();
 // Installs service (not owned; it must outlive its use); nullptr puts back the default.
 void SetMessageService(TMessageService* service);
 
+// The request for a box of the kind with the buttons (caption by kind; caption is used only
+// with mkCustom).
+TMessageBoxRequest MessageBoxRequest(std::string_view text, TMessageKind kind,
+                                     TMessageButtons buttons, std::string_view caption = {});
+// The request for a box with the text and caption, an OK button and no icon.
+TMessageBoxRequest PlainBoxRequest(std::string_view text, std::string_view caption);
+
+// Shows the request through the service in use, after the sound of its icon when it has one.
+// Returns the button identifier.
+int ShowBox(const TMessageBoxRequest& request);
 // The box of the kind with the buttons, after the kind's sound. Returns the button identifier.
 int ShowMessageBox(std::string_view text, TMessageKind kind, TMessageButtons buttons,
                    std::string_view caption = {});

@@ -1,4 +1,4 @@
-#include "app/MessageBoxes.h"
+#include "isp/MessageBoxes.h"
 
 #include <iostream>
 
@@ -62,17 +62,29 @@ void SetMessageService(TMessageService* service) {
   g_service = service ? service : &g_stderrService;
 }
 
+TMessageBoxRequest MessageBoxRequest(std::string_view text, TMessageKind kind,
+                                     TMessageButtons buttons, std::string_view caption) {
+  return {std::string(text), MessageCaption(kind, caption), MessageBoxStyle(kind, buttons)};
+}
+
+TMessageBoxRequest PlainBoxRequest(std::string_view text, std::string_view caption) {
+  return {std::string(text), std::string(caption), kMbOk};
+}
+
+int ShowBox(const TMessageBoxRequest& request) {
+  if (request.style & kMbIconMask) MessageService().Sound(request.style & kMbIconMask);
+  return MessageService().Show(request);
+}
+
 int ShowMessageBox(std::string_view text, TMessageKind kind, TMessageButtons buttons,
                    std::string_view caption) {
-  const unsigned style = MessageBoxStyle(kind, buttons);
-  MessageService().Sound(style & kMbIconMask);
-  return MessageService().Show({std::string(text), MessageCaption(kind, caption), style});
+  return ShowBox(MessageBoxRequest(text, kind, buttons, caption));
 }
 
 void ShowErrorBox(std::string_view text) { ShowMessageBox(text, mkError, {mbtOK}); }
 
 void ShowPlainBox(std::string_view text, std::string_view caption) {
-  MessageService().Show({std::string(text), std::string(caption), kMbOk});
+  ShowBox(PlainBoxRequest(text, caption));
 }
 
 std::vector<int> LayoutButtonIds(unsigned style) {

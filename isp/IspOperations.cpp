@@ -1,0 +1,125 @@
+#include "isp/IspOperations.h"
+
+#include <functional>
+#include <utility>
+
+#include "image/HexText.h"
+#include "isp/Records.h"
+#include "link/EComPort.h"
+
+namespace kavel {
+namespace {
+
+// Runs its action when the scope ends, on every path; a failure of the action itself is
+// dropped, as the first failure is the one to report.
+class TOnExit {
+ public:
+  explicit TOnExit(std::function<void()> action) : m_action(std::move(action)) {}
+  ~TOnExit() {
+    try {
+      m_action();
+    } catch (...) {
+    }
+  }
+  TOnExit(const TOnExit&) = delete;
+  TOnExit& operator=(const TOnExit&) = delete;
+
+ private:
+  std::function<void()> m_action;
+};
+
+// The speeds tried after the first one has failed, in this order.
+constexpr TBaudRate kScanList[] = {br38400, br19200, br14400, br9600, br4800};
+
+}  // namespace
+
+TIspOperations::TIspOperations(TNAVOPort& port, TClock& clock, TIspHost& host)
+    : m_port(port), m_clock(clock), m_host(host), m_engine(port, clock, host) {}
+
+void TIspOperations::PlainBox(std::string_view text, std::string_view caption) {
+  m_host.Box(PlainBoxRequest(text, caption));
+}
+
+void TIspOperations::TogglePort() {
+  if (m_port.Connected()) {
+    m_port.ClosePort();
+  } else {
+    try {
+      m_port.OpenPort();
+    } catch (const EComPort&) {
+      PlainBox("Open port error", "Open " + m_port.Port() + " port");
+    }
+  }
+  m_host.ShowPortState();
+}
+
+std::string TIspOperations::SetClockRecord() {
+  std::string body = "01000002";
+  AppendHexByte(body, kSetClockValue);
+  return ":" + AddChecksum(body);
+}
+
+bool TIspOperations::Synchronize() { return Synchronize(m_host.Options()); }
+
+bool TIspOperations::Synchronize(const TIspOptions& options) {
+  if (!m_port.Connected()) TogglePort();
+  if (!m_port.Connected()) return false;
+  const std::string kept = m_host.ProgressText();
+  m_host.SetProgress("Synchronizing ...");
+  TOnExit restoreProgress([&] { m_host.SetProgress(kept); });
+
+  m_port.SetBaudRate(BaudRateFromText(options.targetBaud));
+  m_port.PurgeBuffers(true, true);
+  if (!options.waitForConfirmation) {
+    // Blind: the boot loader is trusted to have caught one of the two.
+    for (int i = 0; i < 2; ++i) {
+      m_port.SendText("U");
+      m_clock.SleepMs(options.delay);
+    }
+    return true;
+  }
+
+  // Confirmed: the speed list shows the speed the port ends at, whatever happens.
+  TOnExit showSpeed([&] { m_host.SelectTargetBaud(BaudRateText(m_port.BaudRate())); });
+  auto attempt = [this] {
+    m_port.SendText("U");
+    return SyncReply();
+  };
+  if (attempt()) return true;
+  m_clock.SleepMs(kSyncPauseMs);
+  if (attempt()) return true;
+  for (TBaudRate rate : kScanList) {
+    m_port.SetBaudRate(rate);
+    for (int i = 0; i < 2; ++i) {
+      m_clock.SleepMs(kSyncPauseMs);
+      if (attempt()) return true;
+    }
+  }
+  return false;
+}
+
+bool TIspOperations::SyncReply() {
+  if (m_engine.WaitForChar(kSyncReplyMs, "U") != 'U') return false;
+  m_clock.SleepMs(kSyncQuietMs);
+  if (m_engine.ReplyText() != "U") return false;  // something came before it
+  if (m_port.BytesWaiting() != 0) return false;   // something came after it
+  return SetClock();
+}
+
+bool TIspOperations::SetClock() {
+  m_port.PurgeBuffers(true, true);
+  m_port.SendText(SetClockRecord());
+  const char reply = m_engine.WaitForChar(kSyncReplyMs, ".");
+  m_clock.SleepMs(kSyncPauseMs);
+  return reply == kReplyOk;
+}
+
+void TIspOperations::BSynchroClick() {
+  if (Synchronize(m_host.Options())) {
+    PlainBox("Flash synchronized: " + BaudRateText(m_port.BaudRate()), "OK");
+  } else {
+    PlainBox("Flash not synchronized", "Com Port Error");
+  }
+}
+
+}  // namespace kavel

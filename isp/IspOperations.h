@@ -1,0 +1,72 @@
+// The device operations, outside any window: one object owns the reply engine and the state
+// that the operations hand each other (OperationFailed, KTNSuspended, the image file name),
+// and has every operation as a method. The window (or a command-line front end) forwards its
+// buttons here and reaches the operator only through the host.
+//
+// Each operation reads the host's options once, when it starts; an operation called by
+// another one works with the caller's options. Port failures that an operation does not
+// handle itself propagate as EComPort (the window shows them in its general error report).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "isp/IspEngine.h"
+#include "isp/IspHost.h"
+#include "link/Clock.h"
+#include "link/NAVOPort.h"
+
+namespace kavel {
+
+class TIspOperations {
+ public:
+  static constexpr int kSyncReplyMs = 150;   // the wait for "U" and for the set-clock "."
+  static constexpr int kSyncQuietMs = 20;    // nothing may follow the "U" for this long
+  static constexpr int kSyncPauseMs = 100;   // between attempts, and after the set-clock reply
+  static constexpr int kSetClockValue = 0x10;
+
+  // References only; all three outlive the operations.
+  TIspOperations(TNAVOPort& port, TClock& clock, TIspHost& host);
+
+  // The lamp and "ON/OFF": closes an open port, or opens a closed one (a failure shows the
+  // box "Open port error" captioned "Open COMn port"); then the host shows the port's state.
+  void TogglePort();
+
+  // Brings the boot loader to the line speed (see the .cpp for the two modes). True when it
+  // is taken to be ready; false when the port could not be opened or no speed answered.
+  // Panel 0 shows "Synchronizing ..." meanwhile and gets its text back on every path.
+  bool Synchronize();
+  bool Synchronize(const TIspOptions& options);
+  // One attempt's check right after a "U" was written: the lone "U" within 150 ms, 20 ms of
+  // silence, then SetClock.
+  bool SyncReply();
+  // Writes the set-clock record and waits 150 ms for "."; pauses 100 ms whatever came.
+  bool SetClock();
+  // The "Synchronize" button: Synchronize, then "Flash synchronized: <speed>" or "Flash not
+  // synchronized" (caption "Com Port Error").
+  void BSynchroClick();
+
+  // The set-clock record, :0100000210ED.
+  static std::string SetClockRecord();
+
+  // State handed between operations, read by the window.
+  std::int32_t OperationFailed = 0;
+  bool KTNSuspended = false;
+  const std::string& ImageFileName() const { return m_imageFileName; }
+  void SetImageFileName(std::string name) { m_imageFileName = std::move(name); }
+
+  TIspEngine& Engine() { return m_engine; }
+
+ private:
+  // A modal box with the text and caption, OK only, no icon.
+  void PlainBox(std::string_view text, std::string_view caption);
+
+  TNAVOPort& m_port;
+  TClock& m_clock;
+  TIspHost& m_host;
+  TIspEngine m_engine;
+  std::string m_imageFileName;
+};
+
+}  // namespace kavel

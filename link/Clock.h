@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace kavel {
 
@@ -15,13 +16,34 @@ class TClock {
   virtual void SleepMs(int ms) = 0;
 };
 
-// The real clock: CLOCK_MONOTONIC and nanosleep.
+// The real clock: CLOCK_MONOTONIC and clock_nanosleep.
 class TSystemClock final : public TClock {
  public:
   std::int64_t NowMs() override;
   void SleepMs(int ms) override;
   // One process-wide instance; the clock has no state.
   static TSystemClock& Instance();
+};
+
+// A clock that only moves when someone sleeps or a simulated line waits: logic runs in virtual
+// time, so that minutes of line time cost a test milliseconds.
+class TVirtualClock final : public TClock {
+ public:
+  std::int64_t NowMs() override { return m_now; }
+  void SleepMs(int ms) override {
+    if (ms > 0) {
+      m_now += ms;
+      sleeps.push_back(ms);
+    }
+  }
+  // Moves the clock forward to t (never back).
+  void AdvanceTo(std::int64_t t) {
+    if (t > m_now) m_now = t;
+  }
+  std::vector<int> sleeps;  // every SleepMs, in order
+
+ private:
+  std::int64_t m_now = 1000;
 };
 
 }  // namespace kavel

@@ -1,0 +1,78 @@
+// The simulated line in virtual time: a serial device (the port's device seam) whose far end
+// is the simulated devices, run on the same virtual clock as the code under test. Every byte
+// takes its time on the line at the speed set (10 bits a byte), both ways; a write returns
+// when its last byte has left, and the devices hear each byte when it has arrived; what they
+// send comes back at the times they chose. Waits move the clock instead of sleeping, so an
+// image that takes minutes of line time is programmed in milliseconds, byte-exact.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "link/Clock.h"
+#include "link/ComDevice.h"
+#include "sim/SimDevice.h"
+
+namespace kavel::sim {
+
+class TSimComDevice final : public TComDevice {
+ public:
+  // The clock is shared with the code under test; it must outlive the device.
+  explicit TSimComDevice(TVirtualClock& clock) : m_clock(clock) {}
+
+  // Adds a device on the line (not owned; it must outlive this one).
+  void AddDevice(TSimDevice* device) { m_devices.push_back(device); }
+  // The name Open accepts; any other fails with ENOENT. Default: any COM name at all.
+  void SetPortName(std::string name) { m_portName = std::move(name); }
+
+  // What went over the line, in order: "1000 > 9600 'U'" for bytes the program sent (one
+  // line per write, with the time it began), "1002 < 9600 'U'" for bytes that reached the
+  // program (one line per run of bytes, with the time it was first seen).
+  const std::vector<std::string>& WireLog() const { return m_wireLog; }
+  // The line speed now (bit/s).
+  std::uint32_t Speed() const { return m_speed; }
+
+  int Open(const std::string& portName) override;
+  void Close() override { m_open = false; }
+  int SetQueueSizes(std::size_t input, std::size_t output) override;
+  int SetLine(const TLineTermios& line, bool dtr, bool rts) override;
+  int BytesWaiting(std::size_t& count) override;
+  int Read(std::uint8_t* buffer, std::size_t n, int timeoutMs, std::size_t& got) override;
+  int Write(const std::uint8_t* buffer, std::size_t n, int timeoutMs,
+            std::size_t& written) override;
+  int Purge(bool input, bool output) override;
+  int WaitForInput(int timeoutMs, bool& arrived) override;
+
+ private:
+  struct TIncoming {
+    std::int64_t atUs;
+    std::uint8_t byte;
+    std::uint32_t bitsPerSecond;  // the sender's speed; 0: whatever the line has
+  };
+  std::int64_t NowUs() const { return m_clock.NowMs() * 1000; }
+  std::int64_t ByteUs() const { return 10'000'000 / m_speed; }
+  // Puts the devices' new outputs on the line, one byte after another.
+  void Schedule(std::vector<TSimOutput>& outputs);
+  // Moves the bytes that have arrived by now into the receive queue.
+  void Arrive();
+  // Moves the clock to the next arrival, but not past untilMs. True when a byte arrived.
+  bool WaitUntil(std::int64_t untilMs);
+  int Failure() const;  // EBADF when closed, EIO once a device has hung the line up
+  void LogReceived(std::uint8_t byte);
+
+  TVirtualClock& m_clock;
+  std::vector<TSimDevice*> m_devices;
+  std::string m_portName;
+  bool m_open = false;
+  std::uint32_t m_speed = 9600;
+  std::int64_t m_lineFreeUs = 0;   // when the program's side of the line is free again
+  std::int64_t m_replyFreeUs = 0;  // when the devices' side of the line is free again
+  std::deque<TIncoming> m_incoming;  // on the way, in arrival order
+  std::deque<std::uint8_t> m_rx;     // arrived, not yet read
+  std::vector<std::string> m_wireLog;
+  bool m_lastLogWasReceive = false;
+};
+
+}  // namespace kavel::sim

@@ -1,0 +1,53 @@
+// The operations against the simulated chip on a line in virtual time: what goes over the
+// wire, at which speed and when, with the chip's state to check afterwards.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "isp/IspOperations.h"
+#include "link/NAVOPort.h"
+#include "sim/SimChip.h"
+#include "sim/SimComDevice.h"
+#include "tests/support/NullHost.h"
+
+namespace kavel::test {
+
+class VirtualLine : public ::testing::Test {
+ protected:
+  // A line with the chip of these options on it (none: nothing connected), port open.
+  void Connect(std::unique_ptr<sim::TSimChip> chipOnLine) {
+    chip = std::move(chipOnLine);
+    auto d = std::make_unique<sim::TSimComDevice>(clock);
+    device = d.get();
+    if (chip) device->AddDevice(chip.get());
+    port = std::make_unique<TNAVOPort>(1, 0, std::move(d));
+    port->OpenPort();
+    ops = std::make_unique<TIspOperations>(*port, clock, host);
+  }
+  void ConnectChip(sim::TSimChipOptions options = {}) {
+    Connect(std::make_unique<sim::TSimChip>(std::move(options)));
+  }
+  // The speeds at which the program's writes of text went out, in order.
+  std::vector<unsigned> SpeedsOfWrites(const std::string& text) const {
+    std::vector<unsigned> speeds;
+    for (const std::string& line : device->WireLog()) {
+      const auto gt = line.find(" > ");
+      if (gt == std::string::npos || line.substr(line.find('\'')) != "'" + text + "'") continue;
+      speeds.push_back(static_cast<unsigned>(std::stoul(line.substr(gt + 3))));
+    }
+    return speeds;
+  }
+
+  TVirtualClock clock;
+  TNullHost host;
+  std::unique_ptr<sim::TSimChip> chip;
+  sim::TSimComDevice* device = nullptr;
+  std::unique_ptr<TNAVOPort> port;
+  std::unique_ptr<TIspOperations> ops;
+};
+
+}  // namespace kavel::test

@@ -1,0 +1,127 @@
+// Synchronization against the simulated chip in virtual time, checked on the wire.
+#include <cerrno>
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "link/EComPort.h"
+#include "tests/support/FakeComDevice.h"
+#include "tests/support/VirtualLine.h"
+
+namespace kavel {
+namespace {
+
+using Sync = test::VirtualLine;
+
+TEST_F(Sync, BlindModeWritesTwoUsDApartAndTrustsThem) {
+  Connect(nullptr);  // nothing on the line
+  host.options.delay = 75;
+  host.progress = "before";
+  const auto start = clock.NowMs();
+  EXPECT_TRUE(ops->Synchronize());
+  // Each "U" leaves the line in 1.04 ms (2 ms on the millisecond clock), then D ms.
+  EXPECT_EQ(device->WireLog(), (std::vector<std::string>{std::to_string(start) + " > 9600 'U'",
+                                                         std::to_string(start + 77) + " > 9600 'U'"}));
+  EXPECT_EQ(clock.sleeps, (std::vector<int>{75, 75}));
+  EXPECT_EQ(host.progressLog, (std::vector<std::string>{"Synchronizing ...", "before"}));
+  EXPECT_EQ(host.options.targetBaud, "9600");  // blind mode leaves the list alone
+}
+
+TEST_F(Sync, ConfirmedModeFindsTheOneSpeedTheChipTakes) {
+  ConnectChip([] {
+    sim::TSimChipOptions o;
+    o.acceptedSpeeds = {14400};
+    return o;
+  }());
+  host.options.waitForConfirmation = true;
+  ops->BSynchroClick();
+  EXPECT_EQ(SpeedsOfWrites("U"),
+            (std::vector<unsigned>{9600, 9600, 38400, 38400, 19200, 19200, 14400}));
+  EXPECT_EQ(SpeedsOfWrites(":0100000210ED"), (std::vector<unsigned>{14400}));
+  EXPECT_EQ(port->BaudRate(), br14400);
+  EXPECT_EQ(host.options.targetBaud, "14400");
+  EXPECT_EQ(host.boxes, (std::vector<std::string>{"OK: Flash synchronized: 14400"}));
+  EXPECT_EQ(host.requests.at(0).style, 0u);
+  EXPECT_EQ(chip->ClockValue(), 0x10);
+}
+
+TEST_F(Sync, NoiseBeforeTheUFailsThatAttemptThoughTheUCame) {
+  ConnectChip([] {
+    sim::TSimChipOptions o;
+    o.noise = "\x01";  // before every reply; the echo of a repeated "U" is no reply
+    return o;
+  }());
+  host.options.waitForConfirmation = true;
+  ops->BSynchroClick();
+  EXPECT_EQ(SpeedsOfWrites("U"), (std::vector<unsigned>{9600, 9600}));
+  EXPECT_NE(device->WireLog().at(1).find("< 9600 '\\x01U'"), std::string::npos)
+      << device->WireLog().at(1);
+  EXPECT_EQ(host.boxes, (std::vector<std::string>{"OK: Flash synchronized: 9600"}));
+}
+
+TEST_F(Sync, ConfirmedModeFailsAfterTheWholeScan) {
+  auto chipWith = [](auto set) {
+    sim::TSimChipOptions o;
+    set(o);
+    return std::make_unique<sim::TSimChip>(o);
+  };
+  const std::pair<const char*, std::function<std::unique_ptr<sim::TSimChip>()>> lines[] = {
+      {"nothing connected", [] { return nullptr; }},
+      // The "U" comes back, the set-clock record too, but no ".".
+      {"a loop-back plug", [&] { return chipWith([](sim::TSimChipOptions& o) { o.loopBack = true; }); }},
+  };
+  for (const auto& [what, make] : lines) {
+    SCOPED_TRACE(what);
+    Connect(make());
+    host = test::TNullHost{};
+    host.options.waitForConfirmation = true;
+    const auto start = clock.NowMs();
+    ops->BSynchroClick();
+    EXPECT_EQ(SpeedsOfWrites("U"), (std::vector<unsigned>{9600, 9600, 38400, 38400, 19200, 19200,
+                                                          14400, 14400, 9600, 9600, 4800, 4800}));
+    EXPECT_EQ(port->BaudRate(), br4800);
+    EXPECT_EQ(host.options.targetBaud, "4800");
+    EXPECT_EQ(host.boxes, (std::vector<std::string>{"Com Port Error: Flash not synchronized"}));
+    // Twelve waits of 150 ms and eleven pauses of 100 ms, and the time the bytes take.
+    EXPECT_GE(clock.NowMs() - start, 12 * 150 + 11 * 100);
+    EXPECT_LT(clock.NowMs() - start, 12 * 150 + 11 * 100 + 12 * 2 * 150);
+  }
+}
+
+TEST_F(Sync, APortThatCannotBeOpenedGivesTheOpenBoxThenNotSynchronized) {
+  Connect(nullptr);
+  port->ClosePort();
+  device->SetPortName("COM9");  // COM1 is not there
+  host.progress = "kept";
+  ops->BSynchroClick();
+  EXPECT_EQ(host.boxes, (std::vector<std::string>{"Open COM1 port: Open port error",
+                                                  "Com Port Error: Flash not synchronized"}));
+  EXPECT_TRUE(host.progressLog.empty());
+  EXPECT_EQ(host.portStateShown, 1);
+  EXPECT_TRUE(device->WireLog().empty());
+}
+
+TEST(SyncFailure, APortErrorOnTheWayRestoresTheStatusTextAndTheSpeedList) {
+  TVirtualClock clock;
+  test::TNullHost host;
+  auto fake = std::make_unique<test::TFakeComDevice>(clock);
+  test::TFakeComDevice* device = fake.get();
+  TNAVOPort port(1, 0, std::move(fake));
+  port.OpenPort();
+  TIspOperations ops(port, clock, host);
+  host.options.waitForConfirmation = true;
+  host.options.targetBaud = "19200";
+  host.progress = "kept";
+  device->FailFrom("Write", EIO, clock.NowMs() + 300);  // during the third attempt
+  try {
+    ops.Synchronize();
+    ADD_FAILURE() << "no error";
+  } catch (const EComPort& e) {
+    EXPECT_EQ(e.Code(), 2);
+  }
+  EXPECT_EQ(host.progress, "kept");
+  EXPECT_EQ(host.options.targetBaud, "38400");  // the speed the port was at
+}
+
+}  // namespace
+}  // namespace kavel

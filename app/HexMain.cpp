@@ -260,6 +260,8 @@ void TMainISPForm::ConnectControls() {
   connect(BExit, &QPushButton::clicked, this, [this] { close(); });
   connect(BSynchro, &QPushButton::clicked, this,
           [this] { RunOperation([this] { BSynchroClick(); }); });
+  connect(BSendHexFile, &QPushButton::clicked, this,
+          [this] { RunOperation([this] { BSendHexFileClick(); }); });
 }
 
 std::vector<TStoredProp> TMainISPForm::StoredProps() {

@@ -83,6 +83,7 @@ class TMainISPForm : public QMainWindow, public TIspHost {
   void Button2Click();
   void DelayValExit();
   void BSynchroClick() { m_ops->BSynchroClick(); }
+  void BSendHexFileClick() { m_ops->BSendHexFileClick(true); }
   void WFCClick() { UpdateStatusBar(); }
   void cb6clockClick() { UpdateStatusBar(); }
   void UpdateStatusBar();

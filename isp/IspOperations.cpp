@@ -3,6 +3,7 @@
 #include <functional>
 #include <utility>
 
+#include "image/HexBinList.h"
 #include "image/HexText.h"
 #include "isp/Records.h"
 #include "link/EComPort.h"
@@ -120,6 +121,44 @@ void TIspOperations::BSynchroClick() {
   } else {
     PlainBox("Flash not synchronized", "Com Port Error");
   }
+}
+
+void TIspOperations::BSendHexFileClick(bool sender) {
+  const TIspOptions options = m_host.Options();
+  OperationFailed = 1;
+  if (options.reuseImageFile || !sender) {
+    m_host.ShowImageFile(m_imageFileName);
+  } else {
+    std::optional<std::string> chosen = m_host.ChooseImageFile(m_imageFileName);
+    if (!chosen) return;  // cancelled: nothing happens
+    m_imageFileName = std::move(*chosen);
+  }
+  m_host.ProcessEvents();
+  if (!m_port.Connected()) m_port.OpenPort();
+
+  THexBinList list;
+  TOnExit ending([this] { m_host.SetProgress(""); });
+  LoadImageFile(list, m_imageFileName);
+  m_host.ShowImageFile(m_imageFileName);
+  const std::size_t count = list.Count();
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string& record = list[i];
+    // The chip needs a moment before it switches its clock.
+    if (record == kSixClockRecord) m_clock.SleepMs(kSixClockPauseMs);
+    m_port.SendText(record);
+    m_host.SetProgress("Programming line: " + std::to_string(i) + " / " + std::to_string(count));
+    if (!options.waitForConfirmation) {
+      m_clock.SleepMs(options.delay);
+      continue;
+    }
+    const TReplyClass cls = ClassifyReply(m_engine.WaitForDot(options.delay));
+    if (cls != rcOk) {
+      // "block" is the record's index here, as the operator has always read it.
+      PlainBox(ReplyClassWords(cls) + " for block: " + std::to_string(i), "Send Error");
+      return;
+    }
+  }
+  OperationFailed = 0;
 }
 
 }  // namespace kavel

@@ -25,6 +25,7 @@ class TIspOperations {
   static constexpr int kSyncQuietMs = 20;    // nothing may follow the "U" for this long
   static constexpr int kSyncPauseMs = 100;   // between attempts, and after the set-clock reply
   static constexpr int kSetClockValue = 0x10;
+  static constexpr int kSixClockPauseMs = 50;  // before an image record that sets 6-clock mode
 
   // References only; all three outlive the operations.
   TIspOperations(TNAVOPort& port, TClock& clock, TIspHost& host);
@@ -46,6 +47,12 @@ class TIspOperations {
   // The "Synchronize" button: Synchronize, then "Flash synchronized: <speed>" or "Flash not
   // synchronized" (caption "Com Port Error").
   void BSynchroClick();
+
+  // Programs the image file record by record (see the .cpp). sender: started by its button;
+  // without one (called by another operation) the file used last is taken unasked, as with
+  // the options' reuseImageFile. OperationFailed is 0 afterwards only when every record was
+  // written (and, waiting for replies, accepted). Loader and port errors propagate.
+  void BSendHexFileClick(bool sender);
 
   // The set-clock record, :0100000210ED.
   static std::string SetClockRecord();

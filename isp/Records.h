@@ -15,6 +15,9 @@ inline constexpr char kReplyNotAllowed = 'X';
 inline constexpr char kReplyEnd = '\r';
 inline constexpr char kNoReply = '\0';  // what a wait returns when nothing awaited came
 
+// The record that switches the chip to 6-clock mode; an image file may hold it too.
+inline constexpr std::string_view kSixClockRecord = ":0300000306028072";
+
 enum class TReplyClass : std::uint8_t { rcOk, rcCrcError, rcNotAllowed, rcNoAnswer };
 using enum TReplyClass;
 

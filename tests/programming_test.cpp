@@ -1,0 +1,167 @@
+// Programming a file into the simulated chip on a line in virtual time: images made by other
+// tools arrive byte for byte; pacing, progress, replies and the ways a run ends.
+#include <cstdlib>
+#include <fstream>
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "image/HexBinList.h"
+#include "tests/support/PtyFixture.h"
+#include "tests/support/VirtualLine.h"
+
+namespace kavel {
+namespace {
+
+class Programming : public test::VirtualLine {
+ protected:
+  std::string File(const std::string& name, const std::string& bytes) {
+    const std::string path = dir.Path() + "/" + name;
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+  }
+  // Programs the file as the button does, with the dialog answering it.
+  void Program(const std::string& file) {
+    host.chosenFile = file;
+    ops->BSendHexFileClick(true);
+  }
+  // The records the program wrote (every write but the sync "U").
+  std::vector<std::string> Written() const {
+    std::vector<std::string> out;
+    for (const std::string& line : device->WireLog()) {
+      const auto at = line.find(" > ");
+      if (at != std::string::npos) out.push_back(line.substr(line.find('\'') + 1, line.size() - line.find('\'') - 2));
+    }
+    return out;
+  }
+  test::TTempDir dir;
+};
+
+std::string RandomImage(std::size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& b : bytes) b = static_cast<char>(random() & 0xFF);
+  return bytes;
+}
+
+TEST_F(Programming, ImagesMadeByOtherToolsArriveByteForByte) {
+  for (std::size_t size : {1u, 100u, 4096u, 65536u}) {
+    const std::string image = RandomImage(size, static_cast<unsigned>(size));
+    const std::string bin = File("image.bin", image);
+    const std::string hex = dir.Path() + "/image.hex";
+    const std::string command = "objcopy -I binary -O ihex " + bin + " " + hex;
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    for (const std::string& file : {bin, hex}) {
+      for (bool waitForReplies : {true, false}) {
+        SCOPED_TRACE(file + " of " + std::to_string(size) + (waitForReplies ? " bytes, WFC" : " bytes"));
+        ConnectChip();
+        host.options.waitForConfirmation = waitForReplies;
+        ASSERT_TRUE(ops->Synchronize());
+        Program(file);
+        EXPECT_EQ(ops->OperationFailed, 0);
+        EXPECT_TRUE(host.boxes.empty());
+        const auto& flash = chip->Flash();
+        EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin(),
+                               [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; }));
+        EXPECT_TRUE(std::all_of(flash.begin() + static_cast<std::ptrdiff_t>(size), flash.end(),
+                                [](std::uint8_t b) { return b == 0xFF; }));
+        EXPECT_EQ(host.progress, "");
+      }
+    }
+  }
+}
+
+TEST_F(Programming, ProgressCountsFromZeroAndPacingIsTheDelay) {
+  ConnectChip();
+  host.options.delay = 40;
+  const std::string file = File("three.bin", std::string(40, '\x11'));  // 3 records + end
+  const auto start = clock.NowMs();
+  Program(file);
+  EXPECT_EQ(host.caption, file);
+  EXPECT_EQ(host.progressLog, (std::vector<std::string>{"Programming line: 0 / 4", "Programming line: 1 / 4",
+                                                        "Programming line: 2 / 4", "Programming line: 3 / 4", ""}));
+  EXPECT_EQ(clock.sleeps, (std::vector<int>{40, 40, 40, 40}));
+  // Each record takes its time on the line (43 characters at 9600 bit/s: 45 ms), then D.
+  EXPECT_LE(clock.NowMs() - start, 4 * 40 + 3 * 46 + 13);
+  EXPECT_EQ(ops->OperationFailed, 0);
+}
+
+TEST_F(Programming, TheFirstRefusedOrUnansweredRecordEndsTheRun) {
+  const std::pair<sim::TReplyOverride, std::string> replies[] = {
+      {sim::TReplyOverride::NotAllowed, "Not allowed operation for block: 5"},
+      {sim::TReplyOverride::CrcError, "CRC error for block: 5"},
+      {sim::TReplyOverride::CarriageReturn, "Flash not answer for block: 5"},  // CR alone
+      {sim::TReplyOverride::Silent, "Flash not answer for block: 5"},
+  };
+  const std::string file = File("ten.bin", RandomImage(160, 7));  // 10 records + end
+  for (const auto& [reply, message] : replies) {
+    ConnectChip([&] {
+      sim::TSimChipOptions o;
+      o.overrides[7] = reply;  // the chip counts from 1, the set-clock record first: entry 5
+      return o;
+    }());
+    host = test::TNullHost{};
+    host.options.waitForConfirmation = true;
+    ASSERT_TRUE(ops->Synchronize());
+    const std::size_t syncWrites = Written().size();
+    Program(file);
+    EXPECT_EQ(Written().size() - syncWrites, 6u) << message;  // entries 0 to 5, not 6
+    EXPECT_EQ(host.boxes, (std::vector<std::string>{"Send Error: " + message}));
+    EXPECT_EQ(host.requests.at(0).style, 0u);
+    EXPECT_EQ(ops->OperationFailed, 1);
+    EXPECT_EQ(host.progress, "");
+  }
+}
+
+TEST_F(Programming, BlankLinesAndTheSixClockRecordInAHexFile) {
+  ConnectChip();
+  host.options.delay = 30;
+  Program(File("odd.hex", ":0100000042BD\r\n\r\n:0300000306028072\r\n:0300000306028072 \r\n:00000001FF"));
+  EXPECT_EQ(Written(), (std::vector<std::string>{":0100000042BD", ":0300000306028072",
+                                                 ":0300000306028072 ", ":00000001FF"}));
+  // The blank line gets its progress text and its pause; only the exact 6-clock record waits 50 ms.
+  EXPECT_EQ(clock.sleeps, (std::vector<int>{30, 30, 50, 30, 30, 30}));
+  EXPECT_EQ(host.progressLog.at(1), "Programming line: 1 / 5");
+  EXPECT_EQ(ops->OperationFailed, 0);
+}
+
+TEST_F(Programming, HowTheFileIsChosenAndRunsThatSendNothing) {
+  ConnectChip();
+  const std::string used = File("used.bin", "\x01\x02");
+  ops->SetImageFileName(used);
+
+  host.chosenFile.reset();  // the dialog is cancelled
+  ops->BSendHexFileClick(true);
+  EXPECT_EQ(host.dialogShownWith, (std::vector<std::string>{used}));
+  EXPECT_EQ(host.caption, "");
+  EXPECT_EQ(ops->OperationFailed, 1);
+  EXPECT_TRUE(Written().empty());
+
+  host.options.reuseImageFile = true;  // "/SAME" or "/AUTO": no dialog
+  ops->BSendHexFileClick(true);
+  ops->BSendHexFileClick(false);  // called by another operation: no dialog either
+  EXPECT_EQ(host.dialogShownWith.size(), 1u);
+  EXPECT_EQ(host.caption, used);
+  EXPECT_EQ(Written().size(), 4u);
+
+  host.options.reuseImageFile = false;
+  Program(File("empty.hex", ""));  // nothing to send: a completed run
+  EXPECT_EQ(Written().size(), 4u);
+  EXPECT_EQ(ops->OperationFailed, 0);
+  EXPECT_TRUE(host.boxes.empty());
+}
+
+TEST_F(Programming, ABinFileThatCannotBeReadOrIsTooLargeSendsNothingAndFails) {
+  ConnectChip();
+  for (const std::string& file : {dir.Path() + "/missing.bin", dir.Path(),
+                                  File("big.bin", std::string(65537, '\0'))}) {
+    host.progress = "before";
+    EXPECT_THROW(Program(file), std::runtime_error) << file;
+    EXPECT_EQ(ops->OperationFailed, 1);
+    EXPECT_TRUE(Written().empty());
+    EXPECT_EQ(host.progress, "");
+  }
+}
+
+}  // namespace
+}  // namespace kavel

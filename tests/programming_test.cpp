@@ -71,6 +71,22 @@ TEST_F(Programming, ImagesMadeByOtherToolsArriveByteForByte) {
   }
 }
 
+TEST_F(Programming, TheExampleImagesArriveAsBuilt) {
+  const std::string base = std::string(KAVEL_EXAMPLES_DIR) + "/blink/blink";
+  const std::string image = test::ReadWholeFile(base + ".bin");
+  ASSERT_GT(image.size(), 16u);
+  for (const char* ext : {".hex", ".bin"}) {
+    ConnectChip();
+    host.options.waitForConfirmation = true;
+    ASSERT_TRUE(ops->Synchronize());
+    Program(base + ext);
+    EXPECT_EQ(ops->OperationFailed, 0) << ext;
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), chip->Flash().begin(),
+                           [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; }))
+        << ext;
+  }
+}
+
 TEST_F(Programming, ProgressCountsFromZeroAndPacingIsTheDelay) {
   ConnectChip();
   host.options.delay = 40;

@@ -7,6 +7,8 @@ packages=(
   cmake ninja-build g++ pkg-config      # build
   libgtest-dev libgmock-dev             # tests
   libbenchmark-dev                      # figures in bench/
+  clang libclang-rt-14-dev              # fuzzing the image loader (libFuzzer)
+  binutils                              # objcopy: HEX images made by another tool, for the tests
   socat                                 # talking to the simulated chip by hand
   qt6-base-dev libgl-dev                # the window (Qt 6 Widgets)
   qt6-qpa-plugins fonts-dejavu-core     # showing it on X11, with a known default font

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the normal debug build, the same suite under
 # AddressSanitizer + UndefinedBehaviorSanitizer, and an optimized build (whose warnings the
-# optimizer finds are errors too). Exits non-zero on any failure.
+# optimizer finds are errors too); then fuzzes the image loader for 20 s. Exits non-zero on
+# any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -23,3 +24,6 @@ echo "== optimized build and tests"
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$jobs"
 ctest --preset release -j "$jobs"
+
+echo "== fuzzing the image loader (${FUZZ_SECONDS:-20} s)"
+bash scripts/fuzz.sh

@@ -19,6 +19,8 @@
 #include "app/Shell.h"
 #include "link/ComNames.h"
 #include "link/EComPort.h"
+#include "sim/SimChip.h"
+#include "sim/SimLine.h"
 #include "tests/support/FormFixture.h"
 
 namespace kavel::test {
@@ -287,6 +289,34 @@ TEST_F(PortControls, FileDialogStartsAtTheStoredFileAndTakesTheChosenOne) {
   f.SetDialogRunner([](QFileDialog&) { return false; });
   EXPECT_FALSE(f.ExecuteOpenDialog());
   EXPECT_EQ(QString::fromStdString(f.ImageFileName()), chosen);  // a cancel keeps the file
+}
+
+using Operations = FormTest;
+
+TEST_F(Operations, SynchronizeAndSendHexProgramTheSimulatedChip) {
+  sim::TSimChip chip;
+  sim::TSimLine line;
+  std::string error;
+  ASSERT_TRUE(line.Open(error)) << error;
+  ASSERT_TRUE(line.Register(ports.Path(), "COM2", false, error)) << error;
+  line.AddDevice(&chip);
+  line.Start();
+  const std::string image = std::string(KAVEL_EXAMPLES_DIR) + "/blink/blink.hex";
+  WriteSettings("[TMainISPForm]\nComComboBox1_Tag=2\nOpenDialog1_FileName=" + image + "\n");
+  TMainISPForm& f = Start({"/Kavel", "/SAME"});
+  ASSERT_TRUE(f.Port().Connected());
+  QTest::mouseClick(f.BSynchro, Qt::LeftButton);
+  QTest::mouseClick(f.BSendHexFile, Qt::LeftButton);  // "/SAME": the stored file, no dialog
+  EXPECT_EQ(Captions(), (std::vector<std::string>{"OK"}));
+  EXPECT_EQ(boxes.shown.at(0).text, "Flash synchronized: 9600");
+  EXPECT_EQ(f.Operations().OperationFailed, 0);
+  EXPECT_EQ(f.windowTitle().toStdString(), "Kavel ISP 2.6.1 [" + image + "]");
+  EXPECT_EQ(f.StatusPanel0->text().toStdString(), "");
+  CloseAndDestroy();
+  line.Stop();
+  const std::string bin = ReadWholeFile(std::string(KAVEL_EXAMPLES_DIR) + "/blink/blink.bin");
+  EXPECT_TRUE(std::equal(bin.begin(), bin.end(), chip.Flash().begin(),
+                         [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; }));
 }
 
 using Failures = FormTest;

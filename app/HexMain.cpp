@@ -15,6 +15,7 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QStatusBar>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -513,6 +514,23 @@ void TMainISPForm::ReportError(std::string_view message) noexcept {
 }
 
 void TMainISPForm::ProcessEvents() { QCoreApplication::processEvents(); }
+
+void TMainISPForm::IdleWait(TNAVOPort& port, int timeoutMs) {
+  const int handle = port.PollHandle();
+  if (timeoutMs <= 0 || handle < 0) {
+    TIspHost::IdleWait(port, timeoutMs);
+    return;
+  }
+  // The event loop sleeps until something happens: a window event, the port's descriptor
+  // turning readable, or this timer; then it processes what came, once.
+  QSocketNotifier input(handle, QSocketNotifier::Read);
+  connect(&input, &QSocketNotifier::activated, &input, [&input] { input.setEnabled(false); });
+  QTimer deadline;
+  deadline.setTimerType(Qt::PreciseTimer);
+  deadline.setSingleShot(true);
+  deadline.start(timeoutMs);
+  QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
 
 int TMainISPForm::Box(const TMessageBoxRequest& request) { return ShowBox(request); }
 

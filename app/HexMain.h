@@ -98,6 +98,8 @@ class TMainISPForm : public QMainWindow, public TIspHost {
 
   // TIspHost
   void ProcessEvents() override;
+  // Sleeps in the event loop until a window event, input on the port or the deadline.
+  void IdleWait(TNAVOPort& port, int timeoutMs) override;
   int Box(const TMessageBoxRequest& request) override;
   std::optional<std::string> ChooseImageFile(const std::string& preselected) override;
   void SetProgress(std::string_view text) override;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 
 #include "link/EComPort.h"
 
@@ -65,13 +66,11 @@ char TIspEngine::WaitForChar(int timeoutMs, std::string_view awaited) {
         if (late) Timer1Timer();  // past its time-out the line brought only noise
         continue;
       }
-      m_host.ProcessEvents();
+      // Sleep until input arrives, a window event comes or the deadline passes, and give the
+      // window its event pass.
+      const auto left = m_timer1Deadline - m_clock.NowMs();
+      m_host.IdleWait(m_port, static_cast<int>(std::clamp<std::int64_t>(left, 0, INT32_MAX)));
       DeliverTimerTick();
-      if (m_timer1Expired) break;
-      // Sleep until input arrives, the deadline passes or the next event pass is due.
-      auto left = m_timer1Deadline - m_clock.NowMs();
-      int nap = static_cast<int>(std::clamp<std::int64_t>(left, 0, kIdlePollMs));
-      if (nap > 0) m_port.WaitForRxChar(nap);
     }
   } catch (const EComPort&) {
     // A port failure ends the wait quietly: the caller reports "no answer".

@@ -3,11 +3,12 @@
 //
 // A reply wait polls the port in rounds. A round that finds input pauses 50 ms (the chip
 // needs that long to finish an echo and its reply), letting the window process its events
-// every kIdlePollMs meanwhile, then reads at most 65 bytes; a round that finds none lets the
-// host process its events once and then sleeps in poll() for at most kIdlePollMs or until
-// input arrives, so an idle wait leaves the CPU idle. The time-out (Timer1) is a deadline
-// held here; like a window timer's tick it is noticed in a round without input, so a chip
-// that is still answering keeps the wait alive.
+// every kIdlePollMs meanwhile, then reads at most 65 bytes; a round that finds none hands the
+// wait to the host (TIspHost::IdleWait), which sleeps until input arrives, a window event
+// comes or the deadline passes, and gives the window its event pass, so an idle wait leaves
+// the CPU idle. The time-out (Timer1) is a deadline held here; like a window timer's tick it
+// is noticed in a round without input, so a chip that is still answering keeps the wait
+// alive.
 //
 // A line that never goes quiet (noise, a loop-back plug, a talkative stranger) must not
 // hold the wait for ever: a round that begins after the time-out has passed reads all that
@@ -34,7 +35,7 @@ class TIspEngine {
  public:
   static constexpr int kSettleMs = 50;        // pause after first seeing input in a round
   static constexpr std::size_t kMaxRead = 65;  // bytes read per round
-  static constexpr int kIdlePollMs = 10;      // longest sleep between event passes
+  static constexpr int kIdlePollMs = 10;      // longest sleep between event passes when settling
   static constexpr std::size_t kLateReadMax = 4096;     // bytes read by a round after the time-out
   static constexpr std::size_t kReplyTextLimit = 4096;  // ReplyText keeps this many last bytes
 

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "isp/MessageBoxes.h"
+#include "link/NAVOPort.h"
 
 namespace kavel {
 
@@ -26,6 +27,13 @@ class TIspHost {
   // One pass over the window's pending events (repaints, clicks). Called between the polling
   // rounds of a reply wait; may start another operation, which shares the engine's state.
   virtual void ProcessEvents() = 0;
+  // A reply wait's round without input: waits until input is waiting on the port, a window
+  // event comes or timeoutMs has passed, whichever is first, and processes the window's
+  // pending events once. This default cannot see window events coming, so it waits on the
+  // port at most kEventPassMs at a time; a window that can (or a host without one) does
+  // better and leaves the CPU idle for the whole wait.
+  virtual void IdleWait(TNAVOPort& port, int timeoutMs);
+  static constexpr int kEventPassMs = 10;
   // Shows a modal box and returns the identifier of the button pressed (kIdOk ...).
   virtual int Box(const TMessageBoxRequest& request) = 0;
   // Lets the operator choose an image file, starting at preselected (may be empty). The

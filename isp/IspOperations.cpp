@@ -57,7 +57,9 @@ void TIspOperations::TogglePort() {
 std::string TIspOperations::SetClockRecord() {
   std::string body = "01000002";
   AppendHexByte(body, kSetClockValue);
-  return ":" + AddChecksum(body);
+  std::string record(1, ':');
+  record += AddChecksum(body);
+  return record;
 }
 
 bool TIspOperations::Synchronize() { return Synchronize(m_host.Options()); }

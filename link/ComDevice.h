@@ -36,6 +36,9 @@ class TComDevice {
   virtual int Purge(bool input, bool output) = 0;
   // Blocks until a byte is waiting or timeoutMs has passed; arrived tells which.
   virtual int WaitForInput(int timeoutMs, bool& arrived) = 0;
+  // A descriptor that polls readable when input is waiting, for an event loop to watch;
+  // -1 when there is none (closed, or not a real device).
+  virtual int PollHandle() const { return -1; }
 };
 
 // The default device factory of the port objects.

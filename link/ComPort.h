@@ -125,6 +125,9 @@ class TCustomComPort {
   // Waits up to timeoutMs for a received character. Code 20 when events are watched,
   // 21 on failure.
   bool WaitForRxChar(int timeoutMs);
+  // A descriptor that polls readable when input is waiting (for an event loop to watch while
+  // it waits); -1 when the port is closed or its device has none.
+  int PollHandle() const { return m_connected ? m_device->PollHandle() : -1; }
 
   // Observers of opening (true) and closing (false). Returns a handle for RemoveObserver.
   int AddObserver(std::function<void(bool connected)> observer);

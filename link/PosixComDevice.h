@@ -24,6 +24,7 @@ class TPosixComDevice final : public TComDevice {
             std::size_t& written) override;
   int Purge(bool input, bool output) override;
   int WaitForInput(int timeoutMs, bool& arrived) override;
+  int PollHandle() const override { return m_fd; }
 
  private:
   // poll() for events up to timeoutMs; EIO when the line has hung up.

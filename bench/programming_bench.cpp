@@ -1,0 +1,78 @@
+// Figures for programming a 4 KB image (257 records) into the simulated chip over a real
+// pseudo-terminal, D = 60 ms: without waiting for replies, the time taken against the sum of
+// the prescribed pauses (target: at most 1.01 times); waiting for replies, the time per record.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "isp/IspOperations.h"
+#include "sim/SimChip.h"
+#include "sim/SimLine.h"
+#include "tests/support/NullHost.h"
+
+using namespace kavel;
+
+namespace {
+
+// A host without a window: an idle round sleeps on the port alone.
+class WindowlessHost final : public test::TNullHost {
+ public:
+  void IdleWait(TNAVOPort& port, int timeoutMs) override {
+    if (timeoutMs > 0) port.WaitForRxChar(timeoutMs);
+  }
+};
+
+}  // namespace
+
+int main() {
+  char dirTemplate[] = "/tmp/kavel-bench-XXXXXX";
+  const char* dir = mkdtemp(dirTemplate);
+  if (!dir) return 1;
+  setenv("KAVEL_ISP_PORT_DIR", dir, 1);
+  const std::string image = std::string(dir) + "/image.bin";
+  {
+    std::ofstream out(image, std::ios::binary);
+    for (int i = 0; i < 4096; ++i) out.put(static_cast<char>(i * 7));
+  }
+  std::printf("Programming a 4 KB image (257 records) over a pty, D = 60 ms\n");
+  int result = 0;
+  for (bool waitForReplies : {false, true}) {
+    sim::TSimChip chip;
+    sim::TSimLine line;
+    std::string error;
+    if (!line.Open(error) || !line.Register(dir, "COM1", false, error)) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      return 1;
+    }
+    line.AddDevice(&chip);
+    line.Start();
+    {
+      TNAVOPort port(1, 0);
+      WindowlessHost host;
+      host.options.waitForConfirmation = waitForReplies;
+      host.options.reuseImageFile = true;
+      TIspOperations ops(port, TSystemClock::Instance(), host);
+      ops.SetImageFileName(image);
+      port.OpenPort();
+      if (!ops.Synchronize()) result = 1;
+      auto t0 = std::chrono::steady_clock::now();
+      ops.BSendHexFileClick(false);
+      const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+      if (ops.OperationFailed != 0) result = 1;
+      if (waitForReplies) {
+        std::printf("  waiting for replies: %.0f ms, %.2f ms a record\n", ms, ms / 257);
+      } else {
+        std::printf("  paced by D: %.0f ms against 257 x 60 = 15420 ms of pauses: ratio %.4f\n", ms,
+                    ms / 15420.0);
+      }
+    }
+    line.Stop();
+  }
+  std::filesystem::remove_all(dir);
+  return result;
+}

@@ -1,29 +1,19 @@
 #include "sim/SimChip.h"
 
 #include <algorithm>
-#include <cstdio>
+
+#include "image/HexText.h"
 
 namespace kavel::sim {
 namespace {
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 std::string Hex2(unsigned value) {
-  char text[3];
-  std::snprintf(text, sizeof text, "%02X", value & 0xFFu);
+  std::string text;
+  AppendHexByte(text, static_cast<std::uint8_t>(value));
   return text;
 }
 
-std::string Hex4(unsigned value) {
-  char text[5];
-  std::snprintf(text, sizeof text, "%04X", value & 0xFFFFu);
-  return text;
-}
+std::string Hex4(unsigned value) { return Hex2(value >> 8) + Hex2(value); }
 
 // Record types of the boot loader.
 constexpr std::uint8_t kProgramData = 0x00;
@@ -103,7 +93,7 @@ void TSimChip::Receive(std::uint8_t byte, std::uint32_t bitsPerSecond, std::int6
     m_digits.clear();
     return;
   }
-  if (HexDigit(c) < 0) {
+  if (HexDigitValue(c) < 0) {
     // Not a record character: the record is broken, which the chip reports as a checksum error.
     m_inRecord = false;
     ++m_records;
@@ -112,7 +102,7 @@ void TSimChip::Receive(std::uint8_t byte, std::uint32_t bitsPerSecond, std::int6
   }
   m_digits += c;
   if (m_digits.size() >= 2) {
-    std::size_t count = static_cast<std::size_t>(HexDigit(m_digits[0]) * 16 + HexDigit(m_digits[1]));
+    std::size_t count = static_cast<std::size_t>(HexDigitValue(m_digits[0]) * 16 + HexDigitValue(m_digits[1]));
     if (m_digits.size() == 2 + 4 + 2 + 2 * count + 2) CompleteRecord(nowMs, out);
   }
 }
@@ -122,7 +112,7 @@ void TSimChip::CompleteRecord(std::int64_t nowMs, std::vector<TSimOutput>& out) 
   ++m_records;
   std::vector<std::uint8_t> bytes;
   for (std::size_t i = 0; i + 1 < m_digits.size(); i += 2)
-    bytes.push_back(static_cast<std::uint8_t>(HexDigit(m_digits[i]) * 16 + HexDigit(m_digits[i + 1])));
+    bytes.push_back(static_cast<std::uint8_t>(HexDigitValue(m_digits[i]) * 16 + HexDigitValue(m_digits[i + 1])));
 
   std::string reply;
   int busyMs = 0;

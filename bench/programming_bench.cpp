@@ -17,18 +17,6 @@
 
 using namespace kavel;
 
-namespace {
-
-// A host without a window: an idle round sleeps on the port alone.
-class WindowlessHost final : public test::TNullHost {
- public:
-  void IdleWait(TNAVOPort& port, int timeoutMs) override {
-    if (timeoutMs > 0) port.WaitForRxChar(timeoutMs);
-  }
-};
-
-}  // namespace
-
 int main() {
   char dirTemplate[] = "/tmp/kavel-bench-XXXXXX";
   const char* dir = mkdtemp(dirTemplate);
@@ -53,7 +41,7 @@ int main() {
     line.Start();
     {
       TNAVOPort port(1, 0);
-      WindowlessHost host;
+      test::TWindowlessHost host;
       host.options.waitForConfirmation = waitForReplies;
       host.options.reuseImageFile = true;
       TIspOperations ops(port, TSystemClock::Instance(), host);

@@ -43,15 +43,6 @@ class IdleHost final : public test::TNullHost {
   std::chrono::steady_clock::time_point last;
 };
 
-// A host without a window (a command-line front end): nothing to pass events to, so an idle
-// round sleeps on the port until input or the deadline.
-class WindowlessHost final : public test::TNullHost {
- public:
-  void IdleWait(TNAVOPort& port, int timeoutMs) override {
-    if (timeoutMs > 0) port.WaitForRxChar(timeoutMs);
-  }
-};
-
 // Runs work on this thread while another one does side, until work returns.
 template <class Work, class Side>
 void Beside(Work work, Side side) {
@@ -114,7 +105,7 @@ int main() {
   {
     // The host's default wait (an event pass every 10 ms), and a host without a window, which
     // waits on the port alone.
-    WindowlessHost windowless;
+    test::TWindowlessHost windowless;
     TIspEngine alone(port, TSystemClock::Instance(), windowless);
     for (TIspEngine* e : {&engine, &alone}) {
       double cpu0 = CpuSeconds();

@@ -55,4 +55,13 @@ class TNullHost : public TIspHost {
   int portStateShown = 0;
 };
 
+// A host without a window, as a command-line front end is: nothing to pass events to, so a
+// reply wait's idle round sleeps on the port until input or the deadline.
+class TWindowlessHost : public TNullHost {
+ public:
+  void IdleWait(TNAVOPort& port, int timeoutMs) override {
+    if (timeoutMs > 0) port.WaitForRxChar(timeoutMs);
+  }
+};
+
 }  // namespace kavel::test

@@ -97,25 +97,35 @@ TPortMap::TPortMap(std::string portDir, std::string sysClassTty, std::string dev
 
 TPortMap TPortMap::FromEnvironment() { return TPortMap(PortDirectory()); }
 
-bool TPortMap::IsTerminalDevice(unsigned major, unsigned minor) const {
+const std::optional<std::vector<TPortMap::TTtyLines>>& TPortMap::TtyDrivers() const {
+  if (m_driversRead) return m_drivers;
+  m_driversRead = true;
   // The kernel's table: "name /dev/path major minor[-last] type", one driver a line.
   std::ifstream table(m_ttyDrivers);
-  if (table) {
-    std::string line;
-    while (std::getline(table, line)) {
-      std::istringstream fields(line);
-      std::string name, path, minors, type;
-      unsigned tableMajor = 0;
-      if (!(fields >> name >> path >> tableMajor >> minors >> type) || tableMajor != major) continue;
-      // /dev/tty, /dev/console, /dev/ptmx and /dev/vc/0 are "system"; pty masters are no line.
-      if (type.rfind("system", 0) == 0 || type == "pty:master") continue;
-      const std::size_t dash = minors.find('-');
-      const unsigned long first = std::strtoul(minors.c_str(), nullptr, 10);
-      const unsigned long last =
-          dash == std::string::npos ? first : std::strtoul(minors.c_str() + dash + 1, nullptr, 10);
-      if (minor >= first && minor <= last) return true;
-    }
-    return false;
+  if (!table) return m_drivers;
+  m_drivers.emplace();
+  std::string line;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string name, path, minors, type;
+    unsigned major = 0;
+    if (!(fields >> name >> path >> major >> minors >> type)) continue;
+    // /dev/tty, /dev/console, /dev/ptmx and /dev/vc/0 are "system"; pty masters are no line.
+    if (type.rfind("system", 0) == 0 || type == "pty:master") continue;
+    const std::size_t dash = minors.find('-');
+    const unsigned long first = std::strtoul(minors.c_str(), nullptr, 10);
+    const unsigned long last =
+        dash == std::string::npos ? first : std::strtoul(minors.c_str() + dash + 1, nullptr, 10);
+    m_drivers->push_back({major, first, last});
+  }
+  return m_drivers;
+}
+
+bool TPortMap::IsTerminalDevice(unsigned major, unsigned minor) const {
+  if (const auto& drivers = TtyDrivers()) {
+    return std::any_of(drivers->begin(), drivers->end(), [&](const TTtyLines& d) {
+      return d.major == major && minor >= d.firstMinor && minor <= d.lastMinor;
+    });
   }
   if (major == 5 || (major == 4 && minor == 0)) return false;  // the system's own, as above
   if (major >= kPtySlaveMajor && major < kPtySlaveMajor + kPtySlaveMajors) return true;

@@ -85,11 +85,20 @@ class TPortMap {
       const std::vector<std::string>& entries, const std::vector<std::string>& devices) const;
   // Whether the character device (major, minor) is driven by the tty layer as a line.
   bool IsTerminalDevice(unsigned major, unsigned minor) const;
+  // The device numbers of the kernel's tty lines, read once per map; nothing when the
+  // kernel's table cannot be read.
+  struct TTtyLines {
+    unsigned major;
+    unsigned long firstMinor, lastMinor;
+  };
+  const std::optional<std::vector<TTtyLines>>& TtyDrivers() const;
 
   std::string m_portDir;
   std::string m_sysClassTty;
   std::string m_devDir;
   std::string m_ttyDrivers;
+  mutable bool m_driversRead = false;
+  mutable std::optional<std::vector<TTtyLines>> m_drivers;
 };
 
 // The message of the error raised when a list of ports cannot be read: code 23, the

@@ -47,10 +47,12 @@ int TPosixComDevice::Open(const std::string& portName) {
   if (fd < 0) return errno;
   // A claimant (the simulated chip) that ended while we opened may have left its pseudo-
   // terminal's number to a stranger's terminal: let go before anything touches the line.
-  if (!isatty(fd) || (claim.State() == TClaimState::csLive && !claim.StillHeld())) {
-    const int err = isatty(fd) ? ENOENT : ENOTTY;
+  const int refused = !isatty(fd) ? ENOTTY
+                      : claim.State() == TClaimState::csLive && !claim.StillHeld() ? ENOENT
+                                                                                    : 0;
+  if (refused) {
     ::close(fd);
-    return err;
+    return refused;
   }
   // The tty's exclusive mode does not hold against root, so take a lock as well: flock is
   // per open file, so it also refuses a second open inside this process.

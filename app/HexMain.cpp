@@ -261,8 +261,22 @@ void TMainISPForm::ConnectControls() {
   connect(BExit, &QPushButton::clicked, this, [this] { close(); });
   connect(BSynchro, &QPushButton::clicked, this,
           [this] { RunOperation([this] { BSynchroClick(); }); });
-  connect(BSendHexFile, &QPushButton::clicked, this,
-          [this] { RunOperation([this] { BSendHexFileClick(); }); });
+  const std::pair<QPushButton*, void (TMainISPForm::*)()> operations[] = {
+      {BSendHexFile, &TMainISPForm::BSendHexFileClick},
+      {BFullErase, &TMainISPForm::BFullEraseClick},
+      {BEraseBlocks, &TMainISPForm::BEraseBlocksClick},
+      {BBlank, &TMainISPForm::BBlankClick},
+      {BSetStatus, &TMainISPForm::BSetStatusClick},
+      {BSecurity1, &TMainISPForm::BSecurity1Click},
+      {BSecurity2, &TMainISPForm::BSecurity2Click},
+      {BSecurity3, &TMainISPForm::BSecurity3Click},
+      {B6Clock, &TMainISPForm::B6ClockClick},
+      {BReadStatus, &TMainISPForm::BReadStatusClick},
+  };
+  for (const auto& [button, handler] : operations) {
+    connect(button, &QPushButton::clicked, this,
+            [this, handler] { RunOperation([this, handler] { (this->*handler)(); }); });
+  }
 }
 
 std::vector<TStoredProp> TMainISPForm::StoredProps() {
@@ -545,6 +559,10 @@ void TMainISPForm::EnableWindow(bool enabled) { setEnabled(enabled); }
 
 void TMainISPForm::AppendDebug(std::string_view line) { OutMemo->appendPlainText(Q(line)); }
 
+void TMainISPForm::ClearStatus() { StatusMemo->clear(); }
+
+void TMainISPForm::AddStatusLine(std::string_view line) { StatusMemo->appendPlainText(Q(line)); }
+
 void TMainISPForm::SelectTargetBaud(std::string_view text) {
   ComboBox1->setCurrentIndex(ComboBox1->findText(Q(text)));
 }
@@ -560,6 +578,9 @@ TIspOptions TMainISPForm::Options() const {
   options.sixClock = SixClock();
   options.targetBaud = TargetBaudText();
   options.reuseImageFile = HasSwitch("/SAME", true) || HasSwitch("/AUTO", true);
+  for (int i = 0; i < EraseBlocks->count() && i < static_cast<int>(options.eraseBlocks.size()); ++i) {
+    options.eraseBlocks.set(static_cast<std::size_t>(i), EraseBlocks->item(i)->checkState() == Qt::Checked);
+  }
   return options;
 }
 

@@ -84,6 +84,15 @@ class TMainISPForm : public QMainWindow, public TIspHost {
   void DelayValExit();
   void BSynchroClick() { m_ops->BSynchroClick(); }
   void BSendHexFileClick() { m_ops->BSendHexFileClick(true); }
+  void BFullEraseClick() { m_ops->BFullEraseClick(true); }
+  void BEraseBlocksClick() { m_ops->BEraseBlocksClick(); }
+  void BBlankClick() { m_ops->BBlankClick(); }
+  void BSetStatusClick() { m_ops->BSetStatusClick(true); }
+  void BSecurity1Click() { m_ops->BSecurity1Click(true); }
+  void BSecurity2Click() { m_ops->BSecurity2Click(true); }
+  void BSecurity3Click() { m_ops->BSecurity3Click(true); }
+  void B6ClockClick() { m_ops->B6ClockClick(true); }
+  void BReadStatusClick() { m_ops->BReadStatusClick(); }
   void WFCClick() { UpdateStatusBar(); }
   void cb6clockClick() { UpdateStatusBar(); }
   void UpdateStatusBar();
@@ -106,6 +115,8 @@ class TMainISPForm : public QMainWindow, public TIspHost {
   std::string ProgressText() const override;
   void EnableWindow(bool enabled) override;
   void AppendDebug(std::string_view line) override;
+  void ClearStatus() override;
+  void AddStatusLine(std::string_view line) override;
   void ShowImageFile(std::string_view fileName) override;
   void SelectTargetBaud(std::string_view text) override;
   void ShowPortState() override { UpdateStatusBar(); }

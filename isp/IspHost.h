@@ -2,6 +2,7 @@
 // with Qt; tests and a command-line front end implement it without a GUI.
 #pragma once
 
+#include <bitset>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -19,6 +20,7 @@ struct TIspOptions {
   bool sixClock = false;           // "Use 6-clock in full cycle"
   std::string targetBaud = "9600";  // the speed list's selected entry ("" when none)
   bool reuseImageFile = false;     // "/SAME" or "/AUTO": program the image file used last, unasked
+  std::bitset<16> eraseBlocks;     // the 4 KB blocks ticked for "Erase blocks" (bit i: block i)
 };
 
 class TIspHost {
@@ -46,6 +48,9 @@ class TIspHost {
   virtual void EnableWindow(bool enabled) = 0;
   // A line for the hidden debug box.
   virtual void AppendDebug(std::string_view line) = 0;
+  // The status box that "Read status" fills: emptied, then one line per result.
+  virtual void ClearStatus() = 0;
+  virtual void AddStatusLine(std::string_view line) = 0;
   // The image file being programmed, for the caption.
   virtual void ShowImageFile(std::string_view fileName) = 0;
   // The speed list shows the entry with this text, or none when it has no such entry.

@@ -1,6 +1,8 @@
 #include "isp/IspOperations.h"
 
+#include <algorithm>
 #include <functional>
+#include <limits>
 #include <utility>
 
 #include "image/HexBinList.h"
@@ -28,6 +30,42 @@ class TOnExit {
  private:
   std::function<void()> m_action;
 };
+
+// Disables the window and shows text in panel 0 for its lifetime; afterwards the panel is
+// empty and the window enabled again, on every path.
+class TBusyWindow {
+ public:
+  TBusyWindow(TIspHost& host, std::string_view text) : m_host(host) {
+    m_host.EnableWindow(false);
+    m_host.SetProgress(text);
+  }
+  ~TBusyWindow() {
+    try {
+      m_host.SetProgress("");
+    } catch (...) {
+    }
+    try {
+      m_host.EnableWindow(true);
+    } catch (...) {
+    }
+  }
+  TBusyWindow(const TBusyWindow&) = delete;
+  TBusyWindow& operator=(const TBusyWindow&) = delete;
+
+ private:
+  TIspHost& m_host;
+};
+
+constexpr int kFullEraseWaitFactor = 90, kFullEraseWaitBase = 9000, kFullErasePauseMs = 9000;
+constexpr int kBlockEraseWaitFactor = 20, kBlockEraseWaitBase = 2000, kBlockErasePauseMs = 2000;
+constexpr int kBlankWaitFactor = 22, kBlankWaitBase = 2200;
+constexpr std::size_t kBlankDiscardBytes = 100;
+constexpr int kBlankEchoPauseMs = 100;  // the echo is complete by then
+constexpr int kStatusWaitFactor = 10, kStatusWaitBase = 1000, kStatusPauseMs = 1000;
+constexpr int kReadWaitFactor = 3, kReadWaitBase = 300;
+// A read's reply: the 15 characters of the echo, two hex digits, ".".
+constexpr std::size_t kReadReplyMin = 18;
+constexpr std::size_t kReadValueAt = 15;  // index of the first digit
 
 // The speeds tried after the first one has failed, in this order.
 constexpr TBaudRate kScanList[] = {br38400, br19200, br14400, br9600, br4800};
@@ -57,9 +95,15 @@ void TIspOperations::TogglePort() {
 std::string TIspOperations::SetClockRecord() {
   std::string body = "01000002";
   AppendHexByte(body, kSetClockValue);
-  std::string record(1, ':');
-  record += AddChecksum(body);
-  return record;
+  return CommandRecord(body);
+}
+
+std::string TIspOperations::OnOffText(int value) { return value != 0 ? "ON" : "OFF"; }
+
+int TIspOperations::ScaledMs(std::int32_t delay, int factor, int base) {
+  const std::int64_t ms = std::int64_t{delay} * factor + base;
+  return static_cast<int>(std::clamp<std::int64_t>(ms, std::numeric_limits<int>::min(),
+                                                    std::numeric_limits<int>::max()));
 }
 
 bool TIspOperations::Synchronize() { return Synchronize(m_host.Options()); }
@@ -161,6 +205,194 @@ void TIspOperations::BSendHexFileClick(bool sender) {
     }
   }
   OperationFailed = 0;
+}
+
+void TIspOperations::BFullEraseClick(bool sender) {
+  const TIspOptions options = m_host.Options();
+  OperationFailed = 1;
+  TBusyWindow busy(m_host, "Erasing entire chip memory ... wait");
+  if (!Synchronize(options)) {
+    PlainBox("Flash not synchronized", "Com Port Error");
+    return;
+  }
+  m_port.SendText(kFullEraseRecord);
+  if (!options.waitForConfirmation) {
+    m_clock.SleepMs(kFullErasePauseMs);
+    OperationFailed = 0;
+    return;
+  }
+  const TReplyClass cls = ClassifyReply(
+      m_engine.WaitForDot(ScaledMs(options.delay, kFullEraseWaitFactor, kFullEraseWaitBase)));
+  if (cls == rcOk) {
+    OperationFailed = 0;
+    if (sender) PlainBox("Flash erased", "OK");
+  } else {
+    PlainBox(ReplyClassWords(cls), "Send Error");
+  }
+  m_host.AppendDebug(m_engine.ReplyText());
+}
+
+void TIspOperations::BEraseBlocksClick() {
+  const TIspOptions options = m_host.Options();
+  if (options.eraseBlocks.none()) {
+    PlainBox("Nothing to erase", "");
+    return;
+  }
+  TBusyWindow busy(m_host, "Erasing blocks ... wait");
+  if (!Synchronize(options)) {
+    PlainBox("Flash not synchronized", "Com Port Error");
+    return;
+  }
+  const int waitMs = ScaledMs(options.delay, kBlockEraseWaitFactor, kBlockEraseWaitBase);
+  for (int block = 0; block < kEraseBlockCount; ++block) {
+    if (!options.eraseBlocks.test(static_cast<std::size_t>(block))) continue;
+    const auto outcome = m_engine.GiveCommand(BlockEraseRecord(block), waitMs, kBlockErasePauseMs,
+                                              options.waitForConfirmation);
+    if (outcome.cls != rcOk) {
+      PlainBox(ReplyClassWords(outcome.cls) + " for block: " + std::to_string(block), "Send Error");
+      return;  // later blocks stay as they are
+    }
+  }
+  PlainBox("Selected blocks erased", "Erase OK");
+}
+
+void TIspOperations::BBlankClick() {
+  const TIspOptions options = m_host.Options();
+  TBusyWindow busy(m_host, "Blank check ... wait");
+  if (!Synchronize(options)) {
+    PlainBox("Flash not synchronized", "Com Port Error");
+    return;
+  }
+  char buffer[kBlankDiscardBytes];
+  m_port.ReceiveBytes(buffer, kBlankDiscardBytes);  // whatever was pending
+  m_engine.ClearReplyText();
+  // The character after the record starts the check.
+  std::string command(kBlankCheckRecord);
+  command += '.';
+  m_port.SendText(command);
+  m_clock.SleepMs(kBlankEchoPauseMs);
+  // The whole echo of the record, so that its last digit is not taken for the answer.
+  const std::size_t echoLength = kBlankCheckRecord.size();
+  if (m_port.ReceiveBytes(buffer, echoLength) < echoLength) {
+    PlainBox(ReplyClassWords(rcNoAnswer), "Send Error");
+    return;
+  }
+  std::string echo;
+  for (std::size_t i = 0; i < echoLength; ++i) {
+    if (static_cast<unsigned char>(buffer[i]) >= 32) echo += buffer[i];
+  }
+  const char reply = m_engine.WaitForDot(ScaledMs(options.delay, kBlankWaitFactor, kBlankWaitBase));
+  const std::string& text = m_engine.ReplyText();
+  if (reply == kReplyOk && text.size() == 1) {
+    PlainBox("Flash is blank", "OK");
+  } else if (reply == kReplyOk || reply == kReplyEnd) {
+    // What came before the terminator is the first address that is not blank.
+    PlainBox("Flash not blank at address: " + text, "Send Error");
+    m_host.AppendDebug(echo + text);
+  } else {
+    PlainBox(ReplyClassWords(ClassifyReply(reply)), "Send Error");
+  }
+}
+
+void TIspOperations::FinishSetting(const TIspOptions& options, int waitMs, int pauseMs,
+                                   std::string_view done, bool sender) {
+  if (!options.waitForConfirmation) {
+    m_clock.SleepMs(pauseMs);
+    OperationFailed = 0;
+    if (sender) PlainBox(done, "Done");
+    return;
+  }
+  const TReplyClass cls = ClassifyReply(m_engine.WaitForDot(waitMs));
+  if (cls != rcOk) {
+    PlainBox(ReplyClassWords(cls), "Send Error");
+    return;
+  }
+  OperationFailed = 0;
+  if (sender) PlainBox(done, "OK");
+}
+
+void TIspOperations::BSecurityClick(int bit, bool sender) {
+  if (bit < 1 || bit > 3) return;
+  const TIspOptions options = m_host.Options();
+  m_port.SendText(kSecurityBitRecords[bit - 1]);
+  OperationFailed = 1;
+  FinishSetting(options, options.delay, options.delay,
+                "Security bit " + std::to_string(bit) + " set", sender);
+}
+
+void TIspOperations::BSetStatusClick(bool sender) {
+  const TIspOptions options = m_host.Options();
+  m_port.SendText(CommandRecord(kSetStatusBody));
+  OperationFailed = 1;
+  FinishSetting(options, ScaledMs(options.delay, kStatusWaitFactor, kStatusWaitBase),
+                kStatusPauseMs, "Status byte set to 0 (application)", sender);
+}
+
+void TIspOperations::B6ClockClick(bool sender) {
+  const TIspOptions options = m_host.Options();
+  m_port.SendText(kSixClockRecord);
+  if (!options.waitForConfirmation) {
+    m_clock.SleepMs(options.delay);
+    OperationFailed = 0;
+    if (sender) PlainBox("Clock set", "Done");
+    return;
+  }
+  // Shown whoever started it: inside a full cycle a refusal is reported but ends nothing.
+  const TReplyClass cls = ClassifyReply(m_engine.WaitForDot(options.delay));
+  if (cls == rcOk) {
+    PlainBox("Clock set", "OK");
+  } else {
+    PlainBox(ReplyClassWords(cls), "Send Error");
+  }
+  m_host.AppendDebug(m_engine.ReplyText());
+}
+
+std::optional<std::string> TIspOperations::ReadValue(std::string_view body, int waitMs,
+                                                     std::string_view what) {
+  const auto outcome = m_engine.GiveCommand(CommandRecord(body), waitMs, 0, true);
+  if (outcome.cls == rcOk) return m_engine.ReplyText();
+  std::string text(what);
+  text += ": ";
+  text += ReplyClassWords(outcome.cls);
+  PlainBox(text, "Send Error");
+  return std::nullopt;
+}
+
+void TIspOperations::BReadStatusClick() {
+  const TIspOptions options = m_host.Options();
+  if (!Synchronize(options)) {
+    PlainBox("Flash not synchronized", "Com Port Error");
+    return;
+  }
+  m_host.ClearStatus();
+  const int waitMs = ScaledMs(options.delay, kReadWaitFactor, kReadWaitBase);
+  // Checks the reply's form; the line to add when it is wrong, else nothing.
+  auto malformed = [](const std::string& reply, std::string_view what) -> std::optional<std::string> {
+    std::string line(what);
+    if (reply.size() < kReadReplyMin) return line += " ERROR (2)";
+    if (HexDigitValue(reply[kReadValueAt + 1]) < 0) return line += " ERROR (1)";
+    return std::nullopt;
+  };
+
+  if (auto reply = ReadValue(kReadSecurityBody, waitMs, "Security bits")) {
+    if (auto error = malformed(*reply, "Security bits")) {
+      m_host.AddStatusLine(*error);
+    } else {
+      // Bits 1, 2 and 3 are the values 2, 4 and 8 of the second digit.
+      const int value = HexDigitValue((*reply)[kReadValueAt + 1]);
+      for (int bit = 1; bit <= 3; ++bit) {
+        m_host.AddStatusLine("Security " + std::to_string(bit) + ": " + OnOffText(value & (1 << bit)));
+      }
+    }
+  }
+  // The status byte is read whatever became of the bits.
+  if (auto reply = ReadValue(kReadStatusBody, waitMs, "Read status")) {
+    if (auto error = malformed(*reply, "Read status")) {
+      m_host.AddStatusLine(*error);
+    } else {
+      m_host.AddStatusLine("Status: " + reply->substr(kReadValueAt, 2));
+    }
+  }
 }
 
 }  // namespace kavel

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -54,6 +55,36 @@ class TIspOperations {
   // written (and, waiting for replies, accepted). Loader and port errors propagate.
   void BSendHexFileClick(bool sender);
 
+  // Erases the whole chip with one record, the window disabled and panel 0 saying so
+  // meanwhile. Waiting for replies, OperationFailed is 0 afterwards only when the chip
+  // answered "."; otherwise the erase is taken as done after a fixed 9 s. sender: started by
+  // its button (only then is "Flash erased" shown).
+  void BFullEraseClick(bool sender);
+  // Erases the 4 KB blocks ticked in the options, in block order, after one synchronization;
+  // the first refused or unanswered block ends it. "Nothing to erase" when none is ticked.
+  void BEraseBlocksClick();
+  // Asks the chip whether 0000-3FFF is blank and shows its answer (replies are always read).
+  void BBlankClick();
+  // Set security bit 1, 2 or 3 / the status byte to 0: the record is written at once (no
+  // synchronization); OperationFailed is 1 from then on, 0 once the chip accepted it (or, not
+  // waiting for replies, after the pause). Success boxes only with a sender.
+  void BSecurity1Click(bool sender) { BSecurityClick(1, sender); }
+  void BSecurity2Click(bool sender) { BSecurityClick(2, sender); }
+  void BSecurity3Click(bool sender) { BSecurityClick(3, sender); }
+  void BSecurityClick(int bit, bool sender);
+  void BSetStatusClick(bool sender);
+  // Switches the chip to 6-clock mode. Waiting for replies it always shows the outcome and
+  // leaves OperationFailed alone, so a refusal does not end a full cycle.
+  void B6ClockClick(bool sender);
+  // Synchronizes, then reads the security bits and the status byte into the status box; a
+  // failed synchronization leaves the box as it was.
+  void BReadStatusClick();
+
+  // "ON" for a non-zero value, "OFF" for zero.
+  static std::string OnOffText(int value);
+  // D x factor + base, as a time-out in ms, kept within int's range whatever D is.
+  static int ScaledMs(std::int32_t delay, int factor, int base);
+
   // The set-clock record, :0100000210ED.
   static std::string SetClockRecord();
 
@@ -68,6 +99,12 @@ class TIspOperations {
  private:
   // A modal box with the text and caption, OK only, no icon.
   void PlainBox(std::string_view text, std::string_view caption);
+  // After a setting record was written: its reply (or the pause), OperationFailed and boxes.
+  void FinishSetting(const TIspOptions& options, int waitMs, int pauseMs, std::string_view done,
+                     bool sender);
+  // Gives a read record and returns ReplyText on "."; otherwise shows what + ": " + the
+  // failure's words and returns nothing.
+  std::optional<std::string> ReadValue(std::string_view body, int waitMs, std::string_view what);
 
   TNAVOPort& m_port;
   TClock& m_clock;

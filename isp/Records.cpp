@@ -16,6 +16,18 @@ std::string AddChecksum(std::string_view body) {
   return out;
 }
 
+std::string CommandRecord(std::string_view body) {
+  std::string record(1, ':');
+  record += AddChecksum(body);
+  return record;
+}
+
+std::string BlockEraseRecord(int block) {
+  std::string body = "020000030C";
+  AppendHexByte(body, static_cast<std::uint8_t>(block * 16));
+  return CommandRecord(body);
+}
+
 TReplyClass ClassifyReply(char reply) {
   switch (reply) {
     case kReplyOk: return rcOk;

@@ -15,8 +15,19 @@ inline constexpr char kReplyNotAllowed = 'X';
 inline constexpr char kReplyEnd = '\r';
 inline constexpr char kNoReply = '\0';  // what a wait returns when nothing awaited came
 
+// The records of the device operations, complete as they go on the line.
 // The record that switches the chip to 6-clock mode; an image file may hold it too.
 inline constexpr std::string_view kSixClockRecord = ":0300000306028072";
+inline constexpr std::string_view kFullEraseRecord = ":0100000307F5";
+// Blank check of 0000-3FFF (the first 16 KB); the chip answers after one more character.
+inline constexpr std::string_view kBlankCheckRecord = ":0500000400003FFF01B8";
+// Security bits 1, 2 and 3, in that order.
+inline constexpr std::string_view kSecurityBitRecords[3] = {
+    ":020000030500F6", ":020000030501F5", ":020000030502F4"};
+inline constexpr std::string_view kSetStatusBody = "020000030400";     // status byte to 0
+inline constexpr std::string_view kReadSecurityBody = "020000050700";  // answers the bits
+inline constexpr std::string_view kReadStatusBody = "020000050701";    // answers the status byte
+inline constexpr int kEraseBlockCount = 16;  // 4 KB blocks of the 64 KB flash
 
 enum class TReplyClass : std::uint8_t { rcOk, rcCrcError, rcNotAllowed, rcNoAnswer };
 using enum TReplyClass;
@@ -24,6 +35,12 @@ using enum TReplyClass;
 // The body (LL AAAA TT data, an even number of hex digits, either case) followed by its two
 // upper-case checksum digits: (256 - byte sum mod 256) mod 256. The caller prefixes ":".
 std::string AddChecksum(std::string_view body);
+
+// ":" + AddChecksum(body).
+std::string CommandRecord(std::string_view body);
+
+// The erase record of 4 KB block 0..15: ":020000030C" + the block's high address byte + checksum.
+std::string BlockEraseRecord(int block);
 
 // "." -> rcOk, "R" -> rcCrcError, "X" -> rcNotAllowed, anything else (NUL, CR) -> rcNoAnswer.
 TReplyClass ClassifyReply(char reply);

@@ -81,7 +81,11 @@ void TSimChip::Receive(std::uint8_t byte, std::uint32_t bitsPerSecond, std::int6
     return;
   }
 
-  Schedule(out, nowMs, std::string(1, c), m_speed);  // echo
+  if (c == ':') m_echoCount = 0;
+  if (m_options.echoLimit < 0 || m_echoCount < m_options.echoLimit) {
+    Schedule(out, nowMs, std::string(1, c), m_speed);  // echo
+  }
+  ++m_echoCount;
   if (!m_inRecord) {
     if (c == ':') {
       m_inRecord = true;
@@ -214,6 +218,7 @@ std::string TSimChip::Execute(const std::vector<std::uint8_t>& bytes, int& busyM
     }
     case kReadFunction: {
       if (count != 2 || data[0] != 0x07) return kRefused;
+      if (!m_options.readAnswer.empty() && data[1] <= 0x01) return m_options.readAnswer + kOk;
       switch (data[1]) {
         case 0x00: {
           unsigned value = 0;

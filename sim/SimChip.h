@@ -26,6 +26,9 @@ struct TSimChipOptions {
   std::string noise;                        // sent before every reply
   std::string extra;                        // sent after every reply
   int hangUpAfter = 0;                      // hang up after this many records (0 = never)
+  int echoLimit = -1;                       // echo only this many characters from each ":" (-1: all)
+  std::string readAnswer;                   // when set: what the security and status reads
+                                            // answer before their "." instead of the value
   std::uint8_t securityBits = 0;            // initial: bit 0 = security bit 1 ... bit 2 = 3
   std::uint8_t statusByte = 0xFF;           // initial status byte
   bool sixClock = false;                    // initial clock mode
@@ -77,6 +80,7 @@ class TSimChip final : public TSimDevice {
   bool m_awaitBlankStart = false;  // the blank check answers after one more character
   std::string m_deferredReply;
   int m_records = 0;
+  int m_echoCount = 0;            // characters echoed since the last ":"
   std::int64_t m_busyUntil = 0;   // outputs keep their order behind long commands
 };
 

@@ -23,7 +23,8 @@ int TSimComDevice::SetLine(const TLineTermios& line, bool, bool) {
 
 int TSimComDevice::Failure() const {
   if (!m_open) return EBADF;
-  const bool hungUp = m_incoming.empty() &&
+  // The line goes dead once what the devices sent before hanging up has been read.
+  const bool hungUp = m_incoming.empty() && m_rx.empty() &&
                       std::any_of(m_devices.begin(), m_devices.end(),
                                   [](const TSimDevice* d) { return d->WantsHangUp(); });
   return hungUp ? EIO : 0;

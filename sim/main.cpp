@@ -55,6 +55,8 @@ Chip:
   --security N           initial security bits, 0..7 (bit 0 = security bit 1)
   --status HEX           initial status byte (default FF)
   --six-clock            start in 6-clock mode
+  --read-answer TEXT     the security-bit and status reads answer TEXT before their "."
+                         instead of the value (e.g. "ab" or a single digit)
 
 Faults:
   --reply K:WHAT         reply to record K (counted from 1) with WHAT instead of executing
@@ -65,6 +67,7 @@ Faults:
   --extra TEXT           send TEXT after every reply
   --reply-delay MS       wait MS before every reply
   --hangup-after K       hang the line up after the reply to record K
+  --echo-limit N         echo only the first N characters of each record
 
 Output:
   --log FILE             wire log: time, direction (> to chip, < from chip), speed, bytes;
@@ -151,6 +154,11 @@ int main(int argc, char** argv) {
       else if (what == "CR") options.overrides[n] = TReplyOverride::CarriageReturn;
       else if (what == "none") options.overrides[n] = TReplyOverride::Silent;
       else return Fail("--reply: WHAT is R, X, CR or none, not '" + what + "'");
+    } else if (arg == "--read-answer") {
+      if (!value(options.readAnswer) || options.readAnswer.empty())
+        return Fail("--read-answer needs a text");
+    } else if (arg == "--echo-limit") {
+      if (!value(v) || !ParseInt(v, options.echoLimit)) return Fail("--echo-limit needs a count");
     } else if (arg == "--loopback") {
       options.loopBack = true;
     } else if (arg == "--noise") {

@@ -25,15 +25,6 @@ class Programming : public test::VirtualLine {
     host.chosenFile = file;
     ops->BSendHexFileClick(true);
   }
-  // The records the program wrote (every write but the sync "U").
-  std::vector<std::string> Written() const {
-    std::vector<std::string> out;
-    for (const std::string& line : device->WireLog()) {
-      const auto at = line.find(" > ");
-      if (at != std::string::npos) out.push_back(line.substr(line.find('\'') + 1, line.size() - line.find('\'') - 2));
-    }
-    return out;
-  }
   test::TTempDir dir;
 };
 

@@ -36,6 +36,8 @@ class TNullHost : public TIspHost {
   std::string ProgressText() const override { return progress; }
   void EnableWindow(bool enabled) override { windowEnabled = enabled; }
   void AppendDebug(std::string_view line) override { debug.emplace_back(line); }
+  void ClearStatus() override { status.clear(); }
+  void AddStatusLine(std::string_view line) override { status.emplace_back(line); }
   void ShowImageFile(std::string_view fileName) override { caption = fileName; }
   void SelectTargetBaud(std::string_view text) override { options.targetBaud = text; }
   void ShowPortState() override { ++portStateShown; }
@@ -51,6 +53,7 @@ class TNullHost : public TIspHost {
   std::vector<std::string> progressLog;
   bool windowEnabled = true;
   std::vector<std::string> debug;
+  std::vector<std::string> status;  // the status box's lines
   std::string caption;             // the image file shown in the caption
   int portStateShown = 0;
 };

@@ -2,6 +2,7 @@
 // wire, at which speed and when, with the chip's state to check afterwards.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,6 +41,22 @@ class VirtualLine : public ::testing::Test {
       speeds.push_back(static_cast<unsigned>(std::stoul(line.substr(gt + 3))));
     }
     return speeds;
+  }
+
+  // The program's writes, in order, and the virtual time of each.
+  std::vector<std::string> Written() const {
+    std::vector<std::string> out;
+    for (const auto& [at, text] : Writes()) out.push_back(text);
+    return out;
+  }
+  std::vector<std::pair<std::int64_t, std::string>> Writes() const {
+    std::vector<std::pair<std::int64_t, std::string>> out;
+    for (const std::string& line : device->WireLog()) {
+      if (line.find(" > ") == std::string::npos) continue;
+      const auto quote = line.find('\'');
+      out.emplace_back(std::stoll(line), line.substr(quote + 1, line.size() - quote - 2));
+    }
+    return out;
   }
 
   TVirtualClock clock;

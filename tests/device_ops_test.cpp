@@ -1,0 +1,376 @@
+// Erasing, blank check, the status byte, the security bits and the clock mode against the
+// simulated chip on a line in virtual time: the records on the wire, the time they take, the
+// boxes, OperationFailed, and the window given back on every path.
+#include <algorithm>
+#include <array>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <tuple>
+
+#include <gtest/gtest.h>
+
+#include "link/EComPort.h"
+#include "tests/support/PtyFixture.h"
+#include "tests/support/VirtualLine.h"
+
+namespace kavel {
+namespace {
+
+using sim::TReplyOverride;
+using Boxes = std::vector<std::string>;
+
+class DeviceOps : public test::VirtualLine {
+ protected:
+  // A fresh chip and host; override: the forced reply to the operation's first record (the
+  // synchronization's set-clock record is the chip's record 1).
+  void Fresh(std::optional<TReplyOverride> override = std::nullopt, sim::TSimChipOptions o = {}) {
+    if (override) o.overrides[2] = *override;
+    ConnectChip(std::move(o));
+    host = test::TNullHost{};
+    host.options.waitForConfirmation = true;
+  }
+  // Virtual time from the write of record to now.
+  std::int64_t SinceWriteOf(const std::string& record) {
+    for (const auto& [at, text] : Writes())
+      if (text == record) return clock.NowMs() - at;
+    ADD_FAILURE() << record << " was not written";
+    return -1;
+  }
+  // The window was disabled with progress shown, and is back: enabled, panel empty.
+  void ExpectWindowGivenBack(const std::string& progress) {
+    EXPECT_TRUE(host.windowEnabled);
+    EXPECT_EQ(host.progress, "");
+    EXPECT_NE(std::find(host.progressLog.begin(), host.progressLog.end(), progress),
+              host.progressLog.end());
+  }
+};
+
+TEST_F(DeviceOps, FullEraseRepliesPausesAndOperationFailed) {
+  struct Case {
+    bool wfc, sender;
+    std::optional<TReplyOverride> reply;
+    Boxes boxes;
+    int failed;
+    int minMs, maxMs;  // from the erase record's write to the end
+  };
+  const Case cases[] = {
+      {false, true, std::nullopt, {}, 0, 9000, 9020},
+      {true, true, std::nullopt, {"OK: Flash erased"}, 0, 3000, 3100},
+      {true, false, std::nullopt, {}, 0, 3000, 3100},
+      {true, false, TReplyOverride::CrcError, {"Send Error: CRC error"}, 1, 0, 100},
+      {true, true, TReplyOverride::NotAllowed, {"Send Error: Not allowed operation"}, 1, 0, 100},
+      {true, true, TReplyOverride::Silent, {"Send Error: Flash not answer"}, 1, 14400, 14500},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "wfc " << c.wfc << " sender " << c.sender << " box "
+                                      << (c.boxes.empty() ? "none" : c.boxes[0]));
+    Fresh(c.reply);
+    host.options.waitForConfirmation = c.wfc;
+    chip->Flash()[0x8000] = 0;
+    ops->OperationFailed = 0;
+    ops->BFullEraseClick(c.sender);
+    EXPECT_EQ(host.boxes, c.boxes);
+    EXPECT_EQ(ops->OperationFailed, c.failed);
+    const auto elapsed = SinceWriteOf(":0100000307F5");
+    EXPECT_GE(elapsed, c.minMs);
+    EXPECT_LE(elapsed, c.maxMs);
+    EXPECT_EQ(Written().back(), ":0100000307F5");
+    // With replies awaited, whatever came is kept in the debug box.
+    EXPECT_EQ(host.debug.size(), c.wfc ? 1u : 0u);
+    if (c.wfc && !c.reply) {
+      EXPECT_EQ(host.debug[0], ":0100000307F5.");
+      EXPECT_EQ(chip->Flash()[0x8000], 0xFF);
+    }
+    ExpectWindowGivenBack("Erasing entire chip memory ... wait");
+  }
+}
+
+TEST_F(DeviceOps, FailedSynchronizationWritesNoCommand) {
+  Connect(nullptr);  // nothing on the line
+  host.options.waitForConfirmation = true;
+  host.options.eraseBlocks.set(1);
+  const std::pair<const char*, std::function<void()>> operations[] = {
+      {"erase", [&] { ops->BFullEraseClick(true); }},
+      {"blocks", [&] { ops->BEraseBlocksClick(); }},
+      {"blank", [&] { ops->BBlankClick(); }},
+      {"read status", [&] { ops->BReadStatusClick(); }},
+  };
+  for (const auto& [name, run] : operations) {
+    SCOPED_TRACE(name);
+    host.boxes.clear();
+    host.status = {"Security 1: ON"};
+    ops->OperationFailed = 0;
+    run();
+    EXPECT_EQ(host.boxes, Boxes{"Com Port Error: Flash not synchronized"});
+    for (const std::string& w : Written()) EXPECT_EQ(w, "U");
+    EXPECT_EQ(host.status, Boxes{"Security 1: ON"});  // left as it was
+    EXPECT_TRUE(host.windowEnabled);
+    EXPECT_EQ(ops->OperationFailed, std::string(name) == "erase" ? 1 : 0);
+  }
+}
+
+TEST_F(DeviceOps, NothingTickedSendsNothingAndLeavesTheWindowAlone) {
+  Fresh();
+  ops->BEraseBlocksClick();
+  EXPECT_EQ(host.boxes, Boxes{": Nothing to erase"});
+  EXPECT_EQ(host.requests.at(0).caption, "");
+  EXPECT_TRUE(device->WireLog().empty());
+  EXPECT_TRUE(host.progressLog.empty());
+}
+
+TEST_F(DeviceOps, TickedBlocksAreErasedInOrderAfterOneSynchronization) {
+  for (bool wfc : {true, false}) {
+    SCOPED_TRACE(wfc ? "wfc" : "paced");
+    Fresh();
+    host.options.waitForConfirmation = wfc;
+    host.options.eraseBlocks.set(12).set(3);
+    chip->Flash().fill(0);
+    clock.sleeps.clear();
+    ops->BEraseBlocksClick();
+    const auto written = Written();
+    ASSERT_GE(written.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(written.end() - 2, written.end()),
+              (Boxes{":020000030C30BF", ":020000030CC02F"}));
+    EXPECT_EQ(std::count(written.begin(), written.end(), "U"), wfc ? 1 : 2);
+    EXPECT_EQ(host.boxes, Boxes{"Erase OK: Selected blocks erased"});
+    for (std::size_t a = 0; a < sim::TSimChip::kFlashSize; a += sim::TSimChip::kBlockSize) {
+      const bool erased = a == 3 * 4096 || a == 12 * 4096;
+      EXPECT_EQ(chip->Flash()[a], erased ? 0xFF : 0x00) << a;
+      EXPECT_EQ(chip->Flash()[a + 4095], erased ? 0xFF : 0x00) << a;
+    }
+    if (!wfc) { EXPECT_EQ(std::count(clock.sleeps.begin(), clock.sleeps.end(), 2000), 2); }
+    ExpectWindowGivenBack("Erasing blocks ... wait");
+  }
+}
+
+TEST_F(DeviceOps, ARefusedOrUnansweredBlockEndsTheErase) {
+  const std::pair<TReplyOverride, std::string> cases[] = {
+      {TReplyOverride::NotAllowed, "Send Error: Not allowed operation for block: 3"},
+      {TReplyOverride::Silent, "Send Error: Flash not answer for block: 3"},
+  };
+  for (const auto& [reply, box] : cases) {
+    Fresh(reply);
+    host.options.eraseBlocks.set(3).set(12);
+    ops->BEraseBlocksClick();
+    EXPECT_EQ(host.boxes, Boxes{box});
+    EXPECT_EQ(Written().back(), ":020000030C30BF");  // block 12 is never sent
+    if (reply == TReplyOverride::Silent) { EXPECT_GE(SinceWriteOf(":020000030C30BF"), 3200); }
+    ExpectWindowGivenBack("Erasing blocks ... wait");
+  }
+}
+
+TEST_F(DeviceOps, BlankCheckAnswers) {
+  struct Case {
+    const char* name;
+    bool wfc;
+    int dataAt;  // a programmed byte (-1: none)
+    int echoLimit;
+    std::optional<TReplyOverride> reply;
+    std::string box;
+    Boxes debug;
+  };
+  const std::string record = ":0500000400003FFF01B8";
+  const Case cases[] = {
+      {"blank", true, -1, -1, {}, "OK: Flash is blank", {}},
+      {"blank, replies not awaited", false, -1, -1, {}, "OK: Flash is blank", {}},
+      {"data above the range", true, 0x4000, -1, {}, "OK: Flash is blank", {}},
+      {"data inside", true, 0x1234, -1, {}, "Send Error: Flash not blank at address: 1234\r",
+       {record + "1234\r"}},
+      {"short echo", true, -1, 10, {}, "Send Error: Flash not answer", {}},
+      {"refused", true, -1, -1, TReplyOverride::NotAllowed, "Send Error: Not allowed operation", {}},
+      {"checksum", true, -1, -1, TReplyOverride::CrcError, "Send Error: CRC error", {}},
+      {"silent", true, -1, -1, TReplyOverride::Silent, "Send Error: Flash not answer", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::TSimChipOptions o;
+    o.echoLimit = c.echoLimit;
+    Fresh(c.reply, o);
+    host.options.waitForConfirmation = c.wfc;
+    if (c.dataAt >= 0) chip->Flash()[static_cast<std::size_t>(c.dataAt)] = 0x5A;
+    ops->BBlankClick();
+    EXPECT_EQ(host.boxes, Boxes{c.box});
+    EXPECT_EQ(host.debug, c.debug);
+    EXPECT_EQ(Written().back(), record + ".");
+    const auto elapsed = SinceWriteOf(record + ".");
+    if (c.echoLimit >= 0) {
+      EXPECT_LE(elapsed, 100 + 21 * 20 + 40 + 40);  // no reply awaited
+    }
+    if (c.reply == TReplyOverride::Silent) { EXPECT_GE(elapsed, 100 + 3520); }
+    ExpectWindowGivenBack("Blank check ... wait");
+  }
+}
+
+TEST_F(DeviceOps, SettingCommands) {
+  struct Case {
+    const char* name;
+    std::function<void(TIspOperations&, bool)> run;
+    std::string record;
+    bool wfc, sender;
+    std::optional<TReplyOverride> reply;
+    int failedBefore;
+    Boxes boxes;
+    int failedAfter;
+    int pause;  // the pause taken with replies not awaited (D = 60)
+  };
+  const auto sec1 = [](TIspOperations& o, bool s) { o.BSecurity1Click(s); };
+  const auto sec2 = [](TIspOperations& o, bool s) { o.BSecurity2Click(s); };
+  const auto sec3 = [](TIspOperations& o, bool s) { o.BSecurity3Click(s); };
+  const auto status = [](TIspOperations& o, bool s) { o.BSetStatusClick(s); };
+  const auto six = [](TIspOperations& o, bool s) { o.B6ClockClick(s); };
+  const Case cases[] = {
+      {"bit 2, paced", sec2, ":020000030501F5", false, true, TReplyOverride::NotAllowed, 1,
+       {"Done: Security bit 2 set"}, 0, 60},
+      {"bit 1 in a cycle", sec1, ":020000030500F6", true, false, {}, 0, {}, 0, 0},
+      {"bit 3 by its button", sec3, ":020000030502F4", true, true, {}, 1, {"OK: Security bit 3 set"}, 0, 0},
+      {"bit 3 refused", sec3, ":020000030502F4", true, false, TReplyOverride::NotAllowed, 0,
+       {"Send Error: Not allowed operation"}, 1, 0},
+      {"bit 1 unanswered", sec1, ":020000030500F6", true, true, TReplyOverride::CarriageReturn, 0,
+       {"Send Error: Flash not answer"}, 1, 0},
+      {"status, paced", status, ":020000030400F7", false, true, {}, 1,
+       {"Done: Status byte set to 0 (application)"}, 0, 1000},
+      {"status by its button", status, ":020000030400F7", true, true, {}, 1,
+       {"OK: Status byte set to 0 (application)"}, 0, 0},
+      {"status checksum", status, ":020000030400F7", true, false, TReplyOverride::CrcError, 0,
+       {"Send Error: CRC error"}, 1, 0},
+      {"6-clock in a cycle", six, ":0300000306028072", true, false, {}, 1, {"OK: Clock set"}, 1, 0},
+      {"6-clock refused in a cycle", six, ":0300000306028072", true, false,
+       TReplyOverride::NotAllowed, 0, {"Send Error: Not allowed operation"}, 0, 0},
+      {"6-clock paced in a cycle", six, ":0300000306028072", false, false, {}, 1, {}, 0, 60},
+      {"6-clock paced", six, ":0300000306028072", false, true, {}, 1, {"Done: Clock set"}, 0, 60},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fresh(c.reply);
+    ASSERT_TRUE(ops->Synchronize());
+    host.options.waitForConfirmation = c.wfc;
+    ops->OperationFailed = c.failedBefore;
+    clock.sleeps.clear();
+    c.run(*ops, c.sender);
+    EXPECT_EQ(Written().back(), c.record);
+    EXPECT_EQ(host.boxes, c.boxes);
+    EXPECT_EQ(ops->OperationFailed, c.failedAfter);
+    if (!c.wfc) { EXPECT_EQ(clock.sleeps, std::vector<int>{c.pause}); }
+    // The clock command keeps what the chip said in the debug box.
+    EXPECT_EQ(host.debug.size(), c.wfc && c.record == ":0300000306028072" ? 1u : 0u);
+  }
+}
+
+TEST_F(DeviceOps, TimeOutsGrowWithTheDelay) {
+  Fresh(TReplyOverride::Silent);
+  host.options.delay = 100;
+  ASSERT_TRUE(ops->Synchronize());
+  ops->BSetStatusClick(true);
+  EXPECT_GE(SinceWriteOf(":020000030400F7"), 100 * 10 + 1000);
+  EXPECT_LE(SinceWriteOf(":020000030400F7"), 100 * 10 + 1000 + 100);
+  EXPECT_EQ(TIspOperations::ScaledMs(std::numeric_limits<std::int32_t>::max(), 90, 9000),
+            std::numeric_limits<int>::max());
+  EXPECT_EQ(TIspOperations::ScaledMs(-1000, 3, 300), -2700);
+}
+
+TEST_F(DeviceOps, ReadStatusLines) {
+  struct Case {
+    std::string answer;  // what both reads answer before "." ("": the chip's own values)
+    Boxes lines;
+  };
+  const Case cases[] = {
+      {"", {"Security 1: ON", "Security 2: OFF", "Security 3: ON", "Status: 5A"}},
+      {"0E", {"Security 1: ON", "Security 2: ON", "Security 3: ON", "Status: 0E"}},
+      {"02", {"Security 1: ON", "Security 2: OFF", "Security 3: OFF", "Status: 02"}},
+      {"01", {"Security 1: OFF", "Security 2: OFF", "Security 3: OFF", "Status: 01"}},
+      {"ab", {"Security 1: ON", "Security 2: OFF", "Security 3: ON", "Status: ab"}},
+      {"0G", {"Security bits ERROR (1)", "Read status ERROR (1)"}},
+      {"E", {"Security bits ERROR (2)", "Read status ERROR (2)"}},  // 17 characters
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.answer);
+    sim::TSimChipOptions o;
+    o.readAnswer = c.answer;
+    o.securityBits = 0b101;
+    o.statusByte = 0x5A;
+    Fresh(std::nullopt, o);
+    host.status = {"old"};
+    ops->BReadStatusClick();
+    EXPECT_EQ(host.status, c.lines);
+    EXPECT_TRUE(host.boxes.empty());
+    const auto written = Written();
+    EXPECT_EQ(Boxes(written.end() - 2, written.end()), (Boxes{":020000050700F2", ":020000050701F1"}));
+  }
+}
+
+TEST_F(DeviceOps, AFailedReadIsReportedAndTheOtherStillRead) {
+  const std::tuple<int, TReplyOverride, std::string, Boxes> cases[] = {
+      {2, TReplyOverride::NotAllowed, "Security bits: Not allowed operation", {"Status: FF"}},
+      {3, TReplyOverride::Silent, "Read status: Flash not answer",
+       {"Security 1: OFF", "Security 2: OFF", "Security 3: OFF"}},
+      {3, TReplyOverride::CrcError, "Read status: CRC error",
+       {"Security 1: OFF", "Security 2: OFF", "Security 3: OFF"}},
+  };
+  for (const auto& [record, reply, box, lines] : cases) {
+    SCOPED_TRACE(box);
+    sim::TSimChipOptions o;
+    o.overrides[record] = reply;
+    Fresh(std::nullopt, o);
+    ops->BReadStatusClick();
+    EXPECT_EQ(host.boxes, Boxes{"Send Error: " + box});
+    EXPECT_EQ(host.status, lines);
+  }
+}
+
+TEST_F(DeviceOps, APortFailureGivesTheWindowBackAndPropagates) {
+  const std::pair<const char*, std::function<void()>> operations[] = {
+      {"erase", [&] { ops->BFullEraseClick(true); }},
+      {"blocks", [&] { ops->BEraseBlocksClick(); }},
+      {"blank", [&] { ops->BBlankClick(); }},
+      {"security", [&] { ops->BSecurity2Click(true); }},
+  };
+  for (const auto& [name, run] : operations) {
+    SCOPED_TRACE(name);
+    sim::TSimChipOptions o;
+    o.hangUpAfter = 1;  // the line goes dead after synchronizing
+    Fresh(std::nullopt, o);
+    host.options.eraseBlocks.set(0);
+    if (std::string(name) == "security") {
+      ASSERT_TRUE(ops->Synchronize());
+    }
+    ops->OperationFailed = 0;
+    EXPECT_THROW(run(), EComPort);
+    EXPECT_TRUE(host.windowEnabled);
+    EXPECT_EQ(host.progress, "");
+    // The security bit's record never went out, so nothing was claimed for it.
+    if (std::string(name) == "security") { EXPECT_EQ(ops->OperationFailed, 0); }
+  }
+}
+
+TEST_F(DeviceOps, EraseProgramStatusAndSecurityLeaveExactlyTheImageAndBits) {
+  Fresh();
+  test::TTempDir dir;
+  const std::string file = dir.Path() + "/image.bin";
+  std::string image(5000, '\0');
+  for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 7);
+  std::ofstream(file, std::ios::binary) << image;
+  chip->Flash().fill(0x00);  // an old program everywhere
+
+  ops->BFullEraseClick(false);
+  ops->SetImageFileName(file);
+  ops->BSendHexFileClick(false);
+  ops->BSetStatusClick(false);
+  for (int bit = 1; bit <= 3; ++bit) ops->BSecurityClick(bit, false);
+  EXPECT_TRUE(host.boxes.empty());
+  EXPECT_EQ(ops->OperationFailed, 0);
+
+  std::array<std::uint8_t, sim::TSimChip::kFlashSize> expected;
+  expected.fill(0xFF);
+  std::copy(image.begin(), image.end(), expected.begin());
+  EXPECT_TRUE(chip->Flash() == expected);
+  EXPECT_EQ(chip->Report().substr(0, chip->Report().find("sixclock")),
+            "security1=1\nsecurity2=1\nsecurity3=1\nstatus=00\n");
+
+  ops->BReadStatusClick();
+  EXPECT_EQ(host.status, (Boxes{"Security 1: ON", "Security 2: ON", "Security 3: ON", "Status: 00"}));
+}
+
+}  // namespace
+}  // namespace kavel

@@ -319,6 +319,47 @@ TEST_F(Operations, SynchronizeAndSendHexProgramTheSimulatedChip) {
                          [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; }));
 }
 
+TEST_F(Operations, EveryServiceButtonWorksAgainstTheSimulatedChip) {
+  sim::TSimChipOptions options;
+  options.fullEraseMs = 20;
+  options.blockEraseMs = 20;
+  sim::TSimChip chip(options);
+  chip.Flash().fill(0);
+  sim::TSimLine line;
+  std::string error;
+  ASSERT_TRUE(line.Open(error)) << error;
+  ASSERT_TRUE(line.Register(ports.Path(), "COM2", false, error)) << error;
+  line.AddDevice(&chip);
+  line.Start();
+  WriteSettings("[TMainISPForm]\nComComboBox1_Tag=2\n");
+  TMainISPForm& f = Start({"/Kavel"});
+  f.WFC->setChecked(true);
+  f.EraseBlocks->item(3)->setCheckState(Qt::Checked);
+  std::vector<std::string> shown;  // "caption: text", and whether the window was enabled
+  boxes.onShow = [&](const TMessageBoxRequest& r) {
+    shown.push_back(r.caption + ": " + r.text + (f.isEnabled() ? "" : " (disabled)"));
+  };
+  for (QPushButton* button : {f.BFullErase, f.BEraseBlocks, f.BBlank, f.BSetStatus, f.BSecurity1,
+                              f.BSecurity2, f.BSecurity3, f.B6Clock, f.BReadStatus}) {
+    QTest::mouseClick(button, Qt::LeftButton);
+  }
+  EXPECT_EQ(shown, (std::vector<std::string>{
+                       "OK: Flash erased (disabled)", "Erase OK: Selected blocks erased (disabled)",
+                       "OK: Flash is blank (disabled)", "OK: Status byte set to 0 (application)",
+                       "OK: Security bit 1 set", "OK: Security bit 2 set", "OK: Security bit 3 set",
+                       "OK: Clock set"}));
+  EXPECT_TRUE(f.isEnabled());
+  EXPECT_EQ(f.StatusMemo->toPlainText().toStdString(),
+            "Security 1: ON\nSecurity 2: ON\nSecurity 3: ON\nStatus: 00");
+  // The debug box keeps the erase's and the clock command's replies.
+  EXPECT_EQ(f.OutMemo->toPlainText().toStdString(), ":0100000307F5.\n:0300000306028072.");
+  CloseAndDestroy();
+  line.Stop();
+  EXPECT_EQ(chip.SecurityBits(), 7);
+  EXPECT_EQ(chip.StatusByte(), 0);
+  EXPECT_TRUE(chip.SixClock());
+}
+
 using Failures = FormTest;
 
 TEST_F(Failures, PortThatCannotBeOpenedAtStartEndsTheShowStepInTheErrorReport) {

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "isp/IspEngine.h"
+#include "isp/IspOperations.h"
 #include "link/ComNames.h"
 #include "link/EComPort.h"
 #include "link/LineTermios.h"
@@ -254,7 +255,9 @@ TEST(SimExecutable, RefusesBadOptions) {
                                                          {"--reply", "3:Q"},
                                                          {"--reply", "0:R"},
                                                          {"--speeds", "96x0"},
-                                                         {"--security", "9"}})
+                                                         {"--security", "9"},
+                                                         {"--echo-limit", "x"},
+                                                         {"--read-answer", ""}})
     EXPECT_EQ(RunSim(args), 2) << args[0] << " " << args[1];
 }
 
@@ -363,6 +366,44 @@ TEST(SimExecutable, AFullLineDoesNotKeepItFromStopping) {
   // The line holds a little, the simulator at most its bound; the rest is counted.
   EXPECT_GE(dropped, sent - 32768 - static_cast<long>(sim::TSimLine::kOutboxLimit));
   EXPECT_LT(dropped, sent);
+}
+
+// A service session as the operator runs it, the operations over a real line to the
+// executable: what the simulator reports at exit is exactly what was asked for.
+TEST(SimExecutable, EraseBlankCheckProgramStatusAndSecurity) {
+  TPortDirScope dir;
+  const std::string report = dir.Path() + "/report.txt", flashOut = dir.Path() + "/flash.bin";
+  const std::string old = dir.Path() + "/old.bin";
+  std::ofstream(old, std::ios::binary) << std::string(65536, '\x5A');
+  pid_t sim = StartSim({"--port", "COM5", "--port-dir", dir.Path(), "--flash-in", old,
+                        "--full-erase-ms", "50", "--report", report, "--flash-out", flashOut});
+  ASSERT_TRUE(WaitForClaim(dir.Path() + "/COM5", sim));
+  {
+    TNAVOPort port(5, 0);
+    test::TWindowlessHost host;
+    host.options.waitForConfirmation = true;
+    TIspOperations ops(port, TSystemClock::Instance(), host);
+    ops.BFullEraseClick(false);
+    ops.BBlankClick();
+    ops.SetImageFileName(std::string(KAVEL_EXAMPLES_DIR) + "/blink/blink.hex");
+    ops.BSendHexFileClick(false);
+    ops.BSetStatusClick(false);
+    for (int bit = 1; bit <= 3; ++bit) ops.BSecurityClick(bit, false);
+    ops.BReadStatusClick();
+    EXPECT_EQ(host.boxes, std::vector<std::string>{"OK: Flash is blank"});
+    EXPECT_EQ(ops.OperationFailed, 0);
+    EXPECT_EQ(host.status, (std::vector<std::string>{"Security 1: ON", "Security 2: ON",
+                                                     "Security 3: ON", "Status: 00"}));
+  }
+  kill(sim, SIGTERM);
+  ASSERT_EQ(WaitExit(sim, 5000), 0);
+  const std::string text = test::ReadWholeFile(report);
+  EXPECT_EQ(text.substr(0, text.find("sixclock")),
+            "security1=1\nsecurity2=1\nsecurity3=1\nstatus=00\n");
+  std::string expected = test::ReadWholeFile(std::string(KAVEL_EXAMPLES_DIR) + "/blink/blink.bin");
+  ASSERT_FALSE(expected.empty());
+  expected.resize(65536, '\xFF');
+  EXPECT_TRUE(test::ReadWholeFile(flashOut) == expected);
 }
 
 }  // namespace

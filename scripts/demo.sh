@@ -19,7 +19,7 @@ settings="$PWD/build/demo-config/KAVEL/ISP.conf"
   "$PWD/examples/blink/blink.hex" > "$settings"
 
 ./build/debug/sim/kavel-isp-sim --port COM1 --port-dir "$ports" --log "$PWD/build/demo-wire.log" \
-  --flash-out "$PWD/build/demo-flash.bin" &
+  --flash-out "$PWD/build/demo-flash.bin" --report "$PWD/build/demo-report.txt" &
 sim=$!
 trap 'kill $sim 2>/dev/null || true; wait $sim 2>/dev/null || true' EXIT
 # Ready once COM1 is claimed by this simulator (an earlier demo's entry may still be there).
@@ -29,7 +29,8 @@ for _ in $(seq 50); do
 done
 
 echo "Simulated chip on COM1 (wire log: build/demo-wire.log; its flash goes to build/demo-flash.bin"
-echo "when the demo ends). Press Synchronize, then Send hex and open examples/blink/blink.hex."
+echo "and its bits and status byte to build/demo-report.txt when the demo ends)."
+echo "Press Synchronize, then Send hex and open examples/blink/blink.hex."
 echo "Close the window to end the demo."
 export KAVEL_ISP_PORT_DIR="$ports" XDG_CONFIG_HOME="$PWD/build/demo-config"
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then

@@ -2,8 +2,6 @@
 // simulated chip on a line in virtual time: the records on the wire, the time they take, the
 // boxes, OperationFailed, and the window given back on every path.
 #include <algorithm>
-#include <array>
-#include <fstream>
 #include <functional>
 #include <limits>
 #include <optional>
@@ -12,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include "link/EComPort.h"
-#include "tests/support/PtyFixture.h"
 #include "tests/support/VirtualLine.h"
 
 namespace kavel {
@@ -342,34 +339,6 @@ TEST_F(DeviceOps, APortFailureGivesTheWindowBackAndPropagates) {
     // The security bit's record never went out, so nothing was claimed for it.
     if (std::string(name) == "security") { EXPECT_EQ(ops->OperationFailed, 0); }
   }
-}
-
-TEST_F(DeviceOps, EraseProgramStatusAndSecurityLeaveExactlyTheImageAndBits) {
-  Fresh();
-  test::TTempDir dir;
-  const std::string file = dir.Path() + "/image.bin";
-  std::string image(5000, '\0');
-  for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 7);
-  std::ofstream(file, std::ios::binary) << image;
-  chip->Flash().fill(0x00);  // an old program everywhere
-
-  ops->BFullEraseClick(false);
-  ops->SetImageFileName(file);
-  ops->BSendHexFileClick(false);
-  ops->BSetStatusClick(false);
-  for (int bit = 1; bit <= 3; ++bit) ops->BSecurityClick(bit, false);
-  EXPECT_TRUE(host.boxes.empty());
-  EXPECT_EQ(ops->OperationFailed, 0);
-
-  std::array<std::uint8_t, sim::TSimChip::kFlashSize> expected;
-  expected.fill(0xFF);
-  std::copy(image.begin(), image.end(), expected.begin());
-  EXPECT_TRUE(chip->Flash() == expected);
-  EXPECT_EQ(chip->Report().substr(0, chip->Report().find("sixclock")),
-            "security1=1\nsecurity2=1\nsecurity3=1\nstatus=00\n");
-
-  ops->BReadStatusClick();
-  EXPECT_EQ(host.status, (Boxes{"Security 1: ON", "Security 2: ON", "Security 3: ON", "Status: 00"}));
 }
 
 }  // namespace

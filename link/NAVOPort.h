@@ -1,9 +1,11 @@
 // TNAVOPort: the programmer's one serial port, with the fixed line settings (8N1, no flow
 // control, DTR and RTS off, 1 KB queues, read total 20 x n + 40 ms, write total 100 x n +
-// 1000 ms) and the byte services of the controller bus protocol.
+// 1000 ms) and the byte services of the controller bus protocol, whose protocol objects it
+// carries.
 #pragma once
 
 #include "link/ComPort.h"
+#include "link/KTNPort.h"
 
 namespace kavel {
 
@@ -24,8 +26,14 @@ class TNAVOPort : public TCustomComPort {
   // or -72 when none came or the port failed. Never throws.
   int ReadByteTimed(int timeoutMs) noexcept;
 
+  // The communication controller's protocol on this line, and its sibling.
+  TKTNPort& KTNPort() { return m_ktnPort; }
+  TZVPort& ZVPort() { return m_zvPort; }
+
  private:
   int m_answerTimeout;
+  TKTNPort m_ktnPort{*this};
+  TZVPort m_zvPort{*this};
 };
 
 }  // namespace kavel

@@ -60,6 +60,7 @@ void TSimChip::Receive(std::uint8_t byte, std::uint32_t bitsPerSecond, std::int6
     Schedule(out, nowMs, std::string(1, static_cast<char>(byte)), 0);
     return;
   }
+  if (SkipControllerFrame(byte)) return;
   if (m_speed == 0) {
     // Autobaud: only a "U" at a speed the chip can take starts the conversation.
     bool accepted = m_options.acceptedSpeeds.empty() ||
@@ -235,6 +236,26 @@ std::string TSimChip::Execute(const std::vector<std::uint8_t>& bytes, int& busyM
     default:
       return kRefused;
   }
+}
+
+bool TSimChip::SkipControllerFrame(std::uint8_t byte) {
+  static constexpr std::uint8_t kLeadIn[] = {0xFF, 0xFF, 0x62, 0x42, 0x13};
+  if (m_frameAt < sizeof kLeadIn) {
+    if (byte == kLeadIn[m_frameAt]) {
+      ++m_frameAt;
+      return true;
+    }
+    const bool wasInFrame = m_frameAt > 0;
+    m_frameAt = 0;
+    return wasInFrame;  // a broken lead-in is dropped with the byte that broke it
+  }
+  if (m_frameAt == sizeof kLeadIn) {
+    m_frameLeft = (byte == 0x70 ? 12 : 0) + 1;  // "p" carries 12 data bytes; then the sum
+    ++m_frameAt;
+    return true;
+  }
+  if (--m_frameLeft == 0) m_frameAt = 0;
+  return true;
 }
 
 std::string TSimChip::BlankCheck(std::uint16_t start, std::uint16_t end) const {

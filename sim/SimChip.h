@@ -62,6 +62,10 @@ class TSimChip final : public TSimDevice {
   // the answer waits for the blank check's start character. busyMs: time the command takes.
   std::string Execute(const std::vector<std::uint8_t>& bytes, int& busyMs, bool& deferred);
   std::string BlankCheck(std::uint16_t start, std::uint16_t end) const;
+  // True for a byte of the communication controller's request frames (FF FF 62 42 13, code,
+  // data, sum): they are not for the chip, which in the field runs its application while the
+  // controller is being suspended.
+  bool SkipControllerFrame(std::uint8_t byte);
   std::string Dressed(const std::string& reply) const;  // noise + reply + extra
   void Schedule(std::vector<TSimOutput>& out, std::int64_t atMs, std::string bytes,
                 std::uint32_t speed);
@@ -81,6 +85,8 @@ class TSimChip final : public TSimDevice {
   std::string m_deferredReply;
   int m_records = 0;
   int m_echoCount = 0;            // characters echoed since the last ":"
+  std::size_t m_frameAt = 0;      // bytes of a controller frame seen (0: none)
+  std::size_t m_frameLeft = 0;    // its bytes still to come after the code
   std::int64_t m_busyUntil = 0;   // outputs keep their order behind long commands
 };
 

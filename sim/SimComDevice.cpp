@@ -56,7 +56,14 @@ void TSimComDevice::LogReceived(std::uint8_t byte) {
   line.insert(line.size() - 1, Escape(one));
 }
 
+void TSimComDevice::TickDevices() {
+  std::vector<TSimOutput> outputs;
+  for (TSimDevice* device : m_devices) device->Tick(m_clock.NowMs(), outputs);
+  Schedule(outputs);
+}
+
 void TSimComDevice::Arrive() {
+  TickDevices();
   const std::int64_t now = NowUs();
   while (!m_incoming.empty() && m_incoming.front().atUs <= now) {
     TIncoming in = m_incoming.front();
@@ -69,6 +76,7 @@ void TSimComDevice::Arrive() {
 }
 
 bool TSimComDevice::WaitUntil(std::int64_t untilMs) {
+  TickDevices();
   if (m_incoming.empty() || m_incoming.front().atUs > untilMs * 1000) {
     m_clock.AdvanceTo(untilMs);
     Arrive();

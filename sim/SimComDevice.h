@@ -55,6 +55,8 @@ class TSimComDevice final : public TComDevice {
   std::int64_t ByteUs() const { return 10'000'000 / m_speed; }
   // Puts the devices' new outputs on the line, one byte after another.
   void Schedule(std::vector<TSimOutput>& outputs);
+  // Lets the devices send what they send of their own accord up to now.
+  void TickDevices();
   // Moves the bytes that have arrived by now into the receive queue.
   void Arrive();
   // Moves the clock to the next arrival, but not past untilMs. True when a byte arrived.

@@ -29,6 +29,9 @@ class TSimDevice {
   // device answers; outputs must be scheduled no earlier than nowMs.
   virtual void Receive(std::uint8_t byte, std::uint32_t bitsPerSecond, std::int64_t nowMs,
                        std::vector<TSimOutput>& out) = 0;
+  // The line's time is nowMs: appends to out what the device sends of its own accord (no
+  // earlier than nowMs). Called whenever the line's time moves.
+  virtual void Tick(std::int64_t /*nowMs*/, std::vector<TSimOutput>& /*out*/) {}
   // True once the device wants the line hung up (after its last scheduled output).
   virtual bool WantsHangUp() const { return false; }
 };

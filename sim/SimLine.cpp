@@ -266,6 +266,7 @@ void TSimLine::Run() {
   std::uint8_t buffer[512];
   while (m_master >= 0) {
     std::int64_t now = NowMs();
+    for (auto* device : m_devices) device->Tick(now, m_pending);
     QueueDue(now);
     Flush();
     bool hangUp = m_pending.empty() && m_outbox.empty() &&

@@ -14,6 +14,7 @@
 
 #include "link/ComNames.h"
 #include "sim/SimChip.h"
+#include "sim/SimController.h"
 #include "sim/SimLine.h"
 
 using namespace kavel;
@@ -69,11 +70,25 @@ Faults:
   --hangup-after K       hang the line up after the reply to record K
   --echo-limit N         echo only the first N characters of each record
 
+Communication controller (on the same line; any of these puts it there):
+  --ktn                  a controller that polls every 400 ms (every 3rd poll invites) and
+                         can be suspended
+  --ktn-state N          its state byte (default 1; 2, 3 and 4 make the program decline)
+  --ktn-suspended        already in suspended mode
+  --ktn-poll-ms N        time between polls (0: never polls)
+  --ktn-invite-every N   every N-th poll invites the program to speak (0: none does)
+  --ktn-reply-delay MS   wait MS before every reply (more than 70 is too late)
+  --ktn-refuse-writes N  refuse the first N configuration writes with "-"
+  --ktn-bad-sum K        send reply K (counted from 1) with a wrong checksum; repeatable
+  --ktn-noise TEXT       send TEXT before every reply (escapes as for --noise)
+  --ktn-other-frames N   send N frames with another code before every reply
+
 Output:
   --log FILE             wire log: time, direction (> to chip, < from chip), speed, bytes;
                          "-" for standard error
   --flash-out FILE       flash image written as a 64 KB BIN file at exit
   --report FILE          security bits, status byte, 6-clock bit ... as name=value lines at exit
+                         (and whether the controller ended suspended)
   --help                 this text
 )";
 
@@ -99,6 +114,8 @@ int main(int argc, char** argv) {
   bool force = false;
   std::string logPath, flashOut, reportPath, flashIn;
   TSimChipOptions options;
+  TSimControllerOptions ktn;
+  bool withController = false;
 
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -159,6 +176,33 @@ int main(int argc, char** argv) {
         return Fail("--read-answer needs a text");
     } else if (arg == "--echo-limit") {
       if (!value(v) || !ParseInt(v, options.echoLimit)) return Fail("--echo-limit needs a count");
+    } else if (arg.rfind("--ktn", 0) == 0) {
+      withController = true;
+      if (arg == "--ktn") {
+      } else if (arg == "--ktn-suspended") {
+        ktn.suspended = true;
+      } else if (arg == "--ktn-state") {
+        if (!value(v) || !ParseInt(v, n) || n > 255) return Fail("--ktn-state needs 0..255");
+        ktn.state = static_cast<std::uint8_t>(n);
+      } else if (arg == "--ktn-poll-ms") {
+        if (!value(v) || !ParseInt(v, ktn.pollIntervalMs)) return Fail("--ktn-poll-ms needs ms");
+      } else if (arg == "--ktn-invite-every") {
+        if (!value(v) || !ParseInt(v, ktn.inviteEvery)) return Fail("--ktn-invite-every needs a count");
+      } else if (arg == "--ktn-reply-delay") {
+        if (!value(v) || !ParseInt(v, ktn.replyDelayMs)) return Fail("--ktn-reply-delay needs ms");
+      } else if (arg == "--ktn-refuse-writes") {
+        if (!value(v) || !ParseInt(v, ktn.refuseWrites)) return Fail("--ktn-refuse-writes needs a count");
+      } else if (arg == "--ktn-bad-sum") {
+        if (!value(v) || !ParseInt(v, n) || n == 0) return Fail("--ktn-bad-sum needs a reply number from 1");
+        ktn.badChecksumReplies.insert(n);
+      } else if (arg == "--ktn-noise") {
+        if (!value(v)) return Fail("--ktn-noise needs a text");
+        ktn.noise = Unescape(v);
+      } else if (arg == "--ktn-other-frames") {
+        if (!value(v) || !ParseInt(v, ktn.otherFramesBeforeReply)) return Fail("--ktn-other-frames needs a count");
+      } else {
+        return Fail("unknown option '" + arg + "' (see --help)");
+      }
     } else if (arg == "--loopback") {
       options.loopBack = true;
     } else if (arg == "--noise") {
@@ -202,6 +246,8 @@ int main(int argc, char** argv) {
   std::string error;
   if (!line.Open(error)) return Fail(error);
   line.AddDevice(&chip);
+  TSimController controller(ktn);
+  if (withController) line.AddDevice(&controller);
   line.SetLog(log);
   if (!line.Register(portDir, port, force, error)) return Fail(error);
   if (!line.Note().empty()) std::cout << "kavel-isp-sim: " << line.Note() << "\n";
@@ -233,6 +279,7 @@ int main(int argc, char** argv) {
   if (!reportPath.empty()) {
     std::ofstream out(reportPath);
     out << chip.Report();
+    if (withController) out << controller.Report();
     if (!out) std::cerr << "kavel-isp-sim: cannot write " << reportPath << "\n";
   }
   if (log && log != stderr) std::fclose(log);

@@ -1,0 +1,83 @@
+#include "link/KTNFrames.h"
+
+namespace kavel {
+namespace {
+constexpr std::uint8_t kLead1 = 0x42, kLead2 = 0x62, kLead3 = 0x13, kRequestPrefix = 0xFF;
+}  // namespace
+
+std::uint8_t KtnChecksum(std::uint8_t code, std::span<const std::uint8_t> data) {
+  unsigned sum = kKtnChecksumBase + code;
+  for (std::uint8_t b : data) sum += b;
+  return static_cast<std::uint8_t>(sum & 0xFFu);
+}
+
+std::vector<std::uint8_t> KtnRequestFrame(std::uint8_t code, std::span<const std::uint8_t> data) {
+  std::vector<std::uint8_t> frame{kRequestPrefix, kRequestPrefix, kLead2, kLead1, kLead3, code};
+  frame.insert(frame.end(), data.begin(), data.end());
+  frame.push_back(KtnChecksum(code, data));
+  return frame;
+}
+
+std::vector<std::uint8_t> KtnReplyFrame(std::uint8_t code, std::span<const std::uint8_t> data) {
+  std::vector<std::uint8_t> frame{kLead1, kLead2, kLead3, code};
+  frame.insert(frame.end(), data.begin(), data.end());
+  frame.push_back(KtnChecksum(code, data));
+  return frame;
+}
+
+TControllerConfig SuspendedConfig(TControllerConfig config) {
+  config[0] = static_cast<std::uint8_t>(config[0] | 1u);
+  for (std::size_t i = 4; i < 8; ++i) config[i] = 0xFF;
+  return config;
+}
+
+std::optional<int> TFrameReceiver::Feed(int read, bool expired) {
+  if (m_state == TState::Done || m_state == TState::Ended) return std::nullopt;
+  if (read < 0) {
+    m_state = TState::Ended;
+    return read;
+  }
+  const auto byte = static_cast<std::uint8_t>(read);
+  switch (m_state) {
+    case TState::Want62:
+      if (byte == kLead2) {
+        m_state = TState::Want13;
+        return std::nullopt;
+      }
+      break;  // taken again as a byte of the hunt
+    case TState::Want13:
+      if (byte == kLead3) {
+        m_state = TState::Code;
+        return std::nullopt;
+      }
+      break;
+    case TState::Code:
+      m_code = byte;
+      m_sum = kKtnChecksumBase + byte;
+      m_state = m_dataLength == 0 ? TState::Sum : TState::Data;
+      return std::nullopt;
+    case TState::Data:
+      m_data.push_back(byte);
+      m_sum += byte;
+      if (m_data.size() == m_dataLength) m_state = TState::Sum;
+      return std::nullopt;
+    case TState::Sum:
+      m_state = TState::Done;
+      return byte == (m_sum & 0xFFu) ? kKtnOk : kKtnChecksum;
+    default:
+      break;
+  }
+  // The hunt for the lead-in's first byte.
+  if (byte == kLead1) {
+    m_state = TState::Want62;
+    return std::nullopt;
+  }
+  m_state = TState::Hunt;
+  if (expired) {
+    m_state = TState::Ended;
+    return byte;
+  }
+  return std::nullopt;
+}
+
+}  // namespace kavel

@@ -1,0 +1,134 @@
+#include "link/KTNPort.h"
+
+#include <algorithm>
+
+#include "link/NAVOPort.h"
+
+namespace kavel {
+
+TCustomPort::TCustomPort(TNAVOPort& port) : m_port(port), m_clock(&TSystemClock::Instance()) {}
+
+void TCustomPort::Purge() { m_port.PurgeQuietly(); }
+
+int TCustomPort::GetByte() {
+  const int byte = m_port.ReadByteTimed(kByteWaitMs);
+  if (byte < 0) return byte;
+  if (m_count >= 0 && ++m_count > kCountLimit) {
+    m_count = -1;
+    return kKtnOverflow;
+  }
+  return byte;
+}
+
+int TCustomPort::WaitByte(const TNAVOTimer* timer) {
+  int result = GetByte();
+  while (timer && result < 0 && !timer->Expired()) result = GetByte();
+  return result;
+}
+
+void TCustomPort::Send(std::span<const std::uint8_t> bytes) { m_port.SendBytes(bytes.data(), bytes.size()); }
+
+void TKTNPort::SendFrame(std::uint8_t code, std::span<const std::uint8_t> data) {
+  Send(KtnRequestFrame(code, data));
+}
+
+int TKTNPort::ReceiveFrame(std::size_t dataLength, int timeoutMs, std::uint8_t& replyCode,
+                           std::vector<std::uint8_t>& data) {
+  ResetCount();
+  replyCode = 0;
+  const TNAVOTimer timer(Clock(), (timeoutMs > 10 ? timeoutMs : kReplyMs) + Port().AnswerTimeout());
+  TFrameReceiver receiver(dataLength);
+  std::size_t taken = 0;
+  for (;;) {
+    const int read = WaitByte(&timer);
+    const bool expired = timer.Expired();
+    if (auto result = receiver.Feed(read, expired)) {
+      replyCode = receiver.ReplyCode();
+      data = receiver.Data();
+      return *result;
+    }
+    // A line repeating lead-in bytes for ever after the time is up must not hold us: once
+    // past the byte-count limit the receive ends as an overflow.
+    if (read >= 0 && ++taken > kCountLimit && expired) return kKtnOverflow;
+  }
+}
+
+int TKTNPort::ReceiveReply(std::uint8_t awaited, std::size_t dataLength, int timeoutMs,
+                           std::vector<std::uint8_t>& data) {
+  for (int attempt = 0; attempt < kReplyAttempts; ++attempt) {
+    std::uint8_t code = 0;
+    const int result = ReceiveFrame(dataLength, timeoutMs, code, data);
+    if (result < 0) return result;
+    if (code == awaited && result == kKtnOk) return result;
+  }
+  return kKtnWrongReply;
+}
+
+bool TKTNPort::ReceiveAck(std::uint8_t command, int timeoutMs) {
+  std::uint8_t code = 0;
+  std::vector<std::uint8_t> data;
+  return ReceiveFrame(1, timeoutMs, code, data) == kKtnOk && code == kKtnAck && data.size() == 1 &&
+         data[0] == command;
+}
+
+bool TKTNPort::FindController() {
+  Purge();
+  int activity = 0;
+  std::vector<std::uint8_t> data;
+  for (int pass = 1; pass <= kSearchPasses; ++pass) {
+    const bool invited = ReceiveReply(kKtnPoll, 1, kReplyMs, data) == kKtnOk && data.size() == 1 &&
+                         data[0] == kKtnInvite;
+    // A quiet line: nobody polls, so nobody will invite us either.
+    const bool quiet = (activity < 8 && pass > 4) || (activity < 16 && pass > 9) ||
+                       (activity < 24 && pass > 14);
+    if (invited || quiet) {
+      SendFrame(kKtnAttention);
+      if (ReceiveAck(kKtnAttention, kAttentionMs)) return true;
+    }
+    if (Count() > 0) activity += Count();
+    ResetCount();
+  }
+  return false;
+}
+
+bool TKTNPort::ReadState(std::array<std::uint8_t, kKtnModeSize>& buffer) {
+  std::vector<std::uint8_t> data;
+  for (int mode = 0; mode < kRequestAttempts; ++mode) {
+    SendFrame(kKtnReadMode);
+    if (ReceiveReply(kKtnReadMode, kKtnModeSize, kReplyMs, data) != kKtnOk) continue;
+    std::copy_n(data.begin(), std::min(data.size(), buffer.size()), buffer.begin());
+    for (int state = 0; state < kRequestAttempts; ++state) {
+      SendFrame(kKtnReadState);
+      if (ReceiveReply(kKtnReadState, 1, kReplyMs, data) == kKtnOk && !data.empty()) {
+        buffer[0] = data[0];
+        return true;
+      }
+    }
+    return false;
+  }
+  return false;
+}
+
+bool TKTNPort::ReadConfig(TControllerConfig& config) {
+  std::vector<std::uint8_t> data;
+  for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
+    SendFrame(kKtnReadConfig);
+    if (ReceiveReply(kKtnReadConfig, kKtnConfigSize, kReplyMs, data) == kKtnOk &&
+        data.size() == kKtnConfigSize) {
+      std::copy(data.begin(), data.end(), config.begin());
+      return true;
+    }
+  }
+  return false;
+}
+
+bool TKTNPort::WriteConfig(const TControllerConfig& config) {
+  const TControllerConfig copy = config;
+  for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
+    SendFrame(kKtnWriteConfig, copy);
+    if (ReceiveAck(kKtnWriteConfig, kReplyMs)) return true;
+  }
+  return false;
+}
+
+}  // namespace kavel

@@ -1,0 +1,94 @@
+// The communication controller on the programmer's serial line, spoken to with its framed bus
+// protocol (link/KTNFrames.h) so that it can be put into suspended mode before the chip is
+// programmed. TCustomPort reads and writes single bytes with a 30 ms wait each; TKTNPort has
+// the requests, the reply waits with their attempt counts, and the search for the controller.
+// Everything blocks its caller; the window's events are not processed meanwhile.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "link/Clock.h"
+#include "link/KTNFrames.h"
+#include "link/NAVOTimer.h"
+
+namespace kavel {
+
+class TNAVOPort;
+
+class TCustomPort {
+ public:
+  static constexpr int kByteWaitMs = 30;
+  static constexpr int kCountLimit = 300;  // bytes a receive may read before it overflows
+
+  // References only; the port outlives this object. Time goes by the system clock until
+  // UseClock gives another.
+  explicit TCustomPort(TNAVOPort& port);
+  void UseClock(TClock& clock) { m_clock = &clock; }
+  TClock& Clock() { return *m_clock; }
+
+  // Discards pending input and output; failures are ignored.
+  void Purge();
+  // One byte within 30 ms: 0..255, or -72 (none came, or the read failed). The byte count
+  // goes up by one; the byte that takes it past 300 is consumed and gives -3 instead, and the
+  // count stays at -1 until ResetCount.
+  int GetByte();
+  // GetByte; with a timer, repeated while it fails and the timer has not expired.
+  int WaitByte(const TNAVOTimer* timer = nullptr);
+  void ResetCount() { m_count = 0; }
+  int Count() const { return m_count; }
+  // Writes the bytes in one write (EComPort on failure).
+  void Send(std::span<const std::uint8_t> bytes);
+
+ protected:
+  TNAVOPort& Port() { return m_port; }
+
+ private:
+  TNAVOPort& m_port;
+  TClock* m_clock;
+  int m_count = 0;
+};
+
+class TKTNPort : public TCustomPort {
+ public:
+  static constexpr int kReplyMs = 70;
+  static constexpr int kAttentionMs = 80;
+  static constexpr int kReplyAttempts = 12;
+  static constexpr int kRequestAttempts = 5;
+  static constexpr int kSearchPasses = 16;
+
+  using TCustomPort::TCustomPort;
+
+  // Writes one request frame.
+  void SendFrame(std::uint8_t code, std::span<const std::uint8_t> data = {});
+  // Receives one reply frame with dataLength data bytes, within timeoutMs (70 when 10 or
+  // less) plus the port's answer time-out. Returns 0, -71, -72, -3, or a byte value with no
+  // frame (replyCode 0) when the time ran out amid bytes that formed no lead-in.
+  int ReceiveFrame(std::size_t dataLength, int timeoutMs, std::uint8_t& replyCode,
+                   std::vector<std::uint8_t>& data);
+  // Up to 12 receives until a frame with the awaited code: its result; a negative result at
+  // once; -222 when all twelve brought something else.
+  int ReceiveReply(std::uint8_t awaited, std::size_t dataLength, int timeoutMs,
+                   std::vector<std::uint8_t>& data);
+  // True only for "+" with the command's code, within timeoutMs.
+  bool ReceiveAck(std::uint8_t command, int timeoutMs);
+  // Listens for the controller's polls for up to 16 passes and asks for its attention ("a")
+  // when invited or when the line has been quiet long enough. True when it acknowledged.
+  bool FindController();
+  // "m" (14 bytes) then "q": true with the state in buffer[0]; five attempts each.
+  bool ReadState(std::array<std::uint8_t, kKtnModeSize>& buffer);
+  // "o": the configuration; five attempts.
+  bool ReadConfig(TControllerConfig& config);
+  // "p" with the configuration until acknowledged; five attempts.
+  bool WriteConfig(const TControllerConfig& config);
+};
+
+// The sibling protocol object the port carries for another bus; nothing sends through it.
+class TZVPort : public TCustomPort {
+ public:
+  using TCustomPort::TCustomPort;
+};
+
+}  // namespace kavel

@@ -263,6 +263,8 @@ void TMainISPForm::ConnectControls() {
           [this] { RunOperation([this] { BSynchroClick(); }); });
   const std::pair<QPushButton*, void (TMainISPForm::*)()> operations[] = {
       {BSendHexFile, &TMainISPForm::BSendHexFileClick},
+      {BFull, &TMainISPForm::BFullClick},
+      {Button3, &TMainISPForm::Button3Click},
       {BFullErase, &TMainISPForm::BFullEraseClick},
       {BEraseBlocks, &TMainISPForm::BEraseBlocksClick},
       {BBlank, &TMainISPForm::BBlankClick},
@@ -381,6 +383,7 @@ void TMainISPForm::ShowFileInCaption() { ShowImageFile(ImageFileName()); }
 
 void TMainISPForm::ShowImageFile(std::string_view fileName) {
   setWindowTitle(Q(kAppTitle) + QStringLiteral(" [") + Q(fileName) + QStringLiteral("]"));
+  repaint();
 }
 
 bool TMainISPForm::HasSwitch(std::string_view sw, bool ignoreCase) const {
@@ -434,7 +437,8 @@ void TMainISPForm::Timer2Timer() {
   Timer2->stop();
   if (!HasSwitch("/AUTO", true)) return;
   ShowFileInCaption();
-  // The full programming cycle runs here once it is part of the program.
+  // A failure that no step handles ends the cycle in the error report and keeps the window.
+  m_ops->BFullClick();
   close();
 }
 

@@ -85,6 +85,8 @@ class TMainISPForm : public QMainWindow, public TIspHost {
   void BSynchroClick() { m_ops->BSynchroClick(); }
   void BSendHexFileClick() { m_ops->BSendHexFileClick(true); }
   void BFullEraseClick() { m_ops->BFullEraseClick(true); }
+  void BFullClick() { m_ops->BFullClick(); }
+  void Button3Click() { m_ops->FullErase(); }
   void BEraseBlocksClick() { m_ops->BEraseBlocksClick(); }
   void BBlankClick() { m_ops->BBlankClick(); }
   void BSetStatusClick() { m_ops->BSetStatusClick(true); }

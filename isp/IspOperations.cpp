@@ -67,13 +67,22 @@ constexpr int kReadWaitFactor = 3, kReadWaitBase = 300;
 constexpr std::size_t kReadReplyMin = 18;
 constexpr std::size_t kReadValueAt = 15;  // index of the first digit
 
+constexpr std::string_view kJumperOnText =
+    "Pleace jumper on \"Download Mode\" contacts then press \"uP Reset\" button. When finished "
+    "click OK.";
+constexpr std::string_view kJumperOffText =
+    "Remove jumper from \"Download Mode\" contacts, then press OK.";
+constexpr std::uint8_t kDeclinedStates[] = {2, 3, 4};
+
 // The speeds tried after the first one has failed, in this order.
 constexpr TBaudRate kScanList[] = {br38400, br19200, br14400, br9600, br4800};
 
 }  // namespace
 
 TIspOperations::TIspOperations(TNAVOPort& port, TClock& clock, TIspHost& host)
-    : m_port(port), m_clock(clock), m_host(host), m_engine(port, clock, host) {}
+    : m_port(port), m_clock(clock), m_host(host), m_engine(port, clock, host) {
+  m_port.KTNPort().UseClock(clock);
+}
 
 void TIspOperations::PlainBox(std::string_view text, std::string_view caption) {
   m_host.Box(PlainBoxRequest(text, caption));
@@ -393,6 +402,109 @@ void TIspOperations::BReadStatusClick() {
       m_host.AddStatusLine("Status: " + reply->substr(kReadValueAt, 2));
     }
   }
+}
+
+bool TIspOperations::ControllerNotAnswering() {
+  m_host.Box(MessageBoxRequest(LangText("Error 301\rKTN do not answer!", "StrNoAnswer"), mkError,
+                               {mbtOK}));
+  return false;
+}
+
+bool TIspOperations::SuspendController() {
+  TKTNPort& ktn = m_port.KTNPort();
+  if (!ktn.FindController()) return false;
+  if (!ktn.ReadState(m_controllerState)) return ControllerNotAnswering();
+  for (std::uint8_t declined : kDeclinedStates) {
+    if (m_controllerState[0] == declined) return false;
+  }
+  if (!ktn.ReadConfig(m_controllerConfig)) return ControllerNotAnswering();
+  if (IsSuspended(m_controllerConfig)) return false;
+  m_controllerConfig = SuspendedConfig(m_controllerConfig);
+  return ktn.WriteConfig(m_controllerConfig) || ControllerNotAnswering();
+}
+
+bool TIspOperations::SuspendKTN() {
+  m_host.SetProgress("Looking for KTN ...");
+  const TBaudRate previous = m_port.BaudRate();
+  bool suspended = false;
+  try {
+    // A closed port is opened for the exchange (quietly: the cycle reports a port that
+    // cannot be opened when it needs it for the chip).
+    if (!m_port.Connected()) {
+      try {
+        m_port.OpenPort();
+      } catch (const EComPort&) {
+      }
+      m_host.ShowPortState();
+    }
+    if (m_port.Connected()) {
+      m_port.SetBaudRate(br9600);
+      suspended = SuspendController();
+    }
+  } catch (...) {
+    try {
+      m_port.SetBaudRate(previous);
+    } catch (...) {
+    }
+    m_clock.SleepMs(kSuspendPauseMs);
+    throw;
+  }
+  m_port.SetBaudRate(previous);
+  m_clock.SleepMs(kSuspendPauseMs);
+  return suspended;
+}
+
+void TIspOperations::BFullClick() {
+  std::optional<std::string> chosen = m_host.ChooseImageFile(m_imageFileName);
+  if (!chosen) return;  // cancelled: nothing happens
+  m_imageFileName = std::move(*chosen);
+  m_host.ShowImageFile(m_imageFileName);
+  if (!KTNSuspended) KTNSuspended = SuspendKTN();
+  PlainBox(kJumperOnText, "Info");
+  m_clock.SleepMs(kJumperPauseMs);
+  MakeFullProgramming();
+  m_clock.SleepMs(kCycleEndPauseMs);
+}
+
+void TIspOperations::MakeFullProgramming() {
+  if (!m_port.Connected()) TogglePort();
+  if (!m_port.Connected()) return;
+  const TIspOptions options = m_host.Options();
+  for (int i = 0; i < kCycleSyncCount; ++i) {
+    m_port.SendText("U");
+    m_clock.SleepMs(options.delay);
+  }
+  OperationFailed = 0;
+  // Each step is called without a sender: its success box is left out, its error box not.
+  BFullEraseClick(false);
+  if (OperationFailed != 0) return;
+  BSendHexFileClick(false);
+  if (OperationFailed != 0) return;
+  // Waiting for replies, a refused clock command is shown but leaves OperationFailed as it
+  // was, so the cycle goes on.
+  if (options.sixClock) B6ClockClick(false);
+  if (OperationFailed != 0) return;
+  BSetStatusClick(false);
+  if (OperationFailed != 0) return;
+  for (int bit = 1; bit <= 3; ++bit) {
+    BSecurityClick(bit, false);
+    if (OperationFailed != 0) return;
+  }
+  std::string text = m_imageFileName;
+  text += "\r\rOperation finished - security bits set\r\n";
+  text += kJumperOffText;
+  PlainBox(text, "Full programming");
+}
+
+void TIspOperations::FullErase() {
+  if (!KTNSuspended) KTNSuspended = SuspendKTN();
+  PlainBox(kJumperOnText, "Info");
+  BFullEraseClick(false);
+  // The jumper must come off whatever happened, but a failed erase is not called erased.
+  std::string text(OperationFailed == 0 ? "Flash erased." : "Flash not erased.");
+  text += "\r\n";
+  text += kJumperOffText;
+  PlainBox(text, "Erase");
 }
 
 }  // namespace kavel

@@ -8,6 +8,7 @@
 // handle itself propagate as EComPort (the window shows them in its general error report).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -27,6 +28,10 @@ class TIspOperations {
   static constexpr int kSyncPauseMs = 100;   // between attempts, and after the set-clock reply
   static constexpr int kSetClockValue = 0x10;
   static constexpr int kSixClockPauseMs = 50;  // before an image record that sets 6-clock mode
+  static constexpr int kSuspendPauseMs = 750;  // after the controller exchange
+  static constexpr int kJumperPauseMs = 2000;  // after the jumper prompt, for the chip's reset
+  static constexpr int kCycleEndPauseMs = 1000;
+  static constexpr int kCycleSyncCount = 3;    // "U" written before the cycle's erase
 
   // References only; all three outlive the operations.
   TIspOperations(TNAVOPort& port, TClock& clock, TIspHost& host);
@@ -80,6 +85,24 @@ class TIspOperations {
   // failed synchronization leaves the box as it was.
   void BReadStatusClick();
 
+  // Puts the communication controller on the line into suspended mode: at 9600 bit/s, finds
+  // it, reads its state and configuration and writes the configuration back with the
+  // suspension bit. True only when this call suspended it; false silently when nothing
+  // answered the search, the state is 2, 3 or 4 or it was suspended already; false after the
+  // "KTN do not answer" error box when it stopped answering. On every path, a failure
+  // included, the port gets its speed back and 750 ms pass before it returns. The window's
+  // events are not processed meanwhile.
+  bool SuspendKTN();
+  // "Full programming cycle": the file choice (a cancel ends everything), the controller's
+  // suspension unless done before, the jumper prompt, then MakeFullProgramming.
+  void BFullClick();
+  // Erase, program, 6-clock (when chosen), status byte 0 and the three security bits, each
+  // step ending the cycle when it leaves OperationFailed set; the final box when all went.
+  void MakeFullProgramming();
+  // "FULL CHIP ERASE": the suspension unless done before, the jumper prompts around a
+  // whole-chip erase.
+  void FullErase();
+
   // "ON" for a non-zero value, "OFF" for zero.
   static std::string OnOffText(int value);
   // D x factor + base, as a time-out in ms, kept within int's range whatever D is.
@@ -105,12 +128,18 @@ class TIspOperations {
   // Gives a read record and returns ReplyText on "."; otherwise shows what + ": " + the
   // failure's words and returns nothing.
   std::optional<std::string> ReadValue(std::string_view body, int waitMs, std::string_view what);
+  // SuspendKTN's exchange, at 9600 bit/s.
+  bool SuspendController();
+  // The controller's error box; false.
+  bool ControllerNotAnswering();
 
   TNAVOPort& m_port;
   TClock& m_clock;
   TIspHost& m_host;
   TIspEngine m_engine;
   std::string m_imageFileName;
+  std::array<std::uint8_t, kKtnModeSize> m_controllerState{};
+  TControllerConfig m_controllerConfig{};
 };
 
 }  // namespace kavel

@@ -11,8 +11,15 @@ TCustomPort::TCustomPort(TNAVOPort& port) : m_port(port), m_clock(&TSystemClock:
 void TCustomPort::Purge() { m_port.PurgeQuietly(); }
 
 int TCustomPort::GetByte() {
+  const std::int64_t start = m_clock->NowMs();
   const int byte = m_port.ReadByteTimed(kByteWaitMs);
-  if (byte < 0) return byte;
+  if (byte < 0) {
+    // A port that fails at once (closed, hung up) still takes the byte's time, so that a
+    // wait on it sleeps instead of spinning.
+    const std::int64_t spent = m_clock->NowMs() - start;
+    if (spent < kByteWaitMs) m_clock->SleepMs(static_cast<int>(kByteWaitMs - spent));
+    return byte;
+  }
   if (m_count >= 0 && ++m_count > kCountLimit) {
     m_count = -1;
     return kKtnOverflow;

@@ -83,11 +83,13 @@ TEST_F(Views, CaptionShowsTheImageFileWithSameOrAuto) {
 
 TEST_F(Views, AutoGivenTwiceRunsTheStartTimerOnceAndCloses) {
   TMainISPForm& f = Start({"/AUTO", "/auto"});
-  int fired = 0;
+  int fired = 0, dialogs = 0;
   QObject::connect(f.Timer2, &QTimer::timeout, [&] { ++fired; });
+  f.SetDialogRunner([&](QFileDialog&) { return ++dialogs, false; });  // the cycle's file: cancelled
   EXPECT_TRUE(f.isVisible());
   Pump(1300);
   EXPECT_EQ(fired, 1);
+  EXPECT_EQ(dialogs, 1);
   EXPECT_FALSE(f.isVisible());
   EXPECT_FALSE(f.Port().Connected());
   EXPECT_NE(Settings().find("Visible=0"), std::string::npos);

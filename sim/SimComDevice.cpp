@@ -62,6 +62,15 @@ void TSimComDevice::TickDevices() {
   Schedule(outputs);
 }
 
+std::int64_t TSimComDevice::NextTickMs() const {
+  std::int64_t next = -1;
+  for (const TSimDevice* device : m_devices) {
+    const std::int64_t t = device->NextTickMs();
+    if (t >= 0 && (next < 0 || t < next)) next = t;
+  }
+  return next;
+}
+
 void TSimComDevice::Arrive() {
   TickDevices();
   const std::int64_t now = NowUs();
@@ -77,6 +86,14 @@ void TSimComDevice::Arrive() {
 
 bool TSimComDevice::WaitUntil(std::int64_t untilMs) {
   TickDevices();
+  // A device that speaks of its own accord before anything else arrives: time goes to that
+  // moment, and what it sends joins the line.
+  for (std::int64_t tick = NextTickMs(); tick >= 0 && tick < untilMs &&
+                                         (m_incoming.empty() || tick * 1000 < m_incoming.front().atUs);
+       tick = NextTickMs()) {
+    m_clock.AdvanceTo(tick);
+    TickDevices();
+  }
   if (m_incoming.empty() || m_incoming.front().atUs > untilMs * 1000) {
     m_clock.AdvanceTo(untilMs);
     Arrive();

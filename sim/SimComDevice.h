@@ -57,6 +57,7 @@ class TSimComDevice final : public TComDevice {
   void Schedule(std::vector<TSimOutput>& outputs);
   // Lets the devices send what they send of their own accord up to now.
   void TickDevices();
+  std::int64_t NextTickMs() const;  // the earliest a device speaks of its own accord; -1: none
   // Moves the bytes that have arrived by now into the receive queue.
   void Arrive();
   // Moves the clock to the next arrival, but not past untilMs. True when a byte arrived.

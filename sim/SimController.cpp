@@ -33,14 +33,18 @@ std::string TSimController::Frame(std::uint8_t code, const std::vector<std::uint
 void TSimController::Tick(std::int64_t nowMs, std::vector<TSimOutput>& out) {
   if (Suspended() || m_options.pollIntervalMs <= 0) return;
   if (m_nextPollMs < 0) m_nextPollMs = nowMs + m_options.pollIntervalMs;
-  // One poll is scheduled ahead; the next once its time has come.
-  while (m_nextPollMs <= nowMs + m_options.pollIntervalMs) {
+  // Every poll that is due, at its time (a program that was not reading finds them waiting).
+  while (m_nextPollMs <= nowMs) {
     ++m_polls;
     const bool invite = m_options.inviteEvery > 0 && m_polls % m_options.inviteEvery == 0;
     out.push_back({m_nextPollMs, Frame(kPoll, {static_cast<std::uint8_t>(invite ? 0x30 : 0x31)}, false),
                    kSpeed});
     m_nextPollMs += m_options.pollIntervalMs;
   }
+}
+
+std::int64_t TSimController::NextTickMs() const {
+  return Suspended() || m_options.pollIntervalMs <= 0 ? -1 : m_nextPollMs;
 }
 
 void TSimController::Receive(std::uint8_t byte, std::uint32_t bitsPerSecond, std::int64_t nowMs,

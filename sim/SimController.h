@@ -37,6 +37,7 @@ class TSimController final : public TSimDevice {
   void Receive(std::uint8_t byte, std::uint32_t bitsPerSecond, std::int64_t nowMs,
                std::vector<TSimOutput>& out) override;
   void Tick(std::int64_t nowMs, std::vector<TSimOutput>& out) override;
+  std::int64_t NextTickMs() const override;
 
   bool Suspended() const { return (m_config[0] & 1u) != 0; }
   const std::array<std::uint8_t, kConfigSize>& Config() const { return m_config; }

@@ -32,6 +32,9 @@ class TSimDevice {
   // The line's time is nowMs: appends to out what the device sends of its own accord (no
   // earlier than nowMs). Called whenever the line's time moves.
   virtual void Tick(std::int64_t /*nowMs*/, std::vector<TSimOutput>& /*out*/) {}
+  // When the device next wants a Tick (it has something to send then); -1: not before it
+  // hears something.
+  virtual std::int64_t NextTickMs() const { return -1; }
   // True once the device wants the line hung up (after its last scheduled output).
   virtual bool WantsHangUp() const { return false; }
 };

@@ -279,6 +279,10 @@ void TSimLine::Run() {
     }
     std::int64_t next = hangUp ? m_hangUpAt : -1;
     for (const auto& p : m_pending) next = next < 0 ? p.atMs : std::min(next, p.atMs);
+    for (const auto* device : m_devices) {
+      const std::int64_t tick = device->NextTickMs();
+      if (tick >= 0) next = next < 0 ? tick : std::min(next, tick);
+    }
     int timeout = next < 0 ? -1 : static_cast<int>(std::max<std::int64_t>(next - now, 0));
     // The stop pipe is watched in every wait, so a stop request is seen at once.
     const short events = static_cast<short>(POLLIN | (m_outbox.empty() ? 0 : POLLOUT));

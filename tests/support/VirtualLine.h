@@ -13,18 +13,21 @@
 #include "link/NAVOPort.h"
 #include "sim/SimChip.h"
 #include "sim/SimComDevice.h"
+#include "sim/SimController.h"
 #include "tests/support/NullHost.h"
 
 namespace kavel::test {
 
 class VirtualLine : public ::testing::Test {
  protected:
-  // A line with the chip of these options on it (none: nothing connected), port open.
+  // A line with the chip of these options on it (none: nothing connected), and the controller
+  // when one was made before, port open.
   void Connect(std::unique_ptr<sim::TSimChip> chipOnLine) {
     chip = std::move(chipOnLine);
     auto d = std::make_unique<sim::TSimComDevice>(clock);
     device = d.get();
     if (chip) device->AddDevice(chip.get());
+    if (controller) device->AddDevice(controller.get());
     port = std::make_unique<TNAVOPort>(1, 0, std::move(d));
     port->OpenPort();
     ops = std::make_unique<TIspOperations>(*port, clock, host);
@@ -62,6 +65,7 @@ class VirtualLine : public ::testing::Test {
   TVirtualClock clock;
   TNullHost host;
   std::unique_ptr<sim::TSimChip> chip;
+  std::unique_ptr<sim::TSimController> controller;
   sim::TSimComDevice* device = nullptr;
   std::unique_ptr<TNAVOPort> port;
   std::unique_ptr<TIspOperations> ops;

@@ -105,7 +105,8 @@ TMainISPForm::TMainISPForm(TSetup setup)
   Timer2->start();
 
   m_port = std::make_unique<TNAVOPort>(0, 0, std::move(setup.device));
-  m_ops = std::make_unique<TIspOperations>(*m_port, TSystemClock::Instance(), *this);
+  m_ops = std::make_unique<TIspOperations>(
+      *m_port, setup.clock ? *setup.clock : TSystemClock::Instance(), *this);
   m_storage = std::make_unique<TFormStorage>(*this, StoredProps(), setup.settingsFile,
                                              std::move(setup.screens));
   ConnectControls();

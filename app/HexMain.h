@@ -54,6 +54,7 @@ class TMainISPForm : public QMainWindow, public TIspHost {
     QString settingsFile;                // empty: the per-user settings store
     TScreenMetricsSource screens = CurrentScreenMetrics;
     std::unique_ptr<TComDevice> device;  // the port's device seam; null: the real one
+    TClock* clock = nullptr;             // the operations' pauses and deadlines; null: real time
   };
 
   // Creates the window in its designed form (FormCreate included); the start timer runs.

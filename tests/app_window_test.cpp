@@ -1,5 +1,7 @@
 // The window offscreen: views, switches, port handling, status bar, delay, defaults, the close
 // step, the general error report and closing during an operation.
+#include <fstream>
+
 #include <QAccessible>
 #include <QCheckBox>
 #include <QComboBox>
@@ -20,6 +22,8 @@
 #include "link/ComNames.h"
 #include "link/EComPort.h"
 #include "sim/SimChip.h"
+#include "sim/SimComDevice.h"
+#include "sim/SimController.h"
 #include "sim/SimLine.h"
 #include "tests/support/FormFixture.h"
 
@@ -360,6 +364,46 @@ TEST_F(Operations, EveryServiceButtonWorksAgainstTheSimulatedChip) {
   EXPECT_EQ(chip.SecurityBits(), 7);
   EXPECT_EQ(chip.StatusByte(), 0);
   EXPECT_TRUE(chip.SixClock());
+}
+
+TEST_F(Operations, AutoRunsTheCycleAndClosesUnlessAFailureNoStepHandles) {
+  const std::string image = std::string(KAVEL_EXAMPLES_DIR) + "/blink/blink.hex";
+  TTempDir fw;
+  const std::string vanishing = fw.Path() + "/locked.hex";
+  for (bool fileGoes : {false, true}) {
+    SCOPED_TRACE(fileGoes ? "the file cannot be opened" : "a whole cycle");
+    TVirtualClock clock;
+    sim::TSimChip chip;
+    sim::TSimController controller;
+    boxes.shown.clear();
+    WriteSettings("[TMainISPForm]\nOpenDialog1_FileName=" + (fileGoes ? vanishing : image) + "\n");
+    TMainISPForm& f = Start({"/AUTO"}, [&](TMainISPForm::TSetup& setup) {
+      auto line = std::make_unique<sim::TSimComDevice>(clock);
+      line->AddDevice(&chip);
+      line->AddDevice(&controller);
+      setup.device = std::move(line);
+      setup.clock = &clock;
+    });
+    std::ofstream(vanishing) << ":00000001FF\n";
+    f.SetDialogRunner([&](QFileDialog&) {
+      if (fileGoes) std::remove(vanishing.c_str());  // taken away after it was chosen
+      return true;
+    });
+    Pump(1300);
+    const std::vector<std::string> captions =
+        fileGoes ? std::vector<std::string>{"Info", "Kavel ISP 2.6.1"}
+                 : std::vector<std::string>{"Info", "Full programming", "Attention"};
+    EXPECT_EQ(Captions(), captions);
+    EXPECT_EQ(f.isVisible(), fileGoes);  // the error report keeps the window
+    EXPECT_TRUE(controller.Suspended());
+    if (!fileGoes) {
+      const std::string bin = ReadWholeFile(std::string(KAVEL_EXAMPLES_DIR) + "/blink/blink.bin");
+      EXPECT_TRUE(std::equal(bin.begin(), bin.end(), chip.Flash().begin(),
+                             [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; }));
+      EXPECT_EQ(chip.SecurityBits(), 7);
+    }
+    CloseAndDestroy();
+  }
 }
 
 using Failures = FormTest;

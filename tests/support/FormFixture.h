@@ -43,10 +43,13 @@ class FormTest : public ::testing::Test {
 
   QString SettingsFile() const { return QString::fromStdString(settingsDir.Path() + "/ISP.conf"); }
 
-  // A window for the command line args, shown as at start-up.
-  TMainISPForm& Start(std::vector<std::string> args = {}) {
+  // A window for the command line args, shown as at start-up; adjust may change the rest of
+  // its setup (its port's device, its clock).
+  TMainISPForm& Start(std::vector<std::string> args = {},
+                      const std::function<void(TMainISPForm::TSetup&)>& adjust = {}) {
     TMainISPForm::TSetup setup;
     setup.args = std::move(args);
+    if (adjust) adjust(setup);
     setup.settingsFile = SettingsFile();
     setup.screens = [this] { return screen; };
     form = std::make_unique<TMainISPForm>(std::move(setup));

@@ -1,0 +1,156 @@
+// The full programming cycle and "FULL CHIP ERASE" against the simulated chip and controller
+// on one line in virtual time: the order on the wire, the boxes, and what the chip and the
+// controller are left with.
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "link/KTNFrames.h"
+#include "sim/SimLine.h"
+#include "tests/support/PtyFixture.h"
+#include "tests/support/VirtualLine.h"
+
+namespace kavel {
+namespace {
+
+using Texts = std::vector<std::string>;
+
+const std::string kJumperOn =
+    "Info: Pleace jumper on \"Download Mode\" contacts then press \"uP Reset\" button. When "
+    "finished click OK.";
+const std::string kJumperOff = "Remove jumper from \"Download Mode\" contacts, then press OK.";
+
+class FullCycle : public test::VirtualLine {
+ protected:
+  // Chip (with options) and, unless absent, a polling controller on the line; an image file.
+  void Line(bool withController, sim::TSimChipOptions chipOptions = {}) {
+    controller = withController ? std::make_unique<sim::TSimController>() : nullptr;
+    ConnectChip(std::move(chipOptions));
+    host = test::TNullHost{};
+    host.chosenFile = file;
+  }
+  // The command records written, without the set-clock and data records.
+  Texts Commands() const {
+    Texts out;
+    for (const std::string& w : Written()) {
+      if (w.rfind(':', 0) == 0 && w != ":0100000210ED" && w.substr(7, 2) != "00" && w != ":00000001FF")
+        out.push_back(w);
+    }
+    return out;
+  }
+  std::size_t AttentionRequests() const {
+    const auto frame = KtnRequestFrame(kKtnAttention);
+    const std::string text = sim::Escape(std::string(frame.begin(), frame.end()));
+    const Texts written = Written();
+    return static_cast<std::size_t>(std::count(written.begin(), written.end(), text));
+  }
+  std::string FinalBox() const {
+    return "Full programming: " + file + "\r\rOperation finished - security bits set\r\n" + kJumperOff;
+  }
+
+  test::TTempDir dir;
+  std::string image = [] {
+    std::string bytes(300, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 13 + 1);
+    return bytes;
+  }();
+  std::string file = [this] {
+    const std::string path = dir.Path() + "/firmware.bin";
+    std::ofstream(path, std::ios::binary) << image;
+    return path;
+  }();
+};
+
+TEST_F(FullCycle, LeavesExactlyTheImageStatusZeroAndTheThreeBits) {
+  for (const auto& [sixClock, wfc] : {std::pair{false, false}, std::pair{true, true}}) {
+    SCOPED_TRACE(::testing::Message() << "6-clock " << sixClock << ", wfc " << wfc);
+    Line(true);
+    host.options.sixClock = sixClock;
+    host.options.waitForConfirmation = wfc;
+    chip->Flash().fill(0);
+    ops->BFullClick();
+    Texts boxes{kJumperOn};
+    if (sixClock && wfc) boxes.push_back("OK: Clock set");  // shown even inside the cycle
+    boxes.push_back(FinalBox());
+    EXPECT_EQ(host.boxes, boxes);
+    EXPECT_EQ(host.caption, file);
+    Texts commands{":0100000307F5", ":020000030400F7", ":020000030500F6", ":020000030501F5", ":020000030502F4"};
+    if (sixClock) commands.insert(commands.begin() + 1, ":0300000306028072");
+    EXPECT_EQ(Commands(), commands);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), chip->Flash().begin(),
+                           [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; }));
+    EXPECT_TRUE(std::all_of(chip->Flash().begin() + 300, chip->Flash().end(), [](auto b) { return b == 0xFF; }));
+    EXPECT_EQ(chip->StatusByte(), 0);
+    EXPECT_EQ(chip->SecurityBits(), 7);
+    EXPECT_EQ(chip->SixClock(), sixClock);
+    EXPECT_TRUE(controller->Suspended());
+    EXPECT_TRUE(ops->KTNSuspended);
+    EXPECT_EQ(ops->OperationFailed, 0);
+    // The jumper's 2 s, the three "U" each followed by D, and the closing second.
+    const auto& s = clock.sleeps;
+    const int pauses[] = {2000, 60, 60, 60};
+    EXPECT_NE(std::search(s.begin(), s.end(), std::begin(pauses), std::end(pauses)), s.end());
+    EXPECT_EQ(s.back(), 1000);
+  }
+}
+
+TEST_F(FullCycle, AFailingEraseProgramsNothingAndSetsNoBit) {
+  sim::TSimChipOptions o;
+  o.overrides[2] = sim::TReplyOverride::NotAllowed;  // after the set-clock record: the erase
+  Line(true, o);
+  host.options.waitForConfirmation = true;
+  ops->BFullClick();
+  EXPECT_EQ(host.boxes, (Texts{kJumperOn, "Send Error: Not allowed operation"}));
+  EXPECT_EQ(Commands(), Texts{":0100000307F5"});
+  EXPECT_EQ(chip->SecurityBits(), 0);
+  EXPECT_EQ(chip->Flash()[0], 0xFF);
+  EXPECT_EQ(ops->OperationFailed, 1);
+}
+
+TEST_F(FullCycle, ASecondCycleSuspendsAgainOnlyWhenTheFirstFailed) {
+  for (bool withController : {true, false}) {
+    SCOPED_TRACE(withController ? "suspended by the first" : "nobody answered the first");
+    Line(withController);
+    ops->BFullClick();
+    const std::size_t first = AttentionRequests();
+    EXPECT_EQ(ops->KTNSuspended, withController);
+    ops->BFullClick();
+    EXPECT_EQ(AttentionRequests(), withController ? first : 2 * first);
+    EXPECT_EQ(std::count(host.boxes.begin(), host.boxes.end(), FinalBox()), 2);
+  }
+}
+
+TEST_F(FullCycle, ACancelledFileChoiceChangesNothing) {
+  Line(true);
+  host.chosenFile.reset();
+  ops->SetImageFileName("/kept.hex");
+  ops->OperationFailed = 7;
+  ops->BFullClick();
+  EXPECT_EQ(host.dialogShownWith, Texts{"/kept.hex"});
+  EXPECT_TRUE(Written().empty());
+  EXPECT_TRUE(host.boxes.empty());
+  EXPECT_EQ(host.caption, "");
+  EXPECT_EQ(ops->ImageFileName(), "/kept.hex");
+  EXPECT_FALSE(ops->KTNSuspended);
+  EXPECT_EQ(ops->OperationFailed, 7);
+}
+
+TEST_F(FullCycle, FullChipEraseNeverCallsAFailedEraseErased) {
+  for (bool fails : {false, true}) {
+    sim::TSimChipOptions o;
+    if (fails) o.overrides[2] = sim::TReplyOverride::CrcError;
+    Line(true, o);
+    host.options.waitForConfirmation = true;
+    chip->Flash().fill(0);
+    ops->FullErase();
+    const Texts boxes = fails ? Texts{kJumperOn, "Send Error: CRC error", "Erase: Flash not erased.\r\n" + kJumperOff}
+                              : Texts{kJumperOn, "Erase: Flash erased.\r\n" + kJumperOff};
+    EXPECT_EQ(host.boxes, boxes);
+    EXPECT_EQ(chip->Flash()[0], fails ? 0x00 : 0xFF);
+    EXPECT_TRUE(controller->Suspended());
+    EXPECT_EQ(Commands(), Texts{":0100000307F5"});
+  }
+}
+
+}  // namespace
+}  // namespace kavel

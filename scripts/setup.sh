@@ -15,6 +15,7 @@ packages=(
   xvfb xauth                            # a virtual display for the demo without one and the GUI checks
   dbus at-spi2-core python3-pyatspi gir1.2-atspi-2.0   # the accessibility check (an AT-SPI client)
   imagemagick                           # screenshots for the README
+  xdotool                               # an "operator" pressing Return in the automatic-mode check
 )
 
 missing=()

@@ -1,18 +1,28 @@
 #!/usr/bin/env bash
-# Fuzzes the image loader with libFuzzer (clang, with AddressSanitizer and
-# UndefinedBehaviorSanitizer) for a bounded time: FUZZ_SECONDS, 20 by default. The corpus it
-# grows is kept in build/fuzz/corpus and seeded with the example images. Exits non-zero on a
-# crash, a hang or a failed check; the input that did it is left in build/fuzz/.
+# Fuzzes the image loader and the controller's reply receiver with libFuzzer (clang, with
+# AddressSanitizer and UndefinedBehaviorSanitizer) for a bounded time each: FUZZ_SECONDS, 15
+# by default. The corpora they grow are kept in build/fuzz/ (the loader's seeded with the
+# example images). Exits non-zero on a crash, a hang or a failed check; the input that did it
+# is left in build/fuzz/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds="${FUZZ_SECONDS:-20}"
+seconds="${FUZZ_SECONDS:-15}"
 out=build/fuzz
-mkdir -p "$out/corpus"
-clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-  -Wall -Wextra -Werror -I . \
-  image/HexBinList.cpp image/HexText.cpp tests/fuzz/image_loader_fuzz.cpp \
+mkdir -p "$out/corpus" "$out/ktn_corpus"
+flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
+       -Wall -Wextra -Werror -I .)
+clang++ "${flags[@]}" image/HexBinList.cpp image/HexText.cpp tests/fuzz/image_loader_fuzz.cpp \
   -o "$out/image_loader_fuzz"
+clang++ "${flags[@]}" link/KTNFrames.cpp tests/fuzz/ktn_frame_fuzz.cpp -o "$out/ktn_frame_fuzz"
 cp -n examples/*/*.hex examples/*/*.bin "$out/corpus/" 2>/dev/null || true
+# A reply to "a" with noise and a repeated 42 before it, as a seed.
+printf '\x01\x10\x17\x42\x42\x62\x13\x2b\x61\x43' > "$out/ktn_corpus/ack"
 cd "$out"
-./image_loader_fuzz -max_total_time="$seconds" -timeout=5 -rss_limit_mb=2048 \
-  -print_final_stats=1 corpus 2>&1 | tail -n 12
+run() {  # run <target> <corpus>
+  echo "-- $1"
+  "./$1" -max_total_time="$seconds" -timeout=5 -rss_limit_mb=2048 -print_final_stats=1 "$2" 2>&1 |
+    tail -n 12
+  return "${PIPESTATUS[0]}"
+}
+run image_loader_fuzz corpus
+run ktn_frame_fuzz ktn_corpus

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the normal debug build, the same suite under
 # AddressSanitizer + UndefinedBehaviorSanitizer, and an optimized build (whose warnings the
-# optimizer finds are errors too); then fuzzes the image loader for 20 s. Exits non-zero on
+# optimizer finds are errors too); then fuzzes the image loader and the controller's reply
+# receiver for 15 s each. Exits non-zero on
 # any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,5 +26,5 @@ cmake --preset release >/dev/null
 cmake --build --preset release -j "$jobs"
 ctest --preset release -j "$jobs"
 
-echo "== fuzzing the image loader (${FUZZ_SECONDS:-20} s)"
+echo "== fuzzing the image loader and the reply receiver (${FUZZ_SECONDS:-15} s each)"
 bash scripts/fuzz.sh

@@ -11,18 +11,28 @@ std::uint8_t KtnChecksum(std::uint8_t code, std::span<const std::uint8_t> data) 
   return static_cast<std::uint8_t>(sum & 0xFFu);
 }
 
-std::vector<std::uint8_t> KtnRequestFrame(std::uint8_t code, std::span<const std::uint8_t> data) {
-  std::vector<std::uint8_t> frame{kRequestPrefix, kRequestPrefix, kLead2, kLead1, kLead3, code};
-  frame.insert(frame.end(), data.begin(), data.end());
+namespace {
+// Lead-in, code, data, sum.
+std::vector<std::uint8_t> Frame(std::span<const std::uint8_t> leadIn, std::uint8_t code,
+                                std::span<const std::uint8_t> data) {
+  std::vector<std::uint8_t> frame;
+  frame.reserve(leadIn.size() + data.size() + 2);
+  for (std::uint8_t b : leadIn) frame.push_back(b);
+  frame.push_back(code);
+  for (std::uint8_t b : data) frame.push_back(b);
   frame.push_back(KtnChecksum(code, data));
   return frame;
 }
+constexpr std::uint8_t kRequestLeadIn[] = {kRequestPrefix, kRequestPrefix, kLead2, kLead1, kLead3};
+constexpr std::uint8_t kReplyLeadIn[] = {kLead1, kLead2, kLead3};
+}  // namespace
+
+std::vector<std::uint8_t> KtnRequestFrame(std::uint8_t code, std::span<const std::uint8_t> data) {
+  return Frame(kRequestLeadIn, code, data);
+}
 
 std::vector<std::uint8_t> KtnReplyFrame(std::uint8_t code, std::span<const std::uint8_t> data) {
-  std::vector<std::uint8_t> frame{kLead1, kLead2, kLead3, code};
-  frame.insert(frame.end(), data.begin(), data.end());
-  frame.push_back(KtnChecksum(code, data));
-  return frame;
+  return Frame(kReplyLeadIn, code, data);
 }
 
 TControllerConfig SuspendedConfig(TControllerConfig config) {

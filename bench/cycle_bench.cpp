@@ -1,0 +1,84 @@
+// Figures for the controller exchange and the full cycle over a real pseudo-terminal:
+// FindController on a line where nothing answers (about 2.5 s: four listening passes, then
+// twelve more each with an "a"), and a full cycle of a 16 KB image against the simulated
+// chip and controller, D = 60 ms, replies not awaited, against the sum of its prescribed
+// pauses.
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "isp/IspOperations.h"
+#include "sim/SimChip.h"
+#include "sim/SimController.h"
+#include "sim/SimLine.h"
+#include "tests/support/NullHost.h"
+
+using namespace kavel;
+
+namespace {
+
+double MsSince(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+}
+
+}  // namespace
+
+int main() {
+  char dirTemplate[] = "/tmp/kavel-bench-XXXXXX";
+  const char* dir = mkdtemp(dirTemplate);
+  if (!dir) return 1;
+  setenv("KAVEL_ISP_PORT_DIR", dir, 1);
+  const std::string image = std::string(dir) + "/image.bin";
+  {
+    std::ofstream out(image, std::ios::binary);
+    for (int i = 0; i < 16384; ++i) out.put(static_cast<char>(i * 7));
+  }
+  int result = 0;
+  for (bool cycle : {false, true}) {
+    sim::TSimChip chip;
+    sim::TSimController controller;
+    sim::TSimLine line;
+    std::string error;
+    if (!line.Open(error) || !line.Register(dir, "COM1", false, error)) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      return 1;
+    }
+    if (cycle) {
+      line.AddDevice(&chip);
+      line.AddDevice(&controller);
+    }
+    line.Start();
+    {
+      TNAVOPort port(1, 0);
+      test::TWindowlessHost host;
+      host.chosenFile = image;
+      TIspOperations ops(port, TSystemClock::Instance(), host);
+      port.OpenPort();
+      const auto t0 = std::chrono::steady_clock::now();
+      if (!cycle) {
+        const bool found = port.KTNPort().FindController();
+        std::printf("FindController on a silent line: %.0f ms against about 2500 ms%s\n",
+                    MsSince(t0), found ? " (found somebody!)" : "");
+        if (found) result = 1;
+      } else {
+        ops.BFullClick();
+        const double ms = MsSince(t0);
+        // Suspension 750, jumper 2000, three "U" with D, the blind synchronization's two D,
+        // erase 9000, 1025 records with D each, status byte 1000, three security bits with D,
+        // the closing 1000.
+        const double pauses = 750 + 2000 + 3 * 60 + 2 * 60 + 9000 + 1025 * 60 + 1000 + 3 * 60 + 1000;
+        std::printf("Full cycle, 16 KB image (1025 records), D = 60 ms: %.0f ms against %.0f ms of "
+                    "pauses: ratio %.4f\n",
+                    ms, pauses, ms / pauses);
+        if (!controller.Suspended() || chip.SecurityBits() != 7 || ops.OperationFailed != 0) result = 1;
+      }
+    }
+    line.Stop();
+  }
+  std::filesystem::remove_all(dir);
+  return result;
+}

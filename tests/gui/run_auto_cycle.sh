@@ -7,6 +7,9 @@
 # Usage: run_auto_cycle.sh <kavel-isp> <kavel-isp-sim> <examples dir>
 set -euo pipefail
 app="$1" sim="$2" examples="$3"
+here="$(cd "$(dirname "$0")" && pwd)"
+# In the sanitizer build: what system libraries keep at exit is theirs.
+export LSAN_OPTIONS="suppressions=$here/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 if [ -z "${KAVEL_AUTO_INNER:-}" ]; then
   export KAVEL_AUTO_INNER=1
   # A virtual display now and then goes away under a starting client; that run says so with
@@ -21,7 +24,11 @@ if [ -z "${KAVEL_AUTO_INNER:-}" ]; then
 fi
 work="$(mktemp -d)"
 pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"; }
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
 trap cleanup EXIT
 "$sim" --port COM1 --port-dir "$work/ports" --ktn --report "$work/report.txt" \
   --flash-out "$work/flash.bin" >"$work/sim.log" 2>&1 &

@@ -115,6 +115,12 @@ TEST_F(Controller, ASilentLineHearsTheFirstAttentionInPassFiveAndTwelveInAll) {
   EXPECT_GE(writes[0].first - start, 5 * 90);
   EXPECT_LE(writes[0].first - start, 5 * 90 + 20);
   EXPECT_NEAR(static_cast<double>(clock.NowMs() - start), 2500, 150);
+  // A window of 10 ms or less is 70 ms: three empty byte waits.
+  std::uint8_t code = 0;
+  std::vector<std::uint8_t> data;
+  const auto before = clock.NowMs();
+  EXPECT_EQ(Ktn().ReceiveFrame(1, 10, code, data), kKtnNoByte);
+  EXPECT_EQ(clock.NowMs() - before, 90);
 }
 
 TEST_F(Controller, RepliesArePickedOutOfWhatElseIsOnTheLine) {

@@ -3,6 +3,7 @@
 
 #include "isp/Records.h"
 #include "sim/SimChip.h"
+#include "sim/SimController.h"
 
 namespace kavel::sim {
 namespace {
@@ -207,6 +208,27 @@ TEST(SimFaults, OutputsKeepTheirOrderBehindALongErase) {
   b.chip.Receive('z', 9600, b.now, out);  // echo of a byte sent during the erase
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].atMs, 500);
+}
+
+// Chip and controller share the line without hearing each other's conversations.
+TEST(SimSharedLine, ChipIgnoresControllerFramesAndControllerIgnoresRecords) {
+  // A configuration write whose data hold a "U", a ":" and hex digits.
+  const std::string write = {'\xFF', '\xFF', 0x62, 0x42, 0x13, 0x70, 'U', ':', '0', '1', 0, 0,
+                             '\xFF', '\xFF', '\xFF', '\xFF', 'U', 'U', 'U'};  // data, then the sum
+  Bench fresh;
+  EXPECT_EQ(fresh.Feed(write), "");  // not taken for a "U"
+  EXPECT_EQ(fresh.chip.SyncedSpeed(), 0u);
+  Bench synced;
+  synced.Sync();
+  EXPECT_EQ(synced.Feed(write), "");  // nothing echoed
+  EXPECT_EQ(synced.Record("01000002" "10"), ":0100000210ED.");  // and the next record is fine
+
+  TSimController controller(TSimControllerOptions{});
+  std::vector<TSimOutput> out;
+  for (char c : std::string("U:0100000210ED:020000050700F2"))
+    controller.Receive(static_cast<std::uint8_t>(c), 9600, 0, out);
+  EXPECT_TRUE(out.empty());
+  EXPECT_EQ(controller.Requests(), 0);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <bitset>
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -59,6 +60,18 @@ class TIspHost {
   virtual void ShowPortState() = 0;
   // The options, as they stand now.
   virtual TIspOptions Options() const = 0;
+  // Records done of total while an image is programmed (after each record); for a host that
+  // draws its own progress. The window shows the text of SetProgress instead.
+  virtual void RecordProgress(std::size_t /*done*/, std::size_t /*total*/) {}
+  // True once the operator asked to stop (a command line's Ctrl-C): long operations then
+  // end between records and between steps with EOperationStopped.
+  virtual bool StopRequested() const { return false; }
+};
+
+// An operation ended early because the host asked it to stop; what says what was done.
+class EOperationStopped : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 }  // namespace kavel

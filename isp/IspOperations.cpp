@@ -197,11 +197,14 @@ void TIspOperations::BSendHexFileClick(bool sender) {
   m_host.ShowImageFile(m_imageFileName);
   const std::size_t count = list.Count();
   for (std::size_t i = 0; i < count; ++i) {
+    StopPoint("stopped after " + std::to_string(i) + " of " + std::to_string(count) +
+              " records of " + m_imageFileName);
     const std::string& record = list[i];
     // The chip needs a moment before it switches its clock.
     if (record == kSixClockRecord) m_clock.SleepMs(kSixClockPauseMs);
     m_port.SendText(record);
     m_host.SetProgress("Programming line: " + std::to_string(i) + " / " + std::to_string(count));
+    m_host.RecordProgress(i + 1, count);
     if (!options.waitForConfirmation) {
       m_clock.SleepMs(options.delay);
       continue;
@@ -367,6 +370,49 @@ std::optional<std::string> TIspOperations::ReadValue(std::string_view body, int 
   return std::nullopt;
 }
 
+bool TIspOperations::ReadAnswerDigits(const std::string& reply, std::string_view what,
+                                      std::string& out) {
+  out = what;
+  if (reply.size() < kReadReplyMin) {
+    out += " ERROR (2)";
+    return false;
+  }
+  if (HexDigitValue(reply[kReadValueAt + 1]) < 0) {
+    out += " ERROR (1)";
+    return false;
+  }
+  out = reply.substr(kReadValueAt, 2);  // both digits as they came
+  return true;
+}
+
+bool TIspOperations::ReadStatusLines(int waitMs) {
+  bool complete = true;
+  std::string text;
+  if (auto reply = ReadValue(kReadSecurityBody, waitMs, "Security bits")) {
+    if (!ReadAnswerDigits(*reply, "Security bits", text)) {
+      m_host.AddStatusLine(text);
+      complete = false;
+    } else {
+      // Bits 1, 2 and 3 are the values 2, 4 and 8 of the second digit.
+      const int value = HexDigitValue(text[1]);
+      for (int bit = 1; bit <= 3; ++bit) {
+        m_host.AddStatusLine("Security " + std::to_string(bit) + ": " + OnOffText(value & (1 << bit)));
+      }
+    }
+  } else {
+    complete = false;
+  }
+  // The status byte is read whatever became of the bits.
+  if (auto reply = ReadValue(kReadStatusBody, waitMs, "Read status")) {
+    const bool wellFormed = ReadAnswerDigits(*reply, "Read status", text);
+    m_host.AddStatusLine(wellFormed ? "Status: " + text : text);
+    complete = complete && wellFormed;
+  } else {
+    complete = false;
+  }
+  return complete;
+}
+
 void TIspOperations::BReadStatusClick() {
   const TIspOptions options = m_host.Options();
   if (!Synchronize(options)) {
@@ -374,34 +420,35 @@ void TIspOperations::BReadStatusClick() {
     return;
   }
   m_host.ClearStatus();
-  const int waitMs = ScaledMs(options.delay, kReadWaitFactor, kReadWaitBase);
-  // Checks the reply's form; the line to add when it is wrong, else nothing.
-  auto malformed = [](const std::string& reply, std::string_view what) -> std::optional<std::string> {
-    std::string line(what);
-    if (reply.size() < kReadReplyMin) return line += " ERROR (2)";
-    if (HexDigitValue(reply[kReadValueAt + 1]) < 0) return line += " ERROR (1)";
-    return std::nullopt;
-  };
+  ReadStatusLines(ScaledMs(options.delay, kReadWaitFactor, kReadWaitBase));
+}
 
-  if (auto reply = ReadValue(kReadSecurityBody, waitMs, "Security bits")) {
-    if (auto error = malformed(*reply, "Security bits")) {
-      m_host.AddStatusLine(*error);
-    } else {
-      // Bits 1, 2 and 3 are the values 2, 4 and 8 of the second digit.
-      const int value = HexDigitValue((*reply)[kReadValueAt + 1]);
-      for (int bit = 1; bit <= 3; ++bit) {
-        m_host.AddStatusLine("Security " + std::to_string(bit) + ": " + OnOffText(value & (1 << bit)));
-      }
-    }
+bool TIspOperations::ReadIdentification() {
+  const TIspOptions options = m_host.Options();
+  if (!Synchronize(options)) {
+    PlainBox("Flash not synchronized", "Com Port Error");
+    return false;
   }
-  // The status byte is read whatever became of the bits.
-  if (auto reply = ReadValue(kReadStatusBody, waitMs, "Read status")) {
-    if (auto error = malformed(*reply, "Read status")) {
-      m_host.AddStatusLine(*error);
-    } else {
-      m_host.AddStatusLine("Status: " + reply->substr(kReadValueAt, 2));
+  m_host.ClearStatus();
+  const int waitMs = ScaledMs(options.delay, kReadWaitFactor, kReadWaitBase);
+  const std::pair<std::string_view, std::string_view> reads[] = {
+      {"020000050000", "Manufacturer id"}, {"020000050001", "Device id"}, {"020000050002", "Boot code version"}};
+  bool complete = true;
+  for (const auto& [body, what] : reads) {
+    std::string text;
+    auto reply = ReadValue(body, waitMs, what);
+    if (reply && ReadAnswerDigits(*reply, what, text)) {
+      m_host.AddStatusLine(std::string(what) + ": " + text);
+      continue;
     }
+    if (reply) m_host.AddStatusLine(text);
+    complete = false;
   }
+  return ReadStatusLines(waitMs) && complete;
+}
+
+void TIspOperations::StopPoint(std::string_view done) {
+  if (m_host.StopRequested()) throw EOperationStopped(std::string(done));
 }
 
 bool TIspOperations::ControllerNotAnswering() {
@@ -478,8 +525,10 @@ void TIspOperations::MakeFullProgramming() {
   // Each step is called without a sender: its success box is left out, its error box not.
   BFullEraseClick(false);
   if (OperationFailed != 0) return;
+  StopPoint("stopped after the erase, before programming");
   BSendHexFileClick(false);
   if (OperationFailed != 0) return;
+  StopPoint("stopped after programming, before the status byte and the security bits");
   // Waiting for replies, a refused clock command is shown but leaves OperationFailed as it
   // was, so the cycle goes on.
   if (options.sixClock) B6ClockClick(false);

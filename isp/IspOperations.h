@@ -103,6 +103,13 @@ class TIspOperations {
   // whole-chip erase.
   void FullErase();
 
+  // Synchronizes, then reads the manufacturer id, the device id and the boot code version
+  // (answered like the status byte) into the status box as "Manufacturer id: 15" ..., a
+  // malformed answer as "Manufacturer id ERROR (1)" or "(2)" and a refused or missing one in
+  // a box; then the security bits and status byte as BReadStatusClick does. False when
+  // anything could not be read.
+  bool ReadIdentification();
+
   // "ON" for a non-zero value, "OFF" for zero.
   static std::string OnOffText(int value);
   // D x factor + base, as a time-out in ms, kept within int's range whatever D is.
@@ -128,6 +135,13 @@ class TIspOperations {
   // Gives a read record and returns ReplyText on "."; otherwise shows what + ": " + the
   // failure's words and returns nothing.
   std::optional<std::string> ReadValue(std::string_view body, int waitMs, std::string_view what);
+  // The two hex digits of a read's answer, or the line to add when the answer is malformed
+  // (what + " ERROR (2)" too short, " ERROR (1)" not a hex digit).
+  static bool ReadAnswerDigits(const std::string& reply, std::string_view what, std::string& out);
+  // The security-bit and status-byte reads' lines; false when anything could not be read.
+  bool ReadStatusLines(int waitMs);
+  // Throws EOperationStopped when the host asked to stop.
+  void StopPoint(std::string_view done);
   // SuspendKTN's exchange, at 9600 bit/s.
   bool SuspendController();
   // The controller's error box; false.

@@ -218,6 +218,14 @@ std::string TSimChip::Execute(const std::vector<std::uint8_t>& bytes, int& busyM
       return BlankCheck(static_cast<std::uint16_t>(start), static_cast<std::uint16_t>(end));
     }
     case kReadFunction: {
+      if (count == 2 && data[0] == 0x00) {  // identification
+        switch (data[1]) {
+          case 0x00: return Hex2(m_options.manufacturerId) + kOk;
+          case 0x01: return Hex2(m_options.deviceId) + kOk;
+          case 0x02: return Hex2(m_options.bootVersion) + kOk;
+          default: return kRefused;
+        }
+      }
       if (count != 2 || data[0] != 0x07) return kRefused;
       if (!m_options.readAnswer.empty() && data[1] <= 0x01) return m_options.readAnswer + kOk;
       switch (data[1]) {

@@ -32,6 +32,9 @@ struct TSimChipOptions {
   std::uint8_t securityBits = 0;            // initial: bit 0 = security bit 1 ... bit 2 = 3
   std::uint8_t statusByte = 0xFF;           // initial status byte
   bool sixClock = false;                    // initial clock mode
+  std::uint8_t manufacturerId = 0x15;       // identification reads (05 00 00/01/02)
+  std::uint8_t deviceId = 0xC2;
+  std::uint8_t bootVersion = 0x1F;
 };
 
 class TSimChip final : public TSimDevice {

@@ -56,6 +56,9 @@ Chip:
   --security N           initial security bits, 0..7 (bit 0 = security bit 1)
   --status HEX           initial status byte (default FF)
   --six-clock            start in 6-clock mode
+  --manufacturer-id HEX  what the identification reads answer (defaults 15, C2, 1F)
+  --device-id HEX
+  --boot-version HEX
   --read-answer TEXT     the security-bit and status reads answer TEXT before their "."
                          instead of the value (e.g. "ab" or a single digit)
 
@@ -158,6 +161,11 @@ int main(int argc, char** argv) {
     } else if (arg == "--status") {
       if (!value(v) || !ParseInt(v, n, 16) || n > 255) return Fail("--status needs a hex byte");
       options.statusByte = static_cast<std::uint8_t>(n);
+    } else if (arg == "--manufacturer-id" || arg == "--device-id" || arg == "--boot-version") {
+      if (!value(v) || !ParseInt(v, n, 16) || n > 255) return Fail(arg + " needs a hex byte");
+      (arg == "--manufacturer-id" ? options.manufacturerId
+       : arg == "--device-id"     ? options.deviceId
+                                  : options.bootVersion) = static_cast<std::uint8_t>(n);
     } else if (arg == "--six-clock") {
       options.sixClock = true;
     } else if (arg == "--reply") {

@@ -36,7 +36,8 @@ TPosixComDevice::~TPosixComDevice() { Close(); }
 int TPosixComDevice::Open(const std::string& portName) {
   if (m_fd >= 0) return 0;
   const TPortMap map = TPortMap::FromEnvironment();
-  const auto target = map.Resolve(portName);
+  const auto target = m_devicePath.empty() ? map.Resolve(portName)
+                                           : std::optional(TPortMap::TTarget{m_devicePath, false});
   if (!target) return EINVAL;  // not a COM name: it could lead anywhere
   const TEntryClaim claim =
       target->entry ? TEntryClaim::Inspect(target->path) : TEntryClaim{};

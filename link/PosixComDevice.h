@@ -10,6 +10,9 @@ namespace kavel {
 class TPosixComDevice final : public TComDevice {
  public:
   TPosixComDevice() = default;
+  // A device that opens devicePath whatever name it is given (a command line's explicit
+  // device); the terminal check and the exclusive open still apply.
+  explicit TPosixComDevice(std::string devicePath) : m_devicePath(std::move(devicePath)) {}
   ~TPosixComDevice() override;
   TPosixComDevice(const TPosixComDevice&) = delete;
   TPosixComDevice& operator=(const TPosixComDevice&) = delete;
@@ -27,6 +30,7 @@ class TPosixComDevice final : public TComDevice {
   int PollHandle() const override { return m_fd; }
 
  private:
+  std::string m_devicePath;
   // poll() for events up to timeoutMs; EIO when the line has hung up.
   int PollFor(short events, int timeoutMs, bool& ready);
   int m_fd = -1;

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "link/PortClaim.h"
+#include "link/WireText.h"
 #include "sim/SimDevice.h"
 
 namespace kavel::sim {
@@ -105,9 +106,8 @@ class TSimLine {
   std::thread m_thread;
 };
 
-// "a\r\n" style escapes for wire texts: \r \n \t \\ \xHH; other characters as they are.
-std::string Unescape(const std::string& text);
-// The reverse, for logs: printable ASCII as it is, the rest escaped.
-std::string Escape(const std::string& bytes);
+// Wire texts (link/WireText.h), as the simulator has always spelled them.
+using kavel::Escape;
+using kavel::Unescape;
 
 }  // namespace kavel::sim

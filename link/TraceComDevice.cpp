@@ -1,0 +1,71 @@
+#include "link/TraceComDevice.h"
+
+#include <cstring>
+#include <string>
+
+#include "link/WireText.h"
+
+namespace kavel {
+
+TTraceComDevice::TTraceComDevice(std::unique_ptr<TComDevice> inner, std::FILE* trace, TClock& clock)
+    : m_inner(std::move(inner)), m_trace(trace), m_clock(clock), m_start(clock.NowMs()) {}
+
+void TTraceComDevice::Line(char direction, const std::uint8_t* bytes, std::size_t n, int err) {
+  if (!m_trace) return;
+  const std::int64_t t = m_clock.NowMs() - m_start;
+  const std::string text = Escape(std::string(reinterpret_cast<const char*>(bytes), n));
+  std::fprintf(m_trace, "%6lld.%03lld %c %u '%s'%s%s\n", static_cast<long long>(t / 1000),
+               static_cast<long long>(t % 1000), direction, m_speed, text.c_str(),
+               err ? " error: " : "", err ? std::strerror(err) : "");
+  std::fflush(m_trace);
+}
+
+int TTraceComDevice::Open(const std::string& portName) {
+  const int err = m_inner->Open(portName);
+  if (m_trace) {
+    std::fprintf(m_trace, "# open %s%s%s\n", portName.c_str(), err ? ": " : "", err ? std::strerror(err) : "");
+    std::fflush(m_trace);
+  }
+  return err;
+}
+
+void TTraceComDevice::Close() {
+  m_inner->Close();
+  if (m_trace) {
+    std::fprintf(m_trace, "# close\n");
+    std::fflush(m_trace);
+  }
+}
+
+int TTraceComDevice::SetQueueSizes(std::size_t input, std::size_t output) {
+  return m_inner->SetQueueSizes(input, output);
+}
+
+int TTraceComDevice::SetLine(const TLineTermios& line, bool dtr, bool rts) {
+  const int err = m_inner->SetLine(line, dtr, rts);
+  if (!err && line.bitsPerSecond) m_speed = line.bitsPerSecond;
+  return err;
+}
+
+int TTraceComDevice::BytesWaiting(std::size_t& count) { return m_inner->BytesWaiting(count); }
+
+int TTraceComDevice::Read(std::uint8_t* buffer, std::size_t n, int timeoutMs, std::size_t& got) {
+  const int err = m_inner->Read(buffer, n, timeoutMs, got);
+  if (got > 0 || err) Line('<', buffer, got, err);
+  return err;
+}
+
+int TTraceComDevice::Write(const std::uint8_t* buffer, std::size_t n, int timeoutMs,
+                           std::size_t& written) {
+  const int err = m_inner->Write(buffer, n, timeoutMs, written);
+  Line('>', buffer, n, err);
+  return err;
+}
+
+int TTraceComDevice::Purge(bool input, bool output) { return m_inner->Purge(input, output); }
+
+int TTraceComDevice::WaitForInput(int timeoutMs, bool& arrived) {
+  return m_inner->WaitForInput(timeoutMs, arrived);
+}
+
+}  // namespace kavel

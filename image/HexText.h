@@ -3,7 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace kavel {
 
@@ -17,5 +20,14 @@ void AppendHexByte(std::string& out, std::uint8_t byte);
 constexpr std::uint8_t IntelHexChecksum(unsigned byteSum) {
   return static_cast<std::uint8_t>((256u - (byteSum & 0xFFu)) & 0xFFu);
 }
+
+// The bytes of one Intel HEX record (count, address high and low, type, data, checksum), or
+// what is wrong with it: no ":" first, a character that is no hex digit, an odd number of
+// digits, a count that does not match, a checksum that does not add up.
+struct THexRecord {
+  std::vector<std::uint8_t> bytes;
+  std::string problem;  // empty when the record is well formed
+};
+THexRecord ParseHexRecord(std::string_view line);
 
 }  // namespace kavel

@@ -1,0 +1,148 @@
+#include "cli/CliArgs.h"
+
+#include <charconv>
+
+#include "link/BaudRate.h"
+
+namespace kavel::cli {
+
+const char* const kUsage = R"(Usage: kavel-isp-cli [options] COMMAND [ARGS]
+Programs 80C51-family flash microcontrollers through their serial boot loader.
+
+Commands:
+  ports                      the ports present and the device each COM name leads to
+  sync                       synchronize; print the speed found
+  info                       manufacturer id, device id, boot code version, security bits,
+                             status byte
+  program FILE               program a HEX or BIN image
+  erase [all | BLOCK...]     the whole chip (default), or the listed 4 KB blocks (0-15)
+  erase --for FILE           the blocks that the image touches
+  blank-check                whether 0000-3FFF is blank
+  status                     the security bits and the status byte
+  set-status0                set the status byte to 0
+  security 1|2|3             set a security bit
+  six-clock                  switch the chip to 6-clock mode
+  suspend                    suspend the communication controller on the line
+  cycle FILE [--six-clock]   the full programming cycle (asks for the jumper)
+
+Options:
+  --port COMn|DEVICE         the port (default COM1); give it several times to run the
+                             command on every port at once
+  --baud RATE                line speed to start with (default 9600)
+  --delay MS                 the delay D (default 60)
+  --no-confirm               do not wait for the chip's replies; pace by the delay
+  --yes                      answer the operator prompts (needed without a terminal)
+  --quiet                    no progress output
+  --trace FILE               write every byte each way, with time and speed, to FILE
+  --version, --help
+
+Exit status: 0 done; 1 the chip refused or did not answer; 2 usage; 3 port; 4 file;
+130 stopped by Ctrl-C.
+)";
+
+namespace {
+
+bool ParseNumber(const std::string& text, int& value, int low, int high) {
+  int v = 0;
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, v);
+  if (ec != std::errc{} || ptr != end || v < low || v > high) return false;
+  value = v;
+  return true;
+}
+
+bool KnownBaud(const std::string& text) {
+  return BaudRateText(BaudRateFromText(text)) == text && text != "Custom";
+}
+
+}  // namespace
+
+std::optional<std::string> ParseCliArgs(const std::vector<std::string>& argv, TCliArgs& out) {
+  std::vector<std::string> words;
+  for (std::size_t i = 0; i < argv.size(); ++i) {
+    const std::string& a = argv[i];
+    auto value = [&](const char* what) -> std::optional<std::string> {
+      if (i + 1 >= argv.size()) return std::nullopt;
+      (void)what;
+      return argv[++i];
+    };
+    if (a == "--help" || a == "-h") {
+      out.help = true;
+    } else if (a == "--version") {
+      out.version = true;
+    } else if (a == "--port") {
+      auto v = value("port");
+      if (!v || v->empty()) return "--port needs a COM name or a device path";
+      out.ports.push_back(*v);
+    } else if (a == "--baud") {
+      auto v = value("baud");
+      if (!v || !KnownBaud(*v)) return "--baud needs a line speed such as 9600 or 19200";
+      out.baud = *v;
+    } else if (a == "--delay") {
+      auto v = value("delay");
+      if (!v || !ParseNumber(*v, out.delay, 0, 60000)) return "--delay needs milliseconds (0 to 60000)";
+    } else if (a == "--trace") {
+      auto v = value("trace");
+      if (!v || v->empty()) return "--trace needs a file";
+      out.trace = *v;
+    } else if (a == "--no-confirm") {
+      out.noConfirm = true;
+    } else if (a == "--yes") {
+      out.yes = true;
+    } else if (a == "--quiet") {
+      out.quiet = true;
+    } else if (a == "--six-clock") {
+      out.sixClock = true;
+    } else if (a == "--for") {
+      auto v = value("for");
+      if (!v || v->empty()) return "--for needs an image file";
+      out.file = *v;
+      words.push_back("--for");
+    } else if (a.size() > 1 && a[0] == '-' && a != "-") {
+      return "unknown option " + a;
+    } else {
+      words.push_back(a);
+    }
+  }
+  if (out.help || out.version) return std::nullopt;
+  if (words.empty()) return std::string("no command given");
+  out.command = words[0];
+  const std::vector<std::string> rest(words.begin() + 1, words.end());
+  const std::string& c = out.command;
+  auto none = [&]() -> std::optional<std::string> {
+    if (!rest.empty()) return c + " takes no arguments";
+    return std::nullopt;
+  };
+  if (out.sixClock && c != "cycle") return std::string("--six-clock belongs to cycle");
+  if (c == "ports" || c == "sync" || c == "info" || c == "blank-check" || c == "status" ||
+      c == "set-status0" || c == "six-clock" || c == "suspend") {
+    return none();
+  }
+  if (c == "program" || c == "cycle") {
+    if (rest.size() != 1 || rest[0] == "--for") return c + " needs one image file";
+    out.file = rest[0];
+    return std::nullopt;
+  }
+  if (c == "security") {
+    if (rest.size() != 1 || !ParseNumber(rest[0], out.securityBit, 1, 3)) return std::string("security needs 1, 2 or 3");
+    return std::nullopt;
+  }
+  if (c == "erase") {
+    if (rest.size() == 1 && rest[0] == "--for") return std::nullopt;
+    if (rest.empty() || (rest.size() == 1 && rest[0] == "all")) {
+      out.eraseAll = true;
+      return std::nullopt;
+    }
+    for (const std::string& b : rest) {
+      int block = 0;
+      if (!ParseNumber(b, block, 0, 15)) return "erase: " + b + " is not a block number (0-15) or all";
+      out.eraseBlocks.set(static_cast<std::size_t>(block));
+    }
+    return std::nullopt;
+  }
+  return "unknown command " + c;
+}
+
+bool CommandAsks(const TCliArgs& args) { return args.command == "cycle"; }
+
+}  // namespace kavel::cli

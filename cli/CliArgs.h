@@ -1,0 +1,46 @@
+// The command line of kavel-isp-cli, parsed and checked before anything touches a port.
+#pragma once
+
+#include <bitset>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kavel::cli {
+
+// Exit statuses: the worst thing that happened.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitChip = 1;    // the chip (or the controller) refused or did not answer
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitPort = 3;    // the port could not be opened, or vanished
+inline constexpr int kExitFile = 4;    // the image is missing, unreadable, too large or bad HEX
+inline constexpr int kExitStopped = 130;  // Ctrl-C
+
+struct TCliArgs {
+  std::vector<std::string> ports;  // COM names or device paths; empty: COM1
+  std::string baud = "9600";
+  int delay = 60;
+  bool noConfirm = false;
+  bool yes = false;
+  bool quiet = false;
+  bool sixClock = false;
+  std::string trace;
+  bool help = false;
+  bool version = false;
+  std::string command;
+  std::string file;                // program, cycle, erase --for
+  bool eraseAll = false;           // erase all
+  std::bitset<16> eraseBlocks;     // erase BLOCK...
+  int securityBit = 0;             // security 1|2|3
+};
+
+// Parses argv (without the program name). Nothing on success; otherwise the usage error's
+// message. Checks everything that can be checked without a port or a file.
+std::optional<std::string> ParseCliArgs(const std::vector<std::string>& argv, TCliArgs& out);
+
+// True when the command asks the operator something (the jumper prompt of the cycle).
+bool CommandAsks(const TCliArgs& args);
+
+extern const char* const kUsage;
+
+}  // namespace kavel::cli

@@ -208,6 +208,15 @@ int RunOnPort(TCliArgs args, const std::string& portArg, bool several) {
                  ? kExitFile
                  : kExitChip;
   }
+  if (status == kExitChip) {
+    // A line that hung up looks like a chip that stopped answering: tell them apart.
+    try {
+      port.BytesWaiting();
+    } catch (const EComPort& e) {
+      host.Say(std::string("the port is gone: ") + e.what());
+      status = kExitPort;
+    }
+  }
   if (status == kExitOk && StopSignalled()) status = kExitStopped;
   // The line as it was found, and the port let go.
   try {

@@ -19,6 +19,7 @@
 #include "sim/SimChip.h"
 #include "sim/SimLine.h"
 #include "tests/support/NullHost.h"
+#include "tests/support/Processes.h"
 #include "tests/support/PtyFixture.h"
 
 namespace kavel {
@@ -204,49 +205,13 @@ TEST(SimExecutable, RegistersAnswersReportsAndCleansUp) {
   EXPECT_NE(log.find("> 9600 ':020000050700F2'"), std::string::npos) << log;
 }
 
-// Runs the simulator with args (output to /dev/null); returns its process.
-pid_t StartSim(std::vector<std::string> args) {
-  pid_t child = fork();
-  if (child == 0) {
-    int devnull = open("/dev/null", O_WRONLY);
-    dup2(devnull, 1);
-    dup2(devnull, 2);
-    std::vector<char*> argv{const_cast<char*>("kavel-isp-sim")};
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(KAVEL_SIM_EXE, argv.data());
-    _exit(127);
-  }
-  return child;
-}
+using test::WaitExit;
+using test::WaitForClaim;
 
-// Waits up to ms for the process to end; its exit status, or -1 (then it is killed) when it
-// did not end in time or ended by a signal.
-int WaitExit(pid_t child, int ms) {
-  int status = 0;
-  for (int waited = 0; waited < ms; waited += 10) {
-    if (waitpid(child, &status, WNOHANG) == child)
-      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    usleep(10000);
-  }
-  kill(child, SIGKILL);
-  waitpid(child, &status, 0);
-  return -1;
-}
+// Runs the simulator with args (output to /dev/null); returns its process.
+pid_t StartSim(std::vector<std::string> args) { return test::StartProcess(KAVEL_SIM_EXE, std::move(args)); }
 
 int RunSim(std::vector<std::string> args) { return WaitExit(StartSim(std::move(args)), 10000); }
-
-// Waits until the simulator of process sim has claimed the entry and placed it.
-bool WaitForClaim(const std::string& entry, pid_t sim) {
-  const std::string mine = "pid=" + std::to_string(sim) + "\n";
-  for (int i = 0; i < 300; ++i) {
-    if (test::ReadWholeFile(entry + kClaimSuffix).rfind(mine, 0) == 0 &&
-        std::filesystem::is_symlink(entry))
-      return true;
-    usleep(10000);
-  }
-  return false;
-}
 
 TEST(SimExecutable, RefusesBadOptions) {
   EXPECT_EQ(RunSim({"--help"}), 0);

@@ -1,0 +1,63 @@
+// Running the program's executables from tests: start one with arguments (output to files
+// or /dev/null), wait for it with a limit, and wait for a simulator to claim its COM entry.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "link/PortClaim.h"
+#include "tests/support/PtyFixture.h"
+
+namespace kavel::test {
+
+// Starts exe with args; stdin from /dev/null, stdout and stderr to the files (or /dev/null
+// when empty). Returns the process.
+inline pid_t StartProcess(const std::string& exe, std::vector<std::string> args,
+                          const std::string& out = {}, const std::string& err = {}) {
+  pid_t child = fork();
+  if (child == 0) {
+    const int devnull = open("/dev/null", O_RDWR);
+    dup2(devnull, 0);
+    dup2(out.empty() ? devnull : open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+    dup2(err.empty() ? devnull : open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+    std::vector<char*> argv{const_cast<char*>(exe.c_str())};
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(exe.c_str(), argv.data());
+    _exit(127);
+  }
+  return child;
+}
+
+// Waits up to ms for the process to end; its exit status, or -1 (then it is killed) when it
+// did not end in time or ended by a signal.
+inline int WaitExit(pid_t child, int ms) {
+  int status = 0;
+  for (int waited = 0; waited < ms; waited += 10) {
+    if (waitpid(child, &status, WNOHANG) == child)
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    usleep(10000);
+  }
+  kill(child, SIGKILL);
+  waitpid(child, &status, 0);
+  return -1;
+}
+
+// Waits until the simulator of process sim has claimed the entry and placed it.
+inline bool WaitForClaim(const std::string& entry, pid_t sim) {
+  const std::string mine = "pid=" + std::to_string(sim) + "\n";
+  for (int i = 0; i < 300; ++i) {
+    if (ReadWholeFile(entry + kClaimSuffix).rfind(mine, 0) == 0 && std::filesystem::is_symlink(entry))
+      return true;
+    usleep(10000);
+  }
+  return false;
+}
+
+}  // namespace kavel::test

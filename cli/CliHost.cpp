@@ -17,14 +17,17 @@ void OnStop(int) { g_stop = 1; }
 std::string Lines(std::string_view text, const std::string& indent) {
   while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.remove_suffix(1);
   std::string out;
+  bool lineStart = false;
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '\r' || text[i] == '\n') {
       if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
       out += '\n';
-      out += indent;
-    } else {
-      out += text[i];
+      lineStart = true;
+      continue;
     }
+    if (lineStart) out += indent;  // only before text, so empty lines stay empty
+    lineStart = false;
+    out += text[i];
   }
   return out;
 }

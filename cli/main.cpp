@@ -28,7 +28,7 @@ using namespace kavel::cli;
 
 namespace {
 
-constexpr const char* kVersion = "2.6.1";
+constexpr const char* kVersion = KAVEL_VERSION;
 
 int Usage(const std::string& message) {
   std::cerr << "kavel-isp-cli: " << message << "\nTry kavel-isp-cli --help.\n";

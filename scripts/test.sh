@@ -2,8 +2,8 @@
 # Builds and runs every test: the normal debug build, the same suite under
 # AddressSanitizer + UndefinedBehaviorSanitizer, and an optimized build (whose warnings the
 # optimizer finds are errors too); then fuzzes the image loader and the controller's reply
-# receiver for 15 s each. Exits non-zero on
-# any failure.
+# receiver for 15 s each; builds the Debian package and checks that it installs, works and
+# goes away again. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -25,6 +25,9 @@ echo "== optimized build and tests"
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$jobs"
 ctest --preset release -j "$jobs"
+
+echo "== the Debian package: build, install, use, remove"
+bash scripts/package.sh --check
 
 echo "== fuzzing the image loader and the reply receiver (${FUZZ_SECONDS:-15} s each)"
 bash scripts/fuzz.sh

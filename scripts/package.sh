@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Builds the Debian package (build/release/kavel-isp_*.deb) and, with --check, installs it
+# with apt-get, programs the example image into the installed simulator with the installed
+# kavel-isp-cli, starts the installed window on a virtual display, removes the package again
+# and checks that nothing of it is left. The check leaves alone a kavel-isp installed before.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$(nproc 2>/dev/null || echo 2)" --target kavel-isp kavel-isp-cli kavel-isp-sim
+(cd build/release && rm -f kavel-isp_*.deb && cpack >/dev/null)
+deb="$(ls "$PWD"/build/release/kavel-isp_*.deb)"
+echo "package: $deb"
+[ "${1:-}" = "--check" ] || exit 0
+
+if dpkg-query -W -f='${Status}' kavel-isp 2>/dev/null | grep -q "install ok installed"; then
+  echo "package check: kavel-isp is installed on this machine already; not touching it"
+  exit 0
+fi
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+work="$(mktemp -d)"
+cleanup() {
+  kill "${sim:-}" 2>/dev/null || true
+  if dpkg-query -W -f='${Status}' kavel-isp 2>/dev/null | grep -q "install ok installed"; then
+    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get remove --purge -y kavel-isp >/dev/null
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$deb" >/dev/null
+dpkg -L kavel-isp | sort > "$work/files"
+kavel-isp-cli --version
+kavel-isp-sim --port COM1 --port-dir "$work/ports" --report "$work/report" >/dev/null 2>&1 &
+sim=$!
+for _ in $(seq 50); do [ -e "$work/ports/COM1" ] && break; sleep 0.1; done
+KAVEL_ISP_PORT_DIR="$work/ports" kavel-isp-cli --quiet program examples/blink/blink.hex
+# The window starts (and keeps running until it is stopped).
+status=0
+XDG_CONFIG_HOME="$work/config" KAVEL_ISP_PORT_DIR="$work/ports" QT_QPA_PLATFORM=offscreen \
+  timeout 3 kavel-isp /Kavel >/dev/null 2>&1 || status=$?
+[ "$status" -eq 124 ] || { echo "package check: the installed window ended with $status" >&2; exit 1; }
+kill "$sim"
+wait "$sim" 2>/dev/null || true
+grep -qx "records=18" "$work/report" || { echo "package check: the chip was not programmed" >&2; cat "$work/report" >&2; exit 1; }
+$SUDO env DEBIAN_FRONTEND=noninteractive apt-get remove --purge -y kavel-isp >/dev/null
+left=0
+while read -r f; do
+  if [ -f "$f" ] || [ -L "$f" ]; then echo "package check: $f is left behind" >&2; left=1; fi
+done < "$work/files"
+[ "$left" -eq 0 ] || exit 1
+echo "package check: installed, programmed the simulator, started the window, removed without a trace"

@@ -152,13 +152,19 @@ TEST_F(Cli, CtrlCStopsBetweenRecordsReleasesThePortAndPutsTheSpeedBack) {
   EXPECT_EQ(Run({"sync"}).status, 0);
 }
 
-TEST_F(Cli, InfoAndEraseForAnImage) {
+TEST_F(Cli, PortsInfoTraceAndEraseForAnImage) {
   Sim({"--manufacturer-id", "2A", "--flash-in", Write("old.bin", std::string(65536, '\0'))});
-  const TRun info = Run({"info"});
+  EXPECT_NE(Run({"ports"}).out.find("COM1\t" + File("COM1") + "\n"), std::string::npos);
+  const TRun info = Run({"--trace", File("trace"), "info"});
   EXPECT_EQ(info.status, 0) << info.err;
   EXPECT_EQ(info.out,
             "Manufacturer id: 2A\nDevice id: C2\nBoot code version: 1F\nSecurity 1: OFF\n"
             "Security 2: OFF\nSecurity 3: OFF\nStatus: FF\n");
+  const std::string trace = test::ReadWholeFile(File("trace"));
+  for (const char* line : {" > 9600 'U'\n", " < 9600 'U'\n", " > 9600 ':020000050000F9'\n",
+                           " < 9600 ':020000050000F92A.'\n"}) {
+    EXPECT_NE(trace.find(line), std::string::npos) << trace;
+  }
   // Data at 0000 and at 5FF8-6007 (blocks 5 and 6).
   const std::string hex = Write("two.hex", ":020000000102FB\n:105FF8000102030405060708090A0B0C0D0E0F1011\n:00000001FF\n");
   const TRun erase = Run({"erase", "--for", hex});

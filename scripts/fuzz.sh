@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Fuzzes the image loader and the controller's reply receiver with libFuzzer (clang, with
-# AddressSanitizer and UndefinedBehaviorSanitizer) for a bounded time each: FUZZ_SECONDS, 15
+# AddressSanitizer and UndefinedBehaviorSanitizer) for a bounded time each: FUZZ_SECONDS, 10
 # by default. The corpora they grow are kept in build/fuzz/ (the loader's seeded with the
 # example images). Exits non-zero on a crash, a hang or a failed check; the input that did it
 # is left in build/fuzz/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds="${FUZZ_SECONDS:-15}"
+seconds="${FUZZ_SECONDS:-10}"
 out=build/fuzz
 mkdir -p "$out/corpus" "$out/ktn_corpus"
 flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all

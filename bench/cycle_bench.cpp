@@ -17,26 +17,16 @@
 #include "sim/SimLine.h"
 #include "tests/support/NullHost.h"
 
+#include "BenchSupport.h"
+
 using namespace kavel;
 
-namespace {
-
-double MsSince(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-}
-
-}  // namespace
+using bench::MsSince;
 
 int main() {
-  char dirTemplate[] = "/tmp/kavel-bench-XXXXXX";
-  const char* dir = mkdtemp(dirTemplate);
-  if (!dir) return 1;
-  setenv("KAVEL_ISP_PORT_DIR", dir, 1);
-  const std::string image = std::string(dir) + "/image.bin";
-  {
-    std::ofstream out(image, std::ios::binary);
-    for (int i = 0; i < 16384; ++i) out.put(static_cast<char>(i * 7));
-  }
+  const std::string dir = bench::MakeBenchPortDir();
+  if (dir.empty()) return 1;
+  const std::string image = bench::WriteBenchImage(dir, 16384);
   int result = 0;
   for (bool cycle : {false, true}) {
     sim::TSimChip chip;

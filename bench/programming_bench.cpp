@@ -15,18 +15,14 @@
 #include "sim/SimLine.h"
 #include "tests/support/NullHost.h"
 
+#include "BenchSupport.h"
+
 using namespace kavel;
 
 int main() {
-  char dirTemplate[] = "/tmp/kavel-bench-XXXXXX";
-  const char* dir = mkdtemp(dirTemplate);
-  if (!dir) return 1;
-  setenv("KAVEL_ISP_PORT_DIR", dir, 1);
-  const std::string image = std::string(dir) + "/image.bin";
-  {
-    std::ofstream out(image, std::ios::binary);
-    for (int i = 0; i < 4096; ++i) out.put(static_cast<char>(i * 7));
-  }
+  const std::string dir = bench::MakeBenchPortDir();
+  if (dir.empty()) return 1;
+  const std::string image = bench::WriteBenchImage(dir, 4096);
   std::printf("Programming a 4 KB image (257 records) over a pty, D = 60 ms\n");
   int result = 0;
   for (bool waitForReplies : {false, true}) {

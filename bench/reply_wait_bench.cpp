@@ -26,6 +26,8 @@
 #include "isp/IspEngine.h"
 #include "tests/support/NullHost.h"
 
+#include "BenchSupport.h"
+
 using namespace kavel;
 
 namespace {
@@ -78,23 +80,16 @@ double CpuSeconds() {
          static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-double WallMs(const std::chrono::steady_clock::time_point& since) {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since)
-      .count();
-}
-
 }  // namespace
 
 int main() {
-  char dirTemplate[] = "/tmp/kavel-bench-XXXXXX";
-  const char* dir = mkdtemp(dirTemplate);
-  if (!dir) return 1;
-  setenv("KAVEL_ISP_PORT_DIR", dir, 1);
+  const std::string dir = bench::MakeBenchPortDir();
+  if (dir.empty()) return 1;
   int master = posix_openpt(O_RDWR | O_NOCTTY);
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return 1;
   std::string slave = ptsname(master);
   int keeper = open(slave.c_str(), O_RDWR | O_NOCTTY);
-  std::filesystem::create_symlink(slave, std::string(dir) + "/COM1");
+  std::filesystem::create_symlink(slave, dir + "/COM1");
 
   TNAVOPort port(1, 0);
   port.OpenPort();
@@ -111,7 +106,7 @@ int main() {
       double cpu0 = CpuSeconds();
       auto t0 = std::chrono::steady_clock::now();
       e->WaitForDot(2000);
-      double wall = WallMs(t0);
+      double wall = bench::MsSince(t0);
       double cpu = (CpuSeconds() - cpu0) * 1000.0;
       std::printf("  2000 ms wait, %s: wall %.1f ms, CPU %.2f ms = %.3f%% of one core\n",
                   e == &engine ? "event pass every 10 ms" : "no window, port alone", wall, cpu,

@@ -61,9 +61,8 @@ std::optional<std::string> ParseCliArgs(const std::vector<std::string>& argv, TC
   std::vector<std::string> words;
   for (std::size_t i = 0; i < argv.size(); ++i) {
     const std::string& a = argv[i];
-    auto value = [&](const char* what) -> std::optional<std::string> {
+    auto value = [&]() -> std::optional<std::string> {
       if (i + 1 >= argv.size()) return std::nullopt;
-      (void)what;
       return argv[++i];
     };
     if (a == "--help" || a == "-h") {
@@ -71,18 +70,18 @@ std::optional<std::string> ParseCliArgs(const std::vector<std::string>& argv, TC
     } else if (a == "--version") {
       out.version = true;
     } else if (a == "--port") {
-      auto v = value("port");
+      auto v = value();
       if (!v || v->empty()) return "--port needs a COM name or a device path";
       out.ports.push_back(*v);
     } else if (a == "--baud") {
-      auto v = value("baud");
+      auto v = value();
       if (!v || !KnownBaud(*v)) return "--baud needs a line speed such as 9600 or 19200";
       out.baud = *v;
     } else if (a == "--delay") {
-      auto v = value("delay");
+      auto v = value();
       if (!v || !ParseNumber(*v, out.delay, 0, 60000)) return "--delay needs milliseconds (0 to 60000)";
     } else if (a == "--trace") {
-      auto v = value("trace");
+      auto v = value();
       if (!v || v->empty()) return "--trace needs a file";
       out.trace = *v;
     } else if (a == "--no-confirm") {
@@ -94,7 +93,7 @@ std::optional<std::string> ParseCliArgs(const std::vector<std::string>& argv, TC
     } else if (a == "--six-clock") {
       out.sixClock = true;
     } else if (a == "--for") {
-      auto v = value("for");
+      auto v = value();
       if (!v || v->empty()) return "--for needs an image file";
       out.file = *v;
       words.push_back("--for");

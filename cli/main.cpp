@@ -99,30 +99,29 @@ int PortNumber(const std::string& port) {
 // Runs the command on one port. label: how the port is named in messages.
 int RunOnPort(TCliArgs args, const std::string& portArg, bool several) {
   TCliHost host(args, portArg, several);
-  std::FILE* trace = nullptr;
+  // Closed after the port (declared before it), whatever path the run takes.
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> trace(nullptr, &std::fclose);
   if (!args.trace.empty()) {
     const std::string path = several ? args.trace + "." + portArg.substr(portArg.rfind('/') + 1) : args.trace;
-    trace = std::fopen(path.c_str(), "w");
+    trace.reset(std::fopen(path.c_str(), "w"));
     if (!trace) {
       host.Say("cannot write " + path + ": " + std::strerror(errno));
       return kExitFile;
     }
   }
   std::unique_ptr<TComDevice> device = DeviceFor(portArg);
-  if (trace) device = std::make_unique<TTraceComDevice>(std::move(device), trace);
+  if (trace) device = std::make_unique<TTraceComDevice>(std::move(device), trace.get());
 
   // What the command needs from a file comes first: a bad file sends nothing.
   THexBinList image;
   if (!args.file.empty() && !LoadChecked(args.file, image, host)) {
-    if (trace) std::fclose(trace);
     return kExitFile;
   }
   if (args.command == "erase" && !args.file.empty()) {
     args.eraseBlocks = BlocksOf(image);
     if (args.eraseBlocks.none()) {
       host.Say(args.file + " holds no data: nothing to erase");
-      if (trace) std::fclose(trace);
-      return kExitOk;
+        return kExitOk;
     }
     std::string list;
     for (int b = 0; b < 16; ++b)
@@ -140,7 +139,6 @@ int RunOnPort(TCliArgs args, const std::string& portArg, bool several) {
       host.Say("  You may not use this port: add yourself to its group (usually dialout) with\n"
                "  sudo usermod -aG dialout $USER, then log in again.");
     }
-    if (trace) std::fclose(trace);
     return kExitPort;
   }
   const TBaudRate found = port.BaudRate();
@@ -228,7 +226,6 @@ int RunOnPort(TCliArgs args, const std::string& portArg, bool several) {
     host.Say("The communication controller is in suspended mode: resume it from its management "
              "program (ZV Master) when you are done.");
   }
-  if (trace) std::fclose(trace);
   return status;
 }
 

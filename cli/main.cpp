@@ -114,14 +114,12 @@ int RunOnPort(TCliArgs args, const std::string& portArg, bool several) {
 
   // What the command needs from a file comes first: a bad file sends nothing.
   THexBinList image;
-  if (!args.file.empty() && !LoadChecked(args.file, image, host)) {
-    return kExitFile;
-  }
+  if (!args.file.empty() && !LoadChecked(args.file, image, host)) return kExitFile;
   if (args.command == "erase" && !args.file.empty()) {
     args.eraseBlocks = BlocksOf(image);
     if (args.eraseBlocks.none()) {
       host.Say(args.file + " holds no data: nothing to erase");
-        return kExitOk;
+      return kExitOk;
     }
     std::string list;
     for (int b = 0; b < 16; ++b)

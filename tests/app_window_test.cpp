@@ -297,16 +297,22 @@ TEST_F(PortControls, FileDialogStartsAtTheStoredFileAndTakesTheChosenOne) {
   EXPECT_EQ(QString::fromStdString(f.ImageFileName()), chosen);  // a cancel keeps the file
 }
 
-using Operations = FormTest;
+// The window against a simulated chip served on COM2 over a real pty.
+class Operations : public FormTest {
+ protected:
+  void Serve(sim::TSimChip& chip) {
+    std::string error;
+    ASSERT_TRUE(line.Open(error)) << error;
+    ASSERT_TRUE(line.Register(ports.Path(), "COM2", false, error)) << error;
+    line.AddDevice(&chip);
+    line.Start();
+  }
+  sim::TSimLine line;
+};
 
 TEST_F(Operations, SynchronizeAndSendHexProgramTheSimulatedChip) {
   sim::TSimChip chip;
-  sim::TSimLine line;
-  std::string error;
-  ASSERT_TRUE(line.Open(error)) << error;
-  ASSERT_TRUE(line.Register(ports.Path(), "COM2", false, error)) << error;
-  line.AddDevice(&chip);
-  line.Start();
+  Serve(chip);
   const std::string image = std::string(KAVEL_EXAMPLES_DIR) + "/blink/blink.hex";
   WriteSettings("[TMainISPForm]\nComComboBox1_Tag=2\nOpenDialog1_FileName=" + image + "\n");
   TMainISPForm& f = Start({"/Kavel", "/SAME"});
@@ -331,12 +337,7 @@ TEST_F(Operations, EveryServiceButtonWorksAgainstTheSimulatedChip) {
   options.blockEraseMs = 20;
   sim::TSimChip chip(options);
   chip.Flash().fill(0);
-  sim::TSimLine line;
-  std::string error;
-  ASSERT_TRUE(line.Open(error)) << error;
-  ASSERT_TRUE(line.Register(ports.Path(), "COM2", false, error)) << error;
-  line.AddDevice(&chip);
-  line.Start();
+  Serve(chip);
   WriteSettings("[TMainISPForm]\nComComboBox1_Tag=2\n");
   TMainISPForm& f = Start({"/Kavel"});
   f.WFC->setChecked(true);
@@ -378,10 +379,10 @@ TEST_F(Operations, AutoRunsTheCycleAndClosesUnlessAFailureNoStepHandles) {
     boxes.shown.clear();
     WriteSettings("[TMainISPForm]\nOpenDialog1_FileName=" + (fileGoes ? vanishing : image) + "\n");
     TMainISPForm& f = Start({"/AUTO"}, [&](TMainISPForm::TSetup& setup) {
-      auto line = std::make_unique<sim::TSimComDevice>(clock);
-      line->AddDevice(&chip);
-      line->AddDevice(&controller);
-      setup.device = std::move(line);
+      auto virtualLine = std::make_unique<sim::TSimComDevice>(clock);
+      virtualLine->AddDevice(&chip);
+      virtualLine->AddDevice(&controller);
+      setup.device = std::move(virtualLine);
       setup.clock = &clock;
     });
     std::ofstream(vanishing) << ":00000001FF\n";

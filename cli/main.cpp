@@ -156,6 +156,7 @@ int RunOnPort(TCliArgs args, const std::string& portArg, bool several) {
       if (synchronized()) host.Print("synchronized at " + BaudRateText(port.BaudRate()) + " bit/s");
     } else if (c == "info") {
       ops.ReadIdentification();
+      if (!ops.LastStatus().Ok()) host.Fail(TOutcome::ChipFailed);
     } else if (c == "status") {
       ops.BReadStatusClick();
     } else if (c == "program") {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -14,49 +15,59 @@ namespace {
 
 std::string SystemText(int err) { return std::strerror(err); }
 
-// The whole file. Throws EFOpenError, EReadError; with a limit, EImageTooLarge when the file
-// holds more than limit bytes (checked before reading, and again while reading).
-std::string ReadFile(const std::string& fileName, std::uint64_t limit = 0) {
-  const int fd = open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw EFOpenError(fileName, errno);
-  struct stat st {};
-  if (limit > 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-      static_cast<std::uint64_t>(st.st_size) > limit) {
-    close(fd);
-    throw EImageTooLarge(fileName, static_cast<std::uint64_t>(st.st_size));
-  }
-  std::string bytes;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int err = errno;
-      close(fd);
-      throw EReadError(fileName, err);
-    }
-    if (n == 0) break;
-    bytes.append(buffer, static_cast<std::size_t>(n));
-    if (limit > 0 && bytes.size() > limit) {
-      close(fd);
-      throw EImageTooLarge(fileName, bytes.size());
-    }
-  }
-  close(fd);
-  return bytes;
+// What a file that is not a regular one is, in words.
+const char* KindOf(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "something else";
 }
 
 }  // namespace
 
 EFOpenError::EFOpenError(const std::string& fileName, int err)
-    : std::runtime_error("Cannot open file \"" + fileName + "\". " + SystemText(err)) {}
+    : EImageError("Cannot open file \"" + fileName + "\". " + SystemText(err)) {}
 
 EReadError::EReadError(const std::string& fileName, int err)
-    : std::runtime_error("Cannot read file \"" + fileName + "\". " + SystemText(err)) {}
+    : EImageError("Cannot read file \"" + fileName + "\". " + SystemText(err)) {}
 
-EImageTooLarge::EImageTooLarge(const std::string& fileName, std::uint64_t size)
-    : std::runtime_error("The BIN file \"" + fileName + "\" holds " + std::to_string(size) +
-                         " bytes; the chip's code space holds 65536") {}
+EImageTooLarge::EImageTooLarge(const std::string& fileName, std::uint64_t size, std::uint64_t limit)
+    : EImageError(limit == THexBinList::kMaxBinSize
+                      ? "The BIN file \"" + fileName + "\" holds " + std::to_string(size) +
+                            " bytes; the chip's code space holds 65536"
+                      : "The HEX file \"" + fileName + "\" holds more than " +
+                            std::to_string(limit) + " bytes; no image of a 64 KB chip is that large") {}
+
+std::string ReadImageFile(const std::string& fileName, std::uint64_t limit) {
+  // Not blocking: opening a FIFO would wait for a writer for ever.
+  const int fd = open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) throw EFOpenError(fileName, errno);
+  struct Closer {
+    int fd;
+    ~Closer() { close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (fstat(fd, &st) != 0) throw EReadError(fileName, errno);
+  if (!S_ISREG(st.st_mode)) {
+    throw EImageError("Cannot use \"" + fileName + "\": it is " + KindOf(st.st_mode) +
+                      ", not a regular file");
+  }
+  if (static_cast<std::uint64_t>(st.st_size) > limit)
+    throw EImageTooLarge(fileName, static_cast<std::uint64_t>(st.st_size), limit);
+  std::string bytes;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n < 0) throw EReadError(fileName, errno);
+    if (n == 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+    // A file that grows while it is read is held to the same bound.
+    if (bytes.size() > limit) throw EImageTooLarge(fileName, bytes.size(), limit);
+  }
+  return bytes;
+}
 
 void THexBinList::SetText(std::string_view text) {
   m_lines.clear();
@@ -94,10 +105,12 @@ void THexBinList::AddBinRecords(const std::uint8_t* bytes, std::size_t size) {
   m_lines.emplace_back(kEndRecord);
 }
 
-void THexBinList::LoadHexFile(const std::string& fileName) { SetText(ReadFile(fileName)); }
+void THexBinList::LoadHexFile(const std::string& fileName) {
+  SetText(ReadImageFile(fileName, kMaxHexSize));
+}
 
 void THexBinList::LoadBinFile(const std::string& fileName) {
-  const std::string bytes = ReadFile(fileName, kMaxBinSize);
+  const std::string bytes = ReadImageFile(fileName, kMaxBinSize);
   AddBinRecords(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
 
@@ -115,6 +128,13 @@ bool IsHexFileName(std::string_view fileName) {
     if (c != kHex[i]) return false;
   }
   return true;
+}
+
+bool HoldsData(const THexBinList& list) {
+  return std::any_of(list.Lines().begin(), list.Lines().end(), [](const std::string& line) {
+    const THexRecord r = ParseHexRecord(line);
+    return r.problem.empty() && r.bytes[3] == 0x00 && r.bytes[0] > 0;
+  });
 }
 
 void LoadImageFile(THexBinList& list, const std::string& fileName) {

@@ -13,29 +13,38 @@
 
 namespace kavel {
 
+// Every reason why an image cannot be used; the message names the file and says why.
+class EImageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // A file that cannot be opened: "Cannot open file \"<name>\". <system's text>".
-class EFOpenError : public std::runtime_error {
+class EFOpenError : public EImageError {
  public:
   EFOpenError(const std::string& fileName, int err);
 };
 
 // A file that fails while it is read: "Cannot read file \"<name>\". <system's text>".
-class EReadError : public std::runtime_error {
+class EReadError : public EImageError {
  public:
   EReadError(const std::string& fileName, int err);
 };
 
 // A BIN file larger than the chip's 64 KB code space, whose 16-bit addresses would wrap and
-// overwrite the start of the flash.
-class EImageTooLarge : public std::runtime_error {
+// overwrite the start of the flash; or a HEX file larger than any image of such a chip can be
+// (kMaxHexSize), which is not an image at all.
+class EImageTooLarge : public EImageError {
  public:
-  EImageTooLarge(const std::string& fileName, std::uint64_t size);
+  EImageTooLarge(const std::string& fileName, std::uint64_t size, std::uint64_t limit);
 };
 
 class THexBinList {
  public:
   static constexpr std::size_t kBinRecordBytes = 16;
   static constexpr std::uint64_t kMaxBinSize = 65536;
+  // 64 KB as HEX takes about 180 KB; anything far larger is something else (a log, a device).
+  static constexpr std::uint64_t kMaxHexSize = 16u << 20;
   static constexpr std::string_view kEndRecord = ":00000001FF";
 
   std::size_t Count() const { return m_lines.size(); }
@@ -45,7 +54,8 @@ class THexBinList {
   const std::vector<std::string>& Lines() const { return m_lines; }
 
   // Replaces the contents by the lines of the text file (see SetText). Throws EFOpenError
-  // when it cannot be opened and EReadError when reading fails; the list is then unchanged.
+  // when it cannot be opened, EReadError when reading fails, EImageError when it is not a
+  // regular file and EImageTooLarge beyond kMaxHexSize; the list is then unchanged.
   void LoadHexFile(const std::string& fileName);
   // Appends the data records of the raw image and then the end record. Throws EFOpenError,
   // EReadError or EImageTooLarge (nothing is appended then).
@@ -65,6 +75,12 @@ class THexBinList {
 
 // True when the file name's extension (from its last dot on) is ".HEX" in any letter case.
 bool IsHexFileName(std::string_view fileName);
+// True when the list holds a data record (type 00) with at least one byte: something to program.
+bool HoldsData(const THexBinList& list);
+// The whole of a regular file (a link is followed), at most limit bytes. Never blocks on a
+// FIFO or a device: anything but a regular file is refused. Throws EFOpenError, EReadError,
+// EImageError (not a regular file) or EImageTooLarge.
+std::string ReadImageFile(const std::string& fileName, std::uint64_t limit);
 // LoadHexFile for HEX names, LoadBinFile for every other name (see IsHexFileName).
 void LoadImageFile(THexBinList& list, const std::string& fileName);
 

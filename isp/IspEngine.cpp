@@ -43,6 +43,7 @@ void TIspEngine::AppendReply(const char* bytes, std::size_t n) {
 
 char TIspEngine::WaitForChar(int timeoutMs, std::string_view awaited) {
   m_replyText.clear();
+  m_portFailure.clear();
   Timer1Init(timeoutMs);
   try {
     while (!m_timer1Expired) {
@@ -72,10 +73,18 @@ char TIspEngine::WaitForChar(int timeoutMs, std::string_view awaited) {
       m_host.IdleWait(m_port, static_cast<int>(std::clamp<std::int64_t>(left, 0, INT32_MAX)));
       DeliverTimerTick();
     }
-  } catch (const EComPort&) {
-    // A port failure ends the wait quietly: the caller reports "no answer".
+  } catch (const EComPort& e) {
+    // A port failure ends the wait quietly: the caller reports "no answer" to the operator,
+    // and its status says what really happened.
+    m_portFailure = e.what();
   }
   return kNoReply;
+}
+
+TIspStatus TIspEngine::ReplyStatus(TReplyClass cls, std::string detail) const {
+  if (cls == rcNoAnswer && !m_portFailure.empty())
+    return TIspStatus::Make(skPortFailed, detail + " (the port failed: " + m_portFailure + ")");
+  return TIspStatus::FromReply(cls, std::move(detail));
 }
 
 char TIspEngine::WaitForDot(int timeoutMs) {

@@ -25,6 +25,7 @@
 #include <string_view>
 
 #include "isp/IspHost.h"
+#include "isp/IspStatus.h"
 #include "isp/Records.h"
 #include "link/Clock.h"
 #include "link/NAVOPort.h"
@@ -53,6 +54,11 @@ class TIspEngine {
 
   // Everything received during the most recent wait (one text for the whole program).
   const std::string& ReplyText() const { return m_replyText; }
+  // The port failure that ended the most recent wait (its message); empty when none did.
+  const std::string& PortFailure() const { return m_portFailure; }
+  // The status of a command whose reply was of class cls, detail its words: no answer
+  // becomes a port failure when the port failed during the wait.
+  TIspStatus ReplyStatus(TReplyClass cls, std::string detail) const;
   void ClearReplyText() { m_replyText.clear(); }
 
   // The reply time-out: arms it for intervalMs from now and clears the expired flag.
@@ -88,6 +94,7 @@ class TIspEngine {
   TClock& m_clock;
   TIspHost& m_host;
   std::string m_replyText;
+  std::string m_portFailure;
   bool m_timer1Enabled = false;
   bool m_timer1Expired = false;
   std::int64_t m_timer1Deadline = 0;

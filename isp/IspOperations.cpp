@@ -65,7 +65,35 @@ constexpr int kStatusWaitFactor = 10, kStatusWaitBase = 1000, kStatusPauseMs = 1
 constexpr int kReadWaitFactor = 3, kReadWaitBase = 300;
 // A read's reply: the 15 characters of the echo, two hex digits, ".".
 constexpr std::size_t kReadReplyMin = 18;
-constexpr std::size_t kReadValueAt = 15;  // index of the first digit
+
+// Sets the options of a cycle for its lifetime: its steps work with them, not with the
+// host's as they stand when each step begins.
+class TCycleOptions {
+ public:
+  TCycleOptions(std::optional<TIspOptions>& slot, TIspOptions options) : m_slot(slot), m_outer(slot.has_value()) {
+    if (!m_outer) m_slot = std::move(options);
+  }
+  ~TCycleOptions() {
+    if (!m_outer) m_slot.reset();
+  }
+  TCycleOptions(const TCycleOptions&) = delete;
+  TCycleOptions& operator=(const TCycleOptions&) = delete;
+
+ private:
+  std::optional<TIspOptions>& m_slot;
+  bool m_outer;  // set by an enclosing cycle, which keeps it
+};
+
+// "0 3 12": the blocks set in blocks, in order.
+std::string BlockList(const std::bitset<16>& blocks) {
+  std::string out;
+  for (std::size_t b = 0; b < blocks.size(); ++b) {
+    if (!blocks.test(b)) continue;
+    if (!out.empty()) out += ' ';
+    out += std::to_string(b);
+  }
+  return out;
+}
 
 constexpr std::string_view kJumperOnText =
     "Pleace jumper on \"Download Mode\" contacts then press \"uP Reset\" button. When finished "
@@ -84,17 +112,20 @@ TIspOperations::TIspOperations(TNAVOPort& port, TClock& clock, TIspHost& host)
   m_port.KTNPort().UseClock(clock);
 }
 
-void TIspOperations::PlainBox(std::string_view text, std::string_view caption) {
-  m_host.Box(PlainBoxRequest(text, caption));
+void TIspOperations::PlainBox(std::string_view text, std::string_view caption, TBoxRole role) {
+  m_host.Box(PlainBoxRequest(text, caption, role));
 }
 
 void TIspOperations::TogglePort() {
   if (m_port.Connected()) {
     m_port.ClosePort();
+    m_status = TIspStatus::Done();
   } else {
     try {
       m_port.OpenPort();
-    } catch (const EComPort&) {
+      m_status = TIspStatus::Done();
+    } catch (const EComPort& e) {
+      m_status = TIspStatus::Make(skPortFailed, "cannot open " + m_port.Port() + ": " + e.what());
       PlainBox("Open port error", "Open " + m_port.Port() + " port");
     }
   }
@@ -115,11 +146,11 @@ int TIspOperations::ScaledMs(std::int32_t delay, int factor, int base) {
                                                     std::numeric_limits<int>::max()));
 }
 
-bool TIspOperations::Synchronize() { return Synchronize(m_host.Options()); }
+bool TIspOperations::Synchronize() { return Synchronize(Options()); }
 
 bool TIspOperations::Synchronize(const TIspOptions& options) {
   if (!m_port.Connected()) TogglePort();
-  if (!m_port.Connected()) return false;
+  if (!m_port.Connected()) return false;  // TogglePort recorded why
   const std::string kept = m_host.ProgressText();
   m_host.SetProgress("Synchronizing ...");
   TOnExit restoreProgress([&] { m_host.SetProgress(kept); });
@@ -132,25 +163,37 @@ bool TIspOperations::Synchronize(const TIspOptions& options) {
       m_port.SendText("U");
       m_clock.SleepMs(options.delay);
     }
+    m_status = TIspStatus::Done(false);
     return true;
   }
 
   // Confirmed: the speed list shows the speed the port ends at, whatever happens.
   TOnExit showSpeed([&] { m_host.SelectTargetBaud(BaudRateText(m_port.BaudRate())); });
-  auto attempt = [this] {
+  std::string portFailure;
+  auto attempt = [&] {
+    StopPoint("stopped during the speed search, before any command reached the chip");
     m_port.SendText("U");
-    return SyncReply();
+    const bool ok = SyncReply();
+    if (!m_engine.PortFailure().empty()) portFailure = m_engine.PortFailure();
+    return ok;
   };
-  if (attempt()) return true;
+  auto found = [&] {
+    m_status = TIspStatus::Done();
+    return true;
+  };
+  if (attempt()) return found();
   m_clock.SleepMs(kSyncPauseMs);
-  if (attempt()) return true;
+  if (attempt()) return found();
   for (TBaudRate rate : kScanList) {
     m_port.SetBaudRate(rate);
     for (int i = 0; i < 2; ++i) {
       m_clock.SleepMs(kSyncPauseMs);
-      if (attempt()) return true;
+      if (attempt()) return found();
     }
   }
+  m_status = portFailure.empty()
+                 ? TIspStatus::Make(skNoAnswer, "Flash not synchronized: no speed answered")
+                 : TIspStatus::Make(skPortFailed, "Flash not synchronized: the port failed: " + portFailure);
   return false;
 }
 
@@ -170,17 +213,20 @@ bool TIspOperations::SetClock() {
   return reply == kReplyOk;
 }
 
+void TIspOperations::NotSynchronized() { PlainBox("Flash not synchronized", "Com Port Error"); }
+
 void TIspOperations::BSynchroClick() {
-  if (Synchronize(m_host.Options())) {
-    PlainBox("Flash synchronized: " + BaudRateText(m_port.BaudRate()), "OK");
+  if (Synchronize(Options())) {
+    PlainBox("Flash synchronized: " + BaudRateText(m_port.BaudRate()), "OK", TBoxRole::brSuccess);
   } else {
-    PlainBox("Flash not synchronized", "Com Port Error");
+    NotSynchronized();
   }
 }
 
 void TIspOperations::BSendHexFileClick(bool sender) {
-  const TIspOptions options = m_host.Options();
+  const TIspOptions options = Options();
   OperationFailed = 1;
+  m_status = TIspStatus::Make(skCancelled, "no image file was chosen");
   if (options.reuseImageFile || !sender) {
     m_host.ShowImageFile(m_imageFileName);
   } else {
@@ -193,8 +239,19 @@ void TIspOperations::BSendHexFileClick(bool sender) {
 
   THexBinList list;
   TOnExit ending([this] { m_host.SetProgress(""); });
-  LoadImageFile(list, m_imageFileName);
+  if (m_image) {
+    list = *m_image;
+  } else {
+    LoadImageFile(list, m_imageFileName);
+  }
   m_host.ShowImageFile(m_imageFileName);
+  if (!sender && !HoldsData(list)) {
+    // A step of the full cycle: the status byte and the security bits must not follow.
+    const std::string text = "No data to program in " + m_imageFileName;
+    PlainBox(text, "Send Error");
+    m_status = TIspStatus::Make(skBadImage, text);
+    return;
+  }
   const std::size_t count = list.Count();
   for (std::size_t i = 0; i < count; ++i) {
     StopPoint("stopped after " + std::to_string(i) + " of " + std::to_string(count) +
@@ -212,71 +269,89 @@ void TIspOperations::BSendHexFileClick(bool sender) {
     const TReplyClass cls = ClassifyReply(m_engine.WaitForDot(options.delay));
     if (cls != rcOk) {
       // "block" is the record's index here, as the operator has always read it.
-      PlainBox(ReplyClassWords(cls) + " for block: " + std::to_string(i), "Send Error");
+      const std::string text = ReplyClassWords(cls) + " for block: " + std::to_string(i);
+      PlainBox(text, "Send Error");
+      m_status = m_engine.ReplyStatus(cls, text);
       return;
     }
   }
   OperationFailed = 0;
+  m_status = TIspStatus::Done(options.waitForConfirmation);
 }
 
 void TIspOperations::BFullEraseClick(bool sender) {
-  const TIspOptions options = m_host.Options();
+  const TIspOptions options = Options();
   OperationFailed = 1;
   TBusyWindow busy(m_host, "Erasing entire chip memory ... wait");
   if (!Synchronize(options)) {
-    PlainBox("Flash not synchronized", "Com Port Error");
+    NotSynchronized();
     return;
   }
+  StopPoint("stopped before the erase: nothing was erased");
   m_port.SendText(kFullEraseRecord);
   if (!options.waitForConfirmation) {
     m_clock.SleepMs(kFullErasePauseMs);
     OperationFailed = 0;
+    m_status = TIspStatus::Done(false);
     return;
   }
   const TReplyClass cls = ClassifyReply(
       m_engine.WaitForDot(ScaledMs(options.delay, kFullEraseWaitFactor, kFullEraseWaitBase)));
   if (cls == rcOk) {
     OperationFailed = 0;
-    if (sender) PlainBox("Flash erased", "OK");
+    if (sender) PlainBox("Flash erased", "OK", TBoxRole::brSuccess);
   } else {
     PlainBox(ReplyClassWords(cls), "Send Error");
   }
+  m_status = m_engine.ReplyStatus(cls, ReplyClassWords(cls));
   m_host.AppendDebug(m_engine.ReplyText());
 }
 
 void TIspOperations::BEraseBlocksClick() {
-  const TIspOptions options = m_host.Options();
+  const TIspOptions options = Options();
   if (options.eraseBlocks.none()) {
     PlainBox("Nothing to erase", "");
+    m_status = TIspStatus::Make(skOk, "Nothing to erase");
     return;
   }
   TBusyWindow busy(m_host, "Erasing blocks ... wait");
   if (!Synchronize(options)) {
-    PlainBox("Flash not synchronized", "Com Port Error");
+    NotSynchronized();
     return;
   }
   const int waitMs = ScaledMs(options.delay, kBlockEraseWaitFactor, kBlockEraseWaitBase);
+  std::bitset<16> erased;
   for (int block = 0; block < kEraseBlockCount; ++block) {
-    if (!options.eraseBlocks.test(static_cast<std::size_t>(block))) continue;
+    const auto bit = static_cast<std::size_t>(block);
+    if (!options.eraseBlocks.test(bit)) continue;
+    StopPoint((erased.none() ? "stopped before the erase: nothing was erased"
+                             : "stopped after erasing blocks " + BlockList(erased)) +
+              "; not erased: blocks " + BlockList(options.eraseBlocks & ~erased));
     const auto outcome = m_engine.GiveCommand(BlockEraseRecord(block), waitMs, kBlockErasePauseMs,
                                               options.waitForConfirmation);
     if (outcome.cls != rcOk) {
-      PlainBox(ReplyClassWords(outcome.cls) + " for block: " + std::to_string(block), "Send Error");
+      const std::string text = ReplyClassWords(outcome.cls) + " for block: " + std::to_string(block);
+      PlainBox(text, "Send Error");
+      m_status = m_engine.ReplyStatus(outcome.cls, text);
       return;  // later blocks stay as they are
     }
+    erased.set(bit);
   }
-  PlainBox("Selected blocks erased", "Erase OK");
+  PlainBox("Selected blocks erased", "Erase OK", TBoxRole::brSuccess);
+  m_status = TIspStatus::Done(options.waitForConfirmation);
 }
 
 void TIspOperations::BBlankClick() {
-  const TIspOptions options = m_host.Options();
+  const TIspOptions options = Options();
   TBusyWindow busy(m_host, "Blank check ... wait");
   if (!Synchronize(options)) {
-    PlainBox("Flash not synchronized", "Com Port Error");
+    NotSynchronized();
     return;
   }
+  // Empties the input before the check. On an idle line this read waits the port's whole
+  // read time-out for 100 bytes (2,040 ms) before it returns with nothing.
   char buffer[kBlankDiscardBytes];
-  m_port.ReceiveBytes(buffer, kBlankDiscardBytes);  // whatever was pending
+  m_port.ReceiveBytes(buffer, kBlankDiscardBytes);
   m_engine.ClearReplyText();
   // The character after the record starts the check.
   std::string command(kBlankCheckRecord);
@@ -287,6 +362,7 @@ void TIspOperations::BBlankClick() {
   const std::size_t echoLength = kBlankCheckRecord.size();
   if (m_port.ReceiveBytes(buffer, echoLength) < echoLength) {
     PlainBox(ReplyClassWords(rcNoAnswer), "Send Error");
+    m_status = TIspStatus::FromReply(rcNoAnswer, ReplyClassWords(rcNoAnswer));
     return;
   }
   std::string echo;
@@ -296,13 +372,17 @@ void TIspOperations::BBlankClick() {
   const char reply = m_engine.WaitForDot(ScaledMs(options.delay, kBlankWaitFactor, kBlankWaitBase));
   const std::string& text = m_engine.ReplyText();
   if (reply == kReplyOk && text.size() == 1) {
-    PlainBox("Flash is blank", "OK");
+    PlainBox("Flash is blank", "OK", TBoxRole::brSuccess);
+    m_status = TIspStatus::Done();
   } else if (reply == kReplyOk || reply == kReplyEnd) {
     // What came before the terminator is the first address that is not blank.
     PlainBox("Flash not blank at address: " + text, "Send Error");
+    m_status = TIspStatus::Make(skRefused, "Flash not blank at address: " + text);
     m_host.AppendDebug(echo + text);
   } else {
-    PlainBox(ReplyClassWords(ClassifyReply(reply)), "Send Error");
+    const TReplyClass cls = ClassifyReply(reply);
+    PlainBox(ReplyClassWords(cls), "Send Error");
+    m_status = m_engine.ReplyStatus(cls, ReplyClassWords(cls));
   }
 }
 
@@ -311,21 +391,23 @@ void TIspOperations::FinishSetting(const TIspOptions& options, int waitMs, int p
   if (!options.waitForConfirmation) {
     m_clock.SleepMs(pauseMs);
     OperationFailed = 0;
-    if (sender) PlainBox(done, "Done");
+    m_status = TIspStatus::Done(false);
+    if (sender) PlainBox(done, "Done", TBoxRole::brSuccess);
     return;
   }
   const TReplyClass cls = ClassifyReply(m_engine.WaitForDot(waitMs));
+  m_status = m_engine.ReplyStatus(cls, ReplyClassWords(cls));
   if (cls != rcOk) {
     PlainBox(ReplyClassWords(cls), "Send Error");
     return;
   }
   OperationFailed = 0;
-  if (sender) PlainBox(done, "OK");
+  if (sender) PlainBox(done, "OK", TBoxRole::brSuccess);
 }
 
 void TIspOperations::BSecurityClick(int bit, bool sender) {
   if (bit < 1 || bit > 3) return;
-  const TIspOptions options = m_host.Options();
+  const TIspOptions options = Options();
   m_port.SendText(kSecurityBitRecords[bit - 1]);
   OperationFailed = 1;
   FinishSetting(options, options.delay, options.delay,
@@ -333,7 +415,7 @@ void TIspOperations::BSecurityClick(int bit, bool sender) {
 }
 
 void TIspOperations::BSetStatusClick(bool sender) {
-  const TIspOptions options = m_host.Options();
+  const TIspOptions options = Options();
   m_port.SendText(CommandRecord(kSetStatusBody));
   OperationFailed = 1;
   FinishSetting(options, ScaledMs(options.delay, kStatusWaitFactor, kStatusWaitBase),
@@ -341,57 +423,73 @@ void TIspOperations::BSetStatusClick(bool sender) {
 }
 
 void TIspOperations::B6ClockClick(bool sender) {
-  const TIspOptions options = m_host.Options();
+  const TIspOptions options = Options();
   m_port.SendText(kSixClockRecord);
   if (!options.waitForConfirmation) {
     m_clock.SleepMs(options.delay);
     OperationFailed = 0;
-    if (sender) PlainBox("Clock set", "Done");
+    m_status = TIspStatus::Done(false);
+    if (sender) PlainBox("Clock set", "Done", TBoxRole::brSuccess);
     return;
   }
   // Shown whoever started it: inside a full cycle a refusal is reported but ends nothing.
   const TReplyClass cls = ClassifyReply(m_engine.WaitForDot(options.delay));
   if (cls == rcOk) {
-    PlainBox("Clock set", "OK");
+    PlainBox("Clock set", "OK", TBoxRole::brSuccess);
   } else {
     PlainBox(ReplyClassWords(cls), "Send Error");
   }
+  m_status = m_engine.ReplyStatus(cls, ReplyClassWords(cls));
   m_host.AppendDebug(m_engine.ReplyText());
 }
 
 std::optional<std::string> TIspOperations::ReadValue(std::string_view body, int waitMs,
-                                                     std::string_view what) {
+                                                     std::string_view what, TIspStatus& status) {
   const auto outcome = m_engine.GiveCommand(CommandRecord(body), waitMs, 0, true);
   if (outcome.cls == rcOk) return m_engine.ReplyText();
   std::string text(what);
   text += ": ";
   text += ReplyClassWords(outcome.cls);
   PlainBox(text, "Send Error");
+  status = Worse(status, m_engine.ReplyStatus(outcome.cls, text));
   return std::nullopt;
 }
 
-bool TIspOperations::ReadAnswerDigits(const std::string& reply, std::string_view what,
-                                      std::string& out) {
+bool TIspOperations::ReadAnswerDigits(const std::string& reply, std::string_view body,
+                                      std::string_view what, std::string& out) {
+  // Whatever came before the echo (a blind synchronization's "U" answers, a controller's
+  // poll) is not part of the answer: the digits follow the echo, or stand before the ".".
+  const std::string record = CommandRecord(body);
+  const std::size_t echo = reply.rfind(record);
+  std::size_t at = 0;
+  bool enough = false;
+  if (echo != std::string::npos) {
+    at = echo + record.size();
+    enough = reply.size() >= at + 3;
+  } else {
+    enough = reply.size() >= kReadReplyMin;
+    at = reply.size() - 3;
+  }
   out = what;
-  if (reply.size() < kReadReplyMin) {
+  if (!enough) {
     out += " ERROR (2)";
     return false;
   }
-  if (HexDigitValue(reply[kReadValueAt + 1]) < 0) {
+  if (HexDigitValue(reply[at + 1]) < 0) {
     out += " ERROR (1)";
     return false;
   }
-  out = reply.substr(kReadValueAt, 2);  // both digits as they came
+  out = reply.substr(at, 2);  // both digits as they came
   return true;
 }
 
-bool TIspOperations::ReadStatusLines(int waitMs) {
-  bool complete = true;
+TIspStatus TIspOperations::ReadStatusLines(int waitMs) {
+  TIspStatus status = TIspStatus::Done();
   std::string text;
-  if (auto reply = ReadValue(kReadSecurityBody, waitMs, "Security bits")) {
-    if (!ReadAnswerDigits(*reply, "Security bits", text)) {
+  if (auto reply = ReadValue(kReadSecurityBody, waitMs, "Security bits", status)) {
+    if (!ReadAnswerDigits(*reply, kReadSecurityBody, "Security bits", text)) {
       m_host.AddStatusLine(text);
-      complete = false;
+      status = Worse(status, TIspStatus::Make(skBadReply, text));
     } else {
       // Bits 1, 2 and 3 are the values 2, 4 and 8 of the second digit.
       const int value = HexDigitValue(text[1]);
@@ -399,75 +497,85 @@ bool TIspOperations::ReadStatusLines(int waitMs) {
         m_host.AddStatusLine("Security " + std::to_string(bit) + ": " + OnOffText(value & (1 << bit)));
       }
     }
-  } else {
-    complete = false;
   }
   // The status byte is read whatever became of the bits.
-  if (auto reply = ReadValue(kReadStatusBody, waitMs, "Read status")) {
-    const bool wellFormed = ReadAnswerDigits(*reply, "Read status", text);
+  if (auto reply = ReadValue(kReadStatusBody, waitMs, "Read status", status)) {
+    const bool wellFormed = ReadAnswerDigits(*reply, kReadStatusBody, "Read status", text);
     m_host.AddStatusLine(wellFormed ? "Status: " + text : text);
-    complete = complete && wellFormed;
-  } else {
-    complete = false;
+    if (!wellFormed) status = Worse(status, TIspStatus::Make(skBadReply, text));
   }
-  return complete;
+  return status;
 }
 
 void TIspOperations::BReadStatusClick() {
-  const TIspOptions options = m_host.Options();
+  const TIspOptions options = Options();
   if (!Synchronize(options)) {
-    PlainBox("Flash not synchronized", "Com Port Error");
+    NotSynchronized();
     return;
   }
   m_host.ClearStatus();
-  ReadStatusLines(ScaledMs(options.delay, kReadWaitFactor, kReadWaitBase));
+  m_status = ReadStatusLines(ScaledMs(options.delay, kReadWaitFactor, kReadWaitBase));
 }
 
-bool TIspOperations::ReadIdentification() {
-  const TIspOptions options = m_host.Options();
+void TIspOperations::ReadIdentification() {
+  const TIspOptions options = Options();
   if (!Synchronize(options)) {
-    PlainBox("Flash not synchronized", "Com Port Error");
-    return false;
+    NotSynchronized();
+    return;
   }
   m_host.ClearStatus();
   const int waitMs = ScaledMs(options.delay, kReadWaitFactor, kReadWaitBase);
   const std::pair<std::string_view, std::string_view> reads[] = {
       {"020000050000", "Manufacturer id"}, {"020000050001", "Device id"}, {"020000050002", "Boot code version"}};
-  bool complete = true;
+  TIspStatus status = TIspStatus::Done();
   for (const auto& [body, what] : reads) {
     std::string text;
-    auto reply = ReadValue(body, waitMs, what);
-    if (reply && ReadAnswerDigits(*reply, what, text)) {
+    auto reply = ReadValue(body, waitMs, what, status);
+    if (reply && ReadAnswerDigits(*reply, body, what, text)) {
       m_host.AddStatusLine(std::string(what) + ": " + text);
-      continue;
+    } else if (reply) {
+      m_host.AddStatusLine(text);
+      status = Worse(status, TIspStatus::Make(skBadReply, text));
     }
-    if (reply) m_host.AddStatusLine(text);
-    complete = false;
   }
-  return ReadStatusLines(waitMs) && complete;
+  m_status = Worse(status, ReadStatusLines(waitMs));
 }
 
 void TIspOperations::StopPoint(std::string_view done) {
   if (m_host.StopRequested()) throw EOperationStopped(std::string(done));
 }
 
-bool TIspOperations::ControllerNotAnswering() {
-  m_host.Box(MessageBoxRequest(LangText("Error 301\rKTN do not answer!", "StrNoAnswer"), mkError,
-                               {mbtOK}));
-  return false;
+TIspStatus TIspOperations::Perform(const std::function<void()>& operation) {
+  try {
+    operation();
+  } catch (...) {
+    if (!StatusOfCurrentException(m_status)) throw;
+  }
+  return m_status;
 }
 
-bool TIspOperations::SuspendController() {
+TIspStatus TIspOperations::ControllerNotAnswering() {
+  const std::string text = LangText("Error 301\rKTN do not answer!", "StrNoAnswer");
+  m_host.Box(MessageBoxRequest(text, mkError, {mbtOK}));
+  return TIspStatus::Make(skNoAnswer, "the controller stopped answering (KTN do not answer!)");
+}
+
+TIspStatus TIspOperations::SuspendController(bool& suspended) {
+  suspended = false;
   TKTNPort& ktn = m_port.KTNPort();
-  if (!ktn.FindController()) return false;
+  if (!ktn.FindController()) return TIspStatus::Make(skNoAnswer, "no controller answered on the line");
   if (!ktn.ReadState(m_controllerState)) return ControllerNotAnswering();
   for (std::uint8_t declined : kDeclinedStates) {
-    if (m_controllerState[0] == declined) return false;
+    if (m_controllerState[0] == declined) {
+      return TIspStatus::Make(skRefused, "the controller declined: its state is " + std::to_string(declined));
+    }
   }
   if (!ktn.ReadConfig(m_controllerConfig)) return ControllerNotAnswering();
-  if (IsSuspended(m_controllerConfig)) return false;
+  if (IsSuspended(m_controllerConfig)) return TIspStatus::Make(skOk, "the controller was suspended already");
   m_controllerConfig = SuspendedConfig(m_controllerConfig);
-  return ktn.WriteConfig(m_controllerConfig) || ControllerNotAnswering();
+  if (!ktn.WriteConfig(m_controllerConfig)) return ControllerNotAnswering();
+  suspended = true;
+  return TIspStatus::Make(skOk, "the controller is suspended");
 }
 
 bool TIspOperations::SuspendKTN() {
@@ -480,13 +588,18 @@ bool TIspOperations::SuspendKTN() {
     if (!m_port.Connected()) {
       try {
         m_port.OpenPort();
-      } catch (const EComPort&) {
+      } catch (const EComPort& e) {
+        m_status = TIspStatus::Make(skPortFailed, "cannot open " + m_port.Port() + ": " + e.what());
       }
       m_host.ShowPortState();
     }
     if (m_port.Connected()) {
       m_port.SetBaudRate(br9600);
-      suspended = SuspendController();
+      m_port.TakeSwallowedFailure();
+      m_status = SuspendController(suspended);
+      // The protocol reads a failing port as silence; say what it was.
+      if (const std::string failure = m_port.TakeSwallowedFailure(); !failure.empty() && !suspended)
+        m_status = TIspStatus::Make(skPortFailed, m_status.detail + " (the port failed: " + failure + ")");
     }
   } catch (...) {
     try {
@@ -503,11 +616,16 @@ bool TIspOperations::SuspendKTN() {
 
 void TIspOperations::BFullClick() {
   std::optional<std::string> chosen = m_host.ChooseImageFile(m_imageFileName);
-  if (!chosen) return;  // cancelled: nothing happens
+  if (!chosen) {
+    m_status = TIspStatus::Make(skCancelled, "no image file was chosen");
+    return;  // cancelled: nothing happens
+  }
   m_imageFileName = std::move(*chosen);
   m_host.ShowImageFile(m_imageFileName);
   if (!KTNSuspended) KTNSuspended = SuspendKTN();
-  PlainBox(kJumperOnText, "Info");
+  StopPoint("stopped before the jumper prompt: nothing was sent to the chip");
+  PlainBox(kJumperOnText, "Info", TBoxRole::brPrompt);
+  StopPoint("stopped at the jumper prompt: nothing was sent to the chip");
   m_clock.SleepMs(kJumperPauseMs);
   MakeFullProgramming();
   m_clock.SleepMs(kCycleEndPauseMs);
@@ -516,7 +634,8 @@ void TIspOperations::BFullClick() {
 void TIspOperations::MakeFullProgramming() {
   if (!m_port.Connected()) TogglePort();
   if (!m_port.Connected()) return;
-  const TIspOptions options = m_host.Options();
+  const TCycleOptions fixed(m_cycleOptions, Options());
+  const TIspOptions options = Options();
   for (int i = 0; i < kCycleSyncCount; ++i) {
     m_port.SendText("U");
     m_clock.SleepMs(options.delay);
@@ -525,35 +644,47 @@ void TIspOperations::MakeFullProgramming() {
   // Each step is called without a sender: its success box is left out, its error box not.
   BFullEraseClick(false);
   if (OperationFailed != 0) return;
-  StopPoint("stopped after the erase, before programming");
+  TIspStatus cycle = m_status;
+  StopPoint("stopped after the erase, before programming: the chip is erased");
   BSendHexFileClick(false);
   if (OperationFailed != 0) return;
+  cycle = Worse(cycle, m_status);
   StopPoint("stopped after programming, before the status byte and the security bits");
   // Waiting for replies, a refused clock command is shown but leaves OperationFailed as it
-  // was, so the cycle goes on.
-  if (options.sixClock) B6ClockClick(false);
+  // was, so the cycle goes on; its status still says the chip is not in 6-clock mode.
+  if (options.sixClock) {
+    B6ClockClick(false);
+    cycle = Worse(cycle, m_status);
+  }
   if (OperationFailed != 0) return;
   BSetStatusClick(false);
   if (OperationFailed != 0) return;
+  cycle = Worse(cycle, m_status);
   for (int bit = 1; bit <= 3; ++bit) {
     BSecurityClick(bit, false);
     if (OperationFailed != 0) return;
+    cycle = Worse(cycle, m_status);
   }
   std::string text = m_imageFileName;
   text += "\r\rOperation finished - security bits set\r\n";
   text += kJumperOffText;
-  PlainBox(text, "Full programming");
+  PlainBox(text, "Full programming", TBoxRole::brSuccess);
+  m_status = cycle;
 }
 
 void TIspOperations::FullErase() {
   if (!KTNSuspended) KTNSuspended = SuspendKTN();
-  PlainBox(kJumperOnText, "Info");
+  StopPoint("stopped before the jumper prompt: nothing was erased");
+  PlainBox(kJumperOnText, "Info", TBoxRole::brPrompt);
+  StopPoint("stopped at the jumper prompt: nothing was erased");
   BFullEraseClick(false);
+  const TIspStatus erased = m_status;
   // The jumper must come off whatever happened, but a failed erase is not called erased.
   std::string text(OperationFailed == 0 ? "Flash erased." : "Flash not erased.");
   text += "\r\n";
   text += kJumperOffText;
   PlainBox(text, "Erase");
+  m_status = erased;
 }
 
 }  // namespace kavel

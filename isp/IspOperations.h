@@ -3,19 +3,26 @@
 // and has every operation as a method. The window (or a command-line front end) forwards its
 // buttons here and reaches the operator only through the host.
 //
-// Each operation reads the host's options once, when it starts; an operation called by
-// another one works with the caller's options. Port failures that an operation does not
-// handle itself propagate as EComPort (the window shows them in its general error report).
+// Each operation reads the host's options once, when it starts; the steps of the full cycle
+// and of "FULL CHIP ERASE" work with the options the cycle read when it began. Port failures
+// that an operation does not handle itself propagate as EComPort (the window shows them in
+// its general error report), and a stop request as EOperationStopped.
+//
+// Every operation records its outcome as a status (LastStatus), beside OperationFailed and
+// the boxes: what the command line decides its exit status by.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "isp/IspEngine.h"
+#include "image/HexBinList.h"
 #include "isp/IspHost.h"
+#include "isp/IspStatus.h"
 #include "link/Clock.h"
 #include "link/NAVOPort.h"
 
@@ -41,8 +48,9 @@ class TIspOperations {
   void TogglePort();
 
   // Brings the boot loader to the line speed (see the .cpp for the two modes). True when it
-  // is taken to be ready; false when the port could not be opened or no speed answered.
-  // Panel 0 shows "Synchronizing ..." meanwhile and gets its text back on every path.
+  // is taken to be ready (confirmed, or not: see LastStatus); false when the port could not
+  // be opened or no speed answered. Panel 0 shows "Synchronizing ..." meanwhile and gets its
+  // text back on every path. A stop request ends the speed search between attempts.
   bool Synchronize();
   bool Synchronize(const TIspOptions& options);
   // One attempt's check right after a "U" was written: the lone "U" within 150 ms, 20 ms of
@@ -56,9 +64,13 @@ class TIspOperations {
 
   // Programs the image file record by record (see the .cpp). sender: started by its button;
   // without one (called by another operation) the file used last is taken unasked, as with
-  // the options' reuseImageFile. OperationFailed is 0 afterwards only when every record was
+  // the options' reuseImageFile, and an image without data is a failure (the steps after it
+  // would lock an empty chip). OperationFailed is 0 afterwards only when every record was
   // written (and, waiting for replies, accepted). Loader and port errors propagate.
   void BSendHexFileClick(bool sender);
+  // From now on the file programming sends these records instead of loading the image file:
+  // a host that loaded and checked the image itself gets exactly that image programmed.
+  void UseImage(THexBinList records) { m_image = std::move(records); }
 
   // Erases the whole chip with one record, the window disabled and panel 0 saying so
   // meanwhile. Waiting for replies, OperationFailed is 0 afterwards only when the chip
@@ -89,26 +101,37 @@ class TIspOperations {
   // it, reads its state and configuration and writes the configuration back with the
   // suspension bit. True only when this call suspended it; false silently when nothing
   // answered the search, the state is 2, 3 or 4 or it was suspended already; false after the
-  // "KTN do not answer" error box when it stopped answering. On every path, a failure
-  // included, the port gets its speed back and 750 ms pass before it returns. The window's
-  // events are not processed meanwhile.
+  // "KTN do not answer" error box when it stopped answering. LastStatus tells these apart
+  // (suspended already is ok; a port that failed meanwhile is a port failure). On every
+  // path, a failure included, the port gets its speed back and 750 ms pass before it
+  // returns. The window's events are not processed meanwhile.
   bool SuspendKTN();
   // "Full programming cycle": the file choice (a cancel ends everything), the controller's
-  // suspension unless done before, the jumper prompt, then MakeFullProgramming.
+  // suspension unless done before, the jumper prompt, then MakeFullProgramming. A stop
+  // request before the erase ends it before anything reaches the chip.
   void BFullClick();
   // Erase, program, 6-clock (when chosen), status byte 0 and the three security bits, each
   // step ending the cycle when it leaves OperationFailed set; the final box when all went.
+  // The options are read once, here. LastStatus: the first step that failed (a refused
+  // 6-clock command included, though the cycle goes on after it), else done.
   void MakeFullProgramming();
   // "FULL CHIP ERASE": the suspension unless done before, the jumper prompts around a
   // whole-chip erase.
   void FullErase();
 
+  // Runs one of the operations above and returns its status, which it also records: the
+  // operation's own, or that of the port failure, stop request or image failure that ended
+  // it. Any other failure propagates.
+  TIspStatus Perform(const std::function<void()>& operation);
+  // The outcome of the most recent operation.
+  const TIspStatus& LastStatus() const { return m_status; }
+
   // Synchronizes, then reads the manufacturer id, the device id and the boot code version
   // (answered like the status byte) into the status box as "Manufacturer id: 15" ..., a
   // malformed answer as "Manufacturer id ERROR (1)" or "(2)" and a refused or missing one in
-  // a box; then the security bits and status byte as BReadStatusClick does. False when
-  // anything could not be read.
-  bool ReadIdentification();
+  // a box; then the security bits and status byte as BReadStatusClick does. LastStatus says
+  // whether everything could be read.
+  void ReadIdentification();
 
   // "ON" for a non-zero value, "OFF" for zero.
   static std::string OnOffText(int value);
@@ -128,30 +151,46 @@ class TIspOperations {
 
  private:
   // A modal box with the text and caption, OK only, no icon.
-  void PlainBox(std::string_view text, std::string_view caption);
+  void PlainBox(std::string_view text, std::string_view caption,
+                TBoxRole role = TBoxRole::brNote);
+  // The options in force: the cycle's while one runs, else the host's as they stand now.
+  TIspOptions Options() const { return m_cycleOptions ? *m_cycleOptions : m_host.Options(); }
   // After a setting record was written: its reply (or the pause), OperationFailed and boxes.
   void FinishSetting(const TIspOptions& options, int waitMs, int pauseMs, std::string_view done,
                      bool sender);
   // Gives a read record and returns ReplyText on "."; otherwise shows what + ": " + the
-  // failure's words and returns nothing.
-  std::optional<std::string> ReadValue(std::string_view body, int waitMs, std::string_view what);
-  // The two hex digits of a read's answer, or the line to add when the answer is malformed
-  // (what + " ERROR (2)" too short, " ERROR (1)" not a hex digit).
-  static bool ReadAnswerDigits(const std::string& reply, std::string_view what, std::string& out);
-  // The security-bit and status-byte reads' lines; false when anything could not be read.
-  bool ReadStatusLines(int waitMs);
+  // failure's words, records the failure in status and returns nothing.
+  std::optional<std::string> ReadValue(std::string_view body, int waitMs, std::string_view what,
+                                       TIspStatus& status);
+
+ public:
+  // The two hex digits of a read's answer (reply, which ended in "."; body: the read
+  // record's body): those after the record's echo where the echo is found in it, else the
+  // two before the final "."; or, in out, the line to add when the answer is malformed
+  // (what + " ERROR (2)": too short to hold them, " ERROR (1)": the second is no hex digit).
+  static bool ReadAnswerDigits(const std::string& reply, std::string_view body,
+                               std::string_view what, std::string& out);
+
+ private:
+  // The security-bit and status-byte reads' lines; the status of the reads.
+  TIspStatus ReadStatusLines(int waitMs);
   // Throws EOperationStopped when the host asked to stop.
   void StopPoint(std::string_view done);
-  // SuspendKTN's exchange, at 9600 bit/s.
-  bool SuspendController();
-  // The controller's error box; false.
-  bool ControllerNotAnswering();
+  // SuspendKTN's exchange, at 9600 bit/s: its status; true in suspended when it suspended.
+  TIspStatus SuspendController(bool& suspended);
+  // The controller's error box; the status of a controller that stopped answering.
+  TIspStatus ControllerNotAnswering();
+  // Not synchronized: the box, and the status unless Synchronize recorded a port failure.
+  void NotSynchronized();
 
   TNAVOPort& m_port;
   TClock& m_clock;
   TIspHost& m_host;
   TIspEngine m_engine;
   std::string m_imageFileName;
+  std::optional<THexBinList> m_image;         // the records to program, when the host loaded them
+  std::optional<TIspOptions> m_cycleOptions;  // while a cycle runs: the options it read
+  TIspStatus m_status;
   std::array<std::uint8_t, kKtnModeSize> m_controllerState{};
   TControllerConfig m_controllerConfig{};
 };

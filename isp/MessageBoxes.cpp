@@ -67,8 +67,8 @@ TMessageBoxRequest MessageBoxRequest(std::string_view text, TMessageKind kind,
   return {std::string(text), MessageCaption(kind, caption), MessageBoxStyle(kind, buttons)};
 }
 
-TMessageBoxRequest PlainBoxRequest(std::string_view text, std::string_view caption) {
-  return {std::string(text), std::string(caption), kMbOk};
+TMessageBoxRequest PlainBoxRequest(std::string_view text, std::string_view caption, TBoxRole role) {
+  return {std::string(text), std::string(caption), kMbOk, role};
 }
 
 int ShowBox(const TMessageBoxRequest& request) {

@@ -73,10 +73,19 @@ std::string MessageCaption(TMessageKind kind, std::string_view customCaption);
 // The style word of a kind and a button set: icon, extra style and layout.
 unsigned MessageBoxStyle(TMessageKind kind, TMessageButtons buttons);
 
+// What a box is for, for hosts that show it otherwise than as a box (a command line); the
+// window shows every box alike.
+enum class TBoxRole : std::uint8_t {
+  brNote,     // anything else: a failure, a notice
+  brSuccess,  // an operation says it was done
+  brPrompt,   // the operator is asked to act (the jumper) before the operation goes on
+};
+
 struct TMessageBoxRequest {
   std::string text;     // "\r", "\n" and "\r\n" each break a line
   std::string caption;
   unsigned style = kMbOk;
+  TBoxRole role = TBoxRole::brNote;
 };
 
 class TMessageService {
@@ -100,7 +109,8 @@ void SetMessageService(TMessageService* service);
 TMessageBoxRequest MessageBoxRequest(std::string_view text, TMessageKind kind,
                                      TMessageButtons buttons, std::string_view caption = {});
 // The request for a box with the text and caption, an OK button and no icon.
-TMessageBoxRequest PlainBoxRequest(std::string_view text, std::string_view caption);
+TMessageBoxRequest PlainBoxRequest(std::string_view text, std::string_view caption,
+                                   TBoxRole role = TBoxRole::brNote);
 
 // Shows the request through the service in use, after the sound of its icon when it has one.
 // Returns the button identifier.

@@ -30,7 +30,8 @@ class TComDevice {
   // until n bytes have arrived or timeoutMs has passed (timeoutMs < 0: no limit).
   virtual int Read(std::uint8_t* buffer, std::size_t n, int timeoutMs, std::size_t& got) = 0;
   // Hands the n bytes to the line and waits until they have left it, or timeoutMs has passed
-  // (timeoutMs < 0: no limit). written says how many the device took.
+  // (timeoutMs < 0: no limit; ETIMEDOUT when it passed first). written says how many the
+  // device took.
   virtual int Write(const std::uint8_t* buffer, std::size_t n, int timeoutMs,
                     std::size_t& written) = 0;
   virtual int Purge(bool input, bool output) = 0;

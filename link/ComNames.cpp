@@ -170,17 +170,18 @@ std::vector<std::string> TPortMap::PresentDevices(int& err) const {
 std::vector<std::string> TPortMap::DirectoryEntries(int& err) const {
   std::vector<std::string> names = ListDirectory(m_portDir, err);
   if (err == ENOENT) err = 0;  // no directory yet: simply no entries
-  std::erase_if(names, [this](const std::string& n) {
-    return !IsComName(n) || IsStale(m_portDir + "/" + n);
-  });
+  std::erase_if(names, [](const std::string& n) { return !IsComName(n); });
   return names;
 }
 
 std::vector<std::pair<std::string, std::string>> TPortMap::Assign(
     const std::vector<std::string>& entries, const std::vector<std::string>& devices) const {
+  // Every name the directory holds is taken, a stale one too: the default rule must never
+  // give a name that a program still remembers for another device.
   std::set<std::string> takenNames(entries.begin(), entries.end());
   std::set<std::string> takenDevices;
   for (const auto& e : entries) {
+    if (IsStale(m_portDir + "/" + e)) continue;  // its target may be anybody's now
     std::string target = RealPath(m_portDir + "/" + e);
     if (!target.empty()) takenDevices.insert(target);
   }
@@ -210,7 +211,8 @@ std::optional<TPortMap::TTarget> TPortMap::Resolve(std::string_view portName) co
   const std::string name(portName);
   const std::string entry = m_portDir + "/" + name;
   struct stat st {};
-  if (lstat(entry.c_str(), &st) == 0 && !IsStale(entry)) return TTarget{entry, true};
+  // An entry, stale or not, is what the name means (opening a stale one is refused).
+  if (lstat(entry.c_str(), &st) == 0) return TTarget{entry, true};
   for (const auto& [com, device] : DefaultAssignments())
     if (com == name) return TTarget{device, false};
   return TTarget{entry, true};
@@ -233,8 +235,10 @@ TPortMap::TListing TPortMap::List() const {
     listing.error = errSys;
     listing.unreadable = m_sysClassTty;
   }
-  for (const auto& e : entries)
-    if (CheckTerminal(m_portDir + "/" + e) == 0) listing.names.push_back(e);  // follows the link
+  for (const auto& e : entries) {
+    const std::string path = m_portDir + "/" + e;
+    if (!IsStale(path) && CheckTerminal(path) == 0) listing.names.push_back(e);  // follows the link
+  }
   for (const auto& [com, device] : Assign(entries, devices)) listing.names.push_back(com);
   std::sort(listing.names.begin(), listing.names.end(),
             [](const std::string& a, const std::string& b) { return ComNameLess(a, b); });

@@ -10,7 +10,8 @@
 //
 // Only COM names are looked up, so a name never leads outside the port directory; only
 // terminals (serial lines, pseudo-terminals) count as ports, told by their device numbers
-// without opening them; an entry whose claim is stale (see PortClaim.h) counts as absent.
+// without opening them. An entry whose claim is stale (see PortClaim.h) is not listed and
+// cannot be opened, but keeps its name: the default rule never gives that name to a device.
 #pragma once
 
 #include <optional>
@@ -44,10 +45,10 @@ class TPortMap {
     std::string path;
     bool entry = false;  // a port-directory entry (which may carry a claim), not a default
   };
-  // What a COM name opens: its port-directory entry when there is one that is not stale
-  // (even a dangling one, so that opening it fails with the system's error), else the
-  // device that the default rule gives the name, else the would-be entry (which does not
-  // exist, so opening fails with ENOENT). Nothing for a name that is not a COM name.
+  // What a COM name opens: its port-directory entry when there is one (even a dangling or
+  // stale one, so that opening it fails), else the device that the default rule gives the
+  // name, else the would-be entry (which does not exist, so opening fails with ENOENT).
+  // Nothing for a name that is not a COM name.
   std::optional<TTarget> Resolve(std::string_view portName) const;
   // Resolve's path; "" for a name that is not a COM name.
   std::string DevicePath(std::string_view portName) const;
@@ -78,7 +79,7 @@ class TPortMap {
  private:
   // Devices present, in the rule's order; errno in err when the list cannot be read.
   std::vector<std::string> PresentDevices(int& err) const;
-  // COM-named entries of the port directory, stale ones left out; errno in err when it
+  // COM-named entries of the port directory, stale ones included; errno in err when it
   // exists but cannot be read.
   std::vector<std::string> DirectoryEntries(int& err) const;
   std::vector<std::pair<std::string, std::string>> Assign(

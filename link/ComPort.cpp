@@ -1,6 +1,7 @@
 #include "link/ComPort.h"
 
 #include <cerrno>
+#include <string>
 
 #include "link/EComPort.h"
 
@@ -138,9 +139,15 @@ std::size_t TCustomComPort::SendBytes(const void* buffer, std::size_t n) {
   if (!m_connected) throw EComPort(CE_WriteFailed, EBADF);
   if (n == 0) return 0;
   std::size_t written = 0;
-  if (int err = m_device->Write(static_cast<const std::uint8_t*>(buffer), n, WriteTimeout(n),
-                                written))
-    throw EComPort(CE_WriteFailed, err);
+  const int err = m_device->Write(static_cast<const std::uint8_t*>(buffer), n, WriteTimeout(n), written);
+  // A record cut short is a different record: what was not sent is as bad as a failure.
+  if (err != 0 || written < n) {
+    const bool timedOut = err == 0 || err == ETIMEDOUT;
+    throw EComPort(CE_WriteFailed, timedOut ? ETIMEDOUT : err,
+                   timedOut ? "only " + std::to_string(written) + " of " + std::to_string(n) +
+                                  " bytes were sent"
+                            : std::string());
+  }
   return written;
 }
 

@@ -116,7 +116,8 @@ class TCustomComPort {
   // (ReadTotalMultiplier x n + ReadTotalConstant ms). Code 3 on failure.
   std::size_t ReceiveBytes(void* buffer, std::size_t n);
   // Writes n bytes and waits until they have left, at most WriteTotalMultiplier x n +
-  // WriteTotalConstant ms. Returns the count written. Code 2 on failure.
+  // WriteTotalConstant ms. Returns n. Code 2 on failure, and when fewer than n bytes could
+  // be written in that time (the detail says how many were).
   std::size_t SendBytes(const void* buffer, std::size_t n);
   // The text's characters as bytes, nothing added; "" writes nothing and returns 0.
   std::size_t SendText(std::string_view text);

@@ -39,43 +39,48 @@ void TKTNPort::SendFrame(std::uint8_t code, std::span<const std::uint8_t> data) 
   Send(KtnRequestFrame(code, data));
 }
 
-int TKTNPort::ReceiveFrame(std::size_t dataLength, int timeoutMs, std::uint8_t& replyCode,
-                           std::vector<std::uint8_t>& data) {
+TKTNPort::TFrameResult TKTNPort::ReceiveFrame(std::size_t dataLength, int timeoutMs) {
   ResetCount();
-  replyCode = 0;
   const TNAVOTimer timer(Clock(), (timeoutMs > 10 ? timeoutMs : kReplyMs) + Port().AnswerTimeout());
   TFrameReceiver receiver(dataLength);
   std::size_t taken = 0;
+  TFrameResult out;
   for (;;) {
     const int read = WaitByte(&timer);
     const bool expired = timer.Expired();
     if (auto result = receiver.Feed(read, expired)) {
-      replyCode = receiver.ReplyCode();
-      data = receiver.Data();
-      return *result;
+      out.result = *result;
+      out.framed = receiver.Framed();
+      out.replyCode = receiver.ReplyCode();
+      out.data = receiver.Data();
+      return out;
     }
     // A line repeating lead-in bytes for ever after the time is up must not hold us: once
     // past the byte-count limit the receive ends as an overflow.
-    if (read >= 0 && ++taken > kCountLimit && expired) return kKtnOverflow;
+    if (read >= 0 && ++taken > kCountLimit && expired) {
+      out.result = kKtnOverflow;
+      return out;
+    }
   }
 }
 
 int TKTNPort::ReceiveReply(std::uint8_t awaited, std::size_t dataLength, int timeoutMs,
                            std::vector<std::uint8_t>& data) {
   for (int attempt = 0; attempt < kReplyAttempts; ++attempt) {
-    std::uint8_t code = 0;
-    const int result = ReceiveFrame(dataLength, timeoutMs, code, data);
-    if (result < 0) return result;
-    if (code == awaited && result == kKtnOk) return result;
+    TFrameResult frame = ReceiveFrame(dataLength, timeoutMs);
+    if (frame.result < 0) return frame.result;
+    if (frame.Ok() && frame.replyCode == awaited) {
+      data = std::move(frame.data);
+      return kKtnOk;
+    }
   }
   return kKtnWrongReply;
 }
 
 bool TKTNPort::ReceiveAck(std::uint8_t command, int timeoutMs) {
-  std::uint8_t code = 0;
-  std::vector<std::uint8_t> data;
-  return ReceiveFrame(1, timeoutMs, code, data) == kKtnOk && code == kKtnAck && data.size() == 1 &&
-         data[0] == command;
+  const TFrameResult frame = ReceiveFrame(1, timeoutMs);
+  return frame.Ok() && frame.replyCode == kKtnAck && frame.data.size() == 1 &&
+         frame.data[0] == command;
 }
 
 bool TKTNPort::FindController() {

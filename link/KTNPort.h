@@ -63,11 +63,20 @@ class TKTNPort : public TCustomPort {
 
   // Writes one request frame.
   void SendFrame(std::uint8_t code, std::span<const std::uint8_t> data = {});
+  // What one receive brought.
+  struct TFrameResult {
+    // 0 (a frame with the right sum), -71 (a wrong sum), -72 (no byte, or the port failed),
+    // -3 (overflow); or, when the time ran out amid bytes that formed no lead-in, the value
+    // of the last byte read, which is no frame (framed false) whatever the value.
+    int result = kKtnNoByte;
+    bool framed = false;         // a whole frame was taken (result 0 or -71)
+    std::uint8_t replyCode = 0;  // the frame's code; 0 without a frame
+    std::vector<std::uint8_t> data;
+    bool Ok() const { return framed && result == kKtnOk; }
+  };
   // Receives one reply frame with dataLength data bytes, within timeoutMs (70 when 10 or
-  // less) plus the port's answer time-out. Returns 0, -71, -72, -3, or a byte value with no
-  // frame (replyCode 0) when the time ran out amid bytes that formed no lead-in.
-  int ReceiveFrame(std::size_t dataLength, int timeoutMs, std::uint8_t& replyCode,
-                   std::vector<std::uint8_t>& data);
+  // less) plus the port's answer time-out.
+  TFrameResult ReceiveFrame(std::size_t dataLength, int timeoutMs);
   // Up to 12 receives until a frame with the awaited code: its result; a negative result at
   // once; -222 when all twelve brought something else.
   int ReceiveReply(std::uint8_t awaited, std::size_t dataLength, int timeoutMs,

@@ -39,9 +39,18 @@ TNAVOPort::TNAVOPort(int portNumber, int answerTimeout, std::unique_ptr<TComDevi
   SetPort("COM" + std::to_string(portNumber));
 }
 
+void TNAVOPort::Swallow(const std::exception& e) noexcept {
+  try {
+    m_swallowed = e.what();
+  } catch (...) {
+  }
+}
+
 void TNAVOPort::PurgeQuietly() noexcept {
   try {
     PurgeBuffers(true, true);
+  } catch (const std::exception& e) {
+    Swallow(e);
   } catch (...) {
   }
 }
@@ -57,9 +66,11 @@ int TNAVOPort::ReadByteTimed(int timeoutMs) noexcept {
       got = ReceiveBytes(&byte, 1);
     }
     return got == 1 ? byte : kNoByte;
+  } catch (const std::exception& e) {
+    Swallow(e);
   } catch (...) {
-    return kNoByte;
   }
+  return kNoByte;
 }
 
 }  // namespace kavel

@@ -4,6 +4,10 @@
 // carries.
 #pragma once
 
+#include <exception>
+#include <string>
+#include <utility>
+
 #include "link/ComPort.h"
 #include "link/KTNPort.h"
 
@@ -26,12 +30,20 @@ class TNAVOPort : public TCustomComPort {
   // or -72 when none came or the port failed. Never throws.
   int ReadByteTimed(int timeoutMs) noexcept;
 
+  // The message of the last port failure that PurgeQuietly or ReadByteTimed swallowed since
+  // the previous call, which forgets it; empty when there was none. Lets a caller of the
+  // controller protocol tell a port that failed from a controller that was silent.
+  std::string TakeSwallowedFailure() { return std::exchange(m_swallowed, {}); }
+
   // The communication controller's protocol on this line, and its sibling.
   TKTNPort& KTNPort() { return m_ktnPort; }
   TZVPort& ZVPort() { return m_zvPort; }
 
  private:
+  void Swallow(const std::exception& e) noexcept;
+
   int m_answerTimeout;
+  std::string m_swallowed;
   TKTNPort m_ktnPort{*this};
   TZVPort m_zvPort{*this};
 };

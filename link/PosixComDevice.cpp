@@ -164,7 +164,7 @@ int TPosixComDevice::Write(const std::uint8_t* buffer, std::size_t n, int timeou
     }
     if (r < 0 && errno != EAGAIN && errno != EINTR) return errno;
     int left = Remaining(deadline);
-    if (left == 0) return 0;
+    if (left == 0) return ETIMEDOUT;  // the far end stopped taking bytes
     bool ready = false;
     if (int err = PollFor(POLLOUT, left, ready)) return err;
   }
@@ -173,7 +173,7 @@ int TPosixComDevice::Write(const std::uint8_t* buffer, std::size_t n, int timeou
     int queued = 0;
     if (ioctl(m_fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return 0;
     int left = Remaining(deadline);
-    if (left == 0) return 0;
+    if (left == 0) return ETIMEDOUT;  // still queued: the line is held back
     long need = static_cast<long>(queued) * 10 * 1000 / static_cast<long>(m_bitsPerSecond) + 1;
     int nap = static_cast<int>(std::min<long>(need, 20));
     if (left > 0) nap = std::min(nap, left);

@@ -1,5 +1,7 @@
 #include "link/TraceComDevice.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -17,14 +19,18 @@ void TTraceComDevice::Line(char direction, const std::uint8_t* bytes, std::size_
   std::fprintf(m_trace, "%6lld.%03lld %c %u '%s'%s%s\n", static_cast<long long>(t / 1000),
                static_cast<long long>(t % 1000), direction, m_speed, text.c_str(),
                err ? " error: " : "", err ? std::strerror(err) : "");
-  std::fflush(m_trace);
+  Flush();
+}
+
+void TTraceComDevice::Flush() {
+  if (std::fflush(m_trace) != 0 && m_traceError == 0) m_traceError = errno != 0 ? errno : EIO;
 }
 
 int TTraceComDevice::Open(const std::string& portName) {
   const int err = m_inner->Open(portName);
   if (m_trace) {
     std::fprintf(m_trace, "# open %s%s%s\n", portName.c_str(), err ? ": " : "", err ? std::strerror(err) : "");
-    std::fflush(m_trace);
+    Flush();
   }
   return err;
 }
@@ -33,7 +39,7 @@ void TTraceComDevice::Close() {
   m_inner->Close();
   if (m_trace) {
     std::fprintf(m_trace, "# close\n");
-    std::fflush(m_trace);
+    Flush();
   }
 }
 
@@ -58,7 +64,12 @@ int TTraceComDevice::Read(std::uint8_t* buffer, std::size_t n, int timeoutMs, st
 int TTraceComDevice::Write(const std::uint8_t* buffer, std::size_t n, int timeoutMs,
                            std::size_t& written) {
   const int err = m_inner->Write(buffer, n, timeoutMs, written);
-  Line('>', buffer, n, err);
+  // What really went out; a write cut short says so.
+  Line('>', buffer, std::min(written, n), err);
+  if (written < n && m_trace) {
+    std::fprintf(m_trace, "# only %zu of %zu bytes were written\n", written, n);
+    Flush();
+  }
   return err;
 }
 

@@ -31,14 +31,21 @@ class TTraceComDevice final : public TComDevice {
   int WaitForInput(int timeoutMs, bool& arrived) override;
   int PollHandle() const override { return m_inner->PollHandle(); }
 
+  // The errno of the first write to the trace file that failed (a full disk); 0 when none.
+  // The line itself goes on regardless: the caller decides what a lost trace means.
+  int TraceError() const { return m_traceError; }
+
  private:
   void Line(char direction, const std::uint8_t* bytes, std::size_t n, int err);
+  // Flushes the trace file, noting the first failure.
+  void Flush();
 
   std::unique_ptr<TComDevice> m_inner;
   std::FILE* m_trace;
   TClock& m_clock;
   std::int64_t m_start;
   unsigned m_speed = 9600;
+  int m_traceError = 0;
 };
 
 }  // namespace kavel

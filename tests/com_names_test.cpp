@@ -14,6 +14,7 @@
 
 #include "link/ComNames.h"
 #include "link/EComPort.h"
+#include "link/PortClaim.h"
 #include "tests/support/PtyFixture.h"
 
 namespace kavel {
@@ -94,6 +95,19 @@ TEST(DefaultRule, SkipsNamesAndDevicesThatThePortDirectoryHolds) {
   s.AddEntry("COM7", s.dev() + "/ttyUSB1");  // the operator named this adapter already
   EXPECT_EQ(s.Map().DefaultAssignments(),
             (Pairs{{"COM2", s.dev() + "/ttyUSB0"}, {"COM3", s.dev() + "/ttyS0"}}));
+}
+
+TEST(DefaultRule, AStaleEntryKeepsItsNameButIsNeitherListedNorOpenedElsewhere) {
+  FakeSystem s;
+  s.AddTty("ttyS0");
+  const std::string pts = s.Terminal();
+  s.AddEntry("COM1", pts);
+  // Its claimant is gone (the claim is not locked): the terminal may be a stranger's now.
+  std::ofstream(s.ports() + "/COM1" + kClaimSuffix) << "pid=1\ntarget=" << pts << "\noriginal=\n";
+  const TPortMap map = s.Map();
+  EXPECT_EQ(map.DefaultAssignments(), (Pairs{{"COM2", s.dev() + "/ttyS0"}}));
+  EXPECT_EQ(map.List().names, (std::vector<std::string>{"COM2"}));
+  EXPECT_EQ(map.DevicePath("COM1"), s.ports() + "/COM1");
 }
 
 TEST(DefaultRule, ASingleUsbAdapterIsCom1AndStaysSo) {

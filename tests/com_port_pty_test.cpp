@@ -171,15 +171,24 @@ TEST_F(PtyPort, ReadReturnsAtOnceWithWhatWaitsElseWaitsItsTotal) {
   EXPECT_EQ(std::string(buffer, 3), "abc");
 }
 
-TEST_F(PtyPort, WriteGivesUpAtItsTotalWhenTheLineTakesNothing) {
-  // Nobody reads the far end, so the pty's queue fills and the write must stop at its limit.
+TEST_F(PtyPort, AWriteTheLineDoesNotTakeInTimeIsAPortErrorThatSaysHowMuchWent) {
+  // Nobody reads the far end, so the pty's queue fills and the write must stop at its limit;
+  // a record cut short must never pass for one that was sent.
   port.SetTimeouts(TComTimeouts{-1, 20, 40, 0, 200});
   port.OpenPort();
   std::string big(1 << 20, 'x');
-  std::size_t written = 0;
-  long long ms = ElapsedMs([&] { written = port.SendText(big); });
-  EXPECT_LT(written, big.size());
-  EXPECT_GT(written, 0u);
+  std::string message;
+  long long ms = ElapsedMs([&] {
+    try {
+      port.SendText(big);
+    } catch (const EComPort& e) {
+      EXPECT_EQ(e.Code(), CE_WriteFailed);
+      EXPECT_EQ(e.WinCode(), ETIMEDOUT);
+      message = e.what();
+    }
+  });
+  EXPECT_EQ(message.rfind("WriteFile function failed: only ", 0), 0u) << message;
+  EXPECT_NE(message.find(" of 1048576 bytes were sent"), std::string::npos) << message;
   EXPECT_GE(ms, 190);
   EXPECT_LT(ms, 2000);
 }
@@ -264,7 +273,7 @@ TEST_F(PtyPort, WaitsUnderAPeriodicSignalStillEndAtTheirTimeouts) {
       {"read", 20 * 5 + 40, [&] { EXPECT_EQ(port.ReceiveBytes(buffer, 5), 0u); }},
       {"byte read", 100, [&] { EXPECT_EQ(port.ReadByteTimed(100), -72); }},
       {"pause", 150, [&] { TSystemClock::Instance().SleepMs(150); }},
-      {"write", 200, [&] { EXPECT_LT(port.SendText(big), big.size()); }},
+      {"write", 200, [&] { EXPECT_THROW(port.SendText(big), EComPort); }},
   };
   for (const auto& c : cases) {
     // Without care each interruption starts the time-out over: the storm (2 s) would

@@ -116,10 +116,8 @@ TEST_F(Controller, ASilentLineHearsTheFirstAttentionInPassFiveAndTwelveInAll) {
   EXPECT_LE(writes[0].first - start, 5 * 90 + 20);
   EXPECT_NEAR(static_cast<double>(clock.NowMs() - start), 2500, 150);
   // A window of 10 ms or less is 70 ms: three empty byte waits.
-  std::uint8_t code = 0;
-  std::vector<std::uint8_t> data;
   const auto before = clock.NowMs();
-  EXPECT_EQ(Ktn().ReceiveFrame(1, 10, code, data), kKtnNoByte);
+  EXPECT_EQ(Ktn().ReceiveFrame(1, 10).result, kKtnNoByte);
   EXPECT_EQ(clock.NowMs() - before, 90);
 }
 
@@ -161,6 +159,7 @@ TEST_F(Controller, SuspensionOutcomes) {
     bool suspended;   // the result, and the controller's state afterwards
     bool errorBox;
     std::size_t reads, writes;  // "o" and "p" frames sent
+    TStatusKind status;
   };
   auto make = [](auto change) {
     sim::TSimControllerOptions o;
@@ -168,17 +167,18 @@ TEST_F(Controller, SuspensionOutcomes) {
     return o;
   };
   const Case cases[] = {
-      {"answers", sim::TSimControllerOptions{}, true, false, 1, 1},
-      {"nobody there", std::nullopt, false, false, 0, 0},
-      {"state 2", make([](auto& o) { o.state = 2; }), false, false, 0, 0},
-      {"state 4", make([](auto& o) { o.state = 4; }), false, false, 0, 0},
-      {"state 5", make([](auto& o) { o.state = 5; }), true, false, 1, 1},
-      {"already suspended", make([](auto& o) { o.suspended = true; }), false, false, 1, 0},
-      {"refuses twice", make([](auto& o) { o.refuseWrites = 2; }), true, false, 1, 3},
-      {"refuses always", make([](auto& o) { o.refuseWrites = 99; }), false, true, 1, 5},
+      {"answers", sim::TSimControllerOptions{}, true, false, 1, 1, skOk},
+      {"nobody there", std::nullopt, false, false, 0, 0, skNoAnswer},
+      {"state 2", make([](auto& o) { o.state = 2; }), false, false, 0, 0, skRefused},
+      {"state 4", make([](auto& o) { o.state = 4; }), false, false, 0, 0, skRefused},
+      {"state 5", make([](auto& o) { o.state = 5; }), true, false, 1, 1, skOk},
+      {"already suspended", make([](auto& o) { o.suspended = true; }), false, false, 1, 0, skOk},
+      {"refuses twice", make([](auto& o) { o.refuseWrites = 2; }), true, false, 1, 3, skOk},
+      {"refuses always", make([](auto& o) { o.refuseWrites = 99; }), false, true, 1, 5, skNoAnswer},
       // Replies: 1 the attention, 2 "m", 3 "q", 4 the first "o".
-      {"bad sum on the configuration", make([](auto& o) { o.badChecksumReplies = {4}; }), true, false, 2, 1},
-      {"stops answering the state", make([](auto& o) { o.badChecksumReplies = {3, 4, 5, 6, 7}; }), false, true, 0, 0},
+      {"bad sum on the configuration", make([](auto& o) { o.badChecksumReplies = {4}; }), true, false, 2, 1, skOk},
+      {"stops answering the state", make([](auto& o) { o.badChecksumReplies = {3, 4, 5, 6, 7}; }), false, true, 0, 0,
+       skNoAnswer},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -186,6 +186,7 @@ TEST_F(Controller, SuspensionOutcomes) {
     port->SetBaudRate(br19200);
     clock.sleeps.clear();
     EXPECT_EQ(ops->SuspendKTN(), c.suspended);
+    EXPECT_EQ(ops->LastStatus().kind, c.status) << ops->LastStatus().detail;
     EXPECT_EQ(host.progressLog.at(0), "Looking for KTN ...");
     EXPECT_EQ(host.boxes, c.errorBox ? std::vector<std::string>{"Error: Error 301\rKTN do not answer!"}
                                      : std::vector<std::string>{});
@@ -201,6 +202,23 @@ TEST_F(Controller, SuspensionOutcomes) {
     EXPECT_EQ(port->BaudRate(), br19200);
     EXPECT_EQ(clock.sleeps.back(), 750);
   }
+}
+
+TEST_F(Controller, APortThatFailsIsNoSilentControllerAndAStrayByteNoFrame) {
+  auto fake = std::make_unique<test::TFakeComDevice>(clock);
+  test::TFakeComDevice& fakeDevice = *fake;
+  TNAVOPort line(1, 0, std::move(fake));
+  line.OpenPort();
+  TIspOperations lineOps(line, clock, host);
+  // A zero byte after the time is up is the last byte read, not a frame.
+  fakeDevice.DeliverAt(clock.NowMs() + 80, std::string(1, '\0'));
+  const TKTNPort::TFrameResult stray = line.KTNPort().ReceiveFrame(1, 10);
+  EXPECT_EQ(stray.result, 0);
+  EXPECT_FALSE(stray.framed);
+  EXPECT_FALSE(stray.Ok());
+  fakeDevice.FailFrom("BytesWaiting", EIO);
+  EXPECT_FALSE(lineOps.SuspendKTN());
+  EXPECT_EQ(lineOps.LastStatus().kind, skPortFailed) << lineOps.LastStatus().detail;
 }
 
 TEST_F(Controller, AFailingPortStillGetsItsSpeedBackAndThePause) {

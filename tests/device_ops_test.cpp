@@ -51,14 +51,15 @@ TEST_F(DeviceOps, FullEraseRepliesPausesAndOperationFailed) {
     Boxes boxes;
     int failed;
     int minMs, maxMs;  // from the erase record's write to the end
+    TStatusKind status;
   };
   const Case cases[] = {
-      {false, true, std::nullopt, {}, 0, 9000, 9020},
-      {true, true, std::nullopt, {"OK: Flash erased"}, 0, 3000, 3100},
-      {true, false, std::nullopt, {}, 0, 3000, 3100},
-      {true, false, TReplyOverride::CrcError, {"Send Error: CRC error"}, 1, 0, 100},
-      {true, true, TReplyOverride::NotAllowed, {"Send Error: Not allowed operation"}, 1, 0, 100},
-      {true, true, TReplyOverride::Silent, {"Send Error: Flash not answer"}, 1, 14400, 14500},
+      {false, true, std::nullopt, {}, 0, 9000, 9020, skUnconfirmed},
+      {true, true, std::nullopt, {"OK: Flash erased"}, 0, 3000, 3100, skOk},
+      {true, false, std::nullopt, {}, 0, 3000, 3100, skOk},
+      {true, false, TReplyOverride::CrcError, {"Send Error: CRC error"}, 1, 0, 100, skRefused},
+      {true, true, TReplyOverride::NotAllowed, {"Send Error: Not allowed operation"}, 1, 0, 100, skRefused},
+      {true, true, TReplyOverride::Silent, {"Send Error: Flash not answer"}, 1, 14400, 14500, skNoAnswer},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << "wfc " << c.wfc << " sender " << c.sender << " box "
@@ -70,6 +71,7 @@ TEST_F(DeviceOps, FullEraseRepliesPausesAndOperationFailed) {
     ops->BFullEraseClick(c.sender);
     EXPECT_EQ(host.boxes, c.boxes);
     EXPECT_EQ(ops->OperationFailed, c.failed);
+    EXPECT_EQ(ops->LastStatus().kind, c.status);
     const auto elapsed = SinceWriteOf(":0100000307F5");
     EXPECT_GE(elapsed, c.minMs);
     EXPECT_LE(elapsed, c.maxMs);
@@ -297,6 +299,30 @@ TEST_F(DeviceOps, ReadStatusLines) {
   }
 }
 
+TEST_F(DeviceOps, ReadsTakeTheDigitsAfterTheirEchoWhateverCameFirst) {
+  // A blind synchronization leaves the chip's two "U" answers on the line, ahead of the echo.
+  const std::pair<std::function<void(TIspOperations&)>, Boxes> reads[] = {
+      {[](TIspOperations& o) { o.BReadStatusClick(); },
+       {"Security 1: OFF", "Security 2: ON", "Security 3: OFF", "Status: FF"}},
+      {[](TIspOperations& o) { o.ReadIdentification(); },
+       {"Manufacturer id: 15", "Device id: C2", "Boot code version: 1F", "Security 1: OFF",
+        "Security 2: ON", "Security 3: OFF", "Status: FF"}},
+  };
+  for (const auto& [read, lines] : reads) {
+    sim::TSimChipOptions o;
+    o.securityBits = 0b010;
+    Fresh(std::nullopt, o);
+    host.options.waitForConfirmation = false;
+    read(*ops);
+    EXPECT_EQ(host.status, lines);
+    EXPECT_EQ(ops->LastStatus().kind, skOk);
+  }
+  // With nothing found before the "." but the digits, the two before it count.
+  std::string out;
+  EXPECT_TRUE(TIspOperations::ReadAnswerDigits("~~:02000005070A" "0E.", kReadStatusBody, "x", out));
+  EXPECT_EQ(out, "0E");
+}
+
 TEST_F(DeviceOps, AFailedReadIsReportedAndTheOtherStillRead) {
   const std::tuple<int, TReplyOverride, std::string, Boxes> cases[] = {
       {2, TReplyOverride::NotAllowed, "Security bits: Not allowed operation", {"Status: FF"}},
@@ -334,6 +360,7 @@ TEST_F(DeviceOps, APortFailureGivesTheWindowBackAndPropagates) {
     }
     ops->OperationFailed = 0;
     EXPECT_THROW(run(), EComPort);
+    EXPECT_EQ(ops->Perform(run).kind, skPortFailed);
     EXPECT_TRUE(host.windowEnabled);
     EXPECT_EQ(host.progress, "");
     // The security bit's record never went out, so nothing was claimed for it.

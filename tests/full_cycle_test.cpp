@@ -107,6 +107,53 @@ TEST_F(FullCycle, AFailingEraseProgramsNothingAndSetsNoBit) {
   EXPECT_EQ(ops->OperationFailed, 1);
 }
 
+TEST_F(FullCycle, NeverSetsTheBitsOnAChipTheCycleKnowsIsWrong) {
+  struct Case {
+    const char* name;
+    std::string image;        // the image file's bytes
+    int refuse;               // record (from 1) the chip answers "X"; 0: none
+    bool sixClock;
+    std::function<void(test::TNullHost&)> meddle;  // the operator, before the cycle runs
+    Texts boxes;              // after the jumper prompt
+    Texts commands;
+    TStatusKind status;
+  };
+  // The chip's records: set-clock 1, erase 2, the 300-byte image's 19 data records and end
+  // record 3 to 22, then the commands.
+  const Texts all{":0100000307F5", ":020000030400F7", ":020000030500F6", ":020000030501F5", ":020000030502F4"};
+  const Case cases[] = {
+      {"an image without data", "", 0, false, nullptr,
+       {"Send Error: No data to program in " + file}, {":0100000307F5"}, skBadImage},
+      {"Wait for confirmation unticked while programming", image, 23, false,
+       [](test::TNullHost& h) { h.onRecord = [&h](std::size_t, std::size_t) { h.options.waitForConfirmation = false; }; },
+       {"Send Error: Not allowed operation"}, {":0100000307F5", ":020000030400F7"}, skRefused},
+      {"a refused 6-clock command goes on, but is no success", image, 23, true, nullptr,
+       {"Send Error: Not allowed operation", FinalBox()},
+       {":0100000307F5", ":0300000306028072", ":020000030400F7", ":020000030500F6", ":020000030501F5", ":020000030502F4"},
+       skRefused},
+      {"stopped at the jumper prompt", image, 0, false,
+       [](test::TNullHost& h) { h.onBox = [&h](const TMessageBoxRequest&) { h.stop = true; }; }, {}, {}, skStopped},
+      {"all well", image, 0, false, nullptr, {FinalBox()}, all, skOk},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << c.image;
+    sim::TSimChipOptions o;
+    if (c.refuse) o.overrides[c.refuse] = sim::TReplyOverride::NotAllowed;
+    Line(false, o);
+    host.options.waitForConfirmation = true;
+    host.options.sixClock = c.sixClock;
+    if (c.meddle) c.meddle(host);
+    const TIspStatus status = ops->Perform([&] { ops->BFullClick(); });
+    Texts boxes{kJumperOn};
+    boxes.insert(boxes.end(), c.boxes.begin(), c.boxes.end());
+    EXPECT_EQ(host.boxes, boxes);
+    EXPECT_EQ(Commands(), c.commands);
+    EXPECT_EQ(status.kind, c.status) << status.detail;
+    EXPECT_EQ(chip->SecurityBits(), c.status == skOk || c.sixClock ? 7 : 0);
+  }
+}
+
 TEST_F(FullCycle, ASecondCycleSuspendsAgainOnlyWhenTheFirstFailed) {
   for (bool withController : {true, false}) {
     SCOPED_TRACE(withController ? "suspended by the first" : "nobody answered the first");

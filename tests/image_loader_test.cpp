@@ -91,7 +91,7 @@ TEST(ImageFiles, LoadByExtensionAndBadFilesRaiseClearErrors) {
       {dir.Path() + "/missing.hex",
        "Cannot open file \"" + dir.Path() + "/missing.hex\". No such file or directory"},
       {missing, "Cannot open file \"" + missing + "\". No such file or directory"},
-      {dir.Path(), "Cannot read file \"" + dir.Path() + "\". Is a directory"},  // opens, then fails
+      {dir.Path(), "Cannot use \"" + dir.Path() + "\": it is a directory, not a regular file"},
       {tooBig, "The BIN file \"" + tooBig + "\" holds 65537 bytes; the chip's code space holds 65536"},
   };
   for (const auto& [file, message] : bad) {

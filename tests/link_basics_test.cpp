@@ -6,6 +6,7 @@
 #include "link/BaudRate.h"
 #include "link/EComPort.h"
 #include "link/NAVOPort.h"
+#include "link/TraceComDevice.h"
 #include "tests/support/FakeComDevice.h"
 
 namespace kavel {
@@ -241,6 +242,32 @@ TEST(PortReads, ReadTimeoutIs20PerByteAnd40) {
     EXPECT_EQ(e.Code(), 3);
   }
   EXPECT_TRUE(f.port->Connected());  // a failed read leaves the port open
+}
+
+TEST(PortWrites, ARecordCutShortIsAWriteErrorAndTheTraceShowsWhatWent) {
+  TVirtualClock clock;
+  auto fake = std::make_unique<TFakeComDevice>(clock);
+  TFakeComDevice& device = *fake;
+  std::FILE* trace = std::tmpfile();
+  ASSERT_NE(trace, nullptr);
+  TNAVOPort port(1, 0, std::make_unique<TTraceComDevice>(std::move(fake), trace, clock));
+  port.OpenPort();
+  device.writeLimit = 5;
+  try {
+    port.SendText(":020000030500F6");
+    FAIL() << "no error";
+  } catch (const EComPort& e) {
+    EXPECT_EQ(e.Code(), CE_WriteFailed);
+    EXPECT_NE(std::string(e.what()).find("only 5 of 15 bytes were sent"), std::string::npos) << e.what();
+  }
+  std::rewind(trace);
+  std::string text(4096, '\0');
+  text.resize(std::fread(text.data(), 1, text.size(), trace));
+  std::fclose(trace);
+  EXPECT_NE(text.find(" > 9600 ':0200' error: Connection timed out\n# only 5 of 15 bytes were written\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(device.written, ":0200");
 }
 
 }  // namespace

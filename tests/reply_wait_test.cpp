@@ -210,11 +210,17 @@ TEST_F(ReplyWait, PortFailureDuringTheWaitEndsItWithNothing) {
   device->Deliver("ab");
   device->FailFrom("Read", EIO);
   EXPECT_EQ(engine->WaitForDot(1000), '\0');
+  // The operator hears "Flash not answer"; the status says what it really was.
+  EXPECT_EQ(engine->PortFailure(), "ReadFile function failed (win error code: 5)");
+  EXPECT_EQ(engine->ReplyStatus(rcNoAnswer, "Flash not answer").kind, skPortFailed);
   device->FailFrom("Read", 0);
   device->FailFrom("WaitForInput", EIO, clock.NowMs() + 40);
   auto start = clock.NowMs();
   EXPECT_EQ(engine->WaitForDot(1000), '\0');
   EXPECT_LE(clock.NowMs() - start, 40 + TIspEngine::kIdlePollMs);
+  device->FailFrom("WaitForInput", 0);
+  EXPECT_EQ(engine->WaitForDot(10), '\0');  // silence, and nothing else
+  EXPECT_EQ(engine->ReplyStatus(rcNoAnswer, "Flash not answer").kind, skNoAnswer);
 }
 
 TEST_F(ReplyWait, ZeroAndNegativeTimeoutsStillEnd) {

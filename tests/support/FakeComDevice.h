@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cerrno>
 #include <deque>
 #include <functional>
 #include <map>
@@ -85,12 +86,14 @@ class TFakeComDevice final : public TComDevice {
   }
   int Write(const std::uint8_t* buffer, std::size_t n, int, std::size_t& count) override {
     if (int e = Failure("Write")) return e;
-    std::string bytes(reinterpret_cast<const char*>(buffer), n);
+    count = std::min(n, writeLimit);
+    std::string bytes(reinterpret_cast<const char*>(buffer), count);
     written += bytes;
-    count = n;
     if (onWrite) onWrite(bytes);
-    return 0;
+    return count < n ? ETIMEDOUT : 0;
   }
+  // A far end that stops taking bytes: each write takes at most this many, then times out.
+  std::size_t writeLimit = static_cast<std::size_t>(-1);
   int Purge(bool input, bool) override {
     if (int e = Failure("Purge")) return e;
     if (input) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +19,7 @@ class TNullHost : public TIspHost {
   int Box(const TMessageBoxRequest& request) override {
     boxes.push_back(request.caption + ": " + request.text);
     requests.push_back(request);
+    if (onBox) onBox(request);
     if (!answers.empty()) {
       const int id = answers.front();
       answers.pop_front();
@@ -42,6 +44,10 @@ class TNullHost : public TIspHost {
   void SelectTargetBaud(std::string_view text) override { options.targetBaud = text; }
   void ShowPortState() override { ++portStateShown; }
   TIspOptions Options() const override { return options; }
+  void RecordProgress(std::size_t done, std::size_t total) override {
+    if (onRecord) onRecord(done, total);
+  }
+  bool StopRequested() const override { return stop; }
 
   TIspOptions options;
   std::vector<std::string> boxes;  // "caption: text"
@@ -56,6 +62,10 @@ class TNullHost : public TIspHost {
   std::vector<std::string> status;  // the status box's lines
   std::string caption;             // the image file shown in the caption
   int portStateShown = 0;
+  // Hooks: the operator acting while a box is up, or while records go out; a stop request.
+  std::function<void(const TMessageBoxRequest&)> onBox;
+  std::function<void(std::size_t done, std::size_t total)> onRecord;
+  bool stop = false;
 };
 
 // A host without a window, as a command-line front end is: nothing to pass events to, so a

@@ -1,0 +1,40 @@
+#include "isp/IspStatus.h"
+
+#include "image/HexBinList.h"
+#include "isp/IspHost.h"
+#include "link/EComPort.h"
+
+namespace kavel {
+
+TIspStatus TIspStatus::FromReply(TReplyClass cls, std::string detail) {
+  switch (cls) {
+    case rcOk: return {skOk, cls, std::move(detail)};
+    case rcCrcError:
+    case rcNotAllowed: return {skRefused, cls, std::move(detail)};
+    case rcNoAnswer: break;
+  }
+  return {skNoAnswer, rcNoAnswer, std::move(detail)};
+}
+
+TIspStatus Worse(TIspStatus a, TIspStatus b) {
+  if (!a.Ok()) return a;
+  if (!b.Ok()) return b;
+  return a.kind == skUnconfirmed ? a : b;
+}
+
+bool StatusOfCurrentException(TIspStatus& status) {
+  try {
+    throw;
+  } catch (const EComPort& e) {
+    status = TIspStatus::Make(skPortFailed, e.what());
+  } catch (const EOperationStopped& e) {
+    status = TIspStatus::Make(skStopped, e.what());
+  } catch (const EImageError& e) {
+    status = TIspStatus::Make(skBadImage, e.what());
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kavel

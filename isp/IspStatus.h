@@ -1,0 +1,50 @@
+// The one result of the operations: what became of an operation, as a small value that code
+// decides on (the command line maps it to its exit status), beside the boxes that tell people.
+// Every operation records its last one (TIspOperations::LastStatus); OperationFailed and the
+// boxes stay as they are. Exceptions remain for the port boundary and for a stop request, and
+// StatusOfCurrentException turns them into a status where a host wants one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "isp/Records.h"
+
+namespace kavel {
+
+enum class TStatusKind : std::uint8_t {
+  skOk,           // done, and confirmed by the chip wherever it answers
+  skUnconfirmed,  // sent, but the chip's replies were not awaited (nothing says it was done)
+  skCancelled,    // the operator cancelled before anything was sent
+  skRefused,      // the chip (or the controller) said no: "R", "X", a check that failed
+  skNoAnswer,     // nothing came, or only a carriage return; no speed answered
+  skBadReply,     // an answer came that is not understood
+  skPortFailed,   // the port could not be opened, failed or vanished
+  skStopped,      // the host asked to stop; detail says what was done and what was not
+  skBadImage,     // the image cannot be read or holds nothing to program
+};
+using enum TStatusKind;
+
+struct [[nodiscard]] TIspStatus {
+  TStatusKind kind = skOk;
+  TReplyClass reply = rcOk;  // the reply that decided it, for skRefused and skNoAnswer
+  std::string detail;        // in words, for people: the box's text or more
+
+  // Done, or sent without awaiting replies.
+  bool Ok() const { return kind == skOk || kind == skUnconfirmed; }
+
+  static TIspStatus Done(bool confirmed = true) { return {confirmed ? skOk : skUnconfirmed, rcOk, {}}; }
+  // rcOk: done; rcCrcError and rcNotAllowed: refused; rcNoAnswer: no answer.
+  static TIspStatus FromReply(TReplyClass cls, std::string detail);
+  static TIspStatus Make(TStatusKind kind, std::string detail) { return {kind, rcOk, std::move(detail)}; }
+};
+
+// The worse of two statuses: the first failure wins; a failure beats success, and a success
+// that was not confirmed beats a confirmed one.
+TIspStatus Worse(TIspStatus a, TIspStatus b);
+
+// Inside a catch block: the status of the exception being handled when it is one that ends an
+// operation (a port error, a stop request, an image that cannot be loaded); nothing otherwise.
+bool StatusOfCurrentException(TIspStatus& status);
+
+}  // namespace kavel

@@ -1,6 +1,9 @@
 #include "cli/CliArgs.h"
 
 #include <charconv>
+#include <limits>
+
+#include "link/ComNames.h"
 
 #include "link/BaudRate.h"
 
@@ -33,11 +36,15 @@ Options:
   --no-confirm               do not wait for the chip's replies; pace by the delay
   --yes                      answer the operator prompts (needed without a terminal)
   --quiet                    no progress output
+  --format hex|bin           the image's format, for a name that ends in neither .hex,
+                             .ihx nor .bin (otherwise the name, or HEX content, tells)
   --trace FILE               write every byte each way, with time and speed, to FILE
   --version, --help
+  --                         the end of the options (for a file named -x.hex)
 
-Exit status: 0 done; 1 the chip refused or did not answer; 2 usage; 3 port; 4 file;
-130 stopped by Ctrl-C.
+Exit status: 0 done (with --no-confirm: sent, not confirmed); 1 the chip refused or did
+not answer, or an output could not be written; 2 usage; 3 port; 4 image file;
+130 stopped by Ctrl-C (129 SIGHUP, 143 SIGTERM) or at the jumper prompt.
 )";
 
 namespace {
@@ -55,23 +62,38 @@ bool KnownBaud(const std::string& text) {
   return BaudRateText(BaudRateFromText(text)) == text && text != "Custom";
 }
 
+// A COM name whose number fits the port numbers of the program; nothing else starting with
+// "COM" and digits is a port.
+bool ComNumberFits(const std::string& name) {
+  int number = 0;
+  return ParseNumber(name.substr(3), number, 0, std::numeric_limits<int>::max());
+}
+
 }  // namespace
 
 std::optional<std::string> ParseCliArgs(const std::vector<std::string>& argv, TCliArgs& out) {
   std::vector<std::string> words;
+  bool optionsEnded = false;
   for (std::size_t i = 0; i < argv.size(); ++i) {
     const std::string& a = argv[i];
+    if (optionsEnded) {
+      words.push_back(a);
+      continue;
+    }
     auto value = [&]() -> std::optional<std::string> {
       if (i + 1 >= argv.size()) return std::nullopt;
       return argv[++i];
     };
-    if (a == "--help" || a == "-h") {
+    if (a == "--") {
+      optionsEnded = true;
+    } else if (a == "--help" || a == "-h") {
       out.help = true;
     } else if (a == "--version") {
       out.version = true;
     } else if (a == "--port") {
       auto v = value();
       if (!v || v->empty()) return "--port needs a COM name or a device path";
+      if (IsComName(*v) && !ComNumberFits(*v)) return "--port " + *v + ": no port has a number that large";
       out.ports.push_back(*v);
     } else if (a == "--baud") {
       auto v = value();
@@ -84,6 +106,15 @@ std::optional<std::string> ParseCliArgs(const std::vector<std::string>& argv, TC
       auto v = value();
       if (!v || v->empty()) return "--trace needs a file";
       out.trace = *v;
+    } else if (a == "--format") {
+      auto v = value();
+      if (v == "hex") {
+        out.format = TImageFormat::ifHex;
+      } else if (v == "bin") {
+        out.format = TImageFormat::ifBin;
+      } else {
+        return std::string("--format needs hex or bin");
+      }
     } else if (a == "--no-confirm") {
       out.noConfirm = true;
     } else if (a == "--yes") {
@@ -113,6 +144,8 @@ std::optional<std::string> ParseCliArgs(const std::vector<std::string>& argv, TC
     return std::nullopt;
   };
   if (out.sixClock && c != "cycle") return std::string("--six-clock belongs to cycle");
+  if (out.format && c != "program" && c != "cycle" && c != "erase")
+    return std::string("--format belongs to program, cycle and erase --for");
   if (c == "ports" || c == "sync" || c == "info" || c == "blank-check" || c == "status" ||
       c == "set-status0" || c == "six-clock" || c == "suspend") {
     return none();
@@ -143,5 +176,10 @@ std::optional<std::string> ParseCliArgs(const std::vector<std::string>& argv, TC
 }
 
 bool CommandAsks(const TCliArgs& args) { return args.command == "cycle"; }
+
+bool CommandLearns(const TCliArgs& args) {
+  const std::string& c = args.command;
+  return c == "sync" || c == "info" || c == "status" || c == "blank-check";
+}
 
 }  // namespace kavel::cli

@@ -6,15 +6,18 @@
 #include <string>
 #include <vector>
 
+#include "image/CheckedImage.h"
+
 namespace kavel::cli {
 
 // Exit statuses: the worst thing that happened.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitChip = 1;    // the chip (or the controller) refused or did not answer
+inline constexpr int kExitChip = 1;    // the chip (or the controller) refused or did not answer;
+                                       // or an output (results, the trace) could not be written
 inline constexpr int kExitUsage = 2;
-inline constexpr int kExitPort = 3;    // the port could not be opened, or vanished
-inline constexpr int kExitFile = 4;    // the image is missing, unreadable, too large or bad HEX
-inline constexpr int kExitStopped = 130;  // Ctrl-C
+inline constexpr int kExitPort = 3;    // the port could not be opened, failed or vanished
+inline constexpr int kExitFile = 4;    // the image cannot be used: missing, unreadable, too large, bad
+inline constexpr int kExitStopped = 130;  // Ctrl-C (128 + the signal: 129 SIGHUP, 143 SIGTERM)
 
 struct TCliArgs {
   std::vector<std::string> ports;  // COM names or device paths; empty: COM1
@@ -25,6 +28,7 @@ struct TCliArgs {
   bool quiet = false;
   bool sixClock = false;
   std::string trace;
+  std::optional<TImageFormat> format;  // --format: the image's format, whatever its name
   bool help = false;
   bool version = false;
   std::string command;
@@ -40,6 +44,9 @@ std::optional<std::string> ParseCliArgs(const std::vector<std::string>& argv, TC
 
 // True when the command asks the operator something (the jumper prompt of the cycle).
 bool CommandAsks(const TCliArgs& args);
+// True for the commands whose purpose is to learn something from the chip: they always await
+// its replies, --no-confirm or not.
+bool CommandLearns(const TCliArgs& args);
 
 extern const char* const kUsage;
 

@@ -1,17 +1,14 @@
 #include "cli/CliHost.h"
 
-#include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
-#include <iostream>
+
+#include "cli/CliProcess.h"
 
 namespace kavel::cli {
 namespace {
-
-volatile sig_atomic_t g_stop = 0;
-
-void OnStop(int) { g_stop = 1; }
 
 // The boxes' own line breaks, as lines of a terminal.
 std::string Lines(std::string_view text, const std::string& indent) {
@@ -34,18 +31,8 @@ std::string Lines(std::string_view text, const std::string& indent) {
 
 }  // namespace
 
-void InstallStopHandler() {
-  struct sigaction sa {};
-  sa.sa_handler = OnStop;
-  sa.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the program at once
-  sigaction(SIGINT, &sa, nullptr);
-}
-
-bool StopSignalled() { return g_stop != 0; }
-
 TCliHost::TCliHost(const TCliArgs& args, std::string label, bool several)
-    : m_args(args), m_label(std::move(label)), m_several(several),
-      m_started(std::chrono::steady_clock::now()) {}
+    : m_args(args), m_label(std::move(label)), m_several(several) {}
 
 void TCliHost::Say(std::string_view line) const {
   // A progress bar that is still open gets its own line first.
@@ -54,43 +41,47 @@ void TCliHost::Say(std::string_view line) const {
   if (m_several) text += m_label + ": ";
   text += line;
   text += '\n';
-  std::fputs(text.c_str(), stderr);
-  std::fflush(stderr);
+  WriteErr(text);
 }
 
 void TCliHost::Print(std::string_view line) const {
   std::string text = m_several ? m_label + ": " : std::string();
   text += line;
   text += '\n';
-  std::fputs(text.c_str(), stdout);
-  std::fflush(stdout);
-}
-
-void TCliHost::Fail(TOutcome outcome) {
-  if (outcome > m_outcome) m_outcome = outcome;
+  WriteOut(text);
 }
 
 void TCliHost::IdleWait(TNAVOPort& port, int timeoutMs) {
   if (timeoutMs > 0) port.WaitForRxChar(timeoutMs);
 }
 
-int TCliHost::Box(const TMessageBoxRequest& request) {
-  const std::string& caption = request.caption;
-  if (caption == "Send Error" || caption == "Com Port Error" || caption == "Error") {
-    Fail(TOutcome::ChipFailed);
-  } else if (caption.rfind("Open ", 0) == 0) {
-    Fail(TOutcome::PortFailed);
+bool TCliHost::AwaitEnter() {
+  // Byte by byte, so that nothing after the line is taken from whoever reads next.
+  for (;;) {
+    char c = 0;
+    const ssize_t n = read(STDIN_FILENO, &c, 1);
+    if (n == 1 && c == '\n') return true;
+    if (n == 1) continue;
+    if (n < 0 && errno == EINTR && StopSignal() == 0) continue;
+    return false;  // end of input, a failed read, or a stop signal
   }
+}
+
+int TCliHost::Box(const TMessageBoxRequest& request) {
+  // Without awaited replies nothing confirms what an operation calls done.
+  const bool unconfirmed = request.role == TBoxRole::brSuccess && !Options().waitForConfirmation;
+  m_successShown = m_successShown || request.role == TBoxRole::brSuccess;
+  const std::string caption = unconfirmed ? "Sent, not confirmed" : request.caption;
   const std::string head = caption.empty() ? std::string() : caption + ": ";
   Say(head + Lines(request.text, std::string(head.size(), ' ')));
-  // The jumper prompt: the operator acts, then goes on.
-  if (caption == "Info") {
+  if (request.role == TBoxRole::brPrompt) {
     if (m_args.yes) {
       Say("  (answered by --yes)");
     } else if (isatty(STDIN_FILENO)) {
       Say("  Press Enter when done.");
-      std::string line;
-      std::getline(std::cin, line);
+      if (!AwaitEnter()) m_declined = true;  // no answer is no
+    } else {
+      m_declined = true;
     }
   }
   return DefaultButtonId(request.style);
@@ -101,7 +92,7 @@ std::optional<std::string> TCliHost::ChooseImageFile(const std::string&) { retur
 TIspOptions TCliHost::Options() const {
   TIspOptions o;
   o.delay = m_args.delay;
-  o.waitForConfirmation = !m_args.noConfirm;
+  o.waitForConfirmation = !m_args.noConfirm || CommandLearns(m_args);
   o.sixClock = m_args.sixClock;
   o.targetBaud = m_args.baud;
   o.reuseImageFile = true;
@@ -109,31 +100,34 @@ TIspOptions TCliHost::Options() const {
   return o;
 }
 
-void TCliHost::AddStatusLine(std::string_view line) {
-  if (line.find("ERROR") != std::string_view::npos) Fail(TOutcome::ChipFailed);
-  Print(line);
-}
+bool TCliHost::StopRequested() const { return StopSignal() != 0 || m_declined; }
 
 void TCliHost::RecordProgress(std::size_t done, std::size_t total) {
-  m_done = done;
-  m_total = total;
+  const auto now = std::chrono::steady_clock::now();
+  if (!m_firstRecord || done <= 1) m_firstRecord = now;
   if (m_args.quiet || total == 0) return;
   const int percent = static_cast<int>(done * 100 / total);
   if (!m_several && isatty(STDERR_FILENO)) {
-    const double elapsed =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - m_started).count();
-    const int left = done ? static_cast<int>(elapsed * static_cast<double>(total - done) / static_cast<double>(done)) : 0;
+    // The pace of the records so far, from the first one on: the search, the prompt and the
+    // erase before it are no programming time.
+    const double elapsed = std::chrono::duration<double>(now - *m_firstRecord).count();
+    std::string left = "--:--";
+    if (done > 1) {
+      const int seconds = static_cast<int>(elapsed * static_cast<double>(total - done) / static_cast<double>(done - 1));
+      char text[32];
+      std::snprintf(text, sizeof text, "%d:%02d", seconds / 60, seconds % 60);
+      left = text;
+    }
     constexpr int kWidth = 30;
     const int filled = static_cast<int>(done * kWidth / total);
     char line[160];
-    std::snprintf(line, sizeof line, "\rprogramming [%s%s] %zu/%zu %3d%%  %d:%02d left ",
+    std::snprintf(line, sizeof line, "\rprogramming [%s%s] %zu/%zu %3d%%  %s left ",
                   std::string(static_cast<std::size_t>(filled), '#').c_str(),
                   std::string(static_cast<std::size_t>(kWidth - filled), '.').c_str(), done, total,
-                  percent, left / 60, left % 60);
-    std::fputs(line, stderr);
+                  percent, left.c_str());
+    WriteErr(line);
     m_barOpen = done != total;
-    if (!m_barOpen) std::fputs("\n", stderr);
-    std::fflush(stderr);
+    if (!m_barOpen) WriteErr("\n");
     return;
   }
   const int tenth = percent / 10;
@@ -142,7 +136,5 @@ void TCliHost::RecordProgress(std::size_t done, std::size_t total) {
   Say("programming " + std::to_string(percent) + "% (" + std::to_string(done) + "/" +
       std::to_string(total) + " records)");
 }
-
-bool TCliHost::StopRequested() const { return g_stop != 0; }
 
 }  // namespace kavel::cli

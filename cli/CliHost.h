@@ -1,19 +1,18 @@
 // The operations' host on a command line: boxes become "caption: text" lines on standard
 // error, the status box's lines go to standard output, the image file is the one given, the
-// jumper prompt is asked on the terminal (or answered by --yes), progress is a bar on a
-// terminal and a line every 10% otherwise, and Ctrl-C asks long operations to stop.
+// jumper prompt is asked on the terminal (or answered by --yes; end of input answers no),
+// progress is a bar on a terminal and a line every 10% otherwise, and a stop signal asks
+// long operations to stop. What happened is the operations' status, not the boxes' texts.
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include "cli/CliArgs.h"
 #include "isp/IspHost.h"
 
 namespace kavel::cli {
-
-// The worst outcome the host has seen in the boxes and status lines.
-enum class TOutcome : std::uint8_t { Ok, ChipFailed, PortFailed };
 
 class TCliHost final : public TIspHost {
  public:
@@ -29,40 +28,38 @@ class TCliHost final : public TIspHost {
   void EnableWindow(bool) override {}
   void AppendDebug(std::string_view) override {}
   void ShowImageFile(std::string_view) override {}
-  void SelectTargetBaud(std::string_view text) override { m_baud = text; }
+  void SelectTargetBaud(std::string_view) override {}
   void ShowPortState() override {}
   TIspOptions Options() const override;
   void ClearStatus() override {}
-  void AddStatusLine(std::string_view line) override;
+  void AddStatusLine(std::string_view line) override { Print(line); }
   void RecordProgress(std::size_t done, std::size_t total) override;
+  // A stop signal came, or the operator gave no answer at a prompt.
   bool StopRequested() const override;
 
-  TOutcome Outcome() const { return m_outcome; }
-  void Fail(TOutcome outcome);
+  // True once the operator gave no answer at a prompt (end of input).
+  bool Declined() const { return m_declined; }
+  // True once an operation said it was done in a box (its success line).
+  bool SuccessShown() const { return m_successShown; }
   // A line on standard error (with the label when several ports run).
   void Say(std::string_view line) const;
   // A line on standard output (with the label when several ports run).
   void Print(std::string_view line) const;
-  // Records done when the run was stopped, of how many.
-  std::size_t Done() const { return m_done; }
-  std::size_t Total() const { return m_total; }
 
  private:
+  // Waits for the operator's Enter; false at the end of input or on a signal.
+  bool AwaitEnter();
+
   const TCliArgs& m_args;
   std::string m_label;
   bool m_several;
   std::string m_progress;
-  std::string m_baud;
-  TOutcome m_outcome = TOutcome::Ok;
-  std::size_t m_done = 0, m_total = 0;
+  bool m_declined = false;
+  bool m_successShown = false;
   int m_lastTenth = -1;
   mutable bool m_barOpen = false;  // a progress bar ends the current terminal line
-  std::chrono::steady_clock::time_point m_started;
+  // When the first record went out: the estimate counts programming time only.
+  std::optional<std::chrono::steady_clock::time_point> m_firstRecord;
 };
-
-// Ctrl-C: installs the handler that makes StopRequested true (a second Ctrl-C ends the
-// program at once).
-void InstallStopHandler();
-bool StopSignalled();
 
 }  // namespace kavel::cli

@@ -255,7 +255,7 @@ void TIspOperations::BSendHexFileClick(bool sender) {
   const std::size_t count = list.Count();
   for (std::size_t i = 0; i < count; ++i) {
     StopPoint("stopped after " + std::to_string(i) + " of " + std::to_string(count) +
-              " records of " + m_imageFileName);
+              " records of " + m_imageFileName + ": the chip is not fully programmed");
     const std::string& record = list[i];
     // The chip needs a moment before it switches its clock.
     if (record == kSixClockRecord) m_clock.SleepMs(kSixClockPauseMs);
@@ -602,6 +602,7 @@ bool TIspOperations::SuspendKTN() {
         m_status = TIspStatus::Make(skPortFailed, m_status.detail + " (the port failed: " + failure + ")");
     }
   } catch (...) {
+    m_suspension = TIspStatus::Make(skPortFailed, "the port failed during the controller exchange");
     try {
       m_port.SetBaudRate(previous);
     } catch (...) {
@@ -609,6 +610,7 @@ bool TIspOperations::SuspendKTN() {
     m_clock.SleepMs(kSuspendPauseMs);
     throw;
   }
+  m_suspension = m_status;
   m_port.SetBaudRate(previous);
   m_clock.SleepMs(kSuspendPauseMs);
   return suspended;

@@ -125,6 +125,8 @@ class TIspOperations {
   TIspStatus Perform(const std::function<void()>& operation);
   // The outcome of the most recent operation.
   const TIspStatus& LastStatus() const { return m_status; }
+  // The outcome of the most recent controller suspension (also inside a cycle).
+  const TIspStatus& SuspensionStatus() const { return m_suspension; }
 
   // Synchronizes, then reads the manufacturer id, the device id and the boot code version
   // (answered like the status byte) into the status box as "Manufacturer id: 15" ..., a
@@ -191,6 +193,7 @@ class TIspOperations {
   std::optional<THexBinList> m_image;         // the records to program, when the host loaded them
   std::optional<TIspOptions> m_cycleOptions;  // while a cycle runs: the options it read
   TIspStatus m_status;
+  TIspStatus m_suspension = TIspStatus::Make(skOk, {});
   std::array<std::uint8_t, kKtnModeSize> m_controllerState{};
   TControllerConfig m_controllerConfig{};
 };

@@ -1,12 +1,17 @@
 // kavel-isp-cli as a script runs it: the real executable against kavel-isp-sim over
 // pseudo-terminals, its exit statuses, its output and what the simulated chip is left with.
 #include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <termios.h>
 
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
+#include "cli/CliRun.h"
 #include "link/LineTermios.h"
 #include "tests/support/Processes.h"
 
@@ -16,6 +21,7 @@ namespace {
 struct TRun {
   int status;
   std::string out, err;
+  std::string Both() const { return out + err; }
 };
 
 class Cli : public ::testing::Test {
@@ -45,14 +51,18 @@ class Cli : public ::testing::Test {
     }
     sims.clear();
   }
+  std::string Report(const std::string& port = "COM1") const { return test::ReadWholeFile(File(port + ".report")); }
+  std::string Flash(const std::string& port = "COM1") const { return test::ReadWholeFile(File(port + ".flash")); }
+  pid_t Start(std::vector<std::string> args) {
+    return test::StartProcess(KAVEL_CLI_EXE, std::move(args), File("out"), File("err"));
+  }
   TRun Run(std::vector<std::string> args, int limitMs = 60000) {
-    const pid_t cli = test::StartProcess(KAVEL_CLI_EXE, std::move(args), File("out"), File("err"));
-    const int status = test::WaitExit(cli, limitMs);
+    const int status = test::WaitExit(Start(std::move(args)), limitMs);
     return {status, test::ReadWholeFile(File("out")), test::ReadWholeFile(File("err"))};
   }
   std::string File(const std::string& name) const { return dir.Path() + "/" + name; }
   std::string Write(const std::string& name, const std::string& bytes) const {
-    std::ofstream(File(name), std::ios::binary) << bytes;
+    std::ofstream(File(name), std::ios::binary | std::ios::trunc) << bytes;
     return File(name);
   }
 
@@ -60,6 +70,7 @@ class Cli : public ::testing::Test {
   std::vector<pid_t> sims;
   const std::string blinkHex = std::string(KAVEL_EXAMPLES_DIR) + "/blink/blink.hex";
   const std::string blinkBin = std::string(KAVEL_EXAMPLES_DIR) + "/blink/blink.bin";
+  const std::string blink = test::ReadWholeFile(blinkBin);
 };
 
 TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
@@ -68,34 +79,104 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
     std::vector<std::string> sim;  // simulator options; {"-"}: no simulator
     std::vector<std::string> cli;
     int status;
-    std::string says;  // on stderr (or stdout for 0)
+    std::string says;  // on standard output or error
   };
-  const std::string bad = Write("bad.hex", ":0100000042BE\n");
+  const std::string bad = Write("bad.hex", ":0100000042BE\n:00000001FF\n");
   const std::string big = Write("big.bin", std::string(65537, '\0'));
+  const std::string image = Write("fw.hex", test::ReadWholeFile(blinkHex));
   const Case cases[] = {
       {"synchronized", {}, {"sync"}, 0, "synchronized at 9600 bit/s"},
       {"unknown command", {"-"}, {"frobnicate"}, 2, "unknown command frobnicate"},
       {"bad security bit", {"-"}, {"security", "4"}, 2, "security needs 1, 2 or 3"},
       {"no such port", {"-"}, {"--port", "COM9", "sync"}, 3, "cannot open COM9"},
+      {"a port number past int", {"-"}, {"--port", "COM4294967298", "sync"}, 2, "no port has a number that large"},
+      {"a COM name as the list shows it", {}, {"--port", "COM01", "sync"}, 3, "cannot open COM01"},
       {"missing file", {}, {"program", File("missing.bin")}, 4, "Cannot open file"},
-      {"bad HEX", {}, {"program", bad}, 4, "line 1: not a HEX record (its checksum is wrong)"},
+      {"bad HEX", {}, {"program", bad}, 4, "bad.hex\", line 1: not a HEX record (its checksum is wrong)"},
       {"too large", {}, {"program", big}, 4, "holds 65537 bytes"},
+      {"the trace onto the image", {"-"}, {"--trace", image, "program", image}, 2, "is the image file"},
       {"refused", {"--reply", "2:X"}, {"program", blinkBin}, 1, "Not allowed operation for block: 0"},
       {"unanswered", {"--reply", "2:none"}, {"set-status0"}, 1, "Send Error: Flash not answer"},
       {"loop-back plug", {"--loopback"}, {"status"}, 1, "Flash not synchronized"},
-      {"hang-up", {"--hangup-after", "2"}, {"program", blinkBin}, 3, "the port is gone"},
+      {"learning always awaits replies", {"--speeds", "110"}, {"--no-confirm", "sync"}, 1, "Flash not synchronized"},
+      {"a setting not awaited is no success", {"--speeds", "110"}, {"--no-confirm", "security", "1"}, 0,
+       "security: sent, not confirmed"},
+      {"hang-up", {"--hangup-after", "2"}, {"program", blinkBin}, 3, "port failure: "},
+      {"nobody to suspend", {}, {"suspend"}, 1, "no controller answered"},
+      {"suspended already", {"--ktn", "--ktn-suspended"}, {"suspend"}, 0, "the controller was suspended already"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     if (c.sim != std::vector<std::string>{"-"}) Sim(c.sim);
     const TRun run = Run(c.cli);
     EXPECT_EQ(run.status, c.status) << run.err;
-    EXPECT_NE((c.status == 0 ? run.out : run.err).find(c.says), std::string::npos) << run.out << run.err;
+    EXPECT_NE(run.Both().find(c.says), std::string::npos) << run.out << run.err;
     StopSims();
-    if (c.status == 4) {  // a bad file sends nothing
-      EXPECT_NE(test::ReadWholeFile(File("COM1.report")).find("records=0\n"), std::string::npos);
-    }
+    if (c.status == 4) { EXPECT_NE(Report().find("records=0\n"), std::string::npos); }  // a bad file sends nothing
   }
+  EXPECT_EQ(test::ReadWholeFile(image), test::ReadWholeFile(blinkHex));  // the trace never touched it
+}
+
+TEST_F(Cli, ImagesThatCannotBeRightAreRefusedBeforeAnythingIsSent) {
+  // A HEX image of 1000 bytes: 63 data records and the end record.
+  const std::string bin = Write("k.bin", std::string(1000, '\x3C'));
+  ASSERT_EQ(std::system(("objcopy -I binary -O ihex " + bin + " " + File("k.hex")).c_str()), 0);
+  const std::string hex = test::ReadWholeFile(File("k.hex"));
+  std::string firstTen, withNul = hex;
+  for (std::size_t at = 0, n = 0; n < 10; ++n) at = hex.find('\n', at) + 1, firstTen = hex.substr(0, at);
+  withNul.insert(firstTen.size() - 8, 1, '\0');  // on line 10, the file goes on after it
+  ASSERT_EQ(mkfifo(File("f.hex").c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/zero", File("z.hex"));
+  ASSERT_EQ(truncate(Write("sparse.hex", "").c_str(), 2LL << 30), 0);
+  const struct {
+    std::string file;
+    std::vector<std::string> command;
+    std::string says;
+  } cases[] = {
+      {Write("cut.hex", firstTen), {"--yes", "cycle"}, "cut.hex\" has no end-of-file record (:00000001FF)"},
+      {Write("nul.hex", withNul), {"program"}, "nul.hex\", line 10: holds the byte 0x00"},
+      {Write("empty.bin", ""), {"--yes", "cycle"}, "empty.bin\" is empty"},
+      {Write("eof.hex", ":00000001FF\n"), {"program"}, "eof.hex\" holds no data to program"},
+      {Write("after.hex", ":00000001FF\n:0100000042BD\n"), {"program"}, "line 2: a record after the end-of-file record of line 1"},
+      {File("f.hex"), {"program"}, "f.hex\": it is a FIFO"},
+      {File("z.hex"), {"program"}, "z.hex\": it is a device"},
+      {File("sparse.hex"), {"program"}, "holds more than 16777216 bytes"},
+      {Write("README.md", "# Firmware\n"), {"program"}, "README.md\" is a HEX or a BIN image"},
+  };
+  Sim({"--ktn"});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    std::vector<std::string> args = c.command;
+    args.push_back(c.file);
+    const TRun run = Run(args, 5000);  // at once: nothing may block or read for long
+    EXPECT_EQ(run.status, 4) << run.err;
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+  }
+  StopSims();
+  EXPECT_NE(Report().find("records=0\n"), std::string::npos) << Report();
+  EXPECT_NE(Report().find("controller_suspended=0\n"), std::string::npos) << Report();
+}
+
+TEST_F(Cli, ImagesAreKnownByNameOrContentAndSentAsChecked) {
+  std::string spaced;  // blank lines inside and after, and LF CR line ends
+  for (char ch : test::ReadWholeFile(blinkHex)) spaced += ch == '\n' ? std::string("\n\r\n") : std::string(1, ch);
+  const std::vector<std::vector<std::string>> runs = {
+      {"program", Write("spaced.hex", spaced)},
+      {"program", Write("blink.ihx", test::ReadWholeFile(blinkHex))},   // SDCC's name
+      {"program", Write("firmware.txt", test::ReadWholeFile(blinkHex))},  // HEX by content
+      {"program", "--", Write("-x.hex", test::ReadWholeFile(blinkHex))},
+      {"--format", "bin", "program", Write("firmware.dat", blink)},
+  };
+  Sim();
+  for (const auto& args : runs) {
+    SCOPED_TRACE(args.back());
+    const TRun run = Run(args);
+    EXPECT_EQ(run.status, 0) << run.err;
+  }
+  StopSims();
+  EXPECT_EQ(Flash().substr(0, blink.size()), blink);
+  // Four times the set-clock record and blink.hex's 17, once the set-clock and blink.bin's 11.
+  EXPECT_NE(Report().find("records=84\n"), std::string::npos) << Report();
 }
 
 TEST_F(Cli, ProgressLinesWithoutATerminalAndNoneWhenQuiet) {
@@ -104,17 +185,18 @@ TEST_F(Cli, ProgressLinesWithoutATerminalAndNoneWhenQuiet) {
   const TRun run = Run({"--no-confirm", "--delay", "5", "program", image});
   EXPECT_EQ(run.status, 0);
   for (const char* line : {"programming 1% (1/64 records)", "programming 50% (32/64 records)",
-                           "programming 100% (64/64 records)"}) {
+                           "programming 100% (64/64 records)",
+                           "program: sent, not confirmed (--no-confirm: the chip's replies were not awaited)"}) {
     EXPECT_NE(run.err.find(line), std::string::npos) << run.err;
   }
-  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 11);  // one a tenth
-  const TRun quiet = Run({"--quiet", "--no-confirm", "--delay", "5", "program", image});
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 12);  // one a tenth, and the warning
+  const TRun quiet = Run({"--quiet", "program", image});
   EXPECT_EQ(quiet.status, 0);
   EXPECT_EQ(quiet.err, "");
 }
 
 TEST_F(Cli, CycleAsksUnlessYesAndSuspendsTheController) {
-  Sim({"--ktn"});
+  Sim({"--ktn", "--full-erase-ms", "100"});
   const TRun refused = Run({"cycle", blinkHex});  // no terminal, no --yes
   EXPECT_EQ(refused.status, 2);
   EXPECT_NE(refused.err.find("give --yes"), std::string::npos);
@@ -124,34 +206,129 @@ TEST_F(Cli, CycleAsksUnlessYesAndSuspendsTheController) {
   EXPECT_NE(run.err.find("Operation finished - security bits set"), std::string::npos);
   EXPECT_NE(run.err.find("resume it from its management program"), std::string::npos);
   StopSims();
-  const std::string report = test::ReadWholeFile(File("COM1.report"));
   for (const char* line : {"security1=1\n", "security2=1\n", "security3=1\n", "status=00\n",
                            "controller_suspended=1\n"}) {
-    EXPECT_NE(report.find(line), std::string::npos) << report;
+    EXPECT_NE(Report().find(line), std::string::npos) << Report();
   }
-  const std::string bin = test::ReadWholeFile(blinkBin);
-  EXPECT_EQ(test::ReadWholeFile(File("COM1.flash")).substr(0, bin.size()), bin);
+  EXPECT_EQ(Flash().substr(0, blink.size()), blink);
 }
 
-TEST_F(Cli, CtrlCStopsBetweenRecordsReleasesThePortAndPutsTheSpeedBack) {
+TEST_F(Cli, AtThePromptTheImageOnDiskMayChangeAndNoAnswerIsNo) {
+  // The operator's terminal: the jumper prompt waits for Enter there.
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(terminal, 0);
+  const std::string firmware = Write("fw.hex", test::ReadWholeFile(blinkHex));
+  const struct {
+    const char* answer;  // typed at the prompt
+    int status;
+    std::string says;
+  } cases[] = {
+      {"\x04", 130, "stopped: no answer at the jumper prompt: stopped at the jumper prompt: nothing was sent to the chip"},
+      {"\n", 0, "Operation finished - security bits set"},
+  };
+  Sim({"--full-erase-ms", "100"});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.status);
+    test::TStdio io;
+    io.in = terminal;
+    io.out = open(File("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    io.err = open(File("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const pid_t cli = test::StartProcessWith(KAVEL_CLI_EXE, {"cycle", firmware}, io);
+    close(io.out);
+    close(io.err);
+    ASSERT_TRUE(test::WaitForText(File("err"), "Press Enter when done.", 10000));
+    Write("fw.hex", "garbage, written after the check\n");  // what was checked is what goes out
+    ASSERT_EQ(write(master, c.answer, 1), 1);
+    EXPECT_EQ(test::WaitExit(cli, 30000), c.status);
+    const std::string err = test::ReadWholeFile(File("err"));
+    EXPECT_NE(err.find(c.says), std::string::npos) << err;
+    Write("fw.hex", test::ReadWholeFile(blinkHex));
+  }
+  StopSims();
+  close(terminal);
+  close(master);
+  EXPECT_EQ(Flash().substr(0, blink.size()), blink);
+  // The one cycle alone: set-clock, erase, 17 image records, status byte, three security bits.
+  EXPECT_NE(Report().find("records=23\n"), std::string::npos) << Report();
+}
+
+TEST_F(Cli, SignalsStopBetweenRecordsReleaseThePortAndPutTheSpeedBack) {
+  const struct {
+    int signal, status;
+    std::vector<std::string> args;
+    std::string wait, says;  // what the signal waits for on standard error; what is said then
+  } cases[] = {
+      // Starts at 19200; the chip answers only at 9600, so the search ends there and the
+      // records go out at 9600, each awaiting its reply.
+      {SIGINT, 130, {"--baud", "19200"}, "programming 0%", "stopped by Ctrl-C: stopped after "},
+      {SIGTERM, 143, {}, "programming 0%", "stopped by SIGTERM: stopped after "},
+      {SIGHUP, 129, {}, "programming 0%", "stopped by SIGHUP: stopped after "},
+      {SIGINT, 130, {"--baud", "19200", "--delay", "0"}, "", "stopped by Ctrl-C: stopped during the speed search"},
+  };
   Sim({"--speeds", "9600"});
   const std::string image = Write("image.bin", std::string(16384, '\x11'));
-  // Starts at 19200; the chip answers only at 9600, so the search ends there and the
-  // records go out at 9600, each awaiting its reply.
-  const pid_t cli = test::StartProcess(KAVEL_CLI_EXE, {"--baud", "19200", "program", image}, File("out"),
-                                       File("err"));
-  usleep(4000 * 1000);
-  kill(cli, SIGINT);
-  EXPECT_EQ(test::WaitExit(cli, 2000), 130);
-  const std::string err = test::ReadWholeFile(File("err"));
-  EXPECT_NE(err.find("stopped by Ctrl-C: stopped after"), std::string::npos) << err;
-  EXPECT_EQ(err.find("stopped after 0 of"), std::string::npos) << err;  // it was programming
-  // The line is back at 19200, and the port is free at once.
-  const int fd = open(ReadLinkText(File("COM1")).c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
-  ASSERT_GE(fd, 0);
-  EXPECT_EQ(GetLineSpeed(fd), 19200u);
-  close(fd);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.says);
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"program", image});
+    Write("err", "");
+    const pid_t cli = Start(args);
+    if (c.wait.empty()) {
+      usleep(300 * 1000);
+    } else {
+      ASSERT_TRUE(test::WaitForText(File("err"), c.wait, 10000));
+    }
+    kill(cli, c.signal);
+    EXPECT_EQ(test::WaitExit(cli, 3000), c.status);
+    const std::string err = test::ReadWholeFile(File("err"));
+    EXPECT_NE(err.find(c.says), std::string::npos) << err;
+    EXPECT_EQ(err.find("stopped after 0 of"), std::string::npos) << err;  // it was programming
+    // The line is back at its speed, and the port is free at once.
+    const int fd = open(ReadLinkText(File("COM1")).c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(GetLineSpeed(fd), c.args.empty() ? 9600u : 19200u);
+    close(fd);
+  }
   EXPECT_EQ(Run({"sync"}).status, 0);
+}
+
+TEST_F(Cli, OutputsThatCannotBeWrittenFailAndTheLineNeverHearsThem) {
+  Sim();
+  const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(full, 0);
+  int pipeFds[2];
+  ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+  close(pipeFds[0]);  // nobody reads it
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    int out, err;
+    int status;
+  } cases[] = {
+      {"results to a closed descriptor", {"--trace", File("trace"), "info"}, test::TStdio::kClosed, test::TStdio::kNull, 1},
+      {"results to a full disk", {"info"}, full, test::TStdio::kNull, 1},
+      {"the trace to a full disk", {"--trace", "/dev/full", "sync"}, test::TStdio::kNull, test::TStdio::kNull, 1},
+      {"progress to a closed descriptor", {"program", blinkHex}, test::TStdio::kNull, test::TStdio::kClosed, 0},
+      {"progress to a pipe nobody reads", {"program", blinkHex}, test::TStdio::kNull, pipeFds[1], 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TStdio io;
+    io.out = c.out;
+    io.err = c.err;
+    EXPECT_EQ(test::WaitExit(test::StartProcessWith(KAVEL_CLI_EXE, c.args, io), 30000), c.status);
+  }
+  close(full);
+  close(pipeFds[1]);
+  const std::string trace = test::ReadWholeFile(File("trace"));
+  EXPECT_NE(trace.find(" > 9600 ':020000050000F9'"), std::string::npos) << trace;
+  EXPECT_EQ(trace.find("Manufacturer"), std::string::npos) << trace;
+  StopSims();
+  EXPECT_EQ(Flash().substr(0, blink.size()), blink);
 }
 
 TEST_F(Cli, PortsInfoTraceAndEraseForAnImage) {
@@ -173,7 +350,7 @@ TEST_F(Cli, PortsInfoTraceAndEraseForAnImage) {
   EXPECT_EQ(erase.status, 0) << erase.err;
   EXPECT_NE(erase.err.find("blocks to erase: 0 5 6"), std::string::npos) << erase.err;
   StopSims();
-  const std::string flash = test::ReadWholeFile(File("COM1.flash"));
+  const std::string flash = Flash();
   ASSERT_EQ(flash.size(), 65536u);
   for (int block = 0; block < 16; ++block) {
     const bool erased = block == 0 || block == 5 || block == 6;
@@ -182,19 +359,72 @@ TEST_F(Cli, PortsInfoTraceAndEraseForAnImage) {
   }
 }
 
+TEST_F(Cli, TraceFilesOfSeveralPortsNeverMeetEachOtherTheImageOrAPort) {
+  EXPECT_EQ(cli::TracePaths("t", {"COM1", "COM2"}), (std::vector<std::string>{"t.COM1", "t.COM2"}));
+  EXPECT_EQ(cli::TracePaths("t", {"/a/ttyX", "/b/ttyX", "COM1"}),
+            (std::vector<std::string>{"t.1.ttyX", "t.2.ttyX", "t.COM1"}));
+  EXPECT_EQ(cli::TracePaths("t", {"COM1", "COM1"}), (std::vector<std::string>{"t.1.COM1", "t.2.COM1"}));
+  const std::string image = Write("fw.hex", "x");
+  std::filesystem::create_symlink(image, File("alias"));
+  EXPECT_NE(cli::TraceConflict({File("alias")}, image, {"COM1"}), std::nullopt);
+  test::TPtyPair pty(dir.Path(), "COM3");
+  EXPECT_NE(cli::TraceConflict({File("COM3")}, "", {"COM3"}), std::nullopt);
+  EXPECT_EQ(cli::TraceConflict({File("new")}, image, {"COM3"}), std::nullopt);
+}
+
 TEST_F(Cli, SeveralPortsAtOnceAndTheWorstStatus) {
   Sim({}, "COM1");
   Sim({}, "COM2");
-  const TRun run = Run({"--port", "COM1", "--port", "COM2", "--port", "COM9", "program", blinkBin});
-  EXPECT_EQ(run.status, 3);  // COM9 is not there; the others are programmed all the same
-  EXPECT_NE(run.err.find("COM9: cannot open COM9"), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find("COM1: programming 100%"), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find("COM2: programming 100%"), std::string::npos) << run.err;
+  test::TStdio io;  // started as some shells leave it: SIGCHLD ignored
+  io.out = open(File("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  io.err = open(File("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  io.ignoreChildSignals = true;
+  const pid_t cli = test::StartProcessWith(
+      KAVEL_CLI_EXE, {"--port", "COM1", "--port", "COM2", "--port", "COM9", "program", blinkBin}, io);
+  close(io.out);
+  close(io.err);
+  EXPECT_EQ(test::WaitExit(cli, 30000), 3);  // COM9 is not there; the others are programmed all the same
+  const std::string err = test::ReadWholeFile(File("err"));
+  EXPECT_NE(err.find("COM9: cannot open COM9"), std::string::npos) << err;
+  EXPECT_NE(err.find("COM1: programming 100%"), std::string::npos) << err;
+  EXPECT_NE(err.find("COM2: programming 100%"), std::string::npos) << err;
   StopSims();
-  const std::string bin = test::ReadWholeFile(blinkBin);
-  for (const char* port : {"COM1", "COM2"}) {
-    EXPECT_EQ(test::ReadWholeFile(File(std::string(port) + ".flash")).substr(0, bin.size()), bin) << port;
-  }
+  for (const char* port : {"COM1", "COM2"}) EXPECT_EQ(Flash(port).substr(0, blink.size()), blink) << port;
+}
+
+TEST_F(Cli, ChildrenStopWithTheirParentAndOneKilledIsNamed) {
+  Sim({}, "COM1");
+  Sim({}, "COM2");
+  const std::string big = Write("image.bin", std::string(16384, '\x22'));
+  const auto children = [](pid_t parent) {
+    std::istringstream list(test::ReadWholeFile("/proc/" + std::to_string(parent) + "/task/" +
+                                                std::to_string(parent) + "/children"));
+    std::vector<pid_t> pids;
+    for (pid_t p; list >> p;) pids.push_back(p);
+    std::sort(pids.begin(), pids.end());  // started in port order
+    return pids;
+  };
+  // The parent killed: each child stops between records, puts its line back and lets go.
+  Write("err", "");
+  pid_t cli = Start({"--port", "COM1", "--port", "COM2", "program", big});
+  ASSERT_TRUE(test::WaitForText(File("err"), "COM1: programming 0%", 10000));
+  ASSERT_TRUE(test::WaitForText(File("err"), "COM2: programming 0%", 10000));
+  kill(cli, SIGKILL);
+  EXPECT_EQ(test::WaitExit(cli, 3000), -1);
+  EXPECT_TRUE(test::WaitForText(File("err"), "COM1: stopped by SIGTERM: stopped after ", 3000));
+  EXPECT_TRUE(test::WaitForText(File("err"), "COM2: stopped by SIGTERM: stopped after ", 3000));
+  // A child killed on its own: its port and the signal are named, and it counts as failed.
+  Write("err", "");
+  cli = Start({"--port", "COM1", "--port", "COM2", "program", blinkBin});
+  ASSERT_TRUE(test::WaitForText(File("err"), "COM1: programming ", 10000));
+  const std::vector<pid_t> pids = children(cli);
+  ASSERT_EQ(pids.size(), 2u);
+  kill(pids[0], SIGKILL);
+  EXPECT_EQ(test::WaitExit(cli, 10000), 1);
+  const std::string err = test::ReadWholeFile(File("err"));
+  EXPECT_NE(err.find("COM1: ended by SIGKILL; what it did is not known"), std::string::npos) << err;
+  EXPECT_NE(err.find("COM2: programming 100%"), std::string::npos) << err;
+  EXPECT_EQ(Run({"--port", "COM1", "--port", "COM2", "sync"}).status, 0);
 }
 
 }  // namespace

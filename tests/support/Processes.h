@@ -35,6 +35,39 @@ inline pid_t StartProcess(const std::string& exe, std::vector<std::string> args,
   return child;
 }
 
+// Where a started process's standard descriptors lead: kNull for /dev/null, kClosed for
+// closed, else that descriptor of the test (left open in the test).
+struct TStdio {
+  static constexpr int kNull = -2, kClosed = -1;
+  int in = kNull, out = kNull, err = kNull;
+  bool ignoreChildSignals = false;  // start it with SIGCHLD ignored, as some shells leave it
+};
+
+// Starts exe with args and the standard descriptors of io. Returns the process.
+inline pid_t StartProcessWith(const std::string& exe, std::vector<std::string> args, const TStdio& io) {
+  pid_t child = fork();
+  if (child == 0) {
+    const int devnull = open("/dev/null", O_RDWR);
+    const int fds[3] = {io.in, io.out, io.err};
+    int moved[3];
+    for (int i = 0; i < 3; ++i) moved[i] = fds[i] >= 0 ? dup(fds[i]) : fds[i];  // out of the way of 0-2
+    for (int i = 0; i < 3; ++i) {
+      if (moved[i] == TStdio::kClosed) {
+        close(i);
+      } else {
+        dup2(moved[i] == TStdio::kNull ? devnull : moved[i], i);
+      }
+    }
+    if (io.ignoreChildSignals) signal(SIGCHLD, SIG_IGN);
+    std::vector<char*> argv{const_cast<char*>(exe.c_str())};
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(exe.c_str(), argv.data());
+    _exit(127);
+  }
+  return child;
+}
+
 // Waits up to ms for the process to end; its exit status, or -1 (then it is killed) when it
 // did not end in time or ended by a signal.
 inline int WaitExit(pid_t child, int ms) {
@@ -47,6 +80,15 @@ inline int WaitExit(pid_t child, int ms) {
   kill(child, SIGKILL);
   waitpid(child, &status, 0);
   return -1;
+}
+
+// Waits up to ms until the file holds text; true when it does.
+inline bool WaitForText(const std::string& file, const std::string& text, int ms) {
+  for (int waited = 0; waited < ms; waited += 10) {
+    if (ReadWholeFile(file).find(text) != std::string::npos) return true;
+    usleep(10000);
+  }
+  return false;
 }
 
 // Waits until the simulator of process sim has claimed the entry and placed it.

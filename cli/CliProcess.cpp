@@ -1,0 +1,149 @@
+#include "cli/CliProcess.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "cli/CliArgs.h"
+
+namespace kavel::cli {
+namespace {
+
+volatile sig_atomic_t g_stopSignal = 0;
+std::atomic<long> g_firstStopMs{0};  // lock-free, so safe in a handler
+static_assert(std::atomic<long>::is_always_lock_free);
+constexpr int kMaxChildren = 1024;
+pid_t g_children[kMaxChildren];
+volatile sig_atomic_t g_childCount = 0;
+int g_outputError = 0;
+
+// A second signal this soon after the first is the same request arriving twice (from the
+// terminal and from the parent passing it on), not an operator insisting.
+constexpr long kSameRequestMs = 500;
+
+long MonotonicMs() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);  // async-signal-safe
+  return static_cast<long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+void OnStop(int signal) {
+  const int saved = errno;
+  for (int i = 0; i < g_childCount; ++i) kill(g_children[i], signal);
+  if (g_stopSignal == 0) {
+    g_stopSignal = signal;
+    g_firstStopMs = MonotonicMs();
+  } else if (MonotonicMs() - g_firstStopMs > kSameRequestMs) {
+    // Asked again: end at once, as the signal would have without us.
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigaction(signal, &dfl, nullptr);
+    raise(signal);
+  }
+  errno = saved;
+}
+
+bool WriteAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace
+
+void ReserveStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = open("/dev/null", O_RDONLY);
+    if (opened >= 0 && opened != fd) {
+      dup2(opened, fd);
+      close(opened);
+    }
+  }
+}
+
+void InstallSignalHandlers() {
+  struct sigaction stop {};
+  stop.sa_handler = OnStop;
+  sigemptyset(&stop.sa_mask);
+  // No SA_RESTART: a prompt waiting for the operator's Enter is cut short.
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &stop, nullptr);
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, nullptr);
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigaction(SIGCHLD, &dfl, nullptr);
+}
+
+int StopSignal() { return g_stopSignal; }
+
+std::string SignalName(int signal) {
+  switch (signal) {
+    case SIGINT: return "Ctrl-C";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    case SIGKILL: return "SIGKILL";
+    case SIGSEGV: return "SIGSEGV";
+    case SIGABRT: return "SIGABRT";
+    default: break;
+  }
+  const char* text = strsignal(signal);
+  return "signal " + std::to_string(signal) + (text ? std::string(" (") + text + ")" : std::string());
+}
+
+void ForwardSignalsTo(const std::vector<pid_t>& children) {
+  // Filled with the signals blocked, so that the handler never sees half a list.
+  sigset_t all, old;
+  sigfillset(&all);
+  sigprocmask(SIG_BLOCK, &all, &old);
+  g_childCount = 0;
+  const std::size_t n = std::min<std::size_t>(children.size(), kMaxChildren);
+  for (std::size_t i = 0; i < n; ++i) g_children[i] = children[i];
+  g_childCount = static_cast<sig_atomic_t>(n);
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+void DieWithParent(pid_t parent) {
+  g_childCount = 0;  // the parent's list is not ours
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (getppid() != parent) OnStop(SIGTERM);  // it is gone already
+}
+
+bool WriteOut(std::string_view text) {
+  if (WriteAll(STDOUT_FILENO, text)) return true;
+  if (g_outputError == 0) g_outputError = errno != 0 ? errno : EIO;
+  return false;
+}
+
+bool WriteErr(std::string_view text) { return WriteAll(STDERR_FILENO, text); }
+
+int OutputError() { return g_outputError; }
+
+int ExitStatusOf(const TIspStatus& status, int stopSignal) {
+  switch (status.kind) {
+    case skOk:
+    case skUnconfirmed: return stopSignal != 0 ? 128 + stopSignal : kExitOk;
+    case skStopped: return stopSignal != 0 ? 128 + stopSignal : kExitStopped;
+    case skPortFailed: return kExitPort;
+    case skBadImage: return kExitFile;
+    case skCancelled:
+    case skRefused:
+    case skNoAnswer:
+    case skBadReply: break;
+  }
+  return kExitChip;
+}
+
+}  // namespace kavel::cli

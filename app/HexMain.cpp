@@ -101,7 +101,14 @@ TMainISPForm::TMainISPForm(TSetup setup)
   Timer2 = new QTimer(this);
   Timer2->setObjectName(QStringLiteral("Timer2"));
   Timer2->setInterval(kStartTimerMs);
-  connect(Timer2, &QTimer::timeout, this, [this] { RunOperation([this] { Timer2Timer(); }); });
+  connect(Timer2, &QTimer::timeout, this, [this] {
+    Timer2->stop();  // it fires once
+    if (m_busy) {
+      m_startStepPending = true;  // runs as soon as the running operation has ended
+      return;
+    }
+    RunOperation([this] { Timer2Timer(); });
+  });
   Timer2->start();
 
   m_port = std::make_unique<TNAVOPort>(0, 0, std::move(setup.device));
@@ -505,9 +512,13 @@ bool TMainISPForm::RunOperation(const std::function<void()>& f) {
   m_busy = false;
   if (m_closePending) {
     m_closePending = false;
+    m_startStepPending = false;  // the window goes: nothing more starts
     // Outside the handler that asked for it, so the event that started the operation
     // finishes before the window goes.
     QTimer::singleShot(0, this, [this] { close(); });
+  } else if (m_startStepPending) {
+    m_startStepPending = false;
+    QTimer::singleShot(0, this, [this] { RunOperation([this] { Timer2Timer(); }); });
   }
   return ok;
 }
@@ -526,7 +537,7 @@ bool TMainISPForm::Guarded(const std::function<void()>& f) noexcept {
 
 void TMainISPForm::ReportError(std::string_view message) noexcept {
   try {
-    MessageService().Show({ErrorReportText(message), std::string(kAppTitle), kMbIconStop});
+    ShowBox({ErrorReportText(message), std::string(kAppTitle), kMbIconStop});  // with the error sound
   } catch (...) {
     // Nothing is left to tell the operator with.
   }

@@ -207,6 +207,7 @@ class TMainISPForm : public QMainWindow, public TIspHost {
   bool m_serviceView = false;
   bool m_busy = false;
   bool m_closePending = false;
+  bool m_startStepPending = false;  // the start timer fired while an operation ran
   bool m_closed = false;
 };
 

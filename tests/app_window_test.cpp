@@ -99,6 +99,21 @@ TEST_F(Views, AutoGivenTwiceRunsTheStartTimerOnceAndCloses) {
   EXPECT_NE(Settings().find("Visible=0"), std::string::npos);
 }
 
+TEST_F(Views, AStartTimerThatFiresDuringAnOperationRunsItsStepAfterIt) {
+  TMainISPForm& f = Start({"/AUTO"});
+  int fired = 0, dialogs = 0;
+  QObject::connect(f.Timer2, &QTimer::timeout, [&] { ++fired; });
+  f.SetDialogRunner([&](QFileDialog&) { return ++dialogs, false; });
+  // An operation waits 1.3 s for a reply that never comes; the timer's 500 ms pass meanwhile.
+  EXPECT_TRUE(f.RunOperation([&] { f.Engine().WaitForDot(1300); }));
+  EXPECT_EQ(fired, 1);
+  EXPECT_EQ(dialogs, 0);
+  EXPECT_TRUE(boxes.sounds.empty());  // no refusal: it is no second operation
+  Pump(200);
+  EXPECT_EQ(dialogs, 1);
+  EXPECT_FALSE(f.isVisible());
+}
+
 TEST_F(Views, EveryCaptionFitsItsControlAtTheDefaultFont) {
   TMainISPForm& f = Start({"/Kavel"});
   // A push button's frame and padding take about 6 px a side; a check box's size hint is
@@ -442,6 +457,7 @@ TEST_F(Failures, EveryFailureOfAHandlerEndsInOneReportAndTheWindowGoesOn) {
     EXPECT_EQ(box.caption, "Kavel ISP 2.6.1");
     EXPECT_EQ(box.style, kMbIconStop);
   }
+  EXPECT_EQ(boxes.sounds, std::vector<unsigned>(3, kMbIconStop));  // each with the error sound
   EXPECT_FALSE(f.Busy());
   EXPECT_TRUE(f.RunOperation([] {}));
 }

@@ -2,7 +2,8 @@
 # Builds the Debian package (build/release/kavel-isp_*.deb) and, with --check, installs it
 # with apt-get, programs the example image into the installed simulator with the installed
 # kavel-isp-cli, starts the installed window on a virtual display, removes the package again
-# and checks that nothing of it is left. The check leaves alone a kavel-isp installed before.
+# and checks that nothing of it is left. A kavel-isp installed before is left alone, and the
+# check then fails: a check that was not run has not passed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -14,8 +15,9 @@ echo "package: $deb"
 [ "${1:-}" = "--check" ] || exit 0
 
 if dpkg-query -W -f='${Status}' kavel-isp 2>/dev/null | grep -q "install ok installed"; then
-  echo "package check: kavel-isp is installed on this machine already; not touching it"
-  exit 0
+  echo "package check: kavel-isp is installed on this machine already; it is yours, so it is not" >&2
+  echo "touched, and the package cannot be checked here (remove it first to check)" >&2
+  exit 1
 fi
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
@@ -30,15 +32,16 @@ cleanup() {
 trap cleanup EXIT
 $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$deb" >/dev/null
 dpkg -L kavel-isp | sort > "$work/files"
-kavel-isp-cli --version
-kavel-isp-sim --port COM1 --port-dir "$work/ports" --report "$work/report" >/dev/null 2>&1 &
+# The installed programs by their full paths: nothing else of the same name on the PATH.
+/usr/bin/kavel-isp-cli --version
+/usr/bin/kavel-isp-sim --port COM1 --port-dir "$work/ports" --report "$work/report" >/dev/null 2>&1 &
 sim=$!
 for _ in $(seq 50); do [ -e "$work/ports/COM1" ] && break; sleep 0.1; done
-KAVEL_ISP_PORT_DIR="$work/ports" kavel-isp-cli --quiet program examples/blink/blink.hex
+KAVEL_ISP_PORT_DIR="$work/ports" /usr/bin/kavel-isp-cli --quiet program examples/blink/blink.hex
 # The window starts (and keeps running until it is stopped).
 status=0
 XDG_CONFIG_HOME="$work/config" KAVEL_ISP_PORT_DIR="$work/ports" QT_QPA_PLATFORM=offscreen \
-  timeout 3 kavel-isp /Kavel >/dev/null 2>&1 || status=$?
+  timeout 3 /usr/bin/kavel-isp /Kavel >/dev/null 2>&1 || status=$?
 [ "$status" -eq 124 ] || { echo "package check: the installed window ended with $status" >&2; exit 1; }
 kill "$sim"
 wait "$sim" 2>/dev/null || true

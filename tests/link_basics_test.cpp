@@ -260,6 +260,7 @@ TEST(PortWrites, ARecordCutShortIsAWriteErrorAndTheTraceShowsWhatWent) {
     EXPECT_EQ(e.Code(), CE_WriteFailed);
     EXPECT_NE(std::string(e.what()).find("only 5 of 15 bytes were sent"), std::string::npos) << e.what();
   }
+  port.ClosePort();
   std::rewind(trace);
   std::string text(4096, '\0');
   text.resize(std::fread(text.data(), 1, text.size(), trace));

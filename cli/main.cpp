@@ -127,7 +127,7 @@ int main(int argc, char** argv) {
     args.eraseBlocks = BlocksOf(*image);
     std::string list;
     for (int b = 0; b < 16; ++b)
-      if (args.eraseBlocks.test(static_cast<std::size_t>(b))) list += " " + std::to_string(b);
+      if (args.eraseBlocks.test(static_cast<std::size_t>(b))) list.append(" ").append(std::to_string(b));
     WriteErr("blocks to erase:" + list + "\n");
   }
 

@@ -16,25 +16,6 @@
 
 namespace kavel::test {
 
-// Starts exe with args; stdin from /dev/null, stdout and stderr to the files (or /dev/null
-// when empty). Returns the process.
-inline pid_t StartProcess(const std::string& exe, std::vector<std::string> args,
-                          const std::string& out = {}, const std::string& err = {}) {
-  pid_t child = fork();
-  if (child == 0) {
-    const int devnull = open("/dev/null", O_RDWR);
-    dup2(devnull, 0);
-    dup2(out.empty() ? devnull : open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-    dup2(err.empty() ? devnull : open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-    std::vector<char*> argv{const_cast<char*>(exe.c_str())};
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(exe.c_str(), argv.data());
-    _exit(127);
-  }
-  return child;
-}
-
 // Where a started process's standard descriptors lead: kNull for /dev/null, kClosed for
 // closed, else that descriptor of the test (left open in the test).
 struct TStdio {
@@ -65,6 +46,22 @@ inline pid_t StartProcessWith(const std::string& exe, std::vector<std::string> a
     execv(exe.c_str(), argv.data());
     _exit(127);
   }
+  return child;
+}
+
+// Starts exe with args; stdin from /dev/null, stdout and stderr to the files (or /dev/null
+// when empty). Returns the process.
+inline pid_t StartProcess(const std::string& exe, std::vector<std::string> args,
+                          const std::string& out = {}, const std::string& err = {}) {
+  auto fileOrNull = [](const std::string& path) {
+    return path.empty() ? TStdio::kNull : open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  };
+  TStdio io;
+  io.out = fileOrNull(out);
+  io.err = fileOrNull(err);
+  const pid_t child = StartProcessWith(exe, std::move(args), io);
+  for (int fd : {io.out, io.err})
+    if (fd >= 0) close(fd);
   return child;
 }
 

@@ -141,7 +141,8 @@ int ExitStatusOf(const TIspStatus& status, int stopSignal) {
     case skCancelled:
     case skRefused:
     case skNoAnswer:
-    case skBadReply: break;
+    case skBadReply:
+    case skMismatch: break;
   }
   return kExitChip;
 }

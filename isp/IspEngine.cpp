@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 
+#include "image/HexText.h"
 #include "link/EComPort.h"
 
 namespace kavel {
@@ -79,6 +80,46 @@ char TIspEngine::WaitForChar(int timeoutMs, std::string_view awaited) {
     m_portFailure = e.what();
   }
   return kNoReply;
+}
+
+bool TIspEngine::ReceiveLines(std::string_view echo, std::size_t lines, int idleMs, int totalMs) {
+  m_replyText.clear();
+  m_portFailure.clear();
+  // Done once the answer after the echo holds its lines, or its first line is one letter.
+  auto complete = [&] {
+    const std::size_t at = m_replyText.find(echo);
+    if (at == std::string::npos) return false;
+    const std::string_view answer = std::string_view(m_replyText).substr(at + echo.size());
+    std::size_t ends = 0;
+    for (char c : answer) ends += c == '\n';
+    if (ends >= lines) return true;
+    const std::size_t first = answer.find_first_not_of("\r\n \t");
+    return first != std::string_view::npos && HexDigitValue(answer[first]) < 0 &&
+           answer.find('\n', first) != std::string_view::npos;
+  };
+  const std::int64_t deadline = m_clock.NowMs() + std::max(totalMs, 0);
+  std::int64_t lastInput = m_clock.NowMs();
+  try {
+    for (;;) {
+      if (const std::size_t waiting = m_port.BytesWaiting(); waiting > 0) {
+        std::array<char, kLateReadMax> buffer{};
+        const std::size_t got = m_port.ReceiveBytes(buffer.data(), std::min(waiting, buffer.size()));
+        m_replyText.append(buffer.data(), got);
+        if (m_replyText.size() > kLinesTextLimit) return false;  // no answer is that long
+        lastInput = m_clock.NowMs();
+        if (complete()) return true;
+        if (lastInput >= deadline) return false;  // a line that never goes quiet
+        continue;
+      }
+      const std::int64_t now = m_clock.NowMs();
+      const std::int64_t left = std::min(lastInput + idleMs, deadline) - now;
+      if (left <= 0) return false;
+      m_host.IdleWait(m_port, static_cast<int>(std::min<std::int64_t>(left, INT32_MAX)));
+    }
+  } catch (const EComPort& e) {
+    m_portFailure = e.what();
+  }
+  return false;
 }
 
 TIspStatus TIspEngine::ReplyStatus(TReplyClass cls, std::string detail) const {

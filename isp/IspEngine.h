@@ -39,6 +39,7 @@ class TIspEngine {
   static constexpr int kIdlePollMs = 10;      // longest sleep between event passes when settling
   static constexpr std::size_t kLateReadMax = 4096;     // bytes read by a round after the time-out
   static constexpr std::size_t kReplyTextLimit = 4096;  // ReplyText keeps this many last bytes
+  static constexpr std::size_t kLinesTextLimit = 65536;  // the longest answer ReceiveLines takes
 
   // References only; all three outlive the engine.
   TIspEngine(TNAVOPort& port, TClock& clock, TIspHost& host);
@@ -51,6 +52,13 @@ class TIspEngine {
   char WaitForChar(int timeoutMs, std::string_view awaited);
   // WaitForChar with ".", "R", "X" and carriage return.
   char WaitForDot(int timeoutMs);
+
+  // Collects an answer of text lines after a record: everything received until lines line
+  // feeds have come after echo (the record as echoed), or the first line after it is a
+  // one-letter refusal, or nothing came for idleMs, or totalMs have passed. ReplyText then
+  // holds all of it, noise before the echo included; true when the answer is complete. Port
+  // failures end it as in WaitForChar. The host's idle wait sleeps on the port meanwhile.
+  bool ReceiveLines(std::string_view echo, std::size_t lines, int idleMs, int totalMs);
 
   // Everything received during the most recent wait (one text for the whole program).
   const std::string& ReplyText() const { return m_replyText; }

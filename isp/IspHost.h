@@ -22,6 +22,10 @@ struct TIspOptions {
   std::string targetBaud = "9600";  // the speed list's selected entry ("" when none)
   bool reuseImageFile = false;     // "/SAME" or "/AUTO": program the image file used last, unasked
   std::bitset<16> eraseBlocks;     // the 4 KB blocks ticked for "Erase blocks" (bit i: block i)
+  // Beyond the window's options (it leaves them as they are here):
+  std::uint16_t blankStart = 0x0000, blankEnd = 0x3FFF;  // the range the blank check asks about
+  bool verify = false;             // the full cycle reads the image back before the status byte
+  std::optional<std::uint8_t> expectDevice;  // the full cycle first checks the device id
 };
 
 class TIspHost {
@@ -60,9 +64,12 @@ class TIspHost {
   virtual void ShowPortState() = 0;
   // The options, as they stand now.
   virtual TIspOptions Options() const = 0;
-  // Records done of total while an image is programmed (after each record); for a host that
-  // draws its own progress. The window shows the text of SetProgress instead.
+  // Records done of total while an image is programmed (after each record), bytes done of
+  // total while the flash is read; for a host that draws its own progress. The window shows
+  // the text of SetProgress instead.
   virtual void RecordProgress(std::size_t /*done*/, std::size_t /*total*/) {}
+  // What the progress is of from now on: "programming", "reading", "verifying".
+  virtual void SetActivity(std::string_view /*what*/) {}
   // True once the operator asked to stop (a command line's Ctrl-C): long operations then
   // end between records and between steps with EOperationStopped.
   virtual bool StopRequested() const { return false; }

@@ -1,12 +1,14 @@
 #include "isp/IspOperations.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <limits>
 #include <utility>
 
 #include "image/HexBinList.h"
 #include "image/HexText.h"
+#include "isp/Display.h"
 #include "isp/Records.h"
 #include "link/EComPort.h"
 
@@ -234,6 +236,7 @@ void TIspOperations::BSendHexFileClick(bool sender) {
     if (!chosen) return;  // cancelled: nothing happens
     m_imageFileName = std::move(*chosen);
   }
+  m_host.SetActivity("programming");
   m_host.ProcessEvents();
   if (!m_port.Connected()) m_port.OpenPort();
 
@@ -354,12 +357,11 @@ void TIspOperations::BBlankClick() {
   m_port.ReceiveBytes(buffer, kBlankDiscardBytes);
   m_engine.ClearReplyText();
   // The character after the record starts the check.
-  std::string command(kBlankCheckRecord);
-  command += '.';
-  m_port.SendText(command);
+  const std::string record = BlankCheckRecord(options.blankStart, options.blankEnd);
+  m_port.SendText(record + '.');
   m_clock.SleepMs(kBlankEchoPauseMs);
   // The whole echo of the record, so that its last digit is not taken for the answer.
-  const std::size_t echoLength = kBlankCheckRecord.size();
+  const std::size_t echoLength = record.size();
   if (m_port.ReceiveBytes(buffer, echoLength) < echoLength) {
     PlainBox(ReplyClassWords(rcNoAnswer), "Send Error");
     m_status = TIspStatus::FromReply(rcNoAnswer, ReplyClassWords(rcNoAnswer));
@@ -541,6 +543,131 @@ void TIspOperations::ReadIdentification() {
   m_status = Worse(status, ReadStatusLines(waitMs));
 }
 
+bool TIspOperations::ReadRanges(const std::vector<std::pair<std::uint16_t, std::uint16_t>>& ranges,
+                                std::vector<std::uint8_t>& bytes) {
+  const TIspOptions options = Options();
+  const int idleMs = ScaledMs(options.delay, kReadWaitFactor, kReadWaitBase);
+  std::size_t total = 0, done = 0;
+  for (const auto& [start, end] : ranges) total += static_cast<std::size_t>(end - start) + 1;
+  bytes.clear();
+  for (const auto& [start, end] : ranges) {
+    for (unsigned from = start; from <= end; from += kDisplayMaxBytes) {
+      StopPoint("stopped after reading " + std::to_string(done) + " of " + std::to_string(total) + " bytes");
+      const auto to = static_cast<std::uint16_t>(std::min<unsigned>(end, from + kDisplayMaxBytes - 1));
+      const std::string record = DisplayRecord(static_cast<std::uint16_t>(from), to);
+      const std::size_t lines = DisplayLineCount(static_cast<std::uint16_t>(from), to);
+      m_port.SendText(record);
+      // A line of 16 bytes takes 39 characters, 81 ms at 4800 bit/s: 200 ms a line is ample.
+      m_engine.ReceiveLines(record, lines, idleMs, idleMs + static_cast<int>(lines) * 200 + 1000);
+      const std::string& text = m_engine.ReplyText();
+      const std::size_t echo = text.find(record);
+      const TDisplayAnswer answer = ParseDisplayAnswer(
+          echo == std::string::npos ? std::string_view(text) : std::string_view(text).substr(echo + record.size()),
+          static_cast<std::uint16_t>(from), to);
+      if (!answer.status.Ok()) {
+        m_status = answer.status;
+        if (answer.status.kind == skNoAnswer && !m_engine.PortFailure().empty())
+          m_status = m_engine.ReplyStatus(rcNoAnswer, answer.status.detail);
+        return false;
+      }
+      bytes.insert(bytes.end(), answer.bytes.begin(), answer.bytes.end());
+      done += answer.bytes.size();
+      m_host.RecordProgress(done, total);
+    }
+  }
+  m_status = TIspStatus::Done();
+  return true;
+}
+
+bool TIspOperations::ReadFlash(std::uint16_t start, std::uint16_t end, std::vector<std::uint8_t>& bytes) {
+  if (end < start) {
+    m_status = TIspStatus::Make(skRefused, "nothing to read: the range ends before it starts");
+    return false;
+  }
+  return ReadRanges({{start, end}}, bytes);
+}
+
+TIspOperations::TVerifyReport TIspOperations::VerifyImage(const THexBinList& image) {
+  // What the image puts where; of two records for one address, the later one is meant.
+  std::vector<int> wanted(0x10000, -1);
+  for (const std::string& line : image.Lines()) {
+    const THexRecord r = ParseHexRecord(line);
+    if (!r.problem.empty() || r.bytes[3] != 0x00) continue;
+    const unsigned address = static_cast<unsigned>(r.bytes[1]) << 8 | r.bytes[2];
+    for (std::size_t i = 0; i < r.bytes[0] && address + i < wanted.size(); ++i) wanted[address + i] = r.bytes[4 + i];
+  }
+  std::vector<std::pair<std::uint16_t, std::uint16_t>> ranges;
+  for (unsigned a = 0; a < wanted.size(); ++a) {
+    if (wanted[a] < 0) continue;
+    if (!ranges.empty() && ranges.back().second + 1u == a) {
+      ranges.back().second = static_cast<std::uint16_t>(a);
+    } else {
+      ranges.emplace_back(static_cast<std::uint16_t>(a), static_cast<std::uint16_t>(a));
+    }
+  }
+  TVerifyReport report;
+  std::vector<std::uint8_t> read;
+  m_host.SetActivity("verifying");
+  if (!ReadRanges(ranges, read)) return report;
+  std::size_t at = 0;
+  for (const auto& [start, end] : ranges) {
+    for (unsigned a = start; a <= end; ++a, ++at) {
+      const auto want = static_cast<std::uint8_t>(wanted[a]);
+      ++report.checked;
+      if (read[at] == want) continue;
+      if (report.differing++ == 0) {
+        report.firstAddress = a;
+        report.written = want;
+        report.read = read[at];
+      }
+      // Programming only clears bits: a byte with more of them clear than written held data.
+      if ((read[at] & ~want & 0xFF) == 0) report.notErased = true;
+    }
+  }
+  if (report.differing == 0) return report;  // ReadRanges recorded done
+  char text[160];
+  std::snprintf(text, sizeof text, "verify failed at %04X: written %02X, read %02X; %zu of %zu bytes differ",
+                report.firstAddress, report.written, report.read, report.differing, report.checked);
+  m_status = TIspStatus::Make(skMismatch, text);
+  return report;
+}
+
+bool TIspOperations::CheckDevice(std::uint8_t expected) {
+  const TIspOptions options = Options();
+  if (!Synchronize(options)) {
+    NotSynchronized();
+    return false;
+  }
+  static constexpr std::string_view kDeviceIdBody = "020000050001";
+  TIspStatus status = TIspStatus::Done();
+  std::string digits;
+  const auto reply = ReadValue(kDeviceIdBody, ScaledMs(options.delay, kReadWaitFactor, kReadWaitBase), "Device id", status);
+  if (!reply) {
+    m_status = status;
+    return false;
+  }
+  if (!ReadAnswerDigits(*reply, kDeviceIdBody, "Device id", digits)) {
+    m_status = TIspStatus::Make(skBadReply, digits);
+    return false;
+  }
+  std::string want;
+  AppendHexByte(want, expected);
+  if (HexDigitValue(digits[0]) * 16 + HexDigitValue(digits[1]) != expected) {
+    m_status = TIspStatus::Make(skRefused, "the chip's device id is " + digits + ", not " + want +
+                                               " as expected: nothing was written");
+    return false;
+  }
+  m_status = TIspStatus::Done();
+  return true;
+}
+
+THexBinList TIspOperations::CycleImage() const {
+  if (m_image) return *m_image;
+  THexBinList list;
+  LoadImageFile(list, m_imageFileName);
+  return list;
+}
+
 void TIspOperations::StopPoint(std::string_view done) {
   if (m_host.StopRequested()) throw EOperationStopped(std::string(done));
 }
@@ -643,6 +770,10 @@ void TIspOperations::MakeFullProgramming() {
     m_clock.SleepMs(options.delay);
   }
   OperationFailed = 0;
+  if (options.expectDevice && !CheckDevice(*options.expectDevice)) {
+    OperationFailed = 1;  // another chip: nothing is erased
+    return;
+  }
   // Each step is called without a sender: its success box is left out, its error box not.
   BFullEraseClick(false);
   if (OperationFailed != 0) return;
@@ -659,6 +790,16 @@ void TIspOperations::MakeFullProgramming() {
     cycle = Worse(cycle, m_status);
   }
   if (OperationFailed != 0) return;
+  if (options.verify) {
+    // Only a chip that holds the image is locked: on a mismatch it stays open to try again.
+    StopPoint("stopped after programming, before the verification: the chip is not locked");
+    VerifyImage(CycleImage());
+    if (!m_status.Ok()) {
+      OperationFailed = 1;
+      return;
+    }
+    cycle = Worse(cycle, m_status);
+  }
   BSetStatusClick(false);
   if (OperationFailed != 0) return;
   cycle = Worse(cycle, m_status);

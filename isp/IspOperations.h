@@ -18,6 +18,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "isp/IspEngine.h"
 #include "image/HexBinList.h"
@@ -119,6 +121,30 @@ class TIspOperations {
   // whole-chip erase.
   void FullErase();
 
+  // Reads the flash from start to end inclusive into bytes, with display records of at most
+  // 1 KB each, on a chip synchronized already; progress in bytes. False when a record was
+  // refused ("L": locked by a security bit), went unanswered or was not understood:
+  // LastStatus says which. A stop request ends it between records.
+  bool ReadFlash(std::uint16_t start, std::uint16_t end, std::vector<std::uint8_t>& bytes);
+
+  // What a verification found.
+  struct TVerifyReport {
+    std::size_t checked = 0;     // bytes read back and compared
+    std::size_t differing = 0;   // of them, those that differ
+    unsigned firstAddress = 0;   // the first that differs, what was written and what was read
+    std::uint8_t written = 0, read = 0;
+    bool notErased = false;      // a differing byte reads as written AND something else: the
+                                 // flash held data when it was programmed
+  };
+  // Reads back exactly the addresses that the image's data records hold (contiguous runs, at
+  // most 1 KB a record) and compares them. LastStatus: done when every byte is equal,
+  // skMismatch naming the first differing address and the count, or why it could not read.
+  TVerifyReport VerifyImage(const THexBinList& image);
+
+  // Synchronizes and reads the device id; true when it is expected. Otherwise LastStatus
+  // says what it is (refused, naming both ids) or why it could not be read.
+  bool CheckDevice(std::uint8_t expected);
+
   // Runs one of the operations above and returns its status, which it also records: the
   // operation's own, or that of the port failure, stop request or image failure that ended
   // it. Any other failure propagates.
@@ -178,6 +204,11 @@ class TIspOperations {
   TIspStatus ReadStatusLines(int waitMs);
   // Throws EOperationStopped when the host asked to stop.
   void StopPoint(std::string_view done);
+  // ReadFlash over several ranges, with one progress count for all of them.
+  bool ReadRanges(const std::vector<std::pair<std::uint16_t, std::uint16_t>>& ranges,
+                  std::vector<std::uint8_t>& bytes);
+  // The image the cycle programmed: the host's, else the image file.
+  THexBinList CycleImage() const;
   // SuspendKTN's exchange, at 9600 bit/s: its status; true in suspended when it suspended.
   TIspStatus SuspendController(bool& suspended);
   // The controller's error box; the status of a controller that stopped answering.

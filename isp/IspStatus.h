@@ -19,6 +19,7 @@ enum class TStatusKind : std::uint8_t {
   skRefused,      // the chip (or the controller) said no: "R", "X", a check that failed
   skNoAnswer,     // nothing came, or only a carriage return; no speed answered
   skBadReply,     // an answer came that is not understood
+  skMismatch,     // read back, the flash does not hold what was written
   skPortFailed,   // the port could not be opened, failed or vanished
   skStopped,      // the host asked to stop; detail says what was done and what was not
   skBadImage,     // the image cannot be read or holds nothing to program

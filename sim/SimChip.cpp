@@ -26,6 +26,9 @@ constexpr std::uint8_t kReadFunction = 0x05;
 const std::string kOk = ".";
 const std::string kCrc = "R";
 const std::string kRefused = "X";
+const std::string kLocked = "L\r\n";  // a display that the security bits forbid
+constexpr std::uint8_t kDisplay = 0x00;     // subfunctions of the display or blank-check record
+constexpr std::uint8_t kBlankCheck = 0x01;
 
 }  // namespace
 
@@ -130,7 +133,7 @@ void TSimChip::CompleteRecord(std::int64_t nowMs, std::vector<TSimOutput>& out) 
       case TReplyOverride::Silent: reply.clear(); break;
     }
     // The blank check still takes its start character before answering.
-    deferred = bytes.size() >= 4 && bytes[3] == kDisplayOrBlank;
+    deferred = bytes.size() >= 9 && bytes[3] == kDisplayOrBlank && bytes[8] == kBlankCheck;
   } else {
     reply = Execute(bytes, busyMs, deferred);
   }
@@ -160,6 +163,12 @@ std::string TSimChip::Execute(const std::vector<std::uint8_t>& bytes, int& busyM
       if (sb1) return kRefused;  // security bit 1 inhibits programming
       if (address + count > kFlashSize) return kRefused;
       for (std::size_t i = 0; i < count; ++i) m_flash[address + i] &= data[i];  // bits only clear
+      if (m_options.weakCell >= 0 && static_cast<unsigned>(m_options.weakCell) - address < count) {
+        // The weak cell keeps its lowest bit that should have cleared.
+        std::uint8_t& cell = m_flash[static_cast<std::size_t>(m_options.weakCell)];
+        const auto cleared = static_cast<std::uint8_t>(~cell);
+        cell = static_cast<std::uint8_t>(cell | (cleared & -cleared));
+      }
       return kOk;
     }
     case kEndOfFile:
@@ -213,7 +222,9 @@ std::string TSimChip::Execute(const std::vector<std::uint8_t>& bytes, int& busyM
       if (count != 5) return kRefused;
       const unsigned start = static_cast<unsigned>(data[0]) << 8 | data[1];
       const unsigned end = static_cast<unsigned>(data[2]) << 8 | data[3];
-      if (data[4] != 0x01 || sb2 || end < start) return kRefused;  // only the blank check is modelled
+      if (end < start || (data[4] != kBlankCheck && data[4] != kDisplay)) return kRefused;
+      if (data[4] == kDisplay) return sb2 ? kLocked : Display(start, end);
+      if (sb2) return kRefused;
       deferred = true;
       return BlankCheck(static_cast<std::uint16_t>(start), static_cast<std::uint16_t>(end));
     }
@@ -270,6 +281,17 @@ std::string TSimChip::BlankCheck(std::uint16_t start, std::uint16_t end) const {
   for (unsigned a = start; a <= end; ++a)
     if (m_flash[a] != 0xFF) return Hex4(a) + "\r\n";
   return kOk;
+}
+
+std::string TSimChip::Display(unsigned start, unsigned end) const {
+  // One line per 16 bytes from start: "AAAA=" and the bytes, each line ended by CR LF.
+  std::string lines;
+  for (unsigned line = start; line <= end; line += 16) {
+    lines += Hex4(line) + "=";
+    for (unsigned a = line; a <= end && a < line + 16; ++a) lines += Hex2(m_flash[a]);
+    lines += "\r\n";
+  }
+  return lines;
 }
 
 std::string TSimChip::Report() const {

@@ -1,5 +1,6 @@
 // A simulated 89C61-family boot loader: autobaud on "U", echo, Intel HEX command records with
-// one-character replies, a 64 KB flash of sixteen 4 KB blocks, three security bits, the
+// one-character replies (the display record: lines of the flash; refused with "L" under
+// security bit 2), a 64 KB flash of sixteen 4 KB blocks, three security bits, the
 // status byte and the 6-clock bit. Fault options make it misbehave on purpose.
 #pragma once
 
@@ -35,6 +36,8 @@ struct TSimChipOptions {
   std::uint8_t manufacturerId = 0x15;       // identification reads (05 00 00/01/02)
   std::uint8_t deviceId = 0xC2;
   std::uint8_t bootVersion = 0x1F;
+  int weakCell = -1;                        // an address whose cell keeps one bit that
+                                            // programming should clear (-1: none)
 };
 
 class TSimChip final : public TSimDevice {
@@ -65,6 +68,8 @@ class TSimChip final : public TSimDevice {
   // the answer waits for the blank check's start character. busyMs: time the command takes.
   std::string Execute(const std::vector<std::uint8_t>& bytes, int& busyMs, bool& deferred);
   std::string BlankCheck(std::uint16_t start, std::uint16_t end) const;
+  // The display record's answer for start..end.
+  std::string Display(unsigned start, unsigned end) const;
   // True for a byte of the communication controller's request frames (FF FF 62 42 13, code,
   // data, sum): they are not for the chip, which in the field runs its application while the
   // controller is being suspended.

@@ -62,6 +62,9 @@ Chip:
   --read-answer TEXT     the security-bit and status reads answer TEXT before their "."
                          instead of the value (e.g. "ab" or a single digit)
 
+The display record :05 0000 04 SSSS EEEE 00 CC is answered after its echo with one line per
+16 bytes ("AAAA=" and the bytes, CR LF), or with "L" and CR LF under security bit 2.
+
 Faults:
   --reply K:WHAT         reply to record K (counted from 1) with WHAT instead of executing
                          it: R, X, CR or none; may be given several times
@@ -72,6 +75,8 @@ Faults:
   --reply-delay MS       wait MS before every reply
   --hangup-after K       hang the line up after the reply to record K
   --echo-limit N         echo only the first N characters of each record
+  --weak-cell HEX        the cell at this address keeps one bit that programming should
+                         clear, so that it reads back wrong
 
 Communication controller (on the same line; any of these puts it there):
   --ktn                  a controller that polls every 400 ms (every 3rd poll invites) and
@@ -219,6 +224,9 @@ int main(int argc, char** argv) {
     } else if (arg == "--extra") {
       if (!value(v)) return Fail("--extra needs a text");
       options.extra = Unescape(v);
+    } else if (arg == "--weak-cell") {
+      if (!value(v) || !ParseInt(v, options.weakCell, 16) || options.weakCell > 0xFFFF)
+        return Fail("--weak-cell needs a hexadecimal address, 0 to FFFF");
     } else if (arg == "--hangup-after") {
       if (!value(v) || !ParseInt(v, options.hangUpAfter) || options.hangUpAfter == 0)
         return Fail("--hangup-after needs a record count from 1");

@@ -200,6 +200,13 @@ TEST_F(DeviceOps, BlankCheckAnswers) {
     if (c.reply == TReplyOverride::Silent) { EXPECT_GE(elapsed, 100 + 3520); }
     ExpectWindowGivenBack("Blank check ... wait");
   }
+  // A host may ask about another range (the command line: the whole flash).
+  Fresh();
+  host.options.blankEnd = 0xFFFF;
+  chip->Flash()[0x4000] = 0x5A;
+  ops->BBlankClick();
+  EXPECT_EQ(Written().back(), ":050000040000FFFF01F8.");
+  EXPECT_EQ(host.boxes, Boxes{"Send Error: Flash not blank at address: 4000\r"});
 }
 
 TEST_F(DeviceOps, SettingCommands) {

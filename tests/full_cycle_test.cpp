@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "isp/Display.h"
 #include "link/KTNFrames.h"
 #include "sim/SimLine.h"
 #include "tests/support/PtyFixture.h"
@@ -117,29 +118,39 @@ TEST_F(FullCycle, NeverSetsTheBitsOnAChipTheCycleKnowsIsWrong) {
     Texts boxes;              // after the jumper prompt
     Texts commands;
     TStatusKind status;
+    int weakCell;             // an address that reads back wrong (-1: none)
   };
   // The chip's records: set-clock 1, erase 2, the 300-byte image's 19 data records and end
   // record 3 to 22, then the commands.
   const Texts all{":0100000307F5", ":020000030400F7", ":020000030500F6", ":020000030501F5", ":020000030502F4"};
   const Case cases[] = {
       {"an image without data", "", 0, false, nullptr,
-       {"Send Error: No data to program in " + file}, {":0100000307F5"}, skBadImage},
+       {"Send Error: No data to program in " + file}, {":0100000307F5"}, skBadImage, -1},
       {"Wait for confirmation unticked while programming", image, 23, false,
        [](test::TNullHost& h) { h.onRecord = [&h](std::size_t, std::size_t) { h.options.waitForConfirmation = false; }; },
-       {"Send Error: Not allowed operation"}, {":0100000307F5", ":020000030400F7"}, skRefused},
+       {"Send Error: Not allowed operation"}, {":0100000307F5", ":020000030400F7"}, skRefused, -1},
       {"a refused 6-clock command goes on, but is no success", image, 23, true, nullptr,
        {"Send Error: Not allowed operation", FinalBox()},
        {":0100000307F5", ":0300000306028072", ":020000030400F7", ":020000030500F6", ":020000030501F5", ":020000030502F4"},
-       skRefused},
+       skRefused, -1},
       {"stopped at the jumper prompt", image, 0, false,
-       [](test::TNullHost& h) { h.onBox = [&h](const TMessageBoxRequest&) { h.stop = true; }; }, {}, {}, skStopped},
-      {"all well", image, 0, false, nullptr, {FinalBox()}, all, skOk},
+       [](test::TNullHost& h) { h.onBox = [&h](const TMessageBoxRequest&) { h.stop = true; }; }, {}, {}, skStopped, -1},
+      {"read back, a weak cell leaves the chip unlocked", image, 0, false,
+       [](test::TNullHost& h) { h.options.verify = true; }, {}, {":0100000307F5", DisplayRecord(0, 299)}, skMismatch,
+       0x0042},
+      {"another chip is not even erased", image, 0, false,
+       [](test::TNullHost& h) { h.options.expectDevice = 0x99; }, {}, {":020000050001F8"}, skRefused, -1},
+      {"all well, read back", image, 0, false, [](test::TNullHost& h) { h.options.verify = true; }, {FinalBox()},
+       {":0100000307F5", DisplayRecord(0, 299), ":020000030400F7", ":020000030500F6", ":020000030501F5",
+        ":020000030502F4"},
+       skOk, -1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::ofstream(file, std::ios::binary | std::ios::trunc) << c.image;
     sim::TSimChipOptions o;
     if (c.refuse) o.overrides[c.refuse] = sim::TReplyOverride::NotAllowed;
+    o.weakCell = c.weakCell;
     Line(false, o);
     host.options.waitForConfirmation = true;
     host.options.sixClock = c.sixClock;

@@ -1,0 +1,144 @@
+// Reading the flash back with the display record: its answers of every shape, the 1 KB
+// records, verification, and the device check, against the simulated chip in virtual time.
+#include <gtest/gtest.h>
+
+#include "isp/Display.h"
+#include "tests/support/VirtualLine.h"
+
+namespace kavel {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Counting(std::size_t n, unsigned from = 0) {
+  Bytes b(n);
+  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(from + i);
+  return b;
+}
+
+TEST(DisplayAnswer, UnderstoodTolerantlyAndNeverGuessed) {
+  const std::string line0 = "0000=000102030405060708090A0B0C0D0E0F\r\n";
+  const std::string line1 = "0010=101112131415161718191A1B1C1D1E1F\r\n";
+  const struct {
+    const char* name;
+    std::string answer;
+    std::uint16_t end;
+    TStatusKind kind;
+    std::string says;  // in the status's detail
+  } cases[] = {
+      {"two full lines", line0 + line1, 0x1F, skOk, ""},
+      {"a short last line", line0 + line1 + "0020=20\r\n", 0x20, skOk, ""},
+      {"lower case, blanks, bare line feeds",
+       "0000 = 00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f \n 0010=101112131415161718191a1b1c1d1e1f\n", 0x1F, skOk, ""},
+      {"silence", "", 0x1F, skNoAnswer, "Flash not answer"},
+      {"a missing line", line0, 0x1F, skNoAnswer, "stopped after 1 of 2 lines (the line for 0010 is missing)"},
+      {"a wrong address", line0 + "0020=101112131415161718191A1B1C1D1E1F\r\n", 0x1F, skBadReply,
+       "a line for 0020 where the one for 0010 was due"},
+      {"a byte missing", line0 + "0010=101112131415161718191A1B1C1D1E\r\n", 0x1F, skBadReply,
+       "the line for 0010 holds 15 bytes, not 16"},
+      {"half a pair", line0 + "0010=101112131415161718191A1B1C1D1E1\r\n", 0x1F, skBadReply, "not understood"},
+      {"garbage", "\x7F\x01zz\r\n", 0x1F, skBadReply, "the line for 0000 is not understood"},
+      {"one line more", line0 + line1 + "0020=20\r\n", 0x1F, skBadReply, "more lines than asked for"},
+      {"X", "X\r\n", 0x1F, skRefused, "Not allowed operation"},
+      {"R", "R", 0x1F, skRefused, "CRC error"},
+      {"L", "L\r\n", 0x1F, skRefused, "reading is locked"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TDisplayAnswer a = ParseDisplayAnswer(c.answer, 0x0000, c.end);
+    EXPECT_EQ(a.status.kind, c.kind) << a.status.detail;
+    EXPECT_NE(a.status.detail.find(c.says), std::string::npos) << a.status.detail;
+    EXPECT_EQ(a.bytes, c.kind == skOk ? Counting(c.end + 1u) : Bytes{});
+  }
+  EXPECT_EQ(DisplayRecord(0x0000, 0x03FF), ":05000004000003FF00F5");
+}
+
+class Readback : public test::VirtualLine {
+ protected:
+  void Chip(sim::TSimChipOptions o = {}) {
+    ConnectChip(std::move(o));
+    host.options.waitForConfirmation = true;
+    ASSERT_TRUE(ops->Synchronize());
+  }
+  std::vector<std::string> DisplayRecordsWritten() const {
+    std::vector<std::string> out;
+    for (const std::string& w : Written())
+      if (w.size() == 21 && w.compare(7, 2, "04") == 0 && w.compare(17, 2, "00") == 0) out.push_back(w);
+    return out;
+  }
+};
+
+TEST_F(Readback, TheWholeFlashComesIn1KBRecordsAndALockedChipSaysSo) {
+  Chip();
+  for (std::size_t a = 0; a < 0x10000; ++a) chip->Flash()[a] = static_cast<std::uint8_t>(a * 7 + (a >> 8));
+  std::vector<std::uint8_t> bytes;
+  ASSERT_TRUE(ops->ReadFlash(0x0000, 0xFFFF, bytes)) << ops->LastStatus().detail;
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), chip->Flash().begin(), chip->Flash().end()));
+  const auto records = DisplayRecordsWritten();
+  ASSERT_EQ(records.size(), 64u);
+  EXPECT_EQ(records.front(), DisplayRecord(0x0000, 0x03FF));
+  EXPECT_EQ(records.back(), DisplayRecord(0xFC00, 0xFFFF));
+  // An odd range: 1 KB from 03F0, then 17 bytes whose last line holds one.
+  ASSERT_TRUE(ops->ReadFlash(0x03F0, 0x0800, bytes));
+  EXPECT_EQ(DisplayRecordsWritten().back(), DisplayRecord(0x07F0, 0x0800));
+  EXPECT_EQ(bytes.size(), 0x411u);
+
+  sim::TSimChipOptions locked;
+  locked.securityBits = 0b010;  // security bit 2 forbids reading
+  Chip(locked);
+  EXPECT_FALSE(ops->ReadFlash(0x0000, 0x00FF, bytes));
+  EXPECT_EQ(ops->LastStatus().kind, skRefused);
+  EXPECT_NE(ops->LastStatus().detail.find("locked"), std::string::npos);
+}
+
+TEST_F(Readback, VerificationNamesTheFirstDifferenceAndTellsUnerasedFlash) {
+  THexBinList image;
+  const Bytes data = Counting(300, 0x40);
+  image.AddBinRecords(data.data(), data.size());
+  const struct {
+    const char* name;
+    int weakCell;        // -1: none
+    int oldByteAt;       // a byte programmed before, not erased (-1: none)
+    std::size_t differing;
+    unsigned first;
+    bool notErased;
+  } cases[] = {
+      {"equal", -1, -1, 0, 0, false},
+      {"a weak cell", 0x0105, -1, 1, 0x0105, false},
+      {"old data under the image", -1, 0x0010, 1, 0x0010, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::TSimChipOptions o;
+    o.weakCell = c.weakCell;
+    Chip(o);
+    if (c.oldByteAt >= 0) chip->Flash()[static_cast<std::size_t>(c.oldByteAt)] = 0x01;
+    ops->UseImage(image);
+    ops->BSendHexFileClick(false);
+    ASSERT_EQ(ops->OperationFailed, 0);
+    const auto report = ops->VerifyImage(image);
+    EXPECT_EQ(report.checked, 300u);
+    EXPECT_EQ(report.differing, c.differing);
+    EXPECT_EQ(ops->LastStatus().kind, c.differing ? skMismatch : skOk) << ops->LastStatus().detail;
+    if (c.differing) {
+      EXPECT_EQ(report.firstAddress, c.first);
+      EXPECT_EQ(report.notErased, c.notErased);
+      EXPECT_EQ(report.written, data[c.first]);
+      EXPECT_NE(ops->LastStatus().detail.find("1 of 300 bytes differ"), std::string::npos);
+    }
+    // Exactly the image's addresses, in one record: 0000-012B.
+    EXPECT_EQ(DisplayRecordsWritten(), std::vector<std::string>{DisplayRecord(0x0000, 0x012B)});
+  }
+}
+
+TEST_F(Readback, TheDeviceCheckTellsAnotherChip) {
+  for (std::uint8_t expected : {0xC2, 0xC3}) {
+    Chip();
+    EXPECT_EQ(ops->CheckDevice(expected), expected == 0xC2);
+    EXPECT_EQ(ops->LastStatus().kind, expected == 0xC2 ? skOk : skRefused);
+  }
+  EXPECT_EQ(ops->LastStatus().detail, "the chip's device id is C2, not C3 as expected: nothing was written");
+}
+
+}  // namespace
+}  // namespace kavel

@@ -17,16 +17,18 @@ Commands:
   sync                       synchronize; print the speed found
   info                       manufacturer id, device id, boot code version, security bits,
                              status byte
-  program FILE               program a HEX or BIN image
+  program FILE               program a HEX or BIN image, then read it back and compare
   erase [all | BLOCK...]     the whole chip (default), or the listed 4 KB blocks (0-15)
   erase --for FILE           the blocks that the image touches
-  blank-check                whether 0000-3FFF is blank
+  blank-check [--range S-E]  whether the flash is blank (default 0000-FFFF)
   status                     the security bits and the status byte
   set-status0                set the status byte to 0
   security 1|2|3             set a security bit
   six-clock                  switch the chip to 6-clock mode
   suspend                    suspend the communication controller on the line
   cycle FILE [--six-clock]   the full programming cycle (asks for the jumper)
+  read FILE [--range S-E]    read the flash (default 0000-FFFF) into FILE (.hex, .ihx or .bin)
+  verify FILE                read back the addresses the image holds and compare
 
 Options:
   --port COMn|DEVICE         the port (default COM1); give it several times to run the
@@ -36,6 +38,11 @@ Options:
   --no-confirm               do not wait for the chip's replies; pace by the delay
   --yes                      answer the operator prompts (needed without a terminal)
   --quiet                    no progress output
+  --no-verify                program, cycle: do not read the image back
+  --erase                    program: erase the 4 KB blocks the image touches first
+  --expect-device ID         program, verify, cycle: refuse a chip whose device id differs
+                             (hexadecimal), before anything is written
+  --range START-END          read, blank-check: the addresses, hexadecimal (0x optional)
   --format hex|bin           the image's format, for a name that ends in neither .hex,
                              .ihx nor .bin (otherwise the name, or HEX content, tells)
   --trace FILE               write every byte each way, with time and speed, to FILE
@@ -60,6 +67,29 @@ bool ParseNumber(const std::string& text, int& value, int low, int high) {
 
 bool KnownBaud(const std::string& text) {
   return BaudRateText(BaudRateFromText(text)) == text && text != "Custom";
+}
+
+// A hexadecimal number of 0 to max, "0x" optional.
+bool ParseHex(std::string text, unsigned& value, unsigned max) {
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.erase(0, 2);
+  unsigned v = 0;
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, v, 16);
+  if (text.empty() || ec != std::errc{} || ptr != end || v > max) return false;
+  value = v;
+  return true;
+}
+
+// "START-END" in hexadecimal, START not after END.
+bool ParseRange(const std::string& text, std::uint16_t& start, std::uint16_t& end) {
+  const std::size_t dash = text.find('-');
+  unsigned s = 0, e = 0;
+  if (dash == std::string::npos || !ParseHex(text.substr(0, dash), s, 0xFFFF) ||
+      !ParseHex(text.substr(dash + 1), e, 0xFFFF) || e < s)
+    return false;
+  start = static_cast<std::uint16_t>(s);
+  end = static_cast<std::uint16_t>(e);
+  return true;
 }
 
 // A COM name whose number fits the port numbers of the program; nothing else starting with
@@ -115,6 +145,20 @@ std::optional<std::string> ParseCliArgs(const std::vector<std::string>& argv, TC
       } else {
         return std::string("--format needs hex or bin");
       }
+    } else if (a == "--range") {
+      auto v = value();
+      if (!v || !ParseRange(*v, out.rangeStart, out.rangeEnd))
+        return std::string("--range needs START-END in hexadecimal, such as 0000-3FFF");
+      out.rangeGiven = true;
+    } else if (a == "--expect-device") {
+      auto v = value();
+      unsigned id = 0;
+      if (!v || !ParseHex(*v, id, 0xFF)) return std::string("--expect-device needs a device id in hexadecimal, such as C2");
+      out.expectDevice = static_cast<std::uint8_t>(id);
+    } else if (a == "--no-verify") {
+      out.noVerify = true;
+    } else if (a == "--erase") {
+      out.eraseFirst = true;
     } else if (a == "--no-confirm") {
       out.noConfirm = true;
     } else if (a == "--yes") {
@@ -144,13 +188,24 @@ std::optional<std::string> ParseCliArgs(const std::vector<std::string>& argv, TC
     return std::nullopt;
   };
   if (out.sixClock && c != "cycle") return std::string("--six-clock belongs to cycle");
-  if (out.format && c != "program" && c != "cycle" && c != "erase")
-    return std::string("--format belongs to program, cycle and erase --for");
+  if (out.format && c != "program" && c != "cycle" && c != "erase" && c != "verify")
+    return std::string("--format belongs to program, cycle, verify and erase --for");
+  if (out.rangeGiven && c != "read" && c != "blank-check") return std::string("--range belongs to read and blank-check");
+  if (out.noVerify && c != "program" && c != "cycle") return std::string("--no-verify belongs to program and cycle");
+  if (out.eraseFirst && c != "program") return std::string("--erase belongs to program");
+  if (out.expectDevice && c != "program" && c != "verify" && c != "cycle")
+    return std::string("--expect-device belongs to program, verify and cycle");
+  if (c == "read") {
+    if (rest.size() != 1) return std::string("read needs one file to write");
+    if (!FormatByName(rest[0])) return "read: " + rest[0] + " must end in .hex, .ihx or .bin";
+    out.output = rest[0];
+    return std::nullopt;
+  }
   if (c == "ports" || c == "sync" || c == "info" || c == "blank-check" || c == "status" ||
       c == "set-status0" || c == "six-clock" || c == "suspend") {
     return none();
   }
-  if (c == "program" || c == "cycle") {
+  if (c == "program" || c == "cycle" || c == "verify") {
     if (rest.size() != 1 || rest[0] == "--for") return c + " needs one image file";
     out.file = rest[0];
     return std::nullopt;
@@ -179,7 +234,7 @@ bool CommandAsks(const TCliArgs& args) { return args.command == "cycle"; }
 
 bool CommandLearns(const TCliArgs& args) {
   const std::string& c = args.command;
-  return c == "sync" || c == "info" || c == "status" || c == "blank-check";
+  return c == "sync" || c == "info" || c == "status" || c == "blank-check" || c == "read" || c == "verify";
 }
 
 }  // namespace kavel::cli

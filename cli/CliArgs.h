@@ -2,6 +2,7 @@
 #pragma once
 
 #include <bitset>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +37,12 @@ struct TCliArgs {
   bool eraseAll = false;           // erase all
   std::bitset<16> eraseBlocks;     // erase BLOCK...
   int securityBit = 0;             // security 1|2|3
+  std::string output;              // read: the file the flash goes into
+  bool rangeGiven = false;         // --range, for read and blank-check
+  std::uint16_t rangeStart = 0x0000, rangeEnd = 0xFFFF;
+  bool noVerify = false;           // program, cycle: no reading back
+  bool eraseFirst = false;         // program --erase: the blocks the image touches first
+  std::optional<std::uint8_t> expectDevice;  // --expect-device
 };
 
 // Parses argv (without the program name). Nothing on success; otherwise the usage error's

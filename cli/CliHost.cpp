@@ -97,10 +97,23 @@ TIspOptions TCliHost::Options() const {
   o.targetBaud = m_args.baud;
   o.reuseImageFile = true;
   o.eraseBlocks = m_args.eraseBlocks;
+  // The command line checks the whole flash unless told otherwise.
+  o.blankStart = m_args.rangeStart;
+  o.blankEnd = m_args.rangeEnd;
+  o.verify = !m_args.noVerify;
+  o.expectDevice = m_args.expectDevice;
   return o;
 }
 
 bool TCliHost::StopRequested() const { return StopSignal() != 0 || m_declined; }
+
+void TCliHost::SetActivity(std::string_view what) {
+  if (m_barOpen) WriteErr("\n");
+  m_barOpen = false;
+  m_activity = what;
+  m_lastTenth = -1;
+  m_firstRecord.reset();
+}
 
 void TCliHost::RecordProgress(std::size_t done, std::size_t total) {
   const auto now = std::chrono::steady_clock::now();
@@ -108,8 +121,8 @@ void TCliHost::RecordProgress(std::size_t done, std::size_t total) {
   if (m_args.quiet || total == 0) return;
   const int percent = static_cast<int>(done * 100 / total);
   if (!m_several && isatty(STDERR_FILENO)) {
-    // The pace of the records so far, from the first one on: the search, the prompt and the
-    // erase before it are no programming time.
+    // The pace from the first record or byte on: the search, the prompt and the erase
+    // before it take no part in what is left.
     const double elapsed = std::chrono::duration<double>(now - *m_firstRecord).count();
     std::string left = "--:--";
     if (done > 1) {
@@ -121,7 +134,7 @@ void TCliHost::RecordProgress(std::size_t done, std::size_t total) {
     constexpr int kWidth = 30;
     const int filled = static_cast<int>(done * kWidth / total);
     char line[160];
-    std::snprintf(line, sizeof line, "\rprogramming [%s%s] %zu/%zu %3d%%  %s left ",
+    std::snprintf(line, sizeof line, "\r%s [%s%s] %zu/%zu %3d%%  %s left ", m_activity.c_str(),
                   std::string(static_cast<std::size_t>(filled), '#').c_str(),
                   std::string(static_cast<std::size_t>(kWidth - filled), '.').c_str(), done, total,
                   percent, left.c_str());
@@ -133,8 +146,8 @@ void TCliHost::RecordProgress(std::size_t done, std::size_t total) {
   const int tenth = percent / 10;
   if (tenth == m_lastTenth) return;
   m_lastTenth = tenth;
-  Say("programming " + std::to_string(percent) + "% (" + std::to_string(done) + "/" +
-      std::to_string(total) + " records)");
+  Say(m_activity + " " + std::to_string(percent) + "% (" + std::to_string(done) + "/" + std::to_string(total) +
+      (m_activity == "programming" ? " records)" : " bytes)"));
 }
 
 }  // namespace kavel::cli

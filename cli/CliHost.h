@@ -34,6 +34,7 @@ class TCliHost final : public TIspHost {
   void ClearStatus() override {}
   void AddStatusLine(std::string_view line) override { Print(line); }
   void RecordProgress(std::size_t done, std::size_t total) override;
+  void SetActivity(std::string_view what) override;
   // A stop signal came, or the operator gave no answer at a prompt.
   bool StopRequested() const override;
 
@@ -56,6 +57,7 @@ class TCliHost final : public TIspHost {
   std::string m_progress;
   bool m_declined = false;
   bool m_successShown = false;
+  std::string m_activity = "programming";
   int m_lastTenth = -1;
   mutable bool m_barOpen = false;  // a progress bar ends the current terminal line
   // When the first record went out: the estimate counts programming time only.

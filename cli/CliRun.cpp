@@ -1,14 +1,18 @@
 #include "cli/CliRun.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "cli/CliHost.h"
 #include "cli/CliProcess.h"
 #include "image/HexText.h"
+#include "isp/Records.h"
 #include "isp/IspOperations.h"
 #include "link/ComNames.h"
 #include "link/EComPort.h"
@@ -71,23 +75,68 @@ std::vector<std::string> TracePaths(const std::string& trace, const std::vector<
   return paths;
 }
 
-std::optional<std::string> TraceConflict(const std::vector<std::string>& traces, const std::string& image,
-                                         const std::vector<std::string>& ports) {
+std::optional<std::string> OutputConflict(const std::vector<std::string>& outputs, const std::string& image,
+                                          const std::vector<std::string>& ports) {
   const TPortMap map = TPortMap::FromEnvironment();
-  for (std::size_t i = 0; i < traces.size(); ++i) {
-    const auto trace = FileAt(traces[i]);
-    if (!trace) continue;  // a new file is nothing else
-    if (const auto img = FileAt(image); img && SameFile(*trace, *img))
-      return "--trace " + traces[i] + " is the image file " + image;
-    if (S_ISDIR(trace->st_mode)) return "--trace " + traces[i] + " is a directory";
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    const std::string& path = outputs[i];
+    if (path.empty()) continue;  // no such output
+    for (std::size_t j = 0; j < i; ++j) {
+      const auto a = FileAt(path), b = FileAt(outputs[j]);
+      if (path == outputs[j] || (a && b && SameFile(*a, *b)))
+        return "cannot write both " + outputs[j] + " and " + path + ": they are the same file";
+    }
+    const auto file = FileAt(path);
+    if (!file) continue;  // a new file is nothing else
+    if (const auto img = FileAt(image); img && SameFile(*file, *img))
+      return "cannot write " + path + ": it is the image file " + image;
+    if (S_ISDIR(file->st_mode)) return "cannot write " + path + ": it is a directory";
     for (const std::string& port : ports) {
       const auto device = FileAt(IsComName(port) ? map.DevicePath(port) : port);
-      if (device && SameFile(*trace, *device)) return "--trace " + traces[i] + " is the port " + port;
+      if (device && SameFile(*file, *device)) return "cannot write " + path + ": it is the port " + port;
     }
-    for (std::size_t j = 0; j < i; ++j) {
-      if (const auto other = FileAt(traces[j]); other && SameFile(*trace, *other))
-        return "--trace: " + traces[i] + " and " + traces[j] + " are the same file";
+  }
+  return std::nullopt;
+}
+
+std::string FlashFileText(const std::vector<std::uint8_t>& bytes, std::uint16_t start, TImageFormat format) {
+  if (format == TImageFormat::ifBin) return std::string(bytes.begin(), bytes.end());
+  std::string text;
+  const unsigned end = start + static_cast<unsigned>(bytes.size());
+  for (unsigned from = start; from < end;) {
+    const unsigned to = std::min(end, (from & ~0xFu) + 16);
+    const auto first = bytes.begin() + (from - start), last = bytes.begin() + (to - start);
+    if (std::any_of(first, last, [](std::uint8_t b) { return b != 0xFF; })) {
+      std::string body;
+      AppendHexByte(body, static_cast<std::uint8_t>(to - from));
+      AppendHexByte(body, static_cast<std::uint8_t>(from >> 8));
+      AppendHexByte(body, static_cast<std::uint8_t>(from & 0xFF));
+      AppendHexByte(body, 0x00);
+      for (auto it = first; it != last; ++it) AppendHexByte(body, *it);
+      text += CommandRecord(body) + "\n";
     }
+    from = to;
+  }
+  return text + std::string(THexBinList::kEndRecord) + "\n";
+}
+
+std::optional<std::string> WriteWholeFile(const std::string& path, const std::string& text) {
+  std::string temporary = path + ".XXXXXX";
+  const int fd = mkstemp(temporary.data());
+  if (fd < 0) return "cannot write beside " + path + ": " + std::strerror(errno);
+  std::string_view rest = text;
+  int err = 0;
+  while (!rest.empty() && err == 0) {
+    const ssize_t n = write(fd, rest.data(), rest.size());
+    if (n > 0) rest.remove_prefix(static_cast<std::size_t>(n));
+    else if (n < 0 && errno != EINTR) err = errno;
+  }
+  if (err == 0 && fsync(fd) != 0) err = errno;
+  if (close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && rename(temporary.c_str(), path.c_str()) != 0) err = errno;
+  if (err != 0) {
+    unlink(temporary.c_str());  // ours; the file of that name is left as it was
+    return "cannot write " + path + ": " + std::strerror(err);
   }
   return std::nullopt;
 }
@@ -136,6 +185,16 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
     host.Say("Com Port Error: Flash not synchronized");
     return false;
   };
+  // First, when asked: is it the chip we mean? Else a plain synchronization.
+  auto ready = [&] {
+    return args.expectDevice ? ops.CheckDevice(*args.expectDevice) : synchronized();
+  };
+  const std::string range = [&] {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04X-%04X", args.rangeStart, args.rangeEnd);
+    return std::string(text);
+  }();
+  bool readOutputFailed = false;
   TIspStatus status;
   try {
     status = ops.Perform([&] {
@@ -146,12 +205,31 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
       } else if (c == "status") {
         ops.BReadStatusClick();
       } else if (c == "program") {
-        if (synchronized()) ops.BSendHexFileClick(false);
+        if (!ready()) return;
+        if (args.eraseFirst) {
+          ops.BEraseBlocksClick();
+          if (!ops.LastStatus().Ok()) return;
+        }
+        ops.BSendHexFileClick(false);
+        if (ops.LastStatus().Ok() && !args.noVerify && run.image) ops.VerifyImage(*run.image);
+      } else if (c == "verify") {
+        if (ready() && run.image) ops.VerifyImage(*run.image);
+      } else if (c == "read") {
+        std::vector<std::uint8_t> bytes;
+        host.SetActivity("reading");
+        if (!synchronized() || !ops.ReadFlash(args.rangeStart, args.rangeEnd, bytes)) return;
+        if (auto problem = WriteWholeFile(args.output, FlashFileText(bytes, args.rangeStart, *FormatByName(args.output)))) {
+          host.Say(*problem);
+          readOutputFailed = true;
+          return;
+        }
+        host.Say("read " + range + " into " + args.output);
       } else if (c == "erase" && args.eraseAll) {
         ops.BFullEraseClick(false);
       } else if (c == "erase") {
         ops.BEraseBlocksClick();
       } else if (c == "blank-check") {
+        host.Say("blank check of " + range);
         ops.BBlankClick();
       } else if (c == "set-status0" || c == "security" || c == "six-clock") {
         if (!synchronized()) return;
@@ -182,6 +260,14 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
       break;
     case skPortFailed: host.Say("port failure: " + status.detail); break;
     case skBadImage: host.Say(status.detail); break;
+    case skMismatch: {
+      if (ops.LastVerify().notErased && !args.eraseFirst) {
+        host.Say("Bits that should be 1 read 0: the flash was not erased before programming. Program with "
+                 "--erase (the blocks the image touches), or use cycle (the whole chip).");
+      }
+      if (c == "cycle") host.Say("The chip was left unlocked (no status byte, no security bits): program it again.");
+      break;
+    }
     default:
       if (status.Ok() && stop != 0) {
         host.Say("stopped by " + SignalName(stop) + ", but only after " + Describe(args) +
@@ -192,7 +278,7 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   if (c == "suspend" && status.kind != skPortFailed && status.kind != skStopped) host.Say(status.detail);
   if (c == "cycle" && !ops.KTNSuspended && !ops.SuspensionStatus().detail.empty())
     host.Say("the communication controller was not suspended: " + ops.SuspensionStatus().detail);
-  int exit = ExitStatusOf(status, stop);
+  int exit = readOutputFailed && status.Ok() ? kExitChip : ExitStatusOf(status, stop);
 
   // The line as it was found, and the port let go.
   try {

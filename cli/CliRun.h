@@ -23,10 +23,11 @@ std::bitset<16> BlocksOf(const THexBinList& image);
 // ports would share a name.
 std::vector<std::string> TracePaths(const std::string& trace, const std::vector<std::string>& ports);
 
-// Why a trace file must not be written: it is the image, a port's device, or another port's
-// trace file (the same file, by device and inode); nothing when it may. Opens nothing.
-std::optional<std::string> TraceConflict(const std::vector<std::string>& traces, const std::string& image,
-                                         const std::vector<std::string>& ports);
+// Why an output file (a trace file, the file read writes) must not be written: it is the
+// image, a port's device, or another of them (the same name, or the same file by device and
+// inode); nothing when it may. Opens nothing.
+std::optional<std::string> OutputConflict(const std::vector<std::string>& outputs, const std::string& image,
+                                          const std::vector<std::string>& ports);
 
 struct TPortRun {
   std::string port;   // a COM name (exactly as the port list shows it) or a device path
@@ -34,6 +35,13 @@ struct TPortRun {
   bool several = false;
   const THexBinList* image = nullptr;  // the checked image, for program, cycle
 };
+
+// The flash bytes of start.. as the file format wants them: Intel HEX (16-byte data records
+// on 16-byte boundaries, none where every byte is FF, then the end record) or raw bytes.
+std::string FlashFileText(const std::vector<std::uint8_t>& bytes, std::uint16_t start, TImageFormat format);
+// Writes text to path as a whole: into a new file beside it that then takes its name, so
+// that a failure leaves whatever was there before. Nothing, or what went wrong.
+std::optional<std::string> WriteWholeFile(const std::string& path, const std::string& text);
 
 // Runs the command on the port and returns the exit status: the port is opened, the command
 // run, the line put back at the speed it had and the port released, on every path.

@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
       return kExitFile;
     }
   }
-  if (args.command == "erase" && image) {
+  if ((args.command == "erase" || args.eraseFirst) && image) {
     args.eraseBlocks = BlocksOf(*image);
     std::string list;
     for (int b = 0; b < 16; ++b)
@@ -131,12 +131,15 @@ int main(int argc, char** argv) {
     WriteErr("blocks to erase:" + list + "\n");
   }
 
-  const std::vector<std::string> traces = TracePaths(args.trace, args.ports);
-  if (auto conflict = TraceConflict(traces, args.file, args.ports)) return Usage(*conflict);
+  std::vector<std::string> outputs = TracePaths(args.trace, args.ports);
+  const std::vector<std::string> traces = outputs;
+  if (several && !args.output.empty()) return Usage("read takes one port: each would overwrite the file");
+  if (!args.output.empty()) outputs.push_back(args.output);
+  if (auto conflict = OutputConflict(outputs, args.file, args.ports)) return Usage(*conflict);
 
   std::vector<TPortRun> runs;
   for (std::size_t i = 0; i < args.ports.size(); ++i) {
-    const bool programs = args.command == "program" || args.command == "cycle";
+    const bool programs = args.command == "program" || args.command == "cycle" || args.command == "verify";
     runs.push_back({args.ports[i], traces[i], several, programs && image ? &*image : nullptr});
   }
   if (!several) return RunOnPort(args, runs[0]);

@@ -568,6 +568,7 @@ bool TIspOperations::ReadRanges(const std::vector<std::pair<std::uint16_t, std::
         m_status = answer.status;
         if (answer.status.kind == skNoAnswer && !m_engine.PortFailure().empty())
           m_status = m_engine.ReplyStatus(rcNoAnswer, answer.status.detail);
+        PlainBox(answer.status.detail, "Send Error");
         return false;
       }
       bytes.insert(bytes.end(), answer.bytes.begin(), answer.bytes.end());
@@ -605,7 +606,8 @@ TIspOperations::TVerifyReport TIspOperations::VerifyImage(const THexBinList& ima
       ranges.emplace_back(static_cast<std::uint16_t>(a), static_cast<std::uint16_t>(a));
     }
   }
-  TVerifyReport report;
+  TVerifyReport& report = m_lastVerify;
+  report = {};
   std::vector<std::uint8_t> read;
   m_host.SetActivity("verifying");
   if (!ReadRanges(ranges, read)) return report;
@@ -629,6 +631,7 @@ TIspOperations::TVerifyReport TIspOperations::VerifyImage(const THexBinList& ima
   std::snprintf(text, sizeof text, "verify failed at %04X: written %02X, read %02X; %zu of %zu bytes differ",
                 report.firstAddress, report.written, report.read, report.differing, report.checked);
   m_status = TIspStatus::Make(skMismatch, text);
+  PlainBox(text, "Verify Error");
   return report;
 }
 
@@ -655,6 +658,7 @@ bool TIspOperations::CheckDevice(std::uint8_t expected) {
   if (HexDigitValue(digits[0]) * 16 + HexDigitValue(digits[1]) != expected) {
     m_status = TIspStatus::Make(skRefused, "the chip's device id is " + digits + ", not " + want +
                                                " as expected: nothing was written");
+    PlainBox(m_status.detail, "Device Error");
     return false;
   }
   m_status = TIspStatus::Done();

@@ -140,6 +140,8 @@ class TIspOperations {
   // most 1 KB a record) and compares them. LastStatus: done when every byte is equal,
   // skMismatch naming the first differing address and the count, or why it could not read.
   TVerifyReport VerifyImage(const THexBinList& image);
+  // What the most recent verification found (also the full cycle's).
+  const TVerifyReport& LastVerify() const { return m_lastVerify; }
 
   // Synchronizes and reads the device id; true when it is expected. Otherwise LastStatus
   // says what it is (refused, naming both ids) or why it could not be read.
@@ -224,6 +226,7 @@ class TIspOperations {
   std::optional<THexBinList> m_image;         // the records to program, when the host loaded them
   std::optional<TIspOptions> m_cycleOptions;  // while a cycle runs: the options it read
   TIspStatus m_status;
+  TVerifyReport m_lastVerify;
   TIspStatus m_suspension = TIspStatus::Make(skOk, {});
   std::array<std::uint8_t, kKtnModeSize> m_controllerState{};
   TControllerConfig m_controllerConfig{};

@@ -17,6 +17,11 @@
 namespace kavel::sim {
 namespace {
 
+std::int64_t MonotonicUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 std::int64_t MonotonicMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
@@ -186,9 +191,26 @@ void TSimLine::QueueDue(std::int64_t now) {
   m_outbox += wire;
 }
 
+std::size_t TSimLine::SendableNow() {
+  if (!m_paced) return m_outbox.size();
+  // Up to a millisecond ahead, so that the line is woken once a millisecond at most.
+  const std::int64_t now = MonotonicUs(), byteUs = 10'000'000 / std::max<std::uint32_t>(GetLineSpeed(m_master), 1);
+  m_lineFreeUs = std::max(m_lineFreeUs, now);
+  return static_cast<std::size_t>(std::max<std::int64_t>(0, (now + 1000 - m_lineFreeUs) / byteUs + 1));
+}
+
+int TSimLine::PacedWaitMs() const {
+  if (!m_paced || m_outbox.empty()) return -1;
+  return static_cast<int>(std::max<std::int64_t>(1, (m_lineFreeUs - 1000 - MonotonicUs() + 999) / 1000));
+}
+
 void TSimLine::Flush() {
   while (!m_outbox.empty()) {
-    ssize_t n = write(m_master, m_outbox.data(), m_outbox.size());
+    const std::size_t sendable = std::min(SendableNow(), m_outbox.size());
+    if (sendable == 0) break;
+    ssize_t n = write(m_master, m_outbox.data(), sendable);
+    if (n > 0 && m_paced)
+      m_lineFreeUs += n * (10'000'000 / std::max<std::uint32_t>(GetLineSpeed(m_master), 1));
     if (n > 0) {
       m_outbox.erase(0, static_cast<std::size_t>(n));
     } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
@@ -237,8 +259,11 @@ void TSimLine::Run() {
       if (tick >= 0) next = next < 0 ? tick : std::min(next, tick);
     }
     int timeout = next < 0 ? -1 : static_cast<int>(std::max<std::int64_t>(next - now, 0));
+    // Paced bytes wait for their time on the line, not for room in the pty.
+    const int paced = PacedWaitMs();
+    if (paced >= 0) timeout = timeout < 0 ? paced : std::min(timeout, paced);
     // The stop pipe is watched in every wait, so a stop request is seen at once.
-    const short events = static_cast<short>(POLLIN | (m_outbox.empty() ? 0 : POLLOUT));
+    const short events = static_cast<short>(POLLIN | (m_outbox.empty() || paced >= 0 ? 0 : POLLOUT));
     pollfd fds[2] = {{m_master, events, 0}, {m_stopPipe[0], POLLIN, 0}};
     int r = poll(fds, 2, timeout);
     if (r < 0 && errno != EINTR) break;

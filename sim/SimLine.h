@@ -60,6 +60,9 @@ class TSimLine {
   // Wire log: one line per batch, "   12.345 > 9600 ':0100...'" (">" program to devices,
   // "<" devices to program). Null: no log. Not owned.
   void SetLog(std::FILE* log) { m_log = log; }
+  // Bytes to the program leave at the line speed (10 bits a byte), as on a real line, instead
+  // of as fast as the pty takes them: for measuring against the line's own limit.
+  void SetPaced(bool paced) { m_paced = paced; }
 
   // Serves the line until Stop() or until a device asks for a hang-up: kHangUpLingerMs after
   // the last reply went out (so that the program can read it) the master is closed and the
@@ -79,6 +82,13 @@ class TSimLine {
   std::int64_t NowMs() const;
 
  private:
+  // Paced: how many bytes of the outbox may go now, and how long until the next may.
+  std::size_t SendableNow();
+  int PacedWaitMs() const;
+
+ public:
+
+ private:
   // Moves the outputs that are due into the outbox (garbled when sent at another speed than
   // the line's), dropping what would overfill it.
   void QueueDue(std::int64_t now);
@@ -95,6 +105,8 @@ class TSimLine {
   std::optional<TEntryClaim> m_claim;
   std::string m_note;
   std::string m_outbox;
+  bool m_paced = false;
+  std::int64_t m_lineFreeUs = 0;  // paced: when the line can carry the next byte
   std::size_t m_droppedUnlogged = 0;
   std::atomic<std::size_t> m_dropped{0};
   std::vector<TSimDevice*> m_devices;

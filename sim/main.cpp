@@ -92,6 +92,8 @@ Communication controller (on the same line; any of these puts it there):
   --ktn-other-frames N   send N frames with another code before every reply
 
 Output:
+  --pace                 send to the program at the line speed (10 bits a byte), as a real
+                         line does, not as fast as the pseudo-terminal takes it
   --log FILE             wire log: time, direction (> to chip, < from chip), speed, bytes;
                          "-" for standard error
   --flash-out FILE       flash image written as a 64 KB BIN file at exit
@@ -121,6 +123,7 @@ int main(int argc, char** argv) {
   std::string portDir;
   bool force = false;
   std::string logPath, flashOut, reportPath, flashIn;
+  bool paced = false;
   TSimChipOptions options;
   TSimControllerOptions ktn;
   bool withController = false;
@@ -230,6 +233,8 @@ int main(int argc, char** argv) {
     } else if (arg == "--hangup-after") {
       if (!value(v) || !ParseInt(v, options.hangUpAfter) || options.hangUpAfter == 0)
         return Fail("--hangup-after needs a record count from 1");
+    } else if (arg == "--pace") {
+      paced = true;
     } else if (arg == "--log") {
       if (!value(logPath)) return Fail("--log needs a file");
     } else if (arg == "--flash-out") {
@@ -265,6 +270,7 @@ int main(int argc, char** argv) {
   TSimController controller(ktn);
   if (withController) line.AddDevice(&controller);
   line.SetLog(log);
+  line.SetPaced(paced);
   if (!line.Register(portDir, port, force, error)) return Fail(error);
   if (!line.Note().empty()) std::cout << "kavel-isp-sim: " << line.Note() << "\n";
 

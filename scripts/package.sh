@@ -34,7 +34,7 @@ $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recomme
 dpkg -L kavel-isp | sort > "$work/files"
 # The installed programs by their full paths: nothing else of the same name on the PATH.
 /usr/bin/kavel-isp-cli --version
-/usr/bin/kavel-isp-sim --port COM1 --port-dir "$work/ports" --report "$work/report" >/dev/null 2>&1 &
+/usr/bin/kavel-isp-sim --port COM1 --port-dir "$work/ports" --report "$work/report" --flash-out "$work/flash" >/dev/null 2>&1 &
 sim=$!
 for _ in $(seq 50); do [ -e "$work/ports/COM1" ] && break; sleep 0.1; done
 KAVEL_ISP_PORT_DIR="$work/ports" /usr/bin/kavel-isp-cli --quiet program examples/blink/blink.hex
@@ -45,7 +45,7 @@ XDG_CONFIG_HOME="$work/config" KAVEL_ISP_PORT_DIR="$work/ports" QT_QPA_PLATFORM=
 [ "$status" -eq 124 ] || { echo "package check: the installed window ended with $status" >&2; exit 1; }
 kill "$sim"
 wait "$sim" 2>/dev/null || true
-grep -qx "records=18" "$work/report" || { echo "package check: the chip was not programmed" >&2; cat "$work/report" >&2; exit 1; }
+cmp -s -n 152 "$work/flash" examples/blink/blink.bin || { echo "package check: the chip was not programmed" >&2; cat "$work/report" >&2; exit 1; }
 $SUDO env DEBIAN_FRONTEND=noninteractive apt-get remove --purge -y kavel-isp >/dev/null
 left=0
 while read -r f; do

@@ -4,20 +4,12 @@
 # the line-limited minimum (every record and its echo on the line, 10 bits a character, plus
 # its "."). The reply wait's 50 ms settle pause after the first byte of each answer is the
 # rest. Usage: bench/cli_program_bench.sh [build dir, default build/release]
-set -euo pipefail
-cd "$(dirname "$0")/.."
-build="${1:-build/release}"
-cmake --build "$build" --target kavel-isp-cli kavel-isp-sim >/dev/null
-work="$(mktemp -d)"
-trap 'kill "${sim:-}" 2>/dev/null || true; rm -rf "$work"' EXIT
-head -c 65536 /dev/urandom > "$work/image.bin"
+source "$(dirname "$0")/cli_bench_setup.sh"
 echo "kavel-isp-cli program, 64 KB image (4097 records), replies awaited"
 for baud in 38400 9600; do
-  "$build/sim/kavel-isp-sim" --port COM1 --port-dir "$work/ports" >/dev/null 2>&1 &
-  sim=$!
-  for _ in $(seq 50); do grep -qs "^pid=$sim\$" "$work/ports/COM1.kavel-claim" && break; sleep 0.1; done
+  StartSim
   start=$(date +%s.%N)
-  KAVEL_ISP_PORT_DIR="$work/ports" "$build/cli/kavel-isp-cli" --quiet --baud "$baud" program "$work/image.bin"
+  "$build/cli/kavel-isp-cli" --quiet --no-verify --baud "$baud" program "$work/image.bin"
   end=$(date +%s.%N)
   kill "$sim"; wait "$sim" 2>/dev/null || true
   # 4096 records of 43 characters and one of 11, each with its echo and a "."

@@ -5,25 +5,17 @@
 # 21-character record and then 5 + 32 + 2 characters a line of 16 bytes, 10 bits a
 # character. Target: within 1.2 times the limit at 38400 bit/s.
 # Usage: bench/cli_read_bench.sh [build dir, default build/release]
-set -euo pipefail
-cd "$(dirname "$0")/.."
-build="${1:-build/release}"
-cmake --build "$build" --target kavel-isp-cli kavel-isp-sim >/dev/null
-work="$(mktemp -d)"
-trap 'kill "${sim:-}" 2>/dev/null || true; rm -rf "$work"' EXIT
-head -c 65536 /dev/urandom > "$work/flash.bin"
+source "$(dirname "$0")/cli_bench_setup.sh"
 echo "kavel-isp-cli read, 64 KB (64 display records of 1 KB)"
 for baud in 38400 9600; do
-  "$build/sim/kavel-isp-sim" --pace --port COM1 --port-dir "$work/ports" --flash-in "$work/flash.bin" >/dev/null 2>&1 &
-  sim=$!
-  for _ in $(seq 50); do grep -qs "^pid=$sim\$" "$work/ports/COM1.kavel-claim" && break; sleep 0.1; done
+  StartSim --pace --flash-in "$work/image.bin"
   # The synchronization first, timed apart, so that only the reading is set against the line.
-  KAVEL_ISP_PORT_DIR="$work/ports" "$build/cli/kavel-isp-cli" --quiet --baud "$baud" sync >/dev/null
+  "$build/cli/kavel-isp-cli" --quiet --baud "$baud" sync >/dev/null
   start=$(date +%s.%N)
-  KAVEL_ISP_PORT_DIR="$work/ports" "$build/cli/kavel-isp-cli" --quiet --baud "$baud" read "$work/out.bin" 2>/dev/null
+  "$build/cli/kavel-isp-cli" --quiet --baud "$baud" read "$work/out.bin" 2>/dev/null
   end=$(date +%s.%N)
   kill "$sim"; wait "$sim" 2>/dev/null || true
-  cmp -s "$work/out.bin" "$work/flash.bin" || { echo "  $baud bit/s: the flash read back differs" >&2; exit 1; }
+  cmp -s "$work/out.bin" "$work/image.bin" || { echo "  $baud bit/s: the flash read back differs" >&2; exit 1; }
   # The read includes its own synchronization (a "U" and the set-clock record with echo, and
   # the 100 ms pause after it), counted as line time too.
   awk -v s="$start" -v e="$end" -v b="$baud" 'BEGIN {

@@ -21,6 +21,7 @@ class TCliHost final : public TIspHost {
 
   void ProcessEvents() override {}
   void IdleWait(TNAVOPort& port, int timeoutMs) override;
+  bool AwaitsAtWireSpeed() const override { return true; }
   int Box(const TMessageBoxRequest& request) override;
   std::optional<std::string> ChooseImageFile(const std::string& preselected) override;
   void SetProgress(std::string_view text) override { m_progress = text; }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <utility>
 
 #include "image/HexText.h"
 #include "link/EComPort.h"
@@ -42,10 +43,23 @@ void TIspEngine::AppendReply(const char* bytes, std::size_t n) {
     m_replyText.erase(0, m_replyText.size() - kReplyTextLimit);
 }
 
+void TIspEngine::Send(std::string_view text) {
+  m_pendingEcho.clear();
+  m_port.SendText(text);
+}
+
+void TIspEngine::SendRecord(std::string_view record) {
+  m_pendingEcho.clear();
+  m_port.SendText(record);
+  m_pendingEcho = record;  // only once it is on its way
+}
+
 char TIspEngine::WaitForChar(int timeoutMs, std::string_view awaited) {
   m_replyText.clear();
   m_portFailure.clear();
   Timer1Init(timeoutMs);
+  const std::string echo = std::exchange(m_pendingEcho, {});
+  if (m_host.AwaitsAtWireSpeed()) return WireWait(awaited, echo);
   try {
     while (!m_timer1Expired) {
       const bool late = m_timer1Enabled && m_clock.NowMs() >= m_timer1Deadline;
@@ -79,6 +93,42 @@ char TIspEngine::WaitForChar(int timeoutMs, std::string_view awaited) {
     // and its status says what really happened.
     m_portFailure = e.what();
   }
+  return kNoReply;
+}
+
+char TIspEngine::WireWait(std::string_view awaited, const std::string& echo) {
+  bool echoSeen = echo.empty();
+  std::size_t scanFrom = 0;  // the reply begins after the echo; what came before is not it
+  try {
+    for (;;) {
+      const bool late = m_clock.NowMs() >= m_timer1Deadline;
+      if (const std::size_t waiting = m_port.BytesWaiting(); waiting > 0) {
+        std::array<char, kLateReadMax> buffer{};
+        const std::size_t before = m_replyText.size();
+        m_replyText.append(buffer.data(), m_port.ReceiveBytes(buffer.data(), std::min(waiting, buffer.size())));
+        if (!echoSeen) {
+          const std::size_t at = m_replyText.find(echo, before >= echo.size() ? before - echo.size() + 1 : 0);
+          echoSeen = at != std::string::npos;
+          scanFrom = echoSeen ? at + echo.size() : m_replyText.size();
+        }
+        for (std::size_t i = scanFrom; echoSeen && i < m_replyText.size(); ++i) {
+          if (awaited.find(m_replyText[i]) == std::string_view::npos) continue;
+          m_replyText.resize(i + 1);  // what follows in the same read is dropped
+          return m_replyText[i];
+        }
+        scanFrom = std::max(scanFrom, m_replyText.size());
+        // Past its time-out, or past any answer's length, the line brought only noise.
+        if (late || m_replyText.size() > kLinesTextLimit) break;
+        continue;
+      }
+      const std::int64_t left = m_timer1Deadline - m_clock.NowMs();
+      if (left <= 0) break;
+      m_host.IdleWait(m_port, static_cast<int>(std::min<std::int64_t>(left, INT32_MAX)));
+    }
+  } catch (const EComPort& e) {
+    m_portFailure = e.what();
+  }
+  Timer1Timer();
   return kNoReply;
 }
 
@@ -135,7 +185,7 @@ char TIspEngine::WaitForDot(int timeoutMs) {
 
 TIspEngine::TCommandOutcome TIspEngine::GiveCommand(std::string_view record, int waitMs,
                                                     int pauseMs, bool awaitReply) {
-  m_port.SendText(record);
+  SendRecord(record);
   TCommandOutcome outcome;
   if (awaitReply) {
     outcome.awaited = true;

@@ -1,7 +1,7 @@
 // The protocol core shared by every device operation: writing a command record and waiting
 // for the boot loader's reply under a time-out while the window stays responsive.
 //
-// A reply wait polls the port in rounds. A round that finds input pauses 50 ms (the chip
+// A window's reply wait (the Parts' wait) polls the port in rounds. A round that finds input pauses 50 ms (the chip
 // needs that long to finish an echo and its reply), letting the window process its events
 // every kIdlePollMs meanwhile, then reads at most 65 bytes; a round that finds none hands the
 // wait to the host (TIspHost::IdleWait), which sleeps until input arrives, a window event
@@ -43,6 +43,12 @@ class TIspEngine {
 
   // References only; all three outlive the engine.
   TIspEngine(TNAVOPort& port, TClock& clock, TIspHost& host);
+
+  // Writes text to the line (port errors propagate): "U", a record whose echo is read apart.
+  void Send(std::string_view text);
+  // Writes a command record whose reply is awaited next: a host that waits at the wire's
+  // speed takes the reply only after the record's echo.
+  void SendRecord(std::string_view record);
 
   // Waits for the first received character that is in awaited, up to timeoutMs. Returns it,
   // or kNoReply ('\0') when none came in time or the port failed (the failure is swallowed).
@@ -91,6 +97,10 @@ class TIspEngine {
   TIspHost& Host() { return m_host; }
 
  private:
+  // The reply wait of a host without a window (TIspHost::AwaitsAtWireSpeed): sleeps on the
+  // port until input or the deadline, no settle pause, and ends at the first awaited
+  // character after echo (the record just written; empty: anywhere). Timer1 is armed.
+  char WireWait(std::string_view awaited, const std::string& echo);
   // Delivers the tick when the deadline has passed (the timer's message being processed).
   void DeliverTimerTick();
   // The 50 ms pause after first seeing input, with the window's events processed meanwhile.
@@ -103,6 +113,7 @@ class TIspEngine {
   TIspHost& m_host;
   std::string m_replyText;
   std::string m_portFailure;
+  std::string m_pendingEcho;  // the record written last, until a wait takes it
   bool m_timer1Enabled = false;
   bool m_timer1Expired = false;
   std::int64_t m_timer1Deadline = 0;

@@ -41,6 +41,10 @@ class TIspHost {
   // better and leaves the CPU idle for the whole wait.
   virtual void IdleWait(TNAVOPort& port, int timeoutMs);
   static constexpr int kEventPassMs = 10;
+  // True for a host without a window (a command line): its reply waits sleep on the port,
+  // pause nowhere, and end the moment the awaited character follows the record's echo. A
+  // window waits as its Parts prescribe (false).
+  virtual bool AwaitsAtWireSpeed() const { return false; }
   // Shows a modal box and returns the identifier of the button pressed (kIdOk ...).
   virtual int Box(const TMessageBoxRequest& request) = 0;
   // Lets the operator choose an image file, starting at preselected (may be empty). The

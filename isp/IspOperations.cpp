@@ -162,7 +162,7 @@ bool TIspOperations::Synchronize(const TIspOptions& options) {
   if (!options.waitForConfirmation) {
     // Blind: the boot loader is trusted to have caught one of the two.
     for (int i = 0; i < 2; ++i) {
-      m_port.SendText("U");
+      m_engine.Send("U");
       m_clock.SleepMs(options.delay);
     }
     m_status = TIspStatus::Done(false);
@@ -174,7 +174,7 @@ bool TIspOperations::Synchronize(const TIspOptions& options) {
   std::string portFailure;
   auto attempt = [&] {
     StopPoint("stopped during the speed search, before any command reached the chip");
-    m_port.SendText("U");
+    m_engine.Send("U");
     const bool ok = SyncReply();
     if (!m_engine.PortFailure().empty()) portFailure = m_engine.PortFailure();
     return ok;
@@ -209,7 +209,7 @@ bool TIspOperations::SyncReply() {
 
 bool TIspOperations::SetClock() {
   m_port.PurgeBuffers(true, true);
-  m_port.SendText(SetClockRecord());
+  m_engine.SendRecord(SetClockRecord());
   const char reply = m_engine.WaitForChar(kSyncReplyMs, ".");
   m_clock.SleepMs(kSyncPauseMs);
   return reply == kReplyOk;
@@ -262,7 +262,7 @@ void TIspOperations::BSendHexFileClick(bool sender) {
     const std::string& record = list[i];
     // The chip needs a moment before it switches its clock.
     if (record == kSixClockRecord) m_clock.SleepMs(kSixClockPauseMs);
-    m_port.SendText(record);
+    m_engine.SendRecord(record);
     m_host.SetProgress("Programming line: " + std::to_string(i) + " / " + std::to_string(count));
     m_host.RecordProgress(i + 1, count);
     if (!options.waitForConfirmation) {
@@ -291,7 +291,7 @@ void TIspOperations::BFullEraseClick(bool sender) {
     return;
   }
   StopPoint("stopped before the erase: nothing was erased");
-  m_port.SendText(kFullEraseRecord);
+  m_engine.SendRecord(kFullEraseRecord);
   if (!options.waitForConfirmation) {
     m_clock.SleepMs(kFullErasePauseMs);
     OperationFailed = 0;
@@ -358,7 +358,7 @@ void TIspOperations::BBlankClick() {
   m_engine.ClearReplyText();
   // The character after the record starts the check.
   const std::string record = BlankCheckRecord(options.blankStart, options.blankEnd);
-  m_port.SendText(record + '.');
+  m_engine.Send(record + '.');
   m_clock.SleepMs(kBlankEchoPauseMs);
   // The whole echo of the record, so that its last digit is not taken for the answer.
   const std::size_t echoLength = record.size();
@@ -410,7 +410,7 @@ void TIspOperations::FinishSetting(const TIspOptions& options, int waitMs, int p
 void TIspOperations::BSecurityClick(int bit, bool sender) {
   if (bit < 1 || bit > 3) return;
   const TIspOptions options = Options();
-  m_port.SendText(kSecurityBitRecords[bit - 1]);
+  m_engine.SendRecord(kSecurityBitRecords[bit - 1]);
   OperationFailed = 1;
   FinishSetting(options, options.delay, options.delay,
                 "Security bit " + std::to_string(bit) + " set", sender);
@@ -418,7 +418,7 @@ void TIspOperations::BSecurityClick(int bit, bool sender) {
 
 void TIspOperations::BSetStatusClick(bool sender) {
   const TIspOptions options = Options();
-  m_port.SendText(CommandRecord(kSetStatusBody));
+  m_engine.SendRecord(CommandRecord(kSetStatusBody));
   OperationFailed = 1;
   FinishSetting(options, ScaledMs(options.delay, kStatusWaitFactor, kStatusWaitBase),
                 kStatusPauseMs, "Status byte set to 0 (application)", sender);
@@ -426,7 +426,7 @@ void TIspOperations::BSetStatusClick(bool sender) {
 
 void TIspOperations::B6ClockClick(bool sender) {
   const TIspOptions options = Options();
-  m_port.SendText(kSixClockRecord);
+  m_engine.SendRecord(kSixClockRecord);
   if (!options.waitForConfirmation) {
     m_clock.SleepMs(options.delay);
     OperationFailed = 0;
@@ -556,7 +556,7 @@ bool TIspOperations::ReadRanges(const std::vector<std::pair<std::uint16_t, std::
       const auto to = static_cast<std::uint16_t>(std::min<unsigned>(end, from + kDisplayMaxBytes - 1));
       const std::string record = DisplayRecord(static_cast<std::uint16_t>(from), to);
       const std::size_t lines = DisplayLineCount(static_cast<std::uint16_t>(from), to);
-      m_port.SendText(record);
+      m_engine.Send(record);
       // A line of 16 bytes takes 39 characters, 81 ms at 4800 bit/s: 200 ms a line is ample.
       m_engine.ReceiveLines(record, lines, idleMs, idleMs + static_cast<int>(lines) * 200 + 1000);
       const std::string& text = m_engine.ReplyText();
@@ -770,7 +770,7 @@ void TIspOperations::MakeFullProgramming() {
   const TCycleOptions fixed(m_cycleOptions, Options());
   const TIspOptions options = Options();
   for (int i = 0; i < kCycleSyncCount; ++i) {
-    m_port.SendText("U");
+    m_engine.Send("U");
     m_clock.SleepMs(options.delay);
   }
   OperationFailed = 0;

@@ -83,6 +83,7 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
   };
   const std::string bad = Write("bad.hex", ":0100000042BE\n:00000001FF\n");
   const std::string big = Write("big.bin", std::string(65537, '\0'));
+  const std::string big16k = Write("16k.bin", std::string(16384, '\x33'));
   const std::string image = Write("fw.hex", test::ReadWholeFile(blinkHex));
   const std::string high = Write("high.bin", std::string(0x8000, '\xFF') + '\0');  // a byte at 8000
   const Case cases[] = {
@@ -104,7 +105,7 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
       {"learning always awaits replies", {"--speeds", "110"}, {"--no-confirm", "sync"}, 1, "Flash not synchronized"},
       {"a setting not awaited is no success", {"--speeds", "110"}, {"--no-confirm", "security", "1"}, 0,
        "security: sent, not confirmed"},
-      {"hang-up", {"--hangup-after", "2"}, {"program", blinkBin}, 3, "port failure: "},
+      {"hang-up", {"--hangup-after", "2", "--reply-delay", "2"}, {"program", big16k}, 3, "port failure: "},
       {"nobody to suspend", {}, {"suspend"}, 1, "no controller answered"},
       {"suspended already", {"--ktn", "--ktn-suspended"}, {"suspend"}, 0, "the controller was suspended already"},
   };
@@ -270,7 +271,7 @@ TEST_F(Cli, SignalsStopBetweenRecordsReleaseThePortAndPutTheSpeedBack) {
       {SIGHUP, 129, {}, "programming 0%", "stopped by SIGHUP: stopped after "},
       {SIGINT, 130, {"--baud", "19200", "--delay", "0"}, "", "stopped by Ctrl-C: stopped during the speed search"},
   };
-  Sim({"--speeds", "9600"});
+  Sim({"--speeds", "9600", "--reply-delay", "2"});  // a run of some seconds, to be stopped in
   const std::string image = Write("image.bin", std::string(16384, '\x11'));
   for (const auto& c : cases) {
     SCOPED_TRACE(c.says);
@@ -433,8 +434,8 @@ TEST_F(Cli, SeveralPortsAtOnceAndTheWorstStatus) {
 }
 
 TEST_F(Cli, ChildrenStopWithTheirParentAndOneKilledIsNamed) {
-  Sim({}, "COM1");
-  Sim({}, "COM2");
+  Sim({"--reply-delay", "2"}, "COM1");  // runs of some seconds, to be stopped in
+  Sim({"--reply-delay", "2"}, "COM2");
   const std::string big = Write("image.bin", std::string(16384, '\x22'));
   const auto children = [](pid_t parent) {
     std::istringstream list(test::ReadWholeFile("/proc/" + std::to_string(parent) + "/task/" +
@@ -455,7 +456,7 @@ TEST_F(Cli, ChildrenStopWithTheirParentAndOneKilledIsNamed) {
   EXPECT_TRUE(test::WaitForText(File("err"), "COM2: stopped by SIGTERM: stopped after ", 3000));
   // A child killed on its own: its port and the signal are named, and it counts as failed.
   Write("err", "");
-  cli = Start({"--port", "COM1", "--port", "COM2", "program", blinkBin});
+  cli = Start({"--port", "COM1", "--port", "COM2", "program", Write("small.bin", std::string(4096, '\x44'))});
   ASSERT_TRUE(test::WaitForText(File("err"), "COM1: programming ", 10000));
   const std::vector<pid_t> pids = children(cli);
   ASSERT_EQ(pids.size(), 2u);

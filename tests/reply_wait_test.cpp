@@ -59,6 +59,8 @@ class TestHost final : public test::TNullHost {
     passTimes.push_back(m_clock.NowMs());
     if (duringEvents) duringEvents();
   }
+  bool AwaitsAtWireSpeed() const override { return wire; }
+  bool wire = false;  // a host without a window
   std::size_t EventPasses() const { return passTimes.size(); }
   std::vector<std::int64_t> passTimes;  // virtual time of each event pass
   std::function<void()> duringEvents;
@@ -90,6 +92,39 @@ class ReplyWait : public ::testing::Test {
   TestHost host{clock};
   std::unique_ptr<TIspEngine> engine;
 };
+
+TEST_F(ReplyWait, AtWireSpeedTheReplyFollowsTheEchoAndIsTakenAtOnce) {
+  const std::string record = ":020000030500F6";
+  const struct {
+    const char* name;
+    bool wire;
+    std::string before;  // waiting before the record is written
+    std::string reply;   // after its echo
+    char result;
+    int maxMs;           // from writing to the end of the wait
+  } cases[] = {
+      {"the reply as it comes", true, "", ".", '.', 6},
+      {"a line end left by the last reply", true, "\r\n", ".", '.', 6},
+      {"a stray U and a controller's poll", true, "UX\x42\x62\x13\x3F\x30", "R", 'R', 6},
+      {"nothing but a dot, no echo", true, "", "", '\0', 1000},
+      {"the window's wait takes the old line end", false, "\r\n", ".", '\r', 60},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    host.wire = c.wire;
+    device->Deliver(c.before);
+    if (std::string(c.name) == "nothing but a dot, no echo") {
+      device->onWrite = [this](const std::string&) { device->DeliverAt(clock.NowMs() + 5, "."); };
+    } else {
+      ChipAnswers(c.reply);
+    }
+    const auto start = clock.NowMs();
+    engine->SendRecord(record);
+    EXPECT_EQ(engine->WaitForDot(1000), c.result);
+    EXPECT_LE(clock.NowMs() - start, c.maxMs);
+    port->PurgeBuffers(true, true);
+  }
+}
 
 TEST_F(ReplyWait, EndsOnEachReplyCharacterWithEchoInReplyText) {
   const std::pair<std::string, char> replies[] = {{".", '.'}, {"R", 'R'}, {"X", 'X'}, {"\r", '\r'}};

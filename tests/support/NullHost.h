@@ -69,12 +69,13 @@ class TNullHost : public TIspHost {
 };
 
 // A host without a window, as a command-line front end is: nothing to pass events to, so a
-// reply wait's idle round sleeps on the port until input or the deadline.
+// reply wait sleeps on the port until input or the deadline, and ends at the reply.
 class TWindowlessHost : public TNullHost {
  public:
   void IdleWait(TNAVOPort& port, int timeoutMs) override {
     if (timeoutMs > 0) port.WaitForRxChar(timeoutMs);
   }
+  bool AwaitsAtWireSpeed() const override { return true; }
 };
 
 }  // namespace kavel::test

@@ -33,7 +33,8 @@ Commands:
 Options:
   --port COMn|DEVICE         the port (default COM1); give it several times to run the
                              command on every port at once
-  --baud RATE                line speed to start with (default 9600)
+  --baud RATE                the line speed to start with; without it the fastest that
+                             works: 115200, 57600, 38400, then 9600 and the usual search
   --delay MS                 the delay D (default 60)
   --no-confirm               do not wait for the chip's replies; pace by the delay
   --yes                      answer the operator prompts (needed without a terminal)
@@ -129,6 +130,7 @@ std::optional<std::string> ParseCliArgs(const std::vector<std::string>& argv, TC
       auto v = value();
       if (!v || !KnownBaud(*v)) return "--baud needs a line speed such as 9600 or 19200";
       out.baud = *v;
+      out.baudGiven = true;
     } else if (a == "--delay") {
       auto v = value();
       if (!v || !ParseNumber(*v, out.delay, 0, 60000)) return "--delay needs milliseconds (0 to 60000)";

@@ -23,6 +23,7 @@ inline constexpr int kExitStopped = 130;  // Ctrl-C (128 + the signal: 129 SIGHU
 struct TCliArgs {
   std::vector<std::string> ports;  // COM names or device paths; empty: COM1
   std::string baud = "9600";
+  bool baudGiven = false;          // --baud pins the speed; else the fastest that works
   int delay = 60;
   bool noConfirm = false;
   bool yes = false;

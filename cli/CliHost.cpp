@@ -51,6 +51,8 @@ void TCliHost::Print(std::string_view line) const {
   WriteOut(text);
 }
 
+void TCliHost::SelectTargetBaud(std::string_view text) { m_speedFound = text; }
+
 void TCliHost::IdleWait(TNAVOPort& port, int timeoutMs) {
   if (timeoutMs > 0) port.WaitForRxChar(timeoutMs);
 }
@@ -102,6 +104,7 @@ TIspOptions TCliHost::Options() const {
   o.blankEnd = m_args.rangeEnd;
   o.verify = !m_args.noVerify;
   o.expectDevice = m_args.expectDevice;
+  if (!m_args.baudGiven) o.fastSpeeds = {br115200, br57600, br38400};
   return o;
 }
 

@@ -29,7 +29,7 @@ class TCliHost final : public TIspHost {
   void EnableWindow(bool) override {}
   void AppendDebug(std::string_view) override {}
   void ShowImageFile(std::string_view) override {}
-  void SelectTargetBaud(std::string_view) override {}
+  void SelectTargetBaud(std::string_view text) override;
   void ShowPortState() override {}
   TIspOptions Options() const override;
   void ClearStatus() override {}
@@ -41,6 +41,8 @@ class TCliHost final : public TIspHost {
 
   // True once the operator gave no answer at a prompt (end of input).
   bool Declined() const { return m_declined; }
+  // The speed the last confirmed synchronization ended at ("" before one).
+  const std::string& SpeedFound() const { return m_speedFound; }
   // True once an operation said it was done in a box (its success line).
   bool SuccessShown() const { return m_successShown; }
   // A line on standard error (with the label when several ports run).
@@ -57,6 +59,7 @@ class TCliHost final : public TIspHost {
   bool m_several;
   std::string m_progress;
   bool m_declined = false;
+  std::string m_speedFound;
   bool m_successShown = false;
   std::string m_activity = "programming";
   int m_lastTenth = -1;

@@ -278,6 +278,8 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   if (c == "suspend" && status.kind != skPortFailed && status.kind != skStopped) host.Say(status.detail);
   if (c == "cycle" && !ops.KTNSuspended && !ops.SuspensionStatus().detail.empty())
     host.Say("the communication controller was not suspended: " + ops.SuspensionStatus().detail);
+  if (status.Ok() && !args.quiet && c != "sync" && !host.SpeedFound().empty())
+    host.Say("line speed: " + host.SpeedFound() + " bit/s");
   int exit = readOutputFailed && status.Ok() ? kExitChip : ExitStatusOf(status, stop);
 
   // The line as it was found, and the port let go.

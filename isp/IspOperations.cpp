@@ -183,6 +183,14 @@ bool TIspOperations::Synchronize(const TIspOptions& options) {
     m_status = TIspStatus::Done();
     return true;
   };
+  // The speeds a host would rather have first; a chip whose crystal cannot make one fails
+  // its set-clock check there.
+  for (TBaudRate rate : options.fastSpeeds) {
+    m_port.SetBaudRate(rate);
+    m_clock.SleepMs(kSyncPauseMs);
+    if (attempt()) return found();
+  }
+  m_port.SetBaudRate(BaudRateFromText(options.targetBaud));
   if (attempt()) return found();
   m_clock.SleepMs(kSyncPauseMs);
   if (attempt()) return found();

@@ -89,7 +89,9 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
   const Case cases[] = {
       {"the whole flash is blank-checked", {"--flash-in", high}, {"blank-check"}, 1,
        "blank check of 0000-FFFF\nSend Error: Flash not blank at address: 8000"},
-      {"synchronized", {}, {"sync"}, 0, "synchronized at 9600 bit/s"},
+      {"the fastest speed that works", {}, {"sync"}, 0, "synchronized at 115200 bit/s"},
+      {"a crystal that cannot make 115200", {"--speeds", "9600,57600"}, {"sync"}, 0, "synchronized at 57600 bit/s"},
+      {"--baud pins the speed", {}, {"--baud", "19200", "sync"}, 0, "synchronized at 19200 bit/s"},
       {"unknown command", {"-"}, {"frobnicate"}, 2, "unknown command frobnicate"},
       {"bad security bit", {"-"}, {"security", "4"}, 2, "security needs 1, 2 or 3"},
       {"no such port", {"-"}, {"--port", "COM9", "sync"}, 3, "cannot open COM9"},
@@ -327,7 +329,7 @@ TEST_F(Cli, OutputsThatCannotBeWrittenFailAndTheLineNeverHearsThem) {
   close(full);
   close(pipeFds[1]);
   const std::string trace = test::ReadWholeFile(File("trace"));
-  EXPECT_NE(trace.find(" > 9600 ':020000050000F9'"), std::string::npos) << trace;
+  EXPECT_NE(trace.find(" > 115200 ':020000050000F9'"), std::string::npos) << trace;
   EXPECT_EQ(trace.find("Manufacturer"), std::string::npos) << trace;
   StopSims();
   EXPECT_EQ(Flash().substr(0, blink.size()), blink);
@@ -381,8 +383,8 @@ TEST_F(Cli, PortsInfoTraceAndEraseForAnImage) {
             "Manufacturer id: 2A\nDevice id: C2\nBoot code version: 1F\nSecurity 1: OFF\n"
             "Security 2: OFF\nSecurity 3: OFF\nStatus: FF\n");
   const std::string trace = test::ReadWholeFile(File("trace"));
-  for (const char* line : {" > 9600 'U'\n", " < 9600 'U'\n", " > 9600 ':020000050000F9'\n",
-                           " < 9600 ':020000050000F92A.'\n"}) {
+  for (const char* line : {" > 115200 'U'\n", " < 115200 'U'\n", " > 115200 ':020000050000F9'\n",
+                           " < 115200 ':020000050000F92A.'\n"}) {
     EXPECT_NE(trace.find(line), std::string::npos) << trace;
   }
   // Data at 0000 and at 5FF8-6007 (blocks 5 and 6).

@@ -8,13 +8,13 @@
 source "$(dirname "$0")/cli_bench_setup.sh"
 echo "kavel-isp-cli read, 64 KB (64 display records of 1 KB)"
 for baud in 38400 9600; do
-  StartSim --pace --flash-in "$work/image.bin"
+  StartSim COM1 --pace --flash-in "$work/image.bin"
   # The synchronization first, timed apart, so that only the reading is set against the line.
-  "$build/cli/kavel-isp-cli" --quiet --baud "$baud" sync >/dev/null
+  "$cli" --quiet --baud "$baud" sync >/dev/null
   start=$(date +%s.%N)
-  "$build/cli/kavel-isp-cli" --quiet --baud "$baud" read "$work/out.bin" 2>/dev/null
+  "$cli" --quiet --baud "$baud" read "$work/out.bin" 2>/dev/null
   end=$(date +%s.%N)
-  kill "$sim"; wait "$sim" 2>/dev/null || true
+  StopSims
   cmp -s "$work/out.bin" "$work/image.bin" || { echo "  $baud bit/s: the flash read back differs" >&2; exit 1; }
   # The read includes its own synchronization (a "U" and the set-clock record with echo, and
   # the 100 ms pause after it), counted as line time too.

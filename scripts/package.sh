@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Debian package (build/release/kavel-isp_*.deb) and, with --check, installs it
+# Builds the Debian package (build/release/kavel-isp_*.deb) and, with --check, runs lintian
+# on it (an error or a warning fails the check), installs it
 # with apt-get, programs the example image into the installed simulator with the installed
 # kavel-isp-cli, starts the installed window on a virtual display, removes the package again
 # and checks that nothing of it is left. A kavel-isp installed before is left alone, and the
@@ -13,6 +14,11 @@ cmake --build --preset release -j "$(nproc 2>/dev/null || echo 2)" --target kave
 deb="$(ls "$PWD"/build/release/kavel-isp_*.deb)"
 echo "package: $deb"
 [ "${1:-}" = "--check" ] || exit 0
+
+# Debian's own checks first: any error or warning fails (information is only listed).
+lintian --fail-on error,warning --info "$deb" 2>&1 | grep -v "running with root privileges" || true
+lintian --fail-on error,warning "$deb" >/dev/null 2>&1 || { echo "package check: lintian found errors or warnings" >&2; exit 1; }
+echo "package check: lintian reports no error and no warning"
 
 if dpkg-query -W -f='${Status}' kavel-isp 2>/dev/null | grep -q "install ok installed"; then
   echo "package check: kavel-isp is installed on this machine already; it is yours, so it is not" >&2

@@ -16,6 +16,7 @@ packages=(
   dbus at-spi2-core python3-pyatspi gir1.2-atspi-2.0   # the accessibility check (an AT-SPI client)
   imagemagick                           # screenshots for the README
   xdotool                               # an "operator" pressing Return in the automatic-mode check
+  lintian                               # the Debian package held to Debian's own checks
 )
 
 missing=()

@@ -48,6 +48,8 @@ Line and registration:
                          back at exit), or take over another simulator's entry; files,
                          directories and device nodes are never replaced
   --speeds LIST          speeds at which a "U" is taken, e.g. 9600,14400 (default: any)
+  --pace                 send to the program at the line speed (10 bits a byte), as a real
+                         line does, not as fast as the pseudo-terminal takes it
 
 Chip:
   --full-erase-ms N      duration of the whole-chip erase (default 3000)
@@ -92,13 +94,12 @@ Communication controller (on the same line; any of these puts it there):
   --ktn-other-frames N   send N frames with another code before every reply
 
 Output:
-  --pace                 send to the program at the line speed (10 bits a byte), as a real
-                         line does, not as fast as the pseudo-terminal takes it
   --log FILE             wire log: time, direction (> to chip, < from chip), speed, bytes;
                          "-" for standard error
   --flash-out FILE       flash image written as a 64 KB BIN file at exit
   --report FILE          security bits, status byte, 6-clock bit ... as name=value lines at exit
                          (and whether the controller ended suspended)
+  --version              the version
   --help                 this text
 )";
 
@@ -139,7 +140,10 @@ int main(int argc, char** argv) {
     int n = 0;
     if (arg == "--help" || arg == "-h") {
       std::cout << kUsage;
-      return 0;
+      return std::cout.flush() ? 0 : 1;
+    } else if (arg == "--version" || arg == "-V") {
+      std::cout << "kavel-isp-sim " << KAVEL_VERSION << "\n";
+      return std::cout.flush() ? 0 : 1;
     } else if (arg == "--port") {
       if (!value(port) || !IsComName(port)) return Fail("--port needs a name such as COM3");
     } else if (arg == "--port-dir") {

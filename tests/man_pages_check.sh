@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Every option a program's --help names is in its manual page, and --version answers.
+# Usage: man_pages_check.sh CLI SIM PACKAGING_DIR
+set -euo pipefail
+cli="$1" sim="$2" pages="$3"
+status=0
+for pair in "kavel-isp-cli:$cli" "kavel-isp-sim:$sim"; do
+  name="${pair%%:*}" exe="${pair#*:}"
+  "$exe" --version | grep -qx "$name [0-9.]*" || { echo "$name --version: $("$exe" --version)"; status=1; }
+  for option in $("$exe" --help | grep -oE -- '--[a-z][a-z0-9-]*' | sort -u); do
+    # man pages write each "-" as "\-"
+    grep -qF -- "${option//-/\\-}" "$pages/$name.1" || { echo "$name: $option is not in $name.1"; status=1; }
+  done
+done
+for page in kavel-isp kavel-isp-cli kavel-isp-sim; do
+  out=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$pages/$page.1" 2>&1 >/dev/null) || true
+  [ -z "$out" ] || { echo "$page.1: $out"; status=1; }
+done
+exit $status

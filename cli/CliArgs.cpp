@@ -31,14 +31,17 @@ Commands:
   verify FILE                read back the addresses the image holds and compare
 
 Options:
-  --port COMn|DEVICE         the port (default COM1); give it several times to run the
+  -p, --port COMn|DEVICE     the port (default COM1); give it several times to run the
                              command on every port at once
-  --baud RATE                the line speed to start with; without it the fastest that
-                             works: 115200, 57600, 38400, then 9600 and the usual search
+  -b, --baud RATE            the line speed to use; without it the fastest that works:
+                             115200, 57600, 38400, then 9600 and the usual search
   --delay MS                 the delay D (default 60)
   --no-confirm               do not wait for the chip's replies; pace by the delay
-  --yes                      answer the operator prompts (needed without a terminal)
-  --quiet                    no progress output
+  -y, --yes                  answer the operator prompts (needed without a terminal)
+  -q, --quiet                no progress and no result line
+  -v, --verbose              every byte each way on standard error (as --trace writes it)
+  --json                     one JSON object a port on standard output instead of the
+                             result line (command, port, result, exit status, details)
   --no-verify                program, cycle: do not read the image back
   --erase                    program: erase the 4 KB blocks the image touches first
   --expect-device ID         program, verify, cycle: refuse a chip whose device id differs
@@ -47,12 +50,18 @@ Options:
   --format hex|bin           the image's format, for a name that ends in neither .hex,
                              .ihx nor .bin (otherwise the name, or HEX content, tells)
   --trace FILE               write every byte each way, with time and speed, to FILE
-  --version, --help
+  -V, --version, -h, --help
   --                         the end of the options (for a file named -x.hex)
 
-Exit status: 0 done (with --no-confirm: sent, not confirmed); 1 the chip refused or did
-not answer, or an output could not be written; 2 usage; 3 port; 4 image file;
-130 stopped by Ctrl-C (129 SIGHUP, 143 SIGTERM) or at the jumper prompt.
+Exit status:
+  0    done: carried out, confirmed by the chip and read back equal where it answers
+       (with --no-confirm and --no-verify: sent, not confirmed)
+  1    the chip or the controller refused, did not answer or answered something not
+       understood, the flash read back differently, or an output could not be written
+  2    usage
+  3    the port: cannot be opened, failed, vanished
+  4    the image file cannot be used
+  130  stopped by Ctrl-C or at the jumper prompt (129 SIGHUP, 143 SIGTERM)
 )";
 
 namespace {
@@ -119,14 +128,14 @@ std::optional<std::string> ParseCliArgs(const std::vector<std::string>& argv, TC
       optionsEnded = true;
     } else if (a == "--help" || a == "-h") {
       out.help = true;
-    } else if (a == "--version") {
+    } else if (a == "--version" || a == "-V") {
       out.version = true;
-    } else if (a == "--port") {
+    } else if (a == "--port" || a == "-p") {
       auto v = value();
       if (!v || v->empty()) return "--port needs a COM name or a device path";
       if (IsComName(*v) && !ComNumberFits(*v)) return "--port " + *v + ": no port has a number that large";
       out.ports.push_back(*v);
-    } else if (a == "--baud") {
+    } else if (a == "--baud" || a == "-b") {
       auto v = value();
       if (!v || !KnownBaud(*v)) return "--baud needs a line speed such as 9600 or 19200";
       out.baud = *v;
@@ -163,10 +172,14 @@ std::optional<std::string> ParseCliArgs(const std::vector<std::string>& argv, TC
       out.eraseFirst = true;
     } else if (a == "--no-confirm") {
       out.noConfirm = true;
-    } else if (a == "--yes") {
+    } else if (a == "--yes" || a == "-y") {
       out.yes = true;
-    } else if (a == "--quiet") {
+    } else if (a == "--quiet" || a == "-q") {
       out.quiet = true;
+    } else if (a == "--verbose" || a == "-v") {
+      out.verbose = true;
+    } else if (a == "--json") {
+      out.json = true;
     } else if (a == "--six-clock") {
       out.sixClock = true;
     } else if (a == "--for") {

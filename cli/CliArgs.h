@@ -28,6 +28,8 @@ struct TCliArgs {
   bool noConfirm = false;
   bool yes = false;
   bool quiet = false;
+  bool verbose = false;            // -v: the wire trace on standard error
+  bool json = false;               // one JSON object a port instead of the result line
   bool sixClock = false;
   std::string trace;
   std::optional<TImageFormat> format;  // --format: the image's format, whatever its name

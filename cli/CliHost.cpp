@@ -51,6 +51,14 @@ void TCliHost::Print(std::string_view line) const {
   WriteOut(text);
 }
 
+void TCliHost::AddStatusLine(std::string_view line) {
+  if (m_args.json) {
+    m_statusLines.emplace_back(line);
+  } else {
+    Print(line);
+  }
+}
+
 void TCliHost::SelectTargetBaud(std::string_view text) { m_speedFound = text; }
 
 void TCliHost::IdleWait(TNAVOPort& port, int timeoutMs) {
@@ -73,19 +81,25 @@ int TCliHost::Box(const TMessageBoxRequest& request) {
   // Without awaited replies nothing confirms what an operation calls done.
   const bool unconfirmed = request.role == TBoxRole::brSuccess && !Options().waitForConfirmation;
   m_successShown = m_successShown || request.role == TBoxRole::brSuccess;
-  const std::string caption = unconfirmed ? "Sent, not confirmed" : request.caption;
-  const std::string head = caption.empty() ? std::string() : caption + ": ";
-  Say(head + Lines(request.text, std::string(head.size(), ' ')));
   if (request.role == TBoxRole::brPrompt) {
+    // A terminal's prompt: the question alone, then what the keys do.
+    Say(Lines(request.text, ""));
     if (m_args.yes) {
-      Say("  (answered by --yes)");
+      Say("(answered by --yes)");
     } else if (isatty(STDIN_FILENO)) {
-      Say("  Press Enter when done.");
-      if (!AwaitEnter()) m_declined = true;  // no answer is no
+      WriteErr(std::string(m_several ? m_label + ": " : "") + "Enter to go on, Ctrl-C to stop: ");
+      if (!AwaitEnter()) {
+        m_declined = true;  // no answer is no
+        WriteErr("\n");
+      }
     } else {
       m_declined = true;
     }
+    return DefaultButtonId(request.style);
   }
+  const std::string caption = unconfirmed ? "Sent, not confirmed" : request.caption;
+  const std::string head = caption.empty() ? std::string() : caption + ": ";
+  Say(head + Lines(request.text, std::string(head.size(), ' ')));
   return DefaultButtonId(request.style);
 }
 

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cli/CliArgs.h"
 #include "isp/IspHost.h"
@@ -33,7 +34,8 @@ class TCliHost final : public TIspHost {
   void ShowPortState() override {}
   TIspOptions Options() const override;
   void ClearStatus() override {}
-  void AddStatusLine(std::string_view line) override { Print(line); }
+  // Results on standard output; kept for the JSON object instead with --json.
+  void AddStatusLine(std::string_view line) override;
   void RecordProgress(std::size_t done, std::size_t total) override;
   void SetActivity(std::string_view what) override;
   // A stop signal came, or the operator gave no answer at a prompt.
@@ -41,6 +43,8 @@ class TCliHost final : public TIspHost {
 
   // True once the operator gave no answer at a prompt (end of input).
   bool Declined() const { return m_declined; }
+  // The status box's lines, as the JSON object takes them.
+  const std::vector<std::string>& StatusLines() const { return m_statusLines; }
   // The speed the last confirmed synchronization ended at ("" before one).
   const std::string& SpeedFound() const { return m_speedFound; }
   // True once an operation said it was done in a box (its success line).
@@ -60,6 +64,7 @@ class TCliHost final : public TIspHost {
   std::string m_progress;
   bool m_declined = false;
   std::string m_speedFound;
+  std::vector<std::string> m_statusLines;
   bool m_successShown = false;
   std::string m_activity = "programming";
   int m_lastTenth = -1;

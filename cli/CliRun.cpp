@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +12,7 @@
 
 #include "cli/CliHost.h"
 #include "cli/CliProcess.h"
+#include "cli/CliReport.h"
 #include "image/HexText.h"
 #include "isp/Records.h"
 #include "isp/IspOperations.h"
@@ -142,6 +144,7 @@ std::optional<std::string> WriteWholeFile(const std::string& path, const std::st
 }
 
 int RunOnPort(TCliArgs args, const TPortRun& run) {
+  const auto started = std::chrono::steady_clock::now();
   TCliHost host(args, run.port, run.several);
   // Closed after the port (declared before it), whatever path the run takes.
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> traceFile(nullptr, &std::fclose);
@@ -159,6 +162,7 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
     tracer = wrapped.get();
     device = std::move(wrapped);
   }
+  if (args.verbose) device = std::make_unique<TTraceComDevice>(std::move(device), stderr);
 
   TNAVOPort port(0, 0, std::move(device));
   if (IsComName(run.port)) port.SetPort(run.port);  // the name exactly as given
@@ -166,11 +170,8 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   try {
     port.OpenPort();
   } catch (const EComPort& e) {
-    host.Say("cannot open " + run.port + ": " + e.what());
-    if (e.WinCode() == EACCES) {
-      host.Say("  You may not use this port: add yourself to its group (usually dialout) with\n"
-               "  sudo usermod -aG dialout $USER, then log in again.");
-    }
+    host.Say("cannot open " + run.port + ": " + e.what() +
+             (e.WinCode() ? ": " + PortErrorReason(*e.WinCode(), IsComName(run.port)) : std::string()));
     return kExitPort;
   }
   const TBaudRate found = port.BaudRate();
@@ -199,7 +200,7 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   try {
     status = ops.Perform([&] {
       if (c == "sync") {
-        if (synchronized()) host.Print("synchronized at " + BaudRateText(port.BaudRate()) + " bit/s");
+        synchronized();
       } else if (c == "info") {
         ops.ReadIdentification();
       } else if (c == "status") {
@@ -221,9 +222,7 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
         if (auto problem = WriteWholeFile(args.output, FlashFileText(bytes, args.rangeStart, *FormatByName(args.output)))) {
           host.Say(*problem);
           readOutputFailed = true;
-          return;
         }
-        host.Say("read " + range + " into " + args.output);
       } else if (c == "erase" && args.eraseAll) {
         ops.BFullEraseClick(false);
       } else if (c == "erase") {
@@ -249,10 +248,6 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
 
   const int stop = StopSignal();
   switch (status.kind) {
-    case skUnconfirmed:
-      if (!host.SuccessShown())
-        host.Say(c + ": sent, not confirmed (--no-confirm: the chip's replies were not awaited)");
-      break;
     case skStopped:
       host.Say((stop == 0 && host.Declined() ? std::string("stopped: no answer at the jumper prompt")
                                              : "stopped by " + SignalName(stop)) +
@@ -275,12 +270,24 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
       }
       break;
   }
-  if (c == "suspend" && status.kind != skPortFailed && status.kind != skStopped) host.Say(status.detail);
+  if (c == "suspend" && !status.Ok() && status.kind != skPortFailed && status.kind != skStopped)
+    host.Say(status.detail);
   if (c == "cycle" && !ops.KTNSuspended && !ops.SuspensionStatus().detail.empty())
     host.Say("the communication controller was not suspended: " + ops.SuspensionStatus().detail);
   if (status.Ok() && !args.quiet && c != "sync" && !host.SpeedFound().empty())
     host.Say("line speed: " + host.SpeedFound() + " bit/s");
   int exit = readOutputFailed && status.Ok() ? kExitChip : ExitStatusOf(status, stop);
+  TRunFacts facts;
+  facts.args = &args;
+  facts.port = run.port;
+  facts.status = status;
+  facts.speed = host.SpeedFound();
+  facts.image = run.image;
+  facts.verify = ops.LastVerify();
+  facts.verified = (c == "program" || c == "cycle" || c == "verify") && status.Ok() && facts.verify.checked > 0 &&
+                   facts.verify.differing == 0;
+  facts.statusLines = host.StatusLines();
+  if (const std::string why = ExplainRefusal(facts); !why.empty()) host.Say(why);
 
   // The line as it was found, and the port let go.
   try {
@@ -300,6 +307,14 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
       host.Say("cannot write the trace file " + run.trace + ": " + std::strerror(err));
       if (exit == kExitOk) exit = kExitChip;
     }
+  }
+  // The result: one line, or one JSON object.
+  facts.exit = exit;
+  facts.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (args.json) {
+    host.Print(JsonObject(facts));
+  } else if (const std::string line = ResultLine(facts); !line.empty() && !args.quiet) {
+    host.Print(line);
   }
   if (OutputError() != 0 && exit == kExitOk) {
     host.Say(std::string("cannot write the results to standard output: ") + std::strerror(OutputError()));

@@ -26,7 +26,7 @@ struct TIspOptions {
   // Beyond the window's options (it leaves them as they are here):
   std::uint16_t blankStart = 0x0000, blankEnd = 0x3FFF;  // the range the blank check asks about
   bool verify = false;             // the full cycle reads the image back before the status byte
-  std::vector<TBaudRate> fastSpeeds;  // tried once each, in order, before the confirmed search
+  std::vector<TBaudRate> fastSpeeds;  // tried twice each, in order, before the confirmed search
   std::optional<std::uint8_t> expectDevice;  // the full cycle first checks the device id
 };
 

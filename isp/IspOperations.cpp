@@ -183,12 +183,15 @@ bool TIspOperations::Synchronize(const TIspOptions& options) {
     m_status = TIspStatus::Done();
     return true;
   };
-  // The speeds a host would rather have first; a chip whose crystal cannot make one fails
-  // its set-clock check there.
+  // The speeds a host would rather have first, two attempts each as for the scan's speeds
+  // (a chip still at one of them from an earlier run answers only there); a chip whose
+  // crystal cannot make one fails its set-clock check there.
   for (TBaudRate rate : options.fastSpeeds) {
     m_port.SetBaudRate(rate);
-    m_clock.SleepMs(kSyncPauseMs);
-    if (attempt()) return found();
+    for (int i = 0; i < 2; ++i) {
+      m_clock.SleepMs(kSyncPauseMs);
+      if (attempt()) return found();
+    }
   }
   m_port.SetBaudRate(BaudRateFromText(options.targetBaud));
   if (attempt()) return found();
@@ -283,6 +286,7 @@ void TIspOperations::BSendHexFileClick(bool sender) {
       const std::string text = ReplyClassWords(cls) + " for block: " + std::to_string(i);
       PlainBox(text, "Send Error");
       m_status = m_engine.ReplyStatus(cls, text);
+      m_status.index = static_cast<long>(i);
       return;
     }
   }
@@ -344,6 +348,7 @@ void TIspOperations::BEraseBlocksClick() {
       const std::string text = ReplyClassWords(outcome.cls) + " for block: " + std::to_string(block);
       PlainBox(text, "Send Error");
       m_status = m_engine.ReplyStatus(outcome.cls, text);
+      m_status.index = block;
       return;  // later blocks stay as they are
     }
     erased.set(bit);

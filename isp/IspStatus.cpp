@@ -8,12 +8,12 @@ namespace kavel {
 
 TIspStatus TIspStatus::FromReply(TReplyClass cls, std::string detail) {
   switch (cls) {
-    case rcOk: return {skOk, cls, std::move(detail)};
+    case rcOk: return {skOk, cls, std::move(detail), -1};
     case rcCrcError:
-    case rcNotAllowed: return {skRefused, cls, std::move(detail)};
+    case rcNotAllowed: return {skRefused, cls, std::move(detail), -1};
     case rcNoAnswer: break;
   }
-  return {skNoAnswer, rcNoAnswer, std::move(detail)};
+  return {skNoAnswer, rcNoAnswer, std::move(detail), -1};
 }
 
 TIspStatus Worse(TIspStatus a, TIspStatus b) {

@@ -30,14 +30,15 @@ struct [[nodiscard]] TIspStatus {
   TStatusKind kind = skOk;
   TReplyClass reply = rcOk;  // the reply that decided it, for skRefused and skNoAnswer
   std::string detail;        // in words, for people: the box's text or more
+  long index = -1;           // the image record or the erase block it is about; -1: none
 
   // Done, or sent without awaiting replies.
   bool Ok() const { return kind == skOk || kind == skUnconfirmed; }
 
-  static TIspStatus Done(bool confirmed = true) { return {confirmed ? skOk : skUnconfirmed, rcOk, {}}; }
+  static TIspStatus Done(bool confirmed = true) { return {confirmed ? skOk : skUnconfirmed, rcOk, {}, -1}; }
   // rcOk: done; rcCrcError and rcNotAllowed: refused; rcNoAnswer: no answer.
   static TIspStatus FromReply(TReplyClass cls, std::string detail);
-  static TIspStatus Make(TStatusKind kind, std::string detail) { return {kind, rcOk, std::move(detail)}; }
+  static TIspStatus Make(TStatusKind kind, std::string detail) { return {kind, rcOk, std::move(detail), -1}; }
 };
 
 // The worse of two statuses: the first failure wins; a failure beats success, and a success

@@ -106,10 +106,11 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
       {"loop-back plug", {"--loopback"}, {"status"}, 1, "Flash not synchronized"},
       {"learning always awaits replies", {"--speeds", "110"}, {"--no-confirm", "sync"}, 1, "Flash not synchronized"},
       {"a setting not awaited is no success", {"--speeds", "110"}, {"--no-confirm", "security", "1"}, 0,
-       "security: sent, not confirmed"},
+       "sent, not confirmed: set security bit 1"},
       {"hang-up", {"--hangup-after", "2", "--reply-delay", "2"}, {"program", big16k}, 3, "port failure: "},
       {"nobody to suspend", {}, {"suspend"}, 1, "no controller answered"},
-      {"suspended already", {"--ktn", "--ktn-suspended"}, {"suspend"}, 0, "the controller was suspended already"},
+      {"suspended already", {"--ktn", "--ktn-suspended"}, {"suspend"}, 0,
+       "the communication controller was suspended already"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -121,6 +122,49 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
     if (c.status == 4) { EXPECT_NE(Report().find("records=0\n"), std::string::npos); }  // a bad file sends nothing
   }
   EXPECT_EQ(test::ReadWholeFile(image), test::ReadWholeFile(blinkHex));  // the trace never touched it
+}
+
+TEST_F(Cli, EveryCommandEndsWithALineThatSaysWhatItDid) {
+  const struct {
+    std::vector<std::string> cli;  // in this order, on one chip
+    int status;
+    std::string out, err;  // the whole of standard output; a part of standard error
+  } cases[] = {
+      {{"-V"}, 0, "kavel-isp-cli 2.6.1\n", ""},
+      {{"-v", "program", blinkHex}, 0, "programmed 17 records (152 bytes), verified\n", " > 115200 'U'"},
+      {{"-q", "erase", "3", "4"}, 0, "", ""},
+      {{"erase", "all"}, 0, "erased the whole chip\n", ""},
+      {{"set-status0"}, 0, "set the status byte to 0\n", ""},
+      {{"security", "1"}, 0, "set security bit 1\n", ""},
+      {{"six-clock"}, 0, "switched the chip to 6-clock mode\n", ""},
+      {{"suspend"}, 0, "suspended the communication controller\n", ""},
+      {{"--json", "program", blinkBin}, 1,
+       "{\"command\":\"program\",\"port\":\"COM1\",\"result\":\"refused\",\"exit\":1,"
+       "\"message\":\"Not allowed operation for block: 0\"",
+       "the chip refused the record for 0000-000F (record 0 of the image); a set security bit 1 forbids "
+       "programming: erase the chip first"},
+      {{"-p", "COM1", "-b", "115200", "sync"}, 0, "synchronized at 115200 bit/s\n", ""},
+      {{"-p", "COM9", "sync"}, 3, "",
+       "cannot open COM9: Unable to open com port (win error code: 2): no such device in the port directory or /dev"},
+  };
+  Sim({"--ktn", "--ktn-poll-ms", "0", "--full-erase-ms", "100"});  // a controller that keeps quiet
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cli.back());
+    const TRun run = Run(c.cli);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    if (c.out.rfind("{", 0) == 0) {
+      EXPECT_EQ(run.out.rfind(c.out, 0), 0u) << run.out;
+      EXPECT_NE(run.out.find("\"records\":11,\"bytes\":152,\"verified\":false,\"index\":0}\n"), std::string::npos)
+          << run.out;
+    } else {
+      EXPECT_EQ(run.out, c.out);
+    }
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+  }
+  const TRun info = Run({"--json", "info"});
+  EXPECT_NE(info.out.find("\"device_id\":\"C2\",\"boot_code_version\":\"1F\",\"security_1\":\"ON\""),
+            std::string::npos)
+      << info.out;
 }
 
 TEST_F(Cli, ImagesThatCannotBeRightAreRefusedBeforeAnythingIsSent) {
@@ -189,14 +233,15 @@ TEST_F(Cli, ProgressLinesWithoutATerminalAndNoneWhenQuiet) {
   const TRun run = Run({"--no-confirm", "--no-verify", "--delay", "5", "program", image});
   EXPECT_EQ(run.status, 0);
   for (const char* line : {"programming 1% (1/64 records)", "programming 50% (32/64 records)",
-                           "programming 100% (64/64 records)",
-                           "program: sent, not confirmed (--no-confirm: the chip's replies were not awaited)"}) {
+                           "programming 100% (64/64 records)"}) {
     EXPECT_NE(run.err.find(line), std::string::npos) << run.err;
   }
-  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 12);  // one a tenth, and the warning
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 11);  // one a tenth
+  EXPECT_EQ(run.out, "sent 64 records (1000 bytes), not confirmed\n");
   const TRun quiet = Run({"--quiet", "program", image});  // read back too, quietly
   EXPECT_EQ(quiet.status, 0);
   EXPECT_EQ(quiet.err, "");
+  EXPECT_EQ(quiet.out, "");
 }
 
 TEST_F(Cli, CycleAsksUnlessYesAndSuspendsTheController) {
@@ -208,6 +253,7 @@ TEST_F(Cli, CycleAsksUnlessYesAndSuspendsTheController) {
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.err.find("(answered by --yes)"), std::string::npos);
   EXPECT_NE(run.err.find("Operation finished - security bits set"), std::string::npos);
+  EXPECT_EQ(run.out, "programmed, verified and locked " + blinkHex + ": 17 records (152 bytes)\n");
   EXPECT_NE(run.err.find("resume it from its management program"), std::string::npos);
   StopSims();
   for (const char* line : {"security1=1\n", "security2=1\n", "security3=1\n", "status=00\n",
@@ -244,7 +290,7 @@ TEST_F(Cli, AtThePromptTheImageOnDiskMayChangeAndNoAnswerIsNo) {
     const pid_t cli = test::StartProcessWith(KAVEL_CLI_EXE, {"--no-verify", "cycle", firmware}, io);
     close(io.out);
     close(io.err);
-    ASSERT_TRUE(test::WaitForText(File("err"), "Press Enter when done.", 10000));
+    ASSERT_TRUE(test::WaitForText(File("err"), "When finished click OK.\nEnter to go on, Ctrl-C to stop: ", 10000));
     Write("fw.hex", "garbage, written after the check\n");  // what was checked is what goes out
     ASSERT_EQ(write(master, c.answer, 1), 1);
     EXPECT_EQ(test::WaitExit(cli, 30000), c.status);
@@ -367,7 +413,7 @@ TEST_F(Cli, ReadingBackProvesWhatWasWrittenAndNeverLocksABadImage) {
     }
     const TRun run = Run(c.cli);
     EXPECT_EQ(run.status, c.status) << run.err;
-    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+    EXPECT_NE(run.Both().find(c.says), std::string::npos) << run.err;
     if (c.cli.front() == "read" && c.status == 0) { EXPECT_EQ(test::ReadWholeFile(File("flash.bin")), weak); }
   }
   EXPECT_FALSE(std::filesystem::exists(File("locked.hex")));  // nothing read, nothing written

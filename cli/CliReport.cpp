@@ -1,0 +1,206 @@
+#include "cli/CliReport.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "image/HexText.h"
+
+namespace kavel::cli {
+namespace {
+
+std::string Hex4(unsigned v) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04X", v & 0xFFFFu);
+  return text;
+}
+
+std::string Range(const TCliArgs& a) { return Hex4(a.rangeStart) + "-" + Hex4(a.rangeEnd); }
+
+std::string Blocks(const TCliArgs& a) {
+  std::string out;
+  for (std::size_t b = 0; b < a.eraseBlocks.size(); ++b)
+    if (a.eraseBlocks.test(b)) {
+      if (!out.empty()) out += ' ';
+      out += std::to_string(b);
+    }
+  return out;
+}
+
+// Records and data bytes of the image.
+std::pair<std::size_t, std::size_t> Size(const THexBinList& image) {
+  std::size_t bytes = 0;
+  for (const std::string& line : image.Lines()) {
+    const THexRecord r = ParseHexRecord(line);
+    if (r.problem.empty() && r.bytes[3] == 0x00) bytes += r.bytes[0];
+  }
+  return {image.Count(), bytes};
+}
+
+std::string SizeText(const THexBinList* image) {
+  if (!image) return {};
+  const auto [records, bytes] = Size(*image);
+  return std::to_string(records) + " records (" + std::to_string(bytes) + " bytes)";
+}
+
+const char* KindName(TStatusKind kind) {
+  switch (kind) {
+    case skOk: return "ok";
+    case skUnconfirmed: return "unconfirmed";
+    case skCancelled: return "cancelled";
+    case skRefused: return "refused";
+    case skNoAnswer: return "no_answer";
+    case skBadReply: return "bad_reply";
+    case skPortFailed: return "port_failed";
+    case skStopped: return "stopped";
+    case skBadImage: return "bad_image";
+    case skMismatch: return "mismatch";
+  }
+  return "unknown";
+}
+
+std::string Json(std::string_view text) {
+  std::string out = "\"";
+  for (char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          char esc[8];
+          std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
+          out += esc;
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+// "Manufacturer id" -> "manufacturer_id".
+std::string Key(std::string_view words) {
+  std::string key;
+  for (char c : words) key += c == ' ' ? '_' : static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return key;
+}
+
+}  // namespace
+
+std::string ResultLine(const TRunFacts& f) {
+  const TCliArgs& a = *f.args;
+  const std::string& c = a.command;
+  if (!f.status.Ok()) return {};
+  const bool sent = f.status.kind == skUnconfirmed;
+  std::string done;
+  if (c == "sync") {
+    done = "synchronized at " + f.speed + " bit/s";
+  } else if (c == "program") {
+    if (sent) return "sent " + SizeText(f.image) + ", not confirmed";
+    done = "programmed " + SizeText(f.image) + (f.verified ? ", verified" : ", not read back");
+  } else if (c == "verify") {
+    done = "verified " + std::to_string(f.verify.checked) + " bytes: the flash holds " + a.file;
+  } else if (c == "read") {
+    done = "read " + Range(a) + " into " + a.output;
+  } else if (c == "erase") {
+    done = a.eraseAll ? "erased the whole chip" : "erased blocks " + Blocks(a);
+  } else if (c == "blank-check") {
+    done = Range(a) + " is blank";
+  } else if (c == "set-status0") {
+    done = "set the status byte to 0";
+  } else if (c == "security") {
+    done = "set security bit " + std::to_string(a.securityBit);
+  } else if (c == "six-clock") {
+    done = "switched the chip to 6-clock mode";
+  } else if (c == "suspend") {
+    done = f.status.detail == "the controller was suspended already" ? "the communication controller was suspended already"
+                                                                     : "suspended the communication controller";
+  } else if (c == "cycle") {
+    done = std::string(f.verified ? "programmed, verified and locked " : "programmed and locked ") + a.file + ": " +
+           SizeText(f.image);
+  }
+  if (done.empty()) return {};
+  return sent ? "sent, not confirmed: " + done : done;
+}
+
+std::string JsonObject(const TRunFacts& f) {
+  const TCliArgs& a = *f.args;
+  const std::string line = ResultLine(f);
+  std::string o = "{\"command\":" + Json(a.command) + ",\"port\":" + Json(f.port) +
+                  ",\"result\":" + Json(KindName(f.status.kind)) + ",\"exit\":" + std::to_string(f.exit) +
+                  ",\"message\":" + Json(line.empty() ? f.status.detail : line);
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.3f", f.seconds);
+  o += std::string(",\"seconds\":") + seconds;
+  if (!f.speed.empty()) o += ",\"speed\":" + f.speed;
+  if (!a.file.empty()) o += ",\"file\":" + Json(a.file);
+  if (f.image) {
+    const auto [records, bytes] = Size(*f.image);
+    o += ",\"records\":" + std::to_string(records) + ",\"bytes\":" + std::to_string(bytes);
+  }
+  if (a.command == "program" || a.command == "cycle" || a.command == "verify")
+    o += std::string(",\"verified\":") + (f.verified ? "true" : "false");
+  if (f.verify.differing > 0) {
+    o += ",\"first_difference\":" + Json(Hex4(f.verify.firstAddress)) + ",\"written\":" +
+         Json(Hex4(f.verify.written).substr(2)) + ",\"read\":" + Json(Hex4(f.verify.read).substr(2)) +
+         ",\"differing\":" + std::to_string(f.verify.differing);
+  }
+  if (a.command == "read" || a.command == "blank-check") o += ",\"range\":" + Json(Range(a));
+  if (!a.output.empty()) o += ",\"output\":" + Json(a.output);
+  if (a.command == "erase" && !a.eraseAll) o += ",\"blocks\":" + Json(Blocks(a));
+  if (f.status.index >= 0) o += ",\"index\":" + std::to_string(f.status.index);
+  for (const std::string& l : f.statusLines) {
+    const std::size_t colon = l.find(": ");
+    if (colon != std::string::npos) o += "," + Json(Key(l.substr(0, colon))) + ":" + Json(l.substr(colon + 2));
+  }
+  return o + "}";
+}
+
+std::string PortErrorReason(int err, bool comName) {
+  switch (err) {
+    case ENOENT: return comName ? "no such device in the port directory or /dev" : "no such device";
+    case EBUSY: return "another program is using the port";
+    case EACCES:
+    case EPERM:
+      return "you may not use the port: add yourself to its group (usually dialout) with "
+             "sudo usermod -aG dialout $USER, then log in again";
+    case ENOTTY: return "it is not a serial port";
+    case EIO:
+    case ENXIO:
+    case ENODEV: return "the device does not answer: is the adapter plugged in?";
+    default: return std::strerror(err);
+  }
+}
+
+std::string ExplainRefusal(const TRunFacts& f) {
+  const TCliArgs& a = *f.args;
+  const TIspStatus& s = f.status;
+  if (s.index < 0 || (s.kind != skRefused && s.kind != skNoAnswer)) return {};
+  if (a.command == "erase" && !a.eraseAll) {
+    if (s.reply != rcNotAllowed) return {};
+    return "the chip refused to erase block " + std::to_string(s.index) +
+           "; a set security bit 1 forbids it: erase the whole chip (erase all, or cycle)";
+  }
+  if ((a.command != "program" && a.command != "cycle") || !f.image ||
+      static_cast<std::size_t>(s.index) >= f.image->Count())
+    return {};
+  const THexRecord r = ParseHexRecord((*f.image)[static_cast<std::size_t>(s.index)]);
+  std::string what = "record " + std::to_string(s.index) + " of the image";
+  if (r.problem.empty() && r.bytes[3] == 0x00 && r.bytes[0] > 0) {
+    const unsigned first = static_cast<unsigned>(r.bytes[1]) << 8 | r.bytes[2];
+    what = "the record for " + Hex4(first) + "-" + Hex4(first + r.bytes[0] - 1u) + " (" + what + ")";
+  }
+  switch (s.reply) {
+    case rcNotAllowed:
+      return "the chip refused " + what + "; a set security bit 1 forbids programming: erase the chip first";
+    case rcCrcError:
+      return "the chip took " + what + " for damaged (checksum): check the cable and the line speed";
+    default:
+      return "the chip did not answer " + what + ": check the jumper, the reset and the cable";
+  }
+}
+
+}  // namespace kavel::cli

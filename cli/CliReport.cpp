@@ -129,34 +129,46 @@ std::string ResultLine(const TRunFacts& f) {
 std::string JsonObject(const TRunFacts& f) {
   const TCliArgs& a = *f.args;
   const std::string line = ResultLine(f);
-  std::string o = "{\"command\":" + Json(a.command) + ",\"port\":" + Json(f.port) +
-                  ",\"result\":" + Json(KindName(f.status.kind)) + ",\"exit\":" + std::to_string(f.exit) +
-                  ",\"message\":" + Json(line.empty() ? f.status.detail : line);
+  std::string o = "{";
+  // Appends "key":value; value is JSON already.
+  auto add = [&o](std::string_view key, const std::string& value) {
+    if (o.size() > 1) o += ',';
+    o += Json(key);
+    o += ':';
+    o += value;
+  };
+  add("command", Json(a.command));
+  add("port", Json(f.port));
+  add("result", Json(KindName(f.status.kind)));
+  add("exit", std::to_string(f.exit));
+  add("message", Json(line.empty() ? f.status.detail : line));
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.3f", f.seconds);
-  o += std::string(",\"seconds\":") + seconds;
-  if (!f.speed.empty()) o += ",\"speed\":" + f.speed;
-  if (!a.file.empty()) o += ",\"file\":" + Json(a.file);
+  add("seconds", seconds);
+  if (!f.speed.empty()) add("speed", f.speed);
+  if (!a.file.empty()) add("file", Json(a.file));
   if (f.image) {
     const auto [records, bytes] = Size(*f.image);
-    o += ",\"records\":" + std::to_string(records) + ",\"bytes\":" + std::to_string(bytes);
+    add("records", std::to_string(records));
+    add("bytes", std::to_string(bytes));
   }
-  if (a.command == "program" || a.command == "cycle" || a.command == "verify")
-    o += std::string(",\"verified\":") + (f.verified ? "true" : "false");
+  if (a.command == "program" || a.command == "cycle" || a.command == "verify") add("verified", f.verified ? "true" : "false");
   if (f.verify.differing > 0) {
-    o += ",\"first_difference\":" + Json(Hex4(f.verify.firstAddress)) + ",\"written\":" +
-         Json(Hex4(f.verify.written).substr(2)) + ",\"read\":" + Json(Hex4(f.verify.read).substr(2)) +
-         ",\"differing\":" + std::to_string(f.verify.differing);
+    add("first_difference", Json(Hex4(f.verify.firstAddress)));
+    add("written", Json(Hex4(f.verify.written).substr(2)));
+    add("read", Json(Hex4(f.verify.read).substr(2)));
+    add("differing", std::to_string(f.verify.differing));
   }
-  if (a.command == "read" || a.command == "blank-check") o += ",\"range\":" + Json(Range(a));
-  if (!a.output.empty()) o += ",\"output\":" + Json(a.output);
-  if (a.command == "erase" && !a.eraseAll) o += ",\"blocks\":" + Json(Blocks(a));
-  if (f.status.index >= 0) o += ",\"index\":" + std::to_string(f.status.index);
+  if (a.command == "read" || a.command == "blank-check") add("range", Json(Range(a)));
+  if (!a.output.empty()) add("output", Json(a.output));
+  if (a.command == "erase" && !a.eraseAll) add("blocks", Json(Blocks(a)));
+  if (f.status.index >= 0) add("index", std::to_string(f.status.index));
   for (const std::string& l : f.statusLines) {
     const std::size_t colon = l.find(": ");
-    if (colon != std::string::npos) o += "," + Json(Key(l.substr(0, colon))) + ":" + Json(l.substr(colon + 2));
+    if (colon != std::string::npos) add(Key(l.substr(0, colon)), Json(l.substr(colon + 2)));
   }
-  return o + "}";
+  o += '}';
+  return o;
 }
 
 std::string PortErrorReason(int err, bool comName) {

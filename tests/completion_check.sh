@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# The bash completion of kavel-isp-cli: commands, options, the port list's COM names and
+# image files. Usage: completion_check.sh COMPLETION_FILE CLI_DIR SIM
+set -uo pipefail  # no -e: a completion function runs in the user's shell, failures and all
+source "$1"
+export PATH="$(realpath "$2"):$PATH"
+sim_exe=$(realpath "$3")
+work=$(mktemp -d)
+trap 'kill "${sim:-}" 2>/dev/null || true; rm -rf "$work"' EXIT
+cd "$work"
+mkdir -p ports sub
+ln -s /dev/ptmx-is-no-terminal ports/COM7 2>/dev/null || true
+touch fw.hex fw.IHX fw.bin notes.txt
+export KAVEL_ISP_PORT_DIR="$work/ports"
+status=0
+expect() {  # expect "WORDS" "COMPLETIONS (sorted, space-separated)"
+  read -ra COMP_WORDS <<< "$1"
+  [[ $1 == *" " ]] && COMP_WORDS+=("")
+  COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+  _kavel_isp_cli
+  local got
+  got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | xargs)
+  if [ "$got" != "$2" ]; then echo "'$1': got '$got', want '$2'"; status=1; fi
+}
+expect "kavel-isp-cli pro" "program"
+expect "kavel-isp-cli --no-v" "--no-verify"
+expect "kavel-isp-cli -p COM1 program " "fw.IHX fw.bin fw.hex ports/ sub/"
+expect "kavel-isp-cli --format" "--format"
+expect "kavel-isp-cli --format " "bin hex"
+expect "kavel-isp-cli security " "1 2 3"
+expect "kavel-isp-cli -b 1" "115200 14400 19200"
+# Only terminals are ports: the entry leading nowhere is not offered, the simulator's is.
+"$sim_exe" --port COM3 --port-dir "$work/ports" >/dev/null 2>&1 &
+sim=$!
+for _ in $(seq 50); do [ -e ports/COM3.kavel-claim ] && break; sleep 0.1; done
+read -ra COMP_WORDS <<< "kavel-isp-cli -p C"
+COMP_CWORD=2
+_kavel_isp_cli
+[[ " ${COMPREPLY[*]} " == *" COM3 "* && " ${COMPREPLY[*]} " != *" COM7 "* ]] || { echo "ports offered: ${COMPREPLY[*]}"; status=1; }
+exit $status

@@ -168,6 +168,18 @@ TEST_F(FullCycle, NeverSetsTheBitsOnAChipTheCycleKnowsIsWrong) {
   }
 }
 
+TEST_F(FullCycle, TheDemosNormalViewStepsLeaveTheImageLocked) {
+  // The README's order: FULL CHIP ERASE, then the full cycle; the flash then equals the image.
+  Line(true);
+  chip->Flash().fill(0);
+  ops->FullErase();
+  EXPECT_EQ(chip->Flash()[0], 0xFF);
+  ops->BFullClick();
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), chip->Flash().begin(),
+                         [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; }));
+  EXPECT_EQ(chip->SecurityBits(), 7);
+}
+
 TEST_F(FullCycle, ASecondCycleSuspendsAgainOnlyWhenTheFirstFailed) {
   for (bool withController : {true, false}) {
     SCOPED_TRACE(withController ? "suspended by the first" : "nobody answered the first");

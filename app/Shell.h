@@ -10,10 +10,11 @@
 #include <vector>
 
 #include "link/BaudRate.h"
+#include "version/Version.h"
 
 namespace kavel {
 
-inline constexpr std::string_view kAppTitle = "Kavel ISP 2.6.1";
+inline constexpr std::string_view kAppTitle = "Kavel ISP " KAVEL_VERSION;
 
 // True when an argument equals sw. With ignoreCase an argument also matches when both,
 // converted to upper case (ASCII letters only), are equal. args excludes the program name;

@@ -15,6 +15,7 @@
 #include "cli/CliRun.h"
 #include "image/CheckedImage.h"
 #include "link/ComNames.h"
+#include "version/Version.h"
 
 using namespace kavel;
 using namespace kavel::cli;

@@ -1,9 +1,9 @@
 // Time as a dependency: every pause and deadline of the programmer goes through TClock, so
-// that engine tests run in virtual time and the program in real time.
+// that engine tests run in virtual time (tests/support/VirtualClock.h) and the program in
+// real time.
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 namespace kavel {
 
@@ -23,27 +23,6 @@ class TSystemClock final : public TClock {
   void SleepMs(int ms) override;
   // One process-wide instance; the clock has no state.
   static TSystemClock& Instance();
-};
-
-// A clock that only moves when someone sleeps or a simulated line waits: logic runs in virtual
-// time, so that minutes of line time cost a test milliseconds.
-class TVirtualClock final : public TClock {
- public:
-  std::int64_t NowMs() override { return m_now; }
-  void SleepMs(int ms) override {
-    if (ms > 0) {
-      m_now += ms;
-      sleeps.push_back(ms);
-    }
-  }
-  // Moves the clock forward to t (never back).
-  void AdvanceTo(std::int64_t t) {
-    if (t > m_now) m_now = t;
-  }
-  std::vector<int> sleeps;  // every SleepMs, in order
-
- private:
-  std::int64_t m_now = 1000;
 };
 
 }  // namespace kavel

@@ -9,11 +9,10 @@ cd "$(dirname "$0")/.."
 seconds="${FUZZ_SECONDS:-10}"
 out=build/fuzz
 mkdir -p "$out/corpus" "$out/ktn_corpus"
-flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
-       -Wall -Wextra -Werror -I .)
-clang++ "${flags[@]}" image/HexBinList.cpp image/HexText.cpp tests/fuzz/image_loader_fuzz.cpp \
-  -o "$out/image_loader_fuzz"
-clang++ "${flags[@]}" link/KTNFrames.cpp tests/fuzz/ktn_frame_fuzz.cpp -o "$out/ktn_frame_fuzz"
+# The targets, built by CMake under the clang preset (its include roots hold the layers).
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+cp build/fuzz-cmake/image_loader_fuzz build/fuzz-cmake/ktn_frame_fuzz "$out/"
 cp -n examples/*/*.hex examples/*/*.bin "$out/corpus/" 2>/dev/null || true
 # A reply to "a" with noise and a repeated 42 before it, as a seed.
 printf '\x01\x10\x17\x42\x42\x62\x13\x2b\x61\x43' > "$out/ktn_corpus/ack"

@@ -6,8 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config      # build
   libgtest-dev libgmock-dev             # tests
-  libbenchmark-dev                      # figures in bench/
-  clang libclang-rt-14-dev              # fuzzing the image loader (libFuzzer)
+  clang                                 # fuzzing (libFuzzer); its runtime is added below
   binutils                              # objcopy: HEX images made by another tool, for the tests
   socat                                 # talking to the simulated chip by hand
   qt6-base-dev libgl-dev                # the window (Qt 6 Widgets)
@@ -19,18 +18,23 @@ packages=(
   lintian                               # the Debian package held to Debian's own checks
 )
 
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
-done
-
-if [ ${#missing[@]} -gt 0 ]; then
+install_missing() {
+  local missing=() p
+  for p in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$p")
+    fi
+  done
+  [ ${#missing[@]} -gt 0 ] || return 0
   echo "setup: installing ${missing[*]}"
-  SUDO=""
-  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  local sudo=""
+  if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
   export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update
-  $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+  $sudo apt-get update
+  $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+install_missing "${packages[@]}"
+# libFuzzer's runtime for the clang that is installed, whichever version that is.
+clang_major=$(clang --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -1)
+install_missing "libclang-rt-${clang_major}-dev"

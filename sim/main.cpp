@@ -13,6 +13,7 @@
 #include <string>
 
 #include "link/ComNames.h"
+#include "version/Version.h"
 #include "sim/SimChip.h"
 #include "sim/SimController.h"
 #include "sim/SimLine.h"

@@ -22,7 +22,7 @@
 #include "link/ComNames.h"
 #include "link/EComPort.h"
 #include "sim/SimChip.h"
-#include "sim/SimComDevice.h"
+#include "tests/support/SimComDevice.h"
 #include "sim/SimController.h"
 #include "sim/SimLine.h"
 #include "tests/support/FormFixture.h"

@@ -12,7 +12,7 @@
 #include "isp/IspOperations.h"
 #include "link/NAVOPort.h"
 #include "sim/SimChip.h"
-#include "sim/SimComDevice.h"
+#include "tests/support/SimComDevice.h"
 #include "sim/SimController.h"
 #include "tests/support/NullHost.h"
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "link/Clock.h"
 #include "link/ComDevice.h"
 #include "sim/SimDevice.h"
+#include "tests/support/VirtualClock.h"
 
 namespace kavel::sim {
 

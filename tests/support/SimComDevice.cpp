@@ -1,4 +1,4 @@
-#include "sim/SimComDevice.h"
+#include "tests/support/SimComDevice.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -27,7 +27,12 @@ echo "== optimized build and tests"
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$jobs"
 # The real-time checks on a virtual display have run in the sanitizer build already.
-ctest --preset release -j "$jobs" -E '^(auto_cycle|atspi_check)$'
+ctest --preset release -j "$jobs" -LE gui
+
+echo "== ThreadSanitizer: the tests whose simulated line runs a thread of its own"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs"
+TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -j "$jobs"
 
 echo "== the Debian package: build, install, use, remove"
 bash scripts/package.sh --check

@@ -6,6 +6,11 @@ set -euo pipefail
 app="$1" sim="$2"
 here="$(cd "$(dirname "$0")" && pwd)"
 if [ -z "${KAVEL_ATSPI_INNER:-}" ]; then
+  # What a display and a bus need; without them the check is skipped (77), not failed.
+  for need in dbus-run-session xvfb-run /usr/libexec/at-spi-bus-launcher /usr/bin/python3; do
+    command -v "$need" >/dev/null || { echo "atspi: skipped, $need is missing"; exit 77; }
+  done
+  /usr/bin/python3 -c "import pyatspi" 2>/dev/null || { echo "atspi: skipped, pyatspi is missing"; exit 77; }
   export KAVEL_ATSPI_INNER=1
   # A virtual display now and then goes away under a starting client (xvfb-run's display
   # numbers are reused at once); that run says so with status 75 and is tried again.

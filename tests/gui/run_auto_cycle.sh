@@ -11,6 +11,10 @@ here="$(cd "$(dirname "$0")" && pwd)"
 # In the sanitizer build: what system libraries keep at exit is theirs.
 export LSAN_OPTIONS="suppressions=$here/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 if [ -z "${KAVEL_AUTO_INNER:-}" ]; then
+  # What a virtual display and its "operator" need; without them the check is skipped (77).
+  for need in xvfb-run xdotool; do
+    command -v "$need" >/dev/null || { echo "auto cycle: skipped, $need is missing"; exit 77; }
+  done
   export KAVEL_AUTO_INNER=1
   # A virtual display now and then goes away under a starting client; that run says so with
   # status 75 and is tried again.

@@ -10,6 +10,11 @@
 //
 // Every operation records its outcome as a status (LastStatus), beside OperationFailed and
 // the boxes: what the command line decides its exit status by.
+//
+// One class, its methods in files of one idea each: Synchronize.cpp (the port and the speed),
+// Commands.cpp (programming, erases, blank check, settings), Reads.cpp (status, identity,
+// the flash read back, verification), Cycle.cpp (the controller's suspension and the
+// cycles), IspOperations.cpp (boxes, stop points, the status of a run).
 #pragma once
 
 #include <array>

@@ -1,0 +1,195 @@
+// The communication controller's suspension, the full programming cycle and "FULL CHIP
+// ERASE".
+#include "isp/IspOperations.h"
+
+#include "image/HexBinList.h"
+#include "isp/Records.h"
+#include "link/EComPort.h"
+
+namespace kavel {
+namespace {
+
+// Sets the options of a cycle for its lifetime: its steps work with them, not with the
+// host's as they stand when each step begins.
+class TCycleOptions {
+ public:
+  TCycleOptions(std::optional<TIspOptions>& slot, TIspOptions options) : m_slot(slot), m_outer(slot.has_value()) {
+    if (!m_outer) m_slot = std::move(options);
+  }
+  ~TCycleOptions() {
+    if (!m_outer) m_slot.reset();
+  }
+  TCycleOptions(const TCycleOptions&) = delete;
+  TCycleOptions& operator=(const TCycleOptions&) = delete;
+
+ private:
+  std::optional<TIspOptions>& m_slot;
+  bool m_outer;  // set by an enclosing cycle, which keeps it
+};
+
+constexpr std::string_view kJumperOnText =
+    "Pleace jumper on \"Download Mode\" contacts then press \"uP Reset\" button. When finished "
+    "click OK.";
+constexpr std::string_view kJumperOffText =
+    "Remove jumper from \"Download Mode\" contacts, then press OK.";
+constexpr std::uint8_t kDeclinedStates[] = {2, 3, 4};
+
+}  // namespace
+
+TIspStatus TIspOperations::ControllerNotAnswering() {
+  const std::string text = LangText("Error 301\rKTN do not answer!", "StrNoAnswer");
+  m_host.Box(MessageBoxRequest(text, mkError, {mbtOK}));
+  return TIspStatus::Make(skNoAnswer, "the controller stopped answering (KTN do not answer!)");
+}
+
+TIspStatus TIspOperations::SuspendController(bool& suspended) {
+  suspended = false;
+  TKTNPort& ktn = m_port.KTNPort();
+  if (!ktn.FindController()) return TIspStatus::Make(skNoAnswer, "no controller answered on the line");
+  if (!ktn.ReadState(m_controllerState)) return ControllerNotAnswering();
+  for (std::uint8_t declined : kDeclinedStates) {
+    if (m_controllerState[0] == declined) {
+      return TIspStatus::Make(skRefused, "the controller declined: its state is " + std::to_string(declined));
+    }
+  }
+  if (!ktn.ReadConfig(m_controllerConfig)) return ControllerNotAnswering();
+  if (IsSuspended(m_controllerConfig)) return TIspStatus::Make(skOk, "the controller was suspended already");
+  m_controllerConfig = SuspendedConfig(m_controllerConfig);
+  if (!ktn.WriteConfig(m_controllerConfig)) return ControllerNotAnswering();
+  suspended = true;
+  return TIspStatus::Make(skOk, "the controller is suspended");
+}
+
+bool TIspOperations::SuspendKTN() {
+  m_host.SetProgress("Looking for KTN ...");
+  const TBaudRate previous = m_port.BaudRate();
+  bool suspended = false;
+  try {
+    // A closed port is opened for the exchange (quietly: the cycle reports a port that
+    // cannot be opened when it needs it for the chip).
+    if (!m_port.Connected()) {
+      try {
+        m_port.OpenPort();
+      } catch (const EComPort& e) {
+        m_status = TIspStatus::Make(skPortFailed, "cannot open " + m_port.Port() + ": " + e.what());
+      }
+      m_host.ShowPortState();
+    }
+    if (m_port.Connected()) {
+      m_port.SetBaudRate(br9600);
+      m_port.TakeSwallowedFailure();
+      m_status = SuspendController(suspended);
+      // The protocol reads a failing port as silence; say what it was.
+      if (const std::string failure = m_port.TakeSwallowedFailure(); !failure.empty() && !suspended)
+        m_status = TIspStatus::Make(skPortFailed, m_status.detail + " (the port failed: " + failure + ")");
+    }
+  } catch (...) {
+    m_suspension = TIspStatus::Make(skPortFailed, "the port failed during the controller exchange");
+    try {
+      m_port.SetBaudRate(previous);
+    } catch (...) {
+    }
+    m_clock.SleepMs(kSuspendPauseMs);
+    throw;
+  }
+  m_suspension = m_status;
+  m_port.SetBaudRate(previous);
+  m_clock.SleepMs(kSuspendPauseMs);
+  return suspended;
+}
+
+void TIspOperations::BFullClick() {
+  std::optional<std::string> chosen = m_host.ChooseImageFile(m_imageFileName);
+  if (!chosen) {
+    m_status = TIspStatus::Make(skCancelled, "no image file was chosen");
+    return;  // cancelled: nothing happens
+  }
+  m_imageFileName = std::move(*chosen);
+  m_host.ShowImageFile(m_imageFileName);
+  if (!KTNSuspended) KTNSuspended = SuspendKTN();
+  StopPoint("stopped before the jumper prompt: nothing was sent to the chip");
+  PlainBox(kJumperOnText, "Info", TBoxRole::brPrompt);
+  StopPoint("stopped at the jumper prompt: nothing was sent to the chip");
+  m_clock.SleepMs(kJumperPauseMs);
+  MakeFullProgramming();
+  m_clock.SleepMs(kCycleEndPauseMs);
+}
+
+void TIspOperations::MakeFullProgramming() {
+  if (!m_port.Connected()) TogglePort();
+  if (!m_port.Connected()) return;
+  const TCycleOptions fixed(m_cycleOptions, Options());
+  const TIspOptions options = Options();
+  for (int i = 0; i < kCycleSyncCount; ++i) {
+    m_engine.Send("U");
+    m_clock.SleepMs(options.delay);
+  }
+  OperationFailed = 0;
+  if (options.expectDevice && !CheckDevice(*options.expectDevice)) {
+    OperationFailed = 1;  // another chip: nothing is erased
+    return;
+  }
+  // Each step is called without a sender: its success box is left out, its error box not.
+  BFullEraseClick(false);
+  if (OperationFailed != 0) return;
+  TIspStatus cycle = m_status;
+  StopPoint("stopped after the erase, before programming: the chip is erased");
+  BSendHexFileClick(false);
+  if (OperationFailed != 0) return;
+  cycle = Worse(cycle, m_status);
+  StopPoint("stopped after programming, before the status byte and the security bits");
+  // Waiting for replies, a refused clock command is shown but leaves OperationFailed as it
+  // was, so the cycle goes on; its status still says the chip is not in 6-clock mode.
+  if (options.sixClock) {
+    B6ClockClick(false);
+    cycle = Worse(cycle, m_status);
+  }
+  if (OperationFailed != 0) return;
+  if (options.verify) {
+    // Only a chip that holds the image is locked: on a mismatch it stays open to try again.
+    StopPoint("stopped after programming, before the verification: the chip is not locked");
+    VerifyImage(CycleImage());
+    if (!m_status.Ok()) {
+      OperationFailed = 1;
+      return;
+    }
+    cycle = Worse(cycle, m_status);
+  }
+  BSetStatusClick(false);
+  if (OperationFailed != 0) return;
+  cycle = Worse(cycle, m_status);
+  for (int bit = 1; bit <= 3; ++bit) {
+    BSecurityClick(bit, false);
+    if (OperationFailed != 0) return;
+    cycle = Worse(cycle, m_status);
+  }
+  std::string text = m_imageFileName;
+  text += "\r\rOperation finished - security bits set\r\n";
+  text += kJumperOffText;
+  PlainBox(text, "Full programming", TBoxRole::brSuccess);
+  m_status = cycle;
+}
+
+void TIspOperations::FullErase() {
+  if (!KTNSuspended) KTNSuspended = SuspendKTN();
+  StopPoint("stopped before the jumper prompt: nothing was erased");
+  PlainBox(kJumperOnText, "Info", TBoxRole::brPrompt);
+  StopPoint("stopped at the jumper prompt: nothing was erased");
+  BFullEraseClick(false);
+  const TIspStatus erased = m_status;
+  // The jumper must come off whatever happened, but a failed erase is not called erased.
+  std::string text(OperationFailed == 0 ? "Flash erased." : "Flash not erased.");
+  text += "\r\n";
+  text += kJumperOffText;
+  PlainBox(text, "Erase");
+  m_status = erased;
+}
+
+THexBinList TIspOperations::CycleImage() const {
+  if (m_image) return *m_image;
+  THexBinList list;
+  LoadImageFile(list, m_imageFileName);
+  return list;
+}
+
+}  // namespace kavel

@@ -10,12 +10,14 @@
 #include <cstring>
 #include <memory>
 
+#include "cli/CliCommands.h"
 #include "cli/CliHost.h"
 #include "cli/CliProcess.h"
 #include "cli/CliReport.h"
 #include "image/HexText.h"
 #include "isp/Records.h"
 #include "isp/IspOperations.h"
+#include "isp/ScopeGuards.h"
 #include "link/ComNames.h"
 #include "link/EComPort.h"
 #include "link/PosixComDevice.h"
@@ -46,6 +48,41 @@ bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b
 std::string Describe(const TCliArgs& args) {
   if (args.command == "erase") return args.eraseAll ? "the erase" : "the block erase";
   return args.command;
+}
+
+// The messages after a command: how it stopped or failed, beyond its boxes.
+void SayWhatBecameOfIt(TCliHost& host, const TIspOperations& ops, const TCliArgs& args, const TIspStatus& status,
+                       int stop) {
+  const std::string& c = args.command;
+  switch (status.kind) {
+    case skStopped:
+      host.Say((stop == 0 && host.Declined() ? std::string("stopped: no answer at the jumper prompt")
+                                             : "stopped by " + SignalName(stop)) +
+               ": " + status.detail);
+      break;
+    case skPortFailed: host.Say("port failure: " + status.detail); break;
+    case skBadImage: host.Say(status.detail); break;
+    case skMismatch: {
+      if (ops.LastVerify().notErased && !args.eraseFirst) {
+        host.Say("Bits that should be 1 read 0: the flash was not erased before programming. Program with "
+                 "--erase (the blocks the image touches), or use cycle (the whole chip).");
+      }
+      if (c == "cycle") host.Say("The chip was left unlocked (no status byte, no security bits): program it again.");
+      break;
+    }
+    default:
+      if (status.Ok() && stop != 0) {
+        host.Say("stopped by " + SignalName(stop) + ", but only after " + Describe(args) +
+                 " had been carried out to its end");
+      }
+      break;
+  }
+  if (c == "suspend" && !status.Ok() && status.kind != skPortFailed && status.kind != skStopped)
+    host.Say(status.detail);
+  if (c == "cycle" && !ops.KTNSuspended && !ops.SuspensionStatus().detail.empty())
+    host.Say("the communication controller was not suspended: " + ops.SuspensionStatus().detail);
+  if (status.Ok() && !args.quiet && c != "sync" && !host.SpeedFound().empty())
+    host.Say("line speed: " + host.SpeedFound() + " bit/s");
 }
 
 }  // namespace
@@ -174,72 +211,26 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
              (e.WinCode() ? ": " + PortErrorReason(*e.WinCode(), IsComName(run.port)) : std::string()));
     return kExitPort;
   }
+  // The line as it was found, and the port let go, on every path.
   const TBaudRate found = port.BaudRate();
+  TOnExit restore([&] {
+    if (!port.Connected()) return;
+    try {
+      port.SetBaudRate(found);
+    } catch (...) {
+    }
+    port.ClosePort();
+  });
   TIspOperations ops(port, TSystemClock::Instance(), host);
   ops.SetImageFileName(args.file);
   if (run.image) ops.UseImage(*run.image);
 
   const std::string& c = args.command;
-  // The setting commands rely on a synchronized chip; a script's run starts from nothing.
-  auto synchronized = [&] {
-    if (ops.Synchronize()) return true;
-    host.Say("Com Port Error: Flash not synchronized");
-    return false;
-  };
-  // First, when asked: is it the chip we mean? Else a plain synchronization.
-  auto ready = [&] {
-    return args.expectDevice ? ops.CheckDevice(*args.expectDevice) : synchronized();
-  };
-  const std::string range = [&] {
-    char text[16];
-    std::snprintf(text, sizeof text, "%04X-%04X", args.rangeStart, args.rangeEnd);
-    return std::string(text);
-  }();
-  bool readOutputFailed = false;
+  TCommandRun command{args, run, host, ops};
   TIspStatus status;
   try {
     status = ops.Perform([&] {
-      if (c == "sync") {
-        synchronized();
-      } else if (c == "info") {
-        ops.ReadIdentification();
-      } else if (c == "status") {
-        ops.BReadStatusClick();
-      } else if (c == "program") {
-        if (!ready()) return;
-        if (args.eraseFirst) {
-          ops.BEraseBlocksClick();
-          if (!ops.LastStatus().Ok()) return;
-        }
-        ops.BSendHexFileClick(false);
-        if (ops.LastStatus().Ok() && !args.noVerify && run.image) ops.VerifyImage(*run.image);
-      } else if (c == "verify") {
-        if (ready() && run.image) ops.VerifyImage(*run.image);
-      } else if (c == "read") {
-        std::vector<std::uint8_t> bytes;
-        host.SetActivity("reading");
-        if (!synchronized() || !ops.ReadFlash(args.rangeStart, args.rangeEnd, bytes)) return;
-        if (auto problem = WriteWholeFile(args.output, FlashFileText(bytes, args.rangeStart, *FormatByName(args.output)))) {
-          host.Say(*problem);
-          readOutputFailed = true;
-        }
-      } else if (c == "erase" && args.eraseAll) {
-        ops.BFullEraseClick(false);
-      } else if (c == "erase") {
-        ops.BEraseBlocksClick();
-      } else if (c == "blank-check") {
-        host.Say("blank check of " + range);
-        ops.BBlankClick();
-      } else if (c == "set-status0" || c == "security" || c == "six-clock") {
-        if (!synchronized()) return;
-        if (c == "set-status0") ops.BSetStatusClick(false);
-        if (c == "security") ops.BSecurityClick(args.securityBit, false);
-        if (c == "six-clock") ops.B6ClockClick(false);
-      } else if (c == "suspend") {
-        ops.KTNSuspended = ops.SuspendKTN();
-      } else if (c == "cycle") {
-        ops.BFullClick();
-      }
+      if (const TCommand work = FindCommand(c)) work(command);
     });
   } catch (const std::exception& e) {
     status = TIspStatus::Make(skRefused, e.what());
@@ -247,36 +238,8 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   }
 
   const int stop = StopSignal();
-  switch (status.kind) {
-    case skStopped:
-      host.Say((stop == 0 && host.Declined() ? std::string("stopped: no answer at the jumper prompt")
-                                             : "stopped by " + SignalName(stop)) +
-               ": " + status.detail);
-      break;
-    case skPortFailed: host.Say("port failure: " + status.detail); break;
-    case skBadImage: host.Say(status.detail); break;
-    case skMismatch: {
-      if (ops.LastVerify().notErased && !args.eraseFirst) {
-        host.Say("Bits that should be 1 read 0: the flash was not erased before programming. Program with "
-                 "--erase (the blocks the image touches), or use cycle (the whole chip).");
-      }
-      if (c == "cycle") host.Say("The chip was left unlocked (no status byte, no security bits): program it again.");
-      break;
-    }
-    default:
-      if (status.Ok() && stop != 0) {
-        host.Say("stopped by " + SignalName(stop) + ", but only after " + Describe(args) +
-                 " had been carried out to its end");
-      }
-      break;
-  }
-  if (c == "suspend" && !status.Ok() && status.kind != skPortFailed && status.kind != skStopped)
-    host.Say(status.detail);
-  if (c == "cycle" && !ops.KTNSuspended && !ops.SuspensionStatus().detail.empty())
-    host.Say("the communication controller was not suspended: " + ops.SuspensionStatus().detail);
-  if (status.Ok() && !args.quiet && c != "sync" && !host.SpeedFound().empty())
-    host.Say("line speed: " + host.SpeedFound() + " bit/s");
-  int exit = readOutputFailed && status.Ok() ? kExitChip : ExitStatusOf(status, stop);
+  SayWhatBecameOfIt(host, ops, args, status, stop);
+  int exit = command.outputFailed && status.Ok() ? kExitChip : ExitStatusOf(status, stop);
   TRunFacts facts;
   facts.args = &args;
   facts.port = run.port;
@@ -289,12 +252,7 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   facts.statusLines = host.StatusLines();
   if (const std::string why = ExplainRefusal(facts); !why.empty()) host.Say(why);
 
-  // The line as it was found, and the port let go.
-  try {
-    port.SetBaudRate(found);
-  } catch (...) {
-  }
-  port.ClosePort();
+  restore.Now();
   if (ops.KTNSuspended) {
     host.Say("The communication controller is in suspended mode: resume it from its management "
              "program (ZV Master) when you are done.");

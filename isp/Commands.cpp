@@ -10,9 +10,6 @@
 
 namespace kavel {
 
-using detail::TBusyWindow;
-using detail::TOnExit;
-
 namespace {
 
 constexpr int kFullEraseWaitFactor = 90, kFullEraseWaitBase = 9000, kFullErasePauseMs = 9000;

@@ -1,5 +1,4 @@
-// Scope guards of the operations: what must happen when an operation ends, on every path,
-// exceptions included. Internal to isp/.
+// Scope guards: what must happen when a scope ends, on every path, exceptions included.
 #pragma once
 
 #include <functional>
@@ -8,16 +7,19 @@
 
 #include "isp/IspHost.h"
 
-namespace kavel::detail {
+namespace kavel {
 
 // Runs its action when the scope ends, on every path; a failure of the action itself is
 // dropped, as the first failure is the one to report.
 class TOnExit {
  public:
   explicit TOnExit(std::function<void()> action) : m_action(std::move(action)) {}
-  ~TOnExit() {
+  ~TOnExit() { Now(); }
+  // Runs the action now instead of at the end (once in all).
+  void Now() noexcept {
+    if (!m_action) return;
     try {
-      m_action();
+      std::exchange(m_action, nullptr)();
     } catch (...) {
     }
   }
@@ -53,4 +55,4 @@ class TBusyWindow {
   TIspHost& m_host;
 };
 
-}  // namespace kavel::detail
+}  // namespace kavel

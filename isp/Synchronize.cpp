@@ -8,8 +8,6 @@
 
 namespace kavel {
 
-using detail::TOnExit;
-
 namespace {
 
 // The speeds tried after the first one has failed, in this order.

@@ -1,7 +1,9 @@
 #include "app/Shell.h"
 
-#include <charconv>
+#include <cstdint>
 #include <limits>
+
+#include "link/NumberText.h"
 
 namespace kavel {
 
@@ -46,12 +48,9 @@ std::optional<std::int32_t> ParseInt32(std::string_view text) {
     text.remove_prefix(1);
     if (!text.empty() && text.front() == '-') return std::nullopt;  // "+-5"
   }
-  if (text.empty()) return std::nullopt;
-  std::int32_t value = 0;
-  const char* end = text.data() + text.size();
-  auto [ptr, ec] = std::from_chars(text.data(), end, value, 10);
-  if (ec != std::errc() || ptr != end) return std::nullopt;
-  return value;
+  const auto value = ParseWhole(text, INT32_MIN, INT32_MAX);
+  if (!value) return std::nullopt;
+  return static_cast<std::int32_t>(*value);
 }
 
 std::string ErrorReportText(std::string_view message) {

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "link/ComNames.h"
+#include "link/NumberText.h"
 
 #include "link/BaudRate.h"
 
@@ -67,12 +68,9 @@ Exit status:
 namespace {
 
 bool ParseNumber(const std::string& text, int& value, int low, int high) {
-  int v = 0;
-  const char* end = text.data() + text.size();
-  auto [ptr, ec] = std::from_chars(text.data(), end, v);
-  if (ec != std::errc{} || ptr != end || v < low || v > high) return false;
-  value = v;
-  return true;
+  const auto v = ParseWhole(text, low, high);
+  if (v) value = static_cast<int>(*v);
+  return v.has_value();
 }
 
 bool KnownBaud(const std::string& text) {
@@ -80,14 +78,10 @@ bool KnownBaud(const std::string& text) {
 }
 
 // A hexadecimal number of 0 to max, "0x" optional.
-bool ParseHex(std::string text, unsigned& value, unsigned max) {
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.erase(0, 2);
-  unsigned v = 0;
-  const char* end = text.data() + text.size();
-  auto [ptr, ec] = std::from_chars(text.data(), end, v, 16);
-  if (text.empty() || ec != std::errc{} || ptr != end || v > max) return false;
-  value = v;
-  return true;
+bool ParseHex(const std::string& text, unsigned& value, unsigned max) {
+  const auto v = ParseWhole(text, 0, max, 16);
+  if (v) value = static_cast<unsigned>(*v);
+  return v.has_value();
 }
 
 // "START-END" in hexadecimal, START not after END.

@@ -1,7 +1,11 @@
 // The simulated boot loader as a model: bytes in at a speed and a time, scheduled bytes out.
+#include <functional>
+#include <set>
+
 #include <gtest/gtest.h>
 
 #include "isp/Records.h"
+#include "sim/SimArgs.h"
 #include "sim/SimChip.h"
 #include "sim/SimController.h"
 
@@ -229,6 +233,41 @@ TEST(SimSharedLine, ChipIgnoresControllerFramesAndControllerIgnoresRecords) {
     controller.Receive(static_cast<std::uint8_t>(c), 9600, 0, out);
   EXPECT_TRUE(out.empty());
   EXPECT_EQ(controller.Requests(), 0);
+}
+
+TEST(SimArgs, OptionsParseIntoTheChipTheControllerAndTheLine) {
+  struct Case {
+    std::vector<std::string> argv;
+    std::string problem;  // "" when parsed
+    std::function<bool(const TSimArgs&)> check;
+  };
+  const Case cases[] = {
+      {{}, "", [](const TSimArgs& a) { return a.port == "COM1" && !a.withController && !a.paced; }},
+      {{"--port", "COM7", "--speeds", "9600,57600", "--pace", "--weak-cell", "0x1F0"}, "",
+       [](const TSimArgs& a) {
+         return a.port == "COM7" && a.options.acceptedSpeeds == std::set<std::uint32_t>{9600, 57600} && a.paced &&
+                a.options.weakCell == 0x1F0;
+       }},
+      {{"--reply", "3:X", "--status", "5a", "--security", "7"}, "",
+       [](const TSimArgs& a) {
+         return a.options.overrides.at(3) == TReplyOverride::NotAllowed && a.options.statusByte == 0x5A &&
+                a.options.securityBits == 7;
+       }},
+      {{"--ktn-state", "3", "--ktn-noise", "\\x17"}, "",
+       [](const TSimArgs& a) { return a.withController && a.ktn.state == 3 && a.ktn.noise == "\x17"; }},
+      {{"--port", "LPT1"}, "--port needs a name such as COM3", nullptr},
+      {{"--security", "8"}, "--security needs 0..7", nullptr},
+      {{"--reply", "0:X"}, "--reply needs K:WHAT with K from 1", nullptr},
+      {{"--reply", "2:Q"}, "--reply: WHAT is R, X, CR or none, not 'Q'", nullptr},
+      {{"--weak-cell", "10000"}, "--weak-cell needs a hexadecimal address, 0 to FFFF", nullptr},
+      {{"--frobnicate"}, "unknown option '--frobnicate' (see --help)", nullptr},
+  };
+  for (const Case& c : cases) {
+    TSimArgs a;
+    const auto problem = ParseSimArgs(c.argv, a);
+    EXPECT_EQ(problem.value_or(""), c.problem);
+    if (c.check) { EXPECT_TRUE(c.check(a)) << (c.argv.empty() ? "(none)" : c.argv[0]); }
+  }
 }
 
 }  // namespace

@@ -61,10 +61,6 @@ void TCliHost::AddStatusLine(std::string_view line) {
 
 void TCliHost::SelectTargetBaud(std::string_view text) { m_speedFound = text; }
 
-void TCliHost::IdleWait(TNAVOPort& port, int timeoutMs) {
-  if (timeoutMs > 0) port.WaitForRxChar(timeoutMs);
-}
-
 bool TCliHost::AwaitEnter() {
   // Byte by byte, so that nothing after the line is taken from whoever reads next.
   for (;;) {

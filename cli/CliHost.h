@@ -20,20 +20,11 @@ class TCliHost final : public TIspHost {
   // label: the port's name, put before every line when several ports run at once.
   TCliHost(const TCliArgs& args, std::string label, bool several);
 
-  void ProcessEvents() override {}
-  void IdleWait(TNAVOPort& port, int timeoutMs) override;
   bool AwaitsAtWireSpeed() const override { return true; }
   int Box(const TMessageBoxRequest& request) override;
   std::optional<std::string> ChooseImageFile(const std::string& preselected) override;
-  void SetProgress(std::string_view text) override { m_progress = text; }
-  std::string ProgressText() const override { return m_progress; }
-  void EnableWindow(bool) override {}
-  void AppendDebug(std::string_view) override {}
-  void ShowImageFile(std::string_view) override {}
   void SelectTargetBaud(std::string_view text) override;
-  void ShowPortState() override {}
   TIspOptions Options() const override;
-  void ClearStatus() override {}
   // Results on standard output; kept for the JSON object instead with --json.
   void AddStatusLine(std::string_view line) override;
   void RecordProgress(std::size_t done, std::size_t total) override;
@@ -61,7 +52,6 @@ class TCliHost final : public TIspHost {
   const TCliArgs& m_args;
   std::string m_label;
   bool m_several;
-  std::string m_progress;
   bool m_declined = false;
   std::string m_speedFound;
   std::vector<std::string> m_statusLines;

@@ -72,9 +72,6 @@ class TNullHost : public TIspHost {
 // reply wait sleeps on the port until input or the deadline, and ends at the reply.
 class TWindowlessHost : public TNullHost {
  public:
-  void IdleWait(TNAVOPort& port, int timeoutMs) override {
-    if (timeoutMs > 0) port.WaitForRxChar(timeoutMs);
-  }
   bool AwaitsAtWireSpeed() const override { return true; }
 };
 

@@ -14,19 +14,17 @@ TIspEngine::TIspEngine(TNAVOPort& port, TClock& clock, TIspHost& host)
     : m_port(port), m_clock(clock), m_host(host) {}
 
 void TIspEngine::Timer1Init(int intervalMs) {
-  m_timer1Enabled = false;
   m_timer1Expired = false;
   m_timer1Deadline = m_clock.NowMs() + std::max(intervalMs, 0);
-  m_timer1Enabled = true;
 }
 
 void TIspEngine::Timer1Timer() {
-  m_timer1Enabled = false;
+  m_timer1Deadline.reset();
   m_timer1Expired = true;
 }
 
 void TIspEngine::DeliverTimerTick() {
-  if (m_timer1Enabled && m_clock.NowMs() >= m_timer1Deadline) Timer1Timer();
+  if (m_timer1Deadline && m_clock.NowMs() >= *m_timer1Deadline) Timer1Timer();
 }
 
 void TIspEngine::Settle() {
@@ -62,7 +60,7 @@ char TIspEngine::WaitForChar(int timeoutMs, std::string_view awaited) {
   if (m_host.AwaitsAtWireSpeed()) return WireWait(awaited, echo);
   try {
     while (!m_timer1Expired) {
-      const bool late = m_timer1Enabled && m_clock.NowMs() >= m_timer1Deadline;
+      const bool late = m_timer1Deadline && m_clock.NowMs() >= *m_timer1Deadline;
       std::size_t waiting = m_port.BytesWaiting();
       if (waiting > 0) {
         Settle();
@@ -84,7 +82,7 @@ char TIspEngine::WaitForChar(int timeoutMs, std::string_view awaited) {
       }
       // Sleep until input arrives, a window event comes or the deadline passes, and give the
       // window its event pass.
-      const auto left = m_timer1Deadline - m_clock.NowMs();
+      const auto left = m_timer1Deadline.value_or(m_clock.NowMs()) - m_clock.NowMs();
       m_host.IdleWait(m_port, static_cast<int>(std::clamp<std::int64_t>(left, 0, INT32_MAX)));
       DeliverTimerTick();
     }
@@ -101,7 +99,7 @@ char TIspEngine::WireWait(std::string_view awaited, const std::string& echo) {
   std::size_t scanFrom = 0;  // the reply begins after the echo; what came before is not it
   try {
     for (;;) {
-      const bool late = m_clock.NowMs() >= m_timer1Deadline;
+      const bool late = !m_timer1Deadline || m_clock.NowMs() >= *m_timer1Deadline;
       if (const std::size_t waiting = m_port.BytesWaiting(); waiting > 0) {
         std::array<char, kLateReadMax> buffer{};
         const std::size_t before = m_replyText.size();
@@ -121,7 +119,7 @@ char TIspEngine::WireWait(std::string_view awaited, const std::string& echo) {
         if (late || m_replyText.size() > kLinesTextLimit) break;
         continue;
       }
-      const std::int64_t left = m_timer1Deadline - m_clock.NowMs();
+      const std::int64_t left = m_timer1Deadline.value_or(m_clock.NowMs()) - m_clock.NowMs();
       if (left <= 0) break;
       m_host.IdleWait(m_port, static_cast<int>(std::min<std::int64_t>(left, INT32_MAX)));
     }

@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -114,9 +115,8 @@ class TIspEngine {
   std::string m_replyText;
   std::string m_portFailure;
   std::string m_pendingEcho;  // the record written last, until a wait takes it
-  bool m_timer1Enabled = false;
   bool m_timer1Expired = false;
-  std::int64_t m_timer1Deadline = 0;
+  std::optional<std::int64_t> m_timer1Deadline;  // while the time-out is armed
 };
 
 }  // namespace kavel

@@ -1,6 +1,7 @@
 // TCustomComPort: the general serial port component, reduced to what the programmer uses.
 // Synchronous only: no event thread, no notifications but open/close to bound controls.
-// Every failing operation throws EComPort (see EComPort.h for codes and texts).
+// Every failing operation throws EComPort (see EComPort.h for codes and texts). Not to be
+// confused with TCustomPort (link/KTNPort.h), the controller protocol's byte reader over it.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,7 @@
 // The communication controller on the programmer's serial line, spoken to with its framed bus
 // protocol (link/KTNFrames.h) so that it can be put into suspended mode before the chip is
-// programmed. TCustomPort reads and writes single bytes with a 30 ms wait each; TKTNPort has
+// programmed. Not to be confused with TCustomComPort (link/ComPort.h), the serial port itself:
+// TCustomPort is a protocol object that reads and writes single bytes through a port. TCustomPort reads and writes single bytes with a 30 ms wait each; TKTNPort has
 // the requests, the reply waits with their attempt counts, and the search for the controller.
 // Everything blocks its caller; the window's events are not processed meanwhile.
 #pragma once
@@ -20,7 +21,7 @@ class TNAVOPort;
 
 class TCustomPort {
  public:
-  static constexpr int kByteWaitMs = 30;
+  static constexpr int kByteWaitMs = kMinWaitMs;
   static constexpr int kCountLimit = 300;  // bytes a receive may read before it overflows
 
   // References only; the port outlives this object. Time goes by the system clock until

@@ -1,5 +1,7 @@
 #include "link/NAVOPort.h"
 
+#include "link/NAVOTimer.h"
+
 #include <algorithm>
 #include <cstdint>
 
@@ -7,7 +9,6 @@ namespace kavel {
 
 namespace {
 constexpr int kNoByte = -72;
-constexpr int kMinByteTimeout = 30;
 }  // namespace
 
 TNAVOPort::TNAVOPort(int portNumber, int answerTimeout, std::unique_ptr<TComDevice> device)
@@ -57,7 +58,7 @@ void TNAVOPort::PurgeQuietly() noexcept {
 
 int TNAVOPort::ReadByteTimed(int timeoutMs) noexcept {
   try {
-    timeoutMs = std::max(timeoutMs, kMinByteTimeout);
+    timeoutMs = std::max(timeoutMs, kMinWaitMs);
     std::uint8_t byte = 0;
     std::size_t got = 0;
     if (BytesWaiting() > 0) {

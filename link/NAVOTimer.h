@@ -9,9 +9,13 @@
 
 namespace kavel {
 
+// The shortest wait of the controller protocol: a byte's wait (TNAVOPort::ReadByteTimed,
+// TCustomPort::GetByte) and a reply window never last less.
+inline constexpr int kMinWaitMs = 30;
+
 class TNAVOTimer {
  public:
-  static constexpr int kMinLimitMs = 30;
+  static constexpr int kMinLimitMs = kMinWaitMs;
 
   // Starts at once with limitMs.
   TNAVOTimer(TClock& clock, int limitMs) : m_clock(clock) { Start(limitMs); }

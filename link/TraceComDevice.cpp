@@ -14,11 +14,11 @@ TTraceComDevice::TTraceComDevice(std::unique_ptr<TComDevice> inner, std::FILE* t
 
 void TTraceComDevice::Line(char direction, const std::uint8_t* bytes, std::size_t n, int err) {
   if (!m_trace) return;
-  const std::int64_t t = m_clock.NowMs() - m_start;
-  const std::string text = Escape(std::string(reinterpret_cast<const char*>(bytes), n));
-  std::fprintf(m_trace, "%6lld.%03lld %c %u '%s'%s%s\n", static_cast<long long>(t / 1000),
-               static_cast<long long>(t % 1000), direction, m_speed, text.c_str(),
-               err ? " error: " : "", err ? std::strerror(err) : "");
+  std::string line = WireLogLine({m_clock.NowMs() - m_start, direction, m_speed,
+                                  std::string(reinterpret_cast<const char*>(bytes), n)});
+  if (err) line += std::string(" error: ") + std::strerror(err);
+  line += '\n';
+  std::fputs(line.c_str(), m_trace);
   Flush();
 }
 

@@ -36,6 +36,13 @@ std::string Unescape(const std::string& text) {
   return out;
 }
 
+std::string WireLogLine(const TWireEntry& e) {
+  char head[64];
+  std::snprintf(head, sizeof head, "%6lld.%03lld %c %u '", static_cast<long long>(e.atMs / 1000),
+                static_cast<long long>(e.atMs % 1000), e.direction, e.speed);
+  return head + Escape(e.bytes) + "'";
+}
+
 std::string Escape(const std::string& bytes) {
   std::string out;
   for (unsigned char c : bytes) {

@@ -160,9 +160,7 @@ void TSimLine::Unregister() {
 
 void TSimLine::Log(char direction, std::uint32_t speed, const std::string& bytes) {
   if (!m_log || bytes.empty()) return;
-  std::int64_t now = NowMs();
-  std::fprintf(m_log, "%6lld.%03lld %c %u '%s'\n", static_cast<long long>(now / 1000),
-               static_cast<long long>(now % 1000), direction, speed, Escape(bytes).c_str());
+  std::fputs((WireLogLine({NowMs(), direction, speed, bytes}) + "\n").c_str(), m_log);
   std::fflush(m_log);
 }
 

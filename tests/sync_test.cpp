@@ -20,8 +20,7 @@ TEST_F(Sync, BlindModeWritesTwoUsDApartAndTrustsThem) {
   const auto start = clock.NowMs();
   EXPECT_TRUE(ops->Synchronize());
   // Each "U" leaves the line in 1.04 ms (2 ms on the millisecond clock), then D ms.
-  EXPECT_EQ(device->WireLog(), (std::vector<std::string>{std::to_string(start) + " > 9600 'U'",
-                                                         std::to_string(start + 77) + " > 9600 'U'"}));
+  EXPECT_EQ(device->WireLog(), (std::vector<TWireEntry>{{start, '>', 9600, "U"}, {start + 77, '>', 9600, "U"}}));
   EXPECT_EQ(clock.sleeps, (std::vector<int>{75, 75}));
   EXPECT_EQ(host.progressLog, (std::vector<std::string>{"Synchronizing ...", "before"}));
   EXPECT_EQ(host.options.targetBaud, "9600");  // blind mode leaves the list alone
@@ -54,8 +53,7 @@ TEST_F(Sync, NoiseBeforeTheUFailsThatAttemptThoughTheUCame) {
   host.options.waitForConfirmation = true;
   ops->BSynchroClick();
   EXPECT_EQ(SpeedsOfWrites("U"), (std::vector<unsigned>{9600, 9600}));
-  EXPECT_NE(device->WireLog().at(1).find("< 9600 '\\x01U'"), std::string::npos)
-      << device->WireLog().at(1);
+  EXPECT_EQ(device->WireLog().at(1), (TWireEntry{device->WireLog().at(1).atMs, '<', 9600, "\x01U"}));
   EXPECT_EQ(host.boxes, (std::vector<std::string>{"OK: Flash synchronized: 9600"}));
 }
 

@@ -45,15 +45,11 @@ void TSimComDevice::Schedule(std::vector<TSimOutput>& outputs) {
 }
 
 void TSimComDevice::LogReceived(std::uint8_t byte) {
-  const std::string one(1, static_cast<char>(byte));
   if (!m_lastLogWasReceive || m_wireLog.empty()) {
-    m_wireLog.push_back(std::to_string(m_clock.NowMs()) + " < " + std::to_string(m_speed) + " '" +
-                        Escape(one) + "'");
+    m_wireLog.push_back({m_clock.NowMs(), '<', m_speed, {}});
     m_lastLogWasReceive = true;
-    return;
   }
-  std::string& line = m_wireLog.back();
-  line.insert(line.size() - 1, Escape(one));
+  m_wireLog.back().bytes += static_cast<char>(byte);
 }
 
 void TSimComDevice::TickDevices() {
@@ -140,8 +136,7 @@ int TSimComDevice::Write(const std::uint8_t* buffer, std::size_t n, int, std::si
     for (TSimDevice* device : m_devices) device->Receive(buffer[i], m_speed, t / 1000, outputs);
   }
   m_lineFreeUs = t;
-  m_wireLog.push_back(std::to_string(m_clock.NowMs()) + " > " + std::to_string(m_speed) + " '" +
-                      Escape(std::string(reinterpret_cast<const char*>(buffer), n)) + "'");
+  m_wireLog.push_back({m_clock.NowMs(), '>', m_speed, std::string(reinterpret_cast<const char*>(buffer), n)});
   m_lastLogWasReceive = false;
   Schedule(outputs);
   // The write returns when its last byte has left.

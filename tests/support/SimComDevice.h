@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "link/ComDevice.h"
+#include "link/WireText.h"
 #include "sim/SimDevice.h"
 #include "tests/support/VirtualClock.h"
 
@@ -27,10 +28,10 @@ class TSimComDevice final : public TComDevice {
   // The name Open accepts; any other fails with ENOENT. Default: any COM name at all.
   void SetPortName(std::string name) { m_portName = std::move(name); }
 
-  // What went over the line, in order: "1000 > 9600 'U'" for bytes the program sent (one
-  // line per write, with the time it began), "1002 < 9600 'U'" for bytes that reached the
-  // program (one line per run of bytes, with the time it was first seen).
-  const std::vector<std::string>& WireLog() const { return m_wireLog; }
+  // What went over the line, in order: the program's writes (one entry per write, '>', with
+  // the time it began) and the bytes that reached the program (one entry per run of bytes,
+  // '<', with the time the first was seen); times in virtual ms.
+  const std::vector<TWireEntry>& WireLog() const { return m_wireLog; }
   // The line speed now (bit/s).
   std::uint32_t Speed() const { return m_speed; }
 
@@ -74,7 +75,7 @@ class TSimComDevice final : public TComDevice {
   std::int64_t m_replyFreeUs = 0;  // when the devices' side of the line is free again
   std::deque<TIncoming> m_incoming;  // on the way, in arrival order
   std::deque<std::uint8_t> m_rx;     // arrived, not yet read
-  std::vector<std::string> m_wireLog;
+  std::vector<TWireEntry> m_wireLog;
   bool m_lastLogWasReceive = false;
 };
 

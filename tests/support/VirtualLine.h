@@ -13,6 +13,7 @@
 #include "link/NAVOPort.h"
 #include "sim/SimChip.h"
 #include "tests/support/SimComDevice.h"
+#include "link/WireText.h"
 #include "sim/SimController.h"
 #include "tests/support/NullHost.h"
 
@@ -35,18 +36,15 @@ class VirtualLine : public ::testing::Test {
   void ConnectChip(sim::TSimChipOptions options = {}) {
     Connect(std::make_unique<sim::TSimChip>(std::move(options)));
   }
-  // The speeds at which the program's writes of text went out, in order.
+  // The speeds at which the program's writes of text (escaped as in wire logs) went out.
   std::vector<unsigned> SpeedsOfWrites(const std::string& text) const {
     std::vector<unsigned> speeds;
-    for (const std::string& line : device->WireLog()) {
-      const auto gt = line.find(" > ");
-      if (gt == std::string::npos || line.substr(line.find('\'')) != "'" + text + "'") continue;
-      speeds.push_back(static_cast<unsigned>(std::stoul(line.substr(gt + 3))));
-    }
+    for (const TWireEntry& e : device->WireLog())
+      if (e.direction == '>' && Escape(e.bytes) == text) speeds.push_back(e.speed);
     return speeds;
   }
 
-  // The program's writes, in order, and the virtual time of each.
+  // The program's writes, in order (escaped as in wire logs), and the virtual time of each.
   std::vector<std::string> Written() const {
     std::vector<std::string> out;
     for (const auto& [at, text] : Writes()) out.push_back(text);
@@ -54,11 +52,8 @@ class VirtualLine : public ::testing::Test {
   }
   std::vector<std::pair<std::int64_t, std::string>> Writes() const {
     std::vector<std::pair<std::int64_t, std::string>> out;
-    for (const std::string& line : device->WireLog()) {
-      if (line.find(" > ") == std::string::npos) continue;
-      const auto quote = line.find('\'');
-      out.emplace_back(std::stoll(line), line.substr(quote + 1, line.size() - quote - 2));
-    }
+    for (const TWireEntry& e : device->WireLog())
+      if (e.direction == '>') out.emplace_back(e.atMs, Escape(e.bytes));
     return out;
   }
 

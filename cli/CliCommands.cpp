@@ -10,11 +10,7 @@ namespace kavel::cli {
 namespace {
 
 // The setting commands rely on a synchronized chip; a script's run starts from nothing.
-bool Synchronized(TCommandRun& r) {
-  if (r.ops.Synchronize()) return true;
-  r.host.Say("Com Port Error: Flash not synchronized");
-  return false;
-}
+bool Synchronized(TCommandRun& r) { return r.ops.SynchronizeOrSay(r.host.Options()); }
 
 // First, when asked: is it the chip we mean? Else a plain synchronization.
 bool Ready(TCommandRun& r) {

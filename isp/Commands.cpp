@@ -94,10 +94,7 @@ void TIspOperations::BFullEraseClick(bool sender) {
   const TIspOptions options = Options();
   OperationFailed = 1;
   TBusyWindow busy(m_host, "Erasing entire chip memory ... wait");
-  if (!Synchronize(options)) {
-    NotSynchronized();
-    return;
-  }
+  if (!SynchronizeOrSay(options)) return;
   StopPoint("stopped before the erase: nothing was erased");
   m_engine.SendRecord(kFullEraseRecord);
   if (!options.waitForConfirmation) {
@@ -126,10 +123,7 @@ void TIspOperations::BEraseBlocksClick() {
     return;
   }
   TBusyWindow busy(m_host, "Erasing blocks ... wait");
-  if (!Synchronize(options)) {
-    NotSynchronized();
-    return;
-  }
+  if (!SynchronizeOrSay(options)) return;
   const int waitMs = ScaledMs(options.delay, kBlockEraseWaitFactor, kBlockEraseWaitBase);
   std::bitset<16> erased;
   for (int block = 0; block < kEraseBlockCount; ++block) {
@@ -156,10 +150,7 @@ void TIspOperations::BEraseBlocksClick() {
 void TIspOperations::BBlankClick() {
   const TIspOptions options = Options();
   TBusyWindow busy(m_host, "Blank check ... wait");
-  if (!Synchronize(options)) {
-    NotSynchronized();
-    return;
-  }
+  if (!SynchronizeOrSay(options)) return;
   // Empties the input before the check. On an idle line this read waits the port's whole
   // read time-out for 100 bytes (2,040 ms) before it returns with nothing.
   char buffer[kBlankDiscardBytes];

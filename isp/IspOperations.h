@@ -60,6 +60,9 @@ class TIspOperations {
   // text back on every path. A stop request ends the speed search between attempts.
   bool Synchronize();
   bool Synchronize(const TIspOptions& options);
+  // Synchronize, and when that fails the box "Flash not synchronized" ("Com Port Error"):
+  // the opening of every operation that talks to the chip afresh.
+  bool SynchronizeOrSay(const TIspOptions& options);
   // One attempt's check right after a "U" was written: the lone "U" within 150 ms, 20 ms of
   // silence, then SetClock.
   bool SyncReply();
@@ -220,8 +223,6 @@ class TIspOperations {
   TIspStatus SuspendController(bool& suspended);
   // The controller's error box; the status of a controller that stopped answering.
   TIspStatus ControllerNotAnswering();
-  // Not synchronized: the box, and the status unless Synchronize recorded a port failure.
-  void NotSynchronized();
 
   TNAVOPort& m_port;
   TClock& m_clock;

@@ -84,20 +84,14 @@ TIspStatus TIspOperations::ReadStatusLines(int waitMs) {
 
 void TIspOperations::BReadStatusClick() {
   const TIspOptions options = Options();
-  if (!Synchronize(options)) {
-    NotSynchronized();
-    return;
-  }
+  if (!SynchronizeOrSay(options)) return;
   m_host.ClearStatus();
   m_status = ReadStatusLines(ScaledMs(options.delay, kReadWaitFactor, kReadWaitBase));
 }
 
 void TIspOperations::ReadIdentification() {
   const TIspOptions options = Options();
-  if (!Synchronize(options)) {
-    NotSynchronized();
-    return;
-  }
+  if (!SynchronizeOrSay(options)) return;
   m_host.ClearStatus();
   const int waitMs = ScaledMs(options.delay, kReadWaitFactor, kReadWaitBase);
   const std::pair<std::string_view, std::string_view> reads[] = {
@@ -210,10 +204,7 @@ TIspOperations::TVerifyReport TIspOperations::VerifyImage(const THexBinList& ima
 
 bool TIspOperations::CheckDevice(std::uint8_t expected) {
   const TIspOptions options = Options();
-  if (!Synchronize(options)) {
-    NotSynchronized();
-    return false;
-  }
+  if (!SynchronizeOrSay(options)) return false;
   static constexpr std::string_view kDeviceIdBody = "020000050001";
   TIspStatus status = TIspStatus::Done();
   std::string digits;

@@ -115,14 +115,15 @@ bool TIspOperations::SetClock() {
   return reply == kReplyOk;
 }
 
-void TIspOperations::NotSynchronized() { PlainBox("Flash not synchronized", "Com Port Error"); }
+bool TIspOperations::SynchronizeOrSay(const TIspOptions& options) {
+  if (Synchronize(options)) return true;
+  PlainBox("Flash not synchronized", "Com Port Error");
+  return false;
+}
 
 void TIspOperations::BSynchroClick() {
-  if (Synchronize(Options())) {
+  if (SynchronizeOrSay(Options()))
     PlainBox("Flash synchronized: " + BaudRateText(m_port.BaudRate()), "OK", TBoxRole::brSuccess);
-  } else {
-    NotSynchronized();
-  }
 }
 
 }  // namespace kavel

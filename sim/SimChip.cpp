@@ -258,23 +258,8 @@ std::string TSimChip::Execute(const std::vector<std::uint8_t>& bytes, int& busyM
 }
 
 bool TSimChip::SkipControllerFrame(std::uint8_t byte) {
-  static constexpr std::uint8_t kLeadIn[] = {0xFF, 0xFF, 0x62, 0x42, 0x13};
-  if (m_frameAt < sizeof kLeadIn) {
-    if (byte == kLeadIn[m_frameAt]) {
-      ++m_frameAt;
-      return true;
-    }
-    const bool wasInFrame = m_frameAt > 0;
-    m_frameAt = 0;
-    return wasInFrame;  // a broken lead-in is dropped with the byte that broke it
-  }
-  if (m_frameAt == sizeof kLeadIn) {
-    m_frameLeft = (byte == 0x70 ? 12 : 0) + 1;  // "p" carries 12 data bytes; then the sum
-    ++m_frameAt;
-    return true;
-  }
-  if (--m_frameLeft == 0) m_frameAt = 0;
-  return true;
+  // A broken lead-in is dropped with the byte that broke it.
+  return m_controllerFrames.Feed(byte) != TRequestScanner::TStep::stOutside;
 }
 
 std::string TSimChip::BlankCheck(std::uint16_t start, std::uint16_t end) const {

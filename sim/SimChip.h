@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "sim/SimDevice.h"
+#include "sim/SimFrames.h"
 
 namespace kavel::sim {
 
@@ -93,8 +94,7 @@ class TSimChip final : public TSimDevice {
   std::string m_deferredReply;
   int m_records = 0;
   int m_echoCount = 0;            // characters echoed since the last ":"
-  std::size_t m_frameAt = 0;      // bytes of a controller frame seen (0: none)
-  std::size_t m_frameLeft = 0;    // its bytes still to come after the code
+  TRequestScanner m_controllerFrames;  // the controller's requests, which the chip steps over
   std::int64_t m_busyUntil = 0;   // outputs keep their order behind long commands
 };
 

@@ -5,12 +5,8 @@
 namespace kavel::sim {
 namespace {
 
-constexpr std::uint8_t kRequestLeadIn[] = {0xFF, 0xFF, 0x62, 0x42, 0x13};
 constexpr std::uint8_t kAck = 0x2B, kRefusal = 0x2D, kPoll = 0x3F;
 constexpr std::uint8_t kOtherCode = 0x3E;  // a frame for somebody else on the bus
-
-// Data bytes a request carries: only "p" has any.
-std::size_t RequestDataLength(std::uint8_t code) { return code == 0x70 ? 12 : 0; }
 
 }  // namespace
 
@@ -50,27 +46,10 @@ std::int64_t TSimController::NextTickMs() const {
 void TSimController::Receive(std::uint8_t byte, std::uint32_t bitsPerSecond, std::int64_t nowMs,
                              std::vector<TSimOutput>& out) {
   if (bitsPerSecond != kSpeed) byte = Garble(byte);
-  if (m_leadIn < sizeof kRequestLeadIn) {
-    if (byte == kRequestLeadIn[m_leadIn]) {
-      ++m_leadIn;
-    } else {
-      m_leadIn = byte == kRequestLeadIn[0] ? 1 : 0;
-    }
-    return;
-  }
-  m_request.push_back(byte);
-  const std::uint8_t code = m_request[0];
-  if (m_request.size() < 1 + RequestDataLength(code) + 1) return;
-  // A whole request: code, data, sum.
-  unsigned sum = 0x62u + 0x42u + 0x13u;
-  for (std::size_t i = 0; i + 1 < m_request.size(); ++i) sum += m_request[i];
-  const bool sumRight = (sum & 0xFFu) == m_request.back();
-  std::vector<std::uint8_t> data(m_request.begin() + 1, m_request.end() - 1);
-  m_request.clear();
-  m_leadIn = 0;
-  if (!sumRight) return;  // a garbled request is not answered
+  if (m_scanner.Feed(byte) != TRequestScanner::TStep::stComplete) return;
+  if (!m_scanner.SumRight()) return;  // a garbled request is not answered
   ++m_requests;
-  Answer(code, data, nowMs, out);
+  Answer(m_scanner.Code(), m_scanner.Data(), nowMs, out);
 }
 
 void TSimController::Answer(std::uint8_t code, const std::vector<std::uint8_t>& data,

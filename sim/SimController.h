@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "sim/SimDevice.h"
+#include "sim/SimFrames.h"
 
 namespace kavel::sim {
 
@@ -54,9 +55,7 @@ class TSimController final : public TSimDevice {
   TSimControllerOptions m_options;
   std::array<std::uint8_t, kConfigSize> m_config{0x04, 0x00, 0x12, 0x34, 0x00, 0x00,
                                                  0x00, 0x00, 0x56, 0x78, 0x9A, 0xBC};
-  // The request being received: its bytes after the lead-in FF FF 62 42 13.
-  std::size_t m_leadIn = 0;
-  std::vector<std::uint8_t> m_request;
+  TRequestScanner m_scanner;  // the request being received
   int m_requests = 0;
   int m_replies = 0;
   int m_writes = 0;

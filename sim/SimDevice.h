@@ -1,5 +1,10 @@
 // Something on the simulated serial line: it hears every byte the program sends, with the
 // line speed at that moment, and schedules what it sends back.
+//
+// sim/ is the tests' oracle: it models the chip and the controller from their descriptions
+// and shares none of the program's protocol code (isp/, link/KTNFrames), so that a fault
+// there cannot hide itself by being on both sides of the line. It uses link/ only for what
+// is no protocol: the port directory and its claims, wire-log text, number parsing.
 #pragma once
 
 #include <cstdint>

@@ -4,6 +4,9 @@
 // Every handler runs inside one guard that turns any failure into the general error report,
 // so nothing ever escapes into Qt's event loop; a second operation cannot start while one is
 // running, and a close asked for during an operation takes effect when the operation returns.
+//
+// One class in three files: HexMain.cpp (creation, handlers, the guard, the close),
+// FormLayout.cpp (the fixed geometry and the views), FormHost.cpp (the operations' host).
 #pragma once
 
 #include <QMainWindow>

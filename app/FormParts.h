@@ -1,0 +1,16 @@
+// What the window's files share: Qt text from ours, and the speed list's entries.
+#pragma once
+
+#include <QString>
+
+#include <string_view>
+
+namespace kavel {
+
+inline QString Q(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+
+// The speed list (ComboBox1), in this order; the normal view starts on 19200.
+inline constexpr const char* kBaudItems[] = {"4800", "9600", "14400", "19200", "38400"};
+inline constexpr int kBaudItem19200 = 3;
+
+}  // namespace kavel

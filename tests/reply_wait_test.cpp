@@ -141,19 +141,44 @@ TEST_F(ReplyWait, EndsOnEachReplyCharacterWithEchoInReplyText) {
   EXPECT_EQ(device->written, fourRecords);
 }
 
-TEST_F(ReplyWait, CharactersEndedByCarriageReturnAreNoAnswerWithAllKept) {
-  device->Deliver("0010\r\n");
-  EXPECT_EQ(engine->WaitForDot(1000), '\r');
-  EXPECT_EQ(ClassifyReply('\r'), rcNoAnswer);
-  EXPECT_EQ(engine->ReplyText(), "0010\r");
-  EXPECT_EQ(port->BytesWaiting(), 0u);  // the line feed was in the same read: dropped
-}
-
-TEST_F(ReplyWait, BytesAfterTheTerminatorInTheSameReadAreDropped) {
-  device->Deliver("ab.cd");
-  EXPECT_EQ(engine->WaitForDot(1000), '.');
-  EXPECT_EQ(engine->ReplyText(), "ab.");
-  EXPECT_EQ(port->BytesWaiting(), 0u);
+TEST_F(ReplyWait, WhatComesInDecidesTheCharacterAndTheReplyText) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<int, std::string>> arrivals;  // after ms, bytes
+    int timeoutMs;
+    std::string awaited;  // "": WaitForDot's set
+    char result;
+    std::string replyText;
+    std::vector<std::size_t> reads;  // the reads' sizes ({}: not checked)
+    std::size_t leftWaiting;
+  };
+  const std::string bigEcho = ":FF0000" + std::string(514, '0');  // a 255-byte record's echo
+  const Case cases[] = {
+      {"a line end answers: no answer, all kept", {{0, "0010\r\n"}}, 1000, "", '\r', "0010\r", {}, 0},
+      {"bytes after the terminator in the same read are dropped", {{0, "ab.cd"}}, 1000, "", '.', "ab.", {}, 0},
+      {"more than 65 bytes take several rounds", {{0, std::string(100, 'z') + "."}}, 1000, "", '.',
+       std::string(100, 'z') + ".", {65, 36}, 0},
+      {"foreign characters keep the wait going", {{0, "U"}, {100, "\xFA."}}, 500, "", '.', "U\xFA.", {}, 0},
+      {"a wait for one character hears only it", {{0, ".RX\rU"}}, 150, "U", 'U', ".RX\rU", {}, 0},
+      // Rounds of 65 bytes outlast a 60 ms time-out; the round after it reads the rest.
+      {"a long echo is still heard past the time-out", {{0, bigEcho + "."}}, 60, "", '.', bigEcho + ".", {}, 0},
+      {"a reply in the round after the time-out is taken", {{0, std::string(100, 'e')}, {80, "R"}}, 60, "", 'R',
+       std::string(100, 'e') + "R", {}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    device->readSizes.clear();
+    for (const auto& [after, bytes] : c.arrivals) device->DeliverAt(clock.NowMs() + after, bytes);
+    const char result = c.awaited.empty() ? engine->WaitForDot(c.timeoutMs) : engine->WaitForChar(c.timeoutMs, c.awaited);
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(engine->ReplyText(), c.replyText);
+    if (!c.reads.empty()) { EXPECT_EQ(device->readSizes, c.reads); }
+    EXPECT_EQ(port->BytesWaiting(), c.leftWaiting);
+    port->PurgeBuffers(true, true);
+  }
+  // The next wait starts with an empty text.
+  EXPECT_EQ(engine->WaitForDot(20), '\0');
+  EXPECT_EQ(engine->ReplyText(), "");
 }
 
 TEST_F(ReplyWait, SettlingPauseGathersEchoAndLateReplyInOneRead) {
@@ -167,13 +192,6 @@ TEST_F(ReplyWait, SettlingPauseGathersEchoAndLateReplyInOneRead) {
   EXPECT_EQ(host.passTimes, (std::vector<std::int64_t>{1000, 1010, 1020, 1030, 1040}));
 }
 
-TEST_F(ReplyWait, MoreThan65BytesAreTakenOverSeveralRounds) {
-  device->Deliver(std::string(100, 'z') + ".");
-  EXPECT_EQ(engine->WaitForDot(1000), '.');
-  EXPECT_EQ(engine->ReplyText(), std::string(100, 'z') + ".");
-  EXPECT_EQ(device->readSizes, (std::vector<std::size_t>{65, 36}));
-}
-
 TEST_F(ReplyWait, NoInputEndsAfterTheTimeoutWithNothing) {
   auto start = clock.NowMs();
   EXPECT_EQ(engine->WaitForDot(150), '\0');
@@ -184,27 +202,6 @@ TEST_F(ReplyWait, NoInputEndsAfterTheTimeoutWithNothing) {
   // Idle rounds sleep in the port's wait instead of spinning: one event pass per idle poll.
   EXPECT_LE(host.EventPasses(), 150 / TIspEngine::kIdlePollMs + 2);
   EXPECT_GE(host.EventPasses(), 150 / TIspEngine::kIdlePollMs);
-}
-
-TEST_F(ReplyWait, ForeignCharactersKeepTheWaitGoing) {
-  device->Deliver("U");
-  device->DeliverAt(clock.NowMs() + 100, "\xFA.");
-  EXPECT_EQ(engine->WaitForDot(500), '.');
-  EXPECT_EQ(engine->ReplyText(), "U\xFA.");
-}
-
-TEST_F(ReplyWait, AChipStillAnsweringPastTheTimeoutIsHeard) {
-  // The echo of a 255-byte record (521 characters) is waiting before a 60 ms time-out runs
-  // out; its reply comes last. Rounds of 65 bytes outlast the time-out, and the round after
-  // it reads the rest.
-  const std::string echo = ":FF0000" + std::string(514, '0');
-  device->Deliver(echo + ".");
-  EXPECT_EQ(engine->WaitForDot(60), '.');
-  EXPECT_EQ(engine->ReplyText(), echo + ".");
-  // A reply that arrives in the round after the time-out is taken too.
-  device->Deliver(std::string(100, 'e'));
-  device->DeliverAt(clock.NowMs() + 80, "R");
-  EXPECT_EQ(engine->WaitForDot(60), 'R');
 }
 
 TEST_F(ReplyWait, ALineThatNeverGoesQuietEndsTheWaitSoonAfterItsTimeout) {
@@ -269,20 +266,6 @@ TEST_F(ReplyWait, ZeroAndNegativeTimeoutsStillEnd) {
   device->Deliver("U");
   EXPECT_EQ(engine->WaitForChar(0, "U"), 'U');
   EXPECT_EQ(engine->ReplyText(), "U");
-}
-
-TEST_F(ReplyWait, WaitForCharListensOnlyForItsSet) {
-  device->Deliver(".RX\rU");
-  EXPECT_EQ(engine->WaitForChar(150, "U"), 'U');
-  EXPECT_EQ(engine->ReplyText(), ".RX\rU");
-}
-
-TEST_F(ReplyWait, ReplyTextIsEmptiedWhenTheNextWaitStarts) {
-  device->Deliver("abc.");
-  engine->WaitForDot(100);
-  EXPECT_EQ(engine->ReplyText(), "abc.");
-  engine->WaitForDot(20);
-  EXPECT_EQ(engine->ReplyText(), "");
 }
 
 TEST_F(ReplyWait, AWaitStartedFromEventsSharesTimerAndText) {

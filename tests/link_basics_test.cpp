@@ -52,15 +52,6 @@ TEST(EComPortMessage, CodeTextWithAndWithoutSystemNumber) {
   EXPECT_STREQ(EComPort(14, std::nullopt).what(), "Cannot set property while connected");
   EXPECT_EQ(EComPort(23, 13).Code(), 23);
   EXPECT_EQ(EComPort(23, 13).WinCode(), 13);
-  const std::pair<int, const char*> texts[] = {
-      {1, "Unable to open com port"},  {2, "WriteFile function failed"},
-      {3, "ReadFile function failed"}, {5, "PurgeComm function failed"},
-      {7, "SetCommState function failed"}, {8, "SetCommTimeouts failed"},
-      {9, "SetupComm function failed"}, {10, "ClearCommError function failed"},
-      {14, "Cannot set property while connected"},
-      {20, "Cannot wait for event if event thread is created"},
-      {21, "WaitForEvent method failed"}, {23, "Registry error"}};
-  for (auto [code, text] : texts) EXPECT_EQ(ComErrorText(code), text);
 }
 
 TEST(NAVOPortConstruction, NamesThePortAndLimitsTheAnswerTimeout) {
@@ -73,28 +64,6 @@ TEST(NAVOPortConstruction, NamesThePortAndLimitsTheAnswerTimeout) {
   EXPECT_EQ(TNAVOPort(3, -5).AnswerTimeout(), 0);
   EXPECT_EQ(TNAVOPort(3, 250).AnswerTimeout(), 250);
   EXPECT_EQ(TNAVOPort(12, 0).Port(), "COM12");
-}
-
-TEST(NAVOPortConstruction, FixedSettings) {
-  TNAVOPort port(1, 0);
-  EXPECT_EQ(port.DataBits(), dbEight);
-  EXPECT_EQ(port.StopBits(), sbOneStopBit);
-  EXPECT_EQ(port.Parity().Bits, prNone);
-  EXPECT_FALSE(port.Parity().Check);
-  EXPECT_EQ(port.FlowControl().FlowControl, fcNone);
-  EXPECT_EQ(port.FlowControl().ControlDTR, dtrDisable);
-  EXPECT_EQ(port.FlowControl().ControlRTS, rtsDisable);
-  EXPECT_FALSE(port.FlowControl().XonXoffIn);
-  EXPECT_FALSE(port.FlowControl().XonXoffOut);
-  EXPECT_EQ(port.Timeouts().ReadInterval, -1);
-  EXPECT_EQ(port.Timeouts().ReadTotalMultiplier, 20);
-  EXPECT_EQ(port.Timeouts().ReadTotalConstant, 40);
-  EXPECT_EQ(port.Timeouts().WriteTotalMultiplier, 100);
-  EXPECT_EQ(port.Timeouts().WriteTotalConstant, 1000);
-  EXPECT_EQ(port.Buffer().InputSize, 1024);
-  EXPECT_EQ(port.Buffer().OutputSize, 1024);
-  EXPECT_EQ(port.Events(), 0);
-  EXPECT_FALSE(port.DiscardNull());
 }
 
 // Every operation on a closed port fails with its own code; the quiet services never throw.

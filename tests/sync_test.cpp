@@ -26,63 +26,56 @@ TEST_F(Sync, BlindModeWritesTwoUsDApartAndTrustsThem) {
   EXPECT_EQ(host.options.targetBaud, "9600");  // blind mode leaves the list alone
 }
 
-TEST_F(Sync, ConfirmedModeFindsTheOneSpeedTheChipTakes) {
-  ConnectChip([] {
-    sim::TSimChipOptions o;
-    o.acceptedSpeeds = {14400};
-    return o;
-  }());
-  host.options.waitForConfirmation = true;
-  ops->BSynchroClick();
-  EXPECT_EQ(SpeedsOfWrites("U"),
-            (std::vector<unsigned>{9600, 9600, 38400, 38400, 19200, 19200, 14400}));
-  EXPECT_EQ(SpeedsOfWrites(":0100000210ED"), (std::vector<unsigned>{14400}));
-  EXPECT_EQ(port->BaudRate(), br14400);
-  EXPECT_EQ(host.options.targetBaud, "14400");
-  EXPECT_EQ(host.boxes, (std::vector<std::string>{"OK: Flash synchronized: 14400"}));
-  EXPECT_EQ(host.requests.at(0).style, 0u);
-  EXPECT_EQ(chip->ClockValue(), 0x10);
-}
-
-TEST_F(Sync, NoiseBeforeTheUFailsThatAttemptThoughTheUCame) {
-  ConnectChip([] {
-    sim::TSimChipOptions o;
-    o.noise = "\x01";  // before every reply; the echo of a repeated "U" is no reply
-    return o;
-  }());
-  host.options.waitForConfirmation = true;
-  ops->BSynchroClick();
-  EXPECT_EQ(SpeedsOfWrites("U"), (std::vector<unsigned>{9600, 9600}));
-  EXPECT_EQ(device->WireLog().at(1), (TWireEntry{device->WireLog().at(1).atMs, '<', 9600, "\x01U"}));
-  EXPECT_EQ(host.boxes, (std::vector<std::string>{"OK: Flash synchronized: 9600"}));
-}
-
-TEST_F(Sync, ConfirmedModeFailsAfterTheWholeScan) {
-  auto chipWith = [](auto set) {
-    sim::TSimChipOptions o;
-    set(o);
-    return std::make_unique<sim::TSimChip>(o);
+TEST_F(Sync, ConfirmedModeHuntsTheSpeedsInTheirOrder) {
+  const std::vector<unsigned> wholeScan{9600, 9600, 38400, 38400, 19200, 19200, 14400, 14400, 9600, 9600, 4800, 4800};
+  const std::string failed = "Com Port Error: Flash not synchronized";
+  struct Case {
+    const char* name;
+    bool chipThere;
+    std::function<void(sim::TSimChipOptions&)> chip;
+    std::vector<TBaudRate> fastSpeeds;  // a host's speeds to try first
+    std::vector<unsigned> uSpeeds;      // where the "U" went out, in order
+    TBaudRate endsAt;
+    std::string box;
   };
-  const std::pair<const char*, std::function<std::unique_ptr<sim::TSimChip>()>> lines[] = {
-      {"nothing connected", [] { return nullptr; }},
+  const Case cases[] = {
+      {"the one speed the chip takes", true, [](auto& o) { o.acceptedSpeeds = {14400}; }, {},
+       {9600, 9600, 38400, 38400, 19200, 19200, 14400}, br14400, "OK: Flash synchronized: 14400"},
+      // Noise comes before every reply; the echo of a repeated "U" is no reply.
+      {"noise before the U fails that attempt though the U came", true, [](auto& o) { o.noise = "\x01"; }, {},
+       {9600, 9600}, br9600, "OK: Flash synchronized: 9600"},
+      {"a host's fast speeds first, twice each", true, [](auto& o) { o.acceptedSpeeds = {57600}; },
+       {br115200, br57600, br38400}, {115200, 115200, 57600}, br57600, "OK: Flash synchronized: 57600"},
+      {"nothing connected", false, nullptr, {}, wholeScan, br4800, failed},
       // The "U" comes back, the set-clock record too, but no ".".
-      {"a loop-back plug", [&] { return chipWith([](sim::TSimChipOptions& o) { o.loopBack = true; }); }},
+      {"a loop-back plug", true, [](auto& o) { o.loopBack = true; }, {}, wholeScan, br4800, failed},
   };
-  for (const auto& [what, make] : lines) {
-    SCOPED_TRACE(what);
-    Connect(make());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::TSimChipOptions o;
+    if (c.chip) c.chip(o);
+    Connect(c.chipThere ? std::make_unique<sim::TSimChip>(o) : nullptr);
     host = test::TNullHost{};
     host.options.waitForConfirmation = true;
+    host.options.fastSpeeds = c.fastSpeeds;
     const auto start = clock.NowMs();
     ops->BSynchroClick();
-    EXPECT_EQ(SpeedsOfWrites("U"), (std::vector<unsigned>{9600, 9600, 38400, 38400, 19200, 19200,
-                                                          14400, 14400, 9600, 9600, 4800, 4800}));
-    EXPECT_EQ(port->BaudRate(), br4800);
-    EXPECT_EQ(host.options.targetBaud, "4800");
-    EXPECT_EQ(host.boxes, (std::vector<std::string>{"Com Port Error: Flash not synchronized"}));
-    // Twelve waits of 150 ms and eleven pauses of 100 ms, and the time the bytes take.
-    EXPECT_GE(clock.NowMs() - start, 12 * 150 + 11 * 100);
-    EXPECT_LT(clock.NowMs() - start, 12 * 150 + 11 * 100 + 12 * 2 * 150);
+    EXPECT_EQ(SpeedsOfWrites("U"), c.uSpeeds);
+    EXPECT_EQ(port->BaudRate(), c.endsAt);
+    EXPECT_EQ(host.options.targetBaud, BaudRateText(c.endsAt));
+    EXPECT_EQ(host.boxes, std::vector<std::string>{c.box});
+    EXPECT_EQ(host.requests.at(0).style, 0u);
+    if (std::string(c.name).rfind("noise", 0) == 0) {
+      EXPECT_EQ(device->WireLog().at(1), (TWireEntry{device->WireLog().at(1).atMs, '<', 9600, "\x01U"}));
+    }
+    if (c.box == failed) {
+      // Twelve waits of 150 ms and eleven pauses of 100 ms, and the time the bytes take.
+      EXPECT_GE(clock.NowMs() - start, 12 * 150 + 11 * 100);
+      EXPECT_LT(clock.NowMs() - start, 12 * 150 + 11 * 100 + 12 * 2 * 150);
+    } else {
+      EXPECT_EQ(SpeedsOfWrites(":0100000210ED").back(), BaudRateBits(c.endsAt));
+      EXPECT_EQ(chip->ClockValue(), 0x10);
+    }
   }
 }
 

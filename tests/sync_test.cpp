@@ -73,7 +73,7 @@ TEST_F(Sync, ConfirmedModeHuntsTheSpeedsInTheirOrder) {
       EXPECT_GE(clock.NowMs() - start, 12 * 150 + 11 * 100);
       EXPECT_LT(clock.NowMs() - start, 12 * 150 + 11 * 100 + 12 * 2 * 150);
     } else {
-      EXPECT_EQ(SpeedsOfWrites(":0100000210ED").back(), BaudRateBits(c.endsAt));
+      EXPECT_EQ(SpeedsOfWrites(":0100000210ED"), std::vector<unsigned>{BaudRateBits(c.endsAt)});
       EXPECT_EQ(chip->ClockValue(), 0x10);
     }
   }

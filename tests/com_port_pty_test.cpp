@@ -210,7 +210,11 @@ TEST_F(PtyPort, PurgeDiscardsInputAndReadByteTimedReadsOneByte) {
 }
 
 TEST_F(PtyPort, HangUpGivesPortErrorsNotAHang) {
+  // An unplugged adapter: every call of the port fails at once, and a reply wait ends with
+  // nothing long before its time-out, saying the port failed.
   port.OpenPort();
+  test::TNullHost host;
+  TIspEngine engine(port, TSystemClock::Instance(), host);
   pty.HangUp();
   char buffer[8];
   long long ms = ElapsedMs([&] {
@@ -219,6 +223,8 @@ TEST_F(PtyPort, HangUpGivesPortErrorsNotAHang) {
     EXPECT_EQ(CodeOf([&] { port.SendText("U"); }), 2);
     EXPECT_EQ(CodeOf([&] { port.WaitForRxChar(500); }), 21);
     EXPECT_EQ(port.ReadByteTimed(500), -72);
+    EXPECT_EQ(engine.WaitForDot(2000), '\0');
+    EXPECT_FALSE(engine.PortFailure().empty());
   });
   EXPECT_LT(ms, 500);  // none of them waited for its time-out
   EXPECT_TRUE(port.Connected());

@@ -143,21 +143,6 @@ TEST_F(OnTheWire, RefusalsAndSilenceAreClassified) {
   EXPECT_EQ(engine.ReplyText(), ":020000030501F5");  // the echo came, the reply did not
 }
 
-TEST_F(OnTheWire, HangUpEndsWaitsAndGivesPortErrors) {
-  StartChip([] {
-    sim::TSimChipOptions o;
-    o.hangUpAfter = 1;
-    return o;
-  }());
-  ASSERT_EQ(Sync(), 'U');
-  EXPECT_EQ(engine.GiveCommand(":0100000210ED", 150, 0, true).reply, '.');
-  for (int i = 0; i < 100 && !line.HungUp(); ++i) usleep(5000);
-  ASSERT_TRUE(line.HungUp());
-  long long ms = ElapsedMs([&] { EXPECT_EQ(engine.WaitForDot(2000), '\0'); });
-  EXPECT_LT(ms, 1000);  // ended by the port error, long before its time-out
-  EXPECT_THROW(port.SendText(":0100000210ED"), EComPort);
-}
-
 // The executable: registers its COM name, answers, writes its files and cleans up on SIGTERM.
 TEST(SimExecutable, RegistersAnswersReportsAndCleansUp) {
   TPortDirScope dir;

@@ -2,6 +2,8 @@
 // simulated chip on a line in virtual time: the records on the wire, the time they take, the
 // boxes, OperationFailed, and the window given back on every path.
 #include <algorithm>
+#include <bitset>
+#include <set>
 #include <functional>
 #include <limits>
 #include <optional>
@@ -110,52 +112,53 @@ TEST_F(DeviceOps, FailedSynchronizationWritesNoCommand) {
   }
 }
 
-TEST_F(DeviceOps, NothingTickedSendsNothingAndLeavesTheWindowAlone) {
-  Fresh();
-  ops->BEraseBlocksClick();
-  EXPECT_EQ(host.boxes, Boxes{": Nothing to erase"});
-  EXPECT_EQ(host.requests.at(0).caption, "");
-  EXPECT_TRUE(device->WireLog().empty());
-  EXPECT_TRUE(host.progressLog.empty());
-}
-
-TEST_F(DeviceOps, TickedBlocksAreErasedInOrderAfterOneSynchronization) {
-  for (bool wfc : {true, false}) {
-    SCOPED_TRACE(wfc ? "wfc" : "paced");
-    Fresh();
-    host.options.waitForConfirmation = wfc;
-    host.options.eraseBlocks.set(12).set(3);
-    chip->Flash().fill(0);
-    clock.sleeps.clear();
-    ops->BEraseBlocksClick();
-    const auto written = Written();
-    ASSERT_GE(written.size(), 2u);
-    EXPECT_EQ(std::vector<std::string>(written.end() - 2, written.end()),
-              (Boxes{":020000030C30BF", ":020000030CC02F"}));
-    EXPECT_EQ(std::count(written.begin(), written.end(), "U"), wfc ? 1 : 2);
-    EXPECT_EQ(host.boxes, Boxes{"Erase OK: Selected blocks erased"});
-    for (std::size_t a = 0; a < sim::TSimChip::kFlashSize; a += sim::TSimChip::kBlockSize) {
-      const bool erased = a == 3 * 4096 || a == 12 * 4096;
-      EXPECT_EQ(chip->Flash()[a], erased ? 0xFF : 0x00) << a;
-      EXPECT_EQ(chip->Flash()[a + 4095], erased ? 0xFF : 0x00) << a;
-    }
-    if (!wfc) { EXPECT_EQ(std::count(clock.sleeps.begin(), clock.sleeps.end(), 2000), 2); }
-    ExpectWindowGivenBack("Erasing blocks ... wait");
-  }
-}
-
-TEST_F(DeviceOps, ARefusedOrUnansweredBlockEndsTheErase) {
-  const std::pair<TReplyOverride, std::string> cases[] = {
-      {TReplyOverride::NotAllowed, "Send Error: Not allowed operation for block: 3"},
-      {TReplyOverride::Silent, "Send Error: Flash not answer for block: 3"},
+TEST_F(DeviceOps, BlockErasesInOrderUntilTheFirstRefusal) {
+  struct Case {
+    const char* name;
+    bool wfc;
+    std::optional<TReplyOverride> reply;  // to the first block's record
+    std::bitset<16> ticked;
+    Boxes box;
+    Boxes lastWrites;        // the last records written
+    std::set<int> erased;    // blocks blank afterwards
+    int minMs;               // from the first block's record to the end
   };
-  for (const auto& [reply, box] : cases) {
-    Fresh(reply);
-    host.options.eraseBlocks.set(3).set(12);
+  const Case cases[] = {
+      {"nothing ticked", true, std::nullopt, {}, {": Nothing to erase"}, {}, {}, 0},
+      {"blocks 3 and 12 in order", true, std::nullopt, std::bitset<16>().set(12).set(3),
+       {"Erase OK: Selected blocks erased"}, {":020000030C30BF", ":020000030CC02F"}, {3, 12}, 0},
+      {"paced by 2 s a block", false, std::nullopt, std::bitset<16>().set(12).set(3),
+       {"Erase OK: Selected blocks erased"}, {":020000030C30BF", ":020000030CC02F"}, {3, 12}, 4000},
+      {"block 3 refused: block 12 never sent", true, TReplyOverride::NotAllowed, std::bitset<16>().set(3).set(12),
+       {"Send Error: Not allowed operation for block: 3"}, {":020000030C30BF"}, {}, 0},
+      {"block 3 unanswered", true, TReplyOverride::Silent, std::bitset<16>().set(3).set(12),
+       {"Send Error: Flash not answer for block: 3"}, {":020000030C30BF"}, {}, 3200},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fresh(c.reply);
+    host.options.waitForConfirmation = c.wfc;
+    host.options.eraseBlocks = c.ticked;
+    chip->Flash().fill(0);
     ops->BEraseBlocksClick();
-    EXPECT_EQ(host.boxes, Boxes{box});
-    EXPECT_EQ(Written().back(), ":020000030C30BF");  // block 12 is never sent
-    if (reply == TReplyOverride::Silent) { EXPECT_GE(SinceWriteOf(":020000030C30BF"), 3200); }
+    EXPECT_EQ(host.boxes, c.box);
+    const auto written = Written();
+    if (c.ticked.none()) {
+      EXPECT_EQ(host.requests.at(0).caption, "");
+      EXPECT_TRUE(written.empty());  // not even the synchronization
+      EXPECT_TRUE(host.progressLog.empty());
+      continue;
+    }
+    ASSERT_GE(written.size(), c.lastWrites.size());
+    EXPECT_EQ(Boxes(written.end() - static_cast<std::ptrdiff_t>(c.lastWrites.size()), written.end()), c.lastWrites);
+    EXPECT_EQ(std::count(written.begin(), written.end(), "U"), c.wfc ? 1 : 2);  // one synchronization
+    EXPECT_GE(SinceWriteOf(":020000030C30BF"), c.minMs);
+    for (int block = 0; block < 16; ++block) {
+      const std::size_t a = static_cast<std::size_t>(block) * sim::TSimChip::kBlockSize;
+      const std::uint8_t want = c.erased.count(block) ? 0xFF : 0x00;
+      EXPECT_EQ(chip->Flash()[a], want) << block;
+      EXPECT_EQ(chip->Flash()[a + 4095], want) << block;
+    }
     ExpectWindowGivenBack("Erasing blocks ... wait");
   }
 }

@@ -104,31 +104,6 @@ TEST_F(OnTheWire, ChipHearsTheSpeedThePortSet) {
   EXPECT_EQ(chip->SyncedSpeed(), 14400u);
 }
 
-TEST_F(OnTheWire, StatusReadBlankCheckAndProgramming) {
-  StartChip();
-  ASSERT_EQ(Sync(), 'U');
-  // Read the status byte: echo, two digits, ".".
-  auto status = engine.GiveCommand(":020000050701F1", 480, 0, true);
-  EXPECT_EQ(status.reply, '.');
-  ASSERT_EQ(engine.ReplyText().size(), 18u);
-  EXPECT_EQ(engine.ReplyText().substr(15, 2), "FF");
-
-  // Program one data record, then the blank check finds it.
-  EXPECT_EQ(engine.GiveCommand(":" + AddChecksum("03002000123456"), 60, 0, true).reply, '.');
-  port.PurgeBuffers(true, true);
-  engine.ClearReplyText();
-  port.SendText(":0500000400003FFF01B8.");
-  usleep(100000);
-  char echo[21];  // ":" and 20 digits; the "." after the record is not echoed
-  EXPECT_EQ(port.ReceiveBytes(echo, 21), 21u);
-  EXPECT_EQ(std::string(echo, 21), ":0500000400003FFF01B8");
-  EXPECT_EQ(engine.WaitForDot(3520), '\r');
-  EXPECT_EQ(engine.ReplyText(), "0020\r");
-  line.Stop();
-  EXPECT_EQ(chip->Flash()[0x20], 0x12);
-  EXPECT_EQ(chip->Flash()[0x22], 0x56);
-}
-
 TEST_F(OnTheWire, RefusalsAndSilenceAreClassified) {
   StartChip([] {
     sim::TSimChipOptions o;

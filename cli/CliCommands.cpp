@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/CliReport.h"
 #include "cli/CliRun.h"
 
 namespace kavel::cli {
@@ -55,9 +56,7 @@ void Erase(TCommandRun& r) {
 }
 
 void BlankCheck(TCommandRun& r) {
-  char range[16];
-  std::snprintf(range, sizeof range, "%04X-%04X", r.args.rangeStart, r.args.rangeEnd);
-  r.host.Say(std::string("blank check of ") + range);
+  r.host.Say("blank check of " + RangeText(r.args));
   r.ops.BBlankClick();
 }
 

@@ -76,7 +76,6 @@ bool TCliHost::AwaitEnter() {
 int TCliHost::Box(const TMessageBoxRequest& request) {
   // Without awaited replies nothing confirms what an operation calls done.
   const bool unconfirmed = request.role == TBoxRole::brSuccess && !Options().waitForConfirmation;
-  m_successShown = m_successShown || request.role == TBoxRole::brSuccess;
   if (request.role == TBoxRole::brPrompt) {
     // A terminal's prompt: the question alone, then what the keys do.
     Say(Lines(request.text, ""));

@@ -38,8 +38,6 @@ class TCliHost final : public TIspHost {
   const std::vector<std::string>& StatusLines() const { return m_statusLines; }
   // The speed the last confirmed synchronization ended at ("" before one).
   const std::string& SpeedFound() const { return m_speedFound; }
-  // True once an operation said it was done in a box (its success line).
-  bool SuccessShown() const { return m_successShown; }
   // A line on standard error (with the label when several ports run).
   void Say(std::string_view line) const;
   // A line on standard output (with the label when several ports run).
@@ -55,7 +53,6 @@ class TCliHost final : public TIspHost {
   bool m_declined = false;
   std::string m_speedFound;
   std::vector<std::string> m_statusLines;
-  bool m_successShown = false;
   std::string m_activity = "programming";
   int m_lastTenth = -1;
   mutable bool m_barOpen = false;  // a progress bar ends the current terminal line

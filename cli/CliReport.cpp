@@ -9,14 +9,6 @@
 namespace kavel::cli {
 namespace {
 
-std::string Hex4(unsigned v) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04X", v & 0xFFFFu);
-  return text;
-}
-
-std::string Range(const TCliArgs& a) { return Hex4(a.rangeStart) + "-" + Hex4(a.rangeEnd); }
-
 std::string Blocks(const TCliArgs& a) {
   std::string out;
   for (std::size_t b = 0; b < a.eraseBlocks.size(); ++b)
@@ -90,6 +82,8 @@ std::string Key(std::string_view words) {
 
 }  // namespace
 
+std::string RangeText(const TCliArgs& a) { return HexWord(a.rangeStart) + "-" + HexWord(a.rangeEnd); }
+
 std::string ResultLine(const TRunFacts& f) {
   const TCliArgs& a = *f.args;
   const std::string& c = a.command;
@@ -104,11 +98,11 @@ std::string ResultLine(const TRunFacts& f) {
   } else if (c == "verify") {
     done = "verified " + std::to_string(f.verify.checked) + " bytes: the flash holds " + a.file;
   } else if (c == "read") {
-    done = "read " + Range(a) + " into " + a.output;
+    done = "read " + RangeText(a) + " into " + a.output;
   } else if (c == "erase") {
     done = a.eraseAll ? "erased the whole chip" : "erased blocks " + Blocks(a);
   } else if (c == "blank-check") {
-    done = Range(a) + " is blank";
+    done = RangeText(a) + " is blank";
   } else if (c == "set-status0") {
     done = "set the status byte to 0";
   } else if (c == "security") {
@@ -154,12 +148,12 @@ std::string JsonObject(const TRunFacts& f) {
   }
   if (a.command == "program" || a.command == "cycle" || a.command == "verify") add("verified", f.verified ? "true" : "false");
   if (f.verify.differing > 0) {
-    add("first_difference", Json(Hex4(f.verify.firstAddress)));
-    add("written", Json(Hex4(f.verify.written).substr(2)));
-    add("read", Json(Hex4(f.verify.read).substr(2)));
+    add("first_difference", Json(HexWord(f.verify.firstAddress)));
+    add("written", Json(HexWord(f.verify.written).substr(2)));
+    add("read", Json(HexWord(f.verify.read).substr(2)));
     add("differing", std::to_string(f.verify.differing));
   }
-  if (a.command == "read" || a.command == "blank-check") add("range", Json(Range(a)));
+  if (a.command == "read" || a.command == "blank-check") add("range", Json(RangeText(a)));
   if (!a.output.empty()) add("output", Json(a.output));
   if (a.command == "erase" && !a.eraseAll) add("blocks", Json(Blocks(a)));
   if (f.status.index >= 0) add("index", std::to_string(f.status.index));
@@ -203,7 +197,7 @@ std::string ExplainRefusal(const TRunFacts& f) {
   std::string what = "record " + std::to_string(s.index) + " of the image";
   if (r.problem.empty() && r.bytes[3] == 0x00 && r.bytes[0] > 0) {
     const unsigned first = static_cast<unsigned>(r.bytes[1]) << 8 | r.bytes[2];
-    what = "the record for " + Hex4(first) + "-" + Hex4(first + r.bytes[0] - 1u) + " (" + what + ")";
+    what = "the record for " + HexWord(first) + "-" + HexWord(first + r.bytes[0] - 1u) + " (" + what + ")";
   }
   switch (s.reply) {
     case rcNotAllowed:

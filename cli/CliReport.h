@@ -33,6 +33,8 @@ std::string ResultLine(const TRunFacts& facts);
 // has of file, records, bytes, verified, range, blocks, output, the status lines' values and
 // the first difference a verification found.
 std::string JsonObject(const TRunFacts& facts);
+// "0000-FFFF": the range of read and blank-check.
+std::string RangeText(const TCliArgs& args);
 // Why a port could not be opened, in words, from the system's error number.
 std::string PortErrorReason(int err, bool comName);
 // A refusal of the chip in the image's terms (the record's addresses) with its likely cause;

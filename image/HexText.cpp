@@ -15,6 +15,13 @@ void AppendHexByte(std::string& out, std::uint8_t byte) {
   out += kDigits[byte & 0xF];
 }
 
+std::string HexWord(unsigned value) {
+  std::string out;
+  AppendHexByte(out, static_cast<std::uint8_t>(value >> 8));
+  AppendHexByte(out, static_cast<std::uint8_t>(value & 0xFF));
+  return out;
+}
+
 THexRecord ParseHexRecord(std::string_view line) {
   THexRecord r;
   if (line.empty() || line[0] != ':') {

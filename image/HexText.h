@@ -15,6 +15,8 @@ int HexDigitValue(char c);
 
 // Appends the byte as two upper-case hexadecimal digits.
 void AppendHexByte(std::string& out, std::uint8_t byte);
+// A 16-bit value (an address) as four upper-case hexadecimal digits.
+std::string HexWord(unsigned value);
 
 // The Intel HEX checksum of bytes whose sum is byteSum: (256 - byteSum mod 256) mod 256.
 constexpr std::uint8_t IntelHexChecksum(unsigned byteSum) {

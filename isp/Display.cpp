@@ -24,13 +24,6 @@ std::string_view Trimmed(std::string_view s) {
   return s;
 }
 
-std::string Hex4(unsigned value) {
-  std::string out;
-  AppendHexByte(out, static_cast<std::uint8_t>(value >> 8));
-  AppendHexByte(out, static_cast<std::uint8_t>(value & 0xFF));
-  return out;
-}
-
 // "AAAA=pairs": the address and the bytes; false when the line is not of that form.
 bool ParseLine(std::string_view line, unsigned& address, std::vector<std::uint8_t>& bytes) {
   if (line.size() < 4) return false;
@@ -76,7 +69,7 @@ TDisplayAnswer ParseDisplayAnswer(std::string_view answer, std::uint16_t start, 
     if (const auto line = Trimmed(answer.substr(p, next - p)); !line.empty()) lines.push_back(line);
     p = next + 1;
   }
-  const std::string range = Hex4(start) + "-" + Hex4(end);
+  const std::string range = HexWord(start) + "-" + HexWord(end);
   TDisplayAnswer out;
   auto fail = [&](TStatusKind kind, TReplyClass cls, const std::string& text) {
     out.bytes.clear();
@@ -99,16 +92,16 @@ TDisplayAnswer ParseDisplayAnswer(std::string_view answer, std::uint16_t start, 
     const unsigned due = start + 16u * static_cast<unsigned>(k);
     if (k >= lines.size()) {
       return fail(skNoAnswer, rcNoAnswer, "the answer stopped after " + std::to_string(k) + " of " +
-                                              std::to_string(count) + " lines (the line for " + Hex4(due) +
+                                              std::to_string(count) + " lines (the line for " + HexWord(due) +
                                               " is missing)");
     }
     unsigned address = 0;
     if (!ParseLine(lines[k], address, bytes))
-      return fail(skBadReply, rcOk, "the line for " + Hex4(due) + " is not understood: \"" + std::string(lines[k]) + "\"");
-    if (address != due) return fail(skBadReply, rcOk, "a line for " + Hex4(address) + " where the one for " + Hex4(due) + " was due");
+      return fail(skBadReply, rcOk, "the line for " + HexWord(due) + " is not understood: \"" + std::string(lines[k]) + "\"");
+    if (address != due) return fail(skBadReply, rcOk, "a line for " + HexWord(address) + " where the one for " + HexWord(due) + " was due");
     const std::size_t expected = std::min<std::size_t>(16, end - due + 1u);
     if (bytes.size() != expected) {
-      return fail(skBadReply, rcOk, "the line for " + Hex4(due) + " holds " + std::to_string(bytes.size()) +
+      return fail(skBadReply, rcOk, "the line for " + HexWord(due) + " holds " + std::to_string(bytes.size()) +
                                         " bytes, not " + std::to_string(expected));
     }
     out.bytes.insert(out.bytes.end(), bytes.begin(), bytes.end());

@@ -19,8 +19,6 @@ inline constexpr char kNoReply = '\0';  // what a wait returns when nothing awai
 // The record that switches the chip to 6-clock mode; an image file may hold it too.
 inline constexpr std::string_view kSixClockRecord = ":0300000306028072";
 inline constexpr std::string_view kFullEraseRecord = ":0100000307F5";
-// Blank check of 0000-3FFF (the first 16 KB); the chip answers after one more character.
-inline constexpr std::string_view kBlankCheckRecord = ":0500000400003FFF01B8";
 // Security bits 1, 2 and 3, in that order.
 inline constexpr std::string_view kSecurityBitRecords[3] = {
     ":020000030500F6", ":020000030501F5", ":020000030502F4"};

@@ -325,27 +325,7 @@ class Operations : public FormTest {
   sim::TSimLine line;
 };
 
-TEST_F(Operations, SynchronizeAndSendHexProgramTheSimulatedChip) {
-  sim::TSimChip chip;
-  Serve(chip);
-  const std::string image = std::string(KAVEL_EXAMPLES_DIR) + "/blink/blink.hex";
-  WriteSettings("[TMainISPForm]\nComComboBox1_Tag=2\nOpenDialog1_FileName=" + image + "\n");
-  TMainISPForm& f = Start({"/Kavel", "/SAME"});
-  ASSERT_TRUE(f.Port().Connected());
-  QTest::mouseClick(f.BSynchro, Qt::LeftButton);
-  QTest::mouseClick(f.BSendHexFile, Qt::LeftButton);  // "/SAME": the stored file, no dialog
-  EXPECT_EQ(Captions(), (std::vector<std::string>{"OK"}));
-  EXPECT_EQ(boxes.shown.at(0).text, "Flash synchronized: 9600");
-  EXPECT_EQ(f.Operations().OperationFailed, 0);
-  EXPECT_EQ(f.windowTitle().toStdString(), "Kavel ISP 2.6.1 [" + image + "]");
-  EXPECT_EQ(f.StatusPanel0->text().toStdString(), "");
-  CloseAndDestroy();
-  line.Stop();
-  const std::string bin = ReadWholeFile(std::string(KAVEL_EXAMPLES_DIR) + "/blink/blink.bin");
-  EXPECT_TRUE(std::equal(bin.begin(), bin.end(), chip.Flash().begin(),
-                         [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; }));
-}
-
+// One service session, every button in the order an operator would press them.
 TEST_F(Operations, EveryServiceButtonWorksAgainstTheSimulatedChip) {
   sim::TSimChipOptions options;
   options.fullEraseMs = 20;
@@ -353,24 +333,30 @@ TEST_F(Operations, EveryServiceButtonWorksAgainstTheSimulatedChip) {
   sim::TSimChip chip(options);
   chip.Flash().fill(0);
   Serve(chip);
-  WriteSettings("[TMainISPForm]\nComComboBox1_Tag=2\n");
-  TMainISPForm& f = Start({"/Kavel"});
+  const std::string image = std::string(KAVEL_EXAMPLES_DIR) + "/blink/blink.hex";
+  WriteSettings("[TMainISPForm]\nComComboBox1_Tag=2\nOpenDialog1_FileName=" + image + "\n");
+  TMainISPForm& f = Start({"/Kavel", "/SAME"});
+  ASSERT_TRUE(f.Port().Connected());
   f.WFC->setChecked(true);
   f.EraseBlocks->item(3)->setCheckState(Qt::Checked);
   std::vector<std::string> shown;  // "caption: text", and whether the window was enabled
   boxes.onShow = [&](const TMessageBoxRequest& r) {
     shown.push_back(r.caption + ": " + r.text + (f.isEnabled() ? "" : " (disabled)"));
   };
-  for (QPushButton* button : {f.BFullErase, f.BEraseBlocks, f.BBlank, f.BSetStatus, f.BSecurity1,
-                              f.BSecurity2, f.BSecurity3, f.B6Clock, f.BReadStatus}) {
+  // "/SAME": "Send hex" takes the stored file without a dialog, and says nothing when it went well.
+  for (QPushButton* button : {f.BSynchro, f.BFullErase, f.BEraseBlocks, f.BBlank, f.BSendHexFile, f.BSetStatus,
+                              f.BSecurity1, f.BSecurity2, f.BSecurity3, f.B6Clock, f.BReadStatus}) {
     QTest::mouseClick(button, Qt::LeftButton);
   }
   EXPECT_EQ(shown, (std::vector<std::string>{
-                       "OK: Flash erased (disabled)", "Erase OK: Selected blocks erased (disabled)",
-                       "OK: Flash is blank (disabled)", "OK: Status byte set to 0 (application)",
-                       "OK: Security bit 1 set", "OK: Security bit 2 set", "OK: Security bit 3 set",
-                       "OK: Clock set"}));
+                       "OK: Flash synchronized: 9600", "OK: Flash erased (disabled)",
+                       "Erase OK: Selected blocks erased (disabled)", "OK: Flash is blank (disabled)",
+                       "OK: Status byte set to 0 (application)", "OK: Security bit 1 set", "OK: Security bit 2 set",
+                       "OK: Security bit 3 set", "OK: Clock set"}));
   EXPECT_TRUE(f.isEnabled());
+  EXPECT_EQ(f.Operations().OperationFailed, 0);
+  EXPECT_EQ(f.windowTitle().toStdString(), "Kavel ISP 2.6.1 [" + image + "]");
+  EXPECT_EQ(f.StatusPanel0->text().toStdString(), "");
   EXPECT_EQ(f.StatusMemo->toPlainText().toStdString(),
             "Security 1: ON\nSecurity 2: ON\nSecurity 3: ON\nStatus: 00");
   // The debug box keeps the erase's and the clock command's replies.
@@ -380,6 +366,9 @@ TEST_F(Operations, EveryServiceButtonWorksAgainstTheSimulatedChip) {
   EXPECT_EQ(chip.SecurityBits(), 7);
   EXPECT_EQ(chip.StatusByte(), 0);
   EXPECT_TRUE(chip.SixClock());
+  const std::string bin = ReadWholeFile(std::string(KAVEL_EXAMPLES_DIR) + "/blink/blink.bin");
+  EXPECT_TRUE(std::equal(bin.begin(), bin.end(), chip.Flash().begin(),
+                         [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; }));
 }
 
 TEST_F(Operations, AutoRunsTheCycleAndClosesUnlessAFailureNoStepHandles) {

@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include "isp/IspEngine.h"
-#include "isp/IspOperations.h"
 #include "link/ComNames.h"
 #include "link/EComPort.h"
 #include "link/LineTermios.h"
@@ -118,12 +117,15 @@ TEST_F(OnTheWire, RefusalsAndSilenceAreClassified) {
   EXPECT_EQ(engine.ReplyText(), ":020000030501F5");  // the echo came, the reply did not
 }
 
-// The executable: registers its COM name, answers, writes its files and cleans up on SIGTERM.
+// The executable: registers its COM name, starts from the flash it is given, answers, writes
+// its files and cleans up on SIGTERM.
 TEST(SimExecutable, RegistersAnswersReportsAndCleansUp) {
   TPortDirScope dir;
   const std::string report = dir.Path() + "/report.txt";
   const std::string flash = dir.Path() + "/flash.bin";
   const std::string wire = dir.Path() + "/wire.log";
+  const std::string old = dir.Path() + "/old.bin";
+  std::ofstream(old, std::ios::binary) << std::string(65536, '\x5A');
   pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -131,7 +133,7 @@ TEST(SimExecutable, RegistersAnswersReportsAndCleansUp) {
     dup2(devnull, 1);
     execl(KAVEL_SIM_EXE, "kavel-isp-sim", "--port", "COM4", "--port-dir", dir.Path().c_str(),
           "--report", report.c_str(), "--flash-out", flash.c_str(), "--log", wire.c_str(),
-          "--security", "4", static_cast<char*>(nullptr));
+          "--flash-in", old.c_str(), "--security", "4", static_cast<char*>(nullptr));
     _exit(127);
   }
   const std::string entry = dir.Path() + "/COM4";
@@ -155,12 +157,12 @@ TEST(SimExecutable, RegistersAnswersReportsAndCleansUp) {
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(entry)));
 
   const std::string text = test::ReadWholeFile(report);
-  EXPECT_NE(text.find("security3=1\n"), std::string::npos) << text;
+  EXPECT_EQ(text.substr(0, text.find("sixclock")), "security1=0\nsecurity2=0\nsecurity3=1\nstatus=FF\n");
   EXPECT_NE(text.find("records=2\n"), std::string::npos) << text;
   const std::string image = test::ReadWholeFile(flash);
   ASSERT_EQ(image.size(), 65536u);
   EXPECT_EQ(static_cast<unsigned char>(image[0x1000]), 0x42);
-  EXPECT_EQ(static_cast<unsigned char>(image[0x1001]), 0xFF);
+  EXPECT_EQ(static_cast<unsigned char>(image[0x1001]), 0x5A);  // the rest as it came in
   const std::string log = test::ReadWholeFile(wire);
   EXPECT_NE(log.find("> 9600 ':020000050700F2'"), std::string::npos) << log;
 }
@@ -291,44 +293,6 @@ TEST(SimExecutable, AFullLineDoesNotKeepItFromStopping) {
   // The line holds a little, the simulator at most its bound; the rest is counted.
   EXPECT_GE(dropped, sent - 32768 - static_cast<long>(sim::TSimLine::kOutboxLimit));
   EXPECT_LT(dropped, sent);
-}
-
-// A service session as the operator runs it, the operations over a real line to the
-// executable: what the simulator reports at exit is exactly what was asked for.
-TEST(SimExecutable, EraseBlankCheckProgramStatusAndSecurity) {
-  TPortDirScope dir;
-  const std::string report = dir.Path() + "/report.txt", flashOut = dir.Path() + "/flash.bin";
-  const std::string old = dir.Path() + "/old.bin";
-  std::ofstream(old, std::ios::binary) << std::string(65536, '\x5A');
-  pid_t sim = StartSim({"--port", "COM5", "--port-dir", dir.Path(), "--flash-in", old,
-                        "--full-erase-ms", "50", "--report", report, "--flash-out", flashOut});
-  ASSERT_TRUE(WaitForClaim(dir.Path() + "/COM5", sim));
-  {
-    TNAVOPort port(5, 0);
-    test::TWindowlessHost host;
-    host.options.waitForConfirmation = true;
-    TIspOperations ops(port, TSystemClock::Instance(), host);
-    ops.BFullEraseClick(false);
-    ops.BBlankClick();
-    ops.SetImageFileName(std::string(KAVEL_EXAMPLES_DIR) + "/blink/blink.hex");
-    ops.BSendHexFileClick(false);
-    ops.BSetStatusClick(false);
-    for (int bit = 1; bit <= 3; ++bit) ops.BSecurityClick(bit, false);
-    ops.BReadStatusClick();
-    EXPECT_EQ(host.boxes, std::vector<std::string>{"OK: Flash is blank"});
-    EXPECT_EQ(ops.OperationFailed, 0);
-    EXPECT_EQ(host.status, (std::vector<std::string>{"Security 1: ON", "Security 2: ON",
-                                                     "Security 3: ON", "Status: 00"}));
-  }
-  kill(sim, SIGTERM);
-  ASSERT_EQ(WaitExit(sim, 5000), 0);
-  const std::string text = test::ReadWholeFile(report);
-  EXPECT_EQ(text.substr(0, text.find("sixclock")),
-            "security1=1\nsecurity2=1\nsecurity3=1\nstatus=00\n");
-  std::string expected = test::ReadWholeFile(std::string(KAVEL_EXAMPLES_DIR) + "/blink/blink.bin");
-  ASSERT_FALSE(expected.empty());
-  expected.resize(65536, '\xFF');
-  EXPECT_TRUE(test::ReadWholeFile(flashOut) == expected);
 }
 
 }  // namespace

@@ -93,6 +93,7 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
       {"a crystal that cannot make 115200", {"--speeds", "9600,57600"}, {"sync"}, 0, "synchronized at 57600 bit/s"},
       {"--baud pins the speed", {}, {"--baud", "19200", "sync"}, 0, "synchronized at 19200 bit/s"},
       {"unknown command", {"-"}, {"frobnicate"}, 2, "unknown command frobnicate"},
+      {"a cycle with nobody to answer its prompts", {}, {"cycle", blinkHex}, 2, "give --yes"},
       {"bad security bit", {"-"}, {"security", "4"}, 2, "security needs 1, 2 or 3"},
       {"no such port", {"-"}, {"--port", "COM9", "sync"}, 3, "cannot open COM9"},
       {"a port number past int", {"-"}, {"--port", "COM4294967298", "sync"}, 2, "no port has a number that large"},
@@ -138,6 +139,8 @@ TEST_F(Cli, EveryCommandEndsWithALineThatSaysWhatItDid) {
       {{"security", "1"}, 0, "set security bit 1\n", ""},
       {{"six-clock"}, 0, "switched the chip to 6-clock mode\n", ""},
       {{"suspend"}, 0, "suspended the communication controller\n", ""},
+      {{"--yes", "cycle", blinkHex}, 0, "programmed, verified and locked " + blinkHex + ": 17 records (152 bytes)\n",
+       "(answered by --yes)"},
       {{"--json", "program", blinkBin}, 1,
        "{\"command\":\"program\",\"port\":\"COM1\",\"result\":\"refused\",\"exit\":1,"
        "\"message\":\"Not allowed operation for block: 0\"",
@@ -244,26 +247,7 @@ TEST_F(Cli, ProgressLinesWithoutATerminalAndNoneWhenQuiet) {
   EXPECT_EQ(quiet.out, "");
 }
 
-TEST_F(Cli, CycleAsksUnlessYesAndSuspendsTheController) {
-  Sim({"--ktn", "--full-erase-ms", "100"});
-  const TRun refused = Run({"cycle", blinkHex});  // no terminal, no --yes
-  EXPECT_EQ(refused.status, 2);
-  EXPECT_NE(refused.err.find("give --yes"), std::string::npos);
-  const TRun run = Run({"--yes", "cycle", blinkHex});
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.err.find("(answered by --yes)"), std::string::npos);
-  EXPECT_NE(run.err.find("Operation finished - security bits set"), std::string::npos);
-  EXPECT_EQ(run.out, "programmed, verified and locked " + blinkHex + ": 17 records (152 bytes)\n");
-  EXPECT_NE(run.err.find("resume it from its management program"), std::string::npos);
-  StopSims();
-  for (const char* line : {"security1=1\n", "security2=1\n", "security3=1\n", "status=00\n",
-                           "controller_suspended=1\n"}) {
-    EXPECT_NE(Report().find(line), std::string::npos) << Report();
-  }
-  EXPECT_EQ(Flash().substr(0, blink.size()), blink);
-}
-
-TEST_F(Cli, AtThePromptTheImageOnDiskMayChangeAndNoAnswerIsNo) {
+TEST_F(Cli, ACycleAtATerminalSuspendsAsksAndSendsWhatWasChecked) {
   // The operator's terminal: the jumper prompt waits for Enter there.
   const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(master, 0);
@@ -275,12 +259,13 @@ TEST_F(Cli, AtThePromptTheImageOnDiskMayChangeAndNoAnswerIsNo) {
   const struct {
     const char* answer;  // typed at the prompt
     int status;
-    std::string says;
+    std::string says, controller;  // the controller is suspended before the first prompt, and stays so
   } cases[] = {
-      {"\x04", 130, "stopped: no answer at the jumper prompt: stopped at the jumper prompt: nothing was sent to the chip"},
-      {"\n", 0, "Operation finished - security bits set"},
+      {"\x04", 130, "stopped: no answer at the jumper prompt: stopped at the jumper prompt: nothing was sent to the chip",
+       "resume it from its management program"},
+      {"\n", 0, "Operation finished - security bits set", "the controller was suspended already"},
   };
-  Sim({"--full-erase-ms", "100"});
+  Sim({"--ktn", "--full-erase-ms", "100"});
   for (const auto& c : cases) {
     SCOPED_TRACE(c.status);
     test::TStdio io;
@@ -296,6 +281,10 @@ TEST_F(Cli, AtThePromptTheImageOnDiskMayChangeAndNoAnswerIsNo) {
     EXPECT_EQ(test::WaitExit(cli, 30000), c.status);
     const std::string err = test::ReadWholeFile(File("err"));
     EXPECT_NE(err.find(c.says), std::string::npos) << err;
+    EXPECT_NE(err.find(c.controller), std::string::npos) << err;
+    if (c.status == 0) {
+      EXPECT_EQ(test::ReadWholeFile(File("out")), "programmed and locked " + firmware + ": 17 records (152 bytes)\n");
+    }
     Write("fw.hex", test::ReadWholeFile(blinkHex));
   }
   StopSims();
@@ -303,7 +292,10 @@ TEST_F(Cli, AtThePromptTheImageOnDiskMayChangeAndNoAnswerIsNo) {
   close(master);
   EXPECT_EQ(Flash().substr(0, blink.size()), blink);
   // The one cycle alone: set-clock, erase, 17 image records, status byte, three security bits.
-  EXPECT_NE(Report().find("records=23\n"), std::string::npos) << Report();
+  for (const char* line : {"security1=1\nsecurity2=1\nsecurity3=1\nstatus=00\n", "records=23\n",
+                           "controller_suspended=1\n"}) {
+    EXPECT_NE(Report().find(line), std::string::npos) << Report();
+  }
 }
 
 TEST_F(Cli, SignalsStopBetweenRecordsReleaseThePortAndPutTheSpeedBack) {

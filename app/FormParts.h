@@ -1,4 +1,4 @@
-// What the window's files share: Qt text from ours, and the speed list's entries.
+// What the window's files share: Qt text from ours, the speed list's entries, the style.
 #pragma once
 
 #include <QString>
@@ -12,5 +12,9 @@ inline QString Q(std::string_view s) { return QString::fromUtf8(s.data(), static
 // The speed list (ComboBox1), in this order; the normal view starts on 19200.
 inline constexpr const char* kBaudItems[] = {"4800", "9600", "14400", "19200", "38400"};
 inline constexpr int kBaudItem19200 = 3;
+
+// Puts the application's style, unchanged but for what start-up need not load, in place
+// once; called before the window builds its menu bar.
+void UseFormStyle();
 
 }  // namespace kavel

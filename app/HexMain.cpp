@@ -37,6 +37,10 @@ TMainISPForm::TMainISPForm(TSetup setup)
   setObjectName(QStringLiteral("TMainISPForm"));
   setWindowTitle(Q(kAppTitle));
 
+  // The menu bar stays in the window, whose fixed height counts it, also on desktops that
+  // offer a global menu; not asking the desktop for one saves a bus round trip at start-up.
+  QCoreApplication::setAttribute(Qt::AA_DontUseNativeMenuBar);
+  UseFormStyle();
   auto* exitAction = menuBar()->addAction(tr("Exit"));
   exitAction->setObjectName(QStringLiteral("Exit1"));
   connect(exitAction, &QAction::triggered, this, [this] { close(); });

@@ -509,20 +509,44 @@ TEST_F(Closing, ExitButtonAndMenuClose) {
   EXPECT_FALSE(g.isVisible());
 }
 
-TEST(QtBoxes, StyleBecomesIconButtonsAndDefaultButton) {
-  std::unique_ptr<QMessageBox> warning(TQtMessageService::MakeBox(
-      {"Erase?", "Warning", MessageBoxStyle(mkWarning, {mbtYes, mbtNo})}));
-  EXPECT_EQ(warning->icon(), QMessageBox::Warning);
-  EXPECT_EQ(warning->buttons().size(), 2);
-  EXPECT_EQ(warning->defaultButton(), warning->button(QMessageBox::No));
-  std::unique_ptr<QMessageBox> error(
-      TQtMessageService::MakeBox({"Error 301\rKTN do not answer!", "Error", kMbIconStop}));
-  EXPECT_EQ(error->icon(), QMessageBox::Critical);
-  ASSERT_EQ(error->buttons().size(), 1);
-  EXPECT_EQ(error->text().toStdString(), "Error 301\nKTN do not answer!");  // two lines
-  std::unique_ptr<QMessageBox> plain(TQtMessageService::MakeBox({"Done", "OK", kMbOk}));
+// Each kind of box and set of buttons as it reaches the screen.
+TEST(QtBoxes, KindAndButtonsBecomeCaptionIconButtonsAndDefault) {
+  using B = QMessageBox;
+  const struct {
+    TMessageKind kind;
+    TMessageButtons buttons;
+    const char* caption;
+    B::Icon icon;
+    std::vector<B::StandardButton> shown;  // all of them, the default first
+  } cases[] = {
+      {mkWarning, {mbtYes, mbtNo}, "Warning", B::Warning, {B::No, B::Yes}},
+      {mkError, {mbtOK}, "Error", B::Critical, {B::Ok}},
+      {mkInformation, {mbtOK, mbtCancel}, "Information", B::Information, {B::Ok, B::Cancel}},
+      {mkConfirmation, {mbtYes, mbtNo, mbtCancel}, "Confirm", B::Question, {B::Yes, B::No, B::Cancel}},
+      {mkCustom, {mbtAbort, mbtRetry, mbtIgnore}, "Mine", B::NoIcon, {B::Abort, B::Retry, B::Ignore}},
+      {mkError, {mbtRetry, mbtCancel}, "Error", B::Critical, {B::Retry, B::Cancel}},
+      {mkError, {mbtOK, mbtHelp}, "Error", B::Critical, {B::Ok, B::Help}},
+      {mkError, {}, "Error", B::Critical, {B::Ok}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.caption);
+    std::unique_ptr<QMessageBox> box(
+        TQtMessageService::MakeBox(MessageBoxRequest("Error 301\rKTN do not answer!", c.kind, c.buttons, "Mine")));
+    EXPECT_EQ(box->windowTitle().toStdString(), c.caption);
+    EXPECT_EQ(box->icon(), c.icon);
+    EXPECT_EQ(box->text().toStdString(), "Error 301\nKTN do not answer!");  // two lines
+    std::vector<B::StandardButton> shown{box->standardButton(box->defaultButton())};
+    for (QAbstractButton* button : box->buttons()) {
+      if (button != box->defaultButton()) shown.push_back(box->standardButton(button));
+    }
+    std::sort(shown.begin() + 1, shown.end());
+    std::vector<B::StandardButton> expected = c.shown;
+    std::sort(expected.begin() + 1, expected.end());
+    EXPECT_EQ(shown, expected);
+  }
+  std::unique_ptr<QMessageBox> plain(TQtMessageService::MakeBox(PlainBoxRequest("Done", "OK")));
   EXPECT_EQ(plain->icon(), QMessageBox::NoIcon);
-  EXPECT_EQ(plain->windowTitle().toStdString(), "OK");
+  EXPECT_EQ(plain->buttons().size(), 1);
 }
 
 TEST(QtBoxes, ShowReturnsThePressedButtonsIdentifier) {

@@ -1,8 +1,9 @@
 // The communication controller on the programmer's serial line, spoken to with its framed bus
 // protocol (link/KTNFrames.h) so that it can be put into suspended mode before the chip is
 // programmed. Not to be confused with TCustomComPort (link/ComPort.h), the serial port itself:
-// TCustomPort is a protocol object that reads and writes single bytes through a port. TCustomPort reads and writes single bytes with a 30 ms wait each; TKTNPort has
-// the requests, the reply waits with their attempt counts, and the search for the controller.
+// TCustomPort is a protocol object over such a port, reading and writing single bytes with a
+// 30 ms wait each; TKTNPort adds the requests, the reply waits with their attempt counts, and
+// the search for the controller.
 // Everything blocks its caller; the window's events are not processed meanwhile.
 #pragma once
 

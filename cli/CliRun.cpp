@@ -180,6 +180,37 @@ std::optional<std::string> WriteWholeFile(const std::string& path, const std::st
   return std::nullopt;
 }
 
+namespace {
+
+// The line's device, behind the recorders of the trace file (tracer: its recorder) and of -v.
+std::unique_ptr<TComDevice> RecordedDevice(const std::string& name, std::FILE* traceFile, bool verbose,
+                                           const TTraceComDevice*& tracer) {
+  std::unique_ptr<TComDevice> device = DeviceFor(name);
+  if (traceFile) {
+    auto wrapped = std::make_unique<TTraceComDevice>(std::move(device), traceFile);
+    tracer = wrapped.get();
+    device = std::move(wrapped);
+  }
+  if (verbose) device = std::make_unique<TTraceComDevice>(std::move(device), stderr);
+  return device;
+}
+
+// Opens the port by its name at the speed asked for; says why not when it cannot.
+bool OpenOrSay(TNAVOPort& port, const std::string& name, const std::string& baud, TCliHost& host) {
+  if (IsComName(name)) port.SetPort(name);  // the name exactly as given
+  port.SetBaudRate(BaudRateFromText(baud));
+  try {
+    port.OpenPort();
+    return true;
+  } catch (const EComPort& e) {
+    host.Say("cannot open " + name + ": " + e.what() +
+             (e.WinCode() ? ": " + PortErrorReason(*e.WinCode(), IsComName(name)) : std::string()));
+    return false;
+  }
+}
+
+}  // namespace
+
 int RunOnPort(TCliArgs args, const TPortRun& run) {
   const auto started = std::chrono::steady_clock::now();
   TCliHost host(args, run.port, run.several);
@@ -192,25 +223,9 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
       return kExitChip;
     }
   }
-  std::unique_ptr<TComDevice> device = DeviceFor(run.port);
   const TTraceComDevice* tracer = nullptr;
-  if (traceFile) {
-    auto wrapped = std::make_unique<TTraceComDevice>(std::move(device), traceFile.get());
-    tracer = wrapped.get();
-    device = std::move(wrapped);
-  }
-  if (args.verbose) device = std::make_unique<TTraceComDevice>(std::move(device), stderr);
-
-  TNAVOPort port(0, 0, std::move(device));
-  if (IsComName(run.port)) port.SetPort(run.port);  // the name exactly as given
-  port.SetBaudRate(BaudRateFromText(args.baud));
-  try {
-    port.OpenPort();
-  } catch (const EComPort& e) {
-    host.Say("cannot open " + run.port + ": " + e.what() +
-             (e.WinCode() ? ": " + PortErrorReason(*e.WinCode(), IsComName(run.port)) : std::string()));
-    return kExitPort;
-  }
+  TNAVOPort port(0, 0, RecordedDevice(run.port, traceFile.get(), args.verbose, tracer));
+  if (!OpenOrSay(port, run.port, args.baud, host)) return kExitPort;
   // The line as it was found, and the port let go, on every path.
   const TBaudRate found = port.BaudRate();
   TOnExit restore([&] {

@@ -1,5 +1,7 @@
 #include "sim/SimArgs.h"
 
+#include <algorithm>
+#include <iterator>
 #include <sstream>
 
 #include "link/ComNames.h"
@@ -95,6 +97,22 @@ bool ParseCount(const std::string& text, int& value, int base = 10) {
 }  // namespace
 
 std::optional<std::string> ParseSimArgs(const std::vector<std::string>& argv, TSimArgs& out) {
+  // The options that take a plain count or time into a field, and what they need.
+  const struct {
+    const char* name;
+    int* field;
+    const char* needs;
+  } counts[] = {
+      {"--full-erase-ms", &out.options.fullEraseMs, "ms"},
+      {"--block-erase-ms", &out.options.blockEraseMs, "ms"},
+      {"--reply-delay", &out.options.replyDelayMs, "ms"},
+      {"--echo-limit", &out.options.echoLimit, "a count"},
+      {"--ktn-poll-ms", &out.ktn.pollIntervalMs, "ms"},
+      {"--ktn-invite-every", &out.ktn.inviteEvery, "a count"},
+      {"--ktn-reply-delay", &out.ktn.replyDelayMs, "ms"},
+      {"--ktn-refuse-writes", &out.ktn.refuseWrites, "a count"},
+      {"--ktn-other-frames", &out.ktn.otherFramesBeforeReply, "a count"},
+  };
   for (std::size_t i = 0; i < argv.size(); ++i) {
     const std::string& arg = argv[i];
     auto value = [&](std::string& into) -> bool {
@@ -104,7 +122,11 @@ std::optional<std::string> ParseSimArgs(const std::vector<std::string>& argv, TS
     };
     std::string v;
     int n = 0;
-    if (arg == "--help" || arg == "-h") {
+    const auto count = std::find_if(std::begin(counts), std::end(counts), [&](const auto& c) { return arg == c.name; });
+    if (count != std::end(counts)) {
+      if (!value(v) || !ParseCount(v, *count->field)) return arg + " needs " + count->needs;
+      if (arg.rfind("--ktn", 0) == 0) out.withController = true;
+    } else if (arg == "--help" || arg == "-h") {
       out.help = true;
     } else if (arg == "--version" || arg == "-V") {
       out.version = true;
@@ -123,12 +145,6 @@ std::optional<std::string> ParseSimArgs(const std::vector<std::string>& argv, TS
         if (!ParseCount(item, n) || n == 0) return std::string("bad speed '" + item + "'");
         out.options.acceptedSpeeds.insert(static_cast<std::uint32_t>(n));
       }
-    } else if (arg == "--full-erase-ms") {
-      if (!value(v) || !ParseCount(v, out.options.fullEraseMs)) return std::string("--full-erase-ms needs ms");
-    } else if (arg == "--block-erase-ms") {
-      if (!value(v) || !ParseCount(v, out.options.blockEraseMs)) return std::string("--block-erase-ms needs ms");
-    } else if (arg == "--reply-delay") {
-      if (!value(v) || !ParseCount(v, out.options.replyDelayMs)) return std::string("--reply-delay needs ms");
     } else if (arg == "--flash-in") {
       if (!value(out.flashIn)) return std::string("--flash-in needs a file");
     } else if (arg == "--security") {
@@ -158,8 +174,6 @@ std::optional<std::string> ParseSimArgs(const std::vector<std::string>& argv, TS
     } else if (arg == "--read-answer") {
       if (!value(out.options.readAnswer) || out.options.readAnswer.empty())
         return std::string("--read-answer needs a text");
-    } else if (arg == "--echo-limit") {
-      if (!value(v) || !ParseCount(v, out.options.echoLimit)) return std::string("--echo-limit needs a count");
     } else if (arg.rfind("--ktn", 0) == 0) {
       out.withController = true;
       if (arg == "--ktn") {
@@ -168,22 +182,12 @@ std::optional<std::string> ParseSimArgs(const std::vector<std::string>& argv, TS
       } else if (arg == "--ktn-state") {
         if (!value(v) || !ParseCount(v, n) || n > 255) return std::string("--ktn-state needs 0..255");
         out.ktn.state = static_cast<std::uint8_t>(n);
-      } else if (arg == "--ktn-poll-ms") {
-        if (!value(v) || !ParseCount(v, out.ktn.pollIntervalMs)) return std::string("--ktn-poll-ms needs ms");
-      } else if (arg == "--ktn-invite-every") {
-        if (!value(v) || !ParseCount(v, out.ktn.inviteEvery)) return std::string("--ktn-invite-every needs a count");
-      } else if (arg == "--ktn-reply-delay") {
-        if (!value(v) || !ParseCount(v, out.ktn.replyDelayMs)) return std::string("--ktn-reply-delay needs ms");
-      } else if (arg == "--ktn-refuse-writes") {
-        if (!value(v) || !ParseCount(v, out.ktn.refuseWrites)) return std::string("--ktn-refuse-writes needs a count");
       } else if (arg == "--ktn-bad-sum") {
         if (!value(v) || !ParseCount(v, n) || n == 0) return std::string("--ktn-bad-sum needs a reply number from 1");
         out.ktn.badChecksumReplies.insert(n);
       } else if (arg == "--ktn-noise") {
         if (!value(v)) return std::string("--ktn-noise needs a text");
         out.ktn.noise = Unescape(v);
-      } else if (arg == "--ktn-other-frames") {
-        if (!value(v) || !ParseCount(v, out.ktn.otherFramesBeforeReply)) return std::string("--ktn-other-frames needs a count");
       } else {
         return std::string("unknown option '" + arg + "' (see --help)");
       }

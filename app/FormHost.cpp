@@ -41,7 +41,8 @@ std::optional<std::string> TMainISPForm::ChooseImageFile(const std::string& pres
   dialog.setObjectName(QStringLiteral("OpenDialog1"));
   dialog.setOption(QFileDialog::DontUseNativeDialog);
   dialog.setOption(QFileDialog::HideNameFilterDetails);
-  dialog.setNameFilters({QStringLiteral("HEX files [*.hex] (*.hex)"),
+  // SDCC names its HEX output .ihx.
+  dialog.setNameFilters({QStringLiteral("HEX files [*.hex; *.ihx] (*.hex *.ihx)"),
                          QStringLiteral("BIN files [*.bin] (*.bin)")});
   dialog.setDefaultSuffix(QStringLiteral("hex"));
   dialog.setFileMode(QFileDialog::ExistingFile);

@@ -19,20 +19,9 @@ std::string Blocks(const TCliArgs& a) {
   return out;
 }
 
-// Records and data bytes of the image.
-std::pair<std::size_t, std::size_t> Size(const THexBinList& image) {
-  std::size_t bytes = 0;
-  for (const std::string& line : image.Lines()) {
-    const THexRecord r = ParseHexRecord(line);
-    if (r.problem.empty() && r.bytes[3] == 0x00) bytes += r.bytes[0];
-  }
-  return {image.Count(), bytes};
-}
-
 std::string SizeText(const THexBinList* image) {
   if (!image) return {};
-  const auto [records, bytes] = Size(*image);
-  return std::to_string(records) + " records (" + std::to_string(bytes) + " bytes)";
+  return std::to_string(image->Count()) + " records (" + std::to_string(image->DataBytes()) + " bytes)";
 }
 
 const char* KindName(TStatusKind kind) {
@@ -142,9 +131,8 @@ std::string JsonObject(const TRunFacts& f) {
   if (!f.speed.empty()) add("speed", f.speed);
   if (!a.file.empty()) add("file", Json(a.file));
   if (f.image) {
-    const auto [records, bytes] = Size(*f.image);
-    add("records", std::to_string(records));
-    add("bytes", std::to_string(bytes));
+    add("records", std::to_string(f.image->Count()));
+    add("bytes", std::to_string(f.image->DataBytes()));
   }
   if (a.command == "program" || a.command == "cycle" || a.command == "verify") add("verified", f.verified ? "true" : "false");
   if (f.verify.differing > 0) {
@@ -193,12 +181,10 @@ std::string ExplainRefusal(const TRunFacts& f) {
   if ((a.command != "program" && a.command != "cycle") || !f.image ||
       static_cast<std::size_t>(s.index) >= f.image->Count())
     return {};
-  const THexRecord r = ParseHexRecord((*f.image)[static_cast<std::size_t>(s.index)]);
+  const TImageRecord& r = f.image->Record(static_cast<std::size_t>(s.index));
   std::string what = "record " + std::to_string(s.index) + " of the image";
-  if (r.problem.empty() && r.bytes[3] == 0x00 && r.bytes[0] > 0) {
-    const unsigned first = static_cast<unsigned>(r.bytes[1]) << 8 | r.bytes[2];
-    what = "the record for " + HexWord(first) + "-" + HexWord(first + r.bytes[0] - 1u) + " (" + what + ")";
-  }
+  if (r.line > 0) what += ", line " + std::to_string(r.line) + " of the file";
+  if (r.IsData()) what = "the record for " + HexWord(r.address) + "-" + HexWord(r.LastAddress()) + " (" + what + ")";
   switch (s.reply) {
     case rcNotAllowed:
       return "the chip refused " + what + "; a set security bit 1 forbids programming: erase the chip first";

@@ -14,8 +14,6 @@
 #include "cli/CliHost.h"
 #include "cli/CliProcess.h"
 #include "cli/CliReport.h"
-#include "image/HexText.h"
-#include "isp/Records.h"
 #include "isp/IspOperations.h"
 #include "isp/ScopeGuards.h"
 #include "link/ComNames.h"
@@ -89,18 +87,6 @@ void SayWhatBecameOfIt(TCliHost& host, const TIspOperations& ops, const TCliArgs
 
 void Complain(const std::string& text) { WriteErr("kavel-isp-cli: " + text + "\n"); }
 
-std::bitset<16> BlocksOf(const THexBinList& image) {
-  std::bitset<16> blocks;
-  for (const std::string& line : image.Lines()) {
-    const THexRecord r = ParseHexRecord(line);
-    if (!r.problem.empty() || r.bytes[3] != 0x00 || r.bytes[0] == 0) continue;
-    const unsigned first = static_cast<unsigned>(r.bytes[1]) << 8 | r.bytes[2];
-    const unsigned last = std::min(first + r.bytes[0] - 1u, 0xFFFFu);
-    for (unsigned b = first / 4096; b <= last / 4096; ++b) blocks.set(b);
-  }
-  return blocks;
-}
-
 std::vector<std::string> TracePaths(const std::string& trace, const std::vector<std::string>& ports) {
   if (trace.empty()) return std::vector<std::string>(ports.size());
   if (ports.size() == 1) return {trace};
@@ -140,23 +126,19 @@ std::optional<std::string> OutputConflict(const std::vector<std::string>& output
 
 std::string FlashFileText(const std::vector<std::uint8_t>& bytes, std::uint16_t start, TImageFormat format) {
   if (format == TImageFormat::ifBin) return std::string(bytes.begin(), bytes.end());
-  std::string text;
+  THexBinList records;
   const unsigned end = start + static_cast<unsigned>(bytes.size());
   for (unsigned from = start; from < end;) {
     const unsigned to = std::min(end, (from & ~0xFu) + 16);
     const auto first = bytes.begin() + (from - start), last = bytes.begin() + (to - start);
-    if (std::any_of(first, last, [](std::uint8_t b) { return b != 0xFF; })) {
-      std::string body;
-      AppendHexByte(body, static_cast<std::uint8_t>(to - from));
-      AppendHexByte(body, static_cast<std::uint8_t>(from >> 8));
-      AppendHexByte(body, static_cast<std::uint8_t>(from & 0xFF));
-      AppendHexByte(body, 0x00);
-      for (auto it = first; it != last; ++it) AppendHexByte(body, *it);
-      text += CommandRecord(body) + "\n";
-    }
+    if (std::any_of(first, last, [](std::uint8_t b) { return b != 0xFF; }))
+      records.Add(0, kDataRecord, static_cast<std::uint16_t>(from), std::vector<std::uint8_t>(first, last));
     from = to;
   }
-  return text + std::string(THexBinList::kEndRecord) + "\n";
+  records.Add(0, kEndOfFileRecord, 0, {});
+  std::string text;
+  for (const TImageRecord& r : records.Records()) text += r.text + "\n";
+  return text;
 }
 
 std::optional<std::string> WriteWholeFile(const std::string& path, const std::string& text) {

@@ -2,7 +2,6 @@
 // trace files' names and whether they may be written.
 #pragma once
 
-#include <bitset>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,9 +13,6 @@ namespace kavel::cli {
 
 // A line on standard error from the program itself: "kavel-isp-cli: " + text.
 void Complain(const std::string& text);
-
-// The 4 KB blocks that the image's data records touch.
-std::bitset<16> BlocksOf(const THexBinList& image);
 
 // The trace file of each port: the name given, or with several ports that name + "." + the
 // port's last path element, with the port's place in the list in front of it where two

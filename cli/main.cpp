@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
     }
   }
   if ((args.command == "erase" || args.eraseFirst) && image) {
-    args.eraseBlocks = BlocksOf(*image);
+    args.eraseBlocks = image->Blocks();
     std::string list;
     for (int b = 0; b < 16; ++b)
       if (args.eraseBlocks.test(static_cast<std::size_t>(b))) list.append(" ").append(std::to_string(b));

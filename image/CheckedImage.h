@@ -1,9 +1,10 @@
-// The image as the command line programs it: loaded once, checked whole before anything is
-// sent, and then sent exactly as checked. Stricter than THexBinList's loaders, which take a
-// HEX file's lines as they stand and leave every check to the chip.
+// The one loader of images, for the window and the command line alike: the file is read once
+// and checked whole before anything is sent, and what is sent is built from what was checked.
+// Nothing in an image may command the chip: a record that the boot loader would carry out as
+// a command (an erase, a security bit, the boot vector, a read) is refused with its line, and
+// so is anything that would put data somewhere else than where it says or cut the image short.
 #pragma once
 
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,8 +12,6 @@
 #include "image/HexBinList.h"
 
 namespace kavel {
-
-enum class TImageFormat : std::uint8_t { ifHex, ifBin };
 
 // HEX for names ending .hex or .ihx (the name SDCC gives its output), BIN for .bin, in any
 // letter case; nothing for any other name.
@@ -24,18 +23,37 @@ class EImageFormatUnknown : public EImageError {
   using EImageError::EImageError;
 };
 
-// The records to program from the file, in format (nothing: by its name, else HEX when its
-// first line is an Intel HEX record, else EImageFormatUnknown). Regular files only.
-//  - HEX (at most kMaxHexSize bytes): every line that is not blank is a well-formed record
-//    (no other byte, NUL included, anywhere in the file); the last record is the end-of-file
-//    record; at least one data record holds a byte. Blank lines (and so LF CR line ends)
-//    are left out; the other lines are kept as they stand.
-//  - BIN: 1 to 65536 bytes, converted as THexBinList::AddBinRecords does.
+// What a front end asks of an image beyond the checks every image passes.
+struct TImageRules {
+  // A name that ends in neither .hex, .ihx nor .bin is HEX when the file begins with an Intel
+  // HEX record. Otherwise it is refused (EImageFormatUnknown), or, with this, a raw BIN image.
+  bool otherNamesAreBin = false;
+  // Refuse an image without a data byte: an empty BIN file, a HEX file of its end alone.
+  bool requireData = true;
+};
+// The window: any name that is not HEX is a BIN image, and an image may be empty (it then
+// sends the end record alone).
+inline constexpr TImageRules kWindowImageRules{true, false};
+
+// The records to program from the file, in format (nothing: by its name, else as the rules
+// say). Regular files only.
+//  - HEX (at most kMaxHexSize bytes), line by line; blank lines, and blanks and tabs around a
+//    record, are left out; every other line is one well-formed record (":", hex digits of
+//    either case, its count and checksum right; a NUL or any other byte is refused):
+//      00 data, within 0000-FFFF; a byte that another record puts there too must be the same;
+//      01 the end (no data): it must be there, and only blank lines may follow it;
+//      02, 04 (two bytes): an upper address, taken when it is 0000 and refused as data above
+//         64 KB otherwise; 03, 05 (four bytes): a start address, taken; neither is sent;
+//      the 6-clock command :0300000306028072, sent as it stands;
+//      anything else (the boot loader's write and read functions, its display and set-clock
+//      records, other types) is refused, saying what it would make the chip do.
+//  - BIN: at most 65536 bytes, converted as THexBinList::AddBin does.
 // Throws EImageError (or one of its kinds) whose message names the file, the line where
 // there is one, and what is wrong.
-THexBinList LoadCheckedImage(const std::string& fileName, std::optional<TImageFormat> format);
+THexBinList LoadCheckedImage(const std::string& fileName, std::optional<TImageFormat> format,
+                             TImageRules rules = {});
 
-// The check of HEX text alone, fileName only for the messages.
+// The check of HEX text alone (no data required), fileName only for the messages.
 THexBinList CheckedHexRecords(const std::string& fileName, std::string_view text);
 
 }  // namespace kavel

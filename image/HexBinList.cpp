@@ -69,80 +69,53 @@ std::string ReadImageFile(const std::string& fileName, std::uint64_t limit) {
   return bytes;
 }
 
-void THexBinList::SetText(std::string_view text) {
-  m_lines.clear();
-  std::size_t p = 0;
-  const std::size_t end = text.size();
-  while (p < end && text[p] != '\0') {
-    const std::size_t start = p;
-    while (p < end && text[p] != '\0' && text[p] != '\n' && text[p] != '\r') ++p;
-    m_lines.emplace_back(text.substr(start, p - start));
-    if (p < end && text[p] == '\r') ++p;
-    if (p < end && text[p] == '\n') ++p;
+void THexBinList::Add(std::size_t line, std::uint8_t type, std::uint16_t address,
+                      std::vector<std::uint8_t> data) {
+  TImageRecord r{line, type, address, std::move(data), {}};
+  r.text.reserve(11 + 2 * r.data.size());
+  r.text += ':';
+  unsigned sum = static_cast<unsigned>(r.data.size()) + (address >> 8) + (address & 0xFFu) + type;
+  AppendHexByte(r.text, static_cast<std::uint8_t>(r.data.size()));
+  AppendHexByte(r.text, static_cast<std::uint8_t>(address >> 8));
+  AppendHexByte(r.text, static_cast<std::uint8_t>(address & 0xFFu));
+  AppendHexByte(r.text, type);
+  for (std::uint8_t b : r.data) {
+    AppendHexByte(r.text, b);
+    sum += b;
   }
+  AppendHexByte(r.text, IntelHexChecksum(sum));
+  m_records.push_back(std::move(r));
 }
 
-void THexBinList::AddBinRecords(const std::uint8_t* bytes, std::size_t size) {
-  m_lines.reserve(m_lines.size() + size / kBinRecordBytes + 2);
+void THexBinList::AddBin(const std::uint8_t* bytes, std::size_t size) {
+  m_records.reserve(m_records.size() + size / kBinRecordBytes + 2);
   for (std::size_t offset = 0; offset < size; offset += kBinRecordBytes) {
-    const std::size_t n = size - offset < kBinRecordBytes ? size - offset : kBinRecordBytes;
-    const unsigned address = static_cast<unsigned>(offset & 0xFFFFu);
-    std::string record;
-    record.reserve(11 + 2 * n);
-    record += ':';
-    unsigned sum = static_cast<unsigned>(n) + (address >> 8) + (address & 0xFFu);
-    AppendHexByte(record, static_cast<std::uint8_t>(n));
-    AppendHexByte(record, static_cast<std::uint8_t>(address >> 8));
-    AppendHexByte(record, static_cast<std::uint8_t>(address & 0xFFu));
-    AppendHexByte(record, 0x00);  // data record
-    for (std::size_t i = 0; i < n; ++i) {
-      AppendHexByte(record, bytes[offset + i]);
-      sum += bytes[offset + i];
-    }
-    AppendHexByte(record, IntelHexChecksum(sum));
-    m_lines.push_back(std::move(record));
+    const std::size_t n = std::min(size - offset, kBinRecordBytes);
+    Add(0, kDataRecord, static_cast<std::uint16_t>(offset & 0xFFFFu),
+        std::vector<std::uint8_t>(bytes + offset, bytes + offset + n));
   }
-  m_lines.emplace_back(kEndRecord);
+  Add(0, kEndOfFileRecord, 0, {});
 }
 
-void THexBinList::LoadHexFile(const std::string& fileName) {
-  SetText(ReadImageFile(fileName, kMaxHexSize));
+bool THexBinList::HoldsData() const {
+  return std::any_of(m_records.begin(), m_records.end(),
+                     [](const TImageRecord& r) { return r.IsData() && !r.data.empty(); });
 }
 
-void THexBinList::LoadBinFile(const std::string& fileName) {
-  const std::string bytes = ReadImageFile(fileName, kMaxBinSize);
-  AddBinRecords(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+std::size_t THexBinList::DataBytes() const {
+  std::size_t bytes = 0;
+  for (const TImageRecord& r : m_records)
+    if (r.IsData()) bytes += r.data.size();
+  return bytes;
 }
 
-bool IsHexFileName(std::string_view fileName) {
-  const std::size_t slash = fileName.rfind('/');
-  const std::size_t dot = fileName.rfind('.');
-  if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash))
-    return false;
-  const std::string_view ext = fileName.substr(dot);
-  if (ext.size() != 4) return false;
-  static constexpr char kHex[] = ".HEX";
-  for (std::size_t i = 0; i < 4; ++i) {
-    char c = ext[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != kHex[i]) return false;
+std::bitset<16> THexBinList::Blocks() const {
+  std::bitset<16> blocks;
+  for (const TImageRecord& r : m_records) {
+    if (!r.IsData() || r.data.empty()) continue;
+    for (unsigned b = r.address / 4096u; b <= r.LastAddress() / 4096u; ++b) blocks.set(b);
   }
-  return true;
-}
-
-bool HoldsData(const THexBinList& list) {
-  return std::any_of(list.Lines().begin(), list.Lines().end(), [](const std::string& line) {
-    const THexRecord r = ParseHexRecord(line);
-    return r.problem.empty() && r.bytes[3] == 0x00 && r.bytes[0] > 0;
-  });
-}
-
-void LoadImageFile(THexBinList& list, const std::string& fileName) {
-  if (IsHexFileName(fileName)) {
-    list.LoadHexFile(fileName);
-  } else {
-    list.LoadBinFile(fileName);
-  }
+  return blocks;
 }
 
 }  // namespace kavel

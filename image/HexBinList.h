@@ -1,9 +1,12 @@
-// THexBinList: the records of one firmware image in the order and form in which they are
-// sent, one Intel HEX record per entry, without line terminators. Filled from an Intel HEX
-// text file (its lines as they stand) or from a raw BIN image (converted into 16-byte data
-// records and the end record). Sends nothing, shows nothing: failures are exceptions.
+// THexBinList: one firmware image as the records that program it, in the order in which they
+// are sent. Each record is parsed once from the file (or made from a BIN image) into its line,
+// type, address and bytes, and the text that goes on the line is built from those: nothing
+// downstream reads the file's text again. Only data records, the end record and the one
+// command an image may carry (6-clock mode) are in it; CheckedImage.h is the loader that
+// decides what gets in. Sends nothing, shows nothing: failures are exceptions.
 #pragma once
 
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -39,6 +42,25 @@ class EImageTooLarge : public EImageError {
   EImageTooLarge(const std::string& fileName, std::uint64_t size, std::uint64_t limit);
 };
 
+enum class TImageFormat : std::uint8_t { ifHex, ifBin };
+
+// Intel HEX record types as the image holds them.
+inline constexpr std::uint8_t kDataRecord = 0x00;
+inline constexpr std::uint8_t kEndOfFileRecord = 0x01;
+inline constexpr std::uint8_t kWriteFunctionRecord = 0x03;  // only the 6-clock command
+
+struct TImageRecord {
+  std::size_t line = 0;  // the file's line it stands on, from 1; 0 when made from a BIN image
+  std::uint8_t type = kDataRecord;
+  std::uint16_t address = 0;
+  std::vector<std::uint8_t> data;
+  std::string text;  // as it goes on the line: ":", upper-case digits, the checksum
+
+  bool IsData() const { return type == kDataRecord; }
+  // The last address a data record fills (its address when it holds nothing).
+  unsigned LastAddress() const { return address + (data.empty() ? 0u : static_cast<unsigned>(data.size()) - 1u); }
+};
+
 class THexBinList {
  public:
   static constexpr std::size_t kBinRecordBytes = 16;
@@ -47,41 +69,32 @@ class THexBinList {
   static constexpr std::uint64_t kMaxHexSize = 16u << 20;
   static constexpr std::string_view kEndRecord = ":00000001FF";
 
-  std::size_t Count() const { return m_lines.size(); }
-  const std::string& operator[](std::size_t i) const { return m_lines[i]; }
-  void Add(std::string line) { m_lines.push_back(std::move(line)); }
-  void Clear() { m_lines.clear(); }
-  const std::vector<std::string>& Lines() const { return m_lines; }
+  std::size_t Count() const { return m_records.size(); }
+  // The text of record i, exactly as it is written to the chip.
+  const std::string& operator[](std::size_t i) const { return m_records[i].text; }
+  const TImageRecord& Record(std::size_t i) const { return m_records[i]; }
+  const std::vector<TImageRecord>& Records() const { return m_records; }
 
-  // Replaces the contents by the lines of the text file (see SetText). Throws EFOpenError
-  // when it cannot be opened, EReadError when reading fails, EImageError when it is not a
-  // regular file and EImageTooLarge beyond kMaxHexSize; the list is then unchanged.
-  void LoadHexFile(const std::string& fileName);
-  // Appends the data records of the raw image and then the end record. Throws EFOpenError,
-  // EReadError or EImageTooLarge (nothing is appended then).
-  void LoadBinFile(const std::string& fileName);
+  // Appends a record (a data record must end at FFFF at the latest); its text is built here.
+  void Add(std::size_t line, std::uint8_t type, std::uint16_t address, std::vector<std::uint8_t> data);
+  // Appends the records of a raw image of at most 64 KB, byte 0 at address 0: data records of
+  // 16 bytes (the last one shorter), then the end record.
+  void AddBin(const std::uint8_t* bytes, std::size_t size);
 
-  // Replaces the contents by the lines of text: a line ends at CR LF, a lone LF or a lone CR
-  // (so LF CR is two breaks); a NUL ends the text; a break at the very end adds no empty
-  // line. Lines are kept exactly as they stand.
-  void SetText(std::string_view text);
-  // Appends the records of a raw image of at most 64 KB, byte 0 at address 0: data records
-  // of 16 bytes (the last one shorter), then the end record.
-  void AddBinRecords(const std::uint8_t* bytes, std::size_t size);
+  // True when a data record holds at least one byte: something to program.
+  bool HoldsData() const;
+  // The data bytes of all records (an address written twice counts twice).
+  std::size_t DataBytes() const;
+  // The 4 KB blocks that the data touches (bit i: block i).
+  std::bitset<16> Blocks() const;
 
  private:
-  std::vector<std::string> m_lines;
+  std::vector<TImageRecord> m_records;
 };
 
-// True when the file name's extension (from its last dot on) is ".HEX" in any letter case.
-bool IsHexFileName(std::string_view fileName);
-// True when the list holds a data record (type 00) with at least one byte: something to program.
-bool HoldsData(const THexBinList& list);
 // The whole of a regular file (a link is followed), at most limit bytes. Never blocks on a
 // FIFO or a device: anything but a regular file is refused. Throws EFOpenError, EReadError,
 // EImageError (not a regular file) or EImageTooLarge.
 std::string ReadImageFile(const std::string& fileName, std::uint64_t limit);
-// LoadHexFile for HEX names, LoadBinFile for every other name (see IsHexFileName).
-void LoadImageFile(THexBinList& list, const std::string& fileName);
 
 }  // namespace kavel

@@ -3,7 +3,7 @@
 
 #include <bitset>
 
-#include "image/HexBinList.h"
+#include "image/CheckedImage.h"
 #include "isp/Display.h"
 #include "isp/Records.h"
 #include "isp/ScopeGuards.h"
@@ -47,15 +47,10 @@ void TIspOperations::BSendHexFileClick(bool sender) {
   m_host.ProcessEvents();
   if (!m_port.Connected()) m_port.OpenPort();
 
-  THexBinList list;
   TOnExit ending([this] { m_host.SetProgress(""); });
-  if (m_image) {
-    list = *m_image;
-  } else {
-    LoadImageFile(list, m_imageFileName);
-  }
+  const THexBinList list = ImageToProgram();
   m_host.ShowImageFile(m_imageFileName);
-  if (!sender && !HoldsData(list)) {
+  if (!sender && !list.HoldsData()) {
     // A step of the full cycle: the status byte and the security bits must not follow.
     const std::string text = "No data to program in " + m_imageFileName;
     PlainBox(text, "Send Error");

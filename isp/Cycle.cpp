@@ -2,8 +2,9 @@
 // ERASE".
 #include "isp/IspOperations.h"
 
-#include "image/HexBinList.h"
+#include "image/CheckedImage.h"
 #include "isp/Records.h"
+#include "isp/ScopeGuards.h"
 #include "link/EComPort.h"
 
 namespace kavel {
@@ -106,6 +107,18 @@ void TIspOperations::BFullClick() {
   }
   m_imageFileName = std::move(*chosen);
   m_host.ShowImageFile(m_imageFileName);
+  // The image is checked whole before anything reaches the line, and exactly what was checked
+  // is programmed: a file the chip must not get ends the cycle here, before the controller is
+  // suspended and the chip erased.
+  m_cycleImage.reset();
+  m_cycleImage = ImageToProgram();
+  TOnExit forget([this] { m_cycleImage.reset(); });
+  if (!m_cycleImage->HoldsData()) {
+    const std::string text = "No data to program in " + m_imageFileName;
+    PlainBox(text, "Send Error");
+    m_status = TIspStatus::Make(skBadImage, text);
+    return;
+  }
   if (!KTNSuspended) KTNSuspended = SuspendKTN();
   StopPoint("stopped before the jumper prompt: nothing was sent to the chip");
   PlainBox(kJumperOnText, "Info", TBoxRole::brPrompt);
@@ -148,17 +161,30 @@ void TIspOperations::MakeFullProgramming() {
   if (options.verify) {
     // Only a chip that holds the image is locked: on a mismatch it stays open to try again.
     StopPoint("stopped after programming, before the verification: the chip is not locked");
-    VerifyImage(CycleImage());
+    try {
+      VerifyImage(ImageToProgram());
+    } catch (const EOperationStopped& e) {
+      throw EOperationStopped(std::string(e.what()) + " of the read-back: the chip is programmed and not locked");
+    }
     if (!m_status.Ok()) {
       OperationFailed = 1;
       return;
     }
     cycle = Worse(cycle, m_status);
   }
+  // Locking cannot be undone short of a whole-chip erase: a stop is honoured before each step
+  // of it, and says exactly how far it went.
+  StopPoint("stopped before the status byte: the chip is programmed and not locked (no status byte, no "
+            "security bit set)");
   BSetStatusClick(false);
   if (OperationFailed != 0) return;
   cycle = Worse(cycle, m_status);
+  static constexpr std::string_view kLockedSoFar[] = {
+      "the status byte was set to 0, no security bit",
+      "the status byte and security bit 1 were set, security bits 2 and 3 not",
+      "the status byte and security bits 1 and 2 were set, security bit 3 not"};
   for (int bit = 1; bit <= 3; ++bit) {
+    StopPoint("stopped before security bit " + std::to_string(bit) + ": " + std::string(kLockedSoFar[bit - 1]));
     BSecurityClick(bit, false);
     if (OperationFailed != 0) return;
     cycle = Worse(cycle, m_status);
@@ -185,11 +211,10 @@ void TIspOperations::FullErase() {
   m_status = erased;
 }
 
-THexBinList TIspOperations::CycleImage() const {
+THexBinList TIspOperations::ImageToProgram() const {
   if (m_image) return *m_image;
-  THexBinList list;
-  LoadImageFile(list, m_imageFileName);
-  return list;
+  if (m_cycleImage) return *m_cycleImage;
+  return LoadCheckedImage(m_imageFileName, std::nullopt, kWindowImageRules);
 }
 
 }  // namespace kavel

@@ -217,8 +217,9 @@ class TIspOperations {
   // ReadFlash over several ranges, with one progress count for all of them.
   bool ReadRanges(const std::vector<std::pair<std::uint16_t, std::uint16_t>>& ranges,
                   std::vector<std::uint8_t>& bytes);
-  // The image the cycle programmed: the host's, else the image file.
-  THexBinList CycleImage() const;
+  // The image to program: the host's, else the one the running cycle checked, else the image
+  // file, loaded and checked as the window takes it (EImageError when it is refused).
+  THexBinList ImageToProgram() const;
   // SuspendKTN's exchange, at 9600 bit/s: its status; true in suspended when it suspended.
   TIspStatus SuspendController(bool& suspended);
   // The controller's error box; the status of a controller that stopped answering.
@@ -230,6 +231,7 @@ class TIspOperations {
   TIspEngine m_engine;
   std::string m_imageFileName;
   std::optional<THexBinList> m_image;         // the records to program, when the host loaded them
+  std::optional<THexBinList> m_cycleImage;    // while a full cycle runs: the image it checked
   std::optional<TIspOptions> m_cycleOptions;  // while a cycle runs: the options it read
   TIspStatus m_status;
   TVerifyReport m_lastVerify;

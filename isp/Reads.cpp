@@ -158,11 +158,9 @@ bool TIspOperations::ReadFlash(std::uint16_t start, std::uint16_t end, std::vect
 TIspOperations::TVerifyReport TIspOperations::VerifyImage(const THexBinList& image) {
   // What the image puts where; of two records for one address, the later one is meant.
   std::vector<int> wanted(0x10000, -1);
-  for (const std::string& line : image.Lines()) {
-    const THexRecord r = ParseHexRecord(line);
-    if (!r.problem.empty() || r.bytes[3] != 0x00) continue;
-    const unsigned address = static_cast<unsigned>(r.bytes[1]) << 8 | r.bytes[2];
-    for (std::size_t i = 0; i < r.bytes[0] && address + i < wanted.size(); ++i) wanted[address + i] = r.bytes[4 + i];
+  for (const TImageRecord& r : image.Records()) {
+    if (!r.IsData()) continue;
+    for (std::size_t i = 0; i < r.data.size() && r.address + i < wanted.size(); ++i) wanted[r.address + i] = r.data[i];
   }
   std::vector<std::pair<std::uint16_t, std::uint16_t>> ranges;
   for (unsigned a = 0; a < wanted.size(); ++a) {

@@ -297,7 +297,7 @@ TEST_F(PortControls, FileDialogStartsAtTheStoredFileAndTakesTheChosenOne) {
   WriteSettings("[TMainISPForm]\nOpenDialog1_FileName=" + stored.toStdString() + "\n");
   TMainISPForm& f = Start({"/Kavel"});
   f.SetDialogRunner([&](QFileDialog& d) {
-    EXPECT_EQ(d.nameFilters(), QStringList({"HEX files [*.hex] (*.hex)", "BIN files [*.bin] (*.bin)"}));
+    EXPECT_EQ(d.nameFilters(), QStringList({"HEX files [*.hex; *.ihx] (*.hex *.ihx)", "BIN files [*.bin] (*.bin)"}));
     EXPECT_EQ(d.defaultSuffix().toStdString(), "hex");
     EXPECT_EQ(d.fileMode(), QFileDialog::ExistingFile);
     EXPECT_EQ(d.directory().absolutePath().toStdString(), fw.Path());
@@ -374,38 +374,59 @@ TEST_F(Operations, EveryServiceButtonWorksAgainstTheSimulatedChip) {
 TEST_F(Operations, AutoRunsTheCycleAndClosesUnlessAFailureNoStepHandles) {
   const std::string image = std::string(KAVEL_EXAMPLES_DIR) + "/blink/blink.hex";
   TTempDir fw;
-  const std::string vanishing = fw.Path() + "/locked.hex";
-  for (bool fileGoes : {false, true}) {
-    SCOPED_TRACE(fileGoes ? "the file cannot be opened" : "a whole cycle");
+  const std::string vanishing = fw.Path() + "/locked.hex", commanding = fw.Path() + "/status.hex";
+  std::ofstream(commanding) << ":0100000042BD\n:030000030600559F\n:00000001FF\n";
+  const struct {
+    const char* name;
+    std::string file;
+    std::string refusal;  // the error report's text; "": the cycle runs
+  } rows[] = {
+      {"a whole cycle", image, ""},
+      {"the file cannot be opened", vanishing, "Cannot open file \"" + vanishing + "\". No such file or directory."},
+      {"an image that commands the chip", commanding,
+       "\"" + commanding + "\", line 2: :030000030600559F is a command for the chip, not image data: it writes "
+       "the status byte."},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
     TVirtualClock clock;
     sim::TSimChip chip;
     sim::TSimController controller;
+    sim::TSimComDevice* wire = nullptr;
     boxes.shown.clear();
-    WriteSettings("[TMainISPForm]\nOpenDialog1_FileName=" + (fileGoes ? vanishing : image) + "\n");
+    WriteSettings("[TMainISPForm]\nOpenDialog1_FileName=" + row.file + "\n");
     TMainISPForm& f = Start({"/AUTO"}, [&](TMainISPForm::TSetup& setup) {
       auto virtualLine = std::make_unique<sim::TSimComDevice>(clock);
       virtualLine->AddDevice(&chip);
       virtualLine->AddDevice(&controller);
+      wire = virtualLine.get();
       setup.device = std::move(virtualLine);
       setup.clock = &clock;
     });
     std::ofstream(vanishing) << ":00000001FF\n";
     f.SetDialogRunner([&](QFileDialog&) {
-      if (fileGoes) std::remove(vanishing.c_str());  // taken away after it was chosen
+      std::remove(vanishing.c_str());  // taken away after it was chosen
       return true;
     });
     Pump(1300);
-    const std::vector<std::string> captions =
-        fileGoes ? std::vector<std::string>{"Info", "Kavel ISP 2.6.1"}
-                 : std::vector<std::string>{"Info", "Full programming", "Attention"};
-    EXPECT_EQ(Captions(), captions);
-    EXPECT_EQ(f.isVisible(), fileGoes);  // the error report keeps the window
-    EXPECT_TRUE(controller.Suspended());
-    if (!fileGoes) {
+    if (row.refusal.empty()) {
+      EXPECT_EQ(Captions(), (std::vector<std::string>{"Info", "Full programming", "Attention"}));
+      EXPECT_FALSE(f.isVisible());
+      EXPECT_TRUE(controller.Suspended());
       const std::string bin = ReadWholeFile(std::string(KAVEL_EXAMPLES_DIR) + "/blink/blink.bin");
       EXPECT_TRUE(std::equal(bin.begin(), bin.end(), chip.Flash().begin(),
                              [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; }));
       EXPECT_EQ(chip.SecurityBits(), 7);
+    } else {
+      // Known before anything is sent: no controller sought, no jumper asked for, no erase;
+      // and "Send hex" refuses the file the same way.
+      f.BSendHexFile->click();
+      ASSERT_EQ(Captions(), (std::vector<std::string>{"Kavel ISP 2.6.1", "Kavel ISP 2.6.1"}));
+      EXPECT_EQ(boxes.shown[0].text, row.refusal);
+      EXPECT_EQ(boxes.shown[1].text, row.refusal);
+      EXPECT_TRUE(f.isVisible());  // the error report keeps the window
+      EXPECT_TRUE(std::none_of(wire->WireLog().begin(), wire->WireLog().end(),
+                               [](const TWireEntry& e) { return e.direction == '>'; }));
     }
     CloseAndDestroy();
   }

@@ -115,38 +115,63 @@ TEST_F(FullCycle, NeverSetsTheBitsOnAChipTheCycleKnowsIsWrong) {
     int refuse;               // record (from 1) the chip answers "X"; 0: none
     bool sixClock;
     std::function<void(test::TNullHost&)> meddle;  // the operator, before the cycle runs
-    Texts boxes;              // after the jumper prompt
+    Texts boxes;
     Texts commands;
     TStatusKind status;
     int weakCell;             // an address that reads back wrong (-1: none)
+    int bits;                 // the security bits the chip is left with
+    std::string says;         // in the status's words
   };
   // The chip's records: set-clock 1, erase 2, the 300-byte image's 19 data records and end
   // record 3 to 22, then the commands.
-  const Texts all{":0100000307F5", ":020000030400F7", ":020000030500F6", ":020000030501F5", ":020000030502F4"};
+  const std::string erase = ":0100000307F5", status = ":020000030400F7", bit1 = ":020000030500F6",
+                    bit2 = ":020000030501F5", bit3 = ":020000030502F4", readBack = DisplayRecord(0, 299);
+  const std::string commanding = dir.Path() + "/commanding.hex";
+  std::ofstream(commanding) << ":0100000042BD\n:020000030500F6\n:00000001FF\n";
+  const auto verifyAnd = [](std::function<bool(test::TNullHost&)> stop) {
+    return [stop](test::TNullHost& h) {
+      h.options.verify = true;
+      h.stopWhen = [&h, stop] { return stop(h); };
+    };
+  };
+  const auto readBackDone = [](test::TNullHost& h) {
+    return h.activity == "verifying" && h.doneOfTotal.second > 0 && h.doneOfTotal.first == h.doneOfTotal.second;
+  };
   const Case cases[] = {
-      {"an image without data", "", 0, false, nullptr,
-       {"Send Error: No data to program in " + file}, {":0100000307F5"}, skBadImage, -1},
+      {"an image without data: nothing reaches the line", "", 0, false, nullptr,
+       {"Send Error: No data to program in " + file}, {}, skBadImage, -1, 0, "No data"},
+      {"an image that commands the chip: nothing reaches the line", image, 0, false,
+       [&](test::TNullHost& h) { h.chosenFile = commanding; }, {}, {}, skBadImage, -1, 0, "line 2: :020000030500F6 is a command for the chip"},
       {"Wait for confirmation unticked while programming", image, 23, false,
        [](test::TNullHost& h) { h.onRecord = [&h](std::size_t, std::size_t) { h.options.waitForConfirmation = false; }; },
-       {"Send Error: Not allowed operation"}, {":0100000307F5", ":020000030400F7"}, skRefused, -1},
+       {kJumperOn, "Send Error: Not allowed operation"}, {erase, status}, skRefused, -1, 0, ""},
       {"a refused 6-clock command goes on, but is no success", image, 23, true, nullptr,
-       {"Send Error: Not allowed operation", FinalBox()},
-       {":0100000307F5", ":0300000306028072", ":020000030400F7", ":020000030500F6", ":020000030501F5", ":020000030502F4"},
-       skRefused, -1},
+       {kJumperOn, "Send Error: Not allowed operation", FinalBox()}, {erase, ":0300000306028072", status, bit1, bit2, bit3},
+       skRefused, -1, 7, ""},
       {"stopped at the jumper prompt", image, 0, false,
-       [](test::TNullHost& h) { h.onBox = [&h](const TMessageBoxRequest&) { h.stop = true; }; }, {}, {}, skStopped, -1},
+       [](test::TNullHost& h) { h.onBox = [&h](const TMessageBoxRequest&) { h.stop = true; }; }, {kJumperOn}, {},
+       skStopped, -1, 0, "nothing was sent"},
+      {"stopped as the read-back ends: nothing locked", image, 0, false, verifyAnd(readBackDone), {kJumperOn},
+       {erase, readBack}, skStopped, -1, 0, "before the status byte: the chip is programmed and not locked"},
+      {"stopped after the status byte", image, 0, false,
+       verifyAnd([this](test::TNullHost&) { return chip->StatusByte() == 0; }), {kJumperOn}, {erase, readBack, status},
+       skStopped, -1, 0, "before security bit 1: the status byte was set to 0, no security bit"},
+      {"stopped after security bit 1", image, 0, false,
+       verifyAnd([this](test::TNullHost&) { return chip->SecurityBits() != 0; }), {kJumperOn},
+       {erase, readBack, status, bit1}, skStopped, -1, 1, "security bit 1 were set, security bits 2 and 3 not"},
+      {"stopped after security bit 2", image, 0, false,
+       verifyAnd([this](test::TNullHost&) { return chip->SecurityBits() == 3; }), {kJumperOn},
+       {erase, readBack, status, bit1, bit2}, skStopped, -1, 3, "security bits 1 and 2 were set, security bit 3 not"},
       {"read back, a weak cell leaves the chip unlocked", image, 0, false,
        [](test::TNullHost& h) { h.options.verify = true; },
-       {"Verify Error: verify failed at 0042: written 5B, read 5F; 1 of 300 bytes differ"},
-       {":0100000307F5", DisplayRecord(0, 299)}, skMismatch, 0x0042},
+       {kJumperOn, "Verify Error: verify failed at 0042: written 5B, read 5F; 1 of 300 bytes differ"}, {erase, readBack},
+       skMismatch, 0x0042, 0, ""},
       {"another chip is not even erased", image, 0, false,
        [](test::TNullHost& h) { h.options.expectDevice = 0x99; },
-       {"Device Error: the chip's device id is C2, not 99 as expected: nothing was written"}, {":020000050001F8"},
-       skRefused, -1},
-      {"all well, read back", image, 0, false, [](test::TNullHost& h) { h.options.verify = true; }, {FinalBox()},
-       {":0100000307F5", DisplayRecord(0, 299), ":020000030400F7", ":020000030500F6", ":020000030501F5",
-        ":020000030502F4"},
-       skOk, -1},
+       {kJumperOn, "Device Error: the chip's device id is C2, not 99 as expected: nothing was written"},
+       {":020000050001F8"}, skRefused, -1, 0, ""},
+      {"all well, read back", image, 0, false, [](test::TNullHost& h) { h.options.verify = true; },
+       {kJumperOn, FinalBox()}, {erase, readBack, status, bit1, bit2, bit3}, skOk, -1, 7, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -158,13 +183,15 @@ TEST_F(FullCycle, NeverSetsTheBitsOnAChipTheCycleKnowsIsWrong) {
     host.options.waitForConfirmation = true;
     host.options.sixClock = c.sixClock;
     if (c.meddle) c.meddle(host);
-    const TIspStatus status = ops->Perform([&] { ops->BFullClick(); });
-    Texts boxes{kJumperOn};
-    boxes.insert(boxes.end(), c.boxes.begin(), c.boxes.end());
-    EXPECT_EQ(host.boxes, boxes);
+    const TIspStatus result = ops->Perform([&] { ops->BFullClick(); });
+    EXPECT_EQ(host.boxes, c.boxes);
     EXPECT_EQ(Commands(), c.commands);
-    EXPECT_EQ(status.kind, c.status) << status.detail;
-    EXPECT_EQ(chip->SecurityBits(), c.status == skOk || c.sixClock ? 7 : 0);
+    EXPECT_EQ(result.kind, c.status) << result.detail;
+    EXPECT_NE(result.detail.find(c.says), std::string::npos) << result.detail;
+    EXPECT_EQ(chip->SecurityBits(), c.bits);
+    if (c.status == skBadImage) {
+      EXPECT_TRUE(Written().empty());  // not even the controller was sought
+    }
   }
 }
 

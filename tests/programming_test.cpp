@@ -120,15 +120,14 @@ TEST_F(Programming, TheFirstRefusedOrUnansweredRecordEndsTheRun) {
   }
 }
 
-TEST_F(Programming, BlankLinesAndTheSixClockRecordInAHexFile) {
+TEST_F(Programming, OnlyTheSixClockRecordWaitsAndBlankLinesAreNoRecords) {
   ConnectChip();
   host.options.delay = 30;
   Program(File("odd.hex", ":0100000042BD\r\n\r\n:0300000306028072\r\n:0300000306028072 \r\n:00000001FF"));
-  EXPECT_EQ(Written(), (std::vector<std::string>{":0100000042BD", ":0300000306028072",
-                                                 ":0300000306028072 ", ":00000001FF"}));
-  // The blank line gets its progress text and its pause; only the exact 6-clock record waits 50 ms.
-  EXPECT_EQ(clock.sleeps, (std::vector<int>{30, 30, 50, 30, 30, 30}));
-  EXPECT_EQ(host.progressLog.at(1), "Programming line: 1 / 5");
+  EXPECT_EQ(Written(), (std::vector<std::string>{":0100000042BD", ":0300000306028072", ":0300000306028072",
+                                                 ":00000001FF"}));
+  EXPECT_EQ(clock.sleeps, (std::vector<int>{30, 50, 30, 50, 30, 30}));
+  EXPECT_EQ(host.progressLog.at(1), "Programming line: 1 / 4");
   EXPECT_EQ(ops->OperationFailed, 0);
 }
 
@@ -152,16 +151,16 @@ TEST_F(Programming, HowTheFileIsChosenAndRunsThatSendNothing) {
   EXPECT_EQ(Written().size(), 4u);
 
   host.options.reuseImageFile = false;
-  Program(File("empty.hex", ""));  // nothing to send: a completed run
-  EXPECT_EQ(Written().size(), 4u);
+  Program(File("empty.bin", ""));  // the end record alone: a completed run
+  EXPECT_EQ(Written().back(), ":00000001FF");
   EXPECT_EQ(ops->OperationFailed, 0);
   EXPECT_TRUE(host.boxes.empty());
 }
 
-TEST_F(Programming, ABinFileThatCannotBeReadOrIsTooLargeSendsNothingAndFails) {
+TEST_F(Programming, AFileThatCannotBeReadIsTooLargeOrIsRefusedSendsNothingAndFails) {
   ConnectChip();
-  for (const std::string& file : {dir.Path() + "/missing.bin", dir.Path(),
-                                  File("big.bin", std::string(65537, '\0'))}) {
+  for (const std::string& file : {dir.Path() + "/missing.bin", dir.Path(), File("big.bin", std::string(65537, '\0')),
+                                  File("empty.hex", ""), File("locks.hex", ":0100000042BD\n:020000030500F6\n:00000001FF")}) {
     host.progress = "before";
     EXPECT_THROW(Program(file), std::runtime_error) << file;
     EXPECT_EQ(ops->OperationFailed, 1);

@@ -94,7 +94,7 @@ TEST_F(Readback, TheWholeFlashComesIn1KBRecordsAndALockedChipSaysSo) {
 TEST_F(Readback, VerificationNamesTheFirstDifferenceAndTellsUnerasedFlash) {
   THexBinList image;
   const Bytes data = Counting(300, 0x40);
-  image.AddBinRecords(data.data(), data.size());
+  image.AddBin(data.data(), data.size());
   const struct {
     const char* name;
     int weakCell;        // -1: none

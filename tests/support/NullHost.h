@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "isp/IspHost.h"
@@ -45,9 +46,14 @@ class TNullHost : public TIspHost {
   void ShowPortState() override { ++portStateShown; }
   TIspOptions Options() const override { return options; }
   void RecordProgress(std::size_t done, std::size_t total) override {
+    doneOfTotal = {done, total};
     if (onRecord) onRecord(done, total);
   }
-  bool StopRequested() const override { return stop; }
+  bool StopRequested() const override { return stop || (stopWhen && stopWhen()); }
+  void SetActivity(std::string_view what) override {
+    activity = what;
+    doneOfTotal = {};
+  }
 
   TIspOptions options;
   std::vector<std::string> boxes;  // "caption: text"
@@ -62,10 +68,13 @@ class TNullHost : public TIspHost {
   std::vector<std::string> status;  // the status box's lines
   std::string caption;             // the image file shown in the caption
   int portStateShown = 0;
+  std::string activity;  // "programming", "reading", "verifying"
+  std::pair<std::size_t, std::size_t> doneOfTotal;  // the latest progress
   // Hooks: the operator acting while a box is up, or while records go out; a stop request.
   std::function<void(const TMessageBoxRequest&)> onBox;
   std::function<void(std::size_t done, std::size_t total)> onRecord;
   bool stop = false;
+  std::function<bool()> stopWhen;  // asked at every stop point, as a signal arriving meanwhile
 };
 
 // A host without a window, as a command-line front end is: nothing to pass events to, so a

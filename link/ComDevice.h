@@ -1,6 +1,10 @@
 // The seam between the port object and the operating system: one serial device, opened by
 // COM name. TPosixComDevice is the real one; tests put in scripted fakes and fault injectors.
-// Every call returns 0 on success or an errno value; none of them throws.
+// Every call returns 0 on success or an errno value; none of them throws. EINTR and EAGAIN
+// are no failures of the line: a signal cut the call short, or the non-blocking descriptor
+// (or a busy USB adapter's driver) could not answer at once. The POSIX device makes such
+// system calls again a few times itself (link/Transient.h), and the port object does the same
+// with any device's calls, so a transient answer never ends a run.
 #pragma once
 
 #include <cstddef>

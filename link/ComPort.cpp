@@ -4,6 +4,7 @@
 #include <string>
 
 #include "link/EComPort.h"
+#include "link/Transient.h"
 
 namespace kavel {
 
@@ -81,16 +82,20 @@ void TCustomComPort::ApplyLine() {
   line.xoffChar = static_cast<std::uint8_t>(m_flow.XoffChar);
   bool dtr = m_flow.ControlDTR != dtrDisable;
   bool rts = m_flow.ControlRTS == rtsEnable || m_flow.ControlRTS == rtsToggle;
-  if (int err = m_device->SetLine(line, dtr, rts)) throw EComPort(CE_SetStateFailed, err);
+  if (int err = RetryTransient([&] { return m_device->SetLine(line, dtr, rts); }))
+    throw EComPort(CE_SetStateFailed, err);
 }
 
 void TCustomComPort::OpenPort() {
   if (m_connected) return;
-  if (int err = m_device->Open(m_port)) throw EComPort(CE_OpenFailed, err);
+  if (int err = RetryTransient([&] { return m_device->Open(m_port); }))
+    throw EComPort(CE_OpenFailed, err);
   m_connected = true;
   try {
-    if (int err = m_device->SetQueueSizes(static_cast<std::size_t>(m_buffer.InputSize),
-                                          static_cast<std::size_t>(m_buffer.OutputSize)))
+    if (int err = RetryTransient([&] {
+          return m_device->SetQueueSizes(static_cast<std::size_t>(m_buffer.InputSize),
+                                         static_cast<std::size_t>(m_buffer.OutputSize));
+        }))
       throw EComPort(CE_SetupComFailed, err);
     ApplyLine();
     // The time-outs are applied per call (see ReadTimeout, WriteTimeout); nothing can fail here.
@@ -113,7 +118,8 @@ void TCustomComPort::ClosePort() {
 std::size_t TCustomComPort::BytesWaiting() {
   if (!m_connected) throw EComPort(CE_ClearComFailed, EBADF);
   std::size_t count = 0;
-  if (int err = m_device->BytesWaiting(count)) throw EComPort(CE_ClearComFailed, err);
+  if (int err = RetryTransient([&] { return m_device->BytesWaiting(count); }))
+    throw EComPort(CE_ClearComFailed, err);
   return count;
 }
 
@@ -130,16 +136,27 @@ int TCustomComPort::WriteTimeout(std::size_t n) const {
 std::size_t TCustomComPort::ReceiveBytes(void* buffer, std::size_t n) {
   if (!m_connected) throw EComPort(CE_ReadFailed, EBADF);
   std::size_t got = 0;
-  if (int err = m_device->Read(static_cast<std::uint8_t*>(buffer), n, ReadTimeout(n), got))
-    throw EComPort(CE_ReadFailed, err);
+  // A read cut short after bytes came is a read of those bytes.
+  const int err = RetryTransient([&] {
+    const int e = m_device->Read(static_cast<std::uint8_t*>(buffer), n, ReadTimeout(n), got);
+    return IsTransient(e) && got > 0 ? 0 : e;
+  });
+  if (err) throw EComPort(CE_ReadFailed, err);
   return got;
 }
 
 std::size_t TCustomComPort::SendBytes(const void* buffer, std::size_t n) {
   if (!m_connected) throw EComPort(CE_WriteFailed, EBADF);
   if (n == 0) return 0;
+  const auto* bytes = static_cast<const std::uint8_t*>(buffer);
   std::size_t written = 0;
-  const int err = m_device->Write(static_cast<const std::uint8_t*>(buffer), n, WriteTimeout(n), written);
+  // A write cut short goes on with the bytes that are left, under their own time-out.
+  const int err = RetryTransient([&] {
+    std::size_t took = 0;
+    const int e = m_device->Write(bytes + written, n - written, WriteTimeout(n - written), took);
+    written += took;
+    return e;
+  });
   // A record cut short is a different record: what was not sent is as bad as a failure.
   if (err != 0 || written < n) {
     const bool timedOut = err == 0 || err == ETIMEDOUT;
@@ -158,14 +175,16 @@ std::size_t TCustomComPort::SendText(std::string_view text) {
 
 void TCustomComPort::PurgeBuffers(bool input, bool output) {
   if (!m_connected) throw EComPort(CE_PurgeFailed, EBADF);
-  if (int err = m_device->Purge(input, output)) throw EComPort(CE_PurgeFailed, err);
+  if (int err = RetryTransient([&] { return m_device->Purge(input, output); }))
+    throw EComPort(CE_PurgeFailed, err);
 }
 
 bool TCustomComPort::WaitForRxChar(int timeoutMs) {
   if (m_events != 0 && m_connected) throw EComPort(CE_ThreadCreated, std::nullopt);
   if (!m_connected) throw EComPort(CE_WaitFailed, EBADF);
   bool arrived = false;
-  if (int err = m_device->WaitForInput(timeoutMs < 0 ? 0 : timeoutMs, arrived))
+  if (int err = RetryTransient(
+          [&] { return m_device->WaitForInput(timeoutMs < 0 ? 0 : timeoutMs, arrived); }))
     throw EComPort(CE_WaitFailed, err);
   return arrived;
 }

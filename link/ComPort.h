@@ -1,7 +1,13 @@
 // TCustomComPort: the general serial port component, reduced to what the programmer uses.
 // Synchronous only: no event thread, no notifications but open/close to bound controls.
-// Every failing operation throws EComPort (see EComPort.h for codes and texts). Not to be
-// confused with TCustomPort (link/KTNPort.h), the controller protocol's byte reader over it.
+// Every failing operation throws EComPort (see EComPort.h for codes and texts). A device call
+// that answers EINTR or EAGAIN (a signal; a non-blocking descriptor or a busy USB adapter's
+// driver) is made again, up to kTransientTries times in all (link/Transient.h), before that
+// error counts: a read cut short returns what it got, a write cut short goes on with the rest,
+// a wait (or a read that got nothing) starts its whole time-out again. The port keeps no
+// clock; the POSIX device carries its own waits through signals to their deadlines, so in
+// practice such an answer comes before a wait has begun. Not to be confused with
+// TCustomPort (link/KTNPort.h), the controller protocol's byte reader over it.
 #pragma once
 
 #include <cstddef>

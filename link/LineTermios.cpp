@@ -4,15 +4,24 @@
 #include <asm/termbits.h>
 #include <cerrno>
 
+#include "link/Transient.h"
+
 // <sys/ioctl.h> would pull in glibc's termios definitions, which collide with the
 // kernel's; the prototype is all we need from it.
 extern "C" int ioctl(int fd, unsigned long request, ...);
 
 namespace kavel {
+namespace {
+
+int Termios2(int fd, unsigned long request, struct termios2& t) {
+  return RetryTransient([&] { return ioctl(fd, request, &t) == 0 ? 0 : errno; });
+}
+
+}  // namespace
 
 int GetLineTermios(int fd, TLineTermios& out) {
   struct termios2 t {};
-  if (ioctl(fd, TCGETS2, &t) != 0) return errno;
+  if (int err = Termios2(fd, TCGETS2, t)) return err;
   out.bitsPerSecond = t.c_ospeed;
   switch (t.c_cflag & CSIZE) {
     case CS5: out.dataBits = 5; break;
@@ -41,7 +50,7 @@ int GetLineTermios(int fd, TLineTermios& out) {
 
 int SetLineTermios(int fd, const TLineTermios& s) {
   struct termios2 t {};
-  if (ioctl(fd, TCGETS2, &t) != 0) return errno;
+  if (int err = Termios2(fd, TCGETS2, t)) return err;
 
   t.c_iflag = 0;
   if (s.parityCheck) t.c_iflag |= INPCK;
@@ -77,13 +86,12 @@ int SetLineTermios(int fd, const TLineTermios& s) {
   t.c_cc[VSTART] = s.xonChar;
   t.c_cc[VSTOP] = s.xoffChar;
 
-  if (ioctl(fd, TCSETS2, &t) != 0) return errno;
-  return 0;
+  return Termios2(fd, TCSETS2, t);
 }
 
 std::uint32_t GetLineSpeed(int fd) {
   struct termios2 t {};
-  if (ioctl(fd, TCGETS2, &t) != 0) return 0;
+  if (Termios2(fd, TCGETS2, t) != 0) return 0;
   return t.c_ospeed;
 }
 

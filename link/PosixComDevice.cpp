@@ -12,6 +12,7 @@
 
 #include "link/Clock.h"
 #include "link/PortClaim.h"
+#include "link/Transient.h"
 
 namespace kavel {
 namespace {
@@ -25,6 +26,12 @@ int Remaining(std::int64_t deadline) {
 
 std::int64_t DeadlineAfter(int timeoutMs) {
   return timeoutMs < 0 ? -1 : TSystemClock::Instance().NowMs() + timeoutMs;
+}
+
+// 0 or an errno value.
+template <typename Arg>
+int Ioctl(int fd, unsigned long request, Arg arg) {
+  return RetryTransient([&] { return ioctl(fd, request, arg) == 0 ? 0 : errno; });
 }
 
 }  // namespace
@@ -44,8 +51,12 @@ int TPosixComDevice::Open(const std::string& portName) {
   if (claim.State() == TClaimState::csStale) return ENOENT;
   // Only terminals, told without opening: opening some devices has effects of its own.
   if (int err = map.CheckTerminal(target->path)) return err;
-  int fd = ::open(target->path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return errno;
+  int fd = -1;
+  if (int err = RetryTransient([&] {
+        fd = ::open(target->path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        return fd < 0 ? errno : 0;
+      }))
+    return err;
   // A claimant (the simulated chip) that ended while we opened may have left its pseudo-
   // terminal's number to a stranger's terminal: let go before anything touches the line.
   const int refused = !isatty(fd) ? ENOTTY
@@ -63,7 +74,7 @@ int TPosixComDevice::Open(const std::string& portName) {
     return err;
   }
   // Keeps out programs that do not take the lock; its failure is not fatal, the lock holds.
-  ioctl(fd, TIOCEXCL);
+  Ioctl(fd, TIOCEXCL, nullptr);
   m_fd = fd;
   return 0;
 }
@@ -71,7 +82,7 @@ int TPosixComDevice::Open(const std::string& portName) {
 void TPosixComDevice::Close() {
   if (m_fd < 0) return;
   // A pty slave kept open by its master's owner keeps the exclusive flag past our close.
-  ioctl(m_fd, TIOCNXCL);
+  Ioctl(m_fd, TIOCNXCL, nullptr);
   ::close(m_fd);
   m_fd = -1;
 }
@@ -90,7 +101,8 @@ int TPosixComDevice::SetLine(const TLineTermios& line, bool dtr, bool rts) {
   for (auto [request, bits] : {std::pair{TIOCMBIS, on}, std::pair{TIOCMBIC, off}}) {
     if (bits == 0) continue;
     // Devices without modem lines (ptys, some USB bridges) refuse these; that is no failure.
-    if (ioctl(m_fd, request, &bits) != 0 && errno != ENOTTY && errno != EINVAL) return errno;
+    const int err = Ioctl(m_fd, request, &bits);
+    if (err != 0 && err != ENOTTY && err != EINVAL) return err;
   }
   return 0;
 }
@@ -118,7 +130,7 @@ int TPosixComDevice::BytesWaiting(std::size_t& count) {
   bool ready = false;
   if (int err = PollFor(POLLIN, 0, ready)) return err;
   int n = 0;
-  if (ioctl(m_fd, FIONREAD, &n) != 0) return errno;
+  if (int err = Ioctl(m_fd, FIONREAD, &n)) return err;
   count = n > 0 ? static_cast<std::size_t>(n) : 0;
   return 0;
 }
@@ -171,7 +183,7 @@ int TPosixComDevice::Write(const std::uint8_t* buffer, std::size_t n, int timeou
   // Wait until the bytes have left the line, sleeping about as long as they need.
   for (;;) {
     int queued = 0;
-    if (ioctl(m_fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return 0;
+    if (Ioctl(m_fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return 0;
     int left = Remaining(deadline);
     if (left == 0) return ETIMEDOUT;  // still queued: the line is held back
     long need = static_cast<long>(queued) * 10 * 1000 / static_cast<long>(m_bitsPerSecond) + 1;
@@ -185,7 +197,7 @@ int TPosixComDevice::Purge(bool input, bool output) {
   if (m_fd < 0) return EBADF;
   if (!input && !output) return 0;
   int which = input && output ? TCIOFLUSH : (input ? TCIFLUSH : TCOFLUSH);
-  return tcflush(m_fd, which) == 0 ? 0 : errno;
+  return RetryTransient([&] { return tcflush(m_fd, which) == 0 ? 0 : errno; });
 }
 
 int TPosixComDevice::WaitForInput(int timeoutMs, bool& arrived) {

@@ -7,6 +7,7 @@
 #include "link/EComPort.h"
 #include "link/NAVOPort.h"
 #include "link/TraceComDevice.h"
+#include "link/Transient.h"
 #include "tests/support/FakeComDevice.h"
 
 namespace kavel {
@@ -211,6 +212,57 @@ TEST(PortReads, ReadTimeoutIs20PerByteAnd40) {
     EXPECT_EQ(e.Code(), 3);
   }
   EXPECT_TRUE(f.port->Connected());  // a failed read leaves the port open
+}
+
+// A signal or a busy driver at any device call: the call is made again, going on from the
+// byte a read or write cut short had moved, up to the bound; beyond it the error is the port's.
+TEST(PortTransientErrors, RetriedUpToTheBoundThenAPortError) {
+  const auto reopen = [](FakePort& f) {
+    f.port->ClosePort();
+    f.port->OpenPort();
+  };
+  char buffer[4];
+  const std::tuple<const char*, int, std::function<void(FakePort&)>> rows[] = {
+      {"Open", CE_OpenFailed, reopen},
+      {"SetQueueSizes", CE_SetupComFailed, reopen},
+      {"SetLine", CE_SetStateFailed, [](FakePort& f) { f.port->SetBaudRate(br19200); }},
+      {"BytesWaiting", CE_ClearComFailed, [](FakePort& f) { f.port->BytesWaiting(); }},
+      {"Read", CE_ReadFailed, [&](FakePort& f) {
+         f.device->DeliverAt(f.clock.NowMs() + 10, "abc");
+         EXPECT_EQ(std::string(buffer, f.port->ReceiveBytes(buffer, 4)), "abc");
+       }},
+      {"Write", CE_WriteFailed, [](FakePort& f) {
+         f.port->SendText(":020000030500F6");
+         EXPECT_EQ(f.device->written, ":020000030500F6");
+       }},
+      {"Purge", CE_PurgeFailed, [](FakePort& f) { f.port->PurgeBuffers(true, true); }},
+      {"WaitForInput", CE_WaitFailed, [](FakePort& f) { f.port->WaitForRxChar(50); }},
+  };
+  for (int err : {EINTR, EAGAIN}) {
+    for (const auto& [call, code, run] : rows) {
+      for (int failures : {kTransientTries - 1, kTransientTries}) {
+        SCOPED_TRACE(std::string(call) + " errno " + std::to_string(err) + " x" +
+                     std::to_string(failures));
+        FakePort f;
+        f.port->OpenPort();
+        f.device->FailTimes(call, err, failures);
+        std::optional<int> seen;
+        try {
+          run(f);
+        } catch (const EComPort& e) {
+          EXPECT_EQ(e.Code(), code);
+          seen = e.WinCode();
+        }
+        EXPECT_EQ(seen, failures < kTransientTries ? std::nullopt : std::optional<int>(err));
+      }
+    }
+    // A read cut short after a byte came is a read of that byte.
+    FakePort f;
+    f.port->OpenPort();
+    f.device->Deliver("abc");
+    f.device->FailTimes("Read", err, kTransientTries);
+    EXPECT_EQ(f.port->ReceiveBytes(buffer, 4), 1u) << err;
+  }
 }
 
 TEST(PortWrites, ARecordCutShortIsAWriteErrorAndTheTraceShowsWhatWent) {

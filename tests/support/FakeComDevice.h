@@ -31,11 +31,14 @@ class TFakeComDevice final : public TComDevice {
   }
   // Called with the bytes of each Write, after they were recorded.
   std::function<void(const std::string&)> onWrite;
-  // Makes the named call ("Open", "SetLine", "BytesWaiting", "Read", "Write", "Purge",
-  // "WaitForInput") fail with err from virtual time atMs on.
+  // Makes the named call ("Open", "SetQueueSizes", "SetLine", "BytesWaiting", "Read",
+  // "Write", "Purge", "WaitForInput") fail with err from virtual time atMs on.
   void FailFrom(const std::string& call, int err, std::int64_t atMs = 0) {
     m_failures[call] = {err, atMs};
   }
+  // Makes the next count calls of the named call fail with err, as a signal would: a Read
+  // or Write failing so has first moved one byte, when there was one.
+  void FailTimes(const std::string& call, int err, int count) { m_failTimes[call] = {err, count}; }
 
   // What happened.
   std::string written;
@@ -53,7 +56,7 @@ class TFakeComDevice final : public TComDevice {
     return 0;
   }
   void Close() override { m_open = false; }
-  int SetQueueSizes(std::size_t, std::size_t) override { return 0; }
+  int SetQueueSizes(std::size_t, std::size_t) override { return Failure("SetQueueSizes"); }
   int SetLine(const TLineTermios& l, bool, bool) override {
     if (int e = Failure("SetLine")) return e;
     ++setLineCount;
@@ -67,7 +70,13 @@ class TFakeComDevice final : public TComDevice {
     return 0;
   }
   int Read(std::uint8_t* buffer, std::size_t n, int timeoutMs, std::size_t& got) override {
-    if (int e = Failure("Read")) return e;
+    got = 0;
+    std::size_t partial = 0;
+    if (int e = Failure("Read", &partial)) {
+      Arrive();
+      got = Take(buffer, std::min(n, partial));
+      return e;
+    }
     readSizes.push_back(n);
     Arrive();
     if (m_rx.empty()) {
@@ -77,19 +86,18 @@ class TFakeComDevice final : public TComDevice {
       m_clock.AdvanceTo(next >= 0 && next <= until ? next : until);
       Arrive();
     }
-    got = 0;
-    while (got < n && !m_rx.empty()) {
-      buffer[got++] = static_cast<std::uint8_t>(m_rx.front());
-      m_rx.pop_front();
-    }
+    got = Take(buffer, n);
     return 0;
   }
   int Write(const std::uint8_t* buffer, std::size_t n, int, std::size_t& count) override {
-    if (int e = Failure("Write")) return e;
-    count = std::min(n, writeLimit);
+    std::size_t partial = 0;
+    const int e = Failure("Write", &partial);
+    count = std::min(n, e ? partial : writeLimit);
+    if (e && count == 0) return e;
     std::string bytes(reinterpret_cast<const char*>(buffer), count);
     written += bytes;
     if (onWrite) onWrite(bytes);
+    if (e) return e;
     return count < n ? ETIMEDOUT : 0;
   }
   // A far end that stops taking bytes: each write takes at most this many, then times out.
@@ -126,7 +134,13 @@ class TFakeComDevice final : public TComDevice {
     std::int64_t atMs;
     std::string bytes;
   };
-  int Failure(const std::string& call) const {
+  // partial: how many bytes a failing Read or Write moves first.
+  int Failure(const std::string& call, std::size_t* partial = nullptr) {
+    if (auto t = m_failTimes.find(call); t != m_failTimes.end() && t->second.second > 0) {
+      --t->second.second;
+      if (partial) *partial = 1;
+      return t->second.first;
+    }
     auto it = m_failures.find(call);
     if (it == m_failures.end() || m_clock.NowMs() < it->second.second) return 0;
     return it->second.first;
@@ -147,6 +161,14 @@ class TFakeComDevice final : public TComDevice {
       }
     }
   }
+  std::size_t Take(std::uint8_t* buffer, std::size_t n) {
+    std::size_t got = 0;
+    while (got < n && !m_rx.empty()) {
+      buffer[got++] = static_cast<std::uint8_t>(m_rx.front());
+      m_rx.pop_front();
+    }
+    return got;
+  }
   std::int64_t NextDelivery() const {
     std::int64_t next = -1;
     if (m_chatter.bytesPerMs > 0 && m_clock.NowMs() < m_chatter.untilMs) next = m_clock.NowMs() + 1;
@@ -160,6 +182,7 @@ class TFakeComDevice final : public TComDevice {
   std::deque<char> m_rx;
   std::vector<TDelivery> m_incoming;
   std::map<std::string, std::pair<int, std::int64_t>> m_failures;
+  std::map<std::string, std::pair<int, int>> m_failTimes;  // err, calls left to fail
   struct {
     std::int64_t fromMs = 0;
     std::int64_t untilMs = 0;

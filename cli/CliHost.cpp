@@ -113,6 +113,7 @@ TIspOptions TCliHost::Options() const {
   o.blankEnd = m_args.rangeEnd;
   o.verify = !m_args.noVerify;
   o.expectDevice = m_args.expectDevice;
+  o.strictAnswers = true;
   if (!m_args.baudGiven) o.fastSpeeds = {br115200, br57600, br38400};
   return o;
 }

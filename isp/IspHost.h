@@ -28,6 +28,9 @@ struct TIspOptions {
   bool verify = false;             // the full cycle reads the image back before the status byte
   std::vector<TBaudRate> fastSpeeds;  // tried twice each, in order, before the confirmed search
   std::optional<std::uint8_t> expectDevice;  // the full cycle first checks the device id
+  // A read's answer is exactly two hex digits after the echo; anything else is shown as a
+  // failure that quotes it, never read as a value (the window reads the digits it can).
+  bool strictAnswers = false;
 };
 
 // The host in two parts: what every front end must answer (the operations cannot go on

@@ -16,6 +16,22 @@ constexpr int kReadWaitFactor = 3, kReadWaitBase = 300;
 // A read's reply: the 15 characters of the echo, two hex digits, ".".
 constexpr std::size_t kReadReplyMin = 18;
 
+// An answer in quotes as it came, each byte that is no printable character as \xNN.
+std::string Quoted(const std::string& came) {
+  std::string quoted = "\"";
+  for (const char c : came) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte < 0x7F) {
+      quoted += c;
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+      quoted += hex;
+    }
+  }
+  return quoted + "\"";
+}
+
 }  // namespace
 
 std::optional<std::string> TIspOperations::ReadValue(std::string_view body, int waitMs,
@@ -58,14 +74,38 @@ bool TIspOperations::ReadAnswerDigits(const std::string& reply, std::string_view
   return true;
 }
 
+std::optional<std::string> TIspOperations::ExactAnswer(const std::string& reply, std::string_view body,
+                                                       std::string& came) {
+  const std::string record = CommandRecord(body);
+  const std::size_t echo = reply.rfind(record);
+  came = echo == std::string::npos ? reply : reply.substr(echo + record.size());
+  if (!came.empty() && came.back() == kReplyOk) came.pop_back();
+  if (echo == std::string::npos || came.size() != 2 || HexDigitValue(came[0]) < 0 || HexDigitValue(came[1]) < 0)
+    return std::nullopt;
+  return came;
+}
+
+TIspOperations::TAnswer TIspOperations::TakeAnswer(const std::string& reply, std::string_view body,
+                                                   std::string_view what, std::string& out, TIspStatus& status) {
+  std::string came;
+  const bool read = ReadAnswerDigits(reply, body, what, out);
+  if (ExactAnswer(reply, body, came)) return read ? TAnswer::anValue : TAnswer::anErrorLine;
+  const std::string text = std::string(what) + ": the chip answered " + Quoted(came) + ", not two hex digits";
+  status = Worse(status, TIspStatus::Make(skBadReply, text));
+  if (!Options().strictAnswers) return read ? TAnswer::anValue : TAnswer::anErrorLine;
+  PlainBox(text, "Send Error");
+  return TAnswer::anNone;
+}
+
 TIspStatus TIspOperations::ReadStatusLines(int waitMs) {
   TIspStatus status = TIspStatus::Done();
   std::string text;
   if (auto reply = ReadValue(kReadSecurityBody, waitMs, "Security bits", status)) {
-    if (!ReadAnswerDigits(*reply, kReadSecurityBody, "Security bits", text)) {
+    const TAnswer answer = TakeAnswer(*reply, kReadSecurityBody, "Security bits", text, status);
+    if (answer == TAnswer::anErrorLine) {
       m_host.AddStatusLine(text);
       status = Worse(status, TIspStatus::Make(skBadReply, text));
-    } else {
+    } else if (answer == TAnswer::anValue) {
       // Bits 1, 2 and 3 are the values 2, 4 and 8 of the second digit.
       const int value = HexDigitValue(text[1]);
       for (int bit = 1; bit <= 3; ++bit) {
@@ -75,9 +115,9 @@ TIspStatus TIspOperations::ReadStatusLines(int waitMs) {
   }
   // The status byte is read whatever became of the bits.
   if (auto reply = ReadValue(kReadStatusBody, waitMs, "Read status", status)) {
-    const bool wellFormed = ReadAnswerDigits(*reply, kReadStatusBody, "Read status", text);
-    m_host.AddStatusLine(wellFormed ? "Status: " + text : text);
-    if (!wellFormed) status = Worse(status, TIspStatus::Make(skBadReply, text));
+    const TAnswer answer = TakeAnswer(*reply, kReadStatusBody, "Read status", text, status);
+    if (answer != TAnswer::anNone) m_host.AddStatusLine(answer == TAnswer::anValue ? "Status: " + text : text);
+    if (answer == TAnswer::anErrorLine) status = Worse(status, TIspStatus::Make(skBadReply, text));
   }
   return status;
 }
@@ -99,10 +139,11 @@ void TIspOperations::ReadIdentification() {
   TIspStatus status = TIspStatus::Done();
   for (const auto& [body, what] : reads) {
     std::string text;
-    auto reply = ReadValue(body, waitMs, what, status);
-    if (reply && ReadAnswerDigits(*reply, body, what, text)) {
+    const auto reply = ReadValue(body, waitMs, what, status);
+    const TAnswer answer = reply ? TakeAnswer(*reply, body, what, text, status) : TAnswer::anNone;
+    if (answer == TAnswer::anValue) {
       m_host.AddStatusLine(std::string(what) + ": " + text);
-    } else if (reply) {
+    } else if (answer == TAnswer::anErrorLine) {
       m_host.AddStatusLine(text);
       status = Worse(status, TIspStatus::Make(skBadReply, text));
     }
@@ -211,10 +252,15 @@ bool TIspOperations::CheckDevice(std::uint8_t expected) {
     m_status = status;
     return false;
   }
-  if (!ReadAnswerDigits(*reply, kDeviceIdBody, "Device id", digits)) {
-    m_status = TIspStatus::Make(skBadReply, digits);
+  // The id decides what is written: only an exact answer counts, whatever the host shows.
+  std::string came;
+  if (!ExactAnswer(*reply, kDeviceIdBody, came)) {
+    m_status = TIspStatus::Make(skBadReply, "Device id: the chip answered " + Quoted(came) + ", not two hex digits: "
+                                            "nothing was written");
+    PlainBox(m_status.detail, "Device Error");
     return false;
   }
+  digits = came;
   std::string want;
   AppendHexByte(want, expected);
   if (HexDigitValue(digits[0]) * 16 + HexDigitValue(digits[1]) != expected) {

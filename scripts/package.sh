@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
-# Builds the Debian package (build/release/kavel-isp_*.deb) and, with --check, runs lintian
+# Builds the Debian package (build/package/kavel-isp_*.deb) from everything the package
+# installs (the build folder holds nothing else: no tests, no benchmarks) and, with --check,
+# first empties that folder, so that nothing built by another command can stand in for a
+# file the package needs; then runs lintian
 # on it (an error or a warning fails the check), installs it
 # with apt-get, programs the example image into the installed simulator with the installed
 # kavel-isp-cli, starts the installed window on a virtual display, removes the package again
@@ -8,10 +11,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc 2>/dev/null || echo 2)" --target kavel-isp kavel-isp-cli kavel-isp-sim
-(cd build/release && rm -f kavel-isp_*.deb && cpack >/dev/null)
-deb="$(ls "$PWD"/build/release/kavel-isp_*.deb)"
+if [ "${1:-}" = "--check" ]; then rm -rf build/package; fi
+cmake --preset package >/dev/null
+cmake --build --preset package -j "$(nproc 2>/dev/null || echo 2)"
+(cd build/package && rm -f kavel-isp_*.deb && cpack >/dev/null)
+deb="$(ls "$PWD"/build/package/kavel-isp_*.deb)"
 echo "package: $deb"
 [ "${1:-}" = "--check" ] || exit 0
 

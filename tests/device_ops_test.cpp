@@ -278,40 +278,54 @@ TEST_F(DeviceOps, TimeOutsGrowWithTheDelay) {
   EXPECT_EQ(TIspOperations::ScaledMs(-1000, 3, 300), -2700);
 }
 
-// Both reads are made whatever the other answered; each failure has its box.
+// Both reads are made whatever the other answered; each failure has its box. An answer that is
+// not exactly two hex digits is a bad reply; the window still shows what it can read of it, a
+// strict host (the command line) nothing but a box that quotes it.
 TEST_F(DeviceOps, ReadStatusLines) {
   struct Case {
     std::string answer;  // what both reads answer before "." ("": the chip's own values)
     Boxes lines;
+    TStatusKind kind = skOk;
     int record = 0;  // forced to reply (0: none): 2 the security bits' read, 3 the status read
     TReplyOverride reply = TReplyOverride::Silent;
     Boxes boxes = {};
+    bool strict = false;
   };
   const Boxes bits{"Security 1: ON", "Security 2: OFF", "Security 3: ON"};
+  const std::string notTwoDigits = "\", not two hex digits";
   const Case cases[] = {
       {"", {"Security 1: ON", "Security 2: OFF", "Security 3: ON", "Status: 5A"}},
       {"0E", {"Security 1: ON", "Security 2: ON", "Security 3: ON", "Status: 0E"}},
       {"02", {"Security 1: ON", "Security 2: OFF", "Security 3: OFF", "Status: 02"}},
-      {"01", {"Security 1: OFF", "Security 2: OFF", "Security 3: OFF", "Status: 01"}},
-      {"ab", {"Security 1: ON", "Security 2: OFF", "Security 3: ON", "Status: ab"}},
-      {"0G", {"Security bits ERROR (1)", "Read status ERROR (1)"}},
-      {"E", {"Security bits ERROR (2)", "Read status ERROR (2)"}},  // 17 characters
-      {"", {"Status: 5A"}, 2, TReplyOverride::NotAllowed, {"Send Error: Security bits: Not allowed operation"}},
-      {"", bits, 3, TReplyOverride::Silent, {"Send Error: Read status: Flash not answer"}},
-      {"", bits, 3, TReplyOverride::CrcError, {"Send Error: Read status: CRC error"}},
+      {"01", {"Security 1: OFF", "Security 2: OFF", "Security 3: OFF", "Status: 01"}, skOk, 0, {}, {}, true},
+      {"ab", {"Security 1: ON", "Security 2: OFF", "Security 3: ON", "Status: ab"}, skOk, 0, {}, {}, true},
+      {"0G", {"Security bits ERROR (1)", "Read status ERROR (1)"}, skBadReply},
+      {"E", {"Security bits ERROR (2)", "Read status ERROR (2)"}, skBadReply},  // 17 characters
+      {"Z9", {"Security 1: OFF", "Security 2: OFF", "Security 3: ON", "Status: Z9"}, skBadReply},
+      {"Z9", {}, skBadReply, 0, {}, {"Send Error: Security bits: the chip answered \"Z9" + notTwoDigits,
+                                   "Send Error: Read status: the chip answered \"Z9" + notTwoDigits}, true},
+      {"123", {}, skBadReply, 0, {}, {"Send Error: Security bits: the chip answered \"123" + notTwoDigits,
+                                    "Send Error: Read status: the chip answered \"123" + notTwoDigits}, true},
+      {"\x01\xFF", {}, skBadReply, 0, {}, {"Send Error: Security bits: the chip answered \"\\x01\\xFF" + notTwoDigits,
+                                         "Send Error: Read status: the chip answered \"\\x01\\xFF" + notTwoDigits}, true},
+      {"", {"Status: 5A"}, skRefused, 2, TReplyOverride::NotAllowed, {"Send Error: Security bits: Not allowed operation"}},
+      {"", bits, skNoAnswer, 3, TReplyOverride::Silent, {"Send Error: Read status: Flash not answer"}},
+      {"", bits, skRefused, 3, TReplyOverride::CrcError, {"Send Error: Read status: CRC error"}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.answer + (c.boxes.empty() ? "" : c.boxes[0]));
+    SCOPED_TRACE(c.answer + (c.boxes.empty() ? "" : c.boxes[0]) + (c.strict ? ", strict" : ""));
     sim::TSimChipOptions o;
     o.readAnswer = c.answer;
     o.securityBits = 0b101;
     o.statusByte = 0x5A;
     if (c.record != 0) o.overrides[c.record] = c.reply;
     Fresh(std::nullopt, o);
+    host.options.strictAnswers = c.strict;
     host.status = {"old"};
     ops->BReadStatusClick();
     EXPECT_EQ(host.status, c.lines);
     EXPECT_EQ(host.boxes, c.boxes);
+    EXPECT_EQ(ops->LastStatus().kind, c.kind) << ops->LastStatus().detail;
     const auto written = Written();
     EXPECT_EQ(Boxes(written.end() - 2, written.end()), (Boxes{":020000050700F2", ":020000050701F1"}));
   }

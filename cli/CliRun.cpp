@@ -165,9 +165,9 @@ std::optional<std::string> WriteWholeFile(const std::string& path, const std::st
 namespace {
 
 // The line's device, behind the recorders of the trace file (tracer: its recorder) and of -v.
-std::unique_ptr<TComDevice> RecordedDevice(const std::string& name, std::FILE* traceFile, bool verbose,
+std::unique_ptr<TComDevice> RecordedDevice(const TPortRun& run, std::FILE* traceFile, bool verbose,
                                            const TTraceComDevice*& tracer) {
-  std::unique_ptr<TComDevice> device = DeviceFor(name);
+  std::unique_ptr<TComDevice> device = run.device ? run.device() : DeviceFor(run.port);
   if (traceFile) {
     auto wrapped = std::make_unique<TTraceComDevice>(std::move(device), traceFile);
     tracer = wrapped.get();
@@ -206,7 +206,7 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
     }
   }
   const TTraceComDevice* tracer = nullptr;
-  TNAVOPort port(0, 0, RecordedDevice(run.port, traceFile.get(), args.verbose, tracer));
+  TNAVOPort port(0, 0, RecordedDevice(run, traceFile.get(), args.verbose, tracer));
   if (!OpenOrSay(port, run.port, args.baud, host)) return kExitPort;
   // The line as it was found, and the port let go, on every path.
   const TBaudRate found = port.BaudRate();
@@ -218,7 +218,7 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
     }
     port.ClosePort();
   });
-  TIspOperations ops(port, TSystemClock::Instance(), host);
+  TIspOperations ops(port, run.clock ? *run.clock : TSystemClock::Instance(), host);
   ops.SetImageFileName(args.file);
   if (run.image) ops.UseImage(*run.image);
 

@@ -2,12 +2,16 @@
 // trace files' names and whether they may be written.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "cli/CliArgs.h"
 #include "image/HexBinList.h"
+#include "link/Clock.h"
+#include "link/ComDevice.h"
 
 namespace kavel::cli {
 
@@ -30,6 +34,10 @@ struct TPortRun {
   std::string trace;  // "" for none
   bool several = false;
   const THexBinList* image = nullptr;  // the checked image, for program, cycle
+  // The line and the time, in place of the device the port names and the real clock: for a
+  // run on a simulated line.
+  std::function<std::unique_ptr<TComDevice>()> device;
+  TClock* clock = nullptr;
 };
 
 // The flash bytes of start.. as the file format wants them: Intel HEX (16-byte data records

@@ -47,6 +47,7 @@ const char* KindName(TStatusKind kind) {
     case skStopped: return "stopped";
     case skBadImage: return "bad_image";
     case skMismatch: return "mismatch";
+    case skOutputFailed: return "output_failed";
   }
   return "unknown";
 }
@@ -87,6 +88,12 @@ std::string RangeText(const TCliArgs& a) { return HexWord(a.rangeStart) + "-" + 
 std::string ResultLine(const TRunFacts& f) {
   const TCliArgs& a = *f.args;
   const std::string& c = a.command;
+  if (f.status.kind == skOutputFailed) {
+    TRunFacts done = f;
+    done.status = f.work;
+    const std::string line = ResultLine(done);
+    return line.empty() ? std::string() : line + ", but " + f.status.detail;
+  }
   if (!f.status.Ok()) return {};
   const bool sent = f.status.kind == skUnconfirmed;
   std::string done;
@@ -98,7 +105,7 @@ std::string ResultLine(const TRunFacts& f) {
   } else if (c == "verify") {
     done = "verified " + std::to_string(f.verify.checked) + " bytes: the flash holds " + a.file;
   } else if (c == "read") {
-    done = "read " + RangeText(a) + " into " + a.output;
+    done = "read " + RangeText(a) + (f.fileWritten ? " into " + a.output : " from the chip");
   } else if (c == "erase") {
     done = a.eraseAll ? "erased the whole chip" : "erased blocks " + Blocks(a);
   } else if (c == "blank-check") {

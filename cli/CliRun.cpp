@@ -241,7 +241,7 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   if (run.image) ops.UseImage(*run.image);
 
   const std::string& c = args.command;
-  TCommandRun command{args, run, host, ops};
+  TCommandRun command{args, run, host, ops, {}};
   TIspStatus status;
   try {
     status = ops.Perform([&] {
@@ -254,16 +254,27 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
 
   const int stop = StopSignal();
   SayWhatBecameOfIt(host, ops, args, status, stop);
-  int exit = command.outputFailed && status.Ok() ? kExitChip : ExitStatusOf(status, stop);
   TRunFacts facts;
   facts.args = &args;
   facts.port = run.port;
+  facts.work = status;
+  // Outputs that were asked for and could not be written are failures too, said as they are
+  // found; the result names them all.
+  const auto unwritten = [&](const std::string& problem) {
+    host.Say(problem);
+    status = status.kind == skOutputFailed ? TIspStatus::Make(skOutputFailed, status.detail + "; " + problem)
+                                           : Worse(status, TIspStatus::Make(skOutputFailed, problem));
+  };
+  if (!command.fileProblem.empty()) {
+    facts.fileWritten = false;
+    unwritten(command.fileProblem);
+  }
   facts.status = status;
   facts.speed = host.SpeedFound();
   facts.image = run.image;
   facts.verify = ops.LastVerify();
-  facts.verified = (c == "program" || c == "cycle" || c == "verify") && status.Ok() && facts.verify.checked > 0 &&
-                   facts.verify.differing == 0;
+  facts.verified = (c == "program" || c == "cycle" || c == "verify") && facts.work.Ok() &&
+                   facts.verify.checked > 0 && facts.verify.differing == 0;
   facts.statusLines = host.StatusLines();
   if (const std::string why = ExplainRefusal(facts); !why.empty()) host.Say(why);
 
@@ -272,28 +283,23 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
     host.Say("The communication controller is in suspended mode: resume it from its management "
              "program (ZV Master) when you are done.");
   }
-  // Outputs that were asked for and could not be written are failures too.
   if (traceFile) {
     int err = tracer ? tracer->TraceError() : 0;
     if (std::fclose(traceFile.release()) != 0 && err == 0) err = errno;
-    if (err != 0) {
-      host.Say("cannot write the trace file " + run.trace + ": " + std::strerror(err));
-      if (exit == kExitOk) exit = kExitChip;
-    }
+    if (err != 0) unwritten("cannot write the trace file " + run.trace + ": " + std::strerror(err));
   }
   // The result: one line, or one JSON object.
-  facts.exit = exit;
+  facts.status = status;
+  facts.exit = ExitStatusOf(status, stop);
   facts.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   if (args.json) {
     host.Print(JsonObject(facts));
   } else if (const std::string line = ResultLine(facts); !line.empty() && !args.quiet) {
     host.Print(line);
   }
-  if (OutputError() != 0 && exit == kExitOk) {
-    host.Say(std::string("cannot write the results to standard output: ") + std::strerror(OutputError()));
-    exit = kExitChip;
-  }
-  return exit;
+  if (OutputError() != 0)
+    unwritten(std::string("cannot write the results to standard output: ") + std::strerror(OutputError()));
+  return ExitStatusOf(status, stop);
 }
 
 }  // namespace kavel::cli

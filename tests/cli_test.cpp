@@ -102,6 +102,11 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
       {"bad HEX", {}, {"program", bad}, 4, "bad.hex\", line 1: not a HEX record (its checksum is wrong)"},
       {"too large", {}, {"program", big}, 4, "holds 65537 bytes"},
       {"the trace onto the image", {"-"}, {"--trace", image, "program", image}, 2, "is the image file"},
+      {"a file read cannot write", {}, {"read", "/proc/kavel.bin", "--range", "0-F"}, 1,
+       "read 0000-000F from the chip, but cannot write "},
+      {"a trace that cannot be written", {}, {"--json", "--trace", "/dev/full", "sync"}, 1,
+       "\"result\":\"output_failed\",\"exit\":1,\"message\":\"synchronized at 115200 bit/s, but cannot write "
+       "the trace file /dev/full: No space left on device\""},
       {"refused", {"--reply", "2:X"}, {"program", blinkBin}, 1, "Not allowed operation for block: 0"},
       {"unanswered", {"--reply", "2:none"}, {"set-status0"}, 1, "Send Error: Flash not answer"},
       {"loop-back plug", {"--loopback"}, {"status"}, 1, "Flash not synchronized"},
@@ -353,7 +358,6 @@ TEST_F(Cli, OutputsThatCannotBeWrittenFailAndTheLineNeverHearsThem) {
   } cases[] = {
       {"results to a closed descriptor", {"--trace", File("trace"), "info"}, test::TStdio::kClosed, test::TStdio::kNull, 1},
       {"results to a full disk", {"info"}, full, test::TStdio::kNull, 1},
-      {"the trace to a full disk", {"--trace", "/dev/full", "sync"}, test::TStdio::kNull, test::TStdio::kNull, 1},
       {"progress to a closed descriptor", {"program", blinkHex}, test::TStdio::kNull, test::TStdio::kClosed, 0},
       {"progress to a pipe nobody reads", {"program", blinkHex}, test::TStdio::kNull, pipeFds[1], 0},
   };

@@ -416,6 +416,42 @@ TEST_F(Cli, ReadingBackProvesWhatWasWrittenAndNeverLocksABadImage) {
   StopSims();
 }
 
+TEST_F(Cli, ReadWritesWhereItsLinksLeadAndKeepsTheFilesModeAndOwner) {
+  const std::string old = Write("old.bin", "old");
+  ASSERT_EQ(chmod(old.c_str(), 0604), 0);
+  ASSERT_EQ(chown(old.c_str(), 1, 1), 0);  // someone else's
+  std::filesystem::create_directory(File("sub"));
+  for (const auto& [link, to] : std::vector<std::pair<std::string, std::string>>{
+           {"one.bin", "old.bin"}, {"two.bin", "one.bin"}, {"dangling.bin", "sub/made.bin"}, {"proc.bin", "/proc/k.bin"}})
+    std::filesystem::create_symlink(to, File(link));
+  const mode_t umaskWas = umask(002);
+  const struct {
+    std::string link, file;  // the name given; the file that then holds the flash ("": none)
+    mode_t mode;
+    uid_t owner;
+  } cases[] = {
+      {"two.bin", old, 0604, 1},                               // through two links; kept as it was
+      {"dangling.bin", File("sub/made.bin"), 0664, getuid()},  // the file it names, made as new files are
+      {"proc.bin", "", 0, 0},                                  // nothing can be made there: all is left
+  };
+  Sim({"--flash-in", blinkBin});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.link);
+    const TRun run = Run({"read", File(c.link), "--range", "0-F"});
+    EXPECT_EQ(run.status, c.file.empty() ? 1 : 0) << run.err;
+    EXPECT_TRUE(std::filesystem::is_symlink(File(c.link)));
+    if (c.file.empty()) continue;
+    EXPECT_EQ(test::ReadWholeFile(c.file), blink.substr(0, 16));
+    struct stat st {};
+    ASSERT_EQ(stat(c.file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, c.mode);
+    EXPECT_EQ(st.st_uid, c.owner);
+  }
+  umask(umaskWas);
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir.Path()))  // no file of its own left
+    EXPECT_EQ(e.path().filename().string().find(".bin."), std::string::npos) << e.path();
+}
+
 TEST_F(Cli, PortsInfoTraceAndEraseForAnImage) {
   Sim({"--manufacturer-id", "2A", "--flash-in", Write("old.bin", std::string(65536, '\0'))});
   EXPECT_NE(Run({"ports"}).out.find("COM1\t" + File("COM1") + "\n"), std::string::npos);
@@ -452,6 +488,8 @@ TEST_F(Cli, TraceFilesOfSeveralPortsNeverMeetEachOtherTheImageOrAPort) {
   const std::string image = Write("fw.hex", "x");
   std::filesystem::create_symlink(image, File("alias"));
   EXPECT_NE(cli::OutputConflict({File("alias")}, image, {"COM1"}), std::nullopt);
+  std::filesystem::create_symlink("later", File("pointer"));  // the trace would be made where it leads
+  EXPECT_NE(cli::OutputConflict({File("later"), File("pointer")}, image, {"COM1"}), std::nullopt);
   test::TPtyPair pty(dir.Path(), "COM3");
   EXPECT_NE(cli::OutputConflict({File("COM3")}, "", {"COM3"}), std::nullopt);
   EXPECT_EQ(cli::OutputConflict({File("new")}, image, {"COM3"}), std::nullopt);

@@ -52,26 +52,31 @@ const char* KindName(TStatusKind kind) {
   return "unknown";
 }
 
-std::string Json(std::string_view text) {
-  std::string out = "\"";
-  for (char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char esc[8];
-          std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
-          out += esc;
-        } else {
-          out += c;
-        }
-    }
+// The length of the well-formed UTF-8 sequence that text starts with (at a byte past ASCII);
+// 0 when it is none: a stray continuation byte, an overlong form, a surrogate, a code point
+// past U+10FFFF, or a sequence cut short.
+std::size_t Utf8Length(std::string_view text) {
+  const auto at = [text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned lead = at(0);
+  std::size_t length = 0;
+  unsigned low = 0x80, high = 0xBF;  // the second byte's range; the lead byte narrows it
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // below: overlong
+    if (lead == 0xED) high = 0x9F;  // above: surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;   // below: overlong
+    if (lead == 0xF4) high = 0x8F;  // above: past U+10FFFF
+  } else {
+    return 0;
   }
-  return out + "\"";
+  if (text.size() < length || at(1) < low || at(1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i)
+    if (at(i) < 0x80 || at(i) > 0xBF) return 0;
+  return length;
 }
 
 // "Manufacturer id" -> "manufacturer_id".
@@ -82,6 +87,38 @@ std::string Key(std::string_view words) {
 }
 
 }  // namespace
+
+std::string Json(std::string_view text) {
+  std::string out = "\"";
+  const auto escape = [&out](unsigned byte) {
+    char esc[8];
+    std::snprintf(esc, sizeof esc, "\\u%04x", byte);
+    out += esc;
+  };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const unsigned byte = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (byte < 0x20) {
+          escape(byte);
+        } else if (byte < 0x80) {
+          out += c;
+        } else if (const std::size_t length = Utf8Length(text.substr(i)); length > 0) {
+          out += text.substr(i, length);
+          i += length - 1;
+        } else {
+          escape(byte);  // a byte of no character: as the character of its value
+        }
+    }
+  }
+  return out + "\"";
+}
 
 std::string RangeText(const TCliArgs& a) { return HexWord(a.rangeStart) + "-" + HexWord(a.rangeEnd); }
 

@@ -36,6 +36,10 @@ std::string ResultLine(const TRunFacts& facts);
 // has of file, records, bytes, verified, range, blocks, output, the status lines' values and
 // the first difference a verification found.
 std::string JsonObject(const TRunFacts& facts);
+// text as a JSON string, quoted and escaped, and valid UTF-8 whatever its bytes: a byte that
+// is no part of a well-formed UTF-8 character (a file name in another encoding, line noise)
+// becomes \u00XX; well-formed characters pass as they are.
+std::string Json(std::string_view text);
 // "0000-FFFF": the range of read and blank-check.
 std::string RangeText(const TCliArgs& args);
 // Why a port could not be opened, in words, from the system's error number.

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cli/CliReport.h"
 #include "cli/CliRun.h"
 #include "link/LineTermios.h"
 #include "tests/support/Processes.h"
@@ -104,6 +105,8 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
       {"the trace onto the image", {"-"}, {"--trace", image, "program", image}, 2, "is the image file"},
       {"a file read cannot write", {}, {"read", "/proc/kavel.bin", "--range", "0-F"}, 1,
        "read 0000-000F from the chip, but cannot write "},
+      {"a file name that is not UTF-8", {}, {"--json", "read", File("fl\xFF.bin"), "--range", "0-F"}, 0,
+       "fl\\u00ff.bin\""},
       {"a trace that cannot be written", {}, {"--json", "--trace", "/dev/full", "sync"}, 1,
        "\"result\":\"output_failed\",\"exit\":1,\"message\":\"synchronized at 115200 bit/s, but cannot write "
        "the trace file /dev/full: No space left on device\""},
@@ -124,6 +127,9 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
     const TRun run = Run(c.cli);
     EXPECT_EQ(run.status, c.status) << run.err;
     EXPECT_NE(run.Both().find(c.says), std::string::npos) << run.out << run.err;
+    if (c.cli.front() == "--json") {
+      EXPECT_EQ(std::system(("iconv -f UTF-8 -t UTF-8 " + File("out") + " >/dev/null").c_str()), 0) << run.out;
+    }
     StopSims();
     if (c.status == 4) { EXPECT_NE(Report().find("records=0\n"), std::string::npos); }  // a bad file sends nothing
   }
@@ -173,6 +179,23 @@ TEST_F(Cli, EveryCommandEndsWithALineThatSaysWhatItDid) {
   EXPECT_NE(info.out.find("\"device_id\":\"C2\",\"boot_code_version\":\"1F\",\"security_1\":\"ON\""),
             std::string::npos)
       << info.out;
+}
+
+TEST_F(Cli, JsonStringsAreValidUtf8WhateverTheirBytes) {
+  const struct {
+    std::string text, json;
+  } cases[] = {
+      {"a \"b\" \\ \n\r\t\x01\x7F", "\"a \\\"b\\\" \\\\ \\n\\r\\t\\u0001\x7F\""},
+      {"\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF",  // two to four bytes, up to U+10FFFF
+       "\"\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF\""},
+      {"\xFF\x80", "\"\\u00ff\\u0080\""},                                   // no lead byte
+      {"\xC0\xAF\xE0\x80\xAF\xF0\x8F\xBF\xBF",  // '/' and U+FFFF, overlong
+       "\"\\u00c0\\u00af\\u00e0\\u0080\\u00af\\u00f0\\u008f\\u00bf\\u00bf\""},
+      {"\xED\xA0\x80", "\"\\u00ed\\u00a0\\u0080\""},                        // a surrogate
+      {"\xF4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\""},             // past U+10FFFF
+      {"\xE2\x82" "A\xE2\x82", "\"\\u00e2\\u0082A\\u00e2\\u0082\""},        // cut short, inside and at the end
+  };
+  for (const auto& c : cases) EXPECT_EQ(cli::Json(c.text), c.json) << c.text;
 }
 
 TEST_F(Cli, ImagesThatCannotBeRightAreRefusedBeforeAnythingIsSent) {

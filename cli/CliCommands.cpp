@@ -41,10 +41,7 @@ void Read(TCommandRun& r) {
   r.host.SetActivity("reading");
   if (!Synchronized(r) || !r.ops.ReadFlash(r.args.rangeStart, r.args.rangeEnd, bytes)) return;
   const std::string text = FlashFileText(bytes, r.args.rangeStart, *FormatByName(r.args.output));
-  if (auto problem = WriteWholeFile(r.args.output, text)) {
-    r.host.Say(*problem);
-    r.outputFailed = true;
-  }
+  if (auto problem = WriteWholeFile(r.args.output, text)) r.fileProblem = *problem;
 }
 
 void Erase(TCommandRun& r) {

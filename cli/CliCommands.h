@@ -18,7 +18,7 @@ struct TCommandRun {
   const TPortRun& run;
   TCliHost& host;
   TIspOperations& ops;
-  bool outputFailed = false;  // read: the file could not be written
+  std::string fileProblem;  // read: why its file could not be written; "" when it was
 };
 
 using TCommand = void (*)(TCommandRun&);

@@ -142,7 +142,8 @@ int ExitStatusOf(const TIspStatus& status, int stopSignal) {
     case skRefused:
     case skNoAnswer:
     case skBadReply:
-    case skMismatch: break;
+    case skMismatch:
+    case skOutputFailed: break;
   }
   return kExitChip;
 }

@@ -36,30 +36,36 @@ const char* KindName(TStatusKind kind) {
     case skStopped: return "stopped";
     case skBadImage: return "bad_image";
     case skMismatch: return "mismatch";
+    case skOutputFailed: return "output_failed";
   }
   return "unknown";
 }
 
-std::string Json(std::string_view text) {
-  std::string out = "\"";
-  for (char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char esc[8];
-          std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
-          out += esc;
-        } else {
-          out += c;
-        }
-    }
+// The length of the well-formed UTF-8 sequence that text starts with (at a byte past ASCII);
+// 0 when it is none: a stray continuation byte, an overlong form, a surrogate, a code point
+// past U+10FFFF, or a sequence cut short.
+std::size_t Utf8Length(std::string_view text) {
+  const auto at = [text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned lead = at(0);
+  std::size_t length = 0;
+  unsigned low = 0x80, high = 0xBF;  // the second byte's range; the lead byte narrows it
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // below: overlong
+    if (lead == 0xED) high = 0x9F;  // above: surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;   // below: overlong
+    if (lead == 0xF4) high = 0x8F;  // above: past U+10FFFF
+  } else {
+    return 0;
   }
-  return out + "\"";
+  if (text.size() < length || at(1) < low || at(1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i)
+    if (at(i) < 0x80 || at(i) > 0xBF) return 0;
+  return length;
 }
 
 // "Manufacturer id" -> "manufacturer_id".
@@ -71,11 +77,49 @@ std::string Key(std::string_view words) {
 
 }  // namespace
 
+std::string Json(std::string_view text) {
+  std::string out = "\"";
+  const auto escape = [&out](unsigned byte) {
+    char esc[8];
+    std::snprintf(esc, sizeof esc, "\\u%04x", byte);
+    out += esc;
+  };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const unsigned byte = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (byte < 0x20) {
+          escape(byte);
+        } else if (byte < 0x80) {
+          out += c;
+        } else if (const std::size_t length = Utf8Length(text.substr(i)); length > 0) {
+          out += text.substr(i, length);
+          i += length - 1;
+        } else {
+          escape(byte);  // a byte of no character: as the character of its value
+        }
+    }
+  }
+  return out + "\"";
+}
+
 std::string RangeText(const TCliArgs& a) { return HexWord(a.rangeStart) + "-" + HexWord(a.rangeEnd); }
 
 std::string ResultLine(const TRunFacts& f) {
   const TCliArgs& a = *f.args;
   const std::string& c = a.command;
+  if (f.status.kind == skOutputFailed) {
+    TRunFacts done = f;
+    done.status = f.work;
+    const std::string line = ResultLine(done);
+    return line.empty() ? std::string() : line + ", but " + f.status.detail;
+  }
   if (!f.status.Ok()) return {};
   const bool sent = f.status.kind == skUnconfirmed;
   std::string done;
@@ -87,7 +131,7 @@ std::string ResultLine(const TRunFacts& f) {
   } else if (c == "verify") {
     done = "verified " + std::to_string(f.verify.checked) + " bytes: the flash holds " + a.file;
   } else if (c == "read") {
-    done = "read " + RangeText(a) + " into " + a.output;
+    done = "read " + RangeText(a) + (f.fileWritten ? " into " + a.output : " from the chip");
   } else if (c == "erase") {
     done = a.eraseAll ? "erased the whole chip" : "erased blocks " + Blocks(a);
   } else if (c == "blank-check") {

@@ -16,7 +16,9 @@ namespace kavel::cli {
 struct TRunFacts {
   const TCliArgs* args = nullptr;
   std::string port;
-  TIspStatus status;
+  TIspStatus status;  // the outcome: skOutputFailed when the work was done but an output was not
+  TIspStatus work;    // the command's own outcome, whatever became of its outputs
+  bool fileWritten = true;  // read: the flash went into its file
   int exit = 0;
   double seconds = 0;                  // from opening the port to the end
   std::string speed;                   // bit/s of the last confirmed synchronization; "" none
@@ -27,12 +29,17 @@ struct TRunFacts {
 };
 
 // The line that says what the command did; "" when it did not succeed (its messages said
-// why) or when its results are its lines already (info, status).
+// why) or when its results are its lines already (info, status). When only an output failed:
+// what was done, but what was not written and why.
 std::string ResultLine(const TRunFacts& facts);
 // One line of JSON: command, port, result, exit, message, seconds, speed and what the command
 // has of file, records, bytes, verified, range, blocks, output, the status lines' values and
 // the first difference a verification found.
 std::string JsonObject(const TRunFacts& facts);
+// text as a JSON string, quoted and escaped, and valid UTF-8 whatever its bytes: a byte that
+// is no part of a well-formed UTF-8 character (a file name in another encoding, line noise)
+// becomes \u00XX; well-formed characters pass as they are.
+std::string Json(std::string_view text);
 // "0000-FFFF": the range of read and blank-check.
 std::string RangeText(const TCliArgs& args);
 // Why a port could not be opened, in words, from the system's error number.

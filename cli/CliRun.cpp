@@ -1,5 +1,6 @@
 #include "cli/CliRun.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <random>
 
 #include "cli/CliCommands.h"
 #include "cli/CliHost.h"
@@ -18,6 +20,7 @@
 #include "isp/ScopeGuards.h"
 #include "link/ComNames.h"
 #include "link/EComPort.h"
+#include "link/PortClaim.h"
 #include "link/PosixComDevice.h"
 #include "link/TraceComDevice.h"
 
@@ -41,6 +44,28 @@ std::optional<struct stat> FileAt(const std::string& path) {
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// The folder that path's file is in, ending in '/'; "" for the current one.
+std::string FolderOf(const std::string& path) { return path.substr(0, path.rfind('/') + 1); }
+
+constexpr int kMaxLinks = 40;  // as many as the system itself follows in one path
+
+// The file that writing to path reaches: through its symbolic links, however many, to the
+// file the last one names, which need not exist yet; path itself when it is no link. 0, or
+// the error that stopped the search.
+int FollowLinks(const std::string& path, std::string& target) {
+  target = path;
+  for (int hops = 0;; ++hops) {
+    struct stat st {};
+    if (lstat(target.c_str(), &st) != 0) return errno == ENOENT ? 0 : errno;
+    if (!S_ISLNK(st.st_mode)) return 0;
+    if (hops == kMaxLinks) return ELOOP;
+    errno = 0;
+    const std::string text = ReadLinkText(target);
+    if (text.empty()) return errno != 0 ? errno : ENAMETOOLONG;
+    target = text.front() == '/' ? text : FolderOf(target) + text;
+  }
+}
 
 // What the command says when it has been carried out, in its own words.
 std::string Describe(const TCliArgs& args) {
@@ -107,8 +132,12 @@ std::optional<std::string> OutputConflict(const std::vector<std::string>& output
     const std::string& path = outputs[i];
     if (path.empty()) continue;  // no such output
     for (std::size_t j = 0; j < i; ++j) {
+      // A link that leads nowhere yet names the file it will make.
       const auto a = FileAt(path), b = FileAt(outputs[j]);
-      if (path == outputs[j] || (a && b && SameFile(*a, *b)))
+      std::string toA, toB;
+      FollowLinks(path, toA);
+      FollowLinks(outputs[j], toB);
+      if (toA == toB || (a && b && SameFile(*a, *b)))
         return "cannot write both " + outputs[j] + " and " + path + ": they are the same file";
     }
     const auto file = FileAt(path);
@@ -141,24 +170,73 @@ std::string FlashFileText(const std::vector<std::uint8_t>& bytes, std::uint16_t 
   return text;
 }
 
-std::optional<std::string> WriteWholeFile(const std::string& path, const std::string& text) {
-  std::string temporary = path + ".XXXXXX";
-  const int fd = mkstemp(temporary.data());
-  if (fd < 0) return "cannot write beside " + path + ": " + std::strerror(errno);
-  std::string_view rest = text;
-  int err = 0;
-  while (!rest.empty() && err == 0) {
-    const ssize_t n = write(fd, rest.data(), rest.size());
-    if (n > 0) rest.remove_prefix(static_cast<std::size_t>(n));
-    else if (n < 0 && errno != EINTR) err = errno;
+namespace {
+
+// A new file of our own beside target, made as any new file is (0666 less the umask, the
+// folder's default ACL), open for writing; -1 with errno when none can be made.
+int CreateBeside(const std::string& target, std::string& name) {
+  static constexpr std::string_view kLetters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  std::random_device random;
+  for (int tries = 0; tries < 100; ++tries) {
+    name = target + ".";
+    for (int i = 0; i < 6; ++i) name += kLetters[random() % kLetters.size()];
+    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
   }
+  return -1;
+}
+
+// Writes all of text; 0, or the error.
+int WriteAllTo(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : EIO;
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::optional<std::string> WriteWholeFile(const std::string& path, const std::string& text) {
+  std::string target;
+  const int linkError = FollowLinks(path, target);
+  const std::string name = target == path ? path : path + " (a link to " + target + ")";
+  const auto failed = [&name](int err) { return "cannot write " + name + ": " + std::strerror(err); };
+  if (linkError != 0) return failed(linkError);
+  struct stat old {};
+  const bool replaces = stat(target.c_str(), &old) == 0;
+  if (!replaces && errno != ENOENT) return failed(errno);
+  // A device or a FIFO is never replaced by a file of the same name.
+  if (replaces && !S_ISREG(old.st_mode)) return "cannot write " + name + ": it is not a regular file";
+
+  std::string temporary;
+  const int fd = CreateBeside(target, temporary);
+  if (fd < 0) return failed(errno);
+  int err = 0;
+  if (replaces) {
+    // The file keeps its owner and group where we may give them (only root may give a file
+    // away), and its mode; a set-id bit only with the owner or group it was set for.
+    const bool owned = fchown(fd, old.st_uid, old.st_gid) == 0;
+    const bool grouped = owned || fchown(fd, static_cast<uid_t>(-1), old.st_gid) == 0;
+    const mode_t kept = 01777 | (owned ? S_ISUID : 0) | (grouped ? S_ISGID : 0);
+    if (fchmod(fd, old.st_mode & kept) != 0) err = errno;
+  }
+  if (err == 0) err = WriteAllTo(fd, text);
   if (err == 0 && fsync(fd) != 0) err = errno;
   if (close(fd) != 0 && err == 0) err = errno;
-  if (err == 0 && rename(temporary.c_str(), path.c_str()) != 0) err = errno;
+  if (err == 0 && rename(temporary.c_str(), target.c_str()) != 0) err = errno;
   if (err != 0) {
     unlink(temporary.c_str());  // ours; the file of that name is left as it was
-    return "cannot write " + path + ": " + std::strerror(err);
+    return failed(err);
   }
+  // The new name lasts a crash only once the folder is on disk too.
+  const std::string folder = FolderOf(target);
+  const int dir = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0 || (fsync(dir) != 0 && errno != EINVAL)) err = errno;
+  if (dir >= 0) close(dir);
+  if (err != 0) return "cannot make sure that " + name + " is on disk: " + std::strerror(err);
   return std::nullopt;
 }
 
@@ -223,7 +301,7 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   if (run.image) ops.UseImage(*run.image);
 
   const std::string& c = args.command;
-  TCommandRun command{args, run, host, ops};
+  TCommandRun command{args, run, host, ops, {}};
   TIspStatus status;
   try {
     status = ops.Perform([&] {
@@ -236,16 +314,27 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
 
   const int stop = StopSignal();
   SayWhatBecameOfIt(host, ops, args, status, stop);
-  int exit = command.outputFailed && status.Ok() ? kExitChip : ExitStatusOf(status, stop);
   TRunFacts facts;
   facts.args = &args;
   facts.port = run.port;
+  facts.work = status;
+  // Outputs that were asked for and could not be written are failures too, said as they are
+  // found; the result names them all.
+  const auto unwritten = [&](const std::string& problem) {
+    host.Say(problem);
+    status = status.kind == skOutputFailed ? TIspStatus::Make(skOutputFailed, status.detail + "; " + problem)
+                                           : Worse(status, TIspStatus::Make(skOutputFailed, problem));
+  };
+  if (!command.fileProblem.empty()) {
+    facts.fileWritten = false;
+    unwritten(command.fileProblem);
+  }
   facts.status = status;
   facts.speed = host.SpeedFound();
   facts.image = run.image;
   facts.verify = ops.LastVerify();
-  facts.verified = (c == "program" || c == "cycle" || c == "verify") && status.Ok() && facts.verify.checked > 0 &&
-                   facts.verify.differing == 0;
+  facts.verified = (c == "program" || c == "cycle" || c == "verify") && facts.work.Ok() &&
+                   facts.verify.checked > 0 && facts.verify.differing == 0;
   facts.statusLines = host.StatusLines();
   if (const std::string why = ExplainRefusal(facts); !why.empty()) host.Say(why);
 
@@ -254,28 +343,23 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
     host.Say("The communication controller is in suspended mode: resume it from its management "
              "program (ZV Master) when you are done.");
   }
-  // Outputs that were asked for and could not be written are failures too.
   if (traceFile) {
     int err = tracer ? tracer->TraceError() : 0;
     if (std::fclose(traceFile.release()) != 0 && err == 0) err = errno;
-    if (err != 0) {
-      host.Say("cannot write the trace file " + run.trace + ": " + std::strerror(err));
-      if (exit == kExitOk) exit = kExitChip;
-    }
+    if (err != 0) unwritten("cannot write the trace file " + run.trace + ": " + std::strerror(err));
   }
   // The result: one line, or one JSON object.
-  facts.exit = exit;
+  facts.status = status;
+  facts.exit = ExitStatusOf(status, stop);
   facts.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   if (args.json) {
     host.Print(JsonObject(facts));
   } else if (const std::string line = ResultLine(facts); !line.empty() && !args.quiet) {
     host.Print(line);
   }
-  if (OutputError() != 0 && exit == kExitOk) {
-    host.Say(std::string("cannot write the results to standard output: ") + std::strerror(OutputError()));
-    exit = kExitChip;
-  }
-  return exit;
+  if (OutputError() != 0)
+    unwritten(std::string("cannot write the results to standard output: ") + std::strerror(OutputError()));
+  return ExitStatusOf(status, stop);
 }
 
 }  // namespace kavel::cli

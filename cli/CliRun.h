@@ -43,8 +43,11 @@ struct TPortRun {
 // The flash bytes of start.. as the file format wants them: Intel HEX (16-byte data records
 // on 16-byte boundaries, none where every byte is FF, then the end record) or raw bytes.
 std::string FlashFileText(const std::vector<std::uint8_t>& bytes, std::uint16_t start, TImageFormat format);
-// Writes text to path as a whole: into a new file beside it that then takes its name, so
-// that a failure leaves whatever was there before. Nothing, or what went wrong.
+// Writes text as a whole to the file path leads to (through symbolic links): into a new file
+// beside that one, on disk before it takes the name, so that a failure leaves whatever was
+// there before and a crash leaves the old file or the new. A file replaced keeps its mode
+// (and its owner and group, where the process may give them); a new one is made with 0666
+// less the umask. Nothing, or what went wrong.
 std::optional<std::string> WriteWholeFile(const std::string& path, const std::string& text);
 
 // Runs the command on the port and returns the exit status: the port is opened, the command

@@ -23,6 +23,7 @@ enum class TStatusKind : std::uint8_t {
   skPortFailed,   // the port could not be opened, failed or vanished
   skStopped,      // the host asked to stop; detail says what was done and what was not
   skBadImage,     // the image cannot be read or holds nothing to program
+  skOutputFailed, // the work was done, but an output asked for (a file, a trace) was not written
 };
 using enum TStatusKind;
 

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cli/CliReport.h"
 #include "cli/CliRun.h"
 #include "link/LineTermios.h"
 #include "tests/support/Processes.h"
@@ -102,6 +103,13 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
       {"bad HEX", {}, {"program", bad}, 4, "bad.hex\", line 1: not a HEX record (its checksum is wrong)"},
       {"too large", {}, {"program", big}, 4, "holds 65537 bytes"},
       {"the trace onto the image", {"-"}, {"--trace", image, "program", image}, 2, "is the image file"},
+      {"a file read cannot write", {}, {"read", "/proc/kavel.bin", "--range", "0-F"}, 1,
+       "read 0000-000F from the chip, but cannot write "},
+      {"a file name that is not UTF-8", {}, {"--json", "read", File("fl\xFF.bin"), "--range", "0-F"}, 0,
+       "fl\\u00ff.bin\""},
+      {"a trace that cannot be written", {}, {"--json", "--trace", "/dev/full", "sync"}, 1,
+       "\"result\":\"output_failed\",\"exit\":1,\"message\":\"synchronized at 115200 bit/s, but cannot write "
+       "the trace file /dev/full: No space left on device\""},
       {"refused", {"--reply", "2:X"}, {"program", blinkBin}, 1, "Not allowed operation for block: 0"},
       {"unanswered", {"--reply", "2:none"}, {"set-status0"}, 1, "Send Error: Flash not answer"},
       {"loop-back plug", {"--loopback"}, {"status"}, 1, "Flash not synchronized"},
@@ -119,6 +127,9 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
     const TRun run = Run(c.cli);
     EXPECT_EQ(run.status, c.status) << run.err;
     EXPECT_NE(run.Both().find(c.says), std::string::npos) << run.out << run.err;
+    if (c.cli.front() == "--json") {
+      EXPECT_EQ(std::system(("iconv -f UTF-8 -t UTF-8 " + File("out") + " >/dev/null").c_str()), 0) << run.out;
+    }
     StopSims();
     if (c.status == 4) { EXPECT_NE(Report().find("records=0\n"), std::string::npos); }  // a bad file sends nothing
   }
@@ -168,6 +179,23 @@ TEST_F(Cli, EveryCommandEndsWithALineThatSaysWhatItDid) {
   EXPECT_NE(info.out.find("\"device_id\":\"C2\",\"boot_code_version\":\"1F\",\"security_1\":\"ON\""),
             std::string::npos)
       << info.out;
+}
+
+TEST_F(Cli, JsonStringsAreValidUtf8WhateverTheirBytes) {
+  const struct {
+    std::string text, json;
+  } cases[] = {
+      {"a \"b\" \\ \n\r\t\x01\x7F", "\"a \\\"b\\\" \\\\ \\n\\r\\t\\u0001\x7F\""},
+      {"\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF",  // two to four bytes, up to U+10FFFF
+       "\"\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF\""},
+      {"\xFF\x80", "\"\\u00ff\\u0080\""},                                   // no lead byte
+      {"\xC0\xAF\xE0\x80\xAF\xF0\x8F\xBF\xBF",  // '/' and U+FFFF, overlong
+       "\"\\u00c0\\u00af\\u00e0\\u0080\\u00af\\u00f0\\u008f\\u00bf\\u00bf\""},
+      {"\xED\xA0\x80", "\"\\u00ed\\u00a0\\u0080\""},                        // a surrogate
+      {"\xF4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\""},             // past U+10FFFF
+      {"\xE2\x82" "A\xE2\x82", "\"\\u00e2\\u0082A\\u00e2\\u0082\""},        // cut short, inside and at the end
+  };
+  for (const auto& c : cases) EXPECT_EQ(cli::Json(c.text), c.json) << c.text;
 }
 
 TEST_F(Cli, ImagesThatCannotBeRightAreRefusedBeforeAnythingIsSent) {
@@ -353,7 +381,6 @@ TEST_F(Cli, OutputsThatCannotBeWrittenFailAndTheLineNeverHearsThem) {
   } cases[] = {
       {"results to a closed descriptor", {"--trace", File("trace"), "info"}, test::TStdio::kClosed, test::TStdio::kNull, 1},
       {"results to a full disk", {"info"}, full, test::TStdio::kNull, 1},
-      {"the trace to a full disk", {"--trace", "/dev/full", "sync"}, test::TStdio::kNull, test::TStdio::kNull, 1},
       {"progress to a closed descriptor", {"program", blinkHex}, test::TStdio::kNull, test::TStdio::kClosed, 0},
       {"progress to a pipe nobody reads", {"program", blinkHex}, test::TStdio::kNull, pipeFds[1], 0},
   };
@@ -412,6 +439,42 @@ TEST_F(Cli, ReadingBackProvesWhatWasWrittenAndNeverLocksABadImage) {
   StopSims();
 }
 
+TEST_F(Cli, ReadWritesWhereItsLinksLeadAndKeepsTheFilesModeAndOwner) {
+  const std::string old = Write("old.bin", "old");
+  ASSERT_EQ(chmod(old.c_str(), 0604), 0);
+  ASSERT_EQ(chown(old.c_str(), 1, 1), 0);  // someone else's
+  std::filesystem::create_directory(File("sub"));
+  for (const auto& [link, to] : std::vector<std::pair<std::string, std::string>>{
+           {"one.bin", "old.bin"}, {"two.bin", "one.bin"}, {"dangling.bin", "sub/made.bin"}, {"proc.bin", "/proc/k.bin"}})
+    std::filesystem::create_symlink(to, File(link));
+  const mode_t umaskWas = umask(002);
+  const struct {
+    std::string link, file;  // the name given; the file that then holds the flash ("": none)
+    mode_t mode;
+    uid_t owner;
+  } cases[] = {
+      {"two.bin", old, 0604, 1},                               // through two links; kept as it was
+      {"dangling.bin", File("sub/made.bin"), 0664, getuid()},  // the file it names, made as new files are
+      {"proc.bin", "", 0, 0},                                  // nothing can be made there: all is left
+  };
+  Sim({"--flash-in", blinkBin});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.link);
+    const TRun run = Run({"read", File(c.link), "--range", "0-F"});
+    EXPECT_EQ(run.status, c.file.empty() ? 1 : 0) << run.err;
+    EXPECT_TRUE(std::filesystem::is_symlink(File(c.link)));
+    if (c.file.empty()) continue;
+    EXPECT_EQ(test::ReadWholeFile(c.file), blink.substr(0, 16));
+    struct stat st {};
+    ASSERT_EQ(stat(c.file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, c.mode);
+    EXPECT_EQ(st.st_uid, c.owner);
+  }
+  umask(umaskWas);
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir.Path()))  // no file of its own left
+    EXPECT_EQ(e.path().filename().string().find(".bin."), std::string::npos) << e.path();
+}
+
 TEST_F(Cli, PortsInfoTraceAndEraseForAnImage) {
   Sim({"--manufacturer-id", "2A", "--flash-in", Write("old.bin", std::string(65536, '\0'))});
   EXPECT_NE(Run({"ports"}).out.find("COM1\t" + File("COM1") + "\n"), std::string::npos);
@@ -448,6 +511,8 @@ TEST_F(Cli, TraceFilesOfSeveralPortsNeverMeetEachOtherTheImageOrAPort) {
   const std::string image = Write("fw.hex", "x");
   std::filesystem::create_symlink(image, File("alias"));
   EXPECT_NE(cli::OutputConflict({File("alias")}, image, {"COM1"}), std::nullopt);
+  std::filesystem::create_symlink("later", File("pointer"));  // the trace would be made where it leads
+  EXPECT_NE(cli::OutputConflict({File("later"), File("pointer")}, image, {"COM1"}), std::nullopt);
   test::TPtyPair pty(dir.Path(), "COM3");
   EXPECT_NE(cli::OutputConflict({File("COM3")}, "", {"COM3"}), std::nullopt);
   EXPECT_EQ(cli::OutputConflict({File("new")}, image, {"COM3"}), std::nullopt);

@@ -114,7 +114,7 @@ std::string RangeText(const TCliArgs& a) { return HexWord(a.rangeStart) + "-" + 
 std::string ResultLine(const TRunFacts& f) {
   const TCliArgs& a = *f.args;
   const std::string& c = a.command;
-  if (f.status.kind == skOutputFailed) {
+  if (f.status.kind == skOutputFailed && f.work.kind != skOutputFailed) {
     TRunFacts done = f;
     done.status = f.work;
     const std::string line = ResultLine(done);

@@ -255,18 +255,42 @@ std::unique_ptr<TComDevice> RecordedDevice(const TPortRun& run, std::FILE* trace
   return device;
 }
 
-// Opens the port by its name at the speed asked for; says why not when it cannot.
-bool OpenOrSay(TNAVOPort& port, const std::string& name, const std::string& baud, TCliHost& host) {
+// Opens the port by its name at the speed asked for; nothing, or why it cannot be opened.
+std::optional<std::string> OpenPort(TNAVOPort& port, const std::string& name, const std::string& baud) {
   if (IsComName(name)) port.SetPort(name);  // the name exactly as given
   port.SetBaudRate(BaudRateFromText(baud));
   try {
     port.OpenPort();
-    return true;
+    return std::nullopt;
   } catch (const EComPort& e) {
-    host.Say("cannot open " + name + ": " + e.what() +
-             (e.WinCode() ? ": " + PortErrorReason(*e.WinCode(), IsComName(name)) : std::string()));
-    return false;
+    return "cannot open " + name + ": " + e.what() +
+           (e.WinCode() ? ": " + PortErrorReason(*e.WinCode(), IsComName(name)) : std::string());
   }
+}
+
+// An output that was asked for and could not be written fails the run too: it is said as it
+// is found, and the status names every one of them.
+TIspStatus Unwritten(const TCliHost& host, const TIspStatus& status, const std::string& problem) {
+  host.Say(problem);
+  return status.kind == skOutputFailed ? TIspStatus::Make(skOutputFailed, status.detail + "; " + problem)
+                                       : Worse(status, TIspStatus::Make(skOutputFailed, problem));
+}
+
+// The end of every run, whatever ended it: the result as one line, or one JSON object, and
+// the exit status.
+int Conclude(const TCliArgs& args, const TCliHost& host, TRunFacts& facts, TIspStatus status, int stop,
+             std::chrono::steady_clock::time_point started) {
+  facts.status = status;
+  facts.exit = ExitStatusOf(status, stop);
+  facts.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (args.json) {
+    host.Print(JsonObject(facts));
+  } else if (const std::string line = ResultLine(facts); !line.empty() && !args.quiet) {
+    host.Print(line);
+  }
+  if (OutputError() != 0)
+    status = Unwritten(host, status, std::string("cannot write the results to standard output: ") + std::strerror(OutputError()));
+  return ExitStatusOf(status, stop);
 }
 
 }  // namespace
@@ -274,18 +298,29 @@ bool OpenOrSay(TNAVOPort& port, const std::string& name, const std::string& baud
 int RunOnPort(TCliArgs args, const TPortRun& run) {
   const auto started = std::chrono::steady_clock::now();
   TCliHost host(args, run.port, run.several);
+  TRunFacts facts;
+  facts.args = &args;
+  facts.port = run.port;
+  facts.image = run.image;
   // Closed after the port (declared before it), whatever path the run takes.
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> traceFile(nullptr, &std::fclose);
   if (!run.trace.empty()) {
     traceFile.reset(std::fopen(run.trace.c_str(), "w"));
     if (!traceFile) {
-      host.Say("cannot write the trace file " + run.trace + ": " + std::strerror(errno));
-      return kExitChip;
+      const std::string problem = "cannot write the trace file " + run.trace + ": " + std::strerror(errno);
+      host.Say(problem);
+      facts.work = TIspStatus::Make(skCancelled, "nothing was done");
+      return Conclude(args, host, facts, TIspStatus::Make(skOutputFailed, problem + "; nothing was done"),
+                      StopSignal(), started);
     }
   }
   const TTraceComDevice* tracer = nullptr;
   TNAVOPort port(0, 0, RecordedDevice(run, traceFile.get(), args.verbose, tracer));
-  if (!OpenOrSay(port, run.port, args.baud, host)) return kExitPort;
+  if (const auto problem = OpenPort(port, run.port, args.baud)) {
+    host.Say(*problem);
+    facts.work = TIspStatus::Make(skPortFailed, *problem);
+    return Conclude(args, host, facts, facts.work, StopSignal(), started);
+  }
   // The line as it was found, and the port let go, on every path.
   const TBaudRate found = port.BaudRate();
   TOnExit restore([&] {
@@ -314,24 +349,13 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
 
   const int stop = StopSignal();
   SayWhatBecameOfIt(host, ops, args, status, stop);
-  TRunFacts facts;
-  facts.args = &args;
-  facts.port = run.port;
   facts.work = status;
-  // Outputs that were asked for and could not be written are failures too, said as they are
-  // found; the result names them all.
-  const auto unwritten = [&](const std::string& problem) {
-    host.Say(problem);
-    status = status.kind == skOutputFailed ? TIspStatus::Make(skOutputFailed, status.detail + "; " + problem)
-                                           : Worse(status, TIspStatus::Make(skOutputFailed, problem));
-  };
   if (!command.fileProblem.empty()) {
     facts.fileWritten = false;
-    unwritten(command.fileProblem);
+    status = Unwritten(host, status, command.fileProblem);
   }
   facts.status = status;
   facts.speed = host.SpeedFound();
-  facts.image = run.image;
   facts.verify = ops.LastVerify();
   facts.verified = (c == "program" || c == "cycle" || c == "verify") && facts.work.Ok() &&
                    facts.verify.checked > 0 && facts.verify.differing == 0;
@@ -346,20 +370,9 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   if (traceFile) {
     int err = tracer ? tracer->TraceError() : 0;
     if (std::fclose(traceFile.release()) != 0 && err == 0) err = errno;
-    if (err != 0) unwritten("cannot write the trace file " + run.trace + ": " + std::strerror(err));
+    if (err != 0) status = Unwritten(host, status, "cannot write the trace file " + run.trace + ": " + std::strerror(err));
   }
-  // The result: one line, or one JSON object.
-  facts.status = status;
-  facts.exit = ExitStatusOf(status, stop);
-  facts.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  if (args.json) {
-    host.Print(JsonObject(facts));
-  } else if (const std::string line = ResultLine(facts); !line.empty() && !args.quiet) {
-    host.Print(line);
-  }
-  if (OutputError() != 0)
-    unwritten(std::string("cannot write the results to standard output: ") + std::strerror(OutputError()));
-  return ExitStatusOf(status, stop);
+  return Conclude(args, host, facts, status, stop, started);
 }
 
 }  // namespace kavel::cli

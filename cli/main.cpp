@@ -141,7 +141,12 @@ int main(int argc, char** argv) {
   std::vector<TPortRun> runs;
   for (std::size_t i = 0; i < args.ports.size(); ++i) {
     const bool programs = args.command == "program" || args.command == "cycle" || args.command == "verify";
-    runs.push_back({args.ports[i], traces[i], several, programs && image ? &*image : nullptr});
+    TPortRun run;
+    run.port = args.ports[i];
+    run.trace = traces[i];
+    run.several = several;
+    run.image = programs && image ? &*image : nullptr;
+    runs.push_back(std::move(run));
   }
   if (!several) return RunOnPort(args, runs[0]);
   return RunSeveral(args, runs);

@@ -83,6 +83,7 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
     std::string says;  // on standard output or error
   };
   const std::string bad = Write("bad.hex", ":0100000042BE\n:00000001FF\n");
+  const std::string commanding = Write("status.ihx", ":0100000042BD\n:030000030600559F\n:00000001FF\n");
   const std::string big = Write("big.bin", std::string(65537, '\0'));
   const std::string big16k = Write("16k.bin", std::string(16384, '\x33'));
   const std::string image = Write("fw.hex", test::ReadWholeFile(blinkHex));
@@ -96,11 +97,15 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
       {"unknown command", {"-"}, {"frobnicate"}, 2, "unknown command frobnicate"},
       {"a cycle with nobody to answer its prompts", {}, {"cycle", blinkHex}, 2, "give --yes"},
       {"bad security bit", {"-"}, {"security", "4"}, 2, "security needs 1, 2 or 3"},
-      {"no such port", {"-"}, {"--port", "COM9", "sync"}, 3, "cannot open COM9"},
+      {"no such port", {"-"}, {"--json", "--port", "COM9", "sync"}, 3, "\"result\":\"port_failed\",\"exit\":3"},
       {"a port number past int", {"-"}, {"--port", "COM4294967298", "sync"}, 2, "no port has a number that large"},
       {"a COM name as the list shows it", {}, {"--port", "COM01", "sync"}, 3, "cannot open COM01"},
       {"missing file", {}, {"program", File("missing.bin")}, 4, "Cannot open file"},
       {"bad HEX", {}, {"program", bad}, 4, "bad.hex\", line 1: not a HEX record (its checksum is wrong)"},
+      {"an image that commands the chip", {}, {"program", commanding}, 4,
+       "status.ihx\", line 2: :030000030600559F is a command for the chip, not image data: it writes the status byte"},
+      {"an answer that is not two hex digits", {"--read-answer", "Z9"}, {"status"}, 1,
+       "Send Error: Security bits: the chip answered \"Z9\", not two hex digits"},
       {"too large", {}, {"program", big}, 4, "holds 65537 bytes"},
       {"the trace onto the image", {"-"}, {"--trace", image, "program", image}, 2, "is the image file"},
       {"a file read cannot write", {}, {"read", "/proc/kavel.bin", "--range", "0-F"}, 1,

@@ -197,7 +197,8 @@ bool TIspOperations::ReadFlash(std::uint16_t start, std::uint16_t end, std::vect
 }
 
 TIspOperations::TVerifyReport TIspOperations::VerifyImage(const THexBinList& image) {
-  // What the image puts where; of two records for one address, the later one is meant.
+  // What the image puts where (two records for one address put the same byte there: the
+  // loader refuses anything else).
   std::vector<int> wanted(0x10000, -1);
   for (const TImageRecord& r : image.Records()) {
     if (!r.IsData()) continue;

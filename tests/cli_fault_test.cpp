@@ -48,14 +48,12 @@ class CliFaults : public ::testing::Test {
     cli::TCliArgs args;
     EXPECT_FALSE(cli::ParseCliArgs({"--json", "--yes", "--port", "COM1", command, "fw.bin"}, args));
     cli::TPortRun run{"COM1", "", false, &image, {}, &clock};
-    test::TFaultComDevice* faulty = nullptr;
+    TOutcome outcome;
     run.device = [&]() -> std::unique_ptr<TComDevice> {
       auto line = std::make_unique<sim::TSimComDevice>(clock);
       line->AddDevice(chip.get());
       if (command == "cycle") line->AddDevice(&controller);
-      auto wrapped = std::make_unique<test::TFaultComDevice>(std::move(line), fault, n);
-      faulty = wrapped.get();
-      return wrapped;
+      return std::make_unique<test::TFaultComDevice>(std::move(line), fault, n, outcome.calls);
     };
     // The run's standard output into a file of its own, its standard error away.
     const std::string outFile = dir.Path() + "/out";
@@ -64,13 +62,11 @@ class CliFaults : public ::testing::Test {
     const int savedOut = dup(STDOUT_FILENO), savedErr = dup(STDERR_FILENO);
     dup2(out, STDOUT_FILENO);
     dup2(devNull, STDERR_FILENO);
-    TOutcome outcome;
     outcome.exit = cli::RunOnPort(args, run);
     dup2(savedOut, STDOUT_FILENO);
     dup2(savedErr, STDERR_FILENO);
     for (int fd : {out, devNull, savedOut, savedErr}) close(fd);
     outcome.out = test::ReadWholeFile(outFile);
-    outcome.calls = faulty ? faulty->Calls() : 0;
     return outcome;
   }
 

@@ -18,58 +18,53 @@ enum class TFault { fEIO, fShortWrite, fEINTR, fEAGAIN, fHangUp };
 
 class TFaultComDevice final : public TComDevice {
  public:
-  // n: the call that breaks; 0 breaks none (the calls are only counted).
-  TFaultComDevice(std::unique_ptr<TComDevice> inner, TFault fault, long n)
-      : m_inner(std::move(inner)), m_fault(fault), m_n(n) {}
+  // n: the call that breaks (0: none); calls counts every call made, and outlives the device.
+  TFaultComDevice(std::unique_ptr<TComDevice> inner, TFault fault, long n, long& calls)
+      : m_inner(std::move(inner)), m_fault(fault), m_n(n), m_calls(calls) {}
 
-  // The calls made so far.
-  long Calls() const { return m_calls; }
-
-  int Open(const std::string& portName) override {
-    if (int e = Broken()) return e;
-    return m_inner->Open(portName);
+  int Open(const std::string& name) override {
+    if (int e = Fails()) return e;
+    return m_inner->Open(name);
   }
   void Close() override { m_inner->Close(); }
-  int SetQueueSizes(std::size_t input, std::size_t output) override {
-    if (int e = Broken()) return e;
-    return m_inner->SetQueueSizes(input, output);
+  int SetQueueSizes(std::size_t in, std::size_t out) override {
+    if (int e = Fails()) return e;
+    return m_inner->SetQueueSizes(in, out);
   }
   int SetLine(const TLineTermios& line, bool dtr, bool rts) override {
-    if (int e = Broken()) return e;
+    if (int e = Fails()) return e;
     return m_inner->SetLine(line, dtr, rts);
   }
   int BytesWaiting(std::size_t& count) override {
     count = 0;
-    if (int e = Broken()) return e;
+    if (int e = Fails()) return e;
     return m_inner->BytesWaiting(count);
   }
   int Read(std::uint8_t* buffer, std::size_t n, int timeoutMs, std::size_t& got) override {
     got = 0;
-    if (int e = Broken()) return e;
+    if (int e = Fails()) return e;
     return m_inner->Read(buffer, n, timeoutMs, got);
   }
   int Write(const std::uint8_t* buffer, std::size_t n, int timeoutMs, std::size_t& written) override {
     written = 0;
-    if (int e = Broken()) return e;
-    if (m_fault == TFault::fShortWrite && m_n > 0 && m_calls >= m_n && !m_shortDone && n > 1) {
-      m_shortDone = true;
-      return m_inner->Write(buffer, n / 2, timeoutMs, written);
-    }
-    return m_inner->Write(buffer, n, timeoutMs, written);
+    if (int e = Fails()) return e;
+    const bool cut = m_fault == TFault::fShortWrite && m_n > 0 && m_calls >= m_n && !m_cut && n > 1;
+    m_cut = m_cut || cut;
+    return m_inner->Write(buffer, cut ? n / 2 : n, timeoutMs, written);
   }
   int Purge(bool input, bool output) override {
-    if (int e = Broken()) return e;
+    if (int e = Fails()) return e;
     return m_inner->Purge(input, output);
   }
   int WaitForInput(int timeoutMs, bool& arrived) override {
     arrived = false;
-    if (int e = Broken()) return e;
+    if (int e = Fails()) return e;
     return m_inner->WaitForInput(timeoutMs, arrived);
   }
 
  private:
   // Counts the call; the error it fails with, or 0.
-  int Broken() {
+  int Fails() {
     ++m_calls;
     if (m_n <= 0 || m_calls < m_n) return 0;
     switch (m_fault) {
@@ -85,8 +80,8 @@ class TFaultComDevice final : public TComDevice {
   std::unique_ptr<TComDevice> m_inner;
   TFault m_fault;
   long m_n;
-  long m_calls = 0;
-  bool m_shortDone = false;
+  long& m_calls;
+  bool m_cut = false;
 };
 
 }  // namespace kavel::test

@@ -208,12 +208,12 @@ class TIspOperations {
   // (what + " ERROR (2)": too short to hold them, " ERROR (1)": the second is no hex digit).
   static bool ReadAnswerDigits(const std::string& reply, std::string_view body,
                                std::string_view what, std::string& out);
+
+ private:
   // The answer of a read, exactly: its two hex digits when the reply is the record's echo,
   // two hex digits and "."; otherwise nothing, and in came what did come after the echo (the
   // whole reply when no echo is in it), without the ".".
   static std::optional<std::string> ExactAnswer(const std::string& reply, std::string_view body, std::string& came);
-
- private:
   enum class TAnswer : std::uint8_t { anValue, anErrorLine, anNone };
   // What a read's answer gives (out: the two digits, or the error line to show) by
   // ReadAnswerDigits; an answer that is not exact is a bad reply in status whatever that

@@ -41,12 +41,15 @@ std::string Hex2(unsigned value) {
   return out;
 }
 
-// The first line of text that is not blank.
+// The first line of text that is not blank, without the blanks around it.
 std::string_view FirstLine(std::string_view text) {
-  const std::size_t start = text.find_first_not_of("\r\n");
-  if (start == std::string_view::npos) return {};
-  const std::size_t end = text.find_first_of("\r\n", start);
-  return Trimmed(text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+  for (std::size_t p = 0; p < text.size();) {
+    std::size_t end = text.find_first_of("\r\n", p);
+    if (end == std::string_view::npos) end = text.size();
+    if (const std::string_view line = Trimmed(text.substr(p, end - p)); !line.empty()) return line;
+    p = end + 1;
+  }
+  return {};
 }
 
 // What the boot loader would do with a record that is no image data: its write functions

@@ -92,7 +92,7 @@ TEST(ImageRules, EachRecordIsSentLeftOutOrRefusedNamingItsLine) {
       {"the end alone", "a.hex", kEnd, Refuses("holds no data to program"), Sends({kEnd})},
       {"an empty BIN file", "a.bin", "", Refuses("is empty: it holds no data to program"), Sends({kEnd})},
       // Names that tell nothing: HEX by its content, else refused or (the window) raw bytes.
-      {"HEX text under another name", "fw.txt", kData + "\n" + kEnd, Sends({kData, kEnd})},
+      {"HEX text under another name", "fw.txt", " \t\n" + kData + "\n" + kEnd, Sends({kData, kEnd})},
       {"raw bytes under another name", "fw", ":0", Refuses("Cannot tell whether"), Sends({":020000003A3094", kEnd})},
       {"a BIN image named .bin", "a.bin", ":0", Sends({":020000003A3094", kEnd})},
   };

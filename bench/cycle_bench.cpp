@@ -44,7 +44,7 @@ int main() {
     line.Start();
     {
       TNAVOPort port(1, 0);
-      test::TWindowlessHost host;
+      test::TNullHost host;  // the window, paced as its normal view is
       host.chosenFile = image;
       TIspOperations ops(port, TSystemClock::Instance(), host);
       port.OpenPort();

@@ -100,7 +100,7 @@ int main() {
   {
     // The host's default wait (an event pass every 10 ms), and a host without a window, which
     // waits on the port alone.
-    test::TWindowlessHost windowless;
+    TWireSpeedWait windowless;
     TIspEngine alone(port, TSystemClock::Instance(), windowless);
     for (TIspEngine* e : {&engine, &alone}) {
       double cpu0 = CpuSeconds();

@@ -18,7 +18,8 @@ Commands:
   sync                       synchronize; print the speed found
   info                       manufacturer id, device id, boot code version, security bits,
                              status byte
-  program FILE               program a HEX or BIN image, then read it back and compare
+  program FILE               erase the 4 KB blocks a HEX or BIN image touches, program it,
+                             then read it back and compare
   erase [all | BLOCK...]     the whole chip (default), or the listed 4 KB blocks (0-15)
   erase --for FILE           the blocks that the image touches
   blank-check [--range S-E]  whether the flash is blank (default 0000-FFFF)
@@ -39,12 +40,14 @@ Options:
   --delay MS                 the delay D (default 60)
   --no-confirm               do not wait for the chip's replies; pace by the delay
   -y, --yes                  answer the operator prompts (needed without a terminal)
-  -q, --quiet                no progress and no result line
+  -q, --quiet                nothing at all when all goes well; what went wrong, if anything
   -v, --verbose              every byte each way on standard error (as --trace writes it)
-  --json                     one JSON object a port on standard output instead of the
-                             result line (command, port, result, exit status, details)
+  --json                     one JSON object a port a line on standard output instead of
+                             the result lines, for every outcome (see the manual page)
   --no-verify                program, cycle: do not read the image back
-  --erase                    program: erase the 4 KB blocks the image touches first
+  --no-erase                 program: do not erase the blocks the image touches first
+  --all                      program, verify: read all of the image back, not only up to
+                             the first 1 KB that differs
   --expect-device ID         program, verify, cycle: refuse a chip whose device id differs
                              (hexadecimal), before anything is written
   --range START-END          read, blank-check: the addresses, hexadecimal (0x optional)
@@ -163,7 +166,11 @@ std::optional<std::string> ParseCliArgs(const std::vector<std::string>& argv, TC
     } else if (a == "--no-verify") {
       out.noVerify = true;
     } else if (a == "--erase") {
-      out.eraseFirst = true;
+      out.eraseGiven = true;  // what program does anyway; scripts that say it keep working
+    } else if (a == "--no-erase") {
+      out.noErase = true;
+    } else if (a == "--all") {
+      out.all = true;
     } else if (a == "--no-confirm") {
       out.noConfirm = true;
     } else if (a == "--yes" || a == "-y") {
@@ -201,7 +208,9 @@ std::optional<std::string> ParseCliArgs(const std::vector<std::string>& argv, TC
     return std::string("--format belongs to program, cycle, verify and erase --for");
   if (out.rangeGiven && c != "read" && c != "blank-check") return std::string("--range belongs to read and blank-check");
   if (out.noVerify && c != "program" && c != "cycle") return std::string("--no-verify belongs to program and cycle");
-  if (out.eraseFirst && c != "program") return std::string("--erase belongs to program");
+  if ((out.eraseGiven || out.noErase) && c != "program") return std::string("--erase and --no-erase belong to program");
+  if (out.eraseGiven && out.noErase) return std::string("--erase and --no-erase cannot both be given");
+  if (out.all && c != "program" && c != "verify") return std::string("--all belongs to program and verify");
   if (out.expectDevice && c != "program" && c != "verify" && c != "cycle")
     return std::string("--expect-device belongs to program, verify and cycle");
   if (c == "read") {

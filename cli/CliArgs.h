@@ -44,7 +44,9 @@ struct TCliArgs {
   bool rangeGiven = false;         // --range, for read and blank-check
   std::uint16_t rangeStart = 0x0000, rangeEnd = 0xFFFF;
   bool noVerify = false;           // program, cycle: no reading back
-  bool eraseFirst = false;         // program --erase: the blocks the image touches first
+  bool noErase = false;            // program: the blocks the image touches are not erased first
+  bool all = false;
+  bool eraseGiven = false;         // program --erase: said, though it is what program does                // verify, program: read all back, not only up to the first 1 KB that differs
   std::optional<std::uint8_t> expectDevice;  // --expect-device
 };
 

@@ -4,70 +4,212 @@
 #include <utility>
 #include <vector>
 
-#include "cli/CliReport.h"
 #include "cli/CliRun.h"
+#include "isp/Records.h"
 
 namespace kavel::cli {
 namespace {
 
-// The setting commands rely on a synchronized chip; a script's run starts from nothing.
-bool Synchronized(TCommandRun& r) { return r.ops.SynchronizeOrSay(r.host.Options()); }
+// Replies are awaited unless --no-confirm; the commands that learn something always await them.
+TPacing Pacing(const TCliArgs& a) { return {a.delay, !a.noConfirm || CommandLearns(a)}; }
 
-// First, when asked: is it the chip we mean? Else a plain synchronization.
-bool Ready(TCommandRun& r) {
-  return r.args.expectDevice ? r.ops.CheckDevice(*r.args.expectDevice) : Synchronized(r);
-}
-
-void Sync(TCommandRun& r) { Synchronized(r); }
-void Info(TCommandRun& r) { r.ops.ReadIdentification(); }
-void Status(TCommandRun& r) { r.ops.BReadStatusClick(); }
-
-void Program(TCommandRun& r) {
-  if (!Ready(r)) return;
-  if (r.args.eraseFirst) {
-    r.ops.BEraseBlocksClick();
-    if (!r.ops.LastStatus().Ok()) return;
+// --baud pins one speed; without it the fastest that works. Not awaiting replies, nothing
+// confirms a speed either: two "U" at the speed given, the chip trusted to catch one.
+TSyncPlan Plan(const TCliArgs& a) {
+  TSyncPlan plan;
+  plan.first = BaudRateFromText(a.baud);
+  plan.delay = a.delay;
+  plan.blind = !Pacing(a).awaitReplies;
+  if (a.baudGiven) {
+    plan.scan = false;
+  } else {
+    plan.fast = {br115200, br57600, br38400};
   }
-  r.ops.BSendHexFileClick(false);
-  if (r.ops.LastStatus().Ok() && !r.args.noVerify && r.run.image) r.ops.VerifyImage(*r.run.image);
+  return plan;
 }
 
-void Verify(TCommandRun& r) {
-  if (Ready(r) && r.run.image) r.ops.VerifyImage(*r.run.image);
+void TookSpeed(TRunFacts& facts, const TSyncResult& result) {
+  facts.speedsTried = result.tried;
+  if (result.confirmed) facts.speed = BaudRateText(result.speed);
 }
 
-void Read(TCommandRun& r) {
+TIspStatus Synchronized(TCommandRun& r) {
+  r.facts.step = TStep::stSync;
+  TSyncResult result;
+  const TIspStatus status = r.session.Synchronize(Plan(r.args), result);
+  TookSpeed(r.facts, result);
+  return status;
+}
+
+// Synchronized, and when asked: is it the chip we mean?
+TIspStatus Ready(TCommandRun& r) {
+  TIspStatus status = Synchronized(r);
+  if (!status.Ok() || !r.args.expectDevice) return status;
+  r.facts.step = TStep::stDevice;
+  return r.session.CheckDevice(*r.args.expectDevice, r.args.delay);
+}
+
+// Reads the values into the facts, each whatever became of the others.
+TIspStatus ReadValues(TCommandRun& r, const std::vector<std::pair<std::string_view, std::string_view>>& reads) {
+  r.facts.step = TStep::stValues;
+  TIspStatus status = TIspStatus::Done();
+  for (const auto& [key, body] : reads) {
+    TByteRead read;
+    TIspStatus one = r.session.ReadByte(body, r.args.delay, read);
+    if (!one.Ok()) {
+      one.detail = std::string(key) + ": " +
+                   (one.kind == skBadReply ? one.detail
+                    : one.kind == skPortFailed ? one.detail
+                    : "the chip " + std::string(one.reply == rcNotAllowed ? "refused the read (X)"
+                                                : one.reply == rcCrcError ? "received the read damaged (R)"
+                                                                          : "did not answer the read"));
+      status = Worse(status, one);
+      continue;
+    }
+    if (key == "Security bits") {
+      // Bits 1, 2 and 3 are the values 2, 4 and 8.
+      for (int bit = 1; bit <= 3; ++bit)
+        r.facts.values.emplace_back("Security " + std::to_string(bit), (*read.value & (1 << bit)) ? "ON" : "OFF");
+    } else {
+      r.facts.values.emplace_back(std::string(key), read.came);  // both digits as they came
+    }
+  }
+  return status;
+}
+
+constexpr std::pair<std::string_view, std::string_view> kStatusReads[] = {
+    {"Security bits", kReadSecurityBody}, {"Status", kReadStatusBody}};
+
+TIspStatus Sync(TCommandRun& r) { return Synchronized(r); }
+
+TIspStatus Info(TCommandRun& r) {
+  const TIspStatus synced = Synchronized(r);
+  if (!synced.Ok()) return synced;
+  return ReadValues(r, {{"Manufacturer id", "020000050000"}, {"Device id", "020000050001"},
+                        {"Boot code version", "020000050002"}, kStatusReads[0], kStatusReads[1]});
+}
+
+TIspStatus Status(TCommandRun& r) {
+  const TIspStatus synced = Synchronized(r);
+  if (!synced.Ok()) return synced;
+  return ReadValues(r, {kStatusReads[0], kStatusReads[1]});
+}
+
+// Verifies the image, at most up to its first 1 KB that differs unless --all.
+TIspStatus Verified(TCommandRun& r) {
+  r.facts.step = TStep::stVerify;
+  const TIspStatus status = r.session.Verify(*r.run.image, r.args.delay, !r.args.all, r.facts.verify);
+  r.facts.verified = status.Ok() && r.facts.verify.checked > 0 && r.facts.verify.differing == 0;
+  return status;
+}
+
+TIspStatus Program(TCommandRun& r) {
+  TIspStatus status = Ready(r);
+  if (!status.Ok()) return status;
+  const TPacing pacing = Pacing(r.args);
+  if (!r.args.noErase) {
+    // What is written is erased first: programming only clears bits.
+    const std::bitset<16> blocks = r.run.image->Blocks();
+    r.terminal.Note("erasing the blocks the image touches: " + [&] {
+      std::string list;
+      for (std::size_t b = 0; b < blocks.size(); ++b)
+        if (blocks.test(b)) list += (list.empty() ? "" : " ") + std::to_string(b);
+      return list;
+    }());
+    r.facts.step = TStep::stBlocks;
+    if (!(status = r.session.EraseBlocks(blocks, pacing, r.facts.blocksErased)).Ok()) return status;
+  }
+  r.facts.step = TStep::stProgram;
+  if (!(status = r.session.Program(*r.run.image, pacing)).Ok() || r.args.noVerify) return status;
+  return Worse(status, Verified(r));
+}
+
+TIspStatus Verify(TCommandRun& r) {
+  const TIspStatus ready = Ready(r);
+  return ready.Ok() ? Verified(r) : ready;
+}
+
+TIspStatus Read(TCommandRun& r) {
+  TIspStatus status = Synchronized(r);
+  if (!status.Ok()) return status;
+  r.facts.step = TStep::stRead;
   std::vector<std::uint8_t> bytes;
-  r.host.SetActivity("reading");
-  if (!Synchronized(r) || !r.ops.ReadFlash(r.args.rangeStart, r.args.rangeEnd, bytes)) return;
+  if (!(status = r.session.ReadFlash(r.args.rangeStart, r.args.rangeEnd, r.args.delay, bytes)).Ok()) return status;
   const std::string text = FlashFileText(bytes, r.args.rangeStart, *FormatByName(r.args.output));
   if (auto problem = WriteWholeFile(r.args.output, text)) r.fileProblem = *problem;
+  return status;
 }
 
-void Erase(TCommandRun& r) {
+TIspStatus Erase(TCommandRun& r) {
+  const TIspStatus synced = Synchronized(r);
+  if (!synced.Ok()) return synced;
   if (r.args.eraseAll) {
-    r.ops.BFullEraseClick(false);
-  } else {
-    r.ops.BEraseBlocksClick();
+    r.facts.step = TStep::stErase;
+    return r.session.EraseChip(Pacing(r.args));
   }
+  r.facts.step = TStep::stBlocks;
+  return r.session.EraseBlocks(r.args.eraseBlocks, Pacing(r.args), r.facts.blocksErased);
 }
 
-void BlankCheck(TCommandRun& r) {
-  r.host.Say("blank check of " + RangeText(r.args));
-  r.ops.BBlankClick();
+TIspStatus BlankCheck(TCommandRun& r) {
+  const TIspStatus synced = Synchronized(r);
+  if (!synced.Ok()) return synced;
+  r.facts.step = TStep::stBlank;
+  TBlankResult result;
+  const TIspStatus status = r.session.BlankCheck(r.args.rangeStart, r.args.rangeEnd, r.args.delay, result);
+  // What came before the reply is the address, line noise and line ends left out.
+  for (char c : result.answer)
+    if (c > ' ' && c < 0x7F) r.facts.blankAt += c;
+  return status;
 }
 
-void SetStatus0(TCommandRun& r) {
-  if (Synchronized(r)) r.ops.BSetStatusClick(false);
+// A setting command, after synchronizing.
+template <typename Command>
+TIspStatus Setting(TCommandRun& r, Command command) {
+  const TIspStatus synced = Synchronized(r);
+  if (!synced.Ok()) return synced;
+  r.facts.step = TStep::stSetting;
+  return command(Pacing(r.args));
 }
-void Security(TCommandRun& r) {
-  if (Synchronized(r)) r.ops.BSecurityClick(r.args.securityBit, false);
+
+TIspStatus SetStatus0(TCommandRun& r) {
+  return Setting(r, [&](const TPacing& p) { return r.session.SetStatusByte0(p); });
 }
-void SixClock(TCommandRun& r) {
-  if (Synchronized(r)) r.ops.B6ClockClick(false);
+TIspStatus Security(TCommandRun& r) {
+  return Setting(r, [&](const TPacing& p) { return r.session.SetSecurityBit(r.args.securityBit, p); });
 }
-void Suspend(TCommandRun& r) { r.ops.KTNSuspended = r.ops.SuspendKTN(); }
-void Cycle(TCommandRun& r) { r.ops.BFullClick(); }
+TIspStatus SixClock(TCommandRun& r) {
+  return Setting(r, [&](const TPacing& p) { return r.session.SetSixClock(p); });
+}
+
+TIspStatus Suspend(TCommandRun& r) {
+  r.facts.step = TStep::stSuspend;
+  TSuspension result;
+  const TIspStatus status = r.session.SuspendController(result);
+  r.facts.controllerSuspended = status.Ok();
+  if (result.suspended) r.terminal.ControllerSuspended();
+  return status;
+}
+
+TIspStatus Cycle(TCommandRun& r) {
+  // The controller first, apart, so that a run cut short knows it is suspended.
+  const TIspStatus suspension = Suspend(r);
+  if (suspension.kind == skPortFailed || suspension.kind == skStopped) return suspension;
+  if (!suspension.Ok()) r.terminal.Note("the communication controller was not suspended: " + suspension.detail);
+  TCycleSteps steps;
+  steps.pacing = Pacing(r.args);
+  steps.sync = Plan(r.args);
+  steps.suspend = false;
+  steps.sixClock = r.args.sixClock;
+  steps.verify = !r.args.noVerify;
+  steps.expectDevice = r.args.expectDevice;
+  r.facts.step = TStep::stCycle;
+  const TIspStatus status = r.session.Cycle(*r.run.image, steps, r.facts.cycle);
+  TookSpeed(r.facts, r.facts.cycle.sync);
+  r.facts.verify = r.facts.cycle.verify;
+  r.facts.verified = r.facts.cycle.verified;
+  return status;
+}
 
 constexpr std::pair<std::string_view, TCommand> kCommands[] = {
     {"sync", Sync},     {"info", Info},         {"status", Status},          {"program", Program},

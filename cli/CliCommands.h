@@ -1,12 +1,14 @@
-// The device commands of the command line, each a function over one open port, found by
-// name. Each leaves its outcome in the operations' status (TIspOperations::LastStatus).
+// The commands of the command line, each a function over one open port and the chip session,
+// found by name. Each returns its outcome and fills in the facts the report is made of.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "cli/CliArgs.h"
-#include "cli/CliHost.h"
-#include "isp/IspOperations.h"
+#include "cli/CliReport.h"
+#include "cli/CliTerminal.h"
+#include "isp/Session.h"
 
 namespace kavel::cli {
 
@@ -16,12 +18,13 @@ struct TPortRun;
 struct TCommandRun {
   const TCliArgs& args;
   const TPortRun& run;
-  TCliHost& host;
-  TIspOperations& ops;
+  TCliTerminal& terminal;
+  TIspSession& session;
+  TRunFacts& facts;
   std::string fileProblem;  // read: why its file could not be written; "" when it was
 };
 
-using TCommand = void (*)(TCommandRun&);
+using TCommand = TIspStatus (*)(TCommandRun&);
 
 // The command of that name; nullptr for none.
 TCommand FindCommand(std::string_view name);

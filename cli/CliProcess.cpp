@@ -34,20 +34,69 @@ long MonotonicMs() {
   return static_cast<long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
+// The words of a process that runs a port, ready for the handler: two copies of what a
+// second signal says, the one in use named by an atomic index, so that the handler never
+// reads one being written.
+struct TStopWords {
+  static constexpr std::size_t kSize = 2048;
+  char human[kSize];
+  char jsonHead[kSize];
+  char jsonTail[kSize];
+  std::size_t humanLength = 0, headLength = 0, tailLength = 0;
+};
+TStopWords g_words[2];
+std::atomic<int> g_wordsInUse{-1};  // -1: this process runs no port
+static_assert(std::atomic<int>::is_always_lock_free);
+char g_acknowledgement[512];
+std::size_t g_acknowledgementLength = 0;
+
+void WriteRaw(int fd, const char* text, std::size_t n) {
+  while (n > 0) {
+    const ssize_t w = write(fd, text, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return;
+    text += w;
+    n -= static_cast<std::size_t>(w);
+  }
+}
+
+// 128 + signal, in decimal, async-signal-safe.
+void WriteExitStatus(int fd, int status) {
+  char digits[8];
+  std::size_t n = 0;
+  do {
+    digits[sizeof digits - 1 - n++] = static_cast<char>('0' + status % 10);
+    status /= 10;
+  } while (status > 0 && n < sizeof digits);
+  WriteRaw(fd, digits + sizeof digits - n, n);
+}
+
 void OnStop(int signal) {
   const int saved = errno;
   for (int i = 0; i < g_childCount; ++i) kill(g_children[i], signal);
+  const int words = g_wordsInUse.load();
   if (g_stopSignal == 0) {
     g_stopSignal = signal;
     g_firstStopMs = MonotonicMs();
-  } else if (MonotonicMs() - g_firstStopMs > kSameRequestMs) {
-    // Asked again: end at once, as the signal would have without us.
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    sigaction(signal, &dfl, nullptr);
-    raise(signal);
+    if (words >= 0) WriteRaw(STDERR_FILENO, g_acknowledgement, g_acknowledgementLength);
+  } else if (words >= 0 && MonotonicMs() - g_firstStopMs > kSameRequestMs) {
+    // Asked again: end at once, saying what was done and what was not.
+    const TStopWords& w = g_words[words];
+    WriteRaw(STDERR_FILENO, w.human, w.humanLength);
+    if (w.headLength > 0) {
+      WriteRaw(STDOUT_FILENO, w.jsonHead, w.headLength);
+      WriteExitStatus(STDOUT_FILENO, 128 + signal);
+      WriteRaw(STDOUT_FILENO, w.jsonTail, w.tailLength);
+    }
+    _exit(128 + signal);
   }
   errno = saved;
+}
+
+std::size_t CopyInto(char* to, const std::string& from) {
+  const std::size_t n = std::min(from.size(), TStopWords::kSize);
+  std::memcpy(to, from.data(), n);
+  return n;
 }
 
 bool WriteAll(int fd, std::string_view text) {
@@ -88,6 +137,22 @@ void InstallSignalHandlers() {
 }
 
 int StopSignal() { return g_stopSignal; }
+
+void SetStopWords(const std::string& label) {
+  const std::string text = label + "stopping after this step (a second Ctrl-C stops at once)\n";
+  g_acknowledgementLength = std::min(text.size(), sizeof g_acknowledgement);
+  std::memcpy(g_acknowledgement, text.data(), g_acknowledgementLength);
+  SetDoneSoFar(label + "stopped at once\n");
+}
+
+void SetDoneSoFar(const std::string& human, const std::string& jsonHead, const std::string& jsonTail) {
+  const int next = g_wordsInUse.load() == 0 ? 1 : 0;
+  TStopWords& w = g_words[next];
+  w.humanLength = CopyInto(w.human, human);
+  w.headLength = CopyInto(w.jsonHead, jsonHead);
+  w.tailLength = CopyInto(w.jsonTail, jsonTail);
+  g_wordsInUse.store(next);
+}
 
 std::string SignalName(int signal) {
   switch (signal) {

@@ -18,10 +18,17 @@ namespace kavel::cli {
 // and writing to it fails as writing to a closed descriptor does.
 void ReserveStandardDescriptors();
 
-// SIGINT, SIGTERM and SIGHUP ask the running operation to stop (a second one of the same
-// ends the program at once); SIGPIPE is ignored, so that a closed pipe only fails the write;
-// SIGCHLD is put back to its default, so that children can be waited for.
+// SIGINT, SIGTERM and SIGHUP ask the running operation to stop; a second one, given later,
+// ends a run at once (see SetStopWords); SIGPIPE is ignored, so that a closed pipe only fails
+// the write; SIGCHLD is put back to its default, so that children can be waited for.
 void InstallSignalHandlers();
+// From now on this process runs a port: the first stop signal is acknowledged at once on
+// standard error (label before it with several ports), and a second one writes what
+// SetDoneSoFar last said and ends the process with 128 + the signal.
+void SetStopWords(const std::string& label);
+// What a second stop signal says: human on standard error; with json, the JSON object
+// jsonHead + the exit status + jsonTail on standard output. Kept ready for the handler.
+void SetDoneSoFar(const std::string& human, const std::string& jsonHead = {}, const std::string& jsonTail = {});
 // The first stop signal received; 0 while none was.
 int StopSignal();
 // The signal's name for messages: "Ctrl-C", "SIGTERM", "SIGHUP" ...

@@ -4,15 +4,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/CliProcess.h"
 #include "image/HexText.h"
 
 namespace kavel::cli {
 namespace {
 
-std::string Blocks(const TCliArgs& a) {
+std::string Blocks(const std::bitset<16>& blocks) {
   std::string out;
-  for (std::size_t b = 0; b < a.eraseBlocks.size(); ++b)
-    if (a.eraseBlocks.test(b)) {
+  for (std::size_t b = 0; b < blocks.size(); ++b)
+    if (blocks.test(b)) {
       if (!out.empty()) out += ' ';
       out += std::to_string(b);
     }
@@ -75,6 +76,55 @@ std::string Key(std::string_view words) {
   return key;
 }
 
+
+// What the chip did with a command, in words.
+std::string ReplyWords(TReplyClass reply) {
+  switch (reply) {
+    case rcCrcError: return "received it damaged (it answered R: checksum)";
+    case rcNotAllowed: return "refused it (it answered X)";
+    default: return "did not answer it";
+  }
+}
+
+constexpr std::string_view kBit1Locks =
+    "security bit 1 is set, which forbids programming and erasing blocks; only a whole-chip erase clears it "
+    "(erase all, or cycle)";
+constexpr std::string_view kBit2Locks =
+    "security bit 2 is set, which forbids reading the flash; only a whole-chip erase clears it (erase all, or cycle)";
+
+// What to check when no speed answered.
+std::string SyncChecklist(const TCliArgs& a) {
+  std::string text =
+      "Check: the boot jumper set (Download Mode) and the chip reset after it; the cable (TX to RX, RX to TX, "
+      "ground); a crystal that allows one of these speeds";
+  if (a.baudGiven) text += "; --baud pins one speed: leave it out to try them all";
+  return text;
+}
+
+// The step of a cycle as the step of a command.
+TStep StepOfCycle(TCycleStep step) {
+  switch (step) {
+    case TCycleStep::csSuspend: return TStep::stSuspend;
+    case TCycleStep::csSync: return TStep::stSync;
+    case TCycleStep::csDevice: return TStep::stDevice;
+    case TCycleStep::csErase: return TStep::stErase;
+    case TCycleStep::csProgram: return TStep::stProgram;
+    case TCycleStep::csSixClock: return TStep::stSetting;
+    case TCycleStep::csVerify: return TStep::stVerify;
+    default: return TStep::stCycle;
+  }
+}
+
+// The record the chip refused, in the image's terms.
+std::string RecordText(const TRunFacts& f) {
+  std::string what = "record " + std::to_string(f.status.index) + " of the image";
+  if (!f.image || f.status.index < 0 || static_cast<std::size_t>(f.status.index) >= f.image->Count()) return what;
+  const TImageRecord& r = f.image->Record(static_cast<std::size_t>(f.status.index));
+  if (r.line > 0) what += ", line " + std::to_string(r.line) + " of the file";
+  if (r.IsData()) return "the record for " + HexWord(r.address) + "-" + HexWord(r.LastAddress()) + " (" + what + ")";
+  return what;
+}
+
 }  // namespace
 
 std::string Json(std::string_view text) {
@@ -120,11 +170,11 @@ std::string ResultLine(const TRunFacts& f) {
     const std::string line = ResultLine(done);
     return line.empty() ? std::string() : line + ", but " + f.status.detail;
   }
-  if (!f.status.Ok()) return {};
+  if (!f.status.Ok() || !f.result.empty()) return {};
   const bool sent = f.status.kind == skUnconfirmed;
   std::string done;
   if (c == "sync") {
-    done = "synchronized at " + f.speed + " bit/s";
+    done = "synchronized at " + f.speed.value_or("?") + " bit/s";
   } else if (c == "program") {
     if (sent) return "sent " + SizeText(f.image) + ", not confirmed";
     done = "programmed " + SizeText(f.image) + (f.verified ? ", verified" : ", not read back");
@@ -133,7 +183,7 @@ std::string ResultLine(const TRunFacts& f) {
   } else if (c == "read") {
     done = "read " + RangeText(a) + (f.fileWritten ? " into " + a.output : " from the chip");
   } else if (c == "erase") {
-    done = a.eraseAll ? "erased the whole chip" : "erased blocks " + Blocks(a);
+    done = a.eraseAll ? "erased the whole chip" : "erased blocks " + Blocks(a.eraseBlocks);
   } else if (c == "blank-check") {
     done = RangeText(a) + " is blank";
   } else if (c == "set-status0") {
@@ -153,9 +203,108 @@ std::string ResultLine(const TRunFacts& f) {
   return sent ? "sent, not confirmed: " + done : done;
 }
 
+std::vector<std::string> Explain(const TRunFacts& f) {
+  const TCliArgs& a = *f.args;
+  const TIspStatus& s = f.status;
+  std::vector<std::string> lines;
+  if (s.Ok() || !f.result.empty()) return lines;
+  switch (s.kind) {
+    case skStopped:
+      lines.push_back((f.declined ? std::string("stopped: no answer at the jumper prompt")
+                                  : f.stopSignal ? "stopped by " + SignalName(f.stopSignal) : std::string("stopped")) +
+                      ": " + s.detail);
+      return lines;
+    case skPortFailed:
+      lines.push_back(f.step == TStep::stOpen ? s.detail : "port failure: " + s.detail);
+      return lines;
+    case skOutputFailed:
+    case skBadImage:
+    case skCancelled:
+      lines.push_back(s.detail);
+      return lines;
+    default:
+      break;
+  }
+  const TStep step = f.step == TStep::stCycle ? StepOfCycle(f.cycle.step) : f.step;
+  const std::string range = RangeText(a);
+  switch (step) {
+    case TStep::stSync:
+      lines.push_back(s.detail);
+      if (!f.cycle.sync.echoes && s.detail.find("echoes") == std::string::npos) lines.push_back(SyncChecklist(a));
+      break;
+    case TStep::stBlocks:
+      lines.push_back(s.reply == rcNotAllowed ? "the chip refused to erase block " + std::to_string(s.index) + ": " +
+                                                    std::string(kBit1Locks)
+                                              : "the erase of block " + std::to_string(s.index) + ": the chip " +
+                                                    ReplyWords(s.reply));
+      break;
+    case TStep::stErase:
+      lines.push_back("the whole-chip erase: the chip " + ReplyWords(s.reply));
+      break;
+    case TStep::stProgram:
+      switch (s.reply) {
+        case rcNotAllowed: lines.push_back("the chip refused " + RecordText(f) + ": " + std::string(kBit1Locks)); break;
+        case rcCrcError:
+          lines.push_back("the chip received " + RecordText(f) + " damaged (checksum): check the cable and the line speed");
+          break;
+        default:
+          lines.push_back("the chip did not answer " + RecordText(f) + ": check the jumper, the reset and the cable");
+      }
+      break;
+    case TStep::stVerify:
+    case TStep::stRead:
+      if (s.kind == skMismatch) {
+        lines.push_back(s.detail);
+        if (f.verify.notErased) {
+          lines.push_back("Bits that should be 1 read 0: the flash held data where the image goes. program erases the "
+                          "blocks it writes unless --no-erase; cycle erases the whole chip.");
+        }
+      } else if (s.kind == skRefused) {
+        lines.push_back("the chip refused to show its flash: " + std::string(kBit2Locks));
+      } else if (s.kind == skNoAnswer) {
+        lines.push_back("the chip did not answer the read of its flash: check the jumper, the reset and the cable");
+      } else {
+        lines.push_back("the chip's answer was not understood: " + s.detail);
+      }
+      if (a.command == "cycle") {
+        lines.push_back("The chip was left unlocked (no status byte, no security bits): program it again.");
+      }
+      break;
+    case TStep::stBlank:
+      if (!f.blankAt.empty()) {
+        lines.push_back(range + " is not blank: the first byte that is not FF is at " + f.blankAt);
+      } else if (s.reply == rcNotAllowed) {
+        lines.push_back("the chip refused the blank check: " + std::string(kBit2Locks));
+      } else {
+        lines.push_back("the blank check: the chip " + ReplyWords(s.reply));
+      }
+      break;
+    case TStep::stSetting: {
+      std::string what = a.command == "security" ? "security bit " + std::to_string(a.securityBit)
+                         : a.command == "set-status0" ? "the status byte to 0"
+                                                      : "6-clock mode";
+      lines.push_back("setting " + what + ": the chip " + ReplyWords(s.reply));
+      if (a.command == "cycle") lines.push_back("The chip was left unlocked (no status byte, no security bits).");
+      break;
+    }
+    case TStep::stCycle:
+      lines.push_back("locking the chip: the chip " + ReplyWords(s.reply) + " (" +
+                      (f.cycle.locked == 0 ? std::string("nothing was set")
+                       : f.cycle.locked == 1 ? std::string("the status byte was set, no security bit")
+                                             : "the status byte and security bits 1 to " +
+                                                   std::to_string(f.cycle.locked - 1) + " were set") +
+                      ")");
+      break;
+    default:
+      lines.push_back(s.detail);
+  }
+  return lines;
+}
+
 std::string JsonObject(const TRunFacts& f) {
   const TCliArgs& a = *f.args;
   const std::string line = ResultLine(f);
+  const std::vector<std::string> why = Explain(f);
   std::string o = "{";
   // Appends "key":value; value is JSON already.
   auto add = [&o](std::string_view key, const std::string& value) {
@@ -164,15 +313,16 @@ std::string JsonObject(const TRunFacts& f) {
     o += ':';
     o += value;
   };
-  add("command", Json(a.command));
-  add("port", Json(f.port));
-  add("result", Json(KindName(f.status.kind)));
+  add("schema", std::to_string(kJsonSchema));
+  add("command", a.command.empty() ? "null" : Json(a.command));
+  add("port", f.port.empty() ? "null" : Json(f.port));
+  add("result", Json(f.result.empty() ? KindName(f.status.kind) : f.result));
   add("exit", std::to_string(f.exit));
-  add("message", Json(line.empty() ? f.status.detail : line));
+  add("message", Json(!line.empty() ? line : !why.empty() ? why.front() : f.status.detail));
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.3f", f.seconds);
   add("seconds", seconds);
-  if (!f.speed.empty()) add("speed", f.speed);
+  add("speed", f.speed ? *f.speed : "null");
   if (!a.file.empty()) add("file", Json(a.file));
   if (f.image) {
     add("records", std::to_string(f.image->Count()));
@@ -186,56 +336,32 @@ std::string JsonObject(const TRunFacts& f) {
     add("differing", std::to_string(f.verify.differing));
   }
   if (a.command == "read" || a.command == "blank-check") add("range", Json(RangeText(a)));
+  if (!f.blankAt.empty()) add("not_blank_at", Json(f.blankAt));
   if (!a.output.empty()) add("output", Json(a.output));
-  if (a.command == "erase" && !a.eraseAll) add("blocks", Json(Blocks(a)));
+  if (f.blocksErased.any()) add("blocks_erased", Json(Blocks(f.blocksErased)));
   if (f.status.index >= 0) add("index", std::to_string(f.status.index));
-  for (const std::string& l : f.statusLines) {
-    const std::size_t colon = l.find(": ");
-    if (colon != std::string::npos) add(Key(l.substr(0, colon)), Json(l.substr(colon + 2)));
-  }
+  for (const auto& [key, value] : f.values) add(Key(key), Json(value));
+  if (a.command == "cycle" || a.command == "suspend") add("controller_suspended", f.controllerSuspended ? "true" : "false");
   o += '}';
   return o;
 }
 
 std::string PortErrorReason(int err, bool comName) {
   switch (err) {
-    case ENOENT: return comName ? "no such device in the port directory or /dev" : "no such device";
-    case EBUSY: return "another program is using the port";
+    case ENOENT:
+      return std::string("no such device") + (comName ? " in the port directory or /dev" : "") +
+             "; kavel-isp-cli ports lists the ports present";
+    case EBUSY: return "another program is using it";
     case EACCES:
     case EPERM:
-      return "you may not use the port: add yourself to its group (usually dialout) with "
-             "sudo usermod -aG dialout $USER, then log in again";
+      return "you may not use it: add yourself to its group (usually dialout) with sudo usermod -aG dialout $USER, "
+             "then log in again";
     case ENOTTY: return "it is not a serial port";
+    case EINVAL: return "it is neither a COM name nor a device path";
     case EIO:
     case ENXIO:
     case ENODEV: return "the device does not answer: is the adapter plugged in?";
     default: return std::strerror(err);
-  }
-}
-
-std::string ExplainRefusal(const TRunFacts& f) {
-  const TCliArgs& a = *f.args;
-  const TIspStatus& s = f.status;
-  if (s.index < 0 || (s.kind != skRefused && s.kind != skNoAnswer)) return {};
-  if (a.command == "erase" && !a.eraseAll) {
-    if (s.reply != rcNotAllowed) return {};
-    return "the chip refused to erase block " + std::to_string(s.index) +
-           "; a set security bit 1 forbids it: erase the whole chip (erase all, or cycle)";
-  }
-  if ((a.command != "program" && a.command != "cycle") || !f.image ||
-      static_cast<std::size_t>(s.index) >= f.image->Count())
-    return {};
-  const TImageRecord& r = f.image->Record(static_cast<std::size_t>(s.index));
-  std::string what = "record " + std::to_string(s.index) + " of the image";
-  if (r.line > 0) what += ", line " + std::to_string(r.line) + " of the file";
-  if (r.IsData()) what = "the record for " + HexWord(r.address) + "-" + HexWord(r.LastAddress()) + " (" + what + ")";
-  switch (s.reply) {
-    case rcNotAllowed:
-      return "the chip refused " + what + "; a set security bit 1 forbids programming: erase the chip first";
-    case rcCrcError:
-      return "the chip took " + what + " for damaged (checksum): check the cable and the line speed";
-    default:
-      return "the chip did not answer " + what + ": check the jumper, the reset and the cable";
   }
 }
 

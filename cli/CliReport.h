@@ -1,51 +1,67 @@
 // What the command line says when a command is over: the one result line on standard output
-// (or one JSON object a port with --json), the reasons of port errors in words, and a chip's
-// refusal in the terms of the image.
+// (or one JSON object a port with --json), and, when something went wrong, what and why in
+// its own words, from the step that failed: a refused erase on a locked chip names the
+// security bit, a failed synchronization the speeds tried and what to check.
 #pragma once
 
+#include <bitset>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/CliArgs.h"
 #include "image/HexBinList.h"
-#include "isp/IspOperations.h"
+#include "isp/Session.h"
 
 namespace kavel::cli {
+
+// The version of the JSON objects' fields; it grows when a field changes meaning or goes.
+inline constexpr int kJsonSchema = 1;
+
+// The step an outcome came from.
+enum class TStep : std::uint8_t {
+  stNone, stOpen, stSync, stDevice, stErase, stBlocks, stProgram, stVerify, stRead, stBlank, stSetting, stValues,
+  stSuspend, stCycle
+};
 
 // What one run on one port did.
 struct TRunFacts {
   const TCliArgs* args = nullptr;
-  std::string port;
-  TIspStatus status;  // the outcome: skOutputFailed when the work was done but an output was not
-  TIspStatus work;    // the command's own outcome, whatever became of its outputs
-  bool fileWritten = true;  // read: the flash went into its file
+  std::string port;                 // "" when the run had none (a usage error)
+  std::string result;               // the JSON result when it is no status ("usage"); "" otherwise
+  TIspStatus status;                // the outcome: skOutputFailed when the work was done but an output was not
+  TIspStatus work;                  // the command's own outcome, whatever became of its outputs
+  TStep step = TStep::stNone;       // the step the outcome came from
+  int stopSignal = 0;               // the signal that stopped it
+  bool declined = false;            // no answer at the jumper prompt
+  bool fileWritten = true;          // read: the flash went into its file
   int exit = 0;
-  double seconds = 0;                  // from opening the port to the end
-  std::string speed;                   // bit/s of the last confirmed synchronization; "" none
+  double seconds = 0;               // from opening the port to the end
+  std::optional<std::string> speed;  // bit/s, once a speed was confirmed
+  std::vector<TBaudRate> speedsTried;
   const THexBinList* image = nullptr;  // the checked image, when the command has one
   bool verified = false;               // the image was read back equal
-  TIspOperations::TVerifyReport verify;
-  std::vector<std::string> statusLines;  // info, status: "Key: value"
+  TVerifyReport verify;
+  std::vector<std::pair<std::string, std::string>> values;  // info, status: the values read, in order
+  std::bitset<16> blocksErased;     // program, erase: the blocks erased
+  TCycleResult cycle;
+  bool controllerSuspended = false;  // the controller on the line is suspended (by this run or before)
+  std::string blankAt;               // blank-check: the first address that is not blank
 };
 
-// The line that says what the command did; "" when it did not succeed (its messages said
-// why) or when its results are its lines already (info, status). When only an output failed:
-// what was done, but what was not written and why.
+// The line that says what the command did; "" when it did not succeed (Explain says why) or
+// when its results are its values (info, status).
 std::string ResultLine(const TRunFacts& facts);
-// One line of JSON: command, port, result, exit, message, seconds, speed and what the command
-// has of file, records, bytes, verified, range, blocks, output, the status lines' values and
-// the first difference a verification found.
+// What went wrong and what to do about it, a line each; nothing when all went well.
+std::vector<std::string> Explain(const TRunFacts& facts);
+// One line of JSON (see the manual page for its fields).
 std::string JsonObject(const TRunFacts& facts);
-// text as a JSON string, quoted and escaped, and valid UTF-8 whatever its bytes: a byte that
-// is no part of a well-formed UTF-8 character (a file name in another encoding, line noise)
-// becomes \u00XX; well-formed characters pass as they are.
-std::string Json(std::string_view text);
 // "0000-FFFF": the range of read and blank-check.
 std::string RangeText(const TCliArgs& args);
-// Why a port could not be opened, in words, from the system's error number.
+// Why a port could not be opened (err: the system's error number), and what to do.
 std::string PortErrorReason(int err, bool comName);
-// A refusal of the chip in the image's terms (the record's addresses) with its likely cause;
-// "" when there is nothing to add.
-std::string ExplainRefusal(const TRunFacts& facts);
+// text as a JSON string: always valid UTF-8, a byte of no character written as \u00XX.
+std::string Json(std::string_view text);
 
 }  // namespace kavel::cli

@@ -13,10 +13,10 @@
 #include <random>
 
 #include "cli/CliCommands.h"
-#include "cli/CliHost.h"
+#include "cli/CliTerminal.h"
 #include "cli/CliProcess.h"
 #include "cli/CliReport.h"
-#include "isp/IspOperations.h"
+#include "isp/Session.h"
 #include "isp/ScopeGuards.h"
 #include "link/ComNames.h"
 #include "link/EComPort.h"
@@ -71,41 +71,6 @@ int FollowLinks(const std::string& path, std::string& target) {
 std::string Describe(const TCliArgs& args) {
   if (args.command == "erase") return args.eraseAll ? "the erase" : "the block erase";
   return args.command;
-}
-
-// The messages after a command: how it stopped or failed, beyond its boxes.
-void SayWhatBecameOfIt(TCliHost& host, const TIspOperations& ops, const TCliArgs& args, const TIspStatus& status,
-                       int stop) {
-  const std::string& c = args.command;
-  switch (status.kind) {
-    case skStopped:
-      host.Say((stop == 0 && host.Declined() ? std::string("stopped: no answer at the jumper prompt")
-                                             : "stopped by " + SignalName(stop)) +
-               ": " + status.detail);
-      break;
-    case skPortFailed: host.Say("port failure: " + status.detail); break;
-    case skBadImage: host.Say(status.detail); break;
-    case skMismatch: {
-      if (ops.LastVerify().notErased && !args.eraseFirst) {
-        host.Say("Bits that should be 1 read 0: the flash was not erased before programming. Program with "
-                 "--erase (the blocks the image touches), or use cycle (the whole chip).");
-      }
-      if (c == "cycle") host.Say("The chip was left unlocked (no status byte, no security bits): program it again.");
-      break;
-    }
-    default:
-      if (status.Ok() && stop != 0) {
-        host.Say("stopped by " + SignalName(stop) + ", but only after " + Describe(args) +
-                 " had been carried out to its end");
-      }
-      break;
-  }
-  if (c == "suspend" && !status.Ok() && status.kind != skPortFailed && status.kind != skStopped)
-    host.Say(status.detail);
-  if (c == "cycle" && !ops.KTNSuspended && !ops.SuspensionStatus().detail.empty())
-    host.Say("the communication controller was not suspended: " + ops.SuspensionStatus().detail);
-  if (status.Ok() && !args.quiet && c != "sync" && !host.SpeedFound().empty())
-    host.Say("line speed: " + host.SpeedFound() + " bit/s");
 }
 
 }  // namespace
@@ -263,41 +228,50 @@ std::optional<std::string> OpenPort(TNAVOPort& port, const std::string& name, co
     port.OpenPort();
     return std::nullopt;
   } catch (const EComPort& e) {
-    return "cannot open " + name + ": " + e.what() +
-           (e.WinCode() ? ": " + PortErrorReason(*e.WinCode(), IsComName(name)) : std::string());
+    const std::string device = IsComName(name) ? TPortMap::FromEnvironment().DevicePath(name) : name;
+    const std::string where = device.empty() || device == name ? name : name + " (" + device + ")";
+    return "cannot open " + where + ": " + (e.WinCode() ? PortErrorReason(*e.WinCode(), IsComName(name)) : e.Words());
   }
 }
 
 // An output that was asked for and could not be written fails the run too: it is said as it
 // is found, and the status names every one of them.
-TIspStatus Unwritten(const TCliHost& host, const TIspStatus& status, const std::string& problem) {
-  host.Say(problem);
+TIspStatus Unwritten(const TCliTerminal& terminal, const TIspStatus& status, const std::string& problem) {
+  terminal.Say(problem);
   return status.kind == skOutputFailed ? TIspStatus::Make(skOutputFailed, status.detail + "; " + problem)
                                        : Worse(status, TIspStatus::Make(skOutputFailed, problem));
 }
 
-// The end of every run, whatever ended it: the result as one line, or one JSON object, and
-// the exit status.
-int Conclude(const TCliArgs& args, const TCliHost& host, TRunFacts& facts, TIspStatus status, int stop,
+// The end of every run, whatever ended it: what went wrong in words, the result as lines or
+// one JSON object, and the exit status.
+int Conclude(const TCliArgs& args, const TCliTerminal& terminal, TRunFacts& facts, TIspStatus status,
              std::chrono::steady_clock::time_point started) {
   facts.status = status;
-  facts.exit = ExitStatusOf(status, stop);
+  facts.exit = ExitStatusOf(status, facts.stopSignal);
   facts.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (status.kind != skOutputFailed) {  // an output that failed was said already
+    for (const std::string& line : Explain(facts)) terminal.Say(line);
+  }
+  if (status.Ok() && facts.stopSignal != 0) {
+    terminal.Say("stopped by " + SignalName(facts.stopSignal) + ", but only after " + Describe(args) +
+                 " had been carried out to its end");
+  }
   if (args.json) {
-    host.Print(JsonObject(facts));
-  } else if (const std::string line = ResultLine(facts); !line.empty() && !args.quiet) {
-    host.Print(line);
+    terminal.PrintJson(JsonObject(facts));
+  } else if (!args.quiet) {
+    for (const auto& [key, value] : facts.values) terminal.Print(key + ": " + value);
+    if (const std::string line = ResultLine(facts); !line.empty()) terminal.Print(line);
   }
   if (OutputError() != 0)
-    status = Unwritten(host, status, std::string("cannot write the results to standard output: ") + std::strerror(OutputError()));
-  return ExitStatusOf(status, stop);
+    status = Unwritten(terminal, status, std::string("cannot write the results to standard output: ") + std::strerror(OutputError()));
+  return ExitStatusOf(status, facts.stopSignal);
 }
 
 }  // namespace
 
 int RunOnPort(TCliArgs args, const TPortRun& run) {
   const auto started = std::chrono::steady_clock::now();
-  TCliHost host(args, run.port, run.several);
+  TCliTerminal terminal(args, run.port, run.several);
   TRunFacts facts;
   facts.args = &args;
   facts.port = run.port;
@@ -308,18 +282,17 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
     traceFile.reset(std::fopen(run.trace.c_str(), "w"));
     if (!traceFile) {
       const std::string problem = "cannot write the trace file " + run.trace + ": " + std::strerror(errno);
-      host.Say(problem);
+      terminal.Say(problem);
       facts.work = TIspStatus::Make(skCancelled, "nothing was done");
-      return Conclude(args, host, facts, TIspStatus::Make(skOutputFailed, problem + "; nothing was done"),
-                      StopSignal(), started);
+      return Conclude(args, terminal, facts, TIspStatus::Make(skOutputFailed, problem + "; nothing was done"), started);
     }
   }
   const TTraceComDevice* tracer = nullptr;
   TNAVOPort port(0, 0, RecordedDevice(run, traceFile.get(), args.verbose, tracer));
   if (const auto problem = OpenPort(port, run.port, args.baud)) {
-    host.Say(*problem);
+    facts.step = TStep::stOpen;
     facts.work = TIspStatus::Make(skPortFailed, *problem);
-    return Conclude(args, host, facts, facts.work, StopSignal(), started);
+    return Conclude(args, terminal, facts, facts.work, started);
   }
   // The line as it was found, and the port let go, on every path.
   const TBaudRate found = port.BaudRate();
@@ -331,48 +304,37 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
     }
     port.ClosePort();
   });
-  TIspOperations ops(port, run.clock ? *run.clock : TSystemClock::Instance(), host);
-  ops.SetImageFileName(args.file);
-  if (run.image) ops.UseImage(*run.image);
-
-  const std::string& c = args.command;
-  TCommandRun command{args, run, host, ops, {}};
+  TWireSpeedWait wait;
+  TIspSession session(port, run.clock ? *run.clock : TSystemClock::Instance(), wait, terminal);
+  TCommandRun command{args, run, terminal, session, facts, {}};
   TIspStatus status;
   try {
-    status = ops.Perform([&] {
-      if (const TCommand work = FindCommand(c)) work(command);
-    });
+    if (const TCommand work = FindCommand(args.command)) status = work(command);
   } catch (const std::exception& e) {
     status = TIspStatus::Make(skRefused, e.what());
-    host.Say(e.what());
   }
-
-  const int stop = StopSignal();
-  SayWhatBecameOfIt(host, ops, args, status, stop);
+  facts.stopSignal = StopSignal();
+  facts.declined = terminal.Declined();
   facts.work = status;
   if (!command.fileProblem.empty()) {
     facts.fileWritten = false;
-    status = Unwritten(host, status, command.fileProblem);
+    status = Unwritten(terminal, status, command.fileProblem);
   }
-  facts.status = status;
-  facts.speed = host.SpeedFound();
-  facts.verify = ops.LastVerify();
-  facts.verified = (c == "program" || c == "cycle" || c == "verify") && facts.work.Ok() &&
-                   facts.verify.checked > 0 && facts.verify.differing == 0;
-  facts.statusLines = host.StatusLines();
-  if (const std::string why = ExplainRefusal(facts); !why.empty()) host.Say(why);
-
   restore.Now();
-  if (ops.KTNSuspended) {
-    host.Say("The communication controller is in suspended mode: resume it from its management "
-             "program (ZV Master) when you are done.");
+  if (status.Ok() && args.command != "sync" && facts.speed) terminal.Note("line speed: " + *facts.speed + " bit/s");
+  if (facts.controllerSuspended && status.Ok()) {
+    terminal.Note("The communication controller on this line is suspended: resume it from its management program "
+                  "when you are done.");
+  } else if (facts.controllerSuspended) {
+    terminal.Say("The communication controller on this line is still suspended: resume it from its management "
+                 "program when you are done.");
   }
   if (traceFile) {
     int err = tracer ? tracer->TraceError() : 0;
     if (std::fclose(traceFile.release()) != 0 && err == 0) err = errno;
-    if (err != 0) status = Unwritten(host, status, "cannot write the trace file " + run.trace + ": " + std::strerror(err));
+    if (err != 0) status = Unwritten(terminal, status, "cannot write the trace file " + run.trace + ": " + std::strerror(err));
   }
-  return Conclude(args, host, facts, status, stop, started);
+  return Conclude(args, terminal, facts, status, started);
 }
 
 }  // namespace kavel::cli

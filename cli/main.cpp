@@ -1,17 +1,20 @@
-// kavel-isp-cli: the device operations from a shell or a production script, without a
-// window. The same operations object as the window drives the line; this file only reads
-// the command line, checks the image and the outputs before any port is touched, runs one
-// command on each port and turns what happened into an exit status. Several --port options
-// run the command on every port at once, one process each.
+// kavel-isp-cli: the chip session from a shell or a production script. This file only reads
+// the command line, checks the image, the ports and the outputs before any port is touched,
+// runs one command on each port and turns what happened into an exit status. Several --port
+// options run the command on every port at once, one process each.
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "cli/CliArgs.h"
 #include "cli/CliProcess.h"
+#include "cli/CliReport.h"
 #include "cli/CliRun.h"
 #include "image/CheckedImage.h"
 #include "link/ComNames.h"
@@ -24,9 +27,63 @@ namespace {
 
 constexpr const char* kVersion = KAVEL_VERSION;
 
-int Usage(const std::string& message) {
+// --json anywhere before the end of the options: a usage error is then a JSON object too.
+bool JsonAsked(const std::vector<std::string>& argv) {
+  for (const std::string& a : argv) {
+    if (a == "--") return false;
+    if (a == "--json") return true;
+  }
+  return false;
+}
+
+int Usage(const TCliArgs& args, bool json, const std::string& message) {
   Complain(message + "\nTry kavel-isp-cli --help.");
+  if (json) {
+    TRunFacts facts;
+    facts.args = &args;
+    facts.result = "usage";
+    facts.status = TIspStatus::Make(skCancelled, message);
+    facts.exit = kExitUsage;
+    WriteOut(JsonObject(facts) + "\n");
+  }
   return kExitUsage;
+}
+
+// An image that cannot be used: said once, and with --json one object a port.
+int BadImage(const TCliArgs& args, const std::string& message) {
+  Complain(message);
+  if (args.json) {
+    for (const std::string& port : args.ports) {
+      TRunFacts facts;
+      facts.args = &args;
+      facts.port = port;
+      facts.status = TIspStatus::Make(skBadImage, message);
+      facts.exit = kExitFile;
+      WriteOut(JsonObject(facts) + "\n");
+    }
+  }
+  return kExitFile;
+}
+
+// The device a port names: its COM entry or path, links followed ("" when there is none).
+std::string DeviceOf(const TPortMap& map, const std::string& port) {
+  const std::string path = IsComName(port) ? map.DevicePath(port) : port;
+  char resolved[PATH_MAX];
+  return !path.empty() && realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
+}
+
+// Why the ports cannot all be used at once: one of them given twice, by name or through
+// another name for the same device.
+std::optional<std::string> PortsTwice(const std::vector<std::string>& ports) {
+  const TPortMap map = TPortMap::FromEnvironment();
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (ports[i] == ports[j]) return "the port " + ports[i] + " is given twice";
+      const std::string a = DeviceOf(map, ports[i]), b = DeviceOf(map, ports[j]);
+      if (!a.empty() && a == b) return ports[j] + " and " + ports[i] + " are the same device, " + a;
+    }
+  }
+  return std::nullopt;
 }
 
 // Results on standard output: done only when they could be written.
@@ -40,7 +97,10 @@ int ListPorts() {
   const TPortMap map = TPortMap::FromEnvironment();
   const TPortMap::TListing listing = map.List();
   std::string text;
-  for (const std::string& name : listing.names) text += name + "\t" + map.DevicePath(name) + "\n";
+  for (const std::string& name : listing.names) {
+    const std::string device = DeviceOf(map, name);
+    text += name + "\t" + (device.empty() ? map.DevicePath(name) : device) + "\n";
+  }
   if (listing.names.empty()) text += "no serial ports found\n";
   int status = kExitOk;
   if (listing.error != 0) {
@@ -98,17 +158,18 @@ int main(int argc, char** argv) {
   ReserveStandardDescriptors();
   InstallSignalHandlers();
   TCliArgs args;
-  if (auto problem = ParseCliArgs(std::vector<std::string>(argv + 1, argv + argc), args)) {
-    return Usage(*problem);
-  }
+  const std::vector<std::string> words(argv + 1, argv + argc);
+  if (auto problem = ParseCliArgs(words, args)) return Usage(args, JsonAsked(words), *problem);
   if (args.help) return Output(kUsage);
   if (args.version) return Output(std::string("kavel-isp-cli ") + kVersion + "\n");
   if (args.command == "ports") return ListPorts();
   if (args.ports.empty()) args.ports.push_back("COM1");
   const bool several = args.ports.size() > 1;
+  if (auto twice = PortsTwice(args.ports)) return Usage(args, args.json, *twice);
   if (CommandAsks(args) && !args.yes && (several || !isatty(STDIN_FILENO))) {
-    return Usage(args.command + " asks the operator to set the jumper: run it on a terminal, or "
-                 "give --yes" + std::string(several ? " (several ports cannot share one terminal)" : ""));
+    return Usage(args, args.json,
+                 args.command + " asks the operator to set the boot jumper: run it on a terminal, or give --yes" +
+                     std::string(several ? " (several ports cannot share one terminal)" : ""));
   }
 
   // The image, loaded once and checked whole: what is checked is what is sent.
@@ -117,26 +178,18 @@ int main(int argc, char** argv) {
     try {
       image = LoadCheckedImage(args.file, args.format);
     } catch (const EImageFormatUnknown& e) {
-      Complain(std::string(e.what()) + ": give --format hex or --format bin");
-      return kExitFile;
+      return BadImage(args, std::string(e.what()) + ": give --format hex or --format bin");
     } catch (const EImageError& e) {
-      Complain(e.what());
-      return kExitFile;
+      return BadImage(args, e.what());
     }
   }
-  if ((args.command == "erase" || args.eraseFirst) && image) {
-    args.eraseBlocks = image->Blocks();
-    std::string list;
-    for (int b = 0; b < 16; ++b)
-      if (args.eraseBlocks.test(static_cast<std::size_t>(b))) list.append(" ").append(std::to_string(b));
-    WriteErr("blocks to erase:" + list + "\n");
-  }
+  if (args.command == "erase" && image) args.eraseBlocks = image->Blocks();
 
   std::vector<std::string> outputs = TracePaths(args.trace, args.ports);
   const std::vector<std::string> traces = outputs;
-  if (several && !args.output.empty()) return Usage("read takes one port: each would overwrite the file");
+  if (several && !args.output.empty()) return Usage(args, args.json, "read takes one port: each would overwrite the file");
   if (!args.output.empty()) outputs.push_back(args.output);
-  if (auto conflict = OutputConflict(outputs, args.file, args.ports)) return Usage(*conflict);
+  if (auto conflict = OutputConflict(outputs, args.file, args.ports)) return Usage(args, args.json, *conflict);
 
   std::vector<TPortRun> runs;
   for (std::size_t i = 0; i < args.ports.size(); ++i) {

@@ -3,9 +3,7 @@
 #include "isp/IspOperations.h"
 
 #include "image/CheckedImage.h"
-#include "isp/Records.h"
 #include "isp/ScopeGuards.h"
-#include "link/EComPort.h"
 
 namespace kavel {
 namespace {
@@ -33,70 +31,20 @@ constexpr std::string_view kJumperOnText =
     "click OK.";
 constexpr std::string_view kJumperOffText =
     "Remove jumper from \"Download Mode\" contacts, then press OK.";
-constexpr std::uint8_t kDeclinedStates[] = {2, 3, 4};
 
 }  // namespace
 
-TIspStatus TIspOperations::ControllerNotAnswering() {
-  const std::string text = LangText("Error 301\rKTN do not answer!", "StrNoAnswer");
-  m_host.Box(MessageBoxRequest(text, mkError, {mbtOK}));
-  return TIspStatus::Make(skNoAnswer, "the controller stopped answering (KTN do not answer!)");
-}
-
-TIspStatus TIspOperations::SuspendController(bool& suspended) {
-  suspended = false;
-  TKTNPort& ktn = m_port.KTNPort();
-  if (!ktn.FindController()) return TIspStatus::Make(skNoAnswer, "no controller answered on the line");
-  if (!ktn.ReadState(m_controllerState)) return ControllerNotAnswering();
-  for (std::uint8_t declined : kDeclinedStates) {
-    if (m_controllerState[0] == declined) {
-      return TIspStatus::Make(skRefused, "the controller declined: its state is " + std::to_string(declined));
-    }
-  }
-  if (!ktn.ReadConfig(m_controllerConfig)) return ControllerNotAnswering();
-  if (IsSuspended(m_controllerConfig)) return TIspStatus::Make(skOk, "the controller was suspended already");
-  m_controllerConfig = SuspendedConfig(m_controllerConfig);
-  if (!ktn.WriteConfig(m_controllerConfig)) return ControllerNotAnswering();
-  suspended = true;
-  return TIspStatus::Make(skOk, "the controller is suspended");
-}
-
 bool TIspOperations::SuspendKTN() {
   m_host.SetProgress("Looking for KTN ...");
-  const TBaudRate previous = m_port.BaudRate();
-  bool suspended = false;
-  try {
-    // A closed port is opened for the exchange (quietly: the cycle reports a port that
-    // cannot be opened when it needs it for the chip).
-    if (!m_port.Connected()) {
-      try {
-        m_port.OpenPort();
-      } catch (const EComPort& e) {
-        m_status = TIspStatus::Make(skPortFailed, "cannot open " + m_port.Port() + ": " + e.what());
-      }
-      m_host.ShowPortState();
-    }
-    if (m_port.Connected()) {
-      m_port.SetBaudRate(br9600);
-      m_port.TakeSwallowedFailure();
-      m_status = SuspendController(suspended);
-      // The protocol reads a failing port as silence; say what it was.
-      if (const std::string failure = m_port.TakeSwallowedFailure(); !failure.empty() && !suspended)
-        m_status = TIspStatus::Make(skPortFailed, m_status.detail + " (the port failed: " + failure + ")");
-    }
-  } catch (...) {
-    m_suspension = TIspStatus::Make(skPortFailed, "the port failed during the controller exchange");
-    try {
-      m_port.SetBaudRate(previous);
-    } catch (...) {
-    }
-    m_clock.SleepMs(kSuspendPauseMs);
-    throw;
+  const bool wasOpen = m_port.Connected();
+  TSuspension result;
+  m_status = m_session.SuspendController(result);
+  if (!wasOpen) m_host.ShowPortState();  // it opened a closed port, or could not
+  if (result.stoppedAnswering) {
+    m_host.Box(MessageBoxRequest(LangText("Error 301\rKTN do not answer!", "StrNoAnswer"), mkError, {mbtOK}));
   }
-  m_suspension = m_status;
-  m_port.SetBaudRate(previous);
-  m_clock.SleepMs(kSuspendPauseMs);
-  return suspended;
+  m_session.RethrowFailure();
+  return result.suspended;
 }
 
 void TIspOperations::BFullClick() {
@@ -134,14 +82,10 @@ void TIspOperations::MakeFullProgramming() {
   const TCycleOptions fixed(m_cycleOptions, Options());
   const TIspOptions options = Options();
   for (int i = 0; i < kCycleSyncCount; ++i) {
-    m_engine.Send("U");
+    Engine().Send("U");
     m_clock.SleepMs(options.delay);
   }
   OperationFailed = 0;
-  if (options.expectDevice && !CheckDevice(*options.expectDevice)) {
-    OperationFailed = 1;  // another chip: nothing is erased
-    return;
-  }
   // Each step is called without a sender: its success box is left out, its error box not.
   BFullEraseClick(false);
   if (OperationFailed != 0) return;
@@ -158,20 +102,6 @@ void TIspOperations::MakeFullProgramming() {
     cycle = Worse(cycle, m_status);
   }
   if (OperationFailed != 0) return;
-  if (options.verify) {
-    // Only a chip that holds the image is locked: on a mismatch it stays open to try again.
-    StopPoint("stopped after programming, before the verification: the chip is not locked");
-    try {
-      VerifyImage(ImageToProgram());
-    } catch (const EOperationStopped& e) {
-      throw EOperationStopped(std::string(e.what()) + " of the read-back: the chip is programmed and not locked");
-    }
-    if (!m_status.Ok()) {
-      OperationFailed = 1;
-      return;
-    }
-    cycle = Worse(cycle, m_status);
-  }
   // Locking cannot be undone short of a whole-chip erase: a stop is honoured before each step
   // of it, and says exactly how far it went.
   StopPoint("stopped before the status byte: the chip is programmed and not locked (no status byte, no "
@@ -212,7 +142,6 @@ void TIspOperations::FullErase() {
 }
 
 THexBinList TIspOperations::ImageToProgram() const {
-  if (m_image) return *m_image;
   if (m_cycleImage) return *m_cycleImage;
   return LoadCheckedImage(m_imageFileName, std::nullopt, kWindowImageRules);
 }

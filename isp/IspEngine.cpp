@@ -10,8 +10,8 @@
 
 namespace kavel {
 
-TIspEngine::TIspEngine(TNAVOPort& port, TClock& clock, TIspHost& host)
-    : m_port(port), m_clock(clock), m_host(host) {}
+TIspEngine::TIspEngine(TNAVOPort& port, TClock& clock, TReplyWait& wait)
+    : m_port(port), m_clock(clock), m_wait(wait) {}
 
 void TIspEngine::Timer1Init(int intervalMs) {
   m_timer1Expired = false;
@@ -30,7 +30,7 @@ void TIspEngine::DeliverTimerTick() {
 void TIspEngine::Settle() {
   const std::int64_t until = m_clock.NowMs() + kSettleMs;
   for (std::int64_t left = kSettleMs; left > 0; left = until - m_clock.NowMs()) {
-    m_host.ProcessEvents();
+    m_wait.ProcessEvents();
     m_clock.SleepMs(static_cast<int>(std::min<std::int64_t>(left, kIdlePollMs)));
   }
 }
@@ -57,7 +57,7 @@ char TIspEngine::WaitForChar(int timeoutMs, std::string_view awaited) {
   m_portFailure.clear();
   Timer1Init(timeoutMs);
   const std::string echo = std::exchange(m_pendingEcho, {});
-  if (m_host.AwaitsAtWireSpeed()) return WireWait(awaited, echo);
+  if (m_wait.AtWireSpeed()) return WireWait(awaited, echo);
   try {
     while (!m_timer1Expired) {
       const bool late = m_timer1Deadline && m_clock.NowMs() >= *m_timer1Deadline;
@@ -83,13 +83,13 @@ char TIspEngine::WaitForChar(int timeoutMs, std::string_view awaited) {
       // Sleep until input arrives, a window event comes or the deadline passes, and give the
       // window its event pass.
       const auto left = m_timer1Deadline.value_or(m_clock.NowMs()) - m_clock.NowMs();
-      m_host.IdleWait(m_port, static_cast<int>(std::clamp<std::int64_t>(left, 0, INT32_MAX)));
+      m_wait.IdleWait(m_port, static_cast<int>(std::clamp<std::int64_t>(left, 0, INT32_MAX)));
       DeliverTimerTick();
     }
   } catch (const EComPort& e) {
     // A port failure ends the wait quietly: the caller reports "no answer" to the operator,
     // and its status says what really happened.
-    m_portFailure = e.what();
+    m_portFailure = e.Words();
   }
   return kNoReply;
 }
@@ -121,10 +121,10 @@ char TIspEngine::WireWait(std::string_view awaited, const std::string& echo) {
       }
       const std::int64_t left = m_timer1Deadline.value_or(m_clock.NowMs()) - m_clock.NowMs();
       if (left <= 0) break;
-      m_host.IdleWait(m_port, static_cast<int>(std::min<std::int64_t>(left, INT32_MAX)));
+      m_wait.IdleWait(m_port, static_cast<int>(std::min<std::int64_t>(left, INT32_MAX)));
     }
   } catch (const EComPort& e) {
-    m_portFailure = e.what();
+    m_portFailure = e.Words();
   }
   Timer1Timer();
   return kNoReply;
@@ -162,17 +162,20 @@ bool TIspEngine::ReceiveLines(std::string_view echo, std::size_t lines, int idle
       const std::int64_t now = m_clock.NowMs();
       const std::int64_t left = std::min(lastInput + idleMs, deadline) - now;
       if (left <= 0) return false;
-      m_host.IdleWait(m_port, static_cast<int>(std::min<std::int64_t>(left, INT32_MAX)));
+      m_wait.IdleWait(m_port, static_cast<int>(std::min<std::int64_t>(left, INT32_MAX)));
     }
   } catch (const EComPort& e) {
-    m_portFailure = e.what();
+    m_portFailure = e.Words();
   }
   return false;
 }
 
 TIspStatus TIspEngine::ReplyStatus(TReplyClass cls, std::string detail) const {
-  if (cls == rcNoAnswer && !m_portFailure.empty())
-    return TIspStatus::Make(skPortFailed, detail + " (the port failed: " + m_portFailure + ")");
+  if (cls == rcNoAnswer && !m_portFailure.empty()) {
+    TIspStatus status = TIspStatus::Make(skPortFailed, detail + " (the port failed: " + m_portFailure + ")");
+    status.reply = cls;
+    return status;
+  }
   return TIspStatus::FromReply(cls, std::move(detail));
 }
 

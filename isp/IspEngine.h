@@ -1,10 +1,10 @@
 // The protocol core shared by every device operation: writing a command record and waiting
 // for the boot loader's reply under a time-out while the window stays responsive.
 //
-// A window's reply wait (the Parts' wait) polls the port in rounds. A round that finds input pauses 50 ms (the chip
+// A window's reply wait polls the port in rounds. A round that finds input pauses 50 ms (the chip
 // needs that long to finish an echo and its reply), letting the window process its events
 // every kIdlePollMs meanwhile, then reads at most 65 bytes; a round that finds none hands the
-// wait to the host (TIspHost::IdleWait), which sleeps until input arrives, a window event
+// wait to the wait policy (TReplyWait::IdleWait), which sleeps until input arrives, a window event
 // comes or the deadline passes, and gives the window its event pass, so an idle wait leaves
 // the CPU idle. The time-out (Timer1) is a deadline held here; like a window timer's tick it
 // is noticed in a round without input, so a chip that is still answering keeps the wait
@@ -25,7 +25,7 @@
 #include <string>
 #include <string_view>
 
-#include "isp/IspHost.h"
+#include "isp/ReplyWait.h"
 #include "isp/IspStatus.h"
 #include "isp/Records.h"
 #include "link/Clock.h"
@@ -42,12 +42,12 @@ class TIspEngine {
   static constexpr std::size_t kReplyTextLimit = 4096;  // ReplyText keeps this many last bytes
   static constexpr std::size_t kLinesTextLimit = 65536;  // the longest answer ReceiveLines takes
 
-  // References only; all three outlive the engine.
-  TIspEngine(TNAVOPort& port, TClock& clock, TIspHost& host);
+  // References only; all three outlive the engine. wait: how this front end waits.
+  TIspEngine(TNAVOPort& port, TClock& clock, TReplyWait& wait);
 
   // Writes text to the line (port errors propagate): "U", a record whose echo is read apart.
   void Send(std::string_view text);
-  // Writes a command record whose reply is awaited next: a host that waits at the wire's
+  // Writes a command record whose reply is awaited next: a front end that waits at the wire's
   // speed takes the reply only after the record's echo.
   void SendRecord(std::string_view record);
 
@@ -64,7 +64,7 @@ class TIspEngine {
   // feeds have come after echo (the record as echoed), or the first line after it is a
   // one-letter refusal, or nothing came for idleMs, or totalMs have passed. ReplyText then
   // holds all of it, noise before the echo included; true when the answer is complete. Port
-  // failures end it as in WaitForChar. The host's idle wait sleeps on the port meanwhile.
+  // failures end it as in WaitForChar. The idle wait sleeps on the port meanwhile.
   bool ReceiveLines(std::string_view echo, std::size_t lines, int idleMs, int totalMs);
 
   // Everything received during the most recent wait (one text for the whole program).
@@ -95,10 +95,9 @@ class TIspEngine {
 
   TNAVOPort& Port() { return m_port; }
   TClock& Clock() { return m_clock; }
-  TIspHost& Host() { return m_host; }
 
  private:
-  // The reply wait of a host without a window (TIspHost::AwaitsAtWireSpeed): sleeps on the
+  // The reply wait at the wire's speed (TReplyWait::AtWireSpeed): sleeps on the
   // port until input or the deadline, no settle pause, and ends at the first awaited
   // character after echo (the record just written; empty: anywhere). Timer1 is armed.
   char WireWait(std::string_view awaited, const std::string& echo);
@@ -111,7 +110,7 @@ class TIspEngine {
 
   TNAVOPort& m_port;
   TClock& m_clock;
-  TIspHost& m_host;
+  TReplyWait& m_wait;
   std::string m_replyText;
   std::string m_portFailure;
   std::string m_pendingEcho;  // the record written last, until a wait takes it

@@ -1,30 +1,36 @@
 // The operations object: its construction, boxes, stop points and the status of a run.
 #include "isp/IspOperations.h"
 
-#include <algorithm>
-#include <limits>
-
 #include "image/HexBinList.h"
 #include "link/EComPort.h"
 
 namespace kavel {
 
 TIspOperations::TIspOperations(TNAVOPort& port, TClock& clock, TIspHost& host)
-    : m_port(port), m_clock(clock), m_host(host), m_engine(port, clock, host) {
-  m_port.KTNPort().UseClock(clock);
+    : m_port(port), m_clock(clock), m_host(host), m_observer(host), m_session(port, clock, host, m_observer) {}
+
+void TIspOperations::TWindowObserver::Activity(std::string_view what) {
+  m_programming = what == "programming";
+  if (m_programming) m_host.SetActivity(what);
+}
+
+void TIspOperations::TWindowObserver::Progress(std::size_t done, std::size_t total) {
+  if (!m_programming) return;
+  m_host.SetProgress("Programming line: " + std::to_string(done - 1) + " / " + std::to_string(total));
+  m_host.RecordProgress(done, total);
 }
 
 void TIspOperations::PlainBox(std::string_view text, std::string_view caption, TBoxRole role) {
   m_host.Box(PlainBoxRequest(text, caption, role));
 }
 
-std::string TIspOperations::OnOffText(int value) { return value != 0 ? "ON" : "OFF"; }
-
-int TIspOperations::ScaledMs(std::int32_t delay, int factor, int base) {
-  const std::int64_t ms = std::int64_t{delay} * factor + base;
-  return static_cast<int>(std::clamp<std::int64_t>(ms, std::numeric_limits<int>::min(),
-                                                    std::numeric_limits<int>::max()));
+const TIspStatus& TIspOperations::Took(TIspStatus status) {
+  m_status = std::move(status);
+  m_session.RethrowFailure();
+  return m_status;
 }
+
+std::string TIspOperations::OnOffText(int value) { return value != 0 ? "ON" : "OFF"; }
 
 void TIspOperations::StopPoint(std::string_view done) {
   if (m_host.StopRequested()) throw EOperationStopped(std::string(done));

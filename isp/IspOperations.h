@@ -1,20 +1,21 @@
-// The device operations, outside any window: one object owns the reply engine and the state
-// that the operations hand each other (OperationFailed, KTNSuspended, the image file name),
-// and has every operation as a method. The window (or a command-line front end) forwards its
-// buttons here and reaches the operator only through the host.
+// The window's operations: its buttons' handlers under their own names, over the chip session
+// (isp/Session.h), with the window's manners around each conversation: its boxes and texts,
+// OperationFailed, KTNSuspended, the caption, the progress text, its pauses and the options
+// read from the window. One object owns the session and the state the operations hand each
+// other; the window forwards its buttons here and reaches the operator only through the host.
 //
 // Each operation reads the host's options once, when it starts; the steps of the full cycle
 // and of "FULL CHIP ERASE" work with the options the cycle read when it began. Port failures
 // that an operation does not handle itself propagate as EComPort (the window shows them in
 // its general error report), and a stop request as EOperationStopped.
 //
-// Every operation records its outcome as a status (LastStatus), beside OperationFailed and
-// the boxes: what the command line decides its exit status by.
+// Every operation also records its outcome as a status (LastStatus), beside OperationFailed
+// and the boxes.
 //
 // One class, its methods in files of one idea each: Synchronize.cpp (the port and the speed),
-// Commands.cpp (programming, erases, blank check, settings), Reads.cpp (status, identity,
-// the flash read back, verification), Cycle.cpp (the controller's suspension and the
-// cycles), IspOperations.cpp (boxes, stop points, the status of a run).
+// Commands.cpp (programming, erases, blank check, settings), Reads.cpp (status), Cycle.cpp
+// (the controller's suspension and the cycles), IspOperations.cpp (boxes, stop points, the
+// status of a run).
 #pragma once
 
 #include <array>
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "isp/IspEngine.h"
+#include "isp/Session.h"
 #include "image/HexBinList.h"
 #include "isp/IspHost.h"
 #include "isp/IspStatus.h"
@@ -37,12 +39,6 @@ namespace kavel {
 
 class TIspOperations {
  public:
-  static constexpr int kSyncReplyMs = 150;   // the wait for "U" and for the set-clock "."
-  static constexpr int kSyncQuietMs = 20;    // nothing may follow the "U" for this long
-  static constexpr int kSyncPauseMs = 100;   // between attempts, and after the set-clock reply
-  static constexpr int kSetClockValue = 0x10;
-  static constexpr int kSixClockPauseMs = 50;  // before an image record that sets 6-clock mode
-  static constexpr int kSuspendPauseMs = 750;  // after the controller exchange
   static constexpr int kJumperPauseMs = 2000;  // after the jumper prompt, for the chip's reset
   static constexpr int kCycleEndPauseMs = 1000;
   static constexpr int kCycleSyncCount = 3;    // "U" written before the cycle's erase
@@ -63,11 +59,6 @@ class TIspOperations {
   // Synchronize, and when that fails the box "Flash not synchronized" ("Com Port Error"):
   // the opening of every operation that talks to the chip afresh.
   bool SynchronizeOrSay(const TIspOptions& options);
-  // One attempt's check right after a "U" was written: the lone "U" within 150 ms, 20 ms of
-  // silence, then SetClock.
-  bool SyncReply();
-  // Writes the set-clock record and waits 150 ms for "."; pauses 100 ms whatever came.
-  bool SetClock();
   // The "Synchronize" button: Synchronize, then "Flash synchronized: <speed>" or "Flash not
   // synchronized" (caption "Com Port Error").
   void BSynchroClick();
@@ -78,9 +69,6 @@ class TIspOperations {
   // would lock an empty chip). OperationFailed is 0 afterwards only when every record was
   // written (and, waiting for replies, accepted). Loader and port errors propagate.
   void BSendHexFileClick(bool sender);
-  // From now on the file programming sends these records instead of loading the image file:
-  // a host that loaded and checked the image itself gets exactly that image programmed.
-  void UseImage(THexBinList records) { m_image = std::move(records); }
 
   // Erases the whole chip with one record, the window disabled and panel 0 saying so
   // meanwhile. Waiting for replies, OperationFailed is 0 afterwards only when the chip
@@ -129,55 +117,17 @@ class TIspOperations {
   // whole-chip erase.
   void FullErase();
 
-  // Reads the flash from start to end inclusive into bytes, with display records of at most
-  // 1 KB each, on a chip synchronized already; progress in bytes. False when a record was
-  // refused ("L": locked by a security bit), went unanswered or was not understood:
-  // LastStatus says which. A stop request ends it between records.
-  bool ReadFlash(std::uint16_t start, std::uint16_t end, std::vector<std::uint8_t>& bytes);
-
-  // What a verification found.
-  struct TVerifyReport {
-    std::size_t checked = 0;     // bytes read back and compared
-    std::size_t differing = 0;   // of them, those that differ
-    unsigned firstAddress = 0;   // the first that differs, what was written and what was read
-    std::uint8_t written = 0, read = 0;
-    bool notErased = false;      // a differing byte reads as written AND something else: the
-                                 // flash held data when it was programmed
-  };
-  // Reads back exactly the addresses that the image's data records hold (contiguous runs, at
-  // most 1 KB a record) and compares them. LastStatus: done when every byte is equal,
-  // skMismatch naming the first differing address and the count, or why it could not read.
-  TVerifyReport VerifyImage(const THexBinList& image);
-  // What the most recent verification found (also the full cycle's).
-  const TVerifyReport& LastVerify() const { return m_lastVerify; }
-
-  // Synchronizes and reads the device id; true when it is expected. Otherwise LastStatus
-  // says what it is (refused, naming both ids) or why it could not be read.
-  bool CheckDevice(std::uint8_t expected);
-
   // Runs one of the operations above and returns its status, which it also records: the
   // operation's own, or that of the port failure, stop request or image failure that ended
   // it. Any other failure propagates.
   TIspStatus Perform(const std::function<void()>& operation);
   // The outcome of the most recent operation.
   const TIspStatus& LastStatus() const { return m_status; }
-  // The outcome of the most recent controller suspension (also inside a cycle).
-  const TIspStatus& SuspensionStatus() const { return m_suspension; }
-
-  // Synchronizes, then reads the manufacturer id, the device id and the boot code version
-  // (answered like the status byte) into the status box as "Manufacturer id: 15" ..., a
-  // malformed answer as "Manufacturer id ERROR (1)" or "(2)" and a refused or missing one in
-  // a box; then the security bits and status byte as BReadStatusClick does. LastStatus says
-  // whether everything could be read.
-  void ReadIdentification();
 
   // "ON" for a non-zero value, "OFF" for zero.
   static std::string OnOffText(int value);
   // D x factor + base, as a time-out in ms, kept within int's range whatever D is.
-  static int ScaledMs(std::int32_t delay, int factor, int base);
-
-  // The set-clock record, :0100000210ED.
-  static std::string SetClockRecord();
+  static int ScaledMs(std::int32_t delay, int factor, int base) { return TIspSession::ScaledMs(delay, factor, base); }
 
   // State handed between operations, read by the window.
   std::int32_t OperationFailed = 0;
@@ -185,21 +135,38 @@ class TIspOperations {
   const std::string& ImageFileName() const { return m_imageFileName; }
   void SetImageFileName(std::string name) { m_imageFileName = std::move(name); }
 
-  TIspEngine& Engine() { return m_engine; }
+  TIspEngine& Engine() { return m_session.Engine(); }
+  TIspSession& Session() { return m_session; }
 
  private:
+  // What the session does, shown the window's way: "Programming line: i / N" while an image
+  // goes out, the host's progress and activity, its stop request.
+  class TWindowObserver final : public TSessionObserver {
+   public:
+    explicit TWindowObserver(TIspHost& host) : m_host(host) {}
+    void Activity(std::string_view what) override;
+    void Progress(std::size_t done, std::size_t total) override;
+    bool StopRequested() override { return m_host.StopRequested(); }
+
+   private:
+    TIspHost& m_host;
+    bool m_programming = false;
+  };
+
   // A modal box with the text and caption, OK only, no icon.
   void PlainBox(std::string_view text, std::string_view caption,
                 TBoxRole role = TBoxRole::brNote);
   // The options in force: the cycle's while one runs, else the host's as they stand now.
   TIspOptions Options() const { return m_cycleOptions ? *m_cycleOptions : m_host.Options(); }
-  // After a setting record was written: its reply (or the pause), OperationFailed and boxes.
-  void FinishSetting(const TIspOptions& options, int waitMs, int pauseMs, std::string_view done,
-                     bool sender);
-  // Gives a read record and returns ReplyText on "."; otherwise shows what + ": " + the
-  // failure's words, records the failure in status and returns nothing.
-  std::optional<std::string> ReadValue(std::string_view body, int waitMs, std::string_view what,
-                                       TIspStatus& status);
+  static TPacing Pacing(const TIspOptions& options) { return {options.delay, options.waitForConfirmation}; }
+  // Takes the status of a session operation: a failure the window reports in its general
+  // error report (the port's, a stop) is thrown again; the status is recorded.
+  const TIspStatus& Took(TIspStatus status);
+  // After a setting command: OperationFailed and the boxes by its status.
+  void FinishSetting(const TIspOptions& options, std::string_view done, bool sender);
+  // One value read (always awaited): the reply on success, else the box what + ": " + the
+  // failure's words, the failure recorded in status, and nothing.
+  std::optional<TByteRead> ReadValue(std::string_view body, std::string_view what, TIspStatus& status);
 
  public:
   // The two hex digits of a read's answer (reply, which ended in "."; body: the read
@@ -210,45 +177,21 @@ class TIspOperations {
                                std::string_view what, std::string& out);
 
  private:
-  // The answer of a read, exactly: its two hex digits when the reply is the record's echo,
-  // two hex digits and "."; otherwise nothing, and in came what did come after the echo (the
-  // whole reply when no echo is in it), without the ".".
-  static std::optional<std::string> ExactAnswer(const std::string& reply, std::string_view body, std::string& came);
-  enum class TAnswer : std::uint8_t { anValue, anErrorLine, anNone };
-  // What a read's answer gives (out: the two digits, or the error line to show) by
-  // ReadAnswerDigits; an answer that is not exact is a bad reply in status whatever that
-  // says, and, with the options' strictAnswers, gives nothing but a box that quotes it.
-  TAnswer TakeAnswer(const std::string& reply, std::string_view body, std::string_view what, std::string& out,
-                     TIspStatus& status);
-
-  // The security-bit and status-byte reads' lines; the status of the reads.
-  TIspStatus ReadStatusLines(int waitMs);
   // Throws EOperationStopped when the host asked to stop.
   void StopPoint(std::string_view done);
-  // ReadFlash over several ranges, with one progress count for all of them.
-  bool ReadRanges(const std::vector<std::pair<std::uint16_t, std::uint16_t>>& ranges,
-                  std::vector<std::uint8_t>& bytes);
-  // The image to program: the host's, else the one the running cycle checked, else the image
-  // file, loaded and checked as the window takes it (EImageError when it is refused).
+  // The image to program: the one the running cycle checked, else the image file, loaded
+  // and checked as the window takes it (EImageError when it is refused).
   THexBinList ImageToProgram() const;
-  // SuspendKTN's exchange, at 9600 bit/s: its status; true in suspended when it suspended.
-  TIspStatus SuspendController(bool& suspended);
-  // The controller's error box; the status of a controller that stopped answering.
-  TIspStatus ControllerNotAnswering();
 
   TNAVOPort& m_port;
   TClock& m_clock;
   TIspHost& m_host;
-  TIspEngine m_engine;
+  TWindowObserver m_observer;
+  TIspSession m_session;
   std::string m_imageFileName;
-  std::optional<THexBinList> m_image;         // the records to program, when the host loaded them
   std::optional<THexBinList> m_cycleImage;    // while a full cycle runs: the image it checked
   std::optional<TIspOptions> m_cycleOptions;  // while a cycle runs: the options it read
   TIspStatus m_status;
-  TVerifyReport m_lastVerify;
-  TIspStatus m_suspension = TIspStatus::Make(skOk, {});
-  std::array<std::uint8_t, kKtnModeSize> m_controllerState{};
-  TControllerConfig m_controllerConfig{};
 };
 
 }  // namespace kavel

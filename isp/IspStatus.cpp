@@ -1,7 +1,6 @@
 #include "isp/IspStatus.h"
 
 #include "image/HexBinList.h"
-#include "isp/IspHost.h"
 #include "link/EComPort.h"
 
 namespace kavel {
@@ -26,7 +25,7 @@ bool StatusOfCurrentException(TIspStatus& status) {
   try {
     throw;
   } catch (const EComPort& e) {
-    status = TIspStatus::Make(skPortFailed, e.what());
+    status = TIspStatus::Make(skPortFailed, e.Words());
   } catch (const EOperationStopped& e) {
     status = TIspStatus::Make(skStopped, e.what());
   } catch (const EImageError& e) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 
 #include "isp/Records.h"
@@ -40,6 +41,12 @@ struct [[nodiscard]] TIspStatus {
   // rcOk: done; rcCrcError and rcNotAllowed: refused; rcNoAnswer: no answer.
   static TIspStatus FromReply(TReplyClass cls, std::string detail);
   static TIspStatus Make(TStatusKind kind, std::string detail) { return {kind, rcOk, std::move(detail), -1}; }
+};
+
+// An operation ended early because it was asked to stop; what says what was done.
+class EOperationStopped : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 // The worse of two statuses: the first failure wins; a failure beats success, and a success

@@ -1,5 +1,7 @@
 #include "link/EComPort.h"
 
+#include <cstring>
+
 namespace kavel {
 
 std::string ComErrorText(int code) {
@@ -27,7 +29,30 @@ std::string EComPort::Compose(int code, std::optional<int> winCode, const std::s
   return text;
 }
 
+namespace {
+
+std::string CodeWords(int code) {
+  switch (code) {
+    case CE_OpenFailed: return "opening the port";
+    case CE_WriteFailed: return "writing to the line";
+    case CE_ReadFailed: return "reading from the line";
+    case CE_PurgeFailed: return "emptying the line's queues";
+    case CE_SetStateFailed: return "setting the line's speed and format";
+    case CE_SetupComFailed: return "setting the port up";
+    case CE_ClearComFailed: return "asking the port what came";
+    case CE_WaitFailed: return "waiting on the line";
+    case CE_RegError: return "reading the port directory";
+    default: return "using the port";
+  }
+}
+
+}  // namespace
+
 EComPort::EComPort(int code, std::optional<int> winCode, const std::string& detail)
-    : std::runtime_error(Compose(code, winCode, detail)), m_code(code), m_winCode(winCode) {}
+    : std::runtime_error(Compose(code, winCode, detail)), m_code(code), m_winCode(winCode) {
+  m_words = CodeWords(code) + " failed";
+  if (winCode) m_words += std::string(": ") + std::strerror(*winCode);
+  if (!detail.empty()) m_words += " (" + detail + ")";
+}
 
 }  // namespace kavel

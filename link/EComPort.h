@@ -33,6 +33,9 @@ class EComPort : public std::runtime_error {
   EComPort(int code, std::optional<int> winCode, const std::string& detail = {});
 
   int Code() const noexcept { return m_code; }
+  // What failed and why in plain words, for people who never met the codes: "writing to the
+  // line failed: Input/output error", with the detail ("only 3 of 15 bytes were sent").
+  const std::string& Words() const noexcept { return m_words; }
   // The errno value behind the failure, when there is one.
   std::optional<int> WinCode() const noexcept { return m_winCode; }
 
@@ -40,6 +43,7 @@ class EComPort : public std::runtime_error {
   static std::string Compose(int code, std::optional<int> winCode, const std::string& detail);
   int m_code;
   std::optional<int> m_winCode;
+  std::string m_words;
 };
 
 }  // namespace kavel

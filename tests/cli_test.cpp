@@ -90,7 +90,7 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
   const std::string high = Write("high.bin", std::string(0x8000, '\xFF') + '\0');  // a byte at 8000
   const Case cases[] = {
       {"the whole flash is blank-checked", {"--flash-in", high}, {"blank-check"}, 1,
-       "blank check of 0000-FFFF\nSend Error: Flash not blank at address: 8000"},
+       "0000-FFFF is not blank: the first byte that is not FF is at 8000"},
       {"the fastest speed that works", {}, {"sync"}, 0, "synchronized at 115200 bit/s"},
       {"a crystal that cannot make 115200", {"--speeds", "9600,57600"}, {"sync"}, 0, "synchronized at 57600 bit/s"},
       {"--baud pins the speed", {}, {"--baud", "19200", "sync"}, 0, "synchronized at 19200 bit/s"},
@@ -105,7 +105,7 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
       {"an image that commands the chip", {}, {"program", commanding}, 4,
        "status.ihx\", line 2: :030000030600559F is a command for the chip, not image data: it writes the status byte"},
       {"an answer that is not two hex digits", {"--read-answer", "Z9"}, {"status"}, 1,
-       "Send Error: Security bits: the chip answered \"Z9\", not two hex digits"},
+       "Security bits: the chip answered \"Z9\", not two hex digits"},
       {"too large", {}, {"program", big}, 4, "holds 65537 bytes"},
       {"the trace onto the image", {"-"}, {"--trace", image, "program", image}, 2, "is the image file"},
       {"a file read cannot write", {}, {"read", "/proc/kavel.bin", "--range", "0-F"}, 1,
@@ -115,10 +115,21 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
       {"a trace that cannot be written", {}, {"--json", "--trace", "/dev/full", "sync"}, 1,
        "\"result\":\"output_failed\",\"exit\":1,\"message\":\"synchronized at 115200 bit/s, but cannot write "
        "the trace file /dev/full: No space left on device\""},
-      {"refused", {"--reply", "2:X"}, {"program", blinkBin}, 1, "Not allowed operation for block: 0"},
-      {"unanswered", {"--reply", "2:none"}, {"set-status0"}, 1, "Send Error: Flash not answer"},
-      {"loop-back plug", {"--loopback"}, {"status"}, 1, "Flash not synchronized"},
-      {"learning always awaits replies", {"--speeds", "110"}, {"--no-confirm", "sync"}, 1, "Flash not synchronized"},
+      {"a locked chip refuses the erase", {"--security", "1"}, {"program", blinkBin}, 1,
+       "the chip refused to erase block 0: security bit 1 is set, which forbids programming and erasing blocks; only "
+       "a whole-chip erase clears it"},
+      {"a locked chip refuses the record", {"--security", "1"}, {"program", "--no-erase", blinkBin}, 1,
+       "the chip refused the record for 0000-000F (record 0 of the image): security bit 1 is set"},
+      {"a locked chip refuses the blank check", {"--security", "2"}, {"blank-check"}, 1,
+       "the chip refused the blank check: security bit 2 is set, which forbids reading the flash"},
+      {"unanswered", {"--reply", "2:none"}, {"set-status0"}, 1, "setting the status byte to 0: the chip did not answer it"},
+      {"loop-back plug", {"--loopback"}, {"status"}, 1,
+       "the line echoes what is sent: a loop-back plug, or the adapter's TX and RX joined"},
+      {"learning always awaits replies", {"--speeds", "110"}, {"--no-confirm", "sync"}, 1,
+       "not synchronized: no speed answered (tried 115200, 57600, 38400, 9600, 19200, 14400, 4800 bit/s)\n"
+       "Check: the boot jumper set (Download Mode) and the chip reset after it"},
+      {"--baud pins one speed", {"--speeds", "9600"}, {"--baud", "19200", "sync"}, 1,
+       "not synchronized: no speed answered (tried 19200 bit/s)"},
       {"a setting not awaited is no success", {"--speeds", "110"}, {"--no-confirm", "security", "1"}, 0,
        "sent, not confirmed: set security bit 1"},
       {"hang-up", {"--hangup-after", "2", "--reply-delay", "2"}, {"program", big16k}, 3, "port failure: "},
@@ -156,15 +167,15 @@ TEST_F(Cli, EveryCommandEndsWithALineThatSaysWhatItDid) {
       {{"six-clock"}, 0, "switched the chip to 6-clock mode\n", ""},
       {{"suspend"}, 0, "suspended the communication controller\n", ""},
       {{"--yes", "cycle", blinkHex}, 0, "programmed, verified and locked " + blinkHex + ": 17 records (152 bytes)\n",
-       "(answered by --yes)"},
+       "line speed: 115200 bit/s"},
       {{"--json", "program", blinkBin}, 1,
-       "{\"command\":\"program\",\"port\":\"COM1\",\"result\":\"refused\",\"exit\":1,"
-       "\"message\":\"Not allowed operation for block: 0\"",
-       "the chip refused the record for 0000-000F (record 0 of the image); a set security bit 1 forbids "
-       "programming: erase the chip first"},
+       "{\"schema\":1,\"command\":\"program\",\"port\":\"COM1\",\"result\":\"refused\",\"exit\":1,"
+       "\"message\":\"the chip refused to erase block 0: security bit 1 is set",
+       "the chip refused to erase block 0: security bit 1 is set"},
       {{"-p", "COM1", "-b", "115200", "sync"}, 0, "synchronized at 115200 bit/s\n", ""},
       {{"-p", "COM9", "sync"}, 3, "",
-       "cannot open COM9: Unable to open com port (win error code: 2): no such device in the port directory or /dev"},
+       "cannot open COM9 (" + File("COM9") + "): no such device in the port directory or /dev; kavel-isp-cli ports lists "
+       "the ports present"},
   };
   Sim({"--ktn", "--ktn-poll-ms", "0", "--full-erase-ms", "100"});  // a controller that keeps quiet
   for (const auto& c : cases) {
@@ -272,7 +283,8 @@ TEST_F(Cli, ProgressLinesWithoutATerminalAndNoneWhenQuiet) {
                            "programming 100% (64/64 records)"}) {
     EXPECT_NE(run.err.find(line), std::string::npos) << run.err;
   }
-  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 11);  // one a tenth
+  EXPECT_NE(run.err.find("erasing the blocks the image touches: 0\n"), std::string::npos) << run.err;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 12);  // the erase, then a line a tenth
   EXPECT_EQ(run.out, "sent 64 records (1000 bytes), not confirmed\n");
   const TRun quiet = Run({"--quiet", "program", image});  // read back too, quietly
   EXPECT_EQ(quiet.status, 0);
@@ -294,9 +306,10 @@ TEST_F(Cli, ACycleAtATerminalSuspendsAsksAndSendsWhatWasChecked) {
     int status;
     std::string says, controller;  // the controller is suspended before the first prompt, and stays so
   } cases[] = {
-      {"\x04", 130, "stopped: no answer at the jumper prompt: stopped at the jumper prompt: nothing was sent to the chip",
-       "resume it from its management program"},
-      {"\n", 0, "Operation finished - security bits set", "the controller was suspended already"},
+      {"\x04", 130,
+       "stopped: no answer at the jumper prompt: stopped before the chip was made ready: nothing was sent to the chip",
+       "is still suspended: resume it from its management program"},
+      {"\n", 0, "line speed: ", "is suspended: resume it from its management program"},
   };
   Sim({"--ktn", "--full-erase-ms", "100"});
   for (const auto& c : cases) {
@@ -308,7 +321,10 @@ TEST_F(Cli, ACycleAtATerminalSuspendsAsksAndSendsWhatWasChecked) {
     const pid_t cli = test::StartProcessWith(KAVEL_CLI_EXE, {"--no-verify", "cycle", firmware}, io);
     close(io.out);
     close(io.err);
-    ASSERT_TRUE(test::WaitForText(File("err"), "When finished click OK.\nEnter to go on, Ctrl-C to stop: ", 10000));
+    ASSERT_TRUE(test::WaitForText(File("err"),
+                                  "Set the boot jumper (Download Mode) and reset the chip (its uP Reset button).\n"
+                                  "Enter to go on, Ctrl-C to stop: ",
+                                  10000));
     Write("fw.hex", "garbage, written after the check\n");  // what was checked is what goes out
     ASSERT_EQ(write(master, c.answer, 1), 1);
     EXPECT_EQ(test::WaitExit(cli, 30000), c.status);
@@ -337,12 +353,12 @@ TEST_F(Cli, SignalsStopBetweenRecordsReleaseThePortAndPutTheSpeedBack) {
     std::vector<std::string> args;
     std::string wait, says;  // what the signal waits for on standard error; what is said then
   } cases[] = {
-      // Starts at 19200; the chip answers only at 9600, so the search ends there and the
+      // The chip answers only at 9600, so the search ends there after the fast speeds, and the
       // records go out at 9600, each awaiting its reply.
-      {SIGINT, 130, {"--baud", "19200"}, "programming 0%", "stopped by Ctrl-C: stopped after "},
+      {SIGINT, 130, {}, "programming 0%", "stopped by Ctrl-C: stopped after "},
       {SIGTERM, 143, {}, "programming 0%", "stopped by SIGTERM: stopped after "},
       {SIGHUP, 129, {}, "programming 0%", "stopped by SIGHUP: stopped after "},
-      {SIGINT, 130, {"--baud", "19200", "--delay", "0"}, "", "stopped by Ctrl-C: stopped during the speed search"},
+      {SIGINT, 130, {"--delay", "0"}, "", "stopped by Ctrl-C: stopped during the speed search"},
   };
   Sim({"--speeds", "9600", "--reply-delay", "2"});  // a run of some seconds, to be stopped in
   const std::string image = Write("image.bin", std::string(16384, '\x11'));
@@ -360,12 +376,13 @@ TEST_F(Cli, SignalsStopBetweenRecordsReleaseThePortAndPutTheSpeedBack) {
     kill(cli, c.signal);
     EXPECT_EQ(test::WaitExit(cli, 3000), c.status);
     const std::string err = test::ReadWholeFile(File("err"));
+    EXPECT_NE(err.find("stopping after this step (a second Ctrl-C stops at once)\n"), std::string::npos) << err;
     EXPECT_NE(err.find(c.says), std::string::npos) << err;
     EXPECT_EQ(err.find("stopped after 0 of"), std::string::npos) << err;  // it was programming
     // The line is back at its speed, and the port is free at once.
     const int fd = open(ReadLinkText(File("COM1")).c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(GetLineSpeed(fd), c.args.empty() ? 9600u : 19200u);
+    EXPECT_EQ(GetLineSpeed(fd), 9600u);
     close(fd);
   }
   EXPECT_EQ(Run({"sync"}).status, 0);
@@ -422,9 +439,9 @@ TEST_F(Cli, ReadingBackProvesWhatWasWrittenAndNeverLocksABadImage) {
       {{"-"}, {"--expect-device", "C3", "program", other}, 1, "the chip's device id is C2, not C3 as expected"},
       {{"-"}, {"read", File("flash.bin"), "--range", "0-0x97"}, 0, "read 0000-0097 into"},
       {{}, {"program", blinkBin}, 0, ""},
-      {{"-"}, {"program", other}, 1, "the flash was not erased before programming"},
-      {{"-"}, {"--expect-device", "c2", "program", "--erase", other}, 0, "blocks to erase: 0"},
-      {{"--security", "2"}, {"read", File("locked.hex")}, 1, "reading is locked"},
+      {{"-"}, {"program", "--no-erase", other}, 1, "Bits that should be 1 read 0: the flash held data where the image goes"},
+      {{"-"}, {"--expect-device", "c2", "program", other}, 0, "erasing the blocks the image touches: 0"},
+      {{"--security", "2"}, {"read", File("locked.hex")}, 1, "the chip refused to show its flash: security bit 2 is set"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.cli.back());
@@ -482,7 +499,8 @@ TEST_F(Cli, ReadWritesWhereItsLinksLeadAndKeepsTheFilesModeAndOwner) {
 
 TEST_F(Cli, PortsInfoTraceAndEraseForAnImage) {
   Sim({"--manufacturer-id", "2A", "--flash-in", Write("old.bin", std::string(65536, '\0'))});
-  EXPECT_NE(Run({"ports"}).out.find("COM1\t" + File("COM1") + "\n"), std::string::npos);
+  EXPECT_NE(Run({"ports"}).out.find("COM1\t" + std::filesystem::canonical(File("COM1")).string() + "\n"),
+            std::string::npos);
   const TRun info = Run({"--trace", File("trace"), "info"});
   EXPECT_EQ(info.status, 0) << info.err;
   EXPECT_EQ(info.out,
@@ -497,7 +515,7 @@ TEST_F(Cli, PortsInfoTraceAndEraseForAnImage) {
   const std::string hex = Write("two.hex", ":020000000102FB\n:105FF8000102030405060708090A0B0C0D0E0F1011\n:00000001FF\n");
   const TRun erase = Run({"erase", "--for", hex});
   EXPECT_EQ(erase.status, 0) << erase.err;
-  EXPECT_NE(erase.err.find("blocks to erase: 0 5 6"), std::string::npos) << erase.err;
+  EXPECT_EQ(erase.out, "erased blocks 0 5 6\n");
   StopSims();
   const std::string flash = Flash();
   ASSERT_EQ(flash.size(), 65536u);

@@ -202,13 +202,14 @@ TEST_F(DeviceOps, BlankCheckAnswers) {
     if (c.reply == TReplyOverride::Silent) { EXPECT_GE(elapsed, 100 + 3520); }
     ExpectWindowGivenBack("Blank check ... wait");
   }
-  // A host may ask about another range (the command line: the whole flash).
+  // The session asks about any range (the command line: the whole flash).
   Fresh();
-  host.options.blankEnd = 0xFFFF;
+  Synchronized();
   chip->Flash()[0x4000] = 0x5A;
-  ops->BBlankClick();
+  TBlankResult result;
+  EXPECT_EQ(session->BlankCheck(0x0000, 0xFFFF, 60, result).kind, skRefused);
   EXPECT_EQ(Written().back(), ":050000040000FFFF01F8.");
-  EXPECT_EQ(host.boxes, Boxes{"Send Error: Flash not blank at address: 4000\r"});
+  EXPECT_EQ(result.answer, "4000");
 }
 
 TEST_F(DeviceOps, SettingCommands) {
@@ -279,8 +280,7 @@ TEST_F(DeviceOps, TimeOutsGrowWithTheDelay) {
 }
 
 // Both reads are made whatever the other answered; each failure has its box. An answer that is
-// not exactly two hex digits is a bad reply; the window still shows what it can read of it, a
-// strict host (the command line) nothing but a box that quotes it.
+// not exactly two hex digits is a bad reply, though the window shows what it can read of it.
 TEST_F(DeviceOps, ReadStatusLines) {
   struct Case {
     std::string answer;  // what both reads answer before "." ("": the chip's own values)
@@ -289,38 +289,29 @@ TEST_F(DeviceOps, ReadStatusLines) {
     int record = 0;  // forced to reply (0: none): 2 the security bits' read, 3 the status read
     TReplyOverride reply = TReplyOverride::Silent;
     Boxes boxes = {};
-    bool strict = false;
   };
   const Boxes bits{"Security 1: ON", "Security 2: OFF", "Security 3: ON"};
-  const std::string notTwoDigits = "\", not two hex digits";
   const Case cases[] = {
       {"", {"Security 1: ON", "Security 2: OFF", "Security 3: ON", "Status: 5A"}},
       {"0E", {"Security 1: ON", "Security 2: ON", "Security 3: ON", "Status: 0E"}},
       {"02", {"Security 1: ON", "Security 2: OFF", "Security 3: OFF", "Status: 02"}},
-      {"01", {"Security 1: OFF", "Security 2: OFF", "Security 3: OFF", "Status: 01"}, skOk, 0, {}, {}, true},
-      {"ab", {"Security 1: ON", "Security 2: OFF", "Security 3: ON", "Status: ab"}, skOk, 0, {}, {}, true},
+      {"01", {"Security 1: OFF", "Security 2: OFF", "Security 3: OFF", "Status: 01"}},
+      {"ab", {"Security 1: ON", "Security 2: OFF", "Security 3: ON", "Status: ab"}},
       {"0G", {"Security bits ERROR (1)", "Read status ERROR (1)"}, skBadReply},
       {"E", {"Security bits ERROR (2)", "Read status ERROR (2)"}, skBadReply},  // 17 characters
       {"Z9", {"Security 1: OFF", "Security 2: OFF", "Security 3: ON", "Status: Z9"}, skBadReply},
-      {"Z9", {}, skBadReply, 0, {}, {"Send Error: Security bits: the chip answered \"Z9" + notTwoDigits,
-                                   "Send Error: Read status: the chip answered \"Z9" + notTwoDigits}, true},
-      {"123", {}, skBadReply, 0, {}, {"Send Error: Security bits: the chip answered \"123" + notTwoDigits,
-                                    "Send Error: Read status: the chip answered \"123" + notTwoDigits}, true},
-      {"\x01\xFF", {}, skBadReply, 0, {}, {"Send Error: Security bits: the chip answered \"\\x01\\xFF" + notTwoDigits,
-                                         "Send Error: Read status: the chip answered \"\\x01\\xFF" + notTwoDigits}, true},
       {"", {"Status: 5A"}, skRefused, 2, TReplyOverride::NotAllowed, {"Send Error: Security bits: Not allowed operation"}},
       {"", bits, skNoAnswer, 3, TReplyOverride::Silent, {"Send Error: Read status: Flash not answer"}},
       {"", bits, skRefused, 3, TReplyOverride::CrcError, {"Send Error: Read status: CRC error"}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.answer + (c.boxes.empty() ? "" : c.boxes[0]) + (c.strict ? ", strict" : ""));
+    SCOPED_TRACE(c.answer + (c.boxes.empty() ? "" : c.boxes[0]));
     sim::TSimChipOptions o;
     o.readAnswer = c.answer;
     o.securityBits = 0b101;
     o.statusByte = 0x5A;
     if (c.record != 0) o.overrides[c.record] = c.reply;
     Fresh(std::nullopt, o);
-    host.options.strictAnswers = c.strict;
     host.status = {"old"};
     ops->BReadStatusClick();
     EXPECT_EQ(host.status, c.lines);
@@ -331,25 +322,57 @@ TEST_F(DeviceOps, ReadStatusLines) {
   }
 }
 
+// The session's read of one value: exactly two hex digits after the echo, or a bad reply that
+// quotes what came.
+TEST_F(DeviceOps, AValueIsExactlyTwoHexDigitsAfterTheEcho) {
+  const struct {
+    std::string answer;  // before "."
+    TStatusKind kind;
+    int value;           // -1: none
+    std::string says;
+  } cases[] = {
+      {"5A", skOk, 0x5A, ""},
+      {"ab", skOk, 0xAB, ""},
+      {"Z9", skBadReply, -1, "the chip answered \"Z9\", not two hex digits"},
+      {"123", skBadReply, -1, "the chip answered \"123\""},
+      {"E", skBadReply, -1, "the chip answered \"E\""},
+      {"\x01\xFF", skBadReply, -1, "the chip answered \"\\x01\\xFF\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.answer);
+    sim::TSimChipOptions o;
+    o.readAnswer = c.answer;
+    Fresh(std::nullopt, o);
+    Synchronized();
+    TByteRead read;
+    const TIspStatus status = session->ReadByte(kReadStatusBody, 60, read);
+    EXPECT_EQ(status.kind, c.kind) << status.detail;
+    EXPECT_EQ(read.value ? *read.value : -1, c.value);
+    EXPECT_NE(status.detail.find(c.says), std::string::npos) << status.detail;
+  }
+}
+
 TEST_F(DeviceOps, ReadsTakeTheDigitsAfterTheirEchoWhateverCameFirst) {
   // A blind synchronization leaves the chip's two "U" answers on the line, ahead of the echo.
-  const std::pair<std::function<void(TIspOperations&)>, Boxes> reads[] = {
-      {[](TIspOperations& o) { o.BReadStatusClick(); },
-       {"Security 1: OFF", "Security 2: ON", "Security 3: OFF", "Status: FF"}},
-      {[](TIspOperations& o) { o.ReadIdentification(); },
-       {"Manufacturer id: 15", "Device id: C2", "Boot code version: 1F", "Security 1: OFF",
-        "Security 2: ON", "Security 3: OFF", "Status: FF"}},
-  };
-  for (const auto& [read, lines] : reads) {
-    sim::TSimChipOptions o;
-    o.securityBits = 0b010;
-    Fresh(std::nullopt, o);
-    host.options.waitForConfirmation = false;
-    read(*ops);
-    EXPECT_EQ(host.status, lines);
-    EXPECT_EQ(ops->LastStatus().kind, skOk);
+  sim::TSimChipOptions o;
+  o.securityBits = 0b010;
+  Fresh(std::nullopt, o);
+  host.options.waitForConfirmation = false;
+  ops->BReadStatusClick();
+  EXPECT_EQ(host.status, (Boxes{"Security 1: OFF", "Security 2: ON", "Security 3: OFF", "Status: FF"}));
+  EXPECT_EQ(ops->LastStatus().kind, skOk);
+  TSyncPlan blind;
+  blind.blind = true;
+  TSyncResult sync;
+  ASSERT_EQ(session->Synchronize(blind, sync).kind, skUnconfirmed);
+  std::vector<int> ids;
+  for (std::string_view body : {"020000050000", "020000050001", "020000050002"}) {
+    TByteRead read;
+    EXPECT_TRUE(session->ReadByte(body, 60, read).Ok()) << read.reply;
+    ids.push_back(read.value.value_or(-1));
   }
-  // With nothing found before the "." but the digits, the two before it count.
+  EXPECT_EQ(ids, (std::vector<int>{0x15, 0xC2, 0x1F}));
+  // With nothing found before the "." but the digits, the window reads the two before it.
   std::string out;
   EXPECT_TRUE(TIspOperations::ReadAnswerDigits("~~:02000005070A" "0E.", kReadStatusBody, "x", out));
   EXPECT_EQ(out, "0E");

@@ -108,6 +108,11 @@ TEST_F(FullCycle, AFailingEraseProgramsNothingAndSetsNoBit) {
   EXPECT_EQ(ops->OperationFailed, 1);
 }
 
+// The chip's records: set-clock 1, erase 2, the 300-byte image's 19 data records and end
+// record 3 to 22, then the commands.
+const std::string kErase = ":0100000307F5", kStatus = ":020000030400F7", kBit1 = ":020000030500F6",
+                  kBit2 = ":020000030501F5", kBit3 = ":020000030502F4", kReadBack = DisplayRecord(0, 299);
+
 TEST_F(FullCycle, NeverSetsTheBitsOnAChipTheCycleKnowsIsWrong) {
   struct Case {
     const char* name;
@@ -118,67 +123,32 @@ TEST_F(FullCycle, NeverSetsTheBitsOnAChipTheCycleKnowsIsWrong) {
     Texts boxes;
     Texts commands;
     TStatusKind status;
-    int weakCell;             // an address that reads back wrong (-1: none)
     int bits;                 // the security bits the chip is left with
     std::string says;         // in the status's words
   };
-  // The chip's records: set-clock 1, erase 2, the 300-byte image's 19 data records and end
-  // record 3 to 22, then the commands.
-  const std::string erase = ":0100000307F5", status = ":020000030400F7", bit1 = ":020000030500F6",
-                    bit2 = ":020000030501F5", bit3 = ":020000030502F4", readBack = DisplayRecord(0, 299);
   const std::string commanding = dir.Path() + "/commanding.hex";
   std::ofstream(commanding) << ":0100000042BD\n:020000030500F6\n:00000001FF\n";
-  const auto verifyAnd = [](std::function<bool(test::TNullHost&)> stop) {
-    return [stop](test::TNullHost& h) {
-      h.options.verify = true;
-      h.stopWhen = [&h, stop] { return stop(h); };
-    };
-  };
-  const auto readBackDone = [](test::TNullHost& h) {
-    return h.activity == "verifying" && h.doneOfTotal.second > 0 && h.doneOfTotal.first == h.doneOfTotal.second;
-  };
   const Case cases[] = {
       {"an image without data: nothing reaches the line", "", 0, false, nullptr,
-       {"Send Error: No data to program in " + file}, {}, skBadImage, -1, 0, "No data"},
+       {"Send Error: No data to program in " + file}, {}, skBadImage, 0, "No data"},
       {"an image that commands the chip: nothing reaches the line", image, 0, false,
-       [&](test::TNullHost& h) { h.chosenFile = commanding; }, {}, {}, skBadImage, -1, 0, "line 2: :020000030500F6 is a command for the chip"},
+       [&](test::TNullHost& h) { h.chosenFile = commanding; }, {}, {}, skBadImage, 0,
+       "line 2: :020000030500F6 is a command for the chip"},
       {"Wait for confirmation unticked while programming", image, 23, false,
        [](test::TNullHost& h) { h.onRecord = [&h](std::size_t, std::size_t) { h.options.waitForConfirmation = false; }; },
-       {kJumperOn, "Send Error: Not allowed operation"}, {erase, status}, skRefused, -1, 0, ""},
+       {kJumperOn, "Send Error: Not allowed operation"}, {kErase, kStatus}, skRefused, 0, ""},
       {"a refused 6-clock command goes on, but is no success", image, 23, true, nullptr,
-       {kJumperOn, "Send Error: Not allowed operation", FinalBox()}, {erase, ":0300000306028072", status, bit1, bit2, bit3},
-       skRefused, -1, 7, ""},
+       {kJumperOn, "Send Error: Not allowed operation", FinalBox()}, {kErase, ":0300000306028072", kStatus, kBit1, kBit2, kBit3},
+       skRefused, 7, ""},
       {"stopped at the jumper prompt", image, 0, false,
        [](test::TNullHost& h) { h.onBox = [&h](const TMessageBoxRequest&) { h.stop = true; }; }, {kJumperOn}, {},
-       skStopped, -1, 0, "nothing was sent"},
-      {"stopped as the read-back ends: nothing locked", image, 0, false, verifyAnd(readBackDone), {kJumperOn},
-       {erase, readBack}, skStopped, -1, 0, "before the status byte: the chip is programmed and not locked"},
-      {"stopped after the status byte", image, 0, false,
-       verifyAnd([this](test::TNullHost&) { return chip->StatusByte() == 0; }), {kJumperOn}, {erase, readBack, status},
-       skStopped, -1, 0, "before security bit 1: the status byte was set to 0, no security bit"},
-      {"stopped after security bit 1", image, 0, false,
-       verifyAnd([this](test::TNullHost&) { return chip->SecurityBits() != 0; }), {kJumperOn},
-       {erase, readBack, status, bit1}, skStopped, -1, 1, "security bit 1 were set, security bits 2 and 3 not"},
-      {"stopped after security bit 2", image, 0, false,
-       verifyAnd([this](test::TNullHost&) { return chip->SecurityBits() == 3; }), {kJumperOn},
-       {erase, readBack, status, bit1, bit2}, skStopped, -1, 3, "security bits 1 and 2 were set, security bit 3 not"},
-      {"read back, a weak cell leaves the chip unlocked", image, 0, false,
-       [](test::TNullHost& h) { h.options.verify = true; },
-       {kJumperOn, "Verify Error: verify failed at 0042: written 5B, read 5F; 1 of 300 bytes differ"}, {erase, readBack},
-       skMismatch, 0x0042, 0, ""},
-      {"another chip is not even erased", image, 0, false,
-       [](test::TNullHost& h) { h.options.expectDevice = 0x99; },
-       {kJumperOn, "Device Error: the chip's device id is C2, not 99 as expected: nothing was written"},
-       {":020000050001F8"}, skRefused, -1, 0, ""},
-      {"all well, read back", image, 0, false, [](test::TNullHost& h) { h.options.verify = true; },
-       {kJumperOn, FinalBox()}, {erase, readBack, status, bit1, bit2, bit3}, skOk, -1, 7, ""},
+       skStopped, 0, "nothing was sent"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::ofstream(file, std::ios::binary | std::ios::trunc) << c.image;
     sim::TSimChipOptions o;
     if (c.refuse) o.overrides[c.refuse] = sim::TReplyOverride::NotAllowed;
-    o.weakCell = c.weakCell;
     Line(false, o);
     host.options.waitForConfirmation = true;
     host.options.sixClock = c.sixClock;
@@ -192,6 +162,63 @@ TEST_F(FullCycle, NeverSetsTheBitsOnAChipTheCycleKnowsIsWrong) {
     if (c.status == skBadImage) {
       EXPECT_TRUE(Written().empty());  // not even the controller was sought
     }
+  }
+}
+
+// The session's cycle, as the command line runs it: it locks only a chip that holds the image
+// and honours a stop before every step of the locking.
+TEST_F(FullCycle, TheSessionLocksOnlyAChipThatHoldsTheImageAndStopsWhereAsked) {
+  struct Case {
+    const char* name;
+    std::function<void(TCycleSteps&)> steps;
+    std::function<bool()> stop;  // asked at every stop point
+    int refuse;                  // record (from 1) the chip answers "X"; 0: none
+    int weakCell;                // an address that reads back wrong (-1: none)
+    Texts commands;
+    TStatusKind status;
+    int bits;
+    std::string says;
+  };
+  // A stop that arrives as the last byte of the read-back comes in, and stays asked for.
+  const auto readBackDone = [this, asked = false]() mutable {
+    return asked = asked || (observer.activity == "verifying" && observer.doneOfTotal.second > 0 &&
+                             observer.doneOfTotal.first == observer.doneOfTotal.second);
+  };
+  const Case cases[] = {
+      {"all well, read back", nullptr, nullptr, 0, -1, {kErase, kReadBack, kStatus, kBit1, kBit2, kBit3}, skOk, 7, ""},
+      {"read back, a weak cell leaves the chip unlocked", nullptr, nullptr, 0, 0x0042, {kErase, kReadBack}, skMismatch, 0,
+       "verify failed at 0042: written 5B, read 5F; 1 of 300 bytes differ"},
+      {"another chip is not even erased", [](TCycleSteps& s) { s.expectDevice = 0x99; }, nullptr, 0, -1,
+       {":020000050001F8"}, skRefused, 0, "the chip's device id is C2, not 99 as expected: nothing was written"},
+      {"a refused 6-clock command locks nothing", [](TCycleSteps& s) { s.sixClock = true; }, nullptr, 23, -1,
+       {kErase, ":0300000306028072"}, skRefused, 0, "6-clock mode: Not allowed operation"},
+      {"stopped as the read-back ends: nothing locked", nullptr, readBackDone, 0, -1, {kErase, kReadBack}, skStopped,
+       0, "before the status byte: the chip is programmed and not locked"},
+      {"stopped after the status byte", nullptr, [this] { return chip->StatusByte() == 0; }, 0, -1,
+       {kErase, kReadBack, kStatus}, skStopped, 0, "before security bit 1: the status byte was set to 0, no security bit"},
+      {"stopped after security bit 1", nullptr, [this] { return chip->SecurityBits() != 0; }, 0, -1,
+       {kErase, kReadBack, kStatus, kBit1}, skStopped, 1, "security bit 1 were set, security bits 2 and 3 not"},
+      {"stopped after security bit 2", nullptr, [this] { return chip->SecurityBits() == 3; }, 0, -1,
+       {kErase, kReadBack, kStatus, kBit1, kBit2}, skStopped, 3, "security bits 1 and 2 were set, security bit 3 not"},
+  };
+  THexBinList checked;
+  checked.AddBin(reinterpret_cast<const std::uint8_t*>(image.data()), image.size());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::TSimChipOptions o;
+    if (c.refuse) o.overrides[c.refuse] = sim::TReplyOverride::NotAllowed;
+    o.weakCell = c.weakCell;
+    Line(false, o);
+    observer.stopWhen = c.stop;
+    TCycleSteps steps;
+    if (c.steps) c.steps(steps);
+    TCycleResult result;
+    const TIspStatus status = session->Cycle(checked, steps, result);
+    EXPECT_EQ(Commands(), c.commands);
+    EXPECT_EQ(status.kind, c.status) << status.detail;
+    EXPECT_NE(status.detail.find(c.says), std::string::npos) << status.detail;
+    EXPECT_EQ(chip->SecurityBits(), c.bits);
+    EXPECT_EQ(result.locked, c.status == skOk ? 4 : c.bits == 0 ? (chip->StatusByte() == 0 ? 1 : 0) : c.bits == 1 ? 2 : 3);
   }
 }
 

@@ -57,8 +57,7 @@ class Readback : public test::VirtualLine {
  protected:
   void Chip(sim::TSimChipOptions o = {}) {
     ConnectChip(std::move(o));
-    host.options.waitForConfirmation = true;
-    ASSERT_TRUE(ops->Synchronize());
+    Synchronized();
   }
   std::vector<std::string> DisplayRecordsWritten() const {
     std::vector<std::string> out;
@@ -72,72 +71,82 @@ TEST_F(Readback, TheWholeFlashComesIn1KBRecordsAndALockedChipSaysSo) {
   Chip();
   for (std::size_t a = 0; a < 0x10000; ++a) chip->Flash()[a] = static_cast<std::uint8_t>(a * 7 + (a >> 8));
   std::vector<std::uint8_t> bytes;
-  ASSERT_TRUE(ops->ReadFlash(0x0000, 0xFFFF, bytes)) << ops->LastStatus().detail;
+  const TIspStatus whole = session->ReadFlash(0x0000, 0xFFFF, 60, bytes);
+  ASSERT_TRUE(whole.Ok()) << whole.detail;
   EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), chip->Flash().begin(), chip->Flash().end()));
   const auto records = DisplayRecordsWritten();
   ASSERT_EQ(records.size(), 64u);
   EXPECT_EQ(records.front(), DisplayRecord(0x0000, 0x03FF));
   EXPECT_EQ(records.back(), DisplayRecord(0xFC00, 0xFFFF));
   // An odd range: 1 KB from 03F0, then 17 bytes whose last line holds one.
-  ASSERT_TRUE(ops->ReadFlash(0x03F0, 0x0800, bytes));
+  ASSERT_TRUE(session->ReadFlash(0x03F0, 0x0800, 60, bytes).Ok());
   EXPECT_EQ(DisplayRecordsWritten().back(), DisplayRecord(0x07F0, 0x0800));
   EXPECT_EQ(bytes.size(), 0x411u);
 
   sim::TSimChipOptions locked;
   locked.securityBits = 0b010;  // security bit 2 forbids reading
   Chip(locked);
-  EXPECT_FALSE(ops->ReadFlash(0x0000, 0x00FF, bytes));
-  EXPECT_EQ(ops->LastStatus().kind, skRefused);
-  EXPECT_NE(ops->LastStatus().detail.find("locked"), std::string::npos);
+  const TIspStatus refused = session->ReadFlash(0x0000, 0x00FF, 60, bytes);
+  EXPECT_EQ(refused.kind, skRefused);
+  EXPECT_NE(refused.detail.find("locked"), std::string::npos);
 }
 
 TEST_F(Readback, VerificationNamesTheFirstDifferenceAndTellsUnerasedFlash) {
-  THexBinList image;
-  const Bytes data = Counting(300, 0x40);
-  image.AddBin(data.data(), data.size());
   const struct {
     const char* name;
+    std::size_t size;    // of the image, from 0040 on
     int weakCell;        // -1: none
     int oldByteAt;       // a byte programmed before, not erased (-1: none)
-    std::size_t differing;
+    bool stopAtFirst;
+    std::size_t checked, differing;
     unsigned first;
     bool notErased;
+    std::vector<std::string> records;  // the display records written
   } cases[] = {
-      {"equal", -1, -1, 0, 0, false},
-      {"a weak cell", 0x0105, -1, 1, 0x0105, false},
-      {"old data under the image", -1, 0x0010, 1, 0x0010, true},
+      {"equal", 300, -1, -1, false, 300, 0, 0, false, {DisplayRecord(0x0000, 0x012B)}},
+      {"a weak cell", 300, 0x0105, -1, false, 300, 1, 0x0105, false, {DisplayRecord(0x0000, 0x012B)}},
+      {"old data under the image", 300, -1, 0x0010, false, 300, 1, 0x0010, true, {DisplayRecord(0x0000, 0x012B)}},
+      {"the first block that differs ends it", 2048, 0x0105, -1, true, 1024, 1, 0x0105, false,
+       {DisplayRecord(0x0000, 0x03FF)}},
+      {"unless all is asked for", 2048, 0x0105, -1, false, 2048, 1, 0x0105, false,
+       {DisplayRecord(0x0000, 0x03FF), DisplayRecord(0x0400, 0x07FF)}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    THexBinList image;
+    const Bytes data = Counting(c.size, 0x40);
+    image.AddBin(data.data(), data.size());
     sim::TSimChipOptions o;
     o.weakCell = c.weakCell;
     Chip(o);
     if (c.oldByteAt >= 0) chip->Flash()[static_cast<std::size_t>(c.oldByteAt)] = 0x01;
-    ops->UseImage(image);
-    ops->BSendHexFileClick(false);
-    ASSERT_EQ(ops->OperationFailed, 0);
-    const auto report = ops->VerifyImage(image);
-    EXPECT_EQ(report.checked, 300u);
+    ASSERT_TRUE(session->Program(image, TPacing{}).Ok());
+    TVerifyReport report;
+    const TIspStatus status = session->Verify(image, 60, c.stopAtFirst, report);
+    EXPECT_EQ(report.checked, c.checked);
+    EXPECT_EQ(report.complete, c.checked == c.size);
     EXPECT_EQ(report.differing, c.differing);
-    EXPECT_EQ(ops->LastStatus().kind, c.differing ? skMismatch : skOk) << ops->LastStatus().detail;
+    EXPECT_EQ(status.kind, c.differing ? skMismatch : skOk) << status.detail;
     if (c.differing) {
       EXPECT_EQ(report.firstAddress, c.first);
       EXPECT_EQ(report.notErased, c.notErased);
       EXPECT_EQ(report.written, data[c.first]);
-      EXPECT_NE(ops->LastStatus().detail.find("1 of 300 bytes differ"), std::string::npos);
+      EXPECT_NE(status.detail.find("1 of " + std::to_string(c.checked) + " bytes differ"), std::string::npos);
     }
-    // Exactly the image's addresses, in one record: 0000-012B.
-    EXPECT_EQ(DisplayRecordsWritten(), std::vector<std::string>{DisplayRecord(0x0000, 0x012B)});
+    // Exactly the image's addresses, at most 1 KB a record.
+    EXPECT_EQ(DisplayRecordsWritten(), c.records);
   }
 }
 
 TEST_F(Readback, TheDeviceCheckTellsAnotherChip) {
   for (std::uint8_t expected : {0xC2, 0xC3}) {
     Chip();
-    EXPECT_EQ(ops->CheckDevice(expected), expected == 0xC2);
-    EXPECT_EQ(ops->LastStatus().kind, expected == 0xC2 ? skOk : skRefused);
+    const TIspStatus status = session->CheckDevice(expected, 60);
+    EXPECT_EQ(status.kind, expected == 0xC2 ? skOk : skRefused);
+    if (expected == 0xC3) {
+      EXPECT_EQ(status.detail, "the chip's device id is C2, not C3 as expected: nothing was written");
+    }
   }
-  EXPECT_EQ(ops->LastStatus().detail, "the chip's device id is C2, not C3 as expected: nothing was written");
 }
 
 }  // namespace

@@ -59,8 +59,16 @@ class TestHost final : public test::TNullHost {
     passTimes.push_back(m_clock.NowMs());
     if (duringEvents) duringEvents();
   }
-  bool AwaitsAtWireSpeed() const override { return wire; }
-  bool wire = false;  // a host without a window
+  // Waits as a front end without a window does (TWireSpeedWait), or as the window.
+  bool AtWireSpeed() const override { return wire; }
+  void IdleWait(TNAVOPort& port, int timeoutMs) override {
+    if (wire) {
+      TWireSpeedWait().IdleWait(port, timeoutMs);
+    } else {
+      TNullHost::IdleWait(port, timeoutMs);
+    }
+  }
+  bool wire = false;
   std::size_t EventPasses() const { return passTimes.size(); }
   std::vector<std::int64_t> passTimes;  // virtual time of each event pass
   std::function<void()> duringEvents;
@@ -243,7 +251,7 @@ TEST_F(ReplyWait, PortFailureDuringTheWaitEndsItWithNothing) {
   device->FailFrom("Read", EIO);
   EXPECT_EQ(engine->WaitForDot(1000), '\0');
   // The operator hears "Flash not answer"; the status says what it really was.
-  EXPECT_EQ(engine->PortFailure(), "ReadFile function failed (win error code: 5)");
+  EXPECT_EQ(engine->PortFailure(), "reading from the line failed: Input/output error");
   EXPECT_EQ(engine->ReplyStatus(rcNoAnswer, "Flash not answer").kind, skPortFailed);
   device->FailFrom("Read", 0);
   device->FailFrom("WaitForInput", EIO, clock.NowMs() + 40);

@@ -33,22 +33,19 @@ TEST_F(Sync, ConfirmedModeHuntsTheSpeedsInTheirOrder) {
     const char* name;
     bool chipThere;
     std::function<void(sim::TSimChipOptions&)> chip;
-    std::vector<TBaudRate> fastSpeeds;  // a host's speeds to try first
     std::vector<unsigned> uSpeeds;      // where the "U" went out, in order
     TBaudRate endsAt;
     std::string box;
   };
   const Case cases[] = {
-      {"the one speed the chip takes", true, [](auto& o) { o.acceptedSpeeds = {14400}; }, {},
+      {"the one speed the chip takes", true, [](auto& o) { o.acceptedSpeeds = {14400}; },
        {9600, 9600, 38400, 38400, 19200, 19200, 14400}, br14400, "OK: Flash synchronized: 14400"},
       // Noise comes before every reply; the echo of a repeated "U" is no reply.
-      {"noise before the U fails that attempt though the U came", true, [](auto& o) { o.noise = "\x01"; }, {},
+      {"noise before the U fails that attempt though the U came", true, [](auto& o) { o.noise = "\x01"; },
        {9600, 9600}, br9600, "OK: Flash synchronized: 9600"},
-      {"a host's fast speeds first, twice each", true, [](auto& o) { o.acceptedSpeeds = {57600}; },
-       {br115200, br57600, br38400}, {115200, 115200, 57600}, br57600, "OK: Flash synchronized: 57600"},
-      {"nothing connected", false, nullptr, {}, wholeScan, br4800, failed},
+      {"nothing connected", false, nullptr, wholeScan, br4800, failed},
       // The "U" comes back, the set-clock record too, but no ".".
-      {"a loop-back plug", true, [](auto& o) { o.loopBack = true; }, {}, wholeScan, br4800, failed},
+      {"a loop-back plug", true, [](auto& o) { o.loopBack = true; }, wholeScan, br4800, failed},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -57,7 +54,6 @@ TEST_F(Sync, ConfirmedModeHuntsTheSpeedsInTheirOrder) {
     Connect(c.chipThere ? std::make_unique<sim::TSimChip>(o) : nullptr);
     host = test::TNullHost{};
     host.options.waitForConfirmation = true;
-    host.options.fastSpeeds = c.fastSpeeds;
     const auto start = clock.NowMs();
     ops->BSynchroClick();
     EXPECT_EQ(SpeedsOfWrites("U"), c.uSpeeds);
@@ -76,6 +72,44 @@ TEST_F(Sync, ConfirmedModeHuntsTheSpeedsInTheirOrder) {
       EXPECT_EQ(SpeedsOfWrites(":0100000210ED"), std::vector<unsigned>{BaudRateBits(c.endsAt)});
       EXPECT_EQ(chip->ClockValue(), 0x10);
     }
+  }
+}
+
+// The session's plans: fast speeds first, a pinned speed alone, and what a failure says.
+TEST_F(Sync, TheSessionTriesWhatItsPlanSaysAndNamesWhatItTried) {
+  const struct {
+    const char* name;
+    std::function<void(sim::TSimChipOptions&)> chip;
+    std::function<void(TSyncPlan&)> plan;
+    std::vector<unsigned> uSpeeds;
+    TStatusKind kind;
+    std::string says;
+  } cases[] = {
+      {"fast speeds first, twice each", [](auto& o) { o.acceptedSpeeds = {57600}; },
+       [](TSyncPlan& p) { p.fast = {br115200, br57600, br38400}; }, {115200, 115200, 57600}, skOk, ""},
+      {"a pinned speed alone", [](auto& o) { o.acceptedSpeeds = {9600}; },
+       [](TSyncPlan& p) {
+         p.first = br19200;
+         p.scan = false;
+       },
+       {19200, 19200}, skNoAnswer, "not synchronized: no speed answered (tried 19200 bit/s)"},
+      {"a loop-back plug", [](auto& o) { o.loopBack = true; }, [](TSyncPlan& p) { p.scan = false; }, {9600, 9600},
+       skNoAnswer, "the line echoes what is sent: a loop-back plug, or the adapter's TX and RX joined"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::TSimChipOptions o;
+    c.chip(o);
+    Connect(std::make_unique<sim::TSimChip>(o));
+    TSyncPlan plan;
+    c.plan(plan);
+    TSyncResult result;
+    const TIspStatus status = session->Synchronize(plan, result);
+    EXPECT_EQ(status.kind, c.kind) << status.detail;
+    EXPECT_NE(status.detail.find(c.says), std::string::npos) << status.detail;
+    EXPECT_EQ(SpeedsOfWrites("U"), c.uSpeeds);
+    EXPECT_EQ(result.confirmed, c.kind == skOk);
+    EXPECT_EQ(result.echoes, std::string(c.name) == "a loop-back plug");
   }
 }
 

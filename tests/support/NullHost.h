@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "isp/IspHost.h"
+#include "isp/Session.h"
 
 namespace kavel::test {
 
@@ -46,14 +47,9 @@ class TNullHost : public TIspHost {
   void ShowPortState() override { ++portStateShown; }
   TIspOptions Options() const override { return options; }
   void RecordProgress(std::size_t done, std::size_t total) override {
-    doneOfTotal = {done, total};
     if (onRecord) onRecord(done, total);
   }
-  bool StopRequested() const override { return stop || (stopWhen && stopWhen()); }
-  void SetActivity(std::string_view what) override {
-    activity = what;
-    doneOfTotal = {};
-  }
+  bool StopRequested() const override { return stop; }
 
   TIspOptions options;
   std::vector<std::string> boxes;  // "caption: text"
@@ -68,20 +64,27 @@ class TNullHost : public TIspHost {
   std::vector<std::string> status;  // the status box's lines
   std::string caption;             // the image file shown in the caption
   int portStateShown = 0;
-  std::string activity;  // "programming", "reading", "verifying"
-  std::pair<std::size_t, std::size_t> doneOfTotal;  // the latest progress
   // Hooks: the operator acting while a box is up, or while records go out; a stop request.
   std::function<void(const TMessageBoxRequest&)> onBox;
   std::function<void(std::size_t done, std::size_t total)> onRecord;
   bool stop = false;
-  std::function<bool()> stopWhen;  // asked at every stop point, as a signal arriving meanwhile
 };
 
-// A host without a window, as a command-line front end is: nothing to pass events to, so a
-// reply wait sleeps on the port until input or the deadline, and ends at the reply.
-class TWindowlessHost : public TNullHost {
+// What a session shows, recorded; its stop request and the chip's readiness scripted.
+class TTestObserver final : public TSessionObserver {
  public:
-  bool AwaitsAtWireSpeed() const override { return true; }
+  void Activity(std::string_view what) override {
+    activity = what;
+    doneOfTotal = {};
+  }
+  void Progress(std::size_t done, std::size_t total) override { doneOfTotal = {done, total}; }
+  bool StopRequested() override { return stopWhen && stopWhen(); }
+  bool ChipReady() override { return ready; }
+
+  std::string activity;
+  std::pair<std::size_t, std::size_t> doneOfTotal;  // the latest progress
+  std::function<bool()> stopWhen;  // asked at every stop point, as a signal arriving meanwhile
+  bool ready = true;
 };
 
 }  // namespace kavel::test

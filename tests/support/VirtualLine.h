@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "isp/IspOperations.h"
+#include "isp/Session.h"
 #include "link/NAVOPort.h"
 #include "sim/SimChip.h"
 #include "tests/support/SimComDevice.h"
@@ -32,9 +33,16 @@ class VirtualLine : public ::testing::Test {
     port = std::make_unique<TNAVOPort>(1, 0, std::move(d));
     port->OpenPort();
     ops = std::make_unique<TIspOperations>(*port, clock, host);
+    observer = test::TTestObserver{};
+    session = std::make_unique<TIspSession>(*port, clock, wireWait, observer);
   }
   void ConnectChip(sim::TSimChipOptions options = {}) {
     Connect(std::make_unique<sim::TSimChip>(std::move(options)));
+  }
+  // The session synchronized at 9600 bit/s, as a run of the command line begins.
+  void Synchronized() {
+    TSyncResult result;
+    ASSERT_TRUE(session->Synchronize(TSyncPlan{}, result).Ok());
   }
   // The speeds at which the program's writes of text (escaped as in wire logs) went out.
   std::vector<unsigned> SpeedsOfWrites(const std::string& text) const {
@@ -63,7 +71,11 @@ class VirtualLine : public ::testing::Test {
   std::unique_ptr<sim::TSimController> controller;
   sim::TSimComDevice* device = nullptr;
   std::unique_ptr<TNAVOPort> port;
-  std::unique_ptr<TIspOperations> ops;
+  std::unique_ptr<TIspOperations> ops;  // the window's operations, with the host
+  // The session as a front end without a window drives it: at the wire's pace.
+  TWireSpeedWait wireWait;
+  test::TTestObserver observer;
+  std::unique_ptr<TIspSession> session;
 };
 
 }  // namespace kavel::test

@@ -1,0 +1,151 @@
+#include "cli/CliTerminal.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "cli/CliProcess.h"
+#include "cli/CliReport.h"
+
+namespace kavel::cli {
+
+TCliTerminal::TCliTerminal(const TCliArgs& args, std::string label, bool several)
+    : m_args(args), m_port(label), m_label(several ? label + ": " : std::string()) {
+  SetStopWords(m_label);
+}
+
+void TCliTerminal::Err(std::string_view line) const {
+  // A progress bar that is still open gets its own line first.
+  std::string text = m_barOpen ? "\n" : "";
+  m_barOpen = false;
+  text += m_label;
+  text += line;
+  text += '\n';
+  WriteErr(text);
+}
+
+void TCliTerminal::Note(std::string_view line) const {
+  if (!m_args.quiet) Err(line);
+}
+
+void TCliTerminal::Say(std::string_view line) const { Err(line); }
+
+void TCliTerminal::Print(std::string_view line) const { WriteOut(m_label + std::string(line) + "\n"); }
+
+void TCliTerminal::PrintJson(std::string_view object) const { WriteOut(std::string(object) + "\n"); }
+
+bool TCliTerminal::StopRequested() { return StopSignal() != 0 || m_declined; }
+
+bool TCliTerminal::ChipReady() {
+  if (m_args.yes) return true;
+  if (!isatty(STDIN_FILENO)) {
+    m_declined = true;
+    return false;
+  }
+  Err("Set the boot jumper (Download Mode) and reset the chip (its uP Reset button).");
+  WriteErr(m_label + "Enter to go on, Ctrl-C to stop: ");
+  // Byte by byte, so that nothing after the line is taken from whoever reads next.
+  for (;;) {
+    char c = 0;
+    const ssize_t n = read(STDIN_FILENO, &c, 1);
+    if (n == 1 && c == '\n') return true;
+    if (n == 1) continue;
+    if (n < 0 && errno == EINTR && StopSignal() == 0) continue;
+    break;  // end of input, a failed read, or a stop signal
+  }
+  if (StopSignal() == 0) m_declined = true;  // no answer is no
+  WriteErr("\n");
+  return false;
+}
+
+void TCliTerminal::DoneSoFar() {
+  std::string doing;
+  const std::string counted =
+      m_total == 0 ? std::string()
+                   : " (" + std::to_string(m_done) + " of " + std::to_string(m_total) +
+                         (m_activity == "programming" ? " records)" : " bytes)");
+  if (m_activity == "programming") {
+    doing = "while programming" + counted + ": the chip is not fully programmed";
+  } else if (m_activity == "erasing") {
+    doing = "while erasing: the erase may not have ended; erase again";
+  } else if (m_activity == "verifying" || m_activity == "reading") {
+    doing = "while reading the flash" + counted + ": nothing was changed by it";
+  } else if (m_activity == "locking") {
+    doing = "while locking the chip: the status byte and some of the security bits may be set";
+  } else if (m_activity == "suspending") {
+    doing = "while suspending the communication controller";
+  } else {
+    doing = "while " + m_activity + ": nothing was changed by it";
+  }
+  std::string human = m_label + "stopped at once, " + doing + "\n";
+  if (m_suspended) {
+    human += m_label + "The communication controller on this line is still suspended: resume it from its management "
+                       "program.\n";
+  }
+  std::string head, tail;
+  if (m_args.json) {
+    // Everything but the exit status, which the signal decides.
+    head = "{\"schema\":" + std::to_string(kJsonSchema) + ",\"command\":" + Json(m_args.command) +
+           ",\"port\":" + Json(m_port) + ",\"result\":\"stopped\",\"exit\":";
+    tail = ",\"message\":" + Json("stopped at once, " + doing) +
+           ",\"controller_suspended\":" + (m_suspended ? "true" : "false") + "}\n";
+  }
+  SetDoneSoFar(human, head, tail);
+}
+
+void TCliTerminal::Activity(std::string_view what) {
+  if (m_barOpen) WriteErr("\n");
+  m_barOpen = false;
+  m_activity = what;
+  m_done = m_total = 0;
+  m_lastTenth = -1;
+  m_first.reset();
+  DoneSoFar();
+}
+
+void TCliTerminal::Progress(std::size_t done, std::size_t total) {
+  const auto now = std::chrono::steady_clock::now();
+  if (!m_first || done <= 1) m_first = now;
+  m_done = done;
+  m_total = total;
+  if (total == 0) return;
+  const int percent = static_cast<int>(done * 100 / total);
+  const int tenth = percent / 10;
+  if (tenth != m_lastTenth) DoneSoFar();
+  if (m_args.quiet) {
+    m_lastTenth = tenth;
+    return;
+  }
+  const std::string unit = m_activity == "programming" ? " records" : " bytes";
+  if (m_label.empty() && isatty(STDERR_FILENO)) {
+    // The pace from the first record or byte on: the search, the prompt and the erase
+    // before it take no part in what is left.
+    const double elapsed = std::chrono::duration<double>(now - *m_first).count();
+    std::string left = "--:--";
+    if (done > 1) {
+      const int seconds = static_cast<int>(elapsed * static_cast<double>(total - done) / static_cast<double>(done - 1));
+      char text[32];
+      std::snprintf(text, sizeof text, "%d:%02d", seconds / 60, seconds % 60);
+      left = text;
+    }
+    constexpr int kWidth = 30;
+    const int filled = static_cast<int>(done * kWidth / total);
+    char line[160];
+    std::snprintf(line, sizeof line, "\r%s [%s%s] %zu/%zu %3d%%  %s left ", m_activity.c_str(),
+                  std::string(static_cast<std::size_t>(filled), '#').c_str(),
+                  std::string(static_cast<std::size_t>(kWidth - filled), '.').c_str(), done, total, percent,
+                  left.c_str());
+    WriteErr(line);
+    m_barOpen = done != total;
+    if (!m_barOpen) WriteErr("\n");
+    m_lastTenth = tenth;
+    return;
+  }
+  if (tenth == m_lastTenth) return;
+  m_lastTenth = tenth;
+  Err(m_activity + " " + std::to_string(percent) + "% (" + std::to_string(done) + "/" + std::to_string(total) + unit +
+      ")");
+}
+
+}  // namespace kavel::cli

@@ -1,0 +1,62 @@
+// What the command line shows and asks while a session works: results on standard output,
+// what a person reads on standard error, progress (a bar on a terminal, a line every 10%
+// otherwise), and the jumper prompt. Quiet leaves out everything but what went wrong; prompts
+// answered by --yes leave no trace. With several ports, each human line carries the port's
+// name; JSON lines never do.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "cli/CliArgs.h"
+#include "isp/Session.h"
+
+namespace kavel::cli {
+
+class TCliTerminal final : public TSessionObserver {
+ public:
+  // label: the port's name, put before every human line when several ports run at once.
+  TCliTerminal(const TCliArgs& args, std::string label, bool several);
+
+  void Activity(std::string_view what) override;
+  void Progress(std::size_t done, std::size_t total) override;
+  // A stop signal came, or the operator gave no answer at the prompt.
+  bool StopRequested() override;
+  // The jumper prompt on the terminal (Enter goes on; end of input or a signal is no), or
+  // --yes.
+  bool ChipReady() override;
+
+  // True once the operator gave no answer at the prompt (end of input).
+  bool Declined() const { return m_declined; }
+  // The controller on the line is suspended from now on: a run cut short says so.
+  void ControllerSuspended() { m_suspended = true; }
+  // What a run cut short at once says, from now on (see SetDoneSoFar).
+  void DoneSoFar();
+
+  // A line on standard error: a note (not when quiet), or what went wrong (always).
+  void Note(std::string_view line) const;
+  void Say(std::string_view line) const;
+  // A result line on standard output.
+  void Print(std::string_view line) const;
+  // A JSON object on a line of its own on standard output, without the port's name.
+  void PrintJson(std::string_view object) const;
+
+ private:
+  void Err(std::string_view line) const;
+
+  const TCliArgs& m_args;
+  std::string m_port;
+  std::string m_label;  // "COM5: " with several ports, else ""
+  bool m_declined = false;
+  bool m_suspended = false;
+  std::string m_activity = "programming";
+  std::size_t m_done = 0, m_total = 0;
+  int m_lastTenth = -1;
+  mutable bool m_barOpen = false;  // a progress bar ends the current terminal line
+  // When the first record went out: the estimate counts from there.
+  std::optional<std::chrono::steady_clock::time_point> m_first;
+};
+
+}  // namespace kavel::cli

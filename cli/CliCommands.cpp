@@ -110,12 +110,7 @@ TIspStatus Program(TCommandRun& r) {
   if (!r.args.noErase) {
     // What is written is erased first: programming only clears bits.
     const std::bitset<16> blocks = r.run.image->Blocks();
-    r.terminal.Note("erasing the blocks the image touches: " + [&] {
-      std::string list;
-      for (std::size_t b = 0; b < blocks.size(); ++b)
-        if (blocks.test(b)) list += (list.empty() ? "" : " ") + std::to_string(b);
-      return list;
-    }());
+    r.terminal.Note("erasing the blocks the image touches: " + BlockList(blocks));
     r.facts.step = TStep::stBlocks;
     if (!(status = r.session.EraseBlocks(blocks, pacing, r.facts.blocksErased)).Ok()) return status;
   }

@@ -10,15 +10,6 @@
 namespace kavel::cli {
 namespace {
 
-std::string Blocks(const std::bitset<16>& blocks) {
-  std::string out;
-  for (std::size_t b = 0; b < blocks.size(); ++b)
-    if (blocks.test(b)) {
-      if (!out.empty()) out += ' ';
-      out += std::to_string(b);
-    }
-  return out;
-}
 
 std::string SizeText(const THexBinList* image) {
   if (!image) return {};
@@ -159,6 +150,16 @@ std::string Json(std::string_view text) {
   return out + "\"";
 }
 
+std::string BlockList(const std::bitset<16>& blocks) {
+  std::string out;
+  for (std::size_t b = 0; b < blocks.size(); ++b) {
+    if (!blocks.test(b)) continue;
+    if (!out.empty()) out += ' ';
+    out += std::to_string(b);
+  }
+  return out;
+}
+
 std::string RangeText(const TCliArgs& a) { return HexWord(a.rangeStart) + "-" + HexWord(a.rangeEnd); }
 
 std::string ResultLine(const TRunFacts& f) {
@@ -183,7 +184,7 @@ std::string ResultLine(const TRunFacts& f) {
   } else if (c == "read") {
     done = "read " + RangeText(a) + (f.fileWritten ? " into " + a.output : " from the chip");
   } else if (c == "erase") {
-    done = a.eraseAll ? "erased the whole chip" : "erased blocks " + Blocks(a.eraseBlocks);
+    done = a.eraseAll ? "erased the whole chip" : "erased blocks " + BlockList(a.eraseBlocks);
   } else if (c == "blank-check") {
     done = RangeText(a) + " is blank";
   } else if (c == "set-status0") {
@@ -338,7 +339,7 @@ std::string JsonObject(const TRunFacts& f) {
   if (a.command == "read" || a.command == "blank-check") add("range", Json(RangeText(a)));
   if (!f.blankAt.empty()) add("not_blank_at", Json(f.blankAt));
   if (!a.output.empty()) add("output", Json(a.output));
-  if (f.blocksErased.any()) add("blocks_erased", Json(Blocks(f.blocksErased)));
+  if (f.blocksErased.any()) add("blocks_erased", Json(BlockList(f.blocksErased)));
   if (f.status.index >= 0) add("index", std::to_string(f.status.index));
   for (const auto& [key, value] : f.values) add(Key(key), Json(value));
   if (a.command == "cycle" || a.command == "suspend") add("controller_suspended", f.controllerSuspended ? "true" : "false");

@@ -110,27 +110,44 @@ int ListPorts() {
   return Output(text, status);
 }
 
+// The JSON object of a port whose process could not say it itself.
+void JsonForPort(const TCliArgs& args, const std::string& port, TStatusKind kind, int exit, const std::string& message) {
+  if (!args.json) return;
+  TRunFacts facts;
+  facts.args = &args;
+  facts.port = port;
+  facts.status = TIspStatus::Make(kind, message);
+  facts.exit = exit;
+  WriteOut(JsonObject(facts) + "\n");
+}
+
 // The child's outcome as an exit status, said in words when it did not simply exit.
-int ChildStatus(pid_t child, const std::string& port) {
+int ChildStatus(const TCliArgs& args, pid_t child, const std::string& port) {
   int status = 0;
   pid_t waited;
   while ((waited = waitpid(child, &status, 0)) < 0 && errno == EINTR) {
   }
   if (waited != child) {
-    Complain(port + ": its outcome cannot be had (" + std::strerror(errno) + "); counted as failed");
+    const std::string message = "its outcome cannot be had (" + std::string(std::strerror(errno)) + "); counted as failed";
+    Complain(port + ": " + message);
+    JsonForPort(args, port, skCancelled, kExitChip, message);
     return kExitChip;
   }
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   const int signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-  Complain(port + ": ended by " + SignalName(signal) + "; what it did is not known");
+  const std::string message = "ended by " + SignalName(signal) + "; what it did is not known";
+  Complain(port + ": " + message);
   // Killed along with an interrupted parent, it was stopped; killed on its own, it failed.
-  return StopSignal() != 0 ? 128 + StopSignal() : kExitChip;
+  const int exit = StopSignal() != 0 ? 128 + StopSignal() : kExitChip;
+  JsonForPort(args, port, StopSignal() != 0 ? skStopped : skCancelled, exit, message);
+  return exit;
 }
 
 int RunSeveral(const TCliArgs& args, const std::vector<TPortRun>& runs) {
   const pid_t parent = getpid();
   std::vector<pid_t> children;
   int worst = kExitOk;
+  bool startFailed = false;
   for (const TPortRun& run : runs) {
     if (StopSignal() != 0) break;  // nothing more is started once asked to stop
     const pid_t child = fork();
@@ -139,15 +156,24 @@ int RunSeveral(const TCliArgs& args, const std::vector<TPortRun>& runs) {
       _exit(RunOnPort(args, run));
     }
     if (child < 0) {
-      Complain(run.port + ": cannot start its process: " + std::strerror(errno));
+      const std::string message = std::string("cannot start its process: ") + std::strerror(errno);
+      Complain(run.port + ": " + message);
+      JsonForPort(args, run.port, skCancelled, kExitPort, message);
       worst = std::max(worst, kExitPort);
+      startFailed = true;
       break;
     }
     children.push_back(child);
     ForwardSignalsTo(children);
   }
-  for (std::size_t i = 0; i < children.size(); ++i) worst = std::max(worst, ChildStatus(children[i], runs[i].port));
-  if (children.size() < runs.size() && StopSignal() != 0) worst = std::max(worst, 128 + StopSignal());
+  for (std::size_t i = 0; i < children.size(); ++i) worst = std::max(worst, ChildStatus(args, children[i], runs[i].port));
+  // The ports whose process was never started say so too (a failed start said it already).
+  const std::size_t said = children.size() + (startFailed ? 1 : 0);
+  for (std::size_t i = said; i < runs.size(); ++i) {
+    const int exit = StopSignal() != 0 ? 128 + StopSignal() : kExitPort;
+    JsonForPort(args, runs[i].port, StopSignal() != 0 ? skStopped : skCancelled, exit, "not started: nothing was done");
+    worst = std::max(worst, exit);
+  }
   return worst;
 }
 

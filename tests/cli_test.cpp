@@ -94,14 +94,17 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
       {"the fastest speed that works", {}, {"sync"}, 0, "synchronized at 115200 bit/s"},
       {"a crystal that cannot make 115200", {"--speeds", "9600,57600"}, {"sync"}, 0, "synchronized at 57600 bit/s"},
       {"--baud pins the speed", {}, {"--baud", "19200", "sync"}, 0, "synchronized at 19200 bit/s"},
-      {"unknown command", {"-"}, {"frobnicate"}, 2, "unknown command frobnicate"},
+      {"unknown command, in JSON too", {"-"}, {"--json", "frobnicate"}, 2,
+       "{\"schema\":1,\"command\":\"frobnicate\",\"port\":null,\"result\":\"usage\",\"exit\":2"},
+      {"a port given twice", {"-"}, {"-p", "COM1", "--port", "COM1", "sync"}, 2, "the port COM1 is given twice"},
       {"a cycle with nobody to answer its prompts", {}, {"cycle", blinkHex}, 2, "give --yes"},
       {"bad security bit", {"-"}, {"security", "4"}, 2, "security needs 1, 2 or 3"},
       {"no such port", {"-"}, {"--json", "--port", "COM9", "sync"}, 3, "\"result\":\"port_failed\",\"exit\":3"},
       {"a port number past int", {"-"}, {"--port", "COM4294967298", "sync"}, 2, "no port has a number that large"},
       {"a COM name as the list shows it", {}, {"--port", "COM01", "sync"}, 3, "cannot open COM01"},
       {"missing file", {}, {"program", File("missing.bin")}, 4, "Cannot open file"},
-      {"bad HEX", {}, {"program", bad}, 4, "bad.hex\", line 1: not a HEX record (its checksum is wrong)"},
+      {"bad HEX", {}, {"--json", "program", bad}, 4, "\"result\":\"bad_image\",\"exit\":4,\"message\":\"\\\"" + bad +
+       "\\\", line 1: not a HEX record (its checksum is wrong)"},
       {"an image that commands the chip", {}, {"program", commanding}, 4,
        "status.ihx\", line 2: :030000030600559F is a command for the chip, not image data: it writes the status byte"},
       {"an answer that is not two hex digits", {"--read-answer", "Z9"}, {"status"}, 1,
@@ -168,6 +171,7 @@ TEST_F(Cli, EveryCommandEndsWithALineThatSaysWhatItDid) {
       {{"suspend"}, 0, "suspended the communication controller\n", ""},
       {{"--yes", "cycle", blinkHex}, 0, "programmed, verified and locked " + blinkHex + ": 17 records (152 bytes)\n",
        "line speed: 115200 bit/s"},
+      {{"-q", "--yes", "cycle", blinkHex}, 0, "", ""},  // a good board leaves no trace
       {{"--json", "program", blinkBin}, 1,
        "{\"schema\":1,\"command\":\"program\",\"port\":\"COM1\",\"result\":\"refused\",\"exit\":1,"
        "\"message\":\"the chip refused to erase block 0: security bit 1 is set",
@@ -190,6 +194,7 @@ TEST_F(Cli, EveryCommandEndsWithALineThatSaysWhatItDid) {
       EXPECT_EQ(run.out, c.out);
     }
     EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    if (c.cli.front() == "-q") { EXPECT_EQ(run.err, ""); }
   }
   const TRun info = Run({"--json", "info"});
   EXPECT_NE(info.out.find("\"device_id\":\"C2\",\"boot_code_version\":\"1F\",\"security_1\":\"ON\""),
@@ -352,6 +357,7 @@ TEST_F(Cli, SignalsStopBetweenRecordsReleaseThePortAndPutTheSpeedBack) {
     int signal, status;
     std::vector<std::string> args;
     std::string wait, says;  // what the signal waits for on standard error; what is said then
+    bool twice = false;      // a second signal, later: at once
   } cases[] = {
       // The chip answers only at 9600, so the search ends there after the fast speeds, and the
       // records go out at 9600, each awaiting its reply.
@@ -359,8 +365,11 @@ TEST_F(Cli, SignalsStopBetweenRecordsReleaseThePortAndPutTheSpeedBack) {
       {SIGTERM, 143, {}, "programming 0%", "stopped by SIGTERM: stopped after "},
       {SIGHUP, 129, {}, "programming 0%", "stopped by SIGHUP: stopped after "},
       {SIGINT, 130, {"--delay", "0"}, "", "stopped by Ctrl-C: stopped during the speed search"},
+      // The erase of the image's block takes 1.5 s: the first Ctrl-C waits for it, a second
+      // one does not.
+      {SIGINT, 130, {"--json"}, "erasing the blocks the image touches", "stopped at once, while erasing", true},
   };
-  Sim({"--speeds", "9600", "--reply-delay", "2"});  // a run of some seconds, to be stopped in
+  Sim({"--speeds", "9600", "--reply-delay", "2", "--block-erase-ms", "1500"});  // a run of some seconds
   const std::string image = Write("image.bin", std::string(16384, '\x11'));
   for (const auto& c : cases) {
     SCOPED_TRACE(c.says);
@@ -374,10 +383,18 @@ TEST_F(Cli, SignalsStopBetweenRecordsReleaseThePortAndPutTheSpeedBack) {
       ASSERT_TRUE(test::WaitForText(File("err"), c.wait, 10000));
     }
     kill(cli, c.signal);
+    if (c.twice) {
+      usleep(600 * 1000);
+      kill(cli, c.signal);
+    }
     EXPECT_EQ(test::WaitExit(cli, 3000), c.status);
     const std::string err = test::ReadWholeFile(File("err"));
     EXPECT_NE(err.find("stopping after this step (a second Ctrl-C stops at once)\n"), std::string::npos) << err;
     EXPECT_NE(err.find(c.says), std::string::npos) << err;
+    if (c.twice) {
+      EXPECT_NE(test::ReadWholeFile(File("out")).find("\"result\":\"stopped\",\"exit\":130,"), std::string::npos);
+      continue;  // ended at once: the line is left as it was
+    }
     EXPECT_EQ(err.find("stopped after 0 of"), std::string::npos) << err;  // it was programming
     // The line is back at its speed, and the port is free at once.
     const int fd = open(ReadLinkText(File("COM1")).c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);

@@ -37,4 +37,12 @@ read -ra COMP_WORDS <<< "kavel-isp-cli -p C"
 COMP_CWORD=2
 _kavel_isp_cli
 [[ " ${COMPREPLY[*]} " == *" COM3 "* && " ${COMPREPLY[*]} " != *" COM7 "* ]] || { echo "ports offered: ${COMPREPLY[*]}"; status=1; }
+# The devices the ports lead to beside their names, and any path once a word starts like one.
+device=$(realpath ports/COM3)
+for word in "" "${device%/*}/"; do
+  COMP_WORDS=(kavel-isp-cli -p "$word")
+  COMP_CWORD=2
+  _kavel_isp_cli
+  [[ " ${COMPREPLY[*]} " == *" $device "* ]] || { echo "'-p $word': devices offered: ${COMPREPLY[*]}"; status=1; }
+done
 exit $status

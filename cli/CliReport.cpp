@@ -150,16 +150,6 @@ std::string Json(std::string_view text) {
   return out + "\"";
 }
 
-std::string BlockList(const std::bitset<16>& blocks) {
-  std::string out;
-  for (std::size_t b = 0; b < blocks.size(); ++b) {
-    if (!blocks.test(b)) continue;
-    if (!out.empty()) out += ' ';
-    out += std::to_string(b);
-  }
-  return out;
-}
-
 std::string RangeText(const TCliArgs& a) { return HexWord(a.rangeStart) + "-" + HexWord(a.rangeEnd); }
 
 std::string ResultLine(const TRunFacts& f) {

@@ -12,6 +12,7 @@
 
 #include "cli/CliArgs.h"
 #include "image/HexBinList.h"
+#include "isp/Records.h"
 #include "isp/Session.h"
 
 namespace kavel::cli {
@@ -57,8 +58,6 @@ std::string ResultLine(const TRunFacts& facts);
 std::vector<std::string> Explain(const TRunFacts& facts);
 // One line of JSON (see the manual page for its fields).
 std::string JsonObject(const TRunFacts& facts);
-// "0 5 6": the blocks set.
-std::string BlockList(const std::bitset<16>& blocks);
 // "0000-FFFF": the range of read and blank-check.
 std::string RangeText(const TCliArgs& args);
 // Why a port could not be opened (err: the system's error number), and what to do.

@@ -36,32 +36,29 @@ bool JsonAsked(const std::vector<std::string>& argv) {
   return false;
 }
 
+// The JSON object of a run that could not say it itself (port "": none).
+void JsonForPort(const TCliArgs& args, const std::string& port, TStatusKind kind, int exit, const std::string& message,
+                 const std::string& result = {}) {
+  TRunFacts facts;
+  facts.args = &args;
+  facts.port = port;
+  facts.result = result;
+  facts.status = TIspStatus::Make(kind, message);
+  facts.exit = exit;
+  WriteOut(JsonObject(facts) + "\n");
+}
+
 int Usage(const TCliArgs& args, bool json, const std::string& message) {
   Complain(message + "\nTry kavel-isp-cli --help.");
-  if (json) {
-    TRunFacts facts;
-    facts.args = &args;
-    facts.result = "usage";
-    facts.status = TIspStatus::Make(skCancelled, message);
-    facts.exit = kExitUsage;
-    WriteOut(JsonObject(facts) + "\n");
-  }
+  if (json) JsonForPort(args, "", skCancelled, kExitUsage, message, "usage");
   return kExitUsage;
 }
 
 // An image that cannot be used: said once, and with --json one object a port.
 int BadImage(const TCliArgs& args, const std::string& message) {
   Complain(message);
-  if (args.json) {
-    for (const std::string& port : args.ports) {
-      TRunFacts facts;
-      facts.args = &args;
-      facts.port = port;
-      facts.status = TIspStatus::Make(skBadImage, message);
-      facts.exit = kExitFile;
-      WriteOut(JsonObject(facts) + "\n");
-    }
-  }
+  if (args.json)
+    for (const std::string& port : args.ports) JsonForPort(args, port, skBadImage, kExitFile, message);
   return kExitFile;
 }
 
@@ -110,17 +107,6 @@ int ListPorts() {
   return Output(text, status);
 }
 
-// The JSON object of a port whose process could not say it itself.
-void JsonForPort(const TCliArgs& args, const std::string& port, TStatusKind kind, int exit, const std::string& message) {
-  if (!args.json) return;
-  TRunFacts facts;
-  facts.args = &args;
-  facts.port = port;
-  facts.status = TIspStatus::Make(kind, message);
-  facts.exit = exit;
-  WriteOut(JsonObject(facts) + "\n");
-}
-
 // The child's outcome as an exit status, said in words when it did not simply exit.
 int ChildStatus(const TCliArgs& args, pid_t child, const std::string& port) {
   int status = 0;
@@ -130,7 +116,7 @@ int ChildStatus(const TCliArgs& args, pid_t child, const std::string& port) {
   if (waited != child) {
     const std::string message = "its outcome cannot be had (" + std::string(std::strerror(errno)) + "); counted as failed";
     Complain(port + ": " + message);
-    JsonForPort(args, port, skCancelled, kExitChip, message);
+    if (args.json) JsonForPort(args, port, skCancelled, kExitChip, message);
     return kExitChip;
   }
   if (WIFEXITED(status)) return WEXITSTATUS(status);
@@ -139,7 +125,7 @@ int ChildStatus(const TCliArgs& args, pid_t child, const std::string& port) {
   Complain(port + ": " + message);
   // Killed along with an interrupted parent, it was stopped; killed on its own, it failed.
   const int exit = StopSignal() != 0 ? 128 + StopSignal() : kExitChip;
-  JsonForPort(args, port, StopSignal() != 0 ? skStopped : skCancelled, exit, message);
+  if (args.json) JsonForPort(args, port, StopSignal() != 0 ? skStopped : skCancelled, exit, message);
   return exit;
 }
 
@@ -158,7 +144,7 @@ int RunSeveral(const TCliArgs& args, const std::vector<TPortRun>& runs) {
     if (child < 0) {
       const std::string message = std::string("cannot start its process: ") + std::strerror(errno);
       Complain(run.port + ": " + message);
-      JsonForPort(args, run.port, skCancelled, kExitPort, message);
+      if (args.json) JsonForPort(args, run.port, skCancelled, kExitPort, message);
       worst = std::max(worst, kExitPort);
       startFailed = true;
       break;
@@ -171,7 +157,9 @@ int RunSeveral(const TCliArgs& args, const std::vector<TPortRun>& runs) {
   const std::size_t said = children.size() + (startFailed ? 1 : 0);
   for (std::size_t i = said; i < runs.size(); ++i) {
     const int exit = StopSignal() != 0 ? 128 + StopSignal() : kExitPort;
-    JsonForPort(args, runs[i].port, StopSignal() != 0 ? skStopped : skCancelled, exit, "not started: nothing was done");
+    if (args.json) {
+      JsonForPort(args, runs[i].port, StopSignal() != 0 ? skStopped : skCancelled, exit, "not started: nothing was done");
+    }
     worst = std::max(worst, exit);
   }
   return worst;

@@ -102,19 +102,10 @@ void TIspOperations::MakeFullProgramming() {
     cycle = Worse(cycle, m_status);
   }
   if (OperationFailed != 0) return;
-  // Locking cannot be undone short of a whole-chip erase: a stop is honoured before each step
-  // of it, and says exactly how far it went.
-  StopPoint("stopped before the status byte: the chip is programmed and not locked (no status byte, no "
-            "security bit set)");
   BSetStatusClick(false);
   if (OperationFailed != 0) return;
   cycle = Worse(cycle, m_status);
-  static constexpr std::string_view kLockedSoFar[] = {
-      "the status byte was set to 0, no security bit",
-      "the status byte and security bit 1 were set, security bits 2 and 3 not",
-      "the status byte and security bits 1 and 2 were set, security bit 3 not"};
   for (int bit = 1; bit <= 3; ++bit) {
-    StopPoint("stopped before security bit " + std::to_string(bit) + ": " + std::string(kLockedSoFar[bit - 1]));
     BSecurityClick(bit, false);
     if (OperationFailed != 0) return;
     cycle = Worse(cycle, m_status);

@@ -28,6 +28,16 @@ std::string BlockEraseRecord(int block) {
   return CommandRecord(body);
 }
 
+std::string BlockList(const std::bitset<16>& blocks) {
+  std::string out;
+  for (std::size_t b = 0; b < blocks.size(); ++b) {
+    if (!blocks.test(b)) continue;
+    if (!out.empty()) out += ' ';
+    out += std::to_string(b);
+  }
+  return out;
+}
+
 TReplyClass ClassifyReply(char reply) {
   switch (reply) {
     case kReplyOk: return rcOk;

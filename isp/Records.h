@@ -2,6 +2,7 @@
 // end, and the one-character replies that end the chip's answer.
 #pragma once
 
+#include <bitset>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -39,6 +40,8 @@ std::string CommandRecord(std::string_view body);
 
 // The erase record of 4 KB block 0..15: ":020000030C" + the block's high address byte + checksum.
 std::string BlockEraseRecord(int block);
+// "0 3 12": the 4 KB blocks set in blocks (bit i: block i), in order.
+std::string BlockList(const std::bitset<16>& blocks);
 
 // "." -> rcOk, "R" -> rcCrcError, "X" -> rcNotAllowed, anything else (NUL, CR) -> rcNoAnswer.
 TReplyClass ClassifyReply(char reply);

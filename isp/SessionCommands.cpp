@@ -13,17 +13,6 @@ constexpr std::size_t kBlankDiscardBytes = 100;
 constexpr int kBlankEchoPauseMs = 100;  // the echo is complete by then
 constexpr int kStatusWaitFactor = 10, kStatusWaitBase = 1000, kStatusPauseMs = 1000;
 
-// "0 3 12": the blocks set in blocks, in order.
-std::string BlockList(const std::bitset<16>& blocks) {
-  std::string out;
-  for (std::size_t b = 0; b < blocks.size(); ++b) {
-    if (!blocks.test(b)) continue;
-    if (!out.empty()) out += ' ';
-    out += std::to_string(b);
-  }
-  return out;
-}
-
 }  // namespace
 
 TIspStatus TIspSession::Command(std::string_view record, const TPacing& pacing, int waitMs, int pauseMs,

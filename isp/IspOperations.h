@@ -136,7 +136,6 @@ class TIspOperations {
   void SetImageFileName(std::string name) { m_imageFileName = std::move(name); }
 
   TIspEngine& Engine() { return m_session.Engine(); }
-  TIspSession& Session() { return m_session; }
 
  private:
   // What the session does, shown the window's way: "Programming line: i / N" while an image

@@ -32,13 +32,6 @@ void TIspSession::StopPoint(std::string_view done) {
   if (m_observer.StopRequested()) throw EOperationStopped(std::string(done));
 }
 
-TIspStatus TIspSession::Open() {
-  return Edge([&] {
-    m_port.OpenPort();
-    return TIspStatus::Done();
-  });
-}
-
 std::string TIspSession::SetClockRecord() {
   std::string body = "01000002";
   AppendHexByte(body, kSetClockValue);

@@ -148,9 +148,6 @@ class TIspSession {
   // References only; all of them outlive the session.
   TIspSession(TNAVOPort& port, TClock& clock, TReplyWait& wait, TSessionObserver& observer);
 
-  // Opens the port when it is closed (ok, or port failed naming it).
-  [[nodiscard]] TIspStatus Open();
-
   // Brings the boot loader to the line speed by the plan. Ok when the chip confirmed a speed
   // (its "U" answered alone within 150 ms, 20 ms quiet, and the set-clock record answered
   // "."); unconfirmed after a blind start; no answer naming the speeds tried, and whether
@@ -208,7 +205,6 @@ class TIspSession {
     if (m_failure) std::rethrow_exception(m_failure);
   }
   TIspEngine& Engine() { return m_engine; }
-  TNAVOPort& Port() { return m_port; }
 
   // The set-clock record, :0100000210ED.
   static std::string SetClockRecord();

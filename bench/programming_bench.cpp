@@ -48,7 +48,8 @@ int main() {
       plan.blind = !waitForReplies;
       if (!session.Synchronize(plan, sync).Ok()) result = 1;
       auto t0 = std::chrono::steady_clock::now();
-      if (!session.Program(records, TPacing{60, waitForReplies}).Ok()) result = 1;
+      std::size_t resent = 0;
+      if (!session.Program(records, TPacing{60, waitForReplies, 0}, resent).Ok()) result = 1;
       const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
       if (waitForReplies) {
         std::printf("  waiting for replies: %.0f ms, %.2f ms a record\n", ms, ms / 257);

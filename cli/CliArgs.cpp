@@ -44,6 +44,8 @@ Options:
   -v, --verbose              every byte each way on standard error (as --trace writes it)
   --json                     one JSON object a port a line on standard output instead of
                              the result lines, for every outcome (see the manual page)
+  --retries N                program, cycle: send a data record answered R (spoiled on the
+                             line) or not at all again, up to N times (default 2)
   --no-verify                program, cycle: do not read the image back
   --no-erase                 program: do not erase the blocks the image touches first
   --all                      program, verify: read all of the image back, not only up to
@@ -140,6 +142,10 @@ std::optional<std::string> ParseCliArgs(const std::vector<std::string>& argv, TC
     } else if (a == "--delay") {
       auto v = value();
       if (!v || !ParseNumber(*v, out.delay, 0, 60000)) return "--delay needs milliseconds (0 to 60000)";
+    } else if (a == "--retries") {
+      auto v = value();
+      if (!v || !ParseNumber(*v, out.retries, 0, 100)) return "--retries needs a count (0 to 100)";
+      out.retriesGiven = true;
     } else if (a == "--trace") {
       auto v = value();
       if (!v || v->empty()) return "--trace needs a file";
@@ -211,6 +217,7 @@ std::optional<std::string> ParseCliArgs(const std::vector<std::string>& argv, TC
   if ((out.eraseGiven || out.noErase) && c != "program") return std::string("--erase and --no-erase belong to program");
   if (out.eraseGiven && out.noErase) return std::string("--erase and --no-erase cannot both be given");
   if (out.all && c != "program" && c != "verify") return std::string("--all belongs to program and verify");
+  if (out.retriesGiven && c != "program" && c != "cycle") return std::string("--retries belongs to program and cycle");
   if (out.expectDevice && c != "program" && c != "verify" && c != "cycle")
     return std::string("--expect-device belongs to program, verify and cycle");
   if (c == "read") {

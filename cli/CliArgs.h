@@ -25,6 +25,7 @@ struct TCliArgs {
   std::string baud = "9600";
   bool baudGiven = false;          // --baud pins the speed; else the fastest that works
   int delay = 60;
+  int retries = 2;                 // program, cycle: a data record spoiled by noise goes again
   bool noConfirm = false;
   bool yes = false;
   bool quiet = false;
@@ -46,7 +47,8 @@ struct TCliArgs {
   bool noVerify = false;           // program, cycle: no reading back
   bool noErase = false;            // program: the blocks the image touches are not erased first
   bool all = false;
-  bool eraseGiven = false;         // program --erase: said, though it is what program does                // verify, program: read all back, not only up to the first 1 KB that differs
+  bool eraseGiven = false;
+  bool retriesGiven = false;         // program --erase: said, though it is what program does                // verify, program: read all back, not only up to the first 1 KB that differs
   std::optional<std::uint8_t> expectDevice;  // --expect-device
 };
 

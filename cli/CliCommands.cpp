@@ -11,7 +11,7 @@ namespace kavel::cli {
 namespace {
 
 // Replies are awaited unless --no-confirm; the commands that learn something always await them.
-TPacing Pacing(const TCliArgs& a) { return {a.delay, !a.noConfirm || CommandLearns(a)}; }
+TPacing Pacing(const TCliArgs& a) { return {a.delay, !a.noConfirm || CommandLearns(a), a.retries}; }
 
 // --baud pins one speed; without it the fastest that works. Not awaiting replies, nothing
 // confirms a speed either: two "U" at the speed given, the chip trusted to catch one.
@@ -115,7 +115,7 @@ TIspStatus Program(TCommandRun& r) {
     if (!(status = r.session.EraseBlocks(blocks, pacing, r.facts.blocksErased)).Ok()) return status;
   }
   r.facts.step = TStep::stProgram;
-  if (!(status = r.session.Program(*r.run.image, pacing)).Ok() || r.args.noVerify) return status;
+  if (!(status = r.session.Program(*r.run.image, pacing, r.facts.resent)).Ok() || r.args.noVerify) return status;
   return Worse(status, Verified(r));
 }
 
@@ -203,6 +203,7 @@ TIspStatus Cycle(TCommandRun& r) {
   TookSpeed(r.facts, r.facts.cycle.sync);
   r.facts.verify = r.facts.cycle.verify;
   r.facts.verified = r.facts.cycle.verified;
+  r.facts.resent = r.facts.cycle.resent;
   return status;
 }
 

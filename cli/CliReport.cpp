@@ -106,6 +106,12 @@ TStep StepOfCycle(TCycleStep step) {
   }
 }
 
+// ", 2 records sent again": the records that line noise made go twice; "" for none.
+std::string ResentText(const TRunFacts& f) {
+  if (f.resent == 0) return {};
+  return ", " + std::to_string(f.resent) + (f.resent == 1 ? " record" : " records") + " sent again";
+}
+
 // The record the chip refused, in the image's terms.
 std::string RecordText(const TRunFacts& f) {
   std::string what = "record " + std::to_string(f.status.index) + " of the image";
@@ -168,7 +174,7 @@ std::string ResultLine(const TRunFacts& f) {
     done = "synchronized at " + f.speed.value_or("?") + " bit/s";
   } else if (c == "program") {
     if (sent) return "sent " + SizeText(f.image) + ", not confirmed";
-    done = "programmed " + SizeText(f.image) + (f.verified ? ", verified" : ", not read back");
+    done = "programmed " + SizeText(f.image) + (f.verified ? ", verified" : ", not read back") + ResentText(f);
   } else if (c == "verify") {
     done = "verified " + std::to_string(f.verify.checked) + " bytes: the flash holds " + a.file;
   } else if (c == "read") {
@@ -188,7 +194,7 @@ std::string ResultLine(const TRunFacts& f) {
                                                                      : "suspended the communication controller";
   } else if (c == "cycle") {
     done = std::string(f.verified ? "programmed, verified and locked " : "programmed and locked ") + a.file + ": " +
-           SizeText(f.image);
+           SizeText(f.image) + ResentText(f);
   }
   if (done.empty()) return {};
   return sent ? "sent, not confirmed: " + done : done;
@@ -320,6 +326,7 @@ std::string JsonObject(const TRunFacts& f) {
     add("bytes", std::to_string(f.image->DataBytes()));
   }
   if (a.command == "program" || a.command == "cycle" || a.command == "verify") add("verified", f.verified ? "true" : "false");
+  if (a.command == "program" || a.command == "cycle") add("resent", std::to_string(f.resent));
   if (f.verify.differing > 0) {
     add("first_difference", Json(HexWord(f.verify.firstAddress)));
     add("written", Json(HexWord(f.verify.written).substr(2)));

@@ -43,6 +43,7 @@ struct TRunFacts {
   std::vector<TBaudRate> speedsTried;
   const THexBinList* image = nullptr;  // the checked image, when the command has one
   bool verified = false;               // the image was read back equal
+  std::size_t resent = 0;              // data records sent again
   TVerifyReport verify;
   std::vector<std::pair<std::string, std::string>> values;  // info, status: the values read, in order
   std::bitset<16> blocksErased;     // program, erase: the blocks erased

@@ -32,7 +32,8 @@ void TIspOperations::BSendHexFileClick(bool sender) {
     m_status = TIspStatus::Make(skBadImage, text);
     return;
   }
-  if (Took(m_session.Program(list, Pacing(options))).Ok()) {
+  std::size_t resent = 0;  // none: the window sends a record once
+  if (Took(m_session.Program(list, Pacing(options), resent)).Ok()) {
     OperationFailed = 0;
   } else {
     // "block" is the record's index here, as the operator has always read it.

@@ -94,9 +94,20 @@ char TIspEngine::WaitForChar(int timeoutMs, std::string_view awaited) {
   return kNoReply;
 }
 
+int TIspEngine::LineMs(std::size_t characters) const {
+  const std::uint32_t bits = std::max<std::uint32_t>(BaudRateBits(m_port.BaudRate()), 1);
+  return static_cast<int>((characters * 10 * 1000 + bits - 1) / bits);
+}
+
 char TIspEngine::WireWait(std::string_view awaited, const std::string& echo) {
   bool echoSeen = echo.empty();
   std::size_t scanFrom = 0;  // the reply begins after the echo; what came before is not it
+  // The chip has the time-out from the moment it has the whole record. Until its echo is
+  // back, the wait also allows for the line time of the record and of its echo (a write may
+  // return as soon as an adapter or a pseudo-terminal took the bytes) and for an adapter
+  // that holds what comes back; once the echo is back, the time-out counts from there.
+  const int timeoutMs = m_timer1Deadline ? static_cast<int>(*m_timer1Deadline - m_clock.NowMs()) : 0;
+  if (!echoSeen) m_timer1Deadline = *m_timer1Deadline + 2 * LineMs(echo.size()) + kAdapterLatencyMs;
   try {
     for (;;) {
       const bool late = !m_timer1Deadline || m_clock.NowMs() >= *m_timer1Deadline;
@@ -108,6 +119,8 @@ char TIspEngine::WireWait(std::string_view awaited, const std::string& echo) {
           const std::size_t at = m_replyText.find(echo, before >= echo.size() ? before - echo.size() + 1 : 0);
           echoSeen = at != std::string::npos;
           scanFrom = echoSeen ? at + echo.size() : m_replyText.size();
+          // The reply comes through the same adapter as the echo: one character's time more.
+          if (echoSeen) m_timer1Deadline = std::min(*m_timer1Deadline, m_clock.NowMs() + timeoutMs + LineMs(1) + 1);
         }
         for (std::size_t i = scanFrom; echoSeen && i < m_replyText.size(); ++i) {
           if (awaited.find(m_replyText[i]) == std::string_view::npos) continue;

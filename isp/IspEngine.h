@@ -41,6 +41,9 @@ class TIspEngine {
   static constexpr std::size_t kLateReadMax = 4096;     // bytes read by a round after the time-out
   static constexpr std::size_t kReplyTextLimit = 4096;  // ReplyText keeps this many last bytes
   static constexpr std::size_t kLinesTextLimit = 65536;  // the longest answer ReceiveLines takes
+  // How long a USB serial adapter may hold received bytes before it hands them on (its
+  // latency timer: 16 ms by default for FTDI), twice over.
+  static constexpr int kAdapterLatencyMs = 32;
 
   // References only; all three outlive the engine. wait: how this front end waits.
   TIspEngine(TNAVOPort& port, TClock& clock, TReplyWait& wait);
@@ -99,8 +102,12 @@ class TIspEngine {
  private:
   // The reply wait at the wire's speed (TReplyWait::AtWireSpeed): sleeps on the
   // port until input or the deadline, no settle pause, and ends at the first awaited
-  // character after echo (the record just written; empty: anywhere). Timer1 is armed.
+  // character after echo (the record just written; empty: anywhere). Timer1 is armed; its
+  // time-out counts from the end of the echo, and until the echo is back the wait allows for
+  // the line time of the record and its echo and for an adapter's latency.
   char WireWait(std::string_view awaited, const std::string& echo);
+  // The time characters take on the line at the port's speed, in whole ms (10 bits each).
+  int LineMs(std::size_t characters) const;
   // Delivers the tick when the deadline has passed (the timer's message being processed).
   void DeliverTimerTick();
   // The 50 ms pause after first seeing input, with the window's events processed meanwhile.

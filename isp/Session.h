@@ -60,6 +60,10 @@ class TSessionObserver {
 struct TPacing {
   std::int32_t delay = 60;   // D in ms: the time-outs (and pauses) grow with it; may be <= 0
   bool awaitReplies = true;  // false: each command counts as done after its pause, unconfirmed
+  // How many times a data record answered "R" or not at all is sent again. Safe: the same
+  // bytes programmed twice leave the cells as programmed once, and a read-back proves it.
+  // Commands that erase or lock are never sent twice.
+  int retries = 0;
 };
 
 // How the speed is searched.
@@ -123,6 +127,7 @@ struct TCycleResult {
   TSyncResult sync;
   bool erased = false, programmed = false, sixClock = false, verified = false;
   int locked = 0;                 // 0 nothing; 1 the status byte; 2, 3, 4 and security bits 1, 2, 3
+  std::size_t resent = 0;         // data records sent again
   TVerifyReport verify;
 };
 
@@ -157,8 +162,9 @@ class TIspSession {
 
   // The commands, on a synchronized chip. A refused or unanswered one ends the operation with
   // its status (index: the record or block); without awaited replies they are paced instead.
-  // Programs the image's records in order, the 6-clock command 50 ms after the one before it.
-  [[nodiscard]] TIspStatus Program(const THexBinList& image, const TPacing& pacing);
+  // Programs the image's records in order, the 6-clock command 50 ms after the one before it;
+  // resent: how many times a data record was sent again.
+  [[nodiscard]] TIspStatus Program(const THexBinList& image, const TPacing& pacing, std::size_t& resent);
   [[nodiscard]] TIspStatus EraseChip(const TPacing& pacing);
   // The blocks in order; erased: those that were.
   [[nodiscard]] TIspStatus EraseBlocks(std::bitset<16> blocks, const TPacing& pacing, std::bitset<16>& erased);

@@ -26,7 +26,8 @@ TIspStatus TIspSession::Command(std::string_view record, const TPacing& pacing, 
   return m_engine.ReplyStatus(cls, cls == rcOk ? std::string() : std::string(what) + ": " + ReplyClassWords(cls));
 }
 
-TIspStatus TIspSession::Program(const THexBinList& image, const TPacing& pacing) {
+TIspStatus TIspSession::Program(const THexBinList& image, const TPacing& pacing, std::size_t& resent) {
+  resent = 0;
   return Edge([&] {
     m_observer.Activity("programming");
     const std::size_t count = image.Count();
@@ -42,7 +43,15 @@ TIspStatus TIspSession::Program(const THexBinList& image, const TPacing& pacing)
         m_clock.SleepMs(pacing.delay);
         continue;
       }
-      const TReplyClass cls = ClassifyReply(m_engine.WaitForDot(pacing.delay));
+      TReplyClass cls = ClassifyReply(m_engine.WaitForDot(pacing.delay));
+      // Line noise spoils a record ("R") or its reply (none): a data record goes again.
+      for (int tries = 0; (cls == rcCrcError || cls == rcNoAnswer) && image.Record(i).IsData() &&
+                          m_engine.PortFailure().empty() && tries < pacing.retries;
+           ++tries) {
+        ++resent;
+        m_engine.SendRecord(record);
+        cls = ClassifyReply(m_engine.WaitForDot(pacing.delay));
+      }
       if (cls != rcOk) {
         TIspStatus status = m_engine.ReplyStatus(cls, "record " + std::to_string(i) + ": " + ReplyClassWords(cls));
         status.index = static_cast<long>(i);

@@ -95,7 +95,7 @@ TIspStatus TIspSession::Cycle(const THexBinList& image, const TCycleSteps& steps
     TIspStatus cycle = status;
     StopPoint("stopped after the erase, before programming: the chip is erased");
     result.step = TCycleStep::csProgram;
-    if (!(status = Program(image, steps.pacing)).Ok()) return status;
+    if (!(status = Program(image, steps.pacing, result.resent)).Ok()) return status;
     result.programmed = true;
     cycle = Worse(cycle, status);
     // The chip is not locked as it was not asked to be: a refused clock command ends the cycle.

@@ -44,6 +44,9 @@ class TComDevice {
   // A descriptor that polls readable when input is waiting, for an event loop to watch;
   // -1 when there is none (closed, or not a real device).
   virtual int PollHandle() const { return -1; }
+  // What the last Open did beside opening that a person tracing the line may want to know
+  // ("low-latency mode on"); "" for nothing.
+  virtual std::string OpenRemark() const { return {}; }
 };
 
 // The default device factory of the port objects.

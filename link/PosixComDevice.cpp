@@ -4,11 +4,13 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <linux/serial.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "link/Clock.h"
 #include "link/PortClaim.h"
@@ -76,11 +78,40 @@ int TPosixComDevice::Open(const std::string& portName) {
   // Keeps out programs that do not take the lock; its failure is not fatal, the lock holds.
   Ioctl(fd, TIOCEXCL, nullptr);
   m_fd = fd;
+  LowLatency();
   return 0;
+}
+
+void TPosixComDevice::LowLatency() {
+  m_restoreLatency = false;
+  serial_struct serial{};
+  int err = Ioctl(m_fd, TIOCGSERIAL, &serial);
+  if (err == 0 && (serial.flags & ASYNC_LOW_LATENCY) != 0) {
+    m_remark = "low-latency mode was on already";
+    return;
+  }
+  if (err == 0) {
+    serial.flags |= ASYNC_LOW_LATENCY;
+    err = Ioctl(m_fd, TIOCSSERIAL, &serial);
+  }
+  if (err == 0) {
+    m_restoreLatency = true;
+    m_remark = "low-latency mode on";
+  } else {
+    m_remark = std::string("the driver keeps its latency (low-latency mode: ") + std::strerror(err) + ")";
+  }
 }
 
 void TPosixComDevice::Close() {
   if (m_fd < 0) return;
+  if (m_restoreLatency) {
+    serial_struct serial{};
+    if (Ioctl(m_fd, TIOCGSERIAL, &serial) == 0) {
+      serial.flags &= ~ASYNC_LOW_LATENCY;
+      Ioctl(m_fd, TIOCSSERIAL, &serial);
+    }
+    m_restoreLatency = false;
+  }
   // A pty slave kept open by its master's owner keeps the exclusive flag past our close.
   Ioctl(m_fd, TIOCNXCL, nullptr);
   ::close(m_fd);

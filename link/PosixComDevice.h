@@ -28,12 +28,20 @@ class TPosixComDevice final : public TComDevice {
   int Purge(bool input, bool output) override;
   int WaitForInput(int timeoutMs, bool& arrived) override;
   int PollHandle() const override { return m_fd; }
+  std::string OpenRemark() const override { return m_remark; }
 
  private:
   std::string m_devicePath;
   // poll() for events up to timeoutMs; EIO when the line has hung up.
   int PollFor(short events, int timeoutMs, bool& ready);
+  // Asks the driver for its low-latency mode: a USB adapter then hands each received byte
+  // on at once instead of holding it for its latency timer (16 ms for FTDI), which the
+  // protocol, waiting for every record's reply, would pay once a record. Remembers what to
+  // put back on close; a driver that refuses is left as it is.
+  void LowLatency();
   int m_fd = -1;
+  bool m_restoreLatency = false;  // low-latency mode was switched on by us
+  std::string m_remark;
   std::uint32_t m_bitsPerSecond = 9600;
 };
 

@@ -29,7 +29,9 @@ void TTraceComDevice::Flush() {
 int TTraceComDevice::Open(const std::string& portName) {
   const int err = m_inner->Open(portName);
   if (m_trace) {
-    std::fprintf(m_trace, "# open %s%s%s\n", portName.c_str(), err ? ": " : "", err ? std::strerror(err) : "");
+    const std::string remark = err ? std::string() : m_inner->OpenRemark();
+    std::fprintf(m_trace, "# open %s%s%s%s%s\n", portName.c_str(), err ? ": " : "", err ? std::strerror(err) : "",
+                 remark.empty() ? "" : ": ", remark.c_str());
     Flush();
   }
   return err;

@@ -30,6 +30,7 @@ class TTraceComDevice final : public TComDevice {
   int Purge(bool input, bool output) override;
   int WaitForInput(int timeoutMs, bool& arrived) override;
   int PollHandle() const override { return m_inner->PollHandle(); }
+  std::string OpenRemark() const override { return m_inner->OpenRemark(); }
 
   // The errno of the first write to the trace file that failed (a full disk); 0 when none.
   // The line itself goes on regardless: the caller decides what a lost trace means.

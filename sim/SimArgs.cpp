@@ -32,6 +32,8 @@ Line and registration:
   --speeds LIST          speeds at which a "U" is taken, e.g. 9600,14400 (default: any)
   --pace                 send to the program at the line speed (10 bits a byte), as a real
                          line does, not as fast as the pseudo-terminal takes it
+  --latency-ms N         what the chip sends reaches the program N ms late, as through a
+                         USB serial adapter's latency timer (16 ms for FTDI by default)
 
 Chip:
   --full-erase-ms N      duration of the whole-chip erase (default 3000)
@@ -104,6 +106,7 @@ std::optional<std::string> ParseSimArgs(const std::vector<std::string>& argv, TS
     const char* needs;
   } counts[] = {
       {"--full-erase-ms", &out.options.fullEraseMs, "ms"},
+      {"--latency-ms", &out.latencyMs, "ms"},
       {"--block-erase-ms", &out.options.blockEraseMs, "ms"},
       {"--reply-delay", &out.options.replyDelayMs, "ms"},
       {"--echo-limit", &out.options.echoLimit, "a count"},

@@ -16,6 +16,7 @@ struct TSimArgs {
   bool force = false;
   std::string logPath, flashOut, reportPath, flashIn;
   bool paced = false;
+  int latencyMs = 0;               // what the chip sends reaches the program this much later
   TSimChipOptions options;
   TSimControllerOptions ktn;
   bool withController = false;     // any --ktn option puts a controller on the line

@@ -168,7 +168,7 @@ void TSimLine::QueueDue(std::int64_t now) {
   std::stable_sort(m_pending.begin(), m_pending.end(),
                    [](const TSimOutput& a, const TSimOutput& b) { return a.atMs < b.atMs; });
   std::size_t due = 0;
-  while (due < m_pending.size() && m_pending[due].atMs <= now) ++due;
+  while (due < m_pending.size() && m_pending[due].atMs + m_latencyMs <= now) ++due;
   if (due == 0) return;
   const std::uint32_t lineSpeed = GetLineSpeed(m_master);
   std::string wire;
@@ -251,7 +251,7 @@ void TSimLine::Run() {
       return;
     }
     std::int64_t next = hangUp ? m_hangUpAt : -1;
-    for (const auto& p : m_pending) next = next < 0 ? p.atMs : std::min(next, p.atMs);
+    for (const auto& p : m_pending) next = next < 0 ? p.atMs + m_latencyMs : std::min(next, p.atMs + m_latencyMs);
     for (const auto* device : m_devices) {
       const std::int64_t tick = device->NextTickMs();
       if (tick >= 0) next = next < 0 ? tick : std::min(next, tick);

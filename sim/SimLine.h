@@ -63,6 +63,8 @@ class TSimLine {
   // Bytes to the program leave at the line speed (10 bits a byte), as on a real line, instead
   // of as fast as the pty takes them: for measuring against the line's own limit.
   void SetPaced(bool paced) { m_paced = paced; }
+  // What the devices send reaches the program latencyMs late (a USB adapter's latency timer).
+  void SetLatencyMs(int latencyMs) { m_latencyMs = latencyMs; }
 
   // Serves the line until Stop() or until a device asks for a hang-up: kHangUpLingerMs after
   // the last reply went out (so that the program can read it) the master is closed and the
@@ -106,6 +108,7 @@ class TSimLine {
   std::string m_note;
   std::string m_outbox;
   bool m_paced = false;
+  int m_latencyMs = 0;
   std::int64_t m_lineFreeUs = 0;  // paced: when the line can carry the next byte
   std::size_t m_droppedUnlogged = 0;
   std::atomic<std::size_t> m_dropped{0};

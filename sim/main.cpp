@@ -74,6 +74,7 @@ int main(int argc, char** argv) {
   if (a.withController) line.AddDevice(&controller);
   line.SetLog(log);
   line.SetPaced(a.paced);
+  line.SetLatencyMs(a.latencyMs);
   if (!line.Register(a.portDir, a.port, a.force, error)) return Fail(error);
   if (!line.Note().empty()) std::cout << "kavel-isp-sim: " << line.Note() << "\n";
 

@@ -2,11 +2,12 @@
 // tools arrive byte for byte; pacing, progress, replies and the ways a run ends.
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <random>
 
 #include <gtest/gtest.h>
 
-#include "image/HexBinList.h"
+#include "image/CheckedImage.h"
 #include "tests/support/PtyFixture.h"
 #include "tests/support/VirtualLine.h"
 
@@ -75,6 +76,77 @@ TEST_F(Programming, TheExampleImagesArriveAsBuilt) {
     EXPECT_TRUE(std::equal(image.begin(), image.end(), chip->Flash().begin(),
                            [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; }))
         << ext;
+  }
+}
+
+// Through an adapter whose writes return before the bytes are on the line, and which holds
+// what comes back: the wait at the wire's pace counts the chip's time from the end of the
+// echo; the window's wait, as prescribed, copes too.
+TEST_F(Programming, AtSlowSpeedsAndThroughALateAdapterEveryRecordIsAnswered) {
+  const struct {
+    unsigned speed;
+    int latencyMs;
+    bool window;
+  } cases[] = {{4800, 0, false}, {9600, 16, false}, {115200, 16, false}, {4800, 0, true}, {9600, 16, true}};
+  const std::string image = RandomImage(1024, 3);
+  THexBinList checked;
+  checked.AddBin(reinterpret_cast<const std::uint8_t*>(image.data()), image.size());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.speed) + " bit/s, " + std::to_string(c.latencyMs) + " ms" + (c.window ? ", window" : ""));
+    ConnectChip();
+    device->SetAdapter(c.latencyMs);
+    TSyncResult sync;
+    TSyncPlan plan;
+    plan.first = BaudRateFromText(std::to_string(c.speed));
+    ASSERT_TRUE(session->Synchronize(plan, sync).Ok());
+    if (c.window) {
+      host.options.waitForConfirmation = true;
+      Program(File("image.bin", image));
+      EXPECT_EQ(ops->OperationFailed, 0);
+    } else {
+      std::size_t resent = 0;
+      const TIspStatus status = session->Program(checked, TPacing{}, resent);
+      EXPECT_TRUE(status.Ok()) << status.detail;
+    }
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), chip->Flash().begin(),
+                           [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; }));
+  }
+}
+
+// A data record that line noise spoils ("R") or whose "." is lost goes again, up to the
+// retries; a refusal ("X") is no noise, and a command in the image is never sent twice.
+TEST_F(Programming, ADataRecordSpoiledOnTheLineGoesAgainACommandNever) {
+  using R = sim::TReplyOverride;
+  const struct {
+    const char* name;
+    std::map<int, R> overrides;  // by the chip's count of records: 1 the set-clock record, 2 the first of the image
+    int retries;
+    TStatusKind kind;
+    std::size_t resent;
+    long index;  // the record that failed
+  } cases[] = {
+      {"R once", {{3, R::CrcError}}, 2, skOk, 1, -1},
+      {"no answer once", {{3, R::Silent}}, 2, skOk, 1, -1},
+      {"R as often as it goes again", {{3, R::CrcError}, {4, R::CrcError}, {5, R::CrcError}}, 2, skRefused, 2, 1},
+      {"no retries asked for", {{3, R::CrcError}}, 0, skRefused, 0, 1},
+      {"X is no noise", {{3, R::NotAllowed}}, 2, skRefused, 0, 1},
+      {"the 6-clock command goes once", {{4, R::CrcError}}, 2, skRefused, 0, 2},
+  };
+  const THexBinList image = CheckedHexRecords("six.hex", ":0100000042BD\n:0100010043BB\n:0300000306028072\n:00000001FF\n");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::TSimChipOptions o;
+    o.overrides = c.overrides;
+    ConnectChip(o);
+    Synchronized();
+    TPacing pacing;
+    pacing.retries = c.retries;
+    std::size_t resent = 0;
+    const TIspStatus status = session->Program(image, pacing, resent);
+    EXPECT_EQ(status.kind, c.kind) << status.detail;
+    EXPECT_EQ(resent, c.resent);
+    EXPECT_EQ(status.index, c.index);
+    EXPECT_EQ(chip->Flash()[1], c.kind == skOk || c.index > 1 ? 0x43 : 0xFF);  // the second record went in
   }
 }
 

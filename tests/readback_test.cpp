@@ -120,7 +120,8 @@ TEST_F(Readback, VerificationNamesTheFirstDifferenceAndTellsUnerasedFlash) {
     o.weakCell = c.weakCell;
     Chip(o);
     if (c.oldByteAt >= 0) chip->Flash()[static_cast<std::size_t>(c.oldByteAt)] = 0x01;
-    ASSERT_TRUE(session->Program(image, TPacing{}).Ok());
+    std::size_t resent = 0;
+    ASSERT_TRUE(session->Program(image, TPacing{}, resent).Ok());
     TVerifyReport report;
     const TIspStatus status = session->Verify(image, 60, c.stopAtFirst, report);
     EXPECT_EQ(report.checked, c.checked);

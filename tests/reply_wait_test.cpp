@@ -114,7 +114,9 @@ TEST_F(ReplyWait, AtWireSpeedTheReplyFollowsTheEchoAndIsTakenAtOnce) {
       {"the reply as it comes", true, "", ".", '.', 6},
       {"a line end left by the last reply", true, "\r\n", ".", '.', 6},
       {"a stray U and a controller's poll", true, "UX\x42\x62\x13\x3F\x30", "R", 'R', 6},
-      {"nothing but a dot, no echo", true, "", "", '\0', 1000},
+      // The time-out, and before the echo the line time of the record and its echo (15
+      // characters at 9600 bit/s: 16 ms each way) and an adapter's latency (32 ms).
+      {"nothing but a dot, no echo", true, "", "", '\0', 1000 + 2 * 16 + 32},
       {"the window's wait takes the old line end", false, "\r\n", ".", '\r', 60},
   };
   for (const auto& c : cases) {

@@ -37,7 +37,7 @@ void TSimComDevice::Schedule(std::vector<TSimOutput>& outputs) {
     std::int64_t t = std::max(output.atMs * 1000, m_replyFreeUs);
     for (char c : output.bytes) {
       t += ByteUs();
-      m_incoming.push_back({t, static_cast<std::uint8_t>(c), output.bitsPerSecond});
+      m_incoming.push_back({t + m_latencyUs, static_cast<std::uint8_t>(c), output.bitsPerSecond});
     }
     m_replyFreeUs = t;
   }
@@ -139,8 +139,8 @@ int TSimComDevice::Write(const std::uint8_t* buffer, std::size_t n, int, std::si
   m_wireLog.push_back({m_clock.NowMs(), '>', m_speed, std::string(reinterpret_cast<const char*>(buffer), n)});
   m_lastLogWasReceive = false;
   Schedule(outputs);
-  // The write returns when its last byte has left.
-  m_clock.AdvanceTo((t + 999) / 1000);
+  // The write returns when its last byte has left, or at once into an adapter.
+  if (!m_adapter) m_clock.AdvanceTo((t + 999) / 1000);
   written = n;
   return 0;
 }

@@ -27,6 +27,12 @@ class TSimComDevice final : public TComDevice {
   void AddDevice(TSimDevice* device) { m_devices.push_back(device); }
   // The name Open accepts; any other fails with ENOENT. Default: any COM name at all.
   void SetPortName(std::string name) { m_portName = std::move(name); }
+  // A USB serial adapter between the program and the line: writes return once the adapter
+  // took the bytes, before they are on the line, and what comes back is held latencyMs.
+  void SetAdapter(int latencyMs) {
+    m_adapter = true;
+    m_latencyUs = std::int64_t{latencyMs} * 1000;
+  }
 
   // What went over the line, in order: the program's writes (one entry per write, '>', with
   // the time it began) and the bytes that reached the program (one entry per run of bytes,
@@ -77,6 +83,8 @@ class TSimComDevice final : public TComDevice {
   std::deque<std::uint8_t> m_rx;     // arrived, not yet read
   std::vector<TWireEntry> m_wireLog;
   bool m_lastLogWasReceive = false;
+  bool m_adapter = false;
+  std::int64_t m_latencyUs = 0;
 };
 
 }  // namespace kavel::sim

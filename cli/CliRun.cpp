@@ -21,17 +21,18 @@
 #include "link/ComNames.h"
 #include "link/EComPort.h"
 #include "link/PortClaim.h"
-#include "link/PosixComDevice.h"
+#include "link/AnyComDevice.h"
+#include "link/NetComDevice.h"
 #include "link/TraceComDevice.h"
 
 namespace kavel::cli {
 namespace {
 
-// The device behind the port argument: a COM name through the port directory, anything else
-// as a device path.
+// The device behind the port argument: a COM name through the port directory, a network
+// port's address, or else a device path.
 std::unique_ptr<TComDevice> DeviceFor(const std::string& port) {
-  if (IsComName(port)) return MakePosixComDevice();
-  return std::make_unique<TPosixComDevice>(port);
+  if (IsComName(port) || LooksLikeNetAddress(port)) return MakeComDevice();
+  return std::make_unique<TAnyComDevice>(port);
 }
 
 std::string LastElement(const std::string& path) { return path.substr(path.rfind('/') + 1); }
@@ -222,7 +223,7 @@ std::unique_ptr<TComDevice> RecordedDevice(const TPortRun& run, std::FILE* trace
 
 // Opens the port by its name at the speed asked for; nothing, or why it cannot be opened.
 std::optional<std::string> OpenPort(TNAVOPort& port, const std::string& name, const std::string& baud) {
-  if (IsComName(name)) port.SetPort(name);  // the name exactly as given
+  if (IsComName(name) || LooksLikeNetAddress(name)) port.SetPort(name);  // the name exactly as given
   port.SetBaudRate(BaudRateFromText(baud));
   try {
     port.OpenPort();

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -44,12 +45,20 @@ class TComDevice {
   // A descriptor that polls readable when input is waiting, for an event loop to watch;
   // -1 when there is none (closed, or not a real device).
   virtual int PollHandle() const { return -1; }
-  // What the last Open did beside opening that a person tracing the line may want to know
-  // ("low-latency mode on"); "" for nothing.
-  virtual std::string OpenRemark() const { return {}; }
+  // Sets the DTR and RTS outputs (true = on) alone, strictly: a device or driver that cannot
+  // set them says so (ENOTTY, ENOTSUP, or ETIMEDOUT from a network server that did not
+  // acknowledge them), where SetLine lets such a device go.
+  virtual int SetModemLines(bool /*dtr*/, bool /*rts*/) { return ENOTSUP; }
+  // What the device did beside its calls since it was last asked, that a person tracing the
+  // line may want to know ("low-latency mode on", a setting a server did not acknowledge),
+  // a line each; "" for nothing.
+  virtual std::string TakeRemarks() { return {}; }
 };
 
-// The default device factory of the port objects.
+// A serial device through POSIX termios (link/PosixComDevice.h).
 std::unique_ptr<TComDevice> MakePosixComDevice();
+// The port objects' default device: a network port or a serial device, as the name leads
+// (link/AnyComDevice.h).
+std::unique_ptr<TComDevice> MakeComDevice();
 
 }  // namespace kavel

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "link/EComPort.h"
+#include "link/NetComDevice.h"
 #include "link/PortClaim.h"
 
 namespace kavel {
@@ -223,6 +224,20 @@ std::string TPortMap::DevicePath(std::string_view portName) const {
   return target ? target->path : std::string();
 }
 
+std::optional<std::string> TPortMap::NetAddress(std::string_view portName) const {
+  if (!IsComName(portName)) return std::nullopt;
+  const std::string entry = m_portDir + "/" + std::string(portName);
+  struct stat st {};
+  // A small regular file: an address is one short line, and nothing else is read.
+  if (stat(entry.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 1024) return std::nullopt;
+  std::ifstream in(entry);
+  std::string line;
+  if (!std::getline(in, line)) return std::nullopt;
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
+  if (!LooksLikeNetAddress(line)) return std::nullopt;
+  return line;
+}
+
 TPortMap::TListing TPortMap::List() const {
   TListing listing;
   int errDir = 0, errSys = 0;
@@ -237,7 +252,7 @@ TPortMap::TListing TPortMap::List() const {
   }
   for (const auto& e : entries) {
     const std::string path = m_portDir + "/" + e;
-    if (!IsStale(path) && CheckTerminal(path) == 0) listing.names.push_back(e);  // follows the link
+    if ((!IsStale(path) && CheckTerminal(path) == 0) || NetAddress(e)) listing.names.push_back(e);  // follows the link
   }
   for (const auto& [com, device] : Assign(entries, devices)) listing.names.push_back(com);
   std::sort(listing.names.begin(), listing.names.end(),

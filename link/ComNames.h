@@ -52,6 +52,9 @@ class TPortMap {
   std::optional<TTarget> Resolve(std::string_view portName) const;
   // Resolve's path; "" for a name that is not a COM name.
   std::string DevicePath(std::string_view portName) const;
+  // The network port a COM name leads to: its entry is a regular file (or a link to one)
+  // whose one line is an address such as rfc2217://host:7000; nothing otherwise.
+  std::optional<std::string> NetAddress(std::string_view portName) const;
 
   // 0 when path leads to a terminal device (a serial line, a pseudo-terminal's slave, a
   // virtual console; not the opener's own /dev/tty, the console or the pty multiplexer);

@@ -9,7 +9,7 @@
 namespace kavel {
 
 TCustomComPort::TCustomComPort(std::unique_ptr<TComDevice> device)
-    : m_device(device ? std::move(device) : MakePosixComDevice()) {}
+    : m_device(device ? std::move(device) : MakeComDevice()) {}
 
 TCustomComPort::~TCustomComPort() {
   if (m_connected) {
@@ -171,6 +171,12 @@ std::size_t TCustomComPort::SendBytes(const void* buffer, std::size_t n) {
 std::size_t TCustomComPort::SendText(std::string_view text) {
   if (text.empty()) return 0;
   return SendBytes(text.data(), text.size());
+}
+
+void TCustomComPort::SetModemLines(bool dtr, bool rts) {
+  if (!m_connected) throw EComPort(CE_SetStateFailed, EBADF);
+  if (int err = RetryTransient([&] { return m_device->SetModemLines(dtr, rts); }))
+    throw EComPort(CE_SetStateFailed, err, "DTR and RTS");
 }
 
 void TCustomComPort::PurgeBuffers(bool input, bool output) {

@@ -74,7 +74,8 @@ struct TComBuffer {
 
 class TCustomComPort {
  public:
-  // device: the operating-system seam; the real POSIX device when null.
+  // device: the operating-system seam; when null, the device the port name leads to (a
+  // serial device, or a network port: MakeComDevice).
   explicit TCustomComPort(std::unique_ptr<TComDevice> device = nullptr);
   virtual ~TCustomComPort();
   TCustomComPort(const TCustomComPort&) = delete;
@@ -128,6 +129,9 @@ class TCustomComPort {
   std::size_t SendBytes(const void* buffer, std::size_t n);
   // The text's characters as bytes, nothing added; "" writes nothing and returns 0.
   std::size_t SendText(std::string_view text);
+  // Sets DTR and RTS (true = on) now, strictly. Code 7 when the device cannot set them (a
+  // pseudo-terminal has none; a network server did not acknowledge them).
+  void SetModemLines(bool dtr, bool rts);
   // Discards the receive and/or transmit queue. Code 5 on failure.
   void PurgeBuffers(bool input, bool output);
   // Waits up to timeoutMs for a received character. Code 20 when events are watched,

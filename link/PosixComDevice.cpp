@@ -138,6 +138,17 @@ int TPosixComDevice::SetLine(const TLineTermios& line, bool dtr, bool rts) {
   return 0;
 }
 
+int TPosixComDevice::SetModemLines(bool dtr, bool rts) {
+  if (m_fd < 0) return EBADF;
+  int on = (dtr ? TIOCM_DTR : 0) | (rts ? TIOCM_RTS : 0);
+  int off = (dtr ? 0 : TIOCM_DTR) | (rts ? 0 : TIOCM_RTS);
+  for (auto [request, bits] : {std::pair{TIOCMBIS, on}, std::pair{TIOCMBIC, off}}) {
+    if (bits == 0) continue;
+    if (int err = Ioctl(m_fd, request, &bits)) return err;  // a pseudo-terminal has none: ENOTTY
+  }
+  return 0;
+}
+
 int TPosixComDevice::PollFor(short events, int timeoutMs, bool& ready) {
   ready = false;
   // A signal cuts poll() short; go on with the time that is left, not the whole time-out,

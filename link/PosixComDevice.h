@@ -5,6 +5,8 @@
 #include "link/ComDevice.h"
 #include "link/ComNames.h"
 
+#include <utility>
+
 namespace kavel {
 
 class TPosixComDevice final : public TComDevice {
@@ -28,7 +30,8 @@ class TPosixComDevice final : public TComDevice {
   int Purge(bool input, bool output) override;
   int WaitForInput(int timeoutMs, bool& arrived) override;
   int PollHandle() const override { return m_fd; }
-  std::string OpenRemark() const override { return m_remark; }
+  int SetModemLines(bool dtr, bool rts) override;
+  std::string TakeRemarks() override { return std::exchange(m_remark, {}); }
 
  private:
   std::string m_devicePath;

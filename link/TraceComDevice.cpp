@@ -29,10 +29,29 @@ void TTraceComDevice::Flush() {
 int TTraceComDevice::Open(const std::string& portName) {
   const int err = m_inner->Open(portName);
   if (m_trace) {
-    const std::string remark = err ? std::string() : m_inner->OpenRemark();
-    std::fprintf(m_trace, "# open %s%s%s%s%s\n", portName.c_str(), err ? ": " : "", err ? std::strerror(err) : "",
-                 remark.empty() ? "" : ": ", remark.c_str());
-    Flush();
+    std::fprintf(m_trace, "# open %s%s%s\n", portName.c_str(), err ? ": " : "", err ? std::strerror(err) : "");
+    Remarks();
+  }
+  return err;
+}
+
+void TTraceComDevice::Remarks() {
+  const std::string remarks = m_inner->TakeRemarks();
+  if (!m_trace || remarks.empty()) return;
+  for (std::size_t p = 0; p < remarks.size();) {
+    const std::size_t end = std::min(remarks.find('\n', p), remarks.size());
+    std::fprintf(m_trace, "# %s\n", remarks.substr(p, end - p).c_str());
+    p = end + 1;
+  }
+  Flush();
+}
+
+int TTraceComDevice::SetModemLines(bool dtr, bool rts) {
+  const int err = m_inner->SetModemLines(dtr, rts);
+  if (m_trace) {
+    std::fprintf(m_trace, "%10.3f # DTR %s, RTS %s%s%s\n", static_cast<double>(m_clock.NowMs() - m_start) / 1000.0,
+                 dtr ? "on" : "off", rts ? "on" : "off", err ? ": " : "", err ? std::strerror(err) : "");
+    Remarks();
   }
   return err;
 }
@@ -52,6 +71,7 @@ int TTraceComDevice::SetQueueSizes(std::size_t input, std::size_t output) {
 int TTraceComDevice::SetLine(const TLineTermios& line, bool dtr, bool rts) {
   const int err = m_inner->SetLine(line, dtr, rts);
   if (!err && line.bitsPerSecond) m_speed = line.bitsPerSecond;
+  Remarks();
   return err;
 }
 

@@ -30,7 +30,8 @@ class TTraceComDevice final : public TComDevice {
   int Purge(bool input, bool output) override;
   int WaitForInput(int timeoutMs, bool& arrived) override;
   int PollHandle() const override { return m_inner->PollHandle(); }
-  std::string OpenRemark() const override { return m_inner->OpenRemark(); }
+  int SetModemLines(bool dtr, bool rts) override;
+  std::string TakeRemarks() override { return m_inner->TakeRemarks(); }
 
   // The errno of the first write to the trace file that failed (a full disk); 0 when none.
   // The line itself goes on regardless: the caller decides what a lost trace means.
@@ -38,6 +39,8 @@ class TTraceComDevice final : public TComDevice {
 
  private:
   void Line(char direction, const std::uint8_t* bytes, std::size_t n, int err);
+  // Writes what the device remarked, as "# " lines.
+  void Remarks();
   // Flushes the trace file, noting the first failure.
   void Flush();
 

@@ -10,6 +10,8 @@ packages=(
   clang                                 # fuzzing (libFuzzer); its runtime is added below
   binutils                              # objcopy: HEX images made by another tool, for the tests
   socat                                 # talking to the simulated chip by hand
+  libtelnet-dev                         # RFC 2217 serial ports over the network (the telnet layer)
+  ser2net                               # tests: a real RFC 2217 server in front of the simulated chip
   qt6-base-dev libgl-dev                # the window (Qt 6 Widgets)
   qt6-qpa-plugins fonts-dejavu-core     # showing it on X11, with a known default font
   xvfb xauth                            # a virtual display for the demo without one and the GUI checks

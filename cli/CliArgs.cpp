@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "link/ComNames.h"
+#include "link/NetComDevice.h"
 #include "link/NumberText.h"
 
 #include "link/BaudRate.h"
@@ -33,7 +34,9 @@ Commands:
   verify FILE                read back the addresses the image holds and compare
 
 Options:
-  -p, --port COMn|DEVICE     the port (default COM1); give it several times to run the
+  -p, --port COMn|DEVICE|URL the port (default COM1): a COM name, a device, or a network
+                             port, rfc2217://HOST:PORT or socket://HOST:PORT (raw TCP: give
+                             --baud, the server's speed); give it several times to run the
                              command on every port at once
   -b, --baud RATE            the line speed to use; without it the fastest that works:
                              115200, 57600, 38400, then 9600 and the usual search
@@ -55,6 +58,13 @@ Options:
   --range START-END          read, blank-check: the addresses, hexadecimal (0x optional)
   --format hex|bin           the image's format, for a name that ends in neither .hex,
                              .ihx nor .bin (otherwise the name, or HEX content, tells)
+  --boot-entry dtr-rts|SEQ   make the chip ready over the modem lines instead of the jumper:
+                             dtr-rts (DTR holds RST high, RTS pulls /PSEN low) is
+                             rts=1,dtr=1,50,dtr=0,100,rts=0; a sequence of dtr=0|1, rts=0|1
+                             and pauses in ms serves other wiring
+  --invert-dtr, --invert-rts for boards whose transistors invert that line
+  --run-after                at the end of a good run, reset the chip into its application
+                             (RTS off, DTR pulsed)
   --trace FILE               write every byte each way, with time and speed, to FILE
   -V, --version, -h, --help
   --                         the end of the options (for a file named -x.hex)
@@ -131,7 +141,9 @@ std::optional<std::string> ParseCliArgs(const std::vector<std::string>& argv, TC
       out.version = true;
     } else if (a == "--port" || a == "-p") {
       auto v = value();
-      if (!v || v->empty()) return "--port needs a COM name or a device path";
+      if (!v || v->empty()) return "--port needs a COM name, a device path or a network port's address";
+      if (LooksLikeNetAddress(*v) && !ParseNetAddress(*v))
+        return "--port " + *v + ": a network port is rfc2217://HOST:PORT or socket://HOST:PORT";
       if (IsComName(*v) && !ComNumberFits(*v)) return "--port " + *v + ": no port has a number that large";
       out.ports.push_back(*v);
     } else if (a == "--baud" || a == "-b") {
@@ -146,6 +158,19 @@ std::optional<std::string> ParseCliArgs(const std::vector<std::string>& argv, TC
       auto v = value();
       if (!v || !ParseNumber(*v, out.retries, 0, 100)) return "--retries needs a count (0 to 100)";
       out.retriesGiven = true;
+    } else if (a == "--boot-entry") {
+      auto v = value();
+      std::string problem;
+      const auto steps = v ? ParseModemSteps(*v, problem) : std::nullopt;
+      if (!steps) return "--boot-entry needs dtr-rts or a sequence such as rts=1,dtr=1,50,dtr=0,100,rts=0" +
+                         (problem.empty() ? std::string() : ": " + problem);
+      out.bootEntry = *steps;
+    } else if (a == "--invert-dtr") {
+      out.invertDtr = true;
+    } else if (a == "--invert-rts") {
+      out.invertRts = true;
+    } else if (a == "--run-after") {
+      out.runAfter = true;
     } else if (a == "--trace") {
       auto v = value();
       if (!v || v->empty()) return "--trace needs a file";
@@ -255,7 +280,7 @@ std::optional<std::string> ParseCliArgs(const std::vector<std::string>& argv, TC
   return "unknown command " + c;
 }
 
-bool CommandAsks(const TCliArgs& args) { return args.command == "cycle"; }
+bool CommandAsks(const TCliArgs& args) { return args.command == "cycle" && args.bootEntry.empty(); }
 
 bool CommandLearns(const TCliArgs& args) {
   const std::string& c = args.command;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "image/CheckedImage.h"
+#include "link/BootEntry.h"
 
 namespace kavel::cli {
 
@@ -48,7 +49,10 @@ struct TCliArgs {
   bool noErase = false;            // program: the blocks the image touches are not erased first
   bool all = false;
   bool eraseGiven = false;
-  bool retriesGiven = false;         // program --erase: said, though it is what program does                // verify, program: read all back, not only up to the first 1 KB that differs
+  bool retriesGiven = false;
+  std::vector<TModemStep> bootEntry;  // --boot-entry: the chip made ready over DTR and RTS
+  bool invertDtr = false, invertRts = false;
+  bool runAfter = false;           // --run-after: the chip reset into its application at the end         // program --erase: said, though it is what program does                // verify, program: read all back, not only up to the first 1 KB that differs
   std::optional<std::uint8_t> expectDevice;  // --expect-device
 };
 

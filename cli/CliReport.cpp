@@ -86,8 +86,8 @@ constexpr std::string_view kBit2Locks =
 // What to check when no speed answered.
 std::string SyncChecklist(const TCliArgs& a) {
   std::string text =
-      "Check: the boot jumper set (Download Mode) and the chip reset after it; the cable (TX to RX, RX to TX, "
-      "ground); a crystal that allows one of these speeds";
+      "Check: the chip in its boot loader (the Download Mode jumper set and the chip reset after it, or "
+      "--boot-entry); the cable (TX to RX, RX to TX, ground); a crystal that allows one of these speeds";
   if (a.baudGiven) text += "; --baud pins one speed: leave it out to try them all";
   return text;
 }

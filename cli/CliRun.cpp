@@ -22,6 +22,7 @@
 #include "link/EComPort.h"
 #include "link/PortClaim.h"
 #include "link/AnyComDevice.h"
+#include "link/BootEntry.h"
 #include "link/NetComDevice.h"
 #include "link/TraceComDevice.h"
 
@@ -305,12 +306,30 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
     }
     port.ClosePort();
   });
+  TClock& clock = run.clock ? *run.clock : TSystemClock::Instance();
   TWireSpeedWait wait;
-  TIspSession session(port, run.clock ? *run.clock : TSystemClock::Instance(), wait, terminal);
+  TIspSession session(port, clock, wait, terminal);
   TCommandRun command{args, run, terminal, session, facts, {}};
+  // The modem lines do what the operator would: before the command (a cycle makes the chip
+  // ready after the controller's suspension instead of asking), and after a good one.
+  const auto modemLines = [&](const std::vector<TModemStep>& steps) {
+    try {
+      RunModemSteps(port, clock, steps, args.invertDtr, args.invertRts);
+    } catch (const EComPort& e) {
+      throw EComPort(e.Code(), e.WinCode(), "on " + run.port);
+    }
+  };
+  if (!args.bootEntry.empty()) terminal.UseBootEntry([&] { modemLines(args.bootEntry); });
   TIspStatus status;
   try {
+    if (!args.bootEntry.empty() && args.command != "cycle") modemLines(args.bootEntry);
     if (const TCommand work = FindCommand(args.command)) status = work(command);
+    if (status.Ok() && args.runAfter) {
+      std::string problem;
+      modemLines(*ParseModemSteps(kRunAfterReset, problem));
+    }
+  } catch (const EComPort& e) {
+    status = TIspStatus::Make(skPortFailed, e.Words());
   } catch (const std::exception& e) {
     status = TIspStatus::Make(skRefused, e.what());
   }

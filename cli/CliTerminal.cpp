@@ -38,6 +38,10 @@ void TCliTerminal::PrintJson(std::string_view object) const { WriteOut(std::stri
 bool TCliTerminal::StopRequested() { return StopSignal() != 0 || m_declined; }
 
 bool TCliTerminal::ChipReady() {
+  if (m_bootEntry) {
+    m_bootEntry();
+    return true;
+  }
   if (m_args.yes) return true;
   if (!isatty(STDIN_FILENO)) {
     m_declined = true;

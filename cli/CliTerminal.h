@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,9 +25,12 @@ class TCliTerminal final : public TSessionObserver {
   void Progress(std::size_t done, std::size_t total) override;
   // A stop signal came, or the operator gave no answer at the prompt.
   bool StopRequested() override;
-  // The jumper prompt on the terminal (Enter goes on; end of input or a signal is no), or
-  // --yes.
+  // The boot entry over the modem lines when one is given (UseBootEntry), else the jumper
+  // prompt on the terminal (Enter goes on; end of input or a signal is no), or --yes.
   bool ChipReady() override;
+  // The chip is made ready by entry (which throws a port failure when the lines cannot be
+  // set) instead of the prompt.
+  void UseBootEntry(std::function<void()> entry) { m_bootEntry = std::move(entry); }
 
   // True once the operator gave no answer at the prompt (end of input).
   bool Declined() const { return m_declined; }
@@ -51,6 +55,7 @@ class TCliTerminal final : public TSessionObserver {
   std::string m_label;  // "COM5: " with several ports, else ""
   bool m_declined = false;
   bool m_suspended = false;
+  std::function<void()> m_bootEntry;
   std::string m_activity = "programming";
   std::size_t m_done = 0, m_total = 0;
   int m_lastTenth = -1;

@@ -18,6 +18,7 @@
 #include "cli/CliRun.h"
 #include "image/CheckedImage.h"
 #include "link/ComNames.h"
+#include "link/NetComDevice.h"
 #include "version/Version.h"
 
 using namespace kavel;
@@ -180,6 +181,14 @@ int main(int argc, char** argv) {
   if (args.ports.empty()) args.ports.push_back("COM1");
   const bool several = args.ports.size() > 1;
   if (auto twice = PortsTwice(args.ports)) return Usage(args, args.json, *twice);
+  const TPortMap map = TPortMap::FromEnvironment();
+  for (const std::string& port : args.ports) {
+    const std::string address = LooksLikeNetAddress(port) ? port : map.NetAddress(port).value_or("");
+    if (address.rfind("socket://", 0) == 0 && !args.baudGiven) {
+      return Usage(args, args.json, port + " is raw TCP, which cannot set the line's speed: give --baud, the speed "
+                                           "the server's port runs at");
+    }
+  }
   if (CommandAsks(args) && !args.yes && (several || !isatty(STDIN_FILENO))) {
     return Usage(args, args.json,
                  args.command + " asks the operator to set the boot jumper: run it on a terminal, or give --yes" +

@@ -174,9 +174,9 @@ std::size_t TCustomComPort::SendText(std::string_view text) {
 }
 
 void TCustomComPort::SetModemLines(bool dtr, bool rts) {
-  if (!m_connected) throw EComPort(CE_SetStateFailed, EBADF);
+  if (!m_connected) throw EComPort(CE_ModemLinesFailed, EBADF);
   if (int err = RetryTransient([&] { return m_device->SetModemLines(dtr, rts); }))
-    throw EComPort(CE_SetStateFailed, err, "DTR and RTS");
+    throw EComPort(CE_ModemLinesFailed, err);
 }
 
 void TCustomComPort::PurgeBuffers(bool input, bool output) {

@@ -129,7 +129,7 @@ class TCustomComPort {
   std::size_t SendBytes(const void* buffer, std::size_t n);
   // The text's characters as bytes, nothing added; "" writes nothing and returns 0.
   std::size_t SendText(std::string_view text);
-  // Sets DTR and RTS (true = on) now, strictly. Code 7 when the device cannot set them (a
+  // Sets DTR and RTS (true = on) now, strictly. Code 30 when the device cannot set them (a
   // pseudo-terminal has none; a network server did not acknowledge them).
   void SetModemLines(bool dtr, bool rts);
   // Discards the receive and/or transmit queue. Code 5 on failure.

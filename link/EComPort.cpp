@@ -18,6 +18,7 @@ std::string ComErrorText(int code) {
     case CE_ThreadCreated: return "Cannot wait for event if event thread is created";
     case CE_WaitFailed: return "WaitForEvent method failed";
     case CE_RegError: return "Registry error";
+    case CE_ModemLinesFailed: return "Modem lines cannot be set";
     default: return {};
   }
 }
@@ -42,6 +43,7 @@ std::string CodeWords(int code) {
     case CE_ClearComFailed: return "asking the port what came";
     case CE_WaitFailed: return "waiting on the line";
     case CE_RegError: return "reading the port directory";
+    case CE_ModemLinesFailed: return "setting the modem lines (DTR, RTS)";
     default: return "using the port";
   }
 }

@@ -21,6 +21,7 @@ enum TComErrorCode : int {
   CE_ThreadCreated = 20,
   CE_WaitFailed = 21,
   CE_RegError = 23,
+  CE_ModemLinesFailed = 30,  // DTR and RTS set alone (a boot entry) could not be
 };
 
 // The fixed text of a code ("Unable to open com port" ...); empty for unknown codes.

@@ -74,7 +74,7 @@ std::optional<TNetAddress> ParseNetAddress(std::string_view text) {
   return a;
 }
 
-TNetComDevice::TNetComDevice(std::string url) : m_url(std::move(url)) {}
+TNetComDevice::TNetComDevice(std::string url, int ackMs) : m_url(std::move(url)), m_ackMs(ackMs) {}
 
 TNetComDevice::~TNetComDevice() { Close(); }
 
@@ -177,7 +177,7 @@ int TNetComDevice::Open(const std::string&) {
   telnet_negotiate(m_telnet, TELNET_WILL, kComPortOption);
   telnet_negotiate(m_telnet, TELNET_WILL, TELNET_TELOPT_BINARY);
   telnet_negotiate(m_telnet, TELNET_DO, TELNET_TELOPT_BINARY);
-  if (int e = Flush(kAckMs)) {
+  if (int e = Flush(m_ackMs)) {
     Close();
     return e;
   }
@@ -222,7 +222,7 @@ int TNetComDevice::Pump(int timeoutMs, const std::function<bool()>& done) {
       if (n > 0) {
         if (m_telnet) {
           telnet_recv(m_telnet, buffer, static_cast<std::size_t>(n));
-          if (Flush(kAckMs) != 0) m_gone = true;  // the server's negotiation answers go back at once
+          if (Flush(m_ackMs) != 0) m_gone = true;  // the server's negotiation answers go back at once
         } else {
           m_rx.insert(m_rx.end(), buffer, buffer + n);
         }
@@ -245,14 +245,14 @@ bool TNetComDevice::Command(std::uint8_t command, std::string_view value) {
   body += value;
   m_ack.reset();
   telnet_subnegotiation(m_telnet, kComPortOption, body.data(), body.size());
-  if (Flush(kAckMs) != 0) return false;
-  if (Pump(kAckMs, [&] { return m_ack == command + 100; }) != 0) return false;
+  if (Flush(m_ackMs) != 0) return false;
+  if (Pump(m_ackMs, [&] { return m_ack == command + 100; }) != 0) return false;
   return m_ack == command + 100;
 }
 
 bool TNetComDevice::CommandOrRemark(std::uint8_t command, std::string_view value, std::string_view what) {
   if (Command(command, value)) return true;
-  Remark("the server did not acknowledge " + std::string(what) + " within " + std::to_string(kAckMs) + " ms");
+  Remark("the server did not acknowledge " + std::string(what) + " within " + std::to_string(m_ackMs) + " ms");
   return false;
 }
 

@@ -43,7 +43,8 @@ class TNetComDevice final : public TComDevice {
   static constexpr int kAckMs = 2000;  // a server across a network answers within this
 
   // url: the address; the port name Open is given is only for messages.
-  explicit TNetComDevice(std::string url);
+  // ackMs: how long a setting waits for the server to acknowledge it.
+  explicit TNetComDevice(std::string url, int ackMs = kAckMs);
   ~TNetComDevice() override;
   TNetComDevice(const TNetComDevice&) = delete;
   TNetComDevice& operator=(const TNetComDevice&) = delete;
@@ -73,7 +74,7 @@ class TNetComDevice final : public TComDevice {
   int Pump(int timeoutMs, const std::function<bool()>& done);
   // Sends what the telnet layer made; 0 or an errno value.
   int Flush(int timeoutMs);
-  // Sends a COM-PORT-OPTION command and waits up to kAckMs for its answer; true when it came.
+  // Sends a COM-PORT-OPTION command and waits up to the acknowledgement bound for its answer; true when it came.
   bool Command(std::uint8_t command, std::string_view value);
   // Sends a command and notes a missing acknowledgement as a remark; true when it came.
   bool CommandOrRemark(std::uint8_t command, std::string_view value, std::string_view what);
@@ -81,6 +82,7 @@ class TNetComDevice final : public TComDevice {
 
   TNetAddress m_address;
   std::string m_url;
+  int m_ackMs;
   int m_fd = -1;
   telnet_t* m_telnet = nullptr;
   std::deque<std::uint8_t> m_rx;       // data received, not yet read

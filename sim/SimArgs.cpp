@@ -34,8 +34,15 @@ Line and registration:
                          line does, not as fast as the pseudo-terminal takes it
   --latency-ms N         what the chip sends reaches the program N ms late, as through a
                          USB serial adapter's latency timer (16 ms for FTDI by default)
+  --rfc2217 PORT         instead of a pseudo-terminal, an RFC 2217 server on 127.0.0.1:PORT
+                         (the program opens rfc2217://127.0.0.1:PORT): the speed it sets is
+                         the line's, and its DTR and RTS drive the chip's RST and /PSEN
 
 Chip:
+  --need-entry           the chip runs its application, deaf to the line, until it is reset
+                         with /PSEN low (DTR on holds RST high, RTS on pulls /PSEN low)
+  --invert-dtr, --invert-rts
+                         the board's transistors invert that line
   --full-erase-ms N      duration of the whole-chip erase (default 3000)
   --block-erase-ms N     duration of one 4 KB block erase (default 1000)
   --flash-in FILE        initial flash contents (BIN, up to 64 KB; the rest stays FF)
@@ -107,6 +114,7 @@ std::optional<std::string> ParseSimArgs(const std::vector<std::string>& argv, TS
   } counts[] = {
       {"--full-erase-ms", &out.options.fullEraseMs, "ms"},
       {"--latency-ms", &out.latencyMs, "ms"},
+      {"--rfc2217", &out.rfc2217Port, "a TCP port"},
       {"--block-erase-ms", &out.options.blockEraseMs, "ms"},
       {"--reply-delay", &out.options.replyDelayMs, "ms"},
       {"--echo-limit", &out.options.echoLimit, "a count"},
@@ -210,6 +218,12 @@ std::optional<std::string> ParseSimArgs(const std::vector<std::string>& argv, TS
         return std::string("--hangup-after needs a record count from 1");
     } else if (arg == "--pace") {
       out.paced = true;
+    } else if (arg == "--need-entry") {
+      out.options.needEntry = true;
+    } else if (arg == "--invert-dtr") {
+      out.options.invertDtr = true;
+    } else if (arg == "--invert-rts") {
+      out.options.invertRts = true;
     } else if (arg == "--log") {
       if (!value(out.logPath)) return std::string("--log needs a file");
     } else if (arg == "--flash-out") {

@@ -17,6 +17,7 @@ struct TSimArgs {
   std::string logPath, flashOut, reportPath, flashIn;
   bool paced = false;
   int latencyMs = 0;               // what the chip sends reaches the program this much later
+  int rfc2217Port = 0;             // the line as an RFC 2217 server on this loopback port (0: a pty)
   TSimChipOptions options;
   TSimControllerOptions ktn;
   bool withController = false;     // any --ktn option puts a controller on the line

@@ -36,8 +36,25 @@ TSimChip::TSimChip(TSimChipOptions options)
     : m_options(std::move(options)),
       m_security(m_options.securityBits & 7u),
       m_status(m_options.statusByte),
-      m_sixClock(m_options.sixClock) {
+      m_sixClock(m_options.sixClock),
+      m_running(m_options.needEntry ? TRunning::rnApplication : TRunning::rnBootLoader) {
   m_flash.fill(0xFF);
+}
+
+void TSimChip::ModemLines(bool dtr, bool rts, std::int64_t) {
+  const bool rst = dtr != m_options.invertDtr, psenLow = rts != m_options.invertRts;
+  if (rst) {
+    m_running = TRunning::rnReset;
+    return;
+  }
+  if (m_running != TRunning::rnReset) return;  // no edge
+  ++m_resets;
+  m_running = psenLow || m_status != 0 ? TRunning::rnBootLoader : TRunning::rnApplication;
+  // A boot loader starts afresh: the speed to take up, no record begun.
+  m_speed = 0;
+  m_inRecord = false;
+  m_awaitBlankStart = false;
+  m_deferredReply.clear();
 }
 
 void TSimChip::Schedule(std::vector<TSimOutput>& out, std::int64_t atMs, std::string bytes,
@@ -63,6 +80,7 @@ void TSimChip::Receive(std::uint8_t byte, std::uint32_t bitsPerSecond, std::int6
     Schedule(out, nowMs, std::string(1, static_cast<char>(byte)), 0);
     return;
   }
+  if (m_running != TRunning::rnBootLoader) return;  // the application, or held in reset
   if (SkipControllerFrame(byte)) return;
   if (m_speed == 0) {
     // Autobaud: only a "U" at a speed the chip can take starts the conversation.
@@ -289,6 +307,10 @@ std::string TSimChip::Report() const {
   r += "clock=" + Hex2(static_cast<unsigned>(m_clock)) + "\n";
   r += "records=" + std::to_string(m_records) + "\n";
   r += "speed=" + std::to_string(m_speed) + "\n";
+  r += std::string("running=") +
+       (m_running == TRunning::rnBootLoader ? "bootloader" : m_running == TRunning::rnApplication ? "application" : "reset") +
+       "\n";
+  r += "resets=" + std::to_string(m_resets) + "\n";
   return r;
 }
 

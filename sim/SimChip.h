@@ -39,6 +39,11 @@ struct TSimChipOptions {
   std::uint8_t bootVersion = 0x1F;
   int weakCell = -1;                        // an address whose cell keeps one bit that
                                             // programming should clear (-1: none)
+  // The fixture's wiring of the modem lines: DTR on holds RST high, RTS on pulls /PSEN low;
+  // a board whose transistors invert a line turns that around.
+  bool invertDtr = false, invertRts = false;
+  bool needEntry = false;                   // it runs its application (deaf to the line) until
+                                            // reset with /PSEN low
 };
 
 class TSimChip final : public TSimDevice {
@@ -50,6 +55,9 @@ class TSimChip final : public TSimDevice {
 
   void Receive(std::uint8_t byte, std::uint32_t bitsPerSecond, std::int64_t nowMs,
                std::vector<TSimOutput>& out) override;
+  // At the falling edge of RST the chip starts its boot loader when /PSEN is low or its
+  // status byte is not 0, else its application; while RST is high it is held in reset.
+  void ModemLines(bool dtr, bool rts, std::int64_t nowMs) override;
   bool WantsHangUp() const override;
 
   std::array<std::uint8_t, kFlashSize>& Flash() { return m_flash; }
@@ -60,6 +68,8 @@ class TSimChip final : public TSimDevice {
   int ClockValue() const { return m_clock; }
   std::uint32_t SyncedSpeed() const { return m_speed; }  // 0 until a "U" was taken
   int RecordCount() const { return m_records; }
+  enum class TRunning : std::uint8_t { rnBootLoader, rnApplication, rnReset };
+  TRunning Running() const { return m_running; }
 
   // The text report written at exit: one "name=value" per line.
   std::string Report() const;
@@ -96,6 +106,8 @@ class TSimChip final : public TSimDevice {
   int m_echoCount = 0;            // characters echoed since the last ":"
   TRequestScanner m_controllerFrames;  // the controller's requests, which the chip steps over
   std::int64_t m_busyUntil = 0;   // outputs keep their order behind long commands
+  TRunning m_running = TRunning::rnBootLoader;
+  int m_resets = 0;
 };
 
 }  // namespace kavel::sim

@@ -40,6 +40,9 @@ class TSimDevice {
   // When the device next wants a Tick (it has something to send then); -1: not before it
   // hears something.
   virtual std::int64_t NextTickMs() const { return -1; }
+  // The line's DTR and RTS as the program set them (true = on), at nowMs: a board may wire
+  // them to the chip's reset lines. Only a line that carries modem lines calls it.
+  virtual void ModemLines(bool /*dtr*/, bool /*rts*/, std::int64_t /*nowMs*/) {}
   // True once the device wants the line hung up (after its last scheduled output).
   virtual bool WantsHangUp() const { return false; }
 };

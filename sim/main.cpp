@@ -1,5 +1,6 @@
 // kavel-isp-sim: a simulated chip boot loader on a pseudo-terminal, registered under a COM
-// name so that the programmer (or a terminal program) can open it like a serial port.
+// name so that the programmer (or a terminal program) can open it like a serial port; or,
+// with --rfc2217, behind an RFC 2217 server whose modem lines reach the chip's reset lines.
 #include <signal.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include "sim/SimChip.h"
 #include "sim/SimController.h"
 #include "sim/SimLine.h"
+#include "sim/SimNetLine.h"
 #include "version/Version.h"
 
 using namespace kavel;
@@ -25,14 +27,35 @@ using namespace kavel::sim;
 namespace {
 
 TSimLine* g_line = nullptr;
+TSimNetLine* g_netLine = nullptr;
 
 void OnSignal(int) {
   if (g_line) g_line->RequestStop();
+  if (g_netLine) g_netLine->RequestStop();
 }
 
 int Fail(const std::string& message) {
   std::cerr << "kavel-isp-sim: " << message << "\n";
   return 2;
+}
+
+// Writes the flash and the report, closes the log, and says the simulator ended (and how).
+int Finish(const TSimArgs& a, const TSimChip& chip, const TSimController& controller, std::FILE* log,
+           const std::string& how) {
+  if (!a.flashOut.empty()) {
+    std::ofstream out(a.flashOut, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(chip.Flash().data()), static_cast<std::streamsize>(chip.Flash().size()));
+    if (!out) std::cerr << "kavel-isp-sim: cannot write " << a.flashOut << "\n";
+  }
+  if (!a.reportPath.empty()) {
+    std::ofstream out(a.reportPath);
+    out << chip.Report();
+    if (a.withController) out << controller.Report();
+    if (!out) std::cerr << "kavel-isp-sim: cannot write " << a.reportPath << "\n";
+  }
+  if (log && log != stderr) std::fclose(log);
+  std::cout << "kavel-isp-sim: ended" << how << "\n";
+  return 0;
 }
 
 }  // namespace
@@ -66,11 +89,26 @@ int main(int argc, char** argv) {
     if (!log) return Fail("cannot write " + a.logPath + ": " + std::strerror(errno));
   }
 
-  TSimLine line;
+  TSimController controller(a.ktn);
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
   std::string error;
+  if (a.rfc2217Port > 0) {
+    TSimNetLine net;
+    if (!net.Listen(a.rfc2217Port, error)) return Fail(error);
+    net.AddDevice(&chip);
+    if (a.withController) net.AddDevice(&controller);
+    net.SetLog(log);
+    g_netLine = &net;
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &sa, nullptr);
+    std::cout << "kavel-isp-sim: rfc2217://127.0.0.1:" << a.rfc2217Port << "\nCtrl-C ends the simulator." << std::endl;
+    net.Run();
+    g_netLine = nullptr;
+    return Finish(a, chip, controller, log, "");
+  }
+  TSimLine line;
   if (!line.Open(error)) return Fail(error);
   line.AddDevice(&chip);
-  TSimController controller(a.ktn);
   if (a.withController) line.AddDevice(&controller);
   line.SetLog(log);
   line.SetPaced(a.paced);
@@ -79,11 +117,7 @@ int main(int argc, char** argv) {
   if (!line.Note().empty()) std::cout << "kavel-isp-sim: " << line.Note() << "\n";
 
   g_line = &line;
-  struct sigaction sa {};
-  sa.sa_handler = OnSignal;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGHUP, &sa, nullptr);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &sa, nullptr);
 
   std::cout << "kavel-isp-sim: " << a.port << " -> " << line.SlavePath() << " (port directory "
             << a.portDir << ")\n"
@@ -95,22 +129,7 @@ int main(int argc, char** argv) {
   line.Run();
   g_line = nullptr;
   line.Unregister();
-
-  if (!a.flashOut.empty()) {
-    std::ofstream out(a.flashOut, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(chip.Flash().data()),
-              static_cast<std::streamsize>(chip.Flash().size()));
-    if (!out) std::cerr << "kavel-isp-sim: cannot write " << a.flashOut << "\n";
-  }
-  if (!a.reportPath.empty()) {
-    std::ofstream out(a.reportPath);
-    out << chip.Report();
-    if (a.withController) out << controller.Report();
-    if (!out) std::cerr << "kavel-isp-sim: cannot write " << a.reportPath << "\n";
-  }
-  if (log && log != stderr) std::fclose(log);
-  std::cout << "kavel-isp-sim: ended" << (line.HungUp() ? " (hung up)" : "");
-  if (line.Dropped() > 0) std::cout << "; " << line.Dropped() << " bytes dropped (line full)";
-  std::cout << "\n";
-  return 0;
+  std::string ended = line.HungUp() ? " (hung up)" : "";
+  if (line.Dropped() > 0) ended += "; " + std::to_string(line.Dropped()) + " bytes dropped (line full)";
+  return Finish(a, chip, controller, log, ended);
 }

@@ -132,7 +132,7 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
        "the line echoes what is sent: a loop-back plug, or the adapter's TX and RX joined"},
       {"learning always awaits replies", {"--speeds", "110"}, {"--no-confirm", "sync"}, 1,
        "not synchronized: no speed answered (tried 115200, 57600, 38400, 9600, 19200, 14400, 4800 bit/s)\n"
-       "Check: the boot jumper set (Download Mode) and the chip reset after it"},
+       "Check: the chip in its boot loader (the Download Mode jumper set and the chip reset after it, or --boot-entry)"},
       {"--baud pins one speed", {"--speeds", "9600"}, {"--baud", "19200", "sync"}, 1,
        "not synchronized: no speed answered (tried 19200 bit/s)"},
       {"a setting not awaited is no success", {"--speeds", "110"}, {"--no-confirm", "security", "1"}, 0,
@@ -165,7 +165,7 @@ TEST_F(Cli, EveryCommandEndsWithALineThatSaysWhatItDid) {
   } cases[] = {
       {{"-V"}, 0, "kavel-isp-cli 2.6.1\n", ""},
       {{"-v", "program", blinkHex}, 0, "programmed 17 records (152 bytes), verified\n",
-       "# open COM1: the driver keeps its latency (low-latency mode: Inappropriate ioctl for device)\n"},
+       "# open COM1\n# the driver keeps its latency (low-latency mode: Inappropriate ioctl for device)\n"},
       {{"-q", "erase", "3", "4"}, 0, "", ""},
       {{"erase", "all"}, 0, "erased the whole chip\n", ""},
       {{"set-status0"}, 0, "set the status byte to 0\n", ""},

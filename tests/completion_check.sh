@@ -29,6 +29,9 @@ expect "kavel-isp-cli --format" "--format"
 expect "kavel-isp-cli --format " "bin hex"
 expect "kavel-isp-cli security " "1 2 3"
 expect "kavel-isp-cli -b 1" "115200 14400 19200"
+expect "kavel-isp-cli --inv" "--invert-dtr --invert-rts"
+expect "kavel-isp-cli --boot-entry " "dtr-rts"
+expect "kavel-isp-cli -p rfc" "rfc2217://"
 # Only terminals are ports: the entry leading nowhere is not offered, the simulator's is.
 "$sim_exe" --port COM3 --port-dir "$work/ports" >/dev/null 2>&1 &
 sim=$!

@@ -132,6 +132,39 @@ TEST(SimBlankCheck, AnswersAfterTheStartCharacterWhichIsNotEchoed) {
   EXPECT_EQ(b.Feed(record + "."), record + ".");
 }
 
+TEST(SimModemLines, ResetWithPsenLowOrAStatusByteStartsTheBootLoaderElseTheApplication) {
+  const struct {
+    const char* name;
+    bool invertDtr, invertRts;
+    std::uint8_t status;
+    std::vector<std::pair<bool, bool>> lines;  // DTR, RTS as set, in turn
+    const char* running;
+    int resets;
+  } cases[] = {
+      {"untouched", false, false, 0, {}, "application", 0},
+      {"reset with /PSEN low", false, false, 0, {{true, true}, {false, true}, {false, false}}, "bootloader", 1},
+      {"reset alone", false, false, 0, {{true, false}, {false, false}}, "application", 1},
+      {"reset alone, status byte set", false, false, 0xFF, {{true, false}, {false, false}}, "bootloader", 1},
+      {"held in reset", false, false, 0, {{true, true}}, "reset", 0},
+      {"RTS the wrong way round", false, true, 0, {{true, true}, {false, true}}, "application", 1},
+      {"both inverted", true, true, 0, {{false, false}, {true, false}}, "bootloader", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bench b(Options([&](TSimChipOptions& o) {
+      o.needEntry = true;
+      o.invertDtr = c.invertDtr;
+      o.invertRts = c.invertRts;
+      o.statusByte = c.status;
+    }));
+    for (auto [dtr, rts] : c.lines) b.chip.ModemLines(dtr, rts, 0);
+    const std::string report = b.chip.Report();
+    EXPECT_NE(report.find(std::string("running=") + c.running + "\nresets=" + std::to_string(c.resets)),
+              std::string::npos) << report;
+    EXPECT_EQ(b.Sync(), std::string(c.running) == "bootloader" ? "U" : "");
+  }
+}
+
 TEST(SimStatus, ReadsAndSetsSecurityStatusAndClockMode) {
   Bench b(Options([](TSimChipOptions& o) { o.statusByte = 0xFF; }));
   b.Sync();
@@ -147,7 +180,7 @@ TEST(SimStatus, ReadsAndSetsSecurityStatusAndClockMode) {
   EXPECT_TRUE(b.chip.SixClock());
   EXPECT_EQ(b.chip.Report(),
             "security1=1\nsecurity2=0\nsecurity3=1\nstatus=00\nsixclock=1\nclock=00\nrecords=8\n"
-            "speed=9600\n");
+            "speed=9600\nrunning=bootloader\nresets=0\n");
 }
 
 TEST(SimSecurity, BitOneRefusesProgrammingAndBlockEraseButNotFullErase) {

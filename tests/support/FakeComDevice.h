@@ -63,6 +63,13 @@ class TFakeComDevice final : public TComDevice {
     line = l;
     return 0;
   }
+  // Each setting of the modem lines alone: "DR" for both on, "dr" both off, space apart.
+  int SetModemLines(bool dtr, bool rts) override {
+    if (int e = Failure("SetModemLines")) return e;
+    modemLines += std::string(modemLines.empty() ? "" : " ") + (dtr ? 'D' : 'd') + (rts ? 'R' : 'r');
+    return 0;
+  }
+  std::string modemLines;
   int BytesWaiting(std::size_t& count) override {
     if (int e = Failure("BytesWaiting")) return e;
     Arrive();

@@ -1,0 +1,60 @@
+// The simulated line as a network port: an RFC 2217 server on a loopback TCP port, whose
+// client sets the line speed and the modem lines. The speed a client sets is the speed the
+// devices hear (bytes at another speed arrive garbled), and DTR and RTS drive the devices'
+// reset lines (TSimDevice::ModemLines): what a pseudo-terminal cannot carry. One client at a
+// time; a stop request is noticed at once.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "sim/SimDevice.h"
+
+struct telnet_t;
+union telnet_event_t;
+
+namespace kavel::sim {
+
+class TSimNetLine {
+ public:
+  TSimNetLine();
+  ~TSimNetLine();
+  TSimNetLine(const TSimNetLine&) = delete;
+  TSimNetLine& operator=(const TSimNetLine&) = delete;
+
+  // Listens on 127.0.0.1:port. False with a message in error on failure.
+  bool Listen(int port, std::string& error);
+  void AddDevice(TSimDevice* device) { m_devices.push_back(device); }
+  void SetLog(std::FILE* log) { m_log = log; }
+  // Serves clients until RequestStop.
+  void Run();
+  // Async-signal-safe.
+  void RequestStop() noexcept;
+
+ private:
+  static void OnTelnetEvent(telnet_t* telnet, telnet_event_t* event, void* self);
+  void OnEvent(telnet_event_t& event);
+  void OnCommand(const std::uint8_t* value, std::size_t size);
+  void Answer(std::uint8_t command, const std::string& value);
+  void SendDue(std::int64_t now);
+  void Flush();
+  void Drop();  // the client went
+  std::int64_t NowMs() const;
+  void Log(char direction, const std::string& bytes);
+
+  int m_listen = -1;
+  int m_client = -1;
+  int m_stopPipe[2] = {-1, -1};
+  telnet_t* m_telnet = nullptr;
+  std::string m_tx;
+  std::uint32_t m_speed = 9600;
+  bool m_dtr = false, m_rts = false;
+  std::vector<TSimDevice*> m_devices;
+  std::vector<TSimOutput> m_pending;
+  std::FILE* m_log = nullptr;
+  std::int64_t m_origin = 0;
+};
+
+}  // namespace kavel::sim

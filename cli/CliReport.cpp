@@ -359,6 +359,7 @@ std::string PortErrorReason(int err, bool comName) {
     case EIO:
     case ENXIO:
     case ENODEV: return "the device does not answer: is the adapter plugged in?";
+    case ECONNRESET: return "the server closed the connection";
     default: return std::strerror(err);
   }
 }

@@ -92,8 +92,9 @@ void TNetComDevice::OnEvent(telnet_event_t& event) {
       break;
     case TELNET_EV_SUBNEGOTIATION:
       if (event.sub.telopt == kComPortOption && event.sub.size >= 1) {
-        m_ack = static_cast<std::uint8_t>(event.sub.buffer[0]);
-        if (*m_ack == kSetBaudRate + 100 && event.sub.size >= 5) {
+        const auto answer = static_cast<std::uint8_t>(event.sub.buffer[0]);
+        if (answer > 100) m_acks += static_cast<char>(answer - 100);
+        if (answer == kSetBaudRate + 100 && event.sub.size >= 5) {
           const auto* b = reinterpret_cast<const unsigned char*>(event.sub.buffer + 1);
           m_bitsPerSecond = static_cast<std::uint32_t>(b[0]) << 24 | b[1] << 16 | b[2] << 8 | b[3];
         }
@@ -203,12 +204,19 @@ int TNetComDevice::Flush(int timeoutMs) {
     }
     if (n < 0 && errno != EAGAIN && errno != EINTR) {
       m_gone = true;
-      return EIO;
+      return GoneError();
     }
     pollfd p{m_fd, POLLOUT, 0};
     if (poll(&p, 1, Left(deadline)) == 0 && Left(deadline) == 0) return ETIMEDOUT;
   }
   return 0;
+}
+
+int TNetComDevice::GoneError() const {
+  // A server that refuses a second client says so before it closes (ser2net: "Port's device
+  // already in use").
+  static constexpr std::string_view kInUse = "in use";
+  return std::search(m_rx.begin(), m_rx.end(), kInUse.begin(), kInUse.end()) != m_rx.end() ? EBUSY : ECONNRESET;
 }
 
 int TNetComDevice::Pump(int timeoutMs, const std::function<bool()>& done) {
@@ -232,71 +240,95 @@ int TNetComDevice::Pump(int timeoutMs, const std::function<bool()>& done) {
       if (n == 0 || errno != EAGAIN) m_gone = true;  // closed, or broken
       break;
     }
-    if (m_gone) return EIO;
+    if (m_gone) return GoneError();
     if (done() || Left(deadline) == 0) return 0;
     pollfd p{m_fd, POLLIN, 0};
     if (poll(&p, 1, Left(deadline)) < 0 && errno != EINTR) return errno;
   }
 }
 
-bool TNetComDevice::Command(std::uint8_t command, std::string_view value) {
-  if (!m_telnet) return false;
-  std::string body(1, static_cast<char>(command));
-  body += value;
-  m_ack.reset();
-  telnet_subnegotiation(m_telnet, kComPortOption, body.data(), body.size());
-  if (Flush(m_ackMs) != 0) return false;
-  if (Pump(m_ackMs, [&] { return m_ack == command + 100; }) != 0) return false;
-  return m_ack == command + 100;
-}
-
-bool TNetComDevice::CommandOrRemark(std::uint8_t command, std::string_view value, std::string_view what) {
-  if (Command(command, value)) return true;
-  Remark("the server did not acknowledge " + std::string(what) + " within " + std::to_string(m_ackMs) + " ms");
-  return false;
+std::vector<bool> TNetComDevice::Commands(const std::vector<TCommand>& commands) {
+  std::vector<bool> answered(commands.size(), false);
+  if (!m_telnet) return answered;
+  m_acks.clear();
+  for (const TCommand& c : commands) {
+    const std::string body = static_cast<char>(c.number) + c.value;
+    telnet_subnegotiation(m_telnet, kComPortOption, body.data(), body.size());
+  }
+  const auto tally = [&] {  // the first answers of each command number are the first commands'
+    bool all = true;
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+      const auto sent = std::count_if(commands.begin(), commands.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                                      [&](const TCommand& c) { return c.number == commands[i].number; });
+      answered[i] = std::count(m_acks.begin(), m_acks.end(), static_cast<char>(commands[i].number)) >= sent;
+      all = all && answered[i];
+    }
+    return all;
+  };
+  if (Flush(m_ackMs) == 0) Pump(m_ackMs, tally);
+  tally();
+  for (std::size_t i = 0; i < commands.size(); ++i) {
+    if (!answered[i] && !commands[i].what.empty() && !m_gone)
+      Remark("the server did not acknowledge " + std::string(commands[i].what) + " within " +
+             std::to_string(m_ackMs) + " ms");
+  }
+  return answered;
 }
 
 int TNetComDevice::SetLine(const TLineTermios& line, bool dtr, bool rts) {
   if (m_fd < 0) return EBADF;
-  if (m_gone) return EIO;
+  if (m_gone) return GoneError();
   if (!m_address.rfc2217) return 0;  // the server's speed is fixed on its side
   const std::uint32_t wanted = line.bitsPerSecond ? line.bitsPerSecond : 9600;
   if (!m_line || m_line->bitsPerSecond != wanted) {
     m_bitsPerSecond = 0;
-    if (!Command(kSetBaudRate, Big32(wanted))) return m_gone ? EIO : ETIMEDOUT;
+    if (!Command(kSetBaudRate, Big32(wanted))) return m_gone ? GoneError() : ETIMEDOUT;
     if (m_bitsPerSecond != wanted) {
       Remark("the server runs its port at " + std::to_string(m_bitsPerSecond) + " bit/s, not " + std::to_string(wanted));
       return EINVAL;
     }
   }
-  // The rest once, and again only when it changes.
+  // The rest once, and again only when it changes, all at once; a server that does not
+  // acknowledge them leaves remarks.
   static constexpr char kParity[] = {1, 2, 3, 4, 5};  // none, odd, even, mark, space
   const bool first = !m_line;
+  std::vector<TCommand> rest;
   if (first || m_line->dataBits != line.dataBits)
-    CommandOrRemark(kSetDataSize, std::string(1, static_cast<char>(line.dataBits)), "the data bits");
+    rest.push_back({kSetDataSize, std::string(1, static_cast<char>(line.dataBits)), "the data bits"});
   if (first || m_line->parity != line.parity)
-    CommandOrRemark(kSetParity, std::string(1, kParity[static_cast<int>(line.parity)]), "the parity");
+    rest.push_back({kSetParity, std::string(1, kParity[static_cast<int>(line.parity)]), "the parity"});
   if (first || m_line->stopBits != line.stopBits)
-    CommandOrRemark(kSetStopSize, std::string(1, static_cast<char>(line.stopBits >= 2 ? 2 : 1)), "the stop bits");
+    rest.push_back({kSetStopSize, std::string(1, static_cast<char>(line.stopBits >= 2 ? 2 : 1)), "the stop bits"});
   if (first || m_line->hardwareFlow != line.hardwareFlow || m_line->xonXoffOut != line.xonXoffOut)
-    CommandOrRemark(kSetControl, std::string(1, line.hardwareFlow ? 3 : line.xonXoffOut ? 2 : 1), "the flow control");
+    rest.push_back({kSetControl, std::string(1, line.hardwareFlow ? 3 : line.xonXoffOut ? 2 : 1), "the flow control"});
+  // Modem lines a server does not acknowledge once (it cannot set them) are not asked again.
+  const bool modemLines = !m_modemLinesDeaf && (m_dtr != dtr || m_rts != rts);
+  if (modemLines) {
+    rest.push_back({kSetControl, std::string(1, dtr ? 8 : 9), "DTR"});
+    rest.push_back({kSetControl, std::string(1, rts ? 11 : 12), "RTS"});
+  }
+  const std::vector<bool> answered = rest.empty() ? std::vector<bool>{} : Commands(rest);
   m_line = line;
   m_line->bitsPerSecond = wanted;
-  // Modem lines a server does not acknowledge once (it cannot set them) are not asked again.
-  if (!m_modemLinesDeaf && (m_dtr != dtr || m_rts != rts)) {
-    m_modemLinesDeaf = !CommandOrRemark(kSetControl, std::string(1, dtr ? 8 : 9), "DTR") ||
-                       !CommandOrRemark(kSetControl, std::string(1, rts ? 11 : 12), "RTS");
+  if (modemLines) {
+    m_modemLinesDeaf = !answered[answered.size() - 2] || !answered.back();
     m_dtr = dtr;
     m_rts = rts;
   }
-  return m_gone ? EIO : 0;
+  return m_gone ? GoneError() : 0;
 }
 
 int TNetComDevice::SetModemLines(bool dtr, bool rts) {
   if (m_fd < 0) return EBADF;
   if (!m_address.rfc2217) return ENOTSUP;  // raw TCP carries no modem lines
-  const bool ok = Command(kSetControl, std::string(1, dtr ? 8 : 9)) && Command(kSetControl, std::string(1, rts ? 11 : 12));
-  if (m_gone) return EIO;
+  bool ok = false;
+  if (!m_modemLinesDeaf) {  // a server that did not acknowledge them before cannot set them now
+    const std::vector<bool> answered =
+        Commands({{kSetControl, std::string(1, dtr ? 8 : 9), {}}, {kSetControl, std::string(1, rts ? 11 : 12), {}}});
+    ok = answered[0] && answered[1];
+    m_modemLinesDeaf = !ok;
+  }
+  if (m_gone) return GoneError();
   if (!ok) Remark("the server did not acknowledge DTR and RTS: it cannot set them (a pseudo-terminal has none)");
   m_dtr = dtr;
   m_rts = rts;
@@ -329,7 +361,7 @@ int TNetComDevice::Read(std::uint8_t* buffer, std::size_t n, int timeoutMs, std:
 int TNetComDevice::Write(const std::uint8_t* buffer, std::size_t n, int timeoutMs, std::size_t& written) {
   written = 0;
   if (m_fd < 0) return EBADF;
-  if (m_gone) return EIO;
+  if (m_gone) return GoneError();
   if (m_telnet) {
     telnet_send(m_telnet, reinterpret_cast<const char*>(buffer), n);  // 0xFF doubled
   } else {
@@ -344,10 +376,10 @@ int TNetComDevice::Purge(bool input, bool output) {
   if (m_fd < 0) return EBADF;
   if (int e = Pump(0, [] { return true; })) return e;
   if (m_telnet && (input || output)) {
-    CommandOrRemark(kPurgeData, std::string(1, input && output ? 3 : input ? 1 : 2), "the purge of its queues");
+    Commands({{kPurgeData, std::string(1, input && output ? 3 : input ? 1 : 2), "the purge of its queues"}});
   }
   if (input) m_rx.clear();  // also what came meanwhile
-  return m_gone ? EIO : 0;
+  return m_gone ? GoneError() : 0;
 }
 
 int TNetComDevice::WaitForInput(int timeoutMs, bool& arrived) {

@@ -5,7 +5,8 @@
 //   socket://HOST:PORT   raw TCP to a port server whose speed is fixed on its side: nothing
 //                        can be set, so the speed given must be the server's.
 // Connecting is bounded, the connection kept alive and unbuffered (TCP_NODELAY: the
-// protocol waits for every record's reply); a dropped connection is EIO, never a hang.
+// protocol waits for every record's reply); a dropped connection is ECONNRESET (EBUSY when
+// the server said its port is in use), never a hang.
 // Settings a server does not acknowledge within kAckMs are remarks (TakeRemarks), but for
 // the speed (ETIMEDOUT), and for DTR and RTS set alone (SetModemLines), which a boot entry
 // needs: a server that never acknowledges them (ser2net in front of a pseudo-terminal) cannot
@@ -17,6 +18,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 #include <string_view>
 
 #include "link/ComDevice.h"
@@ -70,14 +72,20 @@ class TNetComDevice final : public TComDevice {
   static void OnTelnetEvent(telnet_t* telnet, telnet_event_t* event, void* self);
   void OnEvent(telnet_event_t& event);
   // Reads all the socket has, then again as more comes, until done() or timeoutMs has
-  // passed; 0, or EIO once the connection is gone.
+  // passed; 0, or GoneError() once the connection is gone.
   int Pump(int timeoutMs, const std::function<bool()>& done);
+  int GoneError() const;
   // Sends what the telnet layer made; 0 or an errno value.
   int Flush(int timeoutMs);
-  // Sends a COM-PORT-OPTION command and waits up to the acknowledgement bound for its answer; true when it came.
-  bool Command(std::uint8_t command, std::string_view value);
-  // Sends a command and notes a missing acknowledgement as a remark; true when it came.
-  bool CommandOrRemark(std::uint8_t command, std::string_view value, std::string_view what);
+  struct TCommand {
+    std::uint8_t number;
+    std::string value;
+    std::string_view what;  // for a remark when it goes unacknowledged
+  };
+  // Sends the COM-PORT-OPTION commands at once and waits up to the acknowledgement bound for
+  // their answers (a server answers in order); for each, whether it was answered.
+  std::vector<bool> Commands(const std::vector<TCommand>& commands);
+  bool Command(std::uint8_t number, std::string value) { return Commands({{number, std::move(value), {}}})[0]; }
   void Remark(const std::string& text);
 
   TNetAddress m_address;
@@ -87,12 +95,12 @@ class TNetComDevice final : public TComDevice {
   telnet_t* m_telnet = nullptr;
   std::deque<std::uint8_t> m_rx;       // data received, not yet read
   std::string m_tx;                    // bytes for the socket, not yet sent
-  std::optional<std::uint8_t> m_ack;   // the last acknowledgement's command
+  std::string m_acks;                  // the commands acknowledged since the last were sent
   bool m_gone = false;                 // the connection dropped
   std::uint32_t m_bitsPerSecond = 0;   // as the server acknowledged it
   std::string m_remarks;
-  // What was set on the server's port, so that only a change goes across again (each setting
-  // waits for its acknowledgement); and the settings it never acknowledged, not asked again.
+  // What was set on the server's port, so that only a change goes across again; and the
+  // modem lines, not asked again once unacknowledged.
   std::optional<TLineTermios> m_line;
   std::optional<bool> m_dtr, m_rts;
   bool m_modemLinesDeaf = false;

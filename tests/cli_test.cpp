@@ -139,6 +139,9 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
        "sent, not confirmed: set security bit 1"},
       {"hang-up", {"--hangup-after", "2", "--reply-delay", "2"}, {"program", big16k}, 3, "port failure: "},
       {"nobody to suspend", {}, {"suspend"}, 1, "no controller answered"},
+      {"a pty has no modem lines to enter the boot loader with", {}, {"--boot-entry", "dtr-rts", "sync"}, 3,
+       "port failure: setting the modem lines (DTR, RTS) failed: Inappropriate ioctl for device (on COM1)"},
+      {"raw TCP cannot set the speed", {"-"}, {"-p", "socket://127.0.0.1:9", "sync"}, 2, "give --baud"},
       {"suspended already", {"--ktn", "--ktn-suspended"}, {"suspend"}, 0,
        "the communication controller was suspended already"},
   };
@@ -614,6 +617,95 @@ TEST_F(Cli, ChildrenStopWithTheirParentAndOneKilledIsNamed) {
   EXPECT_NE(err.find("COM1: ended by SIGKILL; what it did is not known"), std::string::npos) << err;
   EXPECT_NE(err.find("COM2: programming 100%"), std::string::npos) << err;
   EXPECT_EQ(Run({"--port", "COM1", "--port", "COM2", "sync"}).status, 0);
+}
+
+// The simulator as an RFC 2217 server whose DTR and RTS reach the chip's RST and /PSEN.
+TEST_F(Cli, TheBootLoaderEnteredOverTheModemLinesOfANetworkPort) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> sim, cli;
+    int status;
+    std::string says, chip;  // in the output; in the simulator's report
+  };
+  const Case cases[] = {
+      {"a chip in its application hears nothing", {}, {"--baud", "9600", "sync"}, 1, "not synchronized",
+       "running=application\nresets=0"},
+      {"the usual wiring, the speed searched across the network", {}, {"--boot-entry", "dtr-rts", "program", blinkBin},
+       0, "programmed 11 records (152 bytes), verified", "speed=115200\nrunning=bootloader\nresets=1"},
+      {"an inverting board not said", {"--invert-dtr"}, {"--baud", "9600", "--boot-entry", "dtr-rts", "sync"}, 1,
+       "not synchronized", "running=reset\nresets=1"},
+      // (The port opens with DTR off, which this board's chip takes for a reset.)
+      {"an inverting board said", {"--invert-dtr"},
+       {"--baud", "9600", "--boot-entry", "dtr-rts", "--invert-dtr", "sync"}, 0, "synchronized at 9600 bit/s",
+       "running=bootloader\nresets=2"},
+      {"a sequence of its own", {}, {"--baud", "9600", "--boot-entry", "dtr=1,rts=1,20,dtr=0,20,rts=0", "sync"}, 0,
+       "synchronized at 9600 bit/s", "running=bootloader\nresets=1"},
+      {"a cycle ends with the chip in its application", {"--full-erase-ms", "50"},
+       {"--yes", "--baud", "9600", "--boot-entry", "dtr-rts", "--run-after", "cycle", blinkHex}, 0, "",
+       "security3=1\nstatus=00\n"},  // reset with /PSEN high and status 0: the application, below
+      {"a failed run leaves it in the boot loader", {"--security", "1"},
+       {"--boot-entry", "dtr-rts", "--run-after", "program", blinkBin}, 1, "the chip refused to erase block 0",
+       "running=bootloader\nresets=1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int tcp = test::FreeTcpPort();
+    std::vector<std::string> args{"--rfc2217", std::to_string(tcp), "--need-entry", "--report", File("COM1.report"),
+                                  "--flash-out", File("COM1.flash")};
+    args.insert(args.end(), c.sim.begin(), c.sim.end());
+    sims.push_back(test::StartProcess(KAVEL_SIM_EXE, args, File("sim.out")));
+    ASSERT_TRUE(test::WaitForText(File("sim.out"), "rfc2217://", 5000));
+    std::vector<std::string> cli{"-p", "rfc2217://127.0.0.1:" + std::to_string(tcp)};
+    cli.insert(cli.end(), c.cli.begin(), c.cli.end());
+    const TRun run = Run(cli);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_NE(run.Both().find(c.says), std::string::npos) << run.out << run.err;
+    StopSims();
+    EXPECT_NE(Report().find(c.chip), std::string::npos) << Report();
+    if (c.status == 0 && c.cli.back() == blinkBin) { EXPECT_EQ(Flash().substr(0, blink.size()), blink); }
+    if (c.cli.back() == blinkHex) { EXPECT_NE(Report().find("running=application\nresets=2"), std::string::npos); }
+  }
+}
+
+// ser2net, as Debian ships it, in front of the simulator's pty: RFC 2217 and raw TCP.
+TEST_F(Cli, ThroughSer2net) {
+  if (!std::filesystem::exists("/usr/sbin/ser2net")) GTEST_SKIP() << "ser2net is not installed";
+  Sim();
+  const std::string device = std::filesystem::canonical(dir.Path() + "/COM1").string();
+  const int telnet = test::FreeTcpPort(), raw = test::FreeTcpPort();
+  std::string config = "%YAML 1.1\n---\n";
+  for (const auto& [name, accepter] : {std::pair{"isp0", "telnet(rfc2217),tcp,127.0.0.1," + std::to_string(telnet)},
+                                       std::pair{"isp1", "tcp,127.0.0.1," + std::to_string(raw)}}) {
+    config += std::string("connection: &") + name + "\n  accepter: " + accepter +
+              "\n  enable: on\n  options:\n    kickolduser: true\n  connector: serialdev," + device +
+              ",9600n81,local\n";
+  }
+  const pid_t ser2net = test::StartProcess("/usr/sbin/ser2net", {"-n", "-d", "-c", Write("ser2net.yaml", config)});
+  ASSERT_TRUE(test::WaitForListening(telnet, 5000) && test::WaitForListening(raw, 5000));
+  const std::string rfc2217 = "rfc2217://127.0.0.1:" + std::to_string(telnet);
+  const struct {
+    std::vector<std::string> cli;
+    int status;
+    std::string says;
+  } runs[] = {
+      {{"-p", "socket://127.0.0.1:" + std::to_string(raw), "--baud", "9600", "program", blinkBin}, 0,
+       "programmed 11 records (152 bytes), verified"},
+      // The chip keeps the speed it took up first: the search finds it below 115200.
+      {{"-p", rfc2217, "verify", blinkHex}, 0, "verified 152 bytes"},
+      {{"-v", "-p", rfc2217, "--boot-entry", "dtr-rts", "sync"}, 3,
+       "# the server did not acknowledge DTR within 2000 ms"},
+  };
+  for (const auto& r : runs) {
+    SCOPED_TRACE(r.cli.back());
+    usleep(300000);  // ser2net lets go of the device a moment after a client has left
+    const TRun run = Run(r.cli);
+    EXPECT_EQ(run.status, r.status) << run.err;
+    EXPECT_NE(run.Both().find(r.says), std::string::npos) << run.out << run.err;
+  }
+  kill(ser2net, SIGTERM);
+  test::WaitExit(ser2net, 5000);
+  StopSims();
+  EXPECT_EQ(Flash().substr(0, blink.size()), blink);
 }
 
 }  // namespace

@@ -25,11 +25,12 @@ namespace {
 constexpr char kIac = '\xFF', kSb = '\xFA', kSe = '\xF0';
 
 // A server that answers each COM-PORT-OPTION command as answer() says ("" for silence),
-// echoes data, and keeps everything the client sent.
+// echoes data, and keeps everything the client sent; or one that sends refusal and closes.
 class TScriptedServer {
  public:
-  explicit TScriptedServer(std::function<std::string(char command, const std::string& value)> answer)
-      : m_answer(std::move(answer)) {
+  explicit TScriptedServer(std::function<std::string(char command, const std::string& value)> answer,
+                           std::string refusal = {})
+      : m_answer(std::move(answer)), m_refusal(std::move(refusal)) {
     m_listen = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -60,6 +61,11 @@ class TScriptedServer {
     }
     if (m_stop) return;
     const int client = accept(m_listen, nullptr, nullptr);
+    if (!m_refusal.empty()) {
+      send(client, m_refusal.data(), m_refusal.size(), MSG_NOSIGNAL);
+      close(client);
+      return;
+    }
     std::string pending;
     while (!m_stop && !hangUp) {
       pollfd c{client, POLLIN, 0};
@@ -107,6 +113,7 @@ class TScriptedServer {
   }
 
   std::function<std::string(char, const std::string&)> m_answer;
+  std::string m_refusal;
   int m_listen = -1;
   int m_port = 0;
   std::atomic<bool> m_stop{false};
@@ -149,7 +156,7 @@ TEST(NetPort, WhatAServerAcknowledgesDecidesWhatARunMayDo) {
   }
 }
 
-TEST(NetPort, NegotiatesBinaryAndDoublesFFBothWaysAndADropIsAPortFailure) {
+TEST(NetPort, NegotiatesBinaryDoublesFFAndADropOrARefusalIsAPortFailure) {
   TScriptedServer server(Acknowledge);
   TNetComDevice device(server.Url());
   ASSERT_EQ(device.Open("COM1"), 0);
@@ -172,7 +179,12 @@ TEST(NetPort, NegotiatesBinaryAndDoublesFFBothWaysAndADropIsAPortFailure) {
   }
   server.hangUp = true;
   bool arrived = false;
-  EXPECT_EQ(device.WaitForInput(2000, arrived), EIO);
+  EXPECT_EQ(device.WaitForInput(2000, arrived), ECONNRESET);
+  // A server whose port another client holds says so and closes.
+  TScriptedServer busy(Acknowledge, "Port's device already in use\r\n");
+  TNetComDevice second(busy.Url(), 300);
+  ASSERT_EQ(second.Open("COM1"), 0);
+  EXPECT_EQ(second.SetLine(line, false, false), EBUSY);
 }
 
 TEST(BootEntry, SequencesSetBothLinesAsTheyStandInvertedWhereAsked) {

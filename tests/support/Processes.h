@@ -2,11 +2,15 @@
 // or /dev/null), wait for it with a limit, and wait for a simulator to claim its COM entry.
 #pragma once
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -95,6 +99,36 @@ inline bool WaitForClaim(const std::string& entry, pid_t sim) {
     if (ReadWholeFile(entry + kClaimSuffix).rfind(mine, 0) == 0 && std::filesystem::is_symlink(entry))
       return true;
     usleep(10000);
+  }
+  return false;
+}
+
+// A TCP port on loopback that nothing listens on just now.
+inline int FreeTcpPort() {
+  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  close(s);
+  return ntohs(a.sin_port);
+}
+
+// Waits up to ms until something accepts connections on the loopback port (and closes the
+// probe); true when it does.
+inline bool WaitForListening(int port, int ms) {
+  for (int waited = 0; waited < ms; waited += 20) {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    const bool up = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(s);
+    if (up) return true;
+    usleep(20000);
   }
   return false;
 }

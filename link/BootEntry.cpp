@@ -18,7 +18,7 @@ std::optional<std::vector<TModemStep>> ParseModemSteps(std::string_view text, st
     } else if (const auto ms = ParseWhole(std::string(step), 0, 10000)) {
       s.ms = static_cast<int>(*ms);
     } else {
-      problem = "\"" + std::string(step) + "\" is no step: dtr=1, dtr=0, rts=1, rts=0 or a pause in ms (0 to 10000)";
+      problem.assign(1, '"').append(step).append("\" is no step: dtr=1, dtr=0, rts=1, rts=0 or a pause in ms (0 to 10000)");
       return std::nullopt;
     }
     steps.push_back(s);

@@ -670,15 +670,16 @@ TEST_F(Cli, TheBootLoaderEnteredOverTheModemLinesOfANetworkPort) {
 // ser2net, as Debian ships it, in front of the simulator's pty: RFC 2217 and raw TCP.
 TEST_F(Cli, ThroughSer2net) {
   if (!std::filesystem::exists("/usr/sbin/ser2net")) GTEST_SKIP() << "ser2net is not installed";
-  Sim();
+  Sim({"--speeds", "9600,57600"});
   const std::string device = std::filesystem::canonical(dir.Path() + "/COM1").string();
   const int telnet = test::FreeTcpPort(), raw = test::FreeTcpPort();
   std::string config = "%YAML 1.1\n---\n";
-  for (const auto& [name, accepter] : {std::pair{"isp0", "telnet(rfc2217),tcp,127.0.0.1," + std::to_string(telnet)},
-                                       std::pair{"isp1", "tcp,127.0.0.1," + std::to_string(raw)}}) {
+  for (const auto& [name, accepter, speed] :
+       {std::tuple{"isp0", "telnet(rfc2217),tcp,127.0.0.1," + std::to_string(telnet), "9600"},
+        std::tuple{"isp1", "tcp,127.0.0.1," + std::to_string(raw), "57600"}}) {
     config += std::string("connection: &") + name + "\n  accepter: " + accepter +
-              "\n  enable: on\n  options:\n    kickolduser: true\n  connector: serialdev," + device +
-              ",9600n81,local\n";
+              "\n  enable: on\n  options:\n    kickolduser: true\n  connector: serialdev," + device + "," + speed +
+              "n81,local\n";
   }
   const pid_t ser2net = test::StartProcess("/usr/sbin/ser2net", {"-n", "-d", "-c", Write("ser2net.yaml", config)});
   ASSERT_TRUE(test::WaitForListening(telnet, 5000) && test::WaitForListening(raw, 5000));
@@ -688,15 +689,16 @@ TEST_F(Cli, ThroughSer2net) {
     int status;
     std::string says;
   } runs[] = {
-      {{"-p", "socket://127.0.0.1:" + std::to_string(raw), "--baud", "9600", "program", blinkBin}, 0,
-       "programmed 11 records (152 bytes), verified"},
-      // The chip keeps the speed it took up first: the search finds it below 115200.
-      {{"-p", rfc2217, "verify", blinkHex}, 0, "verified 152 bytes"},
+      // 115200 tried first, then 57600: the speed changes through the server.
+      {{"--json", "-p", rfc2217, "program", blinkBin}, 0, "\"speed\":57600"},
+      {{"-p", rfc2217, "--baud", "57600", "verify", blinkHex}, 0, "verified 152 bytes"},
+      {{"-p", "socket://127.0.0.1:" + std::to_string(raw), "--baud", "57600", "verify", blinkHex}, 0,
+       "verified 152 bytes"},
       {{"-v", "-p", rfc2217, "--boot-entry", "dtr-rts", "sync"}, 3,
        "# the server did not acknowledge DTR within 2000 ms"},
   };
   for (const auto& r : runs) {
-    SCOPED_TRACE(r.cli.back());
+    SCOPED_TRACE(r.cli[r.cli.size() - 2]);
     usleep(300000);  // ser2net lets go of the device a moment after a client has left
     const TRun run = Run(r.cli);
     EXPECT_EQ(run.status, r.status) << run.err;

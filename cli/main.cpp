@@ -97,7 +97,7 @@ int ListPorts() {
   std::string text;
   for (const std::string& name : listing.names) {
     const std::string device = DeviceOf(map, name);
-    text += name + "\t" + (device.empty() ? map.DevicePath(name) : device) + "\n";
+    text += name + "\t" + map.NetAddress(name).value_or(device.empty() ? map.DevicePath(name) : device) + "\n";
   }
   if (listing.names.empty()) text += "no serial ports found\n";
   int status = kExitOk;

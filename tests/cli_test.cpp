@@ -619,7 +619,8 @@ TEST_F(Cli, ChildrenStopWithTheirParentAndOneKilledIsNamed) {
   EXPECT_EQ(Run({"--port", "COM1", "--port", "COM2", "sync"}).status, 0);
 }
 
-// The simulator as an RFC 2217 server whose DTR and RTS reach the chip's RST and /PSEN.
+// The simulator as an RFC 2217 server whose DTR and RTS reach the chip's RST and /PSEN,
+// reached through a COM name.
 TEST_F(Cli, TheBootLoaderEnteredOverTheModemLinesOfANetworkPort) {
   struct Case {
     const char* name;
@@ -640,8 +641,8 @@ TEST_F(Cli, TheBootLoaderEnteredOverTheModemLinesOfANetworkPort) {
        "running=bootloader\nresets=2"},
       {"a sequence of its own", {}, {"--baud", "9600", "--boot-entry", "dtr=1,rts=1,20,dtr=0,20,rts=0", "sync"}, 0,
        "synchronized at 9600 bit/s", "running=bootloader\nresets=1"},
-      {"a cycle ends with the chip in its application", {"--full-erase-ms", "50"},
-       {"--yes", "--baud", "9600", "--boot-entry", "dtr-rts", "--run-after", "cycle", blinkHex}, 0, "",
+      {"a cycle asks nothing and ends with the chip in its application", {"--full-erase-ms", "50"},
+       {"--baud", "9600", "--boot-entry", "dtr-rts", "--run-after", "cycle", blinkHex}, 0, "",  // no --yes: no prompt
        "security3=1\nstatus=00\n"},  // reset with /PSEN high and status 0: the application, below
       {"a failed run leaves it in the boot loader", {"--security", "1"},
        {"--boot-entry", "dtr-rts", "--run-after", "program", blinkBin}, 1, "the chip refused to erase block 0",
@@ -655,7 +656,10 @@ TEST_F(Cli, TheBootLoaderEnteredOverTheModemLinesOfANetworkPort) {
     args.insert(args.end(), c.sim.begin(), c.sim.end());
     sims.push_back(test::StartProcess(KAVEL_SIM_EXE, args, File("sim.out")));
     ASSERT_TRUE(test::WaitForText(File("sim.out"), "rfc2217://", 5000));
-    std::vector<std::string> cli{"-p", "rfc2217://127.0.0.1:" + std::to_string(tcp)};
+    // A COM name whose entry holds the address stands for it.
+    Write("COM4", "rfc2217://127.0.0.1:" + std::to_string(tcp) + "\n");
+    std::vector<std::string> cli{"-p", "COM4"};
+    if (&c == cases) { EXPECT_NE(Run({"ports"}).out.find("COM4\trfc2217://127.0.0.1:"), std::string::npos); }
     cli.insert(cli.end(), c.cli.begin(), c.cli.end());
     const TRun run = Run(cli);
     EXPECT_EQ(run.status, c.status) << run.err;

@@ -29,7 +29,8 @@ Commands:
   security 1|2|3             set a security bit
   six-clock                  switch the chip to 6-clock mode
   suspend                    suspend the communication controller on the line
-  cycle FILE [--six-clock]   the full programming cycle (asks for the jumper)
+  cycle FILE [--six-clock]   the full programming cycle (asks for the jumper
+                             unless --boot-entry)
   read FILE [--range S-E]    read the flash (default 0000-FFFF) into FILE (.hex, .ihx or .bin)
   verify FILE                read back the addresses the image holds and compare
 

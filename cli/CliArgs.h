@@ -47,12 +47,12 @@ struct TCliArgs {
   std::uint16_t rangeStart = 0x0000, rangeEnd = 0xFFFF;
   bool noVerify = false;           // program, cycle: no reading back
   bool noErase = false;            // program: the blocks the image touches are not erased first
-  bool all = false;
-  bool eraseGiven = false;
-  bool retriesGiven = false;
+  bool all = false;                // verify, program: read all back, not only up to the first 1 KB that differs
+  bool eraseGiven = false;         // program --erase: said, though it is what program does
+  bool retriesGiven = false;       // --retries
   std::vector<TModemStep> bootEntry;  // --boot-entry: the chip made ready over DTR and RTS
-  bool invertDtr = false, invertRts = false;
-  bool runAfter = false;           // --run-after: the chip reset into its application at the end         // program --erase: said, though it is what program does                // verify, program: read all back, not only up to the first 1 KB that differs
+  bool invertDtr = false, invertRts = false;  // --invert-dtr, --invert-rts
+  bool runAfter = false;           // --run-after: the chip reset into its application at the end
   std::optional<std::uint8_t> expectDevice;  // --expect-device
 };
 

@@ -360,6 +360,7 @@ std::string PortErrorReason(int err, bool comName) {
     case ENXIO:
     case ENODEV: return "the device does not answer: is the adapter plugged in?";
     case ECONNRESET: return "the server closed the connection";
+    case EHOSTUNREACH: return "the host cannot be reached (an unknown name, or no route to it)";
     default: return std::strerror(err);
   }
 }

@@ -188,6 +188,9 @@ int main(int argc, char** argv) {
       return Usage(args, args.json, port + " is raw TCP, which cannot set the line's speed: give --baud, the speed "
                                            "the server's port runs at");
     }
+    if (address.rfind("socket://", 0) == 0 && (!args.bootEntry.empty() || args.runAfter)) {
+      return Usage(args, args.json, port + " is raw TCP, which carries no modem lines for --boot-entry or --run-after");
+    }
   }
   if (CommandAsks(args) && !args.yes && (several || !isatty(STDIN_FILENO))) {
     return Usage(args, args.json,

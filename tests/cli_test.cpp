@@ -142,6 +142,8 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
       {"a pty has no modem lines to enter the boot loader with", {}, {"--boot-entry", "dtr-rts", "sync"}, 3,
        "port failure: setting the modem lines (DTR, RTS) failed: Inappropriate ioctl for device (on COM1)"},
       {"raw TCP cannot set the speed", {"-"}, {"-p", "socket://127.0.0.1:9", "sync"}, 2, "give --baud"},
+      {"nor the modem lines", {"-"}, {"-p", "socket://127.0.0.1:9", "-b", "9600", "--run-after", "sync"}, 2,
+       "carries no modem lines"},
       {"suspended already", {"--ktn", "--ktn-suspended"}, {"suspend"}, 0,
        "the communication controller was suspended already"},
   };

@@ -25,7 +25,7 @@
 #include "app/ComLed.h"
 #include "app/FormParts.h"
 #include "app/Shell.h"
-#include "isp/MessageBoxes.h"
+#include "app/MessageBoxes.h"
 #include "link/ComNames.h"
 #include "link/EComPort.h"
 

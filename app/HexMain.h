@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "app/FormStorage.h"
-#include "isp/IspHost.h"
-#include "isp/IspOperations.h"
+#include "app/IspHost.h"
+#include "app/IspOperations.h"
 #include "link/NAVOPort.h"
 
 class QCheckBox;

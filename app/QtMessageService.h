@@ -2,7 +2,7 @@
 // buttons and default button, owned by the application's active window.
 #pragma once
 
-#include "isp/MessageBoxes.h"
+#include "app/MessageBoxes.h"
 
 class QMessageBox;
 

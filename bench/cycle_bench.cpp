@@ -11,7 +11,7 @@
 #include <fstream>
 #include <string>
 
-#include "isp/IspOperations.h"
+#include "app/IspOperations.h"
 #include "sim/SimChip.h"
 #include "sim/SimController.h"
 #include "sim/SimLine.h"

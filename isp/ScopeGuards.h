@@ -1,11 +1,8 @@
-// Scope guards: what must happen when a scope ends, on every path, exceptions included.
+// A scope guard: what must happen when a scope ends, on every path, exceptions included.
 #pragma once
 
 #include <functional>
-#include <string_view>
 #include <utility>
-
-#include "isp/IspHost.h"
 
 namespace kavel {
 
@@ -28,31 +25,6 @@ class TOnExit {
 
  private:
   std::function<void()> m_action;
-};
-
-// Disables the window and shows text in panel 0 for its lifetime; afterwards the panel is
-// empty and the window enabled again, on every path.
-class TBusyWindow {
- public:
-  TBusyWindow(TIspHost& host, std::string_view text) : m_host(host) {
-    m_host.EnableWindow(false);
-    m_host.SetProgress(text);
-  }
-  ~TBusyWindow() {
-    try {
-      m_host.SetProgress("");
-    } catch (...) {
-    }
-    try {
-      m_host.EnableWindow(true);
-    } catch (...) {
-    }
-  }
-  TBusyWindow(const TBusyWindow&) = delete;
-  TBusyWindow& operator=(const TBusyWindow&) = delete;
-
- private:
-  TIspHost& m_host;
 };
 
 }  // namespace kavel

@@ -5,7 +5,6 @@
 #include <limits>
 
 #include "image/HexText.h"
-#include "isp/IspHost.h"
 #include "isp/Records.h"
 #include "link/EComPort.h"
 

@@ -2,7 +2,7 @@
 // sounds.
 #include <gtest/gtest.h>
 
-#include "isp/MessageBoxes.h"
+#include "app/MessageBoxes.h"
 #include "app/Shell.h"
 
 namespace kavel {

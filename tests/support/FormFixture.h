@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "app/HexMain.h"
-#include "isp/MessageBoxes.h"
+#include "app/MessageBoxes.h"
 #include "tests/support/PtyFixture.h"
 
 namespace kavel::test {

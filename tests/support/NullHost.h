@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "isp/IspHost.h"
+#include "app/IspHost.h"
 #include "isp/Session.h"
 
 namespace kavel::test {

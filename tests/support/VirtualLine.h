@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "isp/IspOperations.h"
+#include "app/IspOperations.h"
 #include "isp/Session.h"
 #include "link/NAVOPort.h"
 #include "sim/SimChip.h"

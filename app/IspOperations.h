@@ -12,10 +12,10 @@
 // Every operation also records its outcome as a status (LastStatus), beside OperationFailed
 // and the boxes.
 //
-// One class, its methods in files of one idea each: Synchronize.cpp (the port and the speed),
-// Commands.cpp (programming, erases, blank check, settings), Reads.cpp (status), Cycle.cpp
-// (the controller's suspension and the cycles), IspOperations.cpp (boxes, stop points, the
-// status of a run).
+// One class, its methods in files of one idea each: IspOperationsSync.cpp (the port and the
+// speed), IspOperationsCommands.cpp (programming, erases, blank check, settings),
+// IspOperationsReads.cpp (status), IspOperationsCycle.cpp (the controller's suspension and
+// the cycles), IspOperations.cpp (boxes, stop points, the status of a run).
 #pragma once
 
 #include <array>
@@ -30,7 +30,7 @@
 #include "isp/IspEngine.h"
 #include "isp/Session.h"
 #include "image/HexBinList.h"
-#include "isp/IspHost.h"
+#include "app/IspHost.h"
 #include "isp/IspStatus.h"
 #include "link/Clock.h"
 #include "link/NAVOPort.h"

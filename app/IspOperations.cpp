@@ -1,5 +1,5 @@
 // The operations object: its construction, boxes, stop points and the status of a run.
-#include "isp/IspOperations.h"
+#include "app/IspOperations.h"
 
 #include "image/HexBinList.h"
 #include "link/EComPort.h"

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "isp/MessageBoxes.h"
+#include "app/MessageBoxes.h"
 #include "isp/ReplyWait.h"
 #include "link/NAVOPort.h"
 
@@ -67,6 +67,31 @@ class TIspHost : public TWindowWait {
 
  private:
   std::string m_progress;
+};
+
+// Disables the window and shows text in panel 0 for its lifetime; afterwards the panel is
+// empty and the window enabled again, on every path.
+class TBusyWindow {
+ public:
+  TBusyWindow(TIspHost& host, std::string_view text) : m_host(host) {
+    m_host.EnableWindow(false);
+    m_host.SetProgress(text);
+  }
+  ~TBusyWindow() {
+    try {
+      m_host.SetProgress("");
+    } catch (...) {
+    }
+    try {
+      m_host.EnableWindow(true);
+    } catch (...) {
+    }
+  }
+  TBusyWindow(const TBusyWindow&) = delete;
+  TBusyWindow& operator=(const TBusyWindow&) = delete;
+
+ private:
+  TIspHost& m_host;
 };
 
 }  // namespace kavel

@@ -1,6 +1,6 @@
 // The communication controller's suspension, the full programming cycle and "FULL CHIP
 // ERASE".
-#include "isp/IspOperations.h"
+#include "app/IspOperations.h"
 
 #include "image/CheckedImage.h"
 #include "isp/ScopeGuards.h"

@@ -1,5 +1,5 @@
 // Opening the port and bringing the boot loader to the line speed, the window's way.
-#include "isp/IspOperations.h"
+#include "app/IspOperations.h"
 
 #include "isp/ScopeGuards.h"
 #include "link/EComPort.h"

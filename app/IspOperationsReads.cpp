@@ -1,5 +1,5 @@
 // Reading the status byte and the security bits into the window's status box.
-#include "isp/IspOperations.h"
+#include "app/IspOperations.h"
 
 #include "image/HexText.h"
 #include "isp/Records.h"

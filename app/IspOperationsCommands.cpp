@@ -1,6 +1,6 @@
 // The single commands, the window's way: programming a file, the erases, the blank check,
 // the settings.
-#include "isp/IspOperations.h"
+#include "app/IspOperations.h"
 
 #include "image/CheckedImage.h"
 #include "isp/Records.h"

@@ -1,4 +1,4 @@
-#include "isp/MessageBoxes.h"
+#include "app/MessageBoxes.h"
 
 #include <iostream>
 

@@ -6,7 +6,7 @@
 // every kIdlePollMs meanwhile, then reads at most 65 bytes; a round that finds none hands the
 // wait to the wait policy (TReplyWait::IdleWait), which sleeps until input arrives, a window event
 // comes or the deadline passes, and gives the window its event pass, so an idle wait leaves
-// the CPU idle. The time-out (Timer1) is a deadline held here; like a window timer's tick it
+// the CPU idle. The time-out is the reply deadline held here; like a window timer's tick it
 // is noticed in a round without input, so a chip that is still answering keeps the wait
 // alive.
 //
@@ -33,6 +33,19 @@
 
 namespace kavel {
 
+// What a wait for a reply character brought.
+struct TReply {
+  char ch = kNoReply;  // the awaited character; kNoReply when none came in time or the port failed
+  // How the line fared during the wait: Done, or skPortFailed with the port's words when a
+  // port failure ended it (the window's operator hears "no answer" then; the status says why).
+  TIspStatus line = TIspStatus::Done();
+
+  TReplyClass Class() const { return ClassifyReply(ch); }
+  // The status of a command answered so, detail its words: no answer becomes the port's
+  // failure when the port failed during the wait.
+  TIspStatus Status(std::string detail) const;
+};
+
 class TIspEngine {
  public:
   static constexpr int kSettleMs = 50;        // pause after first seeing input in a round
@@ -44,6 +57,9 @@ class TIspEngine {
   // How long a USB serial adapter may hold received bytes before it hands them on (its
   // latency timer: 16 ms by default for FTDI), twice over.
   static constexpr int kAdapterLatencyMs = 32;
+  // At the wire's pace, the least time the chip is given after a record's echo: it carries the
+  // record out before it answers, so a time-out of 0 would race its reply.
+  static constexpr int kMinChipMs = 20;
 
   // References only; all three outlive the engine. wait: how this front end waits.
   TIspEngine(TNAVOPort& port, TClock& clock, TReplyWait& wait);
@@ -54,42 +70,39 @@ class TIspEngine {
   // speed takes the reply only after the record's echo.
   void SendRecord(std::string_view record);
 
-  // Waits for the first received character that is in awaited, up to timeoutMs. Returns it,
-  // or kNoReply ('\0') when none came in time or the port failed (the failure is swallowed).
-  // ReplyText() then holds everything received during the wait (its last kReplyTextLimit
-  // bytes), up to and including the returned character; bytes after it in the same read are
-  // dropped. Blocks at most one polling round past timeoutMs however busy the line is.
-  char WaitForChar(int timeoutMs, std::string_view awaited);
+  // Waits for the first received character that is in awaited, up to timeoutMs: the reply,
+  // with kNoReply when none came in time or the port failed (the wait then ends quietly, and
+  // the reply's line status says so). ReplyText() then holds everything received during the
+  // wait (its last kReplyTextLimit bytes), up to and including the character; bytes after it
+  // in the same read are dropped. Blocks at most one polling round past timeoutMs however
+  // busy the line is.
+  TReply WaitForChar(int timeoutMs, std::string_view awaited);
   // WaitForChar with ".", "R", "X" and carriage return.
-  char WaitForDot(int timeoutMs);
+  TReply WaitForDot(int timeoutMs);
 
   // Collects an answer of text lines after a record: everything received until lines line
   // feeds have come after echo (the record as echoed), or the first line after it is a
   // one-letter refusal, or nothing came for idleMs, or totalMs have passed. ReplyText then
-  // holds all of it, noise before the echo included; true when the answer is complete. Port
-  // failures end it as in WaitForChar. The idle wait sleeps on the port meanwhile.
-  bool ReceiveLines(std::string_view echo, std::size_t lines, int idleMs, int totalMs);
+  // holds all of it, noise before the echo included. Done when the answer is complete;
+  // skNoAnswer when it is not; skPortFailed when the port failed meanwhile. The idle wait
+  // sleeps on the port.
+  TIspStatus ReceiveLines(std::string_view echo, std::size_t lines, int idleMs, int totalMs);
 
   // Everything received during the most recent wait (one text for the whole program).
   const std::string& ReplyText() const { return m_replyText; }
-  // The port failure that ended the most recent wait (its message); empty when none did.
-  const std::string& PortFailure() const { return m_portFailure; }
-  // The status of a command whose reply was of class cls, detail its words: no answer
-  // becomes a port failure when the port failed during the wait.
-  TIspStatus ReplyStatus(TReplyClass cls, std::string detail) const;
   void ClearReplyText() { m_replyText.clear(); }
 
-  // The reply time-out: arms it for intervalMs from now and clears the expired flag.
-  void Timer1Init(int intervalMs);
-  // The time-out's tick: stops it and sets the expired flag.
-  void Timer1Timer();
-  bool Timer1Expired() const { return m_timer1Expired; }
+  // The reply deadline, one for the whole program like ReplyText: a wait arms it, and a wait
+  // started meanwhile from the window's events re-arms the same one. Passed once it was
+  // reached in a round without input, or a wait gave up on a noisy line; cleared when a wait
+  // arms it. A wait that got its reply leaves it armed.
+  bool ReplyDeadlinePassed() const { return m_replyDeadlinePassed; }
 
   // Outcome of one command given with GiveCommand.
   struct TCommandOutcome {
-    bool awaited = false;         // a reply was read (else the fixed pause was taken)
-    char reply = kNoReply;        // the reply character when awaited
-    TReplyClass cls = rcOk;       // rcOk when not awaited
+    bool awaited = false;    // a reply was read (else the fixed pause was taken)
+    TReply reply;            // the reply when awaited
+    TReplyClass cls = rcOk;  // rcOk when not awaited
   };
   // Writes record (port errors propagate), then either waits for the reply with
   // WaitForDot(waitMs) and classifies it (awaitReply), or pauses pauseMs and counts the
@@ -100,29 +113,37 @@ class TIspEngine {
   TClock& Clock() { return m_clock; }
 
  private:
-  // The reply wait at the wire's speed (TReplyWait::AtWireSpeed): sleeps on the
-  // port until input or the deadline, no settle pause, and ends at the first awaited
-  // character after echo (the record just written; empty: anywhere). Timer1 is armed; its
-  // time-out counts from the end of the echo, and until the echo is back the wait allows for
-  // the line time of the record and its echo and for an adapter's latency.
-  char WireWait(std::string_view awaited, const std::string& echo);
+  // What one wait waits for: how it reads, when its answer is complete, and until when it
+  // waits (IspEngine.cpp: the window's reply, the reply at the wire's pace, lines).
+  class TAnswer;
+  class TWindowReply;
+  class TWireReply;
+  class TLines;
+  // The one wait loop, whatever the answer: a round with input reads it (after the answer's
+  // settle pause) and lets the answer judge it; a round without hands the time to the front
+  // end's idle wait, up to the answer's quiet deadline. Ends with the answer complete (Done);
+  // with the quiet deadline passed, or input past the noise deadline (or too much of it)
+  // that completes nothing (skNoAnswer); or with a port failure (skPortFailed, its words).
+  TIspStatus Wait(TAnswer& answer);
+
+  void ArmReplyDeadline(int intervalMs);
+  void PassReplyDeadline();
+  // The reply deadline as a time; the smallest time once passed.
+  std::int64_t ReplyDeadline() const;
   // The time characters take on the line at the port's speed, in whole ms (10 bits each).
   int LineMs(std::size_t characters) const;
-  // Delivers the tick when the deadline has passed (the timer's message being processed).
-  void DeliverTimerTick();
   // The 50 ms pause after first seeing input, with the window's events processed meanwhile.
   void Settle();
   // Appends received bytes to ReplyText, keeping its tail.
-  void AppendReply(const char* bytes, std::size_t n);
+  void AppendReply(std::string_view bytes);
 
   TNAVOPort& m_port;
   TClock& m_clock;
   TReplyWait& m_wait;
   std::string m_replyText;
-  std::string m_portFailure;
   std::string m_pendingEcho;  // the record written last, until a wait takes it
-  bool m_timer1Expired = false;
-  std::optional<std::int64_t> m_timer1Deadline;  // while the time-out is armed
+  bool m_replyDeadlinePassed = false;
+  std::optional<std::int64_t> m_replyDeadline;  // while armed
 };
 
 }  // namespace kavel

@@ -223,9 +223,14 @@ class TIspSession {
   TIspStatus Edge(const std::function<TIspStatus()>& body);
   // Throws EOperationStopped saying done when the observer asks to stop.
   void StopPoint(std::string_view done);
-  // One attempt's check right after a "U" was written: the lone "U" (uBack), then the
-  // set-clock record answered "." (echoed: it came back alone instead).
-  bool SyncReply(bool& uBack, bool& echoed);
+  // What one attempt of the speed search heard after its "U".
+  struct TSyncAnswer {
+    bool ok = false;      // the lone "U", then the set-clock record answered "."
+    bool uBack = false;   // the lone "U" came back
+    bool echoed = false;  // then the record came back alone, unanswered
+    TIspStatus line = TIspStatus::Done();  // skPortFailed when the port failed meanwhile
+  };
+  TSyncAnswer SyncReply();
   // A command record, then its reply (D-scaled time-out) or its pause.
   TIspStatus Command(std::string_view record, const TPacing& pacing, int waitMs, int pauseMs,
                      std::string_view what);

@@ -22,8 +22,9 @@ TIspStatus TIspSession::Command(std::string_view record, const TPacing& pacing, 
     m_clock.SleepMs(pauseMs);
     return TIspStatus::Done(false);
   }
-  const TReplyClass cls = ClassifyReply(m_engine.WaitForDot(waitMs));
-  return m_engine.ReplyStatus(cls, cls == rcOk ? std::string() : std::string(what) + ": " + ReplyClassWords(cls));
+  const TReply reply = m_engine.WaitForDot(waitMs);
+  const TReplyClass cls = reply.Class();
+  return reply.Status(cls == rcOk ? std::string() : std::string(what) + ": " + ReplyClassWords(cls));
 }
 
 TIspStatus TIspSession::Program(const THexBinList& image, const TPacing& pacing, std::size_t& resent) {
@@ -43,17 +44,17 @@ TIspStatus TIspSession::Program(const THexBinList& image, const TPacing& pacing,
         m_clock.SleepMs(pacing.delay);
         continue;
       }
-      TReplyClass cls = ClassifyReply(m_engine.WaitForDot(pacing.delay));
+      TReply reply = m_engine.WaitForDot(pacing.delay);
       // Line noise spoils a record ("R") or its reply (none): a data record goes again.
-      for (int tries = 0; (cls == rcCrcError || cls == rcNoAnswer) && image.Record(i).IsData() &&
-                          m_engine.PortFailure().empty() && tries < pacing.retries;
+      for (int tries = 0; (reply.Class() == rcCrcError || reply.Class() == rcNoAnswer) && image.Record(i).IsData() &&
+                          reply.line.Ok() && tries < pacing.retries;
            ++tries) {
         ++resent;
         m_engine.SendRecord(record);
-        cls = ClassifyReply(m_engine.WaitForDot(pacing.delay));
+        reply = m_engine.WaitForDot(pacing.delay);
       }
-      if (cls != rcOk) {
-        TIspStatus status = m_engine.ReplyStatus(cls, "record " + std::to_string(i) + ": " + ReplyClassWords(cls));
+      if (const TReplyClass cls = reply.Class(); cls != rcOk) {
+        TIspStatus status = reply.Status("record " + std::to_string(i) + ": " + ReplyClassWords(cls));
         status.index = static_cast<long>(i);
         return status;
       }
@@ -115,19 +116,18 @@ TIspStatus TIspSession::BlankCheck(std::uint16_t start, std::uint16_t end, std::
     for (std::size_t i = 0; i < echoLength; ++i) {
       if (static_cast<unsigned char>(buffer[i]) >= 32) result.echo += buffer[i];
     }
-    const char reply = m_engine.WaitForDot(ScaledMs(delay, kBlankWaitFactor, kBlankWaitBase));
+    const TReply reply = m_engine.WaitForDot(ScaledMs(delay, kBlankWaitFactor, kBlankWaitBase));
     const std::string& text = m_engine.ReplyText();
-    if (reply == kReplyOk && text.size() == 1) {
+    if (reply.ch == kReplyOk && text.size() == 1) {
       result.blank = true;
       return TIspStatus::Done();
     }
-    if (reply == kReplyOk || reply == kReplyEnd) {
+    if (reply.ch == kReplyOk || reply.ch == kReplyEnd) {
       // What came before the terminator is the first address that is not blank.
       result.answer = text.substr(0, text.size() - 1);
       return TIspStatus::Make(skRefused, "Flash not blank at address: " + text);
     }
-    const TReplyClass cls = ClassifyReply(reply);
-    return m_engine.ReplyStatus(cls, ReplyClassWords(cls));
+    return reply.Status(ReplyClassWords(reply.Class()));
   });
 }
 

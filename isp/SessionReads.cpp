@@ -38,7 +38,7 @@ TIspStatus TIspSession::ReadByte(std::string_view body, std::int32_t delay, TByt
     const std::string record = CommandRecord(body);
     const auto outcome = m_engine.GiveCommand(record, ScaledMs(delay, kReadWaitFactor, kReadWaitBase), 0, true);
     read.reply = m_engine.ReplyText();
-    if (outcome.cls != rcOk) return m_engine.ReplyStatus(outcome.cls, ReplyClassWords(outcome.cls));
+    if (outcome.cls != rcOk) return outcome.reply.Status(ReplyClassWords(outcome.cls));
     // Exactly the record's echo, two hex digits and the "."; whatever came before the echo (a
     // blind synchronization's "U" answers, a controller's poll) is not part of it.
     const std::size_t echo = read.reply.rfind(record);
@@ -84,15 +84,16 @@ TIspStatus TIspSession::ReadRanges(const std::vector<std::pair<std::uint16_t, st
       const std::size_t lines = DisplayLineCount(static_cast<std::uint16_t>(from), to);
       m_engine.Send(record);
       // A line of 16 bytes takes 39 characters, 81 ms at 4800 bit/s: 200 ms a line is ample.
-      m_engine.ReceiveLines(record, lines, idleMs, idleMs + static_cast<int>(lines) * 200 + 1000);
+      const TIspStatus received =
+          m_engine.ReceiveLines(record, lines, idleMs, idleMs + static_cast<int>(lines) * 200 + 1000);
       const std::string& text = m_engine.ReplyText();
       const std::size_t echo = text.find(record);
       const TDisplayAnswer answer = ParseDisplayAnswer(
           echo == std::string::npos ? std::string_view(text) : std::string_view(text).substr(echo + record.size()),
           static_cast<std::uint16_t>(from), to);
       if (!answer.status.Ok()) {
-        if (answer.status.kind == skNoAnswer && !m_engine.PortFailure().empty())
-          return m_engine.ReplyStatus(rcNoAnswer, answer.status.detail);
+        if (answer.status.kind == skNoAnswer && received.kind == skPortFailed)
+          return TReply{kNoReply, received}.Status(answer.status.detail);
         return answer.status;
       }
       const std::size_t at = bytes.size();

@@ -43,12 +43,11 @@ TIspStatus TIspSession::Synchronize(const TSyncPlan& plan, TSyncResult& result) 
       if (std::find(result.tried.begin(), result.tried.end(), m_port.BaudRate()) == result.tried.end())
         result.tried.push_back(m_port.BaudRate());
       m_engine.Send("U");
-      bool uBack = false, echo = false;
-      const bool ok = SyncReply(uBack, echo);
-      answered += uBack;
-      echoed += echo;
-      if (!m_engine.PortFailure().empty()) portFailure = m_engine.PortFailure();
-      return ok;
+      const TSyncAnswer answer = SyncReply();
+      answered += answer.uBack;
+      echoed += answer.echoed;
+      if (!answer.line.Ok()) portFailure = answer.line.detail;
+      return answer.ok;
     };
     auto found = [&] {
       result.speed = m_port.BaudRate();
@@ -90,21 +89,25 @@ TIspStatus TIspSession::Synchronize(const TSyncPlan& plan, TSyncResult& result) 
   });
 }
 
-bool TIspSession::SyncReply(bool& uBack, bool& echoed) {
-  uBack = echoed = false;
-  if (m_engine.WaitForChar(kSyncReplyMs, "U") != 'U') return false;
+TIspSession::TSyncAnswer TIspSession::SyncReply() {
+  TSyncAnswer answer;
+  const TReply u = m_engine.WaitForChar(kSyncReplyMs, "U");
+  answer.line = u.line;
+  if (u.ch != 'U') return answer;
   m_clock.SleepMs(kSyncQuietMs);
-  if (m_engine.ReplyText() != "U") return false;  // something came before it
-  if (m_port.BytesWaiting() != 0) return false;   // something came after it
-  uBack = true;
+  if (m_engine.ReplyText() != "U") return answer;  // something came before it
+  if (m_port.BytesWaiting() != 0) return answer;   // something came after it
+  answer.uBack = true;
   // The set-clock record, answered "." within 150 ms; 100 ms pass whatever came.
   m_port.PurgeBuffers(true, true);
   const std::string record = SetClockRecord();
   m_engine.SendRecord(record);
-  const char reply = m_engine.WaitForChar(kSyncReplyMs, ".");
-  echoed = reply != kReplyOk && m_engine.ReplyText() == record;
+  const TReply dot = m_engine.WaitForChar(kSyncReplyMs, ".");
+  answer.line = dot.line;
+  answer.echoed = dot.ch != kReplyOk && m_engine.ReplyText() == record;
   m_clock.SleepMs(kSyncPauseMs);
-  return reply == kReplyOk;
+  answer.ok = dot.ch == kReplyOk;
+  return answer;
 }
 
 }  // namespace kavel

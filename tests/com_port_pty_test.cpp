@@ -223,8 +223,9 @@ TEST_F(PtyPort, HangUpGivesPortErrorsNotAHang) {
     EXPECT_EQ(CodeOf([&] { port.SendText("U"); }), 2);
     EXPECT_EQ(CodeOf([&] { port.WaitForRxChar(500); }), 21);
     EXPECT_EQ(port.ReadByteTimed(500), -72);
-    EXPECT_EQ(engine.WaitForDot(2000), '\0');
-    EXPECT_FALSE(engine.PortFailure().empty());
+    const TReply reply = engine.WaitForDot(2000);
+    EXPECT_EQ(reply.ch, '\0');
+    EXPECT_EQ(reply.line.kind, skPortFailed);
   });
   EXPECT_LT(ms, 500);  // none of them waited for its time-out
   EXPECT_TRUE(port.Connected());
@@ -275,7 +276,7 @@ TEST_F(PtyPort, WaitsUnderAPeriodicSignalStillEndAtTheirTimeouts) {
     int timeoutMs;
     std::function<void()> run;
   } cases[] = {
-      {"reply wait", 200, [&] { EXPECT_EQ(engine.WaitForDot(200), '\0'); }},
+      {"reply wait", 200, [&] { EXPECT_EQ(engine.WaitForDot(200).ch, '\0'); }},
       {"read", 20 * 5 + 40, [&] { EXPECT_EQ(port.ReceiveBytes(buffer, 5), 0u); }},
       {"byte read", 100, [&] { EXPECT_EQ(port.ReadByteTimed(100), -72); }},
       {"pause", 150, [&] { TSystemClock::Instance().SleepMs(150); }},
@@ -306,7 +307,7 @@ TEST_F(PtyPort, AReplyWaitOnALineThatNeverGoesQuietEndsSoonAfterItsTimeout) {
         usleep(static_cast<useconds_t>(gapMs) * 1000);
       }
     });
-    long long ms = ElapsedMs([&] { EXPECT_EQ(engine.WaitForDot(300), '\0'); });
+    long long ms = ElapsedMs([&] { EXPECT_EQ(engine.WaitForDot(300).ch, '\0'); });
     stop = true;
     talker.join();
     EXPECT_GE(ms, 299) << gapMs;

@@ -60,7 +60,7 @@ class OnTheWire : public ::testing::Test {
   char Sync() {
     port.PurgeBuffers(true, true);
     port.SendText("U");
-    return engine.WaitForChar(150, "U");
+    return engine.WaitForChar(150, "U").ch;
   }
 
   TPortDirScope dir;
@@ -77,7 +77,7 @@ TEST_F(OnTheWire, SynchronizeThenSetClockWithEchoAndDot) {
   EXPECT_EQ(Sync(), 'U');
   EXPECT_EQ(engine.ReplyText(), "U");
   auto outcome = engine.GiveCommand(":0100000210ED", 150, 0, true);
-  EXPECT_EQ(outcome.reply, '.');
+  EXPECT_EQ(outcome.reply.ch, '.');
   EXPECT_EQ(engine.ReplyText(), ":0100000210ED.");
   line.Stop();
   EXPECT_EQ(chip->ClockValue(), 0x10);
@@ -145,9 +145,9 @@ TEST(SimExecutable, RegistersAnswersReportsAndCleansUp) {
     TIspEngine engine(port, TSystemClock::Instance(), host);
     port.OpenPort();
     port.SendText("U");
-    EXPECT_EQ(engine.WaitForChar(500, "U"), 'U');
-    EXPECT_EQ(engine.GiveCommand(":" + AddChecksum("0110000042"), 500, 0, true).reply, '.');
-    EXPECT_EQ(engine.GiveCommand(":020000050700F2", 500, 0, true).reply, '.');
+    EXPECT_EQ(engine.WaitForChar(500, "U").ch, 'U');
+    EXPECT_EQ(engine.GiveCommand(":" + AddChecksum("0110000042"), 500, 0, true).reply.ch, '.');
+    EXPECT_EQ(engine.GiveCommand(":020000050700F2", 500, 0, true).reply.ch, '.');
     EXPECT_EQ(engine.ReplyText(), ":020000050700F208.");  // security bit 3 from the command line
   }
   kill(child, SIGTERM);
@@ -216,7 +216,7 @@ TEST(SimExecutable, EntriesOfTheUserAreLeftAloneUnlessForced) {
     TIspEngine engine(port, TSystemClock::Instance(), host);
     port.OpenPort();
     port.SendText("U");
-    EXPECT_EQ(engine.WaitForChar(500, "U"), 'U');
+    EXPECT_EQ(engine.WaitForChar(500, "U").ch, 'U');
   }
   kill(sim, SIGTERM);
   EXPECT_EQ(WaitExit(sim, 5000), 0);
@@ -263,7 +263,7 @@ TEST(SimExecutable, AnEntryLeftByAKilledSimulatorIsIgnoredAndThenReplaced) {
     TIspEngine engine(port, TSystemClock::Instance(), host);
     port.OpenPort();
     port.SendText("U");
-    EXPECT_EQ(engine.WaitForChar(500, "U"), 'U');
+    EXPECT_EQ(engine.WaitForChar(500, "U").ch, 'U');
     port.ClosePort();
   }
   kill(sim, SIGTERM);

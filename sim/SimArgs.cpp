@@ -1,8 +1,12 @@
 #include "sim/SimArgs.h"
 
 #include <algorithm>
-#include <iterator>
+#include <functional>
+#include <optional>
 #include <sstream>
+#include <string_view>
+#include <type_traits>
+#include <utility>
 
 #include "link/ComNames.h"
 #include "link/NumberText.h"
@@ -103,136 +107,186 @@ bool ParseCount(const std::string& text, int& value, int base = 10) {
   return v.has_value();
 }
 
+// One option: its names, what its value must be ("" for a flag) and how it is taken. take
+// returns nothing when the value was taken, "" for "NAME needs NEEDS", or a problem of its
+// own.
+struct TSimOption {
+  std::vector<std::string_view> names;
+  std::string_view needs;
+  std::function<std::optional<std::string>(TSimArgs& out, const std::string& name, const std::string& value)> take;
+};
+
+const std::optional<std::string> kTaken;
+const std::optional<std::string> kNeedsIt = std::string();
+
+// Where a field lives: the run's arguments, the chip's options or the controller's.
+template <class TPart>
+TPart& PartOf(TSimArgs& out) {
+  if constexpr (std::is_same_v<TPart, TSimChipOptions>) {
+    return out.options;
+  } else if constexpr (std::is_same_v<TPart, TSimControllerOptions>) {
+    return out.ktn;
+  } else {
+    return out;
+  }
+}
+
+// An option whose value is a count or a time.
+template <class TPart>
+TSimOption Count(std::string_view name, std::string_view needs, int TPart::*field) {
+  return {{name}, needs, [field](TSimArgs& out, const std::string&, const std::string& v) {
+            return ParseCount(v, PartOf<TPart>(out).*field) ? kTaken : kNeedsIt;
+          }};
+}
+// A flag.
+template <class TPart>
+TSimOption Flag(std::vector<std::string_view> names, bool TPart::*field) {
+  return {std::move(names), "", [field](TSimArgs& out, const std::string&, const std::string&) {
+            PartOf<TPart>(out).*field = true;
+            return kTaken;
+          }};
+}
+// A value kept as given.
+TSimOption Text(std::string_view name, std::string_view needs, std::string TSimArgs::*field) {
+  return {{name}, needs, [field](TSimArgs& out, const std::string&, const std::string& v) {
+            out.*field = v;
+            return kTaken;
+          }};
+}
+// A number up to max (in base 10, or 16) into a byte.
+TSimOption Byte(std::string_view name, std::string_view needs, std::uint8_t TSimChipOptions::*field, int max, int base) {
+  return {{name}, needs, [=](TSimArgs& out, const std::string&, const std::string& v) {
+            int n = 0;
+            if (!ParseCount(v, n, base) || n > max) return kNeedsIt;
+            out.options.*field = static_cast<std::uint8_t>(n);
+            return kTaken;
+          }};
+}
+
+std::optional<std::string> TakeSpeeds(TSimArgs& out, const std::string&, const std::string& v) {
+  if (v == "any") return kTaken;
+  std::stringstream list(v);
+  for (std::string item; std::getline(list, item, ',');) {
+    int n = 0;
+    if (!ParseCount(item, n) || n == 0) return "bad speed '" + item + "'";
+    out.options.acceptedSpeeds.insert(static_cast<std::uint32_t>(n));
+  }
+  return kTaken;
+}
+
+std::optional<std::string> TakeReply(TSimArgs& out, const std::string&, const std::string& v) {
+  const std::size_t colon = v.find(':');
+  int n = 0;
+  if (colon == std::string::npos || !ParseCount(v.substr(0, colon), n) || n == 0)
+    return std::string("--reply needs K:WHAT with K from 1");
+  static const std::pair<std::string_view, TReplyOverride> kWhat[] = {{"R", TReplyOverride::CrcError},
+                                                                      {"X", TReplyOverride::NotAllowed},
+                                                                      {"CR", TReplyOverride::CarriageReturn},
+                                                                      {"none", TReplyOverride::Silent}};
+  const std::string what = v.substr(colon + 1);
+  for (const auto& [word, reply] : kWhat) {
+    if (what != word) continue;
+    out.options.overrides[n] = reply;
+    return kTaken;
+  }
+  return "--reply: WHAT is R, X, CR or none, not '" + what + "'";
+}
+
+const std::vector<TSimOption>& SimOptions() {
+  using A = TSimArgs;
+  using C = TSimChipOptions;
+  using K = TSimControllerOptions;
+  static const std::vector<TSimOption> options = {
+      Flag<A>({"--help", "-h"}, &A::help),
+      Flag<A>({"--version", "-V"}, &A::version),
+      {{"--port"}, "a name such as COM3",
+       [](A& out, const std::string&, const std::string& v) {
+         out.port = v;
+         return IsComName(v) ? kTaken : kNeedsIt;
+       }},
+      Text("--port-dir", "a directory", &A::portDir),
+      Flag<A>({"--force"}, &A::force),
+      {{"--speeds"}, "a list such as 9600,14400", TakeSpeeds},
+      Flag<A>({"--pace"}, &A::paced),
+      Count<A>("--latency-ms", "ms", &A::latencyMs),
+      Count<A>("--rfc2217", "a TCP port", &A::rfc2217Port),
+      Flag<C>({"--need-entry"}, &C::needEntry),
+      Flag<C>({"--invert-dtr"}, &C::invertDtr),
+      Flag<C>({"--invert-rts"}, &C::invertRts),
+      Count<C>("--full-erase-ms", "ms", &C::fullEraseMs),
+      Count<C>("--block-erase-ms", "ms", &C::blockEraseMs),
+      Text("--flash-in", "a file", &A::flashIn),
+      Byte("--security", "0..7", &C::securityBits, 7, 10),
+      Byte("--status", "a hex byte", &C::statusByte, 255, 16),
+      Flag<C>({"--six-clock"}, &C::sixClock),
+      Byte("--manufacturer-id", "a hex byte", &C::manufacturerId, 255, 16),
+      Byte("--device-id", "a hex byte", &C::deviceId, 255, 16),
+      Byte("--boot-version", "a hex byte", &C::bootVersion, 255, 16),
+      {{"--read-answer"}, "a text",
+       [](A& out, const std::string&, const std::string& v) {
+         out.options.readAnswer = v;
+         return v.empty() ? kNeedsIt : kTaken;
+       }},
+      {{"--reply"}, "K:WHAT", TakeReply},
+      Flag<C>({"--loopback"}, &C::loopBack),
+      {{"--noise", "--extra", "--ktn-noise"}, "a text",
+       [](A& out, const std::string& name, const std::string& v) {
+         (name == "--noise" ? out.options.noise : name == "--extra" ? out.options.extra : out.ktn.noise) = Unescape(v);
+         return kTaken;
+       }},
+      Count<C>("--reply-delay", "ms", &C::replyDelayMs),
+      {{"--hangup-after"}, "a record count from 1",
+       [](A& out, const std::string&, const std::string& v) {
+         return ParseCount(v, out.options.hangUpAfter) && out.options.hangUpAfter != 0 ? kTaken : kNeedsIt;
+       }},
+      Count<C>("--echo-limit", "a count", &C::echoLimit),
+      {{"--weak-cell"}, "a hexadecimal address, 0 to FFFF",
+       [](A& out, const std::string&, const std::string& v) {
+         return ParseCount(v, out.options.weakCell, 16) && out.options.weakCell <= 0xFFFF ? kTaken : kNeedsIt;
+       }},
+      {{"--ktn"}, "", [](A&, const std::string&, const std::string&) { return kTaken; }},
+      {{"--ktn-state"}, "0..255",
+       [](A& out, const std::string&, const std::string& v) {
+         int n = 0;
+         if (!ParseCount(v, n) || n > 255) return kNeedsIt;
+         out.ktn.state = static_cast<std::uint8_t>(n);
+         return kTaken;
+       }},
+      Flag<K>({"--ktn-suspended"}, &K::suspended),
+      Count<K>("--ktn-poll-ms", "ms", &K::pollIntervalMs),
+      Count<K>("--ktn-invite-every", "a count", &K::inviteEvery),
+      Count<K>("--ktn-reply-delay", "ms", &K::replyDelayMs),
+      Count<K>("--ktn-refuse-writes", "a count", &K::refuseWrites),
+      {{"--ktn-bad-sum"}, "a reply number from 1",
+       [](A& out, const std::string&, const std::string& v) {
+         int n = 0;
+         if (!ParseCount(v, n) || n == 0) return kNeedsIt;
+         out.ktn.badChecksumReplies.insert(n);
+         return kTaken;
+       }},
+      Count<K>("--ktn-other-frames", "a count", &K::otherFramesBeforeReply),
+      Text("--log", "a file", &A::logPath),
+      Text("--flash-out", "a file", &A::flashOut),
+      Text("--report", "a file", &A::reportPath),
+  };
+  return options;
+}
+
 }  // namespace
 
 std::optional<std::string> ParseSimArgs(const std::vector<std::string>& argv, TSimArgs& out) {
-  // The options that take a plain count or time into a field, and what they need.
-  const struct {
-    const char* name;
-    int* field;
-    const char* needs;
-  } counts[] = {
-      {"--full-erase-ms", &out.options.fullEraseMs, "ms"},
-      {"--latency-ms", &out.latencyMs, "ms"},
-      {"--rfc2217", &out.rfc2217Port, "a TCP port"},
-      {"--block-erase-ms", &out.options.blockEraseMs, "ms"},
-      {"--reply-delay", &out.options.replyDelayMs, "ms"},
-      {"--echo-limit", &out.options.echoLimit, "a count"},
-      {"--ktn-poll-ms", &out.ktn.pollIntervalMs, "ms"},
-      {"--ktn-invite-every", &out.ktn.inviteEvery, "a count"},
-      {"--ktn-reply-delay", &out.ktn.replyDelayMs, "ms"},
-      {"--ktn-refuse-writes", &out.ktn.refuseWrites, "a count"},
-      {"--ktn-other-frames", &out.ktn.otherFramesBeforeReply, "a count"},
-  };
+  const auto& options = SimOptions();
   for (std::size_t i = 0; i < argv.size(); ++i) {
     const std::string& arg = argv[i];
-    auto value = [&](std::string& into) -> bool {
-      if (i + 1 >= argv.size()) return false;
-      into = argv[++i];
-      return true;
-    };
-    std::string v;
-    int n = 0;
-    const auto count = std::find_if(std::begin(counts), std::end(counts), [&](const auto& c) { return arg == c.name; });
-    if (count != std::end(counts)) {
-      if (!value(v) || !ParseCount(v, *count->field)) return arg + " needs " + count->needs;
-      if (arg.rfind("--ktn", 0) == 0) out.withController = true;
-    } else if (arg == "--help" || arg == "-h") {
-      out.help = true;
-    } else if (arg == "--version" || arg == "-V") {
-      out.version = true;
-    } else if (arg == "--port") {
-      if (!value(out.port) || !IsComName(out.port)) return std::string("--port needs a name such as COM3");
-    } else if (arg == "--port-dir") {
-      if (!value(out.portDir)) return std::string("--port-dir needs a directory");
-    } else if (arg == "--force") {
-      out.force = true;
-    } else if (arg == "--speeds") {
-      if (!value(v)) return std::string("--speeds needs a list such as 9600,14400");
-      if (v == "any") continue;
-      std::stringstream list(v);
-      std::string item;
-      while (std::getline(list, item, ',')) {
-        if (!ParseCount(item, n) || n == 0) return std::string("bad speed '" + item + "'");
-        out.options.acceptedSpeeds.insert(static_cast<std::uint32_t>(n));
-      }
-    } else if (arg == "--flash-in") {
-      if (!value(out.flashIn)) return std::string("--flash-in needs a file");
-    } else if (arg == "--security") {
-      if (!value(v) || !ParseCount(v, n) || n > 7) return std::string("--security needs 0..7");
-      out.options.securityBits = static_cast<std::uint8_t>(n);
-    } else if (arg == "--status") {
-      if (!value(v) || !ParseCount(v, n, 16) || n > 255) return std::string("--status needs a hex byte");
-      out.options.statusByte = static_cast<std::uint8_t>(n);
-    } else if (arg == "--manufacturer-id" || arg == "--device-id" || arg == "--boot-version") {
-      if (!value(v) || !ParseCount(v, n, 16) || n > 255) return std::string(arg + " needs a hex byte");
-      (arg == "--manufacturer-id" ? out.options.manufacturerId
-       : arg == "--device-id"     ? out.options.deviceId
-                                  : out.options.bootVersion) = static_cast<std::uint8_t>(n);
-    } else if (arg == "--six-clock") {
-      out.options.sixClock = true;
-    } else if (arg == "--reply") {
-      if (!value(v)) return std::string("--reply needs K:WHAT");
-      auto colon = v.find(':');
-      std::string what = colon == std::string::npos ? "" : v.substr(colon + 1);
-      if (colon == std::string::npos || !ParseCount(v.substr(0, colon), n) || n == 0)
-        return std::string("--reply needs K:WHAT with K from 1");
-      if (what == "R") out.options.overrides[n] = TReplyOverride::CrcError;
-      else if (what == "X") out.options.overrides[n] = TReplyOverride::NotAllowed;
-      else if (what == "CR") out.options.overrides[n] = TReplyOverride::CarriageReturn;
-      else if (what == "none") out.options.overrides[n] = TReplyOverride::Silent;
-      else return std::string("--reply: WHAT is R, X, CR or none, not '" + what + "'");
-    } else if (arg == "--read-answer") {
-      if (!value(out.options.readAnswer) || out.options.readAnswer.empty())
-        return std::string("--read-answer needs a text");
-    } else if (arg.rfind("--ktn", 0) == 0) {
-      out.withController = true;
-      if (arg == "--ktn") {
-      } else if (arg == "--ktn-suspended") {
-        out.ktn.suspended = true;
-      } else if (arg == "--ktn-state") {
-        if (!value(v) || !ParseCount(v, n) || n > 255) return std::string("--ktn-state needs 0..255");
-        out.ktn.state = static_cast<std::uint8_t>(n);
-      } else if (arg == "--ktn-bad-sum") {
-        if (!value(v) || !ParseCount(v, n) || n == 0) return std::string("--ktn-bad-sum needs a reply number from 1");
-        out.ktn.badChecksumReplies.insert(n);
-      } else if (arg == "--ktn-noise") {
-        if (!value(v)) return std::string("--ktn-noise needs a text");
-        out.ktn.noise = Unescape(v);
-      } else {
-        return std::string("unknown option '" + arg + "' (see --help)");
-      }
-    } else if (arg == "--loopback") {
-      out.options.loopBack = true;
-    } else if (arg == "--noise") {
-      if (!value(v)) return std::string("--noise needs a text");
-      out.options.noise = Unescape(v);
-    } else if (arg == "--extra") {
-      if (!value(v)) return std::string("--extra needs a text");
-      out.options.extra = Unescape(v);
-    } else if (arg == "--weak-cell") {
-      if (!value(v) || !ParseCount(v, out.options.weakCell, 16) || out.options.weakCell > 0xFFFF)
-        return std::string("--weak-cell needs a hexadecimal address, 0 to FFFF");
-    } else if (arg == "--hangup-after") {
-      if (!value(v) || !ParseCount(v, out.options.hangUpAfter) || out.options.hangUpAfter == 0)
-        return std::string("--hangup-after needs a record count from 1");
-    } else if (arg == "--pace") {
-      out.paced = true;
-    } else if (arg == "--need-entry") {
-      out.options.needEntry = true;
-    } else if (arg == "--invert-dtr") {
-      out.options.invertDtr = true;
-    } else if (arg == "--invert-rts") {
-      out.options.invertRts = true;
-    } else if (arg == "--log") {
-      if (!value(out.logPath)) return std::string("--log needs a file");
-    } else if (arg == "--flash-out") {
-      if (!value(out.flashOut)) return std::string("--flash-out needs a file");
-    } else if (arg == "--report") {
-      if (!value(out.reportPath)) return std::string("--report needs a file");
-    } else {
-      return std::string("unknown option '" + arg + "' (see --help)");
-    }
+    const auto option = std::find_if(options.begin(), options.end(), [&](const TSimOption& o) {
+      return std::find(o.names.begin(), o.names.end(), arg) != o.names.end();
+    });
+    if (option == options.end()) return "unknown option '" + arg + "' (see --help)";
+    const std::string needs = arg + " needs " + std::string(option->needs);
+    if (!option->needs.empty() && i + 1 >= argv.size()) return needs;
+    const std::string value = option->needs.empty() ? std::string() : argv[++i];
+    if (arg.rfind("--ktn", 0) == 0) out.withController = true;  // any of them puts it on the line
+    if (auto problem = option->take(out, arg, value)) return problem->empty() ? needs : *problem;
   }
   return std::nullopt;
 }

@@ -1,6 +1,7 @@
 #include "sim/SimChip.h"
 
 #include <algorithm>
+#include <span>
 
 #include "image/HexText.h"
 
@@ -163,115 +164,107 @@ void TSimChip::CompleteRecord(std::int64_t nowMs, std::vector<TSimOutput>& out) 
   Schedule(out, nowMs + busyMs + m_options.replyDelayMs, Dressed(reply), m_speed);
 }
 
-std::string TSimChip::Execute(const std::vector<std::uint8_t>& bytes, int& busyMs,
-                              bool& deferred) {
+std::string TSimChip::Execute(const std::vector<std::uint8_t>& bytes, int& busyMs, bool& deferred) {
   unsigned sum = 0;
   for (auto b : bytes) sum += b;
   if ((sum & 0xFFu) != 0) return kCrc;
-
   const std::size_t count = bytes[0];
   const unsigned address = static_cast<unsigned>(bytes[1]) << 8 | bytes[2];
-  const std::uint8_t type = bytes[3];
-  const std::uint8_t* data = bytes.data() + 4;
-  const bool sb1 = (m_security & 1u) != 0;
-  const bool sb2 = (m_security & 2u) != 0;
-
-  switch (type) {
-    case kProgramData: {
-      if (sb1) return kRefused;  // security bit 1 inhibits programming
-      if (address + count > kFlashSize) return kRefused;
-      for (std::size_t i = 0; i < count; ++i) m_flash[address + i] &= data[i];  // bits only clear
-      if (m_options.weakCell >= 0 && static_cast<unsigned>(m_options.weakCell) - address < count) {
-        // The weak cell keeps its lowest bit that should have cleared.
-        std::uint8_t& cell = m_flash[static_cast<std::size_t>(m_options.weakCell)];
-        const auto cleared = static_cast<std::uint8_t>(~cell);
-        cell = static_cast<std::uint8_t>(cell | (cleared & -cleared));
-      }
-      return kOk;
-    }
-    case kEndOfFile:
-      return kOk;
+  const std::span<const std::uint8_t> data(bytes.data() + 4, count);
+  switch (bytes[3]) {
+    case kProgramData: return ProgramData(address, data);
+    case kEndOfFile: return kOk;
     case kSetClock:
       if (count != 1) return kRefused;
       m_clock = data[0];
       return kOk;
-    case kWriteFunction: {
-      if (count == 1 && data[0] == 0x07) {
-        // Whole chip: flash, security bits, status byte and clock mode back to their defaults.
-        m_flash.fill(0xFF);
-        m_security = 0;
-        m_status = 0xFF;
-        m_bootVector = 0xFC;
-        m_sixClock = false;
-        busyMs = m_options.fullEraseMs;
-        return kOk;
-      }
-      if (count == 2 && data[0] == 0x0C) {
-        if ((data[1] & 0x0F) != 0) return kRefused;
-        if (sb1) return kRefused;
-        const std::size_t start = static_cast<std::size_t>(data[1] >> 4) * kBlockSize;
-        std::fill_n(m_flash.begin() + static_cast<std::ptrdiff_t>(start), kBlockSize, 0xFF);
-        busyMs = m_options.blockEraseMs;
-        return kOk;
-      }
-      if (count == 2 && data[0] == 0x04 && data[1] == 0x00) {
-        m_status = 0;
-        return kOk;
-      }
-      if (count == 2 && data[0] == 0x05 && data[1] <= 2) {
-        m_security = static_cast<std::uint8_t>(m_security | (1u << data[1]));
-        return kOk;
-      }
-      if (count == 3 && data[0] == 0x06 && data[1] == 0x02 && data[2] == 0x80) {
-        m_sixClock = true;
-        return kOk;
-      }
-      if (count == 3 && data[0] == 0x06 && data[1] == 0x00) {
-        m_status = data[2];
-        return kOk;
-      }
-      if (count == 3 && data[0] == 0x06 && data[1] == 0x01) {
-        m_bootVector = data[2];
-        return kOk;
-      }
-      return kRefused;
+    case kWriteFunction: return WriteFunction(data, busyMs);
+    case kDisplayOrBlank: return DisplayOrBlank(data, deferred);
+    case kReadFunction: return ReadFunction(data);
+    default: return kRefused;
+  }
+}
+
+std::string TSimChip::ProgramData(unsigned address, std::span<const std::uint8_t> data) {
+  if ((m_security & 1u) != 0) return kRefused;  // security bit 1 inhibits programming
+  if (address + data.size() > kFlashSize) return kRefused;
+  for (std::size_t i = 0; i < data.size(); ++i) m_flash[address + i] &= data[i];  // bits only clear
+  if (m_options.weakCell >= 0 && static_cast<unsigned>(m_options.weakCell) - address < data.size()) {
+    // The weak cell keeps its lowest bit that should have cleared.
+    std::uint8_t& cell = m_flash[static_cast<std::size_t>(m_options.weakCell)];
+    const auto cleared = static_cast<std::uint8_t>(~cell);
+    cell = static_cast<std::uint8_t>(cell | (cleared & -cleared));
+  }
+  return kOk;
+}
+
+std::string TSimChip::WriteFunction(std::span<const std::uint8_t> data, int& busyMs) {
+  const std::size_t count = data.size();
+  if (count == 1 && data[0] == 0x07) {
+    // Whole chip: flash, security bits, status byte and clock mode back to their defaults.
+    m_flash.fill(0xFF);
+    m_security = 0;
+    m_status = 0xFF;
+    m_bootVector = 0xFC;
+    m_sixClock = false;
+    busyMs = m_options.fullEraseMs;
+    return kOk;
+  }
+  if (count == 2 && data[0] == 0x0C) {
+    if ((data[1] & 0x0F) != 0 || (m_security & 1u) != 0) return kRefused;
+    const std::size_t start = static_cast<std::size_t>(data[1] >> 4) * kBlockSize;
+    std::fill_n(m_flash.begin() + static_cast<std::ptrdiff_t>(start), kBlockSize, 0xFF);
+    busyMs = m_options.blockEraseMs;
+    return kOk;
+  }
+  if (count == 2 && data[0] == 0x04 && data[1] == 0x00) {
+    m_status = 0;
+  } else if (count == 2 && data[0] == 0x05 && data[1] <= 2) {
+    m_security = static_cast<std::uint8_t>(m_security | (1u << data[1]));
+  } else if (count == 3 && data[0] == 0x06 && data[1] == 0x02 && data[2] == 0x80) {
+    m_sixClock = true;
+  } else if (count == 3 && data[0] == 0x06 && data[1] == 0x00) {
+    m_status = data[2];
+  } else if (count == 3 && data[0] == 0x06 && data[1] == 0x01) {
+    m_bootVector = data[2];
+  } else {
+    return kRefused;
+  }
+  return kOk;
+}
+
+std::string TSimChip::DisplayOrBlank(std::span<const std::uint8_t> data, bool& deferred) {
+  if (data.size() != 5) return kRefused;
+  const unsigned start = static_cast<unsigned>(data[0]) << 8 | data[1];
+  const unsigned end = static_cast<unsigned>(data[2]) << 8 | data[3];
+  if (end < start || (data[4] != kBlankCheck && data[4] != kDisplay)) return kRefused;
+  const bool sb2 = (m_security & 2u) != 0;  // security bit 2 inhibits reading
+  if (data[4] == kDisplay) return sb2 ? kLocked : Display(start, end);
+  if (sb2) return kRefused;
+  deferred = true;
+  return BlankCheck(static_cast<std::uint16_t>(start), static_cast<std::uint16_t>(end));
+}
+
+std::string TSimChip::ReadFunction(std::span<const std::uint8_t> data) const {
+  if (data.size() == 2 && data[0] == 0x00) {  // identification
+    switch (data[1]) {
+      case 0x00: return Hex2(m_options.manufacturerId) + kOk;
+      case 0x01: return Hex2(m_options.deviceId) + kOk;
+      case 0x02: return Hex2(m_options.bootVersion) + kOk;
+      default: return kRefused;
     }
-    case kDisplayOrBlank: {
-      if (count != 5) return kRefused;
-      const unsigned start = static_cast<unsigned>(data[0]) << 8 | data[1];
-      const unsigned end = static_cast<unsigned>(data[2]) << 8 | data[3];
-      if (end < start || (data[4] != kBlankCheck && data[4] != kDisplay)) return kRefused;
-      if (data[4] == kDisplay) return sb2 ? kLocked : Display(start, end);
-      if (sb2) return kRefused;
-      deferred = true;
-      return BlankCheck(static_cast<std::uint16_t>(start), static_cast<std::uint16_t>(end));
+  }
+  if (data.size() != 2 || data[0] != 0x07) return kRefused;
+  if (!m_options.readAnswer.empty() && data[1] <= 0x01) return m_options.readAnswer + kOk;
+  switch (data[1]) {
+    case 0x00: {
+      // Security bit n reads as bit n of the answer.
+      const unsigned value = (m_security & 1u ? 2u : 0u) | (m_security & 2u ? 4u : 0u) | (m_security & 4u ? 8u : 0u);
+      return Hex2(value) + kOk;
     }
-    case kReadFunction: {
-      if (count == 2 && data[0] == 0x00) {  // identification
-        switch (data[1]) {
-          case 0x00: return Hex2(m_options.manufacturerId) + kOk;
-          case 0x01: return Hex2(m_options.deviceId) + kOk;
-          case 0x02: return Hex2(m_options.bootVersion) + kOk;
-          default: return kRefused;
-        }
-      }
-      if (count != 2 || data[0] != 0x07) return kRefused;
-      if (!m_options.readAnswer.empty() && data[1] <= 0x01) return m_options.readAnswer + kOk;
-      switch (data[1]) {
-        case 0x00: {
-          unsigned value = 0;
-          if (m_security & 1u) value |= 2;
-          if (m_security & 2u) value |= 4;
-          if (m_security & 4u) value |= 8;
-          return Hex2(value) + kOk;
-        }
-        case 0x01: return Hex2(m_status) + kOk;
-        case 0x02: return Hex2(m_bootVector) + kOk;
-        default: return kRefused;
-      }
-    }
-    default:
-      return kRefused;
+    case 0x01: return Hex2(m_status) + kOk;
+    case 0x02: return Hex2(m_bootVector) + kOk;
+    default: return kRefused;
   }
 }
 

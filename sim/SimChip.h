@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,11 @@ class TSimChip final : public TSimDevice {
   // Runs a complete record (hex digits after ":"); returns the reply text, or nothing when
   // the answer waits for the blank check's start character. busyMs: time the command takes.
   std::string Execute(const std::vector<std::uint8_t>& bytes, int& busyMs, bool& deferred);
+  // Execute by record type: the reply (the value read, with its "."), or the refusal.
+  std::string ProgramData(unsigned address, std::span<const std::uint8_t> data);
+  std::string WriteFunction(std::span<const std::uint8_t> data, int& busyMs);
+  std::string DisplayOrBlank(std::span<const std::uint8_t> data, bool& deferred);
+  std::string ReadFunction(std::span<const std::uint8_t> data) const;
   std::string BlankCheck(std::uint16_t start, std::uint16_t end) const;
   // The display record's answer for start..end.
   std::string Display(unsigned start, unsigned end) const;

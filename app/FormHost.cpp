@@ -79,11 +79,11 @@ void TMainISPForm::IdleWait(TNAVOPort& port, int timeoutMs) {
 int TMainISPForm::Box(const TMessageBoxRequest& request) { return ShowBox(request); }
 
 void TMainISPForm::SetProgress(std::string_view text) {
-  StatusPanel0->setText(Q(text));
-  StatusPanel0->repaint();
+  ProgressPanel->setText(Q(text));
+  ProgressPanel->repaint();
 }
 
-std::string TMainISPForm::ProgressText() const { return StatusPanel0->text().toStdString(); }
+std::string TMainISPForm::ProgressText() const { return ProgressPanel->text().toStdString(); }
 
 void TMainISPForm::EnableWindow(bool enabled) { setEnabled(enabled); }
 
@@ -94,14 +94,14 @@ void TMainISPForm::ClearStatus() { StatusMemo->clear(); }
 void TMainISPForm::AddStatusLine(std::string_view line) { StatusMemo->appendPlainText(Q(line)); }
 
 void TMainISPForm::SelectTargetBaud(std::string_view text) {
-  ComboBox1->setCurrentIndex(ComboBox1->findText(Q(text)));
+  SpeedList->setCurrentIndex(SpeedList->findText(Q(text)));
 }
 
 bool TMainISPForm::WaitForConfirmation() const { return WFC->isChecked(); }
 
 bool TMainISPForm::SixClock() const { return cb6clock->isChecked(); }
 
-std::string TMainISPForm::TargetBaudText() const { return ComboBox1->currentText().toStdString(); }
+std::string TMainISPForm::TargetBaudText() const { return SpeedList->currentText().toStdString(); }
 
 TIspOptions TMainISPForm::Options() const {
   TIspOptions options;

@@ -90,7 +90,7 @@ class TMainISPForm : public QMainWindow, public TIspHost {
   void BSendHexFileClick() { m_ops->BSendHexFileClick(true); }
   void BFullEraseClick() { m_ops->BFullEraseClick(true); }
   void BFullClick() { m_ops->BFullClick(); }
-  void Button3Click() { m_ops->FullErase(); }
+  void FullErase() { m_ops->FullErase(); }
   void BEraseBlocksClick() { m_ops->BEraseBlocksClick(); }
   void BBlankClick() { m_ops->BBlankClick(); }
   void BSetStatusClick() { m_ops->BSetStatusClick(true); }
@@ -143,22 +143,24 @@ class TMainISPForm : public QMainWindow, public TIspHost {
   std::int32_t PortNumber() const { return m_portNumber; }
   bool ServiceView() const { return m_serviceView; }
 
-  // Controls, named as in the window's design.
-  QComboBox* ComComboBox1 = nullptr;
-  QLabel* Label1 = nullptr;
-  TComLed* ComLed3 = nullptr;
-  QPushButton* Button1 = nullptr;
+  // Controls, named by what they are for. Each control's Qt objectName is its name on the
+  // form, given after the member where the two differ: the handlers (ComComboBox1Change,
+  // Button2Click ...) and the stored settings ("ComComboBox1_Tag") carry that name.
+  QComboBox* PortChooser = nullptr;            // ComComboBox1: the serial ports present
+  QLabel* LampLabel = nullptr;                 // Label1: "Open/Close" above the lamp
+  TComLed* PortLamp = nullptr;                 // ComLed3: lit while the port is open
+  QPushButton* OnOffButton = nullptr;          // Button1: "ON/OFF", the open/close toggle
   QPushButton* BExit = nullptr;
   QPushButton* BFull = nullptr;
-  QPushButton* Button3 = nullptr;
-  QComboBox* ComboBox1 = nullptr;
-  QPushButton* Button2 = nullptr;
+  QPushButton* FullChipEraseButton = nullptr;  // Button3: "FULL CHIP ERASE"
+  QComboBox* SpeedList = nullptr;              // ComboBox1: the target speeds
+  QPushButton* SetDefaultButton = nullptr;     // Button2: "Set default"
   QCheckBox* WFC = nullptr;
-  QLabel* Label2 = nullptr;
+  QLabel* DelayLabel = nullptr;                // Label2: "Delay"
   QLineEdit* DelayVal = nullptr;
   QCheckBox* cb6clock = nullptr;
-  QWidget* UpperArea = nullptr;
-  QWidget* LowerArea = nullptr;
+  QWidget* UpperArea = nullptr;                // the port, the two big buttons, the options
+  QWidget* LowerArea = nullptr;                // the service view's single operations
   QPushButton* BSynchro = nullptr;
   QPushButton* BFullErase = nullptr;
   QListWidget* EraseBlocks = nullptr;
@@ -173,10 +175,10 @@ class TMainISPForm : public QMainWindow, public TIspHost {
   QPushButton* BReadStatus = nullptr;
   QPlainTextEdit* StatusMemo = nullptr;
   QPlainTextEdit* OutMemo = nullptr;
-  QCheckBox* CheckBox1 = nullptr;
-  QLabel* StatusPanel0 = nullptr;
-  QLabel* StatusPanel1 = nullptr;
-  QTimer* Timer2 = nullptr;
+  QCheckBox* DebugWindowCheck = nullptr;       // CheckBox1: "Debug window", hidden like OutMemo
+  QLabel* ProgressPanel = nullptr;             // StatusPanel0: the running operation's progress
+  QLabel* PortPanel = nullptr;                 // StatusPanel1: the port's name, speed and format
+  QTimer* StartTimer = nullptr;                // Timer2: fires once, 500 ms after creation
 
  protected:
   void closeEvent(QCloseEvent* event) override;

@@ -87,17 +87,17 @@ class TMainISPForm : public QMainWindow, public TIspHost {
   void Button2Click();
   void DelayValExit();
   void BSynchroClick() { m_ops->BSynchroClick(); }
-  void BSendHexFileClick() { m_ops->BSendHexFileClick(true); }
-  void BFullEraseClick() { m_ops->BFullEraseClick(true); }
+  void BSendHexFileClick() { m_ops->BSendHexFileClick(sbButton); }
+  void BFullEraseClick() { m_ops->BFullEraseClick(sbButton); }
   void BFullClick() { m_ops->BFullClick(); }
   void FullErase() { m_ops->FullErase(); }
   void BEraseBlocksClick() { m_ops->BEraseBlocksClick(); }
   void BBlankClick() { m_ops->BBlankClick(); }
-  void BSetStatusClick() { m_ops->BSetStatusClick(true); }
-  void BSecurity1Click() { m_ops->BSecurity1Click(true); }
-  void BSecurity2Click() { m_ops->BSecurity2Click(true); }
-  void BSecurity3Click() { m_ops->BSecurity3Click(true); }
-  void B6ClockClick() { m_ops->B6ClockClick(true); }
+  void BSetStatusClick() { m_ops->BSetStatusClick(sbButton); }
+  void BSecurity1Click() { m_ops->BSecurity1Click(sbButton); }
+  void BSecurity2Click() { m_ops->BSecurity2Click(sbButton); }
+  void BSecurity3Click() { m_ops->BSecurity3Click(sbButton); }
+  void B6ClockClick() { m_ops->B6ClockClick(sbButton); }
   void BReadStatusClick() { m_ops->BReadStatusClick(); }
   void WFCClick() { UpdateStatusBar(); }
   void cb6clockClick() { UpdateStatusBar(); }

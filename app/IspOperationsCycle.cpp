@@ -41,7 +41,7 @@ bool TIspOperations::SuspendKTN() {
   m_status = m_session.SuspendController(result);
   if (!wasOpen) m_host.ShowPortState();  // it opened a closed port, or could not
   if (result.stoppedAnswering) {
-    m_host.Box(MessageBoxRequest(LangText("Error 301\rKTN do not answer!", "StrNoAnswer"), mkError, {mbtOK}));
+    m_host.Box(MessageBoxRequest("Error 301\rKTN do not answer!", mkError, {mbtOK}));
   }
   m_session.RethrowFailure();
   return result.suspended;

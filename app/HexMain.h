@@ -124,7 +124,7 @@ class TMainISPForm : public QMainWindow, public TIspHost {
   void ClearStatus() override;
   void AddStatusLine(std::string_view line) override;
   void ShowImageFile(std::string_view fileName) override;
-  void SelectTargetBaud(std::string_view text) override;
+  void SelectTargetBaud(TBaudRate rate) override;
   void ShowPortState() override { UpdateStatusBar(); }
   TIspOptions Options() const override;
 
@@ -132,7 +132,8 @@ class TMainISPForm : public QMainWindow, public TIspHost {
   int Delay() const { return m_delay; }
   bool WaitForConfirmation() const;
   bool SixClock() const;
-  std::string TargetBaudText() const;
+  // The speed list's selected rate; br9600 when none is selected.
+  TBaudRate TargetBaud() const;
   const std::string& ImageFileName() const { return m_ops->ImageFileName(); }
   void SetImageFileName(const QString& name) { m_ops->SetImageFileName(name.toStdString()); }
 

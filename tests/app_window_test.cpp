@@ -293,7 +293,7 @@ TEST_F(PortControls, SetDefaultAndTheNormalViewStartAt9600And60) {
   EXPECT_EQ(normal.Delay(), 60);
   EXPECT_EQ(normal.DelayVal->text().toStdString(), "60");
   EXPECT_FALSE(normal.SixClock());
-  EXPECT_EQ(normal.TargetBaudText(), "9600");
+  EXPECT_EQ(normal.SpeedList->currentText().toStdString(), "9600");
 }
 
 TEST_F(PortControls, ChoiceRefusedDuringAnOperationIsSetBack) {
@@ -301,6 +301,22 @@ TEST_F(PortControls, ChoiceRefusedDuringAnOperationIsSetBack) {
   f.RunOperation([&] { Choose(f.SpeedList, "38400"); });
   EXPECT_EQ(f.Port().BaudRate(), br9600);
   EXPECT_EQ(f.SpeedList->currentText().toStdString(), "9600");
+}
+
+// The operations read the speed list as a rate and have it show one: a rate the list does
+// not hold leaves nothing selected, which they then take as 9600.
+TEST_F(PortControls, SpeedListGivesAndShowsTheTargetRate) {
+  TMainISPForm& f = Start({"/Kavel"});
+  const struct {
+    TBaudRate shown;
+    const char* text;
+    TBaudRate target;
+  } cases[] = {{br19200, "19200", br19200}, {br4800, "4800", br4800}, {br57600, "", br9600}};
+  for (const auto& c : cases) {
+    f.SelectTargetBaud(c.shown);
+    EXPECT_EQ(f.SpeedList->currentText().toStdString(), c.text);
+    EXPECT_EQ(f.Options().targetBaud, c.target);
+  }
 }
 
 TEST_F(PortControls, FileDialogStartsAtTheStoredFileAndTakesTheChosenOne) {

@@ -101,7 +101,9 @@ bool TMainISPForm::WaitForConfirmation() const { return WFC->isChecked(); }
 
 bool TMainISPForm::SixClock() const { return cb6clock->isChecked(); }
 
-TBaudRate TMainISPForm::TargetBaud() const { return BaudRateFromText(SpeedList->currentText().toStdString()); }
+TBaudRate TMainISPForm::TargetBaud() const {
+  return BaudRateFromText(SpeedList->currentText().toStdString());
+}
 
 TIspOptions TMainISPForm::Options() const {
   TIspOptions options;

@@ -61,7 +61,8 @@ TMainISPForm::TMainISPForm(TSetup setup)
   BuildLowerArea();
   BuildStatusBar();
 
-  // The designed form: both areas, the normal view's button, no service-only controls.
+  // As created, before the show step chooses a view: both areas, "FULL CHIP ERASE", no
+  // service-only controls.
   for (QWidget* w : ServiceOnlyControls()) w->hide();
   SetClientHeight(kUpperHeight + kLowerHeight + kStatusHeight);
   move(kDesignedLeft, kDesignedTop);

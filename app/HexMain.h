@@ -60,7 +60,8 @@ class TMainISPForm : public QMainWindow, public TIspHost {
     TClock* clock = nullptr;             // the operations' pauses and deadlines; null: real time
   };
 
-  // Creates the window in its designed form (FormCreate included); the start timer runs.
+  // Creates the window as laid out, both areas shown and the service-only controls hidden
+  // (FormCreate included); the start timer runs.
   explicit TMainISPForm(TSetup setup);
   ~TMainISPForm() override;
 

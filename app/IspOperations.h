@@ -56,10 +56,12 @@ class TIspOperations {
   // box "Open port error" captioned "Open COMn port"); then the host shows the port's state.
   void TogglePort();
 
-  // Brings the boot loader to the line speed (see the .cpp for the two modes). True when it
-  // is taken to be ready (confirmed, or not: see LastStatus); false when the port could not
-  // be opened or no speed answered. Panel 0 shows "Synchronizing ..." meanwhile and gets its
-  // text back on every path. A stop request ends the speed search between attempts.
+  // Brings the boot loader to the line speed: not waiting for replies, two "U" at the target
+  // speed, the chip trusted to catch one; waiting, the target speed, then the others, until
+  // the chip confirms one. True when it is taken to be ready (confirmed, or not: see
+  // LastStatus); false when the port could not be opened or no speed answered. Panel 0 shows
+  // "Synchronizing ..." meanwhile and gets its text back on every path. A stop request ends
+  // the speed search between attempts.
   bool Synchronize();
   bool Synchronize(const TIspOptions& options);
   // Synchronize, and when that fails the box "Flash not synchronized" ("Com Port Error"):
@@ -84,7 +86,8 @@ class TIspOperations {
   // Erases the 4 KB blocks ticked in the options, in block order, after one synchronization;
   // the first refused or unanswered block ends it. "Nothing to erase" when none is ticked.
   void BEraseBlocksClick();
-  // Asks the chip whether 0000-3FFF is blank and shows its answer (replies are always read).
+  // Asks the chip whether the first 16 KB, 0000-3FFF, are blank (a fixed range, whatever the
+  // options) and shows its answer; the reply is read whether or not the options wait for one.
   void BBlankClick();
   // Set security bit 1, 2 or 3 / the status byte to 0: the record is written at once (no
   // synchronization); OperationFailed is 1 from then on, 0 once the chip accepted it (or, not

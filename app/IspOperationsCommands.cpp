@@ -7,6 +7,14 @@
 #include "isp/ScopeGuards.h"
 
 namespace kavel {
+namespace {
+
+// The window's blank check looks at the first 16 KB (blocks 0 to 3) only, not the whole 64 KB.
+constexpr std::uint16_t kBlankCheckStart = 0x0000;
+constexpr std::uint16_t kBlankCheckEnd = 0x3FFF;
+
+}  // namespace
+
 void TIspOperations::BSendHexFileClick(TStartedBy startedBy) {
   const TIspOptions options = Options();
   OperationFailed = 1;
@@ -36,7 +44,7 @@ void TIspOperations::BSendHexFileClick(TStartedBy startedBy) {
   if (Took(m_session.Program(list, Pacing(options), resent)).Ok()) {
     OperationFailed = 0;
   } else {
-    // "block" is the record's index here, as the operator has always read it.
+    // The text says "block" but counts records: the index of the record that failed.
     PlainBox(ReplyClassWords(m_status.reply) + " for block: " + std::to_string(m_status.index), "Send Error");
   }
 }
@@ -83,7 +91,8 @@ void TIspOperations::BBlankClick() {
   TBusyWindow busy(m_host, "Blank check ... wait");
   if (!SynchronizeOrSay(options)) return;
   TBlankResult result;
-  const TIspStatus& status = Took(m_session.BlankCheck(0x0000, 0x3FFF, options.delay, result));
+  const TIspStatus& status =
+      Took(m_session.BlankCheck(kBlankCheckStart, kBlankCheckEnd, options.delay, result));
   if (result.blank) {
     PlainBox("Flash is blank", "OK", TBoxRole::brSuccess);
   } else if (status.kind == skRefused && status.reply == rcOk) {

@@ -476,7 +476,8 @@ TEST_F(Failures, PortThatCannotBeOpenedAtStartEndsTheShowStepInTheErrorReport) {
   EXPECT_EQ(boxes.shown[0].text, "Unable to open com port (win error code: 2)");
   EXPECT_EQ(boxes.shown[0].caption, "Kavel ISP 2.6.1");
   EXPECT_EQ(boxes.shown[0].style, kMbIconStop);
-  // The designed form: both areas, the normal view's button, no service-only controls.
+  // The window as created, no view chosen: both areas, "FULL CHIP ERASE", no service-only
+  // controls.
   EXPECT_TRUE(f.isVisible());
   EXPECT_TRUE(f.LowerArea->isVisible());
   EXPECT_TRUE(f.FullChipEraseButton->isVisible());

@@ -81,7 +81,7 @@ TEST_F(Programming, TheExampleImagesArriveAsBuilt) {
 
 // Through an adapter whose writes return before the bytes are on the line, and which holds
 // what comes back: the wait at the wire's pace counts the chip's time from the end of the
-// echo; the window's wait, as prescribed, copes too.
+// echo; the window's wait, with its fixed settle pauses, copes too.
 TEST_F(Programming, AtSlowSpeedsAndThroughALateAdapterEveryRecordIsAnswered) {
   const struct {
     unsigned speed;

@@ -79,11 +79,11 @@ void TMainISPForm::IdleWait(TNAVOPort& port, int timeoutMs) {
 int TMainISPForm::Box(const TMessageBoxRequest& request) { return ShowBox(request); }
 
 void TMainISPForm::SetProgress(std::string_view text) {
-  StatusPanel0->setText(Q(text));
-  StatusPanel0->repaint();
+  ProgressPanel->setText(Q(text));
+  ProgressPanel->repaint();
 }
 
-std::string TMainISPForm::ProgressText() const { return StatusPanel0->text().toStdString(); }
+std::string TMainISPForm::ProgressText() const { return ProgressPanel->text().toStdString(); }
 
 void TMainISPForm::EnableWindow(bool enabled) { setEnabled(enabled); }
 
@@ -93,22 +93,24 @@ void TMainISPForm::ClearStatus() { StatusMemo->clear(); }
 
 void TMainISPForm::AddStatusLine(std::string_view line) { StatusMemo->appendPlainText(Q(line)); }
 
-void TMainISPForm::SelectTargetBaud(std::string_view text) {
-  ComboBox1->setCurrentIndex(ComboBox1->findText(Q(text)));
+void TMainISPForm::SelectTargetBaud(TBaudRate rate) {
+  SpeedList->setCurrentIndex(SpeedList->findText(Q(BaudRateText(rate))));
 }
 
 bool TMainISPForm::WaitForConfirmation() const { return WFC->isChecked(); }
 
 bool TMainISPForm::SixClock() const { return cb6clock->isChecked(); }
 
-std::string TMainISPForm::TargetBaudText() const { return ComboBox1->currentText().toStdString(); }
+TBaudRate TMainISPForm::TargetBaud() const {
+  return BaudRateFromText(SpeedList->currentText().toStdString());
+}
 
 TIspOptions TMainISPForm::Options() const {
   TIspOptions options;
   options.delay = m_delay;
   options.waitForConfirmation = WaitForConfirmation();
   options.sixClock = SixClock();
-  options.targetBaud = TargetBaudText();
+  options.targetBaud = TargetBaud();
   options.reuseImageFile = HasSwitch("/SAME", true) || HasSwitch("/AUTO", true);
   for (int i = 0; i < EraseBlocks->count() && i < static_cast<int>(options.eraseBlocks.size()); ++i) {
     options.eraseBlocks.set(static_cast<std::size_t>(i), EraseBlocks->item(i)->checkState() == Qt::Checked);

@@ -85,41 +85,41 @@ void TMainISPForm::BuildUpperArea() {
   QWidget* a = UpperArea;
   auto* ports = new TPortComboBox(a);
   ports->beforePopup = [this] { Guarded([this] { FillPortList(); }); };
-  ComComboBox1 = ports;
-  ComComboBox1->setObjectName(QStringLiteral("ComComboBox1"));
-  ComComboBox1->setAccessibleName(tr("Serial port"));
-  ComComboBox1->setGeometry(8, 20, 92, 26);
+  PortChooser = ports;
+  PortChooser->setObjectName(QStringLiteral("ComComboBox1"));
+  PortChooser->setAccessibleName(tr("Serial port"));
+  PortChooser->setGeometry(8, 20, 92, 26);
 
-  Label1 = new QLabel(tr("Open/Close"), a);
-  Label1->setObjectName(QStringLiteral("Label1"));
-  Label1->setAlignment(Qt::AlignCenter);
-  Label1->setGeometry(104, 2, 72, 18);
-  ComLed3 = new TComLed(a);
-  ComLed3->setObjectName(QStringLiteral("ComLed3"));
-  ComLed3->setAccessibleName(tr("Open/Close"));
-  ComLed3->setGeometry(129, 22, 22, 22);
+  LampLabel = new QLabel(tr("Open/Close"), a);
+  LampLabel->setObjectName(QStringLiteral("Label1"));
+  LampLabel->setAlignment(Qt::AlignCenter);
+  LampLabel->setGeometry(104, 2, 72, 18);
+  PortLamp = new TComLed(a);
+  PortLamp->setObjectName(QStringLiteral("ComLed3"));
+  PortLamp->setAccessibleName(tr("Open/Close"));
+  PortLamp->setGeometry(129, 22, 22, 22);
 
-  Button1 = MakeButton(a, "Button1", "ON/OFF", {182, 18, 76, 30});
-  ComboBox1 = new QComboBox(a);
-  ComboBox1->setObjectName(QStringLiteral("ComboBox1"));
-  ComboBox1->setAccessibleName(tr("Baud rate"));
-  for (const char* item : kBaudItems) ComboBox1->addItem(QString::fromLatin1(item));
-  ComboBox1->setGeometry(266, 20, 78, 26);
-  Button2 = MakeButton(a, "Button2", "Set default", {352, 18, 86, 30});
+  OnOffButton = MakeButton(a, "Button1", "ON/OFF", {182, 18, 76, 30});
+  SpeedList = new QComboBox(a);
+  SpeedList->setObjectName(QStringLiteral("ComboBox1"));
+  SpeedList->setAccessibleName(tr("Baud rate"));
+  for (const char* item : kBaudItems) SpeedList->addItem(QString::fromLatin1(item));
+  SpeedList->setGeometry(266, 20, 78, 26);
+  SetDefaultButton = MakeButton(a, "Button2", "Set default", {352, 18, 86, 30});
   BExit = MakeButton(a, "BExit", "Exit", {446, 18, 53, 30});
 
   BFull = MakeButton(a, "BFull", "Full programming cycle", {8, 62, 241, 44});
-  Button3 = MakeButton(a, "Button3", "FULL CHIP ERASE", {258, 62, 241, 44});
+  FullChipEraseButton = MakeButton(a, "Button3", "FULL CHIP ERASE", {258, 62, 241, 44});
   WFC = MakeCheckBox(a, "WFC", "Wait for confirmation  \".\"", {210, 58, 200, 22});
   cb6clock = MakeCheckBox(a, "cb6clock", "Use 6-clock in full cycle", {210, 86, 200, 22});
-  Label2 = new QLabel(tr("Delay"), a);
-  Label2->setObjectName(QStringLiteral("Label2"));
-  Label2->setGeometry(420, 58, 79, 20);
+  DelayLabel = new QLabel(tr("Delay"), a);
+  DelayLabel->setObjectName(QStringLiteral("Label2"));
+  DelayLabel->setGeometry(420, 58, 79, 20);
   DelayVal = new QLineEdit(QStringLiteral("60"), a);
   DelayVal->setObjectName(QStringLiteral("DelayVal"));
   DelayVal->setAccessibleName(tr("Delay"));
   DelayVal->setGeometry(420, 82, 79, 26);
-  Label2->setBuddy(DelayVal);
+  DelayLabel->setBuddy(DelayVal);
 }
 
 void TMainISPForm::BuildLowerArea() {
@@ -168,9 +168,9 @@ void TMainISPForm::BuildLowerArea() {
   OutMemo->setReadOnly(true);
   OutMemo->setGeometry(kCol3, 6, kClientWidth - 8 - kCol3, 342);
   OutMemo->hide();
-  CheckBox1 = MakeCheckBox(a, "CheckBox1", "Debug window", {kCol3, 6, 150, 22});
-  CheckBox1->hide();
-  connect(CheckBox1, &QCheckBox::toggled, OutMemo, &QWidget::setVisible);
+  DebugWindowCheck = MakeCheckBox(a, "CheckBox1", "Debug window", {kCol3, 6, 150, 22});
+  DebugWindowCheck->hide();
+  connect(DebugWindowCheck, &QCheckBox::toggled, OutMemo, &QWidget::setVisible);
 }
 
 void TMainISPForm::BuildStatusBar() {
@@ -178,23 +178,23 @@ void TMainISPForm::BuildStatusBar() {
   bar->setObjectName(QStringLiteral("StatusBar1"));
   bar->setSizeGripEnabled(false);
   bar->setFixedHeight(kStatusHeight);
-  StatusPanel0 = new QLabel(bar);
-  StatusPanel0->setObjectName(QStringLiteral("StatusPanel0"));
-  StatusPanel0->setAccessibleDescription(tr("Progress"));
-  StatusPanel0->setFixedWidth(320);
-  StatusPanel1 = new QLabel(bar);
-  StatusPanel1->setObjectName(QStringLiteral("StatusPanel1"));
-  StatusPanel1->setAccessibleDescription(tr("Port"));
+  ProgressPanel = new QLabel(bar);
+  ProgressPanel->setObjectName(QStringLiteral("StatusPanel0"));
+  ProgressPanel->setAccessibleDescription(tr("Progress"));
+  ProgressPanel->setFixedWidth(320);
+  PortPanel = new QLabel(bar);
+  PortPanel->setObjectName(QStringLiteral("StatusPanel1"));
+  PortPanel->setAccessibleDescription(tr("Port"));
   // 320 + 200 is wider than the window: the second panel shows what fits.
-  StatusPanel1->setMinimumWidth(0);
-  StatusPanel1->setMaximumWidth(200);
-  for (QLabel* panel : {StatusPanel0, StatusPanel1}) {
+  PortPanel->setMinimumWidth(0);
+  PortPanel->setMaximumWidth(200);
+  for (QLabel* panel : {ProgressPanel, PortPanel}) {
     panel->setFrameShape(QFrame::Panel);
     panel->setFrameShadow(QFrame::Sunken);
     panel->setContentsMargins(3, 0, 3, 0);
   }
-  bar->addWidget(StatusPanel0);
-  bar->addWidget(StatusPanel1, 1);
+  bar->addWidget(ProgressPanel);
+  bar->addWidget(PortPanel, 1);
   setStatusBar(bar);
 }
 
@@ -204,14 +204,14 @@ void TMainISPForm::SetClientHeight(int height) {
 }
 
 std::vector<QWidget*> TMainISPForm::ServiceOnlyControls() const {
-  return {DelayVal, Label2, WFC, cb6clock, Button2, ComboBox1};
+  return {DelayVal, DelayLabel, WFC, cb6clock, SetDefaultButton, SpeedList};
 }
 
 void TMainISPForm::ApplyView(bool service) {
   m_serviceView = service;
   for (QWidget* w : ServiceOnlyControls()) w->setVisible(service);
   LowerArea->setVisible(service);
-  Button3->setVisible(!service);
+  FullChipEraseButton->setVisible(!service);
   // The normal view has the room of the service-only controls for its two big buttons.
   BFull->setGeometry(service ? QRect(8, 62, 190, 44) : QRect(8, 62, 241, 44));
   if (service) {

@@ -9,7 +9,8 @@ namespace kavel {
 
 inline QString Q(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 
-// The speed list (ComboBox1), in this order; the normal view starts on 19200.
+// The speed list's entries, in this order; the show step selects 19200 before the port's
+// rate takes over.
 inline constexpr const char* kBaudItems[] = {"4800", "9600", "14400", "19200", "38400"};
 inline constexpr int kBaudItem19200 = 3;
 

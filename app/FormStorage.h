@@ -60,9 +60,9 @@ class TFormStorage {
   // order. Throws EFormStorage when the store cannot be read; nothing is then marked
   // restored, so nothing will be saved over it.
   void RestoreSettings();
-  // Writes the section, when it was restored in this run. visibleFlag is the "Visible"
-  // value: true for the save as the window is destroyed. Throws EFormStorage when the store
-  // cannot be written; it then does not count as saved.
+  // Writes the section, when it was restored in this run. destroying: the save happens as
+  // the window is destroyed, which "Visible" records as "1" (else "0"). Throws EFormStorage
+  // when the store cannot be written; it then does not count as saved.
   void SaveSettings(bool destroying = false);
 
   bool Restored() const { return m_restored; }

@@ -61,23 +61,24 @@ TMainISPForm::TMainISPForm(TSetup setup)
   BuildLowerArea();
   BuildStatusBar();
 
-  // The designed form: both areas, the normal view's button, no service-only controls.
+  // As created, before the show step chooses a view: both areas, "FULL CHIP ERASE", no
+  // service-only controls.
   for (QWidget* w : ServiceOnlyControls()) w->hide();
   SetClientHeight(kUpperHeight + kLowerHeight + kStatusHeight);
   move(kDesignedLeft, kDesignedTop);
 
-  Timer2 = new QTimer(this);
-  Timer2->setObjectName(QStringLiteral("Timer2"));
-  Timer2->setInterval(kStartTimerMs);
-  connect(Timer2, &QTimer::timeout, this, [this] {
-    Timer2->stop();  // it fires once
+  StartTimer = new QTimer(this);
+  StartTimer->setObjectName(QStringLiteral("Timer2"));
+  StartTimer->setInterval(kStartTimerMs);
+  connect(StartTimer, &QTimer::timeout, this, [this] {
+    StartTimer->stop();  // it fires once
     if (m_busy) {
       m_startStepPending = true;  // runs as soon as the running operation has ended
       return;
     }
     RunOperation([this] { Timer2Timer(); });
   });
-  Timer2->start();
+  StartTimer->start();
 
   m_port = std::make_unique<TNAVOPort>(0, 0, std::move(setup.device));
   m_ops = std::make_unique<TIspOperations>(
@@ -99,19 +100,19 @@ TMainISPForm::~TMainISPForm() {
 void TMainISPForm::ConnectControls() {
   // A choice refused during an operation must not stay on show: the choosers are set back
   // to the port's name and rate afterwards in any case.
-  connect(ComComboBox1, &QComboBox::activated, this, [this] {
+  connect(PortChooser, &QComboBox::activated, this, [this] {
     RunOperation([this] { ComComboBox1Change(); });
     Guarded([this] { UpdateStatusBar(); });
   });
-  connect(ComLed3, &QAbstractButton::clicked, this,
+  connect(PortLamp, &QAbstractButton::clicked, this,
           [this] { RunOperation([this] { ComLed3Click(); }); });
-  connect(Button1, &QPushButton::clicked, this,
+  connect(OnOffButton, &QPushButton::clicked, this,
           [this] { RunOperation([this] { ComLed3Click(); }); });
-  connect(ComboBox1, &QComboBox::activated, this, [this] {
+  connect(SpeedList, &QComboBox::activated, this, [this] {
     RunOperation([this] { ComboBox1Change(); });
     Guarded([this] { UpdateStatusBar(); });
   });
-  connect(Button2, &QPushButton::clicked, this,
+  connect(SetDefaultButton, &QPushButton::clicked, this,
           [this] { RunOperation([this] { Button2Click(); }); });
   connect(DelayVal, &QLineEdit::editingFinished, this,
           [this] { Guarded([this] { DelayValExit(); }); });
@@ -123,7 +124,7 @@ void TMainISPForm::ConnectControls() {
   const std::pair<QPushButton*, void (TMainISPForm::*)()> operations[] = {
       {BSendHexFile, &TMainISPForm::BSendHexFileClick},
       {BFull, &TMainISPForm::BFullClick},
-      {Button3, &TMainISPForm::Button3Click},
+      {FullChipEraseButton, &TMainISPForm::FullErase},
       {BFullErase, &TMainISPForm::BFullEraseClick},
       {BEraseBlocks, &TMainISPForm::BEraseBlocksClick},
       {BBlank, &TMainISPForm::BBlankClick},
@@ -173,10 +174,10 @@ void TMainISPForm::FillPortList() {
     problem = std::current_exception();
     message = e.what();
   }
-  const QString current = ComComboBox1->currentText();
-  ComComboBox1->clear();
-  for (const std::string& name : names) ComComboBox1->addItem(Q(name));
-  ComComboBox1->setCurrentIndex(ComComboBox1->findText(current));
+  const QString current = PortChooser->currentText();
+  PortChooser->clear();
+  for (const std::string& name : names) PortChooser->addItem(Q(name));
+  PortChooser->setCurrentIndex(PortChooser->findText(current));
   // An unreadable directory stays so; say it once, not at every drop-down.
   if (message == m_portListProblem) return;
   m_portListProblem = message;
@@ -185,9 +186,9 @@ void TMainISPForm::FillPortList() {
 
 void TMainISPForm::FormCreate() {
   // The lamp follows the port's open state; the chooser shows the ports present.
-  m_port->AddObserver([this](bool connected) { ComLed3->SetLit(connected); });
+  m_port->AddObserver([this](bool connected) { PortLamp->SetLit(connected); });
   FillPortList();
-  ComComboBox1->setCurrentIndex(ComComboBox1->findText(Q(m_port->Port())));
+  PortChooser->setCurrentIndex(PortChooser->findText(Q(m_port->Port())));
 }
 
 void TMainISPForm::ShowForm() {
@@ -204,9 +205,9 @@ void TMainISPForm::FormShow() {
   m_port->SetPort(PortNameForNumber(m_portNumber));
   m_port->OpenPort();  // a failure ends the show step here, in the general error report
   ApplyView(HasSwitch("/Kavel", true));
-  ComboBox1->setCurrentIndex(kBaudItem19200);
+  SpeedList->setCurrentIndex(kBaudItem19200);
   UpdateStatusBar();
-  if (!Timer2->isActive()) Timer2->start();  // it runs from creation; this keeps its phase
+  if (!StartTimer->isActive()) StartTimer->start();  // it runs from creation; this keeps its phase
   if (HasSwitch("/6", false)) cb6clock->setChecked(true);
   if (HasSwitch("/12", false)) cb6clock->setChecked(false);
   if (HasSwitch("/SAME", true) || HasSwitch("/AUTO", true)) {
@@ -222,7 +223,7 @@ bool TMainISPForm::HasSwitch(std::string_view sw, bool ignoreCase) const {
 
 void TMainISPForm::ComComboBox1Change() {
   m_port->ClosePort();
-  m_port->SetPort(ComComboBox1->currentText().toStdString());
+  m_port->SetPort(PortChooser->currentText().toStdString());
   m_portNumber = PortNumberFromName(m_port->Port());
   UpdateStatusBar();
   ComLed3Click();
@@ -231,7 +232,7 @@ void TMainISPForm::ComComboBox1Change() {
 void TMainISPForm::ComLed3Click() { m_ops->TogglePort(); }
 
 void TMainISPForm::ComboBox1Change() {
-  m_port->SetBaudRate(BaudRateFromText(ComboBox1->currentText().toStdString()));
+  m_port->SetBaudRate(BaudRateFromText(SpeedList->currentText().toStdString()));
   UpdateStatusBar();
 }
 
@@ -253,18 +254,18 @@ void TMainISPForm::DelayValExit() {
 }
 
 void TMainISPForm::UpdateStatusBar() {
-  ComComboBox1->setCurrentIndex(ComComboBox1->findText(Q(m_port->Port())));
-  for (int i = 0; i < ComboBox1->count(); ++i) {
-    if (BaudRateFromText(ComboBox1->itemText(i).toStdString()) == m_port->BaudRate()) {
-      ComboBox1->setCurrentIndex(i);
+  PortChooser->setCurrentIndex(PortChooser->findText(Q(m_port->Port())));
+  for (int i = 0; i < SpeedList->count(); ++i) {
+    if (BaudRateFromText(SpeedList->itemText(i).toStdString()) == m_port->BaudRate()) {
+      SpeedList->setCurrentIndex(i);
       break;
     }
   }
-  StatusPanel1->setText(Q(PortSummary(m_port->Port(), m_port->BaudRate(), m_port->Connected())));
+  PortPanel->setText(Q(PortSummary(m_port->Port(), m_port->BaudRate(), m_port->Connected())));
 }
 
 void TMainISPForm::Timer2Timer() {
-  Timer2->stop();
+  StartTimer->stop();
   if (!HasSwitch("/AUTO", true)) return;
   ShowFileInCaption();
   // A failure that no step handles ends the cycle in the error report and keeps the window.
@@ -293,7 +294,7 @@ void TMainISPForm::closeEvent(QCloseEvent* event) {
   event->accept();
   if (m_closed) return;
   m_closed = true;
-  Timer2->stop();
+  StartTimer->stop();
   Guarded([this] { m_storage->SaveSettings(false); });
   Guarded([this] { FormClose(); });
 }

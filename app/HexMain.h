@@ -60,7 +60,8 @@ class TMainISPForm : public QMainWindow, public TIspHost {
     TClock* clock = nullptr;             // the operations' pauses and deadlines; null: real time
   };
 
-  // Creates the window in its designed form (FormCreate included); the start timer runs.
+  // Creates the window as laid out, both areas shown and the service-only controls hidden
+  // (FormCreate included); the start timer runs.
   explicit TMainISPForm(TSetup setup);
   ~TMainISPForm() override;
 
@@ -87,17 +88,17 @@ class TMainISPForm : public QMainWindow, public TIspHost {
   void Button2Click();
   void DelayValExit();
   void BSynchroClick() { m_ops->BSynchroClick(); }
-  void BSendHexFileClick() { m_ops->BSendHexFileClick(true); }
-  void BFullEraseClick() { m_ops->BFullEraseClick(true); }
+  void BSendHexFileClick() { m_ops->BSendHexFileClick(sbButton); }
+  void BFullEraseClick() { m_ops->BFullEraseClick(sbButton); }
   void BFullClick() { m_ops->BFullClick(); }
-  void Button3Click() { m_ops->FullErase(); }
+  void FullErase() { m_ops->FullErase(); }
   void BEraseBlocksClick() { m_ops->BEraseBlocksClick(); }
   void BBlankClick() { m_ops->BBlankClick(); }
-  void BSetStatusClick() { m_ops->BSetStatusClick(true); }
-  void BSecurity1Click() { m_ops->BSecurity1Click(true); }
-  void BSecurity2Click() { m_ops->BSecurity2Click(true); }
-  void BSecurity3Click() { m_ops->BSecurity3Click(true); }
-  void B6ClockClick() { m_ops->B6ClockClick(true); }
+  void BSetStatusClick() { m_ops->BSetStatusClick(sbButton); }
+  void BSecurity1Click() { m_ops->BSecurity1Click(sbButton); }
+  void BSecurity2Click() { m_ops->BSecurity2Click(sbButton); }
+  void BSecurity3Click() { m_ops->BSecurity3Click(sbButton); }
+  void B6ClockClick() { m_ops->B6ClockClick(sbButton); }
   void BReadStatusClick() { m_ops->BReadStatusClick(); }
   void WFCClick() { UpdateStatusBar(); }
   void cb6clockClick() { UpdateStatusBar(); }
@@ -124,7 +125,7 @@ class TMainISPForm : public QMainWindow, public TIspHost {
   void ClearStatus() override;
   void AddStatusLine(std::string_view line) override;
   void ShowImageFile(std::string_view fileName) override;
-  void SelectTargetBaud(std::string_view text) override;
+  void SelectTargetBaud(TBaudRate rate) override;
   void ShowPortState() override { UpdateStatusBar(); }
   TIspOptions Options() const override;
 
@@ -132,7 +133,8 @@ class TMainISPForm : public QMainWindow, public TIspHost {
   int Delay() const { return m_delay; }
   bool WaitForConfirmation() const;
   bool SixClock() const;
-  std::string TargetBaudText() const;
+  // The speed list's selected rate; br9600 when none is selected.
+  TBaudRate TargetBaud() const;
   const std::string& ImageFileName() const { return m_ops->ImageFileName(); }
   void SetImageFileName(const QString& name) { m_ops->SetImageFileName(name.toStdString()); }
 
@@ -143,22 +145,24 @@ class TMainISPForm : public QMainWindow, public TIspHost {
   std::int32_t PortNumber() const { return m_portNumber; }
   bool ServiceView() const { return m_serviceView; }
 
-  // Controls, named as in the window's design.
-  QComboBox* ComComboBox1 = nullptr;
-  QLabel* Label1 = nullptr;
-  TComLed* ComLed3 = nullptr;
-  QPushButton* Button1 = nullptr;
+  // Controls, named by what they are for. Each control's Qt objectName is its name on the
+  // form, given after the member where the two differ: the handlers (ComComboBox1Change,
+  // Button2Click ...) and the stored settings ("ComComboBox1_Tag") carry that name.
+  QComboBox* PortChooser = nullptr;            // ComComboBox1: the serial ports present
+  QLabel* LampLabel = nullptr;                 // Label1: "Open/Close" above the lamp
+  TComLed* PortLamp = nullptr;                 // ComLed3: lit while the port is open
+  QPushButton* OnOffButton = nullptr;          // Button1: "ON/OFF", the open/close toggle
   QPushButton* BExit = nullptr;
   QPushButton* BFull = nullptr;
-  QPushButton* Button3 = nullptr;
-  QComboBox* ComboBox1 = nullptr;
-  QPushButton* Button2 = nullptr;
+  QPushButton* FullChipEraseButton = nullptr;  // Button3: "FULL CHIP ERASE"
+  QComboBox* SpeedList = nullptr;              // ComboBox1: the target speeds
+  QPushButton* SetDefaultButton = nullptr;     // Button2: "Set default"
   QCheckBox* WFC = nullptr;
-  QLabel* Label2 = nullptr;
+  QLabel* DelayLabel = nullptr;                // Label2: "Delay"
   QLineEdit* DelayVal = nullptr;
   QCheckBox* cb6clock = nullptr;
-  QWidget* UpperArea = nullptr;
-  QWidget* LowerArea = nullptr;
+  QWidget* UpperArea = nullptr;                // the port, the two big buttons, the options
+  QWidget* LowerArea = nullptr;                // the service view's single operations
   QPushButton* BSynchro = nullptr;
   QPushButton* BFullErase = nullptr;
   QListWidget* EraseBlocks = nullptr;
@@ -173,10 +177,10 @@ class TMainISPForm : public QMainWindow, public TIspHost {
   QPushButton* BReadStatus = nullptr;
   QPlainTextEdit* StatusMemo = nullptr;
   QPlainTextEdit* OutMemo = nullptr;
-  QCheckBox* CheckBox1 = nullptr;
-  QLabel* StatusPanel0 = nullptr;
-  QLabel* StatusPanel1 = nullptr;
-  QTimer* Timer2 = nullptr;
+  QCheckBox* DebugWindowCheck = nullptr;       // CheckBox1: "Debug window", hidden like OutMemo
+  QLabel* ProgressPanel = nullptr;             // StatusPanel0: the running operation's progress
+  QLabel* PortPanel = nullptr;                 // StatusPanel1: the port's name, speed and format
+  QTimer* StartTimer = nullptr;                // Timer2: fires once, 500 ms after creation
 
  protected:
   void closeEvent(QCloseEvent* event) override;

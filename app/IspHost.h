@@ -12,6 +12,7 @@
 
 #include "app/MessageBoxes.h"
 #include "isp/ReplyWait.h"
+#include "link/BaudRate.h"
 #include "link/NAVOPort.h"
 
 namespace kavel {
@@ -21,7 +22,7 @@ struct TIspOptions {
   std::int32_t delay = 60;         // D in ms (the Delay box); may be 0 or negative if so entered
   bool waitForConfirmation = false;  // "Wait for confirmation" (WFC): read the chip's replies
   bool sixClock = false;           // "Use 6-clock in full cycle"
-  std::string targetBaud = "9600";  // the speed list's selected entry ("" when none)
+  TBaudRate targetBaud = br9600;   // the speed list's selected rate (br9600 when none is selected)
   bool reuseImageFile = false;     // "/SAME" or "/AUTO": program the image file used last, unasked
   std::bitset<16> eraseBlocks;     // the 4 KB blocks ticked for "Erase blocks" (bit i: block i)
 };
@@ -60,8 +61,8 @@ class TIspHost : public TWindowWait {
   virtual void AddStatusLine(std::string_view /*line*/) {}
   // The image file being programmed, for the caption.
   virtual void ShowImageFile(std::string_view /*fileName*/) {}
-  // The speed list shows the entry with this text, or none when it has no such entry.
-  virtual void SelectTargetBaud(std::string_view /*text*/) {}
+  // The speed list shows the entry of this rate, or none when it has no such entry.
+  virtual void SelectTargetBaud(TBaudRate /*rate*/) {}
   // The port was opened or closed by an operation: show its state (status bar, choosers).
   virtual void ShowPortState() {}
 

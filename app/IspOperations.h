@@ -37,6 +37,12 @@
 
 namespace kavel {
 
+// Who started an operation: its own button, or another operation (the full cycle, "FULL
+// CHIP ERASE") that runs it as one of its steps. A step shows its error boxes but not its
+// success box, and reports its outcome in OperationFailed for the operation that runs it.
+enum class TStartedBy : std::uint8_t { sbButton, sbOperation };
+using enum TStartedBy;
+
 class TIspOperations {
  public:
   static constexpr int kJumperPauseMs = 2000;  // after the jumper prompt, for the chip's reset
@@ -50,10 +56,12 @@ class TIspOperations {
   // box "Open port error" captioned "Open COMn port"); then the host shows the port's state.
   void TogglePort();
 
-  // Brings the boot loader to the line speed (see the .cpp for the two modes). True when it
-  // is taken to be ready (confirmed, or not: see LastStatus); false when the port could not
-  // be opened or no speed answered. Panel 0 shows "Synchronizing ..." meanwhile and gets its
-  // text back on every path. A stop request ends the speed search between attempts.
+  // Brings the boot loader to the line speed: not waiting for replies, two "U" at the target
+  // speed, the chip trusted to catch one; waiting, the target speed, then the others, until
+  // the chip confirms one. True when it is taken to be ready (confirmed, or not: see
+  // LastStatus); false when the port could not be opened or no speed answered. Panel 0 shows
+  // "Synchronizing ..." meanwhile and gets its text back on every path. A stop request ends
+  // the speed search between attempts.
   bool Synchronize();
   bool Synchronize(const TIspOptions& options);
   // Synchronize, and when that fails the box "Flash not synchronized" ("Com Port Error"):
@@ -63,34 +71,36 @@ class TIspOperations {
   // synchronized" (caption "Com Port Error").
   void BSynchroClick();
 
-  // Programs the image file record by record (see the .cpp). sender: started by its button;
-  // without one (called by another operation) the file used last is taken unasked, as with
-  // the options' reuseImageFile, and an image without data is a failure (the steps after it
-  // would lock an empty chip). OperationFailed is 0 afterwards only when every record was
-  // written (and, waiting for replies, accepted). Loader and port errors propagate.
-  void BSendHexFileClick(bool sender);
+  // Programs the image file record by record. Started by its button, it asks for the file
+  // unless the options' reuseImageFile says to take the one used last; started by another
+  // operation it always takes that one unasked, and an image without data is a failure (the
+  // steps after it would lock an empty chip). OperationFailed is 0 afterwards only when every
+  // record was written (and, waiting for replies, accepted). Loader and port errors propagate.
+  void BSendHexFileClick(TStartedBy startedBy);
 
   // Erases the whole chip with one record, the window disabled and panel 0 saying so
   // meanwhile. Waiting for replies, OperationFailed is 0 afterwards only when the chip
-  // answered "."; otherwise the erase is taken as done after a fixed 9 s. sender: started by
-  // its button (only then is "Flash erased" shown).
-  void BFullEraseClick(bool sender);
+  // answered "."; otherwise the erase is taken as done after a fixed 9 s. "Flash erased" is
+  // shown only when its button started it.
+  void BFullEraseClick(TStartedBy startedBy);
   // Erases the 4 KB blocks ticked in the options, in block order, after one synchronization;
   // the first refused or unanswered block ends it. "Nothing to erase" when none is ticked.
   void BEraseBlocksClick();
-  // Asks the chip whether 0000-3FFF is blank and shows its answer (replies are always read).
+  // Asks the chip whether the first 16 KB, 0000-3FFF, are blank (a fixed range, whatever the
+  // options) and shows its answer; the reply is read whether or not the options wait for one.
   void BBlankClick();
   // Set security bit 1, 2 or 3 / the status byte to 0: the record is written at once (no
   // synchronization); OperationFailed is 1 from then on, 0 once the chip accepted it (or, not
-  // waiting for replies, after the pause). Success boxes only with a sender.
-  void BSecurity1Click(bool sender) { BSecurityClick(1, sender); }
-  void BSecurity2Click(bool sender) { BSecurityClick(2, sender); }
-  void BSecurity3Click(bool sender) { BSecurityClick(3, sender); }
-  void BSecurityClick(int bit, bool sender);
-  void BSetStatusClick(bool sender);
+  // waiting for replies, after the pause). Success boxes only when a button started them.
+  void BSecurity1Click(TStartedBy startedBy) { BSecurityClick(1, startedBy); }
+  void BSecurity2Click(TStartedBy startedBy) { BSecurityClick(2, startedBy); }
+  void BSecurity3Click(TStartedBy startedBy) { BSecurityClick(3, startedBy); }
+  void BSecurityClick(int bit, TStartedBy startedBy);
+  void BSetStatusClick(TStartedBy startedBy);
   // Switches the chip to 6-clock mode. Waiting for replies it always shows the outcome and
-  // leaves OperationFailed alone, so a refusal does not end a full cycle.
-  void B6ClockClick(bool sender);
+  // leaves OperationFailed alone, so a refusal does not end a full cycle; not waiting, its
+  // "Clock set" box only when its button started it.
+  void B6ClockClick(TStartedBy startedBy);
   // Synchronizes, then reads the security bits and the status byte into the status box; a
   // failed synchronization leaves the box as it was.
   void BReadStatusClick();
@@ -161,8 +171,9 @@ class TIspOperations {
   // Takes the status of a session operation: a failure the window reports in its general
   // error report (the port's, a stop) is thrown again; the status is recorded.
   const TIspStatus& Took(TIspStatus status);
-  // After a setting command: OperationFailed and the boxes by its status.
-  void FinishSetting(const TIspOptions& options, std::string_view done, bool sender);
+  // After a setting command: OperationFailed and the boxes by its status; the success box
+  // done only when a button started the command.
+  void FinishSetting(const TIspOptions& options, std::string_view done, TStartedBy startedBy);
   // One value read (always awaited): the reply on success, else the box what + ": " + the
   // failure's words, the failure recorded in status, and nothing.
   std::optional<TByteRead> ReadValue(std::string_view body, std::string_view what, TIspStatus& status);

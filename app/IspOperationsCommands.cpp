@@ -7,12 +7,20 @@
 #include "isp/ScopeGuards.h"
 
 namespace kavel {
+namespace {
 
-void TIspOperations::BSendHexFileClick(bool sender) {
+// The window's blank check looks at the first 16 KB (blocks 0 to 3) only, not the whole 64 KB.
+constexpr std::uint16_t kBlankCheckStart = 0x0000;
+constexpr std::uint16_t kBlankCheckEnd = 0x3FFF;
+
+}  // namespace
+
+void TIspOperations::BSendHexFileClick(TStartedBy startedBy) {
   const TIspOptions options = Options();
   OperationFailed = 1;
   m_status = TIspStatus::Make(skCancelled, "no image file was chosen");
-  if (options.reuseImageFile || !sender) {
+  const bool asStep = startedBy == sbOperation;
+  if (options.reuseImageFile || asStep) {
     m_host.ShowImageFile(m_imageFileName);
   } else {
     std::optional<std::string> chosen = m_host.ChooseImageFile(m_imageFileName);
@@ -25,7 +33,7 @@ void TIspOperations::BSendHexFileClick(bool sender) {
   TOnExit ending([this] { m_host.SetProgress(""); });
   const THexBinList list = ImageToProgram();
   m_host.ShowImageFile(m_imageFileName);
-  if (!sender && !list.HoldsData()) {
+  if (asStep && !list.HoldsData()) {
     // A step of the full cycle: the status byte and the security bits must not follow.
     const std::string text = "No data to program in " + m_imageFileName;
     PlainBox(text, "Send Error");
@@ -36,12 +44,12 @@ void TIspOperations::BSendHexFileClick(bool sender) {
   if (Took(m_session.Program(list, Pacing(options), resent)).Ok()) {
     OperationFailed = 0;
   } else {
-    // "block" is the record's index here, as the operator has always read it.
+    // The text says "block" but counts records: the index of the record that failed.
     PlainBox(ReplyClassWords(m_status.reply) + " for block: " + std::to_string(m_status.index), "Send Error");
   }
 }
 
-void TIspOperations::BFullEraseClick(bool sender) {
+void TIspOperations::BFullEraseClick(TStartedBy startedBy) {
   const TIspOptions options = Options();
   OperationFailed = 1;
   TBusyWindow busy(m_host, "Erasing entire chip memory ... wait");
@@ -53,7 +61,7 @@ void TIspOperations::BFullEraseClick(bool sender) {
   }
   if (status.Ok()) {
     OperationFailed = 0;
-    if (sender) PlainBox("Flash erased", "OK", TBoxRole::brSuccess);
+    if (startedBy == sbButton) PlainBox("Flash erased", "OK", TBoxRole::brSuccess);
   } else {
     PlainBox(ReplyClassWords(status.reply), "Send Error");
   }
@@ -83,7 +91,8 @@ void TIspOperations::BBlankClick() {
   TBusyWindow busy(m_host, "Blank check ... wait");
   if (!SynchronizeOrSay(options)) return;
   TBlankResult result;
-  const TIspStatus& status = Took(m_session.BlankCheck(0x0000, 0x3FFF, options.delay, result));
+  const TIspStatus& status =
+      Took(m_session.BlankCheck(kBlankCheckStart, kBlankCheckEnd, options.delay, result));
   if (result.blank) {
     PlainBox("Flash is blank", "OK", TBoxRole::brSuccess);
   } else if (status.kind == skRefused && status.reply == rcOk) {
@@ -94,11 +103,11 @@ void TIspOperations::BBlankClick() {
   }
 }
 
-void TIspOperations::FinishSetting(const TIspOptions& options, std::string_view done, bool sender) {
+void TIspOperations::FinishSetting(const TIspOptions& options, std::string_view done, TStartedBy startedBy) {
   OperationFailed = 1;
   if (!options.waitForConfirmation) {
     OperationFailed = 0;
-    if (sender) PlainBox(done, "Done", TBoxRole::brSuccess);
+    if (startedBy == sbButton) PlainBox(done, "Done", TBoxRole::brSuccess);
     return;
   }
   if (!m_status.Ok()) {
@@ -106,28 +115,28 @@ void TIspOperations::FinishSetting(const TIspOptions& options, std::string_view 
     return;
   }
   OperationFailed = 0;
-  if (sender) PlainBox(done, "OK", TBoxRole::brSuccess);
+  if (startedBy == sbButton) PlainBox(done, "OK", TBoxRole::brSuccess);
 }
 
-void TIspOperations::BSecurityClick(int bit, bool sender) {
+void TIspOperations::BSecurityClick(int bit, TStartedBy startedBy) {
   if (bit < 1 || bit > 3) return;
   const TIspOptions options = Options();
   Took(m_session.SetSecurityBit(bit, Pacing(options)));
-  FinishSetting(options, "Security bit " + std::to_string(bit) + " set", sender);
+  FinishSetting(options, "Security bit " + std::to_string(bit) + " set", startedBy);
 }
 
-void TIspOperations::BSetStatusClick(bool sender) {
+void TIspOperations::BSetStatusClick(TStartedBy startedBy) {
   const TIspOptions options = Options();
   Took(m_session.SetStatusByte0(Pacing(options)));
-  FinishSetting(options, "Status byte set to 0 (application)", sender);
+  FinishSetting(options, "Status byte set to 0 (application)", startedBy);
 }
 
-void TIspOperations::B6ClockClick(bool sender) {
+void TIspOperations::B6ClockClick(TStartedBy startedBy) {
   const TIspOptions options = Options();
   const TIspStatus& status = Took(m_session.SetSixClock(Pacing(options)));
   if (!options.waitForConfirmation) {
     OperationFailed = 0;
-    if (sender) PlainBox("Clock set", "Done", TBoxRole::brSuccess);
+    if (startedBy == sbButton) PlainBox("Clock set", "Done", TBoxRole::brSuccess);
     return;
   }
   // Shown whoever started it: inside a full cycle a refusal is reported but ends nothing.

@@ -41,7 +41,7 @@ bool TIspOperations::SuspendKTN() {
   m_status = m_session.SuspendController(result);
   if (!wasOpen) m_host.ShowPortState();  // it opened a closed port, or could not
   if (result.stoppedAnswering) {
-    m_host.Box(MessageBoxRequest(LangText("Error 301\rKTN do not answer!", "StrNoAnswer"), mkError, {mbtOK}));
+    m_host.Box(MessageBoxRequest("Error 301\rKTN do not answer!", mkError, {mbtOK}));
   }
   m_session.RethrowFailure();
   return result.suspended;
@@ -86,27 +86,28 @@ void TIspOperations::MakeFullProgramming() {
     m_clock.SleepMs(options.delay);
   }
   OperationFailed = 0;
-  // Each step is called without a sender: its success box is left out, its error box not.
-  BFullEraseClick(false);
+  // Each step is started by the cycle, not by its button: its success box is left out, its
+  // error box not.
+  BFullEraseClick(sbOperation);
   if (OperationFailed != 0) return;
   TIspStatus cycle = m_status;
   StopPoint("stopped after the erase, before programming: the chip is erased");
-  BSendHexFileClick(false);
+  BSendHexFileClick(sbOperation);
   if (OperationFailed != 0) return;
   cycle = Worse(cycle, m_status);
   StopPoint("stopped after programming, before the status byte and the security bits");
   // Waiting for replies, a refused clock command is shown but leaves OperationFailed as it
   // was, so the cycle goes on; its status still says the chip is not in 6-clock mode.
   if (options.sixClock) {
-    B6ClockClick(false);
+    B6ClockClick(sbOperation);
     cycle = Worse(cycle, m_status);
   }
   if (OperationFailed != 0) return;
-  BSetStatusClick(false);
+  BSetStatusClick(sbOperation);
   if (OperationFailed != 0) return;
   cycle = Worse(cycle, m_status);
   for (int bit = 1; bit <= 3; ++bit) {
-    BSecurityClick(bit, false);
+    BSecurityClick(bit, sbOperation);
     if (OperationFailed != 0) return;
     cycle = Worse(cycle, m_status);
   }
@@ -122,7 +123,7 @@ void TIspOperations::FullErase() {
   StopPoint("stopped before the jumper prompt: nothing was erased");
   PlainBox(kJumperOnText, "Info", TBoxRole::brPrompt);
   StopPoint("stopped at the jumper prompt: nothing was erased");
-  BFullEraseClick(false);
+  BFullEraseClick(sbOperation);
   const TIspStatus erased = m_status;
   // The jumper must come off whatever happened, but a failed erase is not called erased.
   std::string text(OperationFailed == 0 ? "Flash erased." : "Flash not erased.");

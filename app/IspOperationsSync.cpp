@@ -34,11 +34,11 @@ bool TIspOperations::Synchronize(const TIspOptions& options) {
   // waiting for them, the chosen speed, then the others, until the chip confirms one, which
   // the speed list then shows (it shows where the search ended whatever happens).
   TSyncPlan plan;
-  plan.first = BaudRateFromText(options.targetBaud);
+  plan.first = options.targetBaud;
   plan.blind = !options.waitForConfirmation;
   plan.delay = options.delay;
   TOnExit showSpeed([&] {
-    if (options.waitForConfirmation) m_host.SelectTargetBaud(BaudRateText(m_port.BaudRate()));
+    if (options.waitForConfirmation) m_host.SelectTargetBaud(m_port.BaudRate());
   });
   TSyncResult result;
   return Took(m_session.Synchronize(plan, result)).Ok();

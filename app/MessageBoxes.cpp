@@ -20,16 +20,12 @@ TMessageService* g_service = &g_stderrService;
 
 }  // namespace
 
-std::string LangText(std::string_view defaultText, std::string_view /*key*/) {
-  return std::string(defaultText);
-}
-
 std::string MessageCaption(TMessageKind kind, std::string_view customCaption) {
   switch (kind) {
-    case mkWarning: return LangText("Warning", "MBCaption_Warning");
-    case mkError: return LangText("Error", "MBCaption_Error");
-    case mkInformation: return LangText("Information", "MBCaption_Information");
-    case mkConfirmation: return LangText("Confirm", "MBCaption_Confirmation");
+    case mkWarning: return "Warning";
+    case mkError: return "Error";
+    case mkInformation: return "Information";
+    case mkConfirmation: return "Confirm";
     case mkCustom: break;
   }
   return std::string(customCaption);

@@ -1,12 +1,12 @@
-// Language strings and message boxes. A box is described by a request (text, caption, style)
-// and shown by a TMessageService: the window's, a terminal's, or a test's recorder. The
-// operations hand every request to their host (TIspHost::Box); the window passes them on to
-// the one replaceable service here, which also shows the window's own boxes, so that every
-// box of the program takes one route and any operation can run without a person pressing OK.
+// Message boxes. A box is described by a request (text, caption, style) and shown by a
+// TMessageService: the window's, a terminal's, or a test's recorder. The operations hand
+// every request to their host (TIspHost::Box); the window passes them on to the one
+// replaceable service here, which also shows the window's own boxes, so that every box of
+// the program takes one route and any operation can run without a person pressing OK.
 //
-// Boxes are described by the platform's classic message-box style word: an icon, a default
-// button and a button layout, or-ed together. The values are those of the original platform,
-// so that a style is the same number everywhere.
+// Boxes are described by a style word: an icon, a default button and a button layout,
+// or-ed together. The values are those of the Win32 MessageBox flags (MB_ICONSTOP 0x10,
+// MB_YESNO 4 ...), so that a style is the same number everywhere.
 #pragma once
 
 #include <cstdint>
@@ -64,9 +64,6 @@ class TMessageButtons {
  private:
   std::uint16_t m_bits = 0;
 };
-
-// The language string for key. There is no translation table, so it is always defaultText.
-std::string LangText(std::string_view defaultText, std::string_view key);
 
 // The caption of a kind (the caption argument for mkCustom).
 std::string MessageCaption(TMessageKind kind, std::string_view customCaption);

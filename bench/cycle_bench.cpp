@@ -1,7 +1,7 @@
 // Figures for the controller exchange and the full cycle over a real pseudo-terminal:
 // FindController on a line where nothing answers (about 2.5 s: four listening passes, then
 // twelve more each with an "a"), and a full cycle of a 16 KB image against the simulated
-// chip and controller, D = 60 ms, replies not awaited, against the sum of its prescribed
+// chip and controller, D = 60 ms, replies not awaited, against the sum of its fixed
 // pauses.
 #include <stdlib.h>
 

@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
   kavel::TMainISPForm::TSetup setup;
   setup.args = {"/Kavel"};
   auto form = std::make_unique<kavel::TMainISPForm>(std::move(setup));
-  form->StatusPanel1->installEventFilter(&watch);
+  form->PortPanel->installEventFilter(&watch);
   form->ShowForm();
   const int rc = QApplication::exec();
   form.reset();

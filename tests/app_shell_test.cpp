@@ -92,7 +92,7 @@ class RecordingService final : public TMessageService {
 TEST(MessageBoxes, SoundFirstThenTheBox) {
   RecordingService service;
   SetMessageService(&service);
-  ShowErrorBox(LangText("Error 301\rKTN do not answer!", "StrNoAnswer"));
+  ShowErrorBox("Error 301\rKTN do not answer!");
   EXPECT_EQ(service.last.text, "Error 301\rKTN do not answer!");
   EXPECT_EQ(service.last.caption, "Error");
   EXPECT_EQ(service.last.style, kMbIconStop | kMbOk);

@@ -51,14 +51,14 @@ TEST_F(Views, ServiceSwitchInAnyCaseOnlyAsWholeArgument) {
     TMainISPForm& f = Start(args);
     EXPECT_EQ(f.ServiceView(), service);
     EXPECT_EQ(f.LowerArea->isVisible(), service);
-    EXPECT_EQ(f.Button3->isVisible(), !service);
+    EXPECT_EQ(f.FullChipEraseButton->isVisible(), !service);
     for (QWidget* w : {static_cast<QWidget*>(f.DelayVal), static_cast<QWidget*>(f.WFC),
-                       static_cast<QWidget*>(f.cb6clock), static_cast<QWidget*>(f.Button2),
-                       static_cast<QWidget*>(f.ComboBox1), static_cast<QWidget*>(f.Label2)}) {
+                       static_cast<QWidget*>(f.cb6clock), static_cast<QWidget*>(f.SetDefaultButton),
+                       static_cast<QWidget*>(f.SpeedList), static_cast<QWidget*>(f.DelayLabel)}) {
       EXPECT_EQ(w->isVisible(), service) << w->objectName().toStdString();
     }
     EXPECT_FALSE(f.OutMemo->isVisible());
-    EXPECT_FALSE(f.CheckBox1->isVisible());
+    EXPECT_FALSE(f.DebugWindowCheck->isVisible());
     EXPECT_EQ(f.width(), 507);
     EXPECT_EQ(ClientHeight(f), service ? 502 : 145);
     EXPECT_EQ(f.minimumSize(), f.maximumSize());  // fixed size
@@ -88,7 +88,7 @@ TEST_F(Views, CaptionShowsTheImageFileWithSameOrAuto) {
 TEST_F(Views, AutoGivenTwiceRunsTheStartTimerOnceAndCloses) {
   TMainISPForm& f = Start({"/AUTO", "/auto"});
   int fired = 0, dialogs = 0;
-  QObject::connect(f.Timer2, &QTimer::timeout, [&] { ++fired; });
+  QObject::connect(f.StartTimer, &QTimer::timeout, [&] { ++fired; });
   f.SetDialogRunner([&](QFileDialog&) { return ++dialogs, false; });  // the cycle's file: cancelled
   EXPECT_TRUE(f.isVisible());
   Pump(1300);
@@ -102,7 +102,7 @@ TEST_F(Views, AutoGivenTwiceRunsTheStartTimerOnceAndCloses) {
 TEST_F(Views, AStartTimerThatFiresDuringAnOperationRunsItsStepAfterIt) {
   TMainISPForm& f = Start({"/AUTO"});
   int fired = 0, dialogs = 0;
-  QObject::connect(f.Timer2, &QTimer::timeout, [&] { ++fired; });
+  QObject::connect(f.StartTimer, &QTimer::timeout, [&] { ++fired; });
   f.SetDialogRunner([&](QFileDialog&) { return ++dialogs, false; });
   // An operation waits 1.3 s for a reply that never comes; the timer's 500 ms pass meanwhile.
   EXPECT_TRUE(f.RunOperation([&] { f.Engine().WaitForDot(1300); }));
@@ -128,7 +128,7 @@ TEST_F(Views, EveryCaptionFitsItsControlAtTheDefaultFont) {
     if (!c->isVisibleTo(&f)) continue;
     EXPECT_LE(c->sizeHint().width(), c->width()) << c->text().toStdString();
   }
-  for (QLabel* l : {f.Label1, f.Label2}) EXPECT_LE(l->sizeHint().width(), l->width());
+  for (QLabel* l : {f.LampLabel, f.DelayLabel}) EXPECT_LE(l->sizeHint().width(), l->width());
   EXPECT_GE(f.EraseBlocks->count(), 16);
   EXPECT_EQ(f.EraseBlocks->item(15)->text().toStdString(), "block 15, 60k - 64k");
   EXPECT_EQ(f.EraseBlocks->item(1)->checkState(), Qt::Unchecked);
@@ -142,11 +142,11 @@ TEST_F(Views, ControlsAndPanelsSpeakToAssistiveTechnology) {
     QAccessibleInterface* a = QAccessible::queryAccessibleInterface(o);
     return a ? a->text(QAccessible::Name).toStdString() : std::string("<none>");
   };
-  EXPECT_EQ(name(f.StatusPanel1), "COM1: 9600, 8, 1, N");
-  EXPECT_EQ(name(f.StatusPanel0), "Synchronizing");
+  EXPECT_EQ(name(f.PortPanel), "COM1: 9600, 8, 1, N");
+  EXPECT_EQ(name(f.ProgressPanel), "Synchronizing");
   EXPECT_EQ(name(f.BSynchro), "Synchronize");
-  EXPECT_EQ(name(f.ComLed3), "Open/Close");
-  EXPECT_TRUE(QAccessible::queryAccessibleInterface(f.ComLed3)->state().checked);
+  EXPECT_EQ(name(f.PortLamp), "Open/Close");
+  EXPECT_TRUE(QAccessible::queryAccessibleInterface(f.PortLamp)->state().checked);
   EXPECT_EQ(name(f.DelayVal), "Delay");
   f.StatusMemo->setPlainText("Security bits: 0");
   QAccessibleInterface* memo = QAccessible::queryAccessibleInterface(f.StatusMemo);
@@ -154,23 +154,40 @@ TEST_F(Views, ControlsAndPanelsSpeakToAssistiveTechnology) {
   EXPECT_EQ(memo->textInterface()->text(0, 16).toStdString(), "Security bits: 0");
 }
 
+// Each control keeps its name on the form as its objectName, by which whatever walks the
+// widget tree finds it, whatever the member holding it is called.
+TEST_F(Views, ControlsKeepTheirFormNamesAsObjectNames) {
+  TMainISPForm& f = Start({"/Kavel"});
+  const std::pair<const char*, QObject*> controls[] = {
+      {"ComComboBox1", f.PortChooser},   {"Label1", f.LampLabel},
+      {"ComLed3", f.PortLamp},           {"Button1", f.OnOffButton},
+      {"Button2", f.SetDefaultButton},   {"Button3", f.FullChipEraseButton},
+      {"ComboBox1", f.SpeedList},        {"Label2", f.DelayLabel},
+      {"CheckBox1", f.DebugWindowCheck}, {"StatusPanel0", f.ProgressPanel},
+      {"StatusPanel1", f.PortPanel},     {"Timer2", f.StartTimer},
+  };
+  for (const auto& [name, control] : controls) {
+    EXPECT_EQ(f.findChild<QObject*>(QString::fromLatin1(name)), control) << name;
+  }
+}
+
 using PortControls = FormTest;
 
 TEST_F(PortControls, StatusBarFollowsOpenCloseAndRate) {
   TMainISPForm& f = Start({"/Kavel"});
-  EXPECT_EQ(f.StatusPanel1->text().toStdString(), "COM1: 9600, 8, 1, N");
-  EXPECT_EQ(f.ComboBox1->currentText().toStdString(), "9600");
-  EXPECT_EQ(f.ComComboBox1->currentText().toStdString(), "COM1");
-  EXPECT_TRUE(f.ComLed3->Lit());
-  Choose(f.ComboBox1, "19200");
-  EXPECT_EQ(f.StatusPanel1->text().toStdString(), "COM1: 19200, 8, 1, N");
-  QTest::mouseClick(f.Button1, Qt::LeftButton);
+  EXPECT_EQ(f.PortPanel->text().toStdString(), "COM1: 9600, 8, 1, N");
+  EXPECT_EQ(f.SpeedList->currentText().toStdString(), "9600");
+  EXPECT_EQ(f.PortChooser->currentText().toStdString(), "COM1");
+  EXPECT_TRUE(f.PortLamp->Lit());
+  Choose(f.SpeedList, "19200");
+  EXPECT_EQ(f.PortPanel->text().toStdString(), "COM1: 19200, 8, 1, N");
+  QTest::mouseClick(f.OnOffButton, Qt::LeftButton);
   EXPECT_FALSE(f.Port().Connected());
-  EXPECT_FALSE(f.ComLed3->Lit());
-  EXPECT_EQ(f.StatusPanel1->text().toStdString(), "");
-  QTest::mouseClick(f.ComLed3, Qt::LeftButton);
+  EXPECT_FALSE(f.PortLamp->Lit());
+  EXPECT_EQ(f.PortPanel->text().toStdString(), "");
+  QTest::mouseClick(f.PortLamp, Qt::LeftButton);
   EXPECT_TRUE(f.Port().Connected());
-  EXPECT_EQ(f.StatusPanel1->text().toStdString(), "COM1: 19200, 8, 1, N");
+  EXPECT_EQ(f.PortPanel->text().toStdString(), "COM1: 19200, 8, 1, N");
   EXPECT_TRUE(boxes.shown.empty());
 }
 
@@ -179,16 +196,16 @@ TEST_F(PortControls, PortThatCannotBeOpenedShowsOpenPortErrorWithItsName) {
   TNAVOPort holder(3, 0);
   holder.OpenPort();  // someone else has COM3
   TMainISPForm& f = Start({"/Kavel"});
-  f.ComComboBox1->showPopup();  // the list is read again as it drops down
-  f.ComComboBox1->hidePopup();
-  Choose(f.ComComboBox1, "COM3");
+  f.PortChooser->showPopup();  // the list is read again as it drops down
+  f.PortChooser->hidePopup();
+  Choose(f.PortChooser, "COM3");
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_EQ(boxes.shown[0].text, "Open port error");
   EXPECT_EQ(boxes.shown[0].caption, "Open COM3 port");
   EXPECT_EQ(boxes.shown[0].style, 0u);
   EXPECT_FALSE(f.Port().Connected());
-  EXPECT_FALSE(f.ComLed3->Lit());
-  EXPECT_EQ(f.StatusPanel1->text().toStdString(), "");
+  EXPECT_FALSE(f.PortLamp->Lit());
+  EXPECT_EQ(f.PortPanel->text().toStdString(), "");
   EXPECT_EQ(f.PortNumber(), 3);
 }
 
@@ -198,24 +215,24 @@ TEST_F(PortControls, AnUnreadablePortDirectoryIsReportedOnceAndTheListGoesOn) {
   WriteSettings("");
   setenv("KAVEL_ISP_PORT_DIR", bad.c_str(), 1);
   for (int i = 0; i < 3; ++i) {
-    f.ComComboBox1->showPopup();
-    f.ComComboBox1->hidePopup();
+    f.PortChooser->showPopup();
+    f.PortChooser->hidePopup();
   }
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_EQ(boxes.shown[0].text, "Registry error: cannot read " + bad + " (win error code: 20)");
   // The default rule's names are still offered (whatever devices this machine has).
   std::vector<std::string> offered;
-  for (int i = 0; i < f.ComComboBox1->count(); ++i)
-    offered.push_back(f.ComComboBox1->itemText(i).toStdString());
+  for (int i = 0; i < f.PortChooser->count(); ++i)
+    offered.push_back(f.PortChooser->itemText(i).toStdString());
   EXPECT_EQ(offered, TPortMap(bad).List().names);
   // Readable again, then unreadable again: said again.
   setenv("KAVEL_ISP_PORT_DIR", ports.Path().c_str(), 1);
-  f.ComComboBox1->showPopup();
-  f.ComComboBox1->hidePopup();
-  EXPECT_GE(f.ComComboBox1->findText("COM1"), 0);
+  f.PortChooser->showPopup();
+  f.PortChooser->hidePopup();
+  EXPECT_GE(f.PortChooser->findText("COM1"), 0);
   setenv("KAVEL_ISP_PORT_DIR", bad.c_str(), 1);
-  f.ComComboBox1->showPopup();
-  f.ComComboBox1->hidePopup();
+  f.PortChooser->showPopup();
+  f.PortChooser->hidePopup();
   EXPECT_EQ(boxes.shown.size(), 2u);
   setenv("KAVEL_ISP_PORT_DIR", ports.Path().c_str(), 1);
 }
@@ -224,8 +241,8 @@ TEST_F(PortControls, PortNumberRuleAtChangeAndAtNextStart) {
   TPtyPair com20(ports.Path(), "COM20");
   TPtyPair com2(ports.Path(), "COM2");
   TMainISPForm& f = Start({"/Kavel"});
-  Choose(f.ComComboBox1, "COM20");
-  EXPECT_EQ(f.StatusPanel1->text().toStdString(), "COM20: 9600, 8, 1, N");
+  Choose(f.PortChooser, "COM20");
+  EXPECT_EQ(f.PortPanel->text().toStdString(), "COM20: 9600, 8, 1, N");
   CloseAndDestroy();
   EXPECT_NE(Settings().find("ComComboBox1_Tag=2"), std::string::npos);
   EXPECT_EQ(Start().Port().Port(), "COM2");
@@ -258,32 +275,48 @@ TEST_F(PortControls, DelayEntryTakesSignedIntegersAndRevertsOtherwise) {
 
 TEST_F(PortControls, SetDefaultAndTheNormalViewStartAt9600And60) {
   TMainISPForm& f = Start({"/Kavel"});
-  Choose(f.ComboBox1, "38400");
+  Choose(f.SpeedList, "38400");
   f.DelayVal->setText("100");
   emit f.DelayVal->editingFinished();
   f.WFC->setChecked(true);
   f.cb6clock->setChecked(true);
-  QTest::mouseClick(f.Button2, Qt::LeftButton);
+  QTest::mouseClick(f.SetDefaultButton, Qt::LeftButton);
   EXPECT_EQ(f.Port().BaudRate(), br9600);
   EXPECT_EQ(f.Delay(), 60);
   EXPECT_EQ(f.DelayVal->text().toStdString(), "60");
   EXPECT_FALSE(f.WaitForConfirmation());
   EXPECT_FALSE(f.SixClock());
-  EXPECT_EQ(f.StatusPanel1->text().toStdString(), "COM1: 9600, 8, 1, N");
+  EXPECT_EQ(f.PortPanel->text().toStdString(), "COM1: 9600, 8, 1, N");
   CloseAndDestroy();
   WriteSettings("[TMainISPForm]\nDelayVal_Tag=500\nDelayVal_Text=500\ncb6clock_Checked=True\n");
   TMainISPForm& normal = Start();
   EXPECT_EQ(normal.Delay(), 60);
   EXPECT_EQ(normal.DelayVal->text().toStdString(), "60");
   EXPECT_FALSE(normal.SixClock());
-  EXPECT_EQ(normal.TargetBaudText(), "9600");
+  EXPECT_EQ(normal.SpeedList->currentText().toStdString(), "9600");
 }
 
 TEST_F(PortControls, ChoiceRefusedDuringAnOperationIsSetBack) {
   TMainISPForm& f = Start({"/Kavel"});
-  f.RunOperation([&] { Choose(f.ComboBox1, "38400"); });
+  f.RunOperation([&] { Choose(f.SpeedList, "38400"); });
   EXPECT_EQ(f.Port().BaudRate(), br9600);
-  EXPECT_EQ(f.ComboBox1->currentText().toStdString(), "9600");
+  EXPECT_EQ(f.SpeedList->currentText().toStdString(), "9600");
+}
+
+// The operations read the speed list as a rate and have it show one: a rate the list does
+// not hold leaves nothing selected, which they then take as 9600.
+TEST_F(PortControls, SpeedListGivesAndShowsTheTargetRate) {
+  TMainISPForm& f = Start({"/Kavel"});
+  const struct {
+    TBaudRate shown;
+    const char* text;
+    TBaudRate target;
+  } cases[] = {{br19200, "19200", br19200}, {br4800, "4800", br4800}, {br57600, "", br9600}};
+  for (const auto& c : cases) {
+    f.SelectTargetBaud(c.shown);
+    EXPECT_EQ(f.SpeedList->currentText().toStdString(), c.text);
+    EXPECT_EQ(f.Options().targetBaud, c.target);
+  }
 }
 
 TEST_F(PortControls, FileDialogStartsAtTheStoredFileAndTakesTheChosenOne) {
@@ -356,7 +389,7 @@ TEST_F(Operations, EveryServiceButtonWorksAgainstTheSimulatedChip) {
   EXPECT_TRUE(f.isEnabled());
   EXPECT_EQ(f.Operations().OperationFailed, 0);
   EXPECT_EQ(f.windowTitle().toStdString(), "Kavel ISP 2.6.1 [" + image + "]");
-  EXPECT_EQ(f.StatusPanel0->text().toStdString(), "");
+  EXPECT_EQ(f.ProgressPanel->text().toStdString(), "");
   EXPECT_EQ(f.StatusMemo->toPlainText().toStdString(),
             "Security 1: ON\nSecurity 2: ON\nSecurity 3: ON\nStatus: 00");
   // The debug box keeps the erase's and the clock command's replies.
@@ -443,13 +476,14 @@ TEST_F(Failures, PortThatCannotBeOpenedAtStartEndsTheShowStepInTheErrorReport) {
   EXPECT_EQ(boxes.shown[0].text, "Unable to open com port (win error code: 2)");
   EXPECT_EQ(boxes.shown[0].caption, "Kavel ISP 2.6.1");
   EXPECT_EQ(boxes.shown[0].style, kMbIconStop);
-  // The designed form: both areas, the normal view's button, no service-only controls.
+  // The window as created, no view chosen: both areas, "FULL CHIP ERASE", no service-only
+  // controls.
   EXPECT_TRUE(f.isVisible());
   EXPECT_TRUE(f.LowerArea->isVisible());
-  EXPECT_TRUE(f.Button3->isVisible());
-  EXPECT_FALSE(f.ComboBox1->isVisible());
+  EXPECT_TRUE(f.FullChipEraseButton->isVisible());
+  EXPECT_FALSE(f.SpeedList->isVisible());
   EXPECT_EQ(ClientHeight(f), 502);
-  EXPECT_EQ(f.StatusPanel1->text().toStdString(), "");
+  EXPECT_EQ(f.PortPanel->text().toStdString(), "");
   EXPECT_FALSE(f.SixClock());
   EXPECT_EQ(f.windowTitle().toStdString(), "Kavel ISP 2.6.1");
 }
@@ -498,7 +532,7 @@ TEST_F(Closing, CloseDuringAReplyWaitTakesEffectWhenTheOperationReturns) {
   bool secondRefused = false;
   QTimer::singleShot(50, &f, [&] {
     secondRefused = !f.RunOperation([] {});
-    QTest::mouseClick(f.Button1, Qt::LeftButton);  // refused too: the port stays open
+    QTest::mouseClick(f.OnOffButton, Qt::LeftButton);  // refused too: the port stays open
     f.close();
   });
   const bool ok = f.RunOperation([&] {

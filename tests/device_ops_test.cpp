@@ -47,7 +47,8 @@ class DeviceOps : public test::VirtualLine {
 
 TEST_F(DeviceOps, FullEraseRepliesPausesAndOperationFailed) {
   struct Case {
-    bool wfc, sender;
+    bool wfc;
+    TStartedBy startedBy;
     std::optional<TReplyOverride> reply;
     Boxes boxes;
     int failed;
@@ -55,21 +56,21 @@ TEST_F(DeviceOps, FullEraseRepliesPausesAndOperationFailed) {
     TStatusKind status;
   };
   const Case cases[] = {
-      {false, true, std::nullopt, {}, 0, 9000, 9020, skUnconfirmed},
-      {true, true, std::nullopt, {"OK: Flash erased"}, 0, 3000, 3100, skOk},
-      {true, false, std::nullopt, {}, 0, 3000, 3100, skOk},
-      {true, false, TReplyOverride::CrcError, {"Send Error: CRC error"}, 1, 0, 100, skRefused},
-      {true, true, TReplyOverride::NotAllowed, {"Send Error: Not allowed operation"}, 1, 0, 100, skRefused},
-      {true, true, TReplyOverride::Silent, {"Send Error: Flash not answer"}, 1, 14400, 14500, skNoAnswer},
+      {false, sbButton, std::nullopt, {}, 0, 9000, 9020, skUnconfirmed},
+      {true, sbButton, std::nullopt, {"OK: Flash erased"}, 0, 3000, 3100, skOk},
+      {true, sbOperation, std::nullopt, {}, 0, 3000, 3100, skOk},
+      {true, sbOperation, TReplyOverride::CrcError, {"Send Error: CRC error"}, 1, 0, 100, skRefused},
+      {true, sbButton, TReplyOverride::NotAllowed, {"Send Error: Not allowed operation"}, 1, 0, 100, skRefused},
+      {true, sbButton, TReplyOverride::Silent, {"Send Error: Flash not answer"}, 1, 14400, 14500, skNoAnswer},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "wfc " << c.wfc << " sender " << c.sender << " box "
-                                      << (c.boxes.empty() ? "none" : c.boxes[0]));
+    SCOPED_TRACE(::testing::Message() << "wfc " << c.wfc << (c.startedBy == sbButton ? " button" : " operation")
+                                      << " box " << (c.boxes.empty() ? "none" : c.boxes[0]));
     Fresh(c.reply);
     host.options.waitForConfirmation = c.wfc;
     chip->Flash()[0x8000] = 0;
     ops->OperationFailed = 0;
-    ops->BFullEraseClick(c.sender);
+    ops->BFullEraseClick(c.startedBy);
     EXPECT_EQ(host.boxes, c.boxes);
     EXPECT_EQ(ops->OperationFailed, c.failed);
     EXPECT_EQ(ops->LastStatus().kind, c.status);
@@ -92,7 +93,7 @@ TEST_F(DeviceOps, FailedSynchronizationWritesNoCommand) {
   host.options.waitForConfirmation = true;
   host.options.eraseBlocks.set(1);
   const std::pair<const char*, std::function<void()>> operations[] = {
-      {"erase", [&] { ops->BFullEraseClick(true); }},
+      {"erase", [&] { ops->BFullEraseClick(sbButton); }},
       {"blocks", [&] { ops->BEraseBlocksClick(); }},
       {"blank", [&] { ops->BBlankClick(); }},
       {"read status", [&] { ops->BReadStatusClick(); }},
@@ -215,40 +216,41 @@ TEST_F(DeviceOps, BlankCheckAnswers) {
 TEST_F(DeviceOps, SettingCommands) {
   struct Case {
     const char* name;
-    std::function<void(TIspOperations&, bool)> run;
+    std::function<void(TIspOperations&, TStartedBy)> run;
     std::string record;
-    bool wfc, sender;
+    bool wfc;
+    TStartedBy startedBy;
     std::optional<TReplyOverride> reply;
     int failedBefore;
     Boxes boxes;
     int failedAfter;
     int pause;  // the pause taken with replies not awaited (D = 60)
   };
-  const auto sec1 = [](TIspOperations& o, bool s) { o.BSecurity1Click(s); };
-  const auto sec2 = [](TIspOperations& o, bool s) { o.BSecurity2Click(s); };
-  const auto sec3 = [](TIspOperations& o, bool s) { o.BSecurity3Click(s); };
-  const auto status = [](TIspOperations& o, bool s) { o.BSetStatusClick(s); };
-  const auto six = [](TIspOperations& o, bool s) { o.B6ClockClick(s); };
+  const auto sec1 = [](TIspOperations& o, TStartedBy s) { o.BSecurity1Click(s); };
+  const auto sec2 = [](TIspOperations& o, TStartedBy s) { o.BSecurity2Click(s); };
+  const auto sec3 = [](TIspOperations& o, TStartedBy s) { o.BSecurity3Click(s); };
+  const auto status = [](TIspOperations& o, TStartedBy s) { o.BSetStatusClick(s); };
+  const auto six = [](TIspOperations& o, TStartedBy s) { o.B6ClockClick(s); };
   const Case cases[] = {
-      {"bit 2, paced", sec2, ":020000030501F5", false, true, TReplyOverride::NotAllowed, 1,
+      {"bit 2, paced", sec2, ":020000030501F5", false, sbButton, TReplyOverride::NotAllowed, 1,
        {"Done: Security bit 2 set"}, 0, 60},
-      {"bit 1 in a cycle", sec1, ":020000030500F6", true, false, {}, 0, {}, 0, 0},
-      {"bit 3 by its button", sec3, ":020000030502F4", true, true, {}, 1, {"OK: Security bit 3 set"}, 0, 0},
-      {"bit 3 refused", sec3, ":020000030502F4", true, false, TReplyOverride::NotAllowed, 0,
+      {"bit 1 in a cycle", sec1, ":020000030500F6", true, sbOperation, {}, 0, {}, 0, 0},
+      {"bit 3 by its button", sec3, ":020000030502F4", true, sbButton, {}, 1, {"OK: Security bit 3 set"}, 0, 0},
+      {"bit 3 refused", sec3, ":020000030502F4", true, sbOperation, TReplyOverride::NotAllowed, 0,
        {"Send Error: Not allowed operation"}, 1, 0},
-      {"bit 1 unanswered", sec1, ":020000030500F6", true, true, TReplyOverride::CarriageReturn, 0,
+      {"bit 1 unanswered", sec1, ":020000030500F6", true, sbButton, TReplyOverride::CarriageReturn, 0,
        {"Send Error: Flash not answer"}, 1, 0},
-      {"status, paced", status, ":020000030400F7", false, true, {}, 1,
+      {"status, paced", status, ":020000030400F7", false, sbButton, {}, 1,
        {"Done: Status byte set to 0 (application)"}, 0, 1000},
-      {"status by its button", status, ":020000030400F7", true, true, {}, 1,
+      {"status by its button", status, ":020000030400F7", true, sbButton, {}, 1,
        {"OK: Status byte set to 0 (application)"}, 0, 0},
-      {"status checksum", status, ":020000030400F7", true, false, TReplyOverride::CrcError, 0,
+      {"status checksum", status, ":020000030400F7", true, sbOperation, TReplyOverride::CrcError, 0,
        {"Send Error: CRC error"}, 1, 0},
-      {"6-clock in a cycle", six, ":0300000306028072", true, false, {}, 1, {"OK: Clock set"}, 1, 0},
-      {"6-clock refused in a cycle", six, ":0300000306028072", true, false,
+      {"6-clock in a cycle", six, ":0300000306028072", true, sbOperation, {}, 1, {"OK: Clock set"}, 1, 0},
+      {"6-clock refused in a cycle", six, ":0300000306028072", true, sbOperation,
        TReplyOverride::NotAllowed, 0, {"Send Error: Not allowed operation"}, 0, 0},
-      {"6-clock paced in a cycle", six, ":0300000306028072", false, false, {}, 1, {}, 0, 60},
-      {"6-clock paced", six, ":0300000306028072", false, true, {}, 1, {"Done: Clock set"}, 0, 60},
+      {"6-clock paced in a cycle", six, ":0300000306028072", false, sbOperation, {}, 1, {}, 0, 60},
+      {"6-clock paced", six, ":0300000306028072", false, sbButton, {}, 1, {"Done: Clock set"}, 0, 60},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -257,7 +259,7 @@ TEST_F(DeviceOps, SettingCommands) {
     host.options.waitForConfirmation = c.wfc;
     ops->OperationFailed = c.failedBefore;
     clock.sleeps.clear();
-    c.run(*ops, c.sender);
+    c.run(*ops, c.startedBy);
     EXPECT_EQ(Written().back(), c.record);
     EXPECT_EQ(host.boxes, c.boxes);
     EXPECT_EQ(ops->OperationFailed, c.failedAfter);
@@ -271,7 +273,7 @@ TEST_F(DeviceOps, TimeOutsGrowWithTheDelay) {
   Fresh(TReplyOverride::Silent);
   host.options.delay = 100;
   ASSERT_TRUE(ops->Synchronize());
-  ops->BSetStatusClick(true);
+  ops->BSetStatusClick(sbButton);
   EXPECT_GE(SinceWriteOf(":020000030400F7"), 100 * 10 + 1000);
   EXPECT_LE(SinceWriteOf(":020000030400F7"), 100 * 10 + 1000 + 100);
   EXPECT_EQ(TIspOperations::ScaledMs(std::numeric_limits<std::int32_t>::max(), 90, 9000),
@@ -380,10 +382,10 @@ TEST_F(DeviceOps, ReadsTakeTheDigitsAfterTheirEchoWhateverCameFirst) {
 
 TEST_F(DeviceOps, APortFailureGivesTheWindowBackAndPropagates) {
   const std::pair<const char*, std::function<void()>> operations[] = {
-      {"erase", [&] { ops->BFullEraseClick(true); }},
+      {"erase", [&] { ops->BFullEraseClick(sbButton); }},
       {"blocks", [&] { ops->BEraseBlocksClick(); }},
       {"blank", [&] { ops->BBlankClick(); }},
-      {"security", [&] { ops->BSecurity2Click(true); }},
+      {"security", [&] { ops->BSecurity2Click(sbButton); }},
   };
   for (const auto& [name, run] : operations) {
     SCOPED_TRACE(name);

@@ -123,7 +123,7 @@ TEST_F(StoredSettings, UnreadableStoreIsReportedAndNeverOverwritten) {
   EXPECT_EQ(boxes.shown[0].text,
             "The settings cannot be read from " + SettingsFile().toStdString() + ".");
   EXPECT_EQ(boxes.shown[0].caption, "Kavel ISP 2.6.1");
-  EXPECT_EQ(f.StatusPanel1->text().toStdString(), "COM1: 9600, 8, 1, N");  // the show step ran
+  EXPECT_EQ(f.PortPanel->text().toStdString(), "COM1: 9600, 8, 1, N");  // the show step ran
   CloseAndDestroy();
   EXPECT_EQ(boxes.shown.size(), 1u);
   EXPECT_TRUE(std::filesystem::is_directory(SettingsFile().toStdString()));

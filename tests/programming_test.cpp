@@ -24,7 +24,7 @@ class Programming : public test::VirtualLine {
   // Programs the file as the button does, with the dialog answering it.
   void Program(const std::string& file) {
     host.chosenFile = file;
-    ops->BSendHexFileClick(true);
+    ops->BSendHexFileClick(sbButton);
   }
   test::TTempDir dir;
 };
@@ -81,7 +81,7 @@ TEST_F(Programming, TheExampleImagesArriveAsBuilt) {
 
 // Through an adapter whose writes return before the bytes are on the line, and which holds
 // what comes back: the wait at the wire's pace counts the chip's time from the end of the
-// echo; the window's wait, as prescribed, copes too.
+// echo; the window's wait, with its fixed settle pauses, copes too.
 TEST_F(Programming, AtSlowSpeedsAndThroughALateAdapterEveryRecordIsAnswered) {
   const struct {
     unsigned speed;
@@ -209,15 +209,15 @@ TEST_F(Programming, HowTheFileIsChosenAndRunsThatSendNothing) {
   ops->SetImageFileName(used);
 
   host.chosenFile.reset();  // the dialog is cancelled
-  ops->BSendHexFileClick(true);
+  ops->BSendHexFileClick(sbButton);
   EXPECT_EQ(host.dialogShownWith, (std::vector<std::string>{used}));
   EXPECT_EQ(host.caption, "");
   EXPECT_EQ(ops->OperationFailed, 1);
   EXPECT_TRUE(Written().empty());
 
   host.options.reuseImageFile = true;  // "/SAME" or "/AUTO": no dialog
-  ops->BSendHexFileClick(true);
-  ops->BSendHexFileClick(false);  // called by another operation: no dialog either
+  ops->BSendHexFileClick(sbButton);
+  ops->BSendHexFileClick(sbOperation);  // called by another operation: no dialog either
   EXPECT_EQ(host.dialogShownWith.size(), 1u);
   EXPECT_EQ(host.caption, used);
   EXPECT_EQ(Written().size(), 4u);

@@ -23,7 +23,7 @@ TEST_F(Sync, BlindModeWritesTwoUsDApartAndTrustsThem) {
   EXPECT_EQ(device->WireLog(), (std::vector<TWireEntry>{{start, '>', 9600, "U"}, {start + 77, '>', 9600, "U"}}));
   EXPECT_EQ(clock.sleeps, (std::vector<int>{75, 75}));
   EXPECT_EQ(host.progressLog, (std::vector<std::string>{"Synchronizing ...", "before"}));
-  EXPECT_EQ(host.options.targetBaud, "9600");  // blind mode leaves the list alone
+  EXPECT_EQ(host.options.targetBaud, br9600);  // blind mode leaves the list alone
 }
 
 TEST_F(Sync, ConfirmedModeHuntsTheSpeedsInTheirOrder) {
@@ -58,7 +58,7 @@ TEST_F(Sync, ConfirmedModeHuntsTheSpeedsInTheirOrder) {
     ops->BSynchroClick();
     EXPECT_EQ(SpeedsOfWrites("U"), c.uSpeeds);
     EXPECT_EQ(port->BaudRate(), c.endsAt);
-    EXPECT_EQ(host.options.targetBaud, BaudRateText(c.endsAt));
+    EXPECT_EQ(host.options.targetBaud, c.endsAt);
     EXPECT_EQ(host.boxes, std::vector<std::string>{c.box});
     EXPECT_EQ(host.requests.at(0).style, 0u);
     if (std::string(c.name).rfind("noise", 0) == 0) {
@@ -135,7 +135,7 @@ TEST(SyncFailure, APortErrorOnTheWayRestoresTheStatusTextAndTheSpeedList) {
   port.OpenPort();
   TIspOperations ops(port, clock, host);
   host.options.waitForConfirmation = true;
-  host.options.targetBaud = "19200";
+  host.options.targetBaud = br19200;
   host.progress = "kept";
   device->FailFrom("Write", EIO, clock.NowMs() + 300);  // during the third attempt
   try {
@@ -145,7 +145,7 @@ TEST(SyncFailure, APortErrorOnTheWayRestoresTheStatusTextAndTheSpeedList) {
     EXPECT_EQ(e.Code(), 2);
   }
   EXPECT_EQ(host.progress, "kept");
-  EXPECT_EQ(host.options.targetBaud, "38400");  // the speed the port was at
+  EXPECT_EQ(host.options.targetBaud, br38400);  // the speed the port was at
 }
 
 }  // namespace

@@ -43,7 +43,7 @@ class TNullHost : public TIspHost {
   void ClearStatus() override { status.clear(); }
   void AddStatusLine(std::string_view line) override { status.emplace_back(line); }
   void ShowImageFile(std::string_view fileName) override { caption = fileName; }
-  void SelectTargetBaud(std::string_view text) override { options.targetBaud = text; }
+  void SelectTargetBaud(TBaudRate rate) override { options.targetBaud = rate; }
   void ShowPortState() override { ++portStateShown; }
   TIspOptions Options() const override { return options; }
   void RecordProgress(std::size_t done, std::size_t total) override {

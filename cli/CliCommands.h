@@ -8,16 +8,15 @@
 #include "cli/CliArgs.h"
 #include "cli/CliReport.h"
 #include "cli/CliTerminal.h"
+#include "image/HexBinList.h"
 #include "isp/Session.h"
 
 namespace kavel::cli {
 
-struct TPortRun;
-
 // What a command works with.
 struct TCommandRun {
   const TCliArgs& args;
-  const TPortRun& run;
+  const THexBinList* image;  // program, verify, cycle: the checked image
   TCliTerminal& terminal;
   TIspSession& session;
   TRunFacts& facts;

@@ -15,6 +15,7 @@
 #include "cli/CliArgs.h"
 #include "cli/CliProcess.h"
 #include "cli/CliReport.h"
+#include "cli/CliFiles.h"
 #include "cli/CliRun.h"
 #include "image/CheckedImage.h"
 #include "link/ComNames.h"

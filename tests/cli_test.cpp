@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/CliReport.h"
+#include "cli/CliFiles.h"
 #include "cli/CliRun.h"
 #include "link/LineTermios.h"
 #include "tests/support/Processes.h"

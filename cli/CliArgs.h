@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "image/CheckedImage.h"
+#include "isp/IspStatus.h"
 #include "link/BootEntry.h"
 
 namespace kavel::cli {
@@ -56,9 +57,9 @@ struct TCliArgs {
   std::optional<std::uint8_t> expectDevice;  // --expect-device
 };
 
-// Parses argv (without the program name). Nothing on success; otherwise the usage error's
+// Parses argv (without the program name) into out. Done, or skUsage with the usage error's
 // message. Checks everything that can be checked without a port or a file.
-std::optional<std::string> ParseCliArgs(const std::vector<std::string>& argv, TCliArgs& out);
+TIspStatus ParseCliArgs(const std::vector<std::string>& argv, TCliArgs& out);
 
 // True when the command asks the operator something (the jumper prompt of the cycle).
 bool CommandAsks(const TCliArgs& args);

@@ -131,7 +131,7 @@ TIspStatus Read(TCommandRun& r) {
   std::vector<std::uint8_t> bytes;
   if (!(status = r.session.ReadFlash(r.args.rangeStart, r.args.rangeEnd, r.args.delay, bytes)).Ok()) return status;
   const std::string text = FlashFileText(bytes, r.args.rangeStart, *FormatByName(r.args.output));
-  if (auto problem = WriteWholeFile(r.args.output, text)) r.fileProblem = *problem;
+  r.output = WriteWholeFile(r.args.output, text);
   return status;
 }
 

@@ -20,7 +20,7 @@ struct TCommandRun {
   TCliTerminal& terminal;
   TIspSession& session;
   TRunFacts& facts;
-  std::string fileProblem;  // read: why its file could not be written; "" when it was
+  TIspStatus output;        // read: its file written, or skOutputFailed saying why it was not
 };
 
 using TCommand = TIspStatus (*)(TCommandRun&);

@@ -16,6 +16,11 @@
 namespace kavel::cli {
 namespace {
 
+// An output that must not be written: a usage error, found before any port is touched.
+TIspStatus Refused(std::string why) { return TIspStatus::Make(skUsage, std::move(why)); }
+// An output that could not be written.
+TIspStatus Unwritten(std::string why) { return TIspStatus::Make(skOutputFailed, std::move(why)); }
+
 std::string LastElement(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
 // The file at path, links followed; nothing when there is none.
@@ -64,8 +69,8 @@ std::vector<std::string> TracePaths(const std::string& trace, const std::vector<
   return paths;
 }
 
-std::optional<std::string> OutputConflict(const std::vector<std::string>& outputs, const std::string& image,
-                                          const std::vector<std::string>& ports) {
+TIspStatus OutputConflict(const std::vector<std::string>& outputs, const std::string& image,
+                          const std::vector<std::string>& ports) {
   const TPortMap map = TPortMap::FromEnvironment();
   for (std::size_t i = 0; i < outputs.size(); ++i) {
     const std::string& path = outputs[i];
@@ -77,19 +82,19 @@ std::optional<std::string> OutputConflict(const std::vector<std::string>& output
       FollowLinks(path, toA);
       FollowLinks(outputs[j], toB);
       if (toA == toB || (a && b && SameFile(*a, *b)))
-        return "cannot write both " + outputs[j] + " and " + path + ": they are the same file";
+        return Refused("cannot write both " + outputs[j] + " and " + path + ": they are the same file");
     }
     const auto file = FileAt(path);
     if (!file) continue;  // a new file is nothing else
     if (const auto img = FileAt(image); img && SameFile(*file, *img))
-      return "cannot write " + path + ": it is the image file " + image;
-    if (S_ISDIR(file->st_mode)) return "cannot write " + path + ": it is a directory";
+      return Refused("cannot write " + path + ": it is the image file " + image);
+    if (S_ISDIR(file->st_mode)) return Refused("cannot write " + path + ": it is a directory");
     for (const std::string& port : ports) {
       const auto device = FileAt(IsComName(port) ? map.DevicePath(port) : port);
-      if (device && SameFile(*file, *device)) return "cannot write " + path + ": it is the port " + port;
+      if (device && SameFile(*file, *device)) return Refused("cannot write " + path + ": it is the port " + port);
     }
   }
-  return std::nullopt;
+  return TIspStatus::Done();
 }
 
 std::string FlashFileText(const std::vector<std::uint8_t>& bytes, std::uint16_t start, TImageFormat format) {
@@ -138,17 +143,17 @@ int WriteAllTo(int fd, std::string_view text) {
 
 }  // namespace
 
-std::optional<std::string> WriteWholeFile(const std::string& path, const std::string& text) {
+TIspStatus WriteWholeFile(const std::string& path, const std::string& text) {
   std::string target;
   const int linkError = FollowLinks(path, target);
   const std::string name = target == path ? path : path + " (a link to " + target + ")";
-  const auto failed = [&name](int err) { return "cannot write " + name + ": " + std::strerror(err); };
+  const auto failed = [&name](int err) { return Unwritten("cannot write " + name + ": " + std::strerror(err)); };
   if (linkError != 0) return failed(linkError);
   struct stat old {};
   const bool replaces = stat(target.c_str(), &old) == 0;
   if (!replaces && errno != ENOENT) return failed(errno);
   // A device or a FIFO is never replaced by a file of the same name.
-  if (replaces && !S_ISREG(old.st_mode)) return "cannot write " + name + ": it is not a regular file";
+  if (replaces && !S_ISREG(old.st_mode)) return Unwritten("cannot write " + name + ": it is not a regular file");
 
   std::string temporary;
   const int fd = CreateBeside(target, temporary);
@@ -175,8 +180,8 @@ std::optional<std::string> WriteWholeFile(const std::string& path, const std::st
   const int dir = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0 || (fsync(dir) != 0 && errno != EINVAL)) err = errno;
   if (dir >= 0) close(dir);
-  if (err != 0) return "cannot make sure that " + name + " is on disk: " + std::strerror(err);
-  return std::nullopt;
+  if (err != 0) return Unwritten("cannot make sure that " + name + " is on disk: " + std::strerror(err));
+  return TIspStatus::Done();
 }
 
 }  // namespace kavel::cli

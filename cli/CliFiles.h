@@ -4,11 +4,11 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "image/CheckedImage.h"
+#include "isp/IspStatus.h"
 
 namespace kavel::cli {
 
@@ -17,11 +17,11 @@ namespace kavel::cli {
 // ports would share a name.
 std::vector<std::string> TracePaths(const std::string& trace, const std::vector<std::string>& ports);
 
-// Why an output file (a trace file, the file read writes) must not be written: it is the
-// image, a port's device, or another of them (the same name, or the same file by device and
-// inode); nothing when it may. Opens nothing.
-std::optional<std::string> OutputConflict(const std::vector<std::string>& outputs, const std::string& image,
-                                          const std::vector<std::string>& ports);
+// Whether the output files (the trace files, the file read writes) may be written: done, or
+// skUsage saying why one must not be: it is the image, a port's device, or another of them
+// (the same name, or the same file by device and inode). Opens nothing.
+TIspStatus OutputConflict(const std::vector<std::string>& outputs, const std::string& image,
+                          const std::vector<std::string>& ports);
 
 // The flash bytes of start.. as the file format wants them: Intel HEX (16-byte data records
 // on 16-byte boundaries, none where every byte is FF, then the end record) or raw bytes.
@@ -30,7 +30,7 @@ std::string FlashFileText(const std::vector<std::uint8_t>& bytes, std::uint16_t 
 // beside that one, on disk before it takes the name, so that a failure leaves whatever was
 // there before and a crash leaves the old file or the new. A file replaced keeps its mode
 // (and its owner and group, where the process may give them); a new one is made with 0666
-// less the umask. Nothing, or what went wrong.
-std::optional<std::string> WriteWholeFile(const std::string& path, const std::string& text);
+// less the umask. Done, or skOutputFailed saying what went wrong.
+TIspStatus WriteWholeFile(const std::string& path, const std::string& text);
 
 }  // namespace kavel::cli

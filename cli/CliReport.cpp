@@ -29,6 +29,7 @@ const char* KindName(TStatusKind kind) {
     case skBadImage: return "bad_image";
     case skMismatch: return "mismatch";
     case skOutputFailed: return "output_failed";
+    case skUsage: return "usage";
   }
   return "unknown";
 }
@@ -167,7 +168,7 @@ std::string ResultLine(const TRunFacts& f) {
     const std::string line = ResultLine(done);
     return line.empty() ? std::string() : line + ", but " + f.status.detail;
   }
-  if (!f.status.Ok() || !f.result.empty()) return {};
+  if (!f.status.Ok()) return {};
   const bool sent = f.status.kind == skUnconfirmed;
   std::string done;
   if (c == "sync") {
@@ -204,7 +205,7 @@ std::vector<std::string> Explain(const TRunFacts& f) {
   const TCliArgs& a = *f.args;
   const TIspStatus& s = f.status;
   std::vector<std::string> lines;
-  if (s.Ok() || !f.result.empty()) return lines;
+  if (s.Ok()) return lines;
   switch (s.kind) {
     case skStopped:
       lines.push_back((f.declined ? std::string("stopped: no answer at the jumper prompt")
@@ -217,6 +218,7 @@ std::vector<std::string> Explain(const TRunFacts& f) {
     case skOutputFailed:
     case skBadImage:
     case skCancelled:
+    case skUsage:
       lines.push_back(s.detail);
       return lines;
     default:
@@ -313,7 +315,7 @@ std::string JsonObject(const TRunFacts& f) {
   add("schema", std::to_string(kJsonSchema));
   add("command", a.command.empty() ? "null" : Json(a.command));
   add("port", f.port.empty() ? "null" : Json(f.port));
-  add("result", Json(f.result.empty() ? KindName(f.status.kind) : f.result));
+  add("result", Json(KindName(f.status.kind)));
   add("exit", std::to_string(f.exit));
   add("message", Json(!line.empty() ? line : !why.empty() ? why.front() : f.status.detail));
   char seconds[32];

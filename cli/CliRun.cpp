@@ -54,17 +54,19 @@ std::unique_ptr<TComDevice> RecordedDevice(const TPortRun& run, std::FILE* trace
   return device;
 }
 
-// Opens the port by its name at the speed asked for; nothing, or why it cannot be opened.
-std::optional<std::string> OpenPort(TNAVOPort& port, const std::string& name, const std::string& baud) {
+// Opens the port by its name at the speed asked for. Done, or skPortFailed saying why it
+// cannot be opened.
+TIspStatus OpenPort(TNAVOPort& port, const std::string& name, const std::string& baud) {
   if (IsComName(name) || LooksLikeNetAddress(name)) port.SetPort(name);  // the name exactly as given
   port.SetBaudRate(BaudRateFromText(baud));
   try {
     port.OpenPort();
-    return std::nullopt;
+    return TIspStatus::Done();
   } catch (const EComPort& e) {
     const std::string device = IsComName(name) ? TPortMap::FromEnvironment().DevicePath(name) : name;
     const std::string where = device.empty() || device == name ? name : name + " (" + device + ")";
-    return "cannot open " + where + ": " + (e.WinCode() ? PortErrorReason(*e.WinCode(), IsComName(name)) : e.Words());
+    return TIspStatus::Make(skPortFailed, "cannot open " + where + ": " +
+                                              (e.WinCode() ? PortErrorReason(*e.WinCode(), IsComName(name)) : e.Words()));
   }
 }
 
@@ -123,9 +125,9 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   }
   const TTraceComDevice* tracer = nullptr;
   TNAVOPort port(0, 0, RecordedDevice(run, traceFile.get(), args.verbose, tracer));
-  if (const auto problem = OpenPort(port, run.port, args.baud)) {
+  if (const TIspStatus opened = OpenPort(port, run.port, args.baud); !opened.Ok()) {
     facts.step = TStep::stOpen;
-    facts.work = TIspStatus::Make(skPortFailed, *problem);
+    facts.work = opened;
     return Conclude(args, terminal, facts, facts.work, started);
   }
   // The line as it was found, and the port let go, on every path.
@@ -144,7 +146,7 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   TCommandRun command{args, run.image, terminal, session, facts, {}};
   // The modem lines do what the operator would: before the command (a cycle makes the chip
   // ready after the controller's suspension instead of asking), and after a good one.
-  const auto modemLines = [&](const std::vector<TModemStep>& steps) {
+  const auto modemLines = [&](std::span<const TModemStep> steps) {
     try {
       RunModemSteps(port, clock, steps, args.invertDtr, args.invertRts);
     } catch (const EComPort& e) {
@@ -156,10 +158,7 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   try {
     if (!args.bootEntry.empty() && args.command != "cycle") modemLines(args.bootEntry);
     if (const TCommand work = FindCommand(args.command)) status = work(command);
-    if (status.Ok() && args.runAfter) {
-      std::string problem;
-      modemLines(*ParseModemSteps(kRunAfterReset, problem));
-    }
+    if (status.Ok() && args.runAfter) modemLines(kRunAfterReset);
   } catch (const EComPort& e) {
     status = TIspStatus::Make(skPortFailed, e.Words());
   } catch (const std::exception& e) {
@@ -168,9 +167,9 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   facts.stopSignal = StopSignal();
   facts.declined = terminal.Declined();
   facts.work = status;
-  if (!command.fileProblem.empty()) {
+  if (!command.output.Ok()) {
     facts.fileWritten = false;
-    status = Unwritten(terminal, status, command.fileProblem);
+    status = Unwritten(terminal, status, command.output.detail);
   }
   restore.Now();
   if (status.Ok() && args.command != "sync" && facts.speed) terminal.Note("line speed: " + *facts.speed + " bit/s");

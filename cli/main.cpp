@@ -39,21 +39,24 @@ bool JsonAsked(const std::vector<std::string>& argv) {
 }
 
 // The JSON object of a run that could not say it itself (port "": none).
-void JsonForPort(const TCliArgs& args, const std::string& port, TStatusKind kind, int exit, const std::string& message,
-                 const std::string& result = {}) {
+void JsonForPort(const TCliArgs& args, const std::string& port, TStatusKind kind, int exit, const std::string& message) {
   TRunFacts facts;
   facts.args = &args;
   facts.port = port;
-  facts.result = result;
   facts.status = TIspStatus::Make(kind, message);
   facts.exit = exit;
   WriteOut(JsonObject(facts) + "\n");
 }
 
-int Usage(const TCliArgs& args, bool json, const std::string& message) {
-  Complain(message + "\nTry kavel-isp-cli --help.");
-  if (json) JsonForPort(args, "", skCancelled, kExitUsage, message, "usage");
-  return kExitUsage;
+// A usage error: said, with --json as one object without a port too; its exit status.
+int Usage(const TCliArgs& args, bool json, const TIspStatus& usage) {
+  Complain(usage.detail + "\nTry kavel-isp-cli --help.");
+  const int exit = ExitStatusOf(usage, 0);
+  if (json) JsonForPort(args, "", usage.kind, exit, usage.detail);
+  return exit;
+}
+int Usage(const TCliArgs& args, bool json, std::string message) {
+  return Usage(args, json, TIspStatus::Make(skUsage, std::move(message)));
 }
 
 // An image that cannot be used: said once, and with --json one object a port.
@@ -71,18 +74,18 @@ std::string DeviceOf(const TPortMap& map, const std::string& port) {
   return !path.empty() && realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
 }
 
-// Why the ports cannot all be used at once: one of them given twice, by name or through
-// another name for the same device.
-std::optional<std::string> PortsTwice(const std::vector<std::string>& ports) {
+// Whether the ports can all be used at once: done, or skUsage naming one given twice, by
+// name or through another name for the same device.
+TIspStatus PortsTwice(const std::vector<std::string>& ports) {
   const TPortMap map = TPortMap::FromEnvironment();
   for (std::size_t i = 0; i < ports.size(); ++i) {
     for (std::size_t j = 0; j < i; ++j) {
-      if (ports[i] == ports[j]) return "the port " + ports[i] + " is given twice";
+      if (ports[i] == ports[j]) return TIspStatus::Make(skUsage, "the port " + ports[i] + " is given twice");
       const std::string a = DeviceOf(map, ports[i]), b = DeviceOf(map, ports[j]);
-      if (!a.empty() && a == b) return ports[j] + " and " + ports[i] + " are the same device, " + a;
+      if (!a.empty() && a == b) return TIspStatus::Make(skUsage, ports[j] + " and " + ports[i] + " are the same device, " + a);
     }
   }
-  return std::nullopt;
+  return TIspStatus::Done();
 }
 
 // Results on standard output: done only when they could be written.
@@ -175,13 +178,13 @@ int main(int argc, char** argv) {
   InstallSignalHandlers();
   TCliArgs args;
   const std::vector<std::string> words(argv + 1, argv + argc);
-  if (auto problem = ParseCliArgs(words, args)) return Usage(args, JsonAsked(words), *problem);
+  if (const TIspStatus usage = ParseCliArgs(words, args); !usage.Ok()) return Usage(args, JsonAsked(words), usage);
   if (args.help) return Output(kUsage);
   if (args.version) return Output(std::string("kavel-isp-cli ") + kVersion + "\n");
   if (args.command == "ports") return ListPorts();
   if (args.ports.empty()) args.ports.push_back("COM1");
   const bool several = args.ports.size() > 1;
-  if (auto twice = PortsTwice(args.ports)) return Usage(args, args.json, *twice);
+  if (const TIspStatus twice = PortsTwice(args.ports); !twice.Ok()) return Usage(args, args.json, twice);
   const TPortMap map = TPortMap::FromEnvironment();
   for (const std::string& port : args.ports) {
     const std::string address = LooksLikeNetAddress(port) ? port : map.NetAddress(port).value_or("");
@@ -216,7 +219,8 @@ int main(int argc, char** argv) {
   const std::vector<std::string> traces = outputs;
   if (several && !args.output.empty()) return Usage(args, args.json, "read takes one port: each would overwrite the file");
   if (!args.output.empty()) outputs.push_back(args.output);
-  if (auto conflict = OutputConflict(outputs, args.file, args.ports)) return Usage(args, args.json, *conflict);
+  if (const TIspStatus conflict = OutputConflict(outputs, args.file, args.ports); !conflict.Ok())
+    return Usage(args, args.json, conflict);
 
   std::vector<TPortRun> runs;
   for (std::size_t i = 0; i < args.ports.size(); ++i) {

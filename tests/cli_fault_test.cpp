@@ -46,7 +46,7 @@ class CliFaults : public ::testing::Test {
     if (command == "cycle") chip->Flash().fill(0);  // a used chip: only the erase makes it right
     sim::TSimController controller;
     cli::TCliArgs args;
-    EXPECT_FALSE(cli::ParseCliArgs({"--json", "--yes", "--port", "COM1", command, "fw.bin"}, args));
+    EXPECT_TRUE(cli::ParseCliArgs({"--json", "--yes", "--port", "COM1", command, "fw.bin"}, args).Ok());
     cli::TPortRun run{"COM1", "", false, &image, {}, &clock};
     TOutcome outcome;
     run.device = [&]() -> std::unique_ptr<TComDevice> {

@@ -211,6 +211,37 @@ TEST_F(Cli, EveryCommandEndsWithALineThatSaysWhatItDid) {
       << info.out;
 }
 
+TEST(CliArgs, ABootEntryIsTheUsualWiringOrStepsAndAnythingElseIsAUsageError) {
+  using S = TModemStep;
+  const struct {
+    std::string text;
+    std::vector<TModemStep> steps;  // none: a usage error
+    std::string says;               // in the usage error
+  } cases[] = {
+      {"dtr-rts", {std::begin(kDtrRtsEntry), std::end(kDtrRtsEntry)}, ""},
+      {"rts=0,dtr=1,50,dtr=0", {std::begin(kRunAfterReset), std::end(kRunAfterReset)}, ""},
+      {"dtr=1,rts=1,0,rts=0,10000", {S::Dtr(true), S::Rts(true), S::Pause(0), S::Rts(false), S::Pause(10000)}, ""},
+      {"dtr=2", {}, "\"dtr=2\" is no step"},
+      {"rts=1,,dtr=0", {}, "\"\" is no step"},
+      {"dtr=1,99999", {}, "\"99999\" is no step"},
+      {"reset", {},
+       "--boot-entry needs dtr-rts or a sequence such as rts=1,dtr=1,50,dtr=0,100,rts=0: \"reset\" is no step: "
+       "dtr=1, dtr=0, rts=1, rts=0 or a pause in ms (0 to 10000)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    cli::TCliArgs args;
+    const TIspStatus status = cli::ParseCliArgs({"--boot-entry", c.text, "sync"}, args);
+    if (c.steps.empty()) {
+      EXPECT_EQ(status.kind, skUsage);
+      EXPECT_NE(status.detail.find(c.says), std::string::npos) << status.detail;
+    } else {
+      EXPECT_TRUE(status.Ok()) << status.detail;
+      EXPECT_EQ(args.bootEntry, c.steps);
+    }
+  }
+}
+
 TEST_F(Cli, JsonStringsAreValidUtf8WhateverTheirBytes) {
   const struct {
     std::string text, json;
@@ -559,12 +590,12 @@ TEST_F(Cli, TraceFilesOfSeveralPortsNeverMeetEachOtherTheImageOrAPort) {
   EXPECT_EQ(cli::TracePaths("t", {"COM1", "COM1"}), (std::vector<std::string>{"t.1.COM1", "t.2.COM1"}));
   const std::string image = Write("fw.hex", "x");
   std::filesystem::create_symlink(image, File("alias"));
-  EXPECT_NE(cli::OutputConflict({File("alias")}, image, {"COM1"}), std::nullopt);
+  EXPECT_EQ(cli::OutputConflict({File("alias")}, image, {"COM1"}).kind, skUsage);
   std::filesystem::create_symlink("later", File("pointer"));  // the trace would be made where it leads
-  EXPECT_NE(cli::OutputConflict({File("later"), File("pointer")}, image, {"COM1"}), std::nullopt);
+  EXPECT_EQ(cli::OutputConflict({File("later"), File("pointer")}, image, {"COM1"}).kind, skUsage);
   test::TPtyPair pty(dir.Path(), "COM3");
-  EXPECT_NE(cli::OutputConflict({File("COM3")}, "", {"COM3"}), std::nullopt);
-  EXPECT_EQ(cli::OutputConflict({File("new")}, image, {"COM3"}), std::nullopt);
+  EXPECT_EQ(cli::OutputConflict({File("COM3")}, "", {"COM3"}).kind, skUsage);
+  EXPECT_TRUE(cli::OutputConflict({File("new")}, image, {"COM3"}).Ok());
 }
 
 TEST_F(Cli, SeveralPortsAtOnceAndTheWorstStatus) {

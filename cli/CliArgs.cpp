@@ -2,11 +2,8 @@
 
 #include <algorithm>
 #include <iterator>
-#include <limits>
 #include <string_view>
 
-#include "link/ComNames.h"
-#include "link/NetComDevice.h"
 #include "link/NumberText.h"
 #include "link/BaudRate.h"
 
@@ -84,9 +81,10 @@ Exit status:
 
 namespace {
 
+// A usage error: the command line cannot be carried out as it is given.
 TIspStatus Usage(std::string message) { return TIspStatus::Make(skUsage, std::move(message)); }
 
-// Done when good; otherwise the usage error usage.
+// Done when good; otherwise skUsage with the message usage.
 TIspStatus Check(bool good, std::string_view usage) { return good ? TIspStatus::Done() : Usage(std::string(usage)); }
 
 bool ParseNumber(const std::string& text, int& value, int low, int high) {
@@ -116,13 +114,6 @@ bool ParseRange(const std::string& text, std::uint16_t& start, std::uint16_t& en
   start = static_cast<std::uint16_t>(s);
   end = static_cast<std::uint16_t>(e);
   return true;
-}
-
-// A COM name whose number fits the port numbers of the program; nothing else starting with
-// "COM" and digits is a port.
-bool ComNumberFits(const std::string& name) {
-  int number = 0;
-  return ParseNumber(name.substr(3), number, 0, std::numeric_limits<int>::max());
 }
 
 // The steps of a boot entry as the command line writes them: "dtr-rts" for the usual wiring,
@@ -160,15 +151,11 @@ struct TValue {
 // Takes the value into out: done, or the usage error.
 using TTake = TIspStatus (*)(TValue&);
 
-constexpr std::string_view kPortNeeds = "--port needs a COM name, a device path or a network port's address";
-
 TIspStatus TakePort(TValue& v) {
-  if (v.text.empty()) return Usage(std::string(v.needs));
-  if (LooksLikeNetAddress(v.text) && !ParseNetAddress(v.text))
-    return Usage("--port " + v.text + ": a network port is rfc2217://HOST:PORT or socket://HOST:PORT");
-  if (IsComName(v.text) && !ComNumberFits(v.text)) return Usage("--port " + v.text + ": no port has a number that large");
-  v.out.ports.push_back(v.text);
-  return TIspStatus::Done();
+  TPortArg port;
+  const TIspStatus status = ParsePortArg(v.text, TPortMap::FromEnvironment(), port);
+  if (status.Ok()) v.out.ports.push_back(std::move(port));
+  return status;
 }
 
 TIspStatus TakeBootEntry(TValue& v) {
@@ -177,9 +164,9 @@ TIspStatus TakeBootEntry(TValue& v) {
 }
 
 TIspStatus TakeFormat(TValue& v) {
-  if (v.text == "hex") v.out.format = TImageFormat::ifHex;
-  if (v.text == "bin") v.out.format = TImageFormat::ifBin;
-  return Check(v.out.format.has_value(), v.needs);
+  if (v.text != "hex" && v.text != "bin") return Usage(std::string(v.needs));
+  v.out.format = v.text == "hex" ? TImageFormat::ifHex : TImageFormat::ifBin;
+  return TIspStatus::Done();
 }
 
 TIspStatus TakeDevice(TValue& v) {
@@ -367,6 +354,7 @@ const std::pair<std::string_view, TArguments> kCommands[] = {
 TIspStatus ParseCliArgs(const std::vector<std::string>& argv, TCliArgs& out) {
   std::vector<std::string> words;
   if (TIspStatus read = ReadOptions(argv, out, words); !read.Ok() || out.help || out.version) return read;
+  if (out.ports.empty()) out.ports.push_back(ComPort(TPortMap::FromEnvironment(), "COM1"));
   if (words.empty()) return Usage("no command given");
   out.command = words[0];
   if (TIspStatus belong = OptionsBelong(out); !belong.Ok()) return belong;

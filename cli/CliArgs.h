@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/CliPorts.h"
 #include "image/CheckedImage.h"
 #include "isp/IspStatus.h"
 #include "link/BootEntry.h"
@@ -23,7 +24,7 @@ inline constexpr int kExitFile = 4;    // the image cannot be used: missing, unr
 inline constexpr int kExitStopped = 130;  // Ctrl-C (128 + the signal: 129 SIGHUP, 143 SIGTERM)
 
 struct TCliArgs {
-  std::vector<std::string> ports;  // COM names or device paths; empty: COM1
+  std::vector<TPortArg> ports;     // as given, each decided once; COM1 when none is given
   std::string baud = "9600";
   bool baudGiven = false;          // --baud pins the speed; else the fastest that works
   int delay = 60;

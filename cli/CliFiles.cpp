@@ -10,7 +10,6 @@
 #include <random>
 
 #include "image/HexBinList.h"
-#include "link/ComNames.h"
 #include "link/PortClaim.h"
 
 namespace kavel::cli {
@@ -70,8 +69,7 @@ std::vector<std::string> TracePaths(const std::string& trace, const std::vector<
 }
 
 TIspStatus OutputConflict(const std::vector<std::string>& outputs, const std::string& image,
-                          const std::vector<std::string>& ports) {
-  const TPortMap map = TPortMap::FromEnvironment();
+                          const std::vector<TPortArg>& ports) {
   for (std::size_t i = 0; i < outputs.size(); ++i) {
     const std::string& path = outputs[i];
     if (path.empty()) continue;  // no such output
@@ -89,9 +87,9 @@ TIspStatus OutputConflict(const std::vector<std::string>& outputs, const std::st
     if (const auto img = FileAt(image); img && SameFile(*file, *img))
       return Refused("cannot write " + path + ": it is the image file " + image);
     if (S_ISDIR(file->st_mode)) return Refused("cannot write " + path + ": it is a directory");
-    for (const std::string& port : ports) {
-      const auto device = FileAt(IsComName(port) ? map.DevicePath(port) : port);
-      if (device && SameFile(*file, *device)) return Refused("cannot write " + path + ": it is the port " + port);
+    for (const TPortArg& port : ports) {
+      const auto device = FileAt(port.device);
+      if (device && SameFile(*file, *device)) return Refused("cannot write " + path + ": it is the port " + port.name);
     }
   }
   return TIspStatus::Done();

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/CliPorts.h"
 #include "image/CheckedImage.h"
 #include "isp/IspStatus.h"
 
@@ -21,7 +22,7 @@ std::vector<std::string> TracePaths(const std::string& trace, const std::vector<
 // skUsage saying why one must not be: it is the image, a port's device, or another of them
 // (the same name, or the same file by device and inode). Opens nothing.
 TIspStatus OutputConflict(const std::vector<std::string>& outputs, const std::string& image,
-                          const std::vector<std::string>& ports);
+                          const std::vector<TPortArg>& ports);
 
 // The flash bytes of start.. as the file format wants them: Intel HEX (16-byte data records
 // on 16-byte boundaries, none where every byte is FF, then the end record) or raw bytes.

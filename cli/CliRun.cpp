@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <span>
 
 #include "cli/CliCommands.h"
 #include "cli/CliTerminal.h"
@@ -12,21 +13,24 @@
 #include "cli/CliReport.h"
 #include "isp/Session.h"
 #include "isp/ScopeGuards.h"
-#include "link/ComNames.h"
 #include "link/EComPort.h"
-#include "link/AnyComDevice.h"
 #include "link/BootEntry.h"
 #include "link/NetComDevice.h"
+#include "link/PosixComDevice.h"
 #include "link/TraceComDevice.h"
 
 namespace kavel::cli {
 namespace {
 
-// The device behind the port argument: a COM name through the port directory, a network
-// port's address, or else a device path.
-std::unique_ptr<TComDevice> DeviceFor(const std::string& port) {
-  if (IsComName(port) || LooksLikeNetAddress(port)) return MakeComDevice();
-  return std::make_unique<TAnyComDevice>(port);
+using TFile = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+
+// The device the port argument leads to: the network port it is, the device path given, or
+// the serial device of the COM name, which looks the name up again as it opens it, because
+// only there is a stale claim on the port directory's entry refused.
+std::unique_ptr<TComDevice> DeviceFor(const TPortArg& port) {
+  if (!port.address.empty()) return std::make_unique<TNetComDevice>(port.address);
+  if (port.kind == TPortArg::pkDevice) return std::make_unique<TPosixComDevice>(port.device);
+  return std::make_unique<TPosixComDevice>();
 }
 
 // What the command says when it has been carried out, in its own words.
@@ -35,11 +39,21 @@ std::string Describe(const TCliArgs& args) {
   return args.command;
 }
 
-}  // namespace
+// The trace file, open for writing; none when none was asked for. Done, or skOutputFailed.
+TIspStatus OpenTrace(const std::string& path, TFile& file) {
+  if (path.empty()) return TIspStatus::Done();
+  file.reset(std::fopen(path.c_str(), "w"));
+  if (file) return TIspStatus::Done();
+  return TIspStatus::Make(skOutputFailed, "cannot write the trace file " + path + ": " + std::strerror(errno));
+}
 
-void Complain(const std::string& text) { WriteErr("kavel-isp-cli: " + text + "\n"); }
-
-namespace {
+// Closes the trace file. Done, or skOutputFailed when any of it was not written.
+TIspStatus CloseTrace(TFile& file, const TTraceComDevice* tracer, const std::string& path) {
+  int err = tracer ? tracer->TraceError() : 0;
+  if (std::fclose(file.release()) != 0 && err == 0) err = errno;
+  if (err == 0) return TIspStatus::Done();
+  return TIspStatus::Make(skOutputFailed, "cannot write the trace file " + path + ": " + std::strerror(err));
+}
 
 // The line's device, behind the recorders of the trace file (tracer: its recorder) and of -v.
 std::unique_ptr<TComDevice> RecordedDevice(const TPortRun& run, std::FILE* traceFile, bool verbose,
@@ -54,28 +68,67 @@ std::unique_ptr<TComDevice> RecordedDevice(const TPortRun& run, std::FILE* trace
   return device;
 }
 
-// Opens the port by its name at the speed asked for. Done, or skPortFailed saying why it
-// cannot be opened.
-TIspStatus OpenPort(TNAVOPort& port, const std::string& name, const std::string& baud) {
-  if (IsComName(name) || LooksLikeNetAddress(name)) port.SetPort(name);  // the name exactly as given
+// Opens the port, by the name given, at the speed asked for. Done, or skPortFailed saying
+// why it cannot be opened.
+TIspStatus OpenPort(TNAVOPort& port, const TPortArg& arg, const std::string& baud) {
+  port.SetPort(arg.name);
   port.SetBaudRate(BaudRateFromText(baud));
   try {
     port.OpenPort();
     return TIspStatus::Done();
   } catch (const EComPort& e) {
-    const std::string device = IsComName(name) ? TPortMap::FromEnvironment().DevicePath(name) : name;
-    const std::string where = device.empty() || device == name ? name : name + " (" + device + ")";
+    const std::string where = arg.device.empty() || arg.device == arg.name ? arg.name : arg.name + " (" + arg.device + ")";
+    const bool comName = arg.kind == TPortArg::pkComName;
     return TIspStatus::Make(skPortFailed, "cannot open " + where + ": " +
-                                              (e.WinCode() ? PortErrorReason(*e.WinCode(), IsComName(name)) : e.Words()));
+                                              (e.WinCode() ? PortErrorReason(*e.WinCode(), comName) : e.Words()));
   }
+}
+
+// The command, with the modem lines doing what the operator would: the boot entry before it
+// (a cycle makes the chip ready after the controller's suspension, where it would ask), and
+// the reset into the application after a good one. Its outcome, exceptions included.
+TIspStatus Work(TCommandRun& command, TNAVOPort& port, TClock& clock, const std::string& portName) {
+  const TCliArgs& args = command.args;
+  const auto modemLines = [&port, &clock, &args, &portName](std::span<const TModemStep> steps) {
+    try {
+      RunModemSteps(port, clock, steps, args.invertDtr, args.invertRts);
+    } catch (const EComPort& e) {
+      throw EComPort(e.Code(), e.WinCode(), "on " + portName);
+    }
+  };
+  if (!args.bootEntry.empty()) command.terminal.UseBootEntry([modemLines, &args] { modemLines(args.bootEntry); });
+  TIspStatus status;
+  try {
+    if (!args.bootEntry.empty() && args.command != "cycle") modemLines(args.bootEntry);
+    if (const TCommand work = FindCommand(args.command)) status = work(command);
+    if (status.Ok() && args.runAfter) modemLines(kRunAfterReset);
+  } catch (const EComPort& e) {
+    status = TIspStatus::Make(skPortFailed, e.Words());
+  } catch (const std::exception& e) {
+    status = TIspStatus::Make(skRefused, e.what());
+  }
+  return status;
 }
 
 // An output that was asked for and could not be written fails the run too: it is said as it
 // is found, and the status names every one of them.
-TIspStatus Unwritten(const TCliTerminal& terminal, const TIspStatus& status, const std::string& problem) {
-  terminal.Say(problem);
-  return status.kind == skOutputFailed ? TIspStatus::Make(skOutputFailed, status.detail + "; " + problem)
-                                       : Worse(status, TIspStatus::Make(skOutputFailed, problem));
+TIspStatus Unwritten(const TCliTerminal& terminal, const TIspStatus& status, const TIspStatus& unwritten) {
+  terminal.Say(unwritten.detail);
+  return status.kind == skOutputFailed ? TIspStatus::Make(skOutputFailed, status.detail + "; " + unwritten.detail)
+                                       : Worse(status, unwritten);
+}
+
+// What the run leaves that the operator should know of: the speed the line ran at, and a
+// communication controller that is still suspended.
+void SayWhatIsLeft(const TCliArgs& args, const TCliTerminal& terminal, const TRunFacts& facts, const TIspStatus& status) {
+  if (status.Ok() && args.command != "sync" && facts.speed) terminal.Note("line speed: " + *facts.speed + " bit/s");
+  if (facts.controllerSuspended && status.Ok()) {
+    terminal.Note("The communication controller on this line is suspended: resume it from its management program "
+                  "when you are done.");
+  } else if (facts.controllerSuspended) {
+    terminal.Say("The communication controller on this line is still suspended: resume it from its management "
+                 "program when you are done.");
+  }
 }
 
 // The end of every run, whatever ended it: what went wrong in words, the result as lines or
@@ -98,37 +151,37 @@ int Conclude(const TCliArgs& args, const TCliTerminal& terminal, TRunFacts& fact
     for (const auto& [key, value] : facts.values) terminal.Print(key + ": " + value);
     if (const std::string line = ResultLine(facts); !line.empty()) terminal.Print(line);
   }
-  if (OutputError() != 0)
-    status = Unwritten(terminal, status, std::string("cannot write the results to standard output: ") + std::strerror(OutputError()));
+  if (const int err = OutputError(); err != 0) {
+    const std::string why = std::string("cannot write the results to standard output: ") + std::strerror(err);
+    status = Unwritten(terminal, status, TIspStatus::Make(skOutputFailed, why));
+  }
   return ExitStatusOf(status, facts.stopSignal);
 }
 
 }  // namespace
 
+void Complain(const std::string& text) { WriteErr("kavel-isp-cli: " + text + "\n"); }
+
 int RunOnPort(TCliArgs args, const TPortRun& run) {
   const auto started = std::chrono::steady_clock::now();
-  TCliTerminal terminal(args, run.port, run.several);
+  TCliTerminal terminal(args, run.port.name, run.several);
   TRunFacts facts;
   facts.args = &args;
-  facts.port = run.port;
+  facts.port = run.port.name;
   facts.image = run.image;
   // Closed after the port (declared before it), whatever path the run takes.
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> traceFile(nullptr, &std::fclose);
-  if (!run.trace.empty()) {
-    traceFile.reset(std::fopen(run.trace.c_str(), "w"));
-    if (!traceFile) {
-      const std::string problem = "cannot write the trace file " + run.trace + ": " + std::strerror(errno);
-      terminal.Say(problem);
-      facts.work = TIspStatus::Make(skCancelled, "nothing was done");
-      return Conclude(args, terminal, facts, TIspStatus::Make(skOutputFailed, problem + "; nothing was done"), started);
-    }
+  TFile traceFile(nullptr, &std::fclose);
+  if (const TIspStatus trace = OpenTrace(run.trace, traceFile); !trace.Ok()) {
+    terminal.Say(trace.detail);
+    facts.work = TIspStatus::Make(skCancelled, "nothing was done");
+    return Conclude(args, terminal, facts, TIspStatus::Make(skOutputFailed, trace.detail + "; nothing was done"), started);
   }
   const TTraceComDevice* tracer = nullptr;
   TNAVOPort port(0, 0, RecordedDevice(run, traceFile.get(), args.verbose, tracer));
   if (const TIspStatus opened = OpenPort(port, run.port, args.baud); !opened.Ok()) {
     facts.step = TStep::stOpen;
     facts.work = opened;
-    return Conclude(args, terminal, facts, facts.work, started);
+    return Conclude(args, terminal, facts, opened, started);
   }
   // The line as it was found, and the port let go, on every path.
   const TBaudRate found = port.BaudRate();
@@ -144,46 +197,19 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   TWireSpeedWait wait;
   TIspSession session(port, clock, wait, terminal);
   TCommandRun command{args, run.image, terminal, session, facts, {}};
-  // The modem lines do what the operator would: before the command (a cycle makes the chip
-  // ready after the controller's suspension instead of asking), and after a good one.
-  const auto modemLines = [&](std::span<const TModemStep> steps) {
-    try {
-      RunModemSteps(port, clock, steps, args.invertDtr, args.invertRts);
-    } catch (const EComPort& e) {
-      throw EComPort(e.Code(), e.WinCode(), "on " + run.port);
-    }
-  };
-  if (!args.bootEntry.empty()) terminal.UseBootEntry([&] { modemLines(args.bootEntry); });
-  TIspStatus status;
-  try {
-    if (!args.bootEntry.empty() && args.command != "cycle") modemLines(args.bootEntry);
-    if (const TCommand work = FindCommand(args.command)) status = work(command);
-    if (status.Ok() && args.runAfter) modemLines(kRunAfterReset);
-  } catch (const EComPort& e) {
-    status = TIspStatus::Make(skPortFailed, e.Words());
-  } catch (const std::exception& e) {
-    status = TIspStatus::Make(skRefused, e.what());
-  }
+  TIspStatus status = Work(command, port, clock, run.port.name);
   facts.stopSignal = StopSignal();
   facts.declined = terminal.Declined();
   facts.work = status;
   if (!command.output.Ok()) {
     facts.fileWritten = false;
-    status = Unwritten(terminal, status, command.output.detail);
+    status = Unwritten(terminal, status, command.output);
   }
   restore.Now();
-  if (status.Ok() && args.command != "sync" && facts.speed) terminal.Note("line speed: " + *facts.speed + " bit/s");
-  if (facts.controllerSuspended && status.Ok()) {
-    terminal.Note("The communication controller on this line is suspended: resume it from its management program "
-                  "when you are done.");
-  } else if (facts.controllerSuspended) {
-    terminal.Say("The communication controller on this line is still suspended: resume it from its management "
-                 "program when you are done.");
-  }
+  SayWhatIsLeft(args, terminal, facts, status);
   if (traceFile) {
-    int err = tracer ? tracer->TraceError() : 0;
-    if (std::fclose(traceFile.release()) != 0 && err == 0) err = errno;
-    if (err != 0) status = Unwritten(terminal, status, "cannot write the trace file " + run.trace + ": " + std::strerror(err));
+    if (const TIspStatus closed = CloseTrace(traceFile, tracer, run.trace); !closed.Ok())
+      status = Unwritten(terminal, status, closed);
   }
   return Conclude(args, terminal, facts, status, started);
 }

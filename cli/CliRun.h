@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/CliArgs.h"
+#include "cli/CliPorts.h"
 #include "image/HexBinList.h"
 #include "link/Clock.h"
 #include "link/ComDevice.h"
@@ -18,10 +19,10 @@ namespace kavel::cli {
 void Complain(const std::string& text);
 
 struct TPortRun {
-  std::string port;   // a COM name (exactly as the port list shows it) or a device path
+  TPortArg port;
   std::string trace;  // "" for none
   bool several = false;
-  const THexBinList* image = nullptr;  // the checked image, for program, cycle
+  const THexBinList* image = nullptr;  // the checked image, for program, verify, cycle
   // The line and the time, in place of the device the port names and the real clock: for a
   // run on a simulated line.
   std::function<std::unique_ptr<TComDevice>()> device;

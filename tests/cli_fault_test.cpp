@@ -47,7 +47,7 @@ class CliFaults : public ::testing::Test {
     sim::TSimController controller;
     cli::TCliArgs args;
     EXPECT_TRUE(cli::ParseCliArgs({"--json", "--yes", "--port", "COM1", command, "fw.bin"}, args).Ok());
-    cli::TPortRun run{"COM1", "", false, &image, {}, &clock};
+    cli::TPortRun run{args.ports.at(0), "", false, &image, {}, &clock};
     TOutcome outcome;
     run.device = [&]() -> std::unique_ptr<TComDevice> {
       auto line = std::make_unique<sim::TSimComDevice>(clock);

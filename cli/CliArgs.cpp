@@ -1,12 +1,10 @@
 #include "cli/CliArgs.h"
 
-#include <charconv>
-#include <limits>
+#include <algorithm>
+#include <iterator>
+#include <string_view>
 
-#include "link/ComNames.h"
-#include "link/NetComDevice.h"
 #include "link/NumberText.h"
-
 #include "link/BaudRate.h"
 
 namespace kavel::cli {
@@ -83,6 +81,12 @@ Exit status:
 
 namespace {
 
+// A usage error: the command line cannot be carried out as it is given.
+TIspStatus Usage(std::string message) { return TIspStatus::Make(skUsage, std::move(message)); }
+
+// Done when good; otherwise skUsage with the message usage.
+TIspStatus Check(bool good, std::string_view usage) { return good ? TIspStatus::Done() : Usage(std::string(usage)); }
+
 bool ParseNumber(const std::string& text, int& value, int low, int high) {
   const auto v = ParseWhole(text, low, high);
   if (v) value = static_cast<int>(*v);
@@ -112,173 +116,252 @@ bool ParseRange(const std::string& text, std::uint16_t& start, std::uint16_t& en
   return true;
 }
 
-// A COM name whose number fits the port numbers of the program; nothing else starting with
-// "COM" and digits is a port.
-bool ComNumberFits(const std::string& name) {
-  int number = 0;
-  return ParseNumber(name.substr(3), number, 0, std::numeric_limits<int>::max());
+// The steps of a boot entry as the command line writes them: "dtr-rts" for the usual wiring,
+// or a comma-separated list of dtr=0|1, rts=0|1 and pauses in ms ("rts=1,dtr=1,50,dtr=0").
+// Done, or skUsage naming the first part that is no step.
+TIspStatus ParseModemSteps(std::string_view text, std::vector<TModemStep>& steps) {
+  steps.clear();
+  if (text == "dtr-rts") {
+    steps.assign(std::begin(kDtrRtsEntry), std::end(kDtrRtsEntry));
+    return TIspStatus::Done();
+  }
+  for (std::size_t p = 0; p <= text.size();) {
+    const std::size_t end = std::min(text.find(',', p), text.size());
+    const std::string_view step = text.substr(p, end - p);
+    if (step == "dtr=1" || step == "dtr=0" || step == "rts=1" || step == "rts=0") {
+      const bool on = step[4] == '1';
+      steps.push_back(step[0] == 'd' ? TModemStep::Dtr(on) : TModemStep::Rts(on));
+    } else if (const auto ms = ParseWhole(std::string(step), 0, 10000)) {
+      steps.push_back(TModemStep::Pause(static_cast<int>(*ms)));
+    } else {
+      return Usage("\"" + std::string(step) + "\" is no step: dtr=1, dtr=0, rts=1, rts=0 or a pause in ms (0 to 10000)");
+    }
+    p = end + 1;
+  }
+  return TIspStatus::Done();
 }
+
+// An option's value, and where it goes.
+struct TValue {
+  std::string_view needs;           // the option's usage error for a value that is no good
+  const std::string& text;
+  TCliArgs& out;
+  std::vector<std::string>& words;  // the command and its arguments, as far as they came
+};
+// Takes the value into out: done, or the usage error.
+using TTake = TIspStatus (*)(TValue&);
+
+TIspStatus TakePort(TValue& v) {
+  TPortArg port;
+  const TIspStatus status = ParsePortArg(v.text, TPortMap::FromEnvironment(), port);
+  if (status.Ok()) v.out.ports.push_back(std::move(port));
+  return status;
+}
+
+TIspStatus TakeBootEntry(TValue& v) {
+  const TIspStatus steps = ParseModemSteps(v.text, v.out.bootEntry);
+  return steps.Ok() ? steps : Usage(std::string(v.needs) + ": " + steps.detail);
+}
+
+TIspStatus TakeFormat(TValue& v) {
+  if (v.text != "hex" && v.text != "bin") return Usage(std::string(v.needs));
+  v.out.format = v.text == "hex" ? TImageFormat::ifHex : TImageFormat::ifBin;
+  return TIspStatus::Done();
+}
+
+TIspStatus TakeDevice(TValue& v) {
+  unsigned id = 0;
+  if (!ParseHex(v.text, id, 0xFF)) return Usage(std::string(v.needs));
+  v.out.expectDevice = static_cast<std::uint8_t>(id);
+  return TIspStatus::Done();
+}
+
+// --for FILE stands among the command's arguments: erase takes it there, and anywhere else it
+// is an argument too many.
+TIspStatus TakeFor(TValue& v) {
+  if (v.text.empty()) return Usage(std::string(v.needs));
+  v.out.file = v.text;
+  v.words.push_back("--for");
+  return TIspStatus::Done();
+}
+
+struct TOption {
+  std::string_view name;
+  std::string_view shortName = {};   // "" for none
+  bool TCliArgs::*flag = nullptr;    // a flag: what it sets; nullptr for an option with a value
+  std::string_view needs = {};       // an option with a value: the usage error when it is missing
+  TTake take = nullptr;              // and what is done with it
+};
+
+const TOption kOptions[] = {
+    {.name = "--help", .shortName = "-h", .flag = &TCliArgs::help},
+    {.name = "--version", .shortName = "-V", .flag = &TCliArgs::version},
+    {.name = "--port", .shortName = "-p", .needs = kPortNeeds, .take = TakePort},
+    {.name = "--baud", .shortName = "-b", .needs = "--baud needs a line speed such as 9600 or 19200",
+     .take = [](TValue& v) {
+       if (!KnownBaud(v.text)) return Usage(std::string(v.needs));
+       v.out.baud = v.text;
+       v.out.baudGiven = true;
+       return TIspStatus::Done();
+     }},
+    {.name = "--delay", .needs = "--delay needs milliseconds (0 to 60000)",
+     .take = [](TValue& v) { return Check(ParseNumber(v.text, v.out.delay, 0, 60000), v.needs); }},
+    {.name = "--retries", .needs = "--retries needs a count (0 to 100)",
+     .take = [](TValue& v) {
+       v.out.retriesGiven = true;
+       return Check(ParseNumber(v.text, v.out.retries, 0, 100), v.needs);
+     }},
+    {.name = "--boot-entry", .needs = "--boot-entry needs dtr-rts or a sequence such as rts=1,dtr=1,50,dtr=0,100,rts=0",
+     .take = TakeBootEntry},
+    {.name = "--invert-dtr", .flag = &TCliArgs::invertDtr},
+    {.name = "--invert-rts", .flag = &TCliArgs::invertRts},
+    {.name = "--run-after", .flag = &TCliArgs::runAfter},
+    {.name = "--trace", .needs = "--trace needs a file",
+     .take = [](TValue& v) {
+       v.out.trace = v.text;
+       return Check(!v.text.empty(), v.needs);
+     }},
+    {.name = "--format", .needs = "--format needs hex or bin", .take = TakeFormat},
+    {.name = "--range", .needs = "--range needs START-END in hexadecimal, such as 0000-3FFF",
+     .take = [](TValue& v) {
+       v.out.rangeGiven = true;
+       return Check(ParseRange(v.text, v.out.rangeStart, v.out.rangeEnd), v.needs);
+     }},
+    {.name = "--expect-device", .needs = "--expect-device needs a device id in hexadecimal, such as C2",
+     .take = TakeDevice},
+    {.name = "--no-verify", .flag = &TCliArgs::noVerify},
+    {.name = "--erase", .flag = &TCliArgs::eraseGiven},  // what program does anyway; scripts that say it keep working
+    {.name = "--no-erase", .flag = &TCliArgs::noErase},
+    {.name = "--all", .flag = &TCliArgs::all},
+    {.name = "--no-confirm", .flag = &TCliArgs::noConfirm},
+    {.name = "--yes", .shortName = "-y", .flag = &TCliArgs::yes},
+    {.name = "--quiet", .shortName = "-q", .flag = &TCliArgs::quiet},
+    {.name = "--verbose", .shortName = "-v", .flag = &TCliArgs::verbose},
+    {.name = "--json", .flag = &TCliArgs::json},
+    {.name = "--six-clock", .flag = &TCliArgs::sixClock},
+    {.name = "--for", .needs = "--for needs an image file", .take = TakeFor},
+};
+
+const TOption* FindOption(const std::string& word) {
+  for (const TOption& o : kOptions)
+    if (word == o.name || (!o.shortName.empty() && word == o.shortName)) return &o;
+  return nullptr;
+}
+
+// Reads the options into out, and the other words (the command and its arguments) into words,
+// in order. Done, or the usage error of the first option that is unknown or lacks its value.
+TIspStatus ReadOptions(const std::vector<std::string>& argv, TCliArgs& out, std::vector<std::string>& words) {
+  for (std::size_t i = 0; i < argv.size(); ++i) {
+    const std::string& word = argv[i];
+    if (word == "--") {  // the rest are words, whatever they look like
+      words.insert(words.end(), argv.begin() + static_cast<std::ptrdiff_t>(i) + 1, argv.end());
+      break;
+    }
+    const TOption* option = FindOption(word);
+    if (!option) {
+      if (word.size() > 1 && word[0] == '-') return Usage("unknown option " + word);
+      words.push_back(word);
+    } else if (option->flag) {
+      out.*(option->flag) = true;
+    } else if (i + 1 == argv.size()) {
+      return Usage(std::string(option->needs));
+    } else {
+      TValue value{option->needs, argv[++i], out, words};
+      if (TIspStatus taken = option->take(value); !taken.Ok()) return taken;
+    }
+  }
+  return TIspStatus::Done();
+}
+
+// The options that belong to some commands only, in the order they are checked.
+struct TBelonging {
+  bool (*given)(const TCliArgs&);
+  std::vector<std::string_view> commands;  // the commands it belongs to
+  std::string_view usage;                  // the usage error with any other
+};
+
+const TBelonging kBelongings[] = {
+    {[](const TCliArgs& a) { return a.sixClock; }, {"cycle"}, "--six-clock belongs to cycle"},
+    {[](const TCliArgs& a) { return a.format.has_value(); }, {"program", "cycle", "erase", "verify"},
+     "--format belongs to program, cycle, verify and erase --for"},
+    {[](const TCliArgs& a) { return a.rangeGiven; }, {"read", "blank-check"}, "--range belongs to read and blank-check"},
+    {[](const TCliArgs& a) { return a.noVerify; }, {"program", "cycle"}, "--no-verify belongs to program and cycle"},
+    {[](const TCliArgs& a) { return a.eraseGiven || a.noErase; }, {"program"}, "--erase and --no-erase belong to program"},
+    {[](const TCliArgs& a) { return a.all; }, {"program", "verify"}, "--all belongs to program and verify"},
+    {[](const TCliArgs& a) { return a.retriesGiven; }, {"program", "cycle"}, "--retries belongs to program and cycle"},
+    {[](const TCliArgs& a) { return a.expectDevice.has_value(); }, {"program", "verify", "cycle"},
+     "--expect-device belongs to program, verify and cycle"},
+};
+
+// Done when every option given belongs to the command; otherwise the usage error of the first
+// that does not.
+TIspStatus OptionsBelong(const TCliArgs& a) {
+  for (const TBelonging& b : kBelongings) {
+    if (b.given(a) && std::find(b.commands.begin(), b.commands.end(), a.command) == b.commands.end())
+      return Usage(std::string(b.usage));
+  }
+  return Check(!(a.eraseGiven && a.noErase), "--erase and --no-erase cannot both be given");
+}
+
+// How a command takes its arguments (rest: the words after it) into out: done, or the usage error.
+using TArguments = TIspStatus (*)(const std::string& command, const std::vector<std::string>& rest, TCliArgs& out);
+
+TIspStatus NoArguments(const std::string& command, const std::vector<std::string>& rest, TCliArgs&) {
+  return Check(rest.empty(), command + " takes no arguments");
+}
+
+TIspStatus ImageFile(const std::string& command, const std::vector<std::string>& rest, TCliArgs& out) {
+  if (rest.size() != 1 || rest[0] == "--for") return Usage(command + " needs one image file");
+  out.file = rest[0];
+  return TIspStatus::Done();
+}
+
+TIspStatus OutputFile(const std::string&, const std::vector<std::string>& rest, TCliArgs& out) {
+  if (rest.size() != 1) return Usage("read needs one file to write");
+  if (!FormatByName(rest[0])) return Usage("read: " + rest[0] + " must end in .hex, .ihx or .bin");
+  out.output = rest[0];
+  return TIspStatus::Done();
+}
+
+TIspStatus SecurityBit(const std::string&, const std::vector<std::string>& rest, TCliArgs& out) {
+  return Check(rest.size() == 1 && ParseNumber(rest[0], out.securityBit, 1, 3), "security needs 1, 2 or 3");
+}
+
+// erase: all (or nothing), the blocks listed, or --for's image.
+TIspStatus EraseWhat(const std::string&, const std::vector<std::string>& rest, TCliArgs& out) {
+  if (rest.size() == 1 && rest[0] == "--for") return TIspStatus::Done();
+  if (rest.empty() || (rest.size() == 1 && rest[0] == "all")) {
+    out.eraseAll = true;
+    return TIspStatus::Done();
+  }
+  for (const std::string& b : rest) {
+    int block = 0;
+    if (!ParseNumber(b, block, 0, 15)) return Usage("erase: " + b + " is not a block number (0-15) or all");
+    out.eraseBlocks.set(static_cast<std::size_t>(block));
+  }
+  return TIspStatus::Done();
+}
+
+const std::pair<std::string_view, TArguments> kCommands[] = {
+    {"ports", NoArguments},       {"sync", NoArguments},    {"info", NoArguments},      {"blank-check", NoArguments},
+    {"status", NoArguments},      {"set-status0", NoArguments}, {"six-clock", NoArguments}, {"suspend", NoArguments},
+    {"program", ImageFile},       {"cycle", ImageFile},     {"verify", ImageFile},      {"read", OutputFile},
+    {"security", SecurityBit},    {"erase", EraseWhat},
+};
 
 }  // namespace
 
-std::optional<std::string> ParseCliArgs(const std::vector<std::string>& argv, TCliArgs& out) {
+TIspStatus ParseCliArgs(const std::vector<std::string>& argv, TCliArgs& out) {
   std::vector<std::string> words;
-  bool optionsEnded = false;
-  for (std::size_t i = 0; i < argv.size(); ++i) {
-    const std::string& a = argv[i];
-    if (optionsEnded) {
-      words.push_back(a);
-      continue;
-    }
-    auto value = [&]() -> std::optional<std::string> {
-      if (i + 1 >= argv.size()) return std::nullopt;
-      return argv[++i];
-    };
-    if (a == "--") {
-      optionsEnded = true;
-    } else if (a == "--help" || a == "-h") {
-      out.help = true;
-    } else if (a == "--version" || a == "-V") {
-      out.version = true;
-    } else if (a == "--port" || a == "-p") {
-      auto v = value();
-      if (!v || v->empty()) return "--port needs a COM name, a device path or a network port's address";
-      if (LooksLikeNetAddress(*v) && !ParseNetAddress(*v))
-        return "--port " + *v + ": a network port is rfc2217://HOST:PORT or socket://HOST:PORT";
-      if (IsComName(*v) && !ComNumberFits(*v)) return "--port " + *v + ": no port has a number that large";
-      out.ports.push_back(*v);
-    } else if (a == "--baud" || a == "-b") {
-      auto v = value();
-      if (!v || !KnownBaud(*v)) return "--baud needs a line speed such as 9600 or 19200";
-      out.baud = *v;
-      out.baudGiven = true;
-    } else if (a == "--delay") {
-      auto v = value();
-      if (!v || !ParseNumber(*v, out.delay, 0, 60000)) return "--delay needs milliseconds (0 to 60000)";
-    } else if (a == "--retries") {
-      auto v = value();
-      if (!v || !ParseNumber(*v, out.retries, 0, 100)) return "--retries needs a count (0 to 100)";
-      out.retriesGiven = true;
-    } else if (a == "--boot-entry") {
-      auto v = value();
-      std::string problem;
-      const auto steps = v ? ParseModemSteps(*v, problem) : std::nullopt;
-      if (!steps) return "--boot-entry needs dtr-rts or a sequence such as rts=1,dtr=1,50,dtr=0,100,rts=0" +
-                         (problem.empty() ? std::string() : ": " + problem);
-      out.bootEntry = *steps;
-    } else if (a == "--invert-dtr") {
-      out.invertDtr = true;
-    } else if (a == "--invert-rts") {
-      out.invertRts = true;
-    } else if (a == "--run-after") {
-      out.runAfter = true;
-    } else if (a == "--trace") {
-      auto v = value();
-      if (!v || v->empty()) return "--trace needs a file";
-      out.trace = *v;
-    } else if (a == "--format") {
-      auto v = value();
-      if (v == "hex") {
-        out.format = TImageFormat::ifHex;
-      } else if (v == "bin") {
-        out.format = TImageFormat::ifBin;
-      } else {
-        return std::string("--format needs hex or bin");
-      }
-    } else if (a == "--range") {
-      auto v = value();
-      if (!v || !ParseRange(*v, out.rangeStart, out.rangeEnd))
-        return std::string("--range needs START-END in hexadecimal, such as 0000-3FFF");
-      out.rangeGiven = true;
-    } else if (a == "--expect-device") {
-      auto v = value();
-      unsigned id = 0;
-      if (!v || !ParseHex(*v, id, 0xFF)) return std::string("--expect-device needs a device id in hexadecimal, such as C2");
-      out.expectDevice = static_cast<std::uint8_t>(id);
-    } else if (a == "--no-verify") {
-      out.noVerify = true;
-    } else if (a == "--erase") {
-      out.eraseGiven = true;  // what program does anyway; scripts that say it keep working
-    } else if (a == "--no-erase") {
-      out.noErase = true;
-    } else if (a == "--all") {
-      out.all = true;
-    } else if (a == "--no-confirm") {
-      out.noConfirm = true;
-    } else if (a == "--yes" || a == "-y") {
-      out.yes = true;
-    } else if (a == "--quiet" || a == "-q") {
-      out.quiet = true;
-    } else if (a == "--verbose" || a == "-v") {
-      out.verbose = true;
-    } else if (a == "--json") {
-      out.json = true;
-    } else if (a == "--six-clock") {
-      out.sixClock = true;
-    } else if (a == "--for") {
-      auto v = value();
-      if (!v || v->empty()) return "--for needs an image file";
-      out.file = *v;
-      words.push_back("--for");
-    } else if (a.size() > 1 && a[0] == '-' && a != "-") {
-      return "unknown option " + a;
-    } else {
-      words.push_back(a);
-    }
-  }
-  if (out.help || out.version) return std::nullopt;
-  if (words.empty()) return std::string("no command given");
+  if (TIspStatus read = ReadOptions(argv, out, words); !read.Ok() || out.help || out.version) return read;
+  if (out.ports.empty()) out.ports.push_back(ComPort(TPortMap::FromEnvironment(), "COM1"));
+  if (words.empty()) return Usage("no command given");
   out.command = words[0];
+  if (TIspStatus belong = OptionsBelong(out); !belong.Ok()) return belong;
   const std::vector<std::string> rest(words.begin() + 1, words.end());
-  const std::string& c = out.command;
-  auto none = [&]() -> std::optional<std::string> {
-    if (!rest.empty()) return c + " takes no arguments";
-    return std::nullopt;
-  };
-  if (out.sixClock && c != "cycle") return std::string("--six-clock belongs to cycle");
-  if (out.format && c != "program" && c != "cycle" && c != "erase" && c != "verify")
-    return std::string("--format belongs to program, cycle, verify and erase --for");
-  if (out.rangeGiven && c != "read" && c != "blank-check") return std::string("--range belongs to read and blank-check");
-  if (out.noVerify && c != "program" && c != "cycle") return std::string("--no-verify belongs to program and cycle");
-  if ((out.eraseGiven || out.noErase) && c != "program") return std::string("--erase and --no-erase belong to program");
-  if (out.eraseGiven && out.noErase) return std::string("--erase and --no-erase cannot both be given");
-  if (out.all && c != "program" && c != "verify") return std::string("--all belongs to program and verify");
-  if (out.retriesGiven && c != "program" && c != "cycle") return std::string("--retries belongs to program and cycle");
-  if (out.expectDevice && c != "program" && c != "verify" && c != "cycle")
-    return std::string("--expect-device belongs to program, verify and cycle");
-  if (c == "read") {
-    if (rest.size() != 1) return std::string("read needs one file to write");
-    if (!FormatByName(rest[0])) return "read: " + rest[0] + " must end in .hex, .ihx or .bin";
-    out.output = rest[0];
-    return std::nullopt;
-  }
-  if (c == "ports" || c == "sync" || c == "info" || c == "blank-check" || c == "status" ||
-      c == "set-status0" || c == "six-clock" || c == "suspend") {
-    return none();
-  }
-  if (c == "program" || c == "cycle" || c == "verify") {
-    if (rest.size() != 1 || rest[0] == "--for") return c + " needs one image file";
-    out.file = rest[0];
-    return std::nullopt;
-  }
-  if (c == "security") {
-    if (rest.size() != 1 || !ParseNumber(rest[0], out.securityBit, 1, 3)) return std::string("security needs 1, 2 or 3");
-    return std::nullopt;
-  }
-  if (c == "erase") {
-    if (rest.size() == 1 && rest[0] == "--for") return std::nullopt;
-    if (rest.empty() || (rest.size() == 1 && rest[0] == "all")) {
-      out.eraseAll = true;
-      return std::nullopt;
-    }
-    for (const std::string& b : rest) {
-      int block = 0;
-      if (!ParseNumber(b, block, 0, 15)) return "erase: " + b + " is not a block number (0-15) or all";
-      out.eraseBlocks.set(static_cast<std::size_t>(block));
-    }
-    return std::nullopt;
-  }
-  return "unknown command " + c;
+  for (const auto& [name, arguments] : kCommands)
+    if (name == out.command) return arguments(out.command, rest, out);
+  return Usage("unknown command " + out.command);
 }
 
 bool CommandAsks(const TCliArgs& args) { return args.command == "cycle" && args.bootEntry.empty(); }

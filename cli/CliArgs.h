@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "cli/CliPorts.h"
 #include "image/CheckedImage.h"
+#include "isp/IspStatus.h"
 #include "link/BootEntry.h"
 
 namespace kavel::cli {
@@ -22,7 +24,7 @@ inline constexpr int kExitFile = 4;    // the image cannot be used: missing, unr
 inline constexpr int kExitStopped = 130;  // Ctrl-C (128 + the signal: 129 SIGHUP, 143 SIGTERM)
 
 struct TCliArgs {
-  std::vector<std::string> ports;  // COM names or device paths; empty: COM1
+  std::vector<TPortArg> ports;     // as given, each decided once; COM1 when none is given
   std::string baud = "9600";
   bool baudGiven = false;          // --baud pins the speed; else the fastest that works
   int delay = 60;
@@ -56,9 +58,9 @@ struct TCliArgs {
   std::optional<std::uint8_t> expectDevice;  // --expect-device
 };
 
-// Parses argv (without the program name). Nothing on success; otherwise the usage error's
+// Parses argv (without the program name) into out. Done, or skUsage with the usage error's
 // message. Checks everything that can be checked without a port or a file.
-std::optional<std::string> ParseCliArgs(const std::vector<std::string>& argv, TCliArgs& out);
+TIspStatus ParseCliArgs(const std::vector<std::string>& argv, TCliArgs& out);
 
 // True when the command asks the operator something (the jumper prompt of the cycle).
 bool CommandAsks(const TCliArgs& args);

@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "cli/CliRun.h"
+#include "cli/CliFiles.h"
 #include "isp/Records.h"
 
 namespace kavel::cli {
@@ -98,7 +98,7 @@ TIspStatus Status(TCommandRun& r) {
 // Verifies the image, at most up to its first 1 KB that differs unless --all.
 TIspStatus Verified(TCommandRun& r) {
   r.facts.step = TStep::stVerify;
-  const TIspStatus status = r.session.Verify(*r.run.image, r.args.delay, !r.args.all, r.facts.verify);
+  const TIspStatus status = r.session.Verify(*r.image, r.args.delay, !r.args.all, r.facts.verify);
   r.facts.verified = status.Ok() && r.facts.verify.checked > 0 && r.facts.verify.differing == 0;
   return status;
 }
@@ -109,13 +109,13 @@ TIspStatus Program(TCommandRun& r) {
   const TPacing pacing = Pacing(r.args);
   if (!r.args.noErase) {
     // What is written is erased first: programming only clears bits.
-    const std::bitset<16> blocks = r.run.image->Blocks();
+    const std::bitset<16> blocks = r.image->Blocks();
     r.terminal.Note("erasing the blocks the image touches: " + BlockList(blocks));
     r.facts.step = TStep::stBlocks;
     if (!(status = r.session.EraseBlocks(blocks, pacing, r.facts.blocksErased)).Ok()) return status;
   }
   r.facts.step = TStep::stProgram;
-  if (!(status = r.session.Program(*r.run.image, pacing, r.facts.resent)).Ok() || r.args.noVerify) return status;
+  if (!(status = r.session.Program(*r.image, pacing, r.facts.resent)).Ok() || r.args.noVerify) return status;
   return Worse(status, Verified(r));
 }
 
@@ -131,7 +131,7 @@ TIspStatus Read(TCommandRun& r) {
   std::vector<std::uint8_t> bytes;
   if (!(status = r.session.ReadFlash(r.args.rangeStart, r.args.rangeEnd, r.args.delay, bytes)).Ok()) return status;
   const std::string text = FlashFileText(bytes, r.args.rangeStart, *FormatByName(r.args.output));
-  if (auto problem = WriteWholeFile(r.args.output, text)) r.fileProblem = *problem;
+  r.output = WriteWholeFile(r.args.output, text);
   return status;
 }
 
@@ -199,7 +199,7 @@ TIspStatus Cycle(TCommandRun& r) {
   steps.verify = !r.args.noVerify;
   steps.expectDevice = r.args.expectDevice;
   r.facts.step = TStep::stCycle;
-  const TIspStatus status = r.session.Cycle(*r.run.image, steps, r.facts.cycle);
+  const TIspStatus status = r.session.Cycle(*r.image, steps, r.facts.cycle);
   TookSpeed(r.facts, r.facts.cycle.sync);
   r.facts.verify = r.facts.cycle.verify;
   r.facts.verified = r.facts.cycle.verified;

@@ -8,20 +8,19 @@
 #include "cli/CliArgs.h"
 #include "cli/CliReport.h"
 #include "cli/CliTerminal.h"
+#include "image/HexBinList.h"
 #include "isp/Session.h"
 
 namespace kavel::cli {
 
-struct TPortRun;
-
 // What a command works with.
 struct TCommandRun {
   const TCliArgs& args;
-  const TPortRun& run;
+  const THexBinList* image;  // program, verify, cycle: the checked image
   TCliTerminal& terminal;
   TIspSession& session;
   TRunFacts& facts;
-  std::string fileProblem;  // read: why its file could not be written; "" when it was
+  TIspStatus output;        // read: its file written, or skOutputFailed saying why it was not
 };
 
 using TCommand = TIspStatus (*)(TCommandRun&);

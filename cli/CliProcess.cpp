@@ -203,6 +203,7 @@ int ExitStatusOf(const TIspStatus& status, int stopSignal) {
     case skStopped: return stopSignal != 0 ? 128 + stopSignal : kExitStopped;
     case skPortFailed: return kExitPort;
     case skBadImage: return kExitFile;
+    case skUsage: return kExitUsage;
     case skCancelled:
     case skRefused:
     case skNoAnswer:

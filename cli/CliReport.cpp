@@ -29,6 +29,7 @@ const char* KindName(TStatusKind kind) {
     case skBadImage: return "bad_image";
     case skMismatch: return "mismatch";
     case skOutputFailed: return "output_failed";
+    case skUsage: return "usage";
   }
   return "unknown";
 }
@@ -122,6 +123,108 @@ std::string RecordText(const TRunFacts& f) {
   return what;
 }
 
+// True for the outcomes that say themselves in one line whatever step they came from: a stop,
+// a port failure, an output not written, an image refused, a usage error.
+bool SaysItself(TStatusKind kind) {
+  return kind == skStopped || kind == skPortFailed || kind == skOutputFailed || kind == skBadImage ||
+         kind == skCancelled || kind == skUsage;
+}
+
+// That one line.
+std::string KindLine(const TRunFacts& f) {
+  const TIspStatus& s = f.status;
+  if (s.kind == skStopped) {
+    return (f.declined ? std::string("stopped: no answer at the jumper prompt")
+                       : f.stopSignal ? "stopped by " + SignalName(f.stopSignal) : std::string("stopped")) +
+           ": " + s.detail;
+  }
+  if (s.kind == skPortFailed && f.step != TStep::stOpen) return "port failure: " + s.detail;
+  return s.detail;
+}
+
+// What went wrong in one step, and what to do about it, a line each.
+using TExplainer = void (*)(const TRunFacts& f, std::vector<std::string>& lines);
+
+void ExplainSync(const TRunFacts& f, std::vector<std::string>& lines) {
+  lines.push_back(f.status.detail);
+  if (!f.cycle.sync.echoes && f.status.detail.find("echoes") == std::string::npos) lines.push_back(SyncChecklist(*f.args));
+}
+
+void ExplainBlocks(const TRunFacts& f, std::vector<std::string>& lines) {
+  const TIspStatus& s = f.status;
+  lines.push_back(s.reply == rcNotAllowed
+                      ? "the chip refused to erase block " + std::to_string(s.index) + ": " + std::string(kBit1Locks)
+                      : "the erase of block " + std::to_string(s.index) + ": the chip " + ReplyWords(s.reply));
+}
+
+void ExplainErase(const TRunFacts& f, std::vector<std::string>& lines) {
+  lines.push_back("the whole-chip erase: the chip " + ReplyWords(f.status.reply));
+}
+
+void ExplainProgram(const TRunFacts& f, std::vector<std::string>& lines) {
+  switch (f.status.reply) {
+    case rcNotAllowed: lines.push_back("the chip refused " + RecordText(f) + ": " + std::string(kBit1Locks)); break;
+    case rcCrcError:
+      lines.push_back("the chip received " + RecordText(f) + " damaged (checksum): check the cable and the line speed");
+      break;
+    default: lines.push_back("the chip did not answer " + RecordText(f) + ": check the jumper, the reset and the cable");
+  }
+}
+
+// Reading the flash back (verify) or out (read).
+void ExplainRead(const TRunFacts& f, std::vector<std::string>& lines) {
+  const TIspStatus& s = f.status;
+  if (s.kind == skMismatch) {
+    lines.push_back(s.detail);
+    if (f.verify.notErased) {
+      lines.push_back("Bits that should be 1 read 0: the flash held data where the image goes. program erases the "
+                      "blocks it writes unless --no-erase; cycle erases the whole chip.");
+    }
+  } else if (s.kind == skRefused) {
+    lines.push_back("the chip refused to show its flash: " + std::string(kBit2Locks));
+  } else if (s.kind == skNoAnswer) {
+    lines.push_back("the chip did not answer the read of its flash: check the jumper, the reset and the cable");
+  } else {
+    lines.push_back("the chip's answer was not understood: " + s.detail);
+  }
+  if (f.args->command == "cycle") lines.push_back("The chip was left unlocked (no status byte, no security bits): program it again.");
+}
+
+void ExplainBlank(const TRunFacts& f, std::vector<std::string>& lines) {
+  if (!f.blankAt.empty()) {
+    lines.push_back(RangeText(*f.args) + " is not blank: the first byte that is not FF is at " + f.blankAt);
+  } else if (f.status.reply == rcNotAllowed) {
+    lines.push_back("the chip refused the blank check: " + std::string(kBit2Locks));
+  } else {
+    lines.push_back("the blank check: the chip " + ReplyWords(f.status.reply));
+  }
+}
+
+void ExplainSetting(const TRunFacts& f, std::vector<std::string>& lines) {
+  const TCliArgs& a = *f.args;
+  const std::string what = a.command == "security"      ? "security bit " + std::to_string(a.securityBit)
+                           : a.command == "set-status0" ? "the status byte to 0"
+                                                        : "6-clock mode";
+  lines.push_back("setting " + what + ": the chip " + ReplyWords(f.status.reply));
+  if (a.command == "cycle") lines.push_back("The chip was left unlocked (no status byte, no security bits).");
+}
+
+// A cycle's locking: the status byte, then the security bits in turn.
+void ExplainLocking(const TRunFacts& f, std::vector<std::string>& lines) {
+  const int locked = f.cycle.locked;
+  lines.push_back("locking the chip: the chip " + ReplyWords(f.status.reply) + " (" +
+                  (locked == 0   ? std::string("nothing was set")
+                   : locked == 1 ? std::string("the status byte was set, no security bit")
+                                 : "the status byte and security bits 1 to " + std::to_string(locked - 1) + " were set") +
+                  ")");
+}
+
+constexpr std::pair<TStep, TExplainer> kExplainers[] = {
+    {TStep::stSync, ExplainSync},       {TStep::stBlocks, ExplainBlocks}, {TStep::stErase, ExplainErase},
+    {TStep::stProgram, ExplainProgram}, {TStep::stVerify, ExplainRead},   {TStep::stRead, ExplainRead},
+    {TStep::stBlank, ExplainBlank},     {TStep::stSetting, ExplainSetting}, {TStep::stCycle, ExplainLocking},
+};
+
 }  // namespace
 
 std::string Json(std::string_view text) {
@@ -167,7 +270,7 @@ std::string ResultLine(const TRunFacts& f) {
     const std::string line = ResultLine(done);
     return line.empty() ? std::string() : line + ", but " + f.status.detail;
   }
-  if (!f.status.Ok() || !f.result.empty()) return {};
+  if (!f.status.Ok()) return {};
   const bool sent = f.status.kind == skUnconfirmed;
   std::string done;
   if (c == "sync") {
@@ -201,100 +304,20 @@ std::string ResultLine(const TRunFacts& f) {
 }
 
 std::vector<std::string> Explain(const TRunFacts& f) {
-  const TCliArgs& a = *f.args;
-  const TIspStatus& s = f.status;
   std::vector<std::string> lines;
-  if (s.Ok() || !f.result.empty()) return lines;
-  switch (s.kind) {
-    case skStopped:
-      lines.push_back((f.declined ? std::string("stopped: no answer at the jumper prompt")
-                                  : f.stopSignal ? "stopped by " + SignalName(f.stopSignal) : std::string("stopped")) +
-                      ": " + s.detail);
-      return lines;
-    case skPortFailed:
-      lines.push_back(f.step == TStep::stOpen ? s.detail : "port failure: " + s.detail);
-      return lines;
-    case skOutputFailed:
-    case skBadImage:
-    case skCancelled:
-      lines.push_back(s.detail);
-      return lines;
-    default:
-      break;
+  if (f.status.Ok()) return lines;
+  if (SaysItself(f.status.kind)) {
+    lines.push_back(KindLine(f));
+    return lines;
   }
   const TStep step = f.step == TStep::stCycle ? StepOfCycle(f.cycle.step) : f.step;
-  const std::string range = RangeText(a);
-  switch (step) {
-    case TStep::stSync:
-      lines.push_back(s.detail);
-      if (!f.cycle.sync.echoes && s.detail.find("echoes") == std::string::npos) lines.push_back(SyncChecklist(a));
-      break;
-    case TStep::stBlocks:
-      lines.push_back(s.reply == rcNotAllowed ? "the chip refused to erase block " + std::to_string(s.index) + ": " +
-                                                    std::string(kBit1Locks)
-                                              : "the erase of block " + std::to_string(s.index) + ": the chip " +
-                                                    ReplyWords(s.reply));
-      break;
-    case TStep::stErase:
-      lines.push_back("the whole-chip erase: the chip " + ReplyWords(s.reply));
-      break;
-    case TStep::stProgram:
-      switch (s.reply) {
-        case rcNotAllowed: lines.push_back("the chip refused " + RecordText(f) + ": " + std::string(kBit1Locks)); break;
-        case rcCrcError:
-          lines.push_back("the chip received " + RecordText(f) + " damaged (checksum): check the cable and the line speed");
-          break;
-        default:
-          lines.push_back("the chip did not answer " + RecordText(f) + ": check the jumper, the reset and the cable");
-      }
-      break;
-    case TStep::stVerify:
-    case TStep::stRead:
-      if (s.kind == skMismatch) {
-        lines.push_back(s.detail);
-        if (f.verify.notErased) {
-          lines.push_back("Bits that should be 1 read 0: the flash held data where the image goes. program erases the "
-                          "blocks it writes unless --no-erase; cycle erases the whole chip.");
-        }
-      } else if (s.kind == skRefused) {
-        lines.push_back("the chip refused to show its flash: " + std::string(kBit2Locks));
-      } else if (s.kind == skNoAnswer) {
-        lines.push_back("the chip did not answer the read of its flash: check the jumper, the reset and the cable");
-      } else {
-        lines.push_back("the chip's answer was not understood: " + s.detail);
-      }
-      if (a.command == "cycle") {
-        lines.push_back("The chip was left unlocked (no status byte, no security bits): program it again.");
-      }
-      break;
-    case TStep::stBlank:
-      if (!f.blankAt.empty()) {
-        lines.push_back(range + " is not blank: the first byte that is not FF is at " + f.blankAt);
-      } else if (s.reply == rcNotAllowed) {
-        lines.push_back("the chip refused the blank check: " + std::string(kBit2Locks));
-      } else {
-        lines.push_back("the blank check: the chip " + ReplyWords(s.reply));
-      }
-      break;
-    case TStep::stSetting: {
-      std::string what = a.command == "security" ? "security bit " + std::to_string(a.securityBit)
-                         : a.command == "set-status0" ? "the status byte to 0"
-                                                      : "6-clock mode";
-      lines.push_back("setting " + what + ": the chip " + ReplyWords(s.reply));
-      if (a.command == "cycle") lines.push_back("The chip was left unlocked (no status byte, no security bits).");
-      break;
+  for (const auto& [s, explain] : kExplainers) {
+    if (s == step) {
+      explain(f, lines);
+      return lines;
     }
-    case TStep::stCycle:
-      lines.push_back("locking the chip: the chip " + ReplyWords(s.reply) + " (" +
-                      (f.cycle.locked == 0 ? std::string("nothing was set")
-                       : f.cycle.locked == 1 ? std::string("the status byte was set, no security bit")
-                                             : "the status byte and security bits 1 to " +
-                                                   std::to_string(f.cycle.locked - 1) + " were set") +
-                      ")");
-      break;
-    default:
-      lines.push_back(s.detail);
   }
+  lines.push_back(f.status.detail);
   return lines;
 }
 
@@ -313,7 +336,7 @@ std::string JsonObject(const TRunFacts& f) {
   add("schema", std::to_string(kJsonSchema));
   add("command", a.command.empty() ? "null" : Json(a.command));
   add("port", f.port.empty() ? "null" : Json(f.port));
-  add("result", Json(f.result.empty() ? KindName(f.status.kind) : f.result));
+  add("result", Json(KindName(f.status.kind)));
   add("exit", std::to_string(f.exit));
   add("message", Json(!line.empty() ? line : !why.empty() ? why.front() : f.status.detail));
   char seconds[32];

@@ -1,16 +1,11 @@
 #include "cli/CliRun.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <random>
+#include <span>
 
 #include "cli/CliCommands.h"
 #include "cli/CliTerminal.h"
@@ -18,55 +13,24 @@
 #include "cli/CliReport.h"
 #include "isp/Session.h"
 #include "isp/ScopeGuards.h"
-#include "link/ComNames.h"
 #include "link/EComPort.h"
-#include "link/PortClaim.h"
-#include "link/AnyComDevice.h"
 #include "link/BootEntry.h"
 #include "link/NetComDevice.h"
+#include "link/PosixComDevice.h"
 #include "link/TraceComDevice.h"
 
 namespace kavel::cli {
 namespace {
 
-// The device behind the port argument: a COM name through the port directory, a network
-// port's address, or else a device path.
-std::unique_ptr<TComDevice> DeviceFor(const std::string& port) {
-  if (IsComName(port) || LooksLikeNetAddress(port)) return MakeComDevice();
-  return std::make_unique<TAnyComDevice>(port);
-}
+using TFile = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
-std::string LastElement(const std::string& path) { return path.substr(path.rfind('/') + 1); }
-
-// The file at path, links followed; nothing when there is none.
-std::optional<struct stat> FileAt(const std::string& path) {
-  struct stat st {};
-  if (path.empty() || stat(path.c_str(), &st) != 0) return std::nullopt;
-  return st;
-}
-
-bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
-// The folder that path's file is in, ending in '/'; "" for the current one.
-std::string FolderOf(const std::string& path) { return path.substr(0, path.rfind('/') + 1); }
-
-constexpr int kMaxLinks = 40;  // as many as the system itself follows in one path
-
-// The file that writing to path reaches: through its symbolic links, however many, to the
-// file the last one names, which need not exist yet; path itself when it is no link. 0, or
-// the error that stopped the search.
-int FollowLinks(const std::string& path, std::string& target) {
-  target = path;
-  for (int hops = 0;; ++hops) {
-    struct stat st {};
-    if (lstat(target.c_str(), &st) != 0) return errno == ENOENT ? 0 : errno;
-    if (!S_ISLNK(st.st_mode)) return 0;
-    if (hops == kMaxLinks) return ELOOP;
-    errno = 0;
-    const std::string text = ReadLinkText(target);
-    if (text.empty()) return errno != 0 ? errno : ENAMETOOLONG;
-    target = text.front() == '/' ? text : FolderOf(target) + text;
-  }
+// The device the port argument leads to: the network port it is, the device path given, or
+// the serial device of the COM name, which looks the name up again as it opens it, because
+// only there is a stale claim on the port directory's entry refused.
+std::unique_ptr<TComDevice> DeviceFor(const TPortArg& port) {
+  if (!port.address.empty()) return std::make_unique<TNetComDevice>(port.address);
+  if (port.kind == TPortArg::pkDevice) return std::make_unique<TPosixComDevice>(port.device);
+  return std::make_unique<TPosixComDevice>();
 }
 
 // What the command says when it has been carried out, in its own words.
@@ -75,139 +39,21 @@ std::string Describe(const TCliArgs& args) {
   return args.command;
 }
 
-}  // namespace
-
-void Complain(const std::string& text) { WriteErr("kavel-isp-cli: " + text + "\n"); }
-
-std::vector<std::string> TracePaths(const std::string& trace, const std::vector<std::string>& ports) {
-  if (trace.empty()) return std::vector<std::string>(ports.size());
-  if (ports.size() == 1) return {trace};
-  std::vector<std::string> names;
-  for (const std::string& p : ports) names.push_back(LastElement(p));
-  std::vector<std::string> paths;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    const bool shared = std::count(names.begin(), names.end(), names[i]) > 1;
-    paths.push_back(trace + "." + (shared ? std::to_string(i + 1) + "." : std::string()) + names[i]);
-  }
-  return paths;
+// The trace file, open for writing; none when none was asked for. Done, or skOutputFailed.
+TIspStatus OpenTrace(const std::string& path, TFile& file) {
+  if (path.empty()) return TIspStatus::Done();
+  file.reset(std::fopen(path.c_str(), "w"));
+  if (file) return TIspStatus::Done();
+  return TIspStatus::Make(skOutputFailed, "cannot write the trace file " + path + ": " + std::strerror(errno));
 }
 
-std::optional<std::string> OutputConflict(const std::vector<std::string>& outputs, const std::string& image,
-                                          const std::vector<std::string>& ports) {
-  const TPortMap map = TPortMap::FromEnvironment();
-  for (std::size_t i = 0; i < outputs.size(); ++i) {
-    const std::string& path = outputs[i];
-    if (path.empty()) continue;  // no such output
-    for (std::size_t j = 0; j < i; ++j) {
-      // A link that leads nowhere yet names the file it will make.
-      const auto a = FileAt(path), b = FileAt(outputs[j]);
-      std::string toA, toB;
-      FollowLinks(path, toA);
-      FollowLinks(outputs[j], toB);
-      if (toA == toB || (a && b && SameFile(*a, *b)))
-        return "cannot write both " + outputs[j] + " and " + path + ": they are the same file";
-    }
-    const auto file = FileAt(path);
-    if (!file) continue;  // a new file is nothing else
-    if (const auto img = FileAt(image); img && SameFile(*file, *img))
-      return "cannot write " + path + ": it is the image file " + image;
-    if (S_ISDIR(file->st_mode)) return "cannot write " + path + ": it is a directory";
-    for (const std::string& port : ports) {
-      const auto device = FileAt(IsComName(port) ? map.DevicePath(port) : port);
-      if (device && SameFile(*file, *device)) return "cannot write " + path + ": it is the port " + port;
-    }
-  }
-  return std::nullopt;
+// Closes the trace file. Done, or skOutputFailed when any of it was not written.
+TIspStatus CloseTrace(TFile& file, const TTraceComDevice* tracer, const std::string& path) {
+  int err = tracer ? tracer->TraceError() : 0;
+  if (std::fclose(file.release()) != 0 && err == 0) err = errno;
+  if (err == 0) return TIspStatus::Done();
+  return TIspStatus::Make(skOutputFailed, "cannot write the trace file " + path + ": " + std::strerror(err));
 }
-
-std::string FlashFileText(const std::vector<std::uint8_t>& bytes, std::uint16_t start, TImageFormat format) {
-  if (format == TImageFormat::ifBin) return std::string(bytes.begin(), bytes.end());
-  THexBinList records;
-  const unsigned end = start + static_cast<unsigned>(bytes.size());
-  for (unsigned from = start; from < end;) {
-    const unsigned to = std::min(end, (from & ~0xFu) + 16);
-    const auto first = bytes.begin() + (from - start), last = bytes.begin() + (to - start);
-    if (std::any_of(first, last, [](std::uint8_t b) { return b != 0xFF; }))
-      records.Add(0, kDataRecord, static_cast<std::uint16_t>(from), std::vector<std::uint8_t>(first, last));
-    from = to;
-  }
-  records.Add(0, kEndOfFileRecord, 0, {});
-  std::string text;
-  for (const TImageRecord& r : records.Records()) text += r.text + "\n";
-  return text;
-}
-
-namespace {
-
-// A new file of our own beside target, made as any new file is (0666 less the umask, the
-// folder's default ACL), open for writing; -1 with errno when none can be made.
-int CreateBeside(const std::string& target, std::string& name) {
-  static constexpr std::string_view kLetters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  std::random_device random;
-  for (int tries = 0; tries < 100; ++tries) {
-    name = target + ".";
-    for (int i = 0; i < 6; ++i) name += kLetters[random() % kLetters.size()];
-    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  return -1;
-}
-
-// Writes all of text; 0, or the error.
-int WriteAllTo(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = write(fd, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n < 0 ? errno : EIO;
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return 0;
-}
-
-}  // namespace
-
-std::optional<std::string> WriteWholeFile(const std::string& path, const std::string& text) {
-  std::string target;
-  const int linkError = FollowLinks(path, target);
-  const std::string name = target == path ? path : path + " (a link to " + target + ")";
-  const auto failed = [&name](int err) { return "cannot write " + name + ": " + std::strerror(err); };
-  if (linkError != 0) return failed(linkError);
-  struct stat old {};
-  const bool replaces = stat(target.c_str(), &old) == 0;
-  if (!replaces && errno != ENOENT) return failed(errno);
-  // A device or a FIFO is never replaced by a file of the same name.
-  if (replaces && !S_ISREG(old.st_mode)) return "cannot write " + name + ": it is not a regular file";
-
-  std::string temporary;
-  const int fd = CreateBeside(target, temporary);
-  if (fd < 0) return failed(errno);
-  int err = 0;
-  if (replaces) {
-    // The file keeps its owner and group where we may give them (only root may give a file
-    // away), and its mode; a set-id bit only with the owner or group it was set for.
-    const bool owned = fchown(fd, old.st_uid, old.st_gid) == 0;
-    const bool grouped = owned || fchown(fd, static_cast<uid_t>(-1), old.st_gid) == 0;
-    const mode_t kept = 01777 | (owned ? S_ISUID : 0) | (grouped ? S_ISGID : 0);
-    if (fchmod(fd, old.st_mode & kept) != 0) err = errno;
-  }
-  if (err == 0) err = WriteAllTo(fd, text);
-  if (err == 0 && fsync(fd) != 0) err = errno;
-  if (close(fd) != 0 && err == 0) err = errno;
-  if (err == 0 && rename(temporary.c_str(), target.c_str()) != 0) err = errno;
-  if (err != 0) {
-    unlink(temporary.c_str());  // ours; the file of that name is left as it was
-    return failed(err);
-  }
-  // The new name lasts a crash only once the folder is on disk too.
-  const std::string folder = FolderOf(target);
-  const int dir = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0 || (fsync(dir) != 0 && errno != EINVAL)) err = errno;
-  if (dir >= 0) close(dir);
-  if (err != 0) return "cannot make sure that " + name + " is on disk: " + std::strerror(err);
-  return std::nullopt;
-}
-
-namespace {
 
 // The line's device, behind the recorders of the trace file (tracer: its recorder) and of -v.
 std::unique_ptr<TComDevice> RecordedDevice(const TPortRun& run, std::FILE* traceFile, bool verbose,
@@ -222,26 +68,67 @@ std::unique_ptr<TComDevice> RecordedDevice(const TPortRun& run, std::FILE* trace
   return device;
 }
 
-// Opens the port by its name at the speed asked for; nothing, or why it cannot be opened.
-std::optional<std::string> OpenPort(TNAVOPort& port, const std::string& name, const std::string& baud) {
-  if (IsComName(name) || LooksLikeNetAddress(name)) port.SetPort(name);  // the name exactly as given
+// Opens the port, by the name given, at the speed asked for. Done, or skPortFailed saying
+// why it cannot be opened.
+TIspStatus OpenPort(TNAVOPort& port, const TPortArg& arg, const std::string& baud) {
+  port.SetPort(arg.name);
   port.SetBaudRate(BaudRateFromText(baud));
   try {
     port.OpenPort();
-    return std::nullopt;
+    return TIspStatus::Done();
   } catch (const EComPort& e) {
-    const std::string device = IsComName(name) ? TPortMap::FromEnvironment().DevicePath(name) : name;
-    const std::string where = device.empty() || device == name ? name : name + " (" + device + ")";
-    return "cannot open " + where + ": " + (e.WinCode() ? PortErrorReason(*e.WinCode(), IsComName(name)) : e.Words());
+    const std::string where = arg.device.empty() || arg.device == arg.name ? arg.name : arg.name + " (" + arg.device + ")";
+    const bool comName = arg.kind == TPortArg::pkComName;
+    return TIspStatus::Make(skPortFailed, "cannot open " + where + ": " +
+                                              (e.WinCode() ? PortErrorReason(*e.WinCode(), comName) : e.Words()));
   }
+}
+
+// The command, with the modem lines doing what the operator would: the boot entry before it
+// (a cycle makes the chip ready after the controller's suspension, where it would ask), and
+// the reset into the application after a good one. Its outcome, exceptions included.
+TIspStatus Work(TCommandRun& command, TNAVOPort& port, TClock& clock, const std::string& portName) {
+  const TCliArgs& args = command.args;
+  const auto modemLines = [&port, &clock, &args, &portName](std::span<const TModemStep> steps) {
+    try {
+      RunModemSteps(port, clock, steps, args.invertDtr, args.invertRts);
+    } catch (const EComPort& e) {
+      throw EComPort(e.Code(), e.WinCode(), "on " + portName);
+    }
+  };
+  if (!args.bootEntry.empty()) command.terminal.UseBootEntry([modemLines, &args] { modemLines(args.bootEntry); });
+  TIspStatus status;
+  try {
+    if (!args.bootEntry.empty() && args.command != "cycle") modemLines(args.bootEntry);
+    if (const TCommand work = FindCommand(args.command)) status = work(command);
+    if (status.Ok() && args.runAfter) modemLines(kRunAfterReset);
+  } catch (const EComPort& e) {
+    status = TIspStatus::Make(skPortFailed, e.Words());
+  } catch (const std::exception& e) {
+    status = TIspStatus::Make(skRefused, e.what());
+  }
+  return status;
 }
 
 // An output that was asked for and could not be written fails the run too: it is said as it
 // is found, and the status names every one of them.
-TIspStatus Unwritten(const TCliTerminal& terminal, const TIspStatus& status, const std::string& problem) {
-  terminal.Say(problem);
-  return status.kind == skOutputFailed ? TIspStatus::Make(skOutputFailed, status.detail + "; " + problem)
-                                       : Worse(status, TIspStatus::Make(skOutputFailed, problem));
+TIspStatus Unwritten(const TCliTerminal& terminal, const TIspStatus& status, const TIspStatus& unwritten) {
+  terminal.Say(unwritten.detail);
+  return status.kind == skOutputFailed ? TIspStatus::Make(skOutputFailed, status.detail + "; " + unwritten.detail)
+                                       : Worse(status, unwritten);
+}
+
+// What the run leaves that the operator should know of: the speed the line ran at, and a
+// communication controller that is still suspended.
+void SayWhatIsLeft(const TCliArgs& args, const TCliTerminal& terminal, const TRunFacts& facts, const TIspStatus& status) {
+  if (status.Ok() && args.command != "sync" && facts.speed) terminal.Note("line speed: " + *facts.speed + " bit/s");
+  if (facts.controllerSuspended && status.Ok()) {
+    terminal.Note("The communication controller on this line is suspended: resume it from its management program "
+                  "when you are done.");
+  } else if (facts.controllerSuspended) {
+    terminal.Say("The communication controller on this line is still suspended: resume it from its management "
+                 "program when you are done.");
+  }
 }
 
 // The end of every run, whatever ended it: what went wrong in words, the result as lines or
@@ -264,37 +151,37 @@ int Conclude(const TCliArgs& args, const TCliTerminal& terminal, TRunFacts& fact
     for (const auto& [key, value] : facts.values) terminal.Print(key + ": " + value);
     if (const std::string line = ResultLine(facts); !line.empty()) terminal.Print(line);
   }
-  if (OutputError() != 0)
-    status = Unwritten(terminal, status, std::string("cannot write the results to standard output: ") + std::strerror(OutputError()));
+  if (const int err = OutputError(); err != 0) {
+    const std::string why = std::string("cannot write the results to standard output: ") + std::strerror(err);
+    status = Unwritten(terminal, status, TIspStatus::Make(skOutputFailed, why));
+  }
   return ExitStatusOf(status, facts.stopSignal);
 }
 
 }  // namespace
 
+void Complain(const std::string& text) { WriteErr("kavel-isp-cli: " + text + "\n"); }
+
 int RunOnPort(TCliArgs args, const TPortRun& run) {
   const auto started = std::chrono::steady_clock::now();
-  TCliTerminal terminal(args, run.port, run.several);
+  TCliTerminal terminal(args, run.port.name, run.several);
   TRunFacts facts;
   facts.args = &args;
-  facts.port = run.port;
+  facts.port = run.port.name;
   facts.image = run.image;
   // Closed after the port (declared before it), whatever path the run takes.
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> traceFile(nullptr, &std::fclose);
-  if (!run.trace.empty()) {
-    traceFile.reset(std::fopen(run.trace.c_str(), "w"));
-    if (!traceFile) {
-      const std::string problem = "cannot write the trace file " + run.trace + ": " + std::strerror(errno);
-      terminal.Say(problem);
-      facts.work = TIspStatus::Make(skCancelled, "nothing was done");
-      return Conclude(args, terminal, facts, TIspStatus::Make(skOutputFailed, problem + "; nothing was done"), started);
-    }
+  TFile traceFile(nullptr, &std::fclose);
+  if (const TIspStatus trace = OpenTrace(run.trace, traceFile); !trace.Ok()) {
+    terminal.Say(trace.detail);
+    facts.work = TIspStatus::Make(skCancelled, "nothing was done");
+    return Conclude(args, terminal, facts, TIspStatus::Make(skOutputFailed, trace.detail + "; nothing was done"), started);
   }
   const TTraceComDevice* tracer = nullptr;
   TNAVOPort port(0, 0, RecordedDevice(run, traceFile.get(), args.verbose, tracer));
-  if (const auto problem = OpenPort(port, run.port, args.baud)) {
+  if (const TIspStatus opened = OpenPort(port, run.port, args.baud); !opened.Ok()) {
     facts.step = TStep::stOpen;
-    facts.work = TIspStatus::Make(skPortFailed, *problem);
-    return Conclude(args, terminal, facts, facts.work, started);
+    facts.work = opened;
+    return Conclude(args, terminal, facts, opened, started);
   }
   // The line as it was found, and the port let go, on every path.
   const TBaudRate found = port.BaudRate();
@@ -309,50 +196,20 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   TClock& clock = run.clock ? *run.clock : TSystemClock::Instance();
   TWireSpeedWait wait;
   TIspSession session(port, clock, wait, terminal);
-  TCommandRun command{args, run, terminal, session, facts, {}};
-  // The modem lines do what the operator would: before the command (a cycle makes the chip
-  // ready after the controller's suspension instead of asking), and after a good one.
-  const auto modemLines = [&](const std::vector<TModemStep>& steps) {
-    try {
-      RunModemSteps(port, clock, steps, args.invertDtr, args.invertRts);
-    } catch (const EComPort& e) {
-      throw EComPort(e.Code(), e.WinCode(), "on " + run.port);
-    }
-  };
-  if (!args.bootEntry.empty()) terminal.UseBootEntry([&] { modemLines(args.bootEntry); });
-  TIspStatus status;
-  try {
-    if (!args.bootEntry.empty() && args.command != "cycle") modemLines(args.bootEntry);
-    if (const TCommand work = FindCommand(args.command)) status = work(command);
-    if (status.Ok() && args.runAfter) {
-      std::string problem;
-      modemLines(*ParseModemSteps(kRunAfterReset, problem));
-    }
-  } catch (const EComPort& e) {
-    status = TIspStatus::Make(skPortFailed, e.Words());
-  } catch (const std::exception& e) {
-    status = TIspStatus::Make(skRefused, e.what());
-  }
+  TCommandRun command{args, run.image, terminal, session, facts, {}};
+  TIspStatus status = Work(command, port, clock, run.port.name);
   facts.stopSignal = StopSignal();
   facts.declined = terminal.Declined();
   facts.work = status;
-  if (!command.fileProblem.empty()) {
+  if (!command.output.Ok()) {
     facts.fileWritten = false;
-    status = Unwritten(terminal, status, command.fileProblem);
+    status = Unwritten(terminal, status, command.output);
   }
   restore.Now();
-  if (status.Ok() && args.command != "sync" && facts.speed) terminal.Note("line speed: " + *facts.speed + " bit/s");
-  if (facts.controllerSuspended && status.Ok()) {
-    terminal.Note("The communication controller on this line is suspended: resume it from its management program "
-                  "when you are done.");
-  } else if (facts.controllerSuspended) {
-    terminal.Say("The communication controller on this line is still suspended: resume it from its management "
-                 "program when you are done.");
-  }
+  SayWhatIsLeft(args, terminal, facts, status);
   if (traceFile) {
-    int err = tracer ? tracer->TraceError() : 0;
-    if (std::fclose(traceFile.release()) != 0 && err == 0) err = errno;
-    if (err != 0) status = Unwritten(terminal, status, "cannot write the trace file " + run.trace + ": " + std::strerror(err));
+    if (const TIspStatus closed = CloseTrace(traceFile, tracer, run.trace); !closed.Ok())
+      status = Unwritten(terminal, status, closed);
   }
   return Conclude(args, terminal, facts, status, started);
 }

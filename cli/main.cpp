@@ -7,18 +7,17 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 
 #include "cli/CliArgs.h"
 #include "cli/CliProcess.h"
+#include "cli/CliFiles.h"
+#include "cli/CliPorts.h"
 #include "cli/CliReport.h"
 #include "cli/CliRun.h"
 #include "image/CheckedImage.h"
 #include "link/ComNames.h"
-#include "link/NetComDevice.h"
 #include "version/Version.h"
 
 using namespace kavel;
@@ -38,50 +37,30 @@ bool JsonAsked(const std::vector<std::string>& argv) {
 }
 
 // The JSON object of a run that could not say it itself (port "": none).
-void JsonForPort(const TCliArgs& args, const std::string& port, TStatusKind kind, int exit, const std::string& message,
-                 const std::string& result = {}) {
+void JsonForPort(const TCliArgs& args, const std::string& port, TStatusKind kind, int exit, const std::string& message) {
   TRunFacts facts;
   facts.args = &args;
   facts.port = port;
-  facts.result = result;
   facts.status = TIspStatus::Make(kind, message);
   facts.exit = exit;
   WriteOut(JsonObject(facts) + "\n");
 }
 
-int Usage(const TCliArgs& args, bool json, const std::string& message) {
-  Complain(message + "\nTry kavel-isp-cli --help.");
-  if (json) JsonForPort(args, "", skCancelled, kExitUsage, message, "usage");
-  return kExitUsage;
+// A usage error: said, with --json as one object without a port too; its exit status.
+int Usage(const TCliArgs& args, bool json, const TIspStatus& usage) {
+  Complain(usage.detail + "\nTry kavel-isp-cli --help.");
+  const int exit = ExitStatusOf(usage, 0);
+  if (json) JsonForPort(args, "", usage.kind, exit, usage.detail);
+  return exit;
 }
 
 // An image that cannot be used: said once, and with --json one object a port.
-int BadImage(const TCliArgs& args, const std::string& message) {
-  Complain(message);
+int BadImage(const TCliArgs& args, const TIspStatus& bad) {
+  Complain(bad.detail);
+  const int exit = ExitStatusOf(bad, 0);
   if (args.json)
-    for (const std::string& port : args.ports) JsonForPort(args, port, skBadImage, kExitFile, message);
-  return kExitFile;
-}
-
-// The device a port names: its COM entry or path, links followed ("" when there is none).
-std::string DeviceOf(const TPortMap& map, const std::string& port) {
-  const std::string path = IsComName(port) ? map.DevicePath(port) : port;
-  char resolved[PATH_MAX];
-  return !path.empty() && realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
-}
-
-// Why the ports cannot all be used at once: one of them given twice, by name or through
-// another name for the same device.
-std::optional<std::string> PortsTwice(const std::vector<std::string>& ports) {
-  const TPortMap map = TPortMap::FromEnvironment();
-  for (std::size_t i = 0; i < ports.size(); ++i) {
-    for (std::size_t j = 0; j < i; ++j) {
-      if (ports[i] == ports[j]) return "the port " + ports[i] + " is given twice";
-      const std::string a = DeviceOf(map, ports[i]), b = DeviceOf(map, ports[j]);
-      if (!a.empty() && a == b) return ports[j] + " and " + ports[i] + " are the same device, " + a;
-    }
-  }
-  return std::nullopt;
+    for (const TPortArg& port : args.ports) JsonForPort(args, port.name, bad.kind, exit, bad.detail);
+  return exit;
 }
 
 // Results on standard output: done only when they could be written.
@@ -91,13 +70,15 @@ int Output(const std::string& text, int status = kExitOk) {
   return kExitChip;
 }
 
+// The ports present, each with the device (links followed) or the network port it leads to.
 int ListPorts() {
   const TPortMap map = TPortMap::FromEnvironment();
   const TPortMap::TListing listing = map.List();
   std::string text;
   for (const std::string& name : listing.names) {
-    const std::string device = DeviceOf(map, name);
-    text += name + "\t" + map.NetAddress(name).value_or(device.empty() ? map.DevicePath(name) : device) + "\n";
+    const TPortArg port = ComPort(map, name);
+    const std::string device = RealDevice(port);
+    text += name + "\t" + (!port.address.empty() ? port.address : !device.empty() ? device : port.device) + "\n";
   }
   if (listing.names.empty()) text += "no serial ports found\n";
   int status = kExitOk;
@@ -144,8 +125,8 @@ int RunSeveral(const TCliArgs& args, const std::vector<TPortRun>& runs) {
     }
     if (child < 0) {
       const std::string message = std::string("cannot start its process: ") + std::strerror(errno);
-      Complain(run.port + ": " + message);
-      if (args.json) JsonForPort(args, run.port, skCancelled, kExitPort, message);
+      Complain(run.port.name + ": " + message);
+      if (args.json) JsonForPort(args, run.port.name, skCancelled, kExitPort, message);
       worst = std::max(worst, kExitPort);
       startFailed = true;
       break;
@@ -153,17 +134,80 @@ int RunSeveral(const TCliArgs& args, const std::vector<TPortRun>& runs) {
     children.push_back(child);
     ForwardSignalsTo(children);
   }
-  for (std::size_t i = 0; i < children.size(); ++i) worst = std::max(worst, ChildStatus(args, children[i], runs[i].port));
+  for (std::size_t i = 0; i < children.size(); ++i) worst = std::max(worst, ChildStatus(args, children[i], runs[i].port.name));
   // The ports whose process was never started say so too (a failed start said it already).
   const std::size_t said = children.size() + (startFailed ? 1 : 0);
   for (std::size_t i = said; i < runs.size(); ++i) {
     const int exit = StopSignal() != 0 ? 128 + StopSignal() : kExitPort;
     if (args.json) {
-      JsonForPort(args, runs[i].port, StopSignal() != 0 ? skStopped : skCancelled, exit, "not started: nothing was done");
+      JsonForPort(args, runs[i].port.name, StopSignal() != 0 ? skStopped : skCancelled, exit,
+                  "not started: nothing was done");
     }
     worst = std::max(worst, exit);
   }
   return worst;
+}
+
+// What can be told before the image is read and any port is touched: done, or skUsage for a
+// port given twice, raw TCP without the speed its server runs at or with modem lines to set,
+// or a cycle that would ask where nobody can answer.
+TIspStatus Runnable(const TCliArgs& args) {
+  if (TIspStatus twice = PortsTwice(args.ports); !twice.Ok()) return twice;
+  for (const TPortArg& port : args.ports) {
+    if (port.RawTcp() && !args.baudGiven) {
+      return TIspStatus::Make(skUsage, port.name + " is raw TCP, which cannot set the line's speed: give --baud, the "
+                                                   "speed the server's port runs at");
+    }
+    if (port.RawTcp() && (!args.bootEntry.empty() || args.runAfter)) {
+      return TIspStatus::Make(skUsage,
+                              port.name + " is raw TCP, which carries no modem lines for --boot-entry or --run-after");
+    }
+  }
+  const bool several = args.ports.size() > 1;
+  if (CommandAsks(args) && !args.yes && (several || !isatty(STDIN_FILENO))) {
+    return TIspStatus::Make(skUsage, args.command +
+                                         " asks the operator to set the boot jumper: run it on a terminal, or give --yes" +
+                                         (several ? " (several ports cannot share one terminal)" : ""));
+  }
+  return TIspStatus::Done();
+}
+
+// The image, loaded once and checked whole: what is checked is what is sent. Done (with no
+// image for a command without one), or skBadImage saying why it cannot be used.
+TIspStatus LoadImage(const TCliArgs& args, std::optional<THexBinList>& image) {
+  if (args.file.empty()) return TIspStatus::Done();
+  try {
+    image = LoadCheckedImage(args.file, args.format);
+  } catch (const EImageFormatUnknown& e) {
+    return TIspStatus::Make(skBadImage, std::string(e.what()) + ": give --format hex or --format bin");
+  } catch (const EImageError& e) {
+    return TIspStatus::Make(skBadImage, e.what());
+  }
+  return TIspStatus::Done();
+}
+
+// The runs, one a port, each with its trace file. Done, or skUsage when an output may not be
+// written: read on several ports, or a file that is the image, a port or another output.
+TIspStatus PlanRuns(const TCliArgs& args, const THexBinList* image, std::vector<TPortRun>& runs) {
+  std::vector<std::string> names;
+  for (const TPortArg& port : args.ports) names.push_back(port.name);
+  const std::vector<std::string> traces = TracePaths(args.trace, names);
+  const bool several = args.ports.size() > 1;
+  if (several && !args.output.empty())
+    return TIspStatus::Make(skUsage, "read takes one port: each would overwrite the file");
+  std::vector<std::string> outputs = traces;
+  if (!args.output.empty()) outputs.push_back(args.output);
+  if (TIspStatus conflict = OutputConflict(outputs, args.file, args.ports); !conflict.Ok()) return conflict;
+  const bool programs = args.command == "program" || args.command == "cycle" || args.command == "verify";
+  for (std::size_t i = 0; i < args.ports.size(); ++i) {
+    TPortRun run;
+    run.port = args.ports[i];
+    run.trace = traces[i];
+    run.several = several;
+    run.image = programs ? image : nullptr;
+    runs.push_back(std::move(run));
+  }
+  return TIspStatus::Done();
 }
 
 }  // namespace
@@ -174,59 +218,16 @@ int main(int argc, char** argv) {
   InstallSignalHandlers();
   TCliArgs args;
   const std::vector<std::string> words(argv + 1, argv + argc);
-  if (auto problem = ParseCliArgs(words, args)) return Usage(args, JsonAsked(words), *problem);
+  if (const TIspStatus usage = ParseCliArgs(words, args); !usage.Ok()) return Usage(args, JsonAsked(words), usage);
   if (args.help) return Output(kUsage);
   if (args.version) return Output(std::string("kavel-isp-cli ") + kVersion + "\n");
   if (args.command == "ports") return ListPorts();
-  if (args.ports.empty()) args.ports.push_back("COM1");
-  const bool several = args.ports.size() > 1;
-  if (auto twice = PortsTwice(args.ports)) return Usage(args, args.json, *twice);
-  const TPortMap map = TPortMap::FromEnvironment();
-  for (const std::string& port : args.ports) {
-    const std::string address = LooksLikeNetAddress(port) ? port : map.NetAddress(port).value_or("");
-    if (address.rfind("socket://", 0) == 0 && !args.baudGiven) {
-      return Usage(args, args.json, port + " is raw TCP, which cannot set the line's speed: give --baud, the speed "
-                                           "the server's port runs at");
-    }
-    if (address.rfind("socket://", 0) == 0 && (!args.bootEntry.empty() || args.runAfter)) {
-      return Usage(args, args.json, port + " is raw TCP, which carries no modem lines for --boot-entry or --run-after");
-    }
-  }
-  if (CommandAsks(args) && !args.yes && (several || !isatty(STDIN_FILENO))) {
-    return Usage(args, args.json,
-                 args.command + " asks the operator to set the boot jumper: run it on a terminal, or give --yes" +
-                     std::string(several ? " (several ports cannot share one terminal)" : ""));
-  }
-
-  // The image, loaded once and checked whole: what is checked is what is sent.
+  if (const TIspStatus usage = Runnable(args); !usage.Ok()) return Usage(args, args.json, usage);
   std::optional<THexBinList> image;
-  if (!args.file.empty()) {
-    try {
-      image = LoadCheckedImage(args.file, args.format);
-    } catch (const EImageFormatUnknown& e) {
-      return BadImage(args, std::string(e.what()) + ": give --format hex or --format bin");
-    } catch (const EImageError& e) {
-      return BadImage(args, e.what());
-    }
-  }
+  if (const TIspStatus loaded = LoadImage(args, image); !loaded.Ok()) return BadImage(args, loaded);
   if (args.command == "erase" && image) args.eraseBlocks = image->Blocks();
-
-  std::vector<std::string> outputs = TracePaths(args.trace, args.ports);
-  const std::vector<std::string> traces = outputs;
-  if (several && !args.output.empty()) return Usage(args, args.json, "read takes one port: each would overwrite the file");
-  if (!args.output.empty()) outputs.push_back(args.output);
-  if (auto conflict = OutputConflict(outputs, args.file, args.ports)) return Usage(args, args.json, *conflict);
-
   std::vector<TPortRun> runs;
-  for (std::size_t i = 0; i < args.ports.size(); ++i) {
-    const bool programs = args.command == "program" || args.command == "cycle" || args.command == "verify";
-    TPortRun run;
-    run.port = args.ports[i];
-    run.trace = traces[i];
-    run.several = several;
-    run.image = programs && image ? &*image : nullptr;
-    runs.push_back(std::move(run));
-  }
-  if (!several) return RunOnPort(args, runs[0]);
-  return RunSeveral(args, runs);
+  if (const TIspStatus usage = PlanRuns(args, image ? &*image : nullptr, runs); !usage.Ok())
+    return Usage(args, args.json, usage);
+  return runs.size() == 1 ? RunOnPort(args, runs[0]) : RunSeveral(args, runs);
 }

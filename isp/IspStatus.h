@@ -25,6 +25,8 @@ enum class TStatusKind : std::uint8_t {
   skStopped,      // the host asked to stop; detail says what was done and what was not
   skBadImage,     // the image cannot be read or holds nothing to program
   skOutputFailed, // the work was done, but an output asked for (a file, a trace) was not written
+  skUsage,        // the request itself cannot be carried out as given (a command line's usage
+                  // error); found before anything was sent
 };
 using enum TStatusKind;
 

@@ -1,14 +1,12 @@
 // Entering the boot loader over the modem lines, as production fixtures for these chips are
 // wired: DTR asserted holds RST high, RTS asserted pulls /PSEN low. The chip starts its boot
 // loader at the falling edge of RST while /PSEN is low, its application while it is high.
-// A sequence is a list of steps, "rts=1,dtr=1,50,dtr=0,100,rts=0": a line set on (1) or off
-// (0), or a pause in ms. Boards whose transistors invert a line are served by inverting it.
+// A sequence is a list of steps: a line set on or off, or a pause in ms. Boards whose
+// transistors invert a line are served by inverting it.
 #pragma once
 
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
+#include <cstdint>
+#include <span>
 
 #include "link/Clock.h"
 #include "link/ComPort.h"
@@ -19,20 +17,26 @@ struct TModemStep {
   enum TWhat : std::uint8_t { mwDtr, mwRts, mwPause } what = mwPause;
   bool on = false;  // mwDtr, mwRts
   int ms = 0;       // mwPause
+
+  static constexpr TModemStep Dtr(bool on) { return {mwDtr, on, 0}; }
+  static constexpr TModemStep Rts(bool on) { return {mwRts, on, 0}; }
+  static constexpr TModemStep Pause(int ms) { return {mwPause, false, ms}; }
+  bool operator==(const TModemStep&) const = default;
 };
 
-// RTS and DTR on, 50 ms; DTR off (RST falls while /PSEN is low), 100 ms; RTS off.
-inline constexpr std::string_view kDtrRtsEntry = "rts=1,dtr=1,50,dtr=0,100,rts=0";
+// The usual wiring's entry: RTS and DTR on, 50 ms; DTR off (RST falls while /PSEN is low),
+// 100 ms; RTS off.
+inline constexpr TModemStep kDtrRtsEntry[] = {TModemStep::Rts(true),  TModemStep::Dtr(true),
+                                              TModemStep::Pause(50),  TModemStep::Dtr(false),
+                                              TModemStep::Pause(100), TModemStep::Rts(false)};
 // The chip reset into its application: RTS off (/PSEN high), DTR pulsed.
-inline constexpr std::string_view kRunAfterReset = "rts=0,dtr=1,50,dtr=0";
-
-// The steps of a sequence ("dtr-rts" names kDtrRtsEntry), or nothing and why in problem.
-std::optional<std::vector<TModemStep>> ParseModemSteps(std::string_view text, std::string& problem);
+inline constexpr TModemStep kRunAfterReset[] = {TModemStep::Rts(false), TModemStep::Dtr(true),
+                                                TModemStep::Pause(50), TModemStep::Dtr(false)};
 
 // Runs the steps on the open port: each line change sets both lines as they stand, inverted
 // where asked, and the pauses go through the clock. Both lines start off. EComPort when the
 // lines cannot be set.
-void RunModemSteps(TCustomComPort& port, TClock& clock, const std::vector<TModemStep>& steps, bool invertDtr,
+void RunModemSteps(TCustomComPort& port, TClock& clock, std::span<const TModemStep> steps, bool invertDtr,
                    bool invertRts);
 
 }  // namespace kavel

@@ -46,8 +46,8 @@ class CliFaults : public ::testing::Test {
     if (command == "cycle") chip->Flash().fill(0);  // a used chip: only the erase makes it right
     sim::TSimController controller;
     cli::TCliArgs args;
-    EXPECT_FALSE(cli::ParseCliArgs({"--json", "--yes", "--port", "COM1", command, "fw.bin"}, args));
-    cli::TPortRun run{"COM1", "", false, &image, {}, &clock};
+    EXPECT_TRUE(cli::ParseCliArgs({"--json", "--yes", "--port", "COM1", command, "fw.bin"}, args).Ok());
+    cli::TPortRun run{args.ports.at(0), "", false, &image, {}, &clock};
     TOutcome outcome;
     run.device = [&]() -> std::unique_ptr<TComDevice> {
       auto line = std::make_unique<sim::TSimComDevice>(clock);

@@ -1,0 +1,59 @@
+#include "cli/CliPorts.h"
+
+#include <climits>
+#include <cstdlib>
+#include <limits>
+
+#include "link/NetComDevice.h"
+#include "link/NumberText.h"
+
+namespace kavel::cli {
+namespace {
+
+TIspStatus Usage(std::string message) { return TIspStatus::Make(skUsage, std::move(message)); }
+
+// A COM name whose number fits the port numbers of the program; nothing else starting with
+// "COM" and digits is a port.
+bool ComNumberFits(const std::string& name) {
+  return ParseWhole(name.substr(3), 0, std::numeric_limits<int>::max()).has_value();
+}
+
+}  // namespace
+
+TIspStatus ParsePortArg(std::string_view text, const TPortMap& map, TPortArg& port) {
+  const std::string name(text);
+  if (name.empty()) return Usage(std::string(kPortNeeds));
+  if (LooksLikeNetAddress(name)) {
+    if (!ParseNetAddress(name))
+      return Usage("--port " + name + ": a network port is rfc2217://HOST:PORT or socket://HOST:PORT");
+    port = {TPortArg::pkNetwork, name, {}, name};
+  } else if (IsComName(name)) {
+    if (!ComNumberFits(name)) return Usage("--port " + name + ": no port has a number that large");
+    port = ComPort(map, name);
+  } else {
+    port = {TPortArg::pkDevice, name, name, {}};
+  }
+  return TIspStatus::Done();
+}
+
+TPortArg ComPort(const TPortMap& map, const std::string& name) {
+  return {TPortArg::pkComName, name, map.DevicePath(name), map.NetAddress(name).value_or("")};
+}
+
+std::string RealDevice(const TPortArg& port) {
+  char resolved[PATH_MAX];
+  return !port.device.empty() && realpath(port.device.c_str(), resolved) ? std::string(resolved) : std::string();
+}
+
+TIspStatus PortsTwice(const std::vector<TPortArg>& ports) {
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (ports[i].name == ports[j].name) return Usage("the port " + ports[i].name + " is given twice");
+      const std::string a = RealDevice(ports[i]), b = RealDevice(ports[j]);
+      if (!a.empty() && a == b) return Usage(ports[j].name + " and " + ports[i].name + " are the same device, " + a);
+    }
+  }
+  return TIspStatus::Done();
+}
+
+}  // namespace kavel::cli

@@ -40,7 +40,9 @@ TIspStatus TIspOperations::Perform(const std::function<void()>& operation) {
   try {
     operation();
   } catch (...) {
-    if (!StatusOfCurrentException(m_status)) throw;
+    const std::optional<TIspStatus> status = StatusOfCurrentException();
+    if (!status) throw;
+    m_status = *status;
   }
   return m_status;
 }

@@ -21,19 +21,18 @@ TIspStatus Worse(TIspStatus a, TIspStatus b) {
   return a.kind == skUnconfirmed ? a : b;
 }
 
-bool StatusOfCurrentException(TIspStatus& status) {
+std::optional<TIspStatus> StatusOfCurrentException() {
   try {
     throw;
   } catch (const EComPort& e) {
-    status = TIspStatus::Make(skPortFailed, e.Words());
+    return TIspStatus::Make(skPortFailed, e.Words());
   } catch (const EOperationStopped& e) {
-    status = TIspStatus::Make(skStopped, e.what());
+    return TIspStatus::Make(skStopped, e.what());
   } catch (const EImageError& e) {
-    status = TIspStatus::Make(skBadImage, e.what());
+    return TIspStatus::Make(skBadImage, e.what());
   } catch (...) {
-    return false;
+    return std::nullopt;
   }
-  return true;
 }
 
 }  // namespace kavel

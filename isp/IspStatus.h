@@ -1,11 +1,13 @@
 // The one result of the operations: what became of an operation, as a small value that code
-// decides on (the command line maps it to its exit status), beside the boxes that tell people.
-// Every operation records its last one (TIspOperations::LastStatus); OperationFailed and the
-// boxes stay as they are. Exceptions remain for the port boundary and for a stop request, and
-// StatusOfCurrentException turns them into a status where a host wants one.
+// decides on. The session's operations return it; the command line maps it to its exit status
+// and JSON, the window's operations to their boxes and OperationFailed. Below the session the
+// port and the image loader throw (EComPort, EImageError) and a stop request is an exception
+// (EOperationStopped); StatusOfCurrentException turns those into a status at the session's
+// edge. See docs/BUILDING.md, "One way to fail".
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -57,6 +59,6 @@ TIspStatus Worse(TIspStatus a, TIspStatus b);
 
 // Inside a catch block: the status of the exception being handled when it is one that ends an
 // operation (a port error, a stop request, an image that cannot be loaded); nothing otherwise.
-bool StatusOfCurrentException(TIspStatus& status);
+std::optional<TIspStatus> StatusOfCurrentException();
 
 }  // namespace kavel

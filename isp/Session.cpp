@@ -20,10 +20,10 @@ TIspStatus TIspSession::Edge(const std::function<TIspStatus()>& body) {
   try {
     return body();
   } catch (...) {
-    TIspStatus status;
-    if (!StatusOfCurrentException(status)) throw;
+    std::optional<TIspStatus> status = StatusOfCurrentException();
+    if (!status) throw;
     m_failure = std::current_exception();
-    return status;
+    return *status;
   }
 }
 

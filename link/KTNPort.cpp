@@ -2,17 +2,15 @@
 
 #include <algorithm>
 
-#include "link/NAVOPort.h"
-
 namespace kavel {
 
-TCustomPort::TCustomPort(TNAVOPort& port) : m_port(port), m_clock(&TSystemClock::Instance()) {}
+TCustomPort::TCustomPort(TByteLine& line) : m_line(line), m_clock(&TSystemClock::Instance()) {}
 
-void TCustomPort::Purge() { m_port.PurgeQuietly(); }
+void TCustomPort::Purge() { m_line.PurgeQuietly(); }
 
 int TCustomPort::GetByte() {
   const std::int64_t start = m_clock->NowMs();
-  const int byte = m_port.ReadByteTimed(kByteWaitMs);
+  const int byte = m_line.ReadByteTimed(kByteWaitMs);
   if (byte < 0) {
     // A port that fails at once (closed, hung up) still takes the byte's time, so that a
     // wait on it sleeps instead of spinning.
@@ -33,7 +31,7 @@ int TCustomPort::WaitByte(const TNAVOTimer* timer) {
   return result;
 }
 
-void TCustomPort::Send(std::span<const std::uint8_t> bytes) { m_port.SendBytes(bytes.data(), bytes.size()); }
+void TCustomPort::Send(std::span<const std::uint8_t> bytes) { m_line.Send(bytes); }
 
 void TKTNPort::SendFrame(std::uint8_t code, std::span<const std::uint8_t> data) {
   Send(KtnRequestFrame(code, data));
@@ -41,7 +39,7 @@ void TKTNPort::SendFrame(std::uint8_t code, std::span<const std::uint8_t> data) 
 
 TKTNPort::TFrameResult TKTNPort::ReceiveFrame(std::size_t dataLength, int timeoutMs) {
   ResetCount();
-  const TNAVOTimer timer(Clock(), (timeoutMs > 10 ? timeoutMs : kReplyMs) + Port().AnswerTimeout());
+  const TNAVOTimer timer(Clock(), (timeoutMs > 10 ? timeoutMs : kReplyMs) + Line().AnswerTimeout());
   TFrameReceiver receiver(dataLength);
   std::size_t taken = 0;
   TFrameResult out;

@@ -12,22 +12,21 @@
 #include <span>
 #include <vector>
 
+#include "link/ByteLine.h"
 #include "link/Clock.h"
 #include "link/KTNFrames.h"
 #include "link/NAVOTimer.h"
 
 namespace kavel {
 
-class TNAVOPort;
-
 class TCustomPort {
  public:
   static constexpr int kByteWaitMs = kMinWaitMs;
   static constexpr int kCountLimit = 300;  // bytes a receive may read before it overflows
 
-  // References only; the port outlives this object. Time goes by the system clock until
+  // References only; the line outlives this object. Time goes by the system clock until
   // UseClock gives another.
-  explicit TCustomPort(TNAVOPort& port);
+  explicit TCustomPort(TByteLine& line);
   void UseClock(TClock& clock) { m_clock = &clock; }
   TClock& Clock() { return *m_clock; }
 
@@ -45,10 +44,10 @@ class TCustomPort {
   void Send(std::span<const std::uint8_t> bytes);
 
  protected:
-  TNAVOPort& Port() { return m_port; }
+  TByteLine& Line() { return m_line; }
 
  private:
-  TNAVOPort& m_port;
+  TByteLine& m_line;
   TClock* m_clock;
   int m_count = 0;
 };
@@ -94,12 +93,6 @@ class TKTNPort : public TCustomPort {
   bool ReadConfig(TControllerConfig& config);
   // "p" with the configuration until acknowledged; five attempts.
   bool WriteConfig(const TControllerConfig& config);
-};
-
-// The sibling protocol object the port carries for another bus; nothing sends through it.
-class TZVPort : public TCustomPort {
- public:
-  using TCustomPort::TCustomPort;
 };
 
 }  // namespace kavel

@@ -8,12 +8,13 @@
 #include <string>
 #include <utility>
 
+#include "link/ByteLine.h"
 #include "link/ComPort.h"
 #include "link/KTNPort.h"
 
 namespace kavel {
 
-class TNAVOPort : public TCustomComPort {
+class TNAVOPort : public TCustomComPort, public TByteLine {
  public:
   static constexpr int kMaxAnswerTimeout = 3000;
 
@@ -21,23 +22,25 @@ class TNAVOPort : public TCustomComPort {
   // 0..3000 ms. device: see TCustomComPort.
   TNAVOPort(int portNumber, int answerTimeout, std::unique_ptr<TComDevice> device = nullptr);
 
-  int AnswerTimeout() const { return m_answerTimeout; }
+  int AnswerTimeout() const override { return m_answerTimeout; }
 
   // PurgeBuffers(true, true), any failure ignored.
-  void PurgeQuietly() noexcept;
+  void PurgeQuietly() noexcept override;
 
   // One received byte (0..255) within timeoutMs (at least 30 ms; smaller values become 30),
   // or -72 when none came or the port failed. Never throws.
-  int ReadByteTimed(int timeoutMs) noexcept;
+  int ReadByteTimed(int timeoutMs) noexcept override;
+
+  // SendBytes of all the bytes; EComPort on failure.
+  void Send(std::span<const std::uint8_t> bytes) override { SendBytes(bytes.data(), bytes.size()); }
 
   // The message of the last port failure that PurgeQuietly or ReadByteTimed swallowed since
   // the previous call, which forgets it; empty when there was none. Lets a caller of the
   // controller protocol tell a port that failed from a controller that was silent.
   std::string TakeSwallowedFailure() { return std::exchange(m_swallowed, {}); }
 
-  // The communication controller's protocol on this line, and its sibling.
+  // The communication controller's protocol on this line; it lives as long as the port.
   TKTNPort& KTNPort() { return m_ktnPort; }
-  TZVPort& ZVPort() { return m_zvPort; }
 
  private:
   void Swallow(const std::exception& e) noexcept;
@@ -45,7 +48,6 @@ class TNAVOPort : public TCustomComPort {
   int m_answerTimeout;
   std::string m_swallowed;
   TKTNPort m_ktnPort{*this};
-  TZVPort m_zvPort{*this};
 };
 
 }  // namespace kavel

@@ -7,21 +7,25 @@
 #include <cstdint>
 #include <span>
 
+#include "link/KTNFrames.h"
+
 namespace kavel {
 
 class TByteLine {
  public:
-  // One received byte (0..255) within timeoutMs (at least 30 ms), or -72 when none came or
-  // the port failed. Never throws.
-  virtual int ReadByteTimed(int timeoutMs) noexcept = 0;
-  // Discards pending input and output; a failure is ignored. Never throws.
-  virtual void PurgeQuietly() noexcept = 0;
+  virtual ~TByteLine() = default;
+
+  // One received byte within timeoutMs (at least 30 ms): krOk with the byte; krNoByte when
+  // none came in time; krPortFailed with the port error's message when the port failed (it
+  // is not thrown).
+  virtual TKtnRead ReadByteTimed(int timeoutMs) = 0;
+  // Discards pending input and output: krOk, or krPortFailed with the port error's message
+  // (it is not thrown).
+  virtual TKtnOutcome PurgeQuietly() = 0;
   // Writes the bytes in one write; EComPort on failure.
   virtual void Send(std::span<const std::uint8_t> bytes) = 0;
   // Milliseconds the far end may take beyond each reply window; never negative.
   virtual int AnswerTimeout() const = 0;
-
-  virtual ~TByteLine() = default;
 };
 
 }  // namespace kavel

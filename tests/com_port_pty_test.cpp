@@ -199,14 +199,16 @@ TEST_F(PtyPort, PurgeDiscardsInputAndReadByteTimedReadsOneByte) {
   usleep(30000);
   port.PurgeBuffers(true, false);
   EXPECT_EQ(port.BytesWaiting(), 0u);
-  long long ms = ElapsedMs([&] { EXPECT_EQ(port.ReadByteTimed(0), -72); });
+  long long ms = ElapsedMs([&] { EXPECT_EQ(port.ReadByteTimed(0).result, TKtnResult::krNoByte); });
   EXPECT_GE(ms, 29);  // whole milliseconds on two clocks
   EXPECT_LT(ms, 2000);
   pty.Send(std::string(1, '\0'));
   usleep(20000);
-  EXPECT_EQ(port.ReadByteTimed(0), 0);
+  const TKtnRead nul = port.ReadByteTimed(0);
+  EXPECT_EQ(nul.result, TKtnResult::krOk);
+  EXPECT_EQ(nul.byte, 0);
   pty.Send("Q");
-  EXPECT_EQ(port.ReadByteTimed(500), 'Q');
+  EXPECT_EQ(port.ReadByteTimed(500).byte, 'Q');
 }
 
 TEST_F(PtyPort, HangUpGivesPortErrorsNotAHang) {
@@ -222,13 +224,17 @@ TEST_F(PtyPort, HangUpGivesPortErrorsNotAHang) {
     EXPECT_EQ(CodeOf([&] { port.ReceiveBytes(buffer, 8); }), 3);
     EXPECT_EQ(CodeOf([&] { port.SendText("U"); }), 2);
     EXPECT_EQ(CodeOf([&] { port.WaitForRxChar(500); }), 21);
-    EXPECT_EQ(port.ReadByteTimed(500), -72);
+    const TKtnRead read = port.ReadByteTimed(500);
+    EXPECT_EQ(read.result, TKtnResult::krPortFailed);
+    EXPECT_EQ(read.portFailure, "ClearCommError function failed (win error code: 5)");
     EXPECT_EQ(engine.WaitForDot(2000), '\0');
     EXPECT_FALSE(engine.PortFailure().empty());
   });
   EXPECT_LT(ms, 500);  // none of them waited for its time-out
+  // It stays open until it is closed, and then it is closed.
   EXPECT_TRUE(port.Connected());
-  EXPECT_NO_THROW(port.ClosePort());
+  port.ClosePort();
+  EXPECT_FALSE(port.Connected());
 }
 
 // Interrupts the thread that made it every intervalMs with a signal whose handler does
@@ -277,7 +283,7 @@ TEST_F(PtyPort, WaitsUnderAPeriodicSignalStillEndAtTheirTimeouts) {
   } cases[] = {
       {"reply wait", 200, [&] { EXPECT_EQ(engine.WaitForDot(200), '\0'); }},
       {"read", 20 * 5 + 40, [&] { EXPECT_EQ(port.ReceiveBytes(buffer, 5), 0u); }},
-      {"byte read", 100, [&] { EXPECT_EQ(port.ReadByteTimed(100), -72); }},
+      {"byte read", 100, [&] { EXPECT_EQ(port.ReadByteTimed(100).result, TKtnResult::krNoByte); }},
       {"pause", 150, [&] { TSystemClock::Instance().SleepMs(150); }},
       {"write", 200, [&] { EXPECT_THROW(port.SendText(big), EComPort); }},
   };

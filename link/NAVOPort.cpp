@@ -15,10 +15,6 @@ TNAVOPort::TNAVOPort(int portNumber, int answerTimeout, std::unique_ptr<TComDevi
   SetDataBits(dbEight);
   SetParity(TComParity{prNone, false, false, 0});
   SetStopBits(sbOneStopBit);
-  SetDiscardNull(false);
-  SetEventChar(0);
-  SetEvents(0);
-  SetSyncMethod(smThreadSync);
   SetBuffer(TComBuffer{1024, 1024});
   TComFlowControl flow;
   flow.FlowControl = fcNone;

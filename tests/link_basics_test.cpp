@@ -50,7 +50,7 @@ TEST(BaudRateFromText, IgnoresCaseAndFallsBackTo9600) {
 TEST(EComPortMessage, CodeTextWithAndWithoutSystemNumber) {
   EXPECT_STREQ(EComPort(1, 2).what(), "Unable to open com port (win error code: 2)");
   EXPECT_STREQ(EComPort(2, 5).what(), "WriteFile function failed (win error code: 5)");
-  EXPECT_STREQ(EComPort(14, std::nullopt).what(), "Cannot set property while connected");
+  EXPECT_STREQ(EComPort(21, std::nullopt).what(), "WaitForEvent method failed");
   EXPECT_EQ(EComPort(23, 13).Code(), 23);
   EXPECT_EQ(EComPort(23, 13).WinCode(), 13);
 }
@@ -136,9 +136,6 @@ TEST(PortProperties, RateSetWhileClosedIsAppliedAtOpening) {
   EXPECT_EQ(f.device->setLineCount, 0);
   f.port->OpenPort();
   EXPECT_EQ(f.device->line.bitsPerSecond, 38400u);
-  EXPECT_THROW(f.port->SetSyncMethod(smNone), EComPort);
-  f.port->ClosePort();
-  EXPECT_NO_THROW(f.port->SetSyncMethod(smNone));
 }
 
 TEST(PortOpening, FailedSettingClosesAgainAndKeepsObserversDark) {
@@ -169,19 +166,6 @@ TEST(PortOpening, ObserversHearOpenAndCloseOnce) {
   f.port->RemoveObserver(handle);
   f.port->OpenPort();
   EXPECT_EQ(seen.size(), 2u);
-}
-
-TEST(PortWaitForRxChar, RefusedWhileEventsAreWatched) {
-  FakePort f;
-  f.port->OpenPort();
-  f.port->SetEvents(evRxChar);
-  try {
-    f.port->WaitForRxChar(10);
-    FAIL() << "no error";
-  } catch (const EComPort& e) {
-    EXPECT_EQ(e.Code(), 20);
-  }
-  EXPECT_EQ(f.port->ReadByteTimed(10).result, TKtnResult::krPortFailed);
 }
 
 TEST(ReadByteTimed, TimeoutHasAFloorOf30AndANulByteIsAValue) {

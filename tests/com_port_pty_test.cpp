@@ -143,6 +143,30 @@ TEST_F(PtyPort, MissingDevicesNonTerminalsAndForeignNamesFailToOpenWithSystemNum
   }
 }
 
+// The device looks COM names up in the directory its maker gives, not in the environment's,
+// and measures its waits by the clock its maker gives.
+TEST_F(PtyPort, ADeviceGoesByTheDirectoryAndClockItsMakerGives) {
+  struct TCountingClock final : TClock {
+    int nows = 0;
+    std::int64_t NowMs() override {
+      ++nows;
+      return TSystemClock::Instance().NowMs();
+    }
+    void SleepMs(int ms) override { TSystemClock::Instance().SleepMs(ms); }
+  } clock;
+  test::TTempDir own;
+  TPtyPair line(own.Path(), "COM7");
+  TNAVOPort byEnvironment(7, 0);
+  EXPECT_EQ(CodeOf([&] { byEnvironment.OpenPort(); }), 1);  // no COM7 where the environment points
+  TNAVOPort given(7, 0, MakeComDevice(TComDeviceContext{clock, own.Path()}));
+  given.OpenPort();
+  ASSERT_TRUE(given.Connected());
+  line.Send("k");
+  EXPECT_EQ(given.ReadByteTimed(500).byte, 'k');
+  EXPECT_EQ(given.ReadByteTimed(50).result, TKtnResult::krNoByte);
+  EXPECT_GT(clock.nows, 0);
+}
+
 TEST_F(PtyPort, WritesArriveAsTheyStandAndCountIsReturned) {
   port.OpenPort();
   EXPECT_EQ(port.SendText(":0100000210ED"), 13u);

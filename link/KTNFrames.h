@@ -1,5 +1,6 @@
 // Frames of the communication controller's bus protocol, as bytes: building a request and
-// taking a reply apart byte by byte. No line here, so every rule is testable on its own.
+// taking a reply apart byte by byte, and the outcomes that the protocol's reads, receives and
+// requests end with. No line here, so every rule is testable on its own.
 //
 // A request is FF FF 62 42 13, the command code, its data (no length byte) and an 8-bit sum;
 // a reply is 42 62 13, the reply code, its data and the sum. The sum is (62 + 42 + 13 + code
@@ -56,8 +57,10 @@ struct TKtnOutcome {
 
 // One byte read for the protocol: krOk with the byte, or why none came.
 struct TKtnRead : TKtnOutcome {
-  std::uint8_t byte = 0;
+  std::uint8_t byte = 0;  // when Ok()
+  // A read that brought value.
   static TKtnRead Byte(std::uint8_t value) { return {{TKtnResult::krOk, {}}, value}; }
+  // A read that brought no byte, and why (with the port's message when it failed).
   static TKtnRead Failed(TKtnResult why, std::string portFailure = {}) {
     return {{why, std::move(portFailure)}, 0};
   }

@@ -66,7 +66,7 @@ class TKTNPort : public TCustomPort {
 
   using TCustomPort::TCustomPort;
 
-  // Writes one request frame.
+  // Writes one request frame (EComPort on failure).
   void SendFrame(std::uint8_t code, std::span<const std::uint8_t> data = {});
   // What one receive brought: krOk (a frame with the right sum), krChecksum (a wrong sum),
   // krNoByte, krOverflow, krPortFailed, or krNoFrame when the time ran out amid bytes that

@@ -50,7 +50,7 @@ int main() {
       port.OpenPort();
       const auto t0 = std::chrono::steady_clock::now();
       if (!cycle) {
-        const bool found = port.KTNPort().FindController();
+        const bool found = port.KTNPort().FindController().Ok();
         std::printf("FindController on a silent line: %.0f ms against about 2500 ms%s\n",
                     MsSince(t0), found ? " (found somebody!)" : "");
         if (found) result = 1;

@@ -28,9 +28,10 @@ using TFile = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 // the serial device of the COM name, which looks the name up again as it opens it, because
 // only there is a stale claim on the port directory's entry refused.
 std::unique_ptr<TComDevice> DeviceFor(const TPortArg& port) {
-  if (!port.address.empty()) return std::make_unique<TNetComDevice>(port.address);
-  if (port.kind == TPortArg::pkDevice) return std::make_unique<TPosixComDevice>(port.device);
-  return std::make_unique<TPosixComDevice>();
+  const TComDeviceContext context = ProgramDeviceContext();
+  if (!port.address.empty()) return std::make_unique<TNetComDevice>(port.address, context.clock);
+  if (port.kind == TPortArg::pkDevice) return std::make_unique<TPosixComDevice>(context, port.device);
+  return std::make_unique<TPosixComDevice>(context);
 }
 
 // What the command says when it has been carried out, in its own words.

@@ -11,21 +11,28 @@ constexpr std::uint8_t kDeclinedStates[] = {2, 3, 4};
 
 TIspStatus TIspSession::Controller(TSuspension& result) {
   TKTNPort& ktn = m_port.KTNPort();
-  const auto stopped = [&result] {
-    result.stoppedAnswering = true;
-    return TIspStatus::Make(skNoAnswer, "the controller stopped answering");
+  // The protocol ends at a port that fails; that is said as such, not as silence.
+  const auto unanswered = [](const TKtnOutcome& outcome, const std::string& detail) {
+    if (outcome.PortFailed())
+      return TIspStatus::Make(skPortFailed, detail + " (the port failed: " + outcome.portFailure + ")");
+    return TIspStatus::Make(skNoAnswer, detail);
   };
-  if (!ktn.FindController()) return TIspStatus::Make(skNoAnswer, "no controller answered on the line");
-  if (!ktn.ReadState(m_controllerState)) return stopped();
+  const auto stopped = [&](const TKtnOutcome& outcome) {
+    result.stoppedAnswering = true;
+    return unanswered(outcome, "the controller stopped answering");
+  };
+  if (const TKtnOutcome found = ktn.FindController(); !found.Ok())
+    return unanswered(found, "no controller answered on the line");
+  if (const TKtnOutcome state = ktn.ReadState(m_controllerState); !state.Ok()) return stopped(state);
   for (std::uint8_t declined : kDeclinedStates) {
     if (m_controllerState[0] == declined) {
       return TIspStatus::Make(skRefused, "the controller declined: its state is " + std::to_string(declined));
     }
   }
-  if (!ktn.ReadConfig(m_controllerConfig)) return stopped();
+  if (const TKtnOutcome read = ktn.ReadConfig(m_controllerConfig); !read.Ok()) return stopped(read);
   if (IsSuspended(m_controllerConfig)) return TIspStatus::Make(skOk, "the controller was suspended already");
   m_controllerConfig = SuspendedConfig(m_controllerConfig);
-  if (!ktn.WriteConfig(m_controllerConfig)) return stopped();
+  if (const TKtnOutcome written = ktn.WriteConfig(m_controllerConfig); !written.Ok()) return stopped(written);
   result.suspended = true;
   return TIspStatus::Make(skOk, "the controller is suspended");
 }
@@ -48,11 +55,7 @@ TIspStatus TIspSession::SuspendController(TSuspension& result) {
       }
       if (m_port.Connected()) {
         m_port.SetBaudRate(br9600);
-        m_port.TakeSwallowedFailure();
         status = Controller(result);
-        // The protocol reads a failing port as silence; say what it was.
-        if (const std::string failure = m_port.TakeSwallowedFailure(); !failure.empty() && !result.suspended)
-          status = TIspStatus::Make(skPortFailed, status.detail + " (the port failed: " + failure + ")");
       }
     } catch (...) {
       try {

@@ -6,22 +6,22 @@
 
 namespace kavel {
 
+TComDeviceContext ProgramDeviceContext() { return {TSystemClock::Instance(), PortDirectory()}; }
+
 int TAnyComDevice::Open(const std::string& portName) {
   if (m_inner) m_inner->Close();
-  std::optional<std::string> address;
-  if (m_devicePath.empty()) {
-    address = LooksLikeNetAddress(portName) ? std::optional(portName) : TPortMap::FromEnvironment().NetAddress(portName);
-  }
+  const std::optional<std::string> address =
+      LooksLikeNetAddress(portName) ? std::optional(portName) : TPortMap(m_context.portDir).NetAddress(portName);
   if (address) {
-    m_inner = std::make_unique<TNetComDevice>(*address);
-  } else if (!m_devicePath.empty()) {
-    m_inner = std::make_unique<TPosixComDevice>(m_devicePath);
+    m_inner = std::make_unique<TNetComDevice>(*address, m_context.clock);
   } else {
-    m_inner = std::make_unique<TPosixComDevice>();
+    m_inner = std::make_unique<TPosixComDevice>(m_context);
   }
   return m_inner->Open(portName);
 }
 
-std::unique_ptr<TComDevice> MakeComDevice() { return std::make_unique<TAnyComDevice>(); }
+std::unique_ptr<TComDevice> MakeComDevice(const TComDeviceContext& context) {
+  return std::make_unique<TAnyComDevice>(context);
+}
 
 }  // namespace kavel

@@ -1,7 +1,8 @@
 // The device a port name leads to, chosen when it is opened: a network port for an address
 // (rfc2217://, socket://) or for a COM name whose port-directory entry holds one, otherwise a
 // serial device through POSIX termios. The port objects' default device, so that a COM name
-// can lead across the network in the window and on the command line alike.
+// can lead across the network in the window and on the command line alike. Its clock and port
+// directory come from its maker and go on to the device it opens.
 #pragma once
 
 #include <memory>
@@ -13,9 +14,7 @@ namespace kavel {
 
 class TAnyComDevice final : public TComDevice {
  public:
-  TAnyComDevice() = default;
-  // A device path to open whatever name is given (a command line's explicit device).
-  explicit TAnyComDevice(std::string devicePath) : m_devicePath(std::move(devicePath)) {}
+  explicit TAnyComDevice(const TComDeviceContext& context) : m_context(context) {}
 
   int Open(const std::string& portName) override;
   void Close() override {
@@ -46,7 +45,7 @@ class TAnyComDevice final : public TComDevice {
   std::string TakeRemarks() override { return m_inner ? m_inner->TakeRemarks() : std::string(); }
 
  private:
-  std::string m_devicePath;
+  TComDeviceContext m_context;
   std::unique_ptr<TComDevice> m_inner;
 };
 

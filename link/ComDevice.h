@@ -13,9 +13,21 @@
 #include <memory>
 #include <string>
 
+#include "link/Clock.h"
 #include "link/LineTermios.h"
 
 namespace kavel {
+
+// What a device is given by whoever makes it, rather than reading it from the process: the
+// clock its deadlines and pauses go by (one that runs with real time, as the device waits on
+// the system), and the port directory its COM names are looked up in (link/ComNames.h).
+struct TComDeviceContext {
+  TClock& clock;
+  std::string portDir;
+};
+// The program's context: the system clock, and the port directory that the environment names
+// (PortDirectory()).
+TComDeviceContext ProgramDeviceContext();
 
 class TComDevice {
  public:
@@ -55,10 +67,10 @@ class TComDevice {
   virtual std::string TakeRemarks() { return {}; }
 };
 
-// A serial device through POSIX termios (link/PosixComDevice.h).
-std::unique_ptr<TComDevice> MakePosixComDevice();
+// A serial device through POSIX termios (link/PosixComDevice.h), in the given context.
+std::unique_ptr<TComDevice> MakePosixComDevice(const TComDeviceContext& context = ProgramDeviceContext());
 // The port objects' default device: a network port or a serial device, as the name leads
-// (link/AnyComDevice.h).
-std::unique_ptr<TComDevice> MakeComDevice();
+// (link/AnyComDevice.h), in the given context.
+std::unique_ptr<TComDevice> MakeComDevice(const TComDeviceContext& context = ProgramDeviceContext());
 
 }  // namespace kavel

@@ -56,11 +56,6 @@ void TCustomComPort::SetTimeouts(const TComTimeouts& timeouts) { m_timeouts = ti
 
 void TCustomComPort::SetBuffer(const TComBuffer& buffer) { m_buffer = buffer; }
 
-void TCustomComPort::SetSyncMethod(TSyncMethod method) {
-  if (m_connected) throw EComPort(CE_ConnChangeProp, std::nullopt);
-  m_syncMethod = method;
-}
-
 void TCustomComPort::ApplyLine() {
   TLineTermios line;
   line.bitsPerSecond = BaudRateBits(m_baudRate);
@@ -186,7 +181,6 @@ void TCustomComPort::PurgeBuffers(bool input, bool output) {
 }
 
 bool TCustomComPort::WaitForRxChar(int timeoutMs) {
-  if (m_events != 0 && m_connected) throw EComPort(CE_ThreadCreated, std::nullopt);
   if (!m_connected) throw EComPort(CE_WaitFailed, EBADF);
   bool arrived = false;
   if (int err = RetryTransient(

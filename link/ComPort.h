@@ -29,13 +29,6 @@ enum TParityBits : std::uint8_t { prNone, prOdd, prEven, prMark, prSpace };
 enum TFlowControlKind : std::uint8_t { fcHardware, fcSoftware, fcNone, fcCustom };
 enum TDTRFlowControl : std::uint8_t { dtrDisable, dtrEnable, dtrHandshake };
 enum TRTSFlowControl : std::uint8_t { rtsDisable, rtsEnable, rtsHandshake, rtsToggle };
-enum TSyncMethod : std::uint8_t { smThreadSync, smWindowSync, smNone };
-enum TComEvent : std::uint16_t {
-  evRxChar = 1 << 0, evTxEmpty = 1 << 1, evRxFlag = 1 << 2, evRing = 1 << 3,
-  evBreak = 1 << 4, evCTS = 1 << 5, evDSR = 1 << 6, evError = 1 << 7,
-  evRLSD = 1 << 8, evRx80Full = 1 << 9,
-};
-using TComEvents = std::uint16_t;  // a set of TComEvent bits
 
 struct TComParity {
   TParityBits Bits = prNone;
@@ -101,15 +94,6 @@ class TCustomComPort {
   void SetTimeouts(const TComTimeouts& timeouts);
   const TComBuffer& Buffer() const { return m_buffer; }
   void SetBuffer(const TComBuffer& buffer);
-  TComEvents Events() const { return m_events; }
-  void SetEvents(TComEvents events) { m_events = events; }
-  TSyncMethod SyncMethod() const { return m_syncMethod; }
-  // Code 14 while the port is open.
-  void SetSyncMethod(TSyncMethod method);
-  char EventChar() const { return m_eventChar; }
-  void SetEventChar(char c) { m_eventChar = c; }
-  bool DiscardNull() const { return m_discardNull; }
-  void SetDiscardNull(bool discard) { m_discardNull = discard; }
 
   // Opens the device named by Port and applies queue sizes, line settings and time-outs.
   // Nothing if already open. Code 1 when the device cannot be opened; 9, 7, 8 when a
@@ -134,8 +118,7 @@ class TCustomComPort {
   void SetModemLines(bool dtr, bool rts);
   // Discards the receive and/or transmit queue. Code 5 on failure.
   void PurgeBuffers(bool input, bool output);
-  // Waits up to timeoutMs for a received character. Code 20 when events are watched,
-  // 21 on failure.
+  // Waits up to timeoutMs for a received character; true when one came. Code 21 on failure.
   bool WaitForRxChar(int timeoutMs);
   // A descriptor that polls readable when input is waiting (for an event loop to watch while
   // it waits); -1 when the port is closed or its device has none.
@@ -164,10 +147,6 @@ class TCustomComPort {
   TComFlowControl m_flow;
   TComTimeouts m_timeouts;
   TComBuffer m_buffer;
-  TComEvents m_events = 0;
-  TSyncMethod m_syncMethod = smThreadSync;
-  char m_eventChar = 0;
-  bool m_discardNull = false;
   std::vector<std::pair<int, std::function<void(bool)>>> m_observers;
   int m_nextObserver = 1;
 };

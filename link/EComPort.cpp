@@ -11,11 +11,8 @@ std::string ComErrorText(int code) {
     case CE_ReadFailed: return "ReadFile function failed";
     case CE_PurgeFailed: return "PurgeComm function failed";
     case CE_SetStateFailed: return "SetCommState function failed";
-    case CE_SetTimeoutsFailed: return "SetCommTimeouts failed";
     case CE_SetupComFailed: return "SetupComm function failed";
     case CE_ClearComFailed: return "ClearCommError function failed";
-    case CE_ConnChangeProp: return "Cannot set property while connected";
-    case CE_ThreadCreated: return "Cannot wait for event if event thread is created";
     case CE_WaitFailed: return "WaitForEvent method failed";
     case CE_RegError: return "Registry error";
     case CE_ModemLinesFailed: return "Modem lines cannot be set";

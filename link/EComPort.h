@@ -14,11 +14,8 @@ enum TComErrorCode : int {
   CE_ReadFailed = 3,
   CE_PurgeFailed = 5,
   CE_SetStateFailed = 7,
-  CE_SetTimeoutsFailed = 8,
   CE_SetupComFailed = 9,
   CE_ClearComFailed = 10,
-  CE_ConnChangeProp = 14,
-  CE_ThreadCreated = 20,
   CE_WaitFailed = 21,
   CE_RegError = 23,
   CE_ModemLinesFailed = 30,  // DTR and RTS set alone (a boot entry) could not be

@@ -41,13 +41,13 @@ TControllerConfig SuspendedConfig(TControllerConfig config) {
   return config;
 }
 
-std::optional<int> TFrameReceiver::Feed(int read, bool expired) {
+std::optional<TKtnResult> TFrameReceiver::Feed(const TKtnRead& read, bool expired) {
   if (m_state == TState::Done || m_state == TState::Ended) return std::nullopt;
-  if (read < 0) {
+  if (!read.Ok()) {
     m_state = TState::Ended;
-    return read;
+    return read.result;
   }
-  const auto byte = static_cast<std::uint8_t>(read);
+  const std::uint8_t byte = read.byte;
   switch (m_state) {
     case TState::Want62:
       if (byte == kLead2) {
@@ -73,7 +73,7 @@ std::optional<int> TFrameReceiver::Feed(int read, bool expired) {
       return std::nullopt;
     case TState::Sum:
       m_state = TState::Done;
-      return byte == (m_sum & 0xFFu) ? kKtnOk : kKtnChecksum;
+      return byte == (m_sum & 0xFFu) ? TKtnResult::krOk : TKtnResult::krChecksum;
     default:
       break;
   }
@@ -85,7 +85,7 @@ std::optional<int> TFrameReceiver::Feed(int read, bool expired) {
   m_state = TState::Hunt;
   if (expired) {
     m_state = TState::Ended;
-    return byte;
+    return TKtnResult::krNoFrame;
   }
   return std::nullopt;
 }

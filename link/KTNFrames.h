@@ -1,5 +1,6 @@
 // Frames of the communication controller's bus protocol, as bytes: building a request and
-// taking a reply apart byte by byte. No line here, so every rule is testable on its own.
+// taking a reply apart byte by byte, and the outcomes that the protocol's reads, receives and
+// requests end with. No line here, so every rule is testable on its own.
 //
 // A request is FF FF 62 42 13, the command code, its data (no length byte) and an 8-bit sum;
 // a reply is 42 62 13, the reply code, its data and the sum. The sum is (62 + 42 + 13 + code
@@ -11,6 +12,8 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace kavel {
@@ -33,12 +36,35 @@ inline constexpr std::size_t kKtnModeSize = 14;
 // 4 bytes the system sets to FF, 4 bytes carried.
 using TControllerConfig = std::array<std::uint8_t, kKtnConfigSize>;
 
-// Result codes of receiving.
-inline constexpr int kKtnOk = 0;
-inline constexpr int kKtnOverflow = -3;
-inline constexpr int kKtnChecksum = -71;
-inline constexpr int kKtnNoByte = -72;
-inline constexpr int kKtnWrongReply = -222;
+// How a read, a receive or a request of the protocol ended.
+enum class TKtnResult : std::uint8_t {
+  krOk,          // a byte came; a frame came with the right sum; the request was answered
+  krChecksum,    // a whole frame came with a wrong sum
+  krNoFrame,     // the time ran out amid bytes that formed no lead-in
+  krNoByte,      // no byte came within its wait
+  krOverflow,    // more than 300 bytes were read since the count was reset
+  krWrongReply,  // frames came, but not the reply awaited
+  krPortFailed,  // the port failed; the protocol never throws for a failed read
+};
+
+// What a step of the protocol came to, with the port's message when the port failed.
+struct TKtnOutcome {
+  TKtnResult result = TKtnResult::krNoByte;
+  std::string portFailure;  // the EComPort's message when result is krPortFailed
+  bool Ok() const { return result == TKtnResult::krOk; }
+  bool PortFailed() const { return result == TKtnResult::krPortFailed; }
+};
+
+// One byte read for the protocol: krOk with the byte, or why none came.
+struct TKtnRead : TKtnOutcome {
+  std::uint8_t byte = 0;  // when Ok()
+  // A read that brought value.
+  static TKtnRead Byte(std::uint8_t value) { return {{TKtnResult::krOk, {}}, value}; }
+  // A read that brought no byte, and why (with the port's message when it failed).
+  static TKtnRead Failed(TKtnResult why, std::string portFailure = {}) {
+    return {{why, std::move(portFailure)}, 0};
+  }
+};
 
 // (B7 + code + data sum) mod 256.
 std::uint8_t KtnChecksum(std::uint8_t code, std::span<const std::uint8_t> data);
@@ -58,12 +84,12 @@ inline bool IsSuspended(const TControllerConfig& config) { return (config[0] & 1
 class TFrameReceiver {
  public:
   explicit TFrameReceiver(std::size_t dataLength) : m_dataLength(dataLength) {}
-  // One read result: a byte (0..255) or a negative code; expired: the receive's time was up
-  // when it came. Returns the receive's result when it has ended: 0 (a frame with the right
-  // sum), -71 (a frame with a wrong sum), the negative read result, or, for a byte after the
-  // time that does not go on with a lead-in, that byte's value with no frame. Nothing while
-  // more bytes are needed.
-  std::optional<int> Feed(int read, bool expired);
+  // One read; expired: the receive's time was up when it came. Returns the receive's result
+  // when it has ended: krOk (a frame with the right sum), krChecksum (a frame with a wrong
+  // sum), the read's own result when it brought no byte, or krNoFrame for a byte after the
+  // time that does not go on with a lead-in. Nothing while more bytes are needed, and nothing
+  // for reads after the end.
+  std::optional<TKtnResult> Feed(const TKtnRead& read, bool expired);
   bool Framed() const { return m_state == TState::Done; }  // a whole frame was taken
   std::uint8_t ReplyCode() const { return m_code; }          // 0 until the code was read
   const std::vector<std::uint8_t>& Data() const { return m_data; }

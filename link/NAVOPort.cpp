@@ -1,15 +1,12 @@
 #include "link/NAVOPort.h"
 
+#include "link/EComPort.h"
 #include "link/NAVOTimer.h"
 
 #include <algorithm>
 #include <cstdint>
 
 namespace kavel {
-
-namespace {
-constexpr int kNoByte = -72;
-}  // namespace
 
 TNAVOPort::TNAVOPort(int portNumber, int answerTimeout, std::unique_ptr<TComDevice> device)
     : TCustomComPort(std::move(device)),
@@ -18,10 +15,6 @@ TNAVOPort::TNAVOPort(int portNumber, int answerTimeout, std::unique_ptr<TComDevi
   SetDataBits(dbEight);
   SetParity(TComParity{prNone, false, false, 0});
   SetStopBits(sbOneStopBit);
-  SetDiscardNull(false);
-  SetEventChar(0);
-  SetEvents(0);
-  SetSyncMethod(smThreadSync);
   SetBuffer(TComBuffer{1024, 1024});
   TComFlowControl flow;
   flow.FlowControl = fcNone;
@@ -40,23 +33,16 @@ TNAVOPort::TNAVOPort(int portNumber, int answerTimeout, std::unique_ptr<TComDevi
   SetPort("COM" + std::to_string(portNumber));
 }
 
-void TNAVOPort::Swallow(const std::exception& e) noexcept {
-  try {
-    m_swallowed = e.what();
-  } catch (...) {
-  }
-}
-
-void TNAVOPort::PurgeQuietly() noexcept {
+TKtnOutcome TNAVOPort::PurgeQuietly() {
   try {
     PurgeBuffers(true, true);
-  } catch (const std::exception& e) {
-    Swallow(e);
-  } catch (...) {
+  } catch (const EComPort& e) {
+    return {TKtnResult::krPortFailed, e.what()};
   }
+  return {TKtnResult::krOk, {}};
 }
 
-int TNAVOPort::ReadByteTimed(int timeoutMs) noexcept {
+TKtnRead TNAVOPort::ReadByteTimed(int timeoutMs) {
   try {
     timeoutMs = std::max(timeoutMs, kMinWaitMs);
     std::uint8_t byte = 0;
@@ -66,12 +52,10 @@ int TNAVOPort::ReadByteTimed(int timeoutMs) noexcept {
     } else if (WaitForRxChar(timeoutMs)) {
       got = ReceiveBytes(&byte, 1);
     }
-    return got == 1 ? byte : kNoByte;
-  } catch (const std::exception& e) {
-    Swallow(e);
-  } catch (...) {
+    return got == 1 ? TKtnRead::Byte(byte) : TKtnRead::Failed(TKtnResult::krNoByte);
+  } catch (const EComPort& e) {
+    return TKtnRead::Failed(TKtnResult::krPortFailed, e.what());
   }
-  return kNoByte;
 }
 
 }  // namespace kavel

@@ -1,19 +1,18 @@
 // TNAVOPort: the programmer's one serial port, with the fixed line settings (8N1, no flow
 // control, DTR and RTS off, 1 KB queues, read total 20 x n + 40 ms, write total 100 x n +
-// 1000 ms) and the byte services of the controller bus protocol, whose protocol objects it
-// carries.
+// 1000 ms) and the byte services of the controller bus protocol, whose protocol object it
+// carries (the names KTN and NAVO: link/README.md).
 #pragma once
 
-#include <exception>
-#include <string>
-#include <utility>
+#include <span>
 
+#include "link/ByteLine.h"
 #include "link/ComPort.h"
 #include "link/KTNPort.h"
 
 namespace kavel {
 
-class TNAVOPort : public TCustomComPort {
+class TNAVOPort : public TCustomComPort, public TByteLine {
  public:
   static constexpr int kMaxAnswerTimeout = 3000;
 
@@ -21,31 +20,26 @@ class TNAVOPort : public TCustomComPort {
   // 0..3000 ms. device: see TCustomComPort.
   TNAVOPort(int portNumber, int answerTimeout, std::unique_ptr<TComDevice> device = nullptr);
 
-  int AnswerTimeout() const { return m_answerTimeout; }
+  int AnswerTimeout() const override { return m_answerTimeout; }
 
-  // PurgeBuffers(true, true), any failure ignored.
-  void PurgeQuietly() noexcept;
+  // PurgeBuffers(true, true): krOk, or krPortFailed with the EComPort's message, which is
+  // not thrown.
+  TKtnOutcome PurgeQuietly() override;
 
-  // One received byte (0..255) within timeoutMs (at least 30 ms; smaller values become 30),
-  // or -72 when none came or the port failed. Never throws.
-  int ReadByteTimed(int timeoutMs) noexcept;
+  // One received byte within timeoutMs (at least 30 ms; smaller values become 30): krOk with
+  // the byte, krNoByte when none came, krPortFailed with the EComPort's message when the
+  // port failed (a closed one too), which is not thrown.
+  TKtnRead ReadByteTimed(int timeoutMs) override;
 
-  // The message of the last port failure that PurgeQuietly or ReadByteTimed swallowed since
-  // the previous call, which forgets it; empty when there was none. Lets a caller of the
-  // controller protocol tell a port that failed from a controller that was silent.
-  std::string TakeSwallowedFailure() { return std::exchange(m_swallowed, {}); }
+  // SendBytes of all the bytes; EComPort on failure.
+  void Send(std::span<const std::uint8_t> bytes) override { SendBytes(bytes.data(), bytes.size()); }
 
-  // The communication controller's protocol on this line, and its sibling.
+  // The communication controller's protocol on this line; it lives as long as the port.
   TKTNPort& KTNPort() { return m_ktnPort; }
-  TZVPort& ZVPort() { return m_zvPort; }
 
  private:
-  void Swallow(const std::exception& e) noexcept;
-
   int m_answerTimeout;
-  std::string m_swallowed;
   TKTNPort m_ktnPort{*this};
-  TZVPort m_zvPort{*this};
 };
 
 }  // namespace kavel

@@ -32,10 +32,6 @@ const telnet_telopt_t kTelopts[] = {
     {-1, 0, 0},
 };
 
-std::int64_t NowMs() { return TSystemClock::Instance().NowMs(); }
-
-int Left(std::int64_t deadline) { return static_cast<int>(std::max<std::int64_t>(0, deadline - NowMs())); }
-
 std::string Big32(std::uint32_t v) {
   return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
 }
@@ -74,7 +70,12 @@ std::optional<TNetAddress> ParseNetAddress(std::string_view text) {
   return a;
 }
 
-TNetComDevice::TNetComDevice(std::string url, int ackMs) : m_url(std::move(url)), m_ackMs(ackMs) {}
+TNetComDevice::TNetComDevice(std::string url, TClock& clock, int ackMs)
+    : m_url(std::move(url)), m_clock(clock), m_ackMs(ackMs) {}
+
+int TNetComDevice::Left(std::int64_t deadline) const {
+  return static_cast<int>(std::max<std::int64_t>(0, deadline - m_clock.NowMs()));
+}
 
 TNetComDevice::~TNetComDevice() { Close(); }
 
@@ -123,7 +124,7 @@ int TNetComDevice::Open(const std::string&) {
   addrinfo* found = nullptr;
   if (getaddrinfo(m_address.host.c_str(), m_address.port.c_str(), &hints, &found) != 0 || !found) return EHOSTUNREACH;
   int err = ECONNREFUSED;
-  const std::int64_t deadline = NowMs() + kConnectMs;
+  const std::int64_t deadline = m_clock.NowMs() + kConnectMs;
   for (addrinfo* ai = found; ai && m_fd < 0; ai = ai->ai_next) {
     const int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
     if (fd < 0) continue;
@@ -195,7 +196,7 @@ void TNetComDevice::Close() {
 int TNetComDevice::SetQueueSizes(std::size_t, std::size_t) { return m_fd < 0 ? EBADF : 0; }
 
 int TNetComDevice::Flush(int timeoutMs) {
-  const std::int64_t deadline = NowMs() + std::max(timeoutMs, 0);
+  const std::int64_t deadline = m_clock.NowMs() + std::max(timeoutMs, 0);
   while (!m_tx.empty()) {
     const ssize_t n = send(m_fd, m_tx.data(), m_tx.size(), MSG_NOSIGNAL);
     if (n > 0) {
@@ -221,7 +222,7 @@ int TNetComDevice::GoneError() const {
 
 int TNetComDevice::Pump(int timeoutMs, const std::function<bool()>& done) {
   if (m_fd < 0) return EBADF;
-  const std::int64_t deadline = NowMs() + std::max(timeoutMs, 0);
+  const std::int64_t deadline = m_clock.NowMs() + std::max(timeoutMs, 0);
   for (;;) {
     // Everything that is waiting now.
     for (;;) {
@@ -346,7 +347,7 @@ int TNetComDevice::Read(std::uint8_t* buffer, std::size_t n, int timeoutMs, std:
   got = 0;
   if (int e = Pump(0, [] { return true; })) return e;
   // What is waiting comes back at once; when nothing is, n bytes or the time-out.
-  for (const std::int64_t deadline = timeoutMs < 0 ? -1 : NowMs() + timeoutMs;
+  for (const std::int64_t deadline = timeoutMs < 0 ? -1 : m_clock.NowMs() + timeoutMs;
        m_rx.empty() && (deadline < 0 || Left(deadline) > 0);) {
     if (int e = Pump(deadline < 0 ? kConnectMs : Left(deadline), [&] { return m_rx.size() >= n; })) return e;
     if (m_rx.size() >= n) break;

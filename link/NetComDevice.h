@@ -46,7 +46,9 @@ class TNetComDevice final : public TComDevice {
 
   // url: the address; the port name Open is given is only for messages.
   // ackMs: how long a setting waits for the server to acknowledge it.
-  explicit TNetComDevice(std::string url, int ackMs = kAckMs);
+  // url: the address; clock: what its deadlines go by (one that runs with real time, as it
+  // waits on the system).
+  TNetComDevice(std::string url, TClock& clock, int ackMs = kAckMs);
   ~TNetComDevice() override;
   TNetComDevice(const TNetComDevice&) = delete;
   TNetComDevice& operator=(const TNetComDevice&) = delete;
@@ -87,9 +89,12 @@ class TNetComDevice final : public TComDevice {
   std::vector<bool> Commands(const std::vector<TCommand>& commands);
   bool Command(std::uint8_t number, std::string value) { return Commands({{number, std::move(value), {}}})[0]; }
   void Remark(const std::string& text);
+  // Milliseconds left until deadline, 0 when it has passed.
+  int Left(std::int64_t deadline) const;
 
   TNetAddress m_address;
   std::string m_url;
+  TClock& m_clock;
   int m_ackMs;
   int m_fd = -1;
   telnet_t* m_telnet = nullptr;

@@ -100,20 +100,14 @@ TEntryClaim TEntryClaim::Inspect(const std::string& entryPath) {
   return claim;
 }
 
-std::optional<TEntryClaim> TEntryClaim::Take(const std::string& entryPath,
-                                             const std::string& target,
-                                             const std::string& original, std::string& error) {
-  if (target.find('\n') != std::string::npos || original.find('\n') != std::string::npos) {
-    error = "cannot record a link target with a line break in it";
-    return std::nullopt;
-  }
+TTakenClaim TEntryClaim::Take(const std::string& entryPath, const std::string& target,
+                              const std::string& original) {
+  if (target.find('\n') != std::string::npos || original.find('\n') != std::string::npos)
+    return {std::nullopt, "cannot record a link target with a line break in it"};
   const std::string claimPath = entryPath + kClaimSuffix;
   const std::string temporary = claimPath + ".new" + std::to_string(getpid());
   const int fd = open(temporary.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd < 0) {
-    error = "cannot write " + temporary + ": " + std::strerror(errno);
-    return std::nullopt;
-  }
+  if (fd < 0) return {std::nullopt, "cannot write " + temporary + ": " + std::strerror(errno)};
   TEntryClaim claim;
   claim.m_fd = fd;
   const std::string text = "pid=" + std::to_string(getpid()) + "\ntarget=" + target +
@@ -122,16 +116,16 @@ std::optional<TEntryClaim> TEntryClaim::Take(const std::string& entryPath,
   // Locked before it takes the claim's name, so that it is never seen unheld.
   if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
       fcntl(fd, F_OFD_SETLK, &lock) != 0 || rename(temporary.c_str(), claimPath.c_str()) != 0) {
-    error = "cannot write " + claimPath + ": " + std::strerror(errno);
+    const int err = errno;
     unlink(temporary.c_str());
-    return std::nullopt;
+    return {std::nullopt, "cannot write " + claimPath + ": " + std::strerror(err)};
   }
   claim.m_state = TClaimState::csLive;
   claim.m_claimPath = claimPath;
   claim.m_target = target;
   claim.m_original = original;
   claim.m_pid = getpid();
-  return claim;
+  return {std::move(claim), {}};
 }
 
 bool TEntryClaim::StillHeld() const { return m_fd >= 0 && LockedByOther(m_fd); }

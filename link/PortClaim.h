@@ -21,6 +21,8 @@ inline constexpr const char* kClaimSuffix = ".kavel-claim";
 
 enum class TClaimState { csNone, csLive, csStale };
 
+struct TTakenClaim;
+
 class TEntryClaim {
  public:
   TEntryClaim() = default;
@@ -37,9 +39,9 @@ class TEntryClaim {
   // Claimant side: writes a new claim on entryPath for target and locks it; the claim file
   // appears already locked, replacing any earlier (stale) one. original: the user's link
   // target that the claimant replaced and puts back when it releases ("" for none).
-  // Nothing and a message in error when the file cannot be written or locked.
-  static std::optional<TEntryClaim> Take(const std::string& entryPath, const std::string& target,
-                                         const std::string& original, std::string& error);
+  // The claim; or, when the file cannot be written or locked, none and what failed.
+  static TTakenClaim Take(const std::string& entryPath, const std::string& target,
+                          const std::string& original);
 
   TClaimState State() const { return m_state; }
   // For a claim found live: whether it is still held now, on the very claim file inspected
@@ -60,6 +62,12 @@ class TEntryClaim {
   std::string m_target;
   std::string m_original;
   long m_pid = 0;
+};
+
+// What TEntryClaim::Take came to.
+struct TTakenClaim {
+  std::optional<TEntryClaim> claim;  // nothing on failure
+  std::string error;                 // on failure: what could not be done, and why
 };
 
 // The target of the symlink at path; "" when it is not a symlink or cannot be read.

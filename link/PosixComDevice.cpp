@@ -17,34 +17,32 @@
 #include "link/Transient.h"
 
 namespace kavel {
-namespace {
 
-// Milliseconds left until deadline; -1 (no limit) when deadline is negative.
-int Remaining(std::int64_t deadline) {
+std::unique_ptr<TComDevice> MakePosixComDevice(const TComDeviceContext& context) {
+  return std::make_unique<TPosixComDevice>(context);
+}
+
+int TPosixComDevice::Remaining(std::int64_t deadline) const {
   if (deadline < 0) return -1;
-  std::int64_t left = deadline - TSystemClock::Instance().NowMs();
+  std::int64_t left = deadline - m_clock.NowMs();
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
-std::int64_t DeadlineAfter(int timeoutMs) {
-  return timeoutMs < 0 ? -1 : TSystemClock::Instance().NowMs() + timeoutMs;
+std::int64_t TPosixComDevice::DeadlineAfter(int timeoutMs) const {
+  return timeoutMs < 0 ? -1 : m_clock.NowMs() + timeoutMs;
 }
 
-// 0 or an errno value.
 template <typename Arg>
-int Ioctl(int fd, unsigned long request, Arg arg) {
-  return RetryTransient([&] { return ioctl(fd, request, arg) == 0 ? 0 : errno; });
+int TPosixComDevice::Ioctl(int fd, unsigned long request, Arg arg) const {
+  return RetryTransient([&] { return ioctl(fd, request, arg) == 0 ? 0 : errno; }, m_clock);
 }
-
-}  // namespace
-
-std::unique_ptr<TComDevice> MakePosixComDevice() { return std::make_unique<TPosixComDevice>(); }
 
 TPosixComDevice::~TPosixComDevice() { Close(); }
 
 int TPosixComDevice::Open(const std::string& portName) {
   if (m_fd >= 0) return 0;
-  const TPortMap map = TPortMap::FromEnvironment();
+  // A map of its own for each opening: devices come and go, and their drivers with them.
+  const TPortMap map(m_portDir);
   const auto target = m_devicePath.empty() ? map.Resolve(portName)
                                            : std::optional(TPortMap::TTarget{m_devicePath, false});
   if (!target) return EINVAL;  // not a COM name: it could lead anywhere
@@ -54,10 +52,12 @@ int TPosixComDevice::Open(const std::string& portName) {
   // Only terminals, told without opening: opening some devices has effects of its own.
   if (int err = map.CheckTerminal(target->path)) return err;
   int fd = -1;
-  if (int err = RetryTransient([&] {
-        fd = ::open(target->path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        return fd < 0 ? errno : 0;
-      }))
+  if (int err = RetryTransient(
+          [&] {
+            fd = ::open(target->path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            return fd < 0 ? errno : 0;
+          },
+          m_clock))
     return err;
   // A claimant (the simulated chip) that ended while we opened may have left its pseudo-
   // terminal's number to a stranger's terminal: let go before anything touches the line.
@@ -231,7 +231,7 @@ int TPosixComDevice::Write(const std::uint8_t* buffer, std::size_t n, int timeou
     long need = static_cast<long>(queued) * 10 * 1000 / static_cast<long>(m_bitsPerSecond) + 1;
     int nap = static_cast<int>(std::min<long>(need, 20));
     if (left > 0) nap = std::min(nap, left);
-    TSystemClock::Instance().SleepMs(nap);
+    m_clock.SleepMs(nap);
   }
 }
 
@@ -239,7 +239,7 @@ int TPosixComDevice::Purge(bool input, bool output) {
   if (m_fd < 0) return EBADF;
   if (!input && !output) return 0;
   int which = input && output ? TCIOFLUSH : (input ? TCIFLUSH : TCOFLUSH);
-  return RetryTransient([&] { return tcflush(m_fd, which) == 0 ? 0 : errno; });
+  return RetryTransient([&] { return tcflush(m_fd, which) == 0 ? 0 : errno; }, m_clock);
 }
 
 int TPosixComDevice::WaitForInput(int timeoutMs, bool& arrived) {

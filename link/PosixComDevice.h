@@ -1,5 +1,6 @@
 // A serial device over POSIX termios. Opened non-blocking; all waits are poll() calls with a
-// bound, so nothing here spins or blocks without limit.
+// bound, so nothing here spins or blocks without limit. Its clock and port directory are
+// given by its maker (TComDeviceContext); it reads nothing from the process's environment.
 #pragma once
 
 #include "link/ComDevice.h"
@@ -11,10 +12,11 @@ namespace kavel {
 
 class TPosixComDevice final : public TComDevice {
  public:
-  TPosixComDevice() = default;
-  // A device that opens devicePath whatever name it is given (a command line's explicit
-  // device); the terminal check and the exclusive open still apply.
-  explicit TPosixComDevice(std::string devicePath) : m_devicePath(std::move(devicePath)) {}
+  // COM names are looked up in context.portDir; devicePath, when given, is opened whatever
+  // name is given (a command line's explicit device), the terminal check and the exclusive
+  // open still applying.
+  explicit TPosixComDevice(const TComDeviceContext& context, std::string devicePath = {})
+      : m_clock(context.clock), m_portDir(context.portDir), m_devicePath(std::move(devicePath)) {}
   ~TPosixComDevice() override;
   TPosixComDevice(const TPosixComDevice&) = delete;
   TPosixComDevice& operator=(const TPosixComDevice&) = delete;
@@ -34,7 +36,13 @@ class TPosixComDevice final : public TComDevice {
   std::string TakeRemarks() override { return std::exchange(m_remark, {}); }
 
  private:
-  std::string m_devicePath;
+  // Milliseconds left until deadline; -1 (no limit) when deadline is negative.
+  int Remaining(std::int64_t deadline) const;
+  // The deadline timeoutMs from now; -1 (none) for a negative timeoutMs.
+  std::int64_t DeadlineAfter(int timeoutMs) const;
+  // ioctl(fd, request, arg), made again after a transient error: 0 or an errno value.
+  template <typename Arg>
+  int Ioctl(int fd, unsigned long request, Arg arg) const;
   // poll() for events up to timeoutMs; EIO when the line has hung up.
   int PollFor(short events, int timeoutMs, bool& ready);
   // Asks the driver for its low-latency mode: a USB adapter then hands each received byte
@@ -42,6 +50,9 @@ class TPosixComDevice final : public TComDevice {
   // protocol, waiting for every record's reply, would pay once a record. Remembers what to
   // put back on close; a driver that refuses is left as it is.
   void LowLatency();
+  TClock& m_clock;
+  std::string m_portDir;
+  std::string m_devicePath;
   int m_fd = -1;
   bool m_restoreLatency = false;  // low-latency mode was switched on by us
   std::string m_remark;

@@ -132,13 +132,16 @@ bool TSimLine::Register(const std::string& portDir, const std::string& comName, 
     }
   }
   // The claim first, so that the entry is never seen without it.
-  std::optional<TEntryClaim> claim = TEntryClaim::Take(entry, m_slavePath, original, error);
-  if (!claim) return false;
-  if (!PlaceLink(m_slavePath, entry, error)) {
-    claim->Release();
+  TTakenClaim taken = TEntryClaim::Take(entry, m_slavePath, original);
+  if (!taken.claim) {
+    error = std::move(taken.error);
     return false;
   }
-  m_claim = std::move(claim);
+  if (!PlaceLink(m_slavePath, entry, error)) {
+    taken.claim->Release();
+    return false;
+  }
+  m_claim = std::move(taken.claim);
   m_entryPath = entry;
   return true;
 }

@@ -143,6 +143,30 @@ TEST_F(PtyPort, MissingDevicesNonTerminalsAndForeignNamesFailToOpenWithSystemNum
   }
 }
 
+// The device looks COM names up in the directory its maker gives, not in the environment's,
+// and measures its waits by the clock its maker gives.
+TEST_F(PtyPort, ADeviceGoesByTheDirectoryAndClockItsMakerGives) {
+  struct TCountingClock final : TClock {
+    int nows = 0;
+    std::int64_t NowMs() override {
+      ++nows;
+      return TSystemClock::Instance().NowMs();
+    }
+    void SleepMs(int ms) override { TSystemClock::Instance().SleepMs(ms); }
+  } clock;
+  test::TTempDir own;
+  TPtyPair line(own.Path(), "COM7");
+  TNAVOPort byEnvironment(7, 0);
+  EXPECT_EQ(CodeOf([&] { byEnvironment.OpenPort(); }), 1);  // no COM7 where the environment points
+  TNAVOPort given(7, 0, MakeComDevice(TComDeviceContext{clock, own.Path()}));
+  given.OpenPort();
+  ASSERT_TRUE(given.Connected());
+  line.Send("k");
+  EXPECT_EQ(given.ReadByteTimed(500).byte, 'k');
+  EXPECT_EQ(given.ReadByteTimed(50).result, TKtnResult::krNoByte);
+  EXPECT_GT(clock.nows, 0);
+}
+
 TEST_F(PtyPort, WritesArriveAsTheyStandAndCountIsReturned) {
   port.OpenPort();
   EXPECT_EQ(port.SendText(":0100000210ED"), 13u);
@@ -199,14 +223,16 @@ TEST_F(PtyPort, PurgeDiscardsInputAndReadByteTimedReadsOneByte) {
   usleep(30000);
   port.PurgeBuffers(true, false);
   EXPECT_EQ(port.BytesWaiting(), 0u);
-  long long ms = ElapsedMs([&] { EXPECT_EQ(port.ReadByteTimed(0), -72); });
+  long long ms = ElapsedMs([&] { EXPECT_EQ(port.ReadByteTimed(0).result, TKtnResult::krNoByte); });
   EXPECT_GE(ms, 29);  // whole milliseconds on two clocks
   EXPECT_LT(ms, 2000);
   pty.Send(std::string(1, '\0'));
   usleep(20000);
-  EXPECT_EQ(port.ReadByteTimed(0), 0);
+  const TKtnRead nul = port.ReadByteTimed(0);
+  EXPECT_EQ(nul.result, TKtnResult::krOk);
+  EXPECT_EQ(nul.byte, 0);
   pty.Send("Q");
-  EXPECT_EQ(port.ReadByteTimed(500), 'Q');
+  EXPECT_EQ(port.ReadByteTimed(500).byte, 'Q');
 }
 
 TEST_F(PtyPort, HangUpGivesPortErrorsNotAHang) {
@@ -222,14 +248,18 @@ TEST_F(PtyPort, HangUpGivesPortErrorsNotAHang) {
     EXPECT_EQ(CodeOf([&] { port.ReceiveBytes(buffer, 8); }), 3);
     EXPECT_EQ(CodeOf([&] { port.SendText("U"); }), 2);
     EXPECT_EQ(CodeOf([&] { port.WaitForRxChar(500); }), 21);
-    EXPECT_EQ(port.ReadByteTimed(500), -72);
+    const TKtnRead read = port.ReadByteTimed(500);
+    EXPECT_EQ(read.result, TKtnResult::krPortFailed);
+    EXPECT_EQ(read.portFailure, "ClearCommError function failed (win error code: 5)");
     const TReply reply = engine.WaitForDot(2000);
     EXPECT_EQ(reply.ch, '\0');
     EXPECT_EQ(reply.line.kind, skPortFailed);
   });
   EXPECT_LT(ms, 500);  // none of them waited for its time-out
+  // It stays open until it is closed, and then it is closed.
   EXPECT_TRUE(port.Connected());
-  EXPECT_NO_THROW(port.ClosePort());
+  port.ClosePort();
+  EXPECT_FALSE(port.Connected());
 }
 
 // Interrupts the thread that made it every intervalMs with a signal whose handler does
@@ -278,7 +308,7 @@ TEST_F(PtyPort, WaitsUnderAPeriodicSignalStillEndAtTheirTimeouts) {
   } cases[] = {
       {"reply wait", 200, [&] { EXPECT_EQ(engine.WaitForDot(200).ch, '\0'); }},
       {"read", 20 * 5 + 40, [&] { EXPECT_EQ(port.ReceiveBytes(buffer, 5), 0u); }},
-      {"byte read", 100, [&] { EXPECT_EQ(port.ReadByteTimed(100), -72); }},
+      {"byte read", 100, [&] { EXPECT_EQ(port.ReadByteTimed(100).result, TKtnResult::krNoByte); }},
       {"pause", 150, [&] { TSystemClock::Instance().SleepMs(150); }},
       {"write", 200, [&] { EXPECT_THROW(port.SendText(big), EComPort); }},
   };

@@ -43,26 +43,32 @@ TEST(KtnFrames, ReceiverTakesRepliesApart) {
     const char* name;
     Bytes bytes;
     std::size_t expiredFrom;  // bytes from this index on come after the time is up
-    int result;
+    TKtnResult result;
     bool framed;
+    std::size_t taken;  // bytes fed when it ended
   };
   const Case cases[] = {
-      {"clean", ack, 99, kKtnOk, true},
-      {"noise first", with({0x00, 0x17, 0xFF, 0x62}, ack), 99, kKtnOk, true},
-      {"repeated 42", with({0x42, 0x42}, Bytes(ack.begin() + 1, ack.end())), 99, kKtnOk, true},
-      {"42 62 42 62 13", with({0x42, 0x62}, ack), 99, kKtnOk, true},
-      {"wrong sum", badSum, 99, kKtnChecksum, true},
-      {"late stranger byte", {0x10, 0x20, 0x30}, 1, 0x20, false},
-      {"late lead-in goes on", ack, 2, kKtnOk, true},
-      {"late break of the lead-in", {0x42, 0x62, 0x77}, 2, 0x77, false},
+      {"clean", ack, 99, TKtnResult::krOk, true, ack.size()},
+      {"noise first", with({0x00, 0x17, 0xFF, 0x62}, ack), 99, TKtnResult::krOk, true, 4 + ack.size()},
+      {"repeated 42", with({0x42, 0x42}, Bytes(ack.begin() + 1, ack.end())), 99, TKtnResult::krOk, true, 1 + ack.size()},
+      {"42 62 42 62 13", with({0x42, 0x62}, ack), 99, TKtnResult::krOk, true, 2 + ack.size()},
+      {"wrong sum", badSum, 99, TKtnResult::krChecksum, true, ack.size()},
+      {"late stranger byte", {0x10, 0x20, 0x30}, 1, TKtnResult::krNoFrame, false, 2},
+      {"late lead-in goes on", ack, 2, TKtnResult::krOk, true, ack.size()},
+      {"late break of the lead-in", {0x42, 0x62, 0x77}, 2, TKtnResult::krNoFrame, false, 3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TFrameReceiver receiver(1);
-    std::optional<int> result;
-    for (std::size_t i = 0; i < c.bytes.size() && !result; ++i) result = receiver.Feed(c.bytes[i], i >= c.expiredFrom);
+    std::optional<TKtnResult> result;
+    std::size_t taken = 0;
+    while (taken < c.bytes.size() && !result) {
+      result = receiver.Feed(TKtnRead::Byte(c.bytes[taken]), taken >= c.expiredFrom);
+      ++taken;
+    }
     ASSERT_TRUE(result.has_value());
     EXPECT_EQ(*result, c.result);
+    EXPECT_EQ(taken, c.taken);
     EXPECT_EQ(receiver.Framed(), c.framed);
     if (c.framed) {
       EXPECT_EQ(receiver.ReplyCode(), kKtnAck);
@@ -71,10 +77,13 @@ TEST(KtnFrames, ReceiverTakesRepliesApart) {
       EXPECT_EQ(receiver.ReplyCode(), 0);
     }
   }
-  TFrameReceiver failed(1);
-  EXPECT_EQ(failed.Feed(0x42, false), std::nullopt);
-  EXPECT_EQ(failed.Feed(kKtnNoByte, false), kKtnNoByte);  // a failed read ends it at once
-  EXPECT_EQ(failed.Feed(0x62, false), std::nullopt);       // and it stays ended
+  // A read without a byte ends it at once with the read's own result, and it stays ended.
+  for (TKtnResult why : {TKtnResult::krNoByte, TKtnResult::krOverflow, TKtnResult::krPortFailed}) {
+    TFrameReceiver failed(1);
+    EXPECT_EQ(failed.Feed(TKtnRead::Byte(0x42), false), std::nullopt);
+    EXPECT_EQ(failed.Feed(TKtnRead::Failed(why), false), why);
+    EXPECT_EQ(failed.Feed(TKtnRead::Byte(0x62), false), std::nullopt);
+  }
 }
 
 TEST(KtnFrames, TimerNeverShorterThan30AndStrictlyGreater) {
@@ -108,7 +117,7 @@ class Controller : public test::VirtualLine {
 TEST_F(Controller, ASilentLineHearsTheFirstAttentionInPassFiveAndTwelveInAll) {
   Line(std::nullopt);
   const auto start = clock.NowMs();
-  EXPECT_FALSE(Ktn().FindController());
+  EXPECT_EQ(Ktn().FindController().result, TKtnResult::krNoByte);
   const auto writes = Writes();
   ASSERT_EQ(writes.size(), 12u);
   // Four listening passes of three empty 30 ms byte waits each, then one more listen.
@@ -117,7 +126,7 @@ TEST_F(Controller, ASilentLineHearsTheFirstAttentionInPassFiveAndTwelveInAll) {
   EXPECT_NEAR(static_cast<double>(clock.NowMs() - start), 2500, 150);
   // A window of 10 ms or less is 70 ms: three empty byte waits.
   const auto before = clock.NowMs();
-  EXPECT_EQ(Ktn().ReceiveFrame(1, 10).result, kKtnNoByte);
+  EXPECT_EQ(Ktn().ReceiveFrame(1, 10).result, TKtnResult::krNoByte);
   EXPECT_EQ(clock.NowMs() - before, 90);
 }
 
@@ -125,7 +134,7 @@ TEST_F(Controller, RepliesArePickedOutOfWhatElseIsOnTheLine) {
   struct Case {
     const char* name;
     sim::TSimControllerOptions options;
-    int result;
+    TKtnResult result;
   };
   auto make = [](auto change) {
     sim::TSimControllerOptions o;
@@ -134,20 +143,20 @@ TEST_F(Controller, RepliesArePickedOutOfWhatElseIsOnTheLine) {
     return o;
   };
   const Case cases[] = {
-      {"noise and 42 42 62 13", make([](auto& o) { o.noise = "\x17\x42\x42\x62"; }), kKtnOk},
-      {"eleven frames for others", make([](auto& o) { o.otherFramesBeforeReply = 11; }), kKtnOk},
-      {"twelve frames for others", make([](auto& o) { o.otherFramesBeforeReply = 12; }), kKtnWrongReply},
-      {"wrong sum", make([](auto& o) { o.badChecksumReplies = {1}; }), kKtnChecksum},
-      {"too late", make([](auto& o) { o.replyDelayMs = 200; }), kKtnNoByte},
+      {"noise and 42 42 62 13", make([](auto& o) { o.noise = "\x17\x42\x42\x62"; }), TKtnResult::krOk},
+      {"eleven frames for others", make([](auto& o) { o.otherFramesBeforeReply = 11; }), TKtnResult::krOk},
+      {"twelve frames for others", make([](auto& o) { o.otherFramesBeforeReply = 12; }), TKtnResult::krWrongReply},
+      {"wrong sum", make([](auto& o) { o.badChecksumReplies = {1}; }), TKtnResult::krChecksum},
+      {"too late", make([](auto& o) { o.replyDelayMs = 200; }), TKtnResult::krNoByte},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Line(c.options);
-    std::vector<std::uint8_t> data;
     Ktn().SendFrame(kKtnReadState);
-    EXPECT_EQ(Ktn().ReceiveReply(kKtnReadState, 1, 70, data), c.result);
-    if (c.result == kKtnOk) {
-      EXPECT_EQ(data, Bytes{1});
+    const TKTNPort::TFrameResult reply = Ktn().ReceiveReply(kKtnReadState, 1, 70);
+    EXPECT_EQ(reply.result, c.result);
+    if (c.result == TKtnResult::krOk) {
+      EXPECT_EQ(reply.data, Bytes{1});
     }
   }
 }
@@ -213,12 +222,15 @@ TEST_F(Controller, APortThatFailsIsNoSilentControllerAndAStrayByteNoFrame) {
   // A zero byte after the time is up is the last byte read, not a frame.
   fakeDevice.DeliverAt(clock.NowMs() + 80, std::string(1, '\0'));
   const TKTNPort::TFrameResult stray = line.KTNPort().ReceiveFrame(1, 10);
-  EXPECT_EQ(stray.result, 0);
+  EXPECT_EQ(stray.result, TKtnResult::krNoFrame);
   EXPECT_FALSE(stray.framed);
-  EXPECT_FALSE(stray.Ok());
+  // The search ends at the failure, with the port's message, and asks nobody's attention.
   fakeDevice.FailFrom("BytesWaiting", EIO);
   EXPECT_FALSE(lineOps.SuspendKTN());
   EXPECT_EQ(lineOps.LastStatus().kind, skPortFailed) << lineOps.LastStatus().detail;
+  EXPECT_EQ(lineOps.LastStatus().detail,
+            "no controller answered on the line (the port failed: ClearCommError function failed (win error code: 5))");
+  EXPECT_EQ(fakeDevice.written, "");
 }
 
 TEST_F(Controller, AFailingPortStillGetsItsSpeedBackAndThePause) {

@@ -144,7 +144,7 @@ TEST(NetPort, WhatAServerAcknowledgesDecidesWhatARunMayDo) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TScriptedServer server(c.answer);
-    TNetComDevice device(server.Url(), 300);
+    TNetComDevice device(server.Url(), TSystemClock::Instance(), 300);
     ASSERT_EQ(device.Open("COM1"), 0);
     TLineTermios line;
     line.bitsPerSecond = 9600;
@@ -158,7 +158,7 @@ TEST(NetPort, WhatAServerAcknowledgesDecidesWhatARunMayDo) {
 
 TEST(NetPort, NegotiatesBinaryDoublesFFAndADropOrARefusalIsAPortFailure) {
   TScriptedServer server(Acknowledge);
-  TNetComDevice device(server.Url());
+  TNetComDevice device(server.Url(), TSystemClock::Instance());
   ASSERT_EQ(device.Open("COM1"), 0);
   TLineTermios line;
   line.bitsPerSecond = 115200;
@@ -182,7 +182,7 @@ TEST(NetPort, NegotiatesBinaryDoublesFFAndADropOrARefusalIsAPortFailure) {
   EXPECT_EQ(device.WaitForInput(2000, arrived), ECONNRESET);
   // A server whose port another client holds says so and closes.
   TScriptedServer busy(Acknowledge, "Port's device already in use\r\n");
-  TNetComDevice second(busy.Url(), 300);
+  TNetComDevice second(busy.Url(), TSystemClock::Instance(), 300);
   ASSERT_EQ(second.Open("COM1"), 0);
   EXPECT_EQ(second.SetLine(line, false, false), EBUSY);
 }

@@ -1,8 +1,8 @@
 // libFuzzer target for the controller's reply receiver: any bytes from the line, with the
 // receive's time running out at any point. Checks what must hold whatever comes: the receive
 // ends (at the latest on a failed read), a frame has exactly the expected data and is called
-// good only when its sum is right, and without a frame the result is the late byte that ended
-// the hunt, never a lead-in byte.
+// good only when its sum is right, and without a frame it was ended by a late byte that is no
+// lead-in byte.
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -23,28 +23,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t length = data[0] % 16;  // data bytes expected
   const std::size_t expiredFrom = data[1];  // bytes from this one on come after the time
   TFrameReceiver receiver(length);
-  std::optional<int> result;
+  std::optional<TKtnResult> result;
   int last = -1;
   bool lastExpired = false;
   for (std::size_t i = 2; i < size && !result; ++i) {
     last = data[i];
     lastExpired = i - 2 >= expiredFrom;
-    result = receiver.Feed(last, lastExpired);
+    result = receiver.Feed(TKtnRead::Byte(data[i]), lastExpired);
   }
   if (!result) {
     // The line went quiet: the next read fails and ends the receive.
-    result = receiver.Feed(kKtnNoByte, true);
-    Check(result == kKtnNoByte && !receiver.Framed());
+    result = receiver.Feed(TKtnRead::Failed(TKtnResult::krNoByte), true);
+    Check(result == TKtnResult::krNoByte && !receiver.Framed());
     return 0;
   }
-  Check(!receiver.Feed(0x42, false).has_value());  // an ended receive takes nothing more
+  Check(!receiver.Feed(TKtnRead::Byte(0x42), false).has_value());  // an ended receive takes nothing more
   if (receiver.Framed()) {
-    Check(*result == kKtnOk || *result == kKtnChecksum);
+    Check(*result == TKtnResult::krOk || *result == TKtnResult::krChecksum);
     Check(receiver.Data().size() == length);
     const bool sumRight = KtnChecksum(receiver.ReplyCode(), receiver.Data()) == last;
-    Check((*result == kKtnOk) == sumRight);
+    Check((*result == TKtnResult::krOk) == sumRight);
   } else {
-    Check(*result == last && lastExpired && last != 0x42 && receiver.ReplyCode() == 0);
+    Check(*result == TKtnResult::krNoFrame && lastExpired && last != 0x42 && receiver.ReplyCode() == 0);
   }
   return 0;
 }

@@ -134,7 +134,9 @@ TIspStatus ParseModemSteps(std::string_view text, std::vector<TModemStep>& steps
     } else if (const auto ms = ParseWhole(std::string(step), 0, 10000)) {
       steps.push_back(TModemStep::Pause(static_cast<int>(*ms)));
     } else {
-      return Usage("\"" + std::string(step) + "\" is no step: dtr=1, dtr=0, rts=1, rts=0 or a pause in ms (0 to 10000)");
+      std::string what = "\"";
+      what.append(step).append("\" is no step: dtr=1, dtr=0, rts=1, rts=0 or a pause in ms (0 to 10000)");
+      return Usage(what);
     }
     p = end + 1;
   }

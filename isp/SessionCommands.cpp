@@ -39,9 +39,11 @@ TIspStatus TIspSession::Program(const THexBinList& image, const TPacing& pacing,
       // The chip needs a moment before it switches its clock.
       if (record == kSixClockRecord) m_clock.SleepMs(kSixClockPauseMs);
       m_engine.SendRecord(record);
+      // D counts from the record handed to the line: showing the progress falls inside it.
+      const std::int64_t sent = m_clock.NowUs();
       m_observer.Progress(i + 1, count);
       if (!pacing.awaitReplies) {
-        m_clock.SleepMs(pacing.delay);
+        m_clock.SleepUntilUs(sent + std::int64_t{pacing.delay} * 1000);
         continue;
       }
       TReply reply = m_engine.WaitForDot(pacing.delay);

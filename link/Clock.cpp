@@ -11,17 +11,22 @@ std::int64_t TSystemClock::NowMs() {
   return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+std::int64_t TSystemClock::NowUs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
 void TSystemClock::SleepMs(int ms) {
-  if (ms <= 0) return;
+  if (ms > 0) SleepUntilUs(NowUs() + static_cast<std::int64_t>(ms) * 1000);
+}
+
+void TSystemClock::SleepUntilUs(std::int64_t untilUs) {
+  if (untilUs <= NowUs()) return;
   // An absolute deadline: however often a signal interrupts the sleep, it ends on time.
   timespec until{};
-  clock_gettime(CLOCK_MONOTONIC, &until);
-  until.tv_sec += ms / 1000;
-  until.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-  if (until.tv_nsec >= 1000000000L) {
-    until.tv_sec += 1;
-    until.tv_nsec -= 1000000000L;
-  }
+  until.tv_sec = static_cast<time_t>(untilUs / 1000000);
+  until.tv_nsec = static_cast<long>(untilUs % 1000000) * 1000L;
   while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
   }
 }

@@ -163,6 +163,20 @@ TEST_F(Programming, ProgressCountsFromZeroAndPacingIsTheDelay) {
   // Each record takes its time on the line (43 characters at 9600 bit/s: 45 ms), then D.
   EXPECT_LE(clock.NowMs() - start, 4 * 40 + 3 * 46 + 13);
   EXPECT_EQ(ops->OperationFailed, 0);
+
+  // D counts from the record handed to the line: a progress text that takes 7 ms to show
+  // falls inside it, and the records go out as far apart as before.
+  const auto gaps = [this] {
+    const auto writes = Writes();
+    std::vector<std::int64_t> out;
+    for (std::size_t i = writes.size() - 3; i < writes.size(); ++i) out.push_back(writes[i].first - writes[i - 1].first);
+    return out;
+  };
+  const std::vector<std::int64_t> promptly = gaps();
+  host.onRecord = [this](std::size_t, std::size_t) { clock.SleepMs(7); };
+  Program(file);
+  EXPECT_EQ(gaps(), promptly);
+  EXPECT_EQ(ops->OperationFailed, 0);
 }
 
 TEST_F(Programming, TheFirstRefusedOrUnansweredRecordEndsTheRun) {

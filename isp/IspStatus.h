@@ -29,6 +29,8 @@ enum class TStatusKind : std::uint8_t {
   skOutputFailed, // the work was done, but an output asked for (a file, a trace) was not written
   skUsage,        // the request itself cannot be carried out as given (a command line's usage
                   // error); found before anything was sent
+  skStationFailed,  // the production station's database could not be opened or written, so
+                    // the run's record would be lost
 };
 using enum TStatusKind;
 

@@ -1,0 +1,46 @@
+// Serial numbers written into each board's flash as part of its image: where and how a
+// number is laid out (--serial ADDR[:FORMAT]), and the image with the number in it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "image/HexBinList.h"
+#include "isp/IspStatus.h"
+
+namespace kavel::station {
+
+enum class TSerialFormat : std::uint8_t { sfBe32, sfLe32, sfBe16, sfLe16, sfAscii8 };
+
+struct TSerialPlace {
+  std::uint16_t address = 0;
+  TSerialFormat format = TSerialFormat::sfBe32;
+
+  // The bytes the number takes: 4, 2 or 8.
+  std::size_t Size() const;
+  // The largest number the format holds.
+  std::uint64_t Largest() const;
+  // "1FFC-1FFF": the addresses the number fills.
+  std::string RangeText() const;
+};
+
+// "ADDR[:FORMAT]", ADDR in hexadecimal (1 to 4 digits), FORMAT be32 (the default), le32, be16,
+// le16 or ascii8. Done, or skUsage saying what is wrong (also a number that would run past FFFF).
+TIspStatus ParseSerialPlace(std::string_view text, TSerialPlace& place);
+
+// The number's bytes as the format lays them out: big- or little-endian, or eight decimal
+// digits in ASCII, the most significant first. Nothing when the number does not fit.
+std::optional<std::vector<std::uint8_t>> SerialBytes(std::uint64_t number, TSerialFormat format);
+
+// Done when the image holds no data where the number goes; otherwise skBadImage naming the
+// image's record (its line, or its address for a BIN image) and the number's addresses.
+TIspStatus SerialPlaceFree(const THexBinList& image, const std::string& imageName, const TSerialPlace& place);
+
+// The image with the number's data record added before its end record. Done, or skBadImage
+// when the number does not fit the format.
+TIspStatus WithSerial(const THexBinList& image, const TSerialPlace& place, std::uint64_t number, THexBinList& out);
+
+}  // namespace kavel::station

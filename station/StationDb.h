@@ -1,0 +1,93 @@
+// The station database: one row for every board and run, and the named sequences its serial
+// numbers are drawn from. An SQLite file for one station, or a PostgreSQL server that several
+// stations share; one schema for both, created on first use and carried forward by its
+// version. Every call is one transaction of the database's own; nothing here locks by hand.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "isp/IspStatus.h"
+
+namespace kavel::station {
+
+// What a row holds. Times are UTC, "2026-12-08T09:42:56.123Z", so that text order is time
+// order in both databases.
+struct TRunRow {
+  std::int64_t id = 0;
+  std::string started, ended;          // ended: "" until the run's end is recorded
+  std::string station;                 // the host name
+  std::string port;                    // as given: COM1, /dev/ttyUSB0, rfc2217://...
+  std::string command;                 // program, cycle, verify, erase
+  std::string image;                   // the image file as given; "" for none
+  std::string imageSha256;             // "" when it has none or it could not be read
+  std::optional<int> deviceId;         // the chip's device id, once read
+  std::string serialName;              // the sequence; "" when the run writes no number
+  std::optional<std::int64_t> serial;  // the number drawn for this board
+  bool serialVerified = false;         // the number was read back from the chip equal
+  std::string result = kUnfinished;    // the outcome's kind (as --json names it), or kUnfinished
+  std::optional<int> exitStatus;
+  std::string firstDifference;         // "1234: wrote 55, read FF"; "" for none
+  std::optional<double> seconds;
+  std::optional<int> speed;            // bit/s, once confirmed
+  int retries = 0;                     // data records sent again
+
+  // A row whose end was never recorded: its run is still going, or its process was killed.
+  static constexpr const char* kUnfinished = "unfinished";
+};
+
+// Which rows the log lists: all those that match every filter given.
+struct TLogFilter {
+  std::string since;                   // UTC, as the rows hold it: rows started at or after
+  std::optional<std::int64_t> serial;
+  std::string port;
+};
+
+// A number to draw with a row: the sequence's next, never below first.
+struct TSerialDraw {
+  std::string name = "default";
+  std::int64_t first = 1;
+};
+
+class TStationDb {
+ public:
+  virtual ~TStationDb() = default;
+  // Inserts the row (its result kUnfinished) and, with a draw, takes the sequence's next
+  // number for it, in one transaction: when this returns done the number is spent for good,
+  // whatever becomes of the run. Fills in row.id and row.serial. Done, or skStationFailed.
+  virtual TIspStatus Begin(TRunRow& row, const TSerialDraw* draw) = 0;
+  // Records the run's end into the row Begin made. Done, or skStationFailed.
+  virtual TIspStatus Finish(const TRunRow& row) = 0;
+  // The rows that match, oldest first. Done, or skStationFailed.
+  virtual TIspStatus List(const TLogFilter& filter, std::vector<TRunRow>& rows) = 0;
+};
+
+// The database named: a postgresql:// or postgres:// URL, or else an SQLite file (created
+// when missing; its folder must exist). Opened, its schema created or brought to this
+// program's version. A busy database is waited for up to 10 s. Done, or skStationFailed
+// saying why; a database of a newer schema than this program knows is refused.
+TIspStatus OpenStationDb(const std::string& where, std::unique_ptr<TStationDb>& db);
+
+// $XDG_DATA_HOME/KAVEL/station.db, else ~/.local/share/KAVEL/station.db; "" without a home.
+std::string DefaultStationDbPath();
+// Makes the folders of the default path that are missing (only ours: KAVEL and what leads
+// to it). Done, or skStationFailed.
+TIspStatus MakeDefaultStationDbFolder(const std::string& path);
+
+// The time now as the rows hold it.
+std::string UtcNow();
+// A time given by a person: "2026-12-08", "2026-12-08T09:30", "2026-12-08 09:30:15", local
+// time, or UTC with a trailing "Z"; as the rows hold it. Nothing when it is none of those.
+std::optional<std::string> UtcFromText(const std::string& text);
+// This station's name: the host name.
+std::string StationName();
+
+// The schema's version this program writes, and the statements that bring a database from
+// version i to i + 1 (the dialects differ in the row's key only).
+inline constexpr int kSchemaVersion = 1;
+std::vector<std::string> SchemaSteps(int fromVersion, bool postgres);
+
+}  // namespace kavel::station

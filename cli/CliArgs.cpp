@@ -6,6 +6,7 @@
 
 #include "link/NumberText.h"
 #include "link/BaudRate.h"
+#include "station/StationDb.h"
 
 namespace kavel::cli {
 
@@ -31,6 +32,9 @@ Commands:
                              unless --boot-entry)
   read FILE [--range S-E]    read the flash (default 0000-FFFF) into FILE (.hex, .ihx or .bin)
   verify FILE                read back the addresses the image holds and compare
+  log [--json|--csv] [--since TIME] [--serial N] [--port P]
+                             the station's log: a row for every board and run of program,
+                             cycle, verify and erase (a table; JSON Lines or CSV)
 
 Options:
   -p, --port COMn|DEVICE|URL the port (default COM1): a COM name, a device, or a network
@@ -65,6 +69,16 @@ Options:
   --run-after                at the end of a good run, reset the chip into its application
                              (RTS off, DTR pulsed)
   --trace FILE               write every byte each way, with time and speed, to FILE
+  --db FILE|URL              the station database that program, cycle, verify and erase
+                             record every board in: an SQLite file (default
+                             $XDG_DATA_HOME/KAVEL/station.db) or postgresql://... shared by
+                             several stations
+  --no-db                    record nothing
+  --serial ADDR[:FORMAT]     program, cycle: write the board's serial number at ADDR (hex),
+                             as be32 (default), le32, be16, le16 or ascii8 (8 digits); each
+                             board takes the next of its sequence, never one twice
+  --serial-name NAME         the sequence (default "default"); --serial-first N its first
+                             number (default 1)
   -V, --version, -h, --help
   --                         the end of the options (for a file named -x.hex)
 
@@ -76,6 +90,7 @@ Exit status:
   2    usage
   3    the port: cannot be opened, failed, vanished
   4    the image file cannot be used
+  5    the station database cannot be opened or written (nothing is sent before it is)
   130  stopped by Ctrl-C or at the jumper prompt (129 SIGHUP, 143 SIGTERM)
 )";
 
@@ -242,6 +257,40 @@ const TOption kOptions[] = {
     {.name = "--json", .flag = &TCliArgs::json},
     {.name = "--six-clock", .flag = &TCliArgs::sixClock},
     {.name = "--for", .needs = "--for needs an image file", .take = TakeFor},
+    {.name = "--db", .needs = "--db needs a file or a postgresql:// URL",
+     .take = [](TValue& v) {
+       v.out.db = v.text;
+       return Check(!v.text.empty(), v.needs);
+     }},
+    {.name = "--no-db", .flag = &TCliArgs::noDb},
+    {.name = "--serial", .needs = "--serial needs ADDR[:FORMAT] (program, cycle) or a number (log)",
+     .take = [](TValue& v) {
+       v.out.serial = v.text;
+       return Check(!v.text.empty(), v.needs);
+     }},
+    {.name = "--serial-name", .needs = "--serial-name needs a name of 1 to 64 letters, digits, '-', '_' or '.'",
+     .take = [](TValue& v) {
+       v.out.serialName = v.text;
+       v.out.serialNamed = true;
+       return Check(!v.text.empty() && v.text.size() <= 64 &&
+                        v.text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_.") ==
+                            std::string::npos,
+                    v.needs);
+     }},
+    {.name = "--serial-first", .needs = "--serial-first needs a number (0 to 99999999999)",
+     .take = [](TValue& v) {
+       v.out.serialNamed = true;
+       const auto first = ParseWhole(v.text, 0, 99999999999);
+       if (first) v.out.serialFirst = static_cast<std::int64_t>(*first);
+       return Check(first.has_value(), v.needs);
+     }},
+    {.name = "--since", .needs = "--since needs a time: 2026-12-08, 2026-12-08T09:30 or 2026-12-08T09:30:15 (local; UTC with Z)",
+     .take = [](TValue& v) {
+       const auto since = station::UtcFromText(v.text);
+       if (since) v.out.since = *since;
+       return Check(since.has_value(), v.needs);
+     }},
+    {.name = "--csv", .flag = &TCliArgs::csv},
 };
 
 const TOption* FindOption(const std::string& word) {
@@ -293,6 +342,13 @@ const TBelonging kBelongings[] = {
     {[](const TCliArgs& a) { return a.retriesGiven; }, {"program", "cycle"}, "--retries belongs to program and cycle"},
     {[](const TCliArgs& a) { return a.expectDevice.has_value(); }, {"program", "verify", "cycle"},
      "--expect-device belongs to program, verify and cycle"},
+    {[](const TCliArgs& a) { return !a.serial.empty(); }, {"program", "cycle", "log"},
+     "--serial belongs to program, cycle and log"},
+    {[](const TCliArgs& a) { return a.serialNamed; }, {"program", "cycle"},
+     "--serial-name and --serial-first belong to program and cycle, with --serial"},
+    {[](const TCliArgs& a) { return !a.since.empty() || a.csv; }, {"log"}, "--since and --csv belong to log"},
+    {[](const TCliArgs& a) { return !a.db.empty() || a.noDb; }, {"program", "cycle", "verify", "erase", "log"},
+     "--db and --no-db belong to program, cycle, verify, erase and log"},
 };
 
 // Done when every option given belongs to the command; otherwise the usage error of the first
@@ -302,7 +358,14 @@ TIspStatus OptionsBelong(const TCliArgs& a) {
     if (b.given(a) && std::find(b.commands.begin(), b.commands.end(), a.command) == b.commands.end())
       return Usage(std::string(b.usage));
   }
-  return Check(!(a.eraseGiven && a.noErase), "--erase and --no-erase cannot both be given");
+  if (a.eraseGiven && a.noErase) return Usage("--erase and --no-erase cannot both be given");
+  if (a.serialNamed && a.serial.empty()) return Usage("--serial-name and --serial-first need --serial ADDR[:FORMAT]");
+  if (a.noDb && !a.db.empty()) return Usage("--db and --no-db cannot both be given");
+  if (a.noDb && (!a.serial.empty() || a.command == "log"))
+    return Usage(a.command == "log" ? "log reads the station database: --no-db leaves nothing to read"
+                                    : "--serial draws its numbers from the station database: it cannot go with --no-db");
+  if (a.json && a.csv) return Usage("--json and --csv cannot both be given");
+  return TIspStatus::Done();
 }
 
 // How a command takes its arguments (rest: the words after it) into out: done, or the usage error.
@@ -348,25 +411,49 @@ const std::pair<std::string_view, TArguments> kCommands[] = {
     {"ports", NoArguments},       {"sync", NoArguments},    {"info", NoArguments},      {"blank-check", NoArguments},
     {"status", NoArguments},      {"set-status0", NoArguments}, {"six-clock", NoArguments}, {"suspend", NoArguments},
     {"program", ImageFile},       {"cycle", ImageFile},     {"verify", ImageFile},      {"read", OutputFile},
-    {"security", SecurityBit},    {"erase", EraseWhat},
+    {"security", SecurityBit},    {"erase", EraseWhat},     {"log", NoArguments},
 };
+
+// --serial as its command means it: where the number goes (program, cycle), or the number whose
+// rows the log lists.
+TIspStatus SerialMeant(TCliArgs& out) {
+  if (out.serial.empty()) return TIspStatus::Done();
+  if (out.command == "log") {
+    const auto number = ParseWhole(out.serial, 0, 99999999999);
+    if (number) out.serialNumber = static_cast<std::int64_t>(*number);
+    return Check(number.has_value(), "log --serial needs the number whose rows to list");
+  }
+  station::TSerialPlace place;
+  if (TIspStatus parsed = station::ParseSerialPlace(out.serial, place); !parsed.Ok()) return parsed;
+  out.serialPlace = place;
+  return TIspStatus::Done();
+}
 
 }  // namespace
 
 TIspStatus ParseCliArgs(const std::vector<std::string>& argv, TCliArgs& out) {
   std::vector<std::string> words;
   if (TIspStatus read = ReadOptions(argv, out, words); !read.Ok() || out.help || out.version) return read;
+  out.portsGiven = !out.ports.empty();
   if (out.ports.empty()) out.ports.push_back(ComPort(TPortMap::FromEnvironment(), "COM1"));
   if (words.empty()) return Usage("no command given");
   out.command = words[0];
   if (TIspStatus belong = OptionsBelong(out); !belong.Ok()) return belong;
   const std::vector<std::string> rest(words.begin() + 1, words.end());
-  for (const auto& [name, arguments] : kCommands)
-    if (name == out.command) return arguments(out.command, rest, out);
+  for (const auto& [name, arguments] : kCommands) {
+    if (name != out.command) continue;
+    if (TIspStatus taken = arguments(out.command, rest, out); !taken.Ok()) return taken;
+    return SerialMeant(out);
+  }
   return Usage("unknown command " + out.command);
 }
 
 bool CommandAsks(const TCliArgs& args) { return args.command == "cycle" && args.bootEntry.empty(); }
+
+bool CommandLogged(const TCliArgs& args) {
+  const std::string& c = args.command;
+  return !args.noDb && (c == "program" || c == "cycle" || c == "verify" || c == "erase");
+}
 
 bool CommandLearns(const TCliArgs& args) {
   const std::string& c = args.command;

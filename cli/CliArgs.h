@@ -11,6 +11,7 @@
 #include "image/CheckedImage.h"
 #include "isp/IspStatus.h"
 #include "link/BootEntry.h"
+#include "station/Serial.h"
 
 namespace kavel::cli {
 
@@ -21,6 +22,7 @@ inline constexpr int kExitChip = 1;    // the chip (or the controller) refused o
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitPort = 3;    // the port could not be opened, failed or vanished
 inline constexpr int kExitFile = 4;    // the image cannot be used: missing, unreadable, too large, bad
+inline constexpr int kExitStation = 5; // the station database cannot be opened or written
 inline constexpr int kExitStopped = 130;  // Ctrl-C (128 + the signal: 129 SIGHUP, 143 SIGTERM)
 
 struct TCliArgs {
@@ -56,7 +58,23 @@ struct TCliArgs {
   bool invertDtr = false, invertRts = false;  // --invert-dtr, --invert-rts
   bool runAfter = false;           // --run-after: the chip reset into its application at the end
   std::optional<std::uint8_t> expectDevice;  // --expect-device
+  bool portsGiven = false;         // --port was given (log: the rows of those ports)
+  // The production station: the log of every board (program, cycle, verify, erase) and the
+  // serial numbers.
+  std::string db;                  // --db FILE|URL; "" for the default file
+  bool noDb = false;               // --no-db: record nothing
+  std::string serial;              // --serial: ADDR[:FORMAT] (program, cycle), or N (log)
+  std::string serialName = "default";  // --serial-name
+  std::int64_t serialFirst = 1;    // --serial-first
+  bool serialNamed = false;        // --serial-name or --serial-first given
+  std::optional<station::TSerialPlace> serialPlace;  // program, cycle: where --serial puts the number
+  std::optional<std::int64_t> serialNumber;           // log --serial
+  std::string since;               // log --since, as the rows hold it (UTC)
+  bool csv = false;                // log --csv
 };
+
+// True for the commands whose every run is recorded in the station's log.
+bool CommandLogged(const TCliArgs& args);
 
 // Parses argv (without the program name) into out. Done, or skUsage with the usage error's
 // message. Checks everything that can be checked without a port or a file.

@@ -44,9 +44,10 @@ TIspStatus Synchronized(TCommandRun& r) {
 // Synchronized, and when asked: is it the chip we mean?
 TIspStatus Ready(TCommandRun& r) {
   TIspStatus status = Synchronized(r);
-  if (!status.Ok() || !r.args.expectDevice) return status;
+  // The station's log records the chip's id, expected or not.
+  if (!status.Ok() || (!r.args.expectDevice && !CommandLogged(r.args))) return status;
   r.facts.step = TStep::stDevice;
-  return r.session.CheckDevice(*r.args.expectDevice, r.args.delay);
+  return r.session.CheckDevice(r.args.expectDevice, r.args.delay, &r.facts.deviceId);
 }
 
 // Reads the values into the facts, each whatever became of the others.
@@ -136,7 +137,7 @@ TIspStatus Read(TCommandRun& r) {
 }
 
 TIspStatus Erase(TCommandRun& r) {
-  const TIspStatus synced = Synchronized(r);
+  const TIspStatus synced = Ready(r);
   if (!synced.Ok()) return synced;
   if (r.args.eraseAll) {
     r.facts.step = TStep::stErase;
@@ -198,12 +199,14 @@ TIspStatus Cycle(TCommandRun& r) {
   steps.sixClock = r.args.sixClock;
   steps.verify = !r.args.noVerify;
   steps.expectDevice = r.args.expectDevice;
+  steps.readDevice = CommandLogged(r.args);
   r.facts.step = TStep::stCycle;
   const TIspStatus status = r.session.Cycle(*r.image, steps, r.facts.cycle);
   TookSpeed(r.facts, r.facts.cycle.sync);
   r.facts.verify = r.facts.cycle.verify;
   r.facts.verified = r.facts.cycle.verified;
   r.facts.resent = r.facts.cycle.resent;
+  r.facts.deviceId = r.facts.cycle.deviceId;
   return status;
 }
 

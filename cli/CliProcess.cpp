@@ -204,6 +204,7 @@ int ExitStatusOf(const TIspStatus& status, int stopSignal) {
     case skPortFailed: return kExitPort;
     case skBadImage: return kExitFile;
     case skUsage: return kExitUsage;
+    case skStationFailed: return kExitStation;
     case skCancelled:
     case skRefused:
     case skNoAnswer:

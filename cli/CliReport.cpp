@@ -16,23 +16,6 @@ std::string SizeText(const THexBinList* image) {
   return std::to_string(image->Count()) + " records (" + std::to_string(image->DataBytes()) + " bytes)";
 }
 
-const char* KindName(TStatusKind kind) {
-  switch (kind) {
-    case skOk: return "ok";
-    case skUnconfirmed: return "unconfirmed";
-    case skCancelled: return "cancelled";
-    case skRefused: return "refused";
-    case skNoAnswer: return "no_answer";
-    case skBadReply: return "bad_reply";
-    case skPortFailed: return "port_failed";
-    case skStopped: return "stopped";
-    case skBadImage: return "bad_image";
-    case skMismatch: return "mismatch";
-    case skOutputFailed: return "output_failed";
-    case skUsage: return "usage";
-  }
-  return "unknown";
-}
 
 // The length of the well-formed UTF-8 sequence that text starts with (at a byte past ASCII);
 // 0 when it is none: a stray continuation byte, an overlong form, a surrogate, a code point
@@ -127,7 +110,7 @@ std::string RecordText(const TRunFacts& f) {
 // a port failure, an output not written, an image refused, a usage error.
 bool SaysItself(TStatusKind kind) {
   return kind == skStopped || kind == skPortFailed || kind == skOutputFailed || kind == skBadImage ||
-         kind == skCancelled || kind == skUsage;
+         kind == skCancelled || kind == skUsage || kind == skStationFailed;
 }
 
 // That one line.
@@ -226,6 +209,25 @@ constexpr std::pair<TStep, TExplainer> kExplainers[] = {
 };
 
 }  // namespace
+
+const char* KindName(TStatusKind kind) {
+  switch (kind) {
+    case skOk: return "ok";
+    case skUnconfirmed: return "unconfirmed";
+    case skCancelled: return "cancelled";
+    case skRefused: return "refused";
+    case skNoAnswer: return "no_answer";
+    case skBadReply: return "bad_reply";
+    case skPortFailed: return "port_failed";
+    case skStopped: return "stopped";
+    case skBadImage: return "bad_image";
+    case skMismatch: return "mismatch";
+    case skOutputFailed: return "output_failed";
+    case skUsage: return "usage";
+    case skStationFailed: return "station_failed";
+  }
+  return "unknown";
+}
 
 std::string Json(std::string_view text) {
   std::string out = "\"";
@@ -338,6 +340,7 @@ std::string JsonObject(const TRunFacts& f) {
   add("port", f.port.empty() ? "null" : Json(f.port));
   add("result", Json(KindName(f.status.kind)));
   add("exit", std::to_string(f.exit));
+  if (f.serial) add("serial", std::to_string(*f.serial));
   add("message", Json(!line.empty() ? line : !why.empty() ? why.front() : f.status.detail));
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.3f", f.seconds);

@@ -49,6 +49,8 @@ struct TRunFacts {
   TCycleResult cycle;
   bool controllerSuspended = false;  // the controller on the line is suspended (by this run or before)
   std::string blankAt;               // blank-check: the first address that is not blank
+  std::optional<std::uint8_t> deviceId;  // the chip's device id, once read
+  std::optional<std::int64_t> serial;    // the board's serial number, written with the image
 };
 
 // The line that says what the command did; "" when it did not succeed (Explain says why) or
@@ -56,6 +58,8 @@ struct TRunFacts {
 std::string ResultLine(const TRunFacts& facts);
 // What went wrong and what to do about it, a line each; nothing when all went well.
 std::vector<std::string> Explain(const TRunFacts& facts);
+// The outcome's kind as --json's "result" and the station's log name it: "ok", "refused" ...
+const char* KindName(TStatusKind kind);
 // One line of JSON (see the manual page for its fields).
 std::string JsonObject(const TRunFacts& facts);
 // "0000-FFFF": the range of read and blank-check.

@@ -134,13 +134,24 @@ void SayWhatIsLeft(const TCliArgs& args, const TCliTerminal& terminal, const TRu
 
 // The end of every run, whatever ended it: what went wrong in words, the result as lines or
 // one JSON object, and the exit status.
+// With a record, the board's row is finished first: a row that cannot be finished fails the
+// run with the station's own status, after what the run did has been said.
 int Conclude(const TCliArgs& args, const TCliTerminal& terminal, TRunFacts& facts, TIspStatus status,
-             std::chrono::steady_clock::time_point started) {
+             std::chrono::steady_clock::time_point started, TBoardRecord* record = nullptr) {
   facts.status = status;
   facts.exit = ExitStatusOf(status, facts.stopSignal);
   facts.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   if (status.kind != skOutputFailed) {  // an output that failed was said already
     for (const std::string& line : Explain(facts)) terminal.Say(line);
+  }
+  if (record) {
+    if (const TIspStatus kept = record->Finish(facts); !kept.Ok()) {
+      const std::string done = status.Ok() ? Describe(args) + " was carried out" : "the run failed as said";
+      status = TIspStatus::Make(skStationFailed, kept.detail + ": this board's row is left unfinished (" + done + ")");
+      terminal.Say(status.detail);
+      facts.status = status;
+      facts.exit = ExitStatusOf(status, facts.stopSignal);
+    }
   }
   if (status.Ok() && facts.stopSignal != 0) {
     terminal.Say("stopped by " + SignalName(facts.stopSignal) + ", but only after " + Describe(args) +
@@ -170,19 +181,41 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   facts.args = &args;
   facts.port = run.port.name;
   facts.image = run.image;
+  // The board's row, and its number drawn, before anything is sent to it.
+  std::optional<TBoardRecord> record;
+  THexBinList numbered;
+  if (run.station) {
+    record.emplace();
+    if (const TIspStatus begun = record->Begin(args, *run.station, run.port.name); !begun.Ok()) {
+      facts.work = TIspStatus::Make(skCancelled, "nothing was done");
+      return Conclude(args, terminal, facts,
+                      TIspStatus::Make(skStationFailed, begun.detail + ": nothing was sent to the board"), started);
+    }
+    if (args.serialPlace && record->Serial()) {
+      facts.serial = record->Serial();
+      const TIspStatus stamped = station::WithSerial(*run.image, *args.serialPlace, static_cast<std::uint64_t>(*facts.serial), numbered);
+      if (!stamped.Ok()) {
+        facts.work = stamped;
+        return Conclude(args, terminal, facts, stamped, started, &*record);
+      }
+      facts.image = &numbered;
+    }
+  }
+  TBoardRecord* const recording = record ? &*record : nullptr;
   // Closed after the port (declared before it), whatever path the run takes.
   TFile traceFile(nullptr, &std::fclose);
   if (const TIspStatus trace = OpenTrace(run.trace, traceFile); !trace.Ok()) {
     terminal.Say(trace.detail);
     facts.work = TIspStatus::Make(skCancelled, "nothing was done");
-    return Conclude(args, terminal, facts, TIspStatus::Make(skOutputFailed, trace.detail + "; nothing was done"), started);
+    return Conclude(args, terminal, facts, TIspStatus::Make(skOutputFailed, trace.detail + "; nothing was done"), started,
+                    recording);
   }
   const TTraceComDevice* tracer = nullptr;
   TNAVOPort port(0, 0, RecordedDevice(run, traceFile.get(), args.verbose, tracer));
   if (const TIspStatus opened = OpenPort(port, run.port, args.baud); !opened.Ok()) {
     facts.step = TStep::stOpen;
     facts.work = opened;
-    return Conclude(args, terminal, facts, opened, started);
+    return Conclude(args, terminal, facts, opened, started, recording);
   }
   // The line as it was found, and the port let go, on every path.
   const TBaudRate found = port.BaudRate();
@@ -197,7 +230,7 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   TClock& clock = run.clock ? *run.clock : TSystemClock::Instance();
   TWireSpeedWait wait;
   TIspSession session(port, clock, wait, terminal);
-  TCommandRun command{args, run.image, terminal, session, facts, {}};
+  TCommandRun command{args, facts.image, terminal, session, facts, {}};
   TIspStatus status = Work(command, port, clock, run.port.name);
   facts.stopSignal = StopSignal();
   facts.declined = terminal.Declined();
@@ -212,7 +245,7 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
     if (const TIspStatus closed = CloseTrace(traceFile, tracer, run.trace); !closed.Ok())
       status = Unwritten(terminal, status, closed);
   }
-  return Conclude(args, terminal, facts, status, started);
+  return Conclude(args, terminal, facts, status, started, recording);
 }
 
 }  // namespace kavel::cli

@@ -9,6 +9,7 @@
 
 #include "cli/CliArgs.h"
 #include "cli/CliPorts.h"
+#include "cli/CliStation.h"
 #include "image/HexBinList.h"
 #include "link/Clock.h"
 #include "link/ComDevice.h"
@@ -27,6 +28,7 @@ struct TPortRun {
   // run on a simulated line.
   std::function<std::unique_ptr<TComDevice>()> device;
   TClock* clock = nullptr;
+  const TStationRun* station = nullptr;  // where the run is recorded; nullptr: nowhere
 };
 
 // Runs the command on the port and returns the exit status: the port is opened, the command

@@ -16,8 +16,11 @@
 #include "cli/CliPorts.h"
 #include "cli/CliReport.h"
 #include "cli/CliRun.h"
+#include "cli/CliStation.h"
 #include "image/CheckedImage.h"
 #include "link/ComNames.h"
+#include "station/Serial.h"
+#include "station/Sha256.h"
 #include "version/Version.h"
 
 using namespace kavel;
@@ -61,6 +64,15 @@ int BadImage(const TCliArgs& args, const TIspStatus& bad) {
   if (args.json)
     for (const TPortArg& port : args.ports) JsonForPort(args, port.name, bad.kind, exit, bad.detail);
   return exit;
+}
+
+// The station database cannot be used: said once before any port is touched, and with --json
+// one object a port.
+int StationFailed(const TCliArgs& args, const TIspStatus& failed) {
+  Complain(failed.detail + ": nothing was sent to any board");
+  if (args.json)
+    for (const TPortArg& port : args.ports) JsonForPort(args, port.name, failed.kind, kExitStation, failed.detail);
+  return kExitStation;
 }
 
 // Results on standard output: done only when they could be written.
@@ -222,12 +234,32 @@ int main(int argc, char** argv) {
   if (args.help) return Output(kUsage);
   if (args.version) return Output(std::string("kavel-isp-cli ") + kVersion + "\n");
   if (args.command == "ports") return ListPorts();
+  if (args.command == "log") {
+    if (args.ports.size() > 1) return Usage(args, args.json, TIspStatus::Make(skUsage, "log takes one --port"));
+    return ListLog(args);
+  }
   if (const TIspStatus usage = Runnable(args); !usage.Ok()) return Usage(args, args.json, usage);
+  // The station's database first: a run whose record would be lost is not started.
+  std::optional<TStationRun> station;
+  if (CommandLogged(args)) {
+    station.emplace();
+    station->image = args.file;
+    if (const TIspStatus ready = PrepareStation(args, *station); !ready.Ok()) return StationFailed(args, ready);
+  }
   std::optional<THexBinList> image;
-  if (const TIspStatus loaded = LoadImage(args, image); !loaded.Ok()) return BadImage(args, loaded);
+  TIspStatus loaded = LoadImage(args, image);
+  if (loaded.Ok() && image && args.serialPlace) loaded = station::SerialPlaceFree(*image, args.file, *args.serialPlace);
+  if (station && !args.file.empty()) station->imageSha256 = station::FileSha256(args.file).value_or("");
+  if (!loaded.Ok()) {
+    if (station) {
+      if (const TIspStatus kept = RecordRefused(args, *station, loaded, kExitFile); !kept.Ok()) return StationFailed(args, kept);
+    }
+    return BadImage(args, loaded);
+  }
   if (args.command == "erase" && image) args.eraseBlocks = image->Blocks();
   std::vector<TPortRun> runs;
   if (const TIspStatus usage = PlanRuns(args, image ? &*image : nullptr, runs); !usage.Ok())
     return Usage(args, args.json, usage);
+  for (TPortRun& run : runs) run.station = station ? &*station : nullptr;
   return runs.size() == 1 ? RunOnPort(args, runs[0]) : RunSeveral(args, runs);
 }

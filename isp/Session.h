@@ -129,6 +129,7 @@ struct TCycleResult {
   int locked = 0;                 // 0 nothing; 1 the status byte; 2, 3, 4 and security bits 1, 2, 3
   std::size_t resent = 0;         // data records sent again
   TVerifyReport verify;
+  std::optional<std::uint8_t> deviceId;  // once read
 };
 
 struct TCycleSteps {
@@ -138,6 +139,7 @@ struct TCycleSteps {
   bool sixClock = false;
   bool verify = true;                        // read the image back before locking
   std::optional<std::uint8_t> expectDevice;  // refuse another chip before anything is erased
+  bool readDevice = false;                   // read the device id, expected or not
 };
 
 class TIspSession {
@@ -179,8 +181,10 @@ class TIspSession {
   // One value read with the read record of body (always awaited): ok only with an answer of
   // exactly two hex digits after the echo; bad reply (quoting what came) otherwise.
   [[nodiscard]] TIspStatus ReadByte(std::string_view body, std::int32_t delay, TByteRead& read);
-  // Reads the device id: ok when it is expected; refused naming both ids otherwise.
-  [[nodiscard]] TIspStatus CheckDevice(std::uint8_t expected, std::int32_t delay);
+  // Reads the device id (into id, when given): ok when it is expected or nothing is;
+  // refused naming both ids otherwise.
+  [[nodiscard]] TIspStatus CheckDevice(std::optional<std::uint8_t> expected, std::int32_t delay,
+                                       std::optional<std::uint8_t>* id = nullptr);
   // Reads start..end inclusive with display records of at most 1 KB; progress in bytes.
   [[nodiscard]] TIspStatus ReadFlash(std::uint16_t start, std::uint16_t end, std::int32_t delay,
                                      std::vector<std::uint8_t>& bytes);

@@ -91,7 +91,9 @@ TIspStatus TIspSession::Cycle(const THexBinList& image, const TCycleSteps& steps
     TIspStatus status = Synchronize(steps.sync, result.sync);
     if (!status.Ok()) return status;
     result.step = TCycleStep::csDevice;
-    if (steps.expectDevice && !(status = CheckDevice(*steps.expectDevice, steps.pacing.delay)).Ok()) return status;
+    if ((steps.expectDevice || steps.readDevice) &&
+        !(status = CheckDevice(steps.expectDevice, steps.pacing.delay, &result.deviceId)).Ok())
+      return status;
     result.step = TCycleStep::csErase;
     if (!(status = EraseChip(steps.pacing)).Ok()) return status;
     result.erased = true;

@@ -53,16 +53,19 @@ TIspStatus TIspSession::ReadByte(std::string_view body, std::int32_t delay, TByt
   });
 }
 
-TIspStatus TIspSession::CheckDevice(std::uint8_t expected, std::int32_t delay) {
+TIspStatus TIspSession::CheckDevice(std::optional<std::uint8_t> expected, std::int32_t delay,
+                                    std::optional<std::uint8_t>* id) {
   TByteRead read;
   TIspStatus status = ReadByte(kDeviceIdBody, delay, read);
   if (!status.Ok()) {
     status.detail = "Device id: " + status.detail + ": nothing was written";
     return status;
   }
+  if (id) *id = read.value;
+  if (!expected) return TIspStatus::Done();
   std::string want;
-  AppendHexByte(want, expected);
-  if (*read.value != expected) {
+  AppendHexByte(want, *expected);
+  if (*read.value != *expected) {
     return TIspStatus::Make(skRefused, "the chip's device id is " + read.came + ", not " + want +
                                            " as expected: nothing was written");
   }

@@ -1,0 +1,211 @@
+#include "cli/CliStation.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "cli/CliProcess.h"
+#include "cli/CliRun.h"
+
+namespace kavel::cli {
+namespace {
+
+std::string Hex(unsigned value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%0*X", digits, value);
+  return text;
+}
+
+station::TRunRow NewRow(const TCliArgs& args, const TStationRun& station, const std::string& port) {
+  station::TRunRow row;
+  row.started = station::UtcNow();
+  row.station = station::StationName();
+  row.port = port;
+  row.command = args.command;
+  row.image = station.image;
+  row.imageSha256 = station.imageSha256;
+  return row;
+}
+
+// The columns of the log, in order, with a row's value in each.
+struct TColumn {
+  const char* name;
+  bool text;  // a text (quoted in JSON, guarded in CSV); else a number, a truth or null
+  std::string (*value)(const station::TRunRow&);
+};
+
+template <typename T>
+std::string Number(const std::optional<T>& v) {
+  return v ? std::to_string(*v) : std::string();
+}
+std::string Seconds(const std::optional<double>& v) {
+  if (!v) return {};
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f", *v);
+  return text;
+}
+
+const TColumn kColumns[] = {
+    {"id", false, [](const station::TRunRow& r) { return std::to_string(r.id); }},
+    {"started", true, [](const station::TRunRow& r) { return r.started; }},
+    {"ended", true, [](const station::TRunRow& r) { return r.ended; }},
+    {"station", true, [](const station::TRunRow& r) { return r.station; }},
+    {"port", true, [](const station::TRunRow& r) { return r.port; }},
+    {"command", true, [](const station::TRunRow& r) { return r.command; }},
+    {"image", true, [](const station::TRunRow& r) { return r.image; }},
+    {"image_sha256", true, [](const station::TRunRow& r) { return r.imageSha256; }},
+    {"device_id", true,
+     [](const station::TRunRow& r) { return r.deviceId ? Hex(static_cast<unsigned>(*r.deviceId), 2) : std::string(); }},
+    {"serial_name", true, [](const station::TRunRow& r) { return r.serialName; }},
+    {"serial", false, [](const station::TRunRow& r) { return Number(r.serial); }},
+    {"serial_verified", false,
+     [](const station::TRunRow& r) { return r.serial ? std::string(r.serialVerified ? "true" : "false") : std::string(); }},
+    {"result", true, [](const station::TRunRow& r) { return r.result; }},
+    {"exit_status", false, [](const station::TRunRow& r) { return Number(r.exitStatus); }},
+    {"first_difference", true, [](const station::TRunRow& r) { return r.firstDifference; }},
+    {"seconds", false, [](const station::TRunRow& r) { return Seconds(r.seconds); }},
+    {"speed", false, [](const station::TRunRow& r) { return Number(r.speed); }},
+    {"retries", false, [](const station::TRunRow& r) { return std::to_string(r.retries); }},
+};
+
+std::string JsonLine(const station::TRunRow& row) {
+  std::string out = "{";
+  for (const TColumn& c : kColumns) {
+    const std::string v = c.value(row);
+    if (out.size() > 1) out += ",";
+    out += Json(c.name) + ":" + (v.empty() ? "null" : c.text ? Json(v) : v);
+  }
+  return out + "}\n";
+}
+
+// A CSV field (RFC 4180): quoted when it holds a comma, a quote or a line end; a text that a
+// spreadsheet would take for a formula is kept a text by a leading apostrophe.
+std::string CsvField(std::string v, bool text) {
+  if (text && !v.empty() && (v[0] == '=' || v[0] == '+' || v[0] == '-' || v[0] == '@')) v.insert(0, "'");
+  if (v.find_first_of(",\"\r\n") == std::string::npos) return v;
+  std::string quoted = "\"";
+  for (char c : v) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
+}
+
+std::string CsvLine(const station::TRunRow* row) {
+  std::string out;
+  for (const TColumn& c : kColumns) {
+    if (!out.empty()) out += ",";
+    out += row ? CsvField(c.value(*row), c.text) : c.name;
+  }
+  return out + "\r\n";
+}
+
+// The table for a person: the columns that tell one board from another.
+std::string Table(const std::vector<station::TRunRow>& rows) {
+  const char* const names[] = {"id", "started", "station", "port", "command", "serial", "result", "exit_status", "seconds", "image"};
+  std::vector<std::vector<std::string>> cells;
+  cells.emplace_back(std::begin(names), std::end(names));
+  for (const station::TRunRow& r : rows) {
+    std::vector<std::string> line;
+    for (const char* name : names) {
+      for (const TColumn& c : kColumns)
+        if (std::string_view(c.name) == name) line.push_back(c.value(r).empty() ? "-" : c.value(r));
+    }
+    cells.push_back(std::move(line));
+  }
+  std::vector<std::size_t> width(std::size(names), 0);
+  for (const auto& line : cells)
+    for (std::size_t i = 0; i < line.size(); ++i) width[i] = std::max(width[i], line[i].size());
+  std::string out;
+  for (const auto& line : cells) {
+    std::string text;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      text += line[i];
+      if (i + 1 < line.size()) text += std::string(width[i] - line[i].size() + 2, ' ');
+    }
+    out += text + "\n";
+  }
+  if (rows.empty()) out += "no runs recorded\n";
+  return out;
+}
+
+}  // namespace
+
+TIspStatus PrepareStation(const TCliArgs& args, TStationRun& station) {
+  station.where = args.db;
+  if (station.where.empty()) {
+    station.where = station::DefaultStationDbPath();
+    if (!station.where.empty()) {
+      if (TIspStatus made = station::MakeDefaultStationDbFolder(station.where); !made.Ok()) return made;
+    }
+  }
+  std::unique_ptr<station::TStationDb> db;
+  return station::OpenStationDb(station.where, db);
+}
+
+TIspStatus TBoardRecord::Begin(const TCliArgs& args, const TStationRun& station, const std::string& port) {
+  m_row = NewRow(args, station, port);
+  if (TIspStatus opened = station::OpenStationDb(station.where, m_db); !opened.Ok()) return opened;
+  station::TSerialDraw draw{args.serialName, args.serialFirst};
+  return m_db->Begin(m_row, args.serialPlace ? &draw : nullptr);
+}
+
+TIspStatus TBoardRecord::Finish(const TRunFacts& facts) {
+  m_row.ended = station::UtcNow();
+  m_row.result = KindName(facts.status.kind);
+  m_row.exitStatus = facts.exit;
+  m_row.seconds = facts.seconds;
+  if (facts.speed) m_row.speed = std::stoi(*facts.speed);
+  m_row.retries = static_cast<int>(facts.resent);
+  if (facts.deviceId) m_row.deviceId = *facts.deviceId;
+  m_row.serialVerified = m_row.serial.has_value() && facts.verified;
+  if (facts.verify.differing > 0) {
+    m_row.firstDifference = Hex(facts.verify.firstAddress, 4) + ": wrote " + Hex(facts.verify.written, 2) + ", read " +
+                            Hex(facts.verify.read, 2);
+  }
+  return m_db->Finish(m_row);
+}
+
+TIspStatus RecordRefused(const TCliArgs& args, const TStationRun& station, const TIspStatus& refused, int exit) {
+  std::unique_ptr<station::TStationDb> db;
+  if (TIspStatus opened = station::OpenStationDb(station.where, db); !opened.Ok()) return opened;
+  for (const TPortArg& port : args.ports) {
+    station::TRunRow row = NewRow(args, station, port.name);
+    row.ended = row.started;
+    row.result = KindName(refused.kind);
+    row.exitStatus = exit;
+    row.seconds = 0.0;
+    if (TIspStatus begun = db->Begin(row, nullptr); !begun.Ok()) return begun;
+    if (TIspStatus finished = db->Finish(row); !finished.Ok()) return finished;
+  }
+  return TIspStatus::Done();
+}
+
+int ListLog(const TCliArgs& args) {
+  TStationRun station;
+  station::TLogFilter filter;
+  filter.since = args.since;
+  filter.serial = args.serialNumber;
+  if (args.portsGiven && args.ports.size() == 1) filter.port = args.ports[0].name;
+  std::vector<station::TRunRow> rows;
+  TIspStatus status = PrepareStation(args, station);
+  std::unique_ptr<station::TStationDb> db;
+  if (status.Ok()) status = station::OpenStationDb(station.where, db);
+  if (status.Ok()) status = db->List(filter, rows);
+  if (!status.Ok()) {
+    Complain(status.detail);
+    return kExitStation;
+  }
+  std::string text;
+  if (args.csv) text += CsvLine(nullptr);
+  for (const station::TRunRow& row : rows) {
+    if (args.json) text += JsonLine(row);
+    if (args.csv) text += CsvLine(&row);
+  }
+  if (!args.json && !args.csv) text = Table(rows);
+  if (WriteOut(text)) return kExitOk;
+  Complain(std::string("cannot write standard output: ") + std::strerror(OutputError()));
+  return kExitChip;
+}
+
+}  // namespace kavel::cli

@@ -1,0 +1,50 @@
+// The production station as the command line keeps it: the database each run is recorded
+// in, a board's row begun (and its serial number drawn) before anything is sent to it and
+// finished with what happened, and the log listed for the line's own tools.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "cli/CliArgs.h"
+#include "cli/CliReport.h"
+#include "station/StationDb.h"
+
+namespace kavel::cli {
+
+// Where the runs are recorded, and the image they program.
+struct TStationRun {
+  std::string where;        // the SQLite file or the postgresql:// URL
+  std::string image;        // the image file as given; "" for none
+  std::string imageSha256;  // "" for none
+};
+
+// The station database of the command line: --db, or the default file (its folders made).
+// Opened once, its schema brought up to date: done, or skStationFailed; said before any port
+// is touched.
+TIspStatus PrepareStation(const TCliArgs& args, TStationRun& station);
+
+// One board's row, from before anything is sent to it to the run's end.
+class TBoardRecord {
+ public:
+  // Opens the database and begins the row, drawing the board's serial number when --serial
+  // is given. Done (the number is then spent for good), or skStationFailed.
+  TIspStatus Begin(const TCliArgs& args, const TStationRun& station, const std::string& port);
+  std::optional<std::int64_t> Serial() const { return m_row.serial; }
+  // Finishes the row with what the run did. Done, or skStationFailed.
+  TIspStatus Finish(const TRunFacts& facts);
+
+ private:
+  std::unique_ptr<station::TStationDb> m_db;
+  station::TRunRow m_row;
+};
+
+// A row for each port, saying the image was refused before anything was sent.
+TIspStatus RecordRefused(const TCliArgs& args, const TStationRun& station, const TIspStatus& refused, int exit);
+
+// kavel-isp-cli log: the rows, as a table, JSON Lines (--json) or CSV (--csv). The exit status.
+int ListLog(const TCliArgs& args);
+
+}  // namespace kavel::cli

@@ -12,7 +12,7 @@ work="$(mktemp -d)"
 sims=()
 trap 'kill "${sims[@]}" 2>/dev/null || true; rm -rf "$work"' EXIT
 head -c 65536 /dev/urandom > "$work/image.bin"
-export KAVEL_ISP_PORT_DIR="$work/ports"
+export KAVEL_ISP_PORT_DIR="$work/ports" XDG_DATA_HOME="$work/data"
 StartSim() {
   local port="$1"
   shift

@@ -198,6 +198,16 @@ TIspStatus LoadImage(const TCliArgs& args, std::optional<THexBinList>& image) {
   return TIspStatus::Done();
 }
 
+// The SHA-256 of the image file, read as the loader reads it (a regular file, and no more than
+// an image can be); "" when it cannot be read again.
+std::string ImageSha256(const std::string& file) {
+  try {
+    return station::Sha256(ReadImageFile(file, THexBinList::kMaxHexSize));
+  } catch (const EImageError&) {
+    return {};
+  }
+}
+
 // The runs, one a port, each with its trace file. Done, or skUsage when an output may not be
 // written: read on several ports, or a file that is the image, a port or another output.
 TIspStatus PlanRuns(const TCliArgs& args, const THexBinList* image, std::vector<TPortRun>& runs) {
@@ -249,13 +259,13 @@ int main(int argc, char** argv) {
   std::optional<THexBinList> image;
   TIspStatus loaded = LoadImage(args, image);
   if (loaded.Ok() && image && args.serialPlace) loaded = station::SerialPlaceFree(*image, args.file, *args.serialPlace);
-  if (station && !args.file.empty()) station->imageSha256 = station::FileSha256(args.file).value_or("");
   if (!loaded.Ok()) {
     if (station) {
       if (const TIspStatus kept = RecordRefused(args, *station, loaded, kExitFile); !kept.Ok()) return StationFailed(args, kept);
     }
     return BadImage(args, loaded);
   }
+  if (station && image) station->imageSha256 = ImageSha256(args.file);
   if (args.command == "erase" && image) args.eraseBlocks = image->Blocks();
   std::vector<TPortRun> runs;
   if (const TIspStatus usage = PlanRuns(args, image ? &*image : nullptr, runs); !usage.Ok())

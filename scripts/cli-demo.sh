@@ -14,7 +14,7 @@ trap 'kill "$sim" 2>/dev/null || true; rm -rf "$work"' EXIT
   >/dev/null 2>&1 &
 sim=$!
 for _ in $(seq 50); do grep -qs "^pid=$sim\$" "$work/ports/COM1.kavel-claim" && break; sleep 0.1; done
-export KAVEL_ISP_PORT_DIR="$work/ports"
+export KAVEL_ISP_PORT_DIR="$work/ports" XDG_DATA_HOME="$work/data"
 echo "\$ kavel-isp-cli $* --yes cycle examples/blink/blink.hex"
 status=0
 ./build/debug/cli/kavel-isp-cli "$@" --yes cycle examples/blink/blink.hex || status=$?
@@ -22,4 +22,6 @@ kill "$sim"
 wait "$sim" 2>/dev/null || true
 echo "exit status: $status; the simulated chip and controller now report:"
 sed 's/^/  /' "$work/report"
+echo "\$ kavel-isp-cli log"
+./build/debug/cli/kavel-isp-cli log
 exit "$status"

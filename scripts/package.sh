@@ -47,7 +47,10 @@ dpkg -L kavel-isp | sort > "$work/files"
 /usr/bin/kavel-isp-sim --port COM1 --port-dir "$work/ports" --report "$work/report" --flash-out "$work/flash" >/dev/null 2>&1 &
 sim=$!
 for _ in $(seq 50); do [ -e "$work/ports/COM1" ] && break; sleep 0.1; done
-KAVEL_ISP_PORT_DIR="$work/ports" /usr/bin/kavel-isp-cli --quiet program examples/blink/blink.hex
+KAVEL_ISP_PORT_DIR="$work/ports" XDG_DATA_HOME="$work/data" /usr/bin/kavel-isp-cli --quiet program examples/blink/blink.hex
+# The board's row in the station's log (SQLite and OpenSSL as the package depends on them).
+XDG_DATA_HOME="$work/data" /usr/bin/kavel-isp-cli log --csv | grep -q ",COM1,program,examples/blink/blink.hex,[0-9a-f]\{64\},C2,.*,ok,0," ||
+  { echo "package check: the board is not in the station's log" >&2; exit 1; }
 # The window starts (and keeps running until it is stopped).
 status=0
 XDG_CONFIG_HOME="$work/config" KAVEL_ISP_PORT_DIR="$work/ports" QT_QPA_PLATFORM=offscreen \

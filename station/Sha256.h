@@ -1,12 +1,12 @@
-// The SHA-256 of an image file, as the log records it.
+// The SHA-256 of an image file's bytes, as the log records it.
 #pragma once
 
-#include <optional>
 #include <string>
+#include <string_view>
 
 namespace kavel::station {
 
-// The file's SHA-256 in 64 lower-case hex digits; nothing when it cannot be read.
-std::optional<std::string> FileSha256(const std::string& path);
+// The SHA-256 of bytes in 64 lower-case hex digits.
+std::string Sha256(std::string_view bytes);
 
 }  // namespace kavel::station

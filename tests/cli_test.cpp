@@ -135,7 +135,8 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
       {"a locked chip refuses the blank check", {"--security", "2"}, {"blank-check"}, 1,
        "the chip refused the blank check: security bit 2 is set, which forbids reading the flash"},
       {"unanswered", {"--reply", "2:none"}, {"set-status0"}, 1, "setting the status byte to 0: the chip did not answer it"},
-      {"a record spoiled on the line goes again", {"--reply", "3:R"}, {"--json", "program", blinkBin}, 0,
+      // The fourth record: after the set-clock, the device id and the erase.
+      {"a record spoiled on the line goes again", {"--reply", "4:R"}, {"--json", "program", blinkBin}, 0,
        "\"result\":\"ok\",\"exit\":0,\"message\":\"programmed 11 records (152 bytes), verified, 1 record sent again\""},
       {"loop-back plug", {"--loopback"}, {"status"}, 1,
        "the line echoes what is sent: a loop-back plug, or the adapter's TX and RX joined"},
@@ -434,8 +435,9 @@ TEST_F(Cli, ACycleAtATerminalSuspendsAsksAndSendsWhatWasChecked) {
   close(terminal);
   close(master);
   EXPECT_EQ(Flash().substr(0, blink.size()), blink);
-  // The one cycle alone: set-clock, erase, 17 image records, status byte, three security bits.
-  for (const char* line : {"security1=1\nsecurity2=1\nsecurity3=1\nstatus=00\n", "records=23\n",
+  // The one cycle alone: set-clock, the device id for the station's log, erase, 17 image
+  // records, status byte, three security bits.
+  for (const char* line : {"security1=1\nsecurity2=1\nsecurity3=1\nstatus=00\n", "records=24\n",
                            "controller_suspended=1\n"}) {
     EXPECT_NE(Report().find(line), std::string::npos) << Report();
   }

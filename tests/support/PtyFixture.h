@@ -39,8 +39,15 @@ class TTempDir {
 // Points KAVEL_ISP_PORT_DIR at a directory of its own for the life of the object.
 class TPortDirScope {
  public:
-  TPortDirScope() { setenv("KAVEL_ISP_PORT_DIR", m_dir.Path().c_str(), 1); }
-  ~TPortDirScope() { unsetenv("KAVEL_ISP_PORT_DIR"); }
+  // The station's log of the command lines a test runs goes into the folder too.
+  TPortDirScope() {
+    setenv("KAVEL_ISP_PORT_DIR", m_dir.Path().c_str(), 1);
+    setenv("XDG_DATA_HOME", m_dir.Path().c_str(), 1);
+  }
+  ~TPortDirScope() {
+    unsetenv("KAVEL_ISP_PORT_DIR");
+    unsetenv("XDG_DATA_HOME");
+  }
   const std::string& Path() const { return m_dir.Path(); }
 
  private:

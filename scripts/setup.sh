@@ -19,6 +19,9 @@ packages=(
   imagemagick                           # screenshots for the README
   xdotool                               # an "operator" pressing Return in the automatic-mode check
   lintian                               # the Debian package held to Debian's own checks
+  libsqlite3-dev sqlite3                # the production station's log in a file (and a look into it)
+  libpq-dev postgresql                  # ... or on a PostgreSQL server; the tests start one of their own
+  libssl-dev                            # the image's SHA-256 in the log (OpenSSL's libcrypto)
 )
 
 install_missing() {

@@ -1,0 +1,270 @@
+// The production station on SQLite: serial numbers laid into an image, the database's rows
+// and sequences, and kavel-isp-cli recording every board against kavel-isp-sim, with the log
+// read back through "kavel-isp-cli log --json" and a real JSON parser.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <set>
+
+#include <nlohmann/json.hpp>
+
+#include "station/Serial.h"
+#include "station/StationDb.h"
+#include "tests/support/CliFixture.h"
+
+namespace kavel {
+namespace {
+
+using station::TSerialFormat;
+
+TEST(Serial, PlacesFormatsAndTheImageTheNumberGoesInto) {
+  const struct {
+    const char* text;
+    bool good;
+    std::vector<std::uint8_t> bytesOf1234567;  // the number 1234567 (0x12D687) laid out; {} where it does not fit
+  } places[] = {
+      {"1FFC", true, {0x00, 0x12, 0xD6, 0x87}},
+      {"1ffc:le32", true, {0x87, 0xD6, 0x12, 0x00}},
+      {"FFFE:be16", true, {}},
+      {"10:le16", true, {}},
+      {"FFF8:ascii8", true, {'0', '1', '2', '3', '4', '5', '6', '7'}},
+      {"FFFE", false, {}},         // four bytes run past FFFF
+      {"FFF9:ascii8", false, {}},
+      {"12345", false, {}},
+      {"", false, {}},
+      {"1FFC:be64", false, {}},
+      {"x0:be32", false, {}},
+  };
+  for (const auto& p : places) {
+    SCOPED_TRACE(p.text);
+    station::TSerialPlace place;
+    const TIspStatus parsed = station::ParseSerialPlace(p.text, place);
+    EXPECT_EQ(parsed.Ok(), p.good) << parsed.detail;
+    if (!p.good) {
+      EXPECT_EQ(parsed.kind, skUsage);
+      continue;
+    }
+    const auto bytes = station::SerialBytes(1234567, place.format);
+    EXPECT_EQ(bytes.value_or(std::vector<std::uint8_t>{}), p.bytesOf1234567);
+    EXPECT_EQ(station::SerialBytes(place.Largest(), place.format).has_value(), true);
+    EXPECT_EQ(station::SerialBytes(place.Largest() + 1, place.format).has_value(), false);
+  }
+
+  THexBinList image;
+  image.Add(1, kDataRecord, 0x0000, {1, 2, 3, 4});
+  image.Add(2, kDataRecord, 0x1FF8, {5, 6, 7, 8, 9});  // 1FF8-1FFC
+  image.Add(3, kEndOfFileRecord, 0, {});
+  station::TSerialPlace place;
+  ASSERT_TRUE(station::ParseSerialPlace("1FFC", place).Ok());
+  const TIspStatus taken = station::SerialPlaceFree(image, "fw.hex", place);
+  EXPECT_EQ(taken.kind, skBadImage);
+  EXPECT_EQ(taken.detail, "fw.hex holds data at 1FF8-1FFC (line 2), where --serial writes the board's number "
+                          "(1FFC-1FFF): move the number or leave that space free");
+  ASSERT_TRUE(station::ParseSerialPlace("1FFD:be16", place).Ok());
+  EXPECT_TRUE(station::SerialPlaceFree(image, "fw.hex", place).Ok());
+  THexBinList numbered;
+  ASSERT_TRUE(station::WithSerial(image, place, 0xABCD, numbered).Ok());
+  ASSERT_EQ(numbered.Count(), 4u);
+  EXPECT_EQ(numbered[2], ":021FFD00ABCD6A");  // before the end record
+  EXPECT_EQ(numbered[3], THexBinList::kEndRecord);
+  EXPECT_EQ(station::WithSerial(image, place, 0x10000, numbered).kind, skBadImage);
+}
+
+TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {
+  test::TTempDir dir;
+  const std::string file = dir.Path() + "/station.db";
+  std::unique_ptr<station::TStationDb> db;
+  ASSERT_TRUE(station::OpenStationDb(file, db).Ok());
+  const station::TSerialDraw lot{"lot-7", 1000};
+  const struct {
+    std::string port;
+    const station::TSerialDraw* draw;
+    std::optional<std::int64_t> serial;  // the number drawn
+  } runs[] = {
+      {"COM1", &lot, 1000}, {"COM2", nullptr, std::nullopt}, {"COM1", &lot, 1001}, {"COM2", &lot, 1002},
+  };
+  for (const auto& r : runs) {
+    station::TRunRow row;
+    row.started = "2026-12-08T10:00:00.000Z";
+    row.station = "bench";
+    row.port = r.port;
+    row.command = "program";
+    ASSERT_TRUE(db->Begin(row, r.draw).Ok());
+    EXPECT_EQ(row.serial, r.serial);
+    row.result = "ok";
+    row.exitStatus = 0;
+    row.deviceId = 0xC2;
+    row.seconds = 1.5;
+    ASSERT_TRUE(db->Finish(row).Ok());
+  }
+  // A later first moves the sequence on; an earlier one never takes it back.
+  station::TRunRow row;
+  row.started = "2026-12-09T00:00:00.000Z";
+  row.station = "bench";
+  row.port = "COM3";
+  row.command = "cycle";
+  const station::TSerialDraw jump{"lot-7", 5000}, back{"lot-7", 1};
+  ASSERT_TRUE(db->Begin(row, &jump).Ok());
+  EXPECT_EQ(row.serial, 5000);
+  ASSERT_TRUE(db->Begin(row, &back).Ok());
+  EXPECT_EQ(row.serial, 5001);
+
+  const struct {
+    station::TLogFilter filter;
+    std::size_t rows;
+  } filters[] = {
+      {{"", std::nullopt, ""}, 6},
+      {{"2026-12-08T12:00:00.000Z", std::nullopt, ""}, 2},
+      {{"", 1001, ""}, 1},
+      {{"", std::nullopt, "COM2"}, 2},
+      {{"2026-12-08T00:00:00.000Z", 1002, "COM1"}, 0},
+  };
+  for (const auto& f : filters) {
+    std::vector<station::TRunRow> rows;
+    ASSERT_TRUE(db->List(f.filter, rows).Ok());
+    EXPECT_EQ(rows.size(), f.rows) << f.filter.since << " " << f.filter.port;
+  }
+  std::vector<station::TRunRow> rows;
+  ASSERT_TRUE(db->List({"", 1000, ""}, rows).Ok());
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].deviceId, 0xC2);
+  EXPECT_EQ(rows[0].result, "ok");
+  EXPECT_EQ(rows[0].serialName, "lot-7");
+  EXPECT_EQ(rows[0].seconds, 1.5);
+  db.reset();
+
+  // Opened again, nothing is made twice; a schema newer than this program's is refused.
+  ASSERT_TRUE(station::OpenStationDb(file, db).Ok());
+  db.reset();
+  ASSERT_EQ(std::system(("sqlite3 " + file + " 'UPDATE kavel_schema SET version = 99'").c_str()), 0);
+  const TIspStatus newer = station::OpenStationDb(file, db);
+  EXPECT_EQ(newer.kind, skStationFailed);
+  EXPECT_NE(newer.detail.find("is of a newer schema: version 99, this program knows 1 at most"), std::string::npos);
+  EXPECT_EQ(station::OpenStationDb(dir.Path() + "/no/such/folder.db", db).kind, skStationFailed);
+}
+
+// The rows the station's log lists, read as JSON Lines.
+class StationCli : public test::CliFixture {
+ protected:
+  std::vector<nlohmann::json> Log(std::vector<std::string> more = {}) {
+    std::vector<std::string> args{"log", "--json"};
+    args.insert(args.end(), more.begin(), more.end());
+    const test::TRun run = Run(args);
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::vector<nlohmann::json> rows;
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);) rows.push_back(nlohmann::json::parse(line));
+    return rows;
+  }
+  std::string Db() const { return File("KAVEL/station.db"); }
+};
+
+TEST_F(StationCli, EveryBoardIsARowWhateverBecameOfIt) {
+  const std::string big = Write("16k.bin", std::string(16384, '\x33'));
+  const std::string taken = Write("taken.bin", std::string(0x2000, '\x11'));  // up to 1FFF
+  const struct {
+    const char* name;
+    std::vector<std::string> sim;
+    std::vector<std::string> cli;
+    int status;
+    const char* result;
+    bool serialVerified;
+  } cases[] = {
+      {"success", {}, {"program", "--serial", "7FFC", blinkHex}, 0, "ok", true},
+      {"refusal", {"--security", "1"}, {"program", "--serial", "7FFC", blinkBin}, 1, "refused", false},
+      {"no answer", {"--speeds", "110"}, {"--baud", "9600", "erase"}, 1, "no_answer", false},
+      {"image refused", {}, {"program", "--serial", "1FFC", taken}, 4, "bad_image", false},
+      {"a stop", {"--reply-delay", "5"}, {"cycle", "--yes", "--serial", "7FFC:ascii8", big}, 143, "stopped", false},
+  };
+  std::int64_t serial = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sim(c.sim);
+    const pid_t cli = Start(c.cli);
+    if (c.status == 143) {
+      ASSERT_TRUE(test::WaitForText(File("err"), "programming ", 30000));
+      kill(cli, SIGTERM);
+    }
+    EXPECT_EQ(test::WaitExit(cli, 60000), c.status) << test::ReadWholeFile(File("err"));
+    StopSims();
+    const auto rows = Log();
+    ASSERT_FALSE(rows.empty());
+    const nlohmann::json& row = rows.back();
+    EXPECT_EQ(row["result"], c.result);
+    EXPECT_EQ(row["exit_status"], c.status);
+    EXPECT_EQ(row["port"], "COM1");
+    EXPECT_EQ(row["command"], c.cli[0] == "--baud" ? "erase" : c.cli[0]);
+    EXPECT_FALSE(row["ended"].is_null());
+    const bool numbered = std::find(c.cli.begin(), c.cli.end(), "--serial") != c.cli.end() && c.status != 4;
+    if (numbered) {
+      EXPECT_EQ(row["serial"], ++serial);  // a number is spent by every board it was drawn for
+      EXPECT_EQ(row["serial_verified"], c.serialVerified);
+    } else {
+      EXPECT_TRUE(row["serial"].is_null());
+    }
+    if (c.status == 0) {
+      EXPECT_EQ(row["device_id"], "C2");
+      EXPECT_EQ(row["image_sha256"].get<std::string>().size(), 64u);
+      EXPECT_EQ(Flash().substr(0x7FFC, 4), std::string("\0\0\0\1", 4));  // the number, big-endian
+    }
+    if (c.status == 4) {
+      EXPECT_NE(Report().find("records=0\n"), std::string::npos);  // nothing was sent
+    }
+  }
+  EXPECT_EQ(Log({"--serial", "1"}).size(), 1u);
+  EXPECT_EQ(Log({"--since", "2999-01-01"}).size(), 0u);
+  EXPECT_EQ(Log({"--port", "COM2"}).size(), 0u);
+  // CSV for a spreadsheet: a header and one line a row, every line as many fields.
+  const test::TRun csv = Run({"log", "--csv"});
+  EXPECT_EQ(csv.out.rfind("id,started,ended,station,port,command,image,image_sha256,device_id,", 0), 0u);
+  EXPECT_EQ(std::system(("python3 -c 'import csv,sys; r=list(csv.reader(open(sys.argv[1], newline=\"\"))); "
+                         "sys.exit(not (len(r) == 6 and len({len(x) for x in r}) == 1))' " + File("out")).c_str()),
+            0);
+}
+
+TEST_F(StationCli, EightPortsDrawDistinctConsecutiveNumbersAtOnce) {
+  std::vector<std::string> args;
+  for (int i = 1; i <= 8; ++i) {
+    Sim({}, "COM" + std::to_string(i));
+    args.insert(args.end(), {"--port", "COM" + std::to_string(i)});
+  }
+  args.insert(args.end(), {"--quiet", "--no-verify", "program", "--serial", "7FFE:le16", blinkBin});
+  EXPECT_EQ(Run(args).status, 0);
+  std::set<std::int64_t> serials;
+  for (const auto& row : Log()) serials.insert(row["serial"].get<std::int64_t>());
+  EXPECT_EQ(serials, (std::set<std::int64_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+}
+
+TEST_F(StationCli, AKilledRunsNumberStaysSpentAndADatabaseThatFailsStopsTheRunFirst) {
+  // Drawn, then killed while the chip does not answer yet: nothing was written with it.
+  Sim({"--speeds", "110"});
+  const pid_t cli = Start({"--baud", "9600", "program", "--serial", "7FFC", blinkBin});
+  for (int i = 0; i < 100 && Log().empty(); ++i) usleep(50000);
+  kill(cli, SIGKILL);
+  test::WaitExit(cli, 5000);
+  StopSims();
+  Sim();
+  EXPECT_EQ(Run({"--quiet", "program", "--serial", "7FFC", blinkBin}).status, 0);
+  const auto rows = Log();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0]["result"], "unfinished");
+  EXPECT_EQ(rows[0]["serial"], 1);
+  EXPECT_EQ(rows[1]["serial"], 2);
+  StopSims();
+
+  // A database that cannot be opened or written: said, its own status, nothing sent.
+  chmod(Db().c_str(), 0444);
+  const bool asRoot = geteuid() == 0;  // root writes through a read-only mode
+  for (const std::string& db : {std::string("/proc/kavel-station.db"), asRoot ? std::string("/dev/null/x.db") : Db()}) {
+    Sim();
+    const test::TRun run = Run({"--db", db, "program", "--serial", "7FFC", blinkBin});
+    EXPECT_EQ(run.status, 5) << run.err;
+    EXPECT_NE(run.err.find("the station database " + db), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("nothing was sent to any board"), std::string::npos) << run.err;
+    StopSims();
+    EXPECT_NE(Report().find("records=0\n"), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace kavel

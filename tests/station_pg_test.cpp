@@ -1,0 +1,103 @@
+// The production station on a real PostgreSQL server that the test starts in a private
+// cluster (tests/support/pg_cluster.sh) and stops: two stations share one sequence, and a
+// server that goes away is a failure of its own that never leaves a board without its row.
+#include <signal.h>
+
+#include <cstdio>
+#include <set>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/CliFixture.h"
+
+namespace kavel {
+namespace {
+
+class StationPg : public test::CliFixture {
+ protected:
+  // The cluster's folder is its own, beside the test's (which the postgres user may not enter).
+  void SetUp() override {
+    char folder[] = "/tmp/kavel-pg-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    pgDir = folder;
+    url = Cluster("start");
+    ASSERT_EQ(url.rfind("postgresql://", 0), 0u) << "the private PostgreSQL cluster did not start";
+  }
+  void TearDown() override { Cluster("remove"); }
+  // Runs the cluster script; its first line of output.
+  std::string Cluster(const std::string& action) {
+    const std::string command = "bash " KAVEL_PG_CLUSTER " " + action + " " + pgDir;
+    std::FILE* out = popen(command.c_str(), "r");
+    if (!out) return {};
+    char line[512] = {};
+    const bool got = std::fgets(line, sizeof line, out) != nullptr;
+    pclose(out);
+    std::string text = got ? line : "";
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+  }
+  std::vector<nlohmann::json> Log() {
+    const test::TRun run = Run({"--db", url, "log", "--json"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::vector<nlohmann::json> rows;
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);) rows.push_back(nlohmann::json::parse(line));
+    return rows;
+  }
+  std::string pgDir, url;
+};
+
+TEST_F(StationPg, TwoStationsOfFourBoardsShareOneSequence) {
+  std::vector<std::string> a{"--db", url}, b{"--db", url};
+  for (int i = 1; i <= 8; ++i) {
+    Sim({}, "COM" + std::to_string(i));
+    (i <= 4 ? a : b).insert((i <= 4 ? a : b).end(), {"--port", "COM" + std::to_string(i)});
+  }
+  for (auto* station : {&a, &b}) station->insert(station->end(), {"--quiet", "program", "--serial", "7FFC", blinkBin});
+  const pid_t first = test::StartProcess(KAVEL_CLI_EXE, a, File("a.out"), File("a.err"));
+  const pid_t second = test::StartProcess(KAVEL_CLI_EXE, b, File("b.out"), File("b.err"));
+  EXPECT_EQ(test::WaitExit(first, 60000), 0) << test::ReadWholeFile(File("a.err"));
+  EXPECT_EQ(test::WaitExit(second, 60000), 0) << test::ReadWholeFile(File("b.err"));
+  std::set<std::int64_t> serials;
+  std::set<std::string> ports;
+  for (const auto& row : Log()) {
+    EXPECT_EQ(row["result"], "ok");
+    EXPECT_EQ(row["serial_verified"], true);
+    serials.insert(row["serial"].get<std::int64_t>());
+    ports.insert(row["port"].get<std::string>());
+  }
+  EXPECT_EQ(serials, (std::set<std::int64_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+  EXPECT_EQ(ports.size(), 8u);
+}
+
+TEST_F(StationPg, AServerThatGoesAwayFailsTheRunAndNoBoardIsWrittenWithoutItsRow) {
+  const std::string big = Write("16k.bin", std::string(16384, '\x33'));
+  Sim({"--reply-delay", "5"});
+  const pid_t cli = Start({"--db", url, "program", "--serial", "7FFC", big});
+  ASSERT_TRUE(test::WaitForText(File("err"), "programming ", 30000));
+  Cluster("stop");
+  EXPECT_EQ(test::WaitExit(cli, 120000), 5);
+  const std::string err = test::ReadWholeFile(File("err"));
+  EXPECT_NE(err.find("the station database postgresql://kavel@127.0.0.1:"), std::string::npos) << err;
+  EXPECT_NE(err.find("this board's row is left unfinished (program was carried out)"), std::string::npos) << err;
+  StopSims();
+
+  // With the server gone, the next board is not touched at all.
+  Sim();
+  const test::TRun refused = Run({"--db", url, "program", "--serial", "7FFC", blinkBin});
+  EXPECT_EQ(refused.status, 5);
+  EXPECT_NE(refused.err.find("cannot be reached"), std::string::npos) << refused.err;
+  EXPECT_NE(refused.err.find("nothing was sent to any board"), std::string::npos) << refused.err;
+  StopSims();
+  EXPECT_NE(Report().find("records=0\n"), std::string::npos);
+
+  // Back again, the board that was written has its row, with its number.
+  ASSERT_EQ(Cluster("start"), url);
+  const auto rows = Log();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0]["result"], "unfinished");
+  EXPECT_EQ(rows[0]["serial"], 1);
+}
+
+}  // namespace
+}  // namespace kavel

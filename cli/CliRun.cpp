@@ -147,7 +147,7 @@ int Conclude(const TCliArgs& args, const TCliTerminal& terminal, TRunFacts& fact
   if (record) {
     if (const TIspStatus kept = record->Finish(facts); !kept.Ok()) {
       const std::string done = status.Ok() ? Describe(args) + " was carried out" : "the run failed as said";
-      status = TIspStatus::Make(skStationFailed, kept.detail + ": this board's row is left unfinished (" + done + ")");
+      status = TIspStatus::Make(skStationFailed, kept.detail + "; this board's row is left unfinished (" + done + ")");
       terminal.Say(status.detail);
       facts.status = status;
       facts.exit = ExitStatusOf(status, facts.stopSignal);
@@ -189,7 +189,7 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
     if (const TIspStatus begun = record->Begin(args, *run.station, run.port.name); !begun.Ok()) {
       facts.work = TIspStatus::Make(skCancelled, "nothing was done");
       return Conclude(args, terminal, facts,
-                      TIspStatus::Make(skStationFailed, begun.detail + ": nothing was sent to the board"), started);
+                      TIspStatus::Make(skStationFailed, begun.detail + "; nothing was sent to the board"), started);
     }
     if (args.serialPlace && record->Serial()) {
       facts.serial = record->Serial();

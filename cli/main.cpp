@@ -69,7 +69,7 @@ int BadImage(const TCliArgs& args, const TIspStatus& bad) {
 // The station database cannot be used: said once before any port is touched, and with --json
 // one object a port.
 int StationFailed(const TCliArgs& args, const TIspStatus& failed) {
-  Complain(failed.detail + ": nothing was sent to any board");
+  Complain(failed.detail + "; nothing was sent to any board");
   if (args.json)
     for (const TPortArg& port : args.ports) JsonForPort(args, port.name, failed.kind, kExitStation, failed.detail);
   return kExitStation;

@@ -23,13 +23,23 @@ std::string Shown(const std::string& url) {
   return url.substr(0, colon) + ":***" + url.substr(at);
 }
 
+// libpq's message on one line: its line breaks and tabs as single spaces, no full stop at the end.
 std::string Words(const char* message) {
-  std::string text = message ? message : "";
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  for (char& c : text)
-    if (c == '\n') c = ' ';
+  std::string text;
+  for (const char* c = message ? message : ""; *c; ++c) {
+    const bool space = *c == '\n' || *c == '\t' || *c == ' ';
+    if (!space) {
+      text += *c;
+    } else if (!text.empty() && text.back() != ' ') {
+      text += ' ';
+    }
+  }
+  while (!text.empty() && (text.back() == ' ' || text.back() == '.')) text.pop_back();
   return text.empty() ? "the server gave no reason" : text;
 }
+
+// The server's notices (a shutdown's farewell) are not the command line's to print.
+void Quiet(void*, const char*) {}
 
 class TPgDb final : public TStationDb {
  public:
@@ -96,6 +106,7 @@ TIspStatus TPgDb::Open() {
   m_conn = PQconnectdbParams(keys, values, 1);
   if (!m_conn) return StationFailed(m_shown, "cannot be reached", "out of memory");
   if (PQstatus(m_conn) != CONNECTION_OK) return Failed("cannot be reached");
+  PQsetNoticeProcessor(m_conn, &Quiet, nullptr);
   // A statement or a lock that waits longer than the bound fails instead of hanging the line.
   const std::string bound = std::to_string(kBusyMs);
   if (!Exec("SET statement_timeout = " + bound) || !Exec("SET lock_timeout = " + bound) ||

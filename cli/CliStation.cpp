@@ -83,12 +83,18 @@ std::string JsonLine(const station::TRunRow& row) {
 
 // A CSV field (RFC 4180): quoted when it holds a comma, a quote or a line end; a text that a
 // spreadsheet would take for a formula is kept a text by a leading apostrophe.
-std::string CsvField(std::string v, bool text) {
-  if (text && !v.empty() && (v[0] == '=' || v[0] == '+' || v[0] == '-' || v[0] == '@')) v.insert(0, "'");
+std::string CsvField(const std::string& value, bool text) {
+  std::string v;
+  if (text && !value.empty() && (value[0] == '=' || value[0] == '+' || value[0] == '-' || value[0] == '@')) v += '\'';
+  v += value;
   if (v.find_first_of(",\"\r\n") == std::string::npos) return v;
   std::string quoted = "\"";
-  for (char c : v) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return quoted + "\"";
+  for (char c : v) {
+    quoted += c;
+    if (c == '"') quoted += c;
+  }
+  quoted += '"';
+  return quoted;
 }
 
 std::string CsvLine(const station::TRunRow* row) {

@@ -27,6 +27,14 @@ std::string Hex4(unsigned value) {
   return text;
 }
 
+// The text in double quotes (built by appending: concatenating onto a temporary makes the
+// optimizer warn of overlapping copies that cannot happen).
+std::string Quoted(std::string_view text) {
+  std::string quoted = "\"";
+  quoted.append(text).append("\"");
+  return quoted;
+}
+
 TIspStatus Usage(const std::string& what) {
   return TIspStatus::Make(skUsage, "--serial needs ADDR[:FORMAT], ADDR in hexadecimal and FORMAT be32, le32, be16, "
                                    "le16 or ascii8: " + what);
@@ -62,7 +70,7 @@ TIspStatus ParseSerialPlace(std::string_view text, TSerialPlace& place) {
   const std::size_t colon = text.find(':');
   const std::string_view addr = text.substr(0, colon);
   if (addr.empty() || addr.size() > 4 || addr.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos)
-    return Usage("\"" + std::string(addr) + "\" is no address");
+    return Usage(Quoted(addr) + " is no address");
   place.address = static_cast<std::uint16_t>(std::stoul(std::string(addr), nullptr, 16));
   place.format = TSerialFormat::sfBe32;
   if (colon != std::string_view::npos) {
@@ -74,7 +82,7 @@ TIspStatus ParseSerialPlace(std::string_view text, TSerialPlace& place) {
         known = true;
       }
     }
-    if (!known) return Usage("\"" + std::string(name) + "\" is no format");
+    if (!known) return Usage(Quoted(name) + " is no format");
   }
   if (place.address + place.Size() - 1 > 0xFFFF)
     return Usage("the number's " + std::to_string(place.Size()) + " bytes at " + Hex4(place.address) + " run past FFFF");

@@ -4,6 +4,7 @@
 #   pg_cluster.sh start DIR   makes the cluster (if DIR holds none) and starts it; prints its URL
 #   pg_cluster.sh stop DIR    stops it at once (as a server that goes away would)
 #   pg_cluster.sh remove DIR  stops it and removes DIR
+# Commits are not flushed to disk (fsync off) unless KAVEL_PG_FSYNC=on: tests need no durability.
 set -euo pipefail
 action="$1" dir="$2"
 bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -1)
@@ -22,7 +23,7 @@ case "$action" in
     fi
     port=$(cat "$dir/port")
     "${as[@]}" "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 30 \
-      -o "-p $port -k $dir -c listen_addresses=127.0.0.1 -c fsync=off" start >/dev/null ||
+      -o "-p $port -k $dir -c listen_addresses=127.0.0.1 -c fsync=${KAVEL_PG_FSYNC:-off}" start >/dev/null ||
       { cat "$dir/server.log" >&2; exit 1; }
     echo "postgresql://kavel@127.0.0.1:$port/postgres"
     ;;

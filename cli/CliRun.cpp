@@ -170,6 +170,21 @@ int Conclude(const TCliArgs& args, const TCliTerminal& terminal, TRunFacts& fact
   return ExitStatusOf(status, facts.stopSignal);
 }
 
+// The board's row begun, with its serial number drawn and laid into the image (numbered, then
+// the facts' image) when --serial asks for one. Done; skStationFailed when the row could not
+// be begun (nothing may be sent then); skBadImage when the number does not fit its format.
+TIspStatus BeginBoard(const TCliArgs& args, const TPortRun& run, TBoardRecord& record, TRunFacts& facts,
+                      THexBinList& numbered) {
+  if (const TIspStatus begun = record.Begin(args, *run.station, run.port.name); !begun.Ok())
+    return TIspStatus::Make(skStationFailed, begun.detail + "; nothing was sent to the board");
+  if (!args.serialPlace || !record.Serial()) return TIspStatus::Done();
+  facts.serial = record.Serial();
+  const TIspStatus stamped =
+      station::WithSerial(*run.image, *args.serialPlace, static_cast<std::uint64_t>(*facts.serial), numbered);
+  if (stamped.Ok()) facts.image = &numbered;
+  return stamped;
+}
+
 }  // namespace
 
 void Complain(const std::string& text) { WriteErr("kavel-isp-cli: " + text + "\n"); }
@@ -186,19 +201,9 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   THexBinList numbered;
   if (run.station) {
     record.emplace();
-    if (const TIspStatus begun = record->Begin(args, *run.station, run.port.name); !begun.Ok()) {
-      facts.work = TIspStatus::Make(skCancelled, "nothing was done");
-      return Conclude(args, terminal, facts,
-                      TIspStatus::Make(skStationFailed, begun.detail + "; nothing was sent to the board"), started);
-    }
-    if (args.serialPlace && record->Serial()) {
-      facts.serial = record->Serial();
-      const TIspStatus stamped = station::WithSerial(*run.image, *args.serialPlace, static_cast<std::uint64_t>(*facts.serial), numbered);
-      if (!stamped.Ok()) {
-        facts.work = stamped;
-        return Conclude(args, terminal, facts, stamped, started, &*record);
-      }
-      facts.image = &numbered;
+    if (const TIspStatus begun = BeginBoard(args, run, *record, facts, numbered); !begun.Ok()) {
+      facts.work = begun.kind == skStationFailed ? TIspStatus::Make(skCancelled, "nothing was done") : begun;
+      return Conclude(args, terminal, facts, begun, started, begun.kind == skStationFailed ? nullptr : &*record);
     }
   }
   TBoardRecord* const recording = record ? &*record : nullptr;

@@ -2,8 +2,11 @@
 // while a board is recorded, and a full sync at every commit, so that a number once drawn
 // stays drawn through a power cut.
 #include <sqlite3.h>
+#include <sys/stat.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "station/Backends.h"
 
@@ -72,7 +75,16 @@ TIspStatus TSqliteDb::Open() {
       SQLITE_OK)
     return Failed("cannot be opened");
   sqlite3_busy_timeout(m_db, kBusyMs);
-  if (!Exec("PRAGMA journal_mode=WAL") || !Exec("PRAGMA synchronous=FULL")) return Failed("cannot be opened");
+  // Switching to the write-ahead log, or finding it there, can meet another process in the
+  // middle of the same (or recovering the log of one that was killed) and is refused at once
+  // instead of waited for: it is tried again, within the same bound.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyMs);
+  int rc;
+  while (((rc = sqlite3_exec(m_db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr)) & 0xFF) == SQLITE_BUSY &&
+         std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (rc != SQLITE_OK || !Exec("PRAGMA synchronous=FULL")) return Failed("cannot be opened");
   return Migrate();
 }
 
@@ -226,6 +238,9 @@ TIspStatus TSqliteDb::List(const TLogFilter& filter, std::vector<TRunRow>& rows)
 }  // namespace
 
 TIspStatus OpenSqlite(const std::string& path, std::unique_ptr<TStationDb>& db) {
+  // A device or a FIFO (a serial port named by mistake) would block the first read.
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return StationFailed(path, "cannot be opened", "not a regular file");
   auto sqlite = std::make_unique<TSqliteDb>(path);
   if (TIspStatus opened = sqlite->Open(); !opened.Ok()) return opened;
   db = std::move(sqlite);

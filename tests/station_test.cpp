@@ -140,7 +140,11 @@ TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {
   const TIspStatus newer = station::OpenStationDb(file, db);
   EXPECT_EQ(newer.kind, skStationFailed);
   EXPECT_NE(newer.detail.find("is of a newer schema: version 99, this program knows 1 at most"), std::string::npos);
-  EXPECT_EQ(station::OpenStationDb(dir.Path() + "/no/such/folder.db", db).kind, skStationFailed);
+  for (const std::string& bad : {dir.Path() + "/no/such/folder.db", std::string("/dev/tty"), dir.Path()}) {
+    const TIspStatus refused = station::OpenStationDb(bad, db);  // at once: a device is never read
+    EXPECT_EQ(refused.kind, skStationFailed) << bad;
+    EXPECT_EQ(refused.detail.rfind("the station database " + bad + " cannot be opened: ", 0), 0u) << refused.detail;
+  }
 }
 
 // The rows the station's log lists, read as JSON Lines.

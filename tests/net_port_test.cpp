@@ -62,7 +62,13 @@ class TScriptedServer {
     if (m_stop) return;
     const int client = accept(m_listen, nullptr, nullptr);
     if (!m_refusal.empty()) {
+      // Said, then closed gracefully: what the client sent meanwhile is read first, because
+      // closing over unread bytes resets the connection, and the reset may overtake the text.
       send(client, m_refusal.data(), m_refusal.size(), MSG_NOSIGNAL);
+      shutdown(client, SHUT_WR);
+      char drain[512];
+      for (pollfd c{client, POLLIN, 0}; !m_stop && poll(&c, 1, 2000) > 0 && recv(client, drain, sizeof drain, 0) > 0;) {
+      }
       close(client);
       return;
     }

@@ -69,7 +69,8 @@ int BadImage(const TCliArgs& args, const TIspStatus& bad) {
 // The station database cannot be used: said once before any port is touched, and with --json
 // one object a port.
 int StationFailed(const TCliArgs& args, const TIspStatus& failed) {
-  Complain(failed.detail + "; nothing was sent to any board");
+  Complain(failed.detail + "; nothing was sent to any board" +
+           (args.db.empty() ? " (--db FILE|URL names another database, --no-db records nothing)" : ""));
   if (args.json)
     for (const TPortArg& port : args.ports) JsonForPort(args, port.name, failed.kind, kExitStation, failed.detail);
   return kExitStation;

@@ -8,14 +8,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "station/Backends.h"
 
 namespace kavel::station {
 namespace {
-
-bool IsPostgresUrl(const std::string& where) {
-  return where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0;
-}
 
 std::string UtcText(std::time_t seconds, int millis) {
   std::tm tm{};
@@ -28,12 +23,6 @@ std::string UtcText(std::time_t seconds, int millis) {
 
 }  // namespace
 
-TIspStatus OpenStationDb(const std::string& where, std::unique_ptr<TStationDb>& db) {
-  db.reset();
-  if (where.empty()) return StationFailed("", "cannot be found", "no file or URL was given, and there is no home folder");
-  return IsPostgresUrl(where) ? OpenPostgres(where, db) : OpenSqlite(where, db);
-}
-
 std::string DefaultStationDbPath() {
   const char* data = std::getenv("XDG_DATA_HOME");
   if (data && *data == '/') return std::string(data) + "/KAVEL/station.db";
@@ -43,13 +32,17 @@ std::string DefaultStationDbPath() {
 }
 
 TIspStatus MakeDefaultStationDbFolder(const std::string& path) {
+  const auto failed = [&path](const std::string& part) {
+    return TIspStatus::Make(skStationFailed, "the station database " + path + " cannot be made: " + part + ": " +
+                                                 std::strerror(errno));
+  };
   const std::string folder = path.substr(0, path.rfind('/'));
   for (std::size_t slash = 1; slash != std::string::npos; slash = folder.find('/', slash + 1)) {
     const std::string part = folder.substr(0, slash);
     if (part.empty()) continue;
-    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return StationFailed(path, "cannot be made", part + ": " + std::strerror(errno));
+    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return failed(part);
   }
-  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return StationFailed(path, "cannot be made", folder + ": " + std::strerror(errno));
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return failed(folder);
   return TIspStatus::Done();
 }
 

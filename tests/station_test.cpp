@@ -218,11 +218,22 @@ TEST_F(StationCli, EveryBoardIsARowWhateverBecameOfIt) {
   EXPECT_EQ(Log({"--serial", "1"}).size(), 1u);
   EXPECT_EQ(Log({"--since", "2999-01-01"}).size(), 0u);
   EXPECT_EQ(Log({"--port", "COM2"}).size(), 0u);
-  // CSV for a spreadsheet: a header and one line a row, every line as many fields.
+  // CSV for a spreadsheet: a header and one line a row, every line as many fields; a text
+  // that a spreadsheet would run as a formula stays a text.
+  std::unique_ptr<station::TStationDb> db;
+  ASSERT_TRUE(station::OpenStationDb(Db(), db).Ok());
+  station::TRunRow formula;
+  formula.started = station::UtcNow();
+  formula.station = "bench";
+  formula.port = "COM1";
+  formula.command = "program";
+  formula.image = "=HYPERLINK(\"http://x\",\"a, b\")";
+  ASSERT_TRUE(db->Begin(formula, nullptr).Ok());
   const test::TRun csv = Run({"log", "--csv"});
   EXPECT_EQ(csv.out.rfind("id,started,ended,station,port,command,image,image_sha256,device_id,", 0), 0u);
+  EXPECT_NE(csv.out.find(",program,\"'=HYPERLINK(\"\"http://x\"\",\"\"a, b\"\")\",,"), std::string::npos) << csv.out;
   EXPECT_EQ(std::system(("python3 -c 'import csv,sys; r=list(csv.reader(open(sys.argv[1], newline=\"\"))); "
-                         "sys.exit(not (len(r) == 6 and len({len(x) for x in r}) == 1))' " + File("out")).c_str()),
+                         "sys.exit(not (len(r) == 7 and len({len(x) for x in r}) == 1))' " + File("out")).c_str()),
             0);
 }
 

@@ -1,8 +1,12 @@
-// The two databases behind TStationDb (internal to the station).
+// The two databases behind TStationDb (internal to the station). What the station does is
+// written once, in SQL both understand, in TSqlDb; a backend only connects, runs a statement
+// with text parameters and says what went wrong.
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "station/StationDb.h"
 
@@ -18,9 +22,35 @@ inline TIspStatus StationFailed(const std::string& where, const std::string& wha
   return TIspStatus::Make(skStationFailed, "the station database " + where + " " + what + ": " + why);
 }
 
-// The columns of a row, in the order the backends read and write them.
-inline constexpr const char* kRowColumns =
-    "id, started, ended, station, port, command, image, image_sha256, device_id, serial_name, serial, "
-    "serial_verified, result, exit_status, first_difference, seconds, speed, retries";
+// Values as text, nothing for NULL: the parameters of a statement, or a row it returns.
+using TValues = std::vector<std::optional<std::string>>;
+
+class TSqlDb : public TStationDb {
+ public:
+  TIspStatus Begin(TRunRow& row, const TSerialDraw* draw) override;
+  TIspStatus Finish(const TRunRow& row) override;
+  TIspStatus List(const TLogFilter& filter, std::vector<TRunRow>& rows) override;
+
+ protected:
+  explicit TSqlDb(std::string shown) : m_shown(std::move(shown)) {}
+  // Creates the schema, or brings it to this program's version, in one transaction.
+  TIspStatus Migrate();
+
+  // Runs sql with $1, $2 ... bound to params; the rows it returns into rows (when given).
+  // False on failure, which Error() then says.
+  virtual bool Query(const std::string& sql, const TValues& params = {}, std::vector<TValues>* rows = nullptr) = 0;
+  virtual std::string Error() const = 0;
+  // What opens a transaction that writes: the one that migrates, or one that records.
+  virtual std::vector<std::string> WriteTransaction(bool migrating) const = 0;
+  virtual bool Postgres() const = 0;
+
+  TIspStatus Failed(const std::string& what) const { return StationFailed(m_shown, what, Error()); }
+
+  const std::string m_shown;  // the database's name for messages (a URL without its password)
+
+ private:
+  TIspStatus Rollback(const std::string& what);
+  bool Write(bool migrating);
+};
 
 }  // namespace kavel::station

@@ -1,0 +1,180 @@
+// The station's statements, once for both databases: parameters as $1, $2 ... (SQLite takes
+// them as named parameters, numbered in the order they first stand), casts where PostgreSQL
+// must know a parameter's type, and the row's values as text, which SQLite's column types
+// turn into numbers as they are stored.
+#include <cstdio>
+#include <cstdlib>
+
+#include "station/Backends.h"
+
+namespace kavel::station {
+namespace {
+
+// The row's columns but the id, in the order of RowValues.
+constexpr const char* kColumns[] = {"started",     "ended",           "station",      "port",   "command",
+                                    "image",       "image_sha256",    "device_id",    "serial_name", "serial",
+                                    "serial_verified", "result",      "exit_status",  "first_difference",
+                                    "seconds",     "speed",           "retries"};
+constexpr std::size_t kColumnCount = std::size(kColumns);
+
+std::string Param(std::size_t i) { return "$" + std::to_string(i + 1); }
+
+std::string InsertSql() {
+  std::string names, params;
+  for (std::size_t i = 0; i < kColumnCount; ++i) {
+    names += std::string(i ? ", " : "") + kColumns[i];
+    params += (i ? ", " : "") + Param(i);
+  }
+  return "INSERT INTO kavel_runs (" + names + ") VALUES (" + params + ") RETURNING id";
+}
+
+std::string UpdateSql() {
+  std::string sets;
+  for (std::size_t i = 0; i < kColumnCount; ++i) sets += std::string(i ? ", " : "") + kColumns[i] + " = " + Param(i);
+  return "UPDATE kavel_runs SET " + sets + " WHERE id = CAST(" + Param(kColumnCount) + " AS BIGINT)";
+}
+
+std::string SelectSql() {
+  std::string names = "id";
+  for (const char* c : kColumns) names += std::string(", ") + c;
+  return "SELECT " + names +
+         " FROM kavel_runs WHERE (CAST($1 AS TEXT) IS NULL OR started >= $1) AND (CAST($2 AS BIGINT) IS NULL OR "
+         "serial = $2) AND (CAST($3 AS TEXT) IS NULL OR port = $3) ORDER BY id";
+}
+
+// The sequence's next number, never below first ($2), taken in one statement.
+constexpr const char* kDrawSql =
+    "INSERT INTO kavel_serials (name, next) VALUES ($1, CAST($2 AS BIGINT) + 1) ON CONFLICT (name) DO UPDATE SET "
+    "next = CASE WHEN kavel_serials.next > CAST($2 AS BIGINT) THEN kavel_serials.next ELSE CAST($2 AS BIGINT) END + 1 "
+    "RETURNING next - 1";
+
+std::optional<std::string> Text(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  return text;
+}
+template <typename T>
+std::optional<std::string> Text(const std::optional<T>& value) {
+  if (!value) return std::nullopt;
+  if constexpr (std::is_floating_point_v<T>) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", *value);
+    return text;
+  }
+  return std::to_string(*value);
+}
+
+TValues RowValues(const TRunRow& row) {
+  return {Text(row.started),    Text(row.ended),      Text(row.station),         Text(row.port),
+          Text(row.command),    Text(row.image),      Text(row.imageSha256),     Text(row.deviceId),
+          Text(row.serialName), Text(row.serial),     std::string(row.serialVerified ? "1" : "0"),
+          Text(row.result),     Text(row.exitStatus), Text(row.firstDifference), Text(row.seconds),
+          Text(row.speed),      std::to_string(row.retries)};
+}
+
+std::optional<std::int64_t> Number(const std::optional<std::string>& v) {
+  if (!v) return std::nullopt;
+  return std::strtoll(v->c_str(), nullptr, 10);
+}
+std::optional<int> Small(const std::optional<std::string>& v) {
+  const auto n = Number(v);
+  return n ? std::optional<int>(static_cast<int>(*n)) : std::nullopt;
+}
+
+// A row as SelectSql returns it: the id, then the columns in order.
+TRunRow RowFrom(const TValues& v) {
+  const auto text = [&v](std::size_t i) { return v[i].value_or(""); };
+  TRunRow row;
+  row.id = Number(v[0]).value_or(0);
+  row.started = text(1);
+  row.ended = text(2);
+  row.station = text(3);
+  row.port = text(4);
+  row.command = text(5);
+  row.image = text(6);
+  row.imageSha256 = text(7);
+  row.deviceId = Small(v[8]);
+  row.serialName = text(9);
+  row.serial = Number(v[10]);
+  row.serialVerified = Number(v[11]).value_or(0) != 0;
+  row.result = text(12);
+  row.exitStatus = Small(v[13]);
+  row.firstDifference = text(14);
+  if (v[15]) row.seconds = std::strtod(v[15]->c_str(), nullptr);
+  row.speed = Small(v[16]);
+  row.retries = Small(v[17]).value_or(0);
+  return row;
+}
+
+}  // namespace
+
+TIspStatus TSqlDb::Rollback(const std::string& what) {
+  const TIspStatus failed = Failed(what);
+  Query("ROLLBACK");
+  return failed;
+}
+
+bool TSqlDb::Write(bool migrating) {
+  for (const std::string& statement : WriteTransaction(migrating))
+    if (!Query(statement)) return false;
+  return true;
+}
+
+TIspStatus TSqlDb::Migrate() {
+  if (!Write(true)) return Rollback("cannot be written");
+  std::vector<TValues> found;
+  if (!Query("CREATE TABLE IF NOT EXISTS kavel_schema (version INTEGER NOT NULL)") ||
+      !Query("SELECT version FROM kavel_schema", {}, &found))
+    return Rollback("cannot be written");
+  const int version = found.empty() ? 0 : Small(found[0][0]).value_or(0);
+  if (version > kSchemaVersion) {
+    Query("ROLLBACK");
+    return StationFailed(m_shown, "is of a newer schema", "version " + std::to_string(version) +
+                                                              ", this program knows " + std::to_string(kSchemaVersion) +
+                                                              " at most");
+  }
+  for (int v = version; v < kSchemaVersion; ++v) {
+    for (const std::string& step : SchemaSteps(v, Postgres()))
+      if (!Query(step)) return Rollback("cannot be brought to schema " + std::to_string(v + 1));
+  }
+  if (version != kSchemaVersion &&
+      (!Query("DELETE FROM kavel_schema") ||
+       !Query("INSERT INTO kavel_schema (version) VALUES (" + std::to_string(kSchemaVersion) + ")")))
+    return Rollback("cannot be written");
+  if (!Query("COMMIT")) return Rollback("cannot be written");
+  return TIspStatus::Done();
+}
+
+TIspStatus TSqlDb::Begin(TRunRow& row, const TSerialDraw* draw) {
+  if (!Write(false)) return Rollback("cannot be written");
+  std::vector<TValues> drawn, inserted;
+  if (draw) {
+    if (!Query(kDrawSql, {draw->name, std::to_string(draw->first)}, &drawn) || drawn.size() != 1)
+      return Rollback("cannot be written");
+    row.serial = Number(drawn[0][0]);
+    row.serialName = draw->name;
+  }
+  if (!Query(InsertSql(), RowValues(row), &inserted) || inserted.size() != 1 || !Query("COMMIT")) {
+    row.serial.reset();
+    return Rollback("cannot be written");
+  }
+  row.id = Number(inserted[0][0]).value_or(0);
+  return TIspStatus::Done();
+}
+
+TIspStatus TSqlDb::Finish(const TRunRow& row) {
+  TValues values = RowValues(row);
+  values.push_back(std::to_string(row.id));
+  if (!Query(UpdateSql(), values)) return Failed("cannot be written");
+  return TIspStatus::Done();
+}
+
+TIspStatus TSqlDb::List(const TLogFilter& filter, std::vector<TRunRow>& rows) {
+  rows.clear();
+  std::vector<TValues> found;
+  if (!Query(SelectSql(), {Text(filter.since), Text(filter.serial), Text(filter.port)}, &found))
+    return Failed("cannot be read");
+  for (const TValues& v : found) rows.push_back(RowFrom(v));
+  return TIspStatus::Done();
+}
+
+}  // namespace kavel::station

@@ -32,7 +32,8 @@ int main(int argc, char** argv) {
     kavel::cli::TStationRun station;
     station.image = "fw.hex";
     kavel::cli::TBoardRecord record;
-    if (!kavel::cli::PrepareStation(args, station).Ok() || !record.Begin(args, station, "COM1").Ok() ||
+    std::unique_ptr<kavel::station::TStationDb> db;
+    if (!kavel::cli::PrepareStation(args, station, db).Ok() || !record.Begin(args, station, "COM1").Ok() ||
         !record.Finish(facts).Ok()) {
       std::fprintf(stderr, "station_probe: the database failed\n");
       return 1;

@@ -1,7 +1,9 @@
 #include "cli/CliStation.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -137,15 +139,11 @@ std::string Table(const std::vector<station::TRunRow>& rows) {
 
 }  // namespace
 
-TIspStatus PrepareStation(const TCliArgs& args, TStationRun& station) {
-  station.where = args.db;
-  if (station.where.empty()) {
-    station.where = station::DefaultStationDbPath();
-    if (!station.where.empty()) {
-      if (TIspStatus made = station::MakeDefaultStationDbFolder(station.where); !made.Ok()) return made;
-    }
+TIspStatus PrepareStation(const TCliArgs& args, TStationRun& station, std::unique_ptr<station::TStationDb>& db) {
+  station.where = args.db.empty() ? station::DefaultStationDbPath() : args.db;
+  if (args.db.empty() && !station.where.empty()) {
+    if (TIspStatus made = station::MakeDefaultStationDbFolder(station.where); !made.Ok()) return made;
   }
-  std::unique_ptr<station::TStationDb> db;
   return station::OpenStationDb(station.where, db);
 }
 
@@ -172,32 +170,34 @@ TIspStatus TBoardRecord::Finish(const TRunFacts& facts) {
   return m_db->Finish(m_row);
 }
 
-TIspStatus RecordRefused(const TCliArgs& args, const TStationRun& station, const TIspStatus& refused, int exit) {
-  std::unique_ptr<station::TStationDb> db;
-  if (TIspStatus opened = station::OpenStationDb(station.where, db); !opened.Ok()) return opened;
+TIspStatus RecordRefused(const TCliArgs& args, const TStationRun& station, station::TStationDb& db,
+                         const TIspStatus& refused, int exit) {
   for (const TPortArg& port : args.ports) {
     station::TRunRow row = NewRow(args, station, port.name);
     row.ended = row.started;
     row.result = KindName(refused.kind);
     row.exitStatus = exit;
     row.seconds = 0.0;
-    if (TIspStatus begun = db->Begin(row, nullptr); !begun.Ok()) return begun;
-    if (TIspStatus finished = db->Finish(row); !finished.Ok()) return finished;
+    if (TIspStatus begun = db.Begin(row, nullptr); !begun.Ok()) return begun;
+    if (TIspStatus finished = db.Finish(row); !finished.Ok()) return finished;
   }
   return TIspStatus::Done();
 }
 
 int ListLog(const TCliArgs& args) {
-  TStationRun station;
   station::TLogFilter filter;
   filter.since = args.since;
   filter.serial = args.serialNumber;
   if (args.portsGiven && args.ports.size() == 1) filter.port = args.ports[0].name;
   std::vector<station::TRunRow> rows;
-  TIspStatus status = PrepareStation(args, station);
+  // Only read: a database named wrongly is not made, and the default one that is not there
+  // yet holds no runs.
+  const std::string where = args.db.empty() ? station::DefaultStationDbPath() : args.db;
+  struct stat st {};
+  const bool nothingYet = args.db.empty() && stat(where.c_str(), &st) != 0 && errno == ENOENT;
   std::unique_ptr<station::TStationDb> db;
-  if (status.Ok()) status = station::OpenStationDb(station.where, db);
-  if (status.Ok()) status = db->List(filter, rows);
+  TIspStatus status = nothingYet ? TIspStatus::Done() : station::OpenStationDb(where, db, station::TDbUse::duRead);
+  if (status.Ok() && db) status = db->List(filter, rows);
   if (!status.Ok()) {
     Complain(status.detail);
     return kExitStation;

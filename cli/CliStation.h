@@ -21,10 +21,10 @@ struct TStationRun {
   std::string imageSha256;  // "" for none
 };
 
-// The station database of the command line: --db, or the default file (its folders made).
-// Opened once, its schema brought up to date: done, or skStationFailed; said before any port
-// is touched.
-TIspStatus PrepareStation(const TCliArgs& args, TStationRun& station);
+// The station database of the command line, for recording: --db, or the default file (its
+// folders made). Opened into db, its schema brought up to date: done, or skStationFailed;
+// said before any port is touched.
+TIspStatus PrepareStation(const TCliArgs& args, TStationRun& station, std::unique_ptr<station::TStationDb>& db);
 
 // One board's row, from before anything is sent to it to the run's end.
 class TBoardRecord {
@@ -41,8 +41,9 @@ class TBoardRecord {
   station::TRunRow m_row;
 };
 
-// A row for each port, saying the image was refused before anything was sent.
-TIspStatus RecordRefused(const TCliArgs& args, const TStationRun& station, const TIspStatus& refused, int exit);
+// A row for each port in db, saying the image was refused before anything was sent.
+TIspStatus RecordRefused(const TCliArgs& args, const TStationRun& station, station::TStationDb& db,
+                         const TIspStatus& refused, int exit);
 
 // kavel-isp-cli log: the rows, as a table, JSON Lines (--json) or CSV (--csv). The exit status.
 int ListLog(const TCliArgs& args);

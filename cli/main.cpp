@@ -252,20 +252,23 @@ int main(int argc, char** argv) {
   if (const TIspStatus usage = Runnable(args); !usage.Ok()) return Usage(args, args.json, usage);
   // The station's database first: a run whose record would be lost is not started.
   std::optional<TStationRun> station;
+  std::unique_ptr<station::TStationDb> db;  // until the runs begin: each port's run opens its own
   if (CommandLogged(args)) {
     station.emplace();
     station->image = args.file;
-    if (const TIspStatus ready = PrepareStation(args, *station); !ready.Ok()) return StationFailed(args, ready);
+    if (const TIspStatus ready = PrepareStation(args, *station, db); !ready.Ok()) return StationFailed(args, ready);
   }
   std::optional<THexBinList> image;
   TIspStatus loaded = LoadImage(args, image);
   if (loaded.Ok() && image && args.serialPlace) loaded = station::SerialPlaceFree(*image, args.file, *args.serialPlace);
   if (!loaded.Ok()) {
     if (station) {
-      if (const TIspStatus kept = RecordRefused(args, *station, loaded, kExitFile); !kept.Ok()) return StationFailed(args, kept);
+      if (const TIspStatus kept = RecordRefused(args, *station, *db, loaded, kExitFile); !kept.Ok())
+        return StationFailed(args, kept);
     }
     return BadImage(args, loaded);
   }
+  db.reset();
   if (station && image) station->imageSha256 = ImageSha256(args.file);
   if (args.command == "erase" && image) args.eraseBlocks = image->Blocks();
   std::vector<TPortRun> runs;

@@ -14,8 +14,8 @@ namespace kavel::station {
 
 inline constexpr int kBusyMs = 10000;  // how long a busy database is waited for
 
-TIspStatus OpenSqlite(const std::string& path, std::unique_ptr<TStationDb>& db);
-TIspStatus OpenPostgres(const std::string& url, std::unique_ptr<TStationDb>& db);
+TIspStatus OpenSqlite(const std::string& path, TDbUse use, std::unique_ptr<TStationDb>& db);
+TIspStatus OpenPostgres(const std::string& url, TDbUse use, std::unique_ptr<TStationDb>& db);
 
 // skStationFailed: "the station database <where> <what>: <why>".
 inline TIspStatus StationFailed(const std::string& where, const std::string& what, const std::string& why) {
@@ -35,6 +35,10 @@ class TSqlDb : public TStationDb {
   explicit TSqlDb(std::string shown) : m_shown(std::move(shown)) {}
   // Creates the schema, or brings it to this program's version, in one transaction.
   TIspStatus Migrate();
+  // Done when the schema is this program's; for a database that is only read.
+  TIspStatus CheckSchema();
+  // The one or the other.
+  TIspStatus Prepare(TDbUse use) { return use == TDbUse::duRecord ? Migrate() : CheckSchema(); }
 
   // Runs sql with $1, $2 ... bound to params; the rows it returns into rows (when given).
   // False on failure, which Error() then says.

@@ -3,11 +3,11 @@
 
 namespace kavel::station {
 
-TIspStatus OpenStationDb(const std::string& where, std::unique_ptr<TStationDb>& db) {
+TIspStatus OpenStationDb(const std::string& where, std::unique_ptr<TStationDb>& db, TDbUse use) {
   db.reset();
   if (where.empty()) return StationFailed("", "cannot be found", "no file or URL was given, and there is no home folder");
   const bool postgres = where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0;
-  return postgres ? OpenPostgres(where, db) : OpenSqlite(where, db);
+  return postgres ? OpenPostgres(where, use, db) : OpenSqlite(where, use, db);
 }
 
 }  // namespace kavel::station

@@ -42,7 +42,7 @@ void Quiet(void*, const char*) {}
 
 class TPgDb final : public TSqlDb {
  public:
-  explicit TPgDb(std::string url) : TSqlDb(Shown(url)), m_url(std::move(url)) {}
+  TPgDb(std::string url, TDbUse use) : TSqlDb(Shown(url)), m_url(std::move(url)), m_use(use) {}
   ~TPgDb() override { PQfinish(m_conn); }
   TPgDb(const TPgDb&) = delete;
   TPgDb& operator=(const TPgDb&) = delete;
@@ -62,6 +62,7 @@ class TPgDb final : public TSqlDb {
 
  private:
   std::string m_url;
+  TDbUse m_use;
   PGconn* m_conn = nullptr;
 };
 
@@ -96,13 +97,13 @@ TIspStatus TPgDb::Open() {
   if (!Query("SET statement_timeout = " + bound, {}, nullptr) || !Query("SET lock_timeout = " + bound, {}, nullptr) ||
       !Query("SET client_min_messages = warning", {}, nullptr))
     return Failed("cannot be used");
-  return Migrate();
+  return Prepare(m_use);
 }
 
 }  // namespace
 
-TIspStatus OpenPostgres(const std::string& url, std::unique_ptr<TStationDb>& db) {
-  auto pg = std::make_unique<TPgDb>(url);
+TIspStatus OpenPostgres(const std::string& url, TDbUse use, std::unique_ptr<TStationDb>& db) {
+  auto pg = std::make_unique<TPgDb>(url, use);
   if (TIspStatus opened = pg->Open(); !opened.Ok()) return opened;
   db = std::move(pg);
   return TIspStatus::Done();

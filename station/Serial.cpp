@@ -110,9 +110,10 @@ TIspStatus SerialPlaceFree(const THexBinList& image, const std::string& imageNam
   const unsigned first = place.address, last = place.address + static_cast<unsigned>(place.Size()) - 1;
   for (const TImageRecord& r : image.Records()) {
     if (!r.IsData() || r.data.empty() || r.LastAddress() < first || r.address > last) continue;
-    const std::string where = r.line != 0 ? "line " + std::to_string(r.line) : "bytes " + Hex4(r.address) + "-" + Hex4(r.LastAddress());
+    // A HEX record by its line; a BIN image's bytes by their addresses alone.
+    const std::string where = r.line != 0 ? " (line " + std::to_string(r.line) + ")" : "";
     return TIspStatus::Make(skBadImage, imageName + " holds data at " + Hex4(r.address) + "-" + Hex4(r.LastAddress()) +
-                                            " (" + where + "), where --serial writes the board's number (" +
+                                            where + ", where --serial writes the board's number (" +
                                             place.RangeText() + "): move the number or leave that space free");
   }
   return TIspStatus::Done();

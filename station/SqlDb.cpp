@@ -144,6 +144,17 @@ TIspStatus TSqlDb::Migrate() {
   return TIspStatus::Done();
 }
 
+TIspStatus TSqlDb::CheckSchema() {
+  std::vector<TValues> found;
+  if (!Query("SELECT version FROM kavel_schema", {}, &found) || found.empty())
+    return StationFailed(m_shown, "holds no station log", Error());
+  const int version = Small(found[0][0]).value_or(0);
+  if (version == kSchemaVersion) return TIspStatus::Done();
+  return StationFailed(m_shown, version > kSchemaVersion ? "is of a newer schema" : "is of an older schema",
+                       "version " + std::to_string(version) + ", this program reads " + std::to_string(kSchemaVersion) +
+                           (version < kSchemaVersion ? " (recording a run with this program brings it up)" : ""));
+}
+
 TIspStatus TSqlDb::Begin(TRunRow& row, const TSerialDraw* draw) {
   if (!Write(false)) return Rollback("cannot be written");
   std::vector<TValues> drawn, inserted;

@@ -17,7 +17,7 @@ using TStatement = std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)>;
 
 class TSqliteDb final : public TSqlDb {
  public:
-  explicit TSqliteDb(const std::string& path) : TSqlDb(path), m_path(path) {}
+  TSqliteDb(const std::string& path, TDbUse use) : TSqlDb(path), m_path(path), m_use(use) {}
   ~TSqliteDb() override { sqlite3_close_v2(m_db); }
   TSqliteDb(const TSqliteDb&) = delete;
   TSqliteDb& operator=(const TSqliteDb&) = delete;
@@ -34,6 +34,7 @@ class TSqliteDb final : public TSqlDb {
 
  private:
   std::string m_path;
+  TDbUse m_use;
   sqlite3* m_db = nullptr;
 };
 
@@ -64,10 +65,11 @@ bool TSqliteDb::Query(const std::string& sql, const TValues& params, std::vector
 }
 
 TIspStatus TSqliteDb::Open() {
-  if (sqlite3_open_v2(m_path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) !=
-      SQLITE_OK)
+  const int flags = m_use == TDbUse::duRecord ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
+  if (sqlite3_open_v2(m_path.c_str(), &m_db, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
     return Failed("cannot be opened");
   sqlite3_busy_timeout(m_db, kBusyMs);
+  if (m_use == TDbUse::duRead) return CheckSchema();
   // Switching to the write-ahead log, or finding it there, can meet another process in the
   // middle of the same (or recovering the log of one that was killed) and is refused at once
   // instead of waited for: it is tried again, within the same bound.
@@ -78,16 +80,18 @@ TIspStatus TSqliteDb::Open() {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   if (rc != SQLITE_OK || !Query("PRAGMA synchronous=FULL", {}, nullptr)) return Failed("cannot be opened");
-  return Migrate();
+  return Prepare(m_use);
 }
 
 }  // namespace
 
-TIspStatus OpenSqlite(const std::string& path, std::unique_ptr<TStationDb>& db) {
+TIspStatus OpenSqlite(const std::string& path, TDbUse use, std::unique_ptr<TStationDb>& db) {
   // A device or a FIFO (a serial port named by mistake) would block the first read.
   struct stat st {};
-  if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return StationFailed(path, "cannot be opened", "not a regular file");
-  auto sqlite = std::make_unique<TSqliteDb>(path);
+  const bool there = stat(path.c_str(), &st) == 0;
+  if (there && !S_ISREG(st.st_mode)) return StationFailed(path, "cannot be opened", "not a regular file");
+  if (!there && use == TDbUse::duRead) return StationFailed(path, "cannot be opened", "no such file: nothing was recorded there");
+  auto sqlite = std::make_unique<TSqliteDb>(path, use);
   if (TIspStatus opened = sqlite->Open(); !opened.Ok()) return opened;
   db = std::move(sqlite);
   return TIspStatus::Done();

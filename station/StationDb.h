@@ -65,11 +65,15 @@ class TStationDb {
   virtual TIspStatus List(const TLogFilter& filter, std::vector<TRunRow>& rows) = 0;
 };
 
-// The database named: a postgresql:// or postgres:// URL, or else an SQLite file (created
-// when missing; its folder must exist). Opened, its schema created or brought to this
-// program's version. A busy database is waited for up to 10 s. Done, or skStationFailed
-// saying why; a database of a newer schema than this program knows is refused.
-TIspStatus OpenStationDb(const std::string& where, std::unique_ptr<TStationDb>& db);
+// What a database is opened for: recording runs (an SQLite file is created when missing, the
+// schema created or brought to this program's version), or only reading the log (the file
+// must be there, it is opened read-only and its schema must be this program's).
+enum class TDbUse : std::uint8_t { duRecord, duRead };
+
+// The database named: a postgresql:// or postgres:// URL, or else an SQLite file (its folder
+// must exist). A busy database is waited for up to 10 s. Done, or skStationFailed saying why;
+// a database of a newer schema than this program knows is refused.
+TIspStatus OpenStationDb(const std::string& where, std::unique_ptr<TStationDb>& db, TDbUse use = TDbUse::duRecord);
 
 // $XDG_DATA_HOME/KAVEL/station.db, else ~/.local/share/KAVEL/station.db; "" without a home.
 std::string DefaultStationDbPath();

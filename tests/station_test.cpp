@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <set>
 
 #include <nlohmann/json.hpp>
@@ -180,6 +181,12 @@ TEST_F(StationCli, EveryBoardIsARowWhateverBecameOfIt) {
       {"image refused", {}, {"program", "--serial", "1FFC", taken}, 4, "bad_image", false},
       {"a stop", {"--reply-delay", "5"}, {"cycle", "--yes", "--serial", "7FFC:ascii8", big}, 143, "stopped", false},
   };
+  // Before any run: the log is empty, and reading it makes no database, nor one named wrongly.
+  EXPECT_TRUE(Log().empty());
+  const test::TRun misnamed = Run({"log", "--db", File("typo.db")});
+  EXPECT_EQ(misnamed.status, 5);
+  EXPECT_NE(misnamed.err.find("typo.db cannot be opened: no such file"), std::string::npos) << misnamed.err;
+  EXPECT_FALSE(std::filesystem::exists(Db()) || std::filesystem::exists(File("typo.db")));
   std::int64_t serial = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -24,6 +24,8 @@ inline TIspStatus StationFailed(const std::string& where, const std::string& wha
 
 // Values as text, nothing for NULL: the parameters of a statement, or a row it returns.
 using TValues = std::vector<std::optional<std::string>>;
+// The statements' parameter n (from 1): "$1", "$2" ...
+std::string SqlParameter(std::size_t n);
 
 class TSqlDb : public TStationDb {
  public:

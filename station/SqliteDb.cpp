@@ -43,7 +43,7 @@ bool TSqliteDb::Query(const std::string& sql, const TValues& params, std::vector
   if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &prepared, nullptr) != SQLITE_OK) return false;
   const TStatement statement(prepared, &sqlite3_finalize);
   for (std::size_t i = 0; i < params.size(); ++i) {
-    const int at = sqlite3_bind_parameter_index(prepared, ("$" + std::to_string(i + 1)).c_str());
+    const int at = sqlite3_bind_parameter_index(prepared, SqlParameter(i + 1).c_str());
     if (at == 0) continue;
     if (params[i]) {
       sqlite3_bind_text(prepared, at, params[i]->c_str(), static_cast<int>(params[i]->size()), SQLITE_TRANSIENT);

@@ -56,6 +56,7 @@ class TSqlDb : public TStationDb {
 
  private:
   TIspStatus Rollback(const std::string& what);
+  bool m_nothingYet = false;  // read only, the database holds no tables yet
   bool Write(bool migrating);
 };
 

@@ -156,8 +156,20 @@ TIspStatus TSqlDb::Migrate() {
 
 TIspStatus TSqlDb::CheckSchema() {
   std::vector<TValues> found;
-  if (!Query("SELECT version FROM kavel_schema", {}, &found) || found.empty())
-    return StationFailed(m_shown, "holds no station log", Error());
+  if (!Query("SELECT version FROM kavel_schema", {}, &found) || found.empty()) {
+    const std::string why = Error();
+    // No tables at all (of ours, on a shared server): nothing was recorded yet, or the first
+    // run is making them this moment. Anything else is not a station's log.
+    std::vector<TValues> tables;
+    const char* const count = Postgres()
+                                  ? "SELECT count(*) FROM information_schema.tables WHERE table_name LIKE 'kavel\\_%'"
+                                  : "SELECT count(*) FROM sqlite_master";
+    if (Query(count, {}, &tables) && tables.size() == 1 && tables[0][0] == "0") {
+      m_nothingYet = true;
+      return TIspStatus::Done();
+    }
+    return StationFailed(m_shown, "holds no station log", why);
+  }
   const int version = Small(found[0][0]).value_or(0);
   if (version == kSchemaVersion) return TIspStatus::Done();
   return StationFailed(m_shown, version > kSchemaVersion ? "is of a newer schema" : "is of an older schema",
@@ -191,6 +203,7 @@ TIspStatus TSqlDb::Finish(const TRunRow& row) {
 
 TIspStatus TSqlDb::List(const TLogFilter& filter, std::vector<TRunRow>& rows) {
   rows.clear();
+  if (m_nothingYet) return TIspStatus::Done();
   std::vector<TValues> found;
   if (!Query(SelectSql(), {Text(filter.since), Text(filter.serial), Text(filter.port)}, &found))
     return Failed("cannot be read");

@@ -141,6 +141,15 @@ TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {
   const TIspStatus newer = station::OpenStationDb(file, db);
   EXPECT_EQ(newer.kind, skStationFailed);
   EXPECT_NE(newer.detail.find("is of a newer schema: version 99, this program knows 1 at most"), std::string::npos);
+  // Only read: a database with no tables yet holds no runs; one with tables of another's is
+  // no station's log.
+  const std::string fresh = dir.Path() + "/fresh.db", other = dir.Path() + "/other.db";
+  ASSERT_EQ(std::system(("touch " + fresh + " && sqlite3 " + other + " 'CREATE TABLE t (x)'").c_str()), 0);
+  ASSERT_TRUE(station::OpenStationDb(fresh, db, station::TDbUse::duRead).Ok());
+  ASSERT_TRUE(db->List({}, rows).Ok());
+  EXPECT_TRUE(rows.empty());
+  EXPECT_NE(station::OpenStationDb(other, db, station::TDbUse::duRead).detail.find("holds no station log"),
+            std::string::npos);
   for (const std::string& bad : {dir.Path() + "/no/such/folder.db", std::string("/dev/tty"), dir.Path()}) {
     const TIspStatus refused = station::OpenStationDb(bad, db);  // at once: a device is never read
     EXPECT_EQ(refused.kind, skStationFailed) << bad;

@@ -149,6 +149,7 @@ TIspStatus PrepareStation(const TCliArgs& args, TStationRun& station, std::uniqu
 
 TIspStatus TBoardRecord::Begin(const TCliArgs& args, const TStationRun& station, const std::string& port) {
   m_row = NewRow(args, station, port);
+  m_where = station.where;
   if (TIspStatus opened = station::OpenStationDb(station.where, m_db); !opened.Ok()) return opened;
   station::TSerialDraw draw{args.serialName, args.serialFirst};
   return m_db->Begin(m_row, args.serialPlace ? &draw : nullptr);
@@ -167,7 +168,14 @@ TIspStatus TBoardRecord::Finish(const TRunFacts& facts) {
     m_row.firstDifference = Hex(facts.verify.firstAddress, 4) + ": wrote " + Hex(facts.verify.written, 2) + ", read " +
                             Hex(facts.verify.read, 2);
   }
-  return m_db->Finish(m_row);
+  const TIspStatus kept = m_db->Finish(m_row);
+  if (kept.Ok()) return kept;
+  // The connection may have gone while the board was programmed (a server restarted, a
+  // network that dropped it): once more, on a new one.
+  std::unique_ptr<station::TStationDb> again;
+  if (!station::OpenStationDb(m_where, again).Ok() || !again->Finish(m_row).Ok()) return kept;
+  m_db = std::move(again);
+  return TIspStatus::Done();
 }
 
 TIspStatus RecordRefused(const TCliArgs& args, const TStationRun& station, station::TStationDb& db,

@@ -33,10 +33,12 @@ class TBoardRecord {
   // is given. Done (the number is then spent for good), or skStationFailed.
   TIspStatus Begin(const TCliArgs& args, const TStationRun& station, const std::string& port);
   std::optional<std::int64_t> Serial() const { return m_row.serial; }
-  // Finishes the row with what the run did. Done, or skStationFailed.
+  // Finishes the row with what the run did, on a new connection when the first one has gone.
+  // Done, or skStationFailed.
   TIspStatus Finish(const TRunFacts& facts);
 
  private:
+  std::string m_where;
   std::unique_ptr<station::TStationDb> m_db;
   station::TRunRow m_row;
 };

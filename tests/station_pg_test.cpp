@@ -93,10 +93,24 @@ TEST_F(StationPg, AServerThatGoesAwayFailsTheRunAndNoBoardIsWrittenWithoutItsRow
 
   // Back again, the board that was written has its row, with its number.
   ASSERT_EQ(Cluster("start"), url);
-  const auto rows = Log();
+  auto rows = Log();
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0]["result"], "unfinished");
   EXPECT_EQ(rows[0]["serial"], 1);
+
+  // A server restarted while a board is programmed: the row is finished on a new connection.
+  Sim({"--reply-delay", "5"});
+  const pid_t again = Start({"--db", url, "program", "--serial", "7FFC", big});
+  ASSERT_TRUE(test::WaitForText(File("err"), "programming ", 30000));
+  Cluster("stop");
+  ASSERT_EQ(Cluster("start"), url);
+  EXPECT_EQ(test::WaitExit(again, 120000), 0) << test::ReadWholeFile(File("err"));
+  StopSims();
+  rows = Log();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[1]["result"], "ok");
+  EXPECT_EQ(rows[1]["serial"], 2);
+  EXPECT_EQ(rows[1]["serial_verified"], true);
 }
 
 }  // namespace

@@ -186,27 +186,18 @@ TIspStatus Runnable(const TCliArgs& args) {
 }
 
 // The image, loaded once and checked whole: what is checked is what is sent. Done (with no
-// image for a command without one), or skBadImage saying why it cannot be used.
-TIspStatus LoadImage(const TCliArgs& args, std::optional<THexBinList>& image) {
+// image for a command without one), or skBadImage saying why it cannot be used. The file's
+// bytes, as they were read and checked, go into fileBytes.
+TIspStatus LoadImage(const TCliArgs& args, std::optional<THexBinList>& image, std::string& fileBytes) {
   if (args.file.empty()) return TIspStatus::Done();
   try {
-    image = LoadCheckedImage(args.file, args.format);
+    image = LoadCheckedImage(args.file, args.format, {}, &fileBytes);
   } catch (const EImageFormatUnknown& e) {
     return TIspStatus::Make(skBadImage, std::string(e.what()) + ": give --format hex or --format bin");
   } catch (const EImageError& e) {
     return TIspStatus::Make(skBadImage, e.what());
   }
   return TIspStatus::Done();
-}
-
-// The SHA-256 of the image file, read as the loader reads it (a regular file, and no more than
-// an image can be); "" when it cannot be read again.
-std::string ImageSha256(const std::string& file) {
-  try {
-    return station::Sha256(ReadImageFile(file, THexBinList::kMaxHexSize));
-  } catch (const EImageError&) {
-    return {};
-  }
 }
 
 // The runs, one a port, each with its trace file. Done, or skUsage when an output may not be
@@ -259,7 +250,8 @@ int main(int argc, char** argv) {
     if (const TIspStatus ready = PrepareStation(args, *station, db); !ready.Ok()) return StationFailed(args, ready);
   }
   std::optional<THexBinList> image;
-  TIspStatus loaded = LoadImage(args, image);
+  std::string fileBytes;
+  TIspStatus loaded = LoadImage(args, image, fileBytes);
   if (loaded.Ok() && image && args.serialPlace) loaded = station::SerialPlaceFree(*image, args.file, *args.serialPlace);
   if (!loaded.Ok()) {
     if (station) {
@@ -269,7 +261,7 @@ int main(int argc, char** argv) {
     return BadImage(args, loaded);
   }
   db.reset();
-  if (station && image) station->imageSha256 = ImageSha256(args.file);
+  if (station && image) station->imageSha256 = station::Sha256(fileBytes);  // of what was checked and is sent
   if (args.command == "erase" && image) args.eraseBlocks = image->Blocks();
   std::vector<TPortRun> runs;
   if (const TIspStatus usage = PlanRuns(args, image ? &*image : nullptr, runs); !usage.Ok())

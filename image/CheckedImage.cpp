@@ -192,10 +192,12 @@ THexBinList CheckedHexRecords(const std::string& fileName, std::string_view text
   return list;
 }
 
-THexBinList LoadCheckedImage(const std::string& fileName, std::optional<TImageFormat> format, TImageRules rules) {
+THexBinList LoadCheckedImage(const std::string& fileName, std::optional<TImageFormat> format, TImageRules rules,
+                             std::string* fileBytes) {
   if (!format) format = FormatByName(fileName);
-  const std::string bytes =
-      ReadImageFile(fileName, format == TImageFormat::ifBin ? THexBinList::kMaxBinSize : THexBinList::kMaxHexSize);
+  std::string read;
+  std::string& bytes = fileBytes ? *fileBytes : read;
+  bytes = ReadImageFile(fileName, format == TImageFormat::ifBin ? THexBinList::kMaxBinSize : THexBinList::kMaxHexSize);
   if (!format) {
     if (ParseHexRecord(FirstLine(bytes)).problem.empty()) {
       format = TImageFormat::ifHex;

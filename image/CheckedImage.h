@@ -49,9 +49,10 @@ inline constexpr TImageRules kWindowImageRules{true, false};
 //      records, other types) is refused, saying what it would make the chip do.
 //  - BIN: at most 65536 bytes, converted as THexBinList::AddBin does.
 // Throws EImageError (or one of its kinds) whose message names the file, the line where
-// there is one, and what is wrong.
+// there is one, and what is wrong. fileBytes, when given, gets the file's bytes as they were
+// read (for a hash of exactly what was checked).
 THexBinList LoadCheckedImage(const std::string& fileName, std::optional<TImageFormat> format,
-                             TImageRules rules = {});
+                             TImageRules rules = {}, std::string* fileBytes = nullptr);
 
 // The check of HEX text alone (no data required), fileName only for the messages.
 THexBinList CheckedHexRecords(const std::string& fileName, std::string_view text);

@@ -155,6 +155,16 @@ TIspStatus ParseModemSteps(std::string_view text, std::vector<TModemStep>& steps
     }
     p = end + 1;
   }
+  if (steps.size() > kMaxModemSteps) {
+    return Usage(std::to_string(steps.size()) + " steps are too many: a sequence holds " +
+                 std::to_string(kMaxModemSteps) + " at most");
+  }
+  int pauses = 0;
+  for (const TModemStep& s : steps) pauses += s.ms;  // at most 64 x 10000: no overflow
+  if (pauses > kMaxModemPausesMs) {
+    return Usage("its pauses add up to " + std::to_string(pauses) + " ms: a sequence pauses " +
+                 std::to_string(kMaxModemPausesMs) + " ms at most in all");
+  }
   return TIspStatus::Done();
 }
 

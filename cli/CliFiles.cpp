@@ -87,6 +87,8 @@ TIspStatus OutputConflict(const std::vector<std::string>& outputs, const std::st
     if (const auto img = FileAt(image); img && SameFile(*file, *img))
       return Refused("cannot write " + path + ": it is the image file " + image);
     if (S_ISDIR(file->st_mode)) return Refused("cannot write " + path + ": it is a directory");
+    // A FIFO would block the run until someone reads it; a device is no file to keep.
+    if (!S_ISREG(file->st_mode)) return Refused("cannot write " + path + ": it is not a regular file (a FIFO or a device)");
     for (const TPortArg& port : ports) {
       const auto device = FileAt(port.device);
       if (device && SameFile(*file, *device)) return Refused("cannot write " + path + ": it is the port " + port.name);

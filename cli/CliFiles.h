@@ -19,8 +19,9 @@ namespace kavel::cli {
 std::vector<std::string> TracePaths(const std::string& trace, const std::vector<std::string>& ports);
 
 // Whether the output files (the trace files, the file read writes) may be written: done, or
-// skUsage saying why one must not be: it is the image, a port's device, or another of them
-// (the same name, or the same file by device and inode). Opens nothing.
+// skUsage saying why one must not be: it is the image, a port's device, another of them (the
+// same name, or the same file by device and inode), a directory, or no regular file at all
+// (a FIFO, a device). Opens nothing.
 TIspStatus OutputConflict(const std::vector<std::string>& outputs, const std::string& image,
                           const std::vector<TPortArg>& ports);
 

@@ -1,6 +1,7 @@
 #include "cli/CliProcess.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <time.h>
@@ -23,6 +24,13 @@ constexpr int kMaxChildren = 1024;
 pid_t g_children[kMaxChildren];
 volatile sig_atomic_t g_childCount = 0;
 int g_outputError = 0;
+// A second stop signal, with a stopper to finish the run: set in the handler.
+volatile sig_atomic_t g_stopNow = 0;
+volatile sig_atomic_t g_exitNow = 0;  // the exit status it asks for
+std::atomic<long> g_stopNowMs{0};
+std::atomic<int> g_stopperPipe{-1};  // where the handler wakes the stopper; -1: no stopper
+std::atomic<bool> g_resultClaimed{false};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
 // A second signal this soon after the first is the same request arriving twice (from the
 // terminal and from the parent passing it on), not an operator insisting.
@@ -79,18 +87,33 @@ void OnStop(int signal) {
     g_stopSignal = signal;
     g_firstStopMs = MonotonicMs();
     if (words >= 0) WriteRaw(STDERR_FILENO, g_acknowledgement, g_acknowledgementLength);
+  } else if (g_stopNow) {
+    // Asked a third time, while the stopper records the stop: at once.
+    if (MonotonicMs() - g_stopNowMs > kSameRequestMs) _exit(g_exitNow);
   } else if (words >= 0 && MonotonicMs() - g_firstStopMs > kSameRequestMs) {
     // Asked again: end at once, saying what was done and what was not.
     const TStopWords& w = g_words[words];
     WriteRaw(STDERR_FILENO, w.human, w.humanLength);
-    if (w.headLength > 0) {
+    if (w.headLength > 0 && !g_resultClaimed.exchange(true)) {
       WriteRaw(STDOUT_FILENO, w.jsonHead, w.headLength);
       WriteExitStatus(STDOUT_FILENO, 128 + signal);
       WriteRaw(STDOUT_FILENO, w.jsonTail, w.tailLength);
     }
-    _exit(128 + signal);
+    const int stopper = g_stopperPipe.load();
+    if (stopper < 0) _exit(128 + signal);
+    // The stopper's thread ends the process; the alarm, should it not.
+    g_exitNow = 128 + signal;
+    g_stopNowMs = MonotonicMs();
+    g_stopNow = 1;
+    alarm((TStopper::kHardStopMs + 999) / 1000);
+    const char wake = 's';
+    WriteRaw(stopper, &wake, 1);
   }
   errno = saved;
+}
+
+void OnAlarm(int) {
+  if (g_stopNow) _exit(g_exitNow);
 }
 
 std::size_t CopyInto(char* to, const std::string& from) {
@@ -131,6 +154,8 @@ void InstallSignalHandlers() {
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &ignore, nullptr);
+  // A file grown past the process's size limit fails its write instead of killing the run.
+  sigaction(SIGXFSZ, &ignore, nullptr);
   struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
   sigaction(SIGCHLD, &dfl, nullptr);
@@ -138,7 +163,53 @@ void InstallSignalHandlers() {
 
 int StopSignal() { return g_stopSignal; }
 
+bool StopNow() { return g_stopNow != 0; }
+
+void AwaitStopper() {
+  for (;;) pause();  // the stopper's thread ends the process, or the alarm does
+}
+
+bool ClaimResult() { return !g_resultClaimed.exchange(true); }
+
+TStopper::TStopper(std::function<void(int exit)> atStop) : m_atStop(std::move(atStop)) {
+  if (pipe2(m_pipe, O_CLOEXEC) != 0) return;  // then a second signal ends the run in the handler
+  // The thread is made with every signal blocked, and keeps them so: the handlers run on the
+  // run's own thread, whose waits they cut short.
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &old);
+  m_thread = std::thread([this] { Run(); });
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  struct sigaction alarmed {};
+  alarmed.sa_handler = OnAlarm;
+  sigemptyset(&alarmed.sa_mask);
+  sigaction(SIGALRM, &alarmed, nullptr);
+  g_stopperPipe = m_pipe[1];
+}
+
+TStopper::~TStopper() {
+  g_stopperPipe = -1;
+  if (m_thread.joinable()) {
+    const char quit = 'q';
+    WriteRaw(m_pipe[1], &quit, 1);
+    m_thread.join();
+  }
+  for (int fd : m_pipe)
+    if (fd >= 0) close(fd);
+}
+
+void TStopper::Run() {
+  char what = 0;
+  ssize_t n;
+  while ((n = read(m_pipe[0], &what, 1)) < 0 && errno == EINTR) {
+  }
+  if (n != 1 || what != 's') return;
+  m_atStop(g_exitNow);
+  _exit(g_exitNow);
+}
+
 void SetStopWords(const std::string& label) {
+  g_resultClaimed = false;  // a new run, whose result is still to be said
   const std::string text = label + "stopping after this step (a second Ctrl-C stops at once)\n";
   g_acknowledgementLength = std::min(text.size(), sizeof g_acknowledgement);
   std::memcpy(g_acknowledgement, text.data(), g_acknowledgementLength);
@@ -187,12 +258,13 @@ void DieWithParent(pid_t parent) {
 }
 
 bool WriteOut(std::string_view text) {
+  if (g_stopNow) return true;  // the handler has said what there is to say
   if (WriteAll(STDOUT_FILENO, text)) return true;
   if (g_outputError == 0) g_outputError = errno != 0 ? errno : EIO;
   return false;
 }
 
-bool WriteErr(std::string_view text) { return WriteAll(STDERR_FILENO, text); }
+bool WriteErr(std::string_view text) { return g_stopNow || WriteAll(STDERR_FILENO, text); }
 
 int OutputError() { return g_outputError; }
 

@@ -5,8 +5,10 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "isp/IspStatus.h"
@@ -19,10 +21,12 @@ namespace kavel::cli {
 void ReserveStandardDescriptors();
 
 // SIGINT, SIGTERM and SIGHUP ask the running operation to stop; a second one, given later,
-// ends a run at once (see SetStopWords); SIGPIPE is ignored, so that a closed pipe only fails
-// the write; SIGCHLD is put back to its default, so that children can be waited for.
+// ends a run at once (see SetStopWords); SIGPIPE and SIGXFSZ are ignored, so that a closed
+// pipe or a file size limit only fails the write; SIGCHLD is put back to its default, so
+// that children can be waited for.
 void InstallSignalHandlers();
-// From now on this process runs a port: the first stop signal is acknowledged at once on
+// From now on this process runs a port (a run whose result is still to be said, see
+// ClaimResult): the first stop signal is acknowledged at once on
 // standard error (label before it with several ports), and a second one writes what
 // SetDoneSoFar last said and ends the process with 128 + the signal.
 void SetStopWords(const std::string& label);
@@ -31,6 +35,34 @@ void SetStopWords(const std::string& label);
 void SetDoneSoFar(const std::string& human, const std::string& jsonHead = {}, const std::string& jsonTail = {});
 // The first stop signal received; 0 while none was.
 int StopSignal();
+// True once a second stop signal has ended the run at once: its words are said, and nothing
+// more may reach the line or the outputs.
+bool StopNow();
+// Waits for the stopper to end the process, after a second stop signal; never returns.
+[[noreturn]] void AwaitStopper();
+// Claims the run's result for standard output: true the first time, from the run or from a
+// second stop signal's handler, which then says it in its own words; false ever after.
+bool ClaimResult();
+
+// While it lives, a second stop signal (see SetStopWords) does not end the process in the
+// handler: the handler says what it says, and a thread of the stopper's own then runs
+// atStop(exit status) and ends the process with that status, within kHardStopMs whatever
+// atStop does (a run cut short records that it was stopped). Signals never run on that
+// thread. One at a time.
+class TStopper {
+ public:
+  static constexpr int kHardStopMs = 5000;
+  explicit TStopper(std::function<void(int exit)> atStop);
+  ~TStopper();
+  TStopper(const TStopper&) = delete;
+  TStopper& operator=(const TStopper&) = delete;
+
+ private:
+  void Run();
+  std::function<void(int)> m_atStop;
+  int m_pipe[2] = {-1, -1};
+  std::thread m_thread;
+};
 // The signal's name for messages: "Ctrl-C", "SIGTERM", "SIGHUP" ...
 std::string SignalName(int signal);
 // Children to pass the stop signals on to (the parent of a run on several ports).

@@ -6,6 +6,7 @@
 
 #include "cli/CliProcess.h"
 #include "image/HexText.h"
+#include "link/WireText.h"
 
 namespace kavel::cli {
 namespace {
@@ -16,33 +17,6 @@ std::string SizeText(const THexBinList* image) {
   return std::to_string(image->Count()) + " records (" + std::to_string(image->DataBytes()) + " bytes)";
 }
 
-
-// The length of the well-formed UTF-8 sequence that text starts with (at a byte past ASCII);
-// 0 when it is none: a stray continuation byte, an overlong form, a surrogate, a code point
-// past U+10FFFF, or a sequence cut short.
-std::size_t Utf8Length(std::string_view text) {
-  const auto at = [text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned lead = at(0);
-  std::size_t length = 0;
-  unsigned low = 0x80, high = 0xBF;  // the second byte's range; the lead byte narrows it
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;   // below: overlong
-    if (lead == 0xED) high = 0x9F;  // above: surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;   // below: overlong
-    if (lead == 0xF4) high = 0x8F;  // above: past U+10FFFF
-  } else {
-    return 0;
-  }
-  if (text.size() < length || at(1) < low || at(1) > high) return 0;
-  for (std::size_t i = 2; i < length; ++i)
-    if (at(i) < 0x80 || at(i) > 0xBF) return 0;
-  return length;
-}
 
 // "Manufacturer id" -> "manufacturer_id".
 std::string Key(std::string_view words) {

@@ -1,5 +1,9 @@
 #include "cli/CliRun.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cerrno>
 #include <cstdio>
@@ -18,6 +22,7 @@
 #include "link/NetComDevice.h"
 #include "link/PosixComDevice.h"
 #include "link/TraceComDevice.h"
+#include "link/WireText.h"
 
 namespace kavel::cli {
 namespace {
@@ -34,18 +39,70 @@ std::unique_ptr<TComDevice> DeviceFor(const TPortArg& port) {
   return std::make_unique<TPosixComDevice>(context);
 }
 
+// The line behind a gate that shuts once a second stop signal has ended the run at once:
+// from then on nothing more reaches the line (ECANCELED), whatever the run was doing.
+class TStopGate final : public TComDevice {
+ public:
+  explicit TStopGate(std::unique_ptr<TComDevice> inner) : m_inner(std::move(inner)) {}
+  int Open(const std::string& name) override { return StopNow() ? ECANCELED : m_inner->Open(name); }
+  void Close() override { m_inner->Close(); }
+  int SetQueueSizes(std::size_t in, std::size_t out) override {
+    return StopNow() ? ECANCELED : m_inner->SetQueueSizes(in, out);
+  }
+  int SetLine(const TLineTermios& line, bool dtr, bool rts) override {
+    return StopNow() ? ECANCELED : m_inner->SetLine(line, dtr, rts);
+  }
+  int SetModemLines(bool dtr, bool rts) override { return StopNow() ? ECANCELED : m_inner->SetModemLines(dtr, rts); }
+  int BytesWaiting(std::size_t& count) override { return StopNow() ? ECANCELED : m_inner->BytesWaiting(count); }
+  int Read(std::uint8_t* buffer, std::size_t n, int timeoutMs, std::size_t& got) override {
+    got = 0;
+    return StopNow() ? ECANCELED : m_inner->Read(buffer, n, timeoutMs, got);
+  }
+  int Write(const std::uint8_t* buffer, std::size_t n, int timeoutMs, std::size_t& written) override {
+    written = 0;
+    return StopNow() ? ECANCELED : m_inner->Write(buffer, n, timeoutMs, written);
+  }
+  int Purge(bool input, bool output) override { return StopNow() ? ECANCELED : m_inner->Purge(input, output); }
+  int WaitForInput(int timeoutMs, bool& arrived) override {
+    arrived = false;
+    return StopNow() ? ECANCELED : m_inner->WaitForInput(timeoutMs, arrived);
+  }
+  int PollHandle() const override { return m_inner->PollHandle(); }
+  std::string TakeRemarks() override { return m_inner->TakeRemarks(); }
+
+ private:
+  std::unique_ptr<TComDevice> m_inner;
+};
+
 // What the command says when it has been carried out, in its own words.
 std::string Describe(const TCliArgs& args) {
   if (args.command == "erase") return args.eraseAll ? "the erase" : "the block erase";
   return args.command;
 }
 
-// The trace file, open for writing; none when none was asked for. Done, or skOutputFailed.
+// The trace file, open for writing; none when none was asked for. Never blocks: what stands
+// under the name now (it was checked to be a regular file or none) is checked again as it is
+// opened. Done, or skOutputFailed.
 TIspStatus OpenTrace(const std::string& path, TFile& file) {
   if (path.empty()) return TIspStatus::Done();
-  file.reset(std::fopen(path.c_str(), "w"));
+  const auto failed = [&path](const std::string& why) {
+    return TIspStatus::Make(skOutputFailed, "cannot write the trace file " + path + ": " + why);
+  };
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (fd < 0) return failed(std::strerror(errno));
+  struct stat st {};
+  const bool stated = fstat(fd, &st) == 0;
+  if (!stated || !S_ISREG(st.st_mode) || ftruncate(fd, 0) != 0 ||
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    const std::string why = stated && !S_ISREG(st.st_mode) ? "it is not a regular file" : std::strerror(errno);
+    close(fd);
+    return failed(why);
+  }
+  file.reset(fdopen(fd, "w"));
   if (file) return TIspStatus::Done();
-  return TIspStatus::Make(skOutputFailed, "cannot write the trace file " + path + ": " + std::strerror(errno));
+  const std::string why = std::strerror(errno);
+  close(fd);
+  return failed(why);
 }
 
 // Closes the trace file. Done, or skOutputFailed when any of it was not written.
@@ -66,7 +123,7 @@ std::unique_ptr<TComDevice> RecordedDevice(const TPortRun& run, std::FILE* trace
     device = std::move(wrapped);
   }
   if (verbose) device = std::make_unique<TTraceComDevice>(std::move(device), stderr);
-  return device;
+  return std::make_unique<TStopGate>(std::move(device));
 }
 
 // Opens the port, by the name given, at the speed asked for. Done, or skPortFailed saying
@@ -90,21 +147,31 @@ TIspStatus OpenPort(TNAVOPort& port, const TPortArg& arg, const std::string& bau
 // the reset into the application after a good one. Its outcome, exceptions included.
 TIspStatus Work(TCommandRun& command, TNAVOPort& port, TClock& clock, const std::string& portName) {
   const TCliArgs& args = command.args;
-  const auto modemLines = [&port, &clock, &args, &portName](std::span<const TModemStep> steps) {
+  // The steps, and for an entry a stop between them and within their pauses.
+  const auto modemLines = [&port, &clock, &args, &portName](std::span<const TModemStep> steps, bool entry) {
     try {
-      RunModemSteps(port, clock, steps, args.invertDtr, args.invertRts);
+      if (!RunModemSteps(port, clock, steps, args.invertDtr, args.invertRts,
+                         entry ? std::function<bool()>([] { return StopSignal() != 0; }) : nullptr))
+        throw EOperationStopped("stopped during the boot entry: nothing was sent to the chip");
     } catch (const EComPort& e) {
       throw EComPort(e.Code(), e.WinCode(), "on " + portName);
     }
   };
-  if (!args.bootEntry.empty()) command.terminal.UseBootEntry([modemLines, &args] { modemLines(args.bootEntry); });
+  TCliTerminal& terminal = command.terminal;
+  const auto enter = [modemLines, &args, &terminal] {
+    terminal.Activity("entering the boot loader");
+    modemLines(args.bootEntry, true);
+  };
+  if (!args.bootEntry.empty()) terminal.UseBootEntry(enter);
   TIspStatus status;
   try {
-    if (!args.bootEntry.empty() && args.command != "cycle") modemLines(args.bootEntry);
+    if (!args.bootEntry.empty() && args.command != "cycle") enter();
     if (const TCommand work = FindCommand(args.command)) status = work(command);
-    if (status.Ok() && args.runAfter) modemLines(kRunAfterReset);
+    if (status.Ok() && args.runAfter) modemLines(kRunAfterReset, false);
   } catch (const EComPort& e) {
     status = TIspStatus::Make(skPortFailed, e.Words());
+  } catch (const EOperationStopped& e) {
+    status = TIspStatus::Make(skStopped, e.what());
   } catch (const std::exception& e) {
     status = TIspStatus::Make(skRefused, e.what());
   }
@@ -136,14 +203,16 @@ void SayWhatIsLeft(const TCliArgs& args, const TCliTerminal& terminal, const TRu
 // one JSON object, and the exit status.
 // With a record, the board's row is finished first: a row that cannot be finished fails the
 // run with the station's own status, after what the run did has been said.
-int Conclude(const TCliArgs& args, const TCliTerminal& terminal, TRunFacts& facts, TIspStatus status,
+int Conclude(const TCliArgs& args, TCliTerminal& terminal, TRunFacts& facts, TIspStatus status,
              std::chrono::steady_clock::time_point started, TBoardRecord* record = nullptr) {
+  if (record && !record->ClaimForRun()) AwaitStopper();
   facts.status = status;
   facts.exit = ExitStatusOf(status, facts.stopSignal);
   facts.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   if (status.kind != skOutputFailed) {  // an output that failed was said already
     for (const std::string& line : Explain(facts)) terminal.Say(line);
   }
+  terminal.Concluding(facts.work.Ok() ? Describe(args) : std::string(), record != nullptr);
   if (record) {
     if (const TIspStatus kept = record->Finish(facts); !kept.Ok()) {
       const std::string done = status.Ok() ? Describe(args) + " was carried out" : "the run failed as said";
@@ -158,7 +227,7 @@ int Conclude(const TCliArgs& args, const TCliTerminal& terminal, TRunFacts& fact
                  " had been carried out to its end");
   }
   if (args.json) {
-    terminal.PrintJson(JsonObject(facts));
+    if (ClaimResult()) terminal.PrintJson(JsonObject(facts));
   } else if (!args.quiet) {
     for (const auto& [key, value] : facts.values) terminal.Print(key + ": " + value);
     if (const std::string line = ResultLine(facts); !line.empty()) terminal.Print(line);
@@ -187,7 +256,7 @@ TIspStatus BeginBoard(const TCliArgs& args, const TPortRun& run, TBoardRecord& r
 
 }  // namespace
 
-void Complain(const std::string& text) { WriteErr("kavel-isp-cli: " + text + "\n"); }
+void Complain(const std::string& text) { WriteErr("kavel-isp-cli: " + Printable(text) + "\n"); }
 
 int RunOnPort(TCliArgs args, const TPortRun& run) {
   const auto started = std::chrono::steady_clock::now();
@@ -196,20 +265,28 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   facts.args = &args;
   facts.port = run.port.name;
   facts.image = run.image;
+  // The trace file first: a run that cannot write it draws no number. Closed after the port
+  // (declared before it), whatever path the run takes.
+  TFile traceFile(nullptr, &std::fclose);
+  const TIspStatus trace = OpenTrace(run.trace, traceFile);
   // The board's row, and its number drawn, before anything is sent to it.
   std::optional<TBoardRecord> record;
   THexBinList numbered;
   if (run.station) {
     record.emplace();
-    if (const TIspStatus begun = BeginBoard(args, run, *record, facts, numbered); !begun.Ok()) {
+    const TIspStatus begun =
+        trace.Ok() ? BeginBoard(args, run, *record, facts, numbered) : record->Begin(args, *run.station, run.port.name, false);
+    if (facts.serial) terminal.Numbered(*facts.serial);
+    if (!begun.Ok()) {
       facts.work = begun.kind == skStationFailed ? TIspStatus::Make(skCancelled, "nothing was done") : begun;
       return Conclude(args, terminal, facts, begun, started, begun.kind == skStationFailed ? nullptr : &*record);
     }
   }
+  // A second stop signal now marks the board's row as stopped before the process ends.
+  std::optional<TStopper> stopper;
+  if (record) stopper.emplace([&record](int exit) { record->MarkStopped(exit); });
   TBoardRecord* const recording = record ? &*record : nullptr;
-  // Closed after the port (declared before it), whatever path the run takes.
-  TFile traceFile(nullptr, &std::fclose);
-  if (const TIspStatus trace = OpenTrace(run.trace, traceFile); !trace.Ok()) {
+  if (!trace.Ok()) {
     terminal.Say(trace.detail);
     facts.work = TIspStatus::Make(skCancelled, "nothing was done");
     return Conclude(args, terminal, facts, TIspStatus::Make(skOutputFailed, trace.detail + "; nothing was done"), started,
@@ -237,6 +314,9 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   TIspSession session(port, clock, wait, terminal);
   TCommandRun command{args, facts.image, terminal, session, facts, {}};
   TIspStatus status = Work(command, port, clock, run.port.name);
+  // From here on a run cut short says that the work is over, and leaves the row to the run.
+  if (recording && !recording->ClaimForRun()) AwaitStopper();
+  terminal.Concluding(status.Ok() ? Describe(args) : std::string(), recording != nullptr);
   facts.stopSignal = StopSignal();
   facts.declined = terminal.Declined();
   facts.work = status;

@@ -11,6 +11,7 @@
 
 #include "cli/CliProcess.h"
 #include "cli/CliRun.h"
+#include "link/WireText.h"
 
 namespace kavel::cli {
 namespace {
@@ -84,10 +85,13 @@ std::string JsonLine(const station::TRunRow& row) {
 }
 
 // A CSV field (RFC 4180): quoted when it holds a comma, a quote or a line end; a text that a
-// spreadsheet would take for a formula is kept a text by a leading apostrophe.
+// spreadsheet would take for a formula (one that begins with = + - or @, after any blanks,
+// tabs and line ends, which spreadsheets skip) is kept a text by a leading apostrophe.
 std::string CsvField(const std::string& value, bool text) {
   std::string v;
-  if (text && !value.empty() && (value[0] == '=' || value[0] == '+' || value[0] == '-' || value[0] == '@')) v += '\'';
+  const std::size_t first = value.find_first_not_of(" \t\r\n");
+  if (text && first != std::string::npos && std::string_view("=+-@").find(value[first]) != std::string_view::npos)
+    v += '\'';
   v += value;
   if (v.find_first_of(",\"\r\n") == std::string::npos) return v;
   std::string quoted = "\"";
@@ -117,7 +121,7 @@ std::string Table(const std::vector<station::TRunRow>& rows) {
     std::vector<std::string> line;
     for (const char* name : names) {
       for (const TColumn& c : kColumns)
-        if (std::string_view(c.name) == name) line.push_back(c.value(r).empty() ? "-" : c.value(r));
+        if (std::string_view(c.name) == name) line.push_back(c.value(r).empty() ? "-" : Printable(c.value(r)));
     }
     cells.push_back(std::move(line));
   }
@@ -147,12 +151,33 @@ TIspStatus PrepareStation(const TCliArgs& args, TStationRun& station, std::uniqu
   return station::OpenStationDb(station.where, db);
 }
 
-TIspStatus TBoardRecord::Begin(const TCliArgs& args, const TStationRun& station, const std::string& port) {
+TIspStatus TBoardRecord::Begin(const TCliArgs& args, const TStationRun& station, const std::string& port,
+                                bool draw) {
   m_row = NewRow(args, station, port);
   m_where = station.where;
+  m_began = std::chrono::steady_clock::now();
   if (TIspStatus opened = station::OpenStationDb(station.where, m_db); !opened.Ok()) return opened;
-  station::TSerialDraw draw{args.serialName, args.serialFirst};
-  return m_db->Begin(m_row, args.serialPlace ? &draw : nullptr);
+  station::TSerialDraw drawn{args.serialName, args.serialFirst};
+  return m_db->Begin(m_row, args.serialPlace && draw ? &drawn : nullptr);
+}
+
+bool TBoardRecord::ClaimForRun() {
+  if (m_claim.load() == kRun) return true;
+  if (StopNow()) return false;  // the stopper is on its way to it
+  int open = kOpen;
+  return m_claim.compare_exchange_strong(open, kRun) || open == kRun;
+}
+
+void TBoardRecord::MarkStopped(int exit) {
+  int open = kOpen;
+  if (!m_claim.compare_exchange_strong(open, kStopper) || m_row.id == 0) return;
+  station::TRunRow row = m_row;
+  row.ended = station::UtcNow();
+  row.result = KindName(skStopped);
+  row.exitStatus = exit;
+  row.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_began).count();
+  std::unique_ptr<station::TStationDb> db;
+  if (station::OpenStationDb(m_where, db).Ok()) (void)db->Finish(row);  // nothing is said: the stop was
 }
 
 TIspStatus TBoardRecord::Finish(const TRunFacts& facts) {

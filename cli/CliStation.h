@@ -3,6 +3,8 @@
 // finished with what happened, and the log listed for the line's own tools.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -30,17 +32,28 @@ TIspStatus PrepareStation(const TCliArgs& args, TStationRun& station, std::uniqu
 class TBoardRecord {
  public:
   // Opens the database and begins the row, drawing the board's serial number when --serial
-  // is given. Done (the number is then spent for good), or skStationFailed.
-  TIspStatus Begin(const TCliArgs& args, const TStationRun& station, const std::string& port);
+  // is given and draw (a run that cannot start draws none). Done (the number is then spent
+  // for good), or skStationFailed.
+  TIspStatus Begin(const TCliArgs& args, const TStationRun& station, const std::string& port, bool draw = true);
   std::optional<std::int64_t> Serial() const { return m_row.serial; }
+  // The row is the run's to finish: true, unless a run cut short at once has claimed it
+  // (MarkStopped), which then ends the process.
+  bool ClaimForRun();
   // Finishes the row with what the run did, on a new connection when the first one has gone.
-  // Done, or skStationFailed.
+  // The run must have claimed it. Done, or skStationFailed.
   TIspStatus Finish(const TRunFacts& facts);
+  // For a run cut short at once, from a thread of its own (TStopper): unless the run has
+  // claimed the row, finishes it as stopped with the exit status, on a connection of its own.
+  // Blocks as long as the database does.
+  void MarkStopped(int exit);
 
  private:
   std::string m_where;
   std::unique_ptr<station::TStationDb> m_db;
   station::TRunRow m_row;
+  std::chrono::steady_clock::time_point m_began;
+  enum : int { kOpen, kRun, kStopper };
+  std::atomic<int> m_claim{kOpen};  // who finishes the row
 };
 
 // A row for each port in db, saying the image was refused before anything was sent.

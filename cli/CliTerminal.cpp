@@ -7,12 +7,14 @@
 
 #include "cli/CliProcess.h"
 #include "cli/CliReport.h"
+#include "link/WireText.h"
 
 namespace kavel::cli {
 
 TCliTerminal::TCliTerminal(const TCliArgs& args, std::string label, bool several)
-    : m_args(args), m_port(label), m_label(several ? label + ": " : std::string()) {
+    : m_args(args), m_port(label), m_label(several ? Printable(label) + ": " : std::string()) {
   SetStopWords(m_label);
+  DoneSoFar();
 }
 
 void TCliTerminal::Err(std::string_view line) const {
@@ -20,7 +22,7 @@ void TCliTerminal::Err(std::string_view line) const {
   std::string text = m_barOpen ? "\n" : "";
   m_barOpen = false;
   text += m_label;
-  text += line;
+  text += Printable(line);
   text += '\n';
   WriteErr(text);
 }
@@ -31,7 +33,7 @@ void TCliTerminal::Note(std::string_view line) const {
 
 void TCliTerminal::Say(std::string_view line) const { Err(line); }
 
-void TCliTerminal::Print(std::string_view line) const { WriteOut(m_label + std::string(line) + "\n"); }
+void TCliTerminal::Print(std::string_view line) const { WriteOut(m_label + Printable(line) + "\n"); }
 
 void TCliTerminal::PrintJson(std::string_view object) const { WriteOut(std::string(object) + "\n"); }
 
@@ -63,13 +65,31 @@ bool TCliTerminal::ChipReady() {
   return false;
 }
 
+void TCliTerminal::Numbered(std::int64_t serial) {
+  m_serial = serial;
+  DoneSoFar();
+}
+
+void TCliTerminal::Concluding(const std::string& done, bool recorded) {
+  std::string words = done.empty() ? "after the run had ended as said" : "after " + done + " had been carried out to its end";
+  if (recorded) words += ": this board's row in the station log may be left unfinished";
+  m_concluded = words;
+  DoneSoFar();
+}
+
 void TCliTerminal::DoneSoFar() {
   std::string doing;
   const std::string counted =
       m_total == 0 ? std::string()
                    : " (" + std::to_string(m_done) + " of " + std::to_string(m_total) +
                          (m_activity == "programming" ? " records)" : " bytes)");
-  if (m_activity == "programming") {
+  if (m_concluded) {
+    doing = *m_concluded;
+  } else if (m_activity.empty()) {
+    doing = "before anything was sent to the chip";
+  } else if (m_activity == "entering the boot loader") {
+    doing = "while entering the boot loader over the modem lines: nothing was sent to the chip";
+  } else if (m_activity == "programming") {
     doing = "while programming" + counted + ": the chip is not fully programmed";
   } else if (m_activity == "erasing") {
     doing = "while erasing: the erase may not have ended; erase again";
@@ -92,7 +112,8 @@ void TCliTerminal::DoneSoFar() {
     // Everything but the exit status, which the signal decides.
     head = "{\"schema\":" + std::to_string(kJsonSchema) + ",\"command\":" + Json(m_args.command) +
            ",\"port\":" + Json(m_port) + ",\"result\":\"stopped\",\"exit\":";
-    tail = ",\"message\":" + Json("stopped at once, " + doing) +
+    tail = (m_serial ? ",\"serial\":" + std::to_string(*m_serial) : std::string()) +
+           ",\"message\":" + Json("stopped at once, " + doing) +
            ",\"controller_suspended\":" + (m_suspended ? "true" : "false") + "}\n";
   }
   SetDoneSoFar(human, head, tail);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -38,6 +39,12 @@ class TCliTerminal final : public TSessionObserver {
   void ControllerSuspended() { m_suspended = true; }
   // What a run cut short at once says, from now on (see SetDoneSoFar).
   void DoneSoFar();
+  // The board's serial number, drawn for this run: a run cut short names it too.
+  void Numbered(std::int64_t serial);
+  // The command's work is over (done: what it did, in words, when it was carried out; "" when
+  // it failed) and its end is being recorded: a run cut short now says so, and that the
+  // board's row may be left unfinished when it has one (recorded).
+  void Concluding(const std::string& done, bool recorded);
 
   // A line on standard error: a note (not when quiet), or what went wrong (always).
   void Note(std::string_view line) const;
@@ -56,7 +63,9 @@ class TCliTerminal final : public TSessionObserver {
   bool m_declined = false;
   bool m_suspended = false;
   std::function<void()> m_bootEntry;
-  std::string m_activity = "programming";
+  std::string m_activity;  // "" before anything was sent to the chip
+  std::optional<std::int64_t> m_serial;
+  std::optional<std::string> m_concluded;  // the words of a run whose work is over
   std::size_t m_done = 0, m_total = 0;
   int m_lastTenth = -1;
   mutable bool m_barOpen = false;  // a progress bar ends the current terminal line

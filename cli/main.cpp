@@ -19,6 +19,7 @@
 #include "cli/CliStation.h"
 #include "image/CheckedImage.h"
 #include "link/ComNames.h"
+#include "link/WireText.h"
 #include "station/Serial.h"
 #include "station/Sha256.h"
 #include "version/Version.h"
@@ -51,7 +52,8 @@ void JsonForPort(const TCliArgs& args, const std::string& port, TStatusKind kind
 
 // A usage error: said, with --json as one object without a port too; its exit status.
 int Usage(const TCliArgs& args, bool json, const TIspStatus& usage) {
-  Complain(usage.detail + "\nTry kavel-isp-cli --help.");
+  Complain(usage.detail);
+  WriteErr("Try kavel-isp-cli --help.\n");
   const int exit = ExitStatusOf(usage, 0);
   if (json) JsonForPort(args, "", usage.kind, exit, usage.detail);
   return exit;
@@ -91,7 +93,8 @@ int ListPorts() {
   for (const std::string& name : listing.names) {
     const TPortArg port = ComPort(map, name);
     const std::string device = RealDevice(port);
-    text += name + "\t" + (!port.address.empty() ? port.address : !device.empty() ? device : port.device) + "\n";
+    text += Printable(name) + "\t" +
+            Printable(!port.address.empty() ? port.address : !device.empty() ? device : port.device) + "\n";
   }
   if (listing.names.empty()) text += "no serial ports found\n";
   int status = kExitOk;
@@ -200,18 +203,27 @@ TIspStatus LoadImage(const TCliArgs& args, std::optional<THexBinList>& image, st
   return TIspStatus::Done();
 }
 
-// The runs, one a port, each with its trace file. Done, or skUsage when an output may not be
-// written: read on several ports, or a file that is the image, a port or another output.
-TIspStatus PlanRuns(const TCliArgs& args, const THexBinList* image, std::vector<TPortRun>& runs) {
+// The trace file of each port.
+std::vector<std::string> Traces(const TCliArgs& args) {
   std::vector<std::string> names;
   for (const TPortArg& port : args.ports) names.push_back(port.name);
-  const std::vector<std::string> traces = TracePaths(args.trace, names);
-  const bool several = args.ports.size() > 1;
-  if (several && !args.output.empty())
+  return TracePaths(args.trace, names);
+}
+
+// Done when the outputs may be written; skUsage for read on several ports, or a file that is
+// the image, a port, another output, or no regular file.
+TIspStatus OutputsUsable(const TCliArgs& args) {
+  if (args.ports.size() > 1 && !args.output.empty())
     return TIspStatus::Make(skUsage, "read takes one port: each would overwrite the file");
-  std::vector<std::string> outputs = traces;
+  std::vector<std::string> outputs = Traces(args);
   if (!args.output.empty()) outputs.push_back(args.output);
-  if (TIspStatus conflict = OutputConflict(outputs, args.file, args.ports); !conflict.Ok()) return conflict;
+  return OutputConflict(outputs, args.file, args.ports);
+}
+
+// The runs, one a port, each with its trace file.
+void PlanRuns(const TCliArgs& args, const THexBinList* image, std::vector<TPortRun>& runs) {
+  const std::vector<std::string> traces = Traces(args);
+  const bool several = args.ports.size() > 1;
   const bool programs = args.command == "program" || args.command == "cycle" || args.command == "verify";
   for (std::size_t i = 0; i < args.ports.size(); ++i) {
     TPortRun run;
@@ -221,7 +233,6 @@ TIspStatus PlanRuns(const TCliArgs& args, const THexBinList* image, std::vector<
     run.image = programs ? image : nullptr;
     runs.push_back(std::move(run));
   }
-  return TIspStatus::Done();
 }
 
 }  // namespace
@@ -240,7 +251,8 @@ int main(int argc, char** argv) {
     if (args.ports.size() > 1) return Usage(args, args.json, TIspStatus::Make(skUsage, "log takes one --port"));
     return ListLog(args);
   }
-  if (const TIspStatus usage = Runnable(args); !usage.Ok()) return Usage(args, args.json, usage);
+  if (const TIspStatus usage = Worse(Runnable(args), OutputsUsable(args)); !usage.Ok())
+    return Usage(args, args.json, usage);
   // The station's database first: a run whose record would be lost is not started.
   std::optional<TStationRun> station;
   std::unique_ptr<station::TStationDb> db;  // until the runs begin: each port's run opens its own
@@ -264,8 +276,7 @@ int main(int argc, char** argv) {
   if (station && image) station->imageSha256 = station::Sha256(fileBytes);  // of what was checked and is sent
   if (args.command == "erase" && image) args.eraseBlocks = image->Blocks();
   std::vector<TPortRun> runs;
-  if (const TIspStatus usage = PlanRuns(args, image ? &*image : nullptr, runs); !usage.Ok())
-    return Usage(args, args.json, usage);
+  PlanRuns(args, image ? &*image : nullptr, runs);
   for (TPortRun& run : runs) run.station = station ? &*station : nullptr;
   return runs.size() == 1 ? RunOnPort(args, runs[0]) : RunSeveral(args, runs);
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 
 #include "link/Clock.h"
@@ -33,10 +34,18 @@ inline constexpr TModemStep kDtrRtsEntry[] = {TModemStep::Rts(true),  TModemStep
 inline constexpr TModemStep kRunAfterReset[] = {TModemStep::Rts(false), TModemStep::Dtr(true),
                                                 TModemStep::Pause(50), TModemStep::Dtr(false)};
 
+// The most a sequence may hold: an entry is a matter of milliseconds, and a sequence that
+// would hold the line for minutes is a mistake.
+inline constexpr std::size_t kMaxModemSteps = 64;
+inline constexpr int kMaxModemPausesMs = 60000;  // all the pauses together
+
 // Runs the steps on the open port: each line change sets both lines as they stand, inverted
-// where asked, and the pauses go through the clock. Both lines start off. EComPort when the
-// lines cannot be set.
-void RunModemSteps(TCustomComPort& port, TClock& clock, std::span<const TModemStep> steps, bool invertDtr,
-                   bool invertRts);
+// where asked, and the pauses go through the clock. Both lines start off. stop, when given,
+// is asked before every step and every kStopCheckMs within a pause: true ends the sequence
+// there. True when every step was run, false when stop ended it. EComPort when the lines
+// cannot be set.
+inline constexpr int kStopCheckMs = 100;
+bool RunModemSteps(TCustomComPort& port, TClock& clock, std::span<const TModemStep> steps, bool invertDtr,
+                   bool invertRts, const std::function<bool()>& stop = {});
 
 }  // namespace kavel

@@ -29,7 +29,7 @@ void TTraceComDevice::Flush() {
 int TTraceComDevice::Open(const std::string& portName) {
   const int err = m_inner->Open(portName);
   if (m_trace) {
-    std::fprintf(m_trace, "# open %s%s%s\n", portName.c_str(), err ? ": " : "", err ? std::strerror(err) : "");
+    std::fprintf(m_trace, "# open %s%s%s\n", Printable(portName).c_str(), err ? ": " : "", err ? std::strerror(err) : "");
     Remarks();
   }
   return err;
@@ -40,7 +40,7 @@ void TTraceComDevice::Remarks() {
   if (!m_trace || remarks.empty()) return;
   for (std::size_t p = 0; p < remarks.size();) {
     const std::size_t end = std::min(remarks.find('\n', p), remarks.size());
-    std::fprintf(m_trace, "# %s\n", remarks.substr(p, end - p).c_str());
+    std::fprintf(m_trace, "# %s\n", Printable(remarks.substr(p, end - p)).c_str());
     p = end + 1;
   }
   Flush();

@@ -59,4 +59,62 @@ std::string Escape(const std::string& bytes) {
   return out;
 }
 
+std::size_t Utf8Length(std::string_view text) {
+  if (text.empty()) return 0;
+  const auto at = [text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned lead = at(0);
+  std::size_t length = 0;
+  unsigned low = 0x80, high = 0xBF;  // the second byte's range; the lead byte narrows it
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // below: overlong
+    if (lead == 0xED) high = 0x9F;  // above: surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;   // below: overlong
+    if (lead == 0xF4) high = 0x8F;  // above: past U+10FFFF
+  } else {
+    return 0;
+  }
+  if (text.size() < length || at(1) < low || at(1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i)
+    if (at(i) < 0x80 || at(i) > 0xBF) return 0;
+  return length;
+}
+
+std::string Printable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  const auto hex = [&out](const char* prefix, unsigned value, int digits) {
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "%0*x", digits, value);
+    out.append(prefix).append(escaped);
+  };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte == '\n') {
+      out += "\\n";
+    } else if (byte == '\r') {
+      out += "\\r";
+    } else if (byte == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      hex("\\x", byte, 2);
+    } else if (byte < 0x80) {
+      out += static_cast<char>(byte);
+    } else if (const std::size_t length = Utf8Length(text.substr(i)); length == 0) {
+      hex("\\x", byte, 2);
+    } else if (byte == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+      hex("\\u", static_cast<unsigned char>(text[i + 1]), 4);  // U+0080 to U+009F
+      ++i;
+    } else {
+      out.append(text.substr(i, length));
+      i += length - 1;
+    }
+  }
+  return out;
+}
+
 }  // namespace kavel

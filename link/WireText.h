@@ -3,8 +3,10 @@
 // which the command line's trace and the simulator's log both write.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace kavel {
 
@@ -25,5 +27,15 @@ std::string WireLogLine(const TWireEntry& entry);
 std::string Unescape(const std::string& text);
 // The reverse, for logs: printable ASCII as it is, the rest escaped.
 std::string Escape(const std::string& bytes);
+
+// The length of the well-formed UTF-8 sequence that text starts with (at a byte past ASCII);
+// 0 when it is none: a stray continuation byte, an overlong form, a surrogate, a code point
+// past U+10FFFF, or a sequence cut short.
+std::size_t Utf8Length(std::string_view text);
+// Text from outside (a name given, a message another program made) as it may be shown to a
+// person on a terminal: valid UTF-8 as it is, but every control character escaped ("\n",
+// "\r", "\t", "\x1b"), the C1 controls too ("\u009b"), and each byte of no character
+// ("\xff"), so that nothing in it can move the cursor, clear the screen or begin a line.
+std::string Printable(std::string_view text);
 
 }  // namespace kavel

@@ -15,6 +15,7 @@
 #include "cli/CliFiles.h"
 #include "cli/CliRun.h"
 #include "link/LineTermios.h"
+#include "link/WireText.h"
 #include "tests/support/CliFixture.h"
 #include "tests/support/Processes.h"
 
@@ -46,6 +47,8 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
   const std::string big16k = Write("16k.bin", std::string(16384, '\x33'));
   const std::string image = Write("fw.hex", test::ReadWholeFile(blinkHex));
   const std::string high = Write("high.bin", std::string(0x8000, '\xFF') + '\0');  // a byte at 8000
+  const std::string fifo = File("trace.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const Case cases[] = {
       {"the whole flash is blank-checked", {"--flash-in", high}, {"blank-check"}, 1,
        "0000-FFFF is not blank: the first byte that is not FF is at 8000"},
@@ -73,9 +76,13 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
        "read 0000-000F from the chip, but cannot write "},
       {"a file name that is not UTF-8", {}, {"--json", "read", File("fl\xFF.bin"), "--range", "0-F"}, 0,
        "fl\\u00ff.bin\""},
-      {"a trace that cannot be written", {}, {"--json", "--trace", "/dev/full", "sync"}, 1,
-       "\"result\":\"output_failed\",\"exit\":1,\"message\":\"synchronized at 115200 bit/s, but cannot write "
-       "the trace file /dev/full: No space left on device\""},
+      // Refused before the station's database is opened: a FIFO would block the run once its
+      // number was drawn.
+      {"a FIFO as the trace", {}, {"--trace", fifo, "--db", File("fifo.db"), "program", "--serial", "7FFC", blinkBin}, 2,
+       "cannot write " + fifo + ": it is not a regular file"},
+      {"control characters in names are shown escaped", {"-"}, {"-p", "/dev/k\x1B[2J\nok", "sync"}, 3,
+       "cannot open /dev/k\\x1b[2J\\nok: "},
+      {"... an image's name too", {"-"}, {"program", File("\x1B[2J.hex")}, 4, "\\x1b[2J.hex"},
       {"a locked chip refuses the erase", {"--security", "1"}, {"program", blinkBin}, 1,
        "the chip refused to erase block 0: security bit 1 is set, which forbids programming and erasing blocks; only "
        "a whole-chip erase clears it"},
@@ -112,6 +119,7 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
     const TRun run = Run(c.cli);
     EXPECT_EQ(run.status, c.status) << run.err;
     EXPECT_NE(run.Both().find(c.says), std::string::npos) << run.out << run.err;
+    EXPECT_EQ(run.err.find_first_of("\x1B\r"), std::string::npos) << run.err;
     if (c.cli.front() == "--json") {
       EXPECT_EQ(std::system(("iconv -f UTF-8 -t UTF-8 " + File("out") + " >/dev/null").c_str()), 0) << run.out;
     }
@@ -119,6 +127,7 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
     if (c.status == 4) { EXPECT_NE(Report().find("records=0\n"), std::string::npos); }  // a bad file sends nothing
   }
   EXPECT_EQ(test::ReadWholeFile(image), test::ReadWholeFile(blinkHex));  // the trace never touched it
+  EXPECT_FALSE(std::filesystem::exists(File("fifo.db")));  // the FIFO: no number was drawn
 }
 
 TEST_F(Cli, EveryCommandEndsWithALineThatSaysWhatItDid) {
@@ -186,6 +195,12 @@ TEST_F(Cli, EveryCommandEndsWithALineThatSaysWhatItDid) {
 
 TEST(CliArgs, ABootEntryIsTheUsualWiringOrStepsAndAnythingElseIsAUsageError) {
   using S = TModemStep;
+  const auto repeated = [](const std::string& step, int n, const std::string& last = {}) {
+    std::string text = step;
+    for (int i = 1; i < n; ++i) text.append(",").append(step);
+    if (!last.empty()) text.append(",").append(last);
+    return text;
+  };
   const struct {
     std::string text;
     std::vector<TModemStep> steps;  // none: a usage error
@@ -200,6 +215,11 @@ TEST(CliArgs, ABootEntryIsTheUsualWiringOrStepsAndAnythingElseIsAUsageError) {
       {"reset", {},
        "--boot-entry needs dtr-rts or a sequence such as rts=1,dtr=1,50,dtr=0,100,rts=0: \"reset\" is no step: "
        "dtr=1, dtr=0, rts=1, rts=0 or a pause in ms (0 to 10000)"},
+      // A sequence is bounded: 64 steps, and a minute of pauses in all.
+      {repeated("dtr=1", 64), std::vector<TModemStep>(64, S::Dtr(true)), ""},
+      {repeated("dtr=1", 65), {}, "65 steps are too many: a sequence holds 64 at most"},
+      {repeated("10000", 6), std::vector<TModemStep>(6, S::Pause(10000)), ""},
+      {repeated("10000", 6, "1"), {}, "its pauses add up to 60001 ms: a sequence pauses 60000 ms at most in all"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -241,21 +261,29 @@ TEST_F(Cli, APortArgumentIsDecidedOnceAsAComNameADevicePathOrANetworkPort) {
   }
 }
 
-TEST_F(Cli, JsonStringsAreValidUtf8WhateverTheirBytes) {
+// What a text from outside (a name, another program's message) becomes in JSON, and on a
+// terminal: valid UTF-8 either way, and nothing a terminal would take for a command.
+TEST_F(Cli, JsonAndTerminalTextsAreValidUtf8AndHoldNoControlsWhateverTheirBytes) {
   const struct {
-    std::string text, json;
+    std::string text, json, printable;
   } cases[] = {
-      {"a \"b\" \\ \n\r\t\x01\x7F", "\"a \\\"b\\\" \\\\ \\n\\r\\t\\u0001\x7F\""},
+      {"a \"b\" \\ \n\r\t\x01\x7F", "\"a \\\"b\\\" \\\\ \\n\\r\\t\\u0001\x7F\"", "a \"b\" \\ \\n\\r\\t\\x01\\x7f"},
       {"\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF",  // two to four bytes, up to U+10FFFF
-       "\"\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF\""},
-      {"\xFF\x80", "\"\\u00ff\\u0080\""},                                   // no lead byte
+       "\"\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF\"", "\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF"},
+      {"\xFF\x80", "\"\\u00ff\\u0080\"", "\\xff\\x80"},                     // no lead byte
       {"\xC0\xAF\xE0\x80\xAF\xF0\x8F\xBF\xBF",  // '/' and U+FFFF, overlong
-       "\"\\u00c0\\u00af\\u00e0\\u0080\\u00af\\u00f0\\u008f\\u00bf\\u00bf\""},
-      {"\xED\xA0\x80", "\"\\u00ed\\u00a0\\u0080\""},                        // a surrogate
-      {"\xF4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\""},             // past U+10FFFF
-      {"\xE2\x82" "A\xE2\x82", "\"\\u00e2\\u0082A\\u00e2\\u0082\""},        // cut short, inside and at the end
+       "\"\\u00c0\\u00af\\u00e0\\u0080\\u00af\\u00f0\\u008f\\u00bf\\u00bf\"",
+       "\\xc0\\xaf\\xe0\\x80\\xaf\\xf0\\x8f\\xbf\\xbf"},
+      {"\xED\xA0\x80", "\"\\u00ed\\u00a0\\u0080\"", "\\xed\\xa0\\x80"},         // a surrogate
+      {"\xF4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\"", "\\xf4\\x90\\x80\\x80"},  // past U+10FFFF
+      {"\xE2\x82" "A\xE2\x82", "\"\\u00e2\\u0082A\\u00e2\\u0082\"", "\\xe2\\x82A\\xe2\\x82"},  // cut short
+      // A screen cleared, by ESC and by the C1 control CSI (U+009B); U+00A0 is a character.
+      {"\x1B[2J\xC2\x9B" "2J\xC2\xA0", "\"\\u001b[2J\xC2\x9B" "2J\xC2\xA0\"", "\\x1b[2J\\u009b2J\xC2\xA0"},
   };
-  for (const auto& c : cases) EXPECT_EQ(cli::Json(c.text), c.json) << c.text;
+  for (const auto& c : cases) {
+    EXPECT_EQ(cli::Json(c.text), c.json) << c.text;
+    EXPECT_EQ(Printable(c.text), c.printable) << c.text;
+  }
 }
 
 TEST_F(Cli, ImagesThatCannotBeRightAreRefusedBeforeAnythingIsSent) {
@@ -406,8 +434,12 @@ TEST_F(Cli, SignalsStopBetweenRecordsReleaseThePortAndPutTheSpeedBack) {
       {SIGHUP, 129, {}, "programming 0%", "stopped by SIGHUP: stopped after "},
       {SIGINT, 130, {"--delay", "0"}, "", "stopped by Ctrl-C: stopped during the speed search"},
       // The erase of the image's block takes 1.5 s: the first Ctrl-C waits for it, a second
-      // one does not.
-      {SIGINT, 130, {"--json"}, "erasing the blocks the image touches", "stopped at once, while erasing", true},
+      // one does not, and still says the board's number and marks its row stopped.
+      {SIGINT, 130, {"--json", "--serial", "7FFC"}, "erasing the blocks the image touches", "stopped at once, while erasing",
+       true},
+      // A boot entry stops between its steps and within its pauses.
+      {SIGTERM, 143, {"--json", "--boot-entry", "10000,10000,10000,10000"}, "",
+       "stopped by SIGTERM: stopped during the boot entry: nothing was sent to the chip"},
   };
   Sim({"--speeds", "9600", "--reply-delay", "2", "--block-erase-ms", "1500"});  // a run of some seconds
   const std::string image = Write("image.bin", std::string(16384, '\x11'));
@@ -432,10 +464,18 @@ TEST_F(Cli, SignalsStopBetweenRecordsReleaseThePortAndPutTheSpeedBack) {
     EXPECT_NE(err.find("stopping after this step (a second Ctrl-C stops at once)\n"), std::string::npos) << err;
     EXPECT_NE(err.find(c.says), std::string::npos) << err;
     if (c.twice) {
-      EXPECT_NE(test::ReadWholeFile(File("out")).find("\"result\":\"stopped\",\"exit\":130,"), std::string::npos);
+      EXPECT_NE(test::ReadWholeFile(File("out")).find("\"result\":\"stopped\",\"exit\":130,\"serial\":"),
+                std::string::npos);
+      const std::string log = Run({"log", "--csv"}).out;
+      EXPECT_NE(log.find(",stopped,130,"), std::string::npos) << log;
       continue;  // ended at once: the line is left as it was
     }
-    EXPECT_EQ(err.find("stopped after 0 of"), std::string::npos) << err;  // it was programming
+    // One result, whatever the stop.
+    const std::string out = test::ReadWholeFile(File("out"));
+    if (!c.args.empty() && c.args.front() == "--json") {
+      EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    }
+    EXPECT_EQ(err.find("stopped after 0 of"), std::string::npos) << err;  // it was programming, if at all
     // The line is back at its speed, and the port is free at once.
     const int fd = open(ReadLinkText(File("COM1")).c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(fd, 0);

@@ -193,17 +193,23 @@ TEST(NetPort, NegotiatesBinaryDoublesFFAndADropOrARefusalIsAPortFailure) {
   EXPECT_EQ(second.SetLine(line, false, false), EBUSY);
 }
 
-TEST(BootEntry, SequencesSetBothLinesAsTheyStandInvertedWhereAsked) {
+TEST(BootEntry, SequencesSetBothLinesAsTheyStandInvertedWhereAskedAndStopBetweenAndWithinSteps) {
+  static constexpr TModemStep kLong[] = {TModemStep::Rts(true), TModemStep::Pause(10000), TModemStep::Dtr(true)};
   const struct {
     const char* name;
     std::span<const TModemStep> steps;
     bool invertDtr, invertRts;
     std::string lines;  // each SetModemLines: "DR" with upper case for on
     std::vector<int> pauses;
+    std::int64_t stopAtMs = -1;  // a stop asked from this time on (from the start); -1: none can come
   } cases[] = {
       {"dtr-rts", kDtrRtsEntry, false, false, "dR DR dR dr", {50, 100}},
       {"dtr-rts, DTR inverted", kDtrRtsEntry, true, false, "DR dR DR Dr", {50, 100}},
       {"run after, RTS inverted", kRunAfterReset, false, true, "dR DR dR", {50}},
+      {"a stop that never comes", kLong, false, false, "dR DR", std::vector<int>(100, 100), 1000000},
+      {"a stop before the first step", kDtrRtsEntry, false, false, "", {}, 0},
+      {"a stop between steps", kDtrRtsEntry, false, false, "dR DR dR", {50, 100}, 120},
+      {"a stop within a long pause", kLong, false, false, "dR", {100, 100, 100}, 250},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -212,7 +218,11 @@ TEST(BootEntry, SequencesSetBothLinesAsTheyStandInvertedWhereAsked) {
     test::TFakeComDevice* device = fake.get();
     TCustomComPort port(std::move(fake));
     port.OpenPort();
-    RunModemSteps(port, clock, c.steps, c.invertDtr, c.invertRts);
+    const std::int64_t start = clock.NowMs();
+    const bool ended = c.stopAtMs < 0 ? RunModemSteps(port, clock, c.steps, c.invertDtr, c.invertRts)
+                                      : RunModemSteps(port, clock, c.steps, c.invertDtr, c.invertRts,
+                                                      [&] { return clock.NowMs() - start >= c.stopAtMs; });
+    EXPECT_EQ(ended, c.stopAtMs < 0 || c.stopAtMs > 10000);
     EXPECT_EQ(device->modemLines, c.lines);
     EXPECT_EQ(clock.sleeps, c.pauses);
   }

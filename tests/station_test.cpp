@@ -8,6 +8,7 @@
 #include <set>
 
 #include <nlohmann/json.hpp>
+#include <sqlite3.h>
 
 #include "station/Serial.h"
 #include "station/StationDb.h"
@@ -241,17 +242,49 @@ TEST_F(StationCli, EveryBoardIsARowWhateverBecameOfIt) {
   ASSERT_TRUE(station::OpenStationDb(Db(), db).Ok());
   station::TRunRow formula;
   formula.started = station::UtcNow();
-  formula.station = "bench";
-  formula.port = "COM1";
+  formula.station = "\t=1+1";  // a formula after a tab is one too
+  formula.port = "COM9\n7  2026-12-08T09:00:00.000Z  bench  COM1  program  7  ok";  // a row forged by a newline
   formula.command = "program";
   formula.image = "=HYPERLINK(\"http://x\",\"a, b\")";
   ASSERT_TRUE(db->Begin(formula, nullptr).Ok());
   const test::TRun csv = Run({"log", "--csv"});
   EXPECT_EQ(csv.out.rfind("id,started,ended,station,port,command,image,image_sha256,device_id,", 0), 0u);
   EXPECT_NE(csv.out.find(",program,\"'=HYPERLINK(\"\"http://x\"\",\"\"a, b\"\")\",,"), std::string::npos) << csv.out;
+  EXPECT_NE(csv.out.find(",'\t=1+1,\"COM9\n7 "), std::string::npos) << csv.out;
   EXPECT_EQ(std::system(("python3 -c 'import csv,sys; r=list(csv.reader(open(sys.argv[1], newline=\"\"))); "
                          "sys.exit(not (len(r) == 7 and len({len(x) for x in r}) == 1))' " + File("out")).c_str()),
             0);
+  // The table shows a line a row, whatever the names hold.
+  const test::TRun table = Run({"log"});
+  EXPECT_EQ(std::count(table.out.begin(), table.out.end(), '\n'), 7) << table.out;
+  EXPECT_NE(table.out.find(" \\t=1+1 "), std::string::npos) << table.out;
+  EXPECT_NE(table.out.find(" COM9\\n7  2026"), std::string::npos) << table.out;
+}
+
+// A second stop while the board's row waits for a busy database says what was done to the
+// chip: all of it; what may be missing is the row.
+TEST_F(StationCli, ASecondStopWhileTheRowIsRecordedSaysTheBoardWasDone) {
+  Sim({"--reply-delay", "2"});
+  const pid_t cli = Start({"--json", "program", "--serial", "7FFC", blinkBin});
+  ASSERT_TRUE(test::WaitForText(File("err"), "programming ", 30000));
+  sqlite3* holder = nullptr;  // another station, writing
+  ASSERT_EQ(sqlite3_open(Db().c_str(), &holder), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  ASSERT_TRUE(test::WaitForText(File("err"), "verifying 100%", 30000));
+  usleep(300 * 1000);
+  kill(cli, SIGINT);
+  usleep(600 * 1000);
+  kill(cli, SIGINT);
+  EXPECT_EQ(test::WaitExit(cli, 3000), 130);
+  sqlite3_close(holder);
+  const std::string done = "stopped at once, after program had been carried out to its end: this board's row in the "
+                           "station log may be left unfinished";
+  EXPECT_NE(test::ReadWholeFile(File("err")).find(done), std::string::npos) << test::ReadWholeFile(File("err"));
+  const auto json = nlohmann::json::parse(test::ReadWholeFile(File("out")));
+  EXPECT_EQ(json["message"], done);
+  EXPECT_EQ(json["serial"], 1);
+  StopSims();
+  EXPECT_EQ(Flash().substr(0, blink.size()), blink);
 }
 
 TEST_F(StationCli, EightPortsDrawDistinctConsecutiveNumbersAtOnce) {

@@ -497,17 +497,22 @@ TEST_F(Cli, OutputsThatCannotBeWrittenFailAndTheLineNeverHearsThem) {
     std::vector<std::string> args;
     int out, err;
     int status;
+    long fileSizeLimit = -1;
   } cases[] = {
       {"results to a closed descriptor", {"--trace", File("trace"), "info"}, test::TStdio::kClosed, test::TStdio::kNull, 1},
       {"results to a full disk", {"info"}, full, test::TStdio::kNull, 1},
       {"progress to a closed descriptor", {"program", blinkHex}, test::TStdio::kNull, test::TStdio::kClosed, 0},
       {"progress to a pipe nobody reads", {"program", blinkHex}, test::TStdio::kNull, pipeFds[1], 0},
+      // Past the file size limit: the write fails (no SIGXFSZ kills the run) and says so.
+      {"a trace that cannot be written", {"--no-db", "--trace", File("short"), "program", blinkHex},
+       test::TStdio::kNull, test::TStdio::kNull, 1, 1024},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     test::TStdio io;
     io.out = c.out;
     io.err = c.err;
+    io.fileSizeLimit = c.fileSizeLimit;
     EXPECT_EQ(test::WaitExit(test::StartProcessWith(KAVEL_CLI_EXE, c.args, io), 30000), c.status);
   }
   close(full);

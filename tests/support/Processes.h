@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,6 +27,7 @@ struct TStdio {
   static constexpr int kNull = -2, kClosed = -1;
   int in = kNull, out = kNull, err = kNull;
   bool ignoreChildSignals = false;  // start it with SIGCHLD ignored, as some shells leave it
+  long fileSizeLimit = -1;          // bytes a file it writes may reach (RLIMIT_FSIZE); -1: none
 };
 
 // Starts exe with args and the standard descriptors of io. Returns the process.
@@ -44,6 +46,10 @@ inline pid_t StartProcessWith(const std::string& exe, std::vector<std::string> a
       }
     }
     if (io.ignoreChildSignals) signal(SIGCHLD, SIG_IGN);
+    if (io.fileSizeLimit >= 0) {
+      const rlimit limit{static_cast<rlim_t>(io.fileSizeLimit), static_cast<rlim_t>(io.fileSizeLimit)};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
     std::vector<char*> argv{const_cast<char*>(exe.c_str())};
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

@@ -42,11 +42,15 @@ constexpr std::string_view kBit2Locks =
     "security bit 2 is set, which forbids reading the flash; only a whole-chip erase clears it (erase all, or cycle)";
 
 // What to check when no speed answered.
-std::string SyncChecklist(const TCliArgs& a) {
+std::string SyncChecklist(const TRunFacts& f) {
   std::string text =
       "Check: the chip in its boot loader (the Download Mode jumper set and the chip reset after it, or "
       "--boot-entry); the cable (TX to RX, RX to TX, ground); a crystal that allows one of these speeds";
-  if (a.baudGiven) text += "; --baud pins one speed: leave it out to try them all";
+  if (f.rawTcp) {  // which cannot go without --baud
+    text += "; raw TCP cannot set the line's speed: the server's port must run at the --baud given";
+  } else if (f.args->baudGiven) {
+    text += "; --baud pins one speed: leave it out to try them all";
+  }
   return text;
 }
 
@@ -104,7 +108,7 @@ using TExplainer = void (*)(const TRunFacts& f, std::vector<std::string>& lines)
 
 void ExplainSync(const TRunFacts& f, std::vector<std::string>& lines) {
   lines.push_back(f.status.detail);
-  if (!f.cycle.sync.echoes && f.status.detail.find("echoes") == std::string::npos) lines.push_back(SyncChecklist(*f.args));
+  if (!f.cycle.sync.echoes && f.status.detail.find("echoes") == std::string::npos) lines.push_back(SyncChecklist(f));
 }
 
 void ExplainBlocks(const TRunFacts& f, std::vector<std::string>& lines) {

@@ -30,6 +30,7 @@ enum class TStep : std::uint8_t {
 struct TRunFacts {
   const TCliArgs* args = nullptr;
   std::string port;                 // "" when the run had none (a usage error)
+  bool rawTcp = false;              // the port is raw TCP: its speed is the server's, never set from here
   TIspStatus status;                // the outcome: skOutputFailed when the work was done but an output was not
   TIspStatus work;                  // the command's own outcome, whatever became of its outputs
   TStep step = TStep::stNone;       // the step the outcome came from

@@ -44,34 +44,51 @@ std::unique_ptr<TComDevice> DeviceFor(const TPortArg& port) {
 class TStopGate final : public TComDevice {
  public:
   explicit TStopGate(std::unique_ptr<TComDevice> inner) : m_inner(std::move(inner)) {}
-  int Open(const std::string& name) override { return StopNow() ? ECANCELED : m_inner->Open(name); }
+  int Open(const std::string& name) override {
+    return Gate([&] { return m_inner->Open(name); });
+  }
   void Close() override { m_inner->Close(); }
   int SetQueueSizes(std::size_t in, std::size_t out) override {
-    return StopNow() ? ECANCELED : m_inner->SetQueueSizes(in, out);
+    return Gate([&] { return m_inner->SetQueueSizes(in, out); });
   }
   int SetLine(const TLineTermios& line, bool dtr, bool rts) override {
-    return StopNow() ? ECANCELED : m_inner->SetLine(line, dtr, rts);
+    return Gate([&] { return m_inner->SetLine(line, dtr, rts); });
   }
-  int SetModemLines(bool dtr, bool rts) override { return StopNow() ? ECANCELED : m_inner->SetModemLines(dtr, rts); }
-  int BytesWaiting(std::size_t& count) override { return StopNow() ? ECANCELED : m_inner->BytesWaiting(count); }
+  int SetModemLines(bool dtr, bool rts) override {
+    return Gate([&] { return m_inner->SetModemLines(dtr, rts); });
+  }
+  int BytesWaiting(std::size_t& count) override {
+    count = 0;
+    return Gate([&] { return m_inner->BytesWaiting(count); });
+  }
   int Read(std::uint8_t* buffer, std::size_t n, int timeoutMs, std::size_t& got) override {
     got = 0;
-    return StopNow() ? ECANCELED : m_inner->Read(buffer, n, timeoutMs, got);
+    return Gate([&] { return m_inner->Read(buffer, n, timeoutMs, got); });
   }
   int Write(const std::uint8_t* buffer, std::size_t n, int timeoutMs, std::size_t& written) override {
     written = 0;
-    return StopNow() ? ECANCELED : m_inner->Write(buffer, n, timeoutMs, written);
+    return Gate([&] { return m_inner->Write(buffer, n, timeoutMs, written); });
   }
-  int Purge(bool input, bool output) override { return StopNow() ? ECANCELED : m_inner->Purge(input, output); }
+  int Purge(bool input, bool output) override {
+    return Gate([&] { return m_inner->Purge(input, output); });
+  }
   int WaitForInput(int timeoutMs, bool& arrived) override {
     arrived = false;
-    return StopNow() ? ECANCELED : m_inner->WaitForInput(timeoutMs, arrived);
+    return Gate([&] { return m_inner->WaitForInput(timeoutMs, arrived); });
   }
   int PollHandle() const override { return m_inner->PollHandle(); }
   std::string TakeRemarks() override { return m_inner->TakeRemarks(); }
+  // The device's words, unless the gate itself refused the last call.
+  std::string LastFailureWords() const override { return m_shut ? std::string() : m_inner->LastFailureWords(); }
 
  private:
+  template <typename Call>
+  int Gate(Call&& call) {
+    m_shut = StopNow();
+    return m_shut ? ECANCELED : call();
+  }
   std::unique_ptr<TComDevice> m_inner;
+  bool m_shut = false;  // the last call was refused here
 };
 
 // What the command says when it has been carried out, in its own words.
@@ -127,7 +144,8 @@ std::unique_ptr<TComDevice> RecordedDevice(const TPortRun& run, std::FILE* trace
 }
 
 // Opens the port, by the name given, at the speed asked for. Done, or skPortFailed saying
-// why it cannot be opened.
+// why it cannot be opened: the device's own words when its error number would mislead (a
+// network server that runs its port at another speed), else the error number's advice.
 TIspStatus OpenPort(TNAVOPort& port, const TPortArg& arg, const std::string& baud) {
   port.SetPort(arg.name);
   port.SetBaudRate(BaudRateFromText(baud));
@@ -137,8 +155,11 @@ TIspStatus OpenPort(TNAVOPort& port, const TPortArg& arg, const std::string& bau
   } catch (const EComPort& e) {
     const std::string where = arg.device.empty() || arg.device == arg.name ? arg.name : arg.name + " (" + arg.device + ")";
     const bool comName = arg.kind == TPortArg::pkComName;
-    return TIspStatus::Make(skPortFailed, "cannot open " + where + ": " +
-                                              (e.WinCode() ? PortErrorReason(*e.WinCode(), comName) : e.Words()));
+    std::string why = "cannot open ";
+    why += where;
+    why += ": ";
+    why += !e.Reason().empty() ? e.Reason() : e.WinCode() ? PortErrorReason(*e.WinCode(), comName) : e.Words();
+    return TIspStatus::Make(skPortFailed, why);
   }
 }
 
@@ -154,7 +175,7 @@ TIspStatus Work(TCommandRun& command, TNAVOPort& port, TClock& clock, const std:
                          entry ? std::function<bool()>([] { return StopSignal() != 0; }) : nullptr))
         throw EOperationStopped("stopped during the boot entry: nothing was sent to the chip");
     } catch (const EComPort& e) {
-      throw EComPort(e.Code(), e.WinCode(), "on " + portName);
+      throw EComPort(e.Code(), e.WinCode(), "on " + portName, e.Reason());
     }
   };
   TCliTerminal& terminal = command.terminal;
@@ -264,6 +285,7 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   TRunFacts facts;
   facts.args = &args;
   facts.port = run.port.name;
+  facts.rawTcp = run.port.RawTcp();
   facts.image = run.image;
   // The trace file first: a run that cannot write it draws no number. Closed after the port
   // (declared before it), whatever path the run takes.

@@ -43,6 +43,7 @@ class TAnyComDevice final : public TComDevice {
   }
   int PollHandle() const override { return m_inner ? m_inner->PollHandle() : -1; }
   std::string TakeRemarks() override { return m_inner ? m_inner->TakeRemarks() : std::string(); }
+  std::string LastFailureWords() const override { return m_inner ? m_inner->LastFailureWords() : std::string(); }
 
  private:
   TComDeviceContext m_context;

@@ -65,6 +65,11 @@ class TComDevice {
   // line may want to know ("low-latency mode on", a setting a server did not acknowledge),
   // a line each; "" for nothing.
   virtual std::string TakeRemarks() { return {}; }
+  // Why the last call failed, in words, when its errno alone would mislead (a network server
+  // that runs its port at another speed answers EINVAL, one that never acknowledged the speed
+  // ETIMEDOUT, though the connection was made); "" when the errno says it, or when the last
+  // call succeeded. The errno stays the call's result; the words only say it better.
+  virtual std::string LastFailureWords() const { return {}; }
 };
 
 // A serial device through POSIX termios (link/PosixComDevice.h), in the given context.

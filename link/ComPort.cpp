@@ -56,6 +56,10 @@ void TCustomComPort::SetTimeouts(const TComTimeouts& timeouts) { m_timeouts = ti
 
 void TCustomComPort::SetBuffer(const TComBuffer& buffer) { m_buffer = buffer; }
 
+void TCustomComPort::Fail(int code, int err, const std::string& detail) {
+  throw EComPort(code, err, detail, m_device->LastFailureWords());
+}
+
 void TCustomComPort::ApplyLine() {
   TLineTermios line;
   line.bitsPerSecond = BaudRateBits(m_baudRate);
@@ -78,20 +82,20 @@ void TCustomComPort::ApplyLine() {
   bool dtr = m_flow.ControlDTR != dtrDisable;
   bool rts = m_flow.ControlRTS == rtsEnable || m_flow.ControlRTS == rtsToggle;
   if (int err = RetryTransient([&] { return m_device->SetLine(line, dtr, rts); }))
-    throw EComPort(CE_SetStateFailed, err);
+    Fail(CE_SetStateFailed, err);
 }
 
 void TCustomComPort::OpenPort() {
   if (m_connected) return;
   if (int err = RetryTransient([&] { return m_device->Open(m_port); }))
-    throw EComPort(CE_OpenFailed, err);
+    Fail(CE_OpenFailed, err);
   m_connected = true;
   try {
     if (int err = RetryTransient([&] {
           return m_device->SetQueueSizes(static_cast<std::size_t>(m_buffer.InputSize),
                                          static_cast<std::size_t>(m_buffer.OutputSize));
         }))
-      throw EComPort(CE_SetupComFailed, err);
+      Fail(CE_SetupComFailed, err);
     ApplyLine();
     // The time-outs are applied per call (see ReadTimeout, WriteTimeout); nothing can fail here.
   } catch (...) {
@@ -114,7 +118,7 @@ std::size_t TCustomComPort::BytesWaiting() {
   if (!m_connected) throw EComPort(CE_ClearComFailed, EBADF);
   std::size_t count = 0;
   if (int err = RetryTransient([&] { return m_device->BytesWaiting(count); }))
-    throw EComPort(CE_ClearComFailed, err);
+    Fail(CE_ClearComFailed, err);
   return count;
 }
 
@@ -136,7 +140,7 @@ std::size_t TCustomComPort::ReceiveBytes(void* buffer, std::size_t n) {
     const int e = m_device->Read(static_cast<std::uint8_t*>(buffer), n, ReadTimeout(n), got);
     return IsTransient(e) && got > 0 ? 0 : e;
   });
-  if (err) throw EComPort(CE_ReadFailed, err);
+  if (err) Fail(CE_ReadFailed, err);
   return got;
 }
 
@@ -155,10 +159,9 @@ std::size_t TCustomComPort::SendBytes(const void* buffer, std::size_t n) {
   // A record cut short is a different record: what was not sent is as bad as a failure.
   if (err != 0 || written < n) {
     const bool timedOut = err == 0 || err == ETIMEDOUT;
-    throw EComPort(CE_WriteFailed, timedOut ? ETIMEDOUT : err,
-                   timedOut ? "only " + std::to_string(written) + " of " + std::to_string(n) +
-                                  " bytes were sent"
-                            : std::string());
+    Fail(CE_WriteFailed, timedOut ? ETIMEDOUT : err,
+         timedOut ? "only " + std::to_string(written) + " of " + std::to_string(n) + " bytes were sent"
+                  : std::string());
   }
   return written;
 }
@@ -171,13 +174,13 @@ std::size_t TCustomComPort::SendText(std::string_view text) {
 void TCustomComPort::SetModemLines(bool dtr, bool rts) {
   if (!m_connected) throw EComPort(CE_ModemLinesFailed, EBADF);
   if (int err = RetryTransient([&] { return m_device->SetModemLines(dtr, rts); }))
-    throw EComPort(CE_ModemLinesFailed, err);
+    Fail(CE_ModemLinesFailed, err);
 }
 
 void TCustomComPort::PurgeBuffers(bool input, bool output) {
   if (!m_connected) throw EComPort(CE_PurgeFailed, EBADF);
   if (int err = RetryTransient([&] { return m_device->Purge(input, output); }))
-    throw EComPort(CE_PurgeFailed, err);
+    Fail(CE_PurgeFailed, err);
 }
 
 bool TCustomComPort::WaitForRxChar(int timeoutMs) {
@@ -185,7 +188,7 @@ bool TCustomComPort::WaitForRxChar(int timeoutMs) {
   bool arrived = false;
   if (int err = RetryTransient(
           [&] { return m_device->WaitForInput(timeoutMs < 0 ? 0 : timeoutMs, arrived); }))
-    throw EComPort(CE_WaitFailed, err);
+    Fail(CE_WaitFailed, err);
   return arrived;
 }
 

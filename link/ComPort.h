@@ -133,6 +133,9 @@ class TCustomComPort {
 
  private:
   void ApplyLine();  // code 7
+  // Throws EComPort with the code, the device's errno err, the detail and the device's words
+  // for the failure (TComDevice::LastFailureWords).
+  [[noreturn]] void Fail(int code, int err, const std::string& detail = {});
   void Notify(bool connected);
   int ReadTimeout(std::size_t n) const;
   int WriteTimeout(std::size_t n) const;

@@ -20,9 +20,17 @@ std::string ComErrorText(int code) {
   }
 }
 
-std::string EComPort::Compose(int code, std::optional<int> winCode, const std::string& detail) {
+std::string EComPort::Compose(int code, std::optional<int> winCode, const std::string& detail,
+                              const std::string& reason) {
   std::string text = ComErrorText(code);
-  if (!detail.empty()) text += ": " + detail;
+  if (!reason.empty()) {
+    text += ": ";
+    text += reason;
+  }
+  if (!detail.empty()) {
+    text += reason.empty() ? ": " : "; ";
+    text += detail;
+  }
   if (winCode) text += " (win error code: " + std::to_string(*winCode) + ")";
   return text;
 }
@@ -47,10 +55,15 @@ std::string CodeWords(int code) {
 
 }  // namespace
 
-EComPort::EComPort(int code, std::optional<int> winCode, const std::string& detail)
-    : std::runtime_error(Compose(code, winCode, detail)), m_code(code), m_winCode(winCode) {
+EComPort::EComPort(int code, std::optional<int> winCode, const std::string& detail, const std::string& reason)
+    : std::runtime_error(Compose(code, winCode, detail, reason)), m_code(code), m_winCode(winCode), m_reason(reason) {
   m_words = CodeWords(code) + " failed";
-  if (winCode) m_words += std::string(": ") + std::strerror(*winCode);
+  if (!reason.empty()) {
+    m_words += ": ";
+    m_words += reason;
+  } else if (winCode) {
+    m_words += std::string(": ") + std::strerror(*winCode);
+  }
   if (!detail.empty()) m_words += " (" + detail + ")";
 }
 

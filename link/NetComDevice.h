@@ -10,21 +10,24 @@
 // Settings a server does not acknowledge within kAckMs are remarks (TakeRemarks), but for
 // the speed (ETIMEDOUT), and for DTR and RTS set alone (SetModemLines), which a boot entry
 // needs: a server that never acknowledges them (ser2net in front of a pseudo-terminal) cannot
-// do one.
+// do one. What the server sends is taken apart by a TNetStream (link/NetStream.h), which
+// holds at most TNetStream::kInputCap bytes of data unread; a server that never stops
+// sending keeps no call past its time-out. A stream that cannot be taken apart is EPROTO.
+// A failure whose errno would mislead (EINVAL for a speed the server does not take,
+// ETIMEDOUT for one it does not acknowledge though the connection was made, EPROTO for an
+// answer without a speed) is said in words by LastFailureWords, and as a remark.
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 #include <string_view>
 
 #include "link/ComDevice.h"
-
-struct telnet_t;
-union telnet_event_t;
+#include "link/NetStream.h"
 
 namespace kavel {
 
@@ -65,20 +68,25 @@ class TNetComDevice final : public TComDevice {
   int WaitForInput(int timeoutMs, bool& arrived) override;
   int PollHandle() const override { return m_fd; }
   std::string TakeRemarks() override;
+  std::string LastFailureWords() const override { return m_failure; }
 
  private:
-  // RFC 2217 commands (client to server; the server answers the same + 100).
-  enum : std::uint8_t {
-    kSetBaudRate = 1, kSetDataSize = 2, kSetParity = 3, kSetStopSize = 4, kSetControl = 5, kPurgeData = 12
-  };
-  static void OnTelnetEvent(telnet_t* telnet, telnet_event_t* event, void* self);
-  void OnEvent(telnet_event_t& event);
-  // Reads all the socket has, then again as more comes, until done() or timeoutMs has
-  // passed; 0, or GoneError() once the connection is gone.
+  // Reads what the socket has and again as more comes, until done() or timeoutMs has passed,
+  // looking at both at least every TNetStream::kInputCap bytes; sends the answers to the
+  // server's negotiation as they are made, and reads nothing while kOutputCap of them wait.
+  // 0, or LostError() once the connection is gone or its stream broken.
   int Pump(int timeoutMs, const std::function<bool()>& done);
+  // EBUSY or ECONNRESET for a connection that is gone, EPROTO for a broken stream (said in
+  // words); 0 while neither.
+  int LostError();
   int GoneError() const;
-  // Sends what the telnet layer made; 0 or an errno value.
+  // Sends what the socket takes now of what waits to go, without waiting; false when the
+  // connection is gone.
+  bool SendNow();
+  // Sends all that waits to go, waiting up to timeoutMs; 0 or an errno value.
   int Flush(int timeoutMs);
+  // err, with the words that say it where err alone would mislead (also a remark).
+  int Fail(int err, const std::string& words);
   struct TCommand {
     std::uint8_t number;
     std::string value;
@@ -88,7 +96,6 @@ class TNetComDevice final : public TComDevice {
   // their answers (a server answers in order); for each, whether it was answered.
   std::vector<bool> Commands(const std::vector<TCommand>& commands);
   bool Command(std::uint8_t number, std::string value) { return Commands({{number, std::move(value), {}}})[0]; }
-  void Remark(const std::string& text);
   // Milliseconds left until deadline, 0 when it has passed.
   int Left(std::int64_t deadline) const;
 
@@ -97,13 +104,10 @@ class TNetComDevice final : public TComDevice {
   TClock& m_clock;
   int m_ackMs;
   int m_fd = -1;
-  telnet_t* m_telnet = nullptr;
-  std::deque<std::uint8_t> m_rx;       // data received, not yet read
-  std::string m_tx;                    // bytes for the socket, not yet sent
-  std::string m_acks;                  // the commands acknowledged since the last were sent
-  bool m_gone = false;                 // the connection dropped
-  std::uint32_t m_bitsPerSecond = 0;   // as the server acknowledged it
-  std::string m_remarks;
+  std::unique_ptr<TNetStream> m_stream;  // while connected
+  bool m_gone = false;                   // the connection dropped
+  TRemarks m_remarks;
+  std::string m_failure;                 // the last failure's words; "" when its errno says it
   // What was set on the server's port, so that only a change goes across again; and the
   // modem lines, not asked again once unacknowledged.
   std::optional<TLineTermios> m_line;

@@ -32,6 +32,7 @@ class TTraceComDevice final : public TComDevice {
   int PollHandle() const override { return m_inner->PollHandle(); }
   int SetModemLines(bool dtr, bool rts) override;
   std::string TakeRemarks() override { return m_inner->TakeRemarks(); }
+  std::string LastFailureWords() const override { return m_inner->LastFailureWords(); }
 
   // The errno of the first write to the trace file that failed (a full disk); 0 when none.
   // The line itself goes on regardless: the caller decides what a lost trace means.

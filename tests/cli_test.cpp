@@ -18,6 +18,7 @@
 #include "link/WireText.h"
 #include "tests/support/CliFixture.h"
 #include "tests/support/Processes.h"
+#include "tests/support/ScriptedServer.h"
 
 namespace kavel {
 namespace {
@@ -49,6 +50,14 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
   const std::string high = Write("high.bin", std::string(0x8000, '\xFF') + '\0');  // a byte at 8000
   const std::string fifo = File("trace.fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // Network port servers, each for the row that names it: one that runs its port at 19200
+  // bit/s, one that never acknowledges a speed, one that never stops sending either, and a
+  // raw TCP one where nobody answers.
+  const auto speed = [](std::string runs) {
+    return [runs](char c, const std::string& v) { return c == 1 ? runs : test::Acknowledge(c, v); };
+  };
+  test::TScriptedServer at19200({speed(std::string("\x65\0\0\x4B\0", 5))}), deaf({speed("")}),
+      flooding({speed(""), "", "\xFF\xFF"}), quiet({test::Acknowledge, "", "", false});
   const Case cases[] = {
       {"the whole flash is blank-checked", {"--flash-in", high}, {"blank-check"}, 1,
        "0000-FFFF is not blank: the first byte that is not FF is at 8000"},
@@ -110,6 +119,14 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
       {"raw TCP cannot set the speed", {"-"}, {"-p", "socket://127.0.0.1:9", "sync"}, 2, "give --baud"},
       {"nor the modem lines", {"-"}, {"-p", "socket://127.0.0.1:9", "-b", "9600", "--run-after", "sync"}, 2,
        "carries no modem lines"},
+      {"a network server's port at another speed", {"-"}, {"-p", at19200.Url(), "--baud", "115200", "sync"}, 3,
+       "cannot open " + at19200.Url() + ": the server runs its port at 19200 bit/s, not 115200"},
+      {"a network server deaf to the speed", {"-"}, {"-p", deaf.Url(), "--baud", "115200", "sync"}, 3,
+       "cannot open " + deaf.Url() + ": the server did not acknowledge the speed of 115200 bit/s within 2000 ms"},
+      {"a network server that never stops sending", {"-"}, {"-p", flooding.Url(), "program", blinkHex}, 3,
+       "cannot open " + flooding.Url() + ": the server did not acknowledge the speed of 9600 bit/s within 2000 ms"},
+      {"raw TCP runs at the server's speed", {"-"}, {"-p", quiet.Url("socket"), "--baud", "9600", "sync"}, 1,
+       "raw TCP cannot set the line's speed: the server's port must run at the --baud given"},
       {"suspended already", {"--ktn", "--ktn-suspended"}, {"suspend"}, 0,
        "the communication controller was suspended already"},
   };

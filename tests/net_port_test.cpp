@@ -1,169 +1,135 @@
 // Network ports against a scripted server on loopback, byte for byte: the RFC 2217
 // negotiation, what a server that refuses or keeps silent does to a run, 0xFF doubled both
 // ways, a dropped connection; and the boot entry's steps on the modem lines.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
+#include <algorithm>
+#include <chrono>
 #include <functional>
-#include <mutex>
-#include <thread>
+#include <optional>
+#include <string_view>
 
 #include <gtest/gtest.h>
 
 #include "link/BootEntry.h"
 #include "link/EComPort.h"
 #include "link/NetComDevice.h"
+#include "link/NetStream.h"
 #include "tests/support/FakeComDevice.h"
+#include "tests/support/ScriptedServer.h"
 
 namespace kavel {
 namespace {
 
-constexpr char kIac = '\xFF', kSb = '\xFA', kSe = '\xF0';
+using test::Acknowledge;
+using test::TScriptedServer;
 
-// A server that answers each COM-PORT-OPTION command as answer() says ("" for silence),
-// echoes data, and keeps everything the client sent; or one that sends refusal and closes.
-class TScriptedServer {
- public:
-  explicit TScriptedServer(std::function<std::string(char command, const std::string& value)> answer,
-                           std::string refusal = {})
-      : m_answer(std::move(answer)), m_refusal(std::move(refusal)) {
-    m_listen = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len);
-    m_port = ntohs(a.sin_port);
-    listen(m_listen, 1);
-    m_thread = std::thread([this] { Serve(); });
-  }
-  ~TScriptedServer() {
-    m_stop = true;
-    m_thread.join();
-    close(m_listen);
-  }
-  std::string Url() const { return "rfc2217://127.0.0.1:" + std::to_string(m_port); }
-  std::string Received() const {  // what the client sent, as it came
-    std::lock_guard<std::mutex> hold(m_mutex);
-    return m_received;
-  }
-  std::atomic<bool> hangUp{false};
+// A server that answers every command but the speed's.
+std::string SilentAboutTheSpeed(char c, const std::string& v) { return c == 1 ? "" : Acknowledge(c, v); }
 
- private:
-  void Serve() {
-    pollfd p{m_listen, POLLIN, 0};
-    while (!m_stop && poll(&p, 1, 20) == 0) {
-    }
-    if (m_stop) return;
-    const int client = accept(m_listen, nullptr, nullptr);
-    if (!m_refusal.empty()) {
-      // Said, then closed gracefully: what the client sent meanwhile is read first, because
-      // closing over unread bytes resets the connection, and the reset may overtake the text.
-      send(client, m_refusal.data(), m_refusal.size(), MSG_NOSIGNAL);
-      shutdown(client, SHUT_WR);
-      char drain[512];
-      for (pollfd c{client, POLLIN, 0}; !m_stop && poll(&c, 1, 2000) > 0 && recv(client, drain, sizeof drain, 0) > 0;) {
-      }
-      close(client);
-      return;
-    }
-    std::string pending;
-    while (!m_stop && !hangUp) {
-      pollfd c{client, POLLIN, 0};
-      if (poll(&c, 1, 20) <= 0) continue;
-      char buffer[512];
-      const ssize_t n = recv(client, buffer, sizeof buffer, 0);
-      if (n <= 0) break;
-      {
-        std::lock_guard<std::mutex> hold(m_mutex);
-        m_received.append(buffer, static_cast<std::size_t>(n));
-      }
-      pending.append(buffer, static_cast<std::size_t>(n));
-      std::string reply;
-      // Negotiation is taken in, sub-negotiations of option 44 answered, data echoed (an 0xFF
-      // doubled again on the way back).
-      std::size_t at = 0;
-      while (at < pending.size()) {
-        if (pending[at] != kIac) {
-          reply += pending[at++];
-          continue;
-        }
-        if (at + 1 >= pending.size()) break;
-        const char what = pending[at + 1];
-        if (what == kIac) {
-          reply += std::string{kIac, kIac};
-          at += 2;
-        } else if (what == kSb) {
-          const std::size_t end = pending.find(std::string{kIac, kSe}, at);
-          if (end == std::string::npos) break;
-          const std::string body = pending.substr(at + 3, end - at - 3);
-          const std::string answer = pending[at + 2] == 44 ? m_answer(body[0], body.substr(1)) : "";
-          if (!answer.empty()) reply += std::string{kIac, kSb, 44} + answer + std::string{kIac, kSe};
-          at = end + 2;
-        } else if (static_cast<unsigned char>(what) >= 0xFB) {
-          if (at + 2 >= pending.size()) break;
-          at += 3;
-        } else {
-          at += 2;
-        }
-      }
-      pending.erase(0, at);
-      send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
-    }
-    close(client);
-  }
-
-  std::function<std::string(char, const std::string&)> m_answer;
-  std::string m_refusal;
-  int m_listen = -1;
-  int m_port = 0;
-  std::atomic<bool> m_stop{false};
-  mutable std::mutex m_mutex;
-  std::string m_received;
-  std::thread m_thread;
-};
-
-// Acknowledges as a good server does: the command + 100 and its value.
-std::string Acknowledge(char command, const std::string& value) { return std::string(1, static_cast<char>(command + 100)) + value; }
-
+// Whatever the server sends, every call ends within its bound and the data held for reading
+// stays within the cap; a failure whose errno would mislead is said in words.
 TEST(NetPort, WhatAServerAcknowledgesDecidesWhatARunMayDo) {
+  const std::string silentSpeed = "the server did not acknowledge the speed of 9600 bit/s within 300 ms";
   const struct {
     const char* name;
-    std::function<std::string(char, const std::string&)> answer;
-    int setLine;      // what setting the line at 9600 gives
-    int modemLines;   // what setting DTR and RTS alone gives
+    test::TServerScript script;
+    int setLine;        // what setting the line at 9600 gives
+    int modemLines;     // what setting DTR and RTS alone then gives
+    std::string words;  // why the call that failed failed
     std::string remark;
   } cases[] = {
-      {"a good server", Acknowledge, 0, 0, ""},
-      {"silent about the speed", [](char c, const std::string& v) { return c == 1 ? "" : Acknowledge(c, v); },
-       ETIMEDOUT, 0, ""},
-      {"another speed", [](char c, const std::string& v) { return c == 1 ? std::string("\x65\0\0\x4B\0", 5) : Acknowledge(c, v); },
-       EINVAL, 0, "the server runs its port at 19200 bit/s, not 9600"},
-      {"deaf to DTR and RTS, as ser2net on a pty", [](char c, const std::string& v) { return c == 5 && v[0] >= 8 ? "" : Acknowledge(c, v); },
-       0, ETIMEDOUT, "the server did not acknowledge DTR within 300 ms"},
+      {"a good server", {Acknowledge}, 0, 0, "", ""},
+      {"silent about the speed", {SilentAboutTheSpeed}, ETIMEDOUT, 0, silentSpeed, silentSpeed},
+      {"another speed", {[](char c, const std::string& v) { return c == 1 ? std::string("\x65\0\0\x4B\0", 5) : Acknowledge(c, v); }},
+       EINVAL, 0, "the server runs its port at 19200 bit/s, not 9600", "the server runs its port at 19200 bit/s, not 9600"},
+      {"an answer to the speed without one", {[](char c, const std::string& v) { return c == 1 ? "\x65" : Acknowledge(c, v); }},
+       EPROTO, 0, "the server answered the speed of 9600 bit/s without a speed", ""},
+      {"deaf to DTR and RTS, as ser2net on a pty", {[](char c, const std::string& v) { return c == 5 && v[0] >= 8 ? "" : Acknowledge(c, v); }},
+       0, ETIMEDOUT, "the server did not acknowledge DTR and RTS: it cannot set them (a pseudo-terminal has none)",
+       "the server did not acknowledge DTR within 300 ms"},
+      {"endless escaped 0xFF bytes", {SilentAboutTheSpeed, "", "\xFF\xFF"}, ETIMEDOUT, 0, silentSpeed, silentSpeed},
+      {"endless NOPs", {SilentAboutTheSpeed, "", "\xFF\xF1"}, ETIMEDOUT, 0, silentSpeed, silentSpeed},
+      {"a compressed stream, never agreed", {Acknowledge, "", std::string("\xFF\xFA\x56\xFF\xF0\x78\x9C", 7)}, EPROTO, 0,
+       "the server compresses its stream (MCCP), which was never agreed", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    TScriptedServer server(c.answer);
+    TScriptedServer server(c.script);
     TNetComDevice device(server.Url(), TSystemClock::Instance(), 300);
     ASSERT_EQ(device.Open("COM1"), 0);
     TLineTermios line;
     line.bitsPerSecond = 9600;
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(device.SetLine(line, false, false), c.setLine);
     if (c.setLine == 0) {
       EXPECT_EQ(device.SetModemLines(true, true), c.modemLines);
+    }
+    // A flood lasts longer: the calls did not wait for its end.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(TScriptedServer::kFloodMs));
+    EXPECT_EQ(device.LastFailureWords(), c.words);
+    std::size_t held = 0;
+    if (device.BytesWaiting(held) == 0) {
+      EXPECT_LE(held, TNetStream::kInputCap);
     }
     EXPECT_NE(device.TakeRemarks().find(c.remark), std::string::npos);
   }
 }
 
+// What a server sends, taken apart as the socket gives it: the data held never beyond the cap
+// (the rest dropped and said once), the answers never more than what came, the speed as the
+// server acknowledged it, and a stream that cannot be taken apart broken.
+TEST(NetPort, WhatAServerSendsIsTakenApartWithinBounds) {
+  constexpr std::size_t kCap = TNetStream::kInputCap;
+  const auto times = [](std::string_view bytes, std::size_t n) {
+    std::string all;
+    while (n-- > 0) all += bytes;
+    return all;
+  };
+  const struct {
+    const char* name;
+    bool telnet;
+    std::string bytes;
+    std::optional<std::size_t> held;  // nothing: libtelnet's to decide, within the cap
+    std::uint64_t dropped;
+    std::optional<std::uint32_t> speed;
+    std::string says;  // in the remarks
+    bool broken;
+  } cases[] = {
+      {"escaped 0xFF beyond the cap", true, times("\xFF\xFF", kCap + 10), kCap, 10, {}, "what came beyond them was dropped", false},
+      {"raw TCP as it comes", false, std::string(kCap + 1, '\xFF'), kCap, 1, {}, "what came beyond them was dropped", false},
+      {"exactly the cap", true, times("\xFF\xFF", kCap), kCap, 0, {}, "", false},
+      {"NOPs are no data", true, times("\xFF\xF1", 3 * kCap), 0, 0, {}, "", false},
+      {"options asked for over and over", true, times(std::string_view("\xFF\xFD\x01\xFF\xFB\x00\xFF\xFC\x00", 9), kCap), 0, 0, {}, "", false},
+      {"the speed", true, std::string("\xFF\xFA\x2C\x65\x00\x00\x4B\x00\xFF\xF0", 10), 0, 0, 19200, "", false},
+      {"the speed with an 0xFF doubled", true, std::string("\xFF\xFA\x2C\x65\x00\x00\xFF\xFF\x00\xFF\xF0", 11), 0, 0,
+       0xFF00, "", false},
+      {"an answer to the speed without one", true, std::string("\xFF\xFA\x2C\x65\xFF\xF0", 6), 0, 0, {}, "", false},
+      {"a sub-negotiation without end", true, "\xFF\xFA\x2C" + std::string(kCap, 'x'), {}, 0, {}, "faulty", false},
+      {"compression never agreed", true, std::string("\xFF\xFA\x56\xFF\xF0\x78\x9C", 7) + times("x", 100), 0, 0, {},
+       "compresses its stream", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TNetStream stream(c.telnet);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(c.bytes.data());
+    for (std::size_t at = 0; at < c.bytes.size(); at += 4096) {  // as a socket gives them
+      stream.Receive(bytes + at, std::min<std::size_t>(4096, c.bytes.size() - at));
+      ASSERT_LE(stream.Buffered(), kCap);
+    }
+    EXPECT_EQ(stream.Buffered(), c.held.value_or(stream.Buffered()));
+    EXPECT_EQ(stream.Dropped(), c.dropped);
+    EXPECT_LE(stream.Outgoing().size(), c.bytes.size());
+    EXPECT_EQ(stream.Speed(), c.speed);
+    EXPECT_EQ(stream.Acknowledged(1), c.bytes.find("\x2C\x65") != std::string::npos ? 1u : 0u);
+    EXPECT_EQ(!stream.Broken().empty(), c.broken) << stream.Broken();
+    const std::string remarks = stream.TakeRemarks();
+    EXPECT_NE(remarks.find(c.says), std::string::npos) << remarks;
+    EXPECT_LE(remarks.size(), TRemarks::kCap);
+    EXPECT_EQ(remarks.find("dropped") != remarks.rfind("dropped"), false) << remarks;  // said once
+  }
+}
+
 TEST(NetPort, NegotiatesBinaryDoublesFFAndADropOrARefusalIsAPortFailure) {
-  TScriptedServer server(Acknowledge);
+  TScriptedServer server({});
   TNetComDevice device(server.Url(), TSystemClock::Instance());
   ASSERT_EQ(device.Open("COM1"), 0);
   TLineTermios line;
@@ -187,7 +153,7 @@ TEST(NetPort, NegotiatesBinaryDoublesFFAndADropOrARefusalIsAPortFailure) {
   bool arrived = false;
   EXPECT_EQ(device.WaitForInput(2000, arrived), ECONNRESET);
   // A server whose port another client holds says so and closes.
-  TScriptedServer busy(Acknowledge, "Port's device already in use\r\n");
+  TScriptedServer busy({Acknowledge, "Port's device already in use\r\n"});
   TNetComDevice second(busy.Url(), TSystemClock::Instance(), 300);
   ASSERT_EQ(second.Open("COM1"), 0);
   EXPECT_EQ(second.SetLine(line, false, false), EBUSY);

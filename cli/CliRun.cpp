@@ -237,7 +237,8 @@ int Conclude(const TCliArgs& args, TCliTerminal& terminal, TRunFacts& facts, TIs
   if (record) {
     if (const TIspStatus kept = record->Finish(facts); !kept.Ok()) {
       const std::string done = status.Ok() ? Describe(args) + " was carried out" : "the run failed as said";
-      status = TIspStatus::Make(skStationFailed, kept.detail + "; this board's row is left unfinished (" + done + ")");
+      const char* const left = record->Unconfirmed() ? "; this board's row may be left unfinished (" : "; this board's row is left unfinished (";
+      status = TIspStatus::Make(skStationFailed, kept.detail + left + done + ")");
       terminal.Say(status.detail);
       facts.status = status;
       facts.exit = ExitStatusOf(status, facts.stopSignal);

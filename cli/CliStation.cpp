@@ -194,11 +194,18 @@ TIspStatus TBoardRecord::Finish(const TRunFacts& facts) {
                             Hex(facts.verify.read, 2);
   }
   const TIspStatus kept = m_db->Finish(m_row);
-  if (kept.Ok()) return kept;
-  // The connection may have gone while the board was programmed (a server restarted, a
-  // network that dropped it): once more, on a new one.
+  m_unconfirmed = m_db->Unconfirmed();
+  if (kept.Ok() || !m_db->Lost()) return kept;
+  // The connection went while the board was programmed (a server restarted, a network that
+  // dropped it): once more, on a new one. A server that did not answer is not waited for
+  // twice.
   std::unique_ptr<station::TStationDb> again;
-  if (!station::OpenStationDb(m_where, again).Ok() || !again->Finish(m_row).Ok()) return kept;
+  if (!station::OpenStationDb(m_where, again).Ok()) return kept;
+  if (const TIspStatus retried = again->Finish(m_row); !retried.Ok()) {
+    m_unconfirmed = m_unconfirmed || again->Unconfirmed();
+    return kept;
+  }
+  m_unconfirmed = false;
   m_db = std::move(again);
   return TIspStatus::Done();
 }

@@ -42,6 +42,8 @@ class TBoardRecord {
   // Finishes the row with what the run did, on a new connection when the first one has gone.
   // The run must have claimed it. Done, or skStationFailed.
   TIspStatus Finish(const TRunFacts& facts);
+  // After a Finish that failed: the database may have recorded the row all the same.
+  bool Unconfirmed() const { return m_unconfirmed; }
   // For a run cut short at once, from a thread of its own (TStopper): unless the run has
   // claimed the row, finishes it as stopped with the exit status, on a connection of its own.
   // Blocks as long as the database does.
@@ -54,6 +56,7 @@ class TBoardRecord {
   std::chrono::steady_clock::time_point m_began;
   enum : int { kOpen, kRun, kStopper };
   std::atomic<int> m_claim{kOpen};  // who finishes the row
+  bool m_unconfirmed = false;
 };
 
 // A row for each port in db, saying the image was refused before anything was sent.

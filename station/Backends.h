@@ -32,6 +32,7 @@ class TSqlDb : public TStationDb {
   TIspStatus Begin(TRunRow& row, const TSerialDraw* draw) override;
   TIspStatus Finish(const TRunRow& row) override;
   TIspStatus List(const TLogFilter& filter, std::vector<TRunRow>& rows) override;
+  bool Unconfirmed() const override { return m_unconfirmed; }
 
  protected:
   explicit TSqlDb(std::string shown) : m_shown(std::move(shown)) {}
@@ -49,6 +50,8 @@ class TSqlDb : public TStationDb {
   // What opens a transaction that writes: the one that migrates, or one that records.
   virtual std::vector<std::string> WriteTransaction(bool migrating) const = 0;
   virtual bool Postgres() const = 0;
+  // The connection can say nothing more: lost, or given up on a server that did not answer.
+  virtual bool Gone() const = 0;
 
   TIspStatus Failed(const std::string& what) const { return StationFailed(m_shown, what, Error()); }
 
@@ -56,7 +59,11 @@ class TSqlDb : public TStationDb {
 
  private:
   TIspStatus Rollback(const std::string& what);
-  bool m_nothingYet = false;  // read only, the database holds no tables yet
+  // Commits the write transaction; on failure the status, rolled back unless the commit
+  // went unanswered (Unconfirmed() then).
+  TIspStatus Commit();
+  bool m_nothingYet = false;   // read only, the database holds no tables yet
+  bool m_unconfirmed = false;  // the last commit was sent, and went unanswered
   bool Write(bool migrating);
 };
 

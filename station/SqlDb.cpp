@@ -123,6 +123,14 @@ TIspStatus TSqlDb::Rollback(const std::string& what) {
   return failed;
 }
 
+TIspStatus TSqlDb::Commit() {
+  m_unconfirmed = false;
+  if (Query("COMMIT")) return TIspStatus::Done();
+  if (!Gone()) return Rollback("cannot be written");
+  m_unconfirmed = true;
+  return Failed("did not confirm what was written");
+}
+
 bool TSqlDb::Write(bool migrating) {
   for (const std::string& statement : WriteTransaction(migrating))
     if (!Query(statement)) return false;
@@ -150,8 +158,7 @@ TIspStatus TSqlDb::Migrate() {
       (!Query("DELETE FROM kavel_schema") ||
        !Query("INSERT INTO kavel_schema (version) VALUES (" + std::to_string(kSchemaVersion) + ")")))
     return Rollback("cannot be written");
-  if (!Query("COMMIT")) return Rollback("cannot be written");
-  return TIspStatus::Done();
+  return Commit();
 }
 
 TIspStatus TSqlDb::CheckSchema() {
@@ -186,19 +193,25 @@ TIspStatus TSqlDb::Begin(TRunRow& row, const TSerialDraw* draw) {
     row.serial = Number(drawn[0][0]);
     row.serialName = draw->name;
   }
-  if (!Query(InsertSql(), RowValues(row), &inserted) || inserted.size() != 1 || !Query("COMMIT")) {
+  if (!Query(InsertSql(), RowValues(row), &inserted) || inserted.size() != 1) {
     row.serial.reset();
     return Rollback("cannot be written");
+  }
+  if (TIspStatus committed = Commit(); !committed.Ok()) {
+    row.serial.reset();
+    return committed;
   }
   row.id = Number(inserted[0][0]).value_or(0);
   return TIspStatus::Done();
 }
 
+// In a transaction of its own: a server that stops answering halfway leaves the row as it
+// was, even when it takes up the statements sent to it later.
 TIspStatus TSqlDb::Finish(const TRunRow& row) {
   TValues values = RowValues(row);
   values.push_back(std::to_string(row.id));
-  if (!Query(UpdateSql(), values)) return Failed("cannot be written");
-  return TIspStatus::Done();
+  if (!Write(false) || !Query(UpdateSql(), values)) return Rollback("cannot be written");
+  return Commit();
 }
 
 TIspStatus TSqlDb::List(const TLogFilter& filter, std::vector<TRunRow>& rows) {

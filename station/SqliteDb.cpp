@@ -3,8 +3,12 @@
 // stays drawn through a power cut.
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cctype>
 #include <chrono>
+#include <cstdio>
+#include <string_view>
 #include <string>
 #include <thread>
 
@@ -23,6 +27,7 @@ class TSqliteDb final : public TSqlDb {
   TSqliteDb& operator=(const TSqliteDb&) = delete;
 
   TIspStatus Open();
+  bool Lost() const override { return false; }
 
  protected:
   bool Query(const std::string& sql, const TValues& params, std::vector<TValues>* rows) override;
@@ -31,6 +36,7 @@ class TSqliteDb final : public TSqlDb {
   // numbers, go one after the other.
   std::vector<std::string> WriteTransaction(bool) const override { return {"BEGIN IMMEDIATE"}; }
   bool Postgres() const override { return false; }
+  bool Gone() const override { return false; }
 
  private:
   std::string m_path;
@@ -64,9 +70,39 @@ bool TSqliteDb::Query(const std::string& sql, const TValues& params, std::vector
   return step == SQLITE_DONE;
 }
 
+// The file's name as an SQLite URI, with the parameters given ("mode=ro").
+std::string FileUri(const std::string& path, const char* parameters) {
+  std::string uri = "file:";
+  for (const unsigned char c : path) {
+    if (std::isalnum(c) || std::string_view("/-._~").find(static_cast<char>(c)) != std::string_view::npos) {
+      uri += static_cast<char>(c);
+    } else {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+      uri += escaped;
+    }
+  }
+  return uri.append("?").append(parameters);
+}
+
+// How a log that is only read is opened. One that may not be written (a copy kept for an
+// audit, a read-only mount) cannot have its write-ahead log's index made beside it: it is
+// read as it stands when it has no write-ahead log (nobody writes it, and its last writer
+// closed it cleanly), and read-only from the log's files that are there when it has one.
+std::string ReadUri(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  if (access(path.c_str(), W_OK) == 0 && access(folder.c_str(), W_OK) == 0) return FileUri(path, "mode=ro");
+  struct stat wal {};
+  const bool walThere = stat((path + "-wal").c_str(), &wal) == 0 && wal.st_size > 0;
+  return FileUri(path, walThere ? "mode=ro" : "immutable=1");
+}
+
 TIspStatus TSqliteDb::Open() {
-  const int flags = m_use == TDbUse::duRecord ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
-  if (sqlite3_open_v2(m_path.c_str(), &m_db, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
+  const bool record = m_use == TDbUse::duRecord;
+  const int flags = record ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY | SQLITE_OPEN_URI;
+  const std::string name = record ? m_path : ReadUri(m_path);
+  if (sqlite3_open_v2(name.c_str(), &m_db, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
     return Failed("cannot be opened");
   sqlite3_busy_timeout(m_db, kBusyMs);
   if (m_use == TDbUse::duRead) return CheckSchema();

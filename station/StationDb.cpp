@@ -73,8 +73,11 @@ std::optional<std::string> UtcFromText(const std::string& text) {
   tm.tm_year -= 1900;
   tm.tm_mon -= 1;
   tm.tm_isdst = -1;
+  const std::tm given = tm;
   const std::time_t seconds1970 = utc ? timegm(&tm) : mktime(&tm);
   if (seconds1970 == static_cast<std::time_t>(-1)) return std::nullopt;
+  // A day the month does not have (the 31st of February) is carried into the next month.
+  if (tm.tm_mday != given.tm_mday || tm.tm_mon != given.tm_mon) return std::nullopt;
   return UtcText(seconds1970, 0);
 }
 

@@ -59,10 +59,19 @@ class TStationDb {
   // number for it, in one transaction: when this returns done the number is spent for good,
   // whatever becomes of the run. Fills in row.id and row.serial. Done, or skStationFailed.
   virtual TIspStatus Begin(TRunRow& row, const TSerialDraw* draw) = 0;
-  // Records the run's end into the row Begin made. Done, or skStationFailed.
+  // Records the run's end into the row Begin made, in one transaction. Done, or
+  // skStationFailed.
   virtual TIspStatus Finish(const TRunRow& row) = 0;
   // The rows that match, oldest first. Done, or skStationFailed.
   virtual TIspStatus List(const TLogFilter& filter, std::vector<TRunRow>& rows) = 0;
+
+  // After a call that failed: the connection to the server was lost, so that a new one may
+  // do what this one could not (a server that did not answer in time is not asked again: the
+  // line would wait twice).
+  virtual bool Lost() const = 0;
+  // After a call that failed: its commit was sent but never confirmed, so that the database
+  // may have recorded its work all the same.
+  virtual bool Unconfirmed() const = 0;
 };
 
 // What a database is opened for: recording runs (an SQLite file is created when missing, the
@@ -70,9 +79,11 @@ class TStationDb {
 // must be there, it is opened read-only and its schema must be this program's).
 enum class TDbUse : std::uint8_t { duRecord, duRead };
 
-// The database named: a postgresql:// or postgres:// URL, or else an SQLite file (its folder
-// must exist). A busy database is waited for up to 10 s. Done, or skStationFailed saying why;
-// a database of a newer schema than this program knows is refused.
+// The database named: a postgresql:// or postgres:// URL or a libpq key/value string, or else
+// an SQLite file (its folder must exist). A busy database is waited for up to 10 s, and a
+// server that does not answer a statement within 10 s is given up (its connection closed,
+// so that nothing it was sent commits later). Done, or skStationFailed saying why, without
+// any password; a database of a newer schema than this program knows is refused.
 TIspStatus OpenStationDb(const std::string& where, std::unique_ptr<TStationDb>& db, TDbUse use = TDbUse::duRecord);
 
 // $XDG_DATA_HOME/KAVEL/station.db, else ~/.local/share/KAVEL/station.db; "" without a home.
@@ -84,7 +95,8 @@ TIspStatus MakeDefaultStationDbFolder(const std::string& path);
 // The time now as the rows hold it.
 std::string UtcNow();
 // A time given by a person: "2026-12-08", "2026-12-08T09:30", "2026-12-08 09:30:15", local
-// time, or UTC with a trailing "Z"; as the rows hold it. Nothing when it is none of those.
+// time, or UTC with a trailing "Z"; as the rows hold it. Nothing when it is none of those, or
+// names a day that does not exist.
 std::optional<std::string> UtcFromText(const std::string& text);
 // This station's name: the host name.
 std::string StationName();

@@ -21,6 +21,7 @@ packages=(
   lintian                               # the Debian package held to Debian's own checks
   libsqlite3-dev sqlite3                # the production station's log in a file (and a look into it)
   libpq-dev postgresql                  # ... or on a PostgreSQL server; the tests start one of their own
+  procps                                # pgrep: the tests freeze that server, process by process
   libssl-dev                            # the image's SHA-256 in the log (OpenSSL's libcrypto)
 )
 

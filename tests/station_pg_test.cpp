@@ -113,5 +113,29 @@ TEST_F(StationPg, AServerThatGoesAwayFailsTheRunAndNoBoardIsWrittenWithoutItsRow
   EXPECT_EQ(rows[1]["serial_verified"], true);
 }
 
+// A server that stops answering (its processes frozen) while a board is programmed: the run
+// ends within the statements' bound and says so, and nothing it sent commits later.
+TEST_F(StationPg, AFrozenServerFailsTheRunWithinItsBoundAndTheRowStaysUnfinished) {
+  Sim({"--reply-delay", "5"});
+  const pid_t cli = Start({"--db", url, "--json", "program", "--serial", "7FFC", Write("16k.bin", std::string(16384, '3'))});
+  ASSERT_TRUE(test::WaitForText(File("err"), "programming ", 30000));
+  Cluster("freeze");
+  const int exit = test::WaitExit(cli, 40000);  // the bound is 10 s after the board is done
+  Cluster("thaw");
+  EXPECT_EQ(exit, 5);
+  const std::string err = test::ReadWholeFile(File("err"));
+  EXPECT_NE(err.find("the server did not answer within 10 s; this board's row is left unfinished (program was carried "
+                     "out)"),
+            std::string::npos)
+      << err;
+  const auto json = nlohmann::json::parse(test::ReadWholeFile(File("out")));
+  EXPECT_EQ(json["serial"], 1);
+  EXPECT_EQ(json["exit"], 5);
+  usleep(1000 * 1000);  // the server takes up what it was sent before the connection closed
+  const auto rows = Log();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0]["result"], "unfinished");
+}
+
 }  // namespace
 }  // namespace kavel

@@ -4,6 +4,8 @@
 #   pg_cluster.sh start DIR   makes the cluster (if DIR holds none) and starts it; prints its URL
 #   pg_cluster.sh stop DIR    stops it at once (as a server that goes away would)
 #   pg_cluster.sh remove DIR  stops it and removes DIR
+#   pg_cluster.sh freeze DIR  stops the server and its processes where they stand (SIGSTOP), as
+#                             a host that stops answering would; thaw DIR lets them go on
 # Commits are not flushed to disk (fsync off) unless KAVEL_PG_FSYNC=on: tests need no durability.
 set -euo pipefail
 action="$1" dir="$2"
@@ -30,9 +32,16 @@ case "$action" in
   stop)
     "${as[@]}" "$bin/pg_ctl" -D "$dir/data" -m immediate -w stop >/dev/null 2>&1 || true
     ;;
+  freeze|thaw)
+    signal=STOP; [ "$action" = freeze ] || signal=CONT
+    pid=$(head -1 "$dir/data/postmaster.pid")
+    kill -s "$signal" "$pid"   # the postmaster first: it starts no process after this
+    for child in $(pgrep -P "$pid"); do kill -s "$signal" "$child" || true; done
+    ;;
   remove)
+    [ ! -f "$dir/data/postmaster.pid" ] || bash "$0" thaw "$dir" 2>/dev/null || true
     "${as[@]}" "$bin/pg_ctl" -D "$dir/data" -m immediate -w stop >/dev/null 2>&1 || true
     rm -rf "$dir"
     ;;
-  *) echo "usage: pg_cluster.sh start|stop|remove DIR" >&2; exit 2 ;;
+  *) echo "usage: pg_cluster.sh start|stop|remove|freeze|thaw DIR" >&2; exit 2 ;;
 esac

@@ -37,5 +37,5 @@ TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -j "$jobs"
 echo "== the Debian package: build, install, use, remove"
 bash scripts/package.sh --check
 
-echo "== fuzzing the image loader and the reply receiver (${FUZZ_SECONDS:-10} s each)"
+echo "== fuzzing the image loader, the reply receiver and the network port's receiving path (${FUZZ_SECONDS:-10} s each)"
 bash scripts/fuzz.sh

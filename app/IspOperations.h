@@ -118,8 +118,10 @@ class TIspOperations {
   // suspension unless done before, the jumper prompt, then MakeFullProgramming. A stop
   // request before the erase ends it before anything reaches the chip.
   void BFullClick();
-  // Erase, program, 6-clock (when chosen), status byte 0 and the three security bits, each
-  // step ending the cycle when it leaves OperationFailed set; the final box when all went.
+  // Erase, program, 6-clock (when chosen), the read-back of the image, status byte 0 and the
+  // three security bits, each step ending the cycle when it leaves OperationFailed set; the
+  // final box when all went. A chip that does not hold the image, or does not answer its
+  // read-back (always awaited), is not locked: an error box, "Full programming", says so.
   // The options are read once, here. LastStatus: the first step that failed (a refused
   // 6-clock command included, though the cycle goes on after it), else done.
   void MakeFullProgramming();

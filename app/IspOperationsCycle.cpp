@@ -95,7 +95,7 @@ void TIspOperations::MakeFullProgramming() {
   BSendHexFileClick(sbOperation);
   if (OperationFailed != 0) return;
   cycle = Worse(cycle, m_status);
-  StopPoint("stopped after programming, before the status byte and the security bits");
+  StopPoint("stopped after programming, before the read-back, the status byte and the security bits");
   // Waiting for replies, a refused clock command is shown but leaves OperationFailed as it
   // was, so the cycle goes on; its status still says the chip is not in 6-clock mode.
   if (options.sixClock) {
@@ -103,6 +103,23 @@ void TIspOperations::MakeFullProgramming() {
     cycle = Worse(cycle, m_status);
   }
   if (OperationFailed != 0) return;
+  // Only a chip that holds the image is locked: it is read back first, its answers always
+  // awaited, whether or not the options wait for the commands' replies. A chip that does not
+  // hold it, or does not answer, stays open to be programmed again.
+  TVerifyReport report;
+  const TIspStatus verified = Took(m_session.Verify(ImageToProgram(), options.delay, true, report));
+  if (!verified.Ok()) {
+    OperationFailed = 1;
+    std::string text = m_imageFileName;
+    text += "\r\rOperation failed - the chip was not programmed: ";
+    text += verified.detail;
+    text += "\r\rSecurity bits not set, the chip is left unlocked.\r\n";
+    text += kJumperOffText;
+    m_host.Box({text, "Full programming", MessageBoxStyle(mkError, {mbtOK}), TBoxRole::brNote});
+    return;
+  }
+  cycle = Worse(cycle, verified);
+  StopPoint("stopped after the read-back, before the status byte: the chip is programmed and not locked");
   BSetStatusClick(sbOperation);
   if (OperationFailed != 0) return;
   cycle = Worse(cycle, m_status);

@@ -21,6 +21,11 @@ const std::string kJumperOn =
     "finished click OK.";
 const std::string kJumperOff = "Remove jumper from \"Download Mode\" contacts, then press OK.";
 
+// The chip's records: set-clock 1, erase 2, the 300-byte image's 19 data records and end
+// record 3 to 22, then the commands.
+const std::string kErase = ":0100000307F5", kStatus = ":020000030400F7", kBit1 = ":020000030500F6",
+                  kBit2 = ":020000030501F5", kBit3 = ":020000030502F4", kReadBack = DisplayRecord(0, 299);
+
 class FullCycle : public test::VirtualLine {
  protected:
   // Chip (with options) and, unless absent, a polling controller on the line; an image file.
@@ -47,6 +52,11 @@ class FullCycle : public test::VirtualLine {
   }
   std::string FinalBox() const {
     return "Full programming: " + file + "\r\rOperation finished - security bits set\r\n" + kJumperOff;
+  }
+  // The box of a cycle whose read-back did not find the image: the chip is left unlocked.
+  std::string UnlockedBox(const std::string& why) const {
+    return "Full programming: " + file + "\r\rOperation failed - the chip was not programmed: " + why +
+           "\r\rSecurity bits not set, the chip is left unlocked.\r\n" + kJumperOff;
   }
 
   test::TTempDir dir;
@@ -75,7 +85,7 @@ TEST_F(FullCycle, LeavesExactlyTheImageStatusZeroAndTheThreeBits) {
     boxes.push_back(FinalBox());
     EXPECT_EQ(host.boxes, boxes);
     EXPECT_EQ(host.caption, file);
-    Texts commands{":0100000307F5", ":020000030400F7", ":020000030500F6", ":020000030501F5", ":020000030502F4"};
+    Texts commands{kErase, kReadBack, kStatus, kBit1, kBit2, kBit3};
     if (sixClock) commands.insert(commands.begin() + 1, ":0300000306028072");
     EXPECT_EQ(Commands(), commands);
     EXPECT_TRUE(std::equal(image.begin(), image.end(), chip->Flash().begin(),
@@ -108,11 +118,6 @@ TEST_F(FullCycle, AFailingEraseProgramsNothingAndSetsNoBit) {
   EXPECT_EQ(ops->OperationFailed, 1);
 }
 
-// The chip's records: set-clock 1, erase 2, the 300-byte image's 19 data records and end
-// record 3 to 22, then the commands.
-const std::string kErase = ":0100000307F5", kStatus = ":020000030400F7", kBit1 = ":020000030500F6",
-                  kBit2 = ":020000030501F5", kBit3 = ":020000030502F4", kReadBack = DisplayRecord(0, 299);
-
 TEST_F(FullCycle, NeverSetsTheBitsOnAChipTheCycleKnowsIsWrong) {
   struct Case {
     const char* name;
@@ -125,21 +130,30 @@ TEST_F(FullCycle, NeverSetsTheBitsOnAChipTheCycleKnowsIsWrong) {
     TStatusKind status;
     int bits;                 // the security bits the chip is left with
     std::string says;         // in the status's words
+    int weakCell = -1;        // an address that reads back wrong
+    bool deaf = false;        // the chip runs its application: nothing answers
   };
   const std::string commanding = dir.Path() + "/commanding.hex";
   std::ofstream(commanding) << ":0100000042BD\n:020000030500F6\n:00000001FF\n";
+  const std::string kNoReadBack = "display of 0000-012B: Flash not answer";
   const Case cases[] = {
       {"an image without data: nothing reaches the line", "", 0, false, nullptr,
        {"Send Error: No data to program in " + file}, {}, skBadImage, 0, "No data"},
       {"an image that commands the chip: nothing reaches the line", image, 0, false,
        [&](test::TNullHost& h) { h.chosenFile = commanding; }, {}, {}, skBadImage, 0,
        "line 2: :020000030500F6 is a command for the chip"},
-      {"Wait for confirmation unticked while programming", image, 23, false,
+      {"Wait for confirmation unticked while programming", image, 24, false,
        [](test::TNullHost& h) { h.onRecord = [&h](std::size_t, std::size_t) { h.options.waitForConfirmation = false; }; },
-       {kJumperOn, "Send Error: Not allowed operation"}, {kErase, kStatus}, skRefused, 0, ""},
+       {kJumperOn, "Send Error: Not allowed operation"}, {kErase, kReadBack, kStatus}, skRefused, 0, ""},
       {"a refused 6-clock command goes on, but is no success", image, 23, true, nullptr,
-       {kJumperOn, "Send Error: Not allowed operation", FinalBox()}, {kErase, ":0300000306028072", kStatus, kBit1, kBit2, kBit3},
-       skRefused, 7, ""},
+       {kJumperOn, "Send Error: Not allowed operation", FinalBox()},
+       {kErase, ":0300000306028072", kReadBack, kStatus, kBit1, kBit2, kBit3}, skRefused, 7, ""},
+      {"a weak cell: read back, not locked, and the box names it", image, 0, false, nullptr,
+       {kJumperOn, UnlockedBox("verify failed at 0042: written 5B, read 5F; 1 of 300 bytes differ")}, {kErase, kReadBack},
+       skMismatch, 0, "verify failed at 0042", 0x0042},
+      {"a chip that answers nothing, in the normal view: not locked", image, 0, false,
+       [](test::TNullHost& h) { h.options.waitForConfirmation = false; }, {kJumperOn, UnlockedBox(kNoReadBack)},
+       {kErase, kReadBack}, skNoAnswer, 0, kNoReadBack, -1, true},
       {"stopped at the jumper prompt", image, 0, false,
        [](test::TNullHost& h) { h.onBox = [&h](const TMessageBoxRequest&) { h.stop = true; }; }, {kJumperOn}, {},
        skStopped, 0, "nothing was sent"},
@@ -149,6 +163,8 @@ TEST_F(FullCycle, NeverSetsTheBitsOnAChipTheCycleKnowsIsWrong) {
     std::ofstream(file, std::ios::binary | std::ios::trunc) << c.image;
     sim::TSimChipOptions o;
     if (c.refuse) o.overrides[c.refuse] = sim::TReplyOverride::NotAllowed;
+    o.weakCell = c.weakCell;
+    o.needEntry = c.deaf;
     Line(false, o);
     host.options.waitForConfirmation = true;
     host.options.sixClock = c.sixClock;

@@ -91,6 +91,8 @@ Exit status:
   3    the port: cannot be opened, failed, vanished
   4    the image file cannot be used
   5    the station database cannot be opened or written (nothing is sent before it is)
+  70   internal error: a fault of this program, not of the chip or the line (nothing
+       more is sent after it; please report it)
   130  stopped by Ctrl-C or at the jumper prompt (129 SIGHUP, 143 SIGTERM)
 )";
 

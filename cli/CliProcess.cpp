@@ -277,6 +277,7 @@ int ExitStatusOf(const TIspStatus& status, int stopSignal) {
     case skBadImage: return kExitFile;
     case skUsage: return kExitUsage;
     case skStationFailed: return kExitStation;
+    case skInternal: return kExitInternal;
     case skCancelled:
     case skRefused:
     case skNoAnswer:

@@ -203,6 +203,7 @@ const char* KindName(TStatusKind kind) {
     case skOutputFailed: return "output_failed";
     case skUsage: return "usage";
     case skStationFailed: return "station_failed";
+    case skInternal: return "internal_error";
   }
   return "unknown";
 }

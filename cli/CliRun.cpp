@@ -143,6 +143,20 @@ std::unique_ptr<TComDevice> RecordedDevice(const TPortRun& run, std::FILE* trace
   return std::make_unique<TStopGate>(std::move(device));
 }
 
+// Inside a catch block: the status of an exception that ends an operation (an image that
+// cannot be used ...), else skInternal: a fault of this program, said as such, never as the
+// chip's.
+TIspStatus StatusOfUnexpected() {
+  if (std::optional<TIspStatus> known = StatusOfCurrentException()) return *known;
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return TIspStatus::Make(skInternal, std::string("internal error: ") + e.what());
+  } catch (...) {
+    return TIspStatus::Make(skInternal, "internal error: an exception of no known kind");
+  }
+}
+
 // Opens the port, by the name given, at the speed asked for. Done, or skPortFailed saying
 // why it cannot be opened: the device's own words when its error number would mislead (a
 // network server that runs its port at another speed), else the error number's advice.
@@ -160,6 +174,8 @@ TIspStatus OpenPort(TNAVOPort& port, const TPortArg& arg, const std::string& bau
     why += ": ";
     why += !e.Reason().empty() ? e.Reason() : e.WinCode() ? PortErrorReason(*e.WinCode(), comName) : e.Words();
     return TIspStatus::Make(skPortFailed, why);
+  } catch (...) {
+    return StatusOfUnexpected();
   }
 }
 
@@ -193,8 +209,8 @@ TIspStatus Work(TCommandRun& command, TNAVOPort& port, TClock& clock, const std:
     status = TIspStatus::Make(skPortFailed, e.Words());
   } catch (const EOperationStopped& e) {
     status = TIspStatus::Make(skStopped, e.what());
-  } catch (const std::exception& e) {
-    status = TIspStatus::Make(skRefused, e.what());
+  } catch (...) {
+    status = StatusOfUnexpected();
   }
   return status;
 }

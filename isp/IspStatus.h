@@ -31,6 +31,8 @@ enum class TStatusKind : std::uint8_t {
                   // error); found before anything was sent
   skStationFailed,  // the production station's database could not be opened or written, so
                     // the run's record would be lost
+  skInternal,     // a fault of the program itself (an exception nobody expected), not of the
+                  // chip or the line; nothing more was sent after it
 };
 using enum TStatusKind;
 

@@ -83,12 +83,12 @@ class CliFaults : public ::testing::Test {
 TEST_F(CliFaults, AnyDeviceCallBrokenAnyWayNeverLiesAndNeverLocksAWrongChip) {
   const std::pair<TFault, const char*> faults[] = {
       {TFault::fEIO, "EIO"}, {TFault::fShortWrite, "short write"}, {TFault::fEINTR, "EINTR"},
-      {TFault::fEAGAIN, "EAGAIN"}, {TFault::fHangUp, "hang-up"}};
+      {TFault::fEAGAIN, "EAGAIN"}, {TFault::fHangUp, "hang-up"}, {TFault::fLogicError, "logic error"}};
   for (const std::string command : {"program", "cycle"}) {
     const TOutcome clean = Run(command, TFault::fEIO, 0);
     ASSERT_EQ(clean.exit, 0) << clean.out;
     ASSERT_TRUE(ChipHoldsTheImage());
-    int passed = 0, failed = 0;
+    int passed = 0, failed = 0, internal = 0;
     for (const auto& [fault, name] : faults) {
       for (long n = 1; n <= clean.calls + 1; ++n) {
         const TOutcome o = Run(command, fault, n);
@@ -113,12 +113,20 @@ TEST_F(CliFaults, AnyDeviceCallBrokenAnyWayNeverLiesAndNeverLocksAWrongChip) {
         if (fault == TFault::fEINTR || fault == TFault::fEAGAIN) {
           EXPECT_EQ(o.exit, 0);  // a call cut short is no failure of the line
         }
+        // A fault of the program is its own, never the chip's or the line's (unless it came
+        // as the port was let go, after the work).
+        EXPECT_EQ(result == "internal_error", o.exit == 70);
+        if (fault == TFault::fLogicError) {
+          EXPECT_TRUE(o.exit == 70 || o.exit == 0);
+          internal += o.exit == 70;
+        }
         ++(o.exit == 0 ? passed : failed);
       }
     }
     // Both ways happened: the table reaches the failures it is about.
     EXPECT_GT(failed, 0) << command;
     EXPECT_GT(passed, 0) << command;
+    EXPECT_GT(internal, 0) << command;
   }
 }
 

@@ -3,18 +3,20 @@
 //   EIO          that call fails, the later ones go through (a glitch);
 //   short write  the first write from then on takes half its bytes and says nothing;
 //   EINTR, EAGAIN  that call is cut short (a signal; a busy driver);
-//   hang-up      that call and every one after it fail with EIO (an adapter pulled out).
+//   hang-up      that call and every one after it fail with EIO (an adapter pulled out);
+//   logic error  that call throws std::logic_error (a fault of the program, not of the line).
 #pragma once
 
 #include <cerrno>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "link/ComDevice.h"
 
 namespace kavel::test {
 
-enum class TFault { fEIO, fShortWrite, fEINTR, fEAGAIN, fHangUp };
+enum class TFault { fEIO, fShortWrite, fEINTR, fEAGAIN, fHangUp, fLogicError };
 
 class TFaultComDevice final : public TComDevice {
  public:
@@ -73,6 +75,9 @@ class TFaultComDevice final : public TComDevice {
       case TFault::fEAGAIN: return m_calls == m_n ? EAGAIN : 0;
       case TFault::fHangUp: return EIO;
       case TFault::fShortWrite: return 0;
+      case TFault::fLogicError:
+        if (m_calls == m_n) throw std::logic_error("a fault injected at call " + std::to_string(m_n));
+        return 0;
     }
     return 0;
   }

@@ -7,7 +7,7 @@
 namespace kavel {
 
 TIspOperations::TIspOperations(TNAVOPort& port, TClock& clock, TIspHost& host)
-    : m_port(port), m_clock(clock), m_host(host), m_observer(host), m_session(port, clock, host, m_observer) {}
+    : m_port(port), m_clock(clock), m_host(host), m_observer(host, *this), m_session(port, clock, host, m_observer) {}
 
 void TIspOperations::TWindowObserver::Activity(std::string_view what) {
   m_programming = what == "programming";

@@ -45,7 +45,6 @@ using enum TStartedBy;
 
 class TIspOperations {
  public:
-  static constexpr int kJumperPauseMs = 2000;  // after the jumper prompt, for the chip's reset
   static constexpr int kCycleEndPauseMs = 1000;
   static constexpr int kCycleSyncCount = 3;    // "U" written before the cycle's erase
 
@@ -115,14 +114,16 @@ class TIspOperations {
   // returns. The window's events are not processed meanwhile.
   bool SuspendKTN();
   // "Full programming cycle": the file choice (a cancel ends everything), the controller's
-  // suspension unless done before, the jumper prompt, then MakeFullProgramming. A stop
+  // suspension unless done before, then MakeFullProgramming, and a second's pause. A stop
   // request before the erase ends it before anything reaches the chip.
   void BFullClick();
-  // Erase, program, 6-clock (when chosen), the read-back of the image, status byte 0 and the
-  // three security bits, each step ending the cycle when it leaves OperationFailed set; the
-  // final box when all went. A chip that does not hold the image, or does not answer its
-  // read-back (always awaited), is not locked: an error box, "Full programming", says so.
-  // The options are read once, here. LastStatus: the first step that failed (a refused
+  // The session's cycle, the window's way: the jumper prompt and the chip's 2 s, three "U",
+  // the speed, the erase, the image, 6-clock (when chosen; a refusal is shown and ends
+  // nothing), the read-back of the image (always awaited), status byte 0 and the three
+  // security bits. Each step that fails shows its own error box and ends the cycle
+  // (OperationFailed 1); the final box when all went. A chip that does not hold the image,
+  // or does not answer its read-back, is not locked: an error box, "Full programming", says
+  // so. The options are read once, here. LastStatus: the first step that failed (a refused
   // 6-clock command included, though the cycle goes on after it), else done.
   void MakeFullProgramming();
   // "FULL CHIP ERASE": the suspension unless done before, the jumper prompts around a
@@ -152,17 +153,32 @@ class TIspOperations {
  private:
   // What the session does, shown the window's way: "Programming line: i / N" while an image
   // goes out, the host's progress and activity, its stop request.
+  // A cycle's jumper prompt and the boxes of its steps are the operations' own.
   class TWindowObserver final : public TSessionObserver {
    public:
-    explicit TWindowObserver(TIspHost& host) : m_host(host) {}
+    TWindowObserver(TIspHost& host, TIspOperations& ops) : m_host(host), m_ops(ops) {}
     void Activity(std::string_view what) override;
     void Progress(std::size_t done, std::size_t total) override;
     bool StopRequested() override { return m_host.StopRequested(); }
+    bool ChipReady() override { return m_ops.CycleChipReady(); }
+    void StepBegins(TCycleStep step) override { m_ops.CycleStepBegins(step); }
+    void StepEnded(TCycleStep step, const TIspStatus& status) override { m_ops.CycleStepEnded(step, status); }
 
    private:
     TIspHost& m_host;
+    TIspOperations& m_ops;
     bool m_programming = false;
   };
+  // The cycle's jumper prompt: true once the operator has pressed OK.
+  bool CycleChipReady();
+  // The window's manners around the cycle's steps: its busy window, progress texts and boxes.
+  void CycleStepBegins(TCycleStep step);
+  void CycleStepEnded(TCycleStep step, const TIspStatus& status);
+  // The window disabled with the text in panel 0, until EndBusy (a no-op when not busy).
+  void BeginBusy(std::string_view text);
+  void EndBusy();
+  // The speed search as the options ask for it: blind (two "U") unless replies are awaited.
+  static TSyncPlan SyncPlan(const TIspOptions& options);
 
   // A modal box with the text and caption, OK only, no icon.
   void PlainBox(std::string_view text, std::string_view caption,
@@ -204,6 +220,8 @@ class TIspOperations {
   std::optional<THexBinList> m_cycleImage;    // while a full cycle runs: the image it checked
   std::optional<TIspOptions> m_cycleOptions;  // while a cycle runs: the options it read
   TIspStatus m_status;
+  bool m_busy = false;         // BeginBusy's, until EndBusy
+  std::string m_progressKept;  // panel 0's text before the cycle's speed search
 };
 
 }  // namespace kavel

@@ -68,12 +68,13 @@ void TIspOperations::BFullClick() {
     return;
   }
   if (!KTNSuspended) KTNSuspended = SuspendKTN();
-  StopPoint("stopped before the jumper prompt: nothing was sent to the chip");
-  PlainBox(kJumperOnText, "Info", TBoxRole::brPrompt);
-  StopPoint("stopped at the jumper prompt: nothing was sent to the chip");
-  m_clock.SleepMs(kJumperPauseMs);
-  MakeFullProgramming();
+  MakeFullProgramming();  // the jumper prompt first (CycleChipReady), then the chip's 2 s
   m_clock.SleepMs(kCycleEndPauseMs);
+}
+
+bool TIspOperations::CycleChipReady() {
+  PlainBox(kJumperOnText, "Info", TBoxRole::brPrompt);
+  return true;
 }
 
 void TIspOperations::MakeFullProgramming() {
@@ -81,58 +82,107 @@ void TIspOperations::MakeFullProgramming() {
   if (!m_port.Connected()) return;
   const TCycleOptions fixed(m_cycleOptions, Options());
   const TIspOptions options = Options();
-  for (int i = 0; i < kCycleSyncCount; ++i) {
-    Engine().Send("U");
-    m_clock.SleepMs(options.delay);
-  }
-  OperationFailed = 0;
-  // Each step is started by the cycle, not by its button: its success box is left out, its
-  // error box not.
-  BFullEraseClick(sbOperation);
-  if (OperationFailed != 0) return;
-  TIspStatus cycle = m_status;
-  StopPoint("stopped after the erase, before programming: the chip is erased");
-  BSendHexFileClick(sbOperation);
-  if (OperationFailed != 0) return;
-  cycle = Worse(cycle, m_status);
-  StopPoint("stopped after programming, before the read-back, the status byte and the security bits");
-  // Waiting for replies, a refused clock command is shown but leaves OperationFailed as it
-  // was, so the cycle goes on; its status still says the chip is not in 6-clock mode.
-  if (options.sixClock) {
-    B6ClockClick(sbOperation);
-    cycle = Worse(cycle, m_status);
-  }
-  if (OperationFailed != 0) return;
-  // Only a chip that holds the image is locked: it is read back first, its answers always
-  // awaited, whether or not the options wait for the commands' replies. A chip that does not
-  // hold it, or does not answer, stays open to be programmed again.
-  TVerifyReport report;
-  const TIspStatus verified = Took(m_session.Verify(ImageToProgram(), options.delay, true, report));
-  if (!verified.Ok()) {
-    OperationFailed = 1;
-    std::string text = m_imageFileName;
-    text += "\r\rOperation failed - the chip was not programmed: ";
-    text += verified.detail;
-    text += "\r\rSecurity bits not set, the chip is left unlocked.\r\n";
-    text += kJumperOffText;
-    m_host.Box({text, "Full programming", MessageBoxStyle(mkError, {mbtOK}), TBoxRole::brNote});
-    return;
-  }
-  cycle = Worse(cycle, verified);
-  StopPoint("stopped after the read-back, before the status byte: the chip is programmed and not locked");
-  BSetStatusClick(sbOperation);
-  if (OperationFailed != 0) return;
-  cycle = Worse(cycle, m_status);
-  for (int bit = 1; bit <= 3; ++bit) {
-    BSecurityClick(bit, sbOperation);
-    if (OperationFailed != 0) return;
-    cycle = Worse(cycle, m_status);
-  }
+  // The session's cycle with the window's ways: the controller and the jumper were seen to
+  // before, three "U" wake the chip before the speed search, and a refused 6-clock command
+  // is shown but ends nothing. The boxes of the steps come as the steps end (CycleStepEnded).
+  TCycleSteps steps;
+  steps.pacing = Pacing(options);
+  steps.sync = SyncPlan(options);
+  steps.suspend = false;
+  steps.sixClock = options.sixClock;
+  steps.wakeUps = kCycleSyncCount;
+  steps.sixClockRefusalEnds = false;
+  TOnExit idle([this] { EndBusy(); });
+  TCycleResult result;
+  const TIspStatus status = Took(m_session.Cycle(ImageToProgram(), steps, result));
+  OperationFailed = result.step == TCycleStep::csDone ? 0 : 1;
+  if (result.step != TCycleStep::csDone) return;
   std::string text = m_imageFileName;
   text += "\r\rOperation finished - security bits set\r\n";
   text += kJumperOffText;
   PlainBox(text, "Full programming", TBoxRole::brSuccess);
-  m_status = cycle;
+  m_status = status;
+}
+
+void TIspOperations::CycleStepBegins(TCycleStep step) {
+  switch (step) {
+    case TCycleStep::csSync:
+      // The erase's busy window holds from its speed search on, as its button's does.
+      BeginBusy("Erasing entire chip memory ... wait");
+      m_progressKept = m_host.ProgressText();
+      m_host.SetProgress("Synchronizing ...");
+      break;
+    case TCycleStep::csProgram:
+      m_host.ShowImageFile(m_imageFileName);
+      m_host.ProcessEvents();
+      break;
+    default: break;
+  }
+}
+
+void TIspOperations::CycleStepEnded(TCycleStep step, const TIspStatus& status) {
+  const TIspOptions options = Options();
+  // A port failure or a stop goes to the window's general error report instead.
+  const bool said = status.Ok() || status.kind == skPortFailed || status.kind == skStopped;
+  switch (step) {
+    case TCycleStep::csSync:
+      m_host.SetProgress(m_progressKept);
+      if (options.waitForConfirmation) m_host.SelectTargetBaud(m_port.BaudRate());
+      if (!said) {
+        EndBusy();
+        PlainBox("Flash not synchronized", "Com Port Error");
+      }
+      break;
+    case TCycleStep::csErase:
+      EndBusy();
+      if (!options.waitForConfirmation) break;
+      if (!said) PlainBox(ReplyClassWords(status.reply), "Send Error");
+      m_host.AppendDebug(m_session.ReplyText());
+      break;
+    case TCycleStep::csProgram:
+      m_host.SetProgress("");
+      // The text says "block" but counts records: the index of the record that failed.
+      if (!said) PlainBox(ReplyClassWords(status.reply) + " for block: " + std::to_string(status.index), "Send Error");
+      break;
+    case TCycleStep::csSixClock:
+      // Shown inside the cycle too, replies awaited: a refusal is reported but ends nothing.
+      if (!options.waitForConfirmation || status.kind == skPortFailed || status.kind == skStopped) break;
+      if (status.Ok()) {
+        PlainBox("Clock set", "OK", TBoxRole::brSuccess);
+      } else {
+        PlainBox(ReplyClassWords(status.reply), "Send Error");
+      }
+      m_host.AppendDebug(m_session.ReplyText());
+      break;
+    case TCycleStep::csVerify:
+      // Only a chip that holds the image is locked; one that does not, or does not answer its
+      // read-back, stays open to be programmed again.
+      if (!said) {
+        std::string text = m_imageFileName;
+        text += "\r\rOperation failed - the chip was not programmed: ";
+        text += status.detail;
+        text += "\r\rSecurity bits not set, the chip is left unlocked.\r\n";
+        text += kJumperOffText;
+        m_host.Box({text, "Full programming", MessageBoxStyle(mkError, {mbtOK}), TBoxRole::brNote});
+      }
+      break;
+    case TCycleStep::csLock:
+      if (!said) PlainBox(ReplyClassWords(status.reply), "Send Error");
+      break;
+    default: break;
+  }
+}
+
+void TIspOperations::BeginBusy(std::string_view text) {
+  m_busy = true;
+  m_host.EnableWindow(false);
+  m_host.SetProgress(text);
+}
+
+void TIspOperations::EndBusy() {
+  if (!std::exchange(m_busy, false)) return;
+  m_host.SetProgress("");
+  m_host.EnableWindow(true);
 }
 
 void TIspOperations::FullErase() {

@@ -33,15 +33,20 @@ bool TIspOperations::Synchronize(const TIspOptions& options) {
   // Not waiting for replies, two "U" at the chosen speed, the chip trusted to catch one;
   // waiting for them, the chosen speed, then the others, until the chip confirms one, which
   // the speed list then shows (it shows where the search ended whatever happens).
-  TSyncPlan plan;
-  plan.first = options.targetBaud;
-  plan.blind = !options.waitForConfirmation;
-  plan.delay = options.delay;
+  const TSyncPlan plan = SyncPlan(options);
   TOnExit showSpeed([&] {
     if (options.waitForConfirmation) m_host.SelectTargetBaud(m_port.BaudRate());
   });
   TSyncResult result;
   return Took(m_session.Synchronize(plan, result)).Ok();
+}
+
+TSyncPlan TIspOperations::SyncPlan(const TIspOptions& options) {
+  TSyncPlan plan;
+  plan.first = options.targetBaud;
+  plan.blind = !options.waitForConfirmation;
+  plan.delay = options.delay;
+  return plan;
 }
 
 bool TIspOperations::SynchronizeOrSay(const TIspOptions& options) {

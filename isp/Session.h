@@ -41,6 +41,11 @@
 
 namespace kavel {
 
+// The steps of a cycle, in order.
+enum class TCycleStep : std::uint8_t {
+  csSuspend, csReady, csSync, csDevice, csErase, csProgram, csSixClock, csVerify, csLock, csDone
+};
+
 class TSessionObserver {
  public:
   virtual ~TSessionObserver() = default;
@@ -54,6 +59,11 @@ class TSessionObserver {
   // A cycle, once the controller is suspended: true when the chip is in its boot loader (the
   // jumper set and the chip reset); false ends the cycle before anything reaches the chip.
   virtual bool ChipReady() { return true; }
+  // A cycle's step from the speed search on begins, and ends with the status it returns
+  // (a port failure and a stop within its operation included; a stop at one of the cycle's
+  // own stop points ends the cycle without it).
+  virtual void StepBegins(TCycleStep /*step*/) {}
+  virtual void StepEnded(TCycleStep /*step*/, const TIspStatus& /*status*/) {}
 };
 
 // How the replies of the setting commands are taken.
@@ -114,11 +124,6 @@ struct TSuspension {
   bool stoppedAnswering = false;  // it was found, then stopped answering
 };
 
-// The steps of a cycle, in order.
-enum class TCycleStep : std::uint8_t {
-  csSuspend, csReady, csSync, csDevice, csErase, csProgram, csSixClock, csVerify, csLock, csDone
-};
-
 // What a cycle did, step by step.
 struct TCycleResult {
   TCycleStep step = TCycleStep::csSuspend;  // the step it came to last: csDone when all went
@@ -140,6 +145,10 @@ struct TCycleSteps {
   bool verify = true;                        // read the image back before locking
   std::optional<std::uint8_t> expectDevice;  // refuse another chip before anything is erased
   bool readDevice = false;                   // read the device id, expected or not
+  int wakeUps = 0;                           // "U" written before the speed search, each
+                                             // followed by the pacing's delay
+  bool sixClockRefusalEnds = true;           // false: a refused or unanswered 6-clock command
+                                             // is the cycle's status, but the cycle goes on
 };
 
 class TIspSession {
@@ -201,11 +210,13 @@ class TIspSession {
   [[nodiscard]] TIspStatus SuspendController(TSuspension& result);
 
   // The full cycle: the controller (unless not asked for), the chip made ready (the
-  // observer's ChipReady), 2 s for its reset, the speed, the device id when expected, the
-  // whole-chip erase, the image, 6-clock mode when asked, the read-back when asked, then the
-  // locking: status byte 0, security bits 1, 2 and 3. It ends at the first step that fails;
+  // observer's ChipReady), 2 s for its reset, the wake-up "U" when asked, the speed, the
+  // device id when expected, the whole-chip erase, the image, 6-clock mode when asked, the
+  // read-back when asked, then the locking: status byte 0, security bits 1, 2 and 3. It ends
+  // at the first step that fails (a refused 6-clock command only when the steps say so);
   // only a chip that holds the image (when read back) is locked, and a stop is honoured
-  // before each locking step.
+  // before each locking step. The observer hears each step from the speed search on begin
+  // and end.
   [[nodiscard]] TIspStatus Cycle(const THexBinList& image, const TCycleSteps& steps, TCycleResult& result);
 
   // Everything received during the last reply wait.
@@ -243,6 +254,9 @@ class TIspSession {
                         const std::function<bool(std::size_t, const std::vector<std::uint8_t>&)>& differs);
   // The exchange with the controller, at 9600 bit/s.
   TIspStatus Controller(TSuspension& result);
+  // A cycle's locking: status byte 0, then security bits 1, 2 and 3, a stop honoured before
+  // each; locked: how far it went (as TCycleResult::locked). Stops throw.
+  TIspStatus Lock(const TPacing& pacing, int& locked);
 
   TNAVOPort& m_port;
   TClock& m_clock;

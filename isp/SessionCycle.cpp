@@ -87,62 +87,87 @@ TIspStatus TIspSession::Cycle(const THexBinList& image, const TCycleSteps& steps
     if (!m_observer.ChipReady()) throw EOperationStopped("stopped before the chip was made ready: nothing was sent to the chip");
     StopPoint("stopped once the chip was made ready: nothing was sent to the chip");
     m_clock.SleepMs(kResetPauseMs);
-    result.step = TCycleStep::csSync;
-    TIspStatus status = Synchronize(steps.sync, result.sync);
-    if (!status.Ok()) return status;
-    result.step = TCycleStep::csDevice;
-    if ((steps.expectDevice || steps.readDevice) &&
-        !(status = CheckDevice(steps.expectDevice, steps.pacing.delay, &result.deviceId)).Ok())
+    // Each step from here on, heard begin and end by the observer.
+    const auto step = [&](TCycleStep s, const std::function<TIspStatus()>& body) {
+      result.step = s;
+      m_observer.StepBegins(s);
+      const TIspStatus status = body();
+      m_observer.StepEnded(s, status);
       return status;
-    result.step = TCycleStep::csErase;
-    if (!(status = EraseChip(steps.pacing)).Ok()) return status;
+    };
+    TIspStatus status = step(TCycleStep::csSync, [&] {
+      for (int i = 0; i < steps.wakeUps; ++i) {
+        if (!m_port.Connected()) m_port.OpenPort();
+        m_engine.Send("U");
+        m_clock.SleepMs(steps.pacing.delay);
+      }
+      return Synchronize(steps.sync, result.sync);
+    });
+    if (!status.Ok()) return status;
+    if ((steps.expectDevice || steps.readDevice) &&
+        !(status = step(TCycleStep::csDevice,
+                        [&] { return CheckDevice(steps.expectDevice, steps.pacing.delay, &result.deviceId); }))
+             .Ok())
+      return status;
+    if (!(status = step(TCycleStep::csErase, [&] { return EraseChip(steps.pacing); })).Ok()) return status;
     result.erased = true;
     TIspStatus cycle = status;
     StopPoint("stopped after the erase, before programming: the chip is erased");
-    result.step = TCycleStep::csProgram;
-    if (!(status = Program(image, steps.pacing, result.resent)).Ok()) return status;
+    if (!(status = step(TCycleStep::csProgram, [&] { return Program(image, steps.pacing, result.resent); })).Ok())
+      return status;
     result.programmed = true;
     cycle = Worse(cycle, status);
-    // The chip is not locked as it was not asked to be: a refused clock command ends the cycle.
+    // The chip is not locked as it was not asked to be: a refused clock command ends the
+    // cycle, unless the steps say it goes on.
     if (steps.sixClock) {
-      result.step = TCycleStep::csSixClock;
       StopPoint("stopped after programming, before 6-clock mode: the chip is not locked");
-      if (!(status = SetSixClock(steps.pacing)).Ok()) return status;
-      result.sixClock = true;
+      status = step(TCycleStep::csSixClock, [&] { return SetSixClock(steps.pacing); });
+      const bool chipsAnswer = status.kind == skRefused || status.kind == skNoAnswer || status.kind == skBadReply;
+      if (!status.Ok() && (steps.sixClockRefusalEnds || !chipsAnswer)) return status;
+      result.sixClock = status.Ok();
       cycle = Worse(cycle, status);
     }
     if (steps.verify) {
       // Only a chip that holds the image is locked: on a mismatch it stays open to try again.
-      result.step = TCycleStep::csVerify;
       StopPoint("stopped after programming, before the verification: the chip is not locked");
-      status = Verify(image, steps.pacing.delay, true, result.verify);
-      if (status.kind == skStopped) status.detail += " of the read-back: the chip is programmed and not locked";
+      status = step(TCycleStep::csVerify, [&] {
+        TIspStatus read = Verify(image, steps.pacing.delay, true, result.verify);
+        if (read.kind == skStopped) read.detail += " of the read-back: the chip is programmed and not locked";
+        return read;
+      });
       if (!status.Ok()) return status;
       result.verified = true;
       cycle = Worse(cycle, status);
     }
     // Locking cannot be undone short of a whole-chip erase: a stop is honoured before each step
     // of it, and says exactly how far it went.
-    result.step = TCycleStep::csLock;
-    StopPoint("stopped before the status byte: the chip is programmed and not locked (no status byte, no "
-              "security bit set)");
-    m_observer.Activity("locking");
-    if (!(status = SetStatusByte0(steps.pacing)).Ok()) return status;
-    result.locked = 1;
+    status = step(TCycleStep::csLock, [&] { return Lock(steps.pacing, result.locked); });
+    if (!status.Ok()) return status;
     cycle = Worse(cycle, status);
-    static constexpr std::string_view kLockedSoFar[] = {
-        "the status byte was set to 0, no security bit",
-        "the status byte and security bit 1 were set, security bits 2 and 3 not",
-        "the status byte and security bits 1 and 2 were set, security bit 3 not"};
-    for (int bit = 1; bit <= 3; ++bit) {
-      StopPoint("stopped before security bit " + std::to_string(bit) + ": " + std::string(kLockedSoFar[bit - 1]));
-      if (!(status = SetSecurityBit(bit, steps.pacing)).Ok()) return status;
-      result.locked = bit + 1;
-      cycle = Worse(cycle, status);
-    }
     result.step = TCycleStep::csDone;
     return cycle;
   });
+}
+
+TIspStatus TIspSession::Lock(const TPacing& pacing, int& locked) {
+  StopPoint("stopped before the status byte: the chip is programmed and not locked (no status byte, no "
+            "security bit set)");
+  m_observer.Activity("locking");
+  TIspStatus status = SetStatusByte0(pacing);
+  if (!status.Ok()) return status;
+  locked = 1;
+  TIspStatus all = status;
+  static constexpr std::string_view kLockedSoFar[] = {
+      "the status byte was set to 0, no security bit",
+      "the status byte and security bit 1 were set, security bits 2 and 3 not",
+      "the status byte and security bits 1 and 2 were set, security bit 3 not"};
+  for (int bit = 1; bit <= 3; ++bit) {
+    StopPoint("stopped before security bit " + std::to_string(bit) + ": " + std::string(kLockedSoFar[bit - 1]));
+    if (!(status = SetSecurityBit(bit, pacing)).Ok()) return status;
+    locked = bit + 1;
+    all = Worse(all, status);
+  }
+  return all;
 }
 
 }  // namespace kavel

@@ -5,13 +5,6 @@
 #include "isp/Records.h"
 
 namespace kavel {
-namespace {
-
-// A read's reply: the 15 characters of the echo, two hex digits, ".".
-constexpr std::size_t kReadReplyMin = 18;
-
-}  // namespace
-
 std::optional<TByteRead> TIspOperations::ReadValue(std::string_view body, std::string_view what,
                                                    TIspStatus& status) {
   TByteRead read;
@@ -33,29 +26,17 @@ std::optional<TByteRead> TIspOperations::ReadValue(std::string_view body, std::s
 
 bool TIspOperations::ReadAnswerDigits(const std::string& reply, std::string_view body,
                                       std::string_view what, std::string& out) {
-  // Whatever came before the echo (a blind synchronization's "U" answers, a controller's
-  // poll) is not part of the answer: the digits follow the echo, or stand before the ".".
-  const std::string record = CommandRecord(body);
-  const std::size_t echo = reply.rfind(record);
-  std::size_t at = 0;
-  bool enough = false;
-  if (echo != std::string::npos) {
-    at = echo + record.size();
-    enough = reply.size() >= at + 3;
-  } else {
-    enough = reply.size() >= kReadReplyMin;
-    at = reply.size() - 3;
-  }
+  const std::string digits = ParseReadAnswer(reply, body).digits;
   out = what;
-  if (!enough) {
+  if (digits.empty()) {
     out += " ERROR (2)";
     return false;
   }
-  if (HexDigitValue(reply[at + 1]) < 0) {
+  if (HexDigitValue(digits[1]) < 0) {
     out += " ERROR (1)";
     return false;
   }
-  out = reply.substr(at, 2);  // both digits as they came
+  out = digits;  // both digits as they came
   return true;
 }
 
@@ -70,10 +51,9 @@ void TIspOperations::BReadStatusClick() {
       m_host.AddStatusLine(text);
       status = Worse(status, TIspStatus::Make(skBadReply, text));
     } else {
-      // Bits 1, 2 and 3 are the values 2, 4 and 8 of the second digit.
-      const int value = HexDigitValue(text[1]);
+      const auto value = static_cast<unsigned>(HexDigitValue(text[1]));
       for (int bit = 1; bit <= 3; ++bit) {
-        m_host.AddStatusLine("Security " + std::to_string(bit) + ": " + OnOffText(value & (1 << bit)));
+        m_host.AddStatusLine("Security " + std::to_string(bit) + ": " + OnOffText(SecurityBitSet(value, bit)));
       }
     }
   }

@@ -68,9 +68,8 @@ TIspStatus ReadValues(TCommandRun& r, const std::vector<std::pair<std::string_vi
       continue;
     }
     if (key == "Security bits") {
-      // Bits 1, 2 and 3 are the values 2, 4 and 8.
       for (int bit = 1; bit <= 3; ++bit)
-        r.facts.values.emplace_back("Security " + std::to_string(bit), (*read.value & (1 << bit)) ? "ON" : "OFF");
+        r.facts.values.emplace_back("Security " + std::to_string(bit), SecurityBitSet(*read.value, bit) ? "ON" : "OFF");
     } else {
       r.facts.values.emplace_back(std::string(key), read.came);  // both digits as they came
     }

@@ -1,5 +1,7 @@
 #include "isp/Records.h"
 
+#include <algorithm>
+
 #include "image/HexText.h"
 
 namespace kavel {
@@ -55,6 +57,21 @@ std::string ReplyClassWords(TReplyClass cls) {
     case rcNoAnswer: return "Flash not answer";
   }
   return {};
+}
+
+TReadAnswer ParseReadAnswer(const std::string& reply, std::string_view body) {
+  // A reply without the echo must hold at least as much as one with it: the 15 characters of
+  // the echo, two digits and the ".".
+  const std::string record = CommandRecord(body);
+  const std::size_t echo = reply.rfind(record);
+  TReadAnswer answer;
+  answer.echoed = echo != std::string::npos;
+  answer.came = answer.echoed ? reply.substr(echo + record.size()) : reply;
+  if (!answer.came.empty() && answer.came.back() == kReplyOk) answer.came.pop_back();
+  const std::size_t at = answer.echoed ? echo + record.size() : reply.size() - std::min<std::size_t>(3, reply.size());
+  const bool enough = answer.echoed ? reply.size() >= at + 3 : reply.size() >= record.size() + 3;
+  if (enough) answer.digits = reply.substr(at, 2);
+  return answer;
 }
 
 }  // namespace kavel

@@ -38,6 +38,21 @@ std::string AddChecksum(std::string_view body);
 // ":" + AddChecksum(body).
 std::string CommandRecord(std::string_view body);
 
+// Where a read's answer stands in its reply (all that came for the read record of body, up to
+// and with its "."): after the record's echo when the echo is in it (whatever came before
+// the echo, a blind synchronization's "U" answers or a controller's poll, is not part of
+// it), else just before the ".".
+struct TReadAnswer {
+  bool echoed = false;  // the record's echo was found
+  std::string came;     // what came after the echo (all of it without one), the "." left out
+  std::string digits;   // the two characters where the value's digits stand, as they came;
+                        // "" when the reply is too short to hold them
+};
+TReadAnswer ParseReadAnswer(const std::string& reply, std::string_view body);
+
+// Security bit 1, 2 or 3 of the security read's value: the values 2, 4 and 8 of its low digit.
+inline bool SecurityBitSet(unsigned value, int bit) { return bit >= 1 && bit <= 3 && (value & (1u << bit)) != 0; }
+
 // The erase record of 4 KB block 0..15: ":020000030C" + the block's high address byte + checksum.
 std::string BlockEraseRecord(int block);
 // "0 3 12": the 4 KB blocks set in blocks (bit i: block i), in order.

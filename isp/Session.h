@@ -108,6 +108,7 @@ struct TVerifyReport {
 struct TByteRead {
   std::string reply;                  // all that came, the "." included
   std::string came;                   // what came after the echo, the "." left out
+  std::string digits;                 // where the value's digits stand (TReadAnswer)
   std::optional<std::uint8_t> value;  // when the answer is exactly two hex digits
 };
 

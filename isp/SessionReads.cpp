@@ -39,13 +39,12 @@ TIspStatus TIspSession::ReadByte(std::string_view body, std::int32_t delay, TByt
     const auto outcome = m_engine.GiveCommand(record, ScaledMs(delay, kReadWaitFactor, kReadWaitBase), 0, true);
     read.reply = m_engine.ReplyText();
     if (outcome.cls != rcOk) return outcome.reply.Status(ReplyClassWords(outcome.cls));
-    // Exactly the record's echo, two hex digits and the "."; whatever came before the echo (a
-    // blind synchronization's "U" answers, a controller's poll) is not part of it.
-    const std::size_t echo = read.reply.rfind(record);
-    read.came = echo == std::string::npos ? read.reply : read.reply.substr(echo + record.size());
-    if (!read.came.empty() && read.came.back() == kReplyOk) read.came.pop_back();
+    // Exactly the record's echo, two hex digits and the ".".
+    const TReadAnswer answer = ParseReadAnswer(read.reply, body);
+    read.came = answer.came;
+    read.digits = answer.digits;
     const std::string& c = read.came;
-    if (echo == std::string::npos || c.size() != 2 || HexDigitValue(c[0]) < 0 || HexDigitValue(c[1]) < 0) {
+    if (!answer.echoed || c.size() != 2 || HexDigitValue(c[0]) < 0 || HexDigitValue(c[1]) < 0) {
       return TIspStatus::Make(skBadReply, "the chip answered " + Quoted(c) + ", not two hex digits");
     }
     read.value = static_cast<std::uint8_t>(HexDigitValue(c[0]) * 16 + HexDigitValue(c[1]));

@@ -35,11 +35,25 @@ std::string ReplyWords(TReplyClass reply) {
   }
 }
 
-constexpr std::string_view kBit1Locks =
-    "security bit 1 is set, which forbids programming and erasing blocks; only a whole-chip erase clears it "
-    "(erase all, or cycle)";
-constexpr std::string_view kBit2Locks =
-    "security bit 2 is set, which forbids reading the flash; only a whole-chip erase clears it (erase all, or cycle)";
+// Why the chip refused, as far as its security bits tell: read after the refusal, never
+// guessed. bit: the one that forbids what was refused (1: programming and erasing blocks, 2:
+// reading the flash).
+std::string Protection(const TRunFacts& f, int bit) {
+  const std::string forbids = bit == 1 ? "programming and erasing blocks" : "reading the flash";
+  if (!f.securityBits) {
+    return "its security bits could not be read" + (f.securityUnread.empty() ? std::string() : " (" + f.securityUnread + ")") +
+           ": security bit " + std::to_string(bit) + " would forbid it";
+  }
+  if (SecurityBitSet(*f.securityBits, bit)) {
+    return "security bit " + std::to_string(bit) + " is set, which forbids " + forbids +
+           "; only a whole-chip erase clears it (erase all, or cycle)";
+  }
+  std::string set;
+  for (int b = 1; b <= 3; ++b)
+    if (SecurityBitSet(*f.securityBits, b)) set += (set.empty() ? "" : ", ") + std::to_string(b);
+  return "no protection bit forbids it: security bit " + std::to_string(bit) + " is not set (security bits set: " +
+         (set.empty() ? std::string("none") : set) + ")";
+}
 
 // What to check when no speed answered.
 std::string SyncChecklist(const TRunFacts& f) {
@@ -114,7 +128,7 @@ void ExplainSync(const TRunFacts& f, std::vector<std::string>& lines) {
 void ExplainBlocks(const TRunFacts& f, std::vector<std::string>& lines) {
   const TIspStatus& s = f.status;
   lines.push_back(s.reply == rcNotAllowed
-                      ? "the chip refused to erase block " + std::to_string(s.index) + ": " + std::string(kBit1Locks)
+                      ? "the chip refused to erase block " + std::to_string(s.index) + ": " + Protection(f, 1)
                       : "the erase of block " + std::to_string(s.index) + ": the chip " + ReplyWords(s.reply));
 }
 
@@ -124,7 +138,7 @@ void ExplainErase(const TRunFacts& f, std::vector<std::string>& lines) {
 
 void ExplainProgram(const TRunFacts& f, std::vector<std::string>& lines) {
   switch (f.status.reply) {
-    case rcNotAllowed: lines.push_back("the chip refused " + RecordText(f) + ": " + std::string(kBit1Locks)); break;
+    case rcNotAllowed: lines.push_back("the chip refused " + RecordText(f) + ": " + Protection(f, 1)); break;
     case rcCrcError:
       lines.push_back("the chip received " + RecordText(f) + " damaged (checksum): check the cable and the line speed");
       break;
@@ -142,7 +156,7 @@ void ExplainRead(const TRunFacts& f, std::vector<std::string>& lines) {
                       "blocks it writes unless --no-erase; cycle erases the whole chip.");
     }
   } else if (s.kind == skRefused) {
-    lines.push_back("the chip refused to show its flash: " + std::string(kBit2Locks));
+    lines.push_back("the chip refused to show its flash: " + Protection(f, 2));
   } else if (s.kind == skNoAnswer) {
     lines.push_back("the chip did not answer the read of its flash: check the jumper, the reset and the cable");
   } else {
@@ -155,7 +169,7 @@ void ExplainBlank(const TRunFacts& f, std::vector<std::string>& lines) {
   if (!f.blankAt.empty()) {
     lines.push_back(RangeText(*f.args) + " is not blank: the first byte that is not FF is at " + f.blankAt);
   } else if (f.status.reply == rcNotAllowed) {
-    lines.push_back("the chip refused the blank check: " + std::string(kBit2Locks));
+    lines.push_back("the chip refused the blank check: " + Protection(f, 2));
   } else {
     lines.push_back("the blank check: the chip " + ReplyWords(f.status.reply));
   }
@@ -282,6 +296,13 @@ std::string ResultLine(const TRunFacts& f) {
   }
   if (done.empty()) return {};
   return sent ? "sent, not confirmed: " + done : done;
+}
+
+bool ProtectionMayExplain(const TRunFacts& f, const TIspStatus& status) {
+  if (status.kind != skRefused || status.reply != rcNotAllowed) return false;
+  const TStep step = f.step == TStep::stCycle ? StepOfCycle(f.cycle.step) : f.step;
+  return step == TStep::stBlocks || step == TStep::stProgram || step == TStep::stVerify || step == TStep::stRead ||
+         step == TStep::stBlank;
 }
 
 std::vector<std::string> Explain(const TRunFacts& f) {

@@ -51,8 +51,16 @@ struct TRunFacts {
   bool controllerSuspended = false;  // the controller on the line is suspended (by this run or before)
   std::string blankAt;               // blank-check: the first address that is not blank
   std::optional<std::uint8_t> deviceId;  // the chip's device id, once read
+  // After a refusal (X) that protection may explain: the security bits read then, or why
+  // they could not be read.
+  std::optional<std::uint8_t> securityBits;
+  std::string securityUnread;
   std::optional<std::int64_t> serial;    // the board's serial number, written with the image
 };
+
+// A refusal (X) that a security bit may explain: to a data record, a block erase, a read of
+// the flash or a blank check.
+bool ProtectionMayExplain(const TRunFacts& facts, const TIspStatus& status);
 
 // The line that says what the command did; "" when it did not succeed (Explain says why) or
 // when its results are its values (info, status).

@@ -15,6 +15,7 @@
 #include "cli/CliTerminal.h"
 #include "cli/CliProcess.h"
 #include "cli/CliReport.h"
+#include "isp/Records.h"
 #include "isp/Session.h"
 #include "isp/ScopeGuards.h"
 #include "link/EComPort.h"
@@ -179,6 +180,19 @@ TIspStatus OpenPort(TNAVOPort& port, const TPortArg& arg, const std::string& bau
   }
 }
 
+// The security bits into the facts, or why they could not be read.
+void ReadProtection(TCommandRun& command) {
+  TByteRead read;
+  const TIspStatus bits = command.session.ReadByte(kReadSecurityBody, command.args.delay, read);
+  TRunFacts& f = command.facts;
+  f.securityBits = bits.Ok() ? read.value : std::nullopt;
+  if (bits.Ok()) return;
+  f.securityUnread = bits.kind == skBadReply || bits.kind == skPortFailed ? bits.detail
+                     : bits.reply == rcNotAllowed                         ? "the chip refused the read too"
+                     : bits.reply == rcCrcError                           ? "the chip received the read damaged"
+                                                                          : "the chip did not answer the read";
+}
+
 // The command, with the modem lines doing what the operator would: the boot entry before it
 // (a cycle makes the chip ready after the controller's suspension, where it would ask), and
 // the reset into the application after a good one. Its outcome, exceptions included.
@@ -204,6 +218,9 @@ TIspStatus Work(TCommandRun& command, TNAVOPort& port, TClock& clock, const std:
   try {
     if (!args.bootEntry.empty() && args.command != "cycle") enter();
     if (const TCommand work = FindCommand(args.command)) status = work(command);
+    // A refusal that protection may explain: the security bits are read (a protected chip
+    // still shows them), so that the report says what is known instead of a guess.
+    if (ProtectionMayExplain(command.facts, status)) ReadProtection(command);
     if (status.Ok() && args.runAfter) modemLines(kRunAfterReset, false);
   } catch (const EComPort& e) {
     status = TIspStatus::Make(skPortFailed, e.Words());

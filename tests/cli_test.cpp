@@ -99,6 +99,9 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
        "the chip refused the record for 0000-000F (record 0 of the image): security bit 1 is set"},
       {"a locked chip refuses the blank check", {"--security", "2"}, {"blank-check"}, 1,
        "the chip refused the blank check: security bit 2 is set, which forbids reading the flash"},
+      {"a refusal that no protection bit explains", {"--reply", "3:X", "--security", "2"}, {"program", "--no-erase", blinkBin},
+       1, "the chip refused the record for 0000-000F (record 0 of the image): no protection bit forbids it: security bit 1 "
+          "is not set (security bits set: 2)"},
       {"unanswered", {"--reply", "2:none"}, {"set-status0"}, 1, "setting the status byte to 0: the chip did not answer it"},
       // The fourth record: after the set-clock, the device id and the erase.
       {"a record spoiled on the line goes again", {"--reply", "4:R"}, {"--json", "program", blinkBin}, 0,

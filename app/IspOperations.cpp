@@ -24,9 +24,9 @@ void TIspOperations::PlainBox(std::string_view text, std::string_view caption, T
   m_host.Box(PlainBoxRequest(text, caption, role));
 }
 
-const TIspStatus& TIspOperations::Took(TIspStatus status) {
+const TIspStatus& TIspOperations::Adopt(TIspStatus status) {
   m_status = std::move(status);
-  m_session.RethrowFailure();
+  RaiseCause(m_status);
   return m_status;
 }
 

@@ -186,9 +186,9 @@ class TIspOperations {
   // The options in force: the cycle's while one runs, else the host's as they stand now.
   TIspOptions Options() const { return m_cycleOptions ? *m_cycleOptions : m_host.Options(); }
   static TPacing Pacing(const TIspOptions& options) { return {options.delay, options.waitForConfirmation}; }
-  // Takes the status of a session operation: a failure the window reports in its general
-  // error report (the port's, a stop) is thrown again; the status is recorded.
-  const TIspStatus& Took(TIspStatus status);
+  // A session operation's status becomes the window's: recorded, and a failure the window
+  // reports in its general error report (the port's, a stop) raised there from its cause.
+  const TIspStatus& Adopt(TIspStatus status);
   // After a setting command: OperationFailed and the boxes by its status; the success box
   // done only when a button started the command.
   void FinishSetting(const TIspOptions& options, std::string_view done, TStartedBy startedBy);

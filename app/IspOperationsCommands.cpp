@@ -41,7 +41,7 @@ void TIspOperations::BSendHexFileClick(TStartedBy startedBy) {
     return;
   }
   std::size_t resent = 0;  // none: the window sends a record once
-  if (Took(m_session.Program(list, Pacing(options), resent)).Ok()) {
+  if (Adopt(m_session.Program(list, Pacing(options), resent)).Ok()) {
     OperationFailed = 0;
   } else {
     // The text says "block" but counts records: the index of the record that failed.
@@ -54,7 +54,7 @@ void TIspOperations::BFullEraseClick(TStartedBy startedBy) {
   OperationFailed = 1;
   TBusyWindow busy(m_host, "Erasing entire chip memory ... wait");
   if (!SynchronizeOrSay(options)) return;
-  const TIspStatus& status = Took(m_session.EraseChip(Pacing(options)));
+  const TIspStatus& status = Adopt(m_session.EraseChip(Pacing(options)));
   if (!options.waitForConfirmation) {
     OperationFailed = 0;  // taken as done after its fixed 9 s
     return;
@@ -78,7 +78,7 @@ void TIspOperations::BEraseBlocksClick() {
   TBusyWindow busy(m_host, "Erasing blocks ... wait");
   if (!SynchronizeOrSay(options)) return;
   std::bitset<16> erased;
-  if (!Took(m_session.EraseBlocks(options.eraseBlocks, Pacing(options), erased)).Ok()) {
+  if (!Adopt(m_session.EraseBlocks(options.eraseBlocks, Pacing(options), erased)).Ok()) {
     // Later blocks stay as they are.
     PlainBox(ReplyClassWords(m_status.reply) + " for block: " + std::to_string(m_status.index), "Send Error");
     return;
@@ -92,7 +92,7 @@ void TIspOperations::BBlankClick() {
   if (!SynchronizeOrSay(options)) return;
   TBlankResult result;
   const TIspStatus& status =
-      Took(m_session.BlankCheck(kBlankCheckStart, kBlankCheckEnd, options.delay, result));
+      Adopt(m_session.BlankCheck(kBlankCheckStart, kBlankCheckEnd, options.delay, result));
   if (result.blank) {
     PlainBox("Flash is blank", "OK", TBoxRole::brSuccess);
   } else if (status.kind == skRefused && status.reply == rcOk) {
@@ -121,19 +121,19 @@ void TIspOperations::FinishSetting(const TIspOptions& options, std::string_view 
 void TIspOperations::BSecurityClick(int bit, TStartedBy startedBy) {
   if (bit < 1 || bit > 3) return;
   const TIspOptions options = Options();
-  Took(m_session.SetSecurityBit(bit, Pacing(options)));
+  Adopt(m_session.SetSecurityBit(bit, Pacing(options)));
   FinishSetting(options, "Security bit " + std::to_string(bit) + " set", startedBy);
 }
 
 void TIspOperations::BSetStatusClick(TStartedBy startedBy) {
   const TIspOptions options = Options();
-  Took(m_session.SetStatusByte0(Pacing(options)));
+  Adopt(m_session.SetStatusByte0(Pacing(options)));
   FinishSetting(options, "Status byte set to 0 (application)", startedBy);
 }
 
 void TIspOperations::B6ClockClick(TStartedBy startedBy) {
   const TIspOptions options = Options();
-  const TIspStatus& status = Took(m_session.SetSixClock(Pacing(options)));
+  const TIspStatus& status = Adopt(m_session.SetSixClock(Pacing(options)));
   if (!options.waitForConfirmation) {
     OperationFailed = 0;
     if (startedBy == sbButton) PlainBox("Clock set", "Done", TBoxRole::brSuccess);

@@ -43,7 +43,7 @@ bool TIspOperations::SuspendKTN() {
   if (result.stoppedAnswering) {
     m_host.Box(MessageBoxRequest("Error 301\rKTN do not answer!", mkError, {mbtOK}));
   }
-  m_session.RethrowFailure();
+  RaiseCause(m_status);
   return result.suspended;
 }
 
@@ -94,7 +94,7 @@ void TIspOperations::MakeFullProgramming() {
   steps.sixClockRefusalEnds = false;
   TOnExit idle([this] { EndBusy(); });
   TCycleResult result;
-  const TIspStatus status = Took(m_session.Cycle(ImageToProgram(), steps, result));
+  const TIspStatus status = Adopt(m_session.Cycle(ImageToProgram(), steps, result));
   OperationFailed = result.step == TCycleStep::csDone ? 0 : 1;
   if (result.step != TCycleStep::csDone) return;
   std::string text = m_imageFileName;

@@ -9,7 +9,7 @@ std::optional<TByteRead> TIspOperations::ReadValue(std::string_view body, std::s
                                                    TIspStatus& status) {
   TByteRead read;
   const TIspStatus outcome = m_session.ReadByte(body, Options().delay, read);
-  m_session.RethrowFailure();
+  RaiseCause(outcome);
   if (outcome.Ok() || outcome.kind == skBadReply) {
     // Read as the window reads it, whatever it was; an answer that is not exactly two hex
     // digits is still no success.

@@ -38,7 +38,7 @@ bool TIspOperations::Synchronize(const TIspOptions& options) {
     if (options.waitForConfirmation) m_host.SelectTargetBaud(m_port.BaudRate());
   });
   TSyncResult result;
-  return Took(m_session.Synchronize(plan, result)).Ok();
+  return Adopt(m_session.Synchronize(plan, result)).Ok();
 }
 
 TSyncPlan TIspOperations::SyncPlan(const TIspOptions& options) {

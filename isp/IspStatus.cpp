@@ -7,12 +7,12 @@ namespace kavel {
 
 TIspStatus TIspStatus::FromReply(TReplyClass cls, std::string detail) {
   switch (cls) {
-    case rcOk: return {skOk, cls, std::move(detail), -1};
+    case rcOk: return {skOk, cls, std::move(detail), -1, {}};
     case rcCrcError:
-    case rcNotAllowed: return {skRefused, cls, std::move(detail), -1};
+    case rcNotAllowed: return {skRefused, cls, std::move(detail), -1, {}};
     case rcNoAnswer: break;
   }
-  return {skNoAnswer, rcNoAnswer, std::move(detail), -1};
+  return {skNoAnswer, rcNoAnswer, std::move(detail), -1, {}};
 }
 
 TIspStatus Worse(TIspStatus a, TIspStatus b) {
@@ -22,17 +22,20 @@ TIspStatus Worse(TIspStatus a, TIspStatus b) {
 }
 
 std::optional<TIspStatus> StatusOfCurrentException() {
+  std::optional<TIspStatus> status;
   try {
     throw;
   } catch (const EComPort& e) {
-    return TIspStatus::Make(skPortFailed, e.Words());
+    status = TIspStatus::Make(skPortFailed, e.Words());
   } catch (const EOperationStopped& e) {
-    return TIspStatus::Make(skStopped, e.what());
+    status = TIspStatus::Make(skStopped, e.what());
   } catch (const EImageError& e) {
-    return TIspStatus::Make(skBadImage, e.what());
+    status = TIspStatus::Make(skBadImage, e.what());
   } catch (...) {
     return std::nullopt;
   }
+  status->cause = std::current_exception();
+  return status;
 }
 
 }  // namespace kavel

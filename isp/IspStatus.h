@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -41,14 +42,18 @@ struct [[nodiscard]] TIspStatus {
   TReplyClass reply = rcOk;  // the reply that decided it, for skRefused and skNoAnswer
   std::string detail;        // in words, for people: the box's text or more
   long index = -1;           // the image record or the erase block it is about; -1: none
+  // What ended the operation when an exception did (a port error, a stop request, an image
+  // that cannot be used): a front end that reports such failures its own way (a window's
+  // general error report) raises it again (RaiseCause).
+  std::exception_ptr cause = nullptr;
 
   // Done, or sent without awaiting replies.
   bool Ok() const { return kind == skOk || kind == skUnconfirmed; }
 
-  static TIspStatus Done(bool confirmed = true) { return {confirmed ? skOk : skUnconfirmed, rcOk, {}, -1}; }
+  static TIspStatus Done(bool confirmed = true) { return {confirmed ? skOk : skUnconfirmed, rcOk, {}, -1, {}}; }
   // rcOk: done; rcCrcError and rcNotAllowed: refused; rcNoAnswer: no answer.
   static TIspStatus FromReply(TReplyClass cls, std::string detail);
-  static TIspStatus Make(TStatusKind kind, std::string detail) { return {kind, rcOk, std::move(detail), -1}; }
+  static TIspStatus Make(TStatusKind kind, std::string detail) { return {kind, rcOk, std::move(detail), -1, {}}; }
 };
 
 // An operation ended early because it was asked to stop; what says what was done.
@@ -64,5 +69,10 @@ TIspStatus Worse(TIspStatus a, TIspStatus b);
 // Inside a catch block: the status of the exception being handled when it is one that ends an
 // operation (a port error, a stop request, an image that cannot be loaded); nothing otherwise.
 std::optional<TIspStatus> StatusOfCurrentException();
+
+// Throws the status's cause again, when an exception ended its operation; nothing otherwise.
+inline void RaiseCause(const TIspStatus& status) {
+  if (status.cause) std::rethrow_exception(status.cause);
+}
 
 }  // namespace kavel

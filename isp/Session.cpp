@@ -16,13 +16,11 @@ TIspSession::TIspSession(TNAVOPort& port, TClock& clock, TReplyWait& wait, TSess
 }
 
 TIspStatus TIspSession::Edge(const std::function<TIspStatus()>& body) {
-  m_failure = nullptr;
   try {
     return body();
   } catch (...) {
     std::optional<TIspStatus> status = StatusOfCurrentException();
     if (!status) throw;
-    m_failure = std::current_exception();
     return *status;
   }
 }

@@ -10,8 +10,8 @@
 //    operation then ends with skStopped, its detail saying what was done) and, in a cycle,
 //    whether the chip is in its boot loader.
 //  - No exception leaves an operation: a port that fails, a stop request, an image that cannot
-//    be used become its status. The exception itself is kept for a front end whose manners
-//    report it its own way (RethrowFailure: the window's general error report).
+//    be used become its status, which carries the exception as its cause for a front end whose
+//    manners report it its own way (RaiseCause: the window's general error report).
 //  - Waiting for a reply is the TReplyWait given at construction; every pause and deadline
 //    goes through the TClock.
 //  - Between operations the session keeps the line (its speed) and the text received during
@@ -222,10 +222,6 @@ class TIspSession {
 
   // Everything received during the last reply wait.
   const std::string& ReplyText() const { return m_engine.ReplyText(); }
-  // Throws again what ended the last operation, when an exception did; nothing otherwise.
-  void RethrowFailure() const {
-    if (m_failure) std::rethrow_exception(m_failure);
-  }
   TIspEngine& Engine() { return m_engine; }
 
   // The set-clock record, :0100000210ED.
@@ -234,8 +230,8 @@ class TIspSession {
   static int ScaledMs(std::int32_t delay, int factor, int base);
 
  private:
-  // Runs body at the session's edge: its status, or that of the exception that ended it
-  // (kept for RethrowFailure).
+  // Runs body at the session's edge: its status, or that of the exception that ended it (the
+  // exception its cause).
   TIspStatus Edge(const std::function<TIspStatus()>& body);
   // Throws EOperationStopped saying done when the observer asks to stop.
   void StopPoint(std::string_view done);
@@ -263,7 +259,6 @@ class TIspSession {
   TClock& m_clock;
   TSessionObserver& m_observer;
   TIspEngine m_engine;
-  std::exception_ptr m_failure;
   std::array<std::uint8_t, kKtnModeSize> m_controllerState{};
   TControllerConfig m_controllerConfig{};
 };

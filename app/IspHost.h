@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "app/MessageBoxes.h"
-#include "isp/ReplyWait.h"
+#include "app/WindowWait.h"
 #include "link/BaudRate.h"
 #include "link/NAVOPort.h"
 

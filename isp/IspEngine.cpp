@@ -28,7 +28,7 @@ class TIspEngine::TAnswer {
   explicit TAnswer(TIspEngine& engine) : m_engine(engine) {}
   virtual ~TAnswer() = default;
   // True when the wait has ended without a round of its own (a wait started from the
-  // window's events passed the shared deadline).
+  // front end's passes went past the shared deadline).
   virtual bool Ended() const { return false; }
   // True: a round that finds input first pauses for the chip to finish its answer.
   virtual bool Settles() const { return false; }
@@ -50,12 +50,12 @@ class TIspEngine::TAnswer {
   TIspEngine& m_engine;
 };
 
-// The window's reply: a round with input settles 50 ms and reads at most 65 bytes (all that
+// The paced reply: a round with input settles 50 ms and reads at most 65 bytes (all that
 // waits once late); the first awaited character anywhere in them is the reply. The deadline
 // is the one shared reply deadline.
-class TIspEngine::TWindowReply : public TIspEngine::TAnswer {
+class TIspEngine::TPacedReply : public TIspEngine::TAnswer {
  public:
-  TWindowReply(TIspEngine& engine, std::string_view awaited) : TAnswer(engine), m_awaited(awaited) {}
+  TPacedReply(TIspEngine& engine, std::string_view awaited) : TAnswer(engine), m_awaited(awaited) {}
   bool Ended() const override { return m_engine.m_replyDeadlinePassed; }
   bool Settles() const override { return true; }
   std::size_t ReadLimit(bool late) const override { return late ? kLateReadMax : kMaxRead; }
@@ -183,7 +183,7 @@ std::int64_t TIspEngine::ReplyDeadline() const {
 void TIspEngine::Settle() {
   const std::int64_t until = m_clock.NowMs() + kSettleMs;
   for (std::int64_t left = kSettleMs; left > 0; left = until - m_clock.NowMs()) {
-    m_wait.ProcessEvents();
+    m_wait.BetweenPolls();
     m_clock.SleepMs(static_cast<int>(std::min<std::int64_t>(left, kIdlePollMs)));
   }
 }
@@ -225,8 +225,8 @@ TIspStatus TIspEngine::Wait(TAnswer& answer) {
         if (late || answer.Overlong()) break;  // the line brought only noise
         continue;
       }
-      // Sleep until input arrives, a window event comes or the deadline passes, and give the
-      // window its event pass; like a timer's tick, the deadline is noticed only here.
+      // Sleep until input arrives, the front end has something to do or the deadline passes,
+      // and give the front end its pass; like a timer's tick, the deadline is noticed only here.
       const std::int64_t left = answer.QuietDeadline() - m_clock.NowMs();
       m_wait.IdleWait(m_port, static_cast<int>(std::clamp<std::int64_t>(left, 0, INT32_MAX)));
       if (m_clock.NowMs() >= answer.QuietDeadline()) break;
@@ -250,7 +250,7 @@ TReply TIspEngine::WaitForChar(int timeoutMs, std::string_view awaited) {
     reply.ch = answer.reply;
     if (status.kind == skPortFailed) reply.line = status;
   } else {
-    TWindowReply answer(*this, awaited);
+    TPacedReply answer(*this, awaited);
     const TIspStatus status = Wait(answer);
     reply.ch = answer.reply;
     if (status.kind == skPortFailed) reply.line = status;

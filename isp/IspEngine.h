@@ -1,12 +1,12 @@
 // The protocol core shared by every device operation: writing a command record and waiting
-// for the boot loader's reply under a time-out while the window stays responsive.
+// for the boot loader's reply under a time-out while the front end stays responsive.
 //
-// A window's reply wait polls the port in rounds. A round that finds input pauses 50 ms (the chip
-// needs that long to finish an echo and its reply), letting the window process its events
-// every kIdlePollMs meanwhile, then reads at most 65 bytes; a round that finds none hands the
-// wait to the wait policy (TReplyWait::IdleWait), which sleeps until input arrives, a window event
-// comes or the deadline passes, and gives the window its event pass, so an idle wait leaves
-// the CPU idle. The time-out is the reply deadline held here; like a window timer's tick it
+// A paced reply wait polls the port in rounds. A round that finds input pauses 50 ms (the chip
+// needs that long to finish an echo and its reply), giving the front end its pass
+// (TReplyWait::BetweenPolls) every kIdlePollMs meanwhile, then reads at most 65 bytes; a round
+// that finds none hands the wait to the wait policy (TReplyWait::IdleWait), which sleeps until
+// input arrives, the front end has something to do or the deadline passes, so an idle wait
+// leaves the CPU idle. The time-out is the reply deadline held here; like a timer's tick it
 // is noticed in a round without input, so a chip that is still answering keeps the wait
 // alive.
 //
@@ -37,7 +37,7 @@ namespace kavel {
 struct TReply {
   char ch = kNoReply;  // the awaited character; kNoReply when none came in time or the port failed
   // How the line fared during the wait: Done, or skPortFailed with the port's words when a
-  // port failure ended it (the window's operator hears "no answer" then; the status says why).
+  // port failure ended it (a front end's operator may hear "no answer" then; the status says why).
   TIspStatus line = TIspStatus::Done();
 
   TReplyClass Class() const { return ClassifyReply(ch); }
@@ -93,7 +93,7 @@ class TIspEngine {
   void ClearReplyText() { m_replyText.clear(); }
 
   // The reply deadline, one for the whole program like ReplyText: a wait arms it, and a wait
-  // started meanwhile from the window's events re-arms the same one. Passed once it was
+  // started meanwhile from the front end's pass re-arms the same one. Passed once it was
   // reached in a round without input, or a wait gave up on a noisy line; cleared when a wait
   // arms it. A wait that got its reply leaves it armed.
   bool ReplyDeadlinePassed() const { return m_replyDeadlinePassed; }
@@ -114,9 +114,9 @@ class TIspEngine {
 
  private:
   // What one wait waits for: how it reads, when its answer is complete, and until when it
-  // waits (IspEngine.cpp: the window's reply, the reply at the wire's pace, lines).
+  // waits (IspEngine.cpp: the paced reply, the reply at the wire's pace, lines).
   class TAnswer;
-  class TWindowReply;
+  class TPacedReply;
   class TWireReply;
   class TLines;
   // The one wait loop, whatever the answer: a round with input reads it (after the answer's
@@ -132,7 +132,7 @@ class TIspEngine {
   std::int64_t ReplyDeadline() const;
   // The time characters take on the line at the port's speed, in whole ms (10 bits each).
   int LineMs(std::size_t characters) const;
-  // The 50 ms pause after first seeing input, with the window's events processed meanwhile.
+  // The 50 ms pause after first seeing input, the front end given its passes meanwhile.
   void Settle();
   // Appends received bytes to ReplyText, keeping its tail.
   void AppendReply(std::string_view bytes);

@@ -1,6 +1,6 @@
 // The one result of the operations: what became of an operation, as a small value that code
-// decides on. The session's operations return it; the command line maps it to its exit status
-// and JSON, the window's operations to their boxes and OperationFailed. Below the session the
+// decides on. The session's operations return it, and each front end maps it to its own
+// manners (an exit status and JSON, boxes). Below the session the
 // port and the image loader throw (EComPort, EImageError) and a stop request is an exception
 // (EOperationStopped); StatusOfCurrentException turns those into a status at the session's
 // edge. See docs/BUILDING.md, "One way to fail".
@@ -43,8 +43,8 @@ struct [[nodiscard]] TIspStatus {
   std::string detail;        // in words, for people: the box's text or more
   long index = -1;           // the image record or the erase block it is about; -1: none
   // What ended the operation when an exception did (a port error, a stop request, an image
-  // that cannot be used): a front end that reports such failures its own way (a window's
-  // general error report) raises it again (RaiseCause).
+  // that cannot be used): a front end that reports such failures its own way (in a general
+  // error report) raises it again (RaiseCause).
   std::exception_ptr cause = nullptr;
 
   // Done, or sent without awaiting replies.

@@ -31,7 +31,7 @@ int CodeOf(const std::function<void()>& f, std::optional<int>* errnoOut = nullpt
   try {
     f();
   } catch (const EComPort& e) {
-    if (errnoOut) *errnoOut = e.WinCode();
+    if (errnoOut) *errnoOut = e.Errno();
     return e.Code();
   }
   return 0;
@@ -207,7 +207,7 @@ TEST_F(PtyPort, AWriteTheLineDoesNotTakeInTimeIsAPortErrorThatSaysHowMuchWent) {
       port.SendText(big);
     } catch (const EComPort& e) {
       EXPECT_EQ(e.Code(), CE_WriteFailed);
-      EXPECT_EQ(e.WinCode(), ETIMEDOUT);
+      EXPECT_EQ(e.Errno(), ETIMEDOUT);
       message = e.what();
     }
   });

@@ -247,7 +247,7 @@ TEST(SimExecutable, AnEntryLeftByAKilledSimulatorIsIgnoredAndThenReplaced) {
     port.OpenPort();
     ADD_FAILURE() << "opened a stale entry";
   } catch (const EComPort& e) {
-    EXPECT_EQ(e.WinCode(), ENOENT);
+    EXPECT_EQ(e.Errno(), ENOENT);
   }
   TLineTermios after;
   ASSERT_EQ(GetLineTermios(stranger.slaveKeeper, after), 0);

@@ -121,7 +121,9 @@ enum class TCycleStep : std::uint8_t {
 
 // What a cycle did, step by step.
 struct TCycleResult {
-  TCycleStep step = TCycleStep::csSuspend;  // the step it came to last: csDone when all went
+  // The step it came to last: the one that failed or was stopped; csDone when all went
+  // through (confirmed or not).
+  TCycleStep step = TCycleStep::csSuspend;
   TSuspension suspension;         // what this cycle did with the controller
   TIspStatus suspensionStatus;    // and what became of it
   TSyncResult sync;

@@ -87,6 +87,7 @@ bool CommandAsks(const TCliArgs& args);
 // its replies, --no-confirm or not.
 bool CommandLearns(const TCliArgs& args);
 
+// The text of --help (CliUsage.cpp).
 extern const char* const kUsage;
 
 }  // namespace kavel::cli

@@ -355,8 +355,8 @@ std::string JsonObject(const TRunFacts& f) {
   if (a.command == "program" || a.command == "cycle") add("resent", std::to_string(f.resent));
   if (f.verify.differing > 0) {
     add("first_difference", Json(HexWord(f.verify.firstAddress)));
-    add("written", Json(HexWord(f.verify.written).substr(2)));
-    add("read", Json(HexWord(f.verify.read).substr(2)));
+    add("written", Json(HexText(f.verify.written, 2)));
+    add("read", Json(HexText(f.verify.read, 2)));
     add("differing", std::to_string(f.verify.differing));
   }
   if (a.command == "read" || a.command == "blank-check") add("range", Json(RangeText(a)));

@@ -173,7 +173,7 @@ TIspStatus OpenPort(TNAVOPort& port, const TPortArg& arg, const std::string& bau
     std::string why = "cannot open ";
     why += where;
     why += ": ";
-    why += !e.Reason().empty() ? e.Reason() : e.WinCode() ? PortErrorReason(*e.WinCode(), comName) : e.Words();
+    why += !e.Reason().empty() ? e.Reason() : e.Errno() ? PortErrorReason(*e.Errno(), comName) : e.Words();
     return TIspStatus::Make(skPortFailed, why);
   } catch (...) {
     return StatusOfUnexpected();
@@ -205,7 +205,7 @@ TIspStatus Work(TCommandRun& command, TNAVOPort& port, TClock& clock, const std:
                          entry ? std::function<bool()>([] { return StopSignal() != 0; }) : nullptr))
         throw EOperationStopped("stopped during the boot entry: nothing was sent to the chip");
     } catch (const EComPort& e) {
-      throw EComPort(e.Code(), e.WinCode(), "on " + portName, e.Reason());
+      throw EComPort(e.Code(), e.Errno(), "on " + portName, e.Reason());
     }
   };
   TCliTerminal& terminal = command.terminal;

@@ -11,16 +11,11 @@
 
 #include "cli/CliProcess.h"
 #include "cli/CliRun.h"
+#include "image/HexText.h"
 #include "link/WireText.h"
 
 namespace kavel::cli {
 namespace {
-
-std::string Hex(unsigned value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%0*X", digits, value);
-  return text;
-}
 
 station::TRunRow NewRow(const TCliArgs& args, const TStationRun& station, const std::string& port) {
   station::TRunRow row;
@@ -61,7 +56,7 @@ const TColumn kColumns[] = {
     {"image", true, [](const station::TRunRow& r) { return r.image; }},
     {"image_sha256", true, [](const station::TRunRow& r) { return r.imageSha256; }},
     {"device_id", true,
-     [](const station::TRunRow& r) { return r.deviceId ? Hex(static_cast<unsigned>(*r.deviceId), 2) : std::string(); }},
+     [](const station::TRunRow& r) { return r.deviceId ? HexText(static_cast<unsigned>(*r.deviceId), 2) : std::string(); }},
     {"serial_name", true, [](const station::TRunRow& r) { return r.serialName; }},
     {"serial", false, [](const station::TRunRow& r) { return Number(r.serial); }},
     {"serial_verified", false,
@@ -190,8 +185,8 @@ TIspStatus TBoardRecord::Finish(const TRunFacts& facts) {
   if (facts.deviceId) m_row.deviceId = *facts.deviceId;
   m_row.serialVerified = m_row.serial.has_value() && facts.verified;
   if (facts.verify.differing > 0) {
-    m_row.firstDifference = Hex(facts.verify.firstAddress, 4) + ": wrote " + Hex(facts.verify.written, 2) + ", read " +
-                            Hex(facts.verify.read, 2);
+    m_row.firstDifference = HexText(facts.verify.firstAddress, 4) + ": wrote " + HexText(facts.verify.written, 2) + ", read " +
+                            HexText(facts.verify.read, 2);
   }
   const TIspStatus kept = m_db->Finish(m_row);
   m_unconfirmed = m_db->Unconfirmed();

@@ -1,7 +1,6 @@
 #include "image/CheckedImage.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "image/HexText.h"
 
@@ -25,20 +24,9 @@ std::string_view Trimmed(std::string_view s) {
 bool MayStandInRecord(char c) { return c == ':' || HexDigitValue(c) >= 0; }
 
 std::string ByteText(char c) {
-  char text[32];
   const auto byte = static_cast<unsigned char>(c);
-  if (byte >= 0x21 && byte < 0x7F) {
-    std::snprintf(text, sizeof text, "\"%c\" (0x%02X)", c, byte);
-  } else {
-    std::snprintf(text, sizeof text, "the byte 0x%02X", byte);
-  }
-  return text;
-}
-
-std::string Hex2(unsigned value) {
-  std::string out;
-  AppendHexByte(out, static_cast<std::uint8_t>(value));
-  return out;
+  if (byte >= 0x21 && byte < 0x7F) return "\"" + std::string(1, c) + "\" (0x" + HexText(byte, 2) + ")";
+  return "the byte 0x" + HexText(byte, 2);
 }
 
 // The first line of text that is not blank, without the blanks around it.
@@ -83,7 +71,7 @@ std::string CommandWords(std::uint8_t type, const std::vector<std::uint8_t>& d) 
       if (at(0) == 0x07 && at(1) == 0x02) return "reads the boot vector";
       if (at(0) == 0x00) return "reads the chip's identification";
       return "gives the boot loader a read command";
-    default: return "is of type " + Hex2(type) + ", which no image holds and the boot loader may take as a command";
+    default: return "is of type " + HexText(type, 2) + ", which no image holds and the boot loader may take as a command";
   }
 }
 
@@ -150,8 +138,8 @@ THexBinList CheckedHexRecords(const std::string& fileName, std::string_view text
         for (std::size_t i = 0; i < data.size(); ++i) {
           const unsigned a = address + static_cast<unsigned>(i);
           if (const std::size_t other = owners.Claim(a, data[i], line)) {
-            throw EImageError(where + "puts " + Hex2(data[i]) + " at " + HexWord(a) + ", where line " +
-                              std::to_string(other) + " puts " + Hex2(owners.Byte(a)));
+            throw EImageError(where + "puts " + HexText(data[i], 2) + " at " + HexWord(a) + ", where line " +
+                              std::to_string(other) + " puts " + HexText(owners.Byte(a), 2));
           }
         }
         // A record without bytes programs nothing.
@@ -165,11 +153,9 @@ THexBinList CheckedHexRecords(const std::string& fileName, std::string_view text
         const unsigned value = static_cast<unsigned>(data[0]) << 8 | data[1];
         if (value != 0) {
           const bool linear = type == 0x04;
-          const unsigned long base = linear ? static_cast<unsigned long>(value) << 16 : value * 16ul;
-          char at[16];
-          std::snprintf(at, sizeof at, "%05lX", base);
+          const unsigned base = linear ? value << 16 : value * 16u;
           throw EImageError(where + "data above 64 KB: an extended " + (linear ? "linear" : "segment") +
-                            " address of " + HexWord(value) + " moves what follows to " + at +
+                            " address of " + HexWord(value) + " moves what follows to " + HexText(base, 5) +
                             ", which a chip of 64 KB cannot take");
         }
       } else if ((type == 0x03 || type == 0x05) && data.size() == 4) {

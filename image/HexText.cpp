@@ -9,18 +9,25 @@ int HexDigitValue(char c) {
   return -1;
 }
 
+namespace {
+
+constexpr char kDigits[] = "0123456789ABCDEF";
+
+}  // namespace
+
 void AppendHexByte(std::string& out, std::uint8_t byte) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
   out += kDigits[byte >> 4];
   out += kDigits[byte & 0xF];
 }
 
-std::string HexWord(unsigned value) {
+std::string HexText(unsigned value, int digits) {
   std::string out;
-  AppendHexByte(out, static_cast<std::uint8_t>(value >> 8));
-  AppendHexByte(out, static_cast<std::uint8_t>(value & 0xFF));
-  return out;
+  for (; value != 0 || digits > 0; value >>= 4, --digits) out += kDigits[value & 0xF];
+  if (out.empty()) out = "0";
+  return {out.rbegin(), out.rend()};
 }
+
+std::string HexWord(unsigned value) { return HexText(value & 0xFFFFu, 4); }
 
 THexRecord ParseHexRecord(std::string_view line) {
   THexRecord r;

@@ -15,7 +15,10 @@ int HexDigitValue(char c);
 
 // Appends the byte as two upper-case hexadecimal digits.
 void AppendHexByte(std::string& out, std::uint8_t byte);
-// A 16-bit value (an address) as four upper-case hexadecimal digits.
+// The value in upper-case hexadecimal digits, at least digits of them (zeros in front), more
+// when it needs them: printf's "%0*X".
+std::string HexText(unsigned value, int digits);
+// A 16-bit value (an address) as four upper-case hexadecimal digits; higher bits are dropped.
 std::string HexWord(unsigned value);
 
 // The Intel HEX checksum of bytes whose sum is byteSum: (256 - byteSum mod 256) mod 256.

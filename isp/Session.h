@@ -127,7 +127,9 @@ struct TSuspension {
 
 // What a cycle did, step by step.
 struct TCycleResult {
-  TCycleStep step = TCycleStep::csSuspend;  // the step it came to last: csDone when all went
+  // The step it came to last: the one that failed or was stopped; csDone when all went
+  // through (confirmed or not).
+  TCycleStep step = TCycleStep::csSuspend;
   TSuspension suspension;         // what this cycle did with the controller
   TIspStatus suspensionStatus;    // and what became of it
   TSyncResult sync;

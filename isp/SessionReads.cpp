@@ -1,7 +1,6 @@
 // Reading the chip: one value, the device check, the flash through the display record, and
 // the verification of an image.
 #include <algorithm>
-#include <cstdio>
 
 #include "image/HexText.h"
 #include "isp/Display.h"
@@ -22,9 +21,7 @@ std::string Quoted(const std::string& came) {
     if (byte >= 0x20 && byte < 0x7F) {
       quoted += c;
     } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", byte);
-      quoted += hex;
+      quoted += "\\x" + HexText(byte, 2);
     }
   }
   return quoted + "\"";
@@ -162,11 +159,10 @@ TIspStatus TIspSession::Verify(const THexBinList& image, std::int32_t delay, boo
     if (!status.Ok()) return status;
     report.complete = report.checked == addresses.size();
     if (report.differing == 0) return TIspStatus::Done();
-    char text[200];
-    std::snprintf(text, sizeof text, "verify failed at %04X: written %02X, read %02X; %zu of %zu bytes differ%s",
-                  report.firstAddress, report.written, report.read, report.differing, report.checked,
-                  report.complete ? "" : " (the rest was not read)");
-    return TIspStatus::Make(skMismatch, text);
+    return TIspStatus::Make(skMismatch, "verify failed at " + HexText(report.firstAddress, 4) + ": written " +
+                                            HexText(report.written, 2) + ", read " + HexText(report.read, 2) + "; " +
+                                            std::to_string(report.differing) + " of " + std::to_string(report.checked) +
+                                            " bytes differ" + (report.complete ? "" : " (the rest was not read)"));
   });
 }
 

@@ -26,34 +26,29 @@ namespace kavel {
 enum TDataBits : std::uint8_t { dbFive, dbSix, dbSeven, dbEight };
 enum TStopBits : std::uint8_t { sbOneStopBit, sbOne5StopBits, sbTwoStopBits };
 enum TParityBits : std::uint8_t { prNone, prOdd, prEven, prMark, prSpace };
-enum TFlowControlKind : std::uint8_t { fcHardware, fcSoftware, fcNone, fcCustom };
 enum TDTRFlowControl : std::uint8_t { dtrDisable, dtrEnable, dtrHandshake };
 enum TRTSFlowControl : std::uint8_t { rtsDisable, rtsEnable, rtsHandshake, rtsToggle };
 
+// The line settings keep only what reaches the line. A tty has no replacement of bad bytes,
+// no DSR handshake and no interval time-out: a read returns at once with what is waiting
+// (ReceiveBytes).
 struct TComParity {
   TParityBits Bits = prNone;
   bool Check = false;
-  bool Replace = false;   // not available on Linux: bad bytes are never replaced
-  char ReplaceChar = 0;
 };
 
 struct TComFlowControl {
-  TFlowControlKind FlowControl = fcNone;
   bool OutCTSFlow = false;
-  bool OutDSRFlow = false;
   TDTRFlowControl ControlDTR = dtrDisable;
   TRTSFlowControl ControlRTS = rtsDisable;
   bool XonXoffOut = false;
   bool XonXoffIn = false;
-  bool DSRSensitivity = false;
-  bool TxContinueOnXoff = false;
   char XonChar = 17;
   char XoffChar = 19;
 };
 
 // All in ms; -1 means "no limit of this kind".
 struct TComTimeouts {
-  int ReadInterval = -1;
   int ReadTotalMultiplier = 0;
   int ReadTotalConstant = 0;
   int WriteTotalMultiplier = 0;

@@ -20,7 +20,7 @@ std::string ComErrorText(int code) {
   }
 }
 
-std::string EComPort::Compose(int code, std::optional<int> winCode, const std::string& detail,
+std::string EComPort::Compose(int code, std::optional<int> errnoValue, const std::string& detail,
                               const std::string& reason) {
   std::string text = ComErrorText(code);
   if (!reason.empty()) {
@@ -31,7 +31,7 @@ std::string EComPort::Compose(int code, std::optional<int> winCode, const std::s
     text += reason.empty() ? ": " : "; ";
     text += detail;
   }
-  if (winCode) text += " (win error code: " + std::to_string(*winCode) + ")";
+  if (errnoValue) text += " (win error code: " + std::to_string(*errnoValue) + ")";
   return text;
 }
 
@@ -55,14 +55,18 @@ std::string CodeWords(int code) {
 
 }  // namespace
 
-EComPort::EComPort(int code, std::optional<int> winCode, const std::string& detail, const std::string& reason)
-    : std::runtime_error(Compose(code, winCode, detail, reason)), m_code(code), m_winCode(winCode), m_reason(reason) {
+EComPort::EComPort(int code, std::optional<int> errnoValue, const std::string& detail,
+                   const std::string& reason)
+    : std::runtime_error(Compose(code, errnoValue, detail, reason)),
+      m_code(code),
+      m_errno(errnoValue),
+      m_reason(reason) {
   m_words = CodeWords(code) + " failed";
   if (!reason.empty()) {
     m_words += ": ";
     m_words += reason;
-  } else if (winCode) {
-    m_words += std::string(": ") + std::strerror(*winCode);
+  } else if (errnoValue) {
+    m_words += std::string(": ") + std::strerror(*errnoValue);
   }
   if (!detail.empty()) m_words += " (" + detail + ")";
 }

@@ -29,7 +29,8 @@ class EComPort : public std::runtime_error {
   // Message: the code's text, then ": " and the reason and the detail when they are given
   // (why the device says it failed, where the error number alone would mislead; what failed,
   // such as a directory), then " (win error code: %d)" when a system error number is given.
-  EComPort(int code, std::optional<int> winCode, const std::string& detail = {}, const std::string& reason = {});
+  EComPort(int code, std::optional<int> errnoValue, const std::string& detail = {},
+           const std::string& reason = {});
 
   int Code() const noexcept { return m_code; }
   // What failed and why in plain words, for people who never met the codes: "writing to the
@@ -40,13 +41,13 @@ class EComPort : public std::runtime_error {
   // at 19200 bit/s, not 115200"; "" when the error number says it.
   const std::string& Reason() const noexcept { return m_reason; }
   // The errno value behind the failure, when there is one.
-  std::optional<int> WinCode() const noexcept { return m_winCode; }
+  std::optional<int> Errno() const noexcept { return m_errno; }
 
  private:
-  static std::string Compose(int code, std::optional<int> winCode, const std::string& detail,
+  static std::string Compose(int code, std::optional<int> errnoValue, const std::string& detail,
                              const std::string& reason);
   int m_code;
-  std::optional<int> m_winCode;
+  std::optional<int> m_errno;
   std::string m_reason;
   std::string m_words;
 };

@@ -26,7 +26,6 @@ inline constexpr std::uint8_t kKtnReadConfig = 0x6F;   // "o": the 12-byte confi
 inline constexpr std::uint8_t kKtnWriteConfig = 0x70;  // "p"
 inline constexpr std::uint8_t kKtnReadState = 0x71;    // "q": the state byte
 inline constexpr std::uint8_t kKtnAck = 0x2B;          // "+" with the command code
-inline constexpr std::uint8_t kKtnRefusal = 0x2D;      // "-" with the command code
 inline constexpr std::uint8_t kKtnInvite = 0x30;       // a poll's data byte "0": speak now
 inline constexpr std::uint8_t kKtnChecksumBase = 0xB7;  // 62 + 42 + 13
 

@@ -13,23 +13,19 @@ TNAVOPort::TNAVOPort(int portNumber, int answerTimeout, std::unique_ptr<TComDevi
       m_answerTimeout(std::clamp(answerTimeout, 0, kMaxAnswerTimeout)) {
   SetBaudRate(br9600);
   SetDataBits(dbEight);
-  SetParity(TComParity{prNone, false, false, 0});
+  SetParity(TComParity{prNone, false});
   SetStopBits(sbOneStopBit);
   SetBuffer(TComBuffer{1024, 1024});
   TComFlowControl flow;
-  flow.FlowControl = fcNone;
   flow.OutCTSFlow = false;
-  flow.OutDSRFlow = false;
   flow.ControlDTR = dtrDisable;
   flow.ControlRTS = rtsDisable;
   flow.XonXoffOut = false;
   flow.XonXoffIn = false;
-  flow.DSRSensitivity = false;
-  flow.TxContinueOnXoff = false;
   flow.XonChar = 17;
   flow.XoffChar = 19;
   SetFlowControl(flow);
-  SetTimeouts(TComTimeouts{-1, 20, 40, 100, 1000});
+  SetTimeouts(TComTimeouts{20, 40, 100, 1000});
   SetPort("COM" + std::to_string(portNumber));
 }
 

@@ -15,11 +15,15 @@
 #include <utility>
 
 #include "link/Clock.h"
+#include "link/Rfc2217.h"
 
 namespace kavel {
 namespace {
 
 using S = TNetStream;
+namespace cpo = rfc2217;  // the COM-PORT-OPTION's commands and values
+
+std::string OneByte(std::uint8_t v) { return std::string(1, static_cast<char>(v)); }
 
 std::string Big32(std::uint32_t v) {
   return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
@@ -269,7 +273,7 @@ int TNetComDevice::SetLine(const TLineTermios& line, bool dtr, bool rts) {
   const std::uint32_t wanted = line.bitsPerSecond ? line.bitsPerSecond : 9600;
   if (!m_line || m_line->bitsPerSecond != wanted) {
     m_stream->ForgetSpeed();
-    const bool answered = Command(S::kSetBaudRate, Big32(wanted));
+    const bool answered = Command(cpo::kSetBaudRate, Big32(wanted));
     if (int e = LostError()) return e;
     const std::string speed = std::to_string(wanted) + " bit/s";
     if (!answered) {
@@ -285,22 +289,27 @@ int TNetComDevice::SetLine(const TLineTermios& line, bool dtr, bool rts) {
   }
   // The rest once, and again only when it changes, all at once; a server that does not
   // acknowledge them leaves remarks.
-  static constexpr char kParity[] = {1, 2, 3, 4, 5};  // none, odd, even, mark, space
+  static constexpr std::uint8_t kParity[] = {cpo::kParityNone, cpo::kParityOdd, cpo::kParityEven,
+                                             cpo::kParityMark, cpo::kParitySpace};  // by TLineParity
   const bool first = !m_line;
   std::vector<TCommand> rest;
   if (first || m_line->dataBits != line.dataBits)
-    rest.push_back({S::kSetDataSize, std::string(1, static_cast<char>(line.dataBits)), "the data bits"});
+    rest.push_back({cpo::kSetDataSize, OneByte(static_cast<std::uint8_t>(line.dataBits)), "the data bits"});
   if (first || m_line->parity != line.parity)
-    rest.push_back({S::kSetParity, std::string(1, kParity[static_cast<int>(line.parity)]), "the parity"});
+    rest.push_back({cpo::kSetParity, OneByte(kParity[static_cast<int>(line.parity)]), "the parity"});
   if (first || m_line->stopBits != line.stopBits)
-    rest.push_back({S::kSetStopSize, std::string(1, static_cast<char>(line.stopBits >= 2 ? 2 : 1)), "the stop bits"});
+    rest.push_back({cpo::kSetStopSize, OneByte(line.stopBits >= 2 ? cpo::kStopTwo : cpo::kStopOne), "the stop bits"});
   if (first || m_line->hardwareFlow != line.hardwareFlow || m_line->xonXoffOut != line.xonXoffOut)
-    rest.push_back({S::kSetControl, std::string(1, line.hardwareFlow ? 3 : line.xonXoffOut ? 2 : 1), "the flow control"});
+    rest.push_back({cpo::kSetControl,
+                    OneByte(line.hardwareFlow ? cpo::kControlHardware
+                            : line.xonXoffOut ? cpo::kControlXonXoff
+                                              : cpo::kControlNoFlow),
+                    "the flow control"});
   // Modem lines a server does not acknowledge once (it cannot set them) are not asked again.
   const bool modemLines = !m_modemLinesDeaf && (m_dtr != dtr || m_rts != rts);
   if (modemLines) {
-    rest.push_back({S::kSetControl, std::string(1, dtr ? 8 : 9), "DTR"});
-    rest.push_back({S::kSetControl, std::string(1, rts ? 11 : 12), "RTS"});
+    rest.push_back({cpo::kSetControl, OneByte(dtr ? cpo::kControlDtrOn : cpo::kControlDtrOff), "DTR"});
+    rest.push_back({cpo::kSetControl, OneByte(rts ? cpo::kControlRtsOn : cpo::kControlRtsOff), "RTS"});
   }
   const std::vector<bool> answered = rest.empty() ? std::vector<bool>{} : Commands(rest);
   if (int e = LostError()) return e;
@@ -321,7 +330,8 @@ int TNetComDevice::SetModemLines(bool dtr, bool rts) {
   bool ok = false;
   if (!m_modemLinesDeaf) {  // a server that did not acknowledge them before cannot set them now
     const std::vector<bool> answered = Commands(
-        {{S::kSetControl, std::string(1, dtr ? 8 : 9), {}}, {S::kSetControl, std::string(1, rts ? 11 : 12), {}}});
+        {{cpo::kSetControl, OneByte(dtr ? cpo::kControlDtrOn : cpo::kControlDtrOff), {}},
+         {cpo::kSetControl, OneByte(rts ? cpo::kControlRtsOn : cpo::kControlRtsOff), {}}});
     ok = answered[0] && answered[1];
     m_modemLinesDeaf = !ok;
   }
@@ -370,7 +380,8 @@ int TNetComDevice::Purge(bool input, bool output) {
   if (m_fd < 0) return EBADF;
   if (int e = Pump(0, [] { return true; })) return e;
   if (m_address.rfc2217 && (input || output)) {
-    Commands({{S::kPurgeData, std::string(1, input && output ? 3 : input ? 1 : 2), "the purge of its queues"}});
+    const std::uint8_t queues = input && output ? cpo::kPurgeBoth : input ? cpo::kPurgeReceive : cpo::kPurgeTransmit;
+    Commands({{cpo::kPurgeData, OneByte(queues), "the purge of its queues"}});
   }
   if (int e = LostError()) return e;
   if (input) m_stream->DiscardInput();  // also what came meanwhile

@@ -47,10 +47,9 @@ class TNetComDevice final : public TComDevice {
   static constexpr int kConnectMs = 5000;
   static constexpr int kAckMs = 2000;  // a server across a network answers within this
 
-  // url: the address; the port name Open is given is only for messages.
-  // ackMs: how long a setting waits for the server to acknowledge it.
-  // url: the address; clock: what its deadlines go by (one that runs with real time, as it
-  // waits on the system).
+  // url: the address; the port name Open is given is only for messages. clock: what its
+  // deadlines go by (one that runs with real time, as it waits on the system). ackMs: how
+  // long a setting waits for the server to acknowledge it.
   TNetComDevice(std::string url, TClock& clock, int ackMs = kAckMs);
   ~TNetComDevice() override;
   TNetComDevice(const TNetComDevice&) = delete;

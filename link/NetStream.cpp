@@ -7,10 +7,12 @@
 #include <new>
 #include <utility>
 
+#include "link/Rfc2217.h"
+
 namespace kavel {
 namespace {
 
-constexpr unsigned char kComPortOption = 44;
+using rfc2217::kComPortOption;
 
 // What the client offers and wants: binary both ways (all 8 bits pass), suppress-go-ahead,
 // and the COM-PORT-OPTION on our side. Anything else the server offers (its echo) is
@@ -73,10 +75,10 @@ void TNetStream::OnEvent(const telnet_event_t& event) {
     case TELNET_EV_SUBNEGOTIATION:
       if (event.sub.telopt == kComPortOption && event.sub.size >= 1) {
         const auto answer = static_cast<std::uint8_t>(event.sub.buffer[0]);
-        if (answer <= 100) break;
-        std::uint32_t& count = m_acks[answer - 100];
+        if (answer <= rfc2217::kServerAnswer) break;
+        std::uint32_t& count = m_acks[answer - rfc2217::kServerAnswer];
         if (count < UINT32_MAX) ++count;
-        if (answer == kSetBaudRate + 100) {
+        if (answer == rfc2217::kSetBaudRate + rfc2217::kServerAnswer) {
           m_speed.reset();
           if (event.sub.size >= 5) {
             const auto* b = reinterpret_cast<const unsigned char*>(event.sub.buffer + 1);

@@ -45,10 +45,6 @@ class TNetStream {
   // Answers to the server's negotiation that may wait to be sent; while more wait, the device
   // reads nothing more from the server.
   static constexpr std::size_t kOutputCap = 16 * 1024;
-  // RFC 2217 commands (client to server; the server answers the same + 100).
-  enum : std::uint8_t {
-    kSetBaudRate = 1, kSetDataSize = 2, kSetParity = 3, kSetStopSize = 4, kSetControl = 5, kPurgeData = 12
-  };
 
   // telnet: an RFC 2217 server's stream; false: raw TCP. Throws std::bad_alloc when the telnet
   // layer cannot be made.

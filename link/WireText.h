@@ -1,6 +1,7 @@
 // Bytes on the wire as text, for wire logs and command lines: printable ASCII as it is,
-// "\r", "\n", "\t", "\\" and "\xHH" for the rest; and the one form of a wire log's line,
-// which the command line's trace and the simulator's log both write.
+// "\r", "\n", "\\" and "\xHH" (upper-case digits) for the rest; and the one form of a wire
+// log's line, which the command line's trace and the simulator's log both write. Text from
+// outside shown on a terminal (Printable) is escaped in a way of its own, described there.
 #pragma once
 
 #include <cstddef>
@@ -34,8 +35,9 @@ std::string Escape(const std::string& bytes);
 std::size_t Utf8Length(std::string_view text);
 // Text from outside (a name given, a message another program made) as it may be shown to a
 // person on a terminal: valid UTF-8 as it is, but every control character escaped ("\n",
-// "\r", "\t", "\x1b"), the C1 controls too ("\u009b"), and each byte of no character
-// ("\xff"), so that nothing in it can move the cursor, clear the screen or begin a line.
+// "\r", "\t", the others and DEL as "\x1b" with lower-case digits), the C1 controls too
+// ("\u009b"), and each byte of no character ("\xff"), so that nothing in it can move the
+// cursor, clear the screen or begin a line. A backslash stays as it is.
 std::string Printable(std::string_view text);
 
 }  // namespace kavel

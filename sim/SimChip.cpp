@@ -8,14 +8,6 @@
 namespace kavel::sim {
 namespace {
 
-std::string Hex2(unsigned value) {
-  std::string text;
-  AppendHexByte(text, static_cast<std::uint8_t>(value));
-  return text;
-}
-
-std::string Hex4(unsigned value) { return Hex2(value >> 8) + Hex2(value); }
-
 // Record types of the boot loader.
 constexpr std::uint8_t kProgramData = 0x00;
 constexpr std::uint8_t kEndOfFile = 0x01;
@@ -248,9 +240,9 @@ std::string TSimChip::DisplayOrBlank(std::span<const std::uint8_t> data, bool& d
 std::string TSimChip::ReadFunction(std::span<const std::uint8_t> data) const {
   if (data.size() == 2 && data[0] == 0x00) {  // identification
     switch (data[1]) {
-      case 0x00: return Hex2(m_options.manufacturerId) + kOk;
-      case 0x01: return Hex2(m_options.deviceId) + kOk;
-      case 0x02: return Hex2(m_options.bootVersion) + kOk;
+      case 0x00: return HexText(m_options.manufacturerId, 2) + kOk;
+      case 0x01: return HexText(m_options.deviceId, 2) + kOk;
+      case 0x02: return HexText(m_options.bootVersion, 2) + kOk;
       default: return kRefused;
     }
   }
@@ -260,10 +252,10 @@ std::string TSimChip::ReadFunction(std::span<const std::uint8_t> data) const {
     case 0x00: {
       // Security bit n reads as bit n of the answer.
       const unsigned value = (m_security & 1u ? 2u : 0u) | (m_security & 2u ? 4u : 0u) | (m_security & 4u ? 8u : 0u);
-      return Hex2(value) + kOk;
+      return HexText(value, 2) + kOk;
     }
-    case 0x01: return Hex2(m_status) + kOk;
-    case 0x02: return Hex2(m_bootVector) + kOk;
+    case 0x01: return HexText(m_status, 2) + kOk;
+    case 0x02: return HexText(m_bootVector, 2) + kOk;
     default: return kRefused;
   }
 }
@@ -275,7 +267,7 @@ bool TSimChip::SkipControllerFrame(std::uint8_t byte) {
 
 std::string TSimChip::BlankCheck(std::uint16_t start, std::uint16_t end) const {
   for (unsigned a = start; a <= end; ++a)
-    if (m_flash[a] != 0xFF) return Hex4(a) + "\r\n";
+    if (m_flash[a] != 0xFF) return HexText(a, 4) + "\r\n";
   return kOk;
 }
 
@@ -283,8 +275,8 @@ std::string TSimChip::Display(unsigned start, unsigned end) const {
   // One line per 16 bytes from start: "AAAA=" and the bytes, each line ended by CR LF.
   std::string lines;
   for (unsigned line = start; line <= end; line += 16) {
-    lines += Hex4(line) + "=";
-    for (unsigned a = line; a <= end && a < line + 16; ++a) lines += Hex2(m_flash[a]);
+    lines += HexText(line, 4) + "=";
+    for (unsigned a = line; a <= end && a < line + 16; ++a) lines += HexText(m_flash[a], 2);
     lines += "\r\n";
   }
   return lines;
@@ -295,9 +287,9 @@ std::string TSimChip::Report() const {
   r += "security1=" + std::to_string(m_security & 1u) + "\n";
   r += "security2=" + std::to_string((m_security >> 1) & 1u) + "\n";
   r += "security3=" + std::to_string((m_security >> 2) & 1u) + "\n";
-  r += "status=" + Hex2(m_status) + "\n";
+  r += "status=" + HexText(m_status, 2) + "\n";
   r += "sixclock=" + std::to_string(m_sixClock ? 1 : 0) + "\n";
-  r += "clock=" + Hex2(static_cast<unsigned>(m_clock)) + "\n";
+  r += "clock=" + HexText(static_cast<unsigned>(m_clock), 2) + "\n";
   r += "records=" + std::to_string(m_records) + "\n";
   r += "speed=" + std::to_string(m_speed) + "\n";
   r += std::string("running=") +

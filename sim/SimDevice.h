@@ -4,7 +4,9 @@
 // sim/ is the tests' oracle: it models the chip and the controller from their descriptions
 // and shares none of the program's protocol code (isp/, link/KTNFrames), so that a fault
 // there cannot hide itself by being on both sides of the line. It uses link/ only for what
-// is no protocol: the port directory and its claims, wire-log text, number parsing.
+// is no protocol of the chip or the controller: the port directory and its claims, wire-log
+// text, number parsing, and the numbers of RFC 2217 (link/Rfc2217.h: a published standard,
+// which the network port's tests check against a server of their own).
 #pragma once
 
 #include <cstdint>

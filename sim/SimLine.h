@@ -88,9 +88,6 @@ class TSimLine {
   std::size_t SendableNow();
   int PacedWaitMs() const;
 
- public:
-
- private:
   // Moves the outputs that are due into the outbox (garbled when sent at another speed than
   // the line's), dropping what would overfill it.
   void QueueDue(std::int64_t now);

@@ -14,12 +14,14 @@
 #include <chrono>
 #include <cstring>
 
+#include "link/Rfc2217.h"
 #include "link/WireText.h"
 
 namespace kavel::sim {
 namespace {
 
-constexpr unsigned char kComPortOption = 44;
+namespace cpo = rfc2217;  // the COM-PORT-OPTION's commands and values
+using cpo::kComPortOption;
 
 // What the server offers and wants: binary both ways, suppress-go-ahead, and the client's
 // COM-PORT-OPTION.
@@ -105,7 +107,7 @@ void TSimNetLine::OnEvent(telnet_event_t& event) {
 }
 
 void TSimNetLine::Answer(std::uint8_t command, const std::string& value) {
-  std::string body(1, static_cast<char>(command + 100));
+  std::string body(1, static_cast<char>(command + cpo::kServerAnswer));
   body += value;
   telnet_subnegotiation(m_telnet, kComPortOption, body.data(), body.size());
 }
@@ -113,7 +115,7 @@ void TSimNetLine::Answer(std::uint8_t command, const std::string& value) {
 void TSimNetLine::OnCommand(const std::uint8_t* value, std::size_t size) {
   const std::uint8_t command = value[0];
   const std::string rest(reinterpret_cast<const char*>(value + 1), size - 1);
-  if (command == 1 && size >= 5) {  // SET-BAUDRATE; 0 asks for the speed
+  if (command == cpo::kSetBaudRate && size >= 5) {  // 0 asks for the speed
     const std::uint32_t bits = static_cast<std::uint32_t>(value[1]) << 24 | value[2] << 16 | value[3] << 8 | value[4];
     if (bits != 0) m_speed = bits;
     Answer(command, {static_cast<char>(m_speed >> 24), static_cast<char>(m_speed >> 16), static_cast<char>(m_speed >> 8),
@@ -121,16 +123,16 @@ void TSimNetLine::OnCommand(const std::uint8_t* value, std::size_t size) {
     Log('!', "speed " + std::to_string(m_speed));
     return;
   }
-  if (command == 5 && size >= 2) {  // SET-CONTROL: DTR and RTS drive the reset lines
+  if (command == cpo::kSetControl && size >= 2) {  // DTR and RTS drive the reset lines
     const std::uint8_t what = value[1];
-    if (what == 8 || what == 9) m_dtr = what == 8;
-    if (what == 11 || what == 12) m_rts = what == 11;
-    if (what >= 8 && what <= 12) {
+    if (what == cpo::kControlDtrOn || what == cpo::kControlDtrOff) m_dtr = what == cpo::kControlDtrOn;
+    if (what == cpo::kControlRtsOn || what == cpo::kControlRtsOff) m_rts = what == cpo::kControlRtsOn;
+    if (what >= cpo::kControlDtrOn && what <= cpo::kControlRtsOff) {
       Log('!', std::string("DTR ") + (m_dtr ? "on" : "off") + ", RTS " + (m_rts ? "on" : "off"));
       for (TSimDevice* device : m_devices) device->ModemLines(m_dtr, m_rts, NowMs());
     }
   }
-  if (command == 12) m_pending.clear();  // PURGE-DATA: what the line had for the client
+  if (command == cpo::kPurgeData) m_pending.clear();  // what the line had for the client
   Answer(command, rest);
 }
 

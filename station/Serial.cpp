@@ -1,6 +1,6 @@
 #include "station/Serial.h"
 
-#include <cstdio>
+#include "image/HexText.h"
 
 namespace kavel::station {
 namespace {
@@ -19,12 +19,6 @@ std::string_view FormatName(TSerialFormat format) {
   for (const TFormatName& f : kFormats)
     if (f.format == format) return f.name;
   return "?";
-}
-
-std::string Hex4(unsigned value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04X", value & 0xFFFFu);
-  return text;
 }
 
 // The text in double quotes (built by appending: concatenating onto a temporary makes the
@@ -64,7 +58,7 @@ std::uint64_t TSerialPlace::Largest() const {
   return 0xFFFFFFFF;
 }
 
-std::string TSerialPlace::RangeText() const { return Hex4(address) + "-" + Hex4(address + static_cast<unsigned>(Size()) - 1); }
+std::string TSerialPlace::RangeText() const { return HexWord(address) + "-" + HexWord(address + static_cast<unsigned>(Size()) - 1); }
 
 TIspStatus ParseSerialPlace(std::string_view text, TSerialPlace& place) {
   const std::size_t colon = text.find(':');
@@ -85,7 +79,7 @@ TIspStatus ParseSerialPlace(std::string_view text, TSerialPlace& place) {
     if (!known) return Usage(Quoted(name) + " is no format");
   }
   if (place.address + place.Size() - 1 > 0xFFFF)
-    return Usage("the number's " + std::to_string(place.Size()) + " bytes at " + Hex4(place.address) + " run past FFFF");
+    return Usage("the number's " + std::to_string(place.Size()) + " bytes at " + HexWord(place.address) + " run past FFFF");
   return TIspStatus::Done();
 }
 
@@ -112,7 +106,7 @@ TIspStatus SerialPlaceFree(const THexBinList& image, const std::string& imageNam
     if (!r.IsData() || r.data.empty() || r.LastAddress() < first || r.address > last) continue;
     // A HEX record by its line; a BIN image's bytes by their addresses alone.
     const std::string where = r.line != 0 ? " (line " + std::to_string(r.line) + ")" : "";
-    return TIspStatus::Make(skBadImage, imageName + " holds data at " + Hex4(r.address) + "-" + Hex4(r.LastAddress()) +
+    return TIspStatus::Make(skBadImage, imageName + " holds data at " + HexWord(r.address) + "-" + HexWord(r.LastAddress()) +
                                             where + ", where --serial writes the board's number (" +
                                             place.RangeText() + "): move the number or leave that space free");
   }

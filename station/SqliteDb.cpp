@@ -7,11 +7,11 @@
 
 #include <cctype>
 #include <chrono>
-#include <cstdio>
 #include <string_view>
 #include <string>
 #include <thread>
 
+#include "image/HexText.h"
 #include "station/Backends.h"
 
 namespace kavel::station {
@@ -77,9 +77,7 @@ std::string FileUri(const std::string& path, const char* parameters) {
     if (std::isalnum(c) || std::string_view("/-._~").find(static_cast<char>(c)) != std::string_view::npos) {
       uri += static_cast<char>(c);
     } else {
-      char escaped[4];
-      std::snprintf(escaped, sizeof escaped, "%%%02X", c);
-      uri += escaped;
+      uri += "%" + HexText(c, 2);
     }
   }
   return uri.append("?").append(parameters);

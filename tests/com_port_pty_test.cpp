@@ -31,7 +31,7 @@ int CodeOf(const std::function<void()>& f, std::optional<int>* errnoOut = nullpt
   try {
     f();
   } catch (const EComPort& e) {
-    if (errnoOut) *errnoOut = e.WinCode();
+    if (errnoOut) *errnoOut = e.Errno();
     return e.Code();
   }
   return 0;
@@ -198,7 +198,7 @@ TEST_F(PtyPort, ReadReturnsAtOnceWithWhatWaitsElseWaitsItsTotal) {
 TEST_F(PtyPort, AWriteTheLineDoesNotTakeInTimeIsAPortErrorThatSaysHowMuchWent) {
   // Nobody reads the far end, so the pty's queue fills and the write must stop at its limit;
   // a record cut short must never pass for one that was sent.
-  port.SetTimeouts(TComTimeouts{-1, 20, 40, 0, 200});
+  port.SetTimeouts(TComTimeouts{20, 40, 0, 200});
   port.OpenPort();
   std::string big(1 << 20, 'x');
   std::string message;
@@ -207,7 +207,7 @@ TEST_F(PtyPort, AWriteTheLineDoesNotTakeInTimeIsAPortErrorThatSaysHowMuchWent) {
       port.SendText(big);
     } catch (const EComPort& e) {
       EXPECT_EQ(e.Code(), CE_WriteFailed);
-      EXPECT_EQ(e.WinCode(), ETIMEDOUT);
+      EXPECT_EQ(e.Errno(), ETIMEDOUT);
       message = e.what();
     }
   });
@@ -295,7 +295,7 @@ class TSignalStorm {
 };
 
 TEST_F(PtyPort, WaitsUnderAPeriodicSignalStillEndAtTheirTimeouts) {
-  port.SetTimeouts(TComTimeouts{-1, 20, 40, 0, 200});  // writes give up after 200 ms
+  port.SetTimeouts(TComTimeouts{20, 40, 0, 200});  // writes give up after 200 ms
   port.OpenPort();
   test::TNullHost host;
   TIspEngine engine(port, TSystemClock::Instance(), host);

@@ -247,7 +247,7 @@ TEST(SimExecutable, AnEntryLeftByAKilledSimulatorIsIgnoredAndThenReplaced) {
     port.OpenPort();
     ADD_FAILURE() << "opened a stale entry";
   } catch (const EComPort& e) {
-    EXPECT_EQ(e.WinCode(), ENOENT);
+    EXPECT_EQ(e.Errno(), ENOENT);
   }
   TLineTermios after;
   ASSERT_EQ(GetLineTermios(stranger.slaveKeeper, after), 0);
@@ -278,7 +278,7 @@ TEST(SimExecutable, AFullLineDoesNotKeepItFromStopping) {
   pid_t sim = StartSim({"--port", "COM6", "--port-dir", dir.Path(), "--loopback", "--log", wire});
   ASSERT_TRUE(WaitForClaim(dir.Path() + "/COM6", sim));
   TNAVOPort port(6, 0);
-  port.SetTimeouts(TComTimeouts{-1, 20, 40, 0, 500});  // a simulator that stalls stalls writes
+  port.SetTimeouts(TComTimeouts{20, 40, 0, 500});  // a simulator that stalls stalls writes
   port.OpenPort();
   // Everything comes back, and none of it is read: the pty takes some 20 KB of it.
   const long sent = 60000;

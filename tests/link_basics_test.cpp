@@ -52,7 +52,7 @@ TEST(EComPortMessage, CodeTextWithAndWithoutSystemNumber) {
   EXPECT_STREQ(EComPort(2, 5).what(), "WriteFile function failed (win error code: 5)");
   EXPECT_STREQ(EComPort(21, std::nullopt).what(), "WaitForEvent method failed");
   EXPECT_EQ(EComPort(23, 13).Code(), 23);
-  EXPECT_EQ(EComPort(23, 13).WinCode(), 13);
+  EXPECT_EQ(EComPort(23, 13).Errno(), 13);
 }
 
 TEST(NAVOPortConstruction, NamesThePortAndLimitsTheAnswerTimeout) {
@@ -245,7 +245,7 @@ TEST(PortTransientErrors, RetriedUpToTheBoundThenAPortError) {
           run(f);
         } catch (const EComPort& e) {
           EXPECT_EQ(e.Code(), code);
-          seen = e.WinCode();
+          seen = e.Errno();
         }
         EXPECT_EQ(seen, failures < kTransientTries ? std::nullopt : std::optional<int>(err));
       }

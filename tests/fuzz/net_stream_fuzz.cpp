@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "link/NetStream.h"
+#include "link/Rfc2217.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t heldBefore = stream.Buffered();
     const std::uint64_t droppedBefore = stream.Dropped();
     const std::optional<std::uint32_t> speedBefore = stream.Speed();
-    const std::uint32_t speedAcks = stream.Acknowledged(TNetStream::kSetBaudRate);
+    const std::uint32_t speedAcks = stream.Acknowledged(kavel::rfc2217::kSetBaudRate);
     for (int i = 0; i < times; ++i) {
       const std::size_t out = stream.Outgoing().size();
       stream.Receive(piece.data(), piece.size());
@@ -47,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (broken) Check(stream.Buffered() == heldBefore && stream.Dropped() == droppedBefore);
     if (stream.Speed() && stream.Speed() != speedBefore) {
-      Check(stream.Acknowledged(TNetStream::kSetBaudRate) > speedAcks);
+      Check(stream.Acknowledged(kavel::rfc2217::kSetBaudRate) > speedAcks);
     }
     switch (in.ConsumeIntegralInRange<int>(0, 5)) {
       case 0: {  // the program reads

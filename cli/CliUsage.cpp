@@ -1,0 +1,93 @@
+// The text of kavel-isp-cli --help (kUsage), kept apart from its parser (CliArgs.cpp). Every
+// option it names is in the manual page too (tests/man_pages_check.sh).
+#include "cli/CliArgs.h"
+
+namespace kavel::cli {
+
+const char* const kUsage = R"(Usage: kavel-isp-cli [options] COMMAND [ARGS]
+Programs 80C51-family flash microcontrollers through their serial boot loader.
+
+Commands:
+  ports                      the ports present and the device each COM name leads to
+  sync                       synchronize; print the speed found
+  info                       manufacturer id, device id, boot code version, security bits,
+                             status byte
+  program FILE               erase the 4 KB blocks a HEX or BIN image touches, program it,
+                             then read it back and compare
+  erase [all | BLOCK...]     the whole chip (default), or the listed 4 KB blocks (0-15)
+  erase --for FILE           the blocks that the image touches
+  blank-check [--range S-E]  whether the flash is blank (default 0000-FFFF)
+  status                     the security bits and the status byte
+  set-status0                set the status byte to 0
+  security 1|2|3             set a security bit
+  six-clock                  switch the chip to 6-clock mode
+  suspend                    suspend the communication controller on the line
+  cycle FILE [--six-clock]   the full programming cycle (asks for the jumper
+                             unless --boot-entry)
+  read FILE [--range S-E]    read the flash (default 0000-FFFF) into FILE (.hex, .ihx or .bin)
+  verify FILE                read back the addresses the image holds and compare
+  log [--json|--csv] [--since TIME] [--serial N] [--port P]
+                             the station's log: a row for every board and run of program,
+                             cycle, verify and erase (a table; JSON Lines or CSV)
+
+Options:
+  -p, --port COMn|DEVICE|URL the port (default COM1): a COM name, a device, or a network
+                             port, rfc2217://HOST:PORT or socket://HOST:PORT (raw TCP: give
+                             --baud, the server's speed); give it several times to run the
+                             command on every port at once
+  -b, --baud RATE            the line speed to use; without it the fastest that works:
+                             115200, 57600, 38400, then 9600 and the usual search
+  --delay MS                 the delay D (default 60)
+  --no-confirm               do not wait for the chip's replies; pace by the delay
+  -y, --yes                  answer the operator prompts (needed without a terminal)
+  -q, --quiet                nothing at all when all goes well; what went wrong, if anything
+  -v, --verbose              every byte each way on standard error (as --trace writes it)
+  --json                     one JSON object a port a line on standard output instead of
+                             the result lines, for every outcome (see the manual page)
+  --retries N                program, cycle: send a data record answered R (spoiled on the
+                             line) or not at all again, up to N times (default 2)
+  --no-verify                program, cycle: do not read the image back
+  --no-erase                 program: do not erase the blocks the image touches first
+  --all                      program, verify: read all of the image back, not only up to
+                             the first 1 KB that differs
+  --expect-device ID         program, verify, cycle: refuse a chip whose device id differs
+                             (hexadecimal), before anything is written
+  --range START-END          read, blank-check: the addresses, hexadecimal (0x optional)
+  --format hex|bin           the image's format, for a name that ends in neither .hex,
+                             .ihx nor .bin (otherwise the name, or HEX content, tells)
+  --boot-entry dtr-rts|SEQ   make the chip ready over the modem lines instead of the jumper:
+                             dtr-rts (DTR holds RST high, RTS pulls /PSEN low) is
+                             rts=1,dtr=1,50,dtr=0,100,rts=0; a sequence of dtr=0|1, rts=0|1
+                             and pauses in ms serves other wiring
+  --invert-dtr, --invert-rts for boards whose transistors invert that line
+  --run-after                at the end of a good run, reset the chip into its application
+                             (RTS off, DTR pulsed)
+  --trace FILE               write every byte each way, with time and speed, to FILE
+  --db FILE|URL              the station database that program, cycle, verify and erase
+                             record every board in: an SQLite file (default
+                             $XDG_DATA_HOME/KAVEL/station.db) or postgresql://... shared by
+                             several stations
+  --no-db                    record nothing
+  --serial ADDR[:FORMAT]     program, cycle: write the board's serial number at ADDR (hex),
+                             as be32 (default), le32, be16, le16 or ascii8 (8 digits); each
+                             board takes the next of its sequence, never one twice
+  --serial-name NAME         the sequence (default "default"); --serial-first N its first
+                             number (default 1)
+  -V, --version, -h, --help
+  --                         the end of the options (for a file named -x.hex)
+
+Exit status:
+  0    done: carried out, confirmed by the chip and read back equal where it answers
+       (with --no-confirm and --no-verify: sent, not confirmed)
+  1    the chip or the controller refused, did not answer or answered something not
+       understood, the flash read back differently, or an output could not be written
+  2    usage
+  3    the port: cannot be opened, failed, vanished
+  4    the image file cannot be used
+  5    the station database cannot be opened or written (nothing is sent before it is)
+  70   internal error: a fault of this program, not of the chip or the line (nothing
+       more is sent after it; please report it)
+  130  stopped by Ctrl-C or at the jumper prompt (129 SIGHUP, 143 SIGTERM)
+)";
+
+}  // namespace kavel::cli

@@ -21,10 +21,17 @@ void AppendHexByte(std::string& out, std::uint8_t byte) {
 }
 
 std::string HexText(unsigned value, int digits) {
+  // The digits from the lowest, into a buffer (GCC's optimizer misjudges a string built
+  // backwards); no width of ours comes near its size.
+  char text[32];
+  std::size_t n = 0;
+  do {
+    text[n++] = kDigits[value & 0xF];
+    value >>= 4;
+  } while ((value != 0 || static_cast<int>(n) < digits) && n < sizeof text);
   std::string out;
-  for (; value != 0 || digits > 0; value >>= 4, --digits) out += kDigits[value & 0xF];
-  if (out.empty()) out = "0";
-  return {out.rbegin(), out.rend()};
+  while (n > 0) out.push_back(text[--n]);
+  return out;
 }
 
 std::string HexWord(unsigned value) { return HexText(value & 0xFFFFu, 4); }

@@ -8,14 +8,23 @@
 # kavel-isp-cli, starts the installed window on a virtual display, removes the package again
 # and checks that nothing of it is left. A kavel-isp installed before is left alone, and the
 # check then fails: a check that was not run has not passed.
+#   --tree DIR (after --check): package the optimized build in DIR instead, which the caller has
+#   just built from this checkout (scripts/test.sh: its release build, built once for both).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-if [ "${1:-}" = "--check" ]; then rm -rf build/package; fi
-cmake --preset package >/dev/null
-cmake --build --preset package -j "$(nproc 2>/dev/null || echo 2)"
-(cd build/package && rm -f kavel-isp_*.deb && cpack >/dev/null)
-deb="$(ls "$PWD"/build/package/kavel-isp_*.deb)"
+tree=build/package
+if [ "${2:-}" = "--tree" ]; then
+  tree="${3:?--tree needs a folder}"
+  grep -q '^CMAKE_BUILD_TYPE:STRING=Release$' "$tree/CMakeCache.txt" ||
+    { echo "package: $tree is no optimized build" >&2; exit 1; }
+else
+  if [ "${1:-}" = "--check" ]; then rm -rf build/package; fi
+  cmake --preset package >/dev/null
+  cmake --build --preset package -j "$(nproc 2>/dev/null || echo 2)"
+fi
+(cd "$tree" && rm -f kavel-isp_*.deb && cpack >/dev/null)
+deb="$(ls "$PWD/$tree"/kavel-isp_*.deb)"
 echo "package: $deb"
 [ "${1:-}" = "--check" ] || exit 0
 

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds and runs every test: under AddressSanitizer + UndefinedBehaviorSanitizer (a debug
-# build), and in an optimized build (whose warnings the optimizer finds are errors too); with
-# --all also in the plain debug build that the demo uses. Then fuzzes the image loader and the controller's reply
-# receiver for 10 s each; builds the Debian package and checks that it installs, works and
-# goes away again. Exits non-zero on any failure.
+# Builds and runs every test under AddressSanitizer + UndefinedBehaviorSanitizer (a debug
+# build), then the logic tests in an optimized build (whose warnings the optimizer finds are
+# errors too; the end-to-end suites, labelled e2e, ran once already); with --all also in the
+# plain debug build that the demo uses. Then the threads' tests under ThreadSanitizer; the
+# Debian package made from the optimized build, checked to install, work and go away again;
+# and the image loader, the controller's reply receiver and the network port's receiving path
+# fuzzed for 10 s each. Each configuration is built once. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -27,7 +29,8 @@ echo "== optimized build and tests"
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$jobs"
 # The real-time checks on a virtual display have run in the sanitizer build already.
-ctest --preset release -j "$jobs" -LE gui
+# The end-to-end suites ran under the sanitizers above; here the logic at full optimization.
+ctest --preset release -j "$jobs" -LE "gui|e2e"
 
 echo "== ThreadSanitizer: the tests whose simulated line runs a thread of its own"
 cmake --preset tsan >/dev/null
@@ -35,7 +38,7 @@ cmake --build --preset tsan -j "$jobs"
 TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -j "$jobs"
 
 echo "== the Debian package: build, install, use, remove"
-bash scripts/package.sh --check
+bash scripts/package.sh --check --tree build/release  # the release build above, built once
 
 echo "== fuzzing the image loader, the reply receiver and the network port's receiving path (${FUZZ_SECONDS:-10} s each)"
 bash scripts/fuzz.sh

@@ -77,7 +77,8 @@ std::string FileUri(const std::string& path, const char* parameters) {
     if (std::isalnum(c) || std::string_view("/-._~").find(static_cast<char>(c)) != std::string_view::npos) {
       uri += static_cast<char>(c);
     } else {
-      uri += "%" + HexText(c, 2);
+      uri += '%';
+      uri += HexText(c, 2);
     }
   }
   return uri.append("?").append(parameters);

@@ -30,6 +30,7 @@ TSyncPlan Plan(const TCliArgs& a) {
 
 void TookSpeed(TRunFacts& facts, const TSyncResult& result) {
   facts.speedsTried = result.tried;
+  facts.lineEchoes = result.echoes;
   if (result.confirmed) facts.speed = BaudRateText(result.speed);
 }
 
@@ -182,6 +183,7 @@ TIspStatus Suspend(TCommandRun& r) {
   TSuspension result;
   const TIspStatus status = r.session.SuspendController(result);
   r.facts.controllerSuspended = status.Ok();
+  r.facts.controllerWasSuspended = result.already;
   if (result.suspended) r.terminal.ControllerSuspended();
   return status;
 }

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "cli/CliArgs.h"
+#include "link/WireText.h"
 
 namespace kavel::cli {
 namespace {
@@ -287,5 +288,7 @@ int ExitStatusOf(const TIspStatus& status, int stopSignal) {
   }
   return kExitChip;
 }
+
+void Complain(const std::string& text) { WriteErr("kavel-isp-cli: " + Printable(text) + "\n"); }
 
 }  // namespace kavel::cli

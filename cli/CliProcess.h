@@ -73,6 +73,9 @@ void DieWithParent(pid_t parent);
 // Writes to standard output or standard error, and remembers the first failure of each.
 bool WriteOut(std::string_view text);
 bool WriteErr(std::string_view text);
+// A line on standard error from the program itself: "kavel-isp-cli: " + text, its control
+// characters shown escaped.
+void Complain(const std::string& text);
 // The errno of the first failed write to standard output; 0 when none failed.
 int OutputError();
 

@@ -122,7 +122,7 @@ using TExplainer = void (*)(const TRunFacts& f, std::vector<std::string>& lines)
 
 void ExplainSync(const TRunFacts& f, std::vector<std::string>& lines) {
   lines.push_back(f.status.detail);
-  if (!f.cycle.sync.echoes && f.status.detail.find("echoes") == std::string::npos) lines.push_back(SyncChecklist(f));
+  if (!f.lineEchoes) lines.push_back(SyncChecklist(f));
 }
 
 void ExplainBlocks(const TRunFacts& f, std::vector<std::string>& lines) {
@@ -288,8 +288,8 @@ std::string ResultLine(const TRunFacts& f) {
   } else if (c == "six-clock") {
     done = "switched the chip to 6-clock mode";
   } else if (c == "suspend") {
-    done = f.status.detail == "the controller was suspended already" ? "the communication controller was suspended already"
-                                                                     : "suspended the communication controller";
+    done = f.controllerWasSuspended ? "the communication controller was suspended already"
+                                    : "suspended the communication controller";
   } else if (c == "cycle") {
     done = std::string(f.verified ? "programmed, verified and locked " : "programmed and locked ") + a.file + ": " +
            SizeText(f.image) + ResentText(f);

@@ -49,6 +49,8 @@ struct TRunFacts {
   std::bitset<16> blocksErased;     // program, erase: the blocks erased
   TCycleResult cycle;
   bool controllerSuspended = false;  // the controller on the line is suspended (by this run or before)
+  bool controllerWasSuspended = false;  // suspend: it was so before this run
+  bool lineEchoes = false;           // the speed search found a line that gives back what it is sent
   std::string blankAt;               // blank-check: the first address that is not blank
   std::optional<std::uint8_t> deviceId;  // the chip's device id, once read
   // After a refusal (X) that protection may explain: the security bits read then, or why

@@ -311,8 +311,6 @@ TIspStatus BeginBoard(const TCliArgs& args, const TPortRun& run, TBoardRecord& r
 
 }  // namespace
 
-void Complain(const std::string& text) { WriteErr("kavel-isp-cli: " + Printable(text) + "\n"); }
-
 int RunOnPort(TCliArgs args, const TPortRun& run) {
   const auto started = std::chrono::steady_clock::now();
   TCliTerminal terminal(args, run.port.name, run.several);

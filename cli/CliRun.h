@@ -16,9 +16,6 @@
 
 namespace kavel::cli {
 
-// A line on standard error from the program itself: "kavel-isp-cli: " + text.
-void Complain(const std::string& text);
-
 struct TPortRun {
   TPortArg port;
   std::string trace;  // "" for none

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "cli/CliProcess.h"
-#include "cli/CliRun.h"
 #include "image/HexText.h"
 #include "link/WireText.h"
 

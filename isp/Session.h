@@ -122,6 +122,7 @@ struct TBlankResult {
 // What became of a suspension of the controller.
 struct TSuspension {
   bool suspended = false;         // by this call
+  bool already = false;           // it was suspended before this call
   bool stoppedAnswering = false;  // it was found, then stopped answering
 };
 

@@ -30,7 +30,10 @@ TIspStatus TIspSession::Controller(TSuspension& result) {
     }
   }
   if (const TKtnOutcome read = ktn.ReadConfig(m_controllerConfig); !read.Ok()) return stopped(read);
-  if (IsSuspended(m_controllerConfig)) return TIspStatus::Make(skOk, "the controller was suspended already");
+  if (IsSuspended(m_controllerConfig)) {
+    result.already = true;
+    return TIspStatus::Make(skOk, "the controller was suspended already");
+  }
   m_controllerConfig = SuspendedConfig(m_controllerConfig);
   if (const TKtnOutcome written = ktn.WriteConfig(m_controllerConfig); !written.Ok()) return stopped(written);
   result.suspended = true;

@@ -253,27 +253,27 @@ TIspStatus ReadOptions(const std::vector<std::string>& argv, TCliArgs& out, std:
 // The options that belong to some commands only, in the order they are checked.
 struct TBelonging {
   bool (*given)(const TCliArgs&);
-  std::vector<std::string_view> commands;  // the commands it belongs to
+  std::vector<TCommandId> commands;        // the commands it belongs to
   std::string_view usage;                  // the usage error with any other
 };
 
 const TBelonging kBelongings[] = {
-    {[](const TCliArgs& a) { return a.sixClock; }, {"cycle"}, "--six-clock belongs to cycle"},
-    {[](const TCliArgs& a) { return a.format.has_value(); }, {"program", "cycle", "erase", "verify"},
+    {[](const TCliArgs& a) { return a.sixClock; }, {ciCycle}, "--six-clock belongs to cycle"},
+    {[](const TCliArgs& a) { return a.format.has_value(); }, {ciProgram, ciCycle, ciErase, ciVerify},
      "--format belongs to program, cycle, verify and erase --for"},
-    {[](const TCliArgs& a) { return a.rangeGiven; }, {"read", "blank-check"}, "--range belongs to read and blank-check"},
-    {[](const TCliArgs& a) { return a.noVerify; }, {"program", "cycle"}, "--no-verify belongs to program and cycle"},
-    {[](const TCliArgs& a) { return a.eraseGiven || a.noErase; }, {"program"}, "--erase and --no-erase belong to program"},
-    {[](const TCliArgs& a) { return a.all; }, {"program", "verify"}, "--all belongs to program and verify"},
-    {[](const TCliArgs& a) { return a.retriesGiven; }, {"program", "cycle"}, "--retries belongs to program and cycle"},
-    {[](const TCliArgs& a) { return a.expectDevice.has_value(); }, {"program", "verify", "cycle"},
+    {[](const TCliArgs& a) { return a.rangeGiven; }, {ciRead, ciBlankCheck}, "--range belongs to read and blank-check"},
+    {[](const TCliArgs& a) { return a.noVerify; }, {ciProgram, ciCycle}, "--no-verify belongs to program and cycle"},
+    {[](const TCliArgs& a) { return a.eraseGiven || a.noErase; }, {ciProgram}, "--erase and --no-erase belong to program"},
+    {[](const TCliArgs& a) { return a.all; }, {ciProgram, ciVerify}, "--all belongs to program and verify"},
+    {[](const TCliArgs& a) { return a.retriesGiven; }, {ciProgram, ciCycle}, "--retries belongs to program and cycle"},
+    {[](const TCliArgs& a) { return a.expectDevice.has_value(); }, {ciProgram, ciVerify, ciCycle},
      "--expect-device belongs to program, verify and cycle"},
-    {[](const TCliArgs& a) { return !a.serial.empty(); }, {"program", "cycle", "log"},
+    {[](const TCliArgs& a) { return !a.serial.empty(); }, {ciProgram, ciCycle, ciLog},
      "--serial belongs to program, cycle and log"},
-    {[](const TCliArgs& a) { return a.serialNamed; }, {"program", "cycle"},
+    {[](const TCliArgs& a) { return a.serialNamed; }, {ciProgram, ciCycle},
      "--serial-name and --serial-first belong to program and cycle, with --serial"},
-    {[](const TCliArgs& a) { return !a.since.empty() || a.csv; }, {"log"}, "--since and --csv belong to log"},
-    {[](const TCliArgs& a) { return !a.db.empty() || a.noDb; }, {"program", "cycle", "verify", "erase", "log"},
+    {[](const TCliArgs& a) { return !a.since.empty() || a.csv; }, {ciLog}, "--since and --csv belong to log"},
+    {[](const TCliArgs& a) { return !a.db.empty() || a.noDb; }, {ciProgram, ciCycle, ciVerify, ciErase, ciLog},
      "--db and --no-db belong to program, cycle, verify, erase and log"},
 };
 
@@ -281,21 +281,21 @@ const TBelonging kBelongings[] = {
 // that does not.
 TIspStatus OptionsBelong(const TCliArgs& a) {
   for (const TBelonging& b : kBelongings) {
-    if (b.given(a) && std::find(b.commands.begin(), b.commands.end(), a.command) == b.commands.end())
+    if (b.given(a) && std::find(b.commands.begin(), b.commands.end(), a.id) == b.commands.end())
       return Usage(std::string(b.usage));
   }
   if (a.eraseGiven && a.noErase) return Usage("--erase and --no-erase cannot both be given");
   if (a.serialNamed && a.serial.empty()) return Usage("--serial-name and --serial-first need --serial ADDR[:FORMAT]");
   if (a.noDb && !a.db.empty()) return Usage("--db and --no-db cannot both be given");
-  if (a.noDb && (!a.serial.empty() || a.command == "log"))
-    return Usage(a.command == "log" ? "log reads the station database: --no-db leaves nothing to read"
+  if (a.noDb && (!a.serial.empty() || a.id == ciLog))
+    return Usage(a.id == ciLog ? "log reads the station database: --no-db leaves nothing to read"
                                     : "--serial draws its numbers from the station database: it cannot go with --no-db");
   if (a.json && a.csv) return Usage("--json and --csv cannot both be given");
   return TIspStatus::Done();
 }
 
 // How a command takes its arguments (rest: the words after it) into out: done, or the usage error.
-using TArguments = TIspStatus (*)(const std::string& command, const std::vector<std::string>& rest, TCliArgs& out);
+using TArgumentsTaker = TIspStatus (*)(const std::string& command, const std::vector<std::string>& rest, TCliArgs& out);
 
 TIspStatus NoArguments(const std::string& command, const std::vector<std::string>& rest, TCliArgs&) {
   return Check(rest.empty(), command + " takes no arguments");
@@ -333,18 +333,23 @@ TIspStatus EraseWhat(const std::string&, const std::vector<std::string>& rest, T
   return TIspStatus::Done();
 }
 
-const std::pair<std::string_view, TArguments> kCommands[] = {
-    {"ports", NoArguments},       {"sync", NoArguments},    {"info", NoArguments},      {"blank-check", NoArguments},
-    {"status", NoArguments},      {"set-status0", NoArguments}, {"six-clock", NoArguments}, {"suspend", NoArguments},
-    {"program", ImageFile},       {"cycle", ImageFile},     {"verify", ImageFile},      {"read", OutputFile},
-    {"security", SecurityBit},    {"erase", EraseWhat},     {"log", NoArguments},
-};
+// The taker of a kind of arguments.
+TArgumentsTaker TakerOf(TArguments kind) {
+  switch (kind) {
+    case TArguments::taImage: return ImageFile;
+    case TArguments::taOutput: return OutputFile;
+    case TArguments::taSecurityBit: return SecurityBit;
+    case TArguments::taEraseWhat: return EraseWhat;
+    case TArguments::taNone: break;
+  }
+  return NoArguments;
+}
 
 // --serial as its command means it: where the number goes (program, cycle), or the number whose
 // rows the log lists.
 TIspStatus SerialMeant(TCliArgs& out) {
   if (out.serial.empty()) return TIspStatus::Done();
-  if (out.command == "log") {
+  if (out.id == ciLog) {
     const auto number = ParseWhole(out.serial, 0, 99999999999);
     if (number) out.serialNumber = static_cast<std::int64_t>(*number);
     return Check(number.has_value(), "log --serial needs the number whose rows to list");
@@ -364,26 +369,19 @@ TIspStatus ParseCliArgs(const std::vector<std::string>& argv, TCliArgs& out) {
   if (out.ports.empty()) out.ports.push_back(ComPort(TPortMap::FromEnvironment(), "COM1"));
   if (words.empty()) return Usage("no command given");
   out.command = words[0];
+  const TCommandInfo* command = FindCommandInfo(out.command);
+  out.id = command ? command->id : ciNone;
   if (TIspStatus belong = OptionsBelong(out); !belong.Ok()) return belong;
+  if (!command) return Usage("unknown command " + out.command);
   const std::vector<std::string> rest(words.begin() + 1, words.end());
-  for (const auto& [name, arguments] : kCommands) {
-    if (name != out.command) continue;
-    if (TIspStatus taken = arguments(out.command, rest, out); !taken.Ok()) return taken;
-    return SerialMeant(out);
-  }
-  return Usage("unknown command " + out.command);
+  if (TIspStatus taken = TakerOf(command->arguments)(out.command, rest, out); !taken.Ok()) return taken;
+  return SerialMeant(out);
 }
 
-bool CommandAsks(const TCliArgs& args) { return args.command == "cycle" && args.bootEntry.empty(); }
+bool CommandAsks(const TCliArgs& args) { return args.id == ciCycle && args.bootEntry.empty(); }
 
-bool CommandLogged(const TCliArgs& args) {
-  const std::string& c = args.command;
-  return !args.noDb && (c == "program" || c == "cycle" || c == "verify" || c == "erase");
-}
+bool CommandLogged(const TCliArgs& args) { return !args.noDb && CommandInfo(args.id).logged; }
 
-bool CommandLearns(const TCliArgs& args) {
-  const std::string& c = args.command;
-  return c == "sync" || c == "info" || c == "status" || c == "blank-check" || c == "read" || c == "verify";
-}
+bool CommandLearns(const TCliArgs& args) { return CommandInfo(args.id).learns; }
 
 }  // namespace kavel::cli

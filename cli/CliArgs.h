@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/CliCommandTable.h"
 #include "cli/CliPorts.h"
 #include "image/CheckedImage.h"
 #include "isp/IspStatus.h"
@@ -42,7 +43,8 @@ struct TCliArgs {
   std::optional<TImageFormat> format;  // --format: the image's format, whatever its name
   bool help = false;
   bool version = false;
-  std::string command;
+  std::string command;              // the command's name as given
+  TCommandId id = ciNone;           // the command (ciNone for a name no command has)
   std::string file;                // program, cycle, erase --for
   bool eraseAll = false;           // erase all
   std::bitset<16> eraseBlocks;     // erase BLOCK...

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/CliCommandTable.h"
 #include "cli/CliFiles.h"
 #include "isp/Records.h"
 
@@ -211,19 +212,69 @@ TIspStatus Cycle(TCommandRun& r) {
   return status;
 }
 
-constexpr std::pair<std::string_view, TCommand> kCommands[] = {
-    {"sync", Sync},     {"info", Info},         {"status", Status},          {"program", Program},
-    {"verify", Verify}, {"read", Read},         {"erase", Erase},            {"blank-check", BlankCheck},
-    {"set-status0", SetStatus0}, {"security", Security}, {"six-clock", SixClock}, {"suspend", Suspend},
-    {"cycle", Cycle},
+// What each command did, in its own words.
+std::string SyncDone(const TRunFacts& f) { return SentOr(f, "synchronized at " + f.speed.value_or("?") + " bit/s"); }
+std::string ProgramDone(const TRunFacts& f) {
+  if (f.status.kind == skUnconfirmed) return "sent " + SizeText(f.image) + ", not confirmed";
+  return "programmed " + SizeText(f.image) + (f.verified ? ", verified" : ", not read back") + ResentText(f);
+}
+std::string VerifyDone(const TRunFacts& f) {
+  return SentOr(f, "verified " + std::to_string(f.verify.checked) + " bytes: the flash holds " + f.args->file);
+}
+std::string ReadDone(const TRunFacts& f) {
+  return SentOr(f, "read " + RangeText(*f.args) + (f.fileWritten ? " into " + f.args->output : " from the chip"));
+}
+std::string EraseDone(const TRunFacts& f) {
+  return SentOr(f, f.args->eraseAll ? "erased the whole chip" : "erased blocks " + BlockList(f.args->eraseBlocks));
+}
+std::string BlankDone(const TRunFacts& f) { return SentOr(f, RangeText(*f.args) + " is blank"); }
+std::string SetStatus0Done(const TRunFacts& f) { return SentOr(f, "set the status byte to 0"); }
+std::string SecurityDone(const TRunFacts& f) {
+  return SentOr(f, "set security bit " + std::to_string(f.args->securityBit));
+}
+std::string SixClockDone(const TRunFacts& f) { return SentOr(f, "switched the chip to 6-clock mode"); }
+std::string SuspendDone(const TRunFacts& f) {
+  return SentOr(f, f.controllerWasSuspended ? "the communication controller was suspended already"
+                                            : "suspended the communication controller");
+}
+std::string CycleDone(const TRunFacts& f) {
+  return SentOr(f, std::string(f.verified ? "programmed, verified and locked " : "programmed and locked ") +
+                       f.args->file + ": " + SizeText(f.image) + ResentText(f));
+}
+
+using enum TArguments;
+// id, name, arguments; logged, learns, serial, verifies, resends, range, controller; runner, words.
+constexpr TCommandInfo kCommands[] = {
+    {ciNone, "", taNone, false, false, false, false, false, false, false, nullptr, nullptr},
+    {ciPorts, "ports", taNone, false, false, false, false, false, false, false, nullptr, nullptr},
+    {ciSync, "sync", taNone, false, true, false, false, false, false, false, Sync, SyncDone},
+    {ciInfo, "info", taNone, false, true, false, false, false, false, false, Info, nullptr},
+    {ciStatus, "status", taNone, false, true, false, false, false, false, false, Status, nullptr},
+    {ciBlankCheck, "blank-check", taNone, false, true, false, false, false, true, false, BlankCheck, BlankDone},
+    {ciSetStatus0, "set-status0", taNone, false, false, false, false, false, false, false, SetStatus0, SetStatus0Done},
+    {ciSixClock, "six-clock", taNone, false, false, false, false, false, false, false, SixClock, SixClockDone},
+    {ciSuspend, "suspend", taNone, false, false, false, false, false, false, true, Suspend, SuspendDone},
+    {ciProgram, "program", taImage, true, false, true, true, true, false, false, Program, ProgramDone},
+    {ciCycle, "cycle", taImage, true, false, true, true, true, false, true, Cycle, CycleDone},
+    {ciVerify, "verify", taImage, true, true, false, true, false, false, false, Verify, VerifyDone},
+    {ciRead, "read", taOutput, false, true, false, false, false, true, false, Read, ReadDone},
+    {ciSecurity, "security", taSecurityBit, false, false, false, false, false, false, false, Security, SecurityDone},
+    {ciErase, "erase", taEraseWhat, true, false, false, false, false, false, false, Erase, EraseDone},
+    {ciLog, "log", taNone, false, false, false, false, false, false, false, nullptr, nullptr},
 };
 
 }  // namespace
 
-TCommand FindCommand(std::string_view name) {
-  for (const auto& [n, command] : kCommands)
-    if (n == name) return command;
+const TCommandInfo* FindCommandInfo(std::string_view name) {
+  for (const TCommandInfo& c : kCommands)
+    if (c.id != ciNone && c.name == name) return &c;
   return nullptr;
+}
+
+const TCommandInfo& CommandInfo(TCommandId id) {
+  for (const TCommandInfo& c : kCommands)
+    if (c.id == id) return c;
+  return kCommands[0];
 }
 
 }  // namespace kavel::cli

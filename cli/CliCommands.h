@@ -23,9 +23,4 @@ struct TCommandRun {
   TIspStatus output;        // read: its file written, or skOutputFailed saying why it was not
 };
 
-using TCommand = TIspStatus (*)(TCommandRun&);
-
-// The command of that name; nullptr for none.
-TCommand FindCommand(std::string_view name);
-
 }  // namespace kavel::cli

@@ -4,18 +4,28 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/CliCommandTable.h"
 #include "cli/CliProcess.h"
 #include "image/HexText.h"
 #include "link/WireText.h"
 
 namespace kavel::cli {
-namespace {
-
 
 std::string SizeText(const THexBinList* image) {
   if (!image) return {};
   return std::to_string(image->Count()) + " records (" + std::to_string(image->DataBytes()) + " bytes)";
 }
+
+std::string ResentText(const TRunFacts& f) {
+  if (f.resent == 0) return {};
+  return ", " + std::to_string(f.resent) + (f.resent == 1 ? " record" : " records") + " sent again";
+}
+
+std::string SentOr(const TRunFacts& f, std::string done) {
+  return f.status.kind == skUnconfirmed ? "sent, not confirmed: " + done : done;
+}
+
+namespace {
 
 
 // "Manufacturer id" -> "manufacturer_id".
@@ -82,11 +92,6 @@ TStep StepOfCycle(TCycleStep step) {
   }
 }
 
-// ", 2 records sent again": the records that line noise made go twice; "" for none.
-std::string ResentText(const TRunFacts& f) {
-  if (f.resent == 0) return {};
-  return ", " + std::to_string(f.resent) + (f.resent == 1 ? " record" : " records") + " sent again";
-}
 
 // The record the chip refused, in the image's terms.
 std::string RecordText(const TRunFacts& f) {
@@ -162,7 +167,7 @@ void ExplainRead(const TRunFacts& f, std::vector<std::string>& lines) {
   } else {
     lines.push_back("the chip's answer was not understood: " + s.detail);
   }
-  if (f.args->command == "cycle") lines.push_back("The chip was left unlocked (no status byte, no security bits): program it again.");
+  if (f.args->id == ciCycle) lines.push_back("The chip was left unlocked (no status byte, no security bits): program it again.");
 }
 
 void ExplainBlank(const TRunFacts& f, std::vector<std::string>& lines) {
@@ -177,11 +182,11 @@ void ExplainBlank(const TRunFacts& f, std::vector<std::string>& lines) {
 
 void ExplainSetting(const TRunFacts& f, std::vector<std::string>& lines) {
   const TCliArgs& a = *f.args;
-  const std::string what = a.command == "security"      ? "security bit " + std::to_string(a.securityBit)
-                           : a.command == "set-status0" ? "the status byte to 0"
-                                                        : "6-clock mode";
+  const std::string what = a.id == ciSecurity      ? "security bit " + std::to_string(a.securityBit)
+                           : a.id == ciSetStatus0 ? "the status byte to 0"
+                                                  : "6-clock mode";
   lines.push_back("setting " + what + ": the chip " + ReplyWords(f.status.reply));
-  if (a.command == "cycle") lines.push_back("The chip was left unlocked (no status byte, no security bits).");
+  if (a.id == ciCycle) lines.push_back("The chip was left unlocked (no status byte, no security bits).");
 }
 
 // A cycle's locking: the status byte, then the security bits in turn.
@@ -257,8 +262,6 @@ std::string Json(std::string_view text) {
 std::string RangeText(const TCliArgs& a) { return HexWord(a.rangeStart) + "-" + HexWord(a.rangeEnd); }
 
 std::string ResultLine(const TRunFacts& f) {
-  const TCliArgs& a = *f.args;
-  const std::string& c = a.command;
   if (f.status.kind == skOutputFailed && f.work.kind != skOutputFailed) {
     TRunFacts done = f;
     done.status = f.work;
@@ -266,36 +269,8 @@ std::string ResultLine(const TRunFacts& f) {
     return line.empty() ? std::string() : line + ", but " + f.status.detail;
   }
   if (!f.status.Ok()) return {};
-  const bool sent = f.status.kind == skUnconfirmed;
-  std::string done;
-  if (c == "sync") {
-    done = "synchronized at " + f.speed.value_or("?") + " bit/s";
-  } else if (c == "program") {
-    if (sent) return "sent " + SizeText(f.image) + ", not confirmed";
-    done = "programmed " + SizeText(f.image) + (f.verified ? ", verified" : ", not read back") + ResentText(f);
-  } else if (c == "verify") {
-    done = "verified " + std::to_string(f.verify.checked) + " bytes: the flash holds " + a.file;
-  } else if (c == "read") {
-    done = "read " + RangeText(a) + (f.fileWritten ? " into " + a.output : " from the chip");
-  } else if (c == "erase") {
-    done = a.eraseAll ? "erased the whole chip" : "erased blocks " + BlockList(a.eraseBlocks);
-  } else if (c == "blank-check") {
-    done = RangeText(a) + " is blank";
-  } else if (c == "set-status0") {
-    done = "set the status byte to 0";
-  } else if (c == "security") {
-    done = "set security bit " + std::to_string(a.securityBit);
-  } else if (c == "six-clock") {
-    done = "switched the chip to 6-clock mode";
-  } else if (c == "suspend") {
-    done = f.controllerWasSuspended ? "the communication controller was suspended already"
-                                    : "suspended the communication controller";
-  } else if (c == "cycle") {
-    done = std::string(f.verified ? "programmed, verified and locked " : "programmed and locked ") + a.file + ": " +
-           SizeText(f.image) + ResentText(f);
-  }
-  if (done.empty()) return {};
-  return sent ? "sent, not confirmed: " + done : done;
+  const auto done = CommandInfo(f.args->id).done;
+  return done ? done(f) : std::string();
 }
 
 bool ProtectionMayExplain(const TRunFacts& f, const TIspStatus& status) {
@@ -351,21 +326,22 @@ std::string JsonObject(const TRunFacts& f) {
     add("records", std::to_string(f.image->Count()));
     add("bytes", std::to_string(f.image->DataBytes()));
   }
-  if (a.command == "program" || a.command == "cycle" || a.command == "verify") add("verified", f.verified ? "true" : "false");
-  if (a.command == "program" || a.command == "cycle") add("resent", std::to_string(f.resent));
+  const TCommandInfo& command = CommandInfo(a.id);
+  if (command.verifies) add("verified", f.verified ? "true" : "false");
+  if (command.resends) add("resent", std::to_string(f.resent));
   if (f.verify.differing > 0) {
     add("first_difference", Json(HexWord(f.verify.firstAddress)));
     add("written", Json(HexText(f.verify.written, 2)));
     add("read", Json(HexText(f.verify.read, 2)));
     add("differing", std::to_string(f.verify.differing));
   }
-  if (a.command == "read" || a.command == "blank-check") add("range", Json(RangeText(a)));
+  if (command.range) add("range", Json(RangeText(a)));
   if (!f.blankAt.empty()) add("not_blank_at", Json(f.blankAt));
   if (!a.output.empty()) add("output", Json(a.output));
   if (f.blocksErased.any()) add("blocks_erased", Json(BlockList(f.blocksErased)));
   if (f.status.index >= 0) add("index", std::to_string(f.status.index));
   for (const auto& [key, value] : f.values) add(Key(key), Json(value));
-  if (a.command == "cycle" || a.command == "suspend") add("controller_suspended", f.controllerSuspended ? "true" : "false");
+  if (command.controller) add("controller_suspended", f.controllerSuspended ? "true" : "false");
   o += '}';
   return o;
 }

@@ -64,6 +64,13 @@ struct TRunFacts {
 // the flash or a blank check.
 bool ProtectionMayExplain(const TRunFacts& facts, const TIspStatus& status);
 
+// "17 records (152 bytes)": the image's size in words; "" for none.
+std::string SizeText(const THexBinList* image);
+// ", 2 records sent again": the records that line noise made go twice; "" for none.
+std::string ResentText(const TRunFacts& facts);
+// done, or "sent, not confirmed: " + done when the chip's replies were not awaited.
+std::string SentOr(const TRunFacts& facts, std::string done);
+
 // The line that says what the command did; "" when it did not succeed (Explain says why) or
 // when its results are its values (info, status).
 std::string ResultLine(const TRunFacts& facts);

@@ -94,7 +94,7 @@ class TStopGate final : public TComDevice {
 
 // What the command says when it has been carried out, in its own words.
 std::string Describe(const TCliArgs& args) {
-  if (args.command == "erase") return args.eraseAll ? "the erase" : "the block erase";
+  if (args.id == ciErase) return args.eraseAll ? "the erase" : "the block erase";
   return args.command;
 }
 
@@ -216,8 +216,8 @@ TIspStatus Work(TCommandRun& command, TNAVOPort& port, TClock& clock, const std:
   if (!args.bootEntry.empty()) terminal.UseBootEntry(enter);
   TIspStatus status;
   try {
-    if (!args.bootEntry.empty() && args.command != "cycle") enter();
-    if (const TCommand work = FindCommand(args.command)) status = work(command);
+    if (!args.bootEntry.empty() && args.id != ciCycle) enter();
+    if (const auto work = CommandInfo(args.id).runner) status = work(command);
     // A refusal that protection may explain: the security bits are read (a protected chip
     // still shows them), so that the report says what is known instead of a guess.
     if (ProtectionMayExplain(command.facts, status)) ReadProtection(command);
@@ -243,7 +243,7 @@ TIspStatus Unwritten(const TCliTerminal& terminal, const TIspStatus& status, con
 // What the run leaves that the operator should know of: the speed the line ran at, and a
 // communication controller that is still suspended.
 void SayWhatIsLeft(const TCliArgs& args, const TCliTerminal& terminal, const TRunFacts& facts, const TIspStatus& status) {
-  if (status.Ok() && args.command != "sync" && facts.speed) terminal.Note("line speed: " + *facts.speed + " bit/s");
+  if (status.Ok() && args.id != ciSync && facts.speed) terminal.Note("line speed: " + *facts.speed + " bit/s");
   if (facts.controllerSuspended && status.Ok()) {
     terminal.Note("The communication controller on this line is suspended: resume it from its management program "
                   "when you are done.");

@@ -224,7 +224,7 @@ TIspStatus OutputsUsable(const TCliArgs& args) {
 void PlanRuns(const TCliArgs& args, const THexBinList* image, std::vector<TPortRun>& runs) {
   const std::vector<std::string> traces = Traces(args);
   const bool several = args.ports.size() > 1;
-  const bool programs = args.command == "program" || args.command == "cycle" || args.command == "verify";
+  const bool programs = CommandInfo(args.id).arguments == TArguments::taImage;
   for (std::size_t i = 0; i < args.ports.size(); ++i) {
     TPortRun run;
     run.port = args.ports[i];
@@ -246,8 +246,8 @@ int main(int argc, char** argv) {
   if (const TIspStatus usage = ParseCliArgs(words, args); !usage.Ok()) return Usage(args, JsonAsked(words), usage);
   if (args.help) return Output(kUsage);
   if (args.version) return Output(std::string("kavel-isp-cli ") + kVersion + "\n");
-  if (args.command == "ports") return ListPorts();
-  if (args.command == "log") {
+  if (args.id == ciPorts) return ListPorts();
+  if (args.id == ciLog) {
     if (args.ports.size() > 1) return Usage(args, args.json, TIspStatus::Make(skUsage, "log takes one --port"));
     return ListLog(args);
   }
@@ -274,7 +274,7 @@ int main(int argc, char** argv) {
   }
   db.reset();
   if (station && image) station->imageSha256 = station::Sha256(fileBytes);  // of what was checked and is sent
-  if (args.command == "erase" && image) args.eraseBlocks = image->Blocks();
+  if (args.id == ciErase && image) args.eraseBlocks = image->Blocks();
   std::vector<TPortRun> runs;
   PlanRuns(args, image ? &*image : nullptr, runs);
   for (TPortRun& run : runs) run.station = station ? &*station : nullptr;

@@ -32,6 +32,21 @@ expect "kavel-isp-cli -b 1" "115200 14400 19200"
 expect "kavel-isp-cli --inv" "--invert-dtr --invert-rts"
 expect "kavel-isp-cli --boot-entry " "dtr-rts"
 expect "kavel-isp-cli -p rfc" "rfc2217://"
+# Every option and every command --help names is offered: the completion follows the tables.
+COMP_WORDS=(kavel-isp-cli --)
+COMP_CWORD=1
+_kavel_isp_cli
+offered=" ${COMPREPLY[*]} "
+for option in $(kavel-isp-cli --help | grep -oE -- '--[a-z][a-z0-9-]*' | sort -u); do
+  [[ $offered == *" $option "* ]] || { echo "--help names $option, the completion does not offer it"; status=1; }
+done
+COMP_WORDS=(kavel-isp-cli "")
+COMP_CWORD=1
+_kavel_isp_cli
+offered=" ${COMPREPLY[*]} "
+for command in $(kavel-isp-cli --help | sed -n '/^Commands:/,/^$/p' | awk 'NR > 1 && /^  [a-z]/ {print $1}'); do
+  [[ $offered == *" $command "* ]] || { echo "--help names the command $command, the completion does not offer it"; status=1; }
+done
 # Only terminals are ports: the entry leading nowhere is not offered, the simulator's is.
 "$sim_exe" --port COM3 --port-dir "$work/ports" >/dev/null 2>&1 &
 sim=$!

@@ -94,6 +94,7 @@ void TIspOperations::MakeFullProgramming() {
   steps.sixClockRefusalEnds = false;
   TOnExit idle([this] { EndBusy(); });
   TCycleResult result;
+  OperationFailed = 1;  // until the cycle has gone through
   const TIspStatus status = Adopt(m_session.Cycle(ImageToProgram(), steps, result));
   OperationFailed = result.step == TCycleStep::csDone ? 0 : 1;
   if (result.step != TCycleStep::csDone) return;
@@ -122,8 +123,10 @@ void TIspOperations::CycleStepBegins(TCycleStep step) {
 
 void TIspOperations::CycleStepEnded(TCycleStep step, const TIspStatus& status) {
   const TIspOptions options = Options();
-  // A port failure or a stop goes to the window's general error report instead.
-  const bool said = status.Ok() || status.kind == skPortFailed || status.kind == skStopped;
+  // A failure raised from its cause (a port's exception, a stop) goes to the window's general
+  // error report instead; any other, a port failure while a reply was awaited included, gets
+  // the step's box.
+  const bool said = status.Ok() || status.cause != nullptr;
   switch (step) {
     case TCycleStep::csSync:
       m_host.SetProgress(m_progressKept);
@@ -146,7 +149,7 @@ void TIspOperations::CycleStepEnded(TCycleStep step, const TIspStatus& status) {
       break;
     case TCycleStep::csSixClock:
       // Shown inside the cycle too, replies awaited: a refusal is reported but ends nothing.
-      if (!options.waitForConfirmation || status.kind == skPortFailed || status.kind == skStopped) break;
+      if (!options.waitForConfirmation || status.cause) break;
       if (status.Ok()) {
         PlainBox("Clock set", "OK", TBoxRole::brSuccess);
       } else {

@@ -99,12 +99,15 @@ TIspStatus TIspSession::Cycle(const THexBinList& image, const TCycleSteps& steps
       return status;
     };
     TIspStatus status = step(TCycleStep::csSync, [&] {
-      for (int i = 0; i < steps.wakeUps; ++i) {
-        if (!m_port.Connected()) m_port.OpenPort();
-        m_engine.Send("U");
-        m_clock.SleepMs(steps.pacing.delay);
-      }
-      return Synchronize(steps.sync, result.sync);
+      const TIspStatus woken = Edge([&] {
+        for (int i = 0; i < steps.wakeUps; ++i) {
+          if (!m_port.Connected()) m_port.OpenPort();
+          m_engine.Send("U");
+          m_clock.SleepMs(steps.pacing.delay);
+        }
+        return TIspStatus::Done();
+      });
+      return woken.Ok() ? Synchronize(steps.sync, result.sync) : woken;
     });
     if (!status.Ok()) return status;
     if ((steps.expectDevice || steps.readDevice) &&

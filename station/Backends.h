@@ -52,6 +52,8 @@ class TSqlDb : public TStationDb {
   virtual bool Postgres() const = 0;
   // The connection can say nothing more: lost, or given up on a server that did not answer.
   virtual bool Gone() const = 0;
+  // The last statement went out whole (its answer may still not have come).
+  virtual bool Sent() const = 0;
 
   TIspStatus Failed(const std::string& what) const { return StationFailed(m_shown, what, Error()); }
 

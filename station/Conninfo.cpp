@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <string_view>
 #include <cctype>
 #include <vector>
 
@@ -35,43 +36,55 @@ std::string Decoded(const std::string& text) {
   return out;
 }
 
+// What a message must not show: whole passwords, replaced wherever they stand, and the parts
+// libpq may take a password apart into (a host, a port, a path), replaced where they stand
+// as words of their own.
+struct TSecrets {
+  std::vector<std::string> whole, parts;
+};
+
 void Add(std::vector<std::string>& secrets, const std::string& value) {
   if (value.empty()) return;
   secrets.push_back(value);
   if (const std::string decoded = Decoded(value); decoded != value) secrets.push_back(decoded);
 }
 
-// The URL's passwords: its user information's (from the user's ':' to the last '@' before
-// the path: libpq stops at the first '@', and takes what follows it for the host, so each
-// part after an '@' is one too), and its query's.
-void UrlSecrets(const std::string& url, std::size_t from, std::vector<std::string>& secrets) {
-  const std::size_t slash = url.find('/', from);
-  const std::string authority = url.substr(from, slash == std::string::npos ? std::string::npos : slash - from);
-  std::size_t query = from;
-  if (const std::size_t at = authority.rfind('@'); at != std::string::npos) {
-    if (const std::size_t colon = authority.find(':'); colon < at) {
-      const std::string password = authority.substr(colon + 1, at - colon - 1);
-      Add(secrets, password);
-      for (std::size_t p = password.find('@'); p != std::string::npos; p = password.find('@', p + 1))
-        Add(secrets, password.substr(p + 1));
-    }
-    query = from + at + 1;
-  }
-  const std::size_t mark = url.find('?', query);
-  if (mark == std::string::npos) return;
-  const std::string params = url.substr(mark + 1);
+// The password and sslpassword values of a URL's query (params: what follows its '?').
+void QuerySecrets(const std::string& params, TSecrets& secrets) {
   for (std::size_t start = 0; start <= params.size();) {
     std::size_t end = params.find('&', start);
     if (end == std::string::npos) end = params.size();
     const std::string param = params.substr(start, end - start);
     if (const std::size_t eq = param.find('='); eq != std::string::npos && SecretKey(Decoded(param.substr(0, eq))))
-      Add(secrets, param.substr(eq + 1));
+      Add(secrets.whole, param.substr(eq + 1));
     start = end + 1;
   }
 }
 
+// The URL's passwords. Its user information's, when a ':' stands before its first '@': from
+// there to the last '@', whatever lies between (libpq stops at the first '@' or '/' and
+// takes what follows for the host, the port or the path, so each part of it counts too). And
+// its query's, wherever the query begins: at the first '?', or at the first after the last
+// '@' (a '?' may stand in a password).
+void UrlSecrets(const std::string& url, std::size_t from, TSecrets& secrets) {
+  const std::size_t firstAt = url.find('@', from), lastAt = url.rfind('@');
+  const std::size_t colon = url.find(':', from);
+  if (firstAt != std::string::npos && colon < firstAt) {
+    const std::string password = url.substr(colon + 1, lastAt - colon - 1);
+    Add(secrets.whole, password);
+    std::size_t start = 0;
+    for (std::size_t k = 0; k <= password.size(); ++k) {
+      if (k < password.size() && std::string_view("@/?:").find(password[k]) == std::string_view::npos) continue;
+      if (k > start) Add(secrets.parts, password.substr(start, k - start));
+      start = k + 1;
+    }
+  }
+  for (const std::size_t mark : {url.find('?', from), url.find('?', firstAt == std::string::npos ? from : lastAt)})
+    if (mark != std::string::npos) QuerySecrets(url.substr(mark + 1), secrets);
+}
+
 // A key/value string's passwords: as written (quoted or not) and with its escapes undone.
-void KeyValueSecrets(const std::string& text, std::vector<std::string>& secrets) {
+void KeyValueSecrets(const std::string& text, TSecrets& secrets) {
   const auto space = [&text](std::size_t i) { return i < text.size() && std::isspace(static_cast<unsigned char>(text[i])); };
   std::size_t i = 0;
   while (i < text.size()) {
@@ -81,7 +94,7 @@ void KeyValueSecrets(const std::string& text, std::vector<std::string>& secrets)
     const std::string key = text.substr(keyStart, i - keyStart);
     while (space(i)) ++i;
     if (i >= text.size() || text[i] != '=') {
-      ++i;
+      if (key.empty()) ++i;  // a lone character that ends no key; a bare word is passed whole
       continue;
     }
     ++i;
@@ -97,8 +110,8 @@ void KeyValueSecrets(const std::string& text, std::vector<std::string>& secrets)
     }
     if (quoted && i < text.size()) ++i;
     if (SecretKey(key)) {
-      Add(secrets, text.substr(valueStart, i - valueStart));
-      Add(secrets, value);
+      Add(secrets.whole, text.substr(valueStart, i - valueStart));
+      Add(secrets.whole, value);
     }
   }
 }
@@ -128,18 +141,26 @@ bool IsConninfo(const std::string& where) {
 }
 
 std::string Masked(const std::string& message, const std::string& conninfo) {
-  std::vector<std::string> secrets;
+  TSecrets secrets;
   if (const std::size_t from = UrlStart(conninfo); from != 0) {
     UrlSecrets(conninfo, from, secrets);
   } else {
     KeyValueSecrets(conninfo, secrets);
   }
   // The longest first: a part of a password is not left beside its mask.
-  std::sort(secrets.begin(), secrets.end(), [](const auto& a, const auto& b) { return a.size() > b.size(); });
+  const auto longestFirst = [](const auto& a, const auto& b) { return a.size() > b.size(); };
+  std::sort(secrets.whole.begin(), secrets.whole.end(), longestFirst);
+  std::sort(secrets.parts.begin(), secrets.parts.end(), longestFirst);
   std::string text = message;
-  for (const std::string& secret : secrets) {
-    for (std::size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 3))
-      text.replace(at, secret.size(), "***");
+  const auto word = [&text](std::size_t at) { return at < text.size() && std::isalnum(static_cast<unsigned char>(text[at])); };
+  for (const bool whole : {true, false}) {
+    for (const std::string& secret : whole ? secrets.whole : secrets.parts) {
+      for (std::size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 1)) {
+        if (!whole && ((at > 0 && word(at - 1)) || word(at + secret.size()))) continue;
+        text.replace(at, secret.size(), "***");
+        at += 2;
+      }
+    }
   }
   return text;
 }

@@ -64,6 +64,7 @@ class TPgDb final : public TSqlDb {
   }
   bool Postgres() const override { return true; }
   bool Gone() const override { return m_givenUp || !m_conn || PQstatus(m_conn) == CONNECTION_BAD; }
+  bool Sent() const override { return m_sent; }
 
  private:
   // Waits until the connection's socket is ready for what is asked (events) or the deadline
@@ -77,6 +78,7 @@ class TPgDb final : public TSqlDb {
   TDbUse m_use;
   PGconn* m_conn = nullptr;
   bool m_givenUp = false;
+  bool m_sent = false;  // the last statement went out whole
   std::string m_gone = "the server could not be reached";  // why there is no connection
 };
 
@@ -100,6 +102,7 @@ bool TPgDb::GiveUp() {
 }
 
 bool TPgDb::Query(const std::string& sql, const TValues& params, std::vector<TValues>* rows) {
+  m_sent = false;
   if (!m_conn) return false;
   std::vector<const char*> values;
   for (const auto& p : params) values.push_back(p ? p->c_str() : nullptr);
@@ -113,6 +116,7 @@ bool TPgDb::Query(const std::string& sql, const TValues& params, std::vector<TVa
     if (!Await(POLLIN | POLLOUT, deadline)) return GiveUp();
     if (!PQconsumeInput(m_conn)) return false;
   }
+  m_sent = true;
   bool ok = true;
   for (;;) {
     while (PQisBusy(m_conn)) {

@@ -126,7 +126,7 @@ TIspStatus TSqlDb::Rollback(const std::string& what) {
 TIspStatus TSqlDb::Commit() {
   m_unconfirmed = false;
   if (Query("COMMIT")) return TIspStatus::Done();
-  if (!Gone()) return Rollback("cannot be written");
+  if (!Gone() || !Sent()) return Rollback("cannot be written");
   m_unconfirmed = true;
   return Failed("did not confirm what was written");
 }
@@ -164,6 +164,7 @@ TIspStatus TSqlDb::Migrate() {
 TIspStatus TSqlDb::CheckSchema() {
   std::vector<TValues> found;
   if (!Query("SELECT version FROM kavel_schema", {}, &found) || found.empty()) {
+    if (Gone()) return Failed("cannot be read");  // the server went, or did not answer
     const std::string why = Error();
     // No tables at all (of ours, on a shared server): nothing was recorded yet, or the first
     // run is making them this moment. Anything else is not a station's log.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <chrono>
 #include <string_view>
 #include <string>
@@ -37,6 +38,7 @@ class TSqliteDb final : public TSqlDb {
   std::vector<std::string> WriteTransaction(bool) const override { return {"BEGIN IMMEDIATE"}; }
   bool Postgres() const override { return false; }
   bool Gone() const override { return false; }
+  bool Sent() const override { return true; }
 
  private:
   std::string m_path;
@@ -70,9 +72,10 @@ bool TSqliteDb::Query(const std::string& sql, const TValues& params, std::vector
   return step == SQLITE_DONE;
 }
 
-// The file's name as an SQLite URI, with the parameters given ("mode=ro").
+// The file's name as an SQLite URI, with the parameters given ("mode=ro"): an absolute path
+// after an empty authority ("file:///..."), so that one that begins with "//" names no host.
 std::string FileUri(const std::string& path, const char* parameters) {
-  std::string uri = "file:";
+  std::string uri = path.rfind('/', 0) == 0 ? "file://" : "file:";
   for (const unsigned char c : path) {
     if (std::isalnum(c) || std::string_view("/-._~").find(static_cast<char>(c)) != std::string_view::npos) {
       uri += static_cast<char>(c);
@@ -84,17 +87,26 @@ std::string FileUri(const std::string& path, const char* parameters) {
   return uri.append("?").append(parameters);
 }
 
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0;
+}
+
 // How a log that is only read is opened. One that may not be written (a copy kept for an
-// audit, a read-only mount) cannot have its write-ahead log's index made beside it: it is
-// read as it stands when it has no write-ahead log (nobody writes it, and its last writer
-// closed it cleanly), and read-only from the log's files that are there when it has one.
+// audit, a read-only mount) cannot have its write-ahead log's index made beside it. It is
+// read as it stands (immutable) only when no write-ahead log's files lie beside it: then its
+// last writer closed it cleanly and no station has it open. Otherwise it is read through
+// the files that are there. The files are looked for beside the database itself, where a
+// link to it leads.
 std::string ReadUri(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  if (access(path.c_str(), W_OK) == 0 && access(folder.c_str(), W_OK) == 0) return FileUri(path, "mode=ro");
-  struct stat wal {};
-  const bool walThere = stat((path + "-wal").c_str(), &wal) == 0 && wal.st_size > 0;
-  return FileUri(path, walThere ? "mode=ro" : "immutable=1");
+  char* real = realpath(path.c_str(), nullptr);
+  const std::string file = real ? real : path;
+  std::free(real);
+  const std::size_t slash = file.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+  if (access(file.c_str(), W_OK) == 0 && access(folder.c_str(), W_OK) == 0) return FileUri(path, "mode=ro");
+  const bool logThere = Exists(file + "-wal") || Exists(file + "-shm");
+  return FileUri(path, logThere ? "mode=ro" : "immutable=1");
 }
 
 TIspStatus TSqliteDb::Open() {

@@ -132,6 +132,7 @@ TEST_F(FullCycle, NeverSetsTheBitsOnAChipTheCycleKnowsIsWrong) {
     std::string says;         // in the status's words
     int weakCell = -1;        // an address that reads back wrong
     bool deaf = false;        // the chip runs its application: nothing answers
+    int hangUpAfter = 0;      // the line hangs up after this many records (0: never)
   };
   const std::string commanding = dir.Path() + "/commanding.hex";
   std::ofstream(commanding) << ":0100000042BD\n:020000030500F6\n:00000001FF\n";
@@ -154,6 +155,8 @@ TEST_F(FullCycle, NeverSetsTheBitsOnAChipTheCycleKnowsIsWrong) {
       {"a chip that answers nothing, in the normal view: not locked", image, 0, false,
        [](test::TNullHost& h) { h.options.waitForConfirmation = false; }, {kJumperOn, UnlockedBox(kNoReadBack)},
        {kErase, kReadBack}, skNoAnswer, 0, kNoReadBack, -1, true},
+      {"the line hangs up at the erase: the error report's, nothing more sent", image, 0, false, nullptr, {kJumperOn},
+       {kErase}, skPortFailed, 0, "", -1, false, 2},
       {"stopped at the jumper prompt", image, 0, false,
        [](test::TNullHost& h) { h.onBox = [&h](const TMessageBoxRequest&) { h.stop = true; }; }, {kJumperOn}, {},
        skStopped, 0, "nothing was sent"},
@@ -165,6 +168,7 @@ TEST_F(FullCycle, NeverSetsTheBitsOnAChipTheCycleKnowsIsWrong) {
     if (c.refuse) o.overrides[c.refuse] = sim::TReplyOverride::NotAllowed;
     o.weakCell = c.weakCell;
     o.needEntry = c.deaf;
+    o.hangUpAfter = c.hangUpAfter;
     Line(false, o);
     host.options.waitForConfirmation = true;
     host.options.sixClock = c.sixClock;

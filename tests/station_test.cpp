@@ -175,6 +175,9 @@ TEST(StationDb, ConnectionStringsAreKnownAndShownWithoutTheirPasswords) {
       {" dbname = x password=abc", true, " dbname = x password=***"},
       {"/var/lib/station.db", false, "/var/lib/station.db"},
       {"lot=7.db", false, "lot=7.db"},
+      {"postgresql://line:pa/ss@db/prod", true, "postgresql://line:***@db/prod"},
+      {"postgresql://db?password=p@ss", true, "postgresql://db?password=***"},
+      {"host=db abc password=secret", true, "host=db abc password=***"},
   };
   for (const auto& s : strings) {
     EXPECT_EQ(station::IsConninfo(s.where), s.postgres) << s.where;
@@ -184,6 +187,8 @@ TEST(StationDb, ConnectionStringsAreKnownAndShownWithoutTheirPasswords) {
   const std::string url = "postgresql://line:se@cr3t@h/db?password=50%off";
   EXPECT_EQ(station::Masked("could not translate host name \"cr3t@h\"; invalid percent-encoded token: \"50%off\"", url),
             "could not translate host name \"***@h\"; invalid percent-encoded token: \"***\"");
+  EXPECT_EQ(station::Masked("invalid integer value \"pa\" for connection option \"port\"", "postgresql://line:pa/ss@db"),
+            "invalid integer value \"***\" for connection option \"port\"");
 }
 
 // The rows the station's log lists, read as JSON Lines.

@@ -97,6 +97,16 @@ TEST_F(FullCycle, LeavesExactlyTheImageStatusZeroAndTheThreeBits) {
     EXPECT_TRUE(controller->Suspended());
     EXPECT_TRUE(ops->KTNSuspended);
     EXPECT_EQ(ops->OperationFailed, 0);
+    // The erase's busy window from its speed search on, the search's own text, then the lines
+    // programmed; panel 0 cleared and the window enabled at the end.
+    const Texts& p = host.progressLog;
+    const auto busy = std::find(p.begin(), p.end(), "Erasing entire chip memory ... wait");
+    ASSERT_NE(busy, p.end());
+    EXPECT_EQ(*std::next(busy), "Synchronizing ...");
+    EXPECT_EQ(*std::next(busy, 2), "Erasing entire chip memory ... wait");
+    EXPECT_NE(std::find(p.begin(), p.end(), "Programming line: 0 / 20"), p.end());
+    EXPECT_EQ(host.progress, "");
+    EXPECT_TRUE(host.windowEnabled);
     // The jumper's 2 s, the three "U" each followed by D, and the closing second.
     const auto& s = clock.sleeps;
     const int pauses[] = {2000, 60, 60, 60};

@@ -13,10 +13,10 @@ namespace kavel::cli {
 namespace {
 
 // A usage error: the command line cannot be carried out as it is given.
-TIspStatus Usage(std::string message) { return TIspStatus::Make(skUsage, std::move(message)); }
+TRunStatus Usage(std::string message) { return TRunStatus::Make(rkUsage, std::move(message)); }
 
-// Done when good; otherwise skUsage with the message usage.
-TIspStatus Check(bool good, std::string_view usage) { return good ? TIspStatus::Done() : Usage(std::string(usage)); }
+// Done when good; otherwise rkUsage with the message usage.
+TRunStatus Check(bool good, std::string_view usage) { return good ? TRunStatus::Done() : Usage(std::string(usage)); }
 
 bool ParseNumber(const std::string& text, int& value, int low, int high) {
   const auto v = ParseWhole(text, low, high);
@@ -49,12 +49,12 @@ bool ParseRange(const std::string& text, std::uint16_t& start, std::uint16_t& en
 
 // The steps of a boot entry as the command line writes them: "dtr-rts" for the usual wiring,
 // or a comma-separated list of dtr=0|1, rts=0|1 and pauses in ms ("rts=1,dtr=1,50,dtr=0").
-// Done, or skUsage naming the first part that is no step.
-TIspStatus ParseModemSteps(std::string_view text, std::vector<TModemStep>& steps) {
+// Done, or rkUsage naming the first part that is no step.
+TRunStatus ParseModemSteps(std::string_view text, std::vector<TModemStep>& steps) {
   steps.clear();
   if (text == "dtr-rts") {
     steps.assign(std::begin(kDtrRtsEntry), std::end(kDtrRtsEntry));
-    return TIspStatus::Done();
+    return TRunStatus::Done();
   }
   for (std::size_t p = 0; p <= text.size();) {
     const std::size_t end = std::min(text.find(',', p), text.size());
@@ -81,7 +81,7 @@ TIspStatus ParseModemSteps(std::string_view text, std::vector<TModemStep>& steps
     return Usage("its pauses add up to " + std::to_string(pauses) + " ms: a sequence pauses " +
                  std::to_string(kMaxModemPausesMs) + " ms at most in all");
   }
-  return TIspStatus::Done();
+  return TRunStatus::Done();
 }
 
 // An option's value, and where it goes.
@@ -92,40 +92,40 @@ struct TValue {
   std::vector<std::string>& words;  // the command and its arguments, as far as they came
 };
 // Takes the value into out: done, or the usage error.
-using TTake = TIspStatus (*)(TValue&);
+using TTake = TRunStatus (*)(TValue&);
 
-TIspStatus TakePort(TValue& v) {
+TRunStatus TakePort(TValue& v) {
   TPortArg port;
-  const TIspStatus status = ParsePortArg(v.text, TPortMap::FromEnvironment(), port);
+  const TRunStatus status = ParsePortArg(v.text, TPortMap::FromEnvironment(), port);
   if (status.Ok()) v.out.ports.push_back(std::move(port));
   return status;
 }
 
-TIspStatus TakeBootEntry(TValue& v) {
-  const TIspStatus steps = ParseModemSteps(v.text, v.out.bootEntry);
+TRunStatus TakeBootEntry(TValue& v) {
+  const TRunStatus steps = ParseModemSteps(v.text, v.out.bootEntry);
   return steps.Ok() ? steps : Usage(std::string(v.needs) + ": " + steps.detail);
 }
 
-TIspStatus TakeFormat(TValue& v) {
+TRunStatus TakeFormat(TValue& v) {
   if (v.text != "hex" && v.text != "bin") return Usage(std::string(v.needs));
   v.out.format = v.text == "hex" ? TImageFormat::ifHex : TImageFormat::ifBin;
-  return TIspStatus::Done();
+  return TRunStatus::Done();
 }
 
-TIspStatus TakeDevice(TValue& v) {
+TRunStatus TakeDevice(TValue& v) {
   unsigned id = 0;
   if (!ParseHex(v.text, id, 0xFF)) return Usage(std::string(v.needs));
   v.out.expectDevice = static_cast<std::uint8_t>(id);
-  return TIspStatus::Done();
+  return TRunStatus::Done();
 }
 
 // --for FILE stands among the command's arguments: erase takes it there, and anywhere else it
 // is an argument too many.
-TIspStatus TakeFor(TValue& v) {
+TRunStatus TakeFor(TValue& v) {
   if (v.text.empty()) return Usage(std::string(v.needs));
   v.out.file = v.text;
   v.words.push_back("--for");
-  return TIspStatus::Done();
+  return TRunStatus::Done();
 }
 
 struct TOption {
@@ -145,7 +145,7 @@ const TOption kOptions[] = {
        if (!KnownBaud(v.text)) return Usage(std::string(v.needs));
        v.out.baud = v.text;
        v.out.baudGiven = true;
-       return TIspStatus::Done();
+       return TRunStatus::Done();
      }},
     {.name = "--delay", .needs = "--delay needs milliseconds (0 to 60000)",
      .take = [](TValue& v) { return Check(ParseNumber(v.text, v.out.delay, 0, 60000), v.needs); }},
@@ -227,7 +227,7 @@ const TOption* FindOption(const std::string& word) {
 
 // Reads the options into out, and the other words (the command and its arguments) into words,
 // in order. Done, or the usage error of the first option that is unknown or lacks its value.
-TIspStatus ReadOptions(const std::vector<std::string>& argv, TCliArgs& out, std::vector<std::string>& words) {
+TRunStatus ReadOptions(const std::vector<std::string>& argv, TCliArgs& out, std::vector<std::string>& words) {
   for (std::size_t i = 0; i < argv.size(); ++i) {
     const std::string& word = argv[i];
     if (word == "--") {  // the rest are words, whatever they look like
@@ -244,10 +244,10 @@ TIspStatus ReadOptions(const std::vector<std::string>& argv, TCliArgs& out, std:
       return Usage(std::string(option->needs));
     } else {
       TValue value{option->needs, argv[++i], out, words};
-      if (TIspStatus taken = option->take(value); !taken.Ok()) return taken;
+      if (TRunStatus taken = option->take(value); !taken.Ok()) return taken;
     }
   }
-  return TIspStatus::Done();
+  return TRunStatus::Done();
 }
 
 // The options that belong to some commands only, in the order they are checked.
@@ -279,7 +279,7 @@ const TBelonging kBelongings[] = {
 
 // Done when every option given belongs to the command; otherwise the usage error of the first
 // that does not.
-TIspStatus OptionsBelong(const TCliArgs& a) {
+TRunStatus OptionsBelong(const TCliArgs& a) {
   for (const TBelonging& b : kBelongings) {
     if (b.given(a) && std::find(b.commands.begin(), b.commands.end(), a.id) == b.commands.end())
       return Usage(std::string(b.usage));
@@ -291,46 +291,46 @@ TIspStatus OptionsBelong(const TCliArgs& a) {
     return Usage(a.id == ciLog ? "log reads the station database: --no-db leaves nothing to read"
                                     : "--serial draws its numbers from the station database: it cannot go with --no-db");
   if (a.json && a.csv) return Usage("--json and --csv cannot both be given");
-  return TIspStatus::Done();
+  return TRunStatus::Done();
 }
 
 // How a command takes its arguments (rest: the words after it) into out: done, or the usage error.
-using TArgumentsTaker = TIspStatus (*)(const std::string& command, const std::vector<std::string>& rest, TCliArgs& out);
+using TArgumentsTaker = TRunStatus (*)(const std::string& command, const std::vector<std::string>& rest, TCliArgs& out);
 
-TIspStatus NoArguments(const std::string& command, const std::vector<std::string>& rest, TCliArgs&) {
+TRunStatus NoArguments(const std::string& command, const std::vector<std::string>& rest, TCliArgs&) {
   return Check(rest.empty(), command + " takes no arguments");
 }
 
-TIspStatus ImageFile(const std::string& command, const std::vector<std::string>& rest, TCliArgs& out) {
+TRunStatus ImageFile(const std::string& command, const std::vector<std::string>& rest, TCliArgs& out) {
   if (rest.size() != 1 || rest[0] == "--for") return Usage(command + " needs one image file");
   out.file = rest[0];
-  return TIspStatus::Done();
+  return TRunStatus::Done();
 }
 
-TIspStatus OutputFile(const std::string&, const std::vector<std::string>& rest, TCliArgs& out) {
+TRunStatus OutputFile(const std::string&, const std::vector<std::string>& rest, TCliArgs& out) {
   if (rest.size() != 1) return Usage("read needs one file to write");
   if (!FormatByName(rest[0])) return Usage("read: " + rest[0] + " must end in .hex, .ihx or .bin");
   out.output = rest[0];
-  return TIspStatus::Done();
+  return TRunStatus::Done();
 }
 
-TIspStatus SecurityBit(const std::string&, const std::vector<std::string>& rest, TCliArgs& out) {
+TRunStatus SecurityBit(const std::string&, const std::vector<std::string>& rest, TCliArgs& out) {
   return Check(rest.size() == 1 && ParseNumber(rest[0], out.securityBit, 1, 3), "security needs 1, 2 or 3");
 }
 
 // erase: all (or nothing), the blocks listed, or --for's image.
-TIspStatus EraseWhat(const std::string&, const std::vector<std::string>& rest, TCliArgs& out) {
-  if (rest.size() == 1 && rest[0] == "--for") return TIspStatus::Done();
+TRunStatus EraseWhat(const std::string&, const std::vector<std::string>& rest, TCliArgs& out) {
+  if (rest.size() == 1 && rest[0] == "--for") return TRunStatus::Done();
   if (rest.empty() || (rest.size() == 1 && rest[0] == "all")) {
     out.eraseAll = true;
-    return TIspStatus::Done();
+    return TRunStatus::Done();
   }
   for (const std::string& b : rest) {
     int block = 0;
     if (!ParseNumber(b, block, 0, 15)) return Usage("erase: " + b + " is not a block number (0-15) or all");
     out.eraseBlocks.set(static_cast<std::size_t>(block));
   }
-  return TIspStatus::Done();
+  return TRunStatus::Done();
 }
 
 // The taker of a kind of arguments.
@@ -347,34 +347,34 @@ TArgumentsTaker TakerOf(TArguments kind) {
 
 // --serial as its command means it: where the number goes (program, cycle), or the number whose
 // rows the log lists.
-TIspStatus SerialMeant(TCliArgs& out) {
-  if (out.serial.empty()) return TIspStatus::Done();
+TRunStatus SerialMeant(TCliArgs& out) {
+  if (out.serial.empty()) return TRunStatus::Done();
   if (out.id == ciLog) {
     const auto number = ParseWhole(out.serial, 0, 99999999999);
     if (number) out.serialNumber = static_cast<std::int64_t>(*number);
     return Check(number.has_value(), "log --serial needs the number whose rows to list");
   }
   station::TSerialPlace place;
-  if (TIspStatus parsed = station::ParseSerialPlace(out.serial, place); !parsed.Ok()) return parsed;
+  if (TRunStatus parsed = station::ParseSerialPlace(out.serial, place); !parsed.Ok()) return parsed;
   out.serialPlace = place;
-  return TIspStatus::Done();
+  return TRunStatus::Done();
 }
 
 }  // namespace
 
-TIspStatus ParseCliArgs(const std::vector<std::string>& argv, TCliArgs& out) {
+TRunStatus ParseCliArgs(const std::vector<std::string>& argv, TCliArgs& out) {
   std::vector<std::string> words;
-  if (TIspStatus read = ReadOptions(argv, out, words); !read.Ok() || out.help || out.version) return read;
+  if (TRunStatus read = ReadOptions(argv, out, words); !read.Ok() || out.help || out.version) return read;
   out.portsGiven = !out.ports.empty();
   if (out.ports.empty()) out.ports.push_back(ComPort(TPortMap::FromEnvironment(), "COM1"));
   if (words.empty()) return Usage("no command given");
   out.command = words[0];
   const TCommandInfo* command = FindCommandInfo(out.command);
   out.id = command ? command->id : ciNone;
-  if (TIspStatus belong = OptionsBelong(out); !belong.Ok()) return belong;
+  if (TRunStatus belong = OptionsBelong(out); !belong.Ok()) return belong;
   if (!command) return Usage("unknown command " + out.command);
   const std::vector<std::string> rest(words.begin() + 1, words.end());
-  if (TIspStatus taken = TakerOf(command->arguments)(out.command, rest, out); !taken.Ok()) return taken;
+  if (TRunStatus taken = TakerOf(command->arguments)(out.command, rest, out); !taken.Ok()) return taken;
   return SerialMeant(out);
 }
 

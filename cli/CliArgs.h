@@ -10,7 +10,7 @@
 #include "cli/CliCommandTable.h"
 #include "cli/CliPorts.h"
 #include "image/CheckedImage.h"
-#include "isp/IspStatus.h"
+#include "cli/CliStatus.h"
 #include "link/BootEntry.h"
 #include "station/Serial.h"
 
@@ -79,9 +79,9 @@ struct TCliArgs {
 // True for the commands whose every run is recorded in the station's log.
 bool CommandLogged(const TCliArgs& args);
 
-// Parses argv (without the program name) into out. Done, or skUsage with the usage error's
+// Parses argv (without the program name) into out. Done, or rkUsage with the usage error's
 // message. Checks everything that can be checked without a port or a file.
-TIspStatus ParseCliArgs(const std::vector<std::string>& argv, TCliArgs& out);
+TRunStatus ParseCliArgs(const std::vector<std::string>& argv, TCliArgs& out);
 
 // True when the command asks the operator something (the jumper prompt of the cycle).
 bool CommandAsks(const TCliArgs& args);

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "isp/IspStatus.h"
+#include "cli/CliStatus.h"
 
 namespace kavel::cli {
 
@@ -42,7 +42,7 @@ struct TCommandInfo {
   bool range;       // works on --range (JSON "range")
   bool controller;  // deals with the communication controller (JSON "controller_suspended")
   // Carries it out on the open port; nullptr for the commands without a port (ports, log).
-  TIspStatus (*runner)(TCommandRun&);
+  TRunStatus (*runner)(TCommandRun&);
   // What was done, in its own words, for the result line; "" to say nothing.
   std::string (*done)(const TRunFacts&);
 };

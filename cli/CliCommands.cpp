@@ -35,17 +35,17 @@ void TookSpeed(TRunFacts& facts, const TSyncResult& result) {
   if (result.confirmed) facts.speed = BaudRateText(result.speed);
 }
 
-TIspStatus Synchronized(TCommandRun& r) {
+TRunStatus Synchronized(TCommandRun& r) {
   r.facts.step = TStep::stSync;
   TSyncResult result;
-  const TIspStatus status = r.session.Synchronize(Plan(r.args), result);
+  const TRunStatus status = r.session.Synchronize(Plan(r.args), result);
   TookSpeed(r.facts, result);
   return status;
 }
 
 // Synchronized, and when asked: is it the chip we mean?
-TIspStatus Ready(TCommandRun& r) {
-  TIspStatus status = Synchronized(r);
+TRunStatus Ready(TCommandRun& r) {
+  TRunStatus status = Synchronized(r);
   // The station's log records the chip's id, expected or not.
   if (!status.Ok() || (!r.args.expectDevice && !CommandLogged(r.args))) return status;
   r.facts.step = TStep::stDevice;
@@ -53,16 +53,16 @@ TIspStatus Ready(TCommandRun& r) {
 }
 
 // Reads the values into the facts, each whatever became of the others.
-TIspStatus ReadValues(TCommandRun& r, const std::vector<std::pair<std::string_view, std::string_view>>& reads) {
+TRunStatus ReadValues(TCommandRun& r, const std::vector<std::pair<std::string_view, std::string_view>>& reads) {
   r.facts.step = TStep::stValues;
-  TIspStatus status = TIspStatus::Done();
+  TRunStatus status = TRunStatus::Done();
   for (const auto& [key, body] : reads) {
     TByteRead read;
-    TIspStatus one = r.session.ReadByte(body, r.args.delay, read);
+    TRunStatus one = r.session.ReadByte(body, r.args.delay, read);
     if (!one.Ok()) {
       one.detail = std::string(key) + ": " +
-                   (one.kind == skBadReply ? one.detail
-                    : one.kind == skPortFailed ? one.detail
+                   (one.kind == rkBadReply ? one.detail
+                    : one.kind == rkPortFailed ? one.detail
                     : "the chip " + std::string(one.reply == rcNotAllowed ? "refused the read (X)"
                                                 : one.reply == rcCrcError ? "received the read damaged (R)"
                                                                           : "did not answer the read"));
@@ -82,31 +82,31 @@ TIspStatus ReadValues(TCommandRun& r, const std::vector<std::pair<std::string_vi
 constexpr std::pair<std::string_view, std::string_view> kStatusReads[] = {
     {"Security bits", kReadSecurityBody}, {"Status", kReadStatusBody}};
 
-TIspStatus Sync(TCommandRun& r) { return Synchronized(r); }
+TRunStatus Sync(TCommandRun& r) { return Synchronized(r); }
 
-TIspStatus Info(TCommandRun& r) {
-  const TIspStatus synced = Synchronized(r);
+TRunStatus Info(TCommandRun& r) {
+  const TRunStatus synced = Synchronized(r);
   if (!synced.Ok()) return synced;
   return ReadValues(r, {{"Manufacturer id", "020000050000"}, {"Device id", "020000050001"},
                         {"Boot code version", "020000050002"}, kStatusReads[0], kStatusReads[1]});
 }
 
-TIspStatus Status(TCommandRun& r) {
-  const TIspStatus synced = Synchronized(r);
+TRunStatus Status(TCommandRun& r) {
+  const TRunStatus synced = Synchronized(r);
   if (!synced.Ok()) return synced;
   return ReadValues(r, {kStatusReads[0], kStatusReads[1]});
 }
 
 // Verifies the image, at most up to its first 1 KB that differs unless --all.
-TIspStatus Verified(TCommandRun& r) {
+TRunStatus Verified(TCommandRun& r) {
   r.facts.step = TStep::stVerify;
-  const TIspStatus status = r.session.Verify(*r.image, r.args.delay, !r.args.all, r.facts.verify);
+  const TRunStatus status = r.session.Verify(*r.image, r.args.delay, !r.args.all, r.facts.verify);
   r.facts.verified = status.Ok() && r.facts.verify.checked > 0 && r.facts.verify.differing == 0;
   return status;
 }
 
-TIspStatus Program(TCommandRun& r) {
-  TIspStatus status = Ready(r);
+TRunStatus Program(TCommandRun& r) {
+  TRunStatus status = Ready(r);
   if (!status.Ok()) return status;
   const TPacing pacing = Pacing(r.args);
   if (!r.args.noErase) {
@@ -121,13 +121,13 @@ TIspStatus Program(TCommandRun& r) {
   return Worse(status, Verified(r));
 }
 
-TIspStatus Verify(TCommandRun& r) {
-  const TIspStatus ready = Ready(r);
+TRunStatus Verify(TCommandRun& r) {
+  const TRunStatus ready = Ready(r);
   return ready.Ok() ? Verified(r) : ready;
 }
 
-TIspStatus Read(TCommandRun& r) {
-  TIspStatus status = Synchronized(r);
+TRunStatus Read(TCommandRun& r) {
+  TRunStatus status = Synchronized(r);
   if (!status.Ok()) return status;
   r.facts.step = TStep::stRead;
   std::vector<std::uint8_t> bytes;
@@ -137,8 +137,8 @@ TIspStatus Read(TCommandRun& r) {
   return status;
 }
 
-TIspStatus Erase(TCommandRun& r) {
-  const TIspStatus synced = Ready(r);
+TRunStatus Erase(TCommandRun& r) {
+  const TRunStatus synced = Ready(r);
   if (!synced.Ok()) return synced;
   if (r.args.eraseAll) {
     r.facts.step = TStep::stErase;
@@ -148,12 +148,12 @@ TIspStatus Erase(TCommandRun& r) {
   return r.session.EraseBlocks(r.args.eraseBlocks, Pacing(r.args), r.facts.blocksErased);
 }
 
-TIspStatus BlankCheck(TCommandRun& r) {
-  const TIspStatus synced = Synchronized(r);
+TRunStatus BlankCheck(TCommandRun& r) {
+  const TRunStatus synced = Synchronized(r);
   if (!synced.Ok()) return synced;
   r.facts.step = TStep::stBlank;
   TBlankResult result;
-  const TIspStatus status = r.session.BlankCheck(r.args.rangeStart, r.args.rangeEnd, r.args.delay, result);
+  const TRunStatus status = r.session.BlankCheck(r.args.rangeStart, r.args.rangeEnd, r.args.delay, result);
   // What came before the reply is the address, line noise and line ends left out.
   for (char c : result.answer)
     if (c > ' ' && c < 0x7F) r.facts.blankAt += c;
@@ -162,37 +162,37 @@ TIspStatus BlankCheck(TCommandRun& r) {
 
 // A setting command, after synchronizing.
 template <typename Command>
-TIspStatus Setting(TCommandRun& r, Command command) {
-  const TIspStatus synced = Synchronized(r);
+TRunStatus Setting(TCommandRun& r, Command command) {
+  const TRunStatus synced = Synchronized(r);
   if (!synced.Ok()) return synced;
   r.facts.step = TStep::stSetting;
   return command(Pacing(r.args));
 }
 
-TIspStatus SetStatus0(TCommandRun& r) {
+TRunStatus SetStatus0(TCommandRun& r) {
   return Setting(r, [&](const TPacing& p) { return r.session.SetStatusByte0(p); });
 }
-TIspStatus Security(TCommandRun& r) {
+TRunStatus Security(TCommandRun& r) {
   return Setting(r, [&](const TPacing& p) { return r.session.SetSecurityBit(r.args.securityBit, p); });
 }
-TIspStatus SixClock(TCommandRun& r) {
+TRunStatus SixClock(TCommandRun& r) {
   return Setting(r, [&](const TPacing& p) { return r.session.SetSixClock(p); });
 }
 
-TIspStatus Suspend(TCommandRun& r) {
+TRunStatus Suspend(TCommandRun& r) {
   r.facts.step = TStep::stSuspend;
   TSuspension result;
-  const TIspStatus status = r.session.SuspendController(result);
+  const TRunStatus status = r.session.SuspendController(result);
   r.facts.controllerSuspended = status.Ok();
   r.facts.controllerWasSuspended = result.already;
   if (result.suspended) r.terminal.ControllerSuspended();
   return status;
 }
 
-TIspStatus Cycle(TCommandRun& r) {
+TRunStatus Cycle(TCommandRun& r) {
   // The controller first, apart, so that a run cut short knows it is suspended.
-  const TIspStatus suspension = Suspend(r);
-  if (suspension.kind == skPortFailed || suspension.kind == skStopped) return suspension;
+  const TRunStatus suspension = Suspend(r);
+  if (suspension.kind == rkPortFailed || suspension.kind == rkStopped) return suspension;
   if (!suspension.Ok()) r.terminal.Note("the communication controller was not suspended: " + suspension.detail);
   TCycleSteps steps;
   steps.pacing = Pacing(r.args);
@@ -203,7 +203,7 @@ TIspStatus Cycle(TCommandRun& r) {
   steps.expectDevice = r.args.expectDevice;
   steps.readDevice = CommandLogged(r.args);
   r.facts.step = TStep::stCycle;
-  const TIspStatus status = r.session.Cycle(*r.image, steps, r.facts.cycle);
+  const TRunStatus status = r.session.Cycle(*r.image, steps, r.facts.cycle);
   TookSpeed(r.facts, r.facts.cycle.sync);
   r.facts.verify = r.facts.cycle.verify;
   r.facts.verified = r.facts.cycle.verified;
@@ -215,7 +215,7 @@ TIspStatus Cycle(TCommandRun& r) {
 // What each command did, in its own words.
 std::string SyncDone(const TRunFacts& f) { return SentOr(f, "synchronized at " + f.speed.value_or("?") + " bit/s"); }
 std::string ProgramDone(const TRunFacts& f) {
-  if (f.status.kind == skUnconfirmed) return "sent " + SizeText(f.image) + ", not confirmed";
+  if (f.status.kind == rkUnconfirmed) return "sent " + SizeText(f.image) + ", not confirmed";
   return "programmed " + SizeText(f.image) + (f.verified ? ", verified" : ", not read back") + ResentText(f);
 }
 std::string VerifyDone(const TRunFacts& f) {

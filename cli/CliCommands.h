@@ -20,7 +20,7 @@ struct TCommandRun {
   TCliTerminal& terminal;
   TIspSession& session;
   TRunFacts& facts;
-  TIspStatus output;        // read: its file written, or skOutputFailed saying why it was not
+  TRunStatus output;        // read: its file written, or rkOutputFailed saying why it was not
 };
 
 }  // namespace kavel::cli

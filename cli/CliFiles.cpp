@@ -16,9 +16,9 @@ namespace kavel::cli {
 namespace {
 
 // An output that must not be written: a usage error, found before any port is touched.
-TIspStatus Refused(std::string why) { return TIspStatus::Make(skUsage, std::move(why)); }
+TRunStatus Refused(std::string why) { return TRunStatus::Make(rkUsage, std::move(why)); }
 // An output that could not be written.
-TIspStatus Unwritten(std::string why) { return TIspStatus::Make(skOutputFailed, std::move(why)); }
+TRunStatus Unwritten(std::string why) { return TRunStatus::Make(rkOutputFailed, std::move(why)); }
 
 std::string LastElement(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
@@ -68,7 +68,7 @@ std::vector<std::string> TracePaths(const std::string& trace, const std::vector<
   return paths;
 }
 
-TIspStatus OutputConflict(const std::vector<std::string>& outputs, const std::string& image,
+TRunStatus OutputConflict(const std::vector<std::string>& outputs, const std::string& image,
                           const std::vector<TPortArg>& ports) {
   for (std::size_t i = 0; i < outputs.size(); ++i) {
     const std::string& path = outputs[i];
@@ -94,7 +94,7 @@ TIspStatus OutputConflict(const std::vector<std::string>& outputs, const std::st
       if (device && SameFile(*file, *device)) return Refused("cannot write " + path + ": it is the port " + port.name);
     }
   }
-  return TIspStatus::Done();
+  return TRunStatus::Done();
 }
 
 std::string FlashFileText(const std::vector<std::uint8_t>& bytes, std::uint16_t start, TImageFormat format) {
@@ -143,7 +143,7 @@ int WriteAllTo(int fd, std::string_view text) {
 
 }  // namespace
 
-TIspStatus WriteWholeFile(const std::string& path, const std::string& text) {
+TRunStatus WriteWholeFile(const std::string& path, const std::string& text) {
   std::string target;
   const int linkError = FollowLinks(path, target);
   const std::string name = target == path ? path : path + " (a link to " + target + ")";
@@ -181,7 +181,7 @@ TIspStatus WriteWholeFile(const std::string& path, const std::string& text) {
   if (dir < 0 || (fsync(dir) != 0 && errno != EINVAL)) err = errno;
   if (dir >= 0) close(dir);
   if (err != 0) return Unwritten("cannot make sure that " + name + " is on disk: " + std::strerror(err));
-  return TIspStatus::Done();
+  return TRunStatus::Done();
 }
 
 }  // namespace kavel::cli

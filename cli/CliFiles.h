@@ -9,7 +9,7 @@
 
 #include "cli/CliPorts.h"
 #include "image/CheckedImage.h"
-#include "isp/IspStatus.h"
+#include "cli/CliStatus.h"
 
 namespace kavel::cli {
 
@@ -19,10 +19,10 @@ namespace kavel::cli {
 std::vector<std::string> TracePaths(const std::string& trace, const std::vector<std::string>& ports);
 
 // Whether the output files (the trace files, the file read writes) may be written: done, or
-// skUsage saying why one must not be: it is the image, a port's device, another of them (the
+// rkUsage saying why one must not be: it is the image, a port's device, another of them (the
 // same name, or the same file by device and inode), a directory, or no regular file at all
 // (a FIFO, a device). Opens nothing.
-TIspStatus OutputConflict(const std::vector<std::string>& outputs, const std::string& image,
+TRunStatus OutputConflict(const std::vector<std::string>& outputs, const std::string& image,
                           const std::vector<TPortArg>& ports);
 
 // The flash bytes of start.. as the file format wants them: Intel HEX (16-byte data records
@@ -32,7 +32,7 @@ std::string FlashFileText(const std::vector<std::uint8_t>& bytes, std::uint16_t 
 // beside that one, on disk before it takes the name, so that a failure leaves whatever was
 // there before and a crash leaves the old file or the new. A file replaced keeps its mode
 // (and its owner and group, where the process may give them); a new one is made with 0666
-// less the umask. Done, or skOutputFailed saying what went wrong.
-TIspStatus WriteWholeFile(const std::string& path, const std::string& text);
+// less the umask. Done, or rkOutputFailed saying what went wrong.
+TRunStatus WriteWholeFile(const std::string& path, const std::string& text);
 
 }  // namespace kavel::cli

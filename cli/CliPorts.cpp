@@ -10,7 +10,7 @@
 namespace kavel::cli {
 namespace {
 
-TIspStatus Usage(std::string message) { return TIspStatus::Make(skUsage, std::move(message)); }
+TRunStatus Usage(std::string message) { return TRunStatus::Make(rkUsage, std::move(message)); }
 
 // A COM name whose number fits the port numbers of the program; nothing else starting with
 // "COM" and digits is a port.
@@ -20,7 +20,7 @@ bool ComNumberFits(const std::string& name) {
 
 }  // namespace
 
-TIspStatus ParsePortArg(std::string_view text, const TPortMap& map, TPortArg& port) {
+TRunStatus ParsePortArg(std::string_view text, const TPortMap& map, TPortArg& port) {
   const std::string name(text);
   if (name.empty()) return Usage(std::string(kPortNeeds));
   if (LooksLikeNetAddress(name)) {
@@ -33,7 +33,7 @@ TIspStatus ParsePortArg(std::string_view text, const TPortMap& map, TPortArg& po
   } else {
     port = {TPortArg::pkDevice, name, name, {}};
   }
-  return TIspStatus::Done();
+  return TRunStatus::Done();
 }
 
 TPortArg ComPort(const TPortMap& map, const std::string& name) {
@@ -45,7 +45,7 @@ std::string RealDevice(const TPortArg& port) {
   return !port.device.empty() && realpath(port.device.c_str(), resolved) ? std::string(resolved) : std::string();
 }
 
-TIspStatus PortsTwice(const std::vector<TPortArg>& ports) {
+TRunStatus PortsTwice(const std::vector<TPortArg>& ports) {
   for (std::size_t i = 0; i < ports.size(); ++i) {
     for (std::size_t j = 0; j < i; ++j) {
       if (ports[i].name == ports[j].name) return Usage("the port " + ports[i].name + " is given twice");
@@ -53,7 +53,7 @@ TIspStatus PortsTwice(const std::vector<TPortArg>& ports) {
       if (!a.empty() && a == b) return Usage(ports[j].name + " and " + ports[i].name + " are the same device, " + a);
     }
   }
-  return TIspStatus::Done();
+  return TRunStatus::Done();
 }
 
 }  // namespace kavel::cli

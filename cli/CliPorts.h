@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "isp/IspStatus.h"
+#include "cli/CliStatus.h"
 #include "link/ComNames.h"
 
 namespace kavel::cli {
@@ -30,17 +30,17 @@ struct TPortArg {
 // The usage error of a --port without a port.
 inline constexpr std::string_view kPortNeeds = "--port needs a COM name, a device path or a network port's address";
 
-// text as a port argument, with what a COM name leads to looked up in map. Done, or skUsage
+// text as a port argument, with what a COM name leads to looked up in map. Done, or rkUsage
 // when text is none: empty, a network address that does not read as one, or a COM name whose
 // number no port can have.
-TIspStatus ParsePortArg(std::string_view text, const TPortMap& map, TPortArg& port);
+TRunStatus ParsePortArg(std::string_view text, const TPortMap& map, TPortArg& port);
 // The port the COM name name is, as map leads it.
 TPortArg ComPort(const TPortMap& map, const std::string& name);
 // The device file the port is, links followed; "" when there is none (a network port, a path
 // that leads nowhere).
 std::string RealDevice(const TPortArg& port);
-// Whether the ports can all be used at once: done, or skUsage naming one given twice, by its
+// Whether the ports can all be used at once: done, or rkUsage naming one given twice, by its
 // name or as another name of the same device.
-TIspStatus PortsTwice(const std::vector<TPortArg>& ports);
+TRunStatus PortsTwice(const std::vector<TPortArg>& ports);
 
 }  // namespace kavel::cli

@@ -269,22 +269,22 @@ bool WriteErr(std::string_view text) { return g_stopNow || WriteAll(STDERR_FILEN
 
 int OutputError() { return g_outputError; }
 
-int ExitStatusOf(const TIspStatus& status, int stopSignal) {
+int ExitStatusOf(const TRunStatus& status, int stopSignal) {
   switch (status.kind) {
-    case skOk:
-    case skUnconfirmed: return stopSignal != 0 ? 128 + stopSignal : kExitOk;
-    case skStopped: return stopSignal != 0 ? 128 + stopSignal : kExitStopped;
-    case skPortFailed: return kExitPort;
-    case skBadImage: return kExitFile;
-    case skUsage: return kExitUsage;
-    case skStationFailed: return kExitStation;
-    case skInternal: return kExitInternal;
-    case skCancelled:
-    case skRefused:
-    case skNoAnswer:
-    case skBadReply:
-    case skMismatch:
-    case skOutputFailed: break;
+    case rkOk:
+    case rkUnconfirmed: return stopSignal != 0 ? 128 + stopSignal : kExitOk;
+    case rkStopped: return stopSignal != 0 ? 128 + stopSignal : kExitStopped;
+    case rkPortFailed: return kExitPort;
+    case rkBadImage: return kExitFile;
+    case rkUsage: return kExitUsage;
+    case rkStationFailed: return kExitStation;
+    case rkInternal: return kExitInternal;
+    case rkCancelled:
+    case rkRefused:
+    case rkNoAnswer:
+    case rkBadReply:
+    case rkMismatch:
+    case rkOutputFailed: break;
   }
   return kExitChip;
 }

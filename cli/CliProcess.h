@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "isp/IspStatus.h"
+#include "cli/CliStatus.h"
 
 namespace kavel::cli {
 
@@ -80,6 +80,6 @@ void Complain(const std::string& text);
 int OutputError();
 
 // The exit status of an operation's outcome; stopSignal: the signal that stopped it, if any.
-int ExitStatusOf(const TIspStatus& status, int stopSignal);
+int ExitStatusOf(const TRunStatus& status, int stopSignal);
 
 }  // namespace kavel::cli

@@ -22,7 +22,7 @@ std::string ResentText(const TRunFacts& f) {
 }
 
 std::string SentOr(const TRunFacts& f, std::string done) {
-  return f.status.kind == skUnconfirmed ? "sent, not confirmed: " + done : done;
+  return f.status.kind == rkUnconfirmed ? "sent, not confirmed: " + done : done;
 }
 
 namespace {
@@ -105,20 +105,20 @@ std::string RecordText(const TRunFacts& f) {
 
 // True for the outcomes that say themselves in one line whatever step they came from: a stop,
 // a port failure, an output not written, an image refused, a usage error.
-bool SaysItself(TStatusKind kind) {
-  return kind == skStopped || kind == skPortFailed || kind == skOutputFailed || kind == skBadImage ||
-         kind == skCancelled || kind == skUsage || kind == skStationFailed;
+bool SaysItself(TRunKind kind) {
+  return kind == rkStopped || kind == rkPortFailed || kind == rkOutputFailed || kind == rkBadImage ||
+         kind == rkCancelled || kind == rkUsage || kind == rkStationFailed;
 }
 
 // That one line.
 std::string KindLine(const TRunFacts& f) {
-  const TIspStatus& s = f.status;
-  if (s.kind == skStopped) {
+  const TRunStatus& s = f.status;
+  if (s.kind == rkStopped) {
     return (f.declined ? std::string("stopped: no answer at the jumper prompt")
                        : f.stopSignal ? "stopped by " + SignalName(f.stopSignal) : std::string("stopped")) +
            ": " + s.detail;
   }
-  if (s.kind == skPortFailed && f.step != TStep::stOpen) return "port failure: " + s.detail;
+  if (s.kind == rkPortFailed && f.step != TStep::stOpen) return "port failure: " + s.detail;
   return s.detail;
 }
 
@@ -131,7 +131,7 @@ void ExplainSync(const TRunFacts& f, std::vector<std::string>& lines) {
 }
 
 void ExplainBlocks(const TRunFacts& f, std::vector<std::string>& lines) {
-  const TIspStatus& s = f.status;
+  const TRunStatus& s = f.status;
   lines.push_back(s.reply == rcNotAllowed
                       ? "the chip refused to erase block " + std::to_string(s.index) + ": " + Protection(f, 1)
                       : "the erase of block " + std::to_string(s.index) + ": the chip " + ReplyWords(s.reply));
@@ -153,16 +153,16 @@ void ExplainProgram(const TRunFacts& f, std::vector<std::string>& lines) {
 
 // Reading the flash back (verify) or out (read).
 void ExplainRead(const TRunFacts& f, std::vector<std::string>& lines) {
-  const TIspStatus& s = f.status;
-  if (s.kind == skMismatch) {
+  const TRunStatus& s = f.status;
+  if (s.kind == rkMismatch) {
     lines.push_back(s.detail);
     if (f.verify.notErased) {
       lines.push_back("Bits that should be 1 read 0: the flash held data where the image goes. program erases the "
                       "blocks it writes unless --no-erase; cycle erases the whole chip.");
     }
-  } else if (s.kind == skRefused) {
+  } else if (s.kind == rkRefused) {
     lines.push_back("the chip refused to show its flash: " + Protection(f, 2));
-  } else if (s.kind == skNoAnswer) {
+  } else if (s.kind == rkNoAnswer) {
     lines.push_back("the chip did not answer the read of its flash: check the jumper, the reset and the cable");
   } else {
     lines.push_back("the chip's answer was not understood: " + s.detail);
@@ -207,22 +207,22 @@ constexpr std::pair<TStep, TExplainer> kExplainers[] = {
 
 }  // namespace
 
-const char* KindName(TStatusKind kind) {
+const char* KindName(TRunKind kind) {
   switch (kind) {
-    case skOk: return "ok";
-    case skUnconfirmed: return "unconfirmed";
-    case skCancelled: return "cancelled";
-    case skRefused: return "refused";
-    case skNoAnswer: return "no_answer";
-    case skBadReply: return "bad_reply";
-    case skPortFailed: return "port_failed";
-    case skStopped: return "stopped";
-    case skBadImage: return "bad_image";
-    case skMismatch: return "mismatch";
-    case skOutputFailed: return "output_failed";
-    case skUsage: return "usage";
-    case skStationFailed: return "station_failed";
-    case skInternal: return "internal_error";
+    case rkOk: return "ok";
+    case rkUnconfirmed: return "unconfirmed";
+    case rkCancelled: return "cancelled";
+    case rkRefused: return "refused";
+    case rkNoAnswer: return "no_answer";
+    case rkBadReply: return "bad_reply";
+    case rkPortFailed: return "port_failed";
+    case rkStopped: return "stopped";
+    case rkBadImage: return "bad_image";
+    case rkMismatch: return "mismatch";
+    case rkOutputFailed: return "output_failed";
+    case rkUsage: return "usage";
+    case rkStationFailed: return "station_failed";
+    case rkInternal: return "internal_error";
   }
   return "unknown";
 }
@@ -262,7 +262,7 @@ std::string Json(std::string_view text) {
 std::string RangeText(const TCliArgs& a) { return HexWord(a.rangeStart) + "-" + HexWord(a.rangeEnd); }
 
 std::string ResultLine(const TRunFacts& f) {
-  if (f.status.kind == skOutputFailed && f.work.kind != skOutputFailed) {
+  if (f.status.kind == rkOutputFailed && f.work.kind != rkOutputFailed) {
     TRunFacts done = f;
     done.status = f.work;
     const std::string line = ResultLine(done);
@@ -273,8 +273,8 @@ std::string ResultLine(const TRunFacts& f) {
   return done ? done(f) : std::string();
 }
 
-bool ProtectionMayExplain(const TRunFacts& f, const TIspStatus& status) {
-  if (status.kind != skRefused || status.reply != rcNotAllowed) return false;
+bool ProtectionMayExplain(const TRunFacts& f, const TRunStatus& status) {
+  if (status.kind != rkRefused || status.reply != rcNotAllowed) return false;
   const TStep step = f.step == TStep::stCycle ? StepOfCycle(f.cycle.step) : f.step;
   return step == TStep::stBlocks || step == TStep::stProgram || step == TStep::stVerify || step == TStep::stRead ||
          step == TStep::stBlank;

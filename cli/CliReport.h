@@ -31,8 +31,8 @@ struct TRunFacts {
   const TCliArgs* args = nullptr;
   std::string port;                 // "" when the run had none (a usage error)
   bool rawTcp = false;              // the port is raw TCP: its speed is the server's, never set from here
-  TIspStatus status;                // the outcome: skOutputFailed when the work was done but an output was not
-  TIspStatus work;                  // the command's own outcome, whatever became of its outputs
+  TRunStatus status;                // the outcome: rkOutputFailed when the work was done but an output was not
+  TRunStatus work;                  // the command's own outcome, whatever became of its outputs
   TStep step = TStep::stNone;       // the step the outcome came from
   int stopSignal = 0;               // the signal that stopped it
   bool declined = false;            // no answer at the jumper prompt
@@ -62,7 +62,7 @@ struct TRunFacts {
 
 // A refusal (X) that a security bit may explain: to a data record, a block erase, a read of
 // the flash or a blank check.
-bool ProtectionMayExplain(const TRunFacts& facts, const TIspStatus& status);
+bool ProtectionMayExplain(const TRunFacts& facts, const TRunStatus& status);
 
 // "17 records (152 bytes)": the image's size in words; "" for none.
 std::string SizeText(const THexBinList* image);
@@ -77,7 +77,7 @@ std::string ResultLine(const TRunFacts& facts);
 // What went wrong and what to do about it, a line each; nothing when all went well.
 std::vector<std::string> Explain(const TRunFacts& facts);
 // The outcome's kind as --json's "result" and the station's log name it: "ok", "refused" ...
-const char* KindName(TStatusKind kind);
+const char* KindName(TRunKind kind);
 // One line of JSON (see the manual page for its fields).
 std::string JsonObject(const TRunFacts& facts);
 // "0000-FFFF": the range of read and blank-check.

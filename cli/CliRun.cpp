@@ -100,11 +100,11 @@ std::string Describe(const TCliArgs& args) {
 
 // The trace file, open for writing; none when none was asked for. Never blocks: what stands
 // under the name now (it was checked to be a regular file or none) is checked again as it is
-// opened. Done, or skOutputFailed.
-TIspStatus OpenTrace(const std::string& path, TFile& file) {
-  if (path.empty()) return TIspStatus::Done();
+// opened. Done, or rkOutputFailed.
+TRunStatus OpenTrace(const std::string& path, TFile& file) {
+  if (path.empty()) return TRunStatus::Done();
   const auto failed = [&path](const std::string& why) {
-    return TIspStatus::Make(skOutputFailed, "cannot write the trace file " + path + ": " + why);
+    return TRunStatus::Make(rkOutputFailed, "cannot write the trace file " + path + ": " + why);
   };
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
   if (fd < 0) return failed(std::strerror(errno));
@@ -117,18 +117,18 @@ TIspStatus OpenTrace(const std::string& path, TFile& file) {
     return failed(why);
   }
   file.reset(fdopen(fd, "w"));
-  if (file) return TIspStatus::Done();
+  if (file) return TRunStatus::Done();
   const std::string why = std::strerror(errno);
   close(fd);
   return failed(why);
 }
 
-// Closes the trace file. Done, or skOutputFailed when any of it was not written.
-TIspStatus CloseTrace(TFile& file, const TTraceComDevice* tracer, const std::string& path) {
+// Closes the trace file. Done, or rkOutputFailed when any of it was not written.
+TRunStatus CloseTrace(TFile& file, const TTraceComDevice* tracer, const std::string& path) {
   int err = tracer ? tracer->TraceError() : 0;
   if (std::fclose(file.release()) != 0 && err == 0) err = errno;
-  if (err == 0) return TIspStatus::Done();
-  return TIspStatus::Make(skOutputFailed, "cannot write the trace file " + path + ": " + std::strerror(err));
+  if (err == 0) return TRunStatus::Done();
+  return TRunStatus::Make(rkOutputFailed, "cannot write the trace file " + path + ": " + std::strerror(err));
 }
 
 // The line's device, behind the recorders of the trace file (tracer: its recorder) and of -v.
@@ -145,28 +145,28 @@ std::unique_ptr<TComDevice> RecordedDevice(const TPortRun& run, std::FILE* trace
 }
 
 // Inside a catch block: the status of an exception that ends an operation (an image that
-// cannot be used ...), else skInternal: a fault of this program, said as such, never as the
+// cannot be used ...), else rkInternal: a fault of this program, said as such, never as the
 // chip's.
-TIspStatus StatusOfUnexpected() {
-  if (std::optional<TIspStatus> known = StatusOfCurrentException()) return *known;
+TRunStatus StatusOfUnexpected() {
+  if (std::optional<TRunStatus> known = StatusOfCurrentException()) return *known;
   try {
     throw;
   } catch (const std::exception& e) {
-    return TIspStatus::Make(skInternal, std::string("internal error: ") + e.what());
+    return TRunStatus::Make(rkInternal, std::string("internal error: ") + e.what());
   } catch (...) {
-    return TIspStatus::Make(skInternal, "internal error: an exception of no known kind");
+    return TRunStatus::Make(rkInternal, "internal error: an exception of no known kind");
   }
 }
 
-// Opens the port, by the name given, at the speed asked for. Done, or skPortFailed saying
+// Opens the port, by the name given, at the speed asked for. Done, or rkPortFailed saying
 // why it cannot be opened: the device's own words when its error number would mislead (a
 // network server that runs its port at another speed), else the error number's advice.
-TIspStatus OpenPort(TNAVOPort& port, const TPortArg& arg, const std::string& baud) {
+TRunStatus OpenPort(TNAVOPort& port, const TPortArg& arg, const std::string& baud) {
   port.SetPort(arg.name);
   port.SetBaudRate(BaudRateFromText(baud));
   try {
     port.OpenPort();
-    return TIspStatus::Done();
+    return TRunStatus::Done();
   } catch (const EComPort& e) {
     const std::string where = arg.device.empty() || arg.device == arg.name ? arg.name : arg.name + " (" + arg.device + ")";
     const bool comName = arg.kind == TPortArg::pkComName;
@@ -174,7 +174,7 @@ TIspStatus OpenPort(TNAVOPort& port, const TPortArg& arg, const std::string& bau
     why += where;
     why += ": ";
     why += !e.Reason().empty() ? e.Reason() : e.Errno() ? PortErrorReason(*e.Errno(), comName) : e.Words();
-    return TIspStatus::Make(skPortFailed, why);
+    return TRunStatus::Make(rkPortFailed, why);
   } catch (...) {
     return StatusOfUnexpected();
   }
@@ -183,11 +183,11 @@ TIspStatus OpenPort(TNAVOPort& port, const TPortArg& arg, const std::string& bau
 // The security bits into the facts, or why they could not be read.
 void ReadProtection(TCommandRun& command) {
   TByteRead read;
-  const TIspStatus bits = command.session.ReadByte(kReadSecurityBody, command.args.delay, read);
+  const TRunStatus bits = command.session.ReadByte(kReadSecurityBody, command.args.delay, read);
   TRunFacts& f = command.facts;
   f.securityBits = bits.Ok() ? read.value : std::nullopt;
   if (bits.Ok()) return;
-  f.securityUnread = bits.kind == skBadReply || bits.kind == skPortFailed ? bits.detail
+  f.securityUnread = bits.kind == rkBadReply || bits.kind == rkPortFailed ? bits.detail
                      : bits.reply == rcNotAllowed                         ? "the chip refused the read too"
                      : bits.reply == rcCrcError                           ? "the chip received the read damaged"
                                                                           : "the chip did not answer the read";
@@ -196,7 +196,7 @@ void ReadProtection(TCommandRun& command) {
 // The command, with the modem lines doing what the operator would: the boot entry before it
 // (a cycle makes the chip ready after the controller's suspension, where it would ask), and
 // the reset into the application after a good one. Its outcome, exceptions included.
-TIspStatus Work(TCommandRun& command, TNAVOPort& port, TClock& clock, const std::string& portName) {
+TRunStatus Work(TCommandRun& command, TNAVOPort& port, TClock& clock, const std::string& portName) {
   const TCliArgs& args = command.args;
   // The steps, and for an entry a stop between them and within their pauses.
   const auto modemLines = [&port, &clock, &args, &portName](std::span<const TModemStep> steps, bool entry) {
@@ -214,7 +214,7 @@ TIspStatus Work(TCommandRun& command, TNAVOPort& port, TClock& clock, const std:
     modemLines(args.bootEntry, true);
   };
   if (!args.bootEntry.empty()) terminal.UseBootEntry(enter);
-  TIspStatus status;
+  TRunStatus status;
   try {
     if (!args.bootEntry.empty() && args.id != ciCycle) enter();
     if (const auto work = CommandInfo(args.id).runner) status = work(command);
@@ -223,9 +223,9 @@ TIspStatus Work(TCommandRun& command, TNAVOPort& port, TClock& clock, const std:
     if (ProtectionMayExplain(command.facts, status)) ReadProtection(command);
     if (status.Ok() && args.runAfter) modemLines(kRunAfterReset, false);
   } catch (const EComPort& e) {
-    status = TIspStatus::Make(skPortFailed, e.Words());
+    status = TRunStatus::Make(rkPortFailed, e.Words());
   } catch (const EOperationStopped& e) {
-    status = TIspStatus::Make(skStopped, e.what());
+    status = TRunStatus::Make(rkStopped, e.what());
   } catch (...) {
     status = StatusOfUnexpected();
   }
@@ -234,15 +234,15 @@ TIspStatus Work(TCommandRun& command, TNAVOPort& port, TClock& clock, const std:
 
 // An output that was asked for and could not be written fails the run too: it is said as it
 // is found, and the status names every one of them.
-TIspStatus Unwritten(const TCliTerminal& terminal, const TIspStatus& status, const TIspStatus& unwritten) {
+TRunStatus Unwritten(const TCliTerminal& terminal, const TRunStatus& status, const TRunStatus& unwritten) {
   terminal.Say(unwritten.detail);
-  return status.kind == skOutputFailed ? TIspStatus::Make(skOutputFailed, status.detail + "; " + unwritten.detail)
+  return status.kind == rkOutputFailed ? TRunStatus::Make(rkOutputFailed, status.detail + "; " + unwritten.detail)
                                        : Worse(status, unwritten);
 }
 
 // What the run leaves that the operator should know of: the speed the line ran at, and a
 // communication controller that is still suspended.
-void SayWhatIsLeft(const TCliArgs& args, const TCliTerminal& terminal, const TRunFacts& facts, const TIspStatus& status) {
+void SayWhatIsLeft(const TCliArgs& args, const TCliTerminal& terminal, const TRunFacts& facts, const TRunStatus& status) {
   if (status.Ok() && args.id != ciSync && facts.speed) terminal.Note("line speed: " + *facts.speed + " bit/s");
   if (facts.controllerSuspended && status.Ok()) {
     terminal.Note("The communication controller on this line is suspended: resume it from its management program "
@@ -257,21 +257,21 @@ void SayWhatIsLeft(const TCliArgs& args, const TCliTerminal& terminal, const TRu
 // one JSON object, and the exit status.
 // With a record, the board's row is finished first: a row that cannot be finished fails the
 // run with the station's own status, after what the run did has been said.
-int Conclude(const TCliArgs& args, TCliTerminal& terminal, TRunFacts& facts, TIspStatus status,
+int Conclude(const TCliArgs& args, TCliTerminal& terminal, TRunFacts& facts, TRunStatus status,
              std::chrono::steady_clock::time_point started, TBoardRecord* record = nullptr) {
   if (record && !record->ClaimForRun()) AwaitStopper();
   facts.status = status;
   facts.exit = ExitStatusOf(status, facts.stopSignal);
   facts.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  if (status.kind != skOutputFailed) {  // an output that failed was said already
+  if (status.kind != rkOutputFailed) {  // an output that failed was said already
     for (const std::string& line : Explain(facts)) terminal.Say(line);
   }
   terminal.Concluding(facts.work.Ok() ? Describe(args) : std::string(), record != nullptr);
   if (record) {
-    if (const TIspStatus kept = record->Finish(facts); !kept.Ok()) {
+    if (const TRunStatus kept = record->Finish(facts); !kept.Ok()) {
       const std::string done = status.Ok() ? Describe(args) + " was carried out" : "the run failed as said";
       const char* const left = record->Unconfirmed() ? "; this board's row may be left unfinished (" : "; this board's row is left unfinished (";
-      status = TIspStatus::Make(skStationFailed, kept.detail + left + done + ")");
+      status = TRunStatus::Make(rkStationFailed, kept.detail + left + done + ")");
       terminal.Say(status.detail);
       facts.status = status;
       facts.exit = ExitStatusOf(status, facts.stopSignal);
@@ -289,21 +289,21 @@ int Conclude(const TCliArgs& args, TCliTerminal& terminal, TRunFacts& facts, TIs
   }
   if (const int err = OutputError(); err != 0) {
     const std::string why = std::string("cannot write the results to standard output: ") + std::strerror(err);
-    status = Unwritten(terminal, status, TIspStatus::Make(skOutputFailed, why));
+    status = Unwritten(terminal, status, TRunStatus::Make(rkOutputFailed, why));
   }
   return ExitStatusOf(status, facts.stopSignal);
 }
 
 // The board's row begun, with its serial number drawn and laid into the image (numbered, then
-// the facts' image) when --serial asks for one. Done; skStationFailed when the row could not
-// be begun (nothing may be sent then); skBadImage when the number does not fit its format.
-TIspStatus BeginBoard(const TCliArgs& args, const TPortRun& run, TBoardRecord& record, TRunFacts& facts,
+// the facts' image) when --serial asks for one. Done; rkStationFailed when the row could not
+// be begun (nothing may be sent then); rkBadImage when the number does not fit its format.
+TRunStatus BeginBoard(const TCliArgs& args, const TPortRun& run, TBoardRecord& record, TRunFacts& facts,
                       THexBinList& numbered) {
-  if (const TIspStatus begun = record.Begin(args, *run.station, run.port.name); !begun.Ok())
-    return TIspStatus::Make(skStationFailed, begun.detail + "; nothing was sent to the board");
-  if (!args.serialPlace || !record.Serial()) return TIspStatus::Done();
+  if (const TRunStatus begun = record.Begin(args, *run.station, run.port.name); !begun.Ok())
+    return TRunStatus::Make(rkStationFailed, begun.detail + "; nothing was sent to the board");
+  if (!args.serialPlace || !record.Serial()) return TRunStatus::Done();
   facts.serial = record.Serial();
-  const TIspStatus stamped =
+  const TRunStatus stamped =
       station::WithSerial(*run.image, *args.serialPlace, static_cast<std::uint64_t>(*facts.serial), numbered);
   if (stamped.Ok()) facts.image = &numbered;
   return stamped;
@@ -322,18 +322,18 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   // The trace file first: a run that cannot write it draws no number. Closed after the port
   // (declared before it), whatever path the run takes.
   TFile traceFile(nullptr, &std::fclose);
-  const TIspStatus trace = OpenTrace(run.trace, traceFile);
+  const TRunStatus trace = OpenTrace(run.trace, traceFile);
   // The board's row, and its number drawn, before anything is sent to it.
   std::optional<TBoardRecord> record;
   THexBinList numbered;
   if (run.station) {
     record.emplace();
-    const TIspStatus begun =
+    const TRunStatus begun =
         trace.Ok() ? BeginBoard(args, run, *record, facts, numbered) : record->Begin(args, *run.station, run.port.name, false);
     if (facts.serial) terminal.Numbered(*facts.serial);
     if (!begun.Ok()) {
-      facts.work = begun.kind == skStationFailed ? TIspStatus::Make(skCancelled, "nothing was done") : begun;
-      return Conclude(args, terminal, facts, begun, started, begun.kind == skStationFailed ? nullptr : &*record);
+      facts.work = begun.kind == rkStationFailed ? TRunStatus::Make(rkCancelled, "nothing was done") : begun;
+      return Conclude(args, terminal, facts, begun, started, begun.kind == rkStationFailed ? nullptr : &*record);
     }
   }
   // A second stop signal now marks the board's row as stopped before the process ends.
@@ -342,13 +342,13 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   TBoardRecord* const recording = record ? &*record : nullptr;
   if (!trace.Ok()) {
     terminal.Say(trace.detail);
-    facts.work = TIspStatus::Make(skCancelled, "nothing was done");
-    return Conclude(args, terminal, facts, TIspStatus::Make(skOutputFailed, trace.detail + "; nothing was done"), started,
+    facts.work = TRunStatus::Make(rkCancelled, "nothing was done");
+    return Conclude(args, terminal, facts, TRunStatus::Make(rkOutputFailed, trace.detail + "; nothing was done"), started,
                     recording);
   }
   const TTraceComDevice* tracer = nullptr;
   TNAVOPort port(0, 0, RecordedDevice(run, traceFile.get(), args.verbose, tracer));
-  if (const TIspStatus opened = OpenPort(port, run.port, args.baud); !opened.Ok()) {
+  if (const TRunStatus opened = OpenPort(port, run.port, args.baud); !opened.Ok()) {
     facts.step = TStep::stOpen;
     facts.work = opened;
     return Conclude(args, terminal, facts, opened, started, recording);
@@ -367,7 +367,7 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   TWireSpeedWait wait;
   TIspSession session(port, clock, wait, terminal);
   TCommandRun command{args, facts.image, terminal, session, facts, {}};
-  TIspStatus status = Work(command, port, clock, run.port.name);
+  TRunStatus status = Work(command, port, clock, run.port.name);
   // From here on a run cut short says that the work is over, and leaves the row to the run.
   if (recording && !recording->ClaimForRun()) AwaitStopper();
   terminal.Concluding(status.Ok() ? Describe(args) : std::string(), recording != nullptr);
@@ -381,7 +381,7 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   restore.Now();
   SayWhatIsLeft(args, terminal, facts, status);
   if (traceFile) {
-    if (const TIspStatus closed = CloseTrace(traceFile, tracer, run.trace); !closed.Ok())
+    if (const TRunStatus closed = CloseTrace(traceFile, tracer, run.trace); !closed.Ok())
       status = Unwritten(terminal, status, closed);
   }
   return Conclude(args, terminal, facts, status, started, recording);

@@ -137,20 +137,20 @@ std::string Table(const std::vector<station::TRunRow>& rows) {
 
 }  // namespace
 
-TIspStatus PrepareStation(const TCliArgs& args, TStationRun& station, std::unique_ptr<station::TStationDb>& db) {
+TRunStatus PrepareStation(const TCliArgs& args, TStationRun& station, std::unique_ptr<station::TStationDb>& db) {
   station.where = args.db.empty() ? station::DefaultStationDbPath() : args.db;
   if (args.db.empty() && !station.where.empty()) {
-    if (TIspStatus made = station::MakeDefaultStationDbFolder(station.where); !made.Ok()) return made;
+    if (TRunStatus made = station::MakeDefaultStationDbFolder(station.where); !made.Ok()) return made;
   }
   return station::OpenStationDb(station.where, db);
 }
 
-TIspStatus TBoardRecord::Begin(const TCliArgs& args, const TStationRun& station, const std::string& port,
+TRunStatus TBoardRecord::Begin(const TCliArgs& args, const TStationRun& station, const std::string& port,
                                 bool draw) {
   m_row = NewRow(args, station, port);
   m_where = station.where;
   m_began = std::chrono::steady_clock::now();
-  if (TIspStatus opened = station::OpenStationDb(station.where, m_db); !opened.Ok()) return opened;
+  if (TRunStatus opened = station::OpenStationDb(station.where, m_db); !opened.Ok()) return opened;
   station::TSerialDraw drawn{args.serialName, args.serialFirst};
   return m_db->Begin(m_row, args.serialPlace && draw ? &drawn : nullptr);
 }
@@ -167,14 +167,14 @@ void TBoardRecord::MarkStopped(int exit) {
   if (!m_claim.compare_exchange_strong(open, kStopper) || m_row.id == 0) return;
   station::TRunRow row = m_row;
   row.ended = station::UtcNow();
-  row.result = KindName(skStopped);
+  row.result = KindName(rkStopped);
   row.exitStatus = exit;
   row.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_began).count();
   std::unique_ptr<station::TStationDb> db;
   if (station::OpenStationDb(m_where, db).Ok()) (void)db->Finish(row);  // nothing is said: the stop was
 }
 
-TIspStatus TBoardRecord::Finish(const TRunFacts& facts) {
+TRunStatus TBoardRecord::Finish(const TRunFacts& facts) {
   m_row.ended = station::UtcNow();
   m_row.result = KindName(facts.status.kind);
   m_row.exitStatus = facts.exit;
@@ -187,7 +187,7 @@ TIspStatus TBoardRecord::Finish(const TRunFacts& facts) {
     m_row.firstDifference = HexText(facts.verify.firstAddress, 4) + ": wrote " + HexText(facts.verify.written, 2) + ", read " +
                             HexText(facts.verify.read, 2);
   }
-  const TIspStatus kept = m_db->Finish(m_row);
+  const TRunStatus kept = m_db->Finish(m_row);
   m_unconfirmed = m_db->Unconfirmed();
   if (kept.Ok() || !m_db->Lost()) return kept;
   // The connection went while the board was programmed (a server restarted, a network that
@@ -195,27 +195,27 @@ TIspStatus TBoardRecord::Finish(const TRunFacts& facts) {
   // twice.
   std::unique_ptr<station::TStationDb> again;
   if (!station::OpenStationDb(m_where, again).Ok()) return kept;
-  if (const TIspStatus retried = again->Finish(m_row); !retried.Ok()) {
+  if (const TRunStatus retried = again->Finish(m_row); !retried.Ok()) {
     m_unconfirmed = m_unconfirmed || again->Unconfirmed();
     return kept;
   }
   m_unconfirmed = false;
   m_db = std::move(again);
-  return TIspStatus::Done();
+  return TRunStatus::Done();
 }
 
-TIspStatus RecordRefused(const TCliArgs& args, const TStationRun& station, station::TStationDb& db,
-                         const TIspStatus& refused, int exit) {
+TRunStatus RecordRefused(const TCliArgs& args, const TStationRun& station, station::TStationDb& db,
+                         const TRunStatus& refused, int exit) {
   for (const TPortArg& port : args.ports) {
     station::TRunRow row = NewRow(args, station, port.name);
     row.ended = row.started;
     row.result = KindName(refused.kind);
     row.exitStatus = exit;
     row.seconds = 0.0;
-    if (TIspStatus begun = db.Begin(row, nullptr); !begun.Ok()) return begun;
-    if (TIspStatus finished = db.Finish(row); !finished.Ok()) return finished;
+    if (TRunStatus begun = db.Begin(row, nullptr); !begun.Ok()) return begun;
+    if (TRunStatus finished = db.Finish(row); !finished.Ok()) return finished;
   }
-  return TIspStatus::Done();
+  return TRunStatus::Done();
 }
 
 int ListLog(const TCliArgs& args) {
@@ -230,7 +230,7 @@ int ListLog(const TCliArgs& args) {
   struct stat st {};
   const bool nothingYet = args.db.empty() && stat(where.c_str(), &st) != 0 && errno == ENOENT;
   std::unique_ptr<station::TStationDb> db;
-  TIspStatus status = nothingYet ? TIspStatus::Done() : station::OpenStationDb(where, db, station::TDbUse::duRead);
+  TRunStatus status = nothingYet ? TRunStatus::Done() : station::OpenStationDb(where, db, station::TDbUse::duRead);
   if (status.Ok() && db) status = db->List(filter, rows);
   if (!status.Ok()) {
     Complain(status.detail);

@@ -24,24 +24,24 @@ struct TStationRun {
 };
 
 // The station database of the command line, for recording: --db, or the default file (its
-// folders made). Opened into db, its schema brought up to date: done, or skStationFailed;
+// folders made). Opened into db, its schema brought up to date: done, or rkStationFailed;
 // said before any port is touched.
-TIspStatus PrepareStation(const TCliArgs& args, TStationRun& station, std::unique_ptr<station::TStationDb>& db);
+TRunStatus PrepareStation(const TCliArgs& args, TStationRun& station, std::unique_ptr<station::TStationDb>& db);
 
 // One board's row, from before anything is sent to it to the run's end.
 class TBoardRecord {
  public:
   // Opens the database and begins the row, drawing the board's serial number when --serial
   // is given and draw (a run that cannot start draws none). Done (the number is then spent
-  // for good), or skStationFailed.
-  TIspStatus Begin(const TCliArgs& args, const TStationRun& station, const std::string& port, bool draw = true);
+  // for good), or rkStationFailed.
+  TRunStatus Begin(const TCliArgs& args, const TStationRun& station, const std::string& port, bool draw = true);
   std::optional<std::int64_t> Serial() const { return m_row.serial; }
   // The row is the run's to finish: true, unless a run cut short at once has claimed it
   // (MarkStopped), which then ends the process.
   bool ClaimForRun();
   // Finishes the row with what the run did, on a new connection when the first one has gone.
-  // The run must have claimed it. Done, or skStationFailed.
-  TIspStatus Finish(const TRunFacts& facts);
+  // The run must have claimed it. Done, or rkStationFailed.
+  TRunStatus Finish(const TRunFacts& facts);
   // After a Finish that failed: the database may have recorded the row all the same.
   bool Unconfirmed() const { return m_unconfirmed; }
   // For a run cut short at once, from a thread of its own (TStopper): unless the run has
@@ -60,8 +60,8 @@ class TBoardRecord {
 };
 
 // A row for each port in db, saying the image was refused before anything was sent.
-TIspStatus RecordRefused(const TCliArgs& args, const TStationRun& station, station::TStationDb& db,
-                         const TIspStatus& refused, int exit);
+TRunStatus RecordRefused(const TCliArgs& args, const TStationRun& station, station::TStationDb& db,
+                         const TRunStatus& refused, int exit);
 
 // kavel-isp-cli log: the rows, as a table, JSON Lines (--json) or CSV (--csv). The exit status.
 int ListLog(const TCliArgs& args);

@@ -41,17 +41,17 @@ bool JsonAsked(const std::vector<std::string>& argv) {
 }
 
 // The JSON object of a run that could not say it itself (port "": none).
-void JsonForPort(const TCliArgs& args, const std::string& port, TStatusKind kind, int exit, const std::string& message) {
+void JsonForPort(const TCliArgs& args, const std::string& port, TRunKind kind, int exit, const std::string& message) {
   TRunFacts facts;
   facts.args = &args;
   facts.port = port;
-  facts.status = TIspStatus::Make(kind, message);
+  facts.status = TRunStatus::Make(kind, message);
   facts.exit = exit;
   WriteOut(JsonObject(facts) + "\n");
 }
 
 // A usage error: said, with --json as one object without a port too; its exit status.
-int Usage(const TCliArgs& args, bool json, const TIspStatus& usage) {
+int Usage(const TCliArgs& args, bool json, const TRunStatus& usage) {
   Complain(usage.detail);
   WriteErr("Try kavel-isp-cli --help.\n");
   const int exit = ExitStatusOf(usage, 0);
@@ -60,7 +60,7 @@ int Usage(const TCliArgs& args, bool json, const TIspStatus& usage) {
 }
 
 // An image that cannot be used: said once, and with --json one object a port.
-int BadImage(const TCliArgs& args, const TIspStatus& bad) {
+int BadImage(const TCliArgs& args, const TRunStatus& bad) {
   Complain(bad.detail);
   const int exit = ExitStatusOf(bad, 0);
   if (args.json)
@@ -70,7 +70,7 @@ int BadImage(const TCliArgs& args, const TIspStatus& bad) {
 
 // The station database cannot be used: said once before any port is touched, and with --json
 // one object a port.
-int StationFailed(const TCliArgs& args, const TIspStatus& failed) {
+int StationFailed(const TCliArgs& args, const TRunStatus& failed) {
   Complain(failed.detail + "; nothing was sent to any board" +
            (args.db.empty() ? " (--db FILE|URL names another database, --no-db records nothing)" : ""));
   if (args.json)
@@ -114,7 +114,7 @@ int ChildStatus(const TCliArgs& args, pid_t child, const std::string& port) {
   if (waited != child) {
     const std::string message = "its outcome cannot be had (" + std::string(std::strerror(errno)) + "); counted as failed";
     Complain(port + ": " + message);
-    if (args.json) JsonForPort(args, port, skCancelled, kExitChip, message);
+    if (args.json) JsonForPort(args, port, rkCancelled, kExitChip, message);
     return kExitChip;
   }
   if (WIFEXITED(status)) return WEXITSTATUS(status);
@@ -123,7 +123,7 @@ int ChildStatus(const TCliArgs& args, pid_t child, const std::string& port) {
   Complain(port + ": " + message);
   // Killed along with an interrupted parent, it was stopped; killed on its own, it failed.
   const int exit = StopSignal() != 0 ? 128 + StopSignal() : kExitChip;
-  if (args.json) JsonForPort(args, port, StopSignal() != 0 ? skStopped : skCancelled, exit, message);
+  if (args.json) JsonForPort(args, port, StopSignal() != 0 ? rkStopped : rkCancelled, exit, message);
   return exit;
 }
 
@@ -142,7 +142,7 @@ int RunSeveral(const TCliArgs& args, const std::vector<TPortRun>& runs) {
     if (child < 0) {
       const std::string message = std::string("cannot start its process: ") + std::strerror(errno);
       Complain(run.port.name + ": " + message);
-      if (args.json) JsonForPort(args, run.port.name, skCancelled, kExitPort, message);
+      if (args.json) JsonForPort(args, run.port.name, rkCancelled, kExitPort, message);
       worst = std::max(worst, kExitPort);
       startFailed = true;
       break;
@@ -156,7 +156,7 @@ int RunSeveral(const TCliArgs& args, const std::vector<TPortRun>& runs) {
   for (std::size_t i = said; i < runs.size(); ++i) {
     const int exit = StopSignal() != 0 ? 128 + StopSignal() : kExitPort;
     if (args.json) {
-      JsonForPort(args, runs[i].port.name, StopSignal() != 0 ? skStopped : skCancelled, exit,
+      JsonForPort(args, runs[i].port.name, StopSignal() != 0 ? rkStopped : rkCancelled, exit,
                   "not started: nothing was done");
     }
     worst = std::max(worst, exit);
@@ -164,43 +164,43 @@ int RunSeveral(const TCliArgs& args, const std::vector<TPortRun>& runs) {
   return worst;
 }
 
-// What can be told before the image is read and any port is touched: done, or skUsage for a
+// What can be told before the image is read and any port is touched: done, or rkUsage for a
 // port given twice, raw TCP without the speed its server runs at or with modem lines to set,
 // or a cycle that would ask where nobody can answer.
-TIspStatus Runnable(const TCliArgs& args) {
-  if (TIspStatus twice = PortsTwice(args.ports); !twice.Ok()) return twice;
+TRunStatus Runnable(const TCliArgs& args) {
+  if (TRunStatus twice = PortsTwice(args.ports); !twice.Ok()) return twice;
   for (const TPortArg& port : args.ports) {
     if (port.RawTcp() && !args.baudGiven) {
-      return TIspStatus::Make(skUsage, port.name + " is raw TCP, which cannot set the line's speed: give --baud, the "
+      return TRunStatus::Make(rkUsage, port.name + " is raw TCP, which cannot set the line's speed: give --baud, the "
                                                    "speed the server's port runs at");
     }
     if (port.RawTcp() && (!args.bootEntry.empty() || args.runAfter)) {
-      return TIspStatus::Make(skUsage,
+      return TRunStatus::Make(rkUsage,
                               port.name + " is raw TCP, which carries no modem lines for --boot-entry or --run-after");
     }
   }
   const bool several = args.ports.size() > 1;
   if (CommandAsks(args) && !args.yes && (several || !isatty(STDIN_FILENO))) {
-    return TIspStatus::Make(skUsage, args.command +
+    return TRunStatus::Make(rkUsage, args.command +
                                          " asks the operator to set the boot jumper: run it on a terminal, or give --yes" +
                                          (several ? " (several ports cannot share one terminal)" : ""));
   }
-  return TIspStatus::Done();
+  return TRunStatus::Done();
 }
 
 // The image, loaded once and checked whole: what is checked is what is sent. Done (with no
-// image for a command without one), or skBadImage saying why it cannot be used. The file's
+// image for a command without one), or rkBadImage saying why it cannot be used. The file's
 // bytes, as they were read and checked, go into fileBytes.
-TIspStatus LoadImage(const TCliArgs& args, std::optional<THexBinList>& image, std::string& fileBytes) {
-  if (args.file.empty()) return TIspStatus::Done();
+TRunStatus LoadImage(const TCliArgs& args, std::optional<THexBinList>& image, std::string& fileBytes) {
+  if (args.file.empty()) return TRunStatus::Done();
   try {
     image = LoadCheckedImage(args.file, args.format, {}, &fileBytes);
   } catch (const EImageFormatUnknown& e) {
-    return TIspStatus::Make(skBadImage, std::string(e.what()) + ": give --format hex or --format bin");
+    return TRunStatus::Make(rkBadImage, std::string(e.what()) + ": give --format hex or --format bin");
   } catch (const EImageError& e) {
-    return TIspStatus::Make(skBadImage, e.what());
+    return TRunStatus::Make(rkBadImage, e.what());
   }
-  return TIspStatus::Done();
+  return TRunStatus::Done();
 }
 
 // The trace file of each port.
@@ -210,11 +210,11 @@ std::vector<std::string> Traces(const TCliArgs& args) {
   return TracePaths(args.trace, names);
 }
 
-// Done when the outputs may be written; skUsage for read on several ports, or a file that is
+// Done when the outputs may be written; rkUsage for read on several ports, or a file that is
 // the image, a port, another output, or no regular file.
-TIspStatus OutputsUsable(const TCliArgs& args) {
+TRunStatus OutputsUsable(const TCliArgs& args) {
   if (args.ports.size() > 1 && !args.output.empty())
-    return TIspStatus::Make(skUsage, "read takes one port: each would overwrite the file");
+    return TRunStatus::Make(rkUsage, "read takes one port: each would overwrite the file");
   std::vector<std::string> outputs = Traces(args);
   if (!args.output.empty()) outputs.push_back(args.output);
   return OutputConflict(outputs, args.file, args.ports);
@@ -243,15 +243,15 @@ int main(int argc, char** argv) {
   InstallSignalHandlers();
   TCliArgs args;
   const std::vector<std::string> words(argv + 1, argv + argc);
-  if (const TIspStatus usage = ParseCliArgs(words, args); !usage.Ok()) return Usage(args, JsonAsked(words), usage);
+  if (const TRunStatus usage = ParseCliArgs(words, args); !usage.Ok()) return Usage(args, JsonAsked(words), usage);
   if (args.help) return Output(kUsage);
   if (args.version) return Output(std::string("kavel-isp-cli ") + kVersion + "\n");
   if (args.id == ciPorts) return ListPorts();
   if (args.id == ciLog) {
-    if (args.ports.size() > 1) return Usage(args, args.json, TIspStatus::Make(skUsage, "log takes one --port"));
+    if (args.ports.size() > 1) return Usage(args, args.json, TRunStatus::Make(rkUsage, "log takes one --port"));
     return ListLog(args);
   }
-  if (const TIspStatus usage = Worse(Runnable(args), OutputsUsable(args)); !usage.Ok())
+  if (const TRunStatus usage = Worse(Runnable(args), OutputsUsable(args)); !usage.Ok())
     return Usage(args, args.json, usage);
   // The station's database first: a run whose record would be lost is not started.
   std::optional<TStationRun> station;
@@ -259,15 +259,15 @@ int main(int argc, char** argv) {
   if (CommandLogged(args)) {
     station.emplace();
     station->image = args.file;
-    if (const TIspStatus ready = PrepareStation(args, *station, db); !ready.Ok()) return StationFailed(args, ready);
+    if (const TRunStatus ready = PrepareStation(args, *station, db); !ready.Ok()) return StationFailed(args, ready);
   }
   std::optional<THexBinList> image;
   std::string fileBytes;
-  TIspStatus loaded = LoadImage(args, image, fileBytes);
+  TRunStatus loaded = LoadImage(args, image, fileBytes);
   if (loaded.Ok() && image && args.serialPlace) loaded = station::SerialPlaceFree(*image, args.file, *args.serialPlace);
   if (!loaded.Ok()) {
     if (station) {
-      if (const TIspStatus kept = RecordRefused(args, *station, *db, loaded, kExitFile); !kept.Ok())
+      if (const TRunStatus kept = RecordRefused(args, *station, *db, loaded, kExitFile); !kept.Ok())
         return StationFailed(args, kept);
     }
     return BadImage(args, loaded);

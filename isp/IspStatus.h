@@ -27,13 +27,6 @@ enum class TStatusKind : std::uint8_t {
   skPortFailed,   // the port could not be opened, failed or vanished
   skStopped,      // the host asked to stop; detail says what was done and what was not
   skBadImage,     // the image cannot be read or holds nothing to program
-  skOutputFailed, // the work was done, but an output asked for (a file, a trace) was not written
-  skUsage,        // the request itself cannot be carried out as given (a command line's usage
-                  // error); found before anything was sent
-  skStationFailed,  // the production station's database could not be opened or written, so
-                    // the run's record would be lost
-  skInternal,     // a fault of the program itself (an exception nobody expected), not of the
-                  // chip or the line; nothing more was sent after it
 };
 using enum TStatusKind;
 

@@ -14,12 +14,12 @@ namespace kavel::station {
 
 inline constexpr int kBusyMs = 10000;  // how long a busy database is waited for
 
-TIspStatus OpenSqlite(const std::string& path, TDbUse use, std::unique_ptr<TStationDb>& db);
-TIspStatus OpenPostgres(const std::string& url, TDbUse use, std::unique_ptr<TStationDb>& db);
+TStationStatus OpenSqlite(const std::string& path, TDbUse use, std::unique_ptr<TStationDb>& db);
+TStationStatus OpenPostgres(const std::string& url, TDbUse use, std::unique_ptr<TStationDb>& db);
 
-// skStationFailed: "the station database <where> <what>: <why>".
-inline TIspStatus StationFailed(const std::string& where, const std::string& what, const std::string& why) {
-  return TIspStatus::Make(skStationFailed, "the station database " + where + " " + what + ": " + why);
+// ssFailed: "the station database <where> <what>: <why>".
+inline TStationStatus StationFailed(const std::string& where, const std::string& what, const std::string& why) {
+  return TStationStatus::Make(ssFailed, "the station database " + where + " " + what + ": " + why);
 }
 
 // Values as text, nothing for NULL: the parameters of a statement, or a row it returns.
@@ -29,19 +29,19 @@ std::string SqlParameter(std::size_t n);
 
 class TSqlDb : public TStationDb {
  public:
-  TIspStatus Begin(TRunRow& row, const TSerialDraw* draw) override;
-  TIspStatus Finish(const TRunRow& row) override;
-  TIspStatus List(const TLogFilter& filter, std::vector<TRunRow>& rows) override;
+  TStationStatus Begin(TRunRow& row, const TSerialDraw* draw) override;
+  TStationStatus Finish(const TRunRow& row) override;
+  TStationStatus List(const TLogFilter& filter, std::vector<TRunRow>& rows) override;
   bool Unconfirmed() const override { return m_unconfirmed; }
 
  protected:
   explicit TSqlDb(std::string shown) : m_shown(std::move(shown)) {}
   // Creates the schema, or brings it to this program's version, in one transaction.
-  TIspStatus Migrate();
+  TStationStatus Migrate();
   // Done when the schema is this program's; for a database that is only read.
-  TIspStatus CheckSchema();
+  TStationStatus CheckSchema();
   // The one or the other.
-  TIspStatus Prepare(TDbUse use) { return use == TDbUse::duRecord ? Migrate() : CheckSchema(); }
+  TStationStatus Prepare(TDbUse use) { return use == TDbUse::duRecord ? Migrate() : CheckSchema(); }
 
   // Runs sql with $1, $2 ... bound to params; the rows it returns into rows (when given).
   // False on failure, which Error() then says.
@@ -55,15 +55,15 @@ class TSqlDb : public TStationDb {
   // The last statement went out whole (its answer may still not have come).
   virtual bool Sent() const = 0;
 
-  TIspStatus Failed(const std::string& what) const { return StationFailed(m_shown, what, Error()); }
+  TStationStatus Failed(const std::string& what) const { return StationFailed(m_shown, what, Error()); }
 
   const std::string m_shown;  // the database's name for messages (a URL without its password)
 
  private:
-  TIspStatus Rollback(const std::string& what);
+  TStationStatus Rollback(const std::string& what);
   // Commits the write transaction; on failure the status, rolled back unless the commit
   // went unanswered (Unconfirmed() then).
-  TIspStatus Commit();
+  TStationStatus Commit();
   bool m_nothingYet = false;   // read only, the database holds no tables yet
   bool m_unconfirmed = false;  // the last commit was sent, and went unanswered
   bool Write(bool migrating);

@@ -4,7 +4,7 @@
 
 namespace kavel::station {
 
-TIspStatus OpenStationDb(const std::string& where, std::unique_ptr<TStationDb>& db, TDbUse use) {
+TStationStatus OpenStationDb(const std::string& where, std::unique_ptr<TStationDb>& db, TDbUse use) {
   db.reset();
   if (where.empty()) return StationFailed("", "cannot be found", "no file or URL was given, and there is no home folder");
   return IsConninfo(where) ? OpenPostgres(where, use, db) : OpenSqlite(where, use, db);

@@ -48,7 +48,7 @@ class TPgDb final : public TSqlDb {
   TPgDb(const TPgDb&) = delete;
   TPgDb& operator=(const TPgDb&) = delete;
 
-  TIspStatus Open();
+  TStationStatus Open();
   bool Lost() const override { return !m_givenUp && (!m_conn || PQstatus(m_conn) == CONNECTION_BAD); }
 
  protected:
@@ -137,7 +137,7 @@ bool TPgDb::Query(const std::string& sql, const TValues& params, std::vector<TVa
   return ok;
 }
 
-TIspStatus TPgDb::Open() {
+TStationStatus TPgDb::Open() {
   // The connection string as given, with a bound on connecting (ours, over its own: a line
   // never waits without end), and keep-alives, so that a connection whose server went away
   // while a board was programmed is found dead instead of waited on.
@@ -160,11 +160,11 @@ TIspStatus TPgDb::Open() {
 
 }  // namespace
 
-TIspStatus OpenPostgres(const std::string& url, TDbUse use, std::unique_ptr<TStationDb>& db) {
+TStationStatus OpenPostgres(const std::string& url, TDbUse use, std::unique_ptr<TStationDb>& db) {
   auto pg = std::make_unique<TPgDb>(url, use);
-  if (TIspStatus opened = pg->Open(); !opened.Ok()) return opened;
+  if (TStationStatus opened = pg->Open(); !opened.Ok()) return opened;
   db = std::move(pg);
-  return TIspStatus::Done();
+  return TStationStatus::Done();
 }
 
 }  // namespace kavel::station

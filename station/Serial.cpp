@@ -29,8 +29,8 @@ std::string Quoted(std::string_view text) {
   return quoted;
 }
 
-TIspStatus Usage(const std::string& what) {
-  return TIspStatus::Make(skUsage, "--serial needs ADDR[:FORMAT], ADDR in hexadecimal and FORMAT be32, le32, be16, "
+TStationStatus Usage(const std::string& what) {
+  return TStationStatus::Make(ssBadPlace, "--serial needs ADDR[:FORMAT], ADDR in hexadecimal and FORMAT be32, le32, be16, "
                                    "le16 or ascii8: " + what);
 }
 
@@ -60,7 +60,7 @@ std::uint64_t TSerialPlace::Largest() const {
 
 std::string TSerialPlace::RangeText() const { return HexWord(address) + "-" + HexWord(address + static_cast<unsigned>(Size()) - 1); }
 
-TIspStatus ParseSerialPlace(std::string_view text, TSerialPlace& place) {
+TStationStatus ParseSerialPlace(std::string_view text, TSerialPlace& place) {
   const std::size_t colon = text.find(':');
   const std::string_view addr = text.substr(0, colon);
   if (addr.empty() || addr.size() > 4 || addr.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos)
@@ -80,7 +80,7 @@ TIspStatus ParseSerialPlace(std::string_view text, TSerialPlace& place) {
   }
   if (place.address + place.Size() - 1 > 0xFFFF)
     return Usage("the number's " + std::to_string(place.Size()) + " bytes at " + HexWord(place.address) + " run past FFFF");
-  return TIspStatus::Done();
+  return TStationStatus::Done();
 }
 
 std::optional<std::vector<std::uint8_t>> SerialBytes(std::uint64_t number, TSerialFormat format) {
@@ -100,23 +100,23 @@ std::optional<std::vector<std::uint8_t>> SerialBytes(std::uint64_t number, TSeri
   return bytes;
 }
 
-TIspStatus SerialPlaceFree(const THexBinList& image, const std::string& imageName, const TSerialPlace& place) {
+TStationStatus SerialPlaceFree(const THexBinList& image, const std::string& imageName, const TSerialPlace& place) {
   const unsigned first = place.address, last = place.address + static_cast<unsigned>(place.Size()) - 1;
   for (const TImageRecord& r : image.Records()) {
     if (!r.IsData() || r.data.empty() || r.LastAddress() < first || r.address > last) continue;
     // A HEX record by its line; a BIN image's bytes by their addresses alone.
     const std::string where = r.line != 0 ? " (line " + std::to_string(r.line) + ")" : "";
-    return TIspStatus::Make(skBadImage, imageName + " holds data at " + HexWord(r.address) + "-" + HexWord(r.LastAddress()) +
+    return TStationStatus::Make(ssImageClash, imageName + " holds data at " + HexWord(r.address) + "-" + HexWord(r.LastAddress()) +
                                             where + ", where --serial writes the board's number (" +
                                             place.RangeText() + "): move the number or leave that space free");
   }
-  return TIspStatus::Done();
+  return TStationStatus::Done();
 }
 
-TIspStatus WithSerial(const THexBinList& image, const TSerialPlace& place, std::uint64_t number, THexBinList& out) {
+TStationStatus WithSerial(const THexBinList& image, const TSerialPlace& place, std::uint64_t number, THexBinList& out) {
   const std::optional<std::vector<std::uint8_t>> bytes = SerialBytes(number, place.format);
   if (!bytes) {
-    return TIspStatus::Make(skBadImage, "serial number " + std::to_string(number) + " does not fit " +
+    return TStationStatus::Make(ssImageClash, "serial number " + std::to_string(number) + " does not fit " +
                                             std::string(FormatName(place.format)) + " (at most " +
                                             std::to_string(place.Largest()) + "): nothing was written");
   }
@@ -130,7 +130,7 @@ TIspStatus WithSerial(const THexBinList& image, const TSerialPlace& place, std::
     out.Add(r.line, r.type, r.address, r.data);
   }
   if (!added) out.Add(0, kDataRecord, place.address, *bytes);
-  return TIspStatus::Done();
+  return TStationStatus::Done();
 }
 
 }  // namespace kavel::station

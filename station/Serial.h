@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "image/HexBinList.h"
-#include "isp/IspStatus.h"
+#include "station/StationStatus.h"
 
 namespace kavel::station {
 
@@ -28,19 +28,19 @@ struct TSerialPlace {
 };
 
 // "ADDR[:FORMAT]", ADDR in hexadecimal (1 to 4 digits), FORMAT be32 (the default), le32, be16,
-// le16 or ascii8. Done, or skUsage saying what is wrong (also a number that would run past FFFF).
-TIspStatus ParseSerialPlace(std::string_view text, TSerialPlace& place);
+// le16 or ascii8. Done, or ssBadPlace saying what is wrong (also a number that would run past FFFF).
+TStationStatus ParseSerialPlace(std::string_view text, TSerialPlace& place);
 
 // The number's bytes as the format lays them out: big- or little-endian, or eight decimal
 // digits in ASCII, the most significant first. Nothing when the number does not fit.
 std::optional<std::vector<std::uint8_t>> SerialBytes(std::uint64_t number, TSerialFormat format);
 
-// Done when the image holds no data where the number goes; otherwise skBadImage naming the
+// Done when the image holds no data where the number goes; otherwise ssImageClash naming the
 // image's record (its line, or its address for a BIN image) and the number's addresses.
-TIspStatus SerialPlaceFree(const THexBinList& image, const std::string& imageName, const TSerialPlace& place);
+TStationStatus SerialPlaceFree(const THexBinList& image, const std::string& imageName, const TSerialPlace& place);
 
-// The image with the number's data record added before its end record. Done, or skBadImage
+// The image with the number's data record added before its end record. Done, or ssImageClash
 // when the number does not fit the format.
-TIspStatus WithSerial(const THexBinList& image, const TSerialPlace& place, std::uint64_t number, THexBinList& out);
+TStationStatus WithSerial(const THexBinList& image, const TSerialPlace& place, std::uint64_t number, THexBinList& out);
 
 }  // namespace kavel::station

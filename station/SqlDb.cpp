@@ -117,15 +117,15 @@ std::string SqlParameter(std::size_t n) {
   return name;
 }
 
-TIspStatus TSqlDb::Rollback(const std::string& what) {
-  const TIspStatus failed = Failed(what);
+TStationStatus TSqlDb::Rollback(const std::string& what) {
+  const TStationStatus failed = Failed(what);
   Query("ROLLBACK");
   return failed;
 }
 
-TIspStatus TSqlDb::Commit() {
+TStationStatus TSqlDb::Commit() {
   m_unconfirmed = false;
-  if (Query("COMMIT")) return TIspStatus::Done();
+  if (Query("COMMIT")) return TStationStatus::Done();
   if (!Gone() || !Sent()) return Rollback("cannot be written");
   m_unconfirmed = true;
   return Failed("did not confirm what was written");
@@ -137,7 +137,7 @@ bool TSqlDb::Write(bool migrating) {
   return true;
 }
 
-TIspStatus TSqlDb::Migrate() {
+TStationStatus TSqlDb::Migrate() {
   if (!Write(true)) return Rollback("cannot be written");
   std::vector<TValues> found;
   if (!Query("CREATE TABLE IF NOT EXISTS kavel_schema (version INTEGER NOT NULL)") ||
@@ -161,7 +161,7 @@ TIspStatus TSqlDb::Migrate() {
   return Commit();
 }
 
-TIspStatus TSqlDb::CheckSchema() {
+TStationStatus TSqlDb::CheckSchema() {
   std::vector<TValues> found;
   if (!Query("SELECT version FROM kavel_schema", {}, &found) || found.empty()) {
     if (Gone()) return Failed("cannot be read");  // the server went, or did not answer
@@ -174,18 +174,18 @@ TIspStatus TSqlDb::CheckSchema() {
                                   : "SELECT count(*) FROM sqlite_master";
     if (Query(count, {}, &tables) && tables.size() == 1 && tables[0][0] == "0") {
       m_nothingYet = true;
-      return TIspStatus::Done();
+      return TStationStatus::Done();
     }
     return StationFailed(m_shown, "holds no station log", why);
   }
   const int version = Small(found[0][0]).value_or(0);
-  if (version == kSchemaVersion) return TIspStatus::Done();
+  if (version == kSchemaVersion) return TStationStatus::Done();
   return StationFailed(m_shown, version > kSchemaVersion ? "is of a newer schema" : "is of an older schema",
                        "version " + std::to_string(version) + ", this program reads " + std::to_string(kSchemaVersion) +
                            (version < kSchemaVersion ? " (recording a run with this program brings it up)" : ""));
 }
 
-TIspStatus TSqlDb::Begin(TRunRow& row, const TSerialDraw* draw) {
+TStationStatus TSqlDb::Begin(TRunRow& row, const TSerialDraw* draw) {
   if (!Write(false)) return Rollback("cannot be written");
   std::vector<TValues> drawn, inserted;
   if (draw) {
@@ -198,31 +198,31 @@ TIspStatus TSqlDb::Begin(TRunRow& row, const TSerialDraw* draw) {
     row.serial.reset();
     return Rollback("cannot be written");
   }
-  if (TIspStatus committed = Commit(); !committed.Ok()) {
+  if (TStationStatus committed = Commit(); !committed.Ok()) {
     row.serial.reset();
     return committed;
   }
   row.id = Number(inserted[0][0]).value_or(0);
-  return TIspStatus::Done();
+  return TStationStatus::Done();
 }
 
 // In a transaction of its own: a server that stops answering halfway leaves the row as it
 // was, even when it takes up the statements sent to it later.
-TIspStatus TSqlDb::Finish(const TRunRow& row) {
+TStationStatus TSqlDb::Finish(const TRunRow& row) {
   TValues values = RowValues(row);
   values.push_back(std::to_string(row.id));
   if (!Write(false) || !Query(UpdateSql(), values)) return Rollback("cannot be written");
   return Commit();
 }
 
-TIspStatus TSqlDb::List(const TLogFilter& filter, std::vector<TRunRow>& rows) {
+TStationStatus TSqlDb::List(const TLogFilter& filter, std::vector<TRunRow>& rows) {
   rows.clear();
-  if (m_nothingYet) return TIspStatus::Done();
+  if (m_nothingYet) return TStationStatus::Done();
   std::vector<TValues> found;
   if (!Query(SelectSql(), {Text(filter.since), Text(filter.serial), Text(filter.port)}, &found))
     return Failed("cannot be read");
   for (const TValues& v : found) rows.push_back(RowFrom(v));
-  return TIspStatus::Done();
+  return TStationStatus::Done();
 }
 
 }  // namespace kavel::station

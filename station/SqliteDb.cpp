@@ -27,7 +27,7 @@ class TSqliteDb final : public TSqlDb {
   TSqliteDb(const TSqliteDb&) = delete;
   TSqliteDb& operator=(const TSqliteDb&) = delete;
 
-  TIspStatus Open();
+  TStationStatus Open();
   bool Lost() const override { return false; }
 
  protected:
@@ -109,7 +109,7 @@ std::string ReadUri(const std::string& path) {
   return FileUri(path, logThere ? "mode=ro" : "immutable=1");
 }
 
-TIspStatus TSqliteDb::Open() {
+TStationStatus TSqliteDb::Open() {
   const bool record = m_use == TDbUse::duRecord;
   const int flags = record ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY | SQLITE_OPEN_URI;
   const std::string name = record ? m_path : ReadUri(m_path);
@@ -132,16 +132,16 @@ TIspStatus TSqliteDb::Open() {
 
 }  // namespace
 
-TIspStatus OpenSqlite(const std::string& path, TDbUse use, std::unique_ptr<TStationDb>& db) {
+TStationStatus OpenSqlite(const std::string& path, TDbUse use, std::unique_ptr<TStationDb>& db) {
   // A device or a FIFO (a serial port named by mistake) would block the first read.
   struct stat st {};
   const bool there = stat(path.c_str(), &st) == 0;
   if (there && !S_ISREG(st.st_mode)) return StationFailed(path, "cannot be opened", "not a regular file");
   if (!there && use == TDbUse::duRead) return StationFailed(path, "cannot be opened", "no such file: nothing was recorded there");
   auto sqlite = std::make_unique<TSqliteDb>(path, use);
-  if (TIspStatus opened = sqlite->Open(); !opened.Ok()) return opened;
+  if (TStationStatus opened = sqlite->Open(); !opened.Ok()) return opened;
   db = std::move(sqlite);
-  return TIspStatus::Done();
+  return TStationStatus::Done();
 }
 
 }  // namespace kavel::station

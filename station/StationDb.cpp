@@ -31,9 +31,9 @@ std::string DefaultStationDbPath() {
   return {};
 }
 
-TIspStatus MakeDefaultStationDbFolder(const std::string& path) {
+TStationStatus MakeDefaultStationDbFolder(const std::string& path) {
   const auto failed = [&path](const std::string& part) {
-    return TIspStatus::Make(skStationFailed, "the station database " + path + " cannot be made: " + part + ": " +
+    return TStationStatus::Make(ssFailed, "the station database " + path + " cannot be made: " + part + ": " +
                                                  std::strerror(errno));
   };
   const std::string folder = path.substr(0, path.rfind('/'));
@@ -43,7 +43,7 @@ TIspStatus MakeDefaultStationDbFolder(const std::string& path) {
     if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return failed(part);
   }
   if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return failed(folder);
-  return TIspStatus::Done();
+  return TStationStatus::Done();
 }
 
 std::string UtcNow() {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "isp/IspStatus.h"
+#include "station/StationStatus.h"
 
 namespace kavel::station {
 
@@ -57,13 +57,13 @@ class TStationDb {
   virtual ~TStationDb() = default;
   // Inserts the row (its result kUnfinished) and, with a draw, takes the sequence's next
   // number for it, in one transaction: when this returns done the number is spent for good,
-  // whatever becomes of the run. Fills in row.id and row.serial. Done, or skStationFailed.
-  virtual TIspStatus Begin(TRunRow& row, const TSerialDraw* draw) = 0;
+  // whatever becomes of the run. Fills in row.id and row.serial. Done, or ssFailed.
+  virtual TStationStatus Begin(TRunRow& row, const TSerialDraw* draw) = 0;
   // Records the run's end into the row Begin made, in one transaction. Done, or
-  // skStationFailed.
-  virtual TIspStatus Finish(const TRunRow& row) = 0;
-  // The rows that match, oldest first. Done, or skStationFailed.
-  virtual TIspStatus List(const TLogFilter& filter, std::vector<TRunRow>& rows) = 0;
+  // ssFailed.
+  virtual TStationStatus Finish(const TRunRow& row) = 0;
+  // The rows that match, oldest first. Done, or ssFailed.
+  virtual TStationStatus List(const TLogFilter& filter, std::vector<TRunRow>& rows) = 0;
 
   // After a call that failed: the connection to the server was lost, so that a new one may
   // do what this one could not (a server that did not answer in time is not asked again: the
@@ -82,15 +82,15 @@ enum class TDbUse : std::uint8_t { duRecord, duRead };
 // The database named: a postgresql:// or postgres:// URL or a libpq key/value string, or else
 // an SQLite file (its folder must exist). A busy database is waited for up to 10 s, and a
 // server that does not answer a statement within 10 s is given up (its connection closed,
-// so that nothing it was sent commits later). Done, or skStationFailed saying why, without
+// so that nothing it was sent commits later). Done, or ssFailed saying why, without
 // any password; a database of a newer schema than this program knows is refused.
-TIspStatus OpenStationDb(const std::string& where, std::unique_ptr<TStationDb>& db, TDbUse use = TDbUse::duRecord);
+TStationStatus OpenStationDb(const std::string& where, std::unique_ptr<TStationDb>& db, TDbUse use = TDbUse::duRecord);
 
 // $XDG_DATA_HOME/KAVEL/station.db, else ~/.local/share/KAVEL/station.db; "" without a home.
 std::string DefaultStationDbPath();
 // Makes the folders of the default path that are missing (only ours: KAVEL and what leads
-// to it). Done, or skStationFailed.
-TIspStatus MakeDefaultStationDbFolder(const std::string& path);
+// to it). Done, or ssFailed.
+TStationStatus MakeDefaultStationDbFolder(const std::string& path);
 
 // The time now as the rows hold it.
 std::string UtcNow();

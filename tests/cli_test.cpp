@@ -252,9 +252,9 @@ TEST(CliArgs, ABootEntryIsTheUsualWiringOrStepsAndAnythingElseIsAUsageError) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     cli::TCliArgs args;
-    const TIspStatus status = cli::ParseCliArgs({"--boot-entry", c.text, "sync"}, args);
+    const cli::TRunStatus status = cli::ParseCliArgs({"--boot-entry", c.text, "sync"}, args);
     if (c.steps.empty()) {
-      EXPECT_EQ(status.kind, skUsage);
+      EXPECT_EQ(status.kind, cli::rkUsage);
       EXPECT_NE(status.detail.find(c.says), std::string::npos) << status.detail;
     } else {
       EXPECT_TRUE(status.Ok()) << status.detail;
@@ -663,11 +663,11 @@ TEST_F(Cli, TraceFilesOfSeveralPortsNeverMeetEachOtherTheImageOrAPort) {
   EXPECT_EQ(cli::TracePaths("t", {"COM1", "COM1"}), (std::vector<std::string>{"t.1.COM1", "t.2.COM1"}));
   const std::string image = Write("fw.hex", "x");
   std::filesystem::create_symlink(image, File("alias"));
-  EXPECT_EQ(cli::OutputConflict({File("alias")}, image, Ports({"COM1"})).kind, skUsage);
+  EXPECT_EQ(cli::OutputConflict({File("alias")}, image, Ports({"COM1"})).kind, cli::rkUsage);
   std::filesystem::create_symlink("later", File("pointer"));  // the trace would be made where it leads
-  EXPECT_EQ(cli::OutputConflict({File("later"), File("pointer")}, image, Ports({"COM1"})).kind, skUsage);
+  EXPECT_EQ(cli::OutputConflict({File("later"), File("pointer")}, image, Ports({"COM1"})).kind, cli::rkUsage);
   test::TPtyPair pty(dir.Path(), "COM3");
-  EXPECT_EQ(cli::OutputConflict({File("COM3")}, "", Ports({"COM3"})).kind, skUsage);
+  EXPECT_EQ(cli::OutputConflict({File("COM3")}, "", Ports({"COM3"})).kind, cli::rkUsage);
   EXPECT_TRUE(cli::OutputConflict({File("new")}, image, Ports({"COM3"})).Ok());
 }
 

@@ -41,10 +41,10 @@ TEST(Serial, PlacesFormatsAndTheImageTheNumberGoesInto) {
   for (const auto& p : places) {
     SCOPED_TRACE(p.text);
     station::TSerialPlace place;
-    const TIspStatus parsed = station::ParseSerialPlace(p.text, place);
+    const station::TStationStatus parsed = station::ParseSerialPlace(p.text, place);
     EXPECT_EQ(parsed.Ok(), p.good) << parsed.detail;
     if (!p.good) {
-      EXPECT_EQ(parsed.kind, skUsage);
+      EXPECT_EQ(parsed.kind, station::ssBadPlace);
       continue;
     }
     const auto bytes = station::SerialBytes(1234567, place.format);
@@ -59,8 +59,8 @@ TEST(Serial, PlacesFormatsAndTheImageTheNumberGoesInto) {
   image.Add(3, kEndOfFileRecord, 0, {});
   station::TSerialPlace place;
   ASSERT_TRUE(station::ParseSerialPlace("1FFC", place).Ok());
-  const TIspStatus taken = station::SerialPlaceFree(image, "fw.hex", place);
-  EXPECT_EQ(taken.kind, skBadImage);
+  const station::TStationStatus taken = station::SerialPlaceFree(image, "fw.hex", place);
+  EXPECT_EQ(taken.kind, station::ssImageClash);
   EXPECT_EQ(taken.detail, "fw.hex holds data at 1FF8-1FFC (line 2), where --serial writes the board's number "
                           "(1FFC-1FFF): move the number or leave that space free");
   ASSERT_TRUE(station::ParseSerialPlace("1FFD:be16", place).Ok());
@@ -70,7 +70,7 @@ TEST(Serial, PlacesFormatsAndTheImageTheNumberGoesInto) {
   ASSERT_EQ(numbered.Count(), 4u);
   EXPECT_EQ(numbered[2], ":021FFD00ABCD6A");  // before the end record
   EXPECT_EQ(numbered[3], THexBinList::kEndRecord);
-  EXPECT_EQ(station::WithSerial(image, place, 0x10000, numbered).kind, skBadImage);
+  EXPECT_EQ(station::WithSerial(image, place, 0x10000, numbered).kind, station::ssImageClash);
 }
 
 TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {
@@ -140,8 +140,8 @@ TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {
   ASSERT_TRUE(station::OpenStationDb(file, db).Ok());
   db.reset();
   ASSERT_EQ(std::system(("sqlite3 " + file + " 'UPDATE kavel_schema SET version = 99'").c_str()), 0);
-  const TIspStatus newer = station::OpenStationDb(file, db);
-  EXPECT_EQ(newer.kind, skStationFailed);
+  const station::TStationStatus newer = station::OpenStationDb(file, db);
+  EXPECT_EQ(newer.kind, station::ssFailed);
   EXPECT_NE(newer.detail.find("is of a newer schema: version 99, this program knows 1 at most"), std::string::npos);
   // Only read: a database with no tables yet holds no runs; one with tables of another's is
   // no station's log.
@@ -153,8 +153,8 @@ TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {
   EXPECT_NE(station::OpenStationDb(other, db, station::TDbUse::duRead).detail.find("holds no station log"),
             std::string::npos);
   for (const std::string& bad : {dir.Path() + "/no/such/folder.db", std::string("/dev/tty"), dir.Path()}) {
-    const TIspStatus refused = station::OpenStationDb(bad, db);  // at once: a device is never read
-    EXPECT_EQ(refused.kind, skStationFailed) << bad;
+    const station::TStationStatus refused = station::OpenStationDb(bad, db);  // at once: a device is never read
+    EXPECT_EQ(refused.kind, station::ssFailed) << bad;
     EXPECT_EQ(refused.detail.rfind("the station database " + bad + " cannot be opened: ", 0), 0u) << refused.detail;
   }
 }

@@ -1,8 +1,12 @@
 #include "cli/CliReport.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <charconv>
 #include <cstring>
+
+#include <nlohmann/json.hpp>
 
 #include "cli/CliCommandTable.h"
 #include "cli/CliProcess.h"
@@ -10,6 +14,11 @@
 #include "link/WireText.h"
 
 namespace kavel::cli {
+
+namespace {
+// A JSON object keeps its keys in the order they were set.
+using TJson = nlohmann::ordered_json;
+}  // namespace
 
 std::string SizeText(const THexBinList* image) {
   if (!image) return {};
@@ -227,37 +236,28 @@ const char* KindName(TRunKind kind) {
   return "unknown";
 }
 
-std::string Json(std::string_view text) {
-  std::string out = "\"";
-  const auto escape = [&out](unsigned byte) {
-    char esc[8];
-    std::snprintf(esc, sizeof esc, "\\u%04x", byte);
-    out += esc;
-  };
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    const unsigned byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (byte < 0x20) {
-          escape(byte);
-        } else if (byte < 0x80) {
-          out += c;
-        } else if (const std::size_t length = Utf8Length(text.substr(i)); length > 0) {
-          out += text.substr(i, length);
-          i += length - 1;
-        } else {
-          escape(byte);  // a byte of no character: as the character of its value
-        }
+std::string JsonText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t length = Utf8Length(text.substr(i));
+    if (length > 0) {
+      out += text.substr(i, length);
+      i += length;
+    } else {  // a byte of no character: the character of its value, U+0080 to U+00FF (or ASCII)
+      const auto byte = static_cast<unsigned char>(text[i++]);
+      if (byte < 0x80) {
+        out += static_cast<char>(byte);
+      } else {
+        out += static_cast<char>(0xC0 | (byte >> 6));
+        out += static_cast<char>(0x80 | (byte & 0x3F));
+      }
     }
   }
-  return out + "\"";
+  return out;
 }
+
+std::string Json(std::string_view text) { return TJson(JsonText(text)).dump(); }
 
 std::string RangeText(const TCliArgs& a) { return HexWord(a.rangeStart) + "-" + HexWord(a.rangeEnd); }
 
@@ -302,48 +302,46 @@ std::string JsonObject(const TRunFacts& f) {
   const TCliArgs& a = *f.args;
   const std::string line = ResultLine(f);
   const std::vector<std::string> why = Explain(f);
-  std::string o = "{";
-  // Appends "key":value; value is JSON already.
-  auto add = [&o](std::string_view key, const std::string& value) {
-    if (o.size() > 1) o += ',';
-    o += Json(key);
-    o += ':';
-    o += value;
-  };
-  add("schema", std::to_string(kJsonSchema));
-  add("command", a.command.empty() ? "null" : Json(a.command));
-  add("port", f.port.empty() ? "null" : Json(f.port));
-  add("result", Json(KindName(f.status.kind)));
-  add("exit", std::to_string(f.exit));
-  if (f.serial) add("serial", std::to_string(*f.serial));
-  add("message", Json(!line.empty() ? line : !why.empty() ? why.front() : f.status.detail));
-  char seconds[32];
-  std::snprintf(seconds, sizeof seconds, "%.3f", f.seconds);
-  add("seconds", seconds);
-  add("speed", f.speed ? *f.speed : "null");
-  if (!a.file.empty()) add("file", Json(a.file));
+  const auto text = [](std::string_view t) { return TJson(JsonText(t)); };
+  const auto textOrNull = [&text](const std::string& t) { return t.empty() ? TJson(nullptr) : text(t); };
+  TJson o;
+  o["schema"] = kJsonSchema;
+  o["command"] = textOrNull(a.command);
+  o["port"] = textOrNull(f.port);
+  o["result"] = KindName(f.status.kind);
+  o["exit"] = f.exit;
+  if (f.serial) o["serial"] = *f.serial;
+  o["message"] = text(!line.empty() ? line : !why.empty() ? why.front() : f.status.detail);
+  o["seconds"] = std::round(f.seconds * 1000) / 1000;  // to the millisecond
+  if (f.speed) {
+    long bits = 0;
+    const auto [end, error] = std::from_chars(f.speed->data(), f.speed->data() + f.speed->size(), bits);
+    o["speed"] = error == std::errc() && end == f.speed->data() + f.speed->size() ? TJson(bits) : text(*f.speed);
+  } else {
+    o["speed"] = nullptr;
+  }
+  if (!a.file.empty()) o["file"] = text(a.file);
   if (f.image) {
-    add("records", std::to_string(f.image->Count()));
-    add("bytes", std::to_string(f.image->DataBytes()));
+    o["records"] = f.image->Count();
+    o["bytes"] = f.image->DataBytes();
   }
   const TCommandInfo& command = CommandInfo(a.id);
-  if (command.verifies) add("verified", f.verified ? "true" : "false");
-  if (command.resends) add("resent", std::to_string(f.resent));
+  if (command.verifies) o["verified"] = f.verified;
+  if (command.resends) o["resent"] = f.resent;
   if (f.verify.differing > 0) {
-    add("first_difference", Json(HexWord(f.verify.firstAddress)));
-    add("written", Json(HexText(f.verify.written, 2)));
-    add("read", Json(HexText(f.verify.read, 2)));
-    add("differing", std::to_string(f.verify.differing));
+    o["first_difference"] = HexWord(f.verify.firstAddress);
+    o["written"] = HexText(f.verify.written, 2);
+    o["read"] = HexText(f.verify.read, 2);
+    o["differing"] = f.verify.differing;
   }
-  if (command.range) add("range", Json(RangeText(a)));
-  if (!f.blankAt.empty()) add("not_blank_at", Json(f.blankAt));
-  if (!a.output.empty()) add("output", Json(a.output));
-  if (f.blocksErased.any()) add("blocks_erased", Json(BlockList(f.blocksErased)));
-  if (f.status.index >= 0) add("index", std::to_string(f.status.index));
-  for (const auto& [key, value] : f.values) add(Key(key), Json(value));
-  if (command.controller) add("controller_suspended", f.controllerSuspended ? "true" : "false");
-  o += '}';
-  return o;
+  if (command.range) o["range"] = RangeText(a);
+  if (!f.blankAt.empty()) o["not_blank_at"] = text(f.blankAt);
+  if (!a.output.empty()) o["output"] = text(a.output);
+  if (f.blocksErased.any()) o["blocks_erased"] = BlockList(f.blocksErased);
+  if (f.status.index >= 0) o["index"] = f.status.index;
+  for (const auto& [key, value] : f.values) o[Key(key)] = text(value);
+  if (command.controller) o["controller_suspended"] = f.controllerSuspended;
+  return o.dump();
 }
 
 std::string PortErrorReason(int err, bool comName) {

@@ -84,7 +84,10 @@ std::string JsonObject(const TRunFacts& facts);
 std::string RangeText(const TCliArgs& args);
 // Why a port could not be opened (err: the system's error number), and what to do.
 std::string PortErrorReason(int err, bool comName);
-// text as a JSON string: always valid UTF-8, a byte of no character written as \u00XX.
+// text as JSON takes it: valid UTF-8 as it stands, and a byte of no character as the character
+// of its value (U+0080 to U+00FF), so that nothing is lost and what is written is valid UTF-8.
+std::string JsonText(std::string_view text);
+// text as a JSON string, quoted and escaped.
 std::string Json(std::string_view text);
 
 }  // namespace kavel::cli

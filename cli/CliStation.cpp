@@ -9,6 +9,8 @@
 #include <cstring>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/CliProcess.h"
 #include "image/HexText.h"
 #include "link/WireText.h"
@@ -69,13 +71,15 @@ const TColumn kColumns[] = {
 };
 
 std::string JsonLine(const station::TRunRow& row) {
-  std::string out = "{";
+  nlohmann::ordered_json line;
   for (const TColumn& c : kColumns) {
     const std::string v = c.value(row);
-    if (out.size() > 1) out += ",";
-    out += Json(c.name) + ":" + (v.empty() ? "null" : c.text ? Json(v) : v);
+    // A value that is no text is a number or a truth written by this program.
+    line[c.name] = v.empty() ? nlohmann::ordered_json(nullptr)
+                   : c.text  ? nlohmann::ordered_json(JsonText(v))
+                             : nlohmann::ordered_json::parse(v);
   }
-  return out + "}\n";
+  return line.dump() + "\n";
 }
 
 // A CSV field (RFC 4180): quoted when it holds a comma, a quote or a line end; a text that a

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config      # build
   libgtest-dev libgmock-dev             # tests
-  nlohmann-json3-dev                    # tests: the command line's JSON read by a real parser
+  nlohmann-json3-dev                    # the command line's JSON (and the tests read it back)
   clang                                 # fuzzing (libFuzzer); its runtime is added below
   binutils                              # objcopy: HEX images made by another tool, for the tests
   socat                                 # talking to the simulated chip by hand

@@ -1,11 +1,12 @@
 #include "cli/CliArgs.h"
 
-#include <algorithm>
-#include <iterator>
+#include <optional>
 #include <string_view>
 
+#include <CLI/CLI.hpp>
+
+#include "cli/CliValues.h"
 #include "link/NumberText.h"
-#include "link/BaudRate.h"
 #include "station/StationDb.h"
 
 namespace kavel::cli {
@@ -18,78 +19,12 @@ TRunStatus Usage(std::string message) { return TRunStatus::Make(rkUsage, std::mo
 // Done when good; otherwise rkUsage with the message usage.
 TRunStatus Check(bool good, std::string_view usage) { return good ? TRunStatus::Done() : Usage(std::string(usage)); }
 
-bool ParseNumber(const std::string& text, int& value, int low, int high) {
-  const auto v = ParseWhole(text, low, high);
-  if (v) value = static_cast<int>(*v);
-  return v.has_value();
-}
-
-bool KnownBaud(const std::string& text) {
-  return BaudRateText(BaudRateFromText(text)) == text && text != "Custom";
-}
-
-// A hexadecimal number of 0 to max, "0x" optional.
-bool ParseHex(const std::string& text, unsigned& value, unsigned max) {
-  const auto v = ParseWhole(text, 0, max, 16);
-  if (v) value = static_cast<unsigned>(*v);
-  return v.has_value();
-}
-
-// "START-END" in hexadecimal, START not after END.
-bool ParseRange(const std::string& text, std::uint16_t& start, std::uint16_t& end) {
-  const std::size_t dash = text.find('-');
-  unsigned s = 0, e = 0;
-  if (dash == std::string::npos || !ParseHex(text.substr(0, dash), s, 0xFFFF) ||
-      !ParseHex(text.substr(dash + 1), e, 0xFFFF) || e < s)
-    return false;
-  start = static_cast<std::uint16_t>(s);
-  end = static_cast<std::uint16_t>(e);
-  return true;
-}
-
-// The steps of a boot entry as the command line writes them: "dtr-rts" for the usual wiring,
-// or a comma-separated list of dtr=0|1, rts=0|1 and pauses in ms ("rts=1,dtr=1,50,dtr=0").
-// Done, or rkUsage naming the first part that is no step.
-TRunStatus ParseModemSteps(std::string_view text, std::vector<TModemStep>& steps) {
-  steps.clear();
-  if (text == "dtr-rts") {
-    steps.assign(std::begin(kDtrRtsEntry), std::end(kDtrRtsEntry));
-    return TRunStatus::Done();
-  }
-  for (std::size_t p = 0; p <= text.size();) {
-    const std::size_t end = std::min(text.find(',', p), text.size());
-    const std::string_view step = text.substr(p, end - p);
-    if (step == "dtr=1" || step == "dtr=0" || step == "rts=1" || step == "rts=0") {
-      const bool on = step[4] == '1';
-      steps.push_back(step[0] == 'd' ? TModemStep::Dtr(on) : TModemStep::Rts(on));
-    } else if (const auto ms = ParseWhole(std::string(step), 0, 10000)) {
-      steps.push_back(TModemStep::Pause(static_cast<int>(*ms)));
-    } else {
-      std::string what = "\"";
-      what.append(step).append("\" is no step: dtr=1, dtr=0, rts=1, rts=0 or a pause in ms (0 to 10000)");
-      return Usage(what);
-    }
-    p = end + 1;
-  }
-  if (steps.size() > kMaxModemSteps) {
-    return Usage(std::to_string(steps.size()) + " steps are too many: a sequence holds " +
-                 std::to_string(kMaxModemSteps) + " at most");
-  }
-  int pauses = 0;
-  for (const TModemStep& s : steps) pauses += s.ms;  // at most 64 x 10000: no overflow
-  if (pauses > kMaxModemPausesMs) {
-    return Usage("its pauses add up to " + std::to_string(pauses) + " ms: a sequence pauses " +
-                 std::to_string(kMaxModemPausesMs) + " ms at most in all");
-  }
-  return TRunStatus::Done();
-}
-
 // An option's value, and where it goes.
 struct TValue {
-  std::string_view needs;           // the option's usage error for a value that is no good
+  std::string_view needs;  // the option's usage error for a value that is no good
   const std::string& text;
   TCliArgs& out;
-  std::vector<std::string>& words;  // the command and its arguments, as far as they came
+  bool& forGiven;          // --for was given: it counts among the command's arguments
 };
 // Takes the value into out: done, or the usage error.
 using TTake = TRunStatus (*)(TValue&);
@@ -124,7 +59,7 @@ TRunStatus TakeDevice(TValue& v) {
 TRunStatus TakeFor(TValue& v) {
   if (v.text.empty()) return Usage(std::string(v.needs));
   v.out.file = v.text;
-  v.words.push_back("--for");
+  v.forGiven = true;
   return TRunStatus::Done();
 }
 
@@ -219,61 +154,109 @@ const TOption kOptions[] = {
     {.name = "--csv", .flag = &TCliArgs::csv},
 };
 
-const TOption* FindOption(const std::string& word) {
+const TOption* FindOption(std::string_view word) {
   for (const TOption& o : kOptions)
     if (word == o.name || (!o.shortName.empty() && word == o.shortName)) return &o;
   return nullptr;
 }
 
+// Thrown out of the parser by the first option that cannot be taken.
+struct TParseStop {};
+
 // Reads the options into out, and the other words (the command and its arguments) into words,
-// in order. Done, or the usage error of the first option that is unknown or lacks its value.
+// in order; --for counts as the last of them. Done, or the usage error of the first option that
+// is unknown or lacks its value, or whose value is no good.
 TRunStatus ReadOptions(const std::vector<std::string>& argv, TCliArgs& out, std::vector<std::string>& words) {
-  for (std::size_t i = 0; i < argv.size(); ++i) {
-    const std::string& word = argv[i];
-    if (word == "--") {  // the rest are words, whatever they look like
-      words.insert(words.end(), argv.begin() + static_cast<std::ptrdiff_t>(i) + 1, argv.end());
-      break;
+  CLI::App app;
+  app.set_help_flag();   // --help is an option like the others
+  app.allow_extras();    // an unknown option is said in this program's words
+  TRunStatus failed;
+  bool forGiven = false;
+  // The first unknown option, when one came before the option being taken.
+  const auto unknownBefore = [&app]() -> std::optional<TRunStatus> {
+    for (const std::string& unknown : app.remaining())  // besides the "--" the parser keeps there
+      if (unknown != "--") return Usage("unknown option " + unknown);
+    return std::nullopt;
+  };
+  const auto take = [&](const TOption& option, const std::string* text) {
+    if (const auto unknown = unknownBefore()) failed = *unknown;
+    if (failed.Ok() && !text) out.*(option.flag) = true;
+    if (failed.Ok() && text) {
+      TValue value{option.needs, *text, out, forGiven};
+      failed = option.take(value);
     }
-    const TOption* option = FindOption(word);
-    if (!option) {
-      if (word.size() > 1 && word[0] == '-') return Usage("unknown option " + word);
-      words.push_back(word);
-    } else if (option->flag) {
-      out.*(option->flag) = true;
-    } else if (i + 1 == argv.size()) {
-      return Usage(std::string(option->needs));
+    if (!failed.Ok()) throw TParseStop{};
+  };
+  for (const TOption& o : kOptions) {
+    std::string names(o.name);
+    if (!o.shortName.empty()) names = std::string(o.shortName) + "," + names;
+    if (o.flag) {
+      app.add_flag_callback(names, [&take, &o] { take(o, nullptr); })->trigger_on_parse();
     } else {
-      TValue value{option->needs, argv[++i], out, words};
-      if (TRunStatus taken = option->take(value); !taken.Ok()) return taken;
+      app.add_option_function<std::string>(names, [&take, &o](const std::string& text) { take(o, &text); })
+          ->trigger_on_parse();
     }
   }
+  app.add_option("words", words);  // the command and its arguments, and all after "--"
+  // "--db=" gives no value: the parser would take the next word for it (the command, say).
+  for (std::size_t i = 0; i < argv.size() && argv[i] != "--"; ++i) {
+    const TOption* option = argv[i].ends_with('=') ? FindOption(std::string_view(argv[i]).substr(0, argv[i].size() - 1)) : nullptr;
+    if (option && !option->flag) return Usage(std::string(option->needs));
+  }
+  try {
+    app.parse(std::vector<std::string>(argv.rbegin(), argv.rend()));
+  } catch (const TParseStop&) {
+    return failed;
+  } catch (const CLI::ParseError& e) {
+    if (const auto unknown = unknownBefore()) return *unknown;
+    // A flag given a value that is neither true nor false (--json=maybe), or an option whose
+    // value is missing: the last word, with nothing after it.
+    for (const std::string& word : argv) {
+      const TOption* option = FindOption(std::string_view(word).substr(0, word.find('=')));
+      if (option && option->flag && word.find('=') != std::string::npos)
+        return Usage(std::string(option->name) + " is a flag: it takes no value");
+    }
+    const TOption* last =
+        argv.empty() ? nullptr : FindOption(std::string_view(argv.back()).substr(0, argv.back().find('=')));
+    return Usage(last && !last->flag ? std::string(last->needs) : std::string(e.what()));
+  }
+  if (const auto unknown = unknownBefore()) return *unknown;
+  if (forGiven) words.push_back("--for");
   return TRunStatus::Done();
 }
 
 // The options that belong to some commands only, in the order they are checked.
 struct TBelonging {
   bool (*given)(const TCliArgs&);
-  std::vector<TCommandId> commands;        // the commands it belongs to
-  std::string_view usage;                  // the usage error with any other
+  bool (*to)(const TCommandInfo&);  // true for the commands it belongs to
+  std::string_view usage;           // the usage error with any other
 };
 
 const TBelonging kBelongings[] = {
-    {[](const TCliArgs& a) { return a.sixClock; }, {ciCycle}, "--six-clock belongs to cycle"},
-    {[](const TCliArgs& a) { return a.format.has_value(); }, {ciProgram, ciCycle, ciErase, ciVerify},
+    {[](const TCliArgs& a) { return a.sixClock; }, [](const TCommandInfo& c) { return c.id == ciCycle; },
+     "--six-clock belongs to cycle"},
+    {[](const TCliArgs& a) { return a.format.has_value(); },
+     [](const TCommandInfo& c) { return c.arguments == TArguments::taImage || c.arguments == TArguments::taEraseWhat; },
      "--format belongs to program, cycle, verify and erase --for"},
-    {[](const TCliArgs& a) { return a.rangeGiven; }, {ciRead, ciBlankCheck}, "--range belongs to read and blank-check"},
-    {[](const TCliArgs& a) { return a.noVerify; }, {ciProgram, ciCycle}, "--no-verify belongs to program and cycle"},
-    {[](const TCliArgs& a) { return a.eraseGiven || a.noErase; }, {ciProgram}, "--erase and --no-erase belong to program"},
-    {[](const TCliArgs& a) { return a.all; }, {ciProgram, ciVerify}, "--all belongs to program and verify"},
-    {[](const TCliArgs& a) { return a.retriesGiven; }, {ciProgram, ciCycle}, "--retries belongs to program and cycle"},
-    {[](const TCliArgs& a) { return a.expectDevice.has_value(); }, {ciProgram, ciVerify, ciCycle},
+    {[](const TCliArgs& a) { return a.rangeGiven; }, [](const TCommandInfo& c) { return c.range; },
+     "--range belongs to read and blank-check"},
+    {[](const TCliArgs& a) { return a.noVerify; }, [](const TCommandInfo& c) { return c.resends && c.verifies; },
+     "--no-verify belongs to program and cycle"},
+    {[](const TCliArgs& a) { return a.eraseGiven || a.noErase; }, [](const TCommandInfo& c) { return c.id == ciProgram; },
+     "--erase and --no-erase belong to program"},
+    {[](const TCliArgs& a) { return a.all; }, [](const TCommandInfo& c) { return c.id == ciProgram || c.id == ciVerify; },
+     "--all belongs to program and verify"},
+    {[](const TCliArgs& a) { return a.retriesGiven; }, [](const TCommandInfo& c) { return c.resends; },
+     "--retries belongs to program and cycle"},
+    {[](const TCliArgs& a) { return a.expectDevice.has_value(); }, [](const TCommandInfo& c) { return c.verifies; },
      "--expect-device belongs to program, verify and cycle"},
-    {[](const TCliArgs& a) { return !a.serial.empty(); }, {ciProgram, ciCycle, ciLog},
+    {[](const TCliArgs& a) { return !a.serial.empty(); }, [](const TCommandInfo& c) { return c.serial || c.id == ciLog; },
      "--serial belongs to program, cycle and log"},
-    {[](const TCliArgs& a) { return a.serialNamed; }, {ciProgram, ciCycle},
+    {[](const TCliArgs& a) { return a.serialNamed; }, [](const TCommandInfo& c) { return c.serial; },
      "--serial-name and --serial-first belong to program and cycle, with --serial"},
-    {[](const TCliArgs& a) { return !a.since.empty() || a.csv; }, {ciLog}, "--since and --csv belong to log"},
-    {[](const TCliArgs& a) { return !a.db.empty() || a.noDb; }, {ciProgram, ciCycle, ciVerify, ciErase, ciLog},
+    {[](const TCliArgs& a) { return !a.since.empty() || a.csv; }, [](const TCommandInfo& c) { return c.id == ciLog; },
+     "--since and --csv belong to log"},
+    {[](const TCliArgs& a) { return !a.db.empty() || a.noDb; }, [](const TCommandInfo& c) { return c.logged || c.id == ciLog; },
      "--db and --no-db belong to program, cycle, verify, erase and log"},
 };
 
@@ -281,7 +264,7 @@ const TBelonging kBelongings[] = {
 // that does not.
 TRunStatus OptionsBelong(const TCliArgs& a) {
   for (const TBelonging& b : kBelongings) {
-    if (b.given(a) && std::find(b.commands.begin(), b.commands.end(), a.id) == b.commands.end())
+    if (b.given(a) && !b.to(CommandInfo(a.id)))
       return Usage(std::string(b.usage));
   }
   if (a.eraseGiven && a.noErase) return Usage("--erase and --no-erase cannot both be given");
@@ -376,6 +359,22 @@ TRunStatus ParseCliArgs(const std::vector<std::string>& argv, TCliArgs& out) {
   const std::vector<std::string> rest(words.begin() + 1, words.end());
   if (TRunStatus taken = TakerOf(command->arguments)(out.command, rest, out); !taken.Ok()) return taken;
   return SerialMeant(out);
+}
+
+std::vector<std::string> OptionNames() {
+  std::vector<std::string> names;
+  for (const TOption& o : kOptions) {
+    names.emplace_back(o.name);
+    if (!o.shortName.empty()) names.emplace_back(o.shortName);
+  }
+  return names;
+}
+
+std::vector<std::string> CommandNames() {
+  std::vector<std::string> names;
+  for (int id = static_cast<int>(ciPorts); id <= static_cast<int>(ciLog); ++id)
+    names.emplace_back(CommandInfo(static_cast<TCommandId>(id)).name);
+  return names;
 }
 
 bool CommandAsks(const TCliArgs& args) { return args.id == ciCycle && args.bootEntry.empty(); }

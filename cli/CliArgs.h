@@ -92,4 +92,8 @@ bool CommandLearns(const TCliArgs& args);
 // The text of --help (CliUsage.cpp).
 extern const char* const kUsage;
 
+// Every option's names as the command line takes them ("--port", "-p" ...), and every command's.
+std::vector<std::string> OptionNames();
+std::vector<std::string> CommandNames();
+
 }  // namespace kavel::cli

@@ -30,7 +30,8 @@ Commands:
                              the station's log: a row for every board and run of program,
                              cycle, verify and erase (a table; JSON Lines or CSV)
 
-Options:
+Options (anywhere on the line; a value may follow an = as in --port=COM3, one-letter flags
+go together as in -qv, and every word after -- is an argument):
   -p, --port COMn|DEVICE|URL the port (default COM1): a COM name, a device, or a network
                              port, rfc2217://HOST:PORT or socket://HOST:PORT (raw TCP: give
                              --baud, the server's speed); give it several times to run the

@@ -264,6 +264,65 @@ TEST(CliArgs, ABootEntryIsTheUsualWiringOrStepsAndAnythingElseIsAUsageError) {
   }
 }
 
+// What the parser makes of a command line: the first usage error in the order given, in this
+// program's words; the standard forms of options; "--" and --for among the arguments.
+TEST_F(Cli, CommandLinesAreReadInOrderAndRefusedInTheProgramsOwnWords) {
+  const struct {
+    std::vector<std::string> argv;
+    std::string says;  // the usage error; "" when it is read
+    std::string file = {}, trace = {};
+  } cases[] = {
+      {{"--bogus", "--baud", "x", "sync"}, "unknown option --bogus"},
+      {{"--baud", "x", "--bogus", "sync"}, "--baud needs a line speed such as 9600 or 19200"},
+      {{"sync", "--delay"}, "--delay needs milliseconds (0 to 60000)"},
+      {{"--db=", "program", "a.hex"}, "--db needs a file or a postgresql:// URL"},  // never the command
+      {{"--json=maybe", "sync"}, "--json is a flag: it takes no value"},
+      {{"--help", "--baud", "x"}, "--baud needs a line speed"},
+      {{"program", "a.hex", "--for", "b.hex"}, "program needs one image file"},
+      {{"sync", "--", "-x"}, "sync takes no arguments"},
+      {{"--six-clock", "program", "a.hex"}, "--six-clock belongs to cycle"},
+      {{"--serial", "7FFC", "verify", "a.hex"}, "--serial belongs to program, cycle and log"},
+      {{"--retries", "3", "verify", "a.hex"}, "--retries belongs to program and cycle"},
+      {{"--trace", "-x", "--port=COM9", "-qv", "program", "--", "-a.hex"}, "", "-a.hex", "-x"},
+      {{"--for", "b.hex", "erase"}, "", "b.hex"},
+      {{"--trace", "--", "sync"}, "", "", "--"},  // a value, whatever it looks like
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.argv.front());
+    cli::TCliArgs args;
+    const cli::TRunStatus status = cli::ParseCliArgs(c.argv, args);
+    if (!c.says.empty()) {
+      EXPECT_EQ(status.kind, cli::rkUsage);
+      EXPECT_NE(status.detail.find(c.says), std::string::npos) << status.detail;
+    } else {
+      ASSERT_TRUE(status.Ok()) << status.detail;
+      EXPECT_EQ(args.file, c.file);
+      EXPECT_EQ(args.trace, c.trace);
+    }
+  }
+}
+
+// Whatever the parser takes, --help, the manual page and the completion name.
+TEST_F(Cli, EveryOptionAndCommandIsInTheHelpTheManualPageAndTheCompletion) {
+  const std::string man = test::ReadWholeFile(KAVEL_PACKAGING_DIR "/kavel-isp-cli.1");
+  const std::string completion = test::ReadWholeFile(KAVEL_PACKAGING_DIR "/kavel-isp-cli.bash-completion");
+  const auto roff = [](const std::string& name) {  // "--port" as the manual page writes it
+    std::string escaped;
+    for (char c : name) escaped += c == '-' ? std::string("\\-") : std::string(1, c);
+    return escaped;
+  };
+  std::vector<std::string> names = cli::OptionNames();
+  ASSERT_GT(names.size(), 30U);
+  for (const std::string& command : cli::CommandNames()) names.push_back(command);
+  for (const std::string& name : names) {
+    EXPECT_TRUE(man.find(name) != std::string::npos || man.find(roff(name)) != std::string::npos)
+        << name << " is not in the manual page";
+    if (name == "--erase") continue;  // kept for the scripts that say it: the manual page alone names it
+    EXPECT_NE(std::string(cli::kUsage).find(name), std::string::npos) << name << " is not in --help";
+    EXPECT_NE(completion.find(name), std::string::npos) << name << " is not offered by the completion";
+  }
+}
+
 TEST_F(Cli, APortArgumentIsDecidedOnceAsAComNameADevicePathOrANetworkPort) {
   test::TPtyPair pty(dir.Path(), "COM3");
   Write("COM4", "socket://127.0.0.1:9\n");  // an entry that holds a network port

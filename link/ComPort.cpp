@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <string>
+#include <tuple>
 
 #include "link/EComPort.h"
 #include "link/Transient.h"
@@ -23,6 +24,7 @@ void TCustomComPort::SetPort(const std::string& name) {
   bool wasOpen = m_connected;
   if (wasOpen) ClosePort();
   m_port = name;
+  m_modemLevels.reset();  // another line: its flow control decides its modem lines again
   if (wasOpen) OpenPort();
 }
 
@@ -81,6 +83,7 @@ void TCustomComPort::ApplyLine() {
   line.xoffChar = static_cast<std::uint8_t>(m_flow.XoffChar);
   bool dtr = m_flow.ControlDTR != dtrDisable;
   bool rts = m_flow.ControlRTS == rtsEnable || m_flow.ControlRTS == rtsToggle;
+  if (m_modemLevels) std::tie(dtr, rts) = *m_modemLevels;  // a boot entry's levels are kept
   if (int err = RetryTransient([&] { return m_device->SetLine(line, dtr, rts); }))
     Fail(CE_SetStateFailed, err);
 }
@@ -97,6 +100,11 @@ void TCustomComPort::OpenPort() {
         }))
       Fail(CE_SetupComFailed, err);
     ApplyLine();
+    // Levels a boot entry set are set again, strictly, on the line opened anew.
+    if (m_modemLevels) {
+      if (int err = RetryTransient([&] { return m_device->SetModemLines(m_modemLevels->first, m_modemLevels->second); }))
+        Fail(CE_ModemLinesFailed, err);
+    }
     // The time-outs are applied per call (see ReadTimeout, WriteTimeout); nothing can fail here.
   } catch (...) {
     m_device->Close();
@@ -175,6 +183,7 @@ void TCustomComPort::SetModemLines(bool dtr, bool rts) {
   if (!m_connected) throw EComPort(CE_ModemLinesFailed, EBADF);
   if (int err = RetryTransient([&] { return m_device->SetModemLines(dtr, rts); }))
     Fail(CE_ModemLinesFailed, err);
+  m_modemLevels = {dtr, rts};
 }
 
 void TCustomComPort::PurgeBuffers(bool input, bool output) {

@@ -14,7 +14,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -109,7 +111,8 @@ class TCustomComPort {
   // The text's characters as bytes, nothing added; "" writes nothing and returns 0.
   std::size_t SendText(std::string_view text);
   // Sets DTR and RTS (true = on) now, strictly. Code 30 when the device cannot set them (a
-  // pseudo-terminal has none; a network server did not acknowledge them).
+  // pseudo-terminal has none; a network server did not acknowledge them). The levels set stay
+  // through every later speed or line setting and reopening, until the port is another.
   void SetModemLines(bool dtr, bool rts);
   // Discards the receive and/or transmit queue. Code 5 on failure.
   void PurgeBuffers(bool input, bool output);
@@ -137,6 +140,8 @@ class TCustomComPort {
 
   std::unique_ptr<TComDevice> m_device;
   std::string m_port;
+  // DTR and RTS as SetModemLines last set them; nothing while the flow control decides them.
+  std::optional<std::pair<bool, bool>> m_modemLevels;
   TBaudRate m_baudRate = br9600;
   bool m_connected = false;
   TDataBits m_dataBits = dbEight;

@@ -305,20 +305,19 @@ int TNetComDevice::SetLine(const TLineTermios& line, bool dtr, bool rts) {
                             : line.xonXoffOut ? cpo::kControlXonXoff
                                               : cpo::kControlNoFlow),
                     "the flow control"});
-  // Modem lines a server does not acknowledge once (it cannot set them) are not asked again.
-  const bool modemLines = !m_modemLinesDeaf && (m_dtr != dtr || m_rts != rts);
-  if (modemLines) {
-    rest.push_back({cpo::kSetControl, OneByte(dtr ? cpo::kControlDtrOn : cpo::kControlDtrOff), "DTR"});
-    rest.push_back({cpo::kSetControl, OneByte(rts ? cpo::kControlRtsOn : cpo::kControlRtsOff), "RTS"});
-  }
-  const std::vector<bool> answered = rest.empty() ? std::vector<bool>{} : Commands(rest);
+  if (!rest.empty()) (void)Commands(rest);
   if (int e = LostError()) return e;
   m_line = line;
   m_line->bitsPerSecond = wanted;
-  if (modemLines) {
-    m_modemLinesDeaf = !answered[answered.size() - 2] || !answered.back();
+  // The modem lines go as they are asked, but nothing waits for their acknowledgement: a
+  // server in front of a pseudo-terminal never gives it. Levels that must hold (a boot
+  // entry's) are set by SetModemLines, which waits.
+  if (!m_modemLinesDeaf && (m_dtr != dtr || m_rts != rts)) {
+    m_stream->SendCommand(cpo::kSetControl, OneByte(dtr ? cpo::kControlDtrOn : cpo::kControlDtrOff));
+    m_stream->SendCommand(cpo::kSetControl, OneByte(rts ? cpo::kControlRtsOn : cpo::kControlRtsOff));
     m_dtr = dtr;
     m_rts = rts;
+    if (int e = Pump(0, [] { return true; })) return e;
   }
   return 0;
 }

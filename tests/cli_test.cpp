@@ -813,6 +813,10 @@ TEST_F(Cli, TheBootLoaderEnteredOverTheModemLinesOfANetworkPort) {
       {"an inverting board said", {"--invert-dtr"},
        {"--baud", "9600", "--boot-entry", "dtr-rts", "--invert-dtr", "sync"}, 0, "synchronized at 9600 bit/s",
        "running=bootloader\nresets=2"},
+      // Its levels stay through every speed the search tries.
+      {"an inverting board, the speed searched", {"--invert-dtr", "--speeds", "9600"},
+       {"--boot-entry", "dtr-rts", "--invert-dtr", "sync"}, 0, "synchronized at 9600 bit/s",
+       "running=bootloader\nresets=2"},
       {"a sequence of its own", {}, {"--baud", "9600", "--boot-entry", "dtr=1,rts=1,20,dtr=0,20,rts=0", "sync"}, 0,
        "synchronized at 9600 bit/s", "running=bootloader\nresets=1"},
       {"a cycle asks nothing and ends with the chip in its application", {"--full-erase-ms", "50"},

@@ -128,6 +128,18 @@ TEST(PortProperties, SameValueDoesNothingNewValueGoesOnTheLine) {
   EXPECT_EQ(f.device->openedName, "COM3");
   EXPECT_TRUE(f.port->Connected());
   EXPECT_EQ(f.device->line.bitsPerSecond, 14400u);  // the last rate survives the reopening
+
+  // The modem lines a boot entry set stay through a speed and a reopening; another port's
+  // flow control decides its own.
+  EXPECT_EQ(f.device->lineLevels, "dr");
+  f.port->SetModemLines(true, false);
+  f.port->SetBaudRate(br9600);
+  EXPECT_EQ(f.device->lineLevels, "Dr");
+  f.port->ClosePort();
+  f.port->OpenPort();
+  EXPECT_EQ(f.device->lineLevels, "Dr");
+  f.port->SetPort("COM4");
+  EXPECT_EQ(f.device->lineLevels, "dr");
 }
 
 TEST(PortProperties, RateSetWhileClosedIsAppliedAtOpening) {

@@ -57,12 +57,14 @@ class TFakeComDevice final : public TComDevice {
   }
   void Close() override { m_open = false; }
   int SetQueueSizes(std::size_t, std::size_t) override { return Failure("SetQueueSizes"); }
-  int SetLine(const TLineTermios& l, bool, bool) override {
+  int SetLine(const TLineTermios& l, bool dtr, bool rts) override {
     if (int e = Failure("SetLine")) return e;
     ++setLineCount;
     line = l;
+    lineLevels = std::string(1, dtr ? 'D' : 'd') + (rts ? 'R' : 'r');
     return 0;
   }
+  std::string lineLevels;  // the modem lines of the last SetLine: "Dr" for DTR on, RTS off
   // Each setting of the modem lines alone: "DR" for both on, "dr" both off, space apart.
   int SetModemLines(bool dtr, bool rts) override {
     if (int e = Failure("SetModemLines")) return e;

@@ -94,6 +94,12 @@ const TOption kOptions[] = {
     {.name = "--invert-dtr", .flag = &TCliArgs::invertDtr},
     {.name = "--invert-rts", .flag = &TCliArgs::invertRts},
     {.name = "--run-after", .flag = &TCliArgs::runAfter},
+    {.name = "--controller", .needs = "--controller needs auto or none",
+     .take = [](TValue& v) {
+       v.out.controllerGiven = true;
+       v.out.controllerNone = v.text == "none";
+       return Check(v.text == "auto" || v.text == "none", v.needs);
+     }},
     {.name = "--trace", .needs = "--trace needs a file",
      .take = [](TValue& v) {
        v.out.trace = v.text;
@@ -235,6 +241,8 @@ struct TBelonging {
 const TBelonging kBelongings[] = {
     {[](const TCliArgs& a) { return a.sixClock; }, [](const TCommandInfo& c) { return c.id == ciCycle; },
      "--six-clock belongs to cycle"},
+    {[](const TCliArgs& a) { return a.controllerGiven; }, [](const TCommandInfo& c) { return c.id == ciCycle; },
+     "--controller belongs to cycle"},
     {[](const TCliArgs& a) { return a.format.has_value(); },
      [](const TCommandInfo& c) { return c.arguments == TArguments::taImage || c.arguments == TArguments::taEraseWhat; },
      "--format belongs to program, cycle, verify and erase --for"},

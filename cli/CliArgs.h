@@ -60,6 +60,8 @@ struct TCliArgs {
   std::vector<TModemStep> bootEntry;  // --boot-entry: the chip made ready over DTR and RTS
   bool invertDtr = false, invertRts = false;  // --invert-dtr, --invert-rts
   bool runAfter = false;           // --run-after: the chip reset into its application at the end
+  bool controllerGiven = false;    // --controller auto|none
+  bool controllerNone = false;     // --controller none: the line has no communication controller
   std::optional<std::uint8_t> expectDevice;  // --expect-device
   bool portsGiven = false;         // --port was given (log: the rows of those ports)
   // The production station: the log of every board (program, cycle, verify, erase) and the

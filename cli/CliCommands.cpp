@@ -190,11 +190,16 @@ TRunStatus Suspend(TCommandRun& r) {
 }
 
 TRunStatus Cycle(TCommandRun& r) {
-  // The controller first, apart, so that a run cut short knows it is suspended.
-  const TRunStatus suspension = Suspend(r);
-  if (suspension.kind == rkPortFailed || suspension.kind == rkStopped) return suspension;
-  if (!suspension.Ok()) r.terminal.Note("the communication controller was not suspended: " + suspension.detail);
+  // The controller first, apart, so that a run cut short knows it is suspended; unless the
+  // line has none.
+  if (!r.args.controllerNone) {
+    const TRunStatus suspension = Suspend(r);
+    if (suspension.kind == rkPortFailed || suspension.kind == rkStopped) return suspension;
+    if (!suspension.Ok()) r.terminal.Note("the communication controller was not suspended: " + suspension.detail);
+  }
   TCycleSteps steps;
+  // A boot entry's own pauses give the reset its time; a reset by hand gets 2 s.
+  if (!r.args.bootEntry.empty()) steps.resetPauseMs = 0;
   steps.pacing = Pacing(r.args);
   steps.sync = Plan(r.args);
   steps.suspend = false;

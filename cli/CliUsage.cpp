@@ -63,6 +63,8 @@ go together as in -qv, and every word after -- is an argument):
   --invert-dtr, --invert-rts for boards whose transistors invert that line
   --run-after                at the end of a good run, reset the chip into its application
                              (RTS off, DTR pulsed)
+  --controller auto|none     cycle: look for the communication controller first (auto, the
+                             default), or not, on a line that has none (none)
   --trace FILE               write every byte each way, with time and speed, to FILE
   --db FILE|URL              the station database that program, cycle, verify and erase
                              record every board in: an SQLite file (default

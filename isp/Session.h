@@ -153,6 +153,8 @@ struct TCycleSteps {
                                              // followed by the pacing's delay
   bool sixClockRefusalEnds = true;           // false: a refused or unanswered 6-clock command
                                              // is the cycle's status, but the cycle goes on
+  int resetPauseMs = 2000;                   // after the chip was made ready (a reset by hand);
+                                             // 0 when the entry's own pauses gave it its time
 };
 
 class TIspSession {
@@ -163,7 +165,6 @@ class TIspSession {
   static constexpr int kSetClockValue = 0x10;
   static constexpr int kSixClockPauseMs = 50;  // before an image record that sets 6-clock mode
   static constexpr int kSuspendPauseMs = 750;  // after the controller exchange
-  static constexpr int kResetPauseMs = 2000;   // after the chip was reset into its boot loader
 
   // References only; all of them outlive the session.
   TIspSession(TNAVOPort& port, TClock& clock, TReplyWait& wait, TSessionObserver& observer);

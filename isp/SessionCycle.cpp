@@ -89,7 +89,7 @@ TIspStatus TIspSession::Cycle(const THexBinList& image, const TCycleSteps& steps
     StopPoint("stopped before the chip was made ready: nothing was sent to the chip");
     if (!m_observer.ChipReady()) throw EOperationStopped("stopped before the chip was made ready: nothing was sent to the chip");
     StopPoint("stopped once the chip was made ready: nothing was sent to the chip");
-    m_clock.SleepMs(kResetPauseMs);
+    m_clock.SleepMs(steps.resetPauseMs);
     // Each step from here on, heard begin and end by the observer.
     const auto step = [&](TCycleStep s, const std::function<TIspStatus()>& body) {
       result.step = s;

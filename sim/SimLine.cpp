@@ -194,15 +194,16 @@ void TSimLine::QueueDue(std::int64_t now) {
 
 std::size_t TSimLine::SendableNow() {
   if (!m_paced) return m_outbox.size();
-  // Up to a millisecond ahead, so that the line is woken once a millisecond at most.
+  // Up to two milliseconds ahead: the line is woken once a millisecond at most, and a wake-up
+  // that comes late still finds bytes on their way, so that no line time is lost.
   const std::int64_t now = MonotonicUs(), byteUs = 10'000'000 / std::max<std::uint32_t>(GetLineSpeed(m_master), 1);
   m_lineFreeUs = std::max(m_lineFreeUs, now);
-  return static_cast<std::size_t>(std::max<std::int64_t>(0, (now + 1000 - m_lineFreeUs) / byteUs + 1));
+  return static_cast<std::size_t>(std::max<std::int64_t>(0, (now + 2000 - m_lineFreeUs) / byteUs + 1));
 }
 
 int TSimLine::PacedWaitMs() const {
   if (!m_paced || m_outbox.empty()) return -1;
-  return static_cast<int>(std::max<std::int64_t>(1, (m_lineFreeUs - 1000 - MonotonicUs() + 999) / 1000));
+  return static_cast<int>(std::max<std::int64_t>(1, (m_lineFreeUs - 2000 - MonotonicUs() + 999) / 1000));
 }
 
 void TSimLine::Flush() {

@@ -32,6 +32,11 @@ const telnet_telopt_t kTelopts[] = {
     {-1, 0, 0},
 };
 
+std::int64_t MonotonicUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 std::int64_t MonotonicMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
@@ -132,7 +137,10 @@ void TSimNetLine::OnCommand(const std::uint8_t* value, std::size_t size) {
       for (TSimDevice* device : m_devices) device->ModemLines(m_dtr, m_rts, NowMs());
     }
   }
-  if (command == cpo::kPurgeData) m_pending.clear();  // what the line had for the client
+  if (command == cpo::kPurgeData) {  // what the line had for the client
+    m_pending.clear();
+    m_outbox.clear();
+  }
   Answer(command, rest);
 }
 
@@ -150,7 +158,32 @@ void TSimNetLine::SendDue(std::int64_t now) {
   m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(due));
   if (wire.empty() || !m_telnet) return;
   Log('<', wire);
-  telnet_send(m_telnet, wire.data(), wire.size());  // 0xFF doubled
+  m_outbox += wire;
+  SendPaced();
+}
+
+void TSimNetLine::SendPaced() {
+  if (!m_telnet) {
+    m_outbox.clear();
+    return;
+  }
+  std::size_t n = m_outbox.size();
+  if (m_paced && n > 0) {
+    // Up to two milliseconds ahead: the line is woken once a millisecond at most, and a wake-up
+    // that comes late still finds bytes on their way, so that no line time is lost.
+    const std::int64_t now = MonotonicUs(), byteUs = 10'000'000 / std::max<std::uint32_t>(m_speed, 1);
+    m_lineFreeUs = std::max(m_lineFreeUs, now);
+    n = std::min(n, static_cast<std::size_t>(std::max<std::int64_t>(0, (now + 2000 - m_lineFreeUs) / byteUs + 1)));
+    m_lineFreeUs += static_cast<std::int64_t>(n) * byteUs;
+  }
+  if (n == 0) return;
+  telnet_send(m_telnet, m_outbox.data(), n);  // 0xFF doubled
+  m_outbox.erase(0, n);
+}
+
+int TSimNetLine::PacedWaitMs() const {
+  if (m_outbox.empty()) return -1;
+  return static_cast<int>(std::max<std::int64_t>(1, (m_lineFreeUs - 2000 - MonotonicUs() + 999) / 1000));
 }
 
 void TSimNetLine::Flush() {
@@ -173,6 +206,7 @@ void TSimNetLine::Drop() {
   if (m_client >= 0) close(m_client);
   m_client = -1;
   m_tx.clear();
+  m_outbox.clear();
 }
 
 void TSimNetLine::Run() {
@@ -180,6 +214,7 @@ void TSimNetLine::Run() {
     const std::int64_t now = NowMs();
     for (TSimDevice* device : m_devices) device->Tick(now, m_pending);
     SendDue(now);
+    SendPaced();
     Flush();
     std::int64_t next = -1;
     for (const auto& p : m_pending) next = next < 0 ? p.atMs : std::min(next, p.atMs);
@@ -187,7 +222,8 @@ void TSimNetLine::Run() {
       const std::int64_t tick = device->NextTickMs();
       if (tick >= 0) next = next < 0 ? tick : std::min(next, tick);
     }
-    const int timeout = next < 0 ? -1 : static_cast<int>(std::max<std::int64_t>(next - now, 0));
+    int timeout = next < 0 ? -1 : static_cast<int>(std::max<std::int64_t>(next - now, 0));
+    if (const int paced = PacedWaitMs(); paced >= 0) timeout = timeout < 0 ? paced : std::min(timeout, paced);
     pollfd fds[3] = {{m_stopPipe[0], POLLIN, 0}, {m_listen, POLLIN, 0}, {m_client, POLLIN, 0}};
     if (poll(fds, m_client >= 0 ? 3 : 2, timeout) < 0 && errno != EINTR) return;
     if (fds[0].revents) return;

@@ -28,6 +28,9 @@ class TSimNetLine {
   bool Listen(int port, std::string& error);
   void AddDevice(TSimDevice* device) { m_devices.push_back(device); }
   void SetLog(std::FILE* log) { m_log = log; }
+  // What the devices send goes to the client at the line speed (10 bits a byte), as a real
+  // line behind the server would carry it, not as fast as the socket takes it.
+  void SetPaced(bool paced) { m_paced = paced; }
   // Serves clients until RequestStop.
   void Run();
   // Async-signal-safe.
@@ -39,6 +42,8 @@ class TSimNetLine {
   void OnCommand(const std::uint8_t* value, std::size_t size);
   void Answer(std::uint8_t command, const std::string& value);
   void SendDue(std::int64_t now);
+  void SendPaced();          // what the line's time allows of the outbox
+  int PacedWaitMs() const;   // until the next byte's time on the line; -1: nothing waits
   void Flush();
   void Drop();  // the client went
   std::int64_t NowMs() const;
@@ -49,6 +54,9 @@ class TSimNetLine {
   int m_stopPipe[2] = {-1, -1};
   telnet_t* m_telnet = nullptr;
   std::string m_tx;
+  std::string m_outbox;           // data for the client, waiting for its time on the line
+  bool m_paced = false;
+  std::int64_t m_lineFreeUs = 0;  // when the line is free for the next byte
   std::uint32_t m_speed = 9600;
   bool m_dtr = false, m_rts = false;
   std::vector<TSimDevice*> m_devices;

@@ -99,6 +99,7 @@ int main(int argc, char** argv) {
     net.AddDevice(&chip);
     if (a.withController) net.AddDevice(&controller);
     net.SetLog(log);
+    net.SetPaced(a.paced);
     g_netLine = &net;
     for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &sa, nullptr);
     std::cout << "kavel-isp-sim: rfc2217://127.0.0.1:" << a.rfc2217Port << "\nCtrl-C ends the simulator." << std::endl;

@@ -186,6 +186,9 @@ TEST_F(Cli, EveryCommandEndsWithALineThatSaysWhatItDid) {
            "The communication controller on this line is suspended: resume it from its management program when you "
            "are done.\n"},
       {{"-q", "--yes", "cycle", blinkHex}, 0, "", ""},  // a good board leaves no trace
+      // A line without a controller: nothing looked for, nothing to resume.
+      {{"--yes", "--controller", "none", "cycle", blinkHex}, 0,
+       "programmed, verified and locked " + blinkHex + ": 17 records (152 bytes)\n", "..." + lineSpeed},
       {{"--json", "program", blinkBin}, 1,
        "{\"schema\":1,\"command\":\"program\",\"port\":\"COM1\",\"result\":\"refused\",\"exit\":1,"
        "\"message\":\"the chip refused to erase block 0: security bit 1 is set",
@@ -283,6 +286,8 @@ TEST_F(Cli, CommandLinesAreReadInOrderAndRefusedInTheProgramsOwnWords) {
       {{"--six-clock", "program", "a.hex"}, "--six-clock belongs to cycle"},
       {{"--serial", "7FFC", "verify", "a.hex"}, "--serial belongs to program, cycle and log"},
       {{"--retries", "3", "verify", "a.hex"}, "--retries belongs to program and cycle"},
+      {{"--controller", "none", "erase", "all"}, "--controller belongs to cycle"},
+      {{"--controller", "off", "cycle", "a.hex"}, "--controller needs auto or none"},
       {{"--trace", "-x", "--port=COM9", "-qv", "program", "--", "-a.hex"}, "", "-a.hex", "-x"},
       {{"--for", "b.hex", "erase"}, "", "b.hex"},
       {{"--trace", "--", "sync"}, "", "", "--"},  // a value, whatever it looks like

@@ -62,7 +62,8 @@ std::string TSerialPlace::RangeText() const { return HexWord(address) + "-" + He
 
 TStationStatus ParseSerialPlace(std::string_view text, TSerialPlace& place) {
   const std::size_t colon = text.find(':');
-  const std::string_view addr = text.substr(0, colon);
+  std::string_view addr = text.substr(0, colon);
+  if (addr.size() > 2 && addr[0] == '0' && (addr[1] == 'x' || addr[1] == 'X')) addr.remove_prefix(2);  // 0x3FFC
   if (addr.empty() || addr.size() > 4 || addr.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos)
     return Usage(Quoted(addr) + " is no address");
   place.address = static_cast<std::uint16_t>(std::stoul(std::string(addr), nullptr, 16));

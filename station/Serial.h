@@ -27,7 +27,7 @@ struct TSerialPlace {
   std::string RangeText() const;
 };
 
-// "ADDR[:FORMAT]", ADDR in hexadecimal (1 to 4 digits), FORMAT be32 (the default), le32, be16,
+// "ADDR[:FORMAT]", ADDR in hexadecimal (1 to 4 digits, "0x" optional), FORMAT be32 (the default), le32, be16,
 // le16 or ascii8. Done, or ssBadPlace saying what is wrong (also a number that would run past FFFF).
 TStationStatus ParseSerialPlace(std::string_view text, TSerialPlace& place);
 

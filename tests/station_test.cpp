@@ -27,7 +27,7 @@ TEST(Serial, PlacesFormatsAndTheImageTheNumberGoesInto) {
     std::vector<std::uint8_t> bytesOf1234567;  // the number 1234567 (0x12D687) laid out; {} where it does not fit
   } places[] = {
       {"1FFC", true, {0x00, 0x12, 0xD6, 0x87}},
-      {"1ffc:le32", true, {0x87, 0xD6, 0x12, 0x00}},
+      {"0x1ffc:le32", true, {0x87, 0xD6, 0x12, 0x00}},
       {"FFFE:be16", true, {}},
       {"10:le16", true, {}},
       {"FFF8:ascii8", true, {'0', '1', '2', '3', '4', '5', '6', '7'}},
@@ -37,6 +37,8 @@ TEST(Serial, PlacesFormatsAndTheImageTheNumberGoesInto) {
       {"", false, {}},
       {"1FFC:be64", false, {}},
       {"x0:be32", false, {}},
+      {"0x", false, {}},
+      {"0x12345", false, {}},
   };
   for (const auto& p : places) {
     SCOPED_TRACE(p.text);

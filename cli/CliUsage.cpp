@@ -72,8 +72,8 @@ go together as in -qv, and every word after -- is an argument):
                              several stations
   --no-db                    record nothing
   --serial ADDR[:FORMAT]     program, cycle: write the board's serial number at ADDR (hex,
-                             0x optional), as be32 (default), le32, be16, le16 or ascii8 (8
-                             digits); each board takes the next of its sequence, never one twice
+                             0x optional), as be32 (default), le32, be16, le16 or ascii8
+                             (8 digits); each board takes the next number, never one twice
   --serial-name NAME         the sequence (default "default"); --serial-first N its first
                              number (default 1)
   -V, --version, -h, --help

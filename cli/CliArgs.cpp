@@ -113,6 +113,13 @@ const TOption kOptions[] = {
      }},
     {.name = "--expect-device", .needs = "--expect-device needs a device id in hexadecimal, such as C2",
      .take = TakeDevice},
+    {.name = "--expect-sha256", .needs = "--expect-sha256 needs the image file's SHA-256: 64 hexadecimal digits",
+     .take = [](TValue& v) {
+       v.out.expectSha256.clear();
+       for (char c : v.text) v.out.expectSha256 += static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+       return Check(v.text.size() == 64 && v.text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos,
+                    v.needs);
+     }},
     {.name = "--no-verify", .flag = &TCliArgs::noVerify},
     {.name = "--erase", .flag = &TCliArgs::eraseGiven},  // what program does anyway; scripts that say it keep working
     {.name = "--no-erase", .flag = &TCliArgs::noErase},
@@ -258,6 +265,9 @@ const TBelonging kBelongings[] = {
      "--retries belongs to program and cycle"},
     {[](const TCliArgs& a) { return a.expectDevice.has_value(); }, [](const TCommandInfo& c) { return c.verifies; },
      "--expect-device belongs to program, verify and cycle"},
+    {[](const TCliArgs& a) { return !a.expectSha256.empty(); },
+     [](const TCommandInfo& c) { return c.arguments == TArguments::taImage; },
+     "--expect-sha256 belongs to program, cycle and verify"},
     {[](const TCliArgs& a) { return !a.serial.empty(); }, [](const TCommandInfo& c) { return c.serial || c.id == ciLog; },
      "--serial belongs to program, cycle and log"},
     {[](const TCliArgs& a) { return a.serialNamed; }, [](const TCommandInfo& c) { return c.serial; },

@@ -63,6 +63,7 @@ struct TCliArgs {
   bool controllerGiven = false;    // --controller auto|none
   bool controllerNone = false;     // --controller none: the line has no communication controller
   std::optional<std::uint8_t> expectDevice;  // --expect-device
+  std::string expectSha256;        // --expect-sha256: the image file's digest, lower case
   bool portsGiven = false;         // --port was given (log: the rows of those ports)
   // The production station: the log of every board (program, cycle, verify, erase) and the
   // serial numbers.

@@ -264,6 +264,11 @@ int main(int argc, char** argv) {
   std::optional<THexBinList> image;
   std::string fileBytes;
   TRunStatus loaded = LoadImage(args, image, fileBytes);
+  const std::string sha256 = loaded.Ok() ? station::Sha256(fileBytes) : std::string();
+  if (loaded.Ok() && !args.expectSha256.empty() && sha256 != args.expectSha256) {
+    loaded = TRunStatus::Make(rkBadImage, Printable(args.file) + " is not the image expected: its SHA-256 is " + sha256 +
+                                              ", not " + args.expectSha256);
+  }
   if (loaded.Ok() && image && args.serialPlace) loaded = station::SerialPlaceFree(*image, args.file, *args.serialPlace);
   if (!loaded.Ok()) {
     if (station) {
@@ -273,7 +278,7 @@ int main(int argc, char** argv) {
     return BadImage(args, loaded);
   }
   db.reset();
-  if (station && image) station->imageSha256 = station::Sha256(fileBytes);  // of what was checked and is sent
+  if (station && image) station->imageSha256 = sha256;  // of what was checked and is sent
   if (args.id == ciErase && image) args.eraseBlocks = image->Blocks();
   std::vector<TPortRun> runs;
   PlanRuns(args, image ? &*image : nullptr, runs);

@@ -17,6 +17,7 @@
 #include "cli/CliRun.h"
 #include "link/LineTermios.h"
 #include "link/WireText.h"
+#include "station/Sha256.h"
 #include "tests/support/CliFixture.h"
 #include "tests/support/Processes.h"
 #include "tests/support/ScriptedServer.h"
@@ -139,6 +140,11 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
       {"a password in a key/value string", {}, {"--db", "host=127.0.0.1 port=1 password='TOPSECRET'", "program", blinkHex},
        5, "the station database host=127.0.0.1 port=1 password=*** cannot be reached: "},
       {"a day that does not exist", {"-"}, {"log", "--since", "2026-02-31"}, 2, "--since needs a time"},
+      {"not the image released", {}, {"--expect-sha256", std::string(64, 'A'), "program", blinkBin}, 4,
+       "blink.bin is not the image expected: its SHA-256 is " + station::Sha256(test::ReadWholeFile(blinkBin)) +
+           ", not " + std::string(64, 'a')},
+      {"the image released", {}, {"--expect-sha256", station::Sha256(test::ReadWholeFile(blinkBin)), "verify", blinkBin},
+       1, "differ"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

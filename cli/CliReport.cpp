@@ -270,7 +270,10 @@ std::string ResultLine(const TRunFacts& f) {
   }
   if (!f.status.Ok()) return {};
   const auto done = CommandInfo(f.args->id).done;
-  return done ? done(f) : std::string();
+  std::string line = done ? done(f) : std::string();
+  // The board's number, for its label.
+  if (!line.empty() && f.serial) line += ", serial " + std::to_string(*f.serial);
+  return line;
 }
 
 bool ProtectionMayExplain(const TRunFacts& f, const TRunStatus& status) {

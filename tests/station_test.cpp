@@ -242,6 +242,7 @@ TEST_F(StationCli, EveryBoardIsARowWhateverBecameOfIt) {
       kill(cli, SIGTERM);
     }
     EXPECT_EQ(test::WaitExit(cli, 60000), c.status) << test::ReadWholeFile(File("err"));
+    const std::string out = test::ReadWholeFile(File("out"));
     StopSims();
     const auto rows = Log();
     ASSERT_FALSE(rows.empty());
@@ -263,7 +264,7 @@ TEST_F(StationCli, EveryBoardIsARowWhateverBecameOfIt) {
       ASSERT_EQ(std::system(("sha256sum " + c.cli.back() + " > " + File("sum")).c_str()), 0);
       EXPECT_EQ(row["image_sha256"], test::ReadWholeFile(File("sum")).substr(0, 64));
       EXPECT_EQ(Flash().substr(0x7FFC, 4), std::string("\0\0\0\1", 4));  // the number, big-endian
-      EXPECT_TRUE(test::ReadWholeFile(File("out")).ends_with(", verified, serial 1\n")) << test::ReadWholeFile(File("out"));
+      EXPECT_TRUE(out.ends_with(", verified, serial 1\n")) << out;
     }
     if (c.status == 4) {
       EXPECT_NE(Report().find("records=0\n"), std::string::npos);  // nothing was sent

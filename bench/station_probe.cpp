@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
     station.image = "fw.hex";
     kavel::cli::TBoardRecord record;
     std::unique_ptr<kavel::station::TStationDb> db;
-    if (!kavel::cli::PrepareStation(args, station, db).Ok() || !record.Begin(args, station, "COM1").Ok() ||
+    if (!kavel::cli::PrepareStation(args, station, db).Ok() || !record.Begin(args, station, args.ports.front()).Ok() ||
         !record.Finish(facts).Ok()) {
       std::fprintf(stderr, "station_probe: the database failed\n");
       return 1;

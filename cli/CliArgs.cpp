@@ -1,5 +1,6 @@
 #include "cli/CliArgs.h"
 
+#include <algorithm>
 #include <optional>
 #include <string_view>
 
@@ -61,6 +62,16 @@ TRunStatus TakeFor(TValue& v) {
   v.out.file = v.text;
   v.forGiven = true;
   return TRunStatus::Done();
+}
+
+// A name for the log (--station, --operator, --lot): 1 to 64 characters, none a control.
+template <std::string TCliArgs::*field>
+TRunStatus TakeName(TValue& v) {
+  v.out.*field = v.text;
+  v.out.stationNamed = true;
+  const bool controls =
+      std::any_of(v.text.begin(), v.text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+  return Check(!v.text.empty() && v.text.size() <= 64 && !controls, v.needs);
 }
 
 struct TOption {
@@ -165,6 +176,10 @@ const TOption kOptions[] = {
        return Check(since.has_value(), v.needs);
      }},
     {.name = "--csv", .flag = &TCliArgs::csv},
+    {.name = "--station", .needs = "--station needs a name of 1 to 64 characters", .take = TakeName<&TCliArgs::station>},
+    {.name = "--operator", .needs = "--operator needs a name of 1 to 64 characters",
+     .take = TakeName<&TCliArgs::operatorName>},
+    {.name = "--lot", .needs = "--lot needs a work order of 1 to 64 characters", .take = TakeName<&TCliArgs::lot>},
 };
 
 const TOption* FindOption(std::string_view word) {
@@ -276,6 +291,8 @@ const TBelonging kBelongings[] = {
      "--since and --csv belong to log"},
     {[](const TCliArgs& a) { return !a.db.empty() || a.noDb; }, [](const TCommandInfo& c) { return c.logged || c.id == ciLog; },
      "--db and --no-db belong to program, cycle, verify, erase and log"},
+    {[](const TCliArgs& a) { return a.stationNamed; }, [](const TCommandInfo& c) { return c.logged || c.id == ciLog; },
+     "--station, --operator and --lot belong to program, cycle, verify, erase and log"},
 };
 
 // Done when every option given belongs to the command; otherwise the usage error of the first
@@ -292,6 +309,7 @@ TRunStatus OptionsBelong(const TCliArgs& a) {
     return Usage(a.id == ciLog ? "log reads the station database: --no-db leaves nothing to read"
                                     : "--serial draws its numbers from the station database: it cannot go with --no-db");
   if (a.json && a.csv) return Usage("--json and --csv cannot both be given");
+  if (a.stationNamed && a.noDb) return Usage("--station, --operator and --lot name the log's rows: they cannot go with --no-db");
   return TRunStatus::Done();
 }
 

@@ -18,11 +18,15 @@
 namespace kavel::cli {
 namespace {
 
-station::TRunRow NewRow(const TCliArgs& args, const TStationRun& station, const std::string& port) {
+station::TRunRow NewRow(const TCliArgs& args, const TStationRun& station, const TPortArg& port) {
   station::TRunRow row;
   row.started = station::UtcNow();
-  row.station = station::StationName();
-  row.port = port;
+  row.station = args.station.empty() ? station::StationName() : args.station;
+  row.operatorName = args.operatorName;
+  row.lot = args.lot;
+  row.port = port.name;
+  row.device = !port.address.empty() ? port.address : RealDevice(port);
+  if (row.device.empty()) row.device = port.device;
   row.command = args.command;
   row.image = station.image;
   row.imageSha256 = station.imageSha256;
@@ -68,6 +72,9 @@ const TColumn kColumns[] = {
     {"seconds", false, [](const station::TRunRow& r) { return Seconds(r.seconds); }},
     {"speed", false, [](const station::TRunRow& r) { return Number(r.speed); }},
     {"retries", false, [](const station::TRunRow& r) { return std::to_string(r.retries); }},
+    {"operator", true, [](const station::TRunRow& r) { return r.operatorName; }},
+    {"lot", true, [](const station::TRunRow& r) { return r.lot; }},
+    {"device", true, [](const station::TRunRow& r) { return r.device; }},
 };
 
 std::string JsonLine(const station::TRunRow& row) {
@@ -149,8 +156,7 @@ TRunStatus PrepareStation(const TCliArgs& args, TStationRun& station, std::uniqu
   return station::OpenStationDb(station.where, db);
 }
 
-TRunStatus TBoardRecord::Begin(const TCliArgs& args, const TStationRun& station, const std::string& port,
-                                bool draw) {
+TRunStatus TBoardRecord::Begin(const TCliArgs& args, const TStationRun& station, const TPortArg& port, bool draw) {
   m_row = NewRow(args, station, port);
   m_where = station.where;
   m_began = std::chrono::steady_clock::now();
@@ -211,7 +217,7 @@ TRunStatus TBoardRecord::Finish(const TRunFacts& facts) {
 TRunStatus RecordRefused(const TCliArgs& args, const TStationRun& station, station::TStationDb& db,
                          const TRunStatus& refused, int exit) {
   for (const TPortArg& port : args.ports) {
-    station::TRunRow row = NewRow(args, station, port.name);
+    station::TRunRow row = NewRow(args, station, port);
     row.ended = row.started;
     row.result = KindName(refused.kind);
     row.exitStatus = exit;
@@ -226,6 +232,9 @@ int ListLog(const TCliArgs& args) {
   station::TLogFilter filter;
   filter.since = args.since;
   filter.serial = args.serialNumber;
+  filter.station = args.station;
+  filter.operatorName = args.operatorName;
+  filter.lot = args.lot;
   if (args.portsGiven && args.ports.size() == 1) filter.port = args.ports[0].name;
   std::vector<station::TRunRow> rows;
   // Only read: a database named wrongly is not made, and the default one that is not there

@@ -34,7 +34,7 @@ class TBoardRecord {
   // Opens the database and begins the row, drawing the board's serial number when --serial
   // is given and draw (a run that cannot start draws none). Done (the number is then spent
   // for good), or rkStationFailed.
-  TRunStatus Begin(const TCliArgs& args, const TStationRun& station, const std::string& port, bool draw = true);
+  TRunStatus Begin(const TCliArgs& args, const TStationRun& station, const TPortArg& port, bool draw = true);
   std::optional<std::int64_t> Serial() const { return m_row.serial; }
   // The row is the run's to finish: true, unless a run cut short at once has claimed it
   // (MarkStopped), which then ends the process.

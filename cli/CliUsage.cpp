@@ -26,7 +26,8 @@ Commands:
                              unless --boot-entry)
   read FILE [--range S-E]    read the flash (default 0000-FFFF) into FILE (.hex, .ihx or .bin)
   verify FILE                read back the addresses the image holds and compare
-  log [--json|--csv] [--since TIME] [--serial N] [--port P]
+  log [--json|--csv] [--since TIME] [--serial N] [--port P] [--station S] [--operator O]
+      [--lot L]
                              the station's log: a row for every board and run of program,
                              cycle, verify and erase (a table; JSON Lines or CSV)
 
@@ -78,6 +79,10 @@ go together as in -qv, and every word after -- is an argument):
                              (8 digits); each board takes the next number, never one twice
   --serial-name NAME         the sequence (default "default"); --serial-first N its first
                              number (default 1)
+  --station NAME             the station's name in the log (default: the host name)
+  --operator NAME            who runs the boards, in the log
+  --lot TEXT                 the work order (lot) the boards belong to, in the log; with log,
+                             --station, --operator and --lot list those rows only
   -V, --version, -h, --help
   --                         the end of the options (for a file named -x.hex)
 

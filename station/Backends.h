@@ -65,6 +65,7 @@ class TSqlDb : public TStationDb {
   // went unanswered (Unconfirmed() then).
   TStationStatus Commit();
   bool m_nothingYet = false;   // read only, the database holds no tables yet
+  int m_readVersion = kSchemaVersion;  // read only: the schema the log was written in
   bool m_unconfirmed = false;  // the last commit was sent, and went unanswered
   bool Write(bool migrating);
 };

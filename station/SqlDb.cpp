@@ -14,7 +14,10 @@ namespace {
 constexpr const char* kColumns[] = {"started",     "ended",           "station",      "port",   "command",
                                     "image",       "image_sha256",    "device_id",    "serial_name", "serial",
                                     "serial_verified", "result",      "exit_status",  "first_difference",
-                                    "seconds",     "speed",           "retries"};
+                                    "seconds",     "speed",           "retries",      "operator_name",
+                                    "lot",         "device"};
+// Those that schema 1 did not have yet: a log of that schema is read with them empty.
+constexpr std::size_t kColumnsOfSchema1 = 17;
 constexpr std::size_t kColumnCount = std::size(kColumns);
 
 // The statements are built by appending: concatenating onto temporaries makes GCC 12's
@@ -38,12 +41,17 @@ std::string UpdateSql() {
   return sql;
 }
 
-std::string SelectSql() {
+std::string SelectSql(int version) {
   std::string names = "SELECT id";
-  for (const char* c : kColumns) names.append(", ").append(c);
+  for (std::size_t i = 0; i < kColumnCount; ++i)
+    names.append(", ").append(version < 2 && i >= kColumnsOfSchema1 ? "NULL" : kColumns[i]);
   return names +
          " FROM kavel_runs WHERE (CAST($1 AS TEXT) IS NULL OR started >= $1) AND (CAST($2 AS BIGINT) IS NULL OR "
-         "serial = $2) AND (CAST($3 AS TEXT) IS NULL OR port = $3) ORDER BY id";
+         "serial = $2) AND (CAST($3 AS TEXT) IS NULL OR port = $3) AND (CAST($4 AS TEXT) IS NULL OR station = $4)" +
+         std::string(version < 2 ? " AND CAST($5 AS TEXT) IS NULL AND CAST($6 AS TEXT) IS NULL"
+                                 : " AND (CAST($5 AS TEXT) IS NULL OR operator_name = $5) AND "
+                                   "(CAST($6 AS TEXT) IS NULL OR lot = $6)") +
+         " ORDER BY id";
 }
 
 // The sequence's next number, never below first ($2), taken in one statement.
@@ -72,7 +80,8 @@ TValues RowValues(const TRunRow& row) {
           Text(row.command),    Text(row.image),      Text(row.imageSha256),     Text(row.deviceId),
           Text(row.serialName), Text(row.serial),     std::string(row.serialVerified ? "1" : "0"),
           Text(row.result),     Text(row.exitStatus), Text(row.firstDifference), Text(row.seconds),
-          Text(row.speed),      std::to_string(row.retries)};
+          Text(row.speed),      std::to_string(row.retries), Text(row.operatorName), Text(row.lot),
+          Text(row.device)};
 }
 
 std::optional<std::int64_t> Number(const std::optional<std::string>& v) {
@@ -106,6 +115,9 @@ TRunRow RowFrom(const TValues& v) {
   if (v[15]) row.seconds = std::strtod(v[15]->c_str(), nullptr);
   row.speed = Small(v[16]);
   row.retries = Small(v[17]).value_or(0);
+  row.operatorName = text(18);
+  row.lot = text(19);
+  row.device = text(20);
   return row;
 }
 
@@ -179,7 +191,11 @@ TStationStatus TSqlDb::CheckSchema() {
     return StationFailed(m_shown, "holds no station log", why);
   }
   const int version = Small(found[0][0]).value_or(0);
-  if (version == kSchemaVersion) return TStationStatus::Done();
+  // An older log is read as it stands, what it did not keep yet empty.
+  if (version >= 1 && version <= kSchemaVersion) {
+    m_readVersion = version;
+    return TStationStatus::Done();
+  }
   return StationFailed(m_shown, version > kSchemaVersion ? "is of a newer schema" : "is of an older schema",
                        "version " + std::to_string(version) + ", this program reads " + std::to_string(kSchemaVersion) +
                            (version < kSchemaVersion ? " (recording a run with this program brings it up)" : ""));
@@ -219,7 +235,9 @@ TStationStatus TSqlDb::List(const TLogFilter& filter, std::vector<TRunRow>& rows
   rows.clear();
   if (m_nothingYet) return TStationStatus::Done();
   std::vector<TValues> found;
-  if (!Query(SelectSql(), {Text(filter.since), Text(filter.serial), Text(filter.port)}, &found))
+  if (!Query(SelectSql(m_readVersion), {Text(filter.since), Text(filter.serial), Text(filter.port), Text(filter.station),
+                                        Text(filter.operatorName), Text(filter.lot)},
+             &found))
     return Failed("cannot be read");
   for (const TValues& v : found) rows.push_back(RowFrom(v));
   return TStationStatus::Done();

@@ -19,7 +19,7 @@ namespace kavel::station {
 struct TRunRow {
   std::int64_t id = 0;
   std::string started, ended;          // ended: "" until the run's end is recorded
-  std::string station;                 // the host name
+  std::string station;                 // the station's name (the host name unless one is given)
   std::string port;                    // as given: COM1, /dev/ttyUSB0, rfc2217://...
   std::string command;                 // program, cycle, verify, erase
   std::string image;                   // the image file as given; "" for none
@@ -34,6 +34,9 @@ struct TRunRow {
   std::optional<double> seconds;
   std::optional<int> speed;            // bit/s, once confirmed
   int retries = 0;                     // data records sent again
+  std::string operatorName;            // who ran it, when said; "" otherwise
+  std::string lot;                     // the work order (lot) it belongs to, when said
+  std::string device;                  // the device opened, links followed (a network port: its URL)
 
   // A row whose end was never recorded: its run is still going, or its process was killed.
   static constexpr const char* kUnfinished = "unfinished";
@@ -44,6 +47,7 @@ struct TLogFilter {
   std::string since;                   // UTC, as the rows hold it: rows started at or after
   std::optional<std::int64_t> serial;
   std::string port;
+  std::string station, operatorName, lot;
 };
 
 // A number to draw with a row: the sequence's next, never below first.
@@ -103,7 +107,7 @@ std::string StationName();
 
 // The schema's version this program writes, and the statements that bring a database from
 // version i to i + 1 (the dialects differ in the row's key only).
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
 std::vector<std::string> SchemaSteps(int fromVersion, bool postgres);
 
 }  // namespace kavel::station

@@ -85,8 +85,9 @@ TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {
     std::string port;
     const station::TSerialDraw* draw;
     std::optional<std::int64_t> serial;  // the number drawn
+    std::string workOrder;
   } runs[] = {
-      {"COM1", &lot, 1000}, {"COM2", nullptr, std::nullopt}, {"COM1", &lot, 1001}, {"COM2", &lot, 1002},
+      {"COM1", &lot, 1000, ""}, {"COM2", nullptr, std::nullopt, "W-17"}, {"COM1", &lot, 1001, ""}, {"COM2", &lot, 1002, "W-17"},
   };
   for (const auto& r : runs) {
     station::TRunRow row;
@@ -94,6 +95,8 @@ TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {
     row.station = "bench";
     row.port = r.port;
     row.command = "program";
+    row.operatorName = "ann";
+    row.lot = r.workOrder;
     ASSERT_TRUE(db->Begin(row, r.draw).Ok());
     EXPECT_EQ(row.serial, r.serial);
     row.result = "ok";
@@ -118,11 +121,14 @@ TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {
     station::TLogFilter filter;
     std::size_t rows;
   } filters[] = {
-      {{"", std::nullopt, ""}, 6},
-      {{"2026-12-08T12:00:00.000Z", std::nullopt, ""}, 2},
-      {{"", 1001, ""}, 1},
-      {{"", std::nullopt, "COM2"}, 2},
-      {{"2026-12-08T00:00:00.000Z", 1002, "COM1"}, 0},
+      {{"", std::nullopt, "", "", "", ""}, 6},
+      {{"2026-12-08T12:00:00.000Z", std::nullopt, "", "", "", ""}, 2},
+      {{"", 1001, "", "", "", ""}, 1},
+      {{"", std::nullopt, "COM2", "", "", ""}, 2},
+      {{"2026-12-08T00:00:00.000Z", 1002, "COM1", "", "", ""}, 0},
+      {{"", std::nullopt, "", "bench", "ann", ""}, 4},
+      {{"", std::nullopt, "", "", "", "W-17"}, 2},
+      {{"", std::nullopt, "", "other", "", ""}, 0},
   };
   for (const auto& f : filters) {
     std::vector<station::TRunRow> rows;
@@ -130,7 +136,7 @@ TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {
     EXPECT_EQ(rows.size(), f.rows) << f.filter.since << " " << f.filter.port;
   }
   std::vector<station::TRunRow> rows;
-  ASSERT_TRUE(db->List({"", 1000, ""}, rows).Ok());
+  ASSERT_TRUE(db->List({"", 1000, "", "", "", ""}, rows).Ok());
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].deviceId, 0xC2);
   EXPECT_EQ(rows[0].result, "ok");
@@ -144,7 +150,23 @@ TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {
   ASSERT_EQ(std::system(("sqlite3 " + file + " 'UPDATE kavel_schema SET version = 99'").c_str()), 0);
   const station::TStationStatus newer = station::OpenStationDb(file, db);
   EXPECT_EQ(newer.kind, station::ssFailed);
-  EXPECT_NE(newer.detail.find("is of a newer schema: version 99, this program knows 1 at most"), std::string::npos);
+  EXPECT_NE(newer.detail.find("is of a newer schema: version 99, this program knows 2 at most"), std::string::npos);
+  // A log of schema 1 is read as it stands, and brought up by the next run recorded in it.
+  const std::string old = dir.Path() + "/old.db";
+  std::string v1 = "CREATE TABLE kavel_schema (version INTEGER NOT NULL); INSERT INTO kavel_schema VALUES (1);";
+  for (const std::string& step : station::SchemaSteps(0, false)) v1 += step + ";";
+  v1 += "INSERT INTO kavel_runs (started, station, port, command, result) VALUES ('2026-01-01T00:00:00.000Z', 'a', "
+        "'COM1', 'program', 'ok');";
+  ASSERT_EQ(std::system(("sqlite3 " + old + " \"" + v1 + "\"").c_str()), 0);
+  ASSERT_TRUE(station::OpenStationDb(old, db, station::TDbUse::duRead).Ok());
+  ASSERT_TRUE(db->List({"", std::nullopt, "", "a", "", ""}, rows).Ok());
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].lot, "");
+  ASSERT_TRUE(station::OpenStationDb(old, db).Ok());
+  row.lot = "W-18";
+  ASSERT_TRUE(db->Begin(row, nullptr).Ok());
+  ASSERT_TRUE(db->List({"", std::nullopt, "", "", "", "W-18"}, rows).Ok());
+  EXPECT_EQ(rows.size(), 1u);
   // Only read: a database with no tables yet holds no runs; one with tables of another's is
   // no station's log.
   const std::string fresh = dir.Path() + "/fresh.db", other = dir.Path() + "/other.db";
@@ -220,7 +242,8 @@ TEST_F(StationCli, EveryBoardIsARowWhateverBecameOfIt) {
     const char* result;
     bool serialVerified;
   } cases[] = {
-      {"success", {}, {"program", "--serial", "7FFC", blinkHex}, 0, "ok", true},
+      {"success", {}, {"program", "--serial", "7FFC", "--station", "line-2", "--operator", "ann", "--lot", "W-17", blinkHex},
+       0, "ok", true},
       {"refusal", {"--security", "1"}, {"program", "--serial", "7FFC", blinkBin}, 1, "refused", false},
       {"no answer", {"--speeds", "110"}, {"--baud", "9600", "erase"}, 1, "no_answer", false},
       {"image refused", {}, {"program", "--serial", "1FFC", taken}, 4, "bad_image", false},
@@ -265,6 +288,10 @@ TEST_F(StationCli, EveryBoardIsARowWhateverBecameOfIt) {
       EXPECT_EQ(row["image_sha256"], test::ReadWholeFile(File("sum")).substr(0, 64));
       EXPECT_EQ(Flash().substr(0x7FFC, 4), std::string("\0\0\0\1", 4));  // the number, big-endian
       EXPECT_TRUE(out.ends_with(", verified, serial 1\n")) << out;
+      EXPECT_EQ(row["station"], "line-2");
+      EXPECT_EQ(row["operator"], "ann");
+      EXPECT_TRUE(row["device"].get<std::string>().starts_with("/dev/pts/")) << row;  // where the name led
+      EXPECT_EQ(Log({"--lot", "W-17", "--operator", "ann"}).size(), 1u);
     }
     if (c.status == 4) {
       EXPECT_NE(Report().find("records=0\n"), std::string::npos);  // nothing was sent

@@ -176,6 +176,8 @@ const TOption kOptions[] = {
        return Check(since.has_value(), v.needs);
      }},
     {.name = "--csv", .flag = &TCliArgs::csv},
+    {.name = "--pin", .flag = &TCliArgs::pin},
+    {.name = "--require-pinned", .flag = &TCliArgs::requirePinned},
     {.name = "--station", .needs = "--station needs a name of 1 to 64 characters", .take = TakeName<&TCliArgs::station>},
     {.name = "--operator", .needs = "--operator needs a name of 1 to 64 characters",
      .take = TakeName<&TCliArgs::operatorName>},
@@ -263,6 +265,10 @@ struct TBelonging {
 const TBelonging kBelongings[] = {
     {[](const TCliArgs& a) { return a.sixClock; }, [](const TCommandInfo& c) { return c.id == ciCycle; },
      "--six-clock belongs to cycle"},
+    {[](const TCliArgs& a) { return a.pin; }, [](const TCommandInfo& c) { return c.id == ciPorts; },
+     "--pin belongs to ports"},
+    {[](const TCliArgs& a) { return a.requirePinned; }, [](const TCommandInfo& c) { return c.runner != nullptr; },
+     "--require-pinned belongs to the commands that open a port"},
     {[](const TCliArgs& a) { return a.controllerGiven; }, [](const TCommandInfo& c) { return c.id == ciCycle; },
      "--controller belongs to cycle"},
     {[](const TCliArgs& a) { return a.format.has_value(); },

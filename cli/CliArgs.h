@@ -65,6 +65,8 @@ struct TCliArgs {
   std::optional<std::uint8_t> expectDevice;  // --expect-device
   std::string expectSha256;        // --expect-sha256: the image file's digest, lower case
   bool portsGiven = false;         // --port was given (log: the rows of those ports)
+  bool pin = false;                // ports --pin: an entry for every name the default rule gives
+  bool requirePinned = false;      // --require-pinned: no COM name that only the default rule gives
   // The production station: the log of every board (program, cycle, verify, erase) and the
   // serial numbers.
   std::string db;                  // --db FILE|URL; "" for the default file

@@ -26,18 +26,20 @@ TRunStatus ParsePortArg(std::string_view text, const TPortMap& map, TPortArg& po
   if (LooksLikeNetAddress(name)) {
     if (!ParseNetAddress(name))
       return Usage("--port " + name + ": a network port is rfc2217://HOST:PORT or socket://HOST:PORT");
-    port = {TPortArg::pkNetwork, name, {}, name};
+    port = {TPortArg::pkNetwork, name, {}, name, true};
   } else if (IsComName(name)) {
     if (!ComNumberFits(name)) return Usage("--port " + name + ": no port has a number that large");
     port = ComPort(map, name);
   } else {
-    port = {TPortArg::pkDevice, name, name, {}};
+    port = {TPortArg::pkDevice, name, name, {}, true};
   }
   return TRunStatus::Done();
 }
 
 TPortArg ComPort(const TPortMap& map, const std::string& name) {
-  return {TPortArg::pkComName, name, map.DevicePath(name), map.NetAddress(name).value_or("")};
+  const auto target = map.Resolve(name);
+  return {TPortArg::pkComName, name, target ? target->path : std::string(), map.NetAddress(name).value_or(""),
+          !target || target->entry};
 }
 
 std::string RealDevice(const TPortArg& port) {

@@ -22,6 +22,8 @@ struct TPortArg {
                         // need not exist), or the device path given; "" for a network address
   std::string address;  // the network port it is: the address given, or the one a COM name's
                         // entry holds; "" for a serial line
+  bool pinned = true;   // false for a COM name that only the default rule gives: it moves to
+                        // another device when one is unplugged
 
   // Raw TCP (socket://), which carries neither the line's speed nor its modem lines.
   bool RawTcp() const { return address.starts_with("socket://"); }

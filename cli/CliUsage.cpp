@@ -8,7 +8,10 @@ const char* const kUsage = R"(Usage: kavel-isp-cli [options] COMMAND [ARGS]
 Programs 80C51-family flash microcontrollers through their serial boot loader.
 
 Commands:
-  ports                      the ports present and the device each COM name leads to
+  ports                      the ports present and the device each COM name leads to; the
+                             names only the default rule gives are marked "not pinned"
+  ports --pin                write an entry for each of those, so that its name stays with
+                             the socket its adapter is plugged into
   sync                       synchronize; print the speed found
   info                       manufacturer id, device id, boot code version, security bits,
                              status byte
@@ -68,6 +71,8 @@ go together as in -qv, and every word after -- is an argument):
                              (RTS off, DTR pulsed)
   --controller auto|none     cycle: look for the communication controller first (auto, the
                              default), or not, on a line that has none (none)
+  --require-pinned           refuse a COM name that only the default rule gives (as --serial
+                             always does): it moves when an adapter is unplugged
   --trace FILE               write every byte each way, with time and speed, to FILE
   --db FILE|URL              the station database that program, cycle, verify and erase
                              record every board in: an SQLite file (default

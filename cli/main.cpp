@@ -86,18 +86,31 @@ int Output(const std::string& text, int status = kExitOk) {
 }
 
 // The ports present, each with the device (links followed) or the network port it leads to.
-int ListPorts() {
+int ListPorts(const TCliArgs& args) {
   const TPortMap map = TPortMap::FromEnvironment();
-  const TPortMap::TListing listing = map.List();
   std::string text;
+  int status = kExitOk;
+  if (args.pin) {
+    for (const TPortMap::TPinned& p : map.Pin()) {
+      if (p.error == 0) {
+        text += Printable(p.name) + " -> " + Printable(p.target) + "\n";
+      } else {
+        Complain("cannot write the entry " + Printable(map.PortDir() + "/" + p.name) + ": " + std::strerror(p.error));
+        status = kExitChip;
+      }
+    }
+    if (text.empty() && status == kExitOk) text = "every serial port present has its entry already\n";
+    return Output(text, status);
+  }
+  const TPortMap::TListing listing = map.List();
   for (const std::string& name : listing.names) {
     const TPortArg port = ComPort(map, name);
     const std::string device = RealDevice(port);
     text += Printable(name) + "\t" +
-            Printable(!port.address.empty() ? port.address : !device.empty() ? device : port.device) + "\n";
+            Printable(!port.address.empty() ? port.address : !device.empty() ? device : port.device) +
+            (port.pinned ? "" : "\tdefault rule: not pinned (ports --pin)") + "\n";
   }
   if (listing.names.empty()) text += "no serial ports found\n";
-  int status = kExitOk;
   if (listing.error != 0) {
     Complain("cannot read " + listing.unreadable + ": " + std::strerror(listing.error));
     status = kExitPort;
@@ -170,6 +183,15 @@ int RunSeveral(const TCliArgs& args, const std::vector<TPortRun>& runs) {
 TRunStatus Runnable(const TCliArgs& args) {
   if (TRunStatus twice = PortsTwice(args.ports); !twice.Ok()) return twice;
   for (const TPortArg& port : args.ports) {
+    // A board whose number goes into its flash must be the board on that socket.
+    if (!port.pinned && (args.requirePinned || args.serialPlace)) {
+      const std::string device = RealDevice(port);
+      return TRunStatus::Make(rkUsage, port.name + " has no entry in the port directory: only the default rule gives it (" +
+                                           (device.empty() ? std::string("to no device now") : "to " + device + " now") +
+                                           "), and it moves to another device when one is unplugged; kavel-isp-cli ports "
+                                           "--pin writes an entry that keeps it" +
+                                           (args.requirePinned ? "" : " (--serial needs one)"));
+    }
     if (port.RawTcp() && !args.baudGiven) {
       return TRunStatus::Make(rkUsage, port.name + " is raw TCP, which cannot set the line's speed: give --baud, the "
                                                    "speed the server's port runs at");
@@ -246,7 +268,7 @@ int main(int argc, char** argv) {
   if (const TRunStatus usage = ParseCliArgs(words, args); !usage.Ok()) return Usage(args, JsonAsked(words), usage);
   if (args.help) return Output(kUsage);
   if (args.version) return Output(std::string("kavel-isp-cli ") + kVersion + "\n");
-  if (args.id == ciPorts) return ListPorts();
+  if (args.id == ciPorts) return ListPorts(args);
   if (args.id == ciLog) {
     if (args.ports.size() > 1) return Usage(args, args.json, TRunStatus::Make(rkUsage, "log takes one --port"));
     return ListLog(args);

@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -207,6 +209,41 @@ std::vector<std::pair<std::string, std::string>> TPortMap::DefaultAssignments() 
   return Assign(entries, devices);
 }
 
+std::string TPortMap::StableName(const std::string& device) const {
+  char wanted[PATH_MAX];
+  if (!realpath(device.c_str(), wanted)) return device;
+  for (const char* folder : {"/serial/by-path", "/serial/by-id"}) {
+    const std::string dir = m_devDir + folder;
+    DIR* d = opendir(dir.c_str());
+    if (!d) continue;
+    std::vector<std::string> links;
+    while (const dirent* e = readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      char real[PATH_MAX];
+      const std::string link = dir + "/" + e->d_name;
+      if (realpath(link.c_str(), real) && std::string_view(real) == wanted) links.push_back(link);
+    }
+    closedir(d);
+    if (!links.empty()) return *std::min_element(links.begin(), links.end());  // the same one every time
+  }
+  return device;
+}
+
+std::vector<TPortMap::TPinned> TPortMap::Pin() const {
+  std::vector<TPinned> pinned;
+  const auto defaults = DefaultAssignments();
+  if (defaults.empty()) return pinned;
+  std::error_code made;
+  std::filesystem::create_directories(m_portDir, made);
+  for (const auto& [name, device] : defaults) {
+    TPinned p{name, StableName(device), 0};
+    // symlink() never replaces what is there: an entry made meanwhile stays.
+    if (symlink(p.target.c_str(), (m_portDir + "/" + name).c_str()) != 0) p.error = errno;
+    pinned.push_back(std::move(p));
+  }
+  return pinned;
+}
+
 std::optional<TPortMap::TTarget> TPortMap::Resolve(std::string_view portName) const {
   if (!IsComName(portName)) return std::nullopt;
   const std::string name(portName);
@@ -216,7 +253,7 @@ std::optional<TPortMap::TTarget> TPortMap::Resolve(std::string_view portName) co
   if (lstat(entry.c_str(), &st) == 0) return TTarget{entry, true};
   for (const auto& [com, device] : DefaultAssignments())
     if (com == name) return TTarget{device, false};
-  return TTarget{entry, true};
+  return TTarget{entry, false};
 }
 
 std::string TPortMap::DevicePath(std::string_view portName) const {

@@ -43,7 +43,8 @@ class TPortMap {
 
   struct TTarget {
     std::string path;
-    bool entry = false;  // a port-directory entry (which may carry a claim), not a default
+    bool entry = false;  // the name has a port-directory entry (which may carry a claim); false
+                         // for a default name, and for a name with nothing behind it
   };
   // What a COM name opens: its port-directory entry when there is one (even a dangling or
   // stale one, so that opening it fails), else the device that the default rule gives the
@@ -76,6 +77,21 @@ class TPortMap {
   // The default rule's result: (COM name, device path) pairs in name order. Never throws:
   // when the kernel's list cannot be read there are no default names.
   std::vector<std::pair<std::string, std::string>> DefaultAssignments() const;
+
+  // A name of the device that stays when devices come and go: its link in the device
+  // directory's serial/by-path (the socket it is plugged into), else serial/by-id (the
+  // adapter itself), else the device path.
+  std::string StableName(const std::string& device) const;
+
+  // What Pin did with one default name.
+  struct TPinned {
+    std::string name, target;  // COMn and what its new entry leads to
+    int error = 0;             // errno when the entry could not be written; 0 when it was
+  };
+  // Writes an entry for every device that only the default rule names, under the name the rule
+  // gives it now, leading to its StableName: the names then stay when devices come and go. The
+  // port directory is made when it is not there; an entry is never overwritten.
+  std::vector<TPinned> Pin() const;
 
   const std::string& PortDir() const { return m_portDir; }
 

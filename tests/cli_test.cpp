@@ -52,6 +52,9 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
   const std::string high = Write("high.bin", std::string(0x8000, '\xFF') + '\0');  // a byte at 8000
   const std::string fifo = File("trace.fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // A simulator killed on COM5: its entry stays, stale.
+  std::filesystem::create_symlink("/dev/null", File("COM5"));
+  Write(std::string("COM5") + kClaimSuffix, "pid=1\ntarget=/dev/null\noriginal=\n");
   // Network port servers, each for the row that names it: one that runs its port at 19200
   // bit/s, one that never acknowledges a speed, one that never stops sending either, and a
   // raw TCP one where nobody answers.
@@ -140,6 +143,10 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
       {"a password in a key/value string", {}, {"--db", "host=127.0.0.1 port=1 password='TOPSECRET'", "program", blinkHex},
        5, "the station database host=127.0.0.1 port=1 password=*** cannot be reached: "},
       {"a day that does not exist", {"-"}, {"log", "--since", "2026-02-31"}, 2, "--since needs a time"},
+      // A name whose simulator has gone is the default rule's: no number is written through it.
+      {"a name only the default rule gives", {"-"}, {"-p", "COM4", "--db", File("pin.db"), "program", "--serial", "7FFC",
+       blinkBin}, 2, "COM4 has no entry in the port directory: only the default rule gives it"},
+      {"a stale entry keeps its name", {"-"}, {"--require-pinned", "-p", "COM5", "sync"}, 3, "cannot open COM5"},
       {"not the image released", {}, {"--expect-sha256", std::string(64, 'A'), "program", blinkBin}, 4,
        "blink.bin is not the image expected: its SHA-256 is " + station::Sha256(test::ReadWholeFile(blinkBin)) +
            ", not " + std::string(64, 'a')},
@@ -163,6 +170,7 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
   }
   EXPECT_EQ(test::ReadWholeFile(image), test::ReadWholeFile(blinkHex));  // the trace never touched it
   EXPECT_FALSE(std::filesystem::exists(File("fifo.db")));  // the FIFO: no number was drawn
+  EXPECT_FALSE(std::filesystem::exists(File("pin.db")));   // nor through a name that moves
 }
 
 TEST_F(Cli, EveryCommandEndsWithALineThatSaysWhatItDid) {

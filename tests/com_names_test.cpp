@@ -117,6 +117,35 @@ TEST(DefaultRule, ASingleUsbAdapterIsCom1AndStaysSo) {
     EXPECT_EQ(s.Map().DefaultAssignments(), (Pairs{{"COM1", s.dev() + "/ttyUSB0"}}));
 }
 
+// Pinned, a name leads to the socket its device is plugged into (else the adapter, else the
+// device), and stays when another adapter comes first.
+TEST(DefaultRule, PinnedNamesStayWhenDevicesComeAndGo) {
+  FakeSystem s;
+  s.AddTty("ttyUSB1");
+  s.AddTty("ttyUSB2");
+  s.AddTty("ttyUSB3");
+  fs::create_directories(s.dev() + "/serial/by-path");
+  fs::create_directories(s.dev() + "/serial/by-id");
+  fs::create_symlink("../../ttyUSB1", s.dev() + "/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0");
+  fs::create_symlink("../../ttyUSB1", s.dev() + "/serial/by-id/usb-FTDI_FT232R-if00-port0");
+  fs::create_symlink("../../ttyUSB2", s.dev() + "/serial/by-id/usb-Prolific-if00-port0");
+  s.AddEntry("COM2", s.dev() + "/ttyUSB3");  // the user's own: never touched
+  const std::vector<TPortMap::TPinned> pinned = s.Map().Pin();
+  ASSERT_EQ(pinned.size(), 2u);
+  EXPECT_EQ(pinned[0].name, "COM1");
+  EXPECT_EQ(pinned[0].target, s.dev() + "/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0");
+  EXPECT_EQ(pinned[1].name, "COM3");
+  EXPECT_EQ(pinned[1].target, s.dev() + "/serial/by-id/usb-Prolific-if00-port0");
+  EXPECT_EQ(pinned[0].error + pinned[1].error, 0);
+  EXPECT_EQ(fs::read_symlink(s.ports() + "/COM2"), s.dev() + "/ttyUSB3");
+  // Another adapter, first by the rule: it gets a free name, the pinned ones stay.
+  s.AddTty("ttyUSB0");
+  const TPortMap map = s.Map();
+  EXPECT_EQ(map.DefaultAssignments(), (Pairs{{"COM4", s.dev() + "/ttyUSB0"}}));
+  EXPECT_EQ(fs::canonical(map.DevicePath("COM1")), fs::canonical(s.dev() + "/ttyUSB1"));
+  EXPECT_TRUE(map.Resolve("COM3")->entry);
+}
+
 TEST(DevicePath, EntryThenDefaultThenWouldBeEntryAndOnlyForComNames) {
   FakeSystem s;
   s.AddTty("ttyUSB0");

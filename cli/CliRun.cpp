@@ -299,7 +299,8 @@ int Conclude(const TCliArgs& args, TCliTerminal& terminal, TRunFacts& facts, TRu
 // be begun (nothing may be sent then); rkBadImage when the number does not fit its format.
 TRunStatus BeginBoard(const TCliArgs& args, const TPortRun& run, TBoardRecord& record, TRunFacts& facts,
                       THexBinList& numbered) {
-  if (const TRunStatus begun = record.Begin(args, *run.station, run.port); !begun.Ok())
+  if (const TRunStatus begun = run.row ? record.Adopt(*run.station, *run.row) : record.Begin(args, *run.station, run.port);
+      !begun.Ok())
     return TRunStatus::Make(rkStationFailed, begun.detail + "; nothing was sent to the board");
   if (!args.serialPlace || !record.Serial()) return TRunStatus::Done();
   facts.serial = record.Serial();
@@ -329,7 +330,9 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   if (run.station) {
     record.emplace();
     const TRunStatus begun =
-        trace.Ok() ? BeginBoard(args, run, *record, facts, numbered) : record->Begin(args, *run.station, run.port, false);
+        trace.Ok()  ? BeginBoard(args, run, *record, facts, numbered)
+        : run.row   ? record->Adopt(*run.station, *run.row)
+                    : record->Begin(args, *run.station, run.port, false);
     if (facts.serial) terminal.Numbered(*facts.serial);
     if (!begun.Ok()) {
       facts.work = begun.kind == rkStationFailed ? TRunStatus::Make(rkCancelled, "nothing was done") : begun;

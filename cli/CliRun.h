@@ -26,6 +26,7 @@ struct TPortRun {
   std::function<std::unique_ptr<TComDevice>()> device;
   TClock* clock = nullptr;
   const TStationRun* station = nullptr;  // where the run is recorded; nullptr: nowhere
+  const station::TRunRow* row = nullptr;  // its row, begun already with the others' (several ports)
 };
 
 // Runs the command on the port and returns the exit status: the port is opened, the command

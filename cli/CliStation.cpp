@@ -165,6 +165,30 @@ TRunStatus TBoardRecord::Begin(const TCliArgs& args, const TStationRun& station,
   return m_db->Begin(m_row, args.serialPlace && draw ? &drawn : nullptr);
 }
 
+TRunStatus TBoardRecord::Adopt(const TStationRun& station, const station::TRunRow& row) {
+  m_row = row;
+  m_where = station.where;
+  m_began = std::chrono::steady_clock::now();
+  return station::OpenStationDb(station.where, m_db);
+}
+
+TRunStatus BeginBoards(const TCliArgs& args, const TStationRun& station, station::TStationDb& db,
+                       const std::vector<TPortArg>& ports, std::vector<station::TRunRow>& rows) {
+  rows.clear();
+  for (const TPortArg& port : ports) rows.push_back(NewRow(args, station, port));
+  const station::TSerialDraw draw{args.serialName, args.serialFirst};
+  return db.BeginAll(rows, args.serialPlace ? &draw : nullptr);
+}
+
+void FinishUnstarted(const TStationRun& station, station::TRunRow row, TRunKind kind, int exit) {
+  row.ended = station::UtcNow();
+  row.result = KindName(kind);
+  row.exitStatus = exit;
+  row.seconds = 0.0;
+  std::unique_ptr<station::TStationDb> db;
+  if (station::OpenStationDb(station.where, db).Ok()) (void)db->Finish(row);
+}
+
 bool TBoardRecord::ClaimForRun() {
   if (m_claim.load() == kRun) return true;
   if (StopNow()) return false;  // the stopper is on its way to it

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cli/CliArgs.h"
 #include "cli/CliReport.h"
@@ -35,6 +36,9 @@ class TBoardRecord {
   // is given and draw (a run that cannot start draws none). Done (the number is then spent
   // for good), or rkStationFailed.
   TRunStatus Begin(const TCliArgs& args, const TStationRun& station, const TPortArg& port, bool draw = true);
+  // Takes on a row begun already (BeginBoards), and opens the database to finish it. Done, or
+  // rkStationFailed.
+  TRunStatus Adopt(const TStationRun& station, const station::TRunRow& row);
   std::optional<std::int64_t> Serial() const { return m_row.serial; }
   // The row is the run's to finish: true, unless a run cut short at once has claimed it
   // (MarkStopped), which then ends the process.
@@ -58,6 +62,15 @@ class TBoardRecord {
   std::atomic<int> m_claim{kOpen};  // who finishes the row
   bool m_unconfirmed = false;
 };
+
+// The rows of several boards begun in db at once, before any of their runs starts, their
+// serial numbers (--serial) drawn in the order of the ports, in one transaction. Done, or
+// rkStationFailed (no row begun, no number spent).
+TRunStatus BeginBoards(const TCliArgs& args, const TStationRun& station, station::TStationDb& db,
+                       const std::vector<TPortArg>& ports, std::vector<station::TRunRow>& rows);
+// A row begun for a run that never started, finished as kind with the exit status; nothing
+// is said when that fails.
+void FinishUnstarted(const TStationRun& station, station::TRunRow row, TRunKind kind, int exit);
 
 // A row for each port in db, saying the image was refused before anything was sent.
 TRunStatus RecordRefused(const TCliArgs& args, const TStationRun& station, station::TStationDb& db,

@@ -166,6 +166,10 @@ int RunSeveral(const TCliArgs& args, const std::vector<TPortRun>& runs) {
   for (std::size_t i = 0; i < children.size(); ++i) worst = std::max(worst, ChildStatus(args, children[i], runs[i].port.name));
   // The ports whose process was never started say so too (a failed start said it already).
   const std::size_t said = children.size() + (startFailed ? 1 : 0);
+  for (std::size_t i = children.size(); i < runs.size(); ++i) {  // their rows, begun, say so too
+    const int exit = StopSignal() != 0 ? 128 + StopSignal() : kExitPort;
+    if (runs[i].row) FinishUnstarted(*runs[i].station, *runs[i].row, StopSignal() != 0 ? rkStopped : rkCancelled, exit);
+  }
   for (std::size_t i = said; i < runs.size(); ++i) {
     const int exit = StopSignal() != 0 ? 128 + StopSignal() : kExitPort;
     if (args.json) {
@@ -299,11 +303,19 @@ int main(int argc, char** argv) {
     }
     return BadImage(args, loaded);
   }
-  db.reset();
   if (station && image) station->imageSha256 = sha256;  // of what was checked and is sent
   if (args.id == ciErase && image) args.eraseBlocks = image->Blocks();
   std::vector<TPortRun> runs;
   PlanRuns(args, image ? &*image : nullptr, runs);
   for (TPortRun& run : runs) run.station = station ? &*station : nullptr;
+  // Several boards: their rows begun, and their numbers drawn in the order of the ports,
+  // before any of them starts.
+  std::vector<station::TRunRow> rows;
+  if (station && runs.size() > 1) {
+    if (const TRunStatus begun = BeginBoards(args, *station, *db, args.ports, rows); !begun.Ok())
+      return StationFailed(args, begun);
+    for (std::size_t i = 0; i < runs.size(); ++i) runs[i].row = &rows[i];
+  }
+  db.reset();
   return runs.size() == 1 ? RunOnPort(args, runs[0]) : RunSeveral(args, runs);
 }

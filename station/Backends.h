@@ -30,6 +30,7 @@ std::string SqlParameter(std::size_t n);
 class TSqlDb : public TStationDb {
  public:
   TStationStatus Begin(TRunRow& row, const TSerialDraw* draw) override;
+  TStationStatus BeginAll(std::vector<TRunRow>& rows, const TSerialDraw* draw) override;
   TStationStatus Finish(const TRunRow& row) override;
   TStationStatus List(const TLogFilter& filter, std::vector<TRunRow>& rows) override;
   bool Unconfirmed() const override { return m_unconfirmed; }

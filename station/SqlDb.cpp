@@ -202,23 +202,31 @@ TStationStatus TSqlDb::CheckSchema() {
 }
 
 TStationStatus TSqlDb::Begin(TRunRow& row, const TSerialDraw* draw) {
-  if (!Write(false)) return Rollback("cannot be written");
-  std::vector<TValues> drawn, inserted;
-  if (draw) {
-    if (!Query(kDrawSql, {draw->name, std::to_string(draw->first)}, &drawn) || drawn.size() != 1)
-      return Rollback("cannot be written");
-    row.serial = Number(drawn[0][0]);
-    row.serialName = draw->name;
+  std::vector<TRunRow> rows{row};
+  const TStationStatus begun = BeginAll(rows, draw);
+  row = rows[0];
+  return begun;
+}
+
+TStationStatus TSqlDb::BeginAll(std::vector<TRunRow>& rows, const TSerialDraw* draw) {
+  const auto failed = [&rows](TStationStatus status) {
+    for (TRunRow& row : rows) row.serial.reset(), row.id = 0;
+    return status;
+  };
+  if (!Write(false)) return failed(Rollback("cannot be written"));
+  for (TRunRow& row : rows) {
+    std::vector<TValues> drawn, inserted;
+    if (draw) {
+      if (!Query(kDrawSql, {draw->name, std::to_string(draw->first)}, &drawn) || drawn.size() != 1)
+        return failed(Rollback("cannot be written"));
+      row.serial = Number(drawn[0][0]);
+      row.serialName = draw->name;
+    }
+    if (!Query(InsertSql(), RowValues(row), &inserted) || inserted.size() != 1)
+      return failed(Rollback("cannot be written"));
+    row.id = Number(inserted[0][0]).value_or(0);
   }
-  if (!Query(InsertSql(), RowValues(row), &inserted) || inserted.size() != 1) {
-    row.serial.reset();
-    return Rollback("cannot be written");
-  }
-  if (TStationStatus committed = Commit(); !committed.Ok()) {
-    row.serial.reset();
-    return committed;
-  }
-  row.id = Number(inserted[0][0]).value_or(0);
+  if (TStationStatus committed = Commit(); !committed.Ok()) return failed(committed);
   return TStationStatus::Done();
 }
 

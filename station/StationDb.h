@@ -63,6 +63,9 @@ class TStationDb {
   // number for it, in one transaction: when this returns done the number is spent for good,
   // whatever becomes of the run. Fills in row.id and row.serial. Done, or ssFailed.
   virtual TStationStatus Begin(TRunRow& row, const TSerialDraw* draw) = 0;
+  // Begin for several rows in one transaction, the numbers drawn in the rows' order: all are
+  // begun, or none (and no number is spent).
+  virtual TStationStatus BeginAll(std::vector<TRunRow>& rows, const TSerialDraw* draw) = 0;
   // Records the run's end into the row Begin made, in one transaction. Done, or
   // ssFailed.
   virtual TStationStatus Finish(const TRunRow& row) = 0;

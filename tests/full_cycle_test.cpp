@@ -216,6 +216,8 @@ TEST_F(FullCycle, TheSessionLocksOnlyAChipThatHoldsTheImageAndStopsWhereAsked) {
   };
   const Case cases[] = {
       {"all well, read back", nullptr, nullptr, 0, -1, {kErase, kReadBack, kStatus, kBit1, kBit2, kBit3}, skOk, 7, ""},
+      {"a boot entry timed the reset: no pause for it", [](TCycleSteps& s) { s.resetPauseMs = 0; }, nullptr, 0, -1,
+       {kErase, kReadBack, kStatus, kBit1, kBit2, kBit3}, skOk, 7, ""},
       {"read back, a weak cell leaves the chip unlocked", nullptr, nullptr, 0, 0x0042, {kErase, kReadBack}, skMismatch, 0,
        "verify failed at 0042: written 5B, read 5F; 1 of 300 bytes differ"},
       {"another chip is not even erased", [](TCycleSteps& s) { s.expectDevice = 0x99; }, nullptr, 0, -1,
@@ -243,7 +245,9 @@ TEST_F(FullCycle, TheSessionLocksOnlyAChipThatHoldsTheImageAndStopsWhereAsked) {
     TCycleSteps steps;
     if (c.steps) c.steps(steps);
     TCycleResult result;
+    clock.sleeps.clear();
     const TIspStatus status = session->Cycle(checked, steps, result);
+    EXPECT_EQ(std::count(clock.sleeps.begin(), clock.sleeps.end(), 2000), steps.resetPauseMs == 0 ? 0 : 1);
     EXPECT_EQ(Commands(), c.commands);
     EXPECT_EQ(status.kind, c.status) << status.detail;
     EXPECT_NE(status.detail.find(c.says), std::string::npos) << status.detail;

@@ -10,7 +10,8 @@
 // Settings a server does not acknowledge within kAckMs are remarks (TakeRemarks), but for
 // the speed (ETIMEDOUT), and for DTR and RTS set alone (SetModemLines), which a boot entry
 // needs: a server that never acknowledges them (ser2net in front of a pseudo-terminal) cannot
-// do one. What the server sends is taken apart by a TNetStream (link/NetStream.h), which
+// do one. The modem lines that come with the line's settings (SetLine) are sent, but not
+// waited for: such a server would hold every open 2 s. What the server sends is taken apart by a TNetStream (link/NetStream.h), which
 // holds at most TNetStream::kInputCap bytes of data unread; a server that never stops
 // sending keeps no call past its time-out. A stream that cannot be taken apart is EPROTO.
 // A failure whose errno would mislead (EINVAL for a speed the server does not take,

@@ -8,6 +8,7 @@
 
 #include "cli/CliValues.h"
 #include "link/NumberText.h"
+#include "station/Job.h"
 #include "station/StationDb.h"
 
 namespace kavel::cli {
@@ -177,6 +178,11 @@ const TOption kOptions[] = {
      }},
     {.name = "--csv", .flag = &TCliArgs::csv},
     {.name = "--pin", .flag = &TCliArgs::pin},
+    {.name = "--job", .needs = "--job needs a job file",
+     .take = [](TValue& v) {
+       v.out.job = v.text;
+       return Check(!v.text.empty(), v.needs);
+     }},
     {.name = "--require-pinned", .flag = &TCliArgs::requirePinned},
     {.name = "--station", .needs = "--station needs a name of 1 to 64 characters", .take = TakeName<&TCliArgs::station>},
     {.name = "--operator", .needs = "--operator needs a name of 1 to 64 characters",
@@ -385,11 +391,54 @@ TRunStatus SerialMeant(TCliArgs& out) {
   return TRunStatus::Done();
 }
 
+// The command line with the job's keys before its own options, so that those it gives win:
+// its ports replace the job's, and the job's command and image come when it gives no command.
+// Each key's value is checked as the option it stands for, its line named when refused; what
+// the options say together is checked on the whole.
+TRunStatus WithJob(const std::vector<std::string>& argv, const std::vector<std::string>& words, TCliArgs& out) {
+  station::TJob job;
+  if (TRunStatus loaded = station::LoadJob(out.job, job); !loaded.Ok()) return loaded;
+  std::vector<std::string> merged;
+  // log lists the job's rows: its database, station and lot alone.
+  const TCommandInfo* command = words.empty() ? nullptr : FindCommandInfo(words.front());
+  const bool listing = command && command->id == ciLog;
+  for (const station::TJobOption& o : job.options) {
+    TCliArgs probe;
+    std::vector<std::string> ignored;
+    if (TRunStatus good = ReadOptions(o.words, probe, ignored); !good.Ok())
+      return Usage(job.path + ":" + std::to_string(o.line) + ": " + o.key + ": " + good.detail);
+    if (o.words.front() == "--port" && out.portsGiven) continue;
+    if (listing && o.key != "db" && o.key != "station" && o.key != "lot") continue;
+    merged.insert(merged.end(), o.words.begin(), o.words.end());
+  }
+  for (std::size_t i = 0; i < argv.size(); ++i) {
+    if (argv[i] == "--") {
+      merged.insert(merged.end(), argv.begin() + static_cast<std::ptrdiff_t>(i), argv.end());
+      break;
+    }
+    if (argv[i] == "--job") ++i;  // its value
+    else if (!argv[i].starts_with("--job=")) merged.push_back(argv[i]);
+  }
+  if (words.empty()) {
+    if (std::find(merged.begin(), merged.end(), "--") == merged.end()) merged.push_back("--");
+    merged.insert(merged.end(), {job.operation, job.image});
+  }
+  const std::string path = out.job;
+  out = {};
+  TRunStatus status = ParseCliArgs(merged, out);
+  out.job = path;
+  return status;
+}
+
 }  // namespace
 
 TRunStatus ParseCliArgs(const std::vector<std::string>& argv, TCliArgs& out) {
   std::vector<std::string> words;
   if (TRunStatus read = ReadOptions(argv, out, words); !read.Ok() || out.help || out.version) return read;
+  if (!out.job.empty()) {
+    out.portsGiven = !out.ports.empty();
+    return WithJob(argv, words, out);
+  }
   out.portsGiven = !out.ports.empty();
   if (out.ports.empty()) out.ports.push_back(ComPort(TPortMap::FromEnvironment(), "COM1"));
   if (words.empty()) return Usage("no command given");

@@ -41,6 +41,7 @@ struct TCliArgs {
   bool sixClock = false;
   std::string trace;
   std::optional<TImageFormat> format;  // --format: the image's format, whatever its name
+  std::string job;                 // --job FILE: the options, ports, command and image it holds
   bool help = false;
   bool version = false;
   std::string command;              // the command's name as given

@@ -23,7 +23,8 @@ TRunKind KindOf(TStatusKind kind) {
 TRunKind KindOf(station::TStationKind kind) {
   switch (kind) {
     case station::ssOk: return rkOk;
-    case station::ssBadPlace: return rkUsage;
+    case station::ssBadPlace:
+    case station::ssBadJob: return rkUsage;
     case station::ssImageClash: return rkBadImage;
     case station::ssFailed: break;
   }

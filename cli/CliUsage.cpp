@@ -36,6 +36,8 @@ Commands:
 
 Options (anywhere on the line; a value may follow an = as in --port=COM3, one-letter flags
 go together as in -qv, and every word after -- is an argument):
+  --job FILE                 the line's job (TOML): its operation, image, SHA-256, ports and
+                             options, under those of the command line (see the manual page)
   -p, --port COMn|DEVICE|URL the port (default COM1): a COM name, a device, or a network
                              port, rfc2217://HOST:PORT or socket://HOST:PORT (raw TCP: give
                              --baud, the server's speed); give it several times to run the

@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev             # tests
   nlohmann-json3-dev                    # the command line's JSON (and the tests read it back)
   libcli11-dev                          # the command line's parser
+  libtomlplusplus-dev                   # job files (TOML)
   clang                                 # fuzzing (libFuzzer); its runtime is added below
   binutils                              # objcopy: HEX images made by another tool, for the tests
   socat                                 # talking to the simulated chip by hand

@@ -321,6 +321,58 @@ TEST_F(Cli, CommandLinesAreReadInOrderAndRefusedInTheProgramsOwnWords) {
   }
 }
 
+// A job file: the engineer's keys under the command line's own, every fault named by its key
+// and line, the job refused whole.
+TEST_F(Cli, AJobFileIsTheCommandLineOfTheLineAndABadOneIsRefusedByKeyAndLine) {
+  const std::string sha(64, 'a');
+  const std::string good = "operation = \"cycle\"\nimage = \"fw.hex\"\nsha256 = \"" + sha +
+                           "\"\nports = [\"COM1\", \"COM2\"]\nbaud = 115200\ncontroller = \"none\"\nrun-after = false\n"
+                           "serial = \"7FFC\"\nserial-name = \"W-17\"\nlot = \"W-17\"\n";
+  const struct {
+    std::string job;
+    std::vector<std::string> more;  // the command line's own
+    std::string says;               // the usage error; "" when it is read
+  } cases[] = {
+      {good, {}, ""},
+      {good, {"--baud", "9600", "-p", "COM3"}, ""},
+      {good, {"log"}, ""},  // the lot's rows
+      {"image = \"fw.hex\"\nsha256 = \"" + sha + "\"\nports = [\"COM1\"]\n", {}, "job.toml: operation is missing"},
+      {good + "sha256 = \"12\"\n", {}, "job.toml:11: not TOML"},  // a key given twice
+      {"sha256 = \"12\"\n" + good.substr(0, good.find("sha256")), {}, "job.toml:1: sha256: needs the image's SHA-256"},
+      {good.substr(0, good.find("ports")) + "ports = [\"COM1\", \"\"]\n", {}, "job.toml:4: ports: --port needs"},
+      {good + "\nbuad = 9600\n", {}, "job.toml:12: buad: no such key"},
+      {good + "baud-rate = [1]\n", {}, "job.toml:11: baud-rate: no such key"},
+      {"operation = \"cycle\"\nbaud = \"fast\"\n", {}, "job.toml:2: baud: needs a whole number"},
+      {good.substr(0, good.find("baud")) + "baud = 9601\n", {}, "job.toml:5: baud: --baud needs a line speed"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.says);
+    Write("job.toml", c.job);
+    std::vector<std::string> argv{"--job", File("job.toml")};
+    argv.insert(argv.end(), c.more.begin(), c.more.end());
+    cli::TCliArgs args;
+    const cli::TRunStatus status = cli::ParseCliArgs(argv, args);
+    if (!c.says.empty()) {
+      EXPECT_EQ(status.kind, cli::rkUsage);
+      EXPECT_NE(status.detail.find(c.says), std::string::npos) << status.detail;
+      continue;
+    }
+    ASSERT_TRUE(status.Ok()) << status.detail;
+    EXPECT_EQ(args.lot, "W-17");
+    if (args.id == cli::ciLog) continue;
+    EXPECT_EQ(args.id, cli::ciCycle);
+    EXPECT_EQ(args.file, File("fw.hex"));  // beside the job
+    EXPECT_EQ(args.expectSha256, sha);
+    EXPECT_TRUE(args.controllerNone);
+    EXPECT_FALSE(args.runAfter);
+    EXPECT_EQ(args.lot, "W-17");
+    EXPECT_EQ(args.serialPlace.has_value(), true);
+    EXPECT_EQ(args.baud, c.more.empty() ? "115200" : "9600");
+    EXPECT_EQ(args.ports.size(), c.more.empty() ? 2U : 1U);
+    EXPECT_EQ(args.ports.back().name, c.more.empty() ? "COM2" : "COM3");
+  }
+}
+
 // Whatever the parser takes, --help, the manual page and the completion name.
 TEST_F(Cli, EveryOptionAndCommandIsInTheHelpTheManualPageAndTheCompletion) {
   const std::string man = test::ReadWholeFile(KAVEL_PACKAGING_DIR "/kavel-isp-cli.1");

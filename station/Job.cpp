@@ -1,0 +1,128 @@
+#include "station/Job.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+
+#include <toml++/toml.h>
+
+namespace kavel::station {
+namespace {
+
+enum class TKeyType : std::uint8_t { ktText, ktWhole, ktTruth, ktTexts };
+
+struct TKey {
+  std::string_view name;
+  TKeyType type;
+  std::string_view option;  // the command line's option it stands for; "" for none
+};
+
+using enum TKeyType;
+const TKey kKeys[] = {
+    {"operation", ktText, ""},
+    {"image", ktText, ""},
+    {"sha256", ktText, "--expect-sha256"},
+    {"ports", ktTexts, "--port"},
+    {"baud", ktWhole, "--baud"},
+    {"delay", ktWhole, "--delay"},
+    {"retries", ktWhole, "--retries"},
+    {"controller", ktText, "--controller"},
+    {"boot-entry", ktText, "--boot-entry"},
+    {"invert-dtr", ktTruth, "--invert-dtr"},
+    {"invert-rts", ktTruth, "--invert-rts"},
+    {"run-after", ktTruth, "--run-after"},
+    {"six-clock", ktTruth, "--six-clock"},
+    {"expect-device", ktText, "--expect-device"},
+    {"serial", ktText, "--serial"},
+    {"serial-name", ktText, "--serial-name"},
+    {"serial-first", ktWhole, "--serial-first"},
+    {"db", ktText, "--db"},
+    {"station", ktText, "--station"},
+    {"lot", ktText, "--lot"},
+};
+
+constexpr std::string_view kTypeWords[] = {"a text in quotes", "a whole number", "true or false",
+                                           "a list of texts in quotes"};
+
+TStationStatus Bad(const std::string& where, std::string_view key, const std::string& what) {
+  std::string text = where;
+  text.append(": ").append(key).append(": ").append(what);
+  return TStationStatus::Make(ssBadJob, text);
+}
+
+}  // namespace
+
+TStationStatus LoadJob(const std::string& path, TJob& job) {
+  job = {};
+  job.path = path;
+  if (access(path.c_str(), R_OK) != 0) {
+    return TStationStatus::Make(ssBadJob, "the job " + path + " cannot be read: " + std::strerror(errno));
+  }
+  toml::table root;
+  try {
+    root = toml::parse_file(path);
+  } catch (const toml::parse_error& e) {
+    return TStationStatus::Make(ssBadJob, path + ":" + std::to_string(e.source().begin.line) + ": not TOML: " +
+                                              std::string(e.description()));
+  }
+  const auto lineOf = [&path](const toml::node& node) { return path + ":" + std::to_string(node.source().begin.line); };
+  for (const auto& [name, node] : root) {
+    const TKey* key = nullptr;
+    for (const TKey& k : kKeys)
+      if (k.name == name.str()) key = &k;
+    const std::string where = path + ":" + std::to_string(name.source().begin.line);
+    if (!key) return Bad(where, name.str(), "no such key");
+    std::vector<std::string> values;
+    bool typed = false;
+    switch (key->type) {
+      case ktText:
+        if (const auto* v = node.as_string()) typed = true, values.push_back(v->get());
+        break;
+      case ktWhole:
+        if (const auto* v = node.as_integer()) typed = true, values.push_back(std::to_string(v->get()));
+        break;
+      case ktTruth:
+        if (const auto* v = node.as_boolean()) typed = true, values.push_back(v->get() ? "true" : "false");
+        break;
+      case ktTexts:
+        if (const auto* list = node.as_array()) {
+          typed = !list->empty();
+          for (const toml::node& item : *list) {
+            if (!item.is_string()) typed = false;
+            else values.push_back(item.as_string()->get());
+          }
+        }
+        break;
+    }
+    if (!typed) return Bad(where, key->name, "needs " + std::string(kTypeWords[static_cast<int>(key->type)]));
+    const int line = static_cast<int>(node.source().begin.line);
+    if (key->name == "operation") {
+      if (values[0] != "cycle" && values[0] != "program") return Bad(lineOf(node), key->name, "cycle or program");
+      job.operation = values[0];
+    } else if (key->name == "image") {
+      if (values[0].empty()) return Bad(lineOf(node), key->name, "needs the image file's name");
+      const std::size_t slash = path.rfind('/');
+      job.image = values[0][0] == '/' || slash == std::string::npos ? values[0] : path.substr(0, slash + 1) + values[0];
+    } else if (key->name == "sha256") {
+      if (values[0].size() != 64 || values[0].find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return Bad(lineOf(node), key->name, "needs the image's SHA-256: 64 hexadecimal digits");
+      for (char c : values[0]) job.sha256 += static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+      job.options.push_back({std::string(key->name), {"--expect-sha256", job.sha256}, line});
+    } else if (key->type == ktTexts) {
+      job.ports = values;
+      for (const std::string& port : values) job.options.push_back({std::string(key->name), {"--port", port}, line});
+    } else if (key->type == ktTruth) {
+      if (values[0] == "true") job.options.push_back({std::string(key->name), {std::string(key->option)}, line});
+    } else {
+      job.options.push_back({std::string(key->name), {std::string(key->option), values[0]}, line});
+    }
+  }
+  for (const std::string_view required : {"operation", "image", "sha256", "ports"}) {
+    if (!root.contains(required)) return TStationStatus::Make(ssBadJob, path + ": " + std::string(required) + " is missing");
+  }
+  return TStationStatus::Done();
+}
+
+}  // namespace kavel::station

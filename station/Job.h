@@ -1,0 +1,50 @@
+// A job: what a line programs and how, prepared by its engineer in a TOML file that the
+// operator's tools take as it stands (kavel-isp-cli --job FILE, and the station window).
+//
+//   operation = "cycle"              # or "program"
+//   image = "firmware.hex"           # beside the job file unless a path says otherwise
+//   sha256 = "9847...5137a"          # the released image's, as sha256sum prints it
+//   ports = ["COM1", "COM2"]
+//   baud = 115200                    # leave it out to search the speed
+//   controller = "none"              # auto (the default) or none
+//   boot-entry = "dtr-rts"           # invert-dtr, invert-rts, run-after = true
+//   expect-device = "C2"
+//   serial = "7FFC:be32"             # serial-name = "W-1742", serial-first = 1000
+//   db = "postgresql://line@db-host/production"
+//   station = "line-2"
+//   lot = "W-1742"
+//
+// The reader knows the keys and their types; what a value means is the command line's to
+// judge (each key is one of its options), which names the key's line when it refuses one.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "station/StationStatus.h"
+
+namespace kavel::station {
+
+// One key of the job as the command line's option it stands for: "--baud" "115200"; a
+// flag has no value.
+struct TJobOption {
+  std::string key;
+  std::vector<std::string> words;  // the option and its value, as on a command line
+  int line = 0;                    // where the key stands in the file
+};
+
+struct TJob {
+  std::string path;                 // the job file, as given
+  std::string operation;            // cycle or program
+  std::string image;                // the image file, its folder the job's when relative
+  std::string sha256;               // lower case
+  std::vector<std::string> ports;
+  std::vector<TJobOption> options;  // every key but operation and image, in the file's order
+};
+
+// Reads and checks the job file: TOML, known keys only, each of its type, the required
+// ones there (operation, image, sha256, ports). Done, or ssBadJob saying
+// "FILE:LINE: KEY: what is wrong" (a missing key: "FILE: KEY is missing").
+TStationStatus LoadJob(const std::string& path, TJob& job);
+
+}  // namespace kavel::station

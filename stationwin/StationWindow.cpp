@@ -1,0 +1,278 @@
+#include "stationwin/StationWindow.h"
+
+#include <csignal>
+
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QShortcut>
+#include <QVBoxLayout>
+
+#include "station/StationDb.h"
+
+namespace kavel::stationwin {
+namespace {
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// Each state its colour; its word says it too, so that colour is never the only sign.
+const char* Colour(TBoardPhase phase) {
+  switch (phase) {
+    case TBoardPhase::bpReady: return "#d9d9d9";
+    case TBoardPhase::bpRunning: return "#ffe08a";
+    case TBoardPhase::bpPass: return "#7ed67e";
+    case TBoardPhase::bpFail: return "#ff8080";
+    case TBoardPhase::bpStopped: break;
+  }
+  return "#b0b0ff";
+}
+
+QString CountsText(const TCounts& c) {
+  QString text = QString("%1 passed, %2 failed").arg(c.passed).arg(c.failed);
+  if (const auto yield = c.Yield()) text += QString(", yield %1%").arg(*yield, 0, 'f', 1);
+  return text;
+}
+
+}  // namespace
+
+TStationWindow::TStationWindow(station::TJob job, QString cli, QWidget* parent)
+    : QWidget(parent), m_job(std::move(job)), m_cli(std::move(cli)), m_boards(m_job.ports.size()) {
+  m_station = station::StationName();
+  for (const station::TJobOption& o : m_job.options)
+    if (o.key == "station") m_station = o.words.back();
+  std::string lot;
+  for (const station::TJobOption& o : m_job.options)
+    if (o.key == "lot") lot = o.words.back();
+  setWindowTitle("Kavel ISP station - " + QFileInfo(Q(m_job.path)).fileName());
+  auto* top = new QVBoxLayout(this);
+  auto* head = new QLabel(QString("Job %1: %2 %3, SHA-256 %4; station %5%6")
+                              .arg(QFileInfo(Q(m_job.path)).fileName(), Q(m_job.operation),
+                                   QFileInfo(Q(m_job.image)).fileName(), Q(m_job.sha256.substr(0, 16)) + "...",
+                                   Q(m_station), lot.empty() ? QString() : ", lot " + Q(lot)));
+  head->setAccessibleName("Job");
+  head->setWordWrap(true);
+  top->addWidget(head);
+  m_lot = new QLabel;
+  m_lot->setAccessibleName("Lot counters");
+  QFont big = m_lot->font();
+  big.setPointSize(big.pointSize() + 6);
+  big.setBold(true);
+  m_lot->setFont(big);
+  top->addWidget(m_lot);
+  m_banner = new QLabel;
+  m_banner->setAccessibleName("Banner");
+  m_banner->setStyleSheet("background: #ff8080; padding: 6px;");
+  m_banner->setWordWrap(true);
+  m_banner->hide();
+  top->addWidget(m_banner);
+
+  auto* grid = new QGridLayout;
+  for (std::size_t i = 0; i < m_job.ports.size(); ++i) {
+    auto* frame = new QFrame;
+    frame->setFrameShape(QFrame::Box);
+    frame->setAccessibleName(Q(m_job.ports[i]) + " tile");
+    auto* box = new QVBoxLayout(frame);
+    TTile t{};
+    const auto label = [&](const QString& role, int grow) {
+      auto* l = new QLabel;
+      l->setAccessibleName(Q(m_job.ports[i]) + " " + role);
+      l->setWordWrap(true);
+      QFont f = l->font();
+      f.setPointSize(f.pointSize() + grow);
+      l->setFont(f);
+      box->addWidget(l);
+      return l;
+    };
+    t.port = label("port", 4);
+    t.state = label("state", 18);
+    t.state->setAlignment(Qt::AlignCenter);
+    QFont bold = t.state->font();
+    bold.setBold(true);
+    t.state->setFont(bold);
+    t.step = label("step", 2);
+    t.bar = new QProgressBar;
+    t.bar->setAccessibleName(Q(m_job.ports[i]) + " progress");
+    box->addWidget(t.bar);
+    t.serial = label("serial", 6);
+    t.reason = label("reason", 2);
+    t.counts = label("counters", 0);
+    t.port->setText(Q(m_job.ports[i]));
+    m_tiles.push_back(t);
+    grid->addWidget(frame, static_cast<int>(i / 2), static_cast<int>(i % 2));
+    Show(i);
+  }
+  top->addLayout(grid, 1);
+
+  auto* buttons = new QHBoxLayout;
+  m_start = new QPushButton("Start (Enter)");
+  m_start->setAccessibleName("Start");
+  m_stop = new QPushButton("Stop (Esc)");
+  m_stop->setAccessibleName("Stop");
+  for (QPushButton* b : {m_start, m_stop}) {
+    QFont f = b->font();
+    f.setPointSize(f.pointSize() + 8);
+    b->setFont(f);
+    b->setMinimumHeight(60);
+    b->setFocusPolicy(Qt::NoFocus);  // Enter and space are the window's, never a button's alone
+    buttons->addWidget(b);
+  }
+  top->addLayout(buttons);
+  connect(m_start, &QPushButton::clicked, this, [this] { StartReady(); });
+  connect(m_stop, &QPushButton::clicked, this, [this] { StopAll(); });
+  // One start, by whatever the operator has: Enter, the space bar, a foot pedal that types one.
+  for (const int key : {int(Qt::Key_Return), int(Qt::Key_Enter), int(Qt::Key_Space)})
+    connect(new QShortcut(QKeySequence(key), this), &QShortcut::activated, this, [this] { StartReady(); });
+  connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this, [this] { StopAll(); });
+  resize(900, 640);
+  ReadCounts();
+}
+
+TStationWindow::~TStationWindow() {
+  // Boards are never left half done by closing the window: the round is asked to stop, and
+  // its end awaited.
+  if (Running()) {
+    StopAll();
+    m_round->waitForFinished(30000);
+  }
+}
+
+void TStationWindow::Show(std::size_t i) {
+  const TBoardState& b = m_boards[i];
+  TTile& t = m_tiles[i];
+  t.state->setText(b.Word());
+  t.state->setStyleSheet(QString("background: %1; padding: 8px;").arg(Colour(b.phase)));
+  t.step->setText(Q(b.step));
+  t.bar->setRange(0, b.phase == TBoardPhase::bpRunning && b.percent < 0 ? 0 : 100);
+  t.bar->setValue(std::max(b.percent, 0));
+  QString serial = b.serial ? QString("serial %1").arg(*b.serial) : QString();
+  if (b.seconds) serial += QString(serial.isEmpty() ? "%1 s" : "   %1 s").arg(*b.seconds, 0, 'f', 1);
+  t.serial->setText(serial);
+  t.reason->setText(Q(b.reason));
+  if (i < m_counts.ports.size()) t.counts->setText("this port: " + CountsText(m_counts.ports[i]));
+}
+
+bool TStationWindow::StartReady() {
+  if (Running()) return false;
+  QStringList args{"--job", Q(m_job.path), "--json", "--yes"};
+  m_inRound.clear();
+  for (std::size_t i = 0; i < m_boards.size(); ++i) {
+    m_inRound.push_back(i);
+    args << "--port" << Q(m_job.ports[i]);
+    m_boards[i].Begin();
+    Show(i);
+  }
+  if (m_inRound.empty()) return false;
+  m_out.clear();
+  m_err.clear();
+  m_lastErr.clear();
+  m_round = std::make_unique<QProcess>();
+  connect(m_round.get(), &QProcess::readyReadStandardOutput, this, &TStationWindow::TakeOutput);
+  connect(m_round.get(), &QProcess::readyReadStandardError, this, &TStationWindow::TakeErrors);
+  connect(m_round.get(), &QProcess::finished, this, &TStationWindow::Finished);
+  connect(m_round.get(), &QProcess::errorOccurred, this, [this](QProcess::ProcessError e) {
+    if (e == QProcess::FailedToStart) {
+      Banner("cannot start " + m_cli + ": " + m_round->errorString());
+      Finished();
+    }
+  });
+  m_start->setEnabled(false);
+  m_round->start(m_cli, args);
+  return true;
+}
+
+void TStationWindow::StopAll() {
+  if (Running()) ::kill(static_cast<pid_t>(m_round->processId()), SIGINT);
+}
+
+void TStationWindow::TakeOutput() {
+  m_out += m_round->readAllStandardOutput();
+  for (qsizetype nl; (nl = m_out.indexOf('\n')) >= 0;) {
+    const std::string line = m_out.left(nl).toStdString();
+    m_out.remove(0, nl + 1);
+    // The object names its port; with one port, it is that one.
+    for (std::size_t i : m_inRound) {
+      const std::string quoted = "\"port\":\"" + m_job.ports[i] + "\"";
+      if (line.find(quoted) != std::string::npos || m_inRound.size() == 1) {
+        if (m_boards[i].TakeResult(line)) Show(i);
+        break;
+      }
+    }
+  }
+}
+
+void TStationWindow::TakeErrors() {
+  m_err += m_round->readAllStandardError();
+  for (qsizetype nl; (nl = m_err.indexOf('\n')) >= 0;) {
+    const std::string line = m_err.left(nl).toStdString();
+    m_err.remove(0, nl + 1);
+    std::vector<std::string> ports;
+    for (std::size_t i : m_inRound) ports.push_back(m_job.ports[i]);
+    const auto [port, text] = SplitLabel(line, ports);
+    if (port.empty()) {
+      m_lastErr = Q(text);  // about the whole round: a bad job, a database that failed
+      continue;
+    }
+    for (std::size_t i : m_inRound) {
+      if (m_job.ports[i] == port) {
+        m_boards[i].TakeErrLine(text);
+        Show(i);
+      }
+    }
+  }
+}
+
+void TStationWindow::Finished() {
+  TakeOutput();
+  TakeErrors();
+  for (std::size_t i : m_inRound) {
+    m_boards[i].Ended(m_lastErr.isEmpty() ? "the run ended without a result" : m_lastErr.toStdString());
+    Show(i);
+  }
+  if (!m_lastErr.isEmpty()) Banner(m_lastErr);
+  m_start->setEnabled(true);
+  ReadCounts();
+}
+
+void TStationWindow::ReadCounts() {
+  m_log = std::make_unique<QProcess>();
+  connect(m_log.get(), &QProcess::finished, this, [this](int exit) {
+    const QByteArray rows = m_log->readAllStandardOutput();
+    if (exit != 0) {
+      Banner("the lot's counters cannot be read: " + QString::fromUtf8(m_log->readAllStandardError()).trimmed());
+    } else {
+      m_counts = CountRows(rows.toStdString(), m_job.ports, m_station);
+      ShowCounts();
+    }
+    emit RoundEnded();
+  });
+  // The lot's rows of every station (a second station's boards count too).
+  QStringList args{"log", "--json"};
+  for (const station::TJobOption& o : m_job.options) {
+    if (o.key != "db" && o.key != "lot") continue;
+    args << Q(o.words[0]) << Q(o.words[1]);
+    // A log file that is not there yet holds no boards: nothing to count, nothing wrong.
+    const QString where = Q(o.words[1]);
+    if (o.key == "db" && !where.contains("://") && !where.contains('=') && !QFileInfo::exists(where)) {
+      m_counts = CountRows("", m_job.ports, m_station);
+      ShowCounts();
+      emit RoundEnded();
+      return;
+    }
+  }
+  m_log->start(m_cli, args);
+}
+
+void TStationWindow::ShowCounts() {
+  m_lot->setText("This lot: " + CountsText(m_counts.all));
+  for (std::size_t i = 0; i < m_tiles.size(); ++i) Show(i);
+}
+
+void TStationWindow::Banner(const QString& text) {
+  m_banner->setText(text);
+  m_banner->setVisible(!text.isEmpty());
+}
+
+}  // namespace kavel::stationwin

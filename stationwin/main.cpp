@@ -1,0 +1,57 @@
+// kavel-isp-station JOBFILE: the operator's window for a lot of boards.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+
+#include "station/Job.h"
+#include "stationwin/StationWindow.h"
+#include "version/Version.h"
+
+namespace {
+
+constexpr const char* kUsage = R"(Usage: kavel-isp-station JOBFILE
+The operator's window for a lot of boards: a tile for each port of the job, one Start (Enter,
+the space bar or a foot pedal) for every ready board and one Stop (Esc), the lot's counters.
+The job file (TOML) is the engineer's: see kavel-isp-cli(1), JOB FILES. Every board is
+programmed, numbered and logged by kavel-isp-cli with the same job.
+)";
+
+// The kavel-isp-cli beside this program (installed, or in the build tree), else the PATH's.
+QString CliProgram() {
+  if (const char* given = std::getenv("KAVEL_ISP_CLI"); given && *given) return given;
+  const QString dir = QCoreApplication::applicationDirPath();
+  for (const QString& candidate : {dir + "/kavel-isp-cli", dir + "/../cli/kavel-isp-cli"})
+    if (QFileInfo(candidate).isExecutable()) return QDir::cleanPath(candidate);
+  return "kavel-isp-cli";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc == 2 && (std::strcmp(argv[1], "--version") == 0 || std::strcmp(argv[1], "-V") == 0)) {
+    std::printf("kavel-isp-station %s\n", KAVEL_VERSION);
+    return 0;
+  }
+  if (argc != 2) {
+    std::fputs("kavel-isp-station: give one job file\nTry kavel-isp-station --help.\n", stderr);
+    return 2;
+  }
+  kavel::station::TJob job;
+  if (const auto loaded = kavel::station::LoadJob(argv[1], job); !loaded.Ok()) {
+    std::fprintf(stderr, "kavel-isp-station: %s\n", loaded.detail.c_str());
+    return 2;
+  }
+  QApplication app(argc, argv);
+  kavel::stationwin::TStationWindow window(job, CliProgram());
+  window.show();
+  return QApplication::exec();
+}

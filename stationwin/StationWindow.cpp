@@ -9,6 +9,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "station/StationDb.h"
@@ -127,7 +128,7 @@ TStationWindow::TStationWindow(station::TJob job, QString cli, QWidget* parent)
     connect(new QShortcut(QKeySequence(key), this), &QShortcut::activated, this, [this] { StartReady(); });
   connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this, [this] { StopAll(); });
   resize(900, 640);
-  ReadCounts();
+  QTimer::singleShot(0, this, [this] { ReadCounts(); });  // once the window is there to show them
 }
 
 TStationWindow::~TStationWindow() {

@@ -1,0 +1,108 @@
+// The operator's station window: what a tile makes of the command line's words, and four
+// simulated boards, one of them locked, programmed from one Start.
+#include <QLabel>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "station/Job.h"
+#include "station/Sha256.h"
+#include "stationwin/BoardState.h"
+#include "stationwin/StationWindow.h"
+#include "tests/support/CliFixture.h"
+
+namespace kavel {
+namespace {
+
+using stationwin::TBoardPhase;
+
+TEST(StationTile, TheCommandLinesWordsBecomeTheTile) {
+  const struct {
+    std::vector<std::string> err;  // its lines, label taken off
+    std::string json;              // its object; "" for none
+    TBoardPhase phase;
+    std::string step, reason;
+    int percent;
+    std::optional<std::int64_t> serial;
+  } cases[] = {
+      {{"erasing the blocks the image touches: 0 7", "programming 50% (9/18 records)"}, "", TBoardPhase::bpRunning,
+       "programming", "", 50, std::nullopt},
+      {{"verifying 100% (156/156 bytes)", "line speed: 115200 bit/s"},
+       R"({"result":"ok","serial":42,"seconds":2.3,"message":"programmed 18 records"})", TBoardPhase::bpPass, "done", "",
+       100, 42},
+      {{"the chip refused to erase block 0: security bit 1 is set"},
+       R"({"result":"refused","serial":3,"message":"the chip refused to erase block 0: security bit 1 is set"})",
+       TBoardPhase::bpFail, "", "the chip refused to erase block 0: security bit 1 is set", -1, 3},
+      {{"programming 10% (2/18 records)"}, R"({"result":"stopped","message":"stopped"})", TBoardPhase::bpStopped,
+       "programming", "stopped", 10, std::nullopt},
+      {{"programming 10% (2/18 records)"}, "", TBoardPhase::bpFail, "programming", "its process was killed", 10,
+       std::nullopt},  // ended without an object
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.json);
+    stationwin::TBoardState b;
+    b.Begin();
+    for (const std::string& line : c.err) b.TakeErrLine(line);
+    if (!c.json.empty()) {
+      EXPECT_TRUE(b.TakeResult(c.json));
+    }
+    if (c.phase != TBoardPhase::bpRunning) b.Ended("its process was killed");
+    EXPECT_EQ(b.phase, c.phase);
+    EXPECT_EQ(b.step, c.step);
+    EXPECT_EQ(b.reason, c.reason);
+    EXPECT_EQ(b.percent, c.percent);
+    EXPECT_EQ(b.serial, c.serial);
+  }
+  EXPECT_EQ(stationwin::SplitLabel("COM12: programming", {"COM1", "COM12"}),
+            (std::pair<std::string, std::string>{"COM12", "programming"}));
+  EXPECT_EQ(stationwin::SplitLabel("no label", {"COM1", "COM2"}).first, "");
+}
+
+class StationWindow : public test::CliFixture {};
+
+TEST_F(StationWindow, OneStartProgramsEveryBoardAndTheCountersAreTheLogs) {
+  for (const char* port : {"COM1", "COM2", "COM4"}) Sim({}, port);
+  Sim({"--security", "1"}, "COM3");  // locked: its blocks cannot be erased
+  const std::string sha = station::Sha256(test::ReadWholeFile(blinkHex));
+  Write("line.toml", "operation = \"program\"\nimage = \"" + blinkHex + "\"\nsha256 = \"" + sha +
+                         "\"\nports = [\"COM1\", \"COM2\", \"COM3\", \"COM4\"]\nserial = \"7FFC\"\ndb = \"" +
+                         File("station.db") + "\"\nstation = \"line-2\"\nlot = \"W-1742\"\n");
+  station::TJob job;
+  ASSERT_TRUE(station::LoadJob(File("line.toml"), job).Ok());
+  stationwin::TStationWindow window(job, KAVEL_CLI_EXE);
+  QSignalSpy rounds(&window, &stationwin::TStationWindow::RoundEnded);
+  ASSERT_TRUE(rounds.wait(10000));  // the counters of a lot not begun: nothing yet
+  EXPECT_EQ(window.Counts().all.passed + window.Counts().all.failed, 0);
+  ASSERT_TRUE(window.StartReady());
+  EXPECT_FALSE(window.StartReady());  // one round at a time
+  ASSERT_TRUE(rounds.wait(60000));
+  std::set<std::int64_t> serials;
+  for (std::size_t i = 0; i < 4; ++i) {
+    const stationwin::TBoardState& b = window.Board(i);
+    SCOPED_TRACE(job.ports[i]);
+    EXPECT_EQ(b.phase, i == 2 ? TBoardPhase::bpFail : TBoardPhase::bpPass);
+    ASSERT_TRUE(b.serial.has_value());
+    serials.insert(*b.serial);
+    if (i == 2) { EXPECT_NE(b.reason.find("security bit 1 is set"), std::string::npos) << b.reason; }
+    // Its tile says so in words, under its accessible name.
+    QLabel* state = nullptr;
+    for (QLabel* l : window.findChildren<QLabel*>())
+      if (l->accessibleName() == QString::fromStdString(job.ports[i] + " state")) state = l;
+    ASSERT_NE(state, nullptr);
+    EXPECT_EQ(state->text(), i == 2 ? "FAIL" : "PASS");
+  }
+  EXPECT_EQ(serials.size(), 4u);  // none twice
+  EXPECT_EQ(window.Counts().all.passed, 3);
+  EXPECT_EQ(window.Counts().all.failed, 1);
+  EXPECT_EQ(window.Counts().ports[2].failed, 1);
+  // The same as the log says.
+  const test::TRun log = Run({"log", "--json", "--db", File("station.db"), "--lot", "W-1742"});
+  int rows = 0;
+  for (std::size_t at = 0; (at = log.out.find('\n', at)) != std::string::npos; ++at) ++rows;
+  EXPECT_EQ(rows, 4);
+}
+
+}  // namespace
+}  // namespace kavel

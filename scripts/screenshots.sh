@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Takes pictures of both views of the window, running against the simulated chip on a
-# virtual display, into docs/: normal-view.png and service-view.png.
+# virtual display, into docs/: normal-view.png and service-view.png; and of the station window
+# in the middle of a round of four boards (two passed, one failed, one running): station.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ -z "${KAVEL_SHOTS_INNER:-}" ]; then
   bash scripts/setup.sh
   cmake --preset debug >/dev/null
-  cmake --build --preset debug -j "$(nproc 2>/dev/null || echo 2)" --target kavel-isp kavel-isp-sim
+  cmake --build --preset debug -j "$(nproc 2>/dev/null || echo 2)" --target kavel-isp kavel-isp-sim kavel-isp-cli \
+    kavel-isp-station
   export KAVEL_SHOTS_INNER=1
   exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@"
 fi
@@ -27,3 +29,34 @@ shoot() {  # shoot <file> [switches...]
 }
 shoot docs/normal-view.png
 shoot docs/service-view.png /Kavel
+
+# The station: four boards, COM3 locked (it fails), COM4 slow (still running at the picture).
+build=./build/debug
+for port in COM2 COM3 COM4 COM5; do
+  case $port in
+    COM3) extra=(--security 1) ;;
+    COM4) extra=(--reply-delay 400) ;;
+    *) extra=() ;;
+  esac
+  "$build/sim/kavel-isp-sim" --port "$port" --port-dir "$work/ports" "${extra[@]}" >/dev/null 2>&1 &
+done
+for _ in $(seq 50); do [ -e "$work/ports/COM5" ] && break; sleep 0.1; done
+cp examples/blink/blink.hex "$work/"
+cat > "$work/line.toml" <<EOF
+operation = "program"
+image = "blink.hex"
+sha256 = "$(sha256sum examples/blink/blink.hex | cut -c1-64)"
+ports = ["COM2", "COM3", "COM4", "COM5"]
+serial = "7FFC"
+db = "$work/station.db"
+station = "line-2"
+lot = "W-1742"
+EOF
+"$build/stationwin/kavel-isp-station" "$work/line.toml" >/dev/null 2>&1 &
+app=$!
+sleep 2
+xdotool mousemove 228 598 click 1  # Start
+sleep 4
+import -window "Kavel ISP station - line.toml" docs/station.png
+kill "$app"; wait "$app" 2>/dev/null || true
+echo "wrote docs/station.png"

@@ -116,13 +116,24 @@ TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {
   EXPECT_EQ(row.serial, 5000);
   ASSERT_TRUE(db->Begin(row, &back).Ok());
   EXPECT_EQ(row.serial, 5001);
+  // Several boards at once: numbered in their order, or, when one row cannot be written (no
+  // port), none begun and no number spent.
+  std::vector<station::TRunRow> panel(3, row), broken(2, row);
+  ASSERT_TRUE(db->BeginAll(panel, &jump).Ok());
+  EXPECT_EQ(panel[0].serial, 5002);
+  EXPECT_EQ(panel[2].serial, 5004);
+  broken[1].port.clear();
+  EXPECT_EQ(db->BeginAll(broken, &jump).kind, station::ssFailed);
+  EXPECT_FALSE(broken[0].serial.has_value());
+  ASSERT_TRUE(db->Begin(row, &jump).Ok());
+  EXPECT_EQ(row.serial, 5005);
 
   const struct {
     station::TLogFilter filter;
     std::size_t rows;
   } filters[] = {
-      {{"", std::nullopt, "", "", "", ""}, 6},
-      {{"2026-12-08T12:00:00.000Z", std::nullopt, "", "", "", ""}, 2},
+      {{"", std::nullopt, "", "", "", ""}, 10},
+      {{"2026-12-08T12:00:00.000Z", std::nullopt, "", "", "", ""}, 6},
       {{"", 1001, "", "", "", ""}, 1},
       {{"", std::nullopt, "COM2", "", "", ""}, 2},
       {{"2026-12-08T00:00:00.000Z", 1002, "COM1", "", "", ""}, 0},

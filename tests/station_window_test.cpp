@@ -58,6 +58,22 @@ TEST(StationTile, TheCommandLinesWordsBecomeTheTile) {
   EXPECT_EQ(stationwin::SplitLabel("COM12: programming", {"COM1", "COM12"}),
             (std::pair<std::string, std::string>{"COM12", "programming"}));
   EXPECT_EQ(stationwin::SplitLabel("no label", {"COM1", "COM2"}).first, "");
+  // The lot's counters: every station's boards in all, this station's a port; a run not ended
+  // counts as neither.
+  const std::string rows = R"({"station":"a","port":"COM1","result":"ok"}
+{"station":"a","port":"COM2","result":"refused"}
+{"station":"b","port":"COM1","result":"ok"}
+{"station":"a","port":"COM1","result":"unfinished"}
+not a row
+{"station":"a","port":"COM9","result":"no_answer"}
+)";
+  const stationwin::TLotCounts counts = stationwin::CountRows(rows, {"COM1", "COM2"}, "a");
+  EXPECT_EQ(counts.all.passed, 2);
+  EXPECT_EQ(counts.all.failed, 2);
+  EXPECT_EQ(counts.all.Yield(), 50.0);
+  EXPECT_EQ(counts.ports[0].passed, 1);
+  EXPECT_EQ(counts.ports[1].failed, 1);
+  EXPECT_FALSE(stationwin::TCounts{}.Yield().has_value());
 }
 
 class StationWindow : public test::CliFixture {};
@@ -102,6 +118,30 @@ TEST_F(StationWindow, OneStartProgramsEveryBoardAndTheCountersAreTheLogs) {
   int rows = 0;
   for (std::size_t at = 0; (at = log.out.find('\n', at)) != std::string::npos; ++at) ++rows;
   EXPECT_EQ(rows, 4);
+}
+
+// Stop (Esc) ends a round at the board's next safe point, as Ctrl-C does; its row says so.
+TEST_F(StationWindow, StopEndsTheRoundAtASafePoint) {
+  Sim({"--block-erase-ms", "3000"}, "COM1");
+  const std::string sha = station::Sha256(test::ReadWholeFile(blinkHex));
+  Write("line.toml", "operation = \"program\"\nimage = \"" + blinkHex + "\"\nsha256 = \"" + sha +
+                         "\"\nports = [\"COM1\"]\ndb = \"" + File("station.db") + "\"\nlot = \"W-1\"\n");
+  station::TJob job;
+  ASSERT_TRUE(station::LoadJob(File("line.toml"), job).Ok());
+  stationwin::TStationWindow window(job, KAVEL_CLI_EXE);
+  QSignalSpy rounds(&window, &stationwin::TStationWindow::RoundEnded);
+  window.show();
+  window.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  QTRY_VERIFY_WITH_TIMEOUT(rounds.count() == 1, 10000);
+  QTest::keyClick(&window, Qt::Key_Space);  // the pedal
+  ASSERT_TRUE(window.Running());
+  QTRY_VERIFY_WITH_TIMEOUT(window.Board(0).step.starts_with("erasing"), 30000);
+  QTest::keyClick(&window, Qt::Key_Escape);
+  QTRY_VERIFY_WITH_TIMEOUT(rounds.count() == 2, 30000);
+  EXPECT_EQ(window.Board(0).phase, TBoardPhase::bpStopped) << window.Board(0).reason;
+  const test::TRun log = Run({"log", "--json", "--db", File("station.db")});
+  EXPECT_NE(log.out.find("\"result\":\"stopped\""), std::string::npos) << log.out;
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 # simulated chips on ptys, their bytes held to the line rate (kavel-isp-sim --pace), a 16 KB
 # image programmed and verified at 115200 bit/s; the best of RUNS rounds each (default 3),
 # each round on fresh simulators. The window's round ends when its counters were read again.
-# Target: within 1.05.
+# Target: within 1.05. Then automatic mode with no board: its CPU, under 1% of one core.
 # Usage: bench/station_window_bench.sh [build dir, default build/release] [runs]
 source "$(dirname "$0")/cli_bench_setup.sh"
 runs="${2:-3}"
@@ -38,3 +38,10 @@ done
 echo "A round of four boards, 16 KB image, 115200 bit/s, paced chips (best of $runs)"
 awk -v c="$best_cli" -v w="$best_window" 'BEGIN {
   printf "  kavel-isp-cli --job:  %6.0f ms\n  kavel-isp-station:    %6.0f ms: ratio %.3f\n", c, w, w / c }'
+# Automatic mode with no board: every port asked every 500 ms; the CPU of 20 s of it.
+cmake --build "$build" --target kavel-isp-station >/dev/null
+QT_QPA_PLATFORM=offscreen /usr/bin/time -o "$work/idle" -f "%U %S" timeout 20 \
+  "$build/stationwin/kavel-isp-station" --automatic "$work/job.toml" >/dev/null 2>&1 || true
+read -r user sys < <(tail -1 "$work/idle")
+awk -v u="$user" -v s="$sys" 'BEGIN {
+  printf "  automatic mode, no board, 4 ports, 20 s: CPU %.2f s = %.2f%% of one core\n", u + s, 100 * (u + s) / 20 }'

@@ -1,7 +1,9 @@
 #include "stationwin/StationWindow.h"
 
+#include <algorithm>
 #include <csignal>
 
+#include <QCheckBox>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -9,6 +11,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
+#include <QSignalBlocker>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -120,6 +123,11 @@ TStationWindow::TStationWindow(station::TJob job, QString cli, QWidget* parent)
     b->setFocusPolicy(Qt::NoFocus);  // Enter and space are the window's, never a button's alone
     buttons->addWidget(b);
   }
+  auto* automatic = m_automaticBox = new QCheckBox("Automatic: program each board put in");
+  automatic->setAccessibleName("Automatic");
+  automatic->setFocusPolicy(Qt::NoFocus);
+  buttons->addWidget(automatic);
+  connect(automatic, &QCheckBox::toggled, this, [this](bool on) { SetAutomatic(on); });
   top->addLayout(buttons);
   connect(m_start, &QPushButton::clicked, this, [this] { StartReady(); });
   connect(m_stop, &QPushButton::clicked, this, [this] { StopAll(); });
@@ -134,9 +142,9 @@ TStationWindow::TStationWindow(station::TJob job, QString cli, QWidget* parent)
 TStationWindow::~TStationWindow() {
   // Boards are never left half done by closing the window: the round is asked to stop, and
   // its end awaited.
-  if (Running()) {
+  for (const auto& r : m_rounds) {
     StopAll();
-    m_round->waitForFinished(30000);
+    r->process->waitForFinished(30000);
   }
 }
 
@@ -155,48 +163,60 @@ void TStationWindow::Show(std::size_t i) {
   if (i < m_counts.ports.size()) t.counts->setText("this port: " + CountsText(m_counts.ports[i]));
 }
 
+bool TStationWindow::InRound(std::size_t board) const {
+  for (const auto& r : m_rounds)
+    if (std::find(r->boards.begin(), r->boards.end(), board) != r->boards.end()) return true;
+  return false;
+}
+
 bool TStationWindow::StartReady() {
-  if (Running()) return false;
+  std::vector<std::size_t> boards;
+  for (std::size_t i = 0; i < m_boards.size(); ++i)
+    if (!InRound(i)) boards.push_back(i);
+  return StartRound(std::move(boards));
+}
+
+bool TStationWindow::StartRound(std::vector<std::size_t> boards) {
+  if (boards.empty()) return false;
   QStringList args{"--job", Q(m_job.path), "--json", "--yes"};
-  m_inRound.clear();
-  for (std::size_t i = 0; i < m_boards.size(); ++i) {
-    m_inRound.push_back(i);
+  for (std::size_t i : boards) {
     args << "--port" << Q(m_job.ports[i]);
     m_boards[i].Begin();
+    if (i < m_pollers.size()) m_pollers[i]->Stop();  // the round's port now
     Show(i);
   }
-  if (m_inRound.empty()) return false;
-  m_out.clear();
-  m_err.clear();
-  m_lastErr.clear();
-  m_round = std::make_unique<QProcess>();
-  connect(m_round.get(), &QProcess::readyReadStandardOutput, this, &TStationWindow::TakeOutput);
-  connect(m_round.get(), &QProcess::readyReadStandardError, this, &TStationWindow::TakeErrors);
-  connect(m_round.get(), &QProcess::finished, this, &TStationWindow::Finished);
-  connect(m_round.get(), &QProcess::errorOccurred, this, [this](QProcess::ProcessError e) {
+  auto round = std::make_unique<TRound>();
+  round->boards = std::move(boards);
+  round->process = std::make_unique<QProcess>();
+  TRound* r = round.get();
+  connect(r->process.get(), &QProcess::readyReadStandardOutput, this, [this, r] { TakeOutput(*r); });
+  connect(r->process.get(), &QProcess::readyReadStandardError, this, [this, r] { TakeErrors(*r); });
+  connect(r->process.get(), &QProcess::finished, this, [this, r] { Finished(r); });
+  connect(r->process.get(), &QProcess::errorOccurred, this, [this, r](QProcess::ProcessError e) {
     if (e == QProcess::FailedToStart) {
-      Banner("cannot start " + m_cli + ": " + m_round->errorString());
-      Finished();
+      r->lastErr = "cannot start " + m_cli + ": " + r->process->errorString();
+      Finished(r);
     }
   });
-  m_start->setEnabled(false);
-  m_round->start(m_cli, args);
+  m_rounds.push_back(std::move(round));
+  r->process->start(m_cli, args);
   return true;
 }
 
 void TStationWindow::StopAll() {
-  if (Running()) ::kill(static_cast<pid_t>(m_round->processId()), SIGINT);
+  for (const auto& r : m_rounds)
+    if (r->process->state() != QProcess::NotRunning) ::kill(static_cast<pid_t>(r->process->processId()), SIGINT);
 }
 
-void TStationWindow::TakeOutput() {
-  m_out += m_round->readAllStandardOutput();
-  for (qsizetype nl; (nl = m_out.indexOf('\n')) >= 0;) {
-    const std::string line = m_out.left(nl).toStdString();
-    m_out.remove(0, nl + 1);
+void TStationWindow::TakeOutput(TRound& round) {
+  round.out += round.process->readAllStandardOutput();
+  for (qsizetype nl; (nl = round.out.indexOf('\n')) >= 0;) {
+    const std::string line = round.out.left(nl).toStdString();
+    round.out.remove(0, nl + 1);
     // The object names its port; with one port, it is that one.
-    for (std::size_t i : m_inRound) {
+    for (std::size_t i : round.boards) {
       const std::string quoted = "\"port\":\"" + m_job.ports[i] + "\"";
-      if (line.find(quoted) != std::string::npos || m_inRound.size() == 1) {
+      if (line.find(quoted) != std::string::npos || round.boards.size() == 1) {
         if (m_boards[i].TakeResult(line)) Show(i);
         break;
       }
@@ -204,19 +224,19 @@ void TStationWindow::TakeOutput() {
   }
 }
 
-void TStationWindow::TakeErrors() {
-  m_err += m_round->readAllStandardError();
-  for (qsizetype nl; (nl = m_err.indexOf('\n')) >= 0;) {
-    const std::string line = m_err.left(nl).toStdString();
-    m_err.remove(0, nl + 1);
-    std::vector<std::string> ports;
-    for (std::size_t i : m_inRound) ports.push_back(m_job.ports[i]);
+void TStationWindow::TakeErrors(TRound& round) {
+  round.err += round.process->readAllStandardError();
+  std::vector<std::string> ports;
+  for (std::size_t i : round.boards) ports.push_back(m_job.ports[i]);
+  for (qsizetype nl; (nl = round.err.indexOf('\n')) >= 0;) {
+    const std::string line = round.err.left(nl).toStdString();
+    round.err.remove(0, nl + 1);
     const auto [port, text] = SplitLabel(line, ports);
     if (port.empty()) {
-      m_lastErr = Q(text);  // about the whole round: a bad job, a database that failed
+      round.lastErr = Q(text);  // about the whole round: a bad job, a database that failed
       continue;
     }
-    for (std::size_t i : m_inRound) {
+    for (std::size_t i : round.boards) {
       if (m_job.ports[i] == port) {
         m_boards[i].TakeErrLine(text);
         Show(i);
@@ -225,16 +245,57 @@ void TStationWindow::TakeErrors() {
   }
 }
 
-void TStationWindow::Finished() {
-  TakeOutput();
-  TakeErrors();
-  for (std::size_t i : m_inRound) {
-    m_boards[i].Ended(m_lastErr.isEmpty() ? "the run ended without a result" : m_lastErr.toStdString());
+void TStationWindow::Finished(TRound* round) {
+  const auto at = std::find_if(m_rounds.begin(), m_rounds.end(), [round](const auto& r) { return r.get() == round; });
+  if (at == m_rounds.end()) return;  // said already (it failed to start, then finished)
+  std::unique_ptr<TRound> done = std::move(*at);
+  m_rounds.erase(at);
+  TakeOutput(*done);
+  TakeErrors(*done);
+  for (std::size_t i : done->boards) {
+    m_boards[i].Ended(done->lastErr.isEmpty() ? "the run ended without a result" : done->lastErr.toStdString());
     Show(i);
+    if (m_automatic) {
+      m_armed[i] = false;  // the board programmed is still there: the next is the one after it
+      m_pollers[i]->Start();
+    }
   }
-  if (!m_lastErr.isEmpty()) Banner(m_lastErr);
-  m_start->setEnabled(true);
+  Banner(done->lastErr);
+  done->process->disconnect();
+  done->process.release()->deleteLater();  // its signals may still be on their way
   ReadCounts();
+}
+
+void TStationWindow::SetAutomatic(bool on) {
+  m_automatic = on;
+  {
+    const QSignalBlocker quiet(m_automaticBox);
+    m_automaticBox->setChecked(on);
+  }
+  if (m_pollers.empty()) {
+    TBaudRate speed = br115200;
+    for (const station::TJobOption& o : m_job.options)
+      if (o.key == "baud") speed = BaudRateFromText(o.words.back());
+    for (std::size_t i = 0; i < m_job.ports.size(); ++i) {
+      m_pollers.push_back(std::make_unique<TBoardPoller>(m_job.ports[i], speed));
+      connect(m_pollers[i].get(), &TBoardPoller::Heard, this, [this, i](bool present) { Heard(i, present); });
+    }
+    m_armed.assign(m_job.ports.size(), true);
+  }
+  for (std::size_t i = 0; i < m_pollers.size(); ++i) {
+    if (on && !InRound(i)) m_pollers[i]->Start();
+    if (!on) m_pollers[i]->Stop();
+  }
+}
+
+void TStationWindow::Heard(std::size_t board, bool present) {
+  if (!m_automatic || InRound(board)) return;
+  if (!present && !m_armed[board]) {  // the board has gone: the socket is ready for the next
+    m_armed[board] = true;
+    m_boards[board] = {};
+    Show(board);
+  }
+  if (present && m_armed[board]) StartRound({board});
 }
 
 void TStationWindow::ReadCounts() {

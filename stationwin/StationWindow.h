@@ -13,8 +13,10 @@
 #include <vector>
 
 #include "station/Job.h"
+#include "stationwin/BoardPoller.h"
 #include "stationwin/BoardState.h"
 
+class QCheckBox;
 class QLabel;
 class QProgressBar;
 class QPushButton;
@@ -29,11 +31,14 @@ class TStationWindow : public QWidget {
   TStationWindow(station::TJob job, QString cli, QWidget* parent = nullptr);
   ~TStationWindow() override;
 
-  // Starts every ready board at once (Start, Enter, space). False when none is ready.
+  // Starts every board that is not running at once (Start, Enter, space). False when none.
   bool StartReady();
   // Asks the running boards to stop at their next safe point, as Ctrl-C does (Stop, Esc).
   void StopAll();
-  bool Running() const { return m_round && m_round->state() != QProcess::NotRunning; }
+  bool Running() const { return !m_rounds.empty(); }
+  // Automatic mode: each idle port asked every 500 ms for a chip in its boot loader; a board
+  // that answers is programmed, and its port is ready again once the board has gone.
+  void SetAutomatic(bool on);
   const TBoardState& Board(std::size_t i) const { return m_boards[i]; }
   const TLotCounts& Counts() const { return m_counts; }
 
@@ -46,11 +51,21 @@ class TStationWindow : public QWidget {
     QLabel *port, *state, *step, *serial, *reason, *counts;
     QProgressBar* bar;
   };
+  // One kavel-isp-cli run for some boards.
+  struct TRound {
+    std::unique_ptr<QProcess> process;
+    std::vector<std::size_t> boards;
+    QByteArray out, err;
+    QString lastErr;  // what it said about the whole round
+  };
+  bool StartRound(std::vector<std::size_t> boards);
+  bool InRound(std::size_t board) const;
   void Show(std::size_t i);
   void ShowCounts();
-  void TakeOutput();
-  void TakeErrors();
-  void Finished();
+  void TakeOutput(TRound& round);
+  void TakeErrors(TRound& round);
+  void Finished(TRound* round);
+  void Heard(std::size_t board, bool present);
   void ReadCounts();
   void Banner(const QString& text);
 
@@ -59,13 +74,15 @@ class TStationWindow : public QWidget {
   std::string m_station;  // the job's station, else this host's name
   std::vector<TBoardState> m_boards;
   std::vector<TTile> m_tiles;
-  std::vector<std::size_t> m_inRound;  // the boards of the running round
-  std::unique_ptr<QProcess> m_round, m_log;
-  QByteArray m_out, m_err;
-  QString m_lastErr;
+  std::vector<std::unique_ptr<TRound>> m_rounds;
+  std::unique_ptr<QProcess> m_log;
+  bool m_automatic = false;
+  std::vector<std::unique_ptr<TBoardPoller>> m_pollers;
+  std::vector<bool> m_armed;  // the socket was seen empty since its last board: the next is new
   TLotCounts m_counts;
   QLabel *m_banner = nullptr, *m_lot = nullptr;
   QPushButton *m_start = nullptr, *m_stop = nullptr;
+  QCheckBox* m_automaticBox = nullptr;
 };
 
 }  // namespace kavel::stationwin

@@ -14,11 +14,16 @@
 
 namespace {
 
-constexpr const char* kUsage = R"(Usage: kavel-isp-station JOBFILE
+constexpr const char* kUsage = R"(Usage: kavel-isp-station [--automatic] JOBFILE
 The operator's window for a lot of boards: a tile for each port of the job, one Start (Enter,
 the space bar or a foot pedal) for every ready board and one Stop (Esc), the lot's counters.
 The job file (TOML) is the engineer's: see kavel-isp-cli(1), JOB FILES. Every board is
 programmed, numbered and logged by kavel-isp-cli with the same job.
+
+  --automatic    start in automatic mode: each idle port is asked every 500 ms for a chip in
+                 its boot loader, a board that answers is programmed, and the port is ready
+                 for the next once the board has gone
+  -V, --version, -h, --help
 )";
 
 // The kavel-isp-cli beside this program (installed, or in the build tree), else the PATH's.
@@ -41,17 +46,19 @@ int main(int argc, char** argv) {
     std::printf("kavel-isp-station %s\n", KAVEL_VERSION);
     return 0;
   }
-  if (argc != 2) {
+  const bool automatic = argc == 3 && std::strcmp(argv[1], "--automatic") == 0;
+  if (argc != 2 + (automatic ? 1 : 0) || argv[argc - 1][0] == '-') {
     std::fputs("kavel-isp-station: give one job file\nTry kavel-isp-station --help.\n", stderr);
     return 2;
   }
   kavel::station::TJob job;
-  if (const auto loaded = kavel::station::LoadJob(argv[1], job); !loaded.Ok()) {
+  if (const auto loaded = kavel::station::LoadJob(argv[argc - 1], job); !loaded.Ok()) {
     std::fprintf(stderr, "kavel-isp-station: %s\n", loaded.detail.c_str());
     return 2;
   }
   QApplication app(argc, argv);
   kavel::stationwin::TStationWindow window(job, CliProgram());
+  window.SetAutomatic(automatic);
   window.show();
   return QApplication::exec();
 }

@@ -144,5 +144,33 @@ TEST_F(StationWindow, StopEndsTheRoundAtASafePoint) {
   EXPECT_NE(log.out.find("\"result\":\"stopped\""), std::string::npos) << log.out;
 }
 
+// Automatic mode: a board put in is programmed once, and not again until it has gone and
+// another (here the same simulator, started again) comes.
+TEST_F(StationWindow, AutomaticModeProgramsEachBoardPutInOnce) {
+  const std::string sha = station::Sha256(test::ReadWholeFile(blinkHex));
+  Write("line.toml", "operation = \"program\"\nimage = \"" + blinkHex + "\"\nsha256 = \"" + sha +
+                         "\"\nports = [\"COM1\"]\ndb = \"" + File("station.db") + "\"\nlot = \"W-1\"\n");
+  station::TJob job;
+  ASSERT_TRUE(station::LoadJob(File("line.toml"), job).Ok());
+  stationwin::TStationWindow window(job, KAVEL_CLI_EXE);
+  QSignalSpy rounds(&window, &stationwin::TStationWindow::RoundEnded);
+  window.SetAutomatic(true);
+  QTest::qWait(1200);  // no board yet: nothing happens
+  EXPECT_FALSE(window.Running());
+  const auto boards = [this] {
+    const std::string out = Run({"log", "--json", "--db", File("station.db")}).out;
+    return std::count(out.begin(), out.end(), '\n');
+  };
+  for (int put = 1; put <= 2; ++put) {
+    SCOPED_TRACE(put);
+    Sim({}, "COM1");
+    QTRY_COMPARE_WITH_TIMEOUT(window.Board(0).phase, TBoardPhase::bpPass, 30000);
+    QTest::qWait(1500);  // the board stays in its socket: three polls, no second round
+    EXPECT_EQ(boards(), put);
+    StopSims();
+    QTRY_COMPARE_WITH_TIMEOUT(window.Board(0).phase, TBoardPhase::bpReady, 5000);
+  }
+}
+
 }  // namespace
 }  // namespace kavel

@@ -161,6 +161,8 @@ void TStationWindow::Show(std::size_t i) {
   t.serial->setText(serial);
   t.reason->setText(Q(b.reason));
   if (i < m_counts.ports.size()) t.counts->setText("this port: " + CountsText(m_counts.ports[i]));
+  // A screen reader gets the texts under the labels' names.
+  for (QLabel* l : {t.state, t.step, t.serial, t.reason, t.counts}) l->setAccessibleDescription(l->text());
 }
 
 bool TStationWindow::InRound(std::size_t board) const {

@@ -39,8 +39,8 @@ TRunStatus TakePort(TValue& v) {
 }
 
 TRunStatus TakeBootEntry(TValue& v) {
-  const TRunStatus steps = ParseModemSteps(v.text, v.out.bootEntry);
-  return steps.Ok() ? steps : Usage(std::string(v.needs) + ": " + steps.detail);
+  const std::string wrong = ParseModemSteps(v.text, v.out.bootEntry);
+  return wrong.empty() ? TRunStatus::Done() : Usage(std::string(v.needs) + ": " + wrong);
 }
 
 TRunStatus TakeFormat(TValue& v) {

@@ -1,5 +1,5 @@
 // The values the command line's options and arguments take, read from their text: whole
-// numbers, line speeds, hexadecimal numbers and ranges, and the steps of a boot entry.
+// numbers, line speeds, hexadecimal numbers and ranges (a boot entry's steps: link/BootEntry.h).
 #pragma once
 
 #include <cstdint>
@@ -20,9 +20,4 @@ bool KnownBaud(const std::string& text);
 bool ParseHex(const std::string& text, unsigned& value, unsigned max);
 // "START-END" in hexadecimal, START not after END.
 bool ParseRange(const std::string& text, std::uint16_t& start, std::uint16_t& end);
-// The steps of a boot entry as the command line writes them: "dtr-rts" for the usual wiring,
-// or a comma-separated list of dtr=0|1, rts=0|1 and pauses in ms ("rts=1,dtr=1,50,dtr=0").
-// Done, or rkUsage naming the first part that is no step, or a sequence too long.
-TRunStatus ParseModemSteps(std::string_view text, std::vector<TModemStep>& steps);
-
 }  // namespace kavel::cli

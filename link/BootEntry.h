@@ -8,6 +8,9 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "link/Clock.h"
 #include "link/ComPort.h"
@@ -47,5 +50,10 @@ inline constexpr int kMaxModemPausesMs = 60000;  // all the pauses together
 inline constexpr int kStopCheckMs = 100;
 bool RunModemSteps(TCustomComPort& port, TClock& clock, std::span<const TModemStep> steps, bool invertDtr,
                    bool invertRts, const std::function<bool()>& stop = {});
+
+// The steps as they are written: "dtr-rts" for the usual wiring, or a comma-separated list of
+// dtr=0|1, rts=0|1 and pauses in ms ("rts=1,dtr=1,50,dtr=0"). "" when they are good; else what
+// is wrong: the first part that is no step, or a sequence beyond the bounds above.
+std::string ParseModemSteps(std::string_view text, std::vector<TModemStep>& steps);
 
 }  // namespace kavel

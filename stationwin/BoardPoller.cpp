@@ -4,13 +4,21 @@
 
 namespace kavel::stationwin {
 
-TBoardPoller::TBoardPoller(std::string port, TBaudRate speed, QObject* parent)
-    : QObject(parent), m_portName(std::move(port)), m_speed(speed) {
+TBoardPoller::TBoardPoller(std::string port, TBaudRate speed, std::vector<TModemStep> entry, bool invertDtr,
+                           bool invertRts, QObject* parent)
+    : QObject(parent),
+      m_portName(std::move(port)),
+      m_speed(speed),
+      m_entry(std::move(entry)),
+      m_invertDtr(invertDtr),
+      m_invertRts(invertRts) {
   m_tick.setInterval(kEveryMs);
   m_listen.setSingleShot(true);
   m_listen.setInterval(kListenMs);
+  m_pause.setSingleShot(true);
   connect(&m_tick, &QTimer::timeout, this, &TBoardPoller::Poll);
   connect(&m_listen, &QTimer::timeout, this, &TBoardPoller::Listened);
+  connect(&m_pause, &QTimer::timeout, this, &TBoardPoller::Enter);
 }
 
 TBoardPoller::~TBoardPoller() { Stop(); }
@@ -22,20 +30,43 @@ void TBoardPoller::Start() {
 void TBoardPoller::Stop() {
   m_tick.stop();
   m_listen.stop();
+  m_pause.stop();
   m_port.reset();
 }
 
 void TBoardPoller::Poll() {
-  if (m_listen.isActive()) return;  // the last "U" is still listened for
+  if (m_port) return;  // the last poll is still under way (an entry, a "U" listened for)
   try {
     m_port = std::make_unique<TCustomComPort>();
     m_port->SetPort(m_portName);
     m_port->SetBaudRate(m_speed);
     m_port->OpenPort();
+  } catch (const EComPort&) {  // no socket, no adapter, or the port is busy: no board to be had
+    m_port.reset();
+    emit Heard(false);
+    return;
+  }
+  m_step = 0;
+  m_dtr = m_rts = false;
+  Enter();
+}
+
+void TBoardPoller::Enter() {
+  try {
+    for (; m_step < m_entry.size(); ++m_step) {
+      const TModemStep& s = m_entry[m_step];
+      if (s.what == TModemStep::mwPause) {
+        ++m_step;
+        m_pause.start(s.ms);
+        return;
+      }
+      (s.what == TModemStep::mwDtr ? m_dtr : m_rts) = s.on;
+      m_port->SetModemLines(m_dtr != m_invertDtr, m_rts != m_invertRts);
+    }
     m_port->PurgeBuffers(true, true);
     m_port->SendText("U");
     m_listen.start();
-  } catch (const EComPort&) {  // no socket, no adapter, or the port is busy: no board to be had
+  } catch (const EComPort&) {  // the line failed meanwhile
     m_port.reset();
     emit Heard(false);
   }

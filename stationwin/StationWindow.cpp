@@ -276,10 +276,16 @@ void TStationWindow::SetAutomatic(bool on) {
   }
   if (m_pollers.empty()) {
     TBaudRate speed = br115200;
-    for (const station::TJobOption& o : m_job.options)
+    std::vector<TModemStep> entry;
+    bool invertDtr = false, invertRts = false;
+    for (const station::TJobOption& o : m_job.options) {
       if (o.key == "baud") speed = BaudRateFromText(o.words.back());
+      if (o.key == "boot-entry") (void)ParseModemSteps(o.words.back(), entry);  // checked with the job
+      invertDtr = invertDtr || o.key == "invert-dtr";
+      invertRts = invertRts || o.key == "invert-rts";
+    }
     for (std::size_t i = 0; i < m_job.ports.size(); ++i) {
-      m_pollers.push_back(std::make_unique<TBoardPoller>(m_job.ports[i], speed));
+      m_pollers.push_back(std::make_unique<TBoardPoller>(m_job.ports[i], speed, entry, invertDtr, invertRts));
       connect(m_pollers[i].get(), &TBoardPoller::Heard, this, [this, i](bool present) { Heard(i, present); });
     }
     m_armed.assign(m_job.ports.size(), true);

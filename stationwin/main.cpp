@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include "cli/CliArgs.h"
 #include "station/Job.h"
 #include "stationwin/StationWindow.h"
 #include "version/Version.h"
@@ -49,6 +50,13 @@ int main(int argc, char** argv) {
   const bool automatic = argc == 3 && std::strcmp(argv[1], "--automatic") == 0;
   if (argc != 2 + (automatic ? 1 : 0) || argv[argc - 1][0] == '-') {
     std::fputs("kavel-isp-station: give one job file\nTry kavel-isp-station --help.\n", stderr);
+    return 2;
+  }
+  // The job whole, as kavel-isp-cli will take it: every key's value, and what they say
+  // together. A job that cannot be used is refused before the window opens.
+  kavel::cli::TCliArgs checked;
+  if (const auto usable = kavel::cli::ParseCliArgs({"--job", argv[argc - 1]}, checked); !usable.Ok()) {
+    std::fprintf(stderr, "kavel-isp-station: %s\n", usable.detail.c_str());
     return 2;
   }
   kavel::station::TJob job;

@@ -145,11 +145,23 @@ TEST_F(StationWindow, StopEndsTheRoundAtASafePoint) {
 }
 
 // Automatic mode: a board put in is programmed once, and not again until it has gone and
-// another (here the same simulator, started again) comes.
-TEST_F(StationWindow, AutomaticModeProgramsEachBoardPutInOnce) {
+// another (here the same simulator, started again) comes; on a pty, and behind RFC 2217 with
+// a chip that hears the line only after the job's boot entry.
+class StationAutomatic : public test::CliFixture, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(StationAutomatic, ProgramsEachBoardPutInOnce) {
+  const bool network = GetParam();
+  const std::string tcp = std::to_string(test::FreeTcpPort());
   const std::string sha = station::Sha256(test::ReadWholeFile(blinkHex));
-  Write("line.toml", "operation = \"program\"\nimage = \"" + blinkHex + "\"\nsha256 = \"" + sha +
-                         "\"\nports = [\"COM1\"]\ndb = \"" + File("station.db") + "\"\nlot = \"W-1\"\n");
+  Write("line.toml", "operation = \"program\"\nimage = \"" + blinkHex + "\"\nsha256 = \"" + sha + "\"\nports = [\"" +
+                         (network ? "rfc2217://127.0.0.1:" + tcp + "\"]\nboot-entry = \"dtr-rts" : "COM1\"]\nstation = \"a") +
+                         "\"\ndb = \"" + File("station.db") + "\"\nlot = \"W-1\"\n");
+  const auto put = [&] {
+    if (!network) return (void)Sim({}, "COM1");
+    std::remove(File("sim.out").c_str());
+    sims.push_back(test::StartProcess(KAVEL_SIM_EXE, {"--rfc2217", tcp, "--need-entry"}, File("sim.out")));
+    ASSERT_TRUE(test::WaitForText(File("sim.out"), "rfc2217://", 5000));
+  };
   station::TJob job;
   ASSERT_TRUE(station::LoadJob(File("line.toml"), job).Ok());
   stationwin::TStationWindow window(job, KAVEL_CLI_EXE);
@@ -161,16 +173,17 @@ TEST_F(StationWindow, AutomaticModeProgramsEachBoardPutInOnce) {
     const std::string out = Run({"log", "--json", "--db", File("station.db")}).out;
     return std::count(out.begin(), out.end(), '\n');
   };
-  for (int put = 1; put <= 2; ++put) {
-    SCOPED_TRACE(put);
-    Sim({}, "COM1");
+  for (int board = 1; board <= 2; ++board) {
+    SCOPED_TRACE(board);
+    put();
     QTRY_COMPARE_WITH_TIMEOUT(window.Board(0).phase, TBoardPhase::bpPass, 30000);
     QTest::qWait(1500);  // the board stays in its socket: three polls, no second round
-    EXPECT_EQ(boards(), put);
+    EXPECT_EQ(boards(), board);
     StopSims();
     QTRY_COMPARE_WITH_TIMEOUT(window.Board(0).phase, TBoardPhase::bpReady, 5000);
   }
 }
+INSTANTIATE_TEST_SUITE_P(PtyAndNetwork, StationAutomatic, ::testing::Bool());
 
 }  // namespace
 }  // namespace kavel

@@ -7,6 +7,8 @@ import time
 
 import pyatspi
 
+from atspi_common import find_app, walk
+
 EXPECTED = [
     ("push button", "ON/OFF"), ("push button", "Exit"), ("push button", "Full programming cycle"),
     ("push button", "Set default"), ("push button", "Synchronize"),
@@ -20,26 +22,6 @@ EXPECTED = [
     ("combo box", "COM1"), ("combo box", "9600"), ("list", "Blocks to erase"),
     ("label", "COM1: 9600, 8, 1, N"),
 ]
-
-
-def find_app(name, deadline):
-    while time.time() < deadline:
-        desktop = pyatspi.Registry.getDesktop(0)
-        for app in desktop:
-            if app is not None and app.name == name:
-                return app
-        time.sleep(0.2)
-    return None
-
-
-def walk(node, out):
-    try:
-        out.append((node.getRoleName(), node.name or "", node))
-        for child in node:
-            if child is not None:
-                walk(child, out)
-    except Exception:  # a node can vanish while it is read
-        pass
 
 
 def main():

@@ -5,25 +5,8 @@
 set -euo pipefail
 station="$1" sim="$2" cli="$3" image="$4"
 here="$(cd "$(dirname "$0")" && pwd)"
-if [ -z "${KAVEL_ATSPI_INNER:-}" ]; then
-  for need in dbus-run-session xvfb-run /usr/libexec/at-spi-bus-launcher /usr/bin/python3; do
-    command -v "$need" >/dev/null || { echo "atspi: skipped, $need is missing"; exit 77; }
-  done
-  /usr/bin/python3 -c "import pyatspi" 2>/dev/null || { echo "atspi: skipped, pyatspi is missing"; exit 77; }
-  export KAVEL_ATSPI_INNER=1
-  for attempt in 1 2 3; do
-    status=0
-    dbus-run-session -- xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@" || status=$?
-    [ "$status" -ne 75 ] && exit "$status"
-    echo "atspi: the virtual display failed (attempt $attempt); trying again" >&2
-  done
-  exit 1
-fi
-work="$(mktemp -d)"
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"; }
-trap cleanup EXIT
-/usr/libexec/at-spi-bus-launcher --launch-immediately & pids+=($!)
+source "$here/atspi_session.sh"
+atspi_session "station atspi" "$0" "$@"
 for port in COM1 COM2 COM3 COM4; do
   extra=()
   [ "$port" = COM3 ] && extra=(--security 1)
@@ -40,7 +23,6 @@ db = "$work/station.db"
 lot = "W-1"
 JOB
 export KAVEL_ISP_PORT_DIR="$work/ports" KAVEL_ISP_CLI="$cli"
-export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_QPA_PLATFORM=xcb QT_ACCESSIBILITY=1
 "$station" "$work/line.toml" >"$work/app.log" 2>&1 & pids+=($!)
 if ! /usr/bin/python3 "$here/station_atspi_check.py"; then
   grep -q "could not connect to display" "$work/app.log" && exit 75

@@ -6,29 +6,13 @@ when so."""
 import sys
 import time
 
-import pyatspi
+from atspi_common import find_app, walk
 
 PORTS = ["COM1", "COM2", "COM3", "COM4"]
 
 
-def find_app(name, deadline):
-    while time.time() < deadline:
-        for app in pyatspi.Registry.getDesktop(0):
-            if app is not None and app.name == name:
-                return app
-        time.sleep(0.2)
-    return None
-
-
-def nodes_of(node, out):
-    try:
-        out[(node.getRoleName(), node.name or "")] = node
-        for child in node:
-            if child is not None:
-                nodes_of(child, out)
-    except Exception:  # a node can vanish while it is read
-        pass
-    return out
+def nodes_of(app):
+    return {(role, name): node for role, name, node in walk(app, [])}
 
 
 def text(node):
@@ -47,7 +31,7 @@ def main():
         return 1
     nodes = {}
     while time.time() < deadline and ("push button", "Start") not in nodes:
-        nodes = nodes_of(app, {})
+        nodes = nodes_of(app)
         time.sleep(0.3)
     start = nodes.get(("push button", "Start"))
     if start is None:
@@ -57,7 +41,7 @@ def main():
     start.queryAction().doAction(0)
     states = {}
     while time.time() < deadline:
-        nodes = nodes_of(app, {})
+        nodes = nodes_of(app)
         states = {p: text(nodes.get(("label", p + " state"))) for p in PORTS}
         if all(s in ("PASS", "FAIL") for s in states.values()):
             break

@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "cli/CliOptions.h"
 #include "cli/CliValues.h"
 #include "link/NumberText.h"
 #include "station/Job.h"
@@ -20,181 +21,6 @@ TRunStatus Usage(std::string message) { return TRunStatus::Make(rkUsage, std::mo
 
 // Done when good; otherwise rkUsage with the message usage.
 TRunStatus Check(bool good, std::string_view usage) { return good ? TRunStatus::Done() : Usage(std::string(usage)); }
-
-// An option's value, and where it goes.
-struct TValue {
-  std::string_view needs;  // the option's usage error for a value that is no good
-  const std::string& text;
-  TCliArgs& out;
-  bool& forGiven;          // --for was given: it counts among the command's arguments
-};
-// Takes the value into out: done, or the usage error.
-using TTake = TRunStatus (*)(TValue&);
-
-TRunStatus TakePort(TValue& v) {
-  TPortArg port;
-  const TRunStatus status = ParsePortArg(v.text, TPortMap::FromEnvironment(), port);
-  if (status.Ok()) v.out.ports.push_back(std::move(port));
-  return status;
-}
-
-TRunStatus TakeBootEntry(TValue& v) {
-  const std::string wrong = ParseModemSteps(v.text, v.out.bootEntry);
-  return wrong.empty() ? TRunStatus::Done() : Usage(std::string(v.needs) + ": " + wrong);
-}
-
-TRunStatus TakeFormat(TValue& v) {
-  if (v.text != "hex" && v.text != "bin") return Usage(std::string(v.needs));
-  v.out.format = v.text == "hex" ? TImageFormat::ifHex : TImageFormat::ifBin;
-  return TRunStatus::Done();
-}
-
-TRunStatus TakeDevice(TValue& v) {
-  unsigned id = 0;
-  if (!ParseHex(v.text, id, 0xFF)) return Usage(std::string(v.needs));
-  v.out.expectDevice = static_cast<std::uint8_t>(id);
-  return TRunStatus::Done();
-}
-
-// --for FILE stands among the command's arguments: erase takes it there, and anywhere else it
-// is an argument too many.
-TRunStatus TakeFor(TValue& v) {
-  if (v.text.empty()) return Usage(std::string(v.needs));
-  v.out.file = v.text;
-  v.forGiven = true;
-  return TRunStatus::Done();
-}
-
-// A name for the log (--station, --operator, --lot): 1 to 64 characters, none a control.
-template <std::string TCliArgs::*field>
-TRunStatus TakeName(TValue& v) {
-  v.out.*field = v.text;
-  v.out.stationNamed = true;
-  const bool controls =
-      std::any_of(v.text.begin(), v.text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
-  return Check(!v.text.empty() && v.text.size() <= 64 && !controls, v.needs);
-}
-
-struct TOption {
-  std::string_view name;
-  std::string_view shortName = {};   // "" for none
-  bool TCliArgs::*flag = nullptr;    // a flag: what it sets; nullptr for an option with a value
-  std::string_view needs = {};       // an option with a value: the usage error when it is missing
-  TTake take = nullptr;              // and what is done with it
-};
-
-const TOption kOptions[] = {
-    {.name = "--help", .shortName = "-h", .flag = &TCliArgs::help},
-    {.name = "--version", .shortName = "-V", .flag = &TCliArgs::version},
-    {.name = "--port", .shortName = "-p", .needs = kPortNeeds, .take = TakePort},
-    {.name = "--baud", .shortName = "-b", .needs = "--baud needs a line speed such as 9600 or 19200",
-     .take = [](TValue& v) {
-       if (!KnownBaud(v.text)) return Usage(std::string(v.needs));
-       v.out.baud = v.text;
-       v.out.baudGiven = true;
-       return TRunStatus::Done();
-     }},
-    {.name = "--delay", .needs = "--delay needs milliseconds (0 to 60000)",
-     .take = [](TValue& v) { return Check(ParseNumber(v.text, v.out.delay, 0, 60000), v.needs); }},
-    {.name = "--retries", .needs = "--retries needs a count (0 to 100)",
-     .take = [](TValue& v) {
-       v.out.retriesGiven = true;
-       return Check(ParseNumber(v.text, v.out.retries, 0, 100), v.needs);
-     }},
-    {.name = "--boot-entry", .needs = "--boot-entry needs dtr-rts or a sequence such as rts=1,dtr=1,50,dtr=0,100,rts=0",
-     .take = TakeBootEntry},
-    {.name = "--invert-dtr", .flag = &TCliArgs::invertDtr},
-    {.name = "--invert-rts", .flag = &TCliArgs::invertRts},
-    {.name = "--run-after", .flag = &TCliArgs::runAfter},
-    {.name = "--controller", .needs = "--controller needs auto or none",
-     .take = [](TValue& v) {
-       v.out.controllerGiven = true;
-       v.out.controllerNone = v.text == "none";
-       return Check(v.text == "auto" || v.text == "none", v.needs);
-     }},
-    {.name = "--trace", .needs = "--trace needs a file",
-     .take = [](TValue& v) {
-       v.out.trace = v.text;
-       return Check(!v.text.empty(), v.needs);
-     }},
-    {.name = "--format", .needs = "--format needs hex or bin", .take = TakeFormat},
-    {.name = "--range", .needs = "--range needs START-END in hexadecimal, such as 0000-3FFF",
-     .take = [](TValue& v) {
-       v.out.rangeGiven = true;
-       return Check(ParseRange(v.text, v.out.rangeStart, v.out.rangeEnd), v.needs);
-     }},
-    {.name = "--expect-device", .needs = "--expect-device needs a device id in hexadecimal, such as C2",
-     .take = TakeDevice},
-    {.name = "--expect-sha256", .needs = "--expect-sha256 needs the image file's SHA-256: 64 hexadecimal digits",
-     .take = [](TValue& v) {
-       v.out.expectSha256.clear();
-       for (char c : v.text) v.out.expectSha256 += static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
-       return Check(v.text.size() == 64 && v.text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos,
-                    v.needs);
-     }},
-    {.name = "--no-verify", .flag = &TCliArgs::noVerify},
-    {.name = "--erase", .flag = &TCliArgs::eraseGiven},  // what program does anyway; scripts that say it keep working
-    {.name = "--no-erase", .flag = &TCliArgs::noErase},
-    {.name = "--all", .flag = &TCliArgs::all},
-    {.name = "--no-confirm", .flag = &TCliArgs::noConfirm},
-    {.name = "--yes", .shortName = "-y", .flag = &TCliArgs::yes},
-    {.name = "--quiet", .shortName = "-q", .flag = &TCliArgs::quiet},
-    {.name = "--verbose", .shortName = "-v", .flag = &TCliArgs::verbose},
-    {.name = "--json", .flag = &TCliArgs::json},
-    {.name = "--six-clock", .flag = &TCliArgs::sixClock},
-    {.name = "--for", .needs = "--for needs an image file", .take = TakeFor},
-    {.name = "--db", .needs = "--db needs a file or a postgresql:// URL",
-     .take = [](TValue& v) {
-       v.out.db = v.text;
-       return Check(!v.text.empty(), v.needs);
-     }},
-    {.name = "--no-db", .flag = &TCliArgs::noDb},
-    {.name = "--serial", .needs = "--serial needs ADDR[:FORMAT] (program, cycle) or a number (log)",
-     .take = [](TValue& v) {
-       v.out.serial = v.text;
-       return Check(!v.text.empty(), v.needs);
-     }},
-    {.name = "--serial-name", .needs = "--serial-name needs a name of 1 to 64 letters, digits, '-', '_' or '.'",
-     .take = [](TValue& v) {
-       v.out.serialName = v.text;
-       v.out.serialNamed = true;
-       return Check(!v.text.empty() && v.text.size() <= 64 &&
-                        v.text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_.") ==
-                            std::string::npos,
-                    v.needs);
-     }},
-    {.name = "--serial-first", .needs = "--serial-first needs a number (0 to 99999999999)",
-     .take = [](TValue& v) {
-       v.out.serialNamed = true;
-       const auto first = ParseWhole(v.text, 0, 99999999999);
-       if (first) v.out.serialFirst = static_cast<std::int64_t>(*first);
-       return Check(first.has_value(), v.needs);
-     }},
-    {.name = "--since", .needs = "--since needs a time: 2026-12-08, 2026-12-08T09:30 or 2026-12-08T09:30:15 (local; UTC with Z)",
-     .take = [](TValue& v) {
-       const auto since = station::UtcFromText(v.text);
-       if (since) v.out.since = *since;
-       return Check(since.has_value(), v.needs);
-     }},
-    {.name = "--csv", .flag = &TCliArgs::csv},
-    {.name = "--pin", .flag = &TCliArgs::pin},
-    {.name = "--job", .needs = "--job needs a job file",
-     .take = [](TValue& v) {
-       v.out.job = v.text;
-       return Check(!v.text.empty(), v.needs);
-     }},
-    {.name = "--require-pinned", .flag = &TCliArgs::requirePinned},
-    {.name = "--station", .needs = "--station needs a name of 1 to 64 characters", .take = TakeName<&TCliArgs::station>},
-    {.name = "--operator", .needs = "--operator needs a name of 1 to 64 characters",
-     .take = TakeName<&TCliArgs::operatorName>},
-    {.name = "--lot", .needs = "--lot needs a work order of 1 to 64 characters", .take = TakeName<&TCliArgs::lot>},
-};
-
-const TOption* FindOption(std::string_view word) {
-  for (const TOption& o : kOptions)
-    if (word == o.name || (!o.shortName.empty() && word == o.shortName)) return &o;
-  return nullptr;
-}
 
 // Thrown out of the parser by the first option that cannot be taken.
 struct TParseStop {};
@@ -223,7 +49,7 @@ TRunStatus ReadOptions(const std::vector<std::string>& argv, TCliArgs& out, std:
     }
     if (!failed.Ok()) throw TParseStop{};
   };
-  for (const TOption& o : kOptions) {
+  for (const TOption& o : Options()) {
     std::string names(o.name);
     if (!o.shortName.empty()) names = std::string(o.shortName) + "," + names;
     if (o.flag) {
@@ -454,7 +280,7 @@ TRunStatus ParseCliArgs(const std::vector<std::string>& argv, TCliArgs& out) {
 
 std::vector<std::string> OptionNames() {
   std::vector<std::string> names;
-  for (const TOption& o : kOptions) {
+  for (const TOption& o : Options()) {
     names.emplace_back(o.name);
     if (!o.shortName.empty()) names.emplace_back(o.shortName);
   }

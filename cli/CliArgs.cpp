@@ -127,6 +127,8 @@ const TBelonging kBelongings[] = {
      "--serial-name and --serial-first belong to program and cycle, with --serial"},
     {[](const TCliArgs& a) { return !a.since.empty() || a.csv; }, [](const TCommandInfo& c) { return c.id == ciLog; },
      "--since and --csv belong to log"},
+    {[](const TCliArgs& a) { return !a.until.empty(); }, [](const TCommandInfo& c) { return c.id == ciLog; },
+     "--until belongs to log"},
     {[](const TCliArgs& a) { return !a.db.empty() || a.noDb; }, [](const TCommandInfo& c) { return c.logged || c.id == ciLog; },
      "--db and --no-db belong to program, cycle, verify, erase and log"},
     {[](const TCliArgs& a) { return a.stationNamed; }, [](const TCommandInfo& c) { return c.logged || c.id == ciLog; },

@@ -79,6 +79,7 @@ struct TCliArgs {
   std::optional<station::TSerialPlace> serialPlace;  // program, cycle: where --serial puts the number
   std::optional<std::int64_t> serialNumber;           // log --serial
   std::string since;               // log --since, as the rows hold it (UTC)
+  std::string until;               // log --until: rows started before it (UTC)
   std::string station;             // --station: the station's name in the log ("" for the host name)
   std::string operatorName;        // --operator
   std::string lot;                 // --lot: the work order

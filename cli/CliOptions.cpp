@@ -146,11 +146,21 @@ const TOption kOptions[] = {
        if (first) v.out.serialFirst = static_cast<std::int64_t>(*first);
        return Check(first.has_value(), v.needs);
      }},
-    {.name = "--since", .needs = "--since needs a time: 2026-12-08, 2026-12-08T09:30 or 2026-12-08T09:30:15 (local; UTC with Z)",
+    {.name = "--since",
+     .needs = "--since needs a time: today, yesterday, -8h, -30m, -2d, 2026-12-08, 2026-12-08T09:30 or "
+              "2026-12-08T09:30:15 (local; UTC with Z)",
      .take = [](TValue& v) {
        const auto since = station::UtcFromText(v.text);
        if (since) v.out.since = *since;
        return Check(since.has_value(), v.needs);
+     }},
+    {.name = "--until",
+     .needs = "--until needs a time: today, yesterday, -8h, -30m, -2d, 2026-12-08, 2026-12-08T09:30 or "
+              "2026-12-08T09:30:15 (local; UTC with Z)",
+     .take = [](TValue& v) {
+       const auto until = station::UtcFromText(v.text);
+       if (until) v.out.until = *until;
+       return Check(until.has_value(), v.needs);
      }},
     {.name = "--csv", .flag = &TCliArgs::csv},
     {.name = "--pin", .flag = &TCliArgs::pin},

@@ -255,6 +255,7 @@ TRunStatus RecordRefused(const TCliArgs& args, const TStationRun& station, stati
 int ListLog(const TCliArgs& args) {
   station::TLogFilter filter;
   filter.since = args.since;
+  filter.until = args.until;
   filter.serial = args.serialNumber;
   filter.station = args.station;
   filter.operatorName = args.operatorName;

@@ -29,8 +29,8 @@ Commands:
                              unless --boot-entry)
   read FILE [--range S-E]    read the flash (default 0000-FFFF) into FILE (.hex, .ihx or .bin)
   verify FILE                read back the addresses the image holds and compare
-  log [--json|--csv] [--since TIME] [--serial N] [--port P] [--station S] [--operator O]
-      [--lot L]
+  log [--json|--csv] [--since TIME] [--until TIME] [--serial N] [--port P] [--station S]
+      [--operator O] [--lot L]   TIME: today, yesterday, -8h, -30m, 2026-12-08[T09:30]
                              the station's log: a row for every board and run of program,
                              cycle, verify and erase (a table; JSON Lines or CSV)
 

@@ -51,7 +51,7 @@ std::string SelectSql(int version) {
          std::string(version < 2 ? " AND CAST($5 AS TEXT) IS NULL AND CAST($6 AS TEXT) IS NULL"
                                  : " AND (CAST($5 AS TEXT) IS NULL OR operator_name = $5) AND "
                                    "(CAST($6 AS TEXT) IS NULL OR lot = $6)") +
-         " ORDER BY id";
+         " AND (CAST($7 AS TEXT) IS NULL OR started < $7) ORDER BY id";
 }
 
 // The sequence's next number, never below first ($2), taken in one statement.
@@ -244,7 +244,7 @@ TStationStatus TSqlDb::List(const TLogFilter& filter, std::vector<TRunRow>& rows
   if (m_nothingYet) return TStationStatus::Done();
   std::vector<TValues> found;
   if (!Query(SelectSql(m_readVersion), {Text(filter.since), Text(filter.serial), Text(filter.port), Text(filter.station),
-                                        Text(filter.operatorName), Text(filter.lot)},
+                                        Text(filter.operatorName), Text(filter.lot), Text(filter.until)},
              &found))
     return Failed("cannot be read");
   for (const TValues& v : found) rows.push_back(RowFrom(v));

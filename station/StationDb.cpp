@@ -1,5 +1,6 @@
 #include "station/StationDb.h"
 
+#include <charconv>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,7 +53,26 @@ std::string UtcNow() {
   return UtcText(ts.tv_sec, static_cast<int>(ts.tv_nsec / 1000000));
 }
 
-std::optional<std::string> UtcFromText(const std::string& text) {
+std::optional<std::string> UtcFromText(const std::string& text, std::time_t now) {
+  if (text == "today" || text == "yesterday") {
+    std::tm day{};
+    localtime_r(&now, &day);
+    day.tm_hour = day.tm_min = day.tm_sec = 0;
+    day.tm_mday -= text == "yesterday" ? 1 : 0;
+    day.tm_isdst = -1;
+    const std::time_t midnight = mktime(&day);
+    if (midnight == static_cast<std::time_t>(-1)) return std::nullopt;
+    return UtcText(midnight, 0);
+  }
+  if (text.size() >= 3 && text[0] == '-' && text[1] >= '0' && text[1] <= '9') {  // "-8h": so long before now
+    long long amount = 0;
+    const auto [end, error] = std::from_chars(text.data() + 1, text.data() + text.size() - 1, amount);
+    const char unit = text.back();
+    const long long per = unit == 'm' ? 60 : unit == 'h' ? 3600 : unit == 'd' ? 86400 : 0;
+    if (error != std::errc() || end != text.data() + text.size() - 1 || per == 0 || amount > 3650LL * 86400 / per)
+      return std::nullopt;
+    return UtcText(now - static_cast<std::time_t>(amount * per), 0);
+  }
   std::string t = text;
   const bool utc = !t.empty() && (t.back() == 'Z' || t.back() == 'z');
   if (utc) t.pop_back();

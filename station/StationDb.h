@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <string>
@@ -48,6 +49,7 @@ struct TLogFilter {
   std::optional<std::int64_t> serial;
   std::string port;
   std::string station, operatorName, lot;
+  std::string until;                   // UTC: rows started before it; "" for no end
 };
 
 // A number to draw with a row: the sequence's next, never below first.
@@ -101,10 +103,11 @@ TStationStatus MakeDefaultStationDbFolder(const std::string& path);
 
 // The time now as the rows hold it.
 std::string UtcNow();
-// A time given by a person: "2026-12-08", "2026-12-08T09:30", "2026-12-08 09:30:15", local
+// A time given by a person: "today" and "yesterday" (their local midnight), "-8h", "-30m" or
+// "-2d" (so long before now), "2026-12-08", "2026-12-08T09:30", "2026-12-08 09:30:15", local
 // time, or UTC with a trailing "Z"; as the rows hold it. Nothing when it is none of those, or
 // names a day that does not exist.
-std::optional<std::string> UtcFromText(const std::string& text);
+std::optional<std::string> UtcFromText(const std::string& text, std::time_t now = std::time(nullptr));
 // This station's name: the host name.
 std::string StationName();
 

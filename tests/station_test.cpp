@@ -132,22 +132,42 @@ TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {
     station::TLogFilter filter;
     std::size_t rows;
   } filters[] = {
-      {{"", std::nullopt, "", "", "", ""}, 10},
-      {{"2026-12-08T12:00:00.000Z", std::nullopt, "", "", "", ""}, 6},
-      {{"", 1001, "", "", "", ""}, 1},
-      {{"", std::nullopt, "COM2", "", "", ""}, 2},
-      {{"2026-12-08T00:00:00.000Z", 1002, "COM1", "", "", ""}, 0},
-      {{"", std::nullopt, "", "bench", "ann", ""}, 4},
-      {{"", std::nullopt, "", "", "", "W-17"}, 2},
-      {{"", std::nullopt, "", "other", "", ""}, 0},
+      {{"", std::nullopt, "", "", "", "", ""}, 10},
+      {{"2026-12-08T12:00:00.000Z", std::nullopt, "", "", "", "", ""}, 6},
+      {{"", 1001, "", "", "", "", ""}, 1},
+      {{"", std::nullopt, "COM2", "", "", "", ""}, 2},
+      {{"2026-12-08T00:00:00.000Z", 1002, "COM1", "", "", "", ""}, 0},
+      {{"", std::nullopt, "", "bench", "ann", "", ""}, 4},
+      {{"", std::nullopt, "", "", "", "W-17", ""}, 2},
+      {{"", std::nullopt, "", "other", "", "", ""}, 0},
+      {{"", std::nullopt, "", "", "", "", "2026-12-08T12:00:00.000Z"}, 4},  // --until: before it
   };
   for (const auto& f : filters) {
     std::vector<station::TRunRow> rows;
     ASSERT_TRUE(db->List(f.filter, rows).Ok());
     EXPECT_EQ(rows.size(), f.rows) << f.filter.since << " " << f.filter.port;
   }
+  // Times as people write them, against a fixed now (2026-12-08 15:30 local).
+  std::tm local{};
+  local.tm_year = 126, local.tm_mon = 11, local.tm_mday = 8, local.tm_hour = 15, local.tm_min = 30, local.tm_isdst = -1;
+  const std::time_t now = mktime(&local);
+  const auto at = [](int day, int hour, int minute) {  // a local time, as the rows hold it
+    return station::UtcFromText(std::to_string(2026) + "-12-" + (day < 10 ? "0" : "") + std::to_string(day) + "T" +
+                                (hour < 10 ? "0" : "") + std::to_string(hour) + ":" + (minute < 10 ? "0" : "") +
+                                std::to_string(minute));
+  };
+  const struct {
+    const char* text;
+    std::optional<std::string> is;
+  } times[] = {
+      {"today", at(8, 0, 0)}, {"yesterday", at(7, 0, 0)}, {"-8h", at(8, 7, 30)}, {"-30m", at(8, 15, 0)},
+      {"-2d", at(6, 15, 30)}, {"2026-12-08T09:30", at(8, 9, 30)},
+      {"tomorrow", std::nullopt}, {"-8", std::nullopt}, {"-8x", std::nullopt}, {"-h", std::nullopt}, {"--8h", std::nullopt},
+  };
+  for (const auto& t : times) EXPECT_EQ(station::UtcFromText(t.text, now), t.is) << t.text;
+
   std::vector<station::TRunRow> rows;
-  ASSERT_TRUE(db->List({"", 1000, "", "", "", ""}, rows).Ok());
+  ASSERT_TRUE(db->List({"", 1000, "", "", "", "", ""}, rows).Ok());
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].deviceId, 0xC2);
   EXPECT_EQ(rows[0].result, "ok");
@@ -170,13 +190,13 @@ TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {
         "'COM1', 'program', 'ok');";
   ASSERT_EQ(std::system(("sqlite3 " + old + " \"" + v1 + "\"").c_str()), 0);
   ASSERT_TRUE(station::OpenStationDb(old, db, station::TDbUse::duRead).Ok());
-  ASSERT_TRUE(db->List({"", std::nullopt, "", "a", "", ""}, rows).Ok());
+  ASSERT_TRUE(db->List({"", std::nullopt, "", "a", "", "", ""}, rows).Ok());
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].lot, "");
   ASSERT_TRUE(station::OpenStationDb(old, db).Ok());
   row.lot = "W-18";
   ASSERT_TRUE(db->Begin(row, nullptr).Ok());
-  ASSERT_TRUE(db->List({"", std::nullopt, "", "", "", "W-18"}, rows).Ok());
+  ASSERT_TRUE(db->List({"", std::nullopt, "", "", "", "W-18", ""}, rows).Ok());
   EXPECT_EQ(rows.size(), 1u);
   // Only read: a database with no tables yet holds no runs; one with tables of another's is
   // no station's log.

@@ -59,8 +59,8 @@ go together as in -qv, and every word after -- is an argument):
                              the first 1 KB that differs
   --expect-device ID         program, verify, cycle: refuse a chip whose device id differs
                              (hexadecimal), before anything is written
-  --expect-sha256 HEX        program, cycle, verify: refuse an image file whose SHA-256 differs
-                             (exit 4), before any port is touched
+  --expect-sha256 HEX        program, cycle, verify: refuse an image file whose SHA-256
+                             differs (exit 4), before any port is touched
   --range START-END          read, blank-check: the addresses, hexadecimal (0x optional)
   --format hex|bin           the image's format, for a name that ends in neither .hex,
                              .ihx nor .bin (otherwise the name, or HEX content, tells)

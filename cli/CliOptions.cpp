@@ -59,6 +59,14 @@ TRunStatus TakeName(TValue& v) {
   return Check(!v.text.empty() && v.text.size() <= 64 && !controls, v.needs);
 }
 
+// A time as a person writes it (--since, --until), as the log's rows hold it.
+template <std::string TCliArgs::*field>
+TRunStatus TakeTime(TValue& v) {
+  const auto utc = station::UtcFromText(v.text);
+  if (utc) v.out.*field = *utc;
+  return Check(utc.has_value(), v.needs);
+}
+
 const TOption kOptions[] = {
     {.name = "--help", .shortName = "-h", .flag = &TCliArgs::help},
     {.name = "--version", .shortName = "-V", .flag = &TCliArgs::version},
@@ -149,19 +157,11 @@ const TOption kOptions[] = {
     {.name = "--since",
      .needs = "--since needs a time: today, yesterday, -8h, -30m, -2d, 2026-12-08, 2026-12-08T09:30 or "
               "2026-12-08T09:30:15 (local; UTC with Z)",
-     .take = [](TValue& v) {
-       const auto since = station::UtcFromText(v.text);
-       if (since) v.out.since = *since;
-       return Check(since.has_value(), v.needs);
-     }},
+     .take = TakeTime<&TCliArgs::since>},
     {.name = "--until",
      .needs = "--until needs a time: today, yesterday, -8h, -30m, -2d, 2026-12-08, 2026-12-08T09:30 or "
               "2026-12-08T09:30:15 (local; UTC with Z)",
-     .take = [](TValue& v) {
-       const auto until = station::UtcFromText(v.text);
-       if (until) v.out.until = *until;
-       return Check(until.has_value(), v.needs);
-     }},
+     .take = TakeTime<&TCliArgs::until>},
     {.name = "--csv", .flag = &TCliArgs::csv},
     {.name = "--pin", .flag = &TCliArgs::pin},
     {.name = "--job", .needs = "--job needs a job file",

@@ -142,8 +142,9 @@ TStationWindow::TStationWindow(station::TJob job, QString cli, QWidget* parent)
 TStationWindow::~TStationWindow() {
   // Boards are never left half done by closing the window: the round is asked to stop, and
   // its end awaited.
+  StopAll();
   for (const auto& r : m_rounds) {
-    StopAll();
+    r->process->disconnect();  // its end is no longer shown: nothing may touch the rounds meanwhile
     r->process->waitForFinished(30000);
   }
 }
@@ -288,8 +289,10 @@ void TStationWindow::SetAutomatic(bool on) {
       m_pollers.push_back(std::make_unique<TBoardPoller>(m_job.ports[i], speed, entry, invertDtr, invertRts));
       connect(m_pollers[i].get(), &TBoardPoller::Heard, this, [this, i](bool present) { Heard(i, present); });
     }
-    m_armed.assign(m_job.ports.size(), true);
   }
+  // A board whose tile shows a result is done: the next is the one put in after it has gone.
+  m_armed.resize(m_boards.size());
+  for (std::size_t i = 0; i < m_boards.size(); ++i) m_armed[i] = m_boards[i].phase == TBoardPhase::bpReady;
   for (std::size_t i = 0; i < m_pollers.size(); ++i) {
     if (on && !InRound(i)) m_pollers[i]->Start();
     if (!on) m_pollers[i]->Stop();

@@ -118,6 +118,12 @@ TEST_F(StationWindow, OneStartProgramsEveryBoardAndTheCountersAreTheLogs) {
   int rows = 0;
   for (std::size_t at = 0; (at = log.out.find('\n', at)) != std::string::npos; ++at) ++rows;
   EXPECT_EQ(rows, 4);
+  // Automatic mode switched on now: the boards still in their sockets are done, not new.
+  window.SetAutomatic(true);
+  QTest::qWait(1200);
+  EXPECT_FALSE(window.Running());
+  // Closed in the middle of a round: the round is stopped and awaited.
+  ASSERT_TRUE(window.StartReady());
 }
 
 // Stop (Esc) ends a round at the board's next safe point, as Ctrl-C does; its row says so.

@@ -301,10 +301,14 @@ std::vector<std::string> Explain(const TRunFacts& f) {
   return lines;
 }
 
+std::string Reason(const TRunFacts& f) {
+  if (std::string line = ResultLine(f); !line.empty()) return line;
+  const std::vector<std::string> why = Explain(f);
+  return !why.empty() ? why.front() : f.status.detail;
+}
+
 std::string JsonObject(const TRunFacts& f) {
   const TCliArgs& a = *f.args;
-  const std::string line = ResultLine(f);
-  const std::vector<std::string> why = Explain(f);
   const auto text = [](std::string_view t) { return TJson(JsonText(t)); };
   const auto textOrNull = [&text](const std::string& t) { return t.empty() ? TJson(nullptr) : text(t); };
   TJson o;
@@ -314,7 +318,7 @@ std::string JsonObject(const TRunFacts& f) {
   o["result"] = KindName(f.status.kind);
   o["exit"] = f.exit;
   if (f.serial) o["serial"] = *f.serial;
-  o["message"] = text(!line.empty() ? line : !why.empty() ? why.front() : f.status.detail);
+  o["message"] = text(Reason(f));
   o["seconds"] = std::round(f.seconds * 1000) / 1000;  // to the millisecond
   if (f.speed) {
     long bits = 0;

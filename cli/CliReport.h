@@ -76,6 +76,9 @@ std::string SentOr(const TRunFacts& facts, std::string done);
 std::string ResultLine(const TRunFacts& facts);
 // What went wrong and what to do about it, a line each; nothing when all went well.
 std::vector<std::string> Explain(const TRunFacts& facts);
+// The outcome in one line: the result line, or the first reason it went wrong (--json's
+// "message", the log's "reason").
+std::string Reason(const TRunFacts& facts);
 // The outcome's kind as --json's "result" and the station's log name it: "ok", "refused" ...
 const char* KindName(TRunKind kind);
 // One line of JSON (see the manual page for its fields).

@@ -75,6 +75,9 @@ const TColumn kColumns[] = {
     {"operator", true, [](const station::TRunRow& r) { return r.operatorName; }},
     {"lot", true, [](const station::TRunRow& r) { return r.lot; }},
     {"device", true, [](const station::TRunRow& r) { return r.device; }},
+    {"reason", true, [](const station::TRunRow& r) { return r.reason; }},
+    {"serial_kept", false,
+     [](const station::TRunRow& r) { return r.serial ? std::string(r.serialKept ? "true" : "false") : std::string(); }},
 };
 
 std::string JsonLine(const station::TRunRow& row) {
@@ -119,7 +122,7 @@ std::string CsvLine(const station::TRunRow* row) {
 
 // The table for a person: the columns that tell one board from another.
 std::string Table(const std::vector<station::TRunRow>& rows) {
-  const char* const names[] = {"id", "started", "station", "port", "command", "serial", "result", "exit_status", "seconds", "image"};
+  const char* const names[] = {"id", "started", "station", "port", "command", "serial", "result", "exit_status", "seconds", "image", "reason"};
   std::vector<std::vector<std::string>> cells;
   cells.emplace_back(std::begin(names), std::end(names));
   for (const station::TRunRow& r : rows) {
@@ -183,6 +186,7 @@ TRunStatus BeginBoards(const TCliArgs& args, const TStationRun& station, station
 void FinishUnstarted(const TStationRun& station, station::TRunRow row, TRunKind kind, int exit) {
   row.ended = station::UtcNow();
   row.result = KindName(kind);
+  row.reason = "not started: nothing was done";
   row.exitStatus = exit;
   row.seconds = 0.0;
   std::unique_ptr<station::TStationDb> db;
@@ -202,6 +206,7 @@ void TBoardRecord::MarkStopped(int exit) {
   station::TRunRow row = m_row;
   row.ended = station::UtcNow();
   row.result = KindName(rkStopped);
+  row.reason = "stopped at once by a second stop signal";
   row.exitStatus = exit;
   row.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_began).count();
   std::unique_ptr<station::TStationDb> db;
@@ -211,6 +216,7 @@ void TBoardRecord::MarkStopped(int exit) {
 TRunStatus TBoardRecord::Finish(const TRunFacts& facts) {
   m_row.ended = station::UtcNow();
   m_row.result = KindName(facts.status.kind);
+  m_row.reason = Reason(facts);
   m_row.exitStatus = facts.exit;
   m_row.seconds = facts.seconds;
   if (facts.speed) m_row.speed = std::stoi(*facts.speed);
@@ -244,6 +250,7 @@ TRunStatus RecordRefused(const TCliArgs& args, const TStationRun& station, stati
     station::TRunRow row = NewRow(args, station, port);
     row.ended = row.started;
     row.result = KindName(refused.kind);
+    row.reason = refused.detail;
     row.exitStatus = exit;
     row.seconds = 0.0;
     if (TRunStatus begun = db.Begin(row, nullptr); !begun.Ok()) return begun;

@@ -15,10 +15,11 @@ constexpr const char* kColumns[] = {"started",     "ended",           "station",
                                     "image",       "image_sha256",    "device_id",    "serial_name", "serial",
                                     "serial_verified", "result",      "exit_status",  "first_difference",
                                     "seconds",     "speed",           "retries",      "operator_name",
-                                    "lot",         "device"};
-// Those that schema 1 did not have yet: a log of that schema is read with them empty.
-constexpr std::size_t kColumnsOfSchema1 = 17;
+                                    "lot",         "device",          "reason",       "serial_kept"};
+// How many of them each schema has (from 1): a log of an older one is read with the rest empty.
+constexpr std::size_t kColumnsOfSchema[] = {17, 20, 22};
 constexpr std::size_t kColumnCount = std::size(kColumns);
+static_assert(std::size(kColumnsOfSchema) == kSchemaVersion && kColumnsOfSchema[kSchemaVersion - 1] == kColumnCount);
 
 // The statements are built by appending: concatenating onto temporaries makes GCC 12's
 // optimizer warn of overlapping copies that cannot happen.
@@ -44,7 +45,7 @@ std::string UpdateSql() {
 std::string SelectSql(int version) {
   std::string names = "SELECT id";
   for (std::size_t i = 0; i < kColumnCount; ++i)
-    names.append(", ").append(version < 2 && i >= kColumnsOfSchema1 ? "NULL" : kColumns[i]);
+    names.append(", ").append(i >= kColumnsOfSchema[version - 1] ? "NULL" : kColumns[i]);
   return names +
          " FROM kavel_runs WHERE (CAST($1 AS TEXT) IS NULL OR started >= $1) AND (CAST($2 AS BIGINT) IS NULL OR "
          "serial = $2) AND (CAST($3 AS TEXT) IS NULL OR port = $3) AND (CAST($4 AS TEXT) IS NULL OR station = $4)" +
@@ -81,7 +82,7 @@ TValues RowValues(const TRunRow& row) {
           Text(row.serialName), Text(row.serial),     std::string(row.serialVerified ? "1" : "0"),
           Text(row.result),     Text(row.exitStatus), Text(row.firstDifference), Text(row.seconds),
           Text(row.speed),      std::to_string(row.retries), Text(row.operatorName), Text(row.lot),
-          Text(row.device)};
+          Text(row.device),     Text(row.reason),     std::string(row.serialKept ? "1" : "0")};
 }
 
 std::optional<std::int64_t> Number(const std::optional<std::string>& v) {
@@ -118,6 +119,8 @@ TRunRow RowFrom(const TValues& v) {
   row.operatorName = text(18);
   row.lot = text(19);
   row.device = text(20);
+  row.reason = text(21);
+  row.serialKept = Number(v[22]).value_or(0) != 0;
   return row;
 }
 

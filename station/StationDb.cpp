@@ -108,6 +108,11 @@ std::string StationName() {
 }
 
 std::vector<std::string> SchemaSteps(int fromVersion, bool postgres) {
+  if (fromVersion == 2) {
+    // 3: why a run ended as it did, and the numbers a board kept.
+    return {"ALTER TABLE kavel_runs ADD COLUMN reason TEXT",
+            "ALTER TABLE kavel_runs ADD COLUMN serial_kept INTEGER NOT NULL DEFAULT 0"};
+  }
   if (fromVersion == 1) {
     // 2: who ran a board, for which work order, and the device the port led to.
     return {"ALTER TABLE kavel_runs ADD COLUMN operator_name TEXT", "ALTER TABLE kavel_runs ADD COLUMN lot TEXT",

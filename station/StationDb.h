@@ -38,6 +38,8 @@ struct TRunRow {
   std::string operatorName;            // who ran it, when said; "" otherwise
   std::string lot;                     // the work order (lot) it belongs to, when said
   std::string device;                  // the device opened, links followed (a network port: its URL)
+  std::string reason;                  // the run's outcome in the command line's words
+  bool serialKept = false;             // the board held its number already and was given it again
 
   // A row whose end was never recorded: its run is still going, or its process was killed.
   static constexpr const char* kUnfinished = "unfinished";
@@ -113,7 +115,7 @@ std::string StationName();
 
 // The schema's version this program writes, and the statements that bring a database from
 // version i to i + 1 (the dialects differ in the row's key only).
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 std::vector<std::string> SchemaSteps(int fromVersion, bool postgres);
 
 }  // namespace kavel::station

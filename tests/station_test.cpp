@@ -181,7 +181,7 @@ TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {
   ASSERT_EQ(std::system(("sqlite3 " + file + " 'UPDATE kavel_schema SET version = 99'").c_str()), 0);
   const station::TStationStatus newer = station::OpenStationDb(file, db);
   EXPECT_EQ(newer.kind, station::ssFailed);
-  EXPECT_NE(newer.detail.find("is of a newer schema: version 99, this program knows 2 at most"), std::string::npos);
+  EXPECT_NE(newer.detail.find("is of a newer schema: version 99, this program knows 3 at most"), std::string::npos);
   // A log of schema 1 is read as it stands, and brought up by the next run recorded in it.
   const std::string old = dir.Path() + "/old.db";
   std::string v1 = "CREATE TABLE kavel_schema (version INTEGER NOT NULL); INSERT INTO kavel_schema VALUES (1);";
@@ -296,7 +296,7 @@ TEST_F(StationCli, EveryBoardIsARowWhateverBecameOfIt) {
       kill(cli, SIGTERM);
     }
     EXPECT_EQ(test::WaitExit(cli, 60000), c.status) << test::ReadWholeFile(File("err"));
-    const std::string out = test::ReadWholeFile(File("out"));
+    const std::string out = test::ReadWholeFile(File("out")), err = test::ReadWholeFile(File("err"));
     StopSims();
     const auto rows = Log();
     ASSERT_FALSE(rows.empty());
@@ -306,6 +306,10 @@ TEST_F(StationCli, EveryBoardIsARowWhateverBecameOfIt) {
     EXPECT_EQ(row["port"], "COM1");
     EXPECT_EQ(row["command"], c.cli[0] == "--baud" ? "erase" : c.cli[0]);
     EXPECT_FALSE(row["ended"].is_null());
+    // The reason in the words the run said: its result line, or why it failed.
+    ASSERT_TRUE(row["reason"].is_string()) << row;
+    EXPECT_NE((c.status == 0 ? out : err).find(row["reason"].get<std::string>()),
+              std::string::npos) << row["reason"];
     const bool numbered = std::find(c.cli.begin(), c.cli.end(), "--serial") != c.cli.end() && c.status != 4;
     if (numbered) {
       EXPECT_EQ(row["serial"], ++serial);  // a number is spent by every board it was drawn for

@@ -124,11 +124,15 @@ const TBelonging kBelongings[] = {
     {[](const TCliArgs& a) { return !a.serial.empty(); }, [](const TCommandInfo& c) { return c.serial || c.id == ciLog; },
      "--serial belongs to program, cycle and log"},
     {[](const TCliArgs& a) { return a.serialNamed; }, [](const TCommandInfo& c) { return c.serial; },
-     "--serial-name and --serial-first belong to program and cycle, with --serial"},
+     "--serial-name, --serial-first and --serial-step belong to program and cycle, with --serial"},
+    {[](const TCliArgs& a) { return !a.serialList.empty() || a.serialKeep; }, [](const TCommandInfo& c) { return c.serial; },
+     "--serial-list and --serial-keep belong to program and cycle, with --serial"},
     {[](const TCliArgs& a) { return !a.since.empty() || a.csv; }, [](const TCommandInfo& c) { return c.id == ciLog; },
      "--since and --csv belong to log"},
     {[](const TCliArgs& a) { return !a.until.empty(); }, [](const TCommandInfo& c) { return c.id == ciLog; },
      "--until belongs to log"},
+    {[](const TCliArgs& a) { return a.stats || a.statsBy || a.flush; }, [](const TCommandInfo& c) { return c.id == ciLog; },
+     "--stats, --by and --flush belong to log"},
     {[](const TCliArgs& a) { return !a.db.empty() || a.noDb; }, [](const TCommandInfo& c) { return c.logged || c.id == ciLog; },
      "--db and --no-db belong to program, cycle, verify, erase and log"},
     {[](const TCliArgs& a) { return a.stationNamed; }, [](const TCommandInfo& c) { return c.logged || c.id == ciLog; },
@@ -143,7 +147,13 @@ TRunStatus OptionsBelong(const TCliArgs& a) {
       return Usage(std::string(b.usage));
   }
   if (a.eraseGiven && a.noErase) return Usage("--erase and --no-erase cannot both be given");
-  if (a.serialNamed && a.serial.empty()) return Usage("--serial-name and --serial-first need --serial ADDR[:FORMAT]");
+  if ((a.serialNamed || !a.serialList.empty() || a.serialKeep) && a.serial.empty())
+    return Usage("--serial-name, --serial-first, --serial-step, --serial-list and --serial-keep need --serial ADDR[:FORMAT]");
+  if (!a.serialList.empty() && a.serialNamed)
+    return Usage("--serial-list hands out the list's values: --serial-name, --serial-first and --serial-step cannot go with it");
+  if (a.statsBy && !a.stats) return Usage("--by needs --stats");
+  if (a.flush && (a.stats || a.json || a.csv))
+    return Usage("log --flush sends the rows that wait in the spool: it lists nothing, so --stats, --json and --csv cannot go with it");
   if (a.noDb && !a.db.empty()) return Usage("--db and --no-db cannot both be given");
   if (a.noDb && (!a.serial.empty() || a.id == ciLog))
     return Usage(a.id == ciLog ? "log reads the station database: --no-db leaves nothing to read"

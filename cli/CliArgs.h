@@ -13,6 +13,7 @@
 #include "cli/CliStatus.h"
 #include "link/BootEntry.h"
 #include "station/Serial.h"
+#include "station/Stats.h"
 
 namespace kavel::cli {
 
@@ -76,6 +77,9 @@ struct TCliArgs {
   std::string serialName = "default";  // --serial-name
   std::int64_t serialFirst = 1;    // --serial-first
   bool serialNamed = false;        // --serial-name or --serial-first given
+  std::string serialList;          // --serial-list FILE: the numbers are the file's, in its order
+  std::int64_t serialStep = 1;     // --serial-step: the counter goes up by so much a board
+  bool serialKeep = false;         // --serial-keep: a board that holds a number keeps it
   std::optional<station::TSerialPlace> serialPlace;  // program, cycle: where --serial puts the number
   std::optional<std::int64_t> serialNumber;           // log --serial
   std::string since;               // log --since, as the rows hold it (UTC)
@@ -85,6 +89,9 @@ struct TCliArgs {
   std::string lot;                 // --lot: the work order
   bool stationNamed = false;       // --station, --operator or --lot given
   bool csv = false;                // log --csv
+  bool stats = false;              // log --stats: the figures instead of the rows
+  std::optional<station::TStatsBy> statsBy;  // log --stats --by
+  bool flush = false;              // log --flush: the spooled rows sent to their database
 };
 
 // True for the commands whose every run is recorded in the station's log.

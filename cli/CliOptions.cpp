@@ -154,6 +154,19 @@ const TOption kOptions[] = {
        if (first) v.out.serialFirst = static_cast<std::int64_t>(*first);
        return Check(first.has_value(), v.needs);
      }},
+    {.name = "--serial-list", .needs = "--serial-list needs a file of serial numbers, one a line",
+     .take = [](TValue& v) {
+       v.out.serialList = v.text;
+       return Check(!v.text.empty(), v.needs);
+     }},
+    {.name = "--serial-step", .needs = "--serial-step needs a number (1 to 1000000)",
+     .take = [](TValue& v) {
+       v.out.serialNamed = true;
+       const auto step = ParseWhole(v.text, 1, 1000000);
+       if (step) v.out.serialStep = static_cast<std::int64_t>(*step);
+       return Check(step.has_value(), v.needs);
+     }},
+    {.name = "--serial-keep", .flag = &TCliArgs::serialKeep},
     {.name = "--since",
      .needs = "--since needs a time: today, yesterday, -8h, -30m, -2d, 2026-12-08, 2026-12-08T09:30 or "
               "2026-12-08T09:30:15 (local; UTC with Z)",
@@ -163,6 +176,13 @@ const TOption kOptions[] = {
               "2026-12-08T09:30:15 (local; UTC with Z)",
      .take = TakeTime<&TCliArgs::until>},
     {.name = "--csv", .flag = &TCliArgs::csv},
+    {.name = "--stats", .flag = &TCliArgs::stats},
+    {.name = "--by", .needs = "--by needs station, port, lot, day or result",
+     .take = [](TValue& v) {
+       v.out.statsBy = station::StatsByFromText(v.text);
+       return Check(v.out.statsBy.has_value(), v.needs);
+     }},
+    {.name = "--flush", .flag = &TCliArgs::flush},
     {.name = "--pin", .flag = &TCliArgs::pin},
     {.name = "--job", .needs = "--job needs a job file",
      .take = [](TValue& v) {

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -149,6 +150,80 @@ std::string Table(const std::vector<station::TRunRow>& rows) {
   return out;
 }
 
+// The figures of log --stats, a group a line: a table, JSON Lines or CSV.
+std::string OneDecimal(const std::optional<double>& v) {
+  if (!v) return {};
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", *v);
+  return text;
+}
+
+std::string FailuresText(const station::TStatsGroup& g, const char* between) {
+  std::string text;
+  for (const auto& [kind, count] : g.failures) text.append(text.empty() ? "" : between).append(kind + " " + std::to_string(count));
+  return text;
+}
+
+std::string StatsText(const std::vector<station::TStatsGroup>& groups, station::TStatsBy by, bool json, bool csv) {
+  const std::string key = by == station::TStatsBy::sbAll ? "" : station::StatsByName(by);
+  std::string out;
+  if (json) {
+    for (const station::TStatsGroup& g : groups) {
+      nlohmann::ordered_json line;
+      if (!key.empty()) line[key] = JsonText(g.key);
+      line["boards"] = g.boards;
+      line["passed"] = g.passed;
+      line["failed"] = g.failed;
+      line["unfinished"] = g.Unfinished();
+      const auto number = [](const std::optional<double>& v) {
+        return v ? nlohmann::ordered_json(std::round(*v * 1000) / 1000) : nlohmann::ordered_json(nullptr);
+      };
+      line["yield"] = number(g.Yield());
+      line["seconds_average"] = number(g.Average());
+      line["seconds_longest"] = number(g.timed ? std::optional<double>(g.longest) : std::nullopt);
+      line["failures"] = nlohmann::ordered_json::object();
+      for (const auto& [kind, count] : g.failures) line["failures"][kind] = count;
+      out += line.dump() + "\n";
+    }
+    return out;
+  }
+  std::vector<std::vector<std::string>> cells;
+  cells.push_back({key, "boards", "passed", "failed", "unfinished", "yield", csv ? "seconds_average" : "average_s",
+                   csv ? "seconds_longest" : "longest_s", "failures"});
+  if (key.empty()) cells[0].erase(cells[0].begin());
+  for (const station::TStatsGroup& g : groups) {
+    std::vector<std::string> line{g.key, std::to_string(g.boards), std::to_string(g.passed), std::to_string(g.failed),
+                                  std::to_string(g.Unfinished()),
+                                  OneDecimal(g.Yield()) + (g.Yield() && !csv ? "%" : ""), OneDecimal(g.Average()),
+                                  g.timed ? OneDecimal(g.longest) : std::string(), FailuresText(g, csv ? "; " : ", ")};
+    if (key.empty()) line.erase(line.begin());
+    cells.push_back(std::move(line));
+  }
+  if (csv) {
+    for (std::size_t row = 0; row < cells.size(); ++row) {
+      std::string text;
+      for (std::size_t i = 0; i < cells[row].size(); ++i)
+        text.append(i ? "," : "").append(row ? CsvField(cells[row][i], i == 0 && !key.empty()) : cells[row][i]);
+      out += text + "\r\n";
+    }
+    return out;
+  }
+  for (auto& line : cells)
+    for (std::string& cell : line) cell = cell.empty() ? "-" : Printable(cell);
+  std::vector<std::size_t> width(cells[0].size(), 0);
+  for (const auto& line : cells)
+    for (std::size_t i = 0; i < line.size(); ++i) width[i] = std::max(width[i], line[i].size());
+  for (const auto& line : cells) {
+    std::string text;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      text += line[i];
+      if (i + 1 < line.size()) text += std::string(width[i] - line[i].size() + 2, ' ');
+    }
+    out += text + "\n";
+  }
+  return out;
+}
+
 }  // namespace
 
 TRunStatus PrepareStation(const TCliArgs& args, TStationRun& station, std::unique_ptr<station::TStationDb>& db) {
@@ -282,12 +357,17 @@ int ListLog(const TCliArgs& args) {
     return kExitStation;
   }
   std::string text;
-  if (args.csv) text += CsvLine(nullptr);
-  for (const station::TRunRow& row : rows) {
-    if (args.json) text += JsonLine(row);
-    if (args.csv) text += CsvLine(&row);
+  if (args.stats) {
+    const station::TStatsBy by = args.statsBy.value_or(station::TStatsBy::sbAll);
+    text = StatsText(station::Stats(rows, by), by, args.json, args.csv);
+  } else {
+    if (args.csv) text += CsvLine(nullptr);
+    for (const station::TRunRow& row : rows) {
+      if (args.json) text += JsonLine(row);
+      if (args.csv) text += CsvLine(&row);
+    }
+    if (!args.json && !args.csv) text = Table(rows);
   }
-  if (!args.json && !args.csv) text = Table(rows);
   if (WriteOut(text)) return kExitOk;
   Complain(std::string("cannot write standard output: ") + std::strerror(OutputError()));
   return kExitChip;

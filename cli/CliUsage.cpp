@@ -33,6 +33,10 @@ Commands:
       [--operator O] [--lot L]   TIME: today, yesterday, -8h, -30m, 2026-12-08[T09:30]
                              the station's log: a row for every board and run of program,
                              cycle, verify and erase (a table; JSON Lines or CSV)
+  log --stats [--by station|port|lot|day|result]
+                             of those rows: boards, passed, failed, yield, average and
+                             longest seconds, the failures by result
+  log --flush                send the rows that wait in the spool for their server
 
 Options (anywhere on the line; a value may follow an = as in --port=COM3, one-letter flags
 go together as in -qv, and every word after -- is an argument):
@@ -82,10 +86,15 @@ go together as in -qv, and every word after -- is an argument):
                              several stations
   --no-db                    record nothing
   --serial ADDR[:FORMAT]     program, cycle: write the board's serial number at ADDR (hex,
-                             0x optional), as be32 (default), le32, be16, le16 or ascii8
-                             (8 digits); each board takes the next number, never one twice
+                             0x optional), as be32 (default), le32, be16, le16, ascii8
+                             (8 digits) or bytes1 to bytes8 (most significant first); each
+                             board takes the next number, never one twice
   --serial-name NAME         the sequence (default "default"); --serial-first N its first
-                             number (default 1)
+                             number (default 1); --serial-step N how far it goes a board
+  --serial-list FILE         the numbers are FILE's, a line each, in its order: decimal, 0x
+                             hex, or bytes (00:1A:2B:3C:4D:5E, with FORMAT bytes6)
+  --serial-keep              a board that holds a number at ADDR keeps it; a blank one
+                             draws the next
   --station NAME             the station's name in the log (default: the host name)
   --operator NAME            who runs the boards, in the log
   --lot TEXT                 the work order (lot) the boards belong to, in the log; with log,

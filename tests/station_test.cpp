@@ -13,6 +13,7 @@
 #include "station/Conninfo.h"
 #include "station/Serial.h"
 #include "station/StationDb.h"
+#include "station/Stats.h"
 #include "tests/support/CliFixture.h"
 
 namespace kavel {
@@ -214,6 +215,53 @@ TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {
   }
 }
 
+// The figures of log --stats: a run still going counts as a board but neither passed nor
+// failed, a day is the local one, and a failure is counted by its kind.
+TEST(StationStats, GroupsCountTheRowsThatEndedAndTheirTimes) {
+  const auto row = [](const char* started, const char* port, const char* result, std::optional<double> seconds) {
+    station::TRunRow r;
+    r.started = started, r.port = port, r.result = result, r.seconds = seconds;
+    return r;
+  };
+  const std::vector<station::TRunRow> rows{
+      row("2026-12-08T09:00:00.000Z", "COM1", "ok", 10.0), row("2026-12-08T09:01:00.000Z", "COM2", "no_answer", 2.0),
+      row("2026-12-07T23:30:00.000Z", "COM1", "ok", 12.0), row("2026-12-08T09:02:00.000Z", "COM1", "unfinished", {}),
+      row("2026-12-08T09:03:00.000Z", "COM2", "no_answer", {}), row("2026-12-08T09:04:00.000Z", "COM2", "refused", 4.0),
+  };
+  setenv("TZ", "Asia/Tokyo", 1);  // UTC+9: the row of 23:30 on the 7th was started on the 8th there
+  tzset();
+  const struct {
+    station::TStatsBy by;
+    std::string key;
+    int boards, passed, failed;
+    std::optional<double> yield, average, longest;
+    std::map<std::string, int> failures;
+  } groups[] = {
+      {station::TStatsBy::sbAll, "", 6, 2, 3, 40.0, 7.0, 12.0, {{"no_answer", 2}, {"refused", 1}}},
+      {station::TStatsBy::sbPort, "COM1", 3, 2, 0, 100.0, 11.0, 12.0, {}},
+      {station::TStatsBy::sbPort, "COM2", 3, 0, 3, 0.0, 3.0, 4.0, {{"no_answer", 2}, {"refused", 1}}},
+      {station::TStatsBy::sbDay, "2026-12-08", 6, 2, 3, 40.0, 7.0, 12.0, {{"no_answer", 2}, {"refused", 1}}},
+      {station::TStatsBy::sbResult, "unfinished", 1, 0, 0, std::nullopt, std::nullopt, std::nullopt, {}},
+  };
+  for (const auto& g : groups) {
+    const auto all = station::Stats(rows, g.by);
+    const auto it = std::find_if(all.begin(), all.end(), [&g](const auto& x) { return x.key == g.key; });
+    ASSERT_NE(it, all.end()) << g.key;
+    EXPECT_EQ(std::tie(it->boards, it->passed, it->failed), std::tie(g.boards, g.passed, g.failed)) << g.key;
+    EXPECT_EQ(it->Yield(), g.yield) << g.key;
+    EXPECT_EQ(it->Average(), g.average) << g.key;
+    EXPECT_EQ(it->timed ? std::optional<double>(it->longest) : std::nullopt, g.longest) << g.key;
+    EXPECT_EQ(it->failures, g.failures) << g.key;
+  }
+  setenv("TZ", "UTC", 1);
+  tzset();
+  EXPECT_EQ(station::Stats(rows, station::TStatsBy::sbDay).size(), 2u);
+  EXPECT_EQ(station::Stats({}, station::TStatsBy::sbAll).size(), 1u);  // the whole of nothing, said
+  EXPECT_EQ(station::LocalDay("yesterday"), "");
+  unsetenv("TZ");
+  tzset();
+}
+
 TEST(StationDb, ConnectionStringsAreKnownAndShownWithoutTheirPasswords) {
   const struct {
     std::string where;
@@ -333,6 +381,11 @@ TEST_F(StationCli, EveryBoardIsARowWhateverBecameOfIt) {
     }
   }
   EXPECT_EQ(Log({"--serial", "1"}).size(), 1u);
+  const auto stats = Log({"--stats", "--by", "port"});  // every run was on COM1
+  ASSERT_EQ(stats.size(), 1u);
+  EXPECT_EQ(stats[0]["port"], "COM1");
+  EXPECT_EQ(stats[0]["passed"], 1);
+  EXPECT_EQ(stats[0]["failures"], nlohmann::json::parse(R"({"bad_image":1,"no_answer":1,"refused":1,"stopped":1})"));
   EXPECT_EQ(Log({"--since", "2999-01-01"}).size(), 0u);
   EXPECT_EQ(Log({"--port", "COM2"}).size(), 0u);
   // CSV for a spreadsheet: a header and one line a row, every line as many fields; a text

@@ -10,7 +10,7 @@ namespace kavel::station {
 
 enum class TStationKind : std::uint8_t {
   ssOk,          // done
-  ssBadPlace,    // the place given for the serial number cannot be used (the request is wrong)
+  ssBadPlace,    // the place or the list given for the serial number cannot be used (the request is wrong)
   ssImageClash,  // the image holds data where the number goes, or the number does not fit
   ssFailed,      // the database could not be opened, read or written, so a record would be lost
   ssBadJob,      // the job file cannot be read, is no TOML, or holds a key that cannot be used

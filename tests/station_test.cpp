@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 #include <set>
 
 #include <nlohmann/json.hpp>
@@ -32,6 +33,12 @@ TEST(Serial, PlacesFormatsAndTheImageTheNumberGoesInto) {
       {"FFFE:be16", true, {}},
       {"10:le16", true, {}},
       {"FFF8:ascii8", true, {'0', '1', '2', '3', '4', '5', '6', '7'}},
+      {"FFFA:bytes6", true, {0x00, 0x00, 0x00, 0x12, 0xD6, 0x87}},
+      {"FFF8:bytes8", true, {0x00, 0x00, 0x00, 0x00, 0x00, 0x12, 0xD6, 0x87}},
+      {"0:bytes1", true, {}},
+      {"FFFB:bytes6", false, {}},
+      {"0:bytes9", false, {}},
+      {"0:bytes0", false, {}},
       {"FFFE", false, {}},         // four bytes run past FFFF
       {"FFF9:ascii8", false, {}},
       {"12345", false, {}},
@@ -50,10 +57,15 @@ TEST(Serial, PlacesFormatsAndTheImageTheNumberGoesInto) {
       EXPECT_EQ(parsed.kind, station::ssBadPlace);
       continue;
     }
-    const auto bytes = station::SerialBytes(1234567, place.format);
+    const auto bytes = station::SerialBytes(1234567, place);
     EXPECT_EQ(bytes.value_or(std::vector<std::uint8_t>{}), p.bytesOf1234567);
-    EXPECT_EQ(station::SerialBytes(place.Largest(), place.format).has_value(), true);
-    EXPECT_EQ(station::SerialBytes(place.Largest() + 1, place.format).has_value(), false);
+    EXPECT_EQ(station::SerialBytes(place.Largest(), place).has_value(), true);
+    EXPECT_EQ(station::SerialBytes(place.Largest() + 1, place).has_value(), false);
+    // Read back from a board (--serial-keep): the number laid out, and blank as none.
+    if (bytes) {
+      EXPECT_EQ(station::SerialFromBytes(*bytes, place), 1234567u);
+    }
+    EXPECT_EQ(station::SerialFromBytes(std::vector<std::uint8_t>(place.Size(), 0xFF), place), std::nullopt);
   }
 
   THexBinList image;
@@ -74,6 +86,42 @@ TEST(Serial, PlacesFormatsAndTheImageTheNumberGoesInto) {
   EXPECT_EQ(numbered[2], ":021FFD00ABCD6A");  // before the end record
   EXPECT_EQ(numbered[3], THexBinList::kEndRecord);
   EXPECT_EQ(station::WithSerial(image, place, 0x10000, numbered).kind, station::ssImageClash);
+}
+
+TEST(Serial, AListIsReadWholeOrRefusedByItsLine) {
+  test::TTempDir dir;
+  const struct {
+    const char* place;
+    std::string text;
+    std::vector<std::uint64_t> values;  // {} when refused
+    const char* says;
+  } lists[] = {
+      {"0:bytes6", "# MACs\n00:1A:2B:3C:4D:5E\r\n\n  00-1a-2b-3c-4d-5f \n0x001A2B3C4D60\n0x10\n17\n",
+       {0x001A2B3C4D5E, 0x001A2B3C4D5F, 0x001A2B3C4D60, 16, 17}, ""},
+      {"0:be16", "1\n65536\n", {}, "line 2: 65536 does not fit be16 (at most 65535)"},
+      {"0:be32", "5\n0x5\n", {}, "line 2: 0x5 stands twice"},
+      {"0:bytes6", "00:1A:2B:3C:4D\n00:1A:2B:3C:4D:\n", {}, "line 2: \"00:1A:2B:3C:4D:\" is no number"},
+      {"0:bytes8", "FF:FF:FF:FF:FF:FF:FF:FF\n", {}, "line 1: FF:FF:FF:FF:FF:FF:FF:FF does not fit bytes8"},
+      {"0:bytes6", "001A2B3C4D60\n", {}, "line 1: \"001A2B3C4D60\" is no number"},  // no MAC without its colons
+      {"0:be32", "# nothing yet\n\n", {}, "holds no numbers"},
+  };
+  for (const auto& l : lists) {
+    SCOPED_TRACE(l.text);
+    const std::string path = dir.Path() + "/list.txt";
+    std::ofstream(path, std::ios::binary) << l.text;
+    station::TSerialPlace place;
+    ASSERT_TRUE(station::ParseSerialPlace(l.place, place).Ok());
+    station::TSerialList list;
+    const station::TStationStatus read = station::ReadSerialList(path, place, list);
+    EXPECT_EQ(read.Ok(), !l.values.empty()) << read.detail;
+    if (read.Ok()) {
+      EXPECT_EQ(list.values, l.values);
+      EXPECT_EQ(list.SequenceName().size(), 5u + 64u);
+    } else {
+      EXPECT_EQ(read.kind, station::ssBadPlace);
+      EXPECT_NE(read.detail.find("--serial-list " + path + ": " + l.says), std::string::npos) << read.detail;
+    }
+  }
 }
 
 TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {

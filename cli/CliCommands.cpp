@@ -108,6 +108,7 @@ TRunStatus Verified(TCommandRun& r) {
 TRunStatus Program(TCommandRun& r) {
   TRunStatus status = Ready(r);
   if (!status.Ok()) return status;
+  if (r.beforeErase && !(status = r.beforeErase(r.image)).Ok()) return status;
   const TPacing pacing = Pacing(r.args);
   if (!r.args.noErase) {
     // What is written is erased first: programming only clears bits.
@@ -207,6 +208,7 @@ TRunStatus Cycle(TCommandRun& r) {
   steps.verify = !r.args.noVerify;
   steps.expectDevice = r.args.expectDevice;
   steps.readDevice = CommandLogged(r.args);
+  steps.beforeErase = r.beforeErase;
   r.facts.step = TStep::stCycle;
   const TRunStatus status = r.session.Cycle(*r.image, steps, r.facts.cycle);
   TookSpeed(r.facts, r.facts.cycle.sync);

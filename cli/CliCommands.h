@@ -2,6 +2,9 @@
 // found by name. Each returns its outcome and fills in the facts the report is made of.
 #pragma once
 
+#include <functional>
+#include <optional>
+
 #include <string>
 #include <string_view>
 
@@ -21,6 +24,12 @@ struct TCommandRun {
   TIspSession& session;
   TRunFacts& facts;
   TRunStatus output;        // read: its file written, or rkOutputFailed saying why it was not
+  // program, cycle: once the chip answers and before anything is erased (--serial-keep's
+  // read of the board's number), with the image it may replace.
+  std::function<TIspStatus(const THexBinList*& image)> beforeErase = {};
+  // Set by beforeErase when it ended the run for a reason of the command line's own (the
+  // station database): the run's status, whatever the session made of it.
+  std::optional<TRunStatus> ownFailure = {};
 };
 
 }  // namespace kavel::cli

@@ -272,7 +272,7 @@ std::string ResultLine(const TRunFacts& f) {
   const auto done = CommandInfo(f.args->id).done;
   std::string line = done ? done(f) : std::string();
   // The board's number, for its label.
-  if (!line.empty() && f.serial) line += ", serial " + std::to_string(*f.serial);
+  if (!line.empty() && f.serial) line += ", serial " + std::to_string(*f.serial) + (f.serialKept ? " (kept)" : "");
   return line;
 }
 
@@ -318,6 +318,7 @@ std::string JsonObject(const TRunFacts& f) {
   o["result"] = KindName(f.status.kind);
   o["exit"] = f.exit;
   if (f.serial) o["serial"] = *f.serial;
+  if (f.serialKept) o["serial_kept"] = true;
   o["message"] = text(Reason(f));
   o["seconds"] = std::round(f.seconds * 1000) / 1000;  // to the millisecond
   if (f.speed) {

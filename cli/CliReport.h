@@ -58,6 +58,7 @@ struct TRunFacts {
   std::optional<std::uint8_t> securityBits;
   std::string securityUnread;
   std::optional<std::int64_t> serial;    // the board's serial number, written with the image
+  bool serialKept = false;               // --serial-keep: the board held it already
 };
 
 // A refusal (X) that a security bit may explain: to a data record, a block erase, a read of

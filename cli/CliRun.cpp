@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cerrno>
 #include <cstdio>
@@ -299,15 +300,66 @@ int Conclude(const TCliArgs& args, TCliTerminal& terminal, TRunFacts& facts, TRu
 // be begun (nothing may be sent then); rkBadImage when the number does not fit its format.
 TRunStatus BeginBoard(const TCliArgs& args, const TPortRun& run, TBoardRecord& record, TRunFacts& facts,
                       THexBinList& numbered) {
-  if (const TRunStatus begun = run.row ? record.Adopt(*run.station, *run.row) : record.Begin(args, *run.station, run.port);
+  // A number that the board may keep is drawn only once its flash was read (KeepOrDraw).
+  const bool draw = !args.serialKeep;
+  if (const TRunStatus begun =
+          run.row ? record.Adopt(*run.station, *run.row) : record.Begin(args, *run.station, run.port, draw);
       !begun.Ok())
     return TRunStatus::Make(rkStationFailed, begun.detail + "; nothing was sent to the board");
-  if (!args.serialPlace || !record.Serial()) return TRunStatus::Done();
+  if (!args.serialPlace || !draw) return TRunStatus::Done();
+  if (!record.Serial()) return TRunStatus::Make(rkStationFailed, run.station->UsedUp() + "; nothing was sent to the board");
   facts.serial = record.Serial();
   const TRunStatus stamped =
       station::WithSerial(*run.image, *args.serialPlace, static_cast<std::uint64_t>(*facts.serial), numbered);
   if (stamped.Ok()) facts.image = &numbered;
   return stamped;
+}
+
+// --serial-keep, once the chip answers and before anything is erased: the number's bytes read
+// from the board, which keeps a number it holds; a blank board (or one whose flash may not be
+// read) draws the next. The image with the number goes in its place. Not ok ends the run with
+// nothing erased: the read failed, or the number could not be drawn (command.ownFailure).
+TIspStatus KeepOrDraw(TCommandRun& command, const TPortRun& run, TBoardRecord& record, THexBinList& numbered,
+                      const THexBinList*& image) {
+  const TCliArgs& args = command.args;
+  const station::TSerialPlace& place = *args.serialPlace;
+  const std::string where = "the board's number at " + place.RangeText();
+  std::vector<std::uint8_t> bytes;
+  TIspStatus read = command.session.ReadFlash(place.address, static_cast<std::uint16_t>(place.address + place.Size() - 1),
+                                              args.delay, bytes);
+  const bool locked = read.kind == skRefused && read.reply == rcNotAllowed;
+  if (!read.Ok() && !locked) {
+    command.facts.step = TStep::stRead;
+    read.detail = "reading " + where + ": " + read.detail;
+    return read;
+  }
+  const std::optional<std::uint64_t> held = read.Ok() ? station::SerialFromBytes(bytes, place) : std::nullopt;
+  if (held) {
+    record.Keep(static_cast<std::int64_t>(*held), args, *run.station);
+    command.facts.serialKept = true;
+    command.terminal.Note("the board holds serial number " + std::to_string(*held) + ": it keeps it");
+  } else {
+    if (locked) command.terminal.Note("the chip refused the read of " + where + " (security bit 2 forbids reading the "
+                                      "flash): a new number is drawn");
+    const bool blank = std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0xFF; });
+    if (read.Ok() && !blank)
+      command.terminal.Note(where + " holds no number of its format: a new number is drawn");
+    TRunStatus drawn = record.Draw(args, *run.station);
+    if (drawn.Ok() && !record.Serial()) drawn = TRunStatus::Make(rkStationFailed, run.station->UsedUp());
+    if (!drawn.Ok()) {
+      command.ownFailure = TRunStatus::Make(rkStationFailed, drawn.detail + "; nothing was written to the board");
+      return TIspStatus::Make(skCancelled, command.ownFailure->detail);
+    }
+  }
+  command.facts.serial = record.Serial();
+  command.terminal.Numbered(*command.facts.serial);
+  const TRunStatus stamped = station::WithSerial(*run.image, place, static_cast<std::uint64_t>(*record.Serial()), numbered);
+  if (!stamped.Ok()) {
+    command.ownFailure = stamped;
+    return TIspStatus::Make(skCancelled, stamped.detail);
+  }
+  image = command.facts.image = &numbered;
+  return TIspStatus::Done();
 }
 
 }  // namespace
@@ -336,7 +388,8 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
     if (facts.serial) terminal.Numbered(*facts.serial);
     if (!begun.Ok()) {
       facts.work = begun.kind == rkStationFailed ? TRunStatus::Make(rkCancelled, "nothing was done") : begun;
-      return Conclude(args, terminal, facts, begun, started, begun.kind == rkStationFailed ? nullptr : &*record);
+      // A row that was begun is finished, whatever stopped the run (a list used up).
+      return Conclude(args, terminal, facts, begun, started, record->Begun() ? &*record : nullptr);
     }
   }
   // A second stop signal now marks the board's row as stopped before the process ends.
@@ -370,7 +423,13 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   TWireSpeedWait wait;
   TIspSession session(port, clock, wait, terminal);
   TCommandRun command{args, facts.image, terminal, session, facts, {}};
+  if (args.serialKeep && recording) {
+    command.beforeErase = [&command, &run, recording, &numbered](const THexBinList*& image) {
+      return KeepOrDraw(command, run, *recording, numbered, image);
+    };
+  }
   TRunStatus status = Work(command, port, clock, run.port.name);
+  if (command.ownFailure) status = *command.ownFailure;
   // From here on a run cut short says that the work is over, and leaves the row to the run.
   if (recording && !recording->ClaimForRun()) AwaitStopper();
   terminal.Concluding(status.Ok() ? Describe(args) : std::string(), recording != nullptr);

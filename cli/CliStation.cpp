@@ -234,13 +234,33 @@ TRunStatus PrepareStation(const TCliArgs& args, TStationRun& station, std::uniqu
   return station::OpenStationDb(station.where, db);
 }
 
+station::TSerialDraw TStationRun::SerialDraw(const TCliArgs& args) const {
+  if (list) return {list->SequenceName(), 0, 1, &list->values};
+  return {args.serialName, args.serialFirst, args.serialStep, nullptr};
+}
+
+std::string TStationRun::UsedUp() const {
+  return "the serial list " + (list ? Printable(list->path) : std::string()) + " is used up: all " +
+         std::to_string(list ? list->values.size() : 0) + " of its numbers are spent";
+}
+
 TRunStatus TBoardRecord::Begin(const TCliArgs& args, const TStationRun& station, const TPortArg& port, bool draw) {
   m_row = NewRow(args, station, port);
   m_where = station.where;
   m_began = std::chrono::steady_clock::now();
   if (TRunStatus opened = station::OpenStationDb(station.where, m_db); !opened.Ok()) return opened;
-  station::TSerialDraw drawn{args.serialName, args.serialFirst};
+  const station::TSerialDraw drawn = station.SerialDraw(args);
   return m_db->Begin(m_row, args.serialPlace && draw ? &drawn : nullptr);
+}
+
+TRunStatus TBoardRecord::Draw(const TCliArgs& args, const TStationRun& station) {
+  return m_db->Draw(m_row, station.SerialDraw(args));
+}
+
+void TBoardRecord::Keep(std::int64_t serial, const TCliArgs& args, const TStationRun& station) {
+  m_row.serial = serial;
+  m_row.serialKept = true;
+  m_row.serialName = station.SerialDraw(args).name;
 }
 
 TRunStatus TBoardRecord::Adopt(const TStationRun& station, const station::TRunRow& row) {
@@ -254,8 +274,8 @@ TRunStatus BeginBoards(const TCliArgs& args, const TStationRun& station, station
                        const std::vector<TPortArg>& ports, std::vector<station::TRunRow>& rows) {
   rows.clear();
   for (const TPortArg& port : ports) rows.push_back(NewRow(args, station, port));
-  const station::TSerialDraw draw{args.serialName, args.serialFirst};
-  return db.BeginAll(rows, args.serialPlace ? &draw : nullptr);
+  const station::TSerialDraw draw = station.SerialDraw(args);
+  return db.BeginAll(rows, args.serialPlace && !args.serialKeep ? &draw : nullptr);
 }
 
 void FinishUnstarted(const TStationRun& station, station::TRunRow row, TRunKind kind, int exit) {

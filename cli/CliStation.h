@@ -22,6 +22,12 @@ struct TStationRun {
   std::string where;        // the SQLite file or the postgresql:// URL
   std::string image;        // the image file as given; "" for none
   std::string imageSha256;  // "" for none
+  std::optional<station::TSerialList> list;  // --serial-list: its values
+
+  // The draw of a board's number: from the list, or from the sequence --serial-name names.
+  station::TSerialDraw SerialDraw(const TCliArgs& args) const;
+  // The words for a board that the list has no number left for.
+  std::string UsedUp() const;
 };
 
 // The station database of the command line, for recording: --db, or the default file (its
@@ -40,6 +46,13 @@ class TBoardRecord {
   // rkStationFailed.
   TRunStatus Adopt(const TStationRun& station, const station::TRunRow& row);
   std::optional<std::int64_t> Serial() const { return m_row.serial; }
+  // The row is begun (and may be finished).
+  bool Begun() const { return m_db && m_row.id != 0; }
+  // Draws the board's number now, for a row begun without one (--serial-keep): done (Serial()
+  // empty when the list is used up), or rkStationFailed.
+  TRunStatus Draw(const TCliArgs& args, const TStationRun& station);
+  // The board keeps the number it holds: the row says so when it is finished.
+  void Keep(std::int64_t serial, const TCliArgs& args, const TStationRun& station);
   // The row is the run's to finish: true, unless a run cut short at once has claimed it
   // (MarkStopped), which then ends the process.
   bool ClaimForRun();

@@ -279,12 +279,20 @@ int main(int argc, char** argv) {
   }
   if (const TRunStatus usage = Worse(Runnable(args), OutputsUsable(args)); !usage.Ok())
     return Usage(args, args.json, usage);
+  // The serial list, read whole before anything is opened.
+  std::optional<station::TSerialList> list;
+  if (!args.serialList.empty()) {
+    list.emplace();
+    if (const TRunStatus read = station::ReadSerialList(args.serialList, *args.serialPlace, *list); !read.Ok())
+      return Usage(args, args.json, read);
+  }
   // The station's database first: a run whose record would be lost is not started.
   std::optional<TStationRun> station;
   std::unique_ptr<station::TStationDb> db;  // until the runs begin: each port's run opens its own
   if (CommandLogged(args)) {
     station.emplace();
     station->image = args.file;
+    station->list = std::move(list);
     if (const TRunStatus ready = PrepareStation(args, *station, db); !ready.Ok()) return StationFailed(args, ready);
   }
   std::optional<THexBinList> image;

@@ -155,6 +155,10 @@ struct TCycleSteps {
                                              // is the cycle's status, but the cycle goes on
   int resetPauseMs = 2000;                   // after the chip was made ready (a reset by hand);
                                              // 0 when the entry's own pauses gave it its time
+  // Once the chip answers and before anything is erased: what the caller asks of the chip
+  // first (a board's number read), and the image to program instead of the one given
+  // (image: set to it). Not ok ends the cycle with nothing erased.
+  std::function<TIspStatus(const THexBinList*& image)> beforeErase;
 };
 
 class TIspSession {

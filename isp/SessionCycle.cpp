@@ -115,11 +115,14 @@ TIspStatus TIspSession::Cycle(const THexBinList& image, const TCycleSteps& steps
                         [&] { return CheckDevice(steps.expectDevice, steps.pacing.delay, &result.deviceId); }))
              .Ok())
       return status;
+    const THexBinList* programmed = &image;
+    if (steps.beforeErase && !(status = step(TCycleStep::csDevice, [&] { return Edge([&] { return steps.beforeErase(programmed); }); })).Ok())
+      return status;
     if (!(status = step(TCycleStep::csErase, [&] { return EraseChip(steps.pacing); })).Ok()) return status;
     result.erased = true;
     TIspStatus cycle = status;
     StopPoint("stopped after the erase, before programming: the chip is erased");
-    if (!(status = step(TCycleStep::csProgram, [&] { return Program(image, steps.pacing, result.resent); })).Ok())
+    if (!(status = step(TCycleStep::csProgram, [&] { return Program(*programmed, steps.pacing, result.resent); })).Ok())
       return status;
     result.programmed = true;
     cycle = Worse(cycle, status);
@@ -137,7 +140,7 @@ TIspStatus TIspSession::Cycle(const THexBinList& image, const TCycleSteps& steps
       // Only a chip that holds the image is locked: on a mismatch it stays open to try again.
       StopPoint("stopped after programming, before the verification: the chip is not locked");
       status = step(TCycleStep::csVerify, [&] {
-        TIspStatus read = Verify(image, steps.pacing.delay, true, result.verify);
+        TIspStatus read = Verify(*programmed, steps.pacing.delay, true, result.verify);
         if (read.kind == skStopped) read.detail += " of the read-back: the chip is programmed and not locked";
         return read;
       });

@@ -31,6 +31,7 @@ class TSqlDb : public TStationDb {
  public:
   TStationStatus Begin(TRunRow& row, const TSerialDraw* draw) override;
   TStationStatus BeginAll(std::vector<TRunRow>& rows, const TSerialDraw* draw) override;
+  TStationStatus Draw(TRunRow& row, const TSerialDraw& draw) override;
   TStationStatus Finish(const TRunRow& row) override;
   TStationStatus List(const TLogFilter& filter, std::vector<TRunRow>& rows) override;
   bool Unconfirmed() const override { return m_unconfirmed; }
@@ -69,6 +70,8 @@ class TSqlDb : public TStationDb {
   int m_readVersion = kSchemaVersion;  // read only: the schema the log was written in
   bool m_unconfirmed = false;  // the last commit was sent, and went unanswered
   bool Write(bool migrating);
+  // Within a write transaction: the draw's next number into row (none when a list is spent).
+  bool DrawInto(TRunRow& row, const TSerialDraw& draw);
 };
 
 }  // namespace kavel::station

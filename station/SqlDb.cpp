@@ -55,11 +55,15 @@ std::string SelectSql(int version) {
          " AND (CAST($7 AS TEXT) IS NULL OR started < $7) ORDER BY id";
 }
 
-// The sequence's next number, never below first ($2), taken in one statement.
+// The sequence's next number, never below first ($2), the sequence going on by step ($3),
+// taken in one statement; below the limit ($4) when one is given, and no row otherwise.
 constexpr const char* kDrawSql =
-    "INSERT INTO kavel_serials (name, next) VALUES ($1, CAST($2 AS BIGINT) + 1) ON CONFLICT (name) DO UPDATE SET "
-    "next = CASE WHEN kavel_serials.next > CAST($2 AS BIGINT) THEN kavel_serials.next ELSE CAST($2 AS BIGINT) END + 1 "
-    "RETURNING next - 1";
+    "INSERT INTO kavel_serials (name, next) VALUES ($1, CAST($2 AS BIGINT) + CAST($3 AS BIGINT)) ON CONFLICT (name) "
+    "DO UPDATE SET next = CASE WHEN kavel_serials.next > CAST($2 AS BIGINT) THEN kavel_serials.next ELSE "
+    "CAST($2 AS BIGINT) END + CAST($3 AS BIGINT) WHERE CAST($4 AS BIGINT) IS NULL OR kavel_serials.next < "
+    "CAST($4 AS BIGINT) RETURNING next - CAST($3 AS BIGINT)";
+constexpr const char* kRecordDrawSql =
+    "UPDATE kavel_runs SET serial_name = $1, serial = CAST($2 AS BIGINT) WHERE id = CAST($3 AS BIGINT)";
 
 std::optional<std::string> Text(const std::string& text) {
   if (text.empty()) return std::nullopt;
@@ -218,18 +222,43 @@ TStationStatus TSqlDb::BeginAll(std::vector<TRunRow>& rows, const TSerialDraw* d
   };
   if (!Write(false)) return failed(Rollback("cannot be written"));
   for (TRunRow& row : rows) {
-    std::vector<TValues> drawn, inserted;
-    if (draw) {
-      if (!Query(kDrawSql, {draw->name, std::to_string(draw->first)}, &drawn) || drawn.size() != 1)
-        return failed(Rollback("cannot be written"));
-      row.serial = Number(drawn[0][0]);
-      row.serialName = draw->name;
-    }
+    std::vector<TValues> inserted;
+    if (draw && !DrawInto(row, *draw)) return failed(Rollback("cannot be written"));
     if (!Query(InsertSql(), RowValues(row), &inserted) || inserted.size() != 1)
       return failed(Rollback("cannot be written"));
     row.id = Number(inserted[0][0]).value_or(0);
   }
   if (TStationStatus committed = Commit(); !committed.Ok()) return failed(committed);
+  return TStationStatus::Done();
+}
+
+bool TSqlDb::DrawInto(TRunRow& row, const TSerialDraw& draw) {
+  const std::optional<std::string> limit =
+      draw.values ? std::optional<std::string>(std::to_string(draw.values->size())) : std::nullopt;
+  std::vector<TValues> drawn;
+  if (!Query(kDrawSql, {draw.name, std::to_string(draw.first), std::to_string(draw.step), limit}, &drawn) ||
+      drawn.size() > 1 || (drawn.empty() && !draw.values))
+    return false;
+  row.serialName = draw.name;
+  row.serial.reset();
+  if (drawn.empty()) return true;  // the list is spent
+  const std::optional<std::int64_t> n = Number(drawn[0][0]);
+  if (!n) return false;
+  if (!draw.values) {
+    row.serial = n;
+  } else if (*n >= 0 && static_cast<std::size_t>(*n) < draw.values->size()) {
+    row.serial = static_cast<std::int64_t>((*draw.values)[static_cast<std::size_t>(*n)]);
+  }
+  return true;
+}
+
+TStationStatus TSqlDb::Draw(TRunRow& row, const TSerialDraw& draw) {
+  TRunRow drawn = row;
+  if (!Write(false) || !DrawInto(drawn, draw) ||
+      !Query(kRecordDrawSql, {Text(drawn.serialName), Text(drawn.serial), std::to_string(row.id)}))
+    return Rollback("cannot be written");
+  if (TStationStatus committed = Commit(); !committed.Ok()) return committed;
+  row = drawn;
   return TStationStatus::Done();
 }
 

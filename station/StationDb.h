@@ -54,10 +54,14 @@ struct TLogFilter {
   std::string until;                   // UTC: rows started before it; "" for no end
 };
 
-// A number to draw with a row: the sequence's next, never below first.
+// A number to draw with a row: the sequence's next, never below first, the sequence going on
+// by step. With values (a list), the sequence counts the values spent: the number is the
+// value at the count, and there is none once all are spent.
 struct TSerialDraw {
   std::string name = "default";
   std::int64_t first = 1;
+  std::int64_t step = 1;
+  const std::vector<std::uint64_t>* values = nullptr;
 };
 
 class TStationDb {
@@ -68,8 +72,13 @@ class TStationDb {
   // whatever becomes of the run. Fills in row.id and row.serial. Done, or ssFailed.
   virtual TStationStatus Begin(TRunRow& row, const TSerialDraw* draw) = 0;
   // Begin for several rows in one transaction, the numbers drawn in the rows' order: all are
-  // begun, or none (and no number is spent).
+  // begun, or none (and no number is spent). A row that a list had no value left for is
+  // begun without its number (row.serial empty).
   virtual TStationStatus BeginAll(std::vector<TRunRow>& rows, const TSerialDraw* draw) = 0;
+  // Draws a number for a row begun without one, and records it in the row, in one
+  // transaction: done, the number then spent for good (row.serial empty when a list has none
+  // left), or ssFailed.
+  virtual TStationStatus Draw(TRunRow& row, const TSerialDraw& draw) = 0;
   // Records the run's end into the row Begin made, in one transaction. Done, or
   // ssFailed.
   virtual TStationStatus Finish(const TRunRow& row) = 0;

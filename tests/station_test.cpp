@@ -542,6 +542,68 @@ TEST_F(StationCli, AReadOnlyCopyOfTheLogIsListedWhole) {
   }
 }
 
+// Where a board's number comes from: a list file (shared by its copies, and refused once spent,
+// before the board is touched), a counter that steps, or the board itself, which keeps the
+// number it holds. The runs follow one another on one log.
+TEST_F(StationCli, NumbersComeFromAListACounterThatStepsOrTheBoardItself) {
+  const std::string list = Write("macs.txt", "# two boards\n00:00:00:00:00:10\n0x11\n");
+  std::filesystem::create_directory(File("copy"));
+  const std::string copy = Write("copy/macs.txt", test::ReadWholeFile(list));
+  std::string held(0x8000, '\xFF');
+  held.replace(0x7FFA, 6, std::string("\0\0\0\0\0\x42", 6));
+  const std::string holding = Write("held.bin", held);
+  const std::vector<std::string> counter{"--serial-name", "s", "--serial-first", "100", "--serial-step", "10"};
+  const auto with = [](std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  const struct {
+    const char* name;
+    std::vector<std::string> sim, options;
+    int status;
+    std::optional<std::int64_t> serial;
+    bool kept;
+    const char* says;  // on standard error, or at the end of the result line
+  } cases[] = {
+      {"the list's first", {}, {"--serial-list", list}, 0, 0x10, false, ", serial 16\n"},
+      {"its copy goes on", {}, {"--serial-list", copy}, 0, 0x11, false, ", serial 17\n"},
+      {"spent", {}, {"--serial-list", list}, 5, std::nullopt, false, "is used up"},
+      {"a counter", {}, counter, 0, 100, false, ", serial 100\n"},
+      {"that steps", {}, counter, 0, 110, false, ", serial 110\n"},
+      {"a board that holds one", {"--flash-in", holding}, with(counter, {"--serial-keep"}), 0, 0x42, true,
+       ", serial 66 (kept)\n"},
+      {"a blank one draws", {}, with(counter, {"--serial-keep"}), 0, 120, false, ", serial 120\n"},
+      {"a locked one draws", {"--security", "2"}, with(counter, {"--serial-keep"}), 0, 130, false,
+       "security bit 2 forbids reading the flash): a new number is drawn"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sim(c.sim);
+    const test::TRun run = Run(with({"cycle", "--yes", "--controller", "none", "--serial", "7FFA:bytes6"},
+                                    with(c.options, {blinkBin})));
+    StopSims();
+    EXPECT_EQ(run.status, c.status) << run.err;
+    if (c.status != 0) {
+      EXPECT_NE(run.err.find("the serial list " + list + " is used up: all 2 of its numbers are spent; nothing was sent"),
+                std::string::npos) << run.err;
+      EXPECT_NE(Report().find("records=0\n"), std::string::npos);  // the board was not touched
+    } else {
+      EXPECT_TRUE(run.out.ends_with(c.says) || run.err.find(c.says) != std::string::npos) << run.out << run.err;
+      std::string number(6, '\0');
+      for (int i = 0; i < 6; ++i) number[5 - i] = static_cast<char>(*c.serial >> (8 * i));
+      EXPECT_EQ(Flash().substr(0x7FFA, 6), number);
+    }
+    const nlohmann::json row = Log().back();
+    EXPECT_EQ(row["serial"], c.serial ? nlohmann::json(*c.serial) : nlohmann::json(nullptr)) << row;
+    EXPECT_EQ(row["serial_kept"], c.serial ? nlohmann::json(c.kept) : nlohmann::json(nullptr)) << row;
+  }
+  // A list whose values do not fit, and one with an option it cannot go with: refused before
+  // anything is opened.
+  Write("wide.txt", "0x1000000000000\n");
+  EXPECT_EQ(Run({"program", "--serial", "7FFA:bytes6", "--serial-list", File("wide.txt"), blinkBin}).status, 2);
+  EXPECT_EQ(Run({"program", "--serial", "7FFA", "--serial-list", list, "--serial-step", "2", blinkBin}).status, 2);
+}
+
 TEST_F(StationCli, EightPortsDrawConsecutiveNumbersInTheirOrderAtOnce) {
   std::vector<std::string> args;
   for (int i = 1; i <= 8; ++i) {

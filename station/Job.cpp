@@ -38,6 +38,9 @@ const TKey kKeys[] = {
     {"serial", ktText, "--serial"},
     {"serial-name", ktText, "--serial-name"},
     {"serial-first", ktWhole, "--serial-first"},
+    {"serial-step", ktWhole, "--serial-step"},
+    {"serial-list", ktText, "--serial-list"},
+    {"serial-keep", ktTruth, "--serial-keep"},
     {"db", ktText, "--db"},
     {"station", ktText, "--station"},
     {"lot", ktText, "--lot"},
@@ -101,10 +104,14 @@ TStationStatus LoadJob(const std::string& path, TJob& job) {
     if (key->name == "operation") {
       if (values[0] != "cycle" && values[0] != "program") return Bad(lineOf(node), key->name, "cycle or program");
       job.operation = values[0];
-    } else if (key->name == "image") {
-      if (values[0].empty()) return Bad(lineOf(node), key->name, "needs the image file's name");
+    } else if (key->name == "image" || key->name == "serial-list") {
+      // Files beside the job file unless a path says otherwise.
+      if (values[0].empty()) return Bad(lineOf(node), key->name, "needs a file's name");
       const std::size_t slash = path.rfind('/');
-      job.image = values[0][0] == '/' || slash == std::string::npos ? values[0] : path.substr(0, slash + 1) + values[0];
+      const std::string file =
+          values[0][0] == '/' || slash == std::string::npos ? values[0] : path.substr(0, slash + 1) + values[0];
+      if (key->name == "image") job.image = file;
+      else job.options.push_back({std::string(key->name), {std::string(key->option), file}, line});
     } else if (key->name == "sha256") {
       if (values[0].size() != 64 || values[0].find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
         return Bad(lineOf(node), key->name, "needs the image's SHA-256: 64 hexadecimal digits");

@@ -371,6 +371,12 @@ TEST_F(Cli, AJobFileIsTheCommandLineOfTheLineAndABadOneIsRefusedByKeyAndLine) {
     EXPECT_EQ(args.ports.size(), c.more.empty() ? 2U : 1U);
     EXPECT_EQ(args.ports.back().name, c.more.empty() ? "COM2" : "COM3");
   }
+  // A serial list, as the image, lies beside the job.
+  Write("job.toml", good.substr(0, good.find("serial-name")) + "serial-list = \"macs.txt\"\nserial-keep = true\n");
+  cli::TCliArgs args;
+  ASSERT_TRUE(cli::ParseCliArgs({"--job", File("job.toml")}, args).Ok());
+  EXPECT_EQ(args.serialList, File("macs.txt"));
+  EXPECT_TRUE(args.serialKeep);
 }
 
 // Whatever the parser takes, --help, the manual page and the completion name.

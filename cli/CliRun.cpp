@@ -276,6 +276,9 @@ int Conclude(const TCliArgs& args, TCliTerminal& terminal, TRunFacts& facts, TRu
       terminal.Say(status.detail);
       facts.status = status;
       facts.exit = ExitStatusOf(status, facts.stopSignal);
+    } else if (!record->Spooled().empty()) {
+      terminal.Say(record->Spooled());
+      facts.spooled = true;
     }
   }
   if (status.Ok() && facts.stopSignal != 0) {

@@ -15,6 +15,8 @@
 #include "cli/CliProcess.h"
 #include "image/HexText.h"
 #include "link/WireText.h"
+#include "station/Conninfo.h"
+#include "station/Spool.h"
 
 namespace kavel::cli {
 namespace {
@@ -324,19 +326,45 @@ TRunStatus TBoardRecord::Finish(const TRunFacts& facts) {
   }
   const TRunStatus kept = m_db->Finish(m_row);
   m_unconfirmed = m_db->Unconfirmed();
-  if (kept.Ok() || !m_db->Lost()) return kept;
+  if (kept.Ok()) return kept;
+  if (!m_db->Lost()) return Spool(kept);
   // The connection went while the board was programmed (a server restarted, a network that
   // dropped it): once more, on a new one. A server that did not answer is not waited for
   // twice.
   std::unique_ptr<station::TStationDb> again;
-  if (!station::OpenStationDb(m_where, again).Ok()) return kept;
+  if (!station::OpenStationDb(m_where, again).Ok()) return Spool(kept);
   if (const TRunStatus retried = again->Finish(m_row); !retried.Ok()) {
     m_unconfirmed = m_unconfirmed || again->Unconfirmed();
-    return kept;
+    return Spool(kept);
   }
   m_unconfirmed = false;
   m_db = std::move(again);
   return TRunStatus::Done();
+}
+
+// A shared server's row only: an SQLite file is this station's own, and a spool beside it
+// would be one more file that can fail the same way.
+TRunStatus TBoardRecord::Spool(const TRunStatus& kept) {
+  if (!station::IsConninfo(m_where)) return kept;
+  const std::string spool = station::DefaultSpoolPath();
+  if (!station::SpoolRow(spool, m_where, m_row).Ok()) return kept;
+  m_spooled = kept.detail + "; this board's row waits in the spool " + spool +
+              " and is sent by the next run recorded there or by kavel-isp-cli log --flush";
+  return TRunStatus::Done();
+}
+
+std::string SendSpooled(const std::string& where, station::TStationDb& db) {
+  if (!station::IsConninfo(where)) return {};
+  station::TFlushed flushed;
+  const TRunStatus sent = station::FlushSpool(station::DefaultSpoolPath(), where, db, flushed);
+  std::string said;
+  if (flushed.sent > 0)
+    said = std::to_string(flushed.sent) + (flushed.sent == 1 ? " row" : " rows") + " sent from the spool";
+  if (!sent.Ok() || flushed.left > 0) {
+    said += (said.empty() ? "" : "; ") + std::to_string(flushed.left) + (flushed.left == 1 ? " row waits" : " rows wait") +
+            " in the spool" + (sent.Ok() ? "" : ": " + sent.detail);
+  }
+  return said;
 }
 
 TRunStatus RecordRefused(const TCliArgs& args, const TStationRun& station, station::TStationDb& db,
@@ -354,7 +382,30 @@ TRunStatus RecordRefused(const TCliArgs& args, const TStationRun& station, stati
   return TRunStatus::Done();
 }
 
+// log --flush: the spool sent to the database --db names.
+int FlushLog(const TCliArgs& args) {
+  const std::string where = args.db.empty() ? station::DefaultStationDbPath() : args.db;
+  std::unique_ptr<station::TStationDb> db;
+  station::TFlushed flushed;
+  TRunStatus status = station::IsConninfo(where) ? station::OpenStationDb(where, db) : TRunStatus::Done();
+  if (status.Ok() && db) status = station::FlushSpool(station::DefaultSpoolPath(), where, *db, flushed);
+  if (!status.Ok()) {
+    Complain(status.detail + (flushed.left ? "; " + std::to_string(flushed.left) + " rows wait in the spool" : ""));
+    return kExitStation;
+  }
+  const std::string line = std::to_string(flushed.sent) + (flushed.sent == 1 ? " row" : " rows") + " sent to " +
+                           station::Masked(where, where) + ", " + std::to_string(flushed.left) + " waiting\n";
+  if (flushed.left > 0) {
+    Complain(std::to_string(flushed.left) + " rows in the spool cannot be read; they wait");
+    return kExitStation;
+  }
+  if (args.quiet || WriteOut(line)) return kExitOk;
+  Complain(std::string("cannot write standard output: ") + std::strerror(OutputError()));
+  return kExitChip;
+}
+
 int ListLog(const TCliArgs& args) {
+  if (args.flush) return FlushLog(args);
   station::TLogFilter filter;
   filter.since = args.since;
   filter.until = args.until;

@@ -61,6 +61,9 @@ class TBoardRecord {
   TRunStatus Finish(const TRunFacts& facts);
   // After a Finish that failed: the database may have recorded the row all the same.
   bool Unconfirmed() const { return m_unconfirmed; }
+  // After a Finish that was done by keeping the row in the spool: the server's words and the
+  // spool's name; "" when the server has it.
+  const std::string& Spooled() const { return m_spooled; }
   // For a run cut short at once, from a thread of its own (TStopper): unless the run has
   // claimed the row, finishes it as stopped with the exit status, on a connection of its own.
   // Blocks as long as the database does.
@@ -74,6 +77,10 @@ class TBoardRecord {
   enum : int { kOpen, kRun, kStopper };
   std::atomic<int> m_claim{kOpen};  // who finishes the row
   bool m_unconfirmed = false;
+  std::string m_spooled;
+  // The finished row into the spool when its server could not be given it. Done, or the
+  // server's own failure (kept).
+  TRunStatus Spool(const TRunStatus& kept);
 };
 
 // The rows of several boards begun in db at once, before any of their runs starts, their
@@ -89,7 +96,11 @@ void FinishUnstarted(const TStationRun& station, station::TRunRow row, TRunKind 
 TRunStatus RecordRefused(const TCliArgs& args, const TStationRun& station, station::TStationDb& db,
                          const TRunStatus& refused, int exit);
 
-// kavel-isp-cli log: the rows, as a table, JSON Lines (--json) or CSV (--csv). The exit status.
+// kavel-isp-cli log: the rows, as a table, JSON Lines (--json) or CSV (--csv); the figures
+// (--stats); or the spool sent (--flush). The exit status.
 int ListLog(const TCliArgs& args);
+// Sends the rows that wait in the spool for the server where names to db. What to say of it:
+// how many were sent, or why those left wait on; "" when none waited (or where is no server).
+std::string SendSpooled(const std::string& where, station::TStationDb& db);
 
 }  // namespace kavel::cli

@@ -294,6 +294,8 @@ int main(int argc, char** argv) {
     station->image = args.file;
     station->list = std::move(list);
     if (const TRunStatus ready = PrepareStation(args, *station, db); !ready.Ok()) return StationFailed(args, ready);
+    // Rows that waited for this server since it last went away.
+    if (const std::string sent = SendSpooled(station->where, *db); !sent.empty() && !args.quiet) Complain(sent);
   }
   std::optional<THexBinList> image;
   std::string fileBytes;

@@ -26,6 +26,9 @@ inline TStationStatus StationFailed(const std::string& where, const std::string&
 using TValues = std::vector<std::optional<std::string>>;
 // The statements' parameter n (from 1): "$1", "$2" ...
 std::string SqlParameter(std::size_t n);
+// A row as values: its id, then its columns as the log holds them; and back.
+TValues RowAsValues(const TRunRow& row);
+TRunRow RowFromValues(const TValues& values);
 
 class TSqlDb : public TStationDb {
  public:
@@ -33,6 +36,7 @@ class TSqlDb : public TStationDb {
   TStationStatus BeginAll(std::vector<TRunRow>& rows, const TSerialDraw* draw) override;
   TStationStatus Draw(TRunRow& row, const TSerialDraw& draw) override;
   TStationStatus Finish(const TRunRow& row) override;
+  TStationStatus FinishOnce(const TRunRow& row) override;
   TStationStatus List(const TLogFilter& filter, std::vector<TRunRow>& rows) override;
   bool Unconfirmed() const override { return m_unconfirmed; }
 
@@ -66,6 +70,7 @@ class TSqlDb : public TStationDb {
   // Commits the write transaction; on failure the status, rolled back unless the commit
   // went unanswered (Unconfirmed() then).
   TStationStatus Commit();
+  TStationStatus Update(const TRunRow& row, bool onlyUnfinished);
   bool m_nothingYet = false;   // read only, the database holds no tables yet
   int m_readVersion = kSchemaVersion;  // read only: the schema the log was written in
   bool m_unconfirmed = false;  // the last commit was sent, and went unanswered

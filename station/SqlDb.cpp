@@ -34,11 +34,12 @@ std::string InsertSql() {
   return sql;
 }
 
-std::string UpdateSql() {
+std::string UpdateSql(bool onlyUnfinished) {
   std::string sql = "UPDATE kavel_runs SET ";
   for (std::size_t i = 0; i < kColumnCount; ++i)
     sql.append(i ? ", " : "").append(kColumns[i]).append(" = ").append(SqlParameter(i + 1));
   sql.append(" WHERE id = CAST(").append(SqlParameter(kColumnCount + 1)).append(" AS BIGINT)");
+  if (onlyUnfinished) sql.append(" AND result = '").append(TRunRow::kUnfinished).append("'");
   return sql;
 }
 
@@ -264,11 +265,26 @@ TStationStatus TSqlDb::Draw(TRunRow& row, const TSerialDraw& draw) {
 
 // In a transaction of its own: a server that stops answering halfway leaves the row as it
 // was, even when it takes up the statements sent to it later.
-TStationStatus TSqlDb::Finish(const TRunRow& row) {
+TStationStatus TSqlDb::Update(const TRunRow& row, bool onlyUnfinished) {
   TValues values = RowValues(row);
   values.push_back(std::to_string(row.id));
-  if (!Write(false) || !Query(UpdateSql(), values)) return Rollback("cannot be written");
+  if (!Write(false) || !Query(UpdateSql(onlyUnfinished), values)) return Rollback("cannot be written");
   return Commit();
+}
+
+TStationStatus TSqlDb::Finish(const TRunRow& row) { return Update(row, false); }
+TStationStatus TSqlDb::FinishOnce(const TRunRow& row) { return Update(row, true); }
+
+TValues RowAsValues(const TRunRow& row) {
+  TValues values = RowValues(row);
+  values.insert(values.begin(), std::to_string(row.id));
+  return values;
+}
+
+TRunRow RowFromValues(const TValues& values) {
+  TValues v = values;
+  v.resize(kColumnCount + 1);
+  return RowFrom(v);
 }
 
 TStationStatus TSqlDb::List(const TLogFilter& filter, std::vector<TRunRow>& rows) {

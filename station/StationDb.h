@@ -82,6 +82,10 @@ class TStationDb {
   // Records the run's end into the row Begin made, in one transaction. Done, or
   // ssFailed.
   virtual TStationStatus Finish(const TRunRow& row) = 0;
+  // Finish for a row kept in the spool: recorded only when the row is still unfinished, so
+  // that a row is finished once, however often and by whomever it is sent. Done (recorded
+  // now, or before), or ssFailed.
+  virtual TStationStatus FinishOnce(const TRunRow& row) = 0;
   // The rows that match, oldest first. Done, or ssFailed.
   virtual TStationStatus List(const TLogFilter& filter, std::vector<TRunRow>& rows) = 0;
 

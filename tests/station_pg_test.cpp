@@ -70,16 +70,16 @@ TEST_F(StationPg, TwoStationsOfFourBoardsShareOneSequence) {
   EXPECT_EQ(ports.size(), 8u);
 }
 
-TEST_F(StationPg, AServerThatGoesAwayFailsTheRunAndNoBoardIsWrittenWithoutItsRow) {
+TEST_F(StationPg, AServerThatGoesAwayKeepsTheRowInTheSpoolAndNoBoardIsWrittenWithoutItsRow) {
   const std::string big = Write("16k.bin", std::string(16384, '\x33'));
   Sim({"--reply-delay", "5"});
   const pid_t cli = Start({"--db", url, "program", "--serial", "7FFC", big});
   ASSERT_TRUE(test::WaitForText(File("err"), "programming ", 30000));
   Cluster("stop");
-  EXPECT_EQ(test::WaitExit(cli, 120000), 5);
+  EXPECT_EQ(test::WaitExit(cli, 120000), 0);  // the board is good; its row waits
   const std::string err = test::ReadWholeFile(File("err"));
   EXPECT_NE(err.find("the station database postgresql://kavel@127.0.0.1:"), std::string::npos) << err;
-  EXPECT_NE(err.find("this board's row is left unfinished (program was carried out)"), std::string::npos) << err;
+  EXPECT_NE(err.find("this board's row waits in the spool " + File("KAVEL/spool.db")), std::string::npos) << err;
   StopSims();
 
   // With the server gone, the next board is not touched at all.
@@ -91,50 +91,67 @@ TEST_F(StationPg, AServerThatGoesAwayFailsTheRunAndNoBoardIsWrittenWithoutItsRow
   StopSims();
   EXPECT_NE(Report().find("records=0\n"), std::string::npos);
 
-  // Back again, the board that was written has its row, with its number.
+  // Back again, the board that was written has its row, with its number, unfinished until
+  // the spool is sent.
   ASSERT_EQ(Cluster("start"), url);
   auto rows = Log();
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0]["result"], "unfinished");
   EXPECT_EQ(rows[0]["serial"], 1);
 
-  // A server restarted while a board is programmed: the row is finished on a new connection.
+  // The next run sends it first. A server restarted while its board is programmed: the row
+  // is finished on a new connection.
   Sim({"--reply-delay", "5"});
   const pid_t again = Start({"--db", url, "program", "--serial", "7FFC", big});
   ASSERT_TRUE(test::WaitForText(File("err"), "programming ", 30000));
+  EXPECT_NE(test::ReadWholeFile(File("err")).find("1 row sent from the spool"), std::string::npos);
   Cluster("stop");
   ASSERT_EQ(Cluster("start"), url);
   EXPECT_EQ(test::WaitExit(again, 120000), 0) << test::ReadWholeFile(File("err"));
   StopSims();
   rows = Log();
   ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0]["result"], "ok");
+  EXPECT_EQ(rows[0]["serial_verified"], true);
   EXPECT_EQ(rows[1]["result"], "ok");
   EXPECT_EQ(rows[1]["serial"], 2);
   EXPECT_EQ(rows[1]["serial_verified"], true);
 }
 
 // A server that stops answering (its processes frozen) while a board is programmed: the run
-// ends within the statements' bound and says so, and nothing it sent commits later.
-TEST_F(StationPg, AFrozenServerFailsTheRunWithinItsBoundAndTheRowStaysUnfinished) {
+// ends within the statements' bound, nothing it sent commits later, and the row waits in the
+// spool until log --flush sends it, once, though two send it at the same moment.
+TEST_F(StationPg, AFrozenServersRowWaitsInTheSpoolAndIsFinishedOnce) {
   Sim({"--reply-delay", "5"});
   const pid_t cli = Start({"--db", url, "--json", "program", "--serial", "7FFC", Write("16k.bin", std::string(16384, '3'))});
   ASSERT_TRUE(test::WaitForText(File("err"), "programming ", 30000));
   Cluster("freeze");
   const int exit = test::WaitExit(cli, 40000);  // the bound is 10 s after the board is done
   Cluster("thaw");
-  EXPECT_EQ(exit, 5);
+  EXPECT_EQ(exit, 0);
   const std::string err = test::ReadWholeFile(File("err"));
-  EXPECT_NE(err.find("the server did not answer within 10 s; this board's row is left unfinished (program was carried "
-                     "out)"),
-            std::string::npos)
+  EXPECT_NE(err.find("the server did not answer within 10 s; this board's row waits in the spool"), std::string::npos)
       << err;
   const auto json = nlohmann::json::parse(test::ReadWholeFile(File("out")));
   EXPECT_EQ(json["serial"], 1);
-  EXPECT_EQ(json["exit"], 5);
+  EXPECT_EQ(json["exit"], 0);
+  EXPECT_EQ(json["logged"], "spooled");
   usleep(1000 * 1000);  // the server takes up what it was sent before the connection closed
+  ASSERT_EQ(Log().size(), 1u);
+  EXPECT_EQ(Log()[0]["result"], "unfinished");
+  std::vector<pid_t> flushes;
+  for (const char* name : {"f1", "f2"}) {
+    flushes.push_back(test::StartProcess(KAVEL_CLI_EXE, {"--db", url, "log", "--flush"}, File(std::string(name) + ".out"),
+                                         File(std::string(name) + ".err")));
+  }
+  for (pid_t f : flushes) EXPECT_EQ(test::WaitExit(f, 30000), 0);
   const auto rows = Log();
   ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0]["result"], "unfinished");
+  EXPECT_EQ(rows[0]["result"], "ok");
+  EXPECT_EQ(rows[0]["serial_verified"], true);
+  const test::TRun none = Run({"--db", url, "log", "--flush"});
+  EXPECT_EQ(none.status, 0);
+  EXPECT_NE(none.out.find("0 rows sent to postgresql://kavel@127.0.0.1:"), std::string::npos) << none.out;
 }
 
 }  // namespace

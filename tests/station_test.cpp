@@ -13,6 +13,7 @@
 
 #include "station/Conninfo.h"
 #include "station/Serial.h"
+#include "station/Spool.h"
 #include "station/StationDb.h"
 #include "station/Stats.h"
 #include "tests/support/CliFixture.h"
@@ -308,6 +309,46 @@ TEST(StationStats, GroupsCountTheRowsThatEndedAndTheirTimes) {
   EXPECT_EQ(station::LocalDay("yesterday"), "");
   unsetenv("TZ");
   tzset();
+}
+
+// The spool: a row kept for its server is sent whole, byte for byte, and finishes the row only
+// when it is still unfinished there: a row the server has finished already (a commit that went
+// unconfirmed, but was made) is left as it is. Sent rows leave the spool; another server's stay.
+TEST(StationSpool, ARowIsSentWholeAndFinishesItsRowOnlyOnce) {
+  test::TTempDir dir;
+  const std::string file = dir.Path() + "/station.db", spool = dir.Path() + "/spool.db";
+  std::unique_ptr<station::TStationDb> db;
+  ASSERT_TRUE(station::OpenStationDb(file, db).Ok());
+  std::vector<station::TRunRow> rows(2);
+  for (station::TRunRow& r : rows) r.started = "2026-12-08T10:00:00.000Z", r.station = "bench", r.port = "COM1", r.command = "cycle";
+  ASSERT_TRUE(db->BeginAll(rows, nullptr).Ok());
+  const std::string odd = "odd - bytes\xff:7:-";  // what the packing itself uses
+  station::TRunRow done = rows[1];
+  done.result = "ok";
+  ASSERT_TRUE(db->Finish(done).Ok());
+  for (station::TRunRow r : rows) {
+    r.result = "stopped";
+    r.reason = odd;
+    r.seconds = 1.5;
+    ASSERT_TRUE(station::SpoolRow(spool, "postgresql://line:secret@db/p", r).Ok());
+  }
+  ASSERT_TRUE(station::SpoolRow(spool, "postgresql://other/p", rows[0]).Ok());
+  EXPECT_EQ(test::ReadWholeFile(spool).find("secret"), std::string::npos);  // no password kept
+  station::TFlushed flushed;
+  ASSERT_TRUE(station::FlushSpool(spool, "postgresql://line:another@db/p", *db, flushed).Ok());
+  EXPECT_EQ(flushed.sent, 2);
+  EXPECT_EQ(flushed.left, 0);
+  std::vector<station::TRunRow> listed;
+  ASSERT_TRUE(db->List({}, listed).Ok());
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_EQ(listed[0].result, "stopped");
+  EXPECT_EQ(listed[0].reason, odd);
+  EXPECT_EQ(listed[0].seconds, 1.5);
+  EXPECT_EQ(listed[1].result, "ok");  // finished before: left alone
+  ASSERT_TRUE(station::FlushSpool(spool, "postgresql://line@db/p", *db, flushed).Ok());
+  EXPECT_EQ(flushed.sent, 0);
+  ASSERT_TRUE(station::FlushSpool(spool, "postgresql://other/p", *db, flushed).Ok());
+  EXPECT_EQ(flushed.sent, 1);
 }
 
 TEST(StationDb, ConnectionStringsAreKnownAndShownWithoutTheirPasswords) {

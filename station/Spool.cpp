@@ -1,0 +1,134 @@
+#include "station/Spool.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "station/Backends.h"
+#include "station/Conninfo.h"
+
+namespace kavel::station {
+namespace {
+
+using TSqlite = std::unique_ptr<sqlite3, int (*)(sqlite3*)>;
+
+TStationStatus SpoolFailed(const std::string& spool, const std::string& what, sqlite3* db) {
+  return TStationStatus::Make(ssFailed, "the spool " + spool + " " + what + ": " +
+                                            (db ? sqlite3_errmsg(db) : "out of memory"));
+}
+
+// Opens the spool, made when create and missing, its table with it; every commit synced.
+TStationStatus OpenSpool(const std::string& spool, bool create, TSqlite& db) {
+  sqlite3* opened = nullptr;
+  const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOMUTEX;
+  const int rc = sqlite3_open_v2(spool.c_str(), &opened, flags, nullptr);
+  db.reset(opened);
+  if (rc != SQLITE_OK) return SpoolFailed(spool, "cannot be opened", opened);
+  sqlite3_busy_timeout(opened, kBusyMs);
+  if (sqlite3_exec(opened,
+                   "PRAGMA synchronous=FULL; CREATE TABLE IF NOT EXISTS kavel_spool (server TEXT NOT NULL, "
+                   "id BIGINT NOT NULL, row TEXT NOT NULL, PRIMARY KEY (server, id))",
+                   nullptr, nullptr, nullptr) != SQLITE_OK)
+    return SpoolFailed(spool, "cannot be written", opened);
+  return TStationStatus::Done();
+}
+
+// Runs sql with its text parameters ($1 ...); the rows' columns into rows when given.
+bool Run(sqlite3* db, const char* sql, const std::vector<std::string>& params,
+         std::vector<std::vector<std::string>>* rows = nullptr) {
+  sqlite3_stmt* prepared = nullptr;
+  if (sqlite3_prepare_v2(db, sql, -1, &prepared, nullptr) != SQLITE_OK) return false;
+  const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> statement(prepared, &sqlite3_finalize);
+  for (std::size_t i = 0; i < params.size(); ++i)
+    sqlite3_bind_text(prepared, static_cast<int>(i + 1), params[i].c_str(), static_cast<int>(params[i].size()),
+                      SQLITE_TRANSIENT);
+  int step;
+  while ((step = sqlite3_step(prepared)) == SQLITE_ROW) {
+    if (!rows) continue;
+    std::vector<std::string> row;
+    for (int c = 0; c < sqlite3_column_count(prepared); ++c) {
+      const unsigned char* text = sqlite3_column_text(prepared, c);
+      const int size = sqlite3_column_bytes(prepared, c);
+      row.emplace_back(text ? std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(size)) : "");
+    }
+    rows->push_back(std::move(row));
+  }
+  return step == SQLITE_DONE;
+}
+
+// The row's values in one text, byte for byte: "-" for a null, else its length, ":" and the
+// value, one after the other.
+std::string Packed(const TValues& values) {
+  std::string text;
+  for (const auto& v : values) text.append(v ? std::to_string(v->size()) + ":" + *v : "-");
+  return text;
+}
+
+// Nothing when the text is no packed row.
+std::optional<TValues> Unpacked(const std::string& text) {
+  TValues values;
+  for (std::size_t at = 0; at < text.size();) {
+    if (text[at] == '-') {
+      values.emplace_back(std::nullopt);
+      ++at;
+      continue;
+    }
+    const std::size_t colon = text.find(':', at);
+    if (colon == std::string::npos || colon == at || colon - at > 9 ||
+        text.find_first_not_of("0123456789", at) != colon)
+      return std::nullopt;
+    const std::size_t size = std::stoul(text.substr(at, colon - at));
+    if (size > text.size() - colon - 1) return std::nullopt;
+    values.emplace_back(text.substr(colon + 1, size));
+    at = colon + 1 + size;
+  }
+  if (values.empty()) return std::nullopt;
+  return values;
+}
+
+}  // namespace
+
+std::string DefaultSpoolPath() {
+  const std::string db = DefaultStationDbPath();
+  return db.empty() ? db : db.substr(0, db.rfind('/') + 1) + "spool.db";
+}
+
+TStationStatus SpoolRow(const std::string& spool, const std::string& server, const TRunRow& row) {
+  if (spool.empty()) return TStationStatus::Make(ssFailed, "there is no spool: no home folder");
+  if (TStationStatus made = MakeDefaultStationDbFolder(spool); !made.Ok()) return made;
+  TSqlite db(nullptr, &sqlite3_close_v2);
+  if (TStationStatus opened = OpenSpool(spool, true, db); !opened.Ok()) return opened;
+  if (!Run(db.get(), "INSERT OR REPLACE INTO kavel_spool (server, id, row) VALUES ($1, $2, $3)",
+           {Masked(server, server), std::to_string(row.id), Packed(RowAsValues(row))}))
+    return SpoolFailed(spool, "cannot be written", db.get());
+  return TStationStatus::Done();
+}
+
+TStationStatus FlushSpool(const std::string& spool, const std::string& server, TStationDb& db, TFlushed& flushed) {
+  flushed = {};
+  struct stat st {};
+  if (spool.empty() || stat(spool.c_str(), &st) != 0) return TStationStatus::Done();
+  TSqlite file(nullptr, &sqlite3_close_v2);
+  if (TStationStatus opened = OpenSpool(spool, false, file); !opened.Ok()) return opened;
+  const std::string shown = Masked(server, server);
+  std::vector<std::vector<std::string>> waiting;
+  if (!Run(file.get(), "SELECT id, row FROM kavel_spool WHERE server = $1 ORDER BY id", {shown}, &waiting))
+    return SpoolFailed(spool, "cannot be read", file.get());
+  flushed.left = static_cast<int>(waiting.size());
+  for (const auto& w : waiting) {
+    const std::optional<TValues> row = Unpacked(w[1]);
+    if (!row) continue;  // not ours to read: it waits, counted as waiting
+    // A second process that sends the same row finds it finished and changes nothing; both
+    // then remove it.
+    if (TStationStatus sent = db.FinishOnce(RowFromValues(*row)); !sent.Ok()) return sent;
+    if (!Run(file.get(), "DELETE FROM kavel_spool WHERE server = $1 AND id = $2", {shown, w[0]}))
+      return SpoolFailed(spool, "cannot be written", file.get());
+    ++flushed.sent;
+    --flushed.left;
+  }
+  return TStationStatus::Done();
+}
+
+}  // namespace kavel::station

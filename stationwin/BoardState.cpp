@@ -70,20 +70,25 @@ std::optional<double> TCounts::Yield() const {
   return 100.0 * passed / (passed + failed);
 }
 
-TLotCounts CountRows(std::string_view jsonLines, const std::vector<std::string>& ports, const std::string& station) {
+TLotCounts CountStats(std::string_view all, std::string_view byPort, const std::vector<std::string>& ports) {
   TLotCounts counts;
   counts.ports.resize(ports.size());
-  for (std::size_t at = 0; at < jsonLines.size();) {
-    const std::size_t end = std::min(jsonLines.find('\n', at), jsonLines.size());
-    const nlohmann::json row = nlohmann::json::parse(jsonLines.substr(at, end - at), nullptr, false);
-    at = end + 1;
-    if (!row.is_object() || !row["result"].is_string() || row["result"] == "unfinished") continue;
-    const bool passed = row["result"] == "ok";
-    (passed ? counts.all.passed : counts.all.failed)++;
-    if (!row["station"].is_string() || row["station"] != station || !row["port"].is_string()) continue;
-    const auto port = std::find(ports.begin(), ports.end(), row["port"].get<std::string>());
-    if (port != ports.end()) (passed ? counts.ports[port - ports.begin()].passed : counts.ports[port - ports.begin()].failed)++;
-  }
+  // Each JSON line of figures, with what it counts.
+  const auto lines = [](std::string_view text, const auto& take) {
+    for (std::size_t at = 0; at < text.size();) {
+      const std::size_t end = std::min(text.find('\n', at), text.size());
+      const nlohmann::json line = nlohmann::json::parse(text.substr(at, end - at), nullptr, false);
+      at = end + 1;
+      if (line.is_object() && line["passed"].is_number_integer() && line["failed"].is_number_integer())
+        take(line, TCounts{line["passed"].get<int>(), line["failed"].get<int>()});
+    }
+  };
+  lines(all, [&counts](const nlohmann::json&, TCounts c) { counts.all = c; });
+  lines(byPort, [&](const nlohmann::json& line, TCounts c) {
+    if (!line["port"].is_string()) return;
+    const auto port = std::find(ports.begin(), ports.end(), line["port"].get<std::string>());
+    if (port != ports.end()) counts.ports[static_cast<std::size_t>(port - ports.begin())] = c;
+  });
   return counts;
 }
 

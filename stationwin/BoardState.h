@@ -37,9 +37,9 @@ struct TBoardState {
 // a label of one of ports is about the only port, or about none ("").
 std::pair<std::string, std::string> SplitLabel(std::string_view line, const std::vector<std::string>& ports);
 
-// The counters of a lot: the log's rows (its JSON lines), passed and failed (a run still
-// going, or whose end was never recorded, counts as neither), in all and for each of ports at
-// this station.
+// The counters of a lot, as kavel-isp-cli log --stats --json gives them: passed and failed (a
+// run still going, or whose end was never recorded, counts as neither), in all (every
+// station's) and for each of ports at this station (--by port --station).
 struct TCounts {
   int passed = 0, failed = 0;
   // The share passed, in percent; nothing before the first board.
@@ -49,6 +49,8 @@ struct TLotCounts {
   TCounts all;
   std::vector<TCounts> ports;  // as ports are given
 };
-TLotCounts CountRows(std::string_view jsonLines, const std::vector<std::string>& ports, const std::string& station);
+// all: the lot's figures (one JSON line); byPort: this station's, a line a port. Lines that
+// are no figures count nothing.
+TLotCounts CountStats(std::string_view all, std::string_view byPort, const std::vector<std::string>& ports);
 
 }  // namespace kavel::stationwin

@@ -310,32 +310,41 @@ void TStationWindow::Heard(std::size_t board, bool present) {
 }
 
 void TStationWindow::ReadCounts() {
-  m_log = std::make_unique<QProcess>();
-  connect(m_log.get(), &QProcess::finished, this, [this](int exit) {
-    const QByteArray rows = m_log->readAllStandardOutput();
-    if (exit != 0) {
-      Banner("the lot's counters cannot be read: " + QString::fromUtf8(m_log->readAllStandardError()).trimmed());
-    } else {
-      m_counts = CountRows(rows.toStdString(), m_job.ports, m_station);
-      ShowCounts();
-    }
-    emit RoundEnded();
-  });
-  // The lot's rows of every station (a second station's boards count too).
-  QStringList args{"log", "--json"};
+  QStringList where;  // the job's log and lot
   for (const station::TJobOption& o : m_job.options) {
     if (o.key != "db" && o.key != "lot") continue;
-    args << Q(o.words[0]) << Q(o.words[1]);
+    where << Q(o.words[0]) << Q(o.words[1]);
     // A log file that is not there yet holds no boards: nothing to count, nothing wrong.
-    const QString where = Q(o.words[1]);
-    if (o.key == "db" && !where.contains("://") && !where.contains('=') && !QFileInfo::exists(where)) {
-      m_counts = CountRows("", m_job.ports, m_station);
+    const QString file = Q(o.words[1]);
+    if (o.key == "db" && !file.contains("://") && !file.contains('=') && !QFileInfo::exists(file)) {
+      m_counts = CountStats("", "", m_job.ports);
       ShowCounts();
       emit RoundEnded();
       return;
     }
   }
-  m_log->start(m_cli, args);
+  // The lot's figures of every station (a second station's boards count too), and this
+  // station's a port: log --stats, the command line's own.
+  const QStringList asked[] = {where, where + QStringList{"--by", "port", "--station", Q(m_station)}};
+  m_statsPending = 2;
+  m_statsFailed.clear();
+  for (std::size_t i = 0; i < 2; ++i) {
+    if (m_stats[i]) m_stats[i]->disconnect(this);  // a read still going from before counts no more
+    m_stats[i] = std::make_unique<QProcess>();
+    connect(m_stats[i].get(), &QProcess::finished, this, [this, i](int exit) {
+      m_statsOut[i] = m_stats[i]->readAllStandardOutput();
+      if (exit != 0) m_statsFailed = QString::fromUtf8(m_stats[i]->readAllStandardError()).trimmed();
+      if (--m_statsPending > 0) return;
+      if (!m_statsFailed.isEmpty()) {
+        Banner("the lot's counters cannot be read: " + m_statsFailed);
+      } else {
+        m_counts = CountStats(m_statsOut[0].toStdString(), m_statsOut[1].toStdString(), m_job.ports);
+        ShowCounts();
+      }
+      emit RoundEnded();
+    });
+    m_stats[i]->start(m_cli, QStringList{"log", "--stats", "--json"} + asked[i]);
+  }
 }
 
 void TStationWindow::ShowCounts() {

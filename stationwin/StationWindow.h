@@ -75,7 +75,10 @@ class TStationWindow : public QWidget {
   std::vector<TBoardState> m_boards;
   std::vector<TTile> m_tiles;
   std::vector<std::unique_ptr<TRound>> m_rounds;
-  std::unique_ptr<QProcess> m_log;
+  std::unique_ptr<QProcess> m_stats[2];  // log --stats: the lot's, and this station's a port
+  QByteArray m_statsOut[2];
+  int m_statsPending = 0;
+  QString m_statsFailed;
   bool m_automatic = false;
   std::vector<std::unique_ptr<TBoardPoller>> m_pollers;
   std::vector<bool> m_armed;  // the socket was seen empty since its last board: the next is new

@@ -58,16 +58,13 @@ TEST(StationTile, TheCommandLinesWordsBecomeTheTile) {
   EXPECT_EQ(stationwin::SplitLabel("COM12: programming", {"COM1", "COM12"}),
             (std::pair<std::string, std::string>{"COM12", "programming"}));
   EXPECT_EQ(stationwin::SplitLabel("no label", {"COM1", "COM2"}).first, "");
-  // The lot's counters: every station's boards in all, this station's a port; a run not ended
-  // counts as neither.
-  const std::string rows = R"({"station":"a","port":"COM1","result":"ok"}
-{"station":"a","port":"COM2","result":"refused"}
-{"station":"b","port":"COM1","result":"ok"}
-{"station":"a","port":"COM1","result":"unfinished"}
-not a row
-{"station":"a","port":"COM9","result":"no_answer"}
-)";
-  const stationwin::TLotCounts counts = stationwin::CountRows(rows, {"COM1", "COM2"}, "a");
+  // The lot's counters: every station's figures in all, this station's a port; lines that are
+  // no figures count nothing.
+  const stationwin::TLotCounts counts = stationwin::CountStats(
+      R"({"boards":5,"passed":2,"failed":2,"unfinished":1})",
+      "{\"port\":\"COM1\",\"passed\":1,\"failed\":0}\nnot figures\n{\"port\":\"COM2\",\"passed\":0,\"failed\":1}\n"
+      "{\"port\":\"COM9\",\"passed\":7,\"failed\":0}\n",
+      {"COM1", "COM2"});
   EXPECT_EQ(counts.all.passed, 2);
   EXPECT_EQ(counts.all.failed, 2);
   EXPECT_EQ(counts.all.Yield(), 50.0);

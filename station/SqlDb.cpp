@@ -276,8 +276,10 @@ TStationStatus TSqlDb::Finish(const TRunRow& row) { return Update(row, false); }
 TStationStatus TSqlDb::FinishOnce(const TRunRow& row) { return Update(row, true); }
 
 TValues RowAsValues(const TRunRow& row) {
-  TValues values = RowValues(row);
-  values.insert(values.begin(), std::to_string(row.id));
+  TValues values;
+  values.reserve(kColumnCount + 1);
+  values.emplace_back(std::to_string(row.id));
+  for (auto& v : RowValues(row)) values.push_back(std::move(v));
   return values;
 }
 

@@ -152,6 +152,9 @@ TRunStatus OptionsBelong(const TCliArgs& a) {
   if (!a.serialList.empty() && a.serialNamed)
     return Usage("--serial-list hands out the list's values: --serial-name, --serial-first and --serial-step cannot go with it");
   if (a.statsBy && !a.stats) return Usage("--by needs --stats");
+  if (a.flush && (!a.since.empty() || !a.until.empty() || !a.serial.empty() || a.portsGiven || a.stationNamed))
+    return Usage("log --flush sends every row that waits for the server: it takes no --since, --until, --serial, "
+                 "--port, --station, --operator or --lot");
   if (a.flush && (a.stats || a.json || a.csv))
     return Usage("log --flush sends the rows that wait in the spool: it lists nothing, so --stats, --json and --csv cannot go with it");
   if (a.noDb && !a.db.empty()) return Usage("--db and --no-db cannot both be given");
@@ -219,8 +222,8 @@ TArgumentsTaker TakerOf(TArguments kind) {
 TRunStatus SerialMeant(TCliArgs& out) {
   if (out.serial.empty()) return TRunStatus::Done();
   if (out.id == ciLog) {
-    const auto number = ParseWhole(out.serial, 0, 99999999999);
-    if (number) out.serialNumber = static_cast<std::int64_t>(*number);
+    const auto number = ParseSerialNumber(out.serial);
+    if (number) out.serialNumber = *number;
     return Check(number.has_value(), "log --serial needs the number whose rows to list");
   }
   station::TSerialPlace place;

@@ -147,11 +147,11 @@ const TOption kOptions[] = {
                             std::string::npos,
                     v.needs);
      }},
-    {.name = "--serial-first", .needs = "--serial-first needs a number (0 to 99999999999)",
+    {.name = "--serial-first", .needs = "--serial-first needs a number, decimal or 0x hexadecimal (at most 2^63-1)",
      .take = [](TValue& v) {
        v.out.serialNamed = true;
-       const auto first = ParseWhole(v.text, 0, 99999999999);
-       if (first) v.out.serialFirst = static_cast<std::int64_t>(*first);
+       const auto first = ParseSerialNumber(v.text);
+       if (first) v.out.serialFirst = *first;
        return Check(first.has_value(), v.needs);
      }},
     {.name = "--serial-list", .needs = "--serial-list needs a file of serial numbers, one a line",

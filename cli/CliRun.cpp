@@ -336,7 +336,23 @@ TIspStatus KeepOrDraw(TCommandRun& command, const TPortRun& run, TBoardRecord& r
     read.detail = "reading " + where + ": " + read.detail;
     return read;
   }
-  const std::optional<std::uint64_t> held = read.Ok() ? station::SerialFromBytes(bytes, place) : std::nullopt;
+  const std::optional<std::uint64_t> decoded = read.Ok() ? station::SerialFromBytes(bytes, place) : std::nullopt;
+  std::optional<std::uint64_t> held = decoded;
+  // Only a number this log handed out from the same source is kept: bytes half written, or a
+  // number of another sequence, would give two boards one number.
+  bool known = false;
+  if (held) {
+    if (const TRunStatus asked = record.HandedOut(static_cast<std::int64_t>(*held), args, *run.station, known);
+        !asked.Ok()) {
+      command.ownFailure = TRunStatus::Make(rkStationFailed, asked.detail + "; nothing was written to the board");
+      return TIspStatus::Make(skCancelled, command.ownFailure->detail);
+    }
+    if (!known) {
+      command.terminal.Note(where + " holds " + std::to_string(*held) + ", which this log never handed out from " +
+                            run.station->SerialDraw(args).name + ": a new number is drawn");
+      held.reset();
+    }
+  }
   if (held) {
     record.Keep(static_cast<std::int64_t>(*held), args, *run.station);
     command.facts.serialKept = true;
@@ -345,7 +361,7 @@ TIspStatus KeepOrDraw(TCommandRun& command, const TPortRun& run, TBoardRecord& r
     if (locked) command.terminal.Note("the chip refused the read of " + where + " (security bit 2 forbids reading the "
                                       "flash): a new number is drawn");
     const bool blank = std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0xFF; });
-    if (read.Ok() && !blank)
+    if (read.Ok() && !blank && !decoded)
       command.terminal.Note(where + " holds no number of its format: a new number is drawn");
     TRunStatus drawn = record.Draw(args, *run.station);
     if (drawn.Ok() && !record.Serial()) drawn = TRunStatus::Make(rkStationFailed, run.station->UsedUp());

@@ -256,10 +256,29 @@ TRunStatus TBoardRecord::Begin(const TCliArgs& args, const TStationRun& station,
 }
 
 TRunStatus TBoardRecord::Draw(const TCliArgs& args, const TStationRun& station) {
-  return m_db->Draw(m_row, station.SerialDraw(args));
+  station::TRunRow row = m_row;
+  const TRunStatus drawn = m_db->Draw(row, station.SerialDraw(args));
+  if (drawn.Ok()) {
+    const std::lock_guard lock(m_rowLock);
+    m_row = row;
+  }
+  return drawn;
+}
+
+TRunStatus TBoardRecord::HandedOut(std::int64_t serial, const TCliArgs& args, const TStationRun& station, bool& known) {
+  known = false;
+  station::TLogFilter filter;
+  filter.serial = serial;
+  std::vector<station::TRunRow> rows;
+  if (TRunStatus listed = m_db->List(filter, rows); !listed.Ok()) return listed;
+  const std::string name = station.SerialDraw(args).name;
+  for (const station::TRunRow& r : rows)
+    if (r.id != m_row.id && (r.serialName == name || (station.list && r.serialName.starts_with("list:")))) known = true;
+  return TRunStatus::Done();
 }
 
 void TBoardRecord::Keep(std::int64_t serial, const TCliArgs& args, const TStationRun& station) {
+  const std::lock_guard lock(m_rowLock);
   m_row.serial = serial;
   m_row.serialKept = true;
   m_row.serialName = station.SerialDraw(args).name;
@@ -300,7 +319,11 @@ bool TBoardRecord::ClaimForRun() {
 void TBoardRecord::MarkStopped(int exit) {
   int open = kOpen;
   if (!m_claim.compare_exchange_strong(open, kStopper) || m_row.id == 0) return;
-  station::TRunRow row = m_row;
+  station::TRunRow row;
+  {
+    const std::lock_guard lock(m_rowLock);
+    row = m_row;
+  }
   row.ended = station::UtcNow();
   row.result = KindName(rkStopped);
   row.reason = "stopped at once by a second stop signal";
@@ -348,8 +371,9 @@ TRunStatus TBoardRecord::Spool(const TRunStatus& kept) {
   if (!station::IsConninfo(m_where)) return kept;
   const std::string spool = station::DefaultSpoolPath();
   if (!station::SpoolRow(spool, m_where, m_row).Ok()) return kept;
-  m_spooled = kept.detail + "; this board's row waits in the spool " + spool +
-              " and is sent by the next run recorded there or by kavel-isp-cli log --flush";
+  const std::string server = station::Masked(m_where, m_where);
+  m_spooled = kept.detail + "; this board's row waits in the spool " + spool + " and is sent by the next run recorded on " +
+              server + ", or by kavel-isp-cli --db " + server + " log --flush";
   return TRunStatus::Done();
 }
 
@@ -385,10 +409,15 @@ TRunStatus RecordRefused(const TCliArgs& args, const TStationRun& station, stati
 // log --flush: the spool sent to the database --db names.
 int FlushLog(const TCliArgs& args) {
   const std::string where = args.db.empty() ? station::DefaultStationDbPath() : args.db;
+  if (!station::IsConninfo(where)) {
+    Complain("log --flush sends the rows that wait for a PostgreSQL server: name it with --db postgresql://... "
+             "(an SQLite log keeps no spool)");
+    return kExitUsage;
+  }
   std::unique_ptr<station::TStationDb> db;
   station::TFlushed flushed;
-  TRunStatus status = station::IsConninfo(where) ? station::OpenStationDb(where, db) : TRunStatus::Done();
-  if (status.Ok() && db) status = station::FlushSpool(station::DefaultSpoolPath(), where, *db, flushed);
+  TRunStatus status = station::OpenStationDb(where, db);
+  if (status.Ok()) status = station::FlushSpool(station::DefaultSpoolPath(), where, *db, flushed);
   if (!status.Ok()) {
     Complain(status.detail + (flushed.left ? "; " + std::to_string(flushed.left) + " rows wait in the spool" : ""));
     return kExitStation;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,6 +52,9 @@ class TBoardRecord {
   // Draws the board's number now, for a row begun without one (--serial-keep): done (Serial()
   // empty when the list is used up), or rkStationFailed.
   TRunStatus Draw(const TCliArgs& args, const TStationRun& station);
+  // Whether the log knows serial as handed out from the run's source (its sequence, or any
+  // serial list): done, or rkStationFailed.
+  TRunStatus HandedOut(std::int64_t serial, const TCliArgs& args, const TStationRun& station, bool& known);
   // The board keeps the number it holds: the row says so when it is finished.
   void Keep(std::int64_t serial, const TCliArgs& args, const TStationRun& station);
   // The row is the run's to finish: true, unless a run cut short at once has claimed it
@@ -73,6 +77,7 @@ class TBoardRecord {
   std::string m_where;
   std::unique_ptr<station::TStationDb> m_db;
   station::TRunRow m_row;
+  std::mutex m_rowLock;  // m_row, as the run changes it while a stopper may copy it
   std::chrono::steady_clock::time_point m_began;
   enum : int { kOpen, kRun, kStopper };
   std::atomic<int> m_claim{kOpen};  // who finishes the row

@@ -5,6 +5,7 @@
 
 #include "link/BaudRate.h"
 #include "link/NumberText.h"
+#include "station/Serial.h"
 
 namespace kavel::cli {
 
@@ -33,6 +34,14 @@ bool ParseRange(const std::string& text, std::uint16_t& start, std::uint16_t& en
   start = static_cast<std::uint16_t>(s);
   end = static_cast<std::uint16_t>(e);
   return true;
+}
+
+std::optional<std::int64_t> ParseSerialNumber(const std::string& text) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const auto number = ParseWhole(hex ? std::string_view(text).substr(2) : std::string_view(text), 0,
+                                 static_cast<long long>(station::kLargestSerial), hex ? 16 : 10);
+  if (!number) return std::nullopt;
+  return static_cast<std::int64_t>(*number);
 }
 
 }  // namespace kavel::cli

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,4 +21,7 @@ bool KnownBaud(const std::string& text);
 bool ParseHex(const std::string& text, unsigned& value, unsigned max);
 // "START-END" in hexadecimal, START not after END.
 bool ParseRange(const std::string& text, std::uint16_t& start, std::uint16_t& end);
+// A serial number as the log keeps it: decimal, or hexadecimal after "0x" (a MAC address's
+// value, 0x001A2B3C4D5E). Nothing when it is none, or larger than the log keeps.
+std::optional<std::int64_t> ParseSerialNumber(const std::string& text);
 }  // namespace kavel::cli

@@ -295,7 +295,9 @@ int main(int argc, char** argv) {
     station->list = std::move(list);
     if (const TRunStatus ready = PrepareStation(args, *station, db); !ready.Ok()) return StationFailed(args, ready);
     // Rows that waited for this server since it last went away.
-    if (const std::string sent = SendSpooled(station->where, *db); !sent.empty() && !args.quiet) Complain(sent);
+    // Said for people only: --json's readers have the log.
+    if (const std::string sent = SendSpooled(station->where, *db); !sent.empty() && !args.quiet && !args.json)
+      Complain(sent);
   }
   std::optional<THexBinList> image;
   std::string fileBytes;

@@ -236,19 +236,32 @@ TStationStatus TSqlDb::BeginAll(std::vector<TRunRow>& rows, const TSerialDraw* d
 bool TSqlDb::DrawInto(TRunRow& row, const TSerialDraw& draw) {
   const std::optional<std::string> limit =
       draw.values ? std::optional<std::string>(std::to_string(draw.values->size())) : std::nullopt;
-  std::vector<TValues> drawn;
-  if (!Query(kDrawSql, {draw.name, std::to_string(draw.first), std::to_string(draw.step), limit}, &drawn) ||
-      drawn.size() > 1 || (drawn.empty() && !draw.values))
-    return false;
   row.serialName = draw.name;
   row.serial.reset();
-  if (drawn.empty()) return true;  // the list is spent
-  const std::optional<std::int64_t> n = Number(drawn[0][0]);
-  if (!n) return false;
-  if (!draw.values) {
-    row.serial = n;
-  } else if (*n >= 0 && static_cast<std::size_t>(*n) < draw.values->size()) {
-    row.serial = static_cast<std::int64_t>((*draw.values)[static_cast<std::size_t>(*n)]);
+  // A list's value that a board holds already, handed out from another list (the same file
+  // as it was before an edit), is passed over: no value goes out twice.
+  for (std::size_t tries = 0; tries <= (draw.values ? draw.values->size() : 0); ++tries) {
+    std::vector<TValues> drawn, spent;
+    if (!Query(kDrawSql, {draw.name, std::to_string(draw.first), std::to_string(draw.step), limit}, &drawn) ||
+        drawn.size() > 1 || (drawn.empty() && !draw.values))
+      return false;
+    if (drawn.empty()) return true;  // the list is spent
+    const std::optional<std::int64_t> n = Number(drawn[0][0]);
+    if (!n) return false;
+    if (!draw.values) {
+      row.serial = n;
+      return true;
+    }
+    if (*n < 0 || static_cast<std::size_t>(*n) >= draw.values->size()) return false;
+    const auto value = static_cast<std::int64_t>((*draw.values)[static_cast<std::size_t>(*n)]);
+    if (!Query("SELECT count(*) FROM kavel_runs WHERE serial = CAST($1 AS BIGINT) AND serial_name LIKE 'list:%'",
+               {std::to_string(value)}, &spent) ||
+        spent.size() != 1)
+      return false;
+    if (spent[0][0] == "0") {
+      row.serial = value;
+      return true;
+    }
   }
   return true;
 }
@@ -269,6 +282,18 @@ TStationStatus TSqlDb::Update(const TRunRow& row, bool onlyUnfinished) {
   TValues values = RowValues(row);
   values.push_back(std::to_string(row.id));
   if (!Write(false) || !Query(UpdateSql(onlyUnfinished), values)) return Rollback("cannot be written");
+  if (onlyUnfinished) {
+    // A row sent late must have its row there (finished now, or before): a database made anew
+    // since would take it nowhere.
+    std::vector<TValues> found;
+    if (!Query("SELECT count(*) FROM kavel_runs WHERE id = CAST($1 AS BIGINT)", {std::to_string(row.id)}, &found) ||
+        found.size() != 1)
+      return Rollback("cannot be read");
+    if (found[0][0] != "1") {
+      Query("ROLLBACK");
+      return StationFailed(m_shown, "holds no row " + std::to_string(row.id), "the row waits");
+    }
+  }
   return Commit();
 }
 

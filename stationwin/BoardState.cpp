@@ -6,6 +6,17 @@
 #include <nlohmann/json.hpp>
 
 namespace kavel::stationwin {
+namespace {
+
+// The object's member of that name; null for one it does not have, or for no object.
+const nlohmann::json& Field(const nlohmann::json& o, const char* key) {
+  static const nlohmann::json none;
+  if (!o.is_object()) return none;
+  const auto it = o.find(key);
+  return it == o.end() ? none : *it;
+}
+
+}  // namespace
 
 const char* TBoardState::Word() const {
   switch (phase) {
@@ -40,11 +51,11 @@ void TBoardState::TakeErrLine(std::string_view line) {
 bool TBoardState::TakeResult(std::string_view json) {
   const nlohmann::json o = nlohmann::json::parse(json, nullptr, false);
   if (!o.is_object() || !o.contains("result")) return false;
-  const std::string result = o["result"].is_string() ? o["result"].get<std::string>() : "";
+  const std::string result = Field(o, "result").is_string() ? Field(o, "result").get<std::string>() : "";
   phase = result == "ok" ? TBoardPhase::bpPass : result == "stopped" ? TBoardPhase::bpStopped : TBoardPhase::bpFail;
-  if (o.contains("serial") && o["serial"].is_number_integer()) serial = o["serial"].get<std::int64_t>();
-  if (o.contains("seconds") && o["seconds"].is_number()) seconds = o["seconds"].get<double>();
-  reason = phase == TBoardPhase::bpPass || !o["message"].is_string() ? "" : o["message"].get<std::string>();
+  if (Field(o, "serial").is_number_integer()) serial = Field(o, "serial").get<std::int64_t>();
+  if (Field(o, "seconds").is_number()) seconds = Field(o, "seconds").get<double>();
+  reason = phase == TBoardPhase::bpPass || !Field(o, "message").is_string() ? "" : Field(o, "message").get<std::string>();
   if (phase == TBoardPhase::bpPass) step = "done";
   if (phase != TBoardPhase::bpPass && reason.starts_with(step)) step.clear();  // the reason says it
   if (phase == TBoardPhase::bpPass) percent = 100;
@@ -79,14 +90,14 @@ TLotCounts CountStats(std::string_view all, std::string_view byPort, const std::
       const std::size_t end = std::min(text.find('\n', at), text.size());
       const nlohmann::json line = nlohmann::json::parse(text.substr(at, end - at), nullptr, false);
       at = end + 1;
-      if (line.is_object() && line["passed"].is_number_integer() && line["failed"].is_number_integer())
-        take(line, TCounts{line["passed"].get<int>(), line["failed"].get<int>()});
+      if (Field(line, "passed").is_number_integer() && Field(line, "failed").is_number_integer())
+        take(line, TCounts{Field(line, "passed").get<int>(), Field(line, "failed").get<int>()});
     }
   };
   lines(all, [&counts](const nlohmann::json&, TCounts c) { counts.all = c; });
   lines(byPort, [&](const nlohmann::json& line, TCounts c) {
-    if (!line["port"].is_string()) return;
-    const auto port = std::find(ports.begin(), ports.end(), line["port"].get<std::string>());
+    if (!Field(line, "port").is_string()) return;
+    const auto port = std::find(ports.begin(), ports.end(), Field(line, "port").get<std::string>());
     if (port != ports.end()) counts.ports[static_cast<std::size_t>(port - ports.begin())] = c;
   });
   return counts;

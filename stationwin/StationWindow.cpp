@@ -331,9 +331,12 @@ void TStationWindow::ReadCounts() {
   for (std::size_t i = 0; i < 2; ++i) {
     if (m_stats[i]) m_stats[i]->disconnect(this);  // a read still going from before counts no more
     m_stats[i] = std::make_unique<QProcess>();
-    connect(m_stats[i].get(), &QProcess::finished, this, [this, i](int exit) {
+    const auto ended = [this, i](int exit) {
       m_statsOut[i] = m_stats[i]->readAllStandardOutput();
-      if (exit != 0) m_statsFailed = QString::fromUtf8(m_stats[i]->readAllStandardError()).trimmed();
+      if (exit != 0 && m_statsFailed.isEmpty()) {
+        m_statsFailed = QString::fromUtf8(m_stats[i]->readAllStandardError()).trimmed();
+        if (m_statsFailed.isEmpty()) m_statsFailed = m_stats[i]->errorString();
+      }
       if (--m_statsPending > 0) return;
       if (!m_statsFailed.isEmpty()) {
         Banner("the lot's counters cannot be read: " + m_statsFailed);
@@ -342,6 +345,11 @@ void TStationWindow::ReadCounts() {
         ShowCounts();
       }
       emit RoundEnded();
+    };
+    connect(m_stats[i].get(), &QProcess::finished, this, ended);
+    // A program that cannot be started never finishes: its end is this.
+    connect(m_stats[i].get(), &QProcess::errorOccurred, this, [ended](QProcess::ProcessError error) {
+      if (error == QProcess::FailedToStart) ended(-1);
     });
     m_stats[i]->start(m_cli, QStringList{"log", "--stats", "--json"} + asked[i]);
   }

@@ -305,6 +305,16 @@ TEST_F(Cli, CommandLinesAreReadInOrderAndRefusedInTheProgramsOwnWords) {
       {{"--trace", "-x", "--port=COM9", "-qv", "program", "--", "-a.hex"}, "", "-a.hex", "-x"},
       {{"--for", "b.hex", "erase"}, "", "b.hex"},
       {{"--trace", "--", "sync"}, "", "", "--"},  // a value, whatever it looks like
+      {{"--serial-keep", "program", "a.hex"}, "--serial-list and --serial-keep need --serial ADDR[:FORMAT]"},
+      {{"--serial", "7FFC", "--serial-list", "l", "--serial-first", "5", "cycle", "a.hex"},
+       "--serial-list hands out the list's values: --serial-name, --serial-first and --serial-step cannot go with it"},
+      {{"--serial-step", "0", "program", "a.hex"}, "--serial-step needs a number (1 to 1000000)"},
+      {{"--serial", "7FFC", "--serial-first", "0x001A2B000000", "program", "a.hex"}, "", "a.hex"},
+      {{"--stats", "sync"}, "--stats, --by and --flush belong to log"},
+      {{"log", "--by", "day"}, "--by needs --stats"},
+      {{"log", "--stats", "--by", "week"}, "--by needs station, port, lot, day or result"},
+      {{"log", "--flush", "--lot", "W-1"}, "log --flush sends every row that waits for the server: it takes no"},
+      {{"log", "--flush", "--json"}, "log --flush sends the rows that wait in the spool: it lists nothing"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.argv.front());

@@ -590,9 +590,12 @@ TEST_F(StationCli, NumbersComeFromAListACounterThatStepsOrTheBoardItself) {
   const std::string list = Write("macs.txt", "# two boards\n00:00:00:00:00:10\n0x11\n");
   std::filesystem::create_directory(File("copy"));
   const std::string copy = Write("copy/macs.txt", test::ReadWholeFile(list));
-  std::string held(0x8000, '\xFF');
-  held.replace(0x7FFA, 6, std::string("\0\0\0\0\0\x42", 6));
-  const std::string holding = Write("held.bin", held);
+  const auto holding = [this](char number) {  // a board that holds a number
+    std::string flash(0x8000, '\xFF');
+    flash.replace(0x7FFA, 6, std::string("\0\0\0\0\0", 5) + number);
+    return Write(std::string("held-") + std::to_string(number) + ".bin", flash);
+  };
+  const std::string edited = Write("edited.txt", test::ReadWholeFile(list) + "0x12\n");
   const std::vector<std::string> counter{"--serial-name", "s", "--serial-first", "100", "--serial-step", "10"};
   const auto with = [](std::vector<std::string> a, const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -609,12 +612,15 @@ TEST_F(StationCli, NumbersComeFromAListACounterThatStepsOrTheBoardItself) {
       {"the list's first", {}, {"--serial-list", list}, 0, 0x10, false, ", serial 16\n"},
       {"its copy goes on", {}, {"--serial-list", copy}, 0, 0x11, false, ", serial 17\n"},
       {"spent", {}, {"--serial-list", list}, 5, std::nullopt, false, "is used up"},
+      {"an edited list passes over the values spent", {}, {"--serial-list", edited}, 0, 0x12, false, ", serial 18\n"},
       {"a counter", {}, counter, 0, 100, false, ", serial 100\n"},
       {"that steps", {}, counter, 0, 110, false, ", serial 110\n"},
-      {"a board that holds one", {"--flash-in", holding}, with(counter, {"--serial-keep"}), 0, 0x42, true,
-       ", serial 66 (kept)\n"},
-      {"a blank one draws", {}, with(counter, {"--serial-keep"}), 0, 120, false, ", serial 120\n"},
-      {"a locked one draws", {"--security", "2"}, with(counter, {"--serial-keep"}), 0, 130, false,
+      {"a board that holds one", {"--flash-in", holding(110)}, with(counter, {"--serial-keep"}), 0, 110, true,
+       ", serial 110 (kept)\n"},
+      {"one the log never handed out", {"--flash-in", holding(0x42)}, with(counter, {"--serial-keep"}), 0, 120, false,
+       "holds 66, which this log never handed out from s: a new number is drawn"},
+      {"a blank one draws", {}, with(counter, {"--serial-keep"}), 0, 130, false, ", serial 130\n"},
+      {"a locked one draws", {"--security", "2"}, with(counter, {"--serial-keep"}), 0, 140, false,
        "security bit 2 forbids reading the flash): a new number is drawn"},
   };
   for (const auto& c : cases) {
@@ -643,6 +649,10 @@ TEST_F(StationCli, NumbersComeFromAListACounterThatStepsOrTheBoardItself) {
   Write("wide.txt", "0x1000000000000\n");
   EXPECT_EQ(Run({"program", "--serial", "7FFA:bytes6", "--serial-list", File("wide.txt"), blinkBin}).status, 2);
   EXPECT_EQ(Run({"program", "--serial", "7FFA", "--serial-list", list, "--serial-step", "2", blinkBin}).status, 2);
+  // The spool is a shared server's: an SQLite log has none to send.
+  const test::TRun flush = Run({"log", "--flush"});
+  EXPECT_EQ(flush.status, 2);
+  EXPECT_NE(flush.err.find("log --flush sends the rows that wait for a PostgreSQL server"), std::string::npos);
 }
 
 TEST_F(StationCli, EightPortsDrawConsecutiveNumbersInTheirOrderAtOnce) {

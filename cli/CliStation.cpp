@@ -123,6 +123,25 @@ std::string CsvLine(const station::TRunRow* row) {
   return out + "\r\n";
 }
 
+// Lines of cells in columns, two spaces between them.
+std::string Columns(const std::vector<std::vector<std::string>>& cells) {
+  std::vector<std::size_t> width;
+  for (const auto& line : cells) {
+    width.resize(std::max(width.size(), line.size()), 0);
+    for (std::size_t i = 0; i < line.size(); ++i) width[i] = std::max(width[i], line[i].size());
+  }
+  std::string out;
+  for (const auto& line : cells) {
+    std::string text;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      text += line[i];
+      if (i + 1 < line.size()) text += std::string(width[i] - line[i].size() + 2, ' ');
+    }
+    out += text + "\n";
+  }
+  return out;
+}
+
 // The table for a person: the columns that tell one board from another.
 std::string Table(const std::vector<station::TRunRow>& rows) {
   const char* const names[] = {"id", "started", "station", "port", "command", "serial", "result", "exit_status", "seconds", "image", "reason"};
@@ -136,18 +155,7 @@ std::string Table(const std::vector<station::TRunRow>& rows) {
     }
     cells.push_back(std::move(line));
   }
-  std::vector<std::size_t> width(std::size(names), 0);
-  for (const auto& line : cells)
-    for (std::size_t i = 0; i < line.size(); ++i) width[i] = std::max(width[i], line[i].size());
-  std::string out;
-  for (const auto& line : cells) {
-    std::string text;
-    for (std::size_t i = 0; i < line.size(); ++i) {
-      text += line[i];
-      if (i + 1 < line.size()) text += std::string(width[i] - line[i].size() + 2, ' ');
-    }
-    out += text + "\n";
-  }
+  std::string out = Columns(cells);
   if (rows.empty()) out += "no runs recorded\n";
   return out;
 }
@@ -212,18 +220,7 @@ std::string StatsText(const std::vector<station::TStatsGroup>& groups, station::
   }
   for (auto& line : cells)
     for (std::string& cell : line) cell = cell.empty() ? "-" : Printable(cell);
-  std::vector<std::size_t> width(cells[0].size(), 0);
-  for (const auto& line : cells)
-    for (std::size_t i = 0; i < line.size(); ++i) width[i] = std::max(width[i], line[i].size());
-  for (const auto& line : cells) {
-    std::string text;
-    for (std::size_t i = 0; i < line.size(); ++i) {
-      text += line[i];
-      if (i + 1 < line.size()) text += std::string(width[i] - line[i].size() + 2, ' ');
-    }
-    out += text + "\n";
-  }
-  return out;
+  return Columns(cells);
 }
 
 }  // namespace

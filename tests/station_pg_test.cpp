@@ -70,6 +70,36 @@ TEST_F(StationPg, TwoStationsOfFourBoardsShareOneSequence) {
   EXPECT_EQ(ports.size(), 8u);
 }
 
+// Two stations draw from copies of one list of five values at once, eight boards: five get a
+// value each, never one twice, and the other three are refused untouched.
+TEST_F(StationPg, TwoStationsShareAListAndItRunsOutForBoth) {
+  const std::string values = "0x100\n0x101\n0x102\n0x103\n0x104\n";
+  std::vector<std::string> a{"--db", url}, b{"--db", url};
+  for (int i = 1; i <= 8; ++i) {
+    Sim({}, "COM" + std::to_string(i));
+    (i <= 4 ? a : b).insert((i <= 4 ? a : b).end(), {"--port", "COM" + std::to_string(i)});
+  }
+  a.insert(a.end(), {"--quiet", "program", "--serial", "7FFE:be16", "--serial-list", Write("a.txt", values), blinkBin});
+  b.insert(b.end(), {"--quiet", "program", "--serial", "7FFE:be16", "--serial-list", Write("b.txt", values), blinkBin});
+  const pid_t first = test::StartProcess(KAVEL_CLI_EXE, a, File("a.out"), File("a.err"));
+  const pid_t second = test::StartProcess(KAVEL_CLI_EXE, b, File("b.out"), File("b.err"));
+  const int statuses[] = {test::WaitExit(first, 60000), test::WaitExit(second, 60000)};
+  EXPECT_NE(statuses[0] + statuses[1], 0);  // at least one station ran out
+  std::multiset<std::int64_t> serials;
+  int refused = 0;
+  for (const auto& row : Log()) {
+    if (row["result"] == "ok") {
+      serials.insert(row["serial"].get<std::int64_t>());
+    } else {
+      EXPECT_EQ(row["result"], "station_failed") << row;
+      EXPECT_TRUE(row["serial"].is_null());
+      ++refused;
+    }
+  }
+  EXPECT_EQ(serials, (std::multiset<std::int64_t>{0x100, 0x101, 0x102, 0x103, 0x104}));
+  EXPECT_EQ(refused, 3);
+}
+
 TEST_F(StationPg, AServerThatGoesAwayKeepsTheRowInTheSpoolAndNoBoardIsWrittenWithoutItsRow) {
   const std::string big = Write("16k.bin", std::string(16384, '\x33'));
   Sim({"--reply-delay", "5"});

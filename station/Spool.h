@@ -9,6 +9,11 @@
 
 namespace kavel::station {
 
+// The server the rows wait for, by a name without any password: masked, then the mask itself
+// left out, so that the same server given with another password, or with none (a .pgpass
+// file), is the same server.
+std::string ServerKey(const std::string& server);
+
 // $XDG_DATA_HOME/KAVEL/spool.db (beside the default database); "" without a home.
 std::string DefaultSpoolPath();
 
@@ -22,8 +27,8 @@ struct TFlushed {
 };
 // Sends the rows that wait for the server (its connection string) to db, finishing each there
 // only when it is still unfinished, and removes each once the server has it. A spool that is
-// not there holds none. Done, or ssFailed for the first row that could not be sent or removed
-// (those after it wait too).
+// not there holds none. Done, or ssFailed for the first row that could not be sent (it waits;
+// the others are sent all the same) or removed.
 TStationStatus FlushSpool(const std::string& spool, const std::string& server, TStationDb& db, TFlushed& flushed);
 
 }  // namespace kavel::station

@@ -332,12 +332,19 @@ TEST(StationSpool, ARowIsSentWholeAndFinishesItsRowOnlyOnce) {
     r.seconds = 1.5;
     ASSERT_TRUE(station::SpoolRow(spool, "postgresql://line:secret@db/p", r).Ok());
   }
+  station::TRunRow gone = rows[0];
+  gone.id = 99;  // a row the database does not hold (made anew since): it waits, and holds no other up
+  ASSERT_TRUE(station::SpoolRow(spool, "postgresql://line:secret@db/p", gone).Ok());
   ASSERT_TRUE(station::SpoolRow(spool, "postgresql://other/p", rows[0]).Ok());
   EXPECT_EQ(test::ReadWholeFile(spool).find("secret"), std::string::npos);  // no password kept
+  for (const char* same : {"postgresql://line@db/p", "postgresql://line:x@db/p?password=y&sslmode=require"})
+    EXPECT_EQ(station::ServerKey(same).substr(0, 22), "postgresql://line@db/p") << same;
+  EXPECT_EQ(station::ServerKey("host=db password='a b' dbname=p"), "host=db dbname=p");
   station::TFlushed flushed;
-  ASSERT_TRUE(station::FlushSpool(spool, "postgresql://line:another@db/p", *db, flushed).Ok());
+  const station::TStationStatus sent = station::FlushSpool(spool, "postgresql://line:another@db/p", *db, flushed);
+  EXPECT_NE(sent.detail.find("holds no row 99"), std::string::npos) << sent.detail;
   EXPECT_EQ(flushed.sent, 2);
-  EXPECT_EQ(flushed.left, 0);
+  EXPECT_EQ(flushed.left, 1);
   std::vector<station::TRunRow> listed;
   ASSERT_TRUE(db->List({}, listed).Ok());
   ASSERT_EQ(listed.size(), 2u);
@@ -345,8 +352,9 @@ TEST(StationSpool, ARowIsSentWholeAndFinishesItsRowOnlyOnce) {
   EXPECT_EQ(listed[0].reason, odd);
   EXPECT_EQ(listed[0].seconds, 1.5);
   EXPECT_EQ(listed[1].result, "ok");  // finished before: left alone
-  ASSERT_TRUE(station::FlushSpool(spool, "postgresql://line@db/p", *db, flushed).Ok());
+  EXPECT_FALSE(station::FlushSpool(spool, "postgresql://line@db/p", *db, flushed).Ok());
   EXPECT_EQ(flushed.sent, 0);
+  EXPECT_EQ(flushed.left, 1);
   ASSERT_TRUE(station::FlushSpool(spool, "postgresql://other/p", *db, flushed).Ok());
   EXPECT_EQ(flushed.sent, 1);
 }

@@ -272,7 +272,11 @@ std::string ResultLine(const TRunFacts& f) {
   const auto done = CommandInfo(f.args->id).done;
   std::string line = done ? done(f) : std::string();
   // The board's number, for its label.
-  if (!line.empty() && f.serial) line += ", serial " + std::to_string(*f.serial) + (f.serialKept ? " (kept)" : "");
+  if (!line.empty() && f.serial) {
+    const auto number = static_cast<std::uint64_t>(*f.serial);
+    line += ", serial " + (f.args->serialPlace ? station::SerialText(number, *f.args->serialPlace) : std::to_string(number)) +
+            (f.serialKept ? " (kept)" : "");
+  }
   return line;
 }
 

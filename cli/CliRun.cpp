@@ -348,7 +348,7 @@ TIspStatus KeepOrDraw(TCommandRun& command, const TPortRun& run, TBoardRecord& r
       return TIspStatus::Make(skCancelled, command.ownFailure->detail);
     }
     if (!known) {
-      command.terminal.Note(where + " holds " + std::to_string(*held) + ", which this log never handed out from " +
+      command.terminal.Note(where + " holds " + station::SerialText(*held, place) + ", which this log never handed out from " +
                             run.station->SerialDraw(args).name + ": a new number is drawn");
       held.reset();
     }
@@ -356,7 +356,7 @@ TIspStatus KeepOrDraw(TCommandRun& command, const TPortRun& run, TBoardRecord& r
   if (held) {
     record.Keep(static_cast<std::int64_t>(*held), args, *run.station);
     command.facts.serialKept = true;
-    command.terminal.Note("the board holds serial number " + std::to_string(*held) + ": it keeps it");
+    command.terminal.Note("the board holds serial number " + station::SerialText(*held, place) + ": it keeps it");
   } else {
     if (locked) command.terminal.Note("the chip refused the read of " + where + " (security bit 2 forbids reading the "
                                       "flash): a new number is drawn");

@@ -116,6 +116,13 @@ std::optional<std::vector<std::uint8_t>> SerialBytes(std::uint64_t number, const
   return bytes;
 }
 
+std::string SerialText(std::uint64_t number, const TSerialPlace& place) {
+  if (place.format != TSerialFormat::sfBytes) return std::to_string(number);
+  std::string text;
+  for (std::size_t i = place.Size(); i-- > 0;) text.append(text.empty() ? "" : ":").append(HexText(static_cast<unsigned>((number >> (8 * i)) & 0xFF), 2));
+  return text;
+}
+
 std::optional<std::uint64_t> SerialFromBytes(const std::vector<std::uint8_t>& bytes, const TSerialPlace& place) {
   if (bytes.size() != place.Size() || std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0xFF; }))
     return std::nullopt;

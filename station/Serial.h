@@ -36,6 +36,9 @@ TStationStatus ParseSerialPlace(std::string_view text, TSerialPlace& place);
 // The number's bytes as the format lays them out: big- or little-endian, or eight decimal
 // digits in ASCII, the most significant first. Nothing when the number does not fit.
 std::optional<std::vector<std::uint8_t>> SerialBytes(std::uint64_t number, const TSerialPlace& place);
+// The number as a label shows it: decimal; for bytesN its bytes in hexadecimal with ':'
+// between them, as a MAC address is written ("00:1A:2B:3C:4D:5E").
+std::string SerialText(std::uint64_t number, const TSerialPlace& place);
 // The number that bytes (read from the number's place) hold: nothing when they are blank (all
 // FF) or hold no number of the format (ascii8 that are not digits).
 std::optional<std::uint64_t> SerialFromBytes(const std::vector<std::uint8_t>& bytes, const TSerialPlace& place);

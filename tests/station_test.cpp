@@ -65,6 +65,10 @@ TEST(Serial, PlacesFormatsAndTheImageTheNumberGoesInto) {
     // Read back from a board (--serial-keep): the number laid out, and blank as none.
     if (bytes) {
       EXPECT_EQ(station::SerialFromBytes(*bytes, place), 1234567u);
+      const char* const label = place.format != TSerialFormat::sfBytes ? "1234567"
+                                : place.bytes == 6                      ? "00:00:00:12:D6:87"
+                                                                        : "00:00:00:00:00:12:D6:87";
+      EXPECT_EQ(station::SerialText(1234567, place), label);
     }
     EXPECT_EQ(station::SerialFromBytes(std::vector<std::uint8_t>(place.Size(), 0xFF), place), std::nullopt);
   }
@@ -617,17 +621,17 @@ TEST_F(StationCli, NumbersComeFromAListACounterThatStepsOrTheBoardItself) {
     bool kept;
     const char* says;  // on standard error, or at the end of the result line
   } cases[] = {
-      {"the list's first", {}, {"--serial-list", list}, 0, 0x10, false, ", serial 16\n"},
-      {"its copy goes on", {}, {"--serial-list", copy}, 0, 0x11, false, ", serial 17\n"},
+      {"the list's first", {}, {"--serial-list", list}, 0, 0x10, false, ", serial 00:00:00:00:00:10\n"},
+      {"its copy goes on", {}, {"--serial-list", copy}, 0, 0x11, false, ", serial 00:00:00:00:00:11\n"},
       {"spent", {}, {"--serial-list", list}, 5, std::nullopt, false, "is used up"},
-      {"an edited list passes over the values spent", {}, {"--serial-list", edited}, 0, 0x12, false, ", serial 18\n"},
-      {"a counter", {}, counter, 0, 100, false, ", serial 100\n"},
-      {"that steps", {}, counter, 0, 110, false, ", serial 110\n"},
+      {"an edited list passes over the values spent", {}, {"--serial-list", edited}, 0, 0x12, false, ", serial 00:00:00:00:00:12\n"},
+      {"a counter", {}, counter, 0, 100, false, ", serial 00:00:00:00:00:64\n"},
+      {"that steps", {}, counter, 0, 110, false, ", serial 00:00:00:00:00:6E\n"},
       {"a board that holds one", {"--flash-in", holding(110)}, with(counter, {"--serial-keep"}), 0, 110, true,
-       ", serial 110 (kept)\n"},
+       ", serial 00:00:00:00:00:6E (kept)\n"},
       {"one the log never handed out", {"--flash-in", holding(0x42)}, with(counter, {"--serial-keep"}), 0, 120, false,
-       "holds 66, which this log never handed out from s: a new number is drawn"},
-      {"a blank one draws", {}, with(counter, {"--serial-keep"}), 0, 130, false, ", serial 130\n"},
+       "holds 00:00:00:00:00:42, which this log never handed out from s: a new number is drawn"},
+      {"a blank one draws", {}, with(counter, {"--serial-keep"}), 0, 130, false, ", serial 00:00:00:00:00:82\n"},
       {"a locked one draws", {"--security", "2"}, with(counter, {"--serial-keep"}), 0, 140, false,
        "security bit 2 forbids reading the flash): a new number is drawn"},
   };

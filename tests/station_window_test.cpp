@@ -147,6 +147,23 @@ TEST_F(StationWindow, StopEndsTheRoundAtASafePoint) {
   EXPECT_NE(log.out.find("\"result\":\"stopped\""), std::string::npos) << log.out;
 }
 
+// A command line that cannot be started: the counters say why, and the window waits on
+// nothing (its end of reading them still comes).
+TEST_F(StationWindow, ACommandLineThatCannotStartIsSaidAndHoldsNothingUp) {
+  Write("line.toml", "operation = \"program\"\nimage = \"" + blinkHex + "\"\nsha256 = \"" +
+                         station::Sha256(test::ReadWholeFile(blinkHex)) +
+                         "\"\nports = [\"COM1\"]\ndb = \"postgresql://kavel@127.0.0.1:9/none\"\n");
+  station::TJob job;
+  ASSERT_TRUE(station::LoadJob(File("line.toml"), job).Ok());
+  stationwin::TStationWindow window(job, QString::fromStdString(File("no-such-kavel-isp-cli")));
+  QSignalSpy rounds(&window, &stationwin::TStationWindow::RoundEnded);
+  ASSERT_TRUE(rounds.wait(10000));
+  QString said;
+  for (const QLabel* label : window.findChildren<QLabel*>())
+    if (label->text().startsWith("the lot's counters cannot be read")) said = label->text();
+  EXPECT_FALSE(said.isEmpty());
+}
+
 // Automatic mode: a board put in is programmed once, and not again until it has gone and
 // another (here the same simulator, started again) comes; on a pty, and behind RFC 2217 with
 // a chip that hears the line only after the job's boot entry.

@@ -487,6 +487,13 @@ TEST_F(StationCli, EveryBoardIsARowWhateverBecameOfIt) {
   EXPECT_EQ(stats[0]["port"], "COM1");
   EXPECT_EQ(stats[0]["passed"], 1);
   EXPECT_EQ(stats[0]["failures"], nlohmann::json::parse(R"({"bad_image":1,"no_answer":1,"refused":1,"stopped":1})"));
+  const std::string figures = Run({"log", "--stats", "--csv"}).out;
+  EXPECT_TRUE(figures.starts_with("boards,passed,failed,unfinished,yield,seconds_average,seconds_longest,failures\r\n"
+                                  "5,1,4,0,20.0,") &&
+              figures.ends_with(",bad_image 1; no_answer 1; refused 1; stopped 1\r\n"))
+      << figures;
+  EXPECT_NE(Run({"log", "--stats", "--by", "result"}).out.find("\nrefused    1       0       1       0           0.0%"),
+            std::string::npos) << test::ReadWholeFile(File("out"));
   EXPECT_EQ(Log({"--since", "2999-01-01"}).size(), 0u);
   EXPECT_EQ(Log({"--port", "COM2"}).size(), 0u);
   // CSV for a spreadsheet: a header and one line a row, every line as many fields; a text

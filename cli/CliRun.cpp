@@ -327,6 +327,11 @@ TIspStatus KeepOrDraw(TCommandRun& command, const TPortRun& run, TBoardRecord& r
   const TCliArgs& args = command.args;
   const station::TSerialPlace& place = *args.serialPlace;
   const std::string where = "the board's number at " + place.RangeText();
+  // The run ended for a reason of the command line's own, before anything was written.
+  const auto ownFailure = [&command](const TRunStatus& status) {
+    command.ownFailure = status;
+    return TIspStatus::Make(skCancelled, status.detail);
+  };
   std::vector<std::uint8_t> bytes;
   TIspStatus read = command.session.ReadFlash(place.address, static_cast<std::uint16_t>(place.address + place.Size() - 1),
                                               args.delay, bytes);
@@ -343,10 +348,8 @@ TIspStatus KeepOrDraw(TCommandRun& command, const TPortRun& run, TBoardRecord& r
   bool known = false;
   if (held) {
     if (const TRunStatus asked = record.HandedOut(static_cast<std::int64_t>(*held), args, *run.station, known);
-        !asked.Ok()) {
-      command.ownFailure = TRunStatus::Make(rkStationFailed, asked.detail + "; nothing was written to the board");
-      return TIspStatus::Make(skCancelled, command.ownFailure->detail);
-    }
+        !asked.Ok())
+      return ownFailure(TRunStatus::Make(rkStationFailed, asked.detail + "; nothing was written to the board"));
     if (!known) {
       command.terminal.Note(where + " holds " + station::SerialText(*held, place) + ", which this log never handed out from " +
                             run.station->SerialDraw(args).name + ": a new number is drawn");
@@ -365,18 +368,12 @@ TIspStatus KeepOrDraw(TCommandRun& command, const TPortRun& run, TBoardRecord& r
       command.terminal.Note(where + " holds no number of its format: a new number is drawn");
     TRunStatus drawn = record.Draw(args, *run.station);
     if (drawn.Ok() && !record.Serial()) drawn = TRunStatus::Make(rkStationFailed, run.station->UsedUp());
-    if (!drawn.Ok()) {
-      command.ownFailure = TRunStatus::Make(rkStationFailed, drawn.detail + "; nothing was written to the board");
-      return TIspStatus::Make(skCancelled, command.ownFailure->detail);
-    }
+    if (!drawn.Ok()) return ownFailure(TRunStatus::Make(rkStationFailed, drawn.detail + "; nothing was written to the board"));
   }
   command.facts.serial = record.Serial();
   command.terminal.Numbered(*command.facts.serial);
   const TRunStatus stamped = station::WithSerial(*run.image, place, static_cast<std::uint64_t>(*record.Serial()), numbered);
-  if (!stamped.Ok()) {
-    command.ownFailure = stamped;
-    return TIspStatus::Make(skCancelled, stamped.detail);
-  }
+  if (!stamped.Ok()) return ownFailure(stamped);
   image = command.facts.image = &numbered;
   return TIspStatus::Done();
 }

@@ -55,7 +55,7 @@ EOF
 "$build/stationwin/kavel-isp-station" "$work/line.toml" >/dev/null 2>&1 &
 app=$!
 sleep 2
-xdotool mousemove 228 598 click 1  # Start
+xdotool mousemove 228 636 click 1  # Start
 sleep 4
 import -window "Kavel ISP station - line.toml" docs/station.png
 kill "$app"; wait "$app" 2>/dev/null || true

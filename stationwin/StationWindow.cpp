@@ -45,8 +45,13 @@ QString CountsText(const TCounts& c) {
 TStationWindow::TStationWindow(station::TJob job, QString cli, QWidget* parent)
     : QWidget(parent), m_job(std::move(job)), m_cli(std::move(cli)), m_boards(m_job.ports.size()) {
   m_station = station::StationName();
-  for (const station::TJobOption& o : m_job.options)
+  for (const station::TJobOption& o : m_job.options) {
     if (o.key == "station") m_station = o.words.back();
+    // Where the number goes, so that it is shown as the command line shows it (a MAC address
+    // as its bytes); the job was checked whole before the window opened.
+    station::TSerialPlace place;
+    if (o.key == "serial" && station::ParseSerialPlace(o.words.back(), place).Ok()) m_serialPlace = place;
+  }
   std::string lot;
   for (const station::TJobOption& o : m_job.options)
     if (o.key == "lot") lot = o.words.back();
@@ -102,6 +107,8 @@ TStationWindow::TStationWindow(station::TJob job, QString cli, QWidget* parent)
     box->addWidget(t.bar);
     t.serial = label("serial", 6);
     t.reason = label("reason", 2);
+    // Room for a reason of three lines, which the tile never clips (the window grows instead).
+    t.reason->setMinimumHeight(3 * t.reason->fontMetrics().lineSpacing());
     t.counts = label("counters", 0);
     t.port->setText(Q(m_job.ports[i]));
     m_tiles.push_back(t);
@@ -135,7 +142,7 @@ TStationWindow::TStationWindow(station::TJob job, QString cli, QWidget* parent)
   for (const int key : {int(Qt::Key_Return), int(Qt::Key_Enter), int(Qt::Key_Space)})
     connect(new QShortcut(QKeySequence(key), this), &QShortcut::activated, this, [this] { StartReady(); });
   connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this, [this] { StopAll(); });
-  resize(900, 640);
+  resize(QSize(900, 640).expandedTo(minimumSizeHint()));
   QTimer::singleShot(0, this, [this] { ReadCounts(); });  // once the window is there to show them
 }
 
@@ -157,7 +164,7 @@ void TStationWindow::Show(std::size_t i) {
   t.step->setText(Q(b.step));
   t.bar->setRange(0, b.phase == TBoardPhase::bpRunning && b.percent < 0 ? 0 : 100);
   t.bar->setValue(std::max(b.percent, 0));
-  QString serial = b.serial ? QString("serial %1").arg(*b.serial) : QString();
+  QString serial = b.serial ? "serial " + Q(station::SerialText(static_cast<std::uint64_t>(*b.serial), m_serialPlace)) : QString();
   if (b.seconds) serial += QString(serial.isEmpty() ? "%1 s" : "   %1 s").arg(*b.seconds, 0, 'f', 1);
   t.serial->setText(serial);
   t.reason->setText(Q(b.reason));

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "station/Job.h"
+#include "station/Serial.h"
 #include "stationwin/BoardPoller.h"
 #include "stationwin/BoardState.h"
 
@@ -72,6 +73,7 @@ class TStationWindow : public QWidget {
   station::TJob m_job;
   QString m_cli;
   std::string m_station;  // the job's station, else this host's name
+  station::TSerialPlace m_serialPlace;  // the job's --serial (be32 unless it says otherwise)
   std::vector<TBoardState> m_boards;
   std::vector<TTile> m_tiles;
   std::vector<std::unique_ptr<TRound>> m_rounds;

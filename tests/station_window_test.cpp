@@ -80,7 +80,7 @@ TEST_F(StationWindow, OneStartProgramsEveryBoardAndTheCountersAreTheLogs) {
   Sim({"--security", "1"}, "COM3");  // locked: its blocks cannot be erased
   const std::string sha = station::Sha256(test::ReadWholeFile(blinkHex));
   Write("line.toml", "operation = \"program\"\nimage = \"" + blinkHex + "\"\nsha256 = \"" + sha +
-                         "\"\nports = [\"COM1\", \"COM2\", \"COM3\", \"COM4\"]\nserial = \"7FFC\"\ndb = \"" +
+                         "\"\nports = [\"COM1\", \"COM2\", \"COM3\", \"COM4\"]\nserial = \"7FFC:bytes4\"\ndb = \"" +
                          File("station.db") + "\"\nstation = \"line-2\"\nlot = \"W-1742\"\n");
   station::TJob job;
   ASSERT_TRUE(station::LoadJob(File("line.toml"), job).Ok());
@@ -99,12 +99,17 @@ TEST_F(StationWindow, OneStartProgramsEveryBoardAndTheCountersAreTheLogs) {
     ASSERT_TRUE(b.serial.has_value());
     serials.insert(*b.serial);
     if (i == 2) { EXPECT_NE(b.reason.find("security bit 1 is set"), std::string::npos) << b.reason; }
-    // Its tile says so in words, under its accessible name.
-    QLabel* state = nullptr;
-    for (QLabel* l : window.findChildren<QLabel*>())
+    // Its tile says so in words, under its accessible name, and shows the number as the
+    // command line does (bytes4: its bytes).
+    QLabel *state = nullptr, *number = nullptr;
+    for (QLabel* l : window.findChildren<QLabel*>()) {
       if (l->accessibleName() == QString::fromStdString(job.ports[i] + " state")) state = l;
+      if (l->accessibleName() == QString::fromStdString(job.ports[i] + " serial")) number = l;
+    }
     ASSERT_NE(state, nullptr);
+    ASSERT_NE(number, nullptr);
     EXPECT_EQ(state->text(), i == 2 ? "FAIL" : "PASS");
+    EXPECT_TRUE(number->text().startsWith(QString("serial 00:00:00:0%1 ").arg(*b.serial))) << number->text().toStdString();
   }
   EXPECT_EQ(serials.size(), 4u);  // none twice
   EXPECT_EQ(window.Counts().all.passed, 3);

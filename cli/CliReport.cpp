@@ -323,7 +323,7 @@ std::string JsonObject(const TRunFacts& f) {
   o["exit"] = f.exit;
   if (f.serial) o["serial"] = *f.serial;
   if (f.serialKept) o["serial_kept"] = true;
-  if (f.spooled) o["logged"] = "spooled";
+  if (!f.logged.empty()) o["logged"] = f.logged;
   o["message"] = text(Reason(f));
   o["seconds"] = std::round(f.seconds * 1000) / 1000;  // to the millisecond
   if (f.speed) {

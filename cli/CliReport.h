@@ -59,7 +59,8 @@ struct TRunFacts {
   std::string securityUnread;
   std::optional<std::int64_t> serial;    // the board's serial number, written with the image
   bool serialKept = false;               // --serial-keep: the board held it already
-  bool spooled = false;                  // the board's row waits in the spool for its server
+  std::string logged;                    // "spooled": the row waits in the spool for its server; "lost":
+                                         // it could not be recorded anywhere; "" when the log has it
 };
 
 // A refusal (X) that a security bit may explain: to a data record, a block erase, a read of

@@ -13,6 +13,7 @@
 #include <span>
 
 #include "cli/CliCommands.h"
+#include "cli/CliDraw.h"
 #include "cli/CliTerminal.h"
 #include "cli/CliProcess.h"
 #include "cli/CliReport.h"
@@ -271,14 +272,19 @@ int Conclude(const TCliArgs& args, TCliTerminal& terminal, TRunFacts& facts, TRu
   if (record) {
     if (const TRunStatus kept = record->Finish(facts); !kept.Ok()) {
       const std::string done = status.Ok() ? Describe(args) + " was carried out" : "the run failed as said";
-      const char* const left = record->Unconfirmed() ? "; this board's row may be left unfinished (" : "; this board's row is left unfinished (";
-      status = TRunStatus::Make(rkStationFailed, kept.detail + left + done + ")");
+      // A shared server's row that its spool could not take either is lost: both say why.
+      const std::string lost = record->SpoolFailure().empty() ? "" : "; " + record->SpoolFailure() + ": this board's row is lost";
+      const char* const left = !lost.empty()            ? " ("
+                               : record->Unconfirmed() ? "; this board's row may be left unfinished ("
+                                                       : "; this board's row is left unfinished (";
+      status = TRunStatus::Make(rkStationFailed, kept.detail + lost + left + done + ")");
       terminal.Say(status.detail);
       facts.status = status;
       facts.exit = ExitStatusOf(status, facts.stopSignal);
+      facts.logged = record->Unconfirmed() && lost.empty() ? "unconfirmed" : "lost";
     } else if (!record->Spooled().empty()) {
       terminal.Say(record->Spooled());
-      facts.spooled = true;
+      facts.logged = "spooled";
     }
   }
   if (status.Ok() && facts.stopSignal != 0) {
@@ -298,32 +304,33 @@ int Conclude(const TCliArgs& args, TCliTerminal& terminal, TRunFacts& facts, TRu
   return ExitStatusOf(status, facts.stopSignal);
 }
 
-// The board's row begun, with its serial number drawn and laid into the image (numbered, then
-// the facts' image) when --serial asks for one. Done; rkStationFailed when the row could not
-// be begun (nothing may be sent then); rkBadImage when the number does not fit its format.
-TRunStatus BeginBoard(const TCliArgs& args, const TPortRun& run, TBoardRecord& record, TRunFacts& facts,
-                      THexBinList& numbered) {
-  // A number that the board may keep is drawn only once its flash was read (KeepOrDraw).
-  const bool draw = !args.serialKeep;
-  if (const TRunStatus begun =
-          run.row ? record.Adopt(*run.station, *run.row) : record.Begin(args, *run.station, run.port, draw);
-      !begun.Ok())
-    return TRunStatus::Make(rkStationFailed, begun.detail + "; nothing was sent to the board");
-  if (!args.serialPlace || !draw) return TRunStatus::Done();
-  if (!record.Serial()) return TRunStatus::Make(rkStationFailed, run.station->UsedUp() + "; nothing was sent to the board");
-  facts.serial = record.Serial();
-  const TRunStatus stamped =
-      station::WithSerial(*run.image, *args.serialPlace, static_cast<std::uint64_t>(*facts.serial), numbered);
-  if (stamped.Ok()) facts.image = &numbered;
-  return stamped;
+// The board's number drawn, by this process or by its parent (several ports, the parent
+// drawing in their order), and recorded in its row. Done with Serial() set; else the run's
+// own failure: the source used up or the database failed (rkStationFailed), or a stop came
+// first (rkStopped); nothing was written to the board then.
+TRunStatus TakeNumber(const TCliArgs& args, const TPortRun& run, TBoardRecord& record, TDrawChannel& channel) {
+  const std::string untouched = "; nothing was written to the board";
+  if (channel.Open()) {
+    std::optional<std::int64_t> serial;
+    if (const TRunStatus asked = channel.Ask(serial); !asked.Ok()) return asked;
+    if (!serial) return TRunStatus::Make(rkStationFailed, run.station->UsedUp(args) + untouched);
+    record.Took(*serial, args, *run.station);
+    return TRunStatus::Done();
+  }
+  const TRunStatus drawn = record.Draw(args, *run.station);
+  if (!drawn.Ok()) return TRunStatus::Make(rkStationFailed, drawn.detail + untouched);
+  if (!record.Serial()) return TRunStatus::Make(rkStationFailed, run.station->UsedUp(args) + untouched);
+  return TRunStatus::Done();
 }
 
-// --serial-keep, once the chip answers and before anything is erased: the number's bytes read
-// from the board, which keeps a number it holds; a blank board (or one whose flash may not be
-// read) draws the next. The image with the number goes in its place. Not ok ends the run with
-// nothing erased: the read failed, or the number could not be drawn (command.ownFailure).
-TIspStatus KeepOrDraw(TCommandRun& command, const TPortRun& run, TBoardRecord& record, THexBinList& numbered,
-                      const THexBinList*& image) {
+// --serial, once the chip has answered (its device id read) and before anything is erased:
+// the board's number drawn, or with --serial-keep the number's bytes read from the board,
+// which keeps a number this log handed out from the same source, a blank board (or one
+// whose flash may not be read) drawing the next. The image with the number goes in the
+// place of the image. Not ok ends the run with nothing written: the read failed, or the
+// number could not be had (command.ownFailure).
+TIspStatus NumberTheBoard(TCommandRun& command, const TPortRun& run, TBoardRecord& record, TDrawChannel& channel,
+                          THexBinList& numbered, const THexBinList*& image) {
   const TCliArgs& args = command.args;
   const station::TSerialPlace& place = *args.serialPlace;
   const std::string where = "the board's number at " + place.RangeText();
@@ -332,43 +339,48 @@ TIspStatus KeepOrDraw(TCommandRun& command, const TPortRun& run, TBoardRecord& r
     command.ownFailure = status;
     return TIspStatus::Make(skCancelled, status.detail);
   };
-  std::vector<std::uint8_t> bytes;
-  TIspStatus read = command.session.ReadFlash(place.address, static_cast<std::uint16_t>(place.address + place.Size() - 1),
-                                              args.delay, bytes);
-  const bool locked = read.kind == skRefused && read.reply == rcNotAllowed;
-  if (!read.Ok() && !locked) {
-    command.facts.step = TStep::stRead;
-    read.detail = "reading " + where + ": " + read.detail;
-    return read;
-  }
-  const std::optional<std::uint64_t> decoded = read.Ok() ? station::SerialFromBytes(bytes, place) : std::nullopt;
-  std::optional<std::uint64_t> held = decoded;
-  // Only a number this log handed out from the same source is kept: bytes half written, or a
-  // number of another sequence, would give two boards one number.
-  bool known = false;
-  if (held) {
-    if (const TRunStatus asked = record.HandedOut(static_cast<std::int64_t>(*held), args, *run.station, known);
-        !asked.Ok())
-      return ownFailure(TRunStatus::Make(rkStationFailed, asked.detail + "; nothing was written to the board"));
-    if (!known) {
-      command.terminal.Note(where + " holds " + station::SerialText(*held, place) + ", which this log never handed out from " +
-                            run.station->SerialDraw(args).name + ": a new number is drawn");
-      held.reset();
+  std::optional<std::uint64_t> held;
+  if (args.serialKeep) {
+    std::vector<std::uint8_t> bytes;
+    TIspStatus read = command.session.ReadFlash(place.address, static_cast<std::uint16_t>(place.address + place.Size() - 1),
+                                                args.delay, bytes);
+    const bool locked = read.kind == skRefused && read.reply == rcNotAllowed;
+    if (!read.Ok() && !locked) {
+      command.facts.step = TStep::stRead;
+      read.detail = "reading " + where + ": " + read.detail;
+      return read;
+    }
+    const std::optional<std::uint64_t> decoded = read.Ok() ? station::SerialFromBytes(bytes, place) : std::nullopt;
+    held = decoded;
+    // Only a number this log handed out from the same source is kept: bytes half written, or
+    // a number of another sequence, would give two boards one number.
+    bool known = false;
+    if (held) {
+      if (const TRunStatus asked = record.HandedOut(static_cast<std::int64_t>(*held), args, *run.station, known);
+          !asked.Ok())
+        return ownFailure(TRunStatus::Make(rkStationFailed, asked.detail + "; nothing was written to the board"));
+      if (!known) {
+        command.terminal.Note(where + " holds " + station::SerialText(*held, place) +
+                              ", which this log never handed out from " + run.station->SerialDraw(args).name +
+                              ": a new number is drawn");
+        held.reset();
+      }
+    }
+    if (held) {
+      channel.Close();
+      record.Keep(static_cast<std::int64_t>(*held), args, *run.station);
+      command.facts.serialKept = true;
+      command.terminal.Note("the board holds serial number " + station::SerialText(*held, place) + ": it keeps it");
+    } else {
+      if (locked)
+        command.terminal.Note("the chip refused the read of " + where +
+                              " (security bit 2 forbids reading the flash): a new number is drawn");
+      const bool blank = std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0xFF; });
+      if (read.Ok() && !blank && !decoded) command.terminal.Note(where + " holds no number of its format: a new number is drawn");
     }
   }
-  if (held) {
-    record.Keep(static_cast<std::int64_t>(*held), args, *run.station);
-    command.facts.serialKept = true;
-    command.terminal.Note("the board holds serial number " + station::SerialText(*held, place) + ": it keeps it");
-  } else {
-    if (locked) command.terminal.Note("the chip refused the read of " + where + " (security bit 2 forbids reading the "
-                                      "flash): a new number is drawn");
-    const bool blank = std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0xFF; });
-    if (read.Ok() && !blank && !decoded)
-      command.terminal.Note(where + " holds no number of its format: a new number is drawn");
-    TRunStatus drawn = record.Draw(args, *run.station);
-    if (drawn.Ok() && !record.Serial()) drawn = TRunStatus::Make(rkStationFailed, run.station->UsedUp());
-    if (!drawn.Ok()) return ownFailure(TRunStatus::Make(rkStationFailed, drawn.detail + "; nothing was written to the board"));
+  if (!held) {
+    if (const TRunStatus taken = TakeNumber(args, run, record, channel); !taken.Ok()) return ownFailure(taken);
   }
   command.facts.serial = record.Serial();
   command.terminal.Numbered(*command.facts.serial);
@@ -388,24 +400,24 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   facts.port = run.port.name;
   facts.rawTcp = run.port.RawTcp();
   facts.image = run.image;
-  // The trace file first: a run that cannot write it draws no number. Closed after the port
-  // (declared before it), whatever path the run takes.
+  // The trace file first, before the row. Closed after the port (declared before it),
+  // whatever path the run takes.
   TFile traceFile(nullptr, &std::fclose);
   const TRunStatus trace = OpenTrace(run.trace, traceFile);
-  // The board's row, and its number drawn, before anything is sent to it.
+  // The board's row, before anything is sent to it; its number is drawn once its chip has
+  // answered. The line to the parent that draws it is let go as soon as the board needs none.
   std::optional<TBoardRecord> record;
+  TDrawChannel channel(run.drawFd);
   THexBinList numbered;
   if (run.station) {
     record.emplace();
-    const TRunStatus begun =
-        trace.Ok()  ? BeginBoard(args, run, *record, facts, numbered)
-        : run.row   ? record->Adopt(*run.station, *run.row)
-                    : record->Begin(args, *run.station, run.port, false);
-    if (facts.serial) terminal.Numbered(*facts.serial);
+    const TRunStatus begun = run.row ? record->Adopt(*run.station, *run.row) : record->Begin(args, *run.station, run.port);
     if (!begun.Ok()) {
-      facts.work = begun.kind == rkStationFailed ? TRunStatus::Make(rkCancelled, "nothing was done") : begun;
-      // A row that was begun is finished, whatever stopped the run (a list used up).
-      return Conclude(args, terminal, facts, begun, started, record->Begun() ? &*record : nullptr);
+      channel.Close();
+      facts.work = TRunStatus::Make(rkCancelled, "nothing was done");
+      // A row that was begun is finished, whatever stopped the run.
+      return Conclude(args, terminal, facts, TRunStatus::Make(rkStationFailed, begun.detail + "; nothing was sent to the board"),
+                      started, record->Begun() ? &*record : nullptr);
     }
   }
   // A second stop signal now marks the board's row as stopped before the process ends.
@@ -413,6 +425,7 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   if (record) stopper.emplace([&record](int exit) { record->MarkStopped(exit); });
   TBoardRecord* const recording = record ? &*record : nullptr;
   if (!trace.Ok()) {
+    channel.Close();
     terminal.Say(trace.detail);
     facts.work = TRunStatus::Make(rkCancelled, "nothing was done");
     return Conclude(args, terminal, facts, TRunStatus::Make(rkOutputFailed, trace.detail + "; nothing was done"), started,
@@ -421,6 +434,7 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   const TTraceComDevice* tracer = nullptr;
   TNAVOPort port(0, 0, RecordedDevice(run, traceFile.get(), args.verbose, tracer));
   if (const TRunStatus opened = OpenPort(port, run.port, args.baud); !opened.Ok()) {
+    channel.Close();
     facts.step = TStep::stOpen;
     facts.work = opened;
     return Conclude(args, terminal, facts, opened, started, recording);
@@ -439,12 +453,13 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   TWireSpeedWait wait;
   TIspSession session(port, clock, wait, terminal);
   TCommandRun command{args, facts.image, terminal, session, facts, {}};
-  if (args.serialKeep && recording) {
-    command.beforeErase = [&command, &run, recording, &numbered](const THexBinList*& image) {
-      return KeepOrDraw(command, run, *recording, numbered, image);
+  if (args.serialPlace && recording) {
+    command.beforeErase = [&command, &run, recording, &channel, &numbered](const THexBinList*& image) {
+      return NumberTheBoard(command, run, *recording, channel, numbered, image);
     };
   }
   TRunStatus status = Work(command, port, clock, run.port.name);
+  channel.Close();
   if (command.ownFailure) status = *command.ownFailure;
   // From here on a run cut short says that the work is over, and leaves the row to the run.
   if (recording && !recording->ClaimForRun()) AwaitStopper();

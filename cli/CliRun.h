@@ -27,6 +27,7 @@ struct TPortRun {
   TClock* clock = nullptr;
   const TStationRun* station = nullptr;  // where the run is recorded; nullptr: nowhere
   const station::TRunRow* row = nullptr;  // its row, begun already with the others' (several ports)
+  int drawFd = -1;  // several ports: the line to the parent that draws the board's number (CliDraw.h)
 };
 
 // Runs the command on the port and returns the exit status: the port is opened, the command

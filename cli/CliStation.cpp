@@ -234,27 +234,64 @@ TRunStatus PrepareStation(const TCliArgs& args, TStationRun& station, std::uniqu
 }
 
 station::TSerialDraw TStationRun::SerialDraw(const TCliArgs& args) const {
-  if (list) return {list->SequenceName(), 0, 1, &list->values};
-  return {args.serialName, args.serialFirst, args.serialStep, nullptr};
+  station::TSerialDraw draw{args.serialName, args.serialFirst, args.serialStep};
+  if (list) draw = {list->SequenceName(), 0, 1};
+  draw.values = list ? &list->values : nullptr;
+  if (args.serialPlace) draw.largest = static_cast<std::int64_t>(std::min(args.serialPlace->Largest(), station::kLargestSerial));
+  return draw;
 }
 
-std::string TStationRun::UsedUp() const {
-  return "the serial list " + (list ? Printable(list->path) : std::string()) + " is used up: all " +
-         std::to_string(list ? list->values.size() : 0) + " of its numbers are spent";
+std::string TStationRun::UsedUp(const TCliArgs& args) const {
+  if (list) {
+    return "the serial list " + Printable(list->path) + " is used up: all " + std::to_string(list->values.size()) +
+           " of its numbers are spent";
+  }
+  const station::TSerialDraw draw = SerialDraw(args);
+  return "the serial sequence " + Printable(draw.name) + " is used up: its next number would not fit " +
+         (args.serialPlace ? args.serialPlace->FormatText() : std::string("its place")) + " (at most " +
+         std::to_string(draw.LastBase()) + ")";
 }
 
-TRunStatus TBoardRecord::Begin(const TCliArgs& args, const TStationRun& station, const TPortArg& port, bool draw) {
+TRunStatus NumbersLeft(const TCliArgs& args, const TStationRun& station, station::TStationDb& db) {
+  if (!args.serialPlace || args.serialKeep) return TRunStatus::Done();
+  std::optional<std::int64_t> next;
+  if (TRunStatus peeked = db.Peek(station.SerialDraw(args), next); !peeked.Ok()) return peeked;
+  return next ? TRunStatus::Done() : TRunStatus::Make(rkStationFailed, station.UsedUp(args));
+}
+
+const char* ResultClass(const TRunFacts& facts) {
+  switch (facts.status.kind) {
+    case rkBadImage:
+    case rkStationFailed:
+    case rkUsage: return station::TRunRow::kStation;
+    case rkPortFailed:
+    case rkCancelled:
+    case rkStopped:
+    case rkOutputFailed:
+    case rkInternal:
+      return facts.speed || facts.deviceId ? station::TRunRow::kBoard : station::TRunRow::kStation;
+    case rkOk:
+    case rkUnconfirmed:
+    case rkRefused:
+    case rkNoAnswer:
+    case rkBadReply:
+    case rkMismatch: break;
+  }
+  return station::TRunRow::kBoard;
+}
+
+TRunStatus TBoardRecord::Begin(const TCliArgs& args, const TStationRun& station, const TPortArg& port) {
   m_row = NewRow(args, station, port);
   m_where = station.where;
   m_began = std::chrono::steady_clock::now();
   if (TRunStatus opened = station::OpenStationDb(station.where, m_db); !opened.Ok()) return opened;
-  const station::TSerialDraw drawn = station.SerialDraw(args);
-  return m_db->Begin(m_row, args.serialPlace && draw ? &drawn : nullptr);
+  return m_db->Begin(m_row);
 }
 
 TRunStatus TBoardRecord::Draw(const TCliArgs& args, const TStationRun& station) {
   station::TRunRow row = m_row;
-  const TRunStatus drawn = m_db->Draw(row, station.SerialDraw(args));
+  std::vector<station::TRunRow*> rows{&row};
+  const TRunStatus drawn = m_db->Draw(rows, station.SerialDraw(args));
   if (drawn.Ok()) {
     const std::lock_guard lock(m_rowLock);
     m_row = row;
@@ -262,16 +299,14 @@ TRunStatus TBoardRecord::Draw(const TCliArgs& args, const TStationRun& station) 
   return drawn;
 }
 
+void TBoardRecord::Took(std::int64_t serial, const TCliArgs& args, const TStationRun& station) {
+  const std::lock_guard lock(m_rowLock);
+  m_row.serial = serial;
+  m_row.serialName = station.SerialDraw(args).name;
+}
+
 TRunStatus TBoardRecord::HandedOut(std::int64_t serial, const TCliArgs& args, const TStationRun& station, bool& known) {
-  known = false;
-  station::TLogFilter filter;
-  filter.serial = serial;
-  std::vector<station::TRunRow> rows;
-  if (TRunStatus listed = m_db->List(filter, rows); !listed.Ok()) return listed;
-  const std::string name = station.SerialDraw(args).name;
-  for (const station::TRunRow& r : rows)
-    if (r.id != m_row.id && (r.serialName == name || (station.list && r.serialName.starts_with("list:")))) known = true;
-  return TRunStatus::Done();
+  return m_db->Spent(station.SerialDraw(args), serial, known);
 }
 
 void TBoardRecord::Keep(std::int64_t serial, const TCliArgs& args, const TStationRun& station) {
@@ -292,14 +327,14 @@ TRunStatus BeginBoards(const TCliArgs& args, const TStationRun& station, station
                        const std::vector<TPortArg>& ports, std::vector<station::TRunRow>& rows) {
   rows.clear();
   for (const TPortArg& port : ports) rows.push_back(NewRow(args, station, port));
-  const station::TSerialDraw draw = station.SerialDraw(args);
-  return db.BeginAll(rows, args.serialPlace && !args.serialKeep ? &draw : nullptr);
+  return db.BeginAll(rows);
 }
 
 void FinishUnstarted(const TStationRun& station, station::TRunRow row, TRunKind kind, int exit) {
   row.ended = station::UtcNow();
   row.result = KindName(kind);
   row.reason = "not started: nothing was done";
+  row.resultClass = station::TRunRow::kStation;
   row.exitStatus = exit;
   row.seconds = 0.0;
   std::unique_ptr<station::TStationDb> db;
@@ -334,6 +369,7 @@ TRunStatus TBoardRecord::Finish(const TRunFacts& facts) {
   m_row.ended = station::UtcNow();
   m_row.result = KindName(facts.status.kind);
   m_row.reason = Reason(facts);
+  m_row.resultClass = ResultClass(facts);
   m_row.exitStatus = facts.exit;
   m_row.seconds = facts.seconds;
   if (facts.speed) m_row.speed = std::stoi(*facts.speed);
@@ -367,7 +403,10 @@ TRunStatus TBoardRecord::Finish(const TRunFacts& facts) {
 TRunStatus TBoardRecord::Spool(const TRunStatus& kept) {
   if (!station::IsConninfo(m_where)) return kept;
   const std::string spool = station::DefaultSpoolPath();
-  if (!station::SpoolRow(spool, m_where, m_row).Ok()) return kept;
+  if (const TRunStatus spooled = station::SpoolRow(spool, m_where, m_row); !spooled.Ok()) {
+    m_spoolFailure = spooled.detail;
+    return kept;
+  }
   const std::string server = station::Masked(m_where, m_where);
   m_spooled = kept.detail + "; this board's row waits in the spool " + spool + " and is sent by the next run recorded on " +
               server + ", or by kavel-isp-cli --db " + server + " log --flush";
@@ -395,9 +434,10 @@ TRunStatus RecordRefused(const TCliArgs& args, const TStationRun& station, stati
     row.ended = row.started;
     row.result = KindName(refused.kind);
     row.reason = refused.detail;
+    row.resultClass = station::TRunRow::kStation;
     row.exitStatus = exit;
     row.seconds = 0.0;
-    if (TRunStatus begun = db.Begin(row, nullptr); !begun.Ok()) return begun;
+    if (TRunStatus begun = db.Begin(row); !begun.Ok()) return begun;
     if (TRunStatus finished = db.Finish(row); !finished.Ok()) return finished;
   }
   return TRunStatus::Done();

@@ -2,6 +2,7 @@
 // the command line, checks the image, the ports and the outputs before any port is touched,
 // runs one command on each port and turns what happened into an exit status. Several --port
 // options run the command on every port at once, one process each.
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <optional>
 
 #include "cli/CliArgs.h"
+#include "cli/CliDraw.h"
 #include "cli/CliProcess.h"
 #include "cli/CliFiles.h"
 #include "cli/CliPorts.h"
@@ -140,19 +142,31 @@ int ChildStatus(const TCliArgs& args, pid_t child, const std::string& port) {
   return exit;
 }
 
-int RunSeveral(const TCliArgs& args, const std::vector<TPortRun>& runs) {
+// The runs, a process each. With serial numbers to draw (rows begun), each process draws
+// through this one, in the order of the ports (ServeDraws).
+int RunSeveral(const TCliArgs& args, const std::vector<TPortRun>& runs, std::vector<station::TRunRow>& rows) {
   const pid_t parent = getpid();
+  const bool numbered = args.serialPlace && !rows.empty();
   std::vector<pid_t> children;
+  std::vector<int> ends;  // this process's end of each child's line
   int worst = kExitOk;
   bool startFailed = false;
-  for (const TPortRun& run : runs) {
+  for (const TPortRun& planned : runs) {
     if (StopSignal() != 0) break;  // nothing more is started once asked to stop
-    const pid_t child = fork();
+    TPortRun run = planned;
+    int line[2] = {-1, -1};
+    if (numbered && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, line) != 0) line[0] = -1;
+    const pid_t child = !numbered || line[0] >= 0 ? fork() : -1;
     if (child == 0) {
       DieWithParent(parent);
+      for (const int end : ends) close(end);  // the others' lines are not this port's
+      close(line[0]);
+      run.drawFd = line[1];
       _exit(RunOnPort(args, run));
     }
+    if (line[1] >= 0) close(line[1]);
     if (child < 0) {
+      if (line[0] >= 0) close(line[0]);
       const std::string message = std::string("cannot start its process: ") + std::strerror(errno);
       Complain(run.port.name + ": " + message);
       if (args.json) JsonForPort(args, run.port.name, rkCancelled, kExitPort, message);
@@ -161,8 +175,10 @@ int RunSeveral(const TCliArgs& args, const std::vector<TPortRun>& runs) {
       break;
     }
     children.push_back(child);
+    ends.push_back(line[0]);
     ForwardSignalsTo(children);
   }
+  if (numbered) ServeDraws(args, *runs[0].station, rows, ends);
   for (std::size_t i = 0; i < children.size(); ++i) worst = std::max(worst, ChildStatus(args, children[i], runs[i].port.name));
   // The ports whose process was never started say so too (a failed start said it already).
   const std::size_t said = children.size() + (startFailed ? 1 : 0);
@@ -316,12 +332,20 @@ int main(int argc, char** argv) {
     return BadImage(args, loaded);
   }
   if (station && image) station->imageSha256 = sha256;  // of what was checked and is sent
+  // A source of numbers that has none left refuses every board before any is touched (their
+  // rows say so; rows that cannot be written change nothing of what is said).
+  if (station) {
+    if (const TRunStatus left = NumbersLeft(args, *station, *db); !left.Ok()) {
+      (void)RecordRefused(args, *station, *db, left, kExitStation);
+      return StationFailed(args, left);
+    }
+  }
   if (args.id == ciErase && image) args.eraseBlocks = image->Blocks();
   std::vector<TPortRun> runs;
   PlanRuns(args, image ? &*image : nullptr, runs);
   for (TPortRun& run : runs) run.station = station ? &*station : nullptr;
-  // Several boards: their rows begun, and their numbers drawn in the order of the ports,
-  // before any of them starts.
+  // Several boards: their rows begun before any of them starts (their numbers are drawn,
+  // in the order of the ports, once their chips answer).
   std::vector<station::TRunRow> rows;
   if (station && runs.size() > 1) {
     if (const TRunStatus begun = BeginBoards(args, *station, *db, args.ports, rows); !begun.Ok())
@@ -329,5 +353,5 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < runs.size(); ++i) runs[i].row = &rows[i];
   }
   db.reset();
-  return runs.size() == 1 ? RunOnPort(args, runs[0]) : RunSeveral(args, runs);
+  return runs.size() == 1 ? RunOnPort(args, runs[0]) : RunSeveral(args, runs, rows);
 }

@@ -32,9 +32,11 @@ TRunRow RowFromValues(const TValues& values);
 
 class TSqlDb : public TStationDb {
  public:
-  TStationStatus Begin(TRunRow& row, const TSerialDraw* draw) override;
-  TStationStatus BeginAll(std::vector<TRunRow>& rows, const TSerialDraw* draw) override;
-  TStationStatus Draw(TRunRow& row, const TSerialDraw& draw) override;
+  TStationStatus Begin(TRunRow& row) override;
+  TStationStatus BeginAll(std::vector<TRunRow>& rows) override;
+  TStationStatus Draw(std::vector<TRunRow*>& rows, const TSerialDraw& draw) override;
+  TStationStatus Peek(const TSerialDraw& draw, std::optional<std::int64_t>& next) override;
+  TStationStatus Spent(const TSerialDraw& draw, std::int64_t value, bool& spent) override;
   TStationStatus Finish(const TRunRow& row) override;
   TStationStatus FinishOnce(const TRunRow& row) override;
   TStationStatus List(const TLogFilter& filter, std::vector<TRunRow>& rows) override;
@@ -75,8 +77,10 @@ class TSqlDb : public TStationDb {
   int m_readVersion = kSchemaVersion;  // read only: the schema the log was written in
   bool m_unconfirmed = false;  // the last commit was sent, and went unanswered
   bool Write(bool migrating);
-  // Within a write transaction: the draw's next number into row (none when a list is spent).
-  bool DrawInto(TRunRow& row, const TSerialDraw& draw);
+  // Within a write transaction: the draw's next number into row, the first that is not spent
+  // in its domain (none when the source is used up). Done, or ssFailed (the transaction is
+  // then the caller's to roll back).
+  TStationStatus DrawInto(TRunRow& row, const TSerialDraw& draw);
 };
 
 }  // namespace kavel::station

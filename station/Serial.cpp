@@ -69,6 +69,8 @@ std::uint64_t TSerialPlace::Largest() const {
   return 0xFFFFFFFF;
 }
 
+std::string TSerialPlace::FormatText() const { return FormatName(*this); }
+
 std::string TSerialPlace::RangeText() const { return HexWord(address) + "-" + HexWord(address + static_cast<unsigned>(Size()) - 1); }
 
 TStationStatus ParseSerialPlace(std::string_view text, TSerialPlace& place) {

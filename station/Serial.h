@@ -27,6 +27,8 @@ struct TSerialPlace {
   std::uint64_t Largest() const;
   // "1FFC-1FFF": the addresses the number fills.
   std::string RangeText() const;
+  // "be32", "bytes6" ...: the format as --serial names it.
+  std::string FormatText() const;
 };
 
 // "ADDR[:FORMAT]", ADDR in hexadecimal (1 to 4 digits, "0x" optional), FORMAT be32 (the default), le32, be16,

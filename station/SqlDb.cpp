@@ -2,6 +2,7 @@
 // them as named parameters, numbered in the order they first stand), casts where PostgreSQL
 // must know a parameter's type, and the row's values as text, which SQLite's column types
 // turn into numbers as they are stored.
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 
@@ -15,9 +16,10 @@ constexpr const char* kColumns[] = {"started",     "ended",           "station",
                                     "image",       "image_sha256",    "device_id",    "serial_name", "serial",
                                     "serial_verified", "result",      "exit_status",  "first_difference",
                                     "seconds",     "speed",           "retries",      "operator_name",
-                                    "lot",         "device",          "reason",       "serial_kept"};
+                                    "lot",         "device",          "reason",       "serial_kept",
+                                    "result_class"};
 // How many of them each schema has (from 1): a log of an older one is read with the rest empty.
-constexpr std::size_t kColumnsOfSchema[] = {17, 20, 22};
+constexpr std::size_t kColumnsOfSchema[] = {17, 20, 22, 23};
 constexpr std::size_t kColumnCount = std::size(kColumns);
 static_assert(std::size(kColumnsOfSchema) == kSchemaVersion && kColumnsOfSchema[kSchemaVersion - 1] == kColumnCount);
 
@@ -34,37 +36,76 @@ std::string InsertSql() {
   return sql;
 }
 
+// A row's number, once drawn, stays: a run that finishes its row without knowing it (its
+// number drawn by another process, and the answer lost) leaves it as it is.
 std::string UpdateSql(bool onlyUnfinished) {
   std::string sql = "UPDATE kavel_runs SET ";
-  for (std::size_t i = 0; i < kColumnCount; ++i)
-    sql.append(i ? ", " : "").append(kColumns[i]).append(" = ").append(SqlParameter(i + 1));
+  for (std::size_t i = 0; i < kColumnCount; ++i) {
+    const std::string_view column = kColumns[i];
+    sql.append(i ? ", " : "").append(column).append(" = ");
+    if (column == "serial_name" || column == "serial") {
+      sql.append("COALESCE(").append(SqlParameter(i + 1)).append(", ").append(column).append(")");
+    } else {
+      sql.append(SqlParameter(i + 1));
+    }
+  }
   sql.append(" WHERE id = CAST(").append(SqlParameter(kColumnCount + 1)).append(" AS BIGINT)");
   if (onlyUnfinished) sql.append(" AND result = '").append(TRunRow::kUnfinished).append("'");
   return sql;
 }
 
-std::string SelectSql(int version) {
+// The times as the rows hold them, and a time given as a parameter: a server's log of schema
+// 4 on keeps them as timestamptz, the others as text in that form.
+std::string TimeColumn(const char* column, bool timestamps) {
+  if (!timestamps) return column;
+  std::string sql = "to_char(";
+  sql.append(column).append(" AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')");
+  return sql;
+}
+std::string TimeParameter(std::size_t n, bool timestamps) {
+  std::string sql = "CAST(";
+  sql.append(SqlParameter(n)).append(timestamps ? " AS TIMESTAMPTZ)" : " AS TEXT)");
+  return sql;
+}
+
+std::string SelectSql(int version, bool postgres) {
+  const bool timestamps = postgres && version >= 4;
   std::string names = "SELECT id";
-  for (std::size_t i = 0; i < kColumnCount; ++i)
-    names.append(", ").append(i >= kColumnsOfSchema[version - 1] ? "NULL" : kColumns[i]);
-  return names +
-         " FROM kavel_runs WHERE (CAST($1 AS TEXT) IS NULL OR started >= $1) AND (CAST($2 AS BIGINT) IS NULL OR "
-         "serial = $2) AND (CAST($3 AS TEXT) IS NULL OR port = $3) AND (CAST($4 AS TEXT) IS NULL OR station = $4)" +
-         std::string(version < 2 ? " AND CAST($5 AS TEXT) IS NULL AND CAST($6 AS TEXT) IS NULL"
-                                 : " AND (CAST($5 AS TEXT) IS NULL OR operator_name = $5) AND "
-                                   "(CAST($6 AS TEXT) IS NULL OR lot = $6)") +
-         " AND (CAST($7 AS TEXT) IS NULL OR started < $7) ORDER BY id";
+  for (std::size_t i = 0; i < kColumnsOfSchema[version - 1]; ++i) {
+    const std::string_view column = kColumns[i];
+    names.append(", ").append(column == "started" || column == "ended" ? TimeColumn(kColumns[i], timestamps)
+                                                                         : std::string(column));
+  }
+  for (std::size_t i = kColumnsOfSchema[version - 1]; i < kColumnCount; ++i) names.append(", NULL");
+  const std::string since = TimeParameter(1, timestamps), until = TimeParameter(7, timestamps);
+  names.append(" FROM kavel_runs WHERE (").append(since).append(" IS NULL OR started >= ").append(since);
+  names.append(") AND (CAST($2 AS BIGINT) IS NULL OR serial = $2) AND (CAST($3 AS TEXT) IS NULL OR port = $3) AND "
+               "(CAST($4 AS TEXT) IS NULL OR station = $4)");
+  names.append(version < 2 ? " AND CAST($5 AS TEXT) IS NULL AND CAST($6 AS TEXT) IS NULL"
+                           : " AND (CAST($5 AS TEXT) IS NULL OR operator_name = $5) AND "
+                             "(CAST($6 AS TEXT) IS NULL OR lot = $6)");
+  names.append(" AND (").append(until).append(" IS NULL OR started < ").append(until).append(") ORDER BY id");
+  return names;
 }
 
 // The sequence's next number, never below first ($2), the sequence going on by step ($3),
-// taken in one statement; below the limit ($4) when one is given, and no row otherwise.
+// taken in one statement, while it is at most the last ($4); no row once it is past. The
+// caller sees to it that first is at most the last, so that nothing here runs past 64 bits.
 constexpr const char* kDrawSql =
     "INSERT INTO kavel_serials (name, next) VALUES ($1, CAST($2 AS BIGINT) + CAST($3 AS BIGINT)) ON CONFLICT (name) "
     "DO UPDATE SET next = CASE WHEN kavel_serials.next > CAST($2 AS BIGINT) THEN kavel_serials.next ELSE "
-    "CAST($2 AS BIGINT) END + CAST($3 AS BIGINT) WHERE CAST($4 AS BIGINT) IS NULL OR kavel_serials.next < "
-    "CAST($4 AS BIGINT) RETURNING next - CAST($3 AS BIGINT)";
+    "CAST($2 AS BIGINT) END + CAST($3 AS BIGINT) WHERE CASE WHEN kavel_serials.next > CAST($2 AS BIGINT) THEN "
+    "kavel_serials.next ELSE CAST($2 AS BIGINT) END <= CAST($4 AS BIGINT) RETURNING next - CAST($3 AS BIGINT)";
+// The number spent in its domain ($1): a row back when it was not spent before, none when it
+// was. Two transactions that spend one number at once are put one after the other by the
+// key: the second finds it spent once the first commits.
+constexpr const char* kSpendSql =
+    "INSERT INTO kavel_spent (domain, value) VALUES ($1, CAST($2 AS BIGINT)) ON CONFLICT DO NOTHING RETURNING value";
 constexpr const char* kRecordDrawSql =
     "UPDATE kavel_runs SET serial_name = $1, serial = CAST($2 AS BIGINT) WHERE id = CAST($3 AS BIGINT)";
+// How many numbers of a counter in a row may be found spent before the draw gives up: they
+// are spent only by a log that was brought together from others.
+constexpr std::size_t kCounterTries = 1000;
 
 std::optional<std::string> Text(const std::string& text) {
   if (text.empty()) return std::nullopt;
@@ -87,12 +128,22 @@ TValues RowValues(const TRunRow& row) {
           Text(row.serialName), Text(row.serial),     std::string(row.serialVerified ? "1" : "0"),
           Text(row.result),     Text(row.exitStatus), Text(row.firstDifference), Text(row.seconds),
           Text(row.speed),      std::to_string(row.retries), Text(row.operatorName), Text(row.lot),
-          Text(row.device),     Text(row.reason),     std::string(row.serialKept ? "1" : "0")};
+          Text(row.device),     Text(row.reason),     std::string(row.serialKept ? "1" : "0"),
+          Text(row.resultClass)};
 }
 
 std::optional<std::int64_t> Number(const std::optional<std::string>& v) {
   if (!v) return std::nullopt;
   return std::strtoll(v->c_str(), nullptr, 10);
+}
+// A whole number as a statement returns it, and nothing for anything else (a real that a
+// counter past 64 bits became).
+std::optional<std::int64_t> Whole(const std::optional<std::string>& v) {
+  std::int64_t n = 0;
+  if (!v) return std::nullopt;
+  const auto [end, error] = std::from_chars(v->data(), v->data() + v->size(), n);
+  if (error != std::errc() || end != v->data() + v->size()) return std::nullopt;
+  return n;
 }
 std::optional<int> Small(const std::optional<std::string>& v) {
   const auto n = Number(v);
@@ -126,6 +177,7 @@ TRunRow RowFrom(const TValues& v) {
   row.device = text(20);
   row.reason = text(21);
   row.serialKept = Number(v[22]).value_or(0) != 0;
+  if (v[23]) row.resultClass = *v[23];
   return row;
 }
 
@@ -209,22 +261,21 @@ TStationStatus TSqlDb::CheckSchema() {
                            (version < kSchemaVersion ? " (recording a run with this program brings it up)" : ""));
 }
 
-TStationStatus TSqlDb::Begin(TRunRow& row, const TSerialDraw* draw) {
+TStationStatus TSqlDb::Begin(TRunRow& row) {
   std::vector<TRunRow> rows{row};
-  const TStationStatus begun = BeginAll(rows, draw);
+  const TStationStatus begun = BeginAll(rows);
   row = rows[0];
   return begun;
 }
 
-TStationStatus TSqlDb::BeginAll(std::vector<TRunRow>& rows, const TSerialDraw* draw) {
+TStationStatus TSqlDb::BeginAll(std::vector<TRunRow>& rows) {
   const auto failed = [&rows](TStationStatus status) {
-    for (TRunRow& row : rows) row.serial.reset(), row.id = 0;
+    for (TRunRow& row : rows) row.id = 0;
     return status;
   };
   if (!Write(false)) return failed(Rollback("cannot be written"));
   for (TRunRow& row : rows) {
     std::vector<TValues> inserted;
-    if (draw && !DrawInto(row, *draw)) return failed(Rollback("cannot be written"));
     if (!Query(InsertSql(), RowValues(row), &inserted) || inserted.size() != 1)
       return failed(Rollback("cannot be written"));
     row.id = Number(inserted[0][0]).value_or(0);
@@ -233,46 +284,76 @@ TStationStatus TSqlDb::BeginAll(std::vector<TRunRow>& rows, const TSerialDraw* d
   return TStationStatus::Done();
 }
 
-bool TSqlDb::DrawInto(TRunRow& row, const TSerialDraw& draw) {
-  const std::optional<std::string> limit =
-      draw.values ? std::optional<std::string>(std::to_string(draw.values->size())) : std::nullopt;
+TStationStatus TSqlDb::DrawInto(TRunRow& row, const TSerialDraw& draw) {
   row.serialName = draw.name;
   row.serial.reset();
-  // A list's value that a board holds already, handed out from another list (the same file
-  // as it was before an edit), is passed over: no value goes out twice.
-  for (std::size_t tries = 0; tries <= (draw.values ? draw.values->size() : 0); ++tries) {
+  const std::int64_t first = draw.values ? 0 : draw.first, last = draw.LastBase();
+  if (first > last) return TStationStatus::Done();  // none left, or none that fits
+  const std::size_t tries = draw.values ? draw.values->size() + 1 : kCounterTries;
+  for (std::size_t i = 0; i < tries; ++i) {
     std::vector<TValues> drawn, spent;
-    if (!Query(kDrawSql, {draw.name, std::to_string(draw.first), std::to_string(draw.step), limit}, &drawn) ||
-        drawn.size() > 1 || (drawn.empty() && !draw.values))
-      return false;
-    if (drawn.empty()) return true;  // the list is spent
-    const std::optional<std::int64_t> n = Number(drawn[0][0]);
-    if (!n) return false;
-    if (!draw.values) {
-      row.serial = n;
-      return true;
-    }
-    if (*n < 0 || static_cast<std::size_t>(*n) >= draw.values->size()) return false;
-    const auto value = static_cast<std::int64_t>((*draw.values)[static_cast<std::size_t>(*n)]);
-    if (!Query("SELECT count(*) FROM kavel_runs WHERE serial = CAST($1 AS BIGINT) AND serial_name LIKE 'list:%'",
-               {std::to_string(value)}, &spent) ||
-        spent.size() != 1)
-      return false;
-    if (spent[0][0] == "0") {
+    if (!Query(kDrawSql, {draw.name, std::to_string(first), std::to_string(draw.step), std::to_string(last)}, &drawn) ||
+        drawn.size() > 1)
+      return Failed("cannot be written");
+    if (drawn.empty()) return TStationStatus::Done();  // used up
+    const std::optional<std::int64_t> n = Whole(drawn[0][0]);
+    if (!n || (draw.values && (*n < 0 || static_cast<std::size_t>(*n) >= draw.values->size())))
+      return StationFailed(m_shown, "holds a serial sequence that cannot be used",
+                           draw.name + " stands at " + drawn[0][0].value_or("nothing"));
+    const std::int64_t value =
+        draw.values ? static_cast<std::int64_t>((*draw.values)[static_cast<std::size_t>(*n)]) : *n;
+    if (!Query(kSpendSql, {draw.Domain(), std::to_string(value)}, &spent)) return Failed("cannot be written");
+    if (spent.size() == 1) {
       row.serial = value;
-      return true;
+      return TStationStatus::Done();
     }
   }
-  return true;
+  return StationFailed(m_shown, "cannot draw from " + draw.name,
+                       std::to_string(tries) + " numbers in a row were handed out already");
 }
 
-TStationStatus TSqlDb::Draw(TRunRow& row, const TSerialDraw& draw) {
-  TRunRow drawn = row;
-  if (!Write(false) || !DrawInto(drawn, draw) ||
-      !Query(kRecordDrawSql, {Text(drawn.serialName), Text(drawn.serial), std::to_string(row.id)}))
-    return Rollback("cannot be written");
+TStationStatus TSqlDb::Draw(std::vector<TRunRow*>& rows, const TSerialDraw& draw) {
+  std::vector<TRunRow> drawn;
+  if (!Write(false)) return Rollback("cannot be written");
+  for (const TRunRow* row : rows) {
+    drawn.push_back(*row);
+    if (TStationStatus status = DrawInto(drawn.back(), draw); !status.Ok()) {
+      Query("ROLLBACK");
+      return status;
+    }
+    if (!Query(kRecordDrawSql, {Text(drawn.back().serialName), Text(drawn.back().serial), std::to_string(row->id)}))
+      return Rollback("cannot be written");
+  }
   if (TStationStatus committed = Commit(); !committed.Ok()) return committed;
-  row = drawn;
+  for (std::size_t i = 0; i < rows.size(); ++i) *rows[i] = drawn[i];
+  return TStationStatus::Done();
+}
+
+TStationStatus TSqlDb::Peek(const TSerialDraw& draw, std::optional<std::int64_t>& next) {
+  next.reset();
+  std::vector<TValues> found;
+  if (!Query("SELECT next FROM kavel_serials WHERE name = $1", {draw.name}, &found) || found.size() > 1)
+    return Failed("cannot be read");
+  const std::int64_t first = draw.values ? 0 : draw.first;
+  std::int64_t base = first;
+  if (!found.empty()) {
+    const std::optional<std::int64_t> stored = Whole(found[0][0]);
+    if (!stored)
+      return StationFailed(m_shown, "holds a serial sequence that cannot be used",
+                           draw.name + " stands at " + found[0][0].value_or("nothing"));
+    base = std::max(*stored, first);
+  }
+  if (base <= draw.LastBase()) next = base;
+  return TStationStatus::Done();
+}
+
+TStationStatus TSqlDb::Spent(const TSerialDraw& draw, std::int64_t value, bool& spent) {
+  std::vector<TValues> found;
+  if (!Query("SELECT count(*) FROM kavel_spent WHERE domain = $1 AND value = CAST($2 AS BIGINT)",
+             {draw.Domain(), std::to_string(value)}, &found) ||
+      found.size() != 1)
+    return Failed("cannot be read");
+  spent = found[0][0] != "0";
   return TStationStatus::Done();
 }
 
@@ -318,7 +399,7 @@ TStationStatus TSqlDb::List(const TLogFilter& filter, std::vector<TRunRow>& rows
   rows.clear();
   if (m_nothingYet) return TStationStatus::Done();
   std::vector<TValues> found;
-  if (!Query(SelectSql(m_readVersion), {Text(filter.since), Text(filter.serial), Text(filter.port), Text(filter.station),
+  if (!Query(SelectSql(m_readVersion, Postgres()), {Text(filter.since), Text(filter.serial), Text(filter.port), Text(filter.station),
                                         Text(filter.operatorName), Text(filter.lot), Text(filter.until)},
              &found))
     return Failed("cannot be read");

@@ -1,5 +1,6 @@
 #include "station/StationDb.h"
 
+#include <algorithm>
 #include <charconv>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -107,7 +108,34 @@ std::string StationName() {
   return name;
 }
 
+std::int64_t TSerialDraw::LastBase() const {
+  if (values) return static_cast<std::int64_t>(values->size()) - 1;
+  return std::min(largest, INT64_MAX - step);
+}
+
 std::vector<std::string> SchemaSteps(int fromVersion, bool postgres) {
+  if (fromVersion == 3) {
+    // 4: what a row counts as; each number spent once in its domain (every list sharing one),
+    // the numbers the log holds spent already; a server's times as times; the station's
+    // index. A counter that ran past 64 bits (SQLite kept it as a real) is used up.
+    std::vector<std::string> steps{
+        "ALTER TABLE kavel_runs ADD COLUMN result_class TEXT NOT NULL DEFAULT 'board'",
+        "UPDATE kavel_runs SET result_class = 'station' WHERE result IN ('bad_image', 'station_failed', 'usage') OR "
+        "(result IN ('port_failed', 'cancelled', 'stopped', 'output_failed', 'internal_error') AND device_id IS NULL "
+        "AND speed IS NULL)",
+        "CREATE TABLE kavel_spent (domain TEXT NOT NULL, value BIGINT NOT NULL, PRIMARY KEY (domain, value))",
+        "INSERT INTO kavel_spent (domain, value) SELECT DISTINCT CASE WHEN serial_name LIKE 'list:%' THEN 'list' ELSE "
+        "serial_name END, serial FROM kavel_runs WHERE serial IS NOT NULL AND serial_name IS NOT NULL",
+        "CREATE INDEX kavel_runs_station ON kavel_runs (station)",
+    };
+    if (postgres) {
+      steps.emplace_back("ALTER TABLE kavel_runs ALTER COLUMN started TYPE timestamptz USING started::timestamptz, "
+                         "ALTER COLUMN ended TYPE timestamptz USING NULLIF(ended, '')::timestamptz");
+    } else {
+      steps.emplace_back("UPDATE kavel_serials SET next = 9223372036854775807 WHERE typeof(next) <> 'integer'");
+    }
+    return steps;
+  }
   if (fromVersion == 2) {
     // 3: why a run ended as it did, and the numbers a board kept.
     return {"ALTER TABLE kavel_runs ADD COLUMN reason TEXT",

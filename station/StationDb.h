@@ -40,9 +40,15 @@ struct TRunRow {
   std::string device;                  // the device opened, links followed (a network port: its URL)
   std::string reason;                  // the run's outcome in the command line's words
   bool serialKept = false;             // the board held its number already and was given it again
+  std::string resultClass = kBoard;    // kBoard, or kStation for a run no board had a part in
 
   // A row whose end was never recorded: its run is still going, or its process was killed.
   static constexpr const char* kUnfinished = "unfinished";
+  // What a row counts as: a board's run, whatever became of it; or a run the station refused
+  // before any chip answered (an image that cannot be used, a port that cannot be opened, a
+  // log that cannot be reached), which the figures leave out of the boards.
+  static constexpr const char* kBoard = "board";
+  static constexpr const char* kStation = "station";
 };
 
 // Which rows the log lists: all those that match every filter given.
@@ -54,31 +60,45 @@ struct TLogFilter {
   std::string until;                   // UTC: rows started before it; "" for no end
 };
 
-// A number to draw with a row: the sequence's next, never below first, the sequence going on
-// by step. With values (a list), the sequence counts the values spent: the number is the
-// value at the count, and there is none once all are spent.
+// A number to draw for a row: the sequence's next, never below first, the sequence going on
+// by step, up to largest (the most its place holds). With values (a list), the sequence
+// counts the values taken: the number is the value at the count, and there is none once all
+// are taken. A number is handed out once in its domain (Domain()), whatever the sequence:
+// one that is spent already is passed over.
 struct TSerialDraw {
   std::string name = "default";
   std::int64_t first = 1;
   std::int64_t step = 1;
+  std::int64_t largest = INT64_MAX;
   const std::vector<std::uint64_t>* values = nullptr;
+
+  // Where a number is spent: a counter's own name; for every list of a database the same
+  // one, so that two lists (two versions of one file) never hand out a value twice.
+  std::string Domain() const { return values ? "list" : name; }
+  // The largest count the sequence may stand at before it draws: the last value's index for
+  // a list; for a counter the largest number it may hand out, one whose next still fits 64
+  // bits.
+  std::int64_t LastBase() const;
 };
 
 class TStationDb {
  public:
   virtual ~TStationDb() = default;
-  // Inserts the row (its result kUnfinished) and, with a draw, takes the sequence's next
-  // number for it, in one transaction: when this returns done the number is spent for good,
-  // whatever becomes of the run. Fills in row.id and row.serial. Done, or ssFailed.
-  virtual TStationStatus Begin(TRunRow& row, const TSerialDraw* draw) = 0;
-  // Begin for several rows in one transaction, the numbers drawn in the rows' order: all are
-  // begun, or none (and no number is spent). A row that a list had no value left for is
-  // begun without its number (row.serial empty).
-  virtual TStationStatus BeginAll(std::vector<TRunRow>& rows, const TSerialDraw* draw) = 0;
-  // Draws a number for a row begun without one, and records it in the row, in one
-  // transaction: done, the number then spent for good (row.serial empty when a list has none
-  // left), or ssFailed.
-  virtual TStationStatus Draw(TRunRow& row, const TSerialDraw& draw) = 0;
+  // Inserts the row (its result kUnfinished), in one transaction. Fills in row.id. Done, or
+  // ssFailed.
+  virtual TStationStatus Begin(TRunRow& row) = 0;
+  // Begin for several rows in one transaction: all are begun, or none.
+  virtual TStationStatus BeginAll(std::vector<TRunRow>& rows) = 0;
+  // Draws a number for each row (begun, without one), in the rows' order, and records it in
+  // the row, in one transaction: all or none. When this returns done the numbers are spent
+  // for good, whatever becomes of the runs; a row that the source had no number left for
+  // gets none (row.serial empty). Done, or ssFailed (no number spent).
+  virtual TStationStatus Draw(std::vector<TRunRow*>& rows, const TSerialDraw& draw) = 0;
+  // The number (a list: the index of the value) the draw would take next, without taking
+  // it: nothing when the source has none left. Done, or ssFailed.
+  virtual TStationStatus Peek(const TSerialDraw& draw, std::optional<std::int64_t>& next) = 0;
+  // Whether value was handed out in the draw's domain. Done, or ssFailed.
+  virtual TStationStatus Spent(const TSerialDraw& draw, std::int64_t value, bool& spent) = 0;
   // Records the run's end into the row Begin made, in one transaction. Done, or
   // ssFailed.
   virtual TStationStatus Finish(const TRunRow& row) = 0;
@@ -127,8 +147,9 @@ std::optional<std::string> UtcFromText(const std::string& text, std::time_t now 
 std::string StationName();
 
 // The schema's version this program writes, and the statements that bring a database from
-// version i to i + 1 (the dialects differ in the row's key only).
-inline constexpr int kSchemaVersion = 3;
+// version i to i + 1 (the dialects differ in the row's key and, from 4 on, in the times,
+// which a server keeps as timestamptz).
+inline constexpr int kSchemaVersion = 4;
 std::vector<std::string> SchemaSteps(int fromVersion, bool postgres);
 
 }  // namespace kavel::station

@@ -70,9 +70,10 @@ TEST_F(StationPg, TwoStationsOfFourBoardsShareOneSequence) {
   EXPECT_EQ(ports.size(), 8u);
 }
 
-// Two stations draw from copies of one list of five values at once, eight boards: five get a
-// value each, never one twice, and the other three are refused untouched.
-TEST_F(StationPg, TwoStationsShareAListAndItRunsOutForBoth) {
+// Two stations draw from two versions of one list of five values at once (one has a comment
+// more, so that the files differ), eight boards: five get a value each, never one twice, and
+// the other three are refused untouched.
+TEST_F(StationPg, TwoVersionsOfAListShareItsValuesAndItRunsOutForBoth) {
   const std::string values = "0x100\n0x101\n0x102\n0x103\n0x104\n";
   std::vector<std::string> a{"--db", url}, b{"--db", url};
   for (int i = 1; i <= 8; ++i) {
@@ -80,7 +81,7 @@ TEST_F(StationPg, TwoStationsShareAListAndItRunsOutForBoth) {
     (i <= 4 ? a : b).insert((i <= 4 ? a : b).end(), {"--port", "COM" + std::to_string(i)});
   }
   a.insert(a.end(), {"--quiet", "program", "--serial", "7FFE:be16", "--serial-list", Write("a.txt", values), blinkBin});
-  b.insert(b.end(), {"--quiet", "program", "--serial", "7FFE:be16", "--serial-list", Write("b.txt", values), blinkBin});
+  b.insert(b.end(), {"--quiet", "program", "--serial", "7FFE:be16", "--serial-list", Write("b.txt", "# version 2\n" + values), blinkBin});
   const pid_t first = test::StartProcess(KAVEL_CLI_EXE, a, File("a.out"), File("a.err"));
   const pid_t second = test::StartProcess(KAVEL_CLI_EXE, b, File("b.out"), File("b.err"));
   const int statuses[] = {test::WaitExit(first, 60000), test::WaitExit(second, 60000)};

@@ -143,6 +143,14 @@ TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {
   } runs[] = {
       {"COM1", &lot, 1000, ""}, {"COM2", nullptr, std::nullopt, "W-17"}, {"COM1", &lot, 1001, ""}, {"COM2", &lot, 1002, "W-17"},
   };
+  // A row begun, and its number drawn as a run draws it once the chip has answered.
+  const auto begin = [&db](station::TRunRow& row, const station::TSerialDraw* draw) {
+    ASSERT_TRUE(db->Begin(row).Ok());
+    std::vector<station::TRunRow*> one{&row};
+    if (draw) {
+      ASSERT_TRUE(db->Draw(one, *draw).Ok());
+    }
+  };
   for (const auto& r : runs) {
     station::TRunRow row;
     row.started = "2026-12-08T10:00:00.000Z";
@@ -151,12 +159,13 @@ TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {
     row.command = "program";
     row.operatorName = "ann";
     row.lot = r.workOrder;
-    ASSERT_TRUE(db->Begin(row, r.draw).Ok());
+    begin(row, r.draw);
     EXPECT_EQ(row.serial, r.serial);
     row.result = "ok";
     row.exitStatus = 0;
     row.deviceId = 0xC2;
     row.seconds = 1.5;
+    if (r.draw) row.serial.reset();  // a run that never learnt its number leaves it in its row
     ASSERT_TRUE(db->Finish(row).Ok());
   }
   // A later first moves the sequence on; an earlier one never takes it back.
@@ -166,20 +175,22 @@ TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {
   row.port = "COM3";
   row.command = "cycle";
   const station::TSerialDraw jump{"lot-7", 5000}, back{"lot-7", 1};
-  ASSERT_TRUE(db->Begin(row, &jump).Ok());
+  begin(row, &jump);
   EXPECT_EQ(row.serial, 5000);
-  ASSERT_TRUE(db->Begin(row, &back).Ok());
+  begin(row, &back);
   EXPECT_EQ(row.serial, 5001);
   // Several boards at once: numbered in their order, or, when one row cannot be written (no
-  // port), none begun and no number spent.
+  // port), none begun.
   std::vector<station::TRunRow> panel(3, row), broken(2, row);
-  ASSERT_TRUE(db->BeginAll(panel, &jump).Ok());
+  ASSERT_TRUE(db->BeginAll(panel).Ok());
+  std::vector<station::TRunRow*> drawn{&panel[0], &panel[1], &panel[2]};
+  ASSERT_TRUE(db->Draw(drawn, jump).Ok());
   EXPECT_EQ(panel[0].serial, 5002);
   EXPECT_EQ(panel[2].serial, 5004);
   broken[1].port.clear();
-  EXPECT_EQ(db->BeginAll(broken, &jump).kind, station::ssFailed);
-  EXPECT_FALSE(broken[0].serial.has_value());
-  ASSERT_TRUE(db->Begin(row, &jump).Ok());
+  EXPECT_EQ(db->BeginAll(broken).kind, station::ssFailed);
+  EXPECT_EQ(broken[0].id, 0);
+  begin(row, &jump);
   EXPECT_EQ(row.serial, 5005);
 
   const struct {
@@ -235,13 +246,20 @@ TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {
   ASSERT_EQ(std::system(("sqlite3 " + file + " 'UPDATE kavel_schema SET version = 99'").c_str()), 0);
   const station::TStationStatus newer = station::OpenStationDb(file, db);
   EXPECT_EQ(newer.kind, station::ssFailed);
-  EXPECT_NE(newer.detail.find("is of a newer schema: version 99, this program knows 3 at most"), std::string::npos);
+  EXPECT_NE(newer.detail.find("is of a newer schema: version 99, this program knows 4 at most"), std::string::npos);
   // A log of schema 1 is read as it stands, and brought up by the next run recorded in it.
   const std::string old = dir.Path() + "/old.db";
   std::string v1 = "CREATE TABLE kavel_schema (version INTEGER NOT NULL); INSERT INTO kavel_schema VALUES (1);";
   for (const std::string& step : station::SchemaSteps(0, false)) v1 += step + ";";
   v1 += "INSERT INTO kavel_runs (started, station, port, command, result) VALUES ('2026-01-01T00:00:00.000Z', 'a', "
         "'COM1', 'program', 'ok');";
+  // What an older program left: one value handed out by two versions of one list, a counter
+  // that ran past 64 bits into a real, a refused image counted as a board.
+  v1 += "INSERT INTO kavel_runs (started, station, port, command, result, serial_name, serial) VALUES "
+        "('2026-01-01T00:00:01.000Z', 'b', 'COM1', 'program', 'ok', 'list:aa', 6), "
+        "('2026-01-01T00:00:02.000Z', 'b', 'COM2', 'program', 'ok', 'list:bb', 6), "
+        "('2026-01-01T00:00:03.000Z', 'b', 'COM2', 'program', 'bad_image', NULL, NULL);"
+        "INSERT INTO kavel_serials VALUES ('edge', 9223372036854775807.0 + 9);";
   ASSERT_EQ(std::system(("sqlite3 " + old + " \"" + v1 + "\"").c_str()), 0);
   ASSERT_TRUE(station::OpenStationDb(old, db, station::TDbUse::duRead).Ok());
   ASSERT_TRUE(db->List({"", std::nullopt, "", "a", "", "", ""}, rows).Ok());
@@ -249,9 +267,22 @@ TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {
   EXPECT_EQ(rows[0].lot, "");
   ASSERT_TRUE(station::OpenStationDb(old, db).Ok());
   row.lot = "W-18";
-  ASSERT_TRUE(db->Begin(row, nullptr).Ok());
+  ASSERT_TRUE(db->Begin(row).Ok());
   ASSERT_TRUE(db->List({"", std::nullopt, "", "", "", "W-18", ""}, rows).Ok());
   EXPECT_EQ(rows.size(), 1u);
+  const std::vector<std::uint64_t> values{6, 7};
+  station::TSerialDraw list{"list:cc"}, edge{"edge"};
+  list.values = &values;
+  bool spent = false;
+  ASSERT_TRUE(db->Spent(list, 6, spent).Ok());
+  EXPECT_TRUE(spent);
+  std::optional<std::int64_t> next = 0;
+  ASSERT_TRUE(db->Peek(edge, next).Ok());
+  EXPECT_EQ(next, std::nullopt);
+  ASSERT_TRUE(db->List({"", std::nullopt, "", "b", "", "", ""}, rows).Ok());
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].resultClass, station::TRunRow::kBoard);
+  EXPECT_EQ(rows[2].resultClass, station::TRunRow::kStation);
   // Only read: a database with no tables yet holds no runs; one with tables of another's is
   // no station's log.
   const std::string fresh = dir.Path() + "/fresh.db", other = dir.Path() + "/other.db";
@@ -266,6 +297,54 @@ TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {
     EXPECT_EQ(refused.kind, station::ssFailed) << bad;
     EXPECT_EQ(refused.detail.rfind("the station database " + bad + " cannot be opened: ", 0), 0u) << refused.detail;
   }
+}
+
+// A number is handed out once in its domain: a counter's own, or the one every list of a
+// database shares (two versions of one list file); and a source that has none left that fits
+// its place, or 64 bits, hands out none instead of a number that wraps.
+TEST(StationDb, ANumberIsHandedOutOnceAndNeverPastItsPlaceOr64Bits) {
+  test::TTempDir dir;
+  std::unique_ptr<station::TStationDb> db;
+  ASSERT_TRUE(station::OpenStationDb(dir.Path() + "/station.db", db).Ok());
+  const std::vector<std::uint64_t> a{5, 6, 7}, b{6, 7, 8, 9};
+  station::TSerialDraw listA{"list:a"}, listB{"list:b"};
+  listA.values = &a;
+  listB.values = &b;
+  const station::TSerialDraw top{"top", INT64_MAX - 2, 1}, be16{"be16", 65534, 1, 65535}, stepped{"stepped", 65530, 10, 65535};
+  const std::optional<std::int64_t> none;
+  const struct {
+    const station::TSerialDraw* draw;
+    std::optional<std::int64_t> number;
+  } draws[] = {
+      {&listA, 5}, {&listB, 6}, {&listB, 7}, {&listA, none},  // A's 6 and 7 went out from B
+      {&listB, 8}, {&listB, 9}, {&listB, none},
+      {&top, INT64_MAX - 2}, {&top, INT64_MAX - 1}, {&top, none},  // its next would pass 2^63-1
+      {&be16, 65534}, {&be16, 65535}, {&be16, none},
+      {&stepped, 65530}, {&stepped, none},
+  };
+  for (const auto& d : draws) {
+    SCOPED_TRACE(d.draw->name);
+    std::optional<std::int64_t> next;
+    ASSERT_TRUE(db->Peek(*d.draw, next).Ok());
+    station::TRunRow row;
+    row.started = "2026-12-08T10:00:00.000Z", row.station = "bench", row.port = "COM1", row.command = "program";
+    ASSERT_TRUE(db->Begin(row).Ok());
+    std::vector<station::TRunRow*> one{&row};
+    ASSERT_TRUE(db->Draw(one, *d.draw).Ok());
+    EXPECT_EQ(row.serial, d.number);
+    if (d.draw->values == nullptr) {
+      EXPECT_EQ(next, d.number);  // a counter's peek is its draw
+    }
+  }
+  std::vector<station::TRunRow> rows;
+  ASSERT_TRUE(db->List({}, rows).Ok());
+  std::set<std::int64_t> serials;
+  for (const auto& r : rows)
+    if (r.serial) {
+      EXPECT_TRUE(serials.insert(*r.serial).second) << *r.serial;
+    }
+  db.reset();
+  ASSERT_EQ(std::system(("test \"$(sqlite3 " + dir.Path() + "/station.db 'SELECT DISTINCT typeof(next) FROM kavel_serials')\" = integer").c_str()), 0);
 }
 
 // The figures of log --stats: a run still going counts as a board but neither passed nor
@@ -325,7 +404,7 @@ TEST(StationSpool, ARowIsSentWholeAndFinishesItsRowOnlyOnce) {
   ASSERT_TRUE(station::OpenStationDb(file, db).Ok());
   std::vector<station::TRunRow> rows(2);
   for (station::TRunRow& r : rows) r.started = "2026-12-08T10:00:00.000Z", r.station = "bench", r.port = "COM1", r.command = "cycle";
-  ASSERT_TRUE(db->BeginAll(rows, nullptr).Ok());
+  ASSERT_TRUE(db->BeginAll(rows).Ok());
   const std::string odd = "odd - bytes\xff:7:-";  // what the packing itself uses
   station::TRunRow done = rows[1];
   done.result = "ok";
@@ -506,7 +585,7 @@ TEST_F(StationCli, EveryBoardIsARowWhateverBecameOfIt) {
   formula.port = "COM9\n7  2026-12-08T09:00:00.000Z  bench  COM1  program  7  ok";  // a row forged by a newline
   formula.command = "program";
   formula.image = "=HYPERLINK(\"http://x\",\"a, b\")";
-  ASSERT_TRUE(db->Begin(formula, nullptr).Ok());
+  ASSERT_TRUE(db->Begin(formula).Ok());
   const test::TRun csv = Run({"log", "--csv"});
   EXPECT_EQ(csv.out.rfind("id,started,ended,station,port,command,image,image_sha256,device_id,", 0), 0u);
   EXPECT_NE(csv.out.find(",program,\"'=HYPERLINK(\"\"http://x\"\",\"\"a, b\"\")\",,"), std::string::npos) << csv.out;
@@ -677,38 +756,47 @@ TEST_F(StationCli, NumbersComeFromAListACounterThatStepsOrTheBoardItself) {
   EXPECT_NE(flush.err.find("log --flush sends the rows that wait for a PostgreSQL server"), std::string::npos);
 }
 
-TEST_F(StationCli, EightPortsDrawConsecutiveNumbersInTheirOrderAtOnce) {
+// Numbers are drawn once a chip has answered, in the order of the ports among the boards
+// that answered: a chip that never answers spends none.
+TEST_F(StationCli, EightPortsDrawConsecutiveNumbersInTheirOrderAmongThoseThatAnswered) {
   std::vector<std::string> args;
   for (int i = 1; i <= 8; ++i) {
-    Sim({}, "COM" + std::to_string(i));
+    Sim(i == 3 ? std::vector<std::string>{"--speeds", "110"} : std::vector<std::string>{}, "COM" + std::to_string(i));
     args.insert(args.end(), {"--port", "COM" + std::to_string(i)});
   }
-  args.insert(args.end(), {"--quiet", "--no-verify", "program", "--serial", "7FFE:le16", blinkBin});
-  EXPECT_EQ(Run(args).status, 0);
-  // In the order of the ports, whichever process reaches the database first.
+  args.insert(args.end(), {"--quiet", "--baud", "9600", "--no-verify", "program", "--serial", "7FFE:le16", blinkBin});
+  EXPECT_EQ(Run(args).status, 1);
   std::set<std::int64_t> serials;
   for (const auto& row : Log()) {
-    serials.insert(row["serial"].get<std::int64_t>());
-    EXPECT_EQ(row["port"], "COM" + std::to_string(row["serial"].get<std::int64_t>())) << row;
+    const int port = std::stoi(row["port"].get<std::string>().substr(3));
+    EXPECT_EQ(row["serial"], port == 3 ? nlohmann::json(nullptr) : nlohmann::json(port < 3 ? port : port - 1)) << row;
+    EXPECT_EQ(row["result"], port == 3 ? "no_answer" : "ok");
+    if (row["serial"].is_number()) serials.insert(row["serial"].get<std::int64_t>());
   }
-  EXPECT_EQ(serials, (std::set<std::int64_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+  EXPECT_EQ(serials, (std::set<std::int64_t>{1, 2, 3, 4, 5, 6, 7}));
 }
 
-TEST_F(StationCli, AKilledRunsNumberStaysSpentAndADatabaseThatFailsStopsTheRunFirst) {
-  // Drawn, then killed while the chip does not answer yet: nothing was written with it.
+TEST_F(StationCli, ANumberIsSpentOnceTheChipAnswersAndStaysSpentAndADatabaseThatFailsStopsTheRunFirst) {
+  // A chip that never answers spends none; one drawn for, then killed while it is
+  // programmed, stays spent.
   Sim({"--speeds", "110"});
-  const pid_t cli = Start({"--baud", "9600", "program", "--serial", "7FFC", blinkBin});
-  for (int i = 0; i < 100 && Log().empty(); ++i) usleep(50000);
+  EXPECT_EQ(Run({"--baud", "9600", "program", "--serial", "7FFC", blinkBin}).status, 1);
+  StopSims();
+  Sim({"--reply-delay", "2"});
+  const pid_t cli = Start({"program", "--serial", "7FFC", blinkBin});
+  ASSERT_TRUE(test::WaitForText(File("err"), "programming ", 30000));
   kill(cli, SIGKILL);
   test::WaitExit(cli, 5000);
   StopSims();
   Sim();
   EXPECT_EQ(Run({"--quiet", "program", "--serial", "7FFC", blinkBin}).status, 0);
   const auto rows = Log();
-  ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[0]["result"], "unfinished");
-  EXPECT_EQ(rows[0]["serial"], 1);
-  EXPECT_EQ(rows[1]["serial"], 2);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0]["result"], "no_answer");
+  EXPECT_TRUE(rows[0]["serial"].is_null());
+  EXPECT_EQ(rows[1]["result"], "unfinished");
+  EXPECT_EQ(rows[1]["serial"], 1);
+  EXPECT_EQ(rows[2]["serial"], 2);
   StopSims();
 
   // A database that cannot be opened or written: said, its own status, nothing sent.

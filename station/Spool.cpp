@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <regex>
 
@@ -15,9 +16,13 @@ namespace {
 
 using TSqlite = std::unique_ptr<sqlite3, int (*)(sqlite3*)>;
 
-TStationStatus SpoolFailed(const std::string& spool, const std::string& what, sqlite3* db) {
-  return TStationStatus::Make(ssFailed, "the spool " + spool + " " + what + ": " +
-                                            (db ? sqlite3_errmsg(db) : "out of memory"));
+// "the spool PATH cannot be written: SQLite's words (the system's error)"; err: the system's
+// error as the failed call left it, when what came after may have changed it (0: as db says).
+TStationStatus SpoolFailed(const std::string& spool, const std::string& what, sqlite3* db, int err = 0) {
+  std::string why = db ? sqlite3_errmsg(db) : "out of memory";
+  if (err == 0 && db) err = sqlite3_system_errno(db);
+  if (err != 0) why.append(" (").append(std::strerror(err)).append(")");
+  return TStationStatus::Make(ssFailed, "the spool " + spool + " " + what + ": " + why);
 }
 
 // Opens the spool, made when create and missing, its table with it; every commit synced.
@@ -36,9 +41,10 @@ TStationStatus OpenSpool(const std::string& spool, bool create, TSqlite& db) {
   return TStationStatus::Done();
 }
 
-// Runs sql with its text parameters ($1 ...); the rows' columns into rows when given.
+// Runs sql with its text parameters ($1 ...); the rows' columns into rows when given. On a
+// failure, the system's error it met (before the statement's end may change it) into err.
 bool Run(sqlite3* db, const char* sql, const std::vector<std::string>& params,
-         std::vector<std::vector<std::string>>* rows = nullptr) {
+         std::vector<std::vector<std::string>>* rows = nullptr, int* err = nullptr) {
   sqlite3_stmt* prepared = nullptr;
   if (sqlite3_prepare_v2(db, sql, -1, &prepared, nullptr) != SQLITE_OK) return false;
   const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> statement(prepared, &sqlite3_finalize);
@@ -56,6 +62,7 @@ bool Run(sqlite3* db, const char* sql, const std::vector<std::string>& params,
     }
     rows->push_back(std::move(row));
   }
+  if (step != SQLITE_DONE && err) *err = sqlite3_system_errno(db);
   return step == SQLITE_DONE;
 }
 
@@ -112,12 +119,19 @@ std::string DefaultSpoolPath() {
 
 TStationStatus SpoolRow(const std::string& spool, const std::string& server, const TRunRow& row) {
   if (spool.empty()) return TStationStatus::Make(ssFailed, "there is no spool: no home folder");
-  if (TStationStatus made = MakeDefaultStationDbFolder(spool); !made.Ok()) return made;
+  if (TStationStatus made = MakeDefaultStationDbFolder(spool, "the spool"); !made.Ok()) return made;
+  // A FIFO or a device under its name would block the first read, or take the row nowhere.
+  struct stat st {};
+  if (stat(spool.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    return TStationStatus::Make(ssFailed, "the spool " + spool + " cannot be opened: " +
+                                              (S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a regular file"));
+  }
   TSqlite db(nullptr, &sqlite3_close_v2);
   if (TStationStatus opened = OpenSpool(spool, true, db); !opened.Ok()) return opened;
+  int err = 0;
   if (!Run(db.get(), "INSERT OR REPLACE INTO kavel_spool (server, id, row) VALUES ($1, $2, $3)",
-           {ServerKey(server), std::to_string(row.id), Packed(RowAsValues(row))}))
-    return SpoolFailed(spool, "cannot be written", db.get());
+           {ServerKey(server), std::to_string(row.id), Packed(RowAsValues(row))}, nullptr, &err))
+    return SpoolFailed(spool, "cannot be written", db.get(), err);
   return TStationStatus::Done();
 }
 

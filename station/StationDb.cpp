@@ -33,10 +33,9 @@ std::string DefaultStationDbPath() {
   return {};
 }
 
-TStationStatus MakeDefaultStationDbFolder(const std::string& path) {
-  const auto failed = [&path](const std::string& part) {
-    return TStationStatus::Make(ssFailed, "the station database " + path + " cannot be made: " + part + ": " +
-                                                 std::strerror(errno));
+TStationStatus MakeDefaultStationDbFolder(const std::string& path, const std::string& what) {
+  const auto failed = [&path, &what](const std::string& part) {
+    return TStationStatus::Make(ssFailed, what + " " + path + " cannot be made: " + part + ": " + std::strerror(errno));
   };
   const std::string folder = path.substr(0, path.rfind('/'));
   for (std::size_t slash = 1; slash != std::string::npos; slash = folder.find('/', slash + 1)) {

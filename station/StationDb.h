@@ -133,8 +133,8 @@ TStationStatus OpenStationDb(const std::string& where, std::unique_ptr<TStationD
 // $XDG_DATA_HOME/KAVEL/station.db, else ~/.local/share/KAVEL/station.db; "" without a home.
 std::string DefaultStationDbPath();
 // Makes the folders of the default path that are missing (only ours: KAVEL and what leads
-// to it). Done, or ssFailed.
-TStationStatus MakeDefaultStationDbFolder(const std::string& path);
+// to it). Done, or ssFailed: "<what> <path> cannot be made: <folder>: <why>".
+TStationStatus MakeDefaultStationDbFolder(const std::string& path, const std::string& what = "the station database");
 
 // The time now as the rows hold it.
 std::string UtcNow();

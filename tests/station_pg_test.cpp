@@ -149,6 +149,56 @@ TEST_F(StationPg, AServerThatGoesAwayKeepsTheRowInTheSpoolAndNoBoardIsWrittenWit
   EXPECT_EQ(rows[1]["serial_verified"], true);
 }
 
+// A server that goes away while its boards are programmed, and a spool that cannot take their
+// rows either (a directory in its place, bytes of no database, an immutable file, a file that
+// may grow no more): each run says so in one line naming the spool and why, exits as its row
+// was lost, and JSON says "logged": "lost".
+TEST_F(StationPg, ASpoolThatCannotTakeTheRowSaysWhyAndTheRowIsLost) {
+  const std::string big = Write("16k.bin", std::string(16384, '\x33'));
+  const struct {
+    const char* name;
+    std::string prepare;  // a shell command, in the spool's folder
+    const char* why;
+    bool root;            // it takes root (an immutable file, a file system of the test's own)
+  } cases[] = {
+      {"a directory", "mkdir spool.db", "cannot be opened: it is a directory", false},
+      {"random bytes", "head -c 8192 /dev/urandom > spool.db", "file is not a database", false},
+      {"an immutable file", "sqlite3 spool.db 'CREATE TABLE t (x)' && chattr +i spool.db", "readonly database", true},
+      {"a full disk",
+       "mount -t tmpfs -o size=256k tmpfs \"$PWD\" && cd \"$PWD\" && sqlite3 spool.db 'CREATE TABLE t (x)' && "
+       "{ head -c 1000000 /dev/zero > filler 2>/dev/null || true; }",
+       "database or disk is full", true},
+  };
+  const bool root = geteuid() == 0;
+  std::vector<pid_t> runs;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const std::string port = "COM" + std::to_string(i + 1), home = File("home" + std::to_string(i));
+    if (cases[i].root && !root) continue;
+    ASSERT_EQ(std::system(("mkdir -p " + home + "/KAVEL && cd " + home + "/KAVEL && " + cases[i].prepare).c_str()), 0);
+    Sim({"--reply-delay", "5"}, port);
+    runs.push_back(test::StartProcess(KAVEL_CLI_EXE, {"--port", port, "--db", url, "--json", "program", big},
+                                      File(port + ".out"), File(port + ".err"), {"XDG_DATA_HOME=" + home}));
+  }
+  for (std::size_t i = 0; i < runs.size(); ++i)
+    ASSERT_TRUE(test::WaitForText(File("COM" + std::to_string(i + 1) + ".err"), "programming ", 30000));
+  Cluster("stop");
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    const std::string port = "COM" + std::to_string(i + 1), spool = File("home" + std::to_string(i)) + "/KAVEL/spool.db";
+    EXPECT_EQ(test::WaitExit(runs[i], 60000), 5);
+    const std::string err = test::ReadWholeFile(File(port + ".err"));
+    EXPECT_NE(err.find("; the spool " + spool + " "), std::string::npos) << err;
+    EXPECT_NE(err.find(cases[i].why), std::string::npos) << err;
+    EXPECT_NE(err.find(": this board's row is lost (program was carried out)"), std::string::npos) << err;
+    const auto json = nlohmann::json::parse(test::ReadWholeFile(File(port + ".out")));
+    EXPECT_EQ(json["logged"], "lost");
+    EXPECT_EQ(json["result"], "station_failed");
+  }
+  if (root) {
+    EXPECT_EQ(std::system(("chattr -i " + File("home2/KAVEL/spool.db") + " && umount " + File("home3/KAVEL")).c_str()), 0);
+  }
+}
+
 // A server that stops answering (its processes frozen) while a board is programmed: the run
 // ends within the statements' bound, nothing it sent commits later, and the row waits in the
 // spool until log --flush sends it, once, though two send it at the same moment.

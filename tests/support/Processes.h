@@ -28,6 +28,7 @@ struct TStdio {
   int in = kNull, out = kNull, err = kNull;
   bool ignoreChildSignals = false;  // start it with SIGCHLD ignored, as some shells leave it
   long fileSizeLimit = -1;          // bytes a file it writes may reach (RLIMIT_FSIZE); -1: none
+  std::vector<std::string> env;     // "NAME=VALUE" set for it, over the test's environment
 };
 
 // Starts exe with args and the standard descriptors of io. Returns the process.
@@ -46,6 +47,10 @@ inline pid_t StartProcessWith(const std::string& exe, std::vector<std::string> a
       }
     }
     if (io.ignoreChildSignals) signal(SIGCHLD, SIG_IGN);
+    for (const std::string& e : io.env) {
+      const std::size_t eq = e.find('=');
+      setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
+    }
     if (io.fileSizeLimit >= 0) {
       const rlimit limit{static_cast<rlim_t>(io.fileSizeLimit), static_cast<rlim_t>(io.fileSizeLimit)};
       setrlimit(RLIMIT_FSIZE, &limit);
@@ -61,14 +66,15 @@ inline pid_t StartProcessWith(const std::string& exe, std::vector<std::string> a
 
 // Starts exe with args; stdin from /dev/null, stdout and stderr to the files (or /dev/null
 // when empty). Returns the process.
-inline pid_t StartProcess(const std::string& exe, std::vector<std::string> args,
-                          const std::string& out = {}, const std::string& err = {}) {
+inline pid_t StartProcess(const std::string& exe, std::vector<std::string> args, const std::string& out = {},
+                          const std::string& err = {}, std::vector<std::string> env = {}) {
   auto fileOrNull = [](const std::string& path) {
     return path.empty() ? TStdio::kNull : open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   };
   TStdio io;
   io.out = fileOrNull(out);
   io.err = fileOrNull(err);
+  io.env = std::move(env);
   const pid_t child = StartProcessWith(exe, std::move(args), io);
   for (int fd : {io.out, io.err})
     if (fd >= 0) close(fd);

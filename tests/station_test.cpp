@@ -705,11 +705,13 @@ TEST_F(StationCli, NumbersComeFromAListACounterThatStepsOrTheBoardItself) {
     int status;
     std::optional<std::int64_t> serial;
     bool kept;
-    const char* says;  // on standard error, or at the end of the result line
+    std::string says;  // on standard error, or at the end of the result line
+    const char* place = "7FFA:bytes6";
   } cases[] = {
       {"the list's first", {}, {"--serial-list", list}, 0, 0x10, false, ", serial 00:00:00:00:00:10\n"},
       {"its copy goes on", {}, {"--serial-list", copy}, 0, 0x11, false, ", serial 00:00:00:00:00:11\n"},
-      {"spent", {}, {"--serial-list", list}, 5, std::nullopt, false, "is used up"},
+      {"spent", {}, {"--serial-list", list}, 5, std::nullopt, false,
+       "the serial list " + list + " is used up: all 2 of its numbers are spent; nothing was sent"},
       {"an edited list passes over the values spent", {}, {"--serial-list", edited}, 0, 0x12, false, ", serial 00:00:00:00:00:12\n"},
       {"a counter", {}, counter, 0, 100, false, ", serial 00:00:00:00:00:64\n"},
       {"that steps", {}, counter, 0, 110, false, ", serial 00:00:00:00:00:6E\n"},
@@ -720,6 +722,12 @@ TEST_F(StationCli, NumbersComeFromAListACounterThatStepsOrTheBoardItself) {
       {"a blank one draws", {}, with(counter, {"--serial-keep"}), 0, 130, false, ", serial 00:00:00:00:00:82\n"},
       {"a locked one draws", {"--security", "2"}, with(counter, {"--serial-keep"}), 0, 140, false,
        "security bit 2 forbids reading the flash): a new number is drawn"},
+      // A counter's last number below 2^63, then none: never one that wraps.
+      {"near 2^63", {}, {"--serial-name", "top", "--serial-first", "9223372036854775806"}, 0, INT64_MAX - 1, false,
+       ", serial 7F:FF:FF:FF:FF:FF:FF:FE\n", "7FF8:bytes8"},
+      {"past it", {}, {"--serial-name", "top"}, 5, std::nullopt, false,
+       "the serial sequence top is used up: its next number would not fit bytes8 (at most 9223372036854775806); "
+       "nothing was sent", "7FF8:bytes8"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -728,12 +736,11 @@ TEST_F(StationCli, NumbersComeFromAListACounterThatStepsOrTheBoardItself) {
     const bool locked = c.sim.size() > 1 && c.sim[0] == "--security";
     const std::vector<std::string> command =
         locked ? std::vector<std::string>{"cycle", "--yes", "--controller", "none"} : std::vector<std::string>{"program"};
-    const test::TRun run = Run(with(command, with({"--serial", "7FFA:bytes6"}, with(c.options, {blinkBin}))));
+    const test::TRun run = Run(with(command, with({"--serial", c.place}, with(c.options, {blinkBin}))));
     StopSims();
     EXPECT_EQ(run.status, c.status) << run.err;
     if (c.status != 0) {
-      EXPECT_NE(run.err.find("the serial list " + list + " is used up: all 2 of its numbers are spent; nothing was sent"),
-                std::string::npos) << run.err;
+      EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
       EXPECT_NE(Report().find("records=0\n"), std::string::npos);  // the board was not touched
     } else {
       EXPECT_TRUE(run.out.ends_with(c.says) || run.err.find(c.says) != std::string::npos) << run.out << run.err;

@@ -70,11 +70,12 @@ int BadImage(const TCliArgs& args, const TRunStatus& bad) {
   return exit;
 }
 
-// The station database cannot be used: said once before any port is touched, and with --json
-// one object a port.
-int StationFailed(const TCliArgs& args, const TRunStatus& failed) {
+// The station database cannot be used (or its source of numbers has none left: no other
+// database would help): said once before any port is touched, and with --json one object a
+// port.
+int StationFailed(const TCliArgs& args, const TRunStatus& failed, bool database = true) {
   Complain(failed.detail + "; nothing was sent to any board" +
-           (args.db.empty() ? " (--db FILE|URL names another database, --no-db records nothing)" : ""));
+           (args.db.empty() && database ? " (--db FILE|URL names another database, --no-db records nothing)" : ""));
   if (args.json)
     for (const TPortArg& port : args.ports) JsonForPort(args, port.name, failed.kind, kExitStation, failed.detail);
   return kExitStation;
@@ -337,7 +338,7 @@ int main(int argc, char** argv) {
   if (station) {
     if (const TRunStatus left = NumbersLeft(args, *station, *db); !left.Ok()) {
       (void)RecordRefused(args, *station, *db, left, kExitStation);
-      return StationFailed(args, left);
+      return StationFailed(args, left, false);
     }
   }
   if (args.id == ciErase && image) args.eraseBlocks = image->Blocks();

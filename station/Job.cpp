@@ -1,12 +1,10 @@
 #include "station/Job.h"
 
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <string_view>
 
 #include <toml++/toml.h>
+
+#include "station/InputFile.h"
 
 namespace kavel::station {
 namespace {
@@ -60,12 +58,12 @@ TStationStatus Bad(const std::string& where, std::string_view key, const std::st
 TStationStatus LoadJob(const std::string& path, TJob& job) {
   job = {};
   job.path = path;
-  if (access(path.c_str(), R_OK) != 0) {
-    return TStationStatus::Make(ssBadJob, "the job " + path + " cannot be read: " + std::strerror(errno));
-  }
+  std::string text;
+  if (const std::string why = ReadInputFile(path, kMaxJobBytes, text); !why.empty())
+    return TStationStatus::Make(ssBadJob, "the job " + path + " " + why);
   toml::table root;
   try {
-    root = toml::parse_file(path);
+    root = toml::parse(text, path);
   } catch (const toml::parse_error& e) {
     return TStationStatus::Make(ssBadJob, path + ":" + std::to_string(e.source().begin.line) + ": not TOML: " +
                                               std::string(e.description()));

@@ -18,6 +18,7 @@
 // judge (each key is one of its options), which names the key's line when it refuses one.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -42,9 +43,13 @@ struct TJob {
   std::vector<TJobOption> options;  // every key but operation and image, in the file's order
 };
 
-// Reads and checks the job file: TOML, known keys only, each of its type, the required
-// ones there (operation, image, sha256, ports). Done, or ssBadJob saying
-// "FILE:LINE: KEY: what is wrong" (a missing key: "FILE: KEY is missing").
+// The largest job file read: a job is some lines of keys.
+inline constexpr std::size_t kMaxJobBytes = std::size_t{1} << 20;
+
+// Reads and checks the job file: a regular file of at most kMaxJobBytes (ReadInputFile), TOML,
+// known keys only, each of its type, the required ones there (operation, image, sha256,
+// ports). Done, or ssBadJob saying "FILE:LINE: KEY: what is wrong" (a missing key: "FILE: KEY
+// is missing"; a file that cannot be read: "the job FILE is a FIFO, not a regular file").
 TStationStatus LoadJob(const std::string& path, TJob& job);
 
 }  // namespace kavel::station

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <fstream>
 #include <set>
 #include <sstream>
 
 #include "image/HexText.h"
+#include "station/InputFile.h"
 #include "station/Sha256.h"
 
 namespace kavel::station {
@@ -180,10 +180,8 @@ TStationStatus ReadSerialList(const std::string& path, const TSerialPlace& place
   const auto bad = [&path](const std::string& why) {
     return TStationStatus::Make(ssBadPlace, "--serial-list " + path + ": " + why);
   };
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream bytes;
-  if (!file || !(bytes << file.rdbuf()) || file.bad()) return bad("cannot be read");
-  const std::string text = bytes.str();
+  std::string text;
+  if (const std::string why = ReadInputFile(path, kMaxSerialListBytes, text); !why.empty()) return bad("the file " + why);
   list = {path, Sha256(text), {}};
   std::set<std::uint64_t> seen;
   std::istringstream lines(text);

@@ -56,10 +56,13 @@ struct TSerialList {
 };
 // The largest number the log keeps.
 inline constexpr std::uint64_t kLargestSerial = 0x7FFFFFFFFFFFFFFF;
-// Reads the file: one value a line, decimal, hexadecimal after 0x, or hexadecimal bytes (with
-// ':' or '-' between them); blank lines and lines that begin with # are skipped. Done,
-// or ssBadPlace naming the line whose value is no number, does not fit the place or stands
-// twice, or a file that holds none.
+// The largest serial list read: a million MAC addresses and their comments.
+inline constexpr std::size_t kMaxSerialListBytes = std::size_t{64} << 20;
+// Reads the file, a regular file of at most kMaxSerialListBytes (ReadInputFile): one value a
+// line, decimal, hexadecimal after 0x, or hexadecimal bytes (with ':' or '-' between them);
+// blank lines and lines that begin with # are skipped. Done, or ssBadPlace for a file that
+// cannot be read (a FIFO, a device, too large), holds none, or has a line whose value is no
+// number, does not fit the place or stands twice (naming the line).
 TStationStatus ReadSerialList(const std::string& path, const TSerialPlace& place, TSerialList& list);
 
 // Done when the image holds no data where the number goes; otherwise ssImageClash naming the

@@ -43,6 +43,7 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
     std::vector<std::string> cli;
     int status;
     std::string says;  // on standard output or error
+    int withinMs = 60000;
   };
   const std::string bad = Write("bad.hex", ":0100000042BE\n:00000001FF\n");
   const std::string commanding = Write("status.ihx", ":0100000042BD\n:030000030600559F\n:00000001FF\n");
@@ -52,6 +53,12 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
   const std::string high = Write("high.bin", std::string(0x8000, '\xFF') + '\0');  // a byte at 8000
   const std::string fifo = File("trace.fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string jobFifo = File("job.fifo"), listFifo = File("list.fifo"), hugeJob = File("huge.toml");
+  ASSERT_EQ(mkfifo(jobFifo.c_str(), 0600) | mkfifo(listFifo.c_str(), 0600), 0);
+  ASSERT_EQ(truncate(Write("huge.toml", "").c_str(), 2 << 20), 0);
+  const auto listed = [this](const std::string& list) {
+    return std::vector<std::string>{"--serial-list", list, "program", "--serial", "7FFC", blinkBin};
+  };
   // A simulator killed on COM5: its entry stays, stale.
   std::filesystem::create_symlink("/dev/null", File("COM5"));
   Write(std::string("COM5") + kClaimSuffix, "pid=1\ntarget=/dev/null\noriginal=\n");
@@ -152,11 +159,20 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
            ", not " + std::string(64, 'a')},
       {"the image released", {}, {"--expect-sha256", station::Sha256(test::ReadWholeFile(blinkBin)), "verify", blinkBin},
        1, "differ"},
+      // An input that is no regular file is refused at once, never waited for or read whole.
+      {"a FIFO as the job", {"-"}, {"--job", jobFifo}, 2, "the job " + jobFifo + " is a FIFO, not a regular file", 5000},
+      {"a folder as the job", {"-"}, {"--job", dir.Path()}, 2, "the job " + dir.Path() + " is a directory", 5000},
+      {"a device as the job", {"-"}, {"--job", "/dev/zero"}, 2, "the job /dev/zero is a device", 5000},
+      {"a job past its bound", {"-"}, {"--job", hugeJob}, 2, "the job " + hugeJob + " holds more than 1 MB", 5000},
+      {"a FIFO as the serial list", {}, listed(listFifo), 2, "--serial-list " + listFifo + ": the file is a FIFO", 5000},
+      {"a folder as the serial list", {}, listed(dir.Path()), 2,
+       "--serial-list " + dir.Path() + ": the file is a directory", 5000},
+      {"a device as the serial list", {}, listed("/dev/zero"), 2, "--serial-list /dev/zero: the file is a device", 5000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     if (c.sim != std::vector<std::string>{"-"}) Sim(c.sim);
-    const TRun run = Run(c.cli);
+    const TRun run = Run(c.cli, c.withinMs);
     EXPECT_EQ(run.status, c.status) << run.err;
     EXPECT_NE(run.Both().find(c.says), std::string::npos) << run.out << run.err;
     EXPECT_EQ(run.err.find_first_of("\x1B\r"), std::string::npos) << run.err;

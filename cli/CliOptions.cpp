@@ -130,6 +130,9 @@ const TOption kOptions[] = {
     {.name = "--db", .needs = "--db needs a file or a postgresql:// URL",
      .take = [](TValue& v) {
        v.out.db = v.text;
+       // An option taken for the value (--db --no-db) would become a file of its name.
+       if (v.text.starts_with('-'))
+         return Usage(std::string(v.needs) + ", not an option: " + v.text + " (./" + v.text + " names a file of that name)");
        return Check(!v.text.empty(), v.needs);
      }},
     {.name = "--no-db", .flag = &TCliArgs::noDb},

@@ -4,6 +4,7 @@
 
 #include <toml++/toml.h>
 
+#include "station/Conninfo.h"
 #include "station/InputFile.h"
 
 namespace kavel::station {
@@ -46,6 +47,12 @@ const TKey kKeys[] = {
 
 constexpr std::string_view kTypeWords[] = {"a text in quotes", "a whole number", "true or false",
                                            "a list of texts in quotes"};
+
+// A file the job names: beside the job file unless a path says otherwise.
+std::string Beside(const std::string& job, const std::string& file) {
+  const std::size_t slash = job.rfind('/');
+  return file[0] == '/' || slash == std::string::npos ? file : job.substr(0, slash + 1) + file;
+}
 
 TStationStatus Bad(const std::string& where, std::string_view key, const std::string& what) {
   std::string text = where;
@@ -103,13 +110,15 @@ TStationStatus LoadJob(const std::string& path, TJob& job) {
       if (values[0] != "cycle" && values[0] != "program") return Bad(lineOf(node), key->name, "cycle or program");
       job.operation = values[0];
     } else if (key->name == "image" || key->name == "serial-list") {
-      // Files beside the job file unless a path says otherwise.
       if (values[0].empty()) return Bad(lineOf(node), key->name, "needs a file's name");
-      const std::size_t slash = path.rfind('/');
-      const std::string file =
-          values[0][0] == '/' || slash == std::string::npos ? values[0] : path.substr(0, slash + 1) + values[0];
+      const std::string file = Beside(path, values[0]);
       if (key->name == "image") job.image = file;
       else job.options.push_back({std::string(key->name), {std::string(key->option), file}, line});
+    } else if (key->name == "db") {
+      // An SQLite file as the image; a server's connection string as it stands, and a value
+      // that is no database (none, an option) left for the option to refuse.
+      const bool file = !IsConninfo(values[0]) && !values[0].empty() && !values[0].starts_with('-');
+      job.options.push_back({std::string(key->name), {"--db", file ? Beside(path, values[0]) : values[0]}, line});
     } else if (key->name == "sha256") {
       if (values[0].size() != 64 || values[0].find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
         return Bad(lineOf(node), key->name, "needs the image's SHA-256: 64 hexadecimal digits");

@@ -10,7 +10,7 @@
 //   boot-entry = "dtr-rts"           # invert-dtr, invert-rts, run-after = true
 //   expect-device = "C2"
 //   serial = "7FFC:be32"             # serial-name = "W-1742", serial-first = 1000
-//   db = "postgresql://line@db-host/production"
+//   db = "postgresql://line@db-host/production"   # or an SQLite file, beside the job file
 //   station = "line-2"
 //   lot = "W-1742"
 //

@@ -309,6 +309,7 @@ TEST_F(Cli, CommandLinesAreReadInOrderAndRefusedInTheProgramsOwnWords) {
       {{"--baud", "x", "--bogus", "sync"}, "--baud needs a line speed such as 9600 or 19200"},
       {{"sync", "--delay"}, "--delay needs milliseconds (0 to 60000)"},
       {{"--db=", "program", "a.hex"}, "--db needs a file or a postgresql:// URL"},  // never the command
+      {{"--db", "--no-db", "program", "a.hex"}, "--db needs a file or a postgresql:// URL, not an option"},
       {{"--json=maybe", "sync"}, "--json is a flag: it takes no value"},
       {{"--help", "--baud", "x"}, "--baud needs a line speed"},
       {{"program", "a.hex", "--for", "b.hex"}, "program needs one image file"},
@@ -370,6 +371,8 @@ TEST_F(Cli, AJobFileIsTheCommandLineOfTheLineAndABadOneIsRefusedByKeyAndLine) {
       {good + "baud-rate = [1]\n", {}, "job.toml:11: baud-rate: no such key"},
       {"operation = \"cycle\"\nbaud = \"fast\"\n", {}, "job.toml:2: baud: needs a whole number"},
       {good.substr(0, good.find("baud")) + "baud = 9601\n", {}, "job.toml:5: baud: --baud needs a line speed"},
+      {good + "db = \"\"\n", {}, "job.toml:11: db: --db needs a file or a postgresql:// URL"},
+      {good + "db = \"--no-db\"\n", {}, "job.toml:11: db: --db needs a file or a postgresql:// URL, not an option: --no-db"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.says);
@@ -397,11 +400,13 @@ TEST_F(Cli, AJobFileIsTheCommandLineOfTheLineAndABadOneIsRefusedByKeyAndLine) {
     EXPECT_EQ(args.ports.size(), c.more.empty() ? 2U : 1U);
     EXPECT_EQ(args.ports.back().name, c.more.empty() ? "COM2" : "COM3");
   }
-  // A serial list, as the image, lies beside the job.
-  Write("job.toml", good.substr(0, good.find("serial-name")) + "serial-list = \"macs.txt\"\nserial-keep = true\n");
+  // A serial list and an SQLite log, as the image, lie beside the job.
+  Write("job.toml", good.substr(0, good.find("serial-name")) +
+                        "serial-list = \"macs.txt\"\nserial-keep = true\ndb = \"logs/station.db\"\n");
   cli::TCliArgs args;
   ASSERT_TRUE(cli::ParseCliArgs({"--job", File("job.toml")}, args).Ok());
   EXPECT_EQ(args.serialList, File("macs.txt"));
+  EXPECT_EQ(args.db, File("logs/station.db"));
   EXPECT_TRUE(args.serialKeep);
 }
 

@@ -42,6 +42,7 @@ const TKey kKeys[] = {
     {"serial-keep", ktTruth, "--serial-keep"},
     {"db", ktText, "--db"},
     {"station", ktText, "--station"},
+    {"operator", ktText, "--operator"},
     {"lot", ktText, "--lot"},
 };
 

@@ -12,6 +12,7 @@
 //   serial = "7FFC:be32"             # serial-name = "W-1742", serial-first = 1000
 //   db = "postgresql://line@db-host/production"   # or an SQLite file, beside the job file
 //   station = "line-2"
+//   operator = "ann"                 # who runs the boards, in each one's row
 //   lot = "W-1742"
 //
 // The reader knows the keys and their types; what a value means is the command line's to

@@ -402,11 +402,12 @@ TEST_F(Cli, AJobFileIsTheCommandLineOfTheLineAndABadOneIsRefusedByKeyAndLine) {
   }
   // A serial list and an SQLite log, as the image, lie beside the job.
   Write("job.toml", good.substr(0, good.find("serial-name")) +
-                        "serial-list = \"macs.txt\"\nserial-keep = true\ndb = \"logs/station.db\"\n");
+                        "serial-list = \"macs.txt\"\nserial-keep = true\ndb = \"logs/station.db\"\noperator = \"ann\"\n");
   cli::TCliArgs args;
   ASSERT_TRUE(cli::ParseCliArgs({"--job", File("job.toml")}, args).Ok());
   EXPECT_EQ(args.serialList, File("macs.txt"));
   EXPECT_EQ(args.db, File("logs/station.db"));
+  EXPECT_EQ(args.operatorName, "ann");
   EXPECT_TRUE(args.serialKeep);
 }
 

@@ -189,6 +189,7 @@ const TOption kOptions[] = {
     {.name = "--pin", .flag = &TCliArgs::pin},
     {.name = "--job", .needs = "--job needs a job file",
      .take = [](TValue& v) {
+       if (!v.out.job.empty()) return Usage("--job is given twice: a run takes one job file");
        v.out.job = v.text;
        return Check(!v.text.empty(), v.needs);
      }},

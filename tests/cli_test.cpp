@@ -310,6 +310,7 @@ TEST_F(Cli, CommandLinesAreReadInOrderAndRefusedInTheProgramsOwnWords) {
       {{"sync", "--delay"}, "--delay needs milliseconds (0 to 60000)"},
       {{"--db=", "program", "a.hex"}, "--db needs a file or a postgresql:// URL"},  // never the command
       {{"--db", "--no-db", "program", "a.hex"}, "--db needs a file or a postgresql:// URL, not an option"},
+      {{"--job", "a.toml", "--job", "b.toml", "sync"}, "--job is given twice: a run takes one job file"},
       {{"--json=maybe", "sync"}, "--json is a flag: it takes no value"},
       {{"--help", "--baud", "x"}, "--baud needs a line speed"},
       {{"program", "a.hex", "--for", "b.hex"}, "program needs one image file"},

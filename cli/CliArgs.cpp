@@ -232,24 +232,33 @@ TRunStatus SerialMeant(TCliArgs& out) {
   return TRunStatus::Done();
 }
 
+// Whether a job's option (read alone into probe) goes with the command: when the command
+// takes it (kBelongings). log lists the job's rows, and takes the job's database, station
+// and lot alone; log --flush its database alone.
+bool JobOptionBelongs(const station::TJobOption& option, const TCliArgs& probe, const TCommandInfo& command, bool flush) {
+  if (command.id == ciLog) return option.key == "db" || (!flush && (option.key == "station" || option.key == "lot"));
+  return std::none_of(std::begin(kBelongings), std::end(kBelongings),
+                      [&](const TBelonging& b) { return b.given(probe) && !b.to(command); });
+}
+
 // The command line with the job's keys before its own options, so that those it gives win:
 // its ports replace the job's, and the job's command and image come when it gives no command.
-// Each key's value is checked as the option it stands for, its line named when refused; what
-// the options say together is checked on the whole.
+// Each key's value is checked as the option it stands for, its line named when refused; the
+// keys that do not go with the command given are left out; what the options say together is
+// checked on the whole.
 TRunStatus WithJob(const std::vector<std::string>& argv, const std::vector<std::string>& words, TCliArgs& out) {
   station::TJob job;
   if (TRunStatus loaded = station::LoadJob(out.job, job); !loaded.Ok()) return loaded;
   std::vector<std::string> merged;
-  // log lists the job's rows: its database, station and lot alone.
-  const TCommandInfo* command = words.empty() ? nullptr : FindCommandInfo(words.front());
-  const bool listing = command && command->id == ciLog;
+  const TCommandInfo* named = FindCommandInfo(words.empty() ? job.operation : words.front());
+  const TCommandInfo& command = named ? *named : CommandInfo(ciNone);
   for (const station::TJobOption& o : job.options) {
     TCliArgs probe;
     std::vector<std::string> ignored;
     if (TRunStatus good = ReadOptions(o.words, probe, ignored); !good.Ok())
       return Usage(job.path + ":" + std::to_string(o.line) + ": " + o.key + ": " + good.detail);
     if (o.words.front() == "--port" && out.portsGiven) continue;
-    if (listing && o.key != "db" && o.key != "station" && o.key != "lot") continue;
+    if (!JobOptionBelongs(o, probe, command, out.flush)) continue;
     merged.insert(merged.end(), o.words.begin(), o.words.end());
   }
   for (std::size_t i = 0; i < argv.size(); ++i) {

@@ -364,6 +364,8 @@ TEST_F(Cli, AJobFileIsTheCommandLineOfTheLineAndABadOneIsRefusedByKeyAndLine) {
       {good, {}, ""},
       {good, {"--baud", "9600", "-p", "COM3"}, ""},
       {good, {"log"}, ""},  // the lot's rows
+      {good, {"log", "--flush"}, ""},  // the spool of the job's database
+      {good, {"verify", "fw.hex"}, ""},  // the job's keys that go with verify
       {"image = \"fw.hex\"\nsha256 = \"" + sha + "\"\nports = [\"COM1\"]\n", {}, "job.toml: operation is missing"},
       {good + "sha256 = \"12\"\n", {}, "job.toml:11: not TOML"},  // a key given twice
       {"sha256 = \"12\"\n" + good.substr(0, good.find("sha256")), {}, "job.toml:1: sha256: needs the image's SHA-256"},
@@ -388,8 +390,12 @@ TEST_F(Cli, AJobFileIsTheCommandLineOfTheLineAndABadOneIsRefusedByKeyAndLine) {
       continue;
     }
     ASSERT_TRUE(status.Ok()) << status.detail;
-    EXPECT_EQ(args.lot, "W-17");
-    if (args.id == cli::ciLog) continue;
+    EXPECT_EQ(args.lot, args.flush ? "" : "W-17");
+    if (args.id != cli::ciCycle) {  // a command of the command line's own: the job's keys it takes alone
+      EXPECT_TRUE(args.serial.empty());
+      EXPECT_FALSE(args.controllerGiven);
+      continue;
+    }
     EXPECT_EQ(args.id, cli::ciCycle);
     EXPECT_EQ(args.file, File("fw.hex"));  // beside the job
     EXPECT_EQ(args.expectSha256, sha);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <set>
 #include <string_view>
 
 #include <CLI/CLI.hpp>
@@ -140,29 +141,38 @@ const TBelonging kBelongings[] = {
 };
 
 // Done when every option given belongs to the command; otherwise the usage error of the first
-// that does not.
+// that does not. Options that cannot go together are named where a job gave one of them.
 TRunStatus OptionsBelong(const TCliArgs& a) {
   for (const TBelonging& b : kBelongings) {
     if (b.given(a) && !b.to(CommandInfo(a.id)))
       return Usage(std::string(b.usage));
   }
+  const auto clash = [&a](std::initializer_list<std::string_view> options, std::string usage) {
+    for (const std::string_view option : options)
+      if (a.fromJob.contains(option)) return AtJobKey(a, option, Usage(std::move(usage)));
+    return Usage(std::move(usage));
+  };
   if (a.eraseGiven && a.noErase) return Usage("--erase and --no-erase cannot both be given");
   if ((a.serialNamed || !a.serialList.empty() || a.serialKeep) && a.serial.empty())
-    return Usage("--serial-name, --serial-first, --serial-step, --serial-list and --serial-keep need --serial ADDR[:FORMAT]");
+    return clash({"--serial-name", "--serial-first", "--serial-step", "--serial-list", "--serial-keep"},
+                 "--serial-name, --serial-first, --serial-step, --serial-list and --serial-keep need --serial ADDR[:FORMAT]");
   if (!a.serialList.empty() && a.serialNamed)
-    return Usage("--serial-list hands out the list's values: --serial-name, --serial-first and --serial-step cannot go with it");
+    return clash({"--serial-list", "--serial-name", "--serial-first", "--serial-step"},
+                 "--serial-list hands out the list's values: --serial-name, --serial-first and --serial-step cannot go with it");
   if (a.statsBy && !a.stats) return Usage("--by needs --stats");
   if (a.flush && (!a.since.empty() || !a.until.empty() || !a.serial.empty() || a.portsGiven || a.stationNamed))
     return Usage("log --flush sends every row that waits for the server: it takes no --since, --until, --serial, "
                  "--port, --station, --operator or --lot");
   if (a.flush && (a.stats || a.json || a.csv))
     return Usage("log --flush sends the rows that wait in the spool: it lists nothing, so --stats, --json and --csv cannot go with it");
-  if (a.noDb && !a.db.empty()) return Usage("--db and --no-db cannot both be given");
+  if (a.noDb && !a.db.empty()) return clash({"--db"}, "--db and --no-db cannot both be given");
   if (a.noDb && (!a.serial.empty() || a.id == ciLog))
-    return Usage(a.id == ciLog ? "log reads the station database: --no-db leaves nothing to read"
-                                    : "--serial draws its numbers from the station database: it cannot go with --no-db");
+    return a.id == ciLog ? Usage("log reads the station database: --no-db leaves nothing to read")
+                         : clash({"--serial"}, "--serial draws its numbers from the station database: it cannot go with --no-db");
   if (a.json && a.csv) return Usage("--json and --csv cannot both be given");
-  if (a.stationNamed && a.noDb) return Usage("--station, --operator and --lot name the log's rows: they cannot go with --no-db");
+  if (a.stationNamed && a.noDb)
+    return clash({"--station", "--operator", "--lot"},
+                 "--station, --operator and --lot name the log's rows: they cannot go with --no-db");
   return TRunStatus::Done();
 }
 
@@ -227,9 +237,24 @@ TRunStatus SerialMeant(TCliArgs& out) {
     return Check(number.has_value(), "log --serial needs the number whose rows to list");
   }
   station::TSerialPlace place;
-  if (TRunStatus parsed = station::ParseSerialPlace(out.serial, place); !parsed.Ok()) return parsed;
+  if (TRunStatus parsed = station::ParseSerialPlace(out.serial, place); !parsed.Ok())
+    return AtJobKey(out, "--serial", parsed);
   out.serialPlace = place;
   return TRunStatus::Done();
+}
+
+// The options argv gives, by their long names, up to "--" (a word taken as an option's value
+// counts as none).
+std::set<std::string_view> OptionsGiven(const std::vector<std::string>& argv) {
+  std::set<std::string_view> given;
+  for (std::size_t i = 0; i < argv.size() && argv[i] != "--"; ++i) {
+    const std::size_t equals = argv[i].find('=');
+    const TOption* option = FindOption(std::string_view(argv[i]).substr(0, equals));
+    if (!option) continue;
+    given.insert(option->name);
+    if (!option->flag && equals == std::string::npos) ++i;  // its value
+  }
+  return given;
 }
 
 // Whether a job's option (read alone into probe) goes with the command: when the command
@@ -252,14 +277,17 @@ TRunStatus WithJob(const std::vector<std::string>& argv, const std::vector<std::
   std::vector<std::string> merged;
   const TCommandInfo* named = FindCommandInfo(words.empty() ? job.operation : words.front());
   const TCommandInfo& command = named ? *named : CommandInfo(ciNone);
+  const std::set<std::string_view> own = OptionsGiven(argv);
+  std::map<std::string, std::string, std::less<>> fromJob;
   for (const station::TJobOption& o : job.options) {
+    const std::string where = job.path + ":" + std::to_string(o.line) + ": " + o.key;
     TCliArgs probe;
     std::vector<std::string> ignored;
-    if (TRunStatus good = ReadOptions(o.words, probe, ignored); !good.Ok())
-      return Usage(job.path + ":" + std::to_string(o.line) + ": " + o.key + ": " + good.detail);
+    if (TRunStatus good = ReadOptions(o.words, probe, ignored); !good.Ok()) return Usage(where + ": " + good.detail);
     if (o.words.front() == "--port" && out.portsGiven) continue;
     if (!JobOptionBelongs(o, probe, command, out.flush)) continue;
     merged.insert(merged.end(), o.words.begin(), o.words.end());
+    if (!own.contains(o.words.front())) fromJob[o.words.front()] = where;
   }
   for (std::size_t i = 0; i < argv.size(); ++i) {
     if (argv[i] == "--") {
@@ -275,6 +303,7 @@ TRunStatus WithJob(const std::vector<std::string>& argv, const std::vector<std::
   }
   const std::string path = out.job;
   out = {};
+  out.fromJob = std::move(fromJob);
   TRunStatus status = ParseCliArgs(merged, out);
   out.job = path;
   return status;
@@ -316,6 +345,12 @@ std::vector<std::string> CommandNames() {
   for (int id = static_cast<int>(ciPorts); id <= static_cast<int>(ciLog); ++id)
     names.emplace_back(CommandInfo(static_cast<TCommandId>(id)).name);
   return names;
+}
+
+TRunStatus AtJobKey(const TCliArgs& args, std::string_view option, TRunStatus status) {
+  const auto from = args.fromJob.find(option);
+  if (!status.Ok() && from != args.fromJob.end()) status.detail = from->second + ": " + status.detail;
+  return status;
 }
 
 bool CommandAsks(const TCliArgs& args) { return args.id == ciCycle && args.bootEntry.empty(); }

@@ -3,6 +3,8 @@
 
 #include <bitset>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -43,6 +45,9 @@ struct TCliArgs {
   std::string trace;
   std::optional<TImageFormat> format;  // --format: the image's format, whatever its name
   std::string job;                 // --job FILE: the options, ports, command and image it holds
+  // The options the job gave (and the command line did not), by name, each with where:
+  // "--serial-list" -> "job.toml:9: serial-list".
+  std::map<std::string, std::string, std::less<>> fromJob;
   bool help = false;
   bool version = false;
   std::string command;              // the command's name as given
@@ -100,6 +105,10 @@ bool CommandLogged(const TCliArgs& args);
 // Parses argv (without the program name) into out. Done, or rkUsage with the usage error's
 // message. Checks everything that can be checked without a port or a file.
 TRunStatus ParseCliArgs(const std::vector<std::string>& argv, TCliArgs& out);
+
+// status, its words led by where the job gave option ("job.toml:9: serial-list: ") when a job
+// gave it; as it is otherwise (done, or an option of the command line's own).
+TRunStatus AtJobKey(const TCliArgs& args, std::string_view option, TRunStatus status);
 
 // True when the command asks the operator something (the jumper prompt of the cycle).
 bool CommandAsks(const TCliArgs& args);

@@ -243,13 +243,19 @@ station::TSerialDraw TStationRun::SerialDraw(const TCliArgs& args) const {
 
 std::string TStationRun::UsedUp(const TCliArgs& args) const {
   if (list) {
-    return "the serial list " + Printable(list->path) + " is used up: all " + std::to_string(list->values.size()) +
-           " of its numbers are spent";
+    return AtJobKey(args, "--serial-list",
+                    TRunStatus::Make(rkStationFailed, "the serial list " + Printable(list->path) + " is used up: all " +
+                                                          std::to_string(list->values.size()) + " of its numbers are spent"))
+        .detail;
   }
   const station::TSerialDraw draw = SerialDraw(args);
-  return "the serial sequence " + Printable(draw.name) + " is used up: its next number would not fit " +
-         (args.serialPlace ? args.serialPlace->FormatText() : std::string("its place")) + " (at most " +
-         std::to_string(draw.LastBase()) + ")";
+  return AtJobKey(args, "--serial-name",
+                  TRunStatus::Make(rkStationFailed, "the serial sequence " + Printable(draw.name) +
+                                                        " is used up: its next number would not fit " +
+                                                        (args.serialPlace ? args.serialPlace->FormatText()
+                                                                          : std::string("its place")) +
+                                                        " (at most " + std::to_string(draw.LastBase()) + ")"))
+      .detail;
 }
 
 TRunStatus NumbersLeft(const TCliArgs& args, const TStationRun& station, station::TStationDb& db) {
@@ -447,8 +453,10 @@ TRunStatus RecordRefused(const TCliArgs& args, const TStationRun& station, stati
 int FlushLog(const TCliArgs& args) {
   const std::string where = args.db.empty() ? station::DefaultStationDbPath() : args.db;
   if (!station::IsConninfo(where)) {
-    Complain("log --flush sends the rows that wait for a PostgreSQL server: name it with --db postgresql://... "
-             "(an SQLite log keeps no spool)");
+    Complain(AtJobKey(args, "--db",
+                      TRunStatus::Make(rkUsage, "log --flush sends the rows that wait for a PostgreSQL server: name "
+                                                "it with --db postgresql://... (an SQLite log keeps no spool)"))
+                 .detail);
     return kExitUsage;
   }
   std::unique_ptr<station::TStationDb> db;
@@ -456,7 +464,8 @@ int FlushLog(const TCliArgs& args) {
   TRunStatus status = station::OpenStationDb(where, db);
   if (status.Ok()) status = station::FlushSpool(station::DefaultSpoolPath(), where, *db, flushed);
   if (!status.Ok()) {
-    Complain(status.detail + (flushed.left ? "; " + std::to_string(flushed.left) + " rows wait in the spool" : ""));
+    Complain(AtJobKey(args, "--db", status).detail +
+             (flushed.left ? "; " + std::to_string(flushed.left) + " rows wait in the spool" : ""));
     return kExitStation;
   }
   const std::string line = std::to_string(flushed.sent) + (flushed.sent == 1 ? " row" : " rows") + " sent to " +
@@ -490,7 +499,7 @@ int ListLog(const TCliArgs& args) {
   TRunStatus status = nothingYet ? TRunStatus::Done() : station::OpenStationDb(where, db, station::TDbUse::duRead);
   if (status.Ok() && db) status = db->List(filter, rows);
   if (!status.Ok()) {
-    Complain(status.detail);
+    Complain(AtJobKey(args, "--db", status).detail);
     return kExitStation;
   }
   std::string text;

@@ -28,7 +28,7 @@ struct TStationRun {
   // The draw of a board's number: from the list, or from the sequence --serial-name names.
   station::TSerialDraw SerialDraw(const TCliArgs& args) const;
   // The words for a board that the source has no number left for (the list is spent, or
-  // the counter's next would not fit).
+  // the counter's next would not fit), led by the job's line when a job gave the source.
   std::string UsedUp(const TCliArgs& args) const;
 };
 

@@ -202,24 +202,28 @@ int RunSeveral(const TCliArgs& args, const std::vector<TPortRun>& runs, std::vec
 // port given twice, raw TCP without the speed its server runs at or with modem lines to set,
 // or a cycle that would ask where nobody can answer.
 TRunStatus Runnable(const TCliArgs& args) {
-  if (TRunStatus twice = PortsTwice(args.ports); !twice.Ok()) return twice;
+  if (TRunStatus twice = PortsTwice(args.ports); !twice.Ok()) return AtJobKey(args, "--port", twice);
   for (const TPortArg& port : args.ports) {
     // A board whose number goes into its flash must be the board on that socket.
     if (!port.pinned && (args.requirePinned || args.serialPlace)) {
       const std::string device = RealDevice(port);
-      return TRunStatus::Make(rkUsage, port.name + " has no entry in the port directory: only the default rule gives it (" +
-                                           (device.empty() ? std::string("to no device now") : "to " + device + " now") +
-                                           "), and it moves to another device when one is unplugged; kavel-isp-cli ports "
-                                           "--pin writes an entry that keeps it" +
-                                           (args.requirePinned ? "" : " (--serial needs one)"));
+      return AtJobKey(args, "--port",
+                      TRunStatus::Make(rkUsage, port.name + " has no entry in the port directory: only the default "
+                                                            "rule gives it (" +
+                                                    (device.empty() ? std::string("to no device now")
+                                                                    : "to " + device + " now") +
+                                                    "), and it moves to another device when one is unplugged; "
+                                                    "kavel-isp-cli ports --pin writes an entry that keeps it" +
+                                                    (args.requirePinned ? "" : " (--serial needs one)")));
     }
     if (port.RawTcp() && !args.baudGiven) {
-      return TRunStatus::Make(rkUsage, port.name + " is raw TCP, which cannot set the line's speed: give --baud, the "
-                                                   "speed the server's port runs at");
+      return AtJobKey(args, "--port",
+                      TRunStatus::Make(rkUsage, port.name + " is raw TCP, which cannot set the line's speed: give "
+                                                            "--baud, the speed the server's port runs at"));
     }
     if (port.RawTcp() && (!args.bootEntry.empty() || args.runAfter)) {
-      return TRunStatus::Make(rkUsage,
-                              port.name + " is raw TCP, which carries no modem lines for --boot-entry or --run-after");
+      return AtJobKey(args, "--port", TRunStatus::Make(rkUsage, port.name + " is raw TCP, which carries no modem "
+                                                                            "lines for --boot-entry or --run-after"));
     }
   }
   const bool several = args.ports.size() > 1;
@@ -301,7 +305,7 @@ int main(int argc, char** argv) {
   if (!args.serialList.empty()) {
     list.emplace();
     if (const TRunStatus read = station::ReadSerialList(args.serialList, *args.serialPlace, *list); !read.Ok())
-      return Usage(args, args.json, read);
+      return Usage(args, args.json, AtJobKey(args, "--serial-list", read));
   }
   // The station's database first: a run whose record would be lost is not started.
   std::optional<TStationRun> station;
@@ -310,7 +314,8 @@ int main(int argc, char** argv) {
     station.emplace();
     station->image = args.file;
     station->list = std::move(list);
-    if (const TRunStatus ready = PrepareStation(args, *station, db); !ready.Ok()) return StationFailed(args, ready);
+    if (const TRunStatus ready = PrepareStation(args, *station, db); !ready.Ok())
+      return StationFailed(args, AtJobKey(args, "--db", ready));
     // Rows that waited for this server since it last went away.
     // Said for people only: --json's readers have the log.
     if (const std::string sent = SendSpooled(station->where, *db); !sent.empty() && !args.quiet && !args.json)
@@ -321,10 +326,12 @@ int main(int argc, char** argv) {
   TRunStatus loaded = LoadImage(args, image, fileBytes);
   const std::string sha256 = loaded.Ok() ? station::Sha256(fileBytes) : std::string();
   if (loaded.Ok() && !args.expectSha256.empty() && sha256 != args.expectSha256) {
-    loaded = TRunStatus::Make(rkBadImage, Printable(args.file) + " is not the image expected: its SHA-256 is " + sha256 +
-                                              ", not " + args.expectSha256);
+    loaded = AtJobKey(args, "--expect-sha256",
+                      TRunStatus::Make(rkBadImage, Printable(args.file) + " is not the image expected: its SHA-256 is " +
+                                                       sha256 + ", not " + args.expectSha256));
   }
-  if (loaded.Ok() && image && args.serialPlace) loaded = station::SerialPlaceFree(*image, args.file, *args.serialPlace);
+  if (loaded.Ok() && image && args.serialPlace)
+    loaded = AtJobKey(args, "--serial", station::SerialPlaceFree(*image, args.file, *args.serialPlace));
   if (!loaded.Ok()) {
     if (station) {
       if (const TRunStatus kept = RecordRefused(args, *station, *db, loaded, kExitFile); !kept.Ok())

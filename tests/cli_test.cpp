@@ -56,6 +56,10 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
   const std::string jobFifo = File("job.fifo"), listFifo = File("list.fifo"), hugeJob = File("huge.toml");
   ASSERT_EQ(mkfifo(jobFifo.c_str(), 0600) | mkfifo(listFifo.c_str(), 0600), 0);
   ASSERT_EQ(truncate(Write("huge.toml", "").c_str(), 2 << 20), 0);
+  Write("root.txt", "root:x:0:0:root:/root:/bin/bash\n");
+  const std::string listJob = Write("list.toml", "operation = \"program\"\nimage = \"fw.hex\"\nsha256 = \"" +
+                                                     std::string(64, 'a') + "\"\nports = [\"COM1\"]\nserial-list = "
+                                                     "\"root.txt\"\nserial = \"7FFC\"\n");
   const auto listed = [this](const std::string& list) {
     return std::vector<std::string>{"--serial-list", list, "program", "--serial", "7FFC", blinkBin};
   };
@@ -168,6 +172,8 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
       {"a folder as the serial list", {}, listed(dir.Path()), 2,
        "--serial-list " + dir.Path() + ": the file is a directory", 5000},
       {"a device as the serial list", {}, listed("/dev/zero"), 2, "--serial-list /dev/zero: the file is a device", 5000},
+      {"a job's serial list, at the job's line", {}, {"--job", listJob}, 2,
+       "list.toml:5: serial-list: --serial-list " + File("root.txt") + ": line 1"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -374,6 +380,9 @@ TEST_F(Cli, AJobFileIsTheCommandLineOfTheLineAndABadOneIsRefusedByKeyAndLine) {
       {good + "baud-rate = [1]\n", {}, "job.toml:11: baud-rate: no such key"},
       {"operation = \"cycle\"\nbaud = \"fast\"\n", {}, "job.toml:2: baud: needs a whole number"},
       {good.substr(0, good.find("baud")) + "baud = 9601\n", {}, "job.toml:5: baud: --baud needs a line speed"},
+      // What the options say together, or what is found once they are read, at the job's line.
+      {good.substr(0, good.find("serial = ")) + "serial = \"7FFC:be64\"\n", {}, "job.toml:8: serial: --serial needs ADDR"},
+      {good + "serial-list = \"macs.txt\"\n", {}, "job.toml:11: serial-list: --serial-list hands out the list's values"},
       {good + "db = \"\"\n", {}, "job.toml:11: db: --db needs a file or a postgresql:// URL"},
       {good + "db = \"--no-db\"\n", {}, "job.toml:11: db: --db needs a file or a postgresql:// URL, not an option: --no-db"},
   };

@@ -13,6 +13,7 @@
 
 #include "station/Conninfo.h"
 #include "station/Serial.h"
+#include "station/Sha256.h"
 #include "station/Spool.h"
 #include "station/StationDb.h"
 #include "station/Stats.h"
@@ -698,6 +699,8 @@ TEST_F(StationCli, NumbersComeFromAListACounterThatStepsOrTheBoardItself) {
     return Write(std::string("held-") + std::to_string(number) + ".bin", flash);
   };
   const std::string edited = Write("edited.txt", test::ReadWholeFile(list) + "0x12\n");
+  const std::string job = Write("job.toml", "operation = \"program\"\nimage = \"fw.bin\"\nsha256 = \"" +
+                                                station::Sha256(blink) + "\"\nports = [\"COM1\"]\nserial-list = \"macs.txt\"\n");
   const std::vector<std::string> counter{"--serial-name", "s", "--serial-first", "100", "--serial-step", "10"};
   const auto with = [](std::vector<std::string> a, const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -716,6 +719,8 @@ TEST_F(StationCli, NumbersComeFromAListACounterThatStepsOrTheBoardItself) {
       {"its copy goes on", {}, {"--serial-list", copy}, 0, 0x11, false, ", serial 00:00:00:00:00:11\n"},
       {"spent", {}, {"--serial-list", list}, 5, std::nullopt, false,
        "the serial list " + list + " is used up: all 2 of its numbers are spent; nothing was sent"},
+      {"spent, the list a job's", {}, {"--job", job}, 5, std::nullopt, false,
+       "job.toml:5: serial-list: the serial list " + list + " is used up"},
       {"an edited list passes over the values spent", {}, {"--serial-list", edited}, 0, 0x12, false, ", serial 00:00:00:00:00:12\n"},
       {"a counter", {}, counter, 0, 100, false, ", serial 00:00:00:00:00:64\n"},
       {"that steps", {}, counter, 0, 110, false, ", serial 00:00:00:00:00:6E\n"},

@@ -174,6 +174,16 @@ std::optional<std::uint64_t> ListValue(std::string_view text) {
   return whole(digits, 16) ? std::optional(value) : std::nullopt;
 }
 
+// Why a line holds no value. The value is shown only when it may be a number mistyped (short,
+// and written with the characters numbers are), so that a file that is no list (one of the
+// system's, named by mistake) is never shown.
+std::string NoNumber(int line, const std::string& value) {
+  const std::string forms = "no number (decimal, 0x hexadecimal, or bytes such as 00:1A:2B)";
+  const bool shown = value.size() <= 32 && value.find_first_not_of("0123456789abcdefABCDEFxX:-") == std::string::npos;
+  if (!shown) return "line " + std::to_string(line) + " holds " + forms;
+  return "line " + std::to_string(line) + ": " + Quoted(value) + " is " + forms;
+}
+
 }  // namespace
 
 TStationStatus ReadSerialList(const std::string& path, const TSerialPlace& place, TSerialList& list) {
@@ -193,7 +203,7 @@ TStationStatus ReadSerialList(const std::string& path, const TSerialPlace& place
     const std::string value = line.substr(first, line.find_last_not_of(" \t\r") + 1 - first);
     const std::string at = "line " + std::to_string(number) + ": ";
     const std::optional<std::uint64_t> v = ListValue(value);
-    if (!v) return bad(at + "\"" + value + "\" is no number (decimal, 0x hexadecimal, or bytes such as 00:1A:2B)");
+    if (!v) return bad(NoNumber(number, value));
     if (*v > place.Largest())
       return bad(at + value + " does not fit " + FormatName(place) + " (at most " + std::to_string(place.Largest()) + ")");
     if (!seen.insert(*v).second) return bad(at + value + " stands twice: a number is never handed out twice");

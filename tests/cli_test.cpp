@@ -173,7 +173,7 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
        "--serial-list " + dir.Path() + ": the file is a directory", 5000},
       {"a device as the serial list", {}, listed("/dev/zero"), 2, "--serial-list /dev/zero: the file is a device", 5000},
       {"a job's serial list, at the job's line", {}, {"--job", listJob}, 2,
-       "list.toml:5: serial-list: --serial-list " + File("root.txt") + ": line 1"},
+       "list.toml:5: serial-list: --serial-list " + File("root.txt") + ": line 1 holds no number"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

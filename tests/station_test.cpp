@@ -110,6 +110,10 @@ TEST(Serial, AListIsReadWholeOrRefusedByItsLine) {
       {"0:bytes8", "FF:FF:FF:FF:FF:FF:FF:FF\n", {}, "line 1: FF:FF:FF:FF:FF:FF:FF:FF does not fit bytes8"},
       {"0:bytes6", "001A2B3C4D60\n", {}, "line 1: \"001A2B3C4D60\" is no number"},  // no MAC without its colons
       {"0:be32", "# nothing yet\n\n", {}, "holds no numbers"},
+      // A file that is no list (one of the system's, named by mistake) is not shown.
+      {"0:be32", "root:x:0:0:root:/root:/bin/bash\n", {},
+       "line 1 holds no number (decimal, 0x hexadecimal, or bytes such as 00:1A:2B)"},
+      {"0:be32", "1\n" + std::string(33, 'a') + "\n", {}, "line 2 holds no number (decimal"},
   };
   for (const auto& l : lists) {
     SCOPED_TRACE(l.text);

@@ -1,11 +1,13 @@
 #include "cli/CliPorts.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <limits>
 
 #include "link/NetComDevice.h"
 #include "link/NumberText.h"
+#include "link/WireText.h"
 
 namespace kavel::cli {
 namespace {
@@ -23,6 +25,13 @@ bool ComNumberFits(const std::string& name) {
 TRunStatus ParsePortArg(std::string_view text, const TPortMap& map, TPortArg& port) {
   const std::string name(text);
   if (name.empty()) return Usage(std::string(kPortNeeds));
+  // The name is shown and logged as it stands: a NUL (from a job's TOML string) would cut it
+  // short there, another control move a terminal's cursor.
+  if (std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }))
+    return Usage("--port " + Printable(name) + ": a port's name holds no control characters");
+  // An option taken for the value (--port --erase).
+  if (name.starts_with('-'))
+    return Usage(std::string(kPortNeeds) + ", not an option: " + name + " (./" + name + " names a device of that name)");
   if (LooksLikeNetAddress(name)) {
     if (!ParseNetAddress(name))
       return Usage("--port " + name + ": a network port is rfc2217://HOST:PORT or socket://HOST:PORT");

@@ -33,8 +33,9 @@ struct TPortArg {
 inline constexpr std::string_view kPortNeeds = "--port needs a COM name, a device path or a network port's address";
 
 // text as a port argument, with what a COM name leads to looked up in map. Done, or rkUsage
-// when text is none: empty, a network address that does not read as one, or a COM name whose
-// number no port can have.
+// when text is none: empty, holding a control character (a NUL too), beginning with '-' (an
+// option), a network address that does not read as one, or a COM name whose number no port
+// can have.
 TRunStatus ParsePortArg(std::string_view text, const TPortMap& map, TPortArg& port);
 // The port the COM name name is, as map leads it.
 TPortArg ComPort(const TPortMap& map, const std::string& name);

@@ -105,8 +105,8 @@ TEST_F(Cli, ExitStatusSaysWhatWentWrong) {
       // number was drawn.
       {"a FIFO as the trace", {}, {"--trace", fifo, "--db", File("fifo.db"), "program", "--serial", "7FFC", blinkBin}, 2,
        "cannot write " + fifo + ": it is not a regular file"},
-      {"control characters in names are shown escaped", {"-"}, {"-p", "/dev/k\x1B[2J\nok", "sync"}, 3,
-       "cannot open /dev/k\\x1b[2J\\nok: "},
+      {"control characters in names are refused, shown escaped", {"-"}, {"-p", "/dev/k\x1B[2J\nok", "sync"}, 2,
+       "--port /dev/k\\x1b[2J\\nok: a port's name holds no control characters"},
       {"... an image's name too", {"-"}, {"program", File("\x1B[2J.hex")}, 4, "\\x1b[2J.hex"},
       {"a locked chip refuses the erase", {"--security", "1"}, {"program", blinkBin}, 1,
        "the chip refused to erase block 0: security bit 1 is set, which forbids programming and erasing blocks; only "
@@ -317,6 +317,7 @@ TEST_F(Cli, CommandLinesAreReadInOrderAndRefusedInTheProgramsOwnWords) {
       {{"--db=", "program", "a.hex"}, "--db needs a file or a postgresql:// URL"},  // never the command
       {{"--db", "--no-db", "program", "a.hex"}, "--db needs a file or a postgresql:// URL, not an option"},
       {{"--job", "a.toml", "--job", "b.toml", "sync"}, "--job is given twice: a run takes one job file"},
+      {{"--port", "--erase", "sync"}, "--port needs a COM name, a device path or a network port's address, not an option"},
       {{"--json=maybe", "sync"}, "--json is a flag: it takes no value"},
       {{"--help", "--baud", "x"}, "--baud needs a line speed"},
       {{"program", "a.hex", "--for", "b.hex"}, "program needs one image file"},
@@ -376,6 +377,9 @@ TEST_F(Cli, AJobFileIsTheCommandLineOfTheLineAndABadOneIsRefusedByKeyAndLine) {
       {good + "sha256 = \"12\"\n", {}, "job.toml:11: not TOML"},  // a key given twice
       {"sha256 = \"12\"\n" + good.substr(0, good.find("sha256")), {}, "job.toml:1: sha256: needs the image's SHA-256"},
       {good.substr(0, good.find("ports")) + "ports = [\"COM1\", \"\"]\n", {}, "job.toml:4: ports: --port needs"},
+      {good.substr(0, good.find("ports")) + "ports = [\"--erase\"]\n", {}, "job.toml:4: ports: --port needs a COM name"},
+      {good.substr(0, good.find("ports")) + "ports = [\"COM1\\u0000x\"]\n", {},
+       "job.toml:4: ports: --port COM1\\x00x: a port's name holds no control characters"},
       {good + "\nbuad = 9600\n", {}, "job.toml:12: buad: no such key"},
       {good + "baud-rate = [1]\n", {}, "job.toml:11: baud-rate: no such key"},
       {"operation = \"cycle\"\nbaud = \"fast\"\n", {}, "job.toml:2: baud: needs a whole number"},

@@ -62,9 +62,11 @@ TRunStatus TakeName(TValue& v) {
 // A time as a person writes it (--since, --until), as the log's rows hold it.
 template <std::string TCliArgs::*field>
 TRunStatus TakeTime(TValue& v) {
-  const auto utc = station::UtcFromText(v.text);
+  std::string why;
+  const auto utc = station::UtcFromText(v.text, why);
   if (utc) v.out.*field = *utc;
-  return Check(utc.has_value(), v.needs);
+  if (utc || why.empty()) return Check(utc.has_value(), v.needs);
+  return Usage(std::string(v.needs.substr(0, v.needs.find(' '))) + " " + why);  // "--since 2026-03-29T02:30 does not ..."
 }
 
 const TOption kOptions[] = {

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-
+#include <set>
 
 namespace kavel::station {
 namespace {
@@ -53,7 +53,8 @@ std::string UtcNow() {
   return UtcText(ts.tv_sec, static_cast<int>(ts.tv_nsec / 1000000));
 }
 
-std::optional<std::string> UtcFromText(const std::string& text, std::time_t now) {
+std::optional<std::string> UtcFromText(const std::string& text, std::string& why, std::time_t now) {
+  why.clear();
   if (text == "today" || text == "yesterday") {
     std::tm day{};
     localtime_r(&now, &day);
@@ -81,9 +82,10 @@ std::optional<std::string> UtcFromText(const std::string& text, std::time_t now)
   char sep = 0, end = 0;
   const int n = std::sscanf(t.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d%c%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &sep,
                             &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &end, &got);
+  const bool timed = sep == 'T' || sep == 't' || sep == ' ';
   const bool dateOnly = n == 3 && t.size() == 10;
-  const bool minutes = n == 6 && (sep == 'T' || sep == ' ') && t.size() == 16;
-  const bool seconds = n == 7 && (sep == 'T' || sep == ' ') && t.size() == 19;
+  const bool minutes = n == 6 && timed && t.size() == 16;
+  const bool seconds = n == 7 && timed && t.size() == 19;
   if (!dateOnly && !minutes && !seconds) return std::nullopt;
   if (dateOnly) tm.tm_hour = tm.tm_min = tm.tm_sec = 0;
   if (minutes) tm.tm_sec = 0;
@@ -94,11 +96,43 @@ std::optional<std::string> UtcFromText(const std::string& text, std::time_t now)
   tm.tm_mon -= 1;
   tm.tm_isdst = -1;
   const std::tm given = tm;
-  const std::time_t seconds1970 = utc ? timegm(&tm) : mktime(&tm);
-  if (seconds1970 == static_cast<std::time_t>(-1)) return std::nullopt;
-  // A day the month does not have (the 31st of February) is carried into the next month.
-  if (tm.tm_mday != given.tm_mday || tm.tm_mon != given.tm_mon) return std::nullopt;
-  return UtcText(seconds1970, 0);
+  // The clock's reading as if it were UTC: a day the month does not have (the 31st of
+  // February) is carried into the next month.
+  const std::time_t reading = timegm(&tm);
+  if (reading == static_cast<std::time_t>(-1) || tm.tm_mday != given.tm_mday || tm.tm_mon != given.tm_mon)
+    return std::nullopt;
+  if (utc) return UtcText(reading, 0);
+  if (dateOnly) {  // the day's first moment, whatever the clocks do that night
+    tm = given;
+    const std::time_t midnight = mktime(&tm);
+    if (midnight == static_cast<std::time_t>(-1)) return std::nullopt;
+    return UtcText(midnight, 0);
+  }
+  // The moments whose local reading it is: one, none (the clocks skip it) or two (they go
+  // back over it). The offsets from UTC around it are those it may have been read at.
+  std::set<std::time_t> moments;
+  for (const std::time_t around : {-86400, -43200, 0, 43200, 86400}) {
+    const std::time_t probe = reading + around;
+    std::tm at{}, check{};
+    if (!localtime_r(&probe, &at)) continue;
+    const std::time_t moment = reading - at.tm_gmtoff;
+    if (localtime_r(&moment, &check) && check.tm_gmtoff == at.tm_gmtoff) moments.insert(moment);
+  }
+  if (moments.size() == 1) return UtcText(*moments.begin(), 0);
+  if (moments.empty()) {
+    why = text + " does not exist in local time: the clocks are put forward over it; give it in UTC, with Z";
+    return std::nullopt;
+  }
+  why = text + " exists twice in local time: the clocks are put back over it; say which in UTC, with Z:";
+  for (const std::time_t moment : moments) {
+    std::tm at{};
+    gmtime_r(&moment, &at);
+    char written[40];
+    std::snprintf(written, sizeof written, seconds ? "%04d-%02d-%02dT%02d:%02d:%02dZ" : "%04d-%02d-%02dT%02d:%02dZ",
+                  at.tm_year + 1900, at.tm_mon + 1, at.tm_mday, at.tm_hour, at.tm_min, at.tm_sec);
+    why.append(moment == *moments.begin() ? " " : " or ").append(written);
+  }
+  return std::nullopt;
 }
 
 std::string StationName() {

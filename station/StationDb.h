@@ -140,9 +140,10 @@ TStationStatus MakeDefaultStationDbFolder(const std::string& path, const std::st
 std::string UtcNow();
 // A time given by a person: "today" and "yesterday" (their local midnight), "-8h", "-30m" or
 // "-2d" (so long before now), "2026-12-08", "2026-12-08T09:30", "2026-12-08 09:30:15", local
-// time, or UTC with a trailing "Z"; as the rows hold it. Nothing when it is none of those, or
-// names a day that does not exist.
-std::optional<std::string> UtcFromText(const std::string& text, std::time_t now = std::time(nullptr));
+// time, or UTC with a trailing "Z" ("t" and "z" alike); as the rows hold it. Nothing when it
+// is none of those or names a day that does not exist (why then ""), or is a local time that
+// the clocks skip or go back over: why then says so, and how to give it in UTC instead.
+std::optional<std::string> UtcFromText(const std::string& text, std::string& why, std::time_t now = std::time(nullptr));
 // This station's name: the host name.
 std::string StationName();
 

@@ -340,7 +340,10 @@ TEST_F(Cli, CommandLinesAreReadInOrderAndRefusedInTheProgramsOwnWords) {
       {{"log", "--stats", "--by", "week"}, "--by needs station, port, lot, day or result"},
       {{"log", "--flush", "--lot", "W-1"}, "log --flush sends every row that waits for the server: it takes no"},
       {{"log", "--flush", "--json"}, "log --flush sends the rows that wait in the spool: it lists nothing"},
+      {{"log", "--until", "2026-03-29T02:30"}, "--until 2026-03-29T02:30 does not exist in local time"},  // in Berlin
   };
+  setenv("TZ", "Europe/Berlin", 1);
+  tzset();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.argv.front());
     cli::TCliArgs args;
@@ -354,6 +357,8 @@ TEST_F(Cli, CommandLinesAreReadInOrderAndRefusedInTheProgramsOwnWords) {
       EXPECT_EQ(args.trace, c.trace);
     }
   }
+  unsetenv("TZ");
+  tzset();
 }
 
 // A job file: the engineer's keys under the command line's own, every fault named by its key

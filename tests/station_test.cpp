@@ -217,24 +217,43 @@ TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {
     ASSERT_TRUE(db->List(f.filter, rows).Ok());
     EXPECT_EQ(rows.size(), f.rows) << f.filter.since << " " << f.filter.port;
   }
-  // Times as people write them, against a fixed now (2026-12-08 15:30 local).
+  // Times as people write them, in Berlin, against a fixed now (2026-12-08 15:30 there).
+  setenv("TZ", "Europe/Berlin", 1);
+  tzset();
   std::tm local{};
   local.tm_year = 126, local.tm_mon = 11, local.tm_mday = 8, local.tm_hour = 15, local.tm_min = 30, local.tm_isdst = -1;
   const std::time_t now = mktime(&local);
-  const auto at = [](int day, int hour, int minute) {  // a local time, as the rows hold it
+  std::string why;
+  const auto at = [&why](int day, int hour, int minute) {  // a local time, as the rows hold it
     return station::UtcFromText(std::to_string(2026) + "-12-" + (day < 10 ? "0" : "") + std::to_string(day) + "T" +
-                                (hour < 10 ? "0" : "") + std::to_string(hour) + ":" + (minute < 10 ? "0" : "") +
-                                std::to_string(minute));
+                                    (hour < 10 ? "0" : "") + std::to_string(hour) + ":" + (minute < 10 ? "0" : "") +
+                                    std::to_string(minute),
+                                why);
   };
   const struct {
     const char* text;
     std::optional<std::string> is;
+    std::string says = {};  // why it is none, from its start
   } times[] = {
       {"today", at(8, 0, 0)}, {"yesterday", at(7, 0, 0)}, {"-8h", at(8, 7, 30)}, {"-30m", at(8, 15, 0)},
-      {"-2d", at(6, 15, 30)}, {"2026-12-08T09:30", at(8, 9, 30)},
+      {"-2d", at(6, 15, 30)}, {"2026-12-08T09:30", at(8, 9, 30)}, {"2026-12-08t08:30z", "2026-12-08T08:30:00.000Z"},
       {"tomorrow", std::nullopt}, {"-8", std::nullopt}, {"-8x", std::nullopt}, {"-h", std::nullopt}, {"--8h", std::nullopt},
+      // The hour the clocks skip in spring does not exist; the one they go back over in autumn exists twice.
+      {"2026-03-29T01:59", "2026-03-29T00:59:00.000Z"},
+      {"2026-03-29T02:30", std::nullopt, "2026-03-29T02:30 does not exist in local time: the clocks are put forward"},
+      {"2026-03-29T03:00", "2026-03-29T01:00:00.000Z"},
+      {"2026-10-25T01:59", "2026-10-24T23:59:00.000Z"},
+      {"2026-10-25 02:30:15", std::nullopt,
+       "2026-10-25 02:30:15 exists twice in local time: the clocks are put back over it; say which in UTC, with Z: "
+       "2026-10-25T00:30:15Z or 2026-10-25T01:30:15Z"},
+      {"2026-10-25T03:00", "2026-10-25T02:00:00.000Z"},
   };
-  for (const auto& t : times) EXPECT_EQ(station::UtcFromText(t.text, now), t.is) << t.text;
+  for (const auto& t : times) {
+    EXPECT_EQ(station::UtcFromText(t.text, why, now), t.is) << t.text;
+    EXPECT_TRUE(why.starts_with(t.says) && why.empty() == t.says.empty()) << t.text << ": " << why;
+  }
+  unsetenv("TZ");
+  tzset();
 
   std::vector<station::TRunRow> rows;
   ASSERT_TRUE(db->List({"", 1000, "", "", "", "", ""}, rows).Ok());

@@ -84,6 +84,26 @@ std::size_t Utf8Length(std::string_view text) {
   return length;
 }
 
+namespace {
+
+// The code point of a well-formed UTF-8 sequence of 2 to 4 bytes (Utf8Length's).
+char32_t CodePoint(std::string_view sequence) {
+  const auto at = [sequence](std::size_t i) { return static_cast<char32_t>(static_cast<unsigned char>(sequence[i])); };
+  char32_t point = at(0) & (sequence.size() == 2 ? 0x1F : sequence.size() == 3 ? 0x0F : 0x07);
+  for (std::size_t i = 1; i < sequence.size(); ++i) point = point << 6 | (at(i) & 0x3F);
+  return point;
+}
+
+// The characters that show nothing themselves but change what a terminal shows around them:
+// the bidirectional controls (U+202E turns the rest of the line around), the zero-width
+// ones, the line and paragraph separators and the byte order mark.
+bool Invisible(char32_t point) {
+  return point == 0x061C || (point >= 0x200B && point <= 0x200F) || (point >= 0x2028 && point <= 0x202E) ||
+         (point >= 0x2060 && point <= 0x2064) || (point >= 0x2066 && point <= 0x2069) || point == 0xFEFF;
+}
+
+}  // namespace
+
 std::string Printable(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -106,9 +126,9 @@ std::string Printable(std::string_view text) {
       out += static_cast<char>(byte);
     } else if (const std::size_t length = Utf8Length(text.substr(i)); length == 0) {
       hex("\\x", byte, 2);
-    } else if (byte == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
-      hex("\\u", static_cast<unsigned char>(text[i + 1]), 4);  // U+0080 to U+009F
-      ++i;
+    } else if (const char32_t point = CodePoint(text.substr(i, length)); point < 0xA0 || Invisible(point)) {
+      hex("\\u", static_cast<unsigned>(point), 4);  // a C1 control (U+0080 to U+009F), a bidi control ...
+      i += length - 1;
     } else {
       out.append(text.substr(i, length));
       i += length - 1;

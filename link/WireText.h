@@ -36,8 +36,10 @@ std::size_t Utf8Length(std::string_view text);
 // Text from outside (a name given, a message another program made) as it may be shown to a
 // person on a terminal: valid UTF-8 as it is, but every control character escaped ("\n",
 // "\r", "\t", the others and DEL as "\x1b" with lower-case digits), the C1 controls too
-// ("\u009b"), and each byte of no character ("\xff"), so that nothing in it can move the
-// cursor, clear the screen or begin a line. A backslash stays as it is.
+// ("\u009b"), the bidirectional controls and the invisible format characters (U+061C,
+// U+200B-U+200F, U+2028-U+202E, U+2060-U+2064, U+2066-U+2069, U+FEFF: "\u202e"), and each
+// byte of no character ("\xff"), so that nothing in it can move the cursor, clear the
+// screen, begin a line, turn a line around or hide in it. A backslash stays as it is.
 std::string Printable(std::string_view text);
 
 }  // namespace kavel

@@ -501,6 +501,13 @@ TEST_F(Cli, JsonAndTerminalTextsAreValidUtf8AndHoldNoControlsWhateverTheirBytes)
       {"\xE2\x82" "A\xE2\x82", "\"\\u00e2\\u0082A\\u00e2\\u0082\"", "\\xe2\\x82A\\xe2\\x82"},  // cut short
       // A screen cleared, by ESC and by the C1 control CSI (U+009B); U+00A0 is a character.
       {"\x1B[2J\xC2\x9B" "2J\xC2\xA0", "\"\\u001b[2J\xC2\x9B" "2J\xC2\xA0\"", "\\x1b[2J\\u009b2J\xC2\xA0"},
+      // A line turned around (U+202E) or holding what cannot be seen (U+200B ...), each of the
+      // kind at its ends; U+200A, U+2010, U+2065 and U+FEFE are characters of their own.
+      {"a\xE2\x80\xAE" "b\xD8\x9C\xE2\x80\x8B\xE2\x80\x8F\xE2\x80\xA8\xE2\x81\xA0\xE2\x81\xA4\xE2\x81\xA6\xE2\x81\xA9\xEF\xBB\xBF",
+       "\"a\xE2\x80\xAE" "b\xD8\x9C\xE2\x80\x8B\xE2\x80\x8F\xE2\x80\xA8\xE2\x81\xA0\xE2\x81\xA4\xE2\x81\xA6\xE2\x81\xA9\xEF\xBB\xBF\"",
+       "a\\u202eb\\u061c\\u200b\\u200f\\u2028\\u2060\\u2064\\u2066\\u2069\\ufeff"},
+      {"\xE2\x80\x8A\xE2\x80\x90\xE2\x81\xA5\xEF\xBB\xBE", "\"\xE2\x80\x8A\xE2\x80\x90\xE2\x81\xA5\xEF\xBB\xBE\"",
+       "\xE2\x80\x8A\xE2\x80\x90\xE2\x81\xA5\xEF\xBB\xBE"},
   };
   for (const auto& c : cases) {
     // A JSON reader gets the text of c.json; what is written is UTF-8 with no control in it.

@@ -160,7 +160,9 @@ TStationStatus FlushSpool(const std::string& spool, const std::string& server, T
     }
     if (!Run(file.get(), "DELETE FROM kavel_spool WHERE server = $1 AND id = $2", {shown, w[0]}))
       return SpoolFailed(spool, "cannot be written", file.get());
-    ++flushed.sent;
+    // Counted by the process that removed it: a flush that ran meanwhile may have sent and
+    // removed it already.
+    if (sqlite3_changes(file.get()) > 0) ++flushed.sent;
     --flushed.left;
   }
   return first;

@@ -22,7 +22,8 @@ std::string DefaultSpoolPath();
 TStationStatus SpoolRow(const std::string& spool, const std::string& server, const TRunRow& row);
 
 struct TFlushed {
-  int sent = 0;  // finished on the server (now, or before) and removed from the spool
+  int sent = 0;  // finished on the server (now, or before) and removed from the spool by this
+                 // flush: one that another flush removed meanwhile is that one's
   int left = 0;  // still waiting
 };
 // Sends the rows that wait for the server (its connection string) to db, finishing each there

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 
 #include <nlohmann/json.hpp>
@@ -464,6 +465,59 @@ TEST(StationSpool, ARowIsSentWholeAndFinishesItsRowOnlyOnce) {
   EXPECT_EQ(flushed.left, 1);
   ASSERT_TRUE(station::FlushSpool(spool, "postgresql://other/p", *db, flushed).Ok());
   EXPECT_EQ(flushed.sent, 1);
+}
+
+// A database whose first FinishOnce lets something else run first: another station's flush
+// of the same spool, between this flush's reading of the spool and its sending.
+class TOvertaken : public station::TStationDb {
+ public:
+  TOvertaken(station::TStationDb& db, std::function<void()> meanwhile) : m_db(db), m_meanwhile(std::move(meanwhile)) {}
+  station::TStationStatus Begin(station::TRunRow& row) override { return m_db.Begin(row); }
+  station::TStationStatus BeginAll(std::vector<station::TRunRow>& rows) override { return m_db.BeginAll(rows); }
+  station::TStationStatus Draw(std::vector<station::TRunRow*>& rows, const station::TSerialDraw& draw) override {
+    return m_db.Draw(rows, draw);
+  }
+  station::TStationStatus Peek(const station::TSerialDraw& draw, std::optional<std::int64_t>& next) override {
+    return m_db.Peek(draw, next);
+  }
+  station::TStationStatus Spent(const station::TSerialDraw& draw, std::int64_t value, bool& spent) override {
+    return m_db.Spent(draw, value, spent);
+  }
+  station::TStationStatus Finish(const station::TRunRow& row) override { return m_db.Finish(row); }
+  station::TStationStatus FinishOnce(const station::TRunRow& row) override {
+    if (m_meanwhile) std::exchange(m_meanwhile, nullptr)();
+    return m_db.FinishOnce(row);
+  }
+  station::TStationStatus List(const station::TLogFilter& filter, std::vector<station::TRunRow>& rows) override {
+    return m_db.List(filter, rows);
+  }
+  bool Lost() const override { return m_db.Lost(); }
+  bool Unconfirmed() const override { return m_db.Unconfirmed(); }
+
+ private:
+  station::TStationDb& m_db;
+  std::function<void()> m_meanwhile;
+};
+
+TEST(StationSpool, TwoFlushesAtOnceCountEachRowOnceByWhoRemovedIt) {
+  test::TTempDir dir;
+  const std::string file = dir.Path() + "/station.db", spool = dir.Path() + "/spool.db", server = "postgresql://db/p";
+  std::unique_ptr<station::TStationDb> db, other;
+  ASSERT_TRUE(station::OpenStationDb(file, db).Ok());
+  ASSERT_TRUE(station::OpenStationDb(file, other).Ok());
+  std::vector<station::TRunRow> rows(3);
+  for (station::TRunRow& r : rows) r.started = "2026-12-08T10:00:00.000Z", r.station = "bench", r.port = "COM1", r.command = "cycle";
+  ASSERT_TRUE(db->BeginAll(rows).Ok());
+  for (station::TRunRow r : rows) {
+    r.result = "ok";
+    ASSERT_TRUE(station::SpoolRow(spool, server, r).Ok());
+  }
+  station::TFlushed first, second;
+  TOvertaken overtaken(*db, [&] { EXPECT_TRUE(station::FlushSpool(spool, server, *other, second).Ok()); });
+  EXPECT_TRUE(station::FlushSpool(spool, server, overtaken, first).Ok());
+  EXPECT_EQ(second.sent, 3);
+  EXPECT_EQ(first.sent, 0);
+  EXPECT_EQ(first.left, 0);
 }
 
 TEST(StationDb, ConnectionStringsAreKnownAndShownWithoutTheirPasswords) {

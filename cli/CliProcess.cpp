@@ -31,6 +31,8 @@ volatile sig_atomic_t g_exitNow = 0;  // the exit status it asks for
 std::atomic<long> g_stopNowMs{0};
 std::atomic<int> g_stopperPipe{-1};  // where the handler wakes the stopper; -1: no stopper
 std::atomic<bool> g_resultClaimed{false};
+pid_t g_parent = 0;  // in a child of a run on several ports: its parent, the main process
+volatile sig_atomic_t g_parentEnded = 0;  // the first stop came from the main process's end
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
 // A second signal this soon after the first is the same request arriving twice (from the
@@ -85,6 +87,9 @@ void OnStop(int signal) {
   for (int i = 0; i < g_childCount; ++i) kill(g_children[i], signal);
   const int words = g_wordsInUse.load();
   if (g_stopSignal == 0) {
+    // The main process gone, the child has been handed to another parent before the signal
+    // its end sends.
+    if (g_parent != 0 && getppid() != g_parent) g_parentEnded = 1;
     g_stopSignal = signal;
     g_firstStopMs = MonotonicMs();
     if (words >= 0) WriteRaw(STDERR_FILENO, g_acknowledgement, g_acknowledgementLength);
@@ -165,6 +170,8 @@ void InstallSignalHandlers() {
 int StopSignal() { return g_stopSignal; }
 
 bool StopNow() { return g_stopNow != 0; }
+
+bool ParentEnded() { return g_parentEnded != 0; }
 
 void AwaitStopper() {
   for (;;) pause();  // the stopper's thread ends the process, or the alarm does
@@ -254,6 +261,7 @@ void ForwardSignalsTo(const std::vector<pid_t>& children) {
 
 void DieWithParent(pid_t parent) {
   g_childCount = 0;  // the parent's list is not ours
+  g_parent = parent;
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (getppid() != parent) OnStop(SIGTERM);  // it is gone already
 }

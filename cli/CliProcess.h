@@ -35,6 +35,9 @@ void SetStopWords(const std::string& label);
 void SetDoneSoFar(const std::string& human, const std::string& jsonHead = {}, const std::string& jsonTail = {});
 // The first stop signal received; 0 while none was.
 int StopSignal();
+// True when the first stop signal came from the end of the main process (DieWithParent), not
+// from a person or the main process passing one on.
+bool ParentEnded();
 // True once a second stop signal has ended the run at once: its words are said, and nothing
 // more may reach the line or the outputs.
 bool StopNow();
@@ -67,7 +70,8 @@ class TStopper {
 std::string SignalName(int signal);
 // Children to pass the stop signals on to (the parent of a run on several ports).
 void ForwardSignalsTo(const std::vector<pid_t>& children);
-// In a child: dies with SIGTERM when the parent dies (and at once when it has already).
+// In a child: stops as by SIGTERM when the parent dies (and at once when it has already); the
+// stop is then the parent's end (ParentEnded).
 void DieWithParent(pid_t parent);
 
 // Writes to standard output or standard error, and remembers the first failure of each.

@@ -119,14 +119,20 @@ bool SaysItself(TRunKind kind) {
          kind == rkCancelled || kind == rkUsage || kind == rkStationFailed;
 }
 
+}  // namespace
+
+std::string StoppedHow(const TRunFacts& f) {
+  if (f.declined) return "stopped: no answer at the jumper prompt";
+  if (f.parentEnded) return "stopped: the main kavel-isp-cli process ended";
+  return f.stopSignal ? "stopped by " + SignalName(f.stopSignal) : std::string("stopped");
+}
+
+namespace {
+
 // That one line.
 std::string KindLine(const TRunFacts& f) {
   const TRunStatus& s = f.status;
-  if (s.kind == rkStopped) {
-    return (f.declined ? std::string("stopped: no answer at the jumper prompt")
-                       : f.stopSignal ? "stopped by " + SignalName(f.stopSignal) : std::string("stopped")) +
-           ": " + s.detail;
-  }
+  if (s.kind == rkStopped) return StoppedHow(f) + ": " + s.detail;
   if (s.kind == rkPortFailed && f.step != TStep::stOpen) return "port failure: " + s.detail;
   return s.detail;
 }

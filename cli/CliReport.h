@@ -35,6 +35,7 @@ struct TRunFacts {
   TRunStatus work;                  // the command's own outcome, whatever became of its outputs
   TStep step = TStep::stNone;       // the step the outcome came from
   int stopSignal = 0;               // the signal that stopped it
+  bool parentEnded = false;         // the stop was the end of the main process (a port's child)
   bool declined = false;            // no answer at the jumper prompt
   bool fileWritten = true;          // read: the flash went into its file
   int exit = 0;
@@ -79,6 +80,9 @@ std::string SentOr(const TRunFacts& facts, std::string done);
 std::string ResultLine(const TRunFacts& facts);
 // What went wrong and what to do about it, a line each; nothing when all went well.
 std::vector<std::string> Explain(const TRunFacts& facts);
+// How the run was stopped: "stopped by Ctrl-C", "stopped: the main kavel-isp-cli process
+// ended", "stopped: no answer at the jumper prompt", or "stopped".
+std::string StoppedHow(const TRunFacts& facts);
 // The outcome in one line: the result line, or the first reason it went wrong (--json's
 // "message", the log's "reason").
 std::string Reason(const TRunFacts& facts);

@@ -288,7 +288,7 @@ int Conclude(const TCliArgs& args, TCliTerminal& terminal, TRunFacts& facts, TRu
     }
   }
   if (status.Ok() && facts.stopSignal != 0) {
-    terminal.Say("stopped by " + SignalName(facts.stopSignal) + ", but only after " + Describe(args) +
+    terminal.Say(StoppedHow(facts) + ", but only after " + Describe(args) +
                  " had been carried out to its end");
   }
   if (args.json) {
@@ -465,6 +465,7 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   if (recording && !recording->ClaimForRun()) AwaitStopper();
   terminal.Concluding(status.Ok() ? Describe(args) : std::string(), recording != nullptr);
   facts.stopSignal = StopSignal();
+  facts.parentEnded = ParentEnded();
   facts.declined = terminal.Declined();
   facts.work = status;
   if (!command.output.Ok()) {

@@ -911,15 +911,32 @@ TEST_F(Cli, ChildrenStopWithTheirParentAndOneKilledIsNamed) {
     std::sort(pids.begin(), pids.end());  // started in port order
     return pids;
   };
-  // The parent killed: each child stops between records, puts its line back and lets go.
+  // The parent killed: each child stops between records, puts its line back and lets go,
+  // saying why in its words, its JSON object and its row.
   Write("err", "");
-  pid_t cli = Start({"--port", "COM1", "--port", "COM2", "program", big});
+  pid_t cli = Start({"--json", "--port", "COM1", "--port", "COM2", "program", big});
   ASSERT_TRUE(test::WaitForText(File("err"), "COM1: programming 0%", 10000));
   ASSERT_TRUE(test::WaitForText(File("err"), "COM2: programming 0%", 10000));
   kill(cli, SIGKILL);
   EXPECT_EQ(test::WaitExit(cli, 3000), -1);
-  EXPECT_TRUE(test::WaitForText(File("err"), "COM1: stopped by SIGTERM: stopped after ", 3000));
-  EXPECT_TRUE(test::WaitForText(File("err"), "COM2: stopped by SIGTERM: stopped after ", 3000));
+  const std::string why = "stopped: the main kavel-isp-cli process ended: stopped after ";
+  EXPECT_TRUE(test::WaitForText(File("err"), "COM1: " + why, 3000));
+  EXPECT_TRUE(test::WaitForText(File("err"), "COM2: " + why, 3000));
+  std::string out = test::ReadWholeFile(File("out"));
+  for (int i = 0; i < 300 && std::count(out.begin(), out.end(), '\n') < 2; ++i) {
+    usleep(10000);
+    out = test::ReadWholeFile(File("out"));
+  }
+  std::istringstream objects(out);
+  int said = 0;
+  for (std::string line; std::getline(objects, line); ++said)
+    EXPECT_TRUE(nlohmann::json::parse(line)["message"].get<std::string>().starts_with(why)) << line;
+  EXPECT_EQ(said, 2);
+  std::istringstream rows(Run({"log", "--json"}).out);
+  said = 0;
+  for (std::string line; std::getline(rows, line); ++said)
+    EXPECT_TRUE(nlohmann::json::parse(line)["reason"].get<std::string>().starts_with(why)) << line;
+  EXPECT_EQ(said, 2);
   // A child killed on its own: its port and the signal are named, and it counts as failed.
   Write("err", "");
   cli = Start({"--port", "COM1", "--port", "COM2", "program", Write("small.bin", std::string(4096, '\x44'))});

@@ -407,4 +407,14 @@ TStationStatus TSqlDb::List(const TLogFilter& filter, std::vector<TRunRow>& rows
   return TStationStatus::Done();
 }
 
+bool TSqlDb::Query(const std::string& sql, const TValues& params, std::vector<TValues>* rows) {
+  return QueryEach(sql, params, [rows](const TRowReader& row) {
+    if (!rows) return;
+    TValues values;
+    for (int c = 0; c < row.Columns(); ++c)
+      values.push_back(row.Null(c) ? std::nullopt : std::optional<std::string>(row.Text(c)));
+    rows->push_back(std::move(values));
+  });
+}
+
 }  // namespace kavel::station

@@ -58,6 +58,8 @@ class TSqlDb : public TStationDb {
   TStationStatus Finish(const TRunRow& row) override;
   TStationStatus FinishOnce(const TRunRow& row) override;
   TStationStatus List(const TLogFilter& filter, std::vector<TRunRow>& rows) override;
+  TStationStatus Stats(const TLogFilter& filter, const std::vector<TStatsBy>& keys,
+                       std::vector<TStatsGroup>& groups) override;
   bool Unconfirmed() const override { return m_unconfirmed; }
 
  protected:

@@ -132,8 +132,8 @@ const TBelonging kBelongings[] = {
      "--since and --csv belong to log"},
     {[](const TCliArgs& a) { return !a.until.empty(); }, [](const TCommandInfo& c) { return c.id == ciLog; },
      "--until belongs to log"},
-    {[](const TCliArgs& a) { return a.stats || a.statsBy || a.flush; }, [](const TCommandInfo& c) { return c.id == ciLog; },
-     "--stats, --by and --flush belong to log"},
+    {[](const TCliArgs& a) { return a.stats || !a.statsBy.empty() || !a.results.empty() || a.flush; },
+     [](const TCommandInfo& c) { return c.id == ciLog; }, "--stats, --by, --result and --flush belong to log"},
     {[](const TCliArgs& a) { return !a.db.empty() || a.noDb; }, [](const TCommandInfo& c) { return c.logged || c.id == ciLog; },
      "--db and --no-db belong to program, cycle, verify, erase and log"},
     {[](const TCliArgs& a) { return a.stationNamed; }, [](const TCommandInfo& c) { return c.logged || c.id == ciLog; },
@@ -159,10 +159,11 @@ TRunStatus OptionsBelong(const TCliArgs& a) {
   if (!a.serialList.empty() && a.serialNamed)
     return clash({"--serial-list", "--serial-name", "--serial-first", "--serial-step"},
                  "--serial-list hands out the list's values: --serial-name, --serial-first and --serial-step cannot go with it");
-  if (a.statsBy && !a.stats) return Usage("--by needs --stats");
-  if (a.flush && (!a.since.empty() || !a.until.empty() || !a.serial.empty() || a.portsGiven || a.stationNamed))
+  if (!a.statsBy.empty() && !a.stats) return Usage("--by needs --stats");
+  if (a.flush && (!a.since.empty() || !a.until.empty() || !a.serial.empty() || a.portsGiven || a.stationNamed ||
+                  !a.results.empty()))
     return Usage("log --flush sends every row that waits for the server: it takes no --since, --until, --serial, "
-                 "--port, --station, --operator or --lot");
+                 "--port, --station, --operator, --lot or --result");
   if (a.flush && (a.stats || a.json || a.csv))
     return Usage("log --flush sends the rows that wait in the spool: it lists nothing, so --stats, --json and --csv cannot go with it");
   if (a.noDb && !a.db.empty()) return clash({"--db"}, "--db and --no-db cannot both be given");

@@ -95,7 +95,8 @@ struct TCliArgs {
   bool stationNamed = false;       // --station, --operator or --lot given
   bool csv = false;                // log --csv
   bool stats = false;              // log --stats: the figures instead of the rows
-  std::optional<station::TStatsBy> statsBy;  // log --stats --by
+  std::vector<station::TStatsBy> statsBy;  // log --stats --by: the keys, in the order given
+  std::vector<std::string> results;  // log --result: the rows of these results only
   bool flush = false;              // log --flush: the spooled rows sent to their database
 };
 

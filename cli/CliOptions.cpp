@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "cli/CliReport.h"
 #include "cli/CliValues.h"
 #include "link/NumberText.h"
 #include "station/StationDb.h"
@@ -57,6 +58,28 @@ TRunStatus TakeName(TValue& v) {
   const bool controls =
       std::any_of(v.text.begin(), v.text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
   return Check(!v.text.empty() && v.text.size() <= 64 && !controls, v.needs);
+}
+
+// Words joined by commas (--by, --result), each one of names and none twice, added to list
+// after those given before: done, or the usage error.
+template <typename T, typename TOf>
+TRunStatus TakeList(const TValue& v, std::vector<T>& list, const std::vector<std::string>& names, TOf of) {
+  const std::string option(v.needs.substr(0, v.needs.find(' ')));
+  for (std::size_t at = 0; at != std::string::npos;) {
+    const std::size_t comma = v.text.find(',', at);
+    const std::string word = v.text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+    at = comma == std::string::npos ? comma : comma + 1;
+    const auto known = std::find(names.begin(), names.end(), word);
+    if (known == names.end()) {
+      std::string all;
+      for (const std::string& name : names) all.append(all.empty() ? "" : ", ").append(name);
+      return Usage(option + " takes " + all + " (several joined by commas), not \"" + word + "\"");
+    }
+    const T item = of(static_cast<std::size_t>(known - names.begin()));
+    if (std::find(list.begin(), list.end(), item) != list.end()) return Usage(option + " gives " + word + " twice");
+    list.push_back(item);
+  }
+  return TRunStatus::Done();
 }
 
 // A time as a person writes it (--since, --until), as the log's rows hold it.
@@ -182,10 +205,17 @@ const TOption kOptions[] = {
      .take = TakeTime<&TCliArgs::until>},
     {.name = "--csv", .flag = &TCliArgs::csv},
     {.name = "--stats", .flag = &TCliArgs::stats},
-    {.name = "--by", .needs = "--by needs station, port, lot, day or result",
+    {.name = "--by", .needs = "--by needs station, port, lot, day, hour, result or operator (several joined by commas)",
      .take = [](TValue& v) {
-       v.out.statsBy = station::StatsByFromText(v.text);
-       return Check(v.out.statsBy.has_value(), v.needs);
+       std::vector<std::string> names;
+       for (std::size_t i = 0; i <= static_cast<std::size_t>(station::TStatsBy::sbOperator); ++i)
+         names.emplace_back(station::StatsByName(static_cast<station::TStatsBy>(i)));
+       return TakeList<station::TStatsBy>(v, v.out.statsBy, names, [](std::size_t i) { return station::TStatsBy(i); });
+     }},
+    {.name = "--result", .needs = "--result needs a result such as ok or no_answer (several joined by commas)",
+     .take = [](TValue& v) {
+       const std::vector<std::string> names = ResultNames();
+       return TakeList<std::string>(v, v.out.results, names, [&names](std::size_t i) { return names[i]; });
      }},
     {.name = "--flush", .flag = &TCliArgs::flush},
     {.name = "--pin", .flag = &TCliArgs::pin},

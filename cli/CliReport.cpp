@@ -242,6 +242,14 @@ const char* KindName(TRunKind kind) {
   return "unknown";
 }
 
+std::vector<std::string> ResultNames() {
+  static_assert(rkInternal == TRunKind(13), "every kind up to the last, rkInternal");
+  std::vector<std::string> names;
+  for (int kind = 0; kind <= static_cast<int>(rkInternal); ++kind) names.emplace_back(KindName(static_cast<TRunKind>(kind)));
+  names.emplace_back(station::TRunRow::kUnfinished);
+  return names;
+}
+
 std::string JsonText(std::string_view text) {
   std::string out;
   out.reserve(text.size());

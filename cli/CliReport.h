@@ -88,6 +88,8 @@ std::string StoppedHow(const TRunFacts& facts);
 std::string Reason(const TRunFacts& facts);
 // The outcome's kind as --json's "result" and the station's log name it: "ok", "refused" ...
 const char* KindName(TRunKind kind);
+// Every result a row of the station's log may hold: each kind's name, then "unfinished".
+std::vector<std::string> ResultNames();
 // One line of JSON (see the manual page for its fields).
 std::string JsonObject(const TRunFacts& facts);
 // "0000-FFFF": the range of read and blank-check.

@@ -17,6 +17,7 @@
 #include "link/WireText.h"
 #include "station/Conninfo.h"
 #include "station/Spool.h"
+#include "station/Stats.h"
 
 namespace kavel::cli {
 namespace {
@@ -81,6 +82,7 @@ const TColumn kColumns[] = {
     {"reason", true, [](const station::TRunRow& r) { return r.reason; }},
     {"serial_kept", false,
      [](const station::TRunRow& r) { return r.serial ? std::string(r.serialKept ? "true" : "false") : std::string(); }},
+    {"result_class", true, [](const station::TRunRow& r) { return r.resultClass; }},
 };
 
 std::string JsonLine(const station::TRunRow& row) {
@@ -168,59 +170,97 @@ std::string OneDecimal(const std::optional<double>& v) {
   return text;
 }
 
-std::string FailuresText(const station::TStatsGroup& g, const char* between) {
+// "no_answer 2, refused 1": counts by result kind.
+std::string CountsText(const std::map<std::string, int>& counts, const char* between) {
   std::string text;
-  for (const auto& [kind, count] : g.failures) text.append(text.empty() ? "" : between).append(kind + " " + std::to_string(count));
+  for (const auto& [kind, count] : counts) text.append(text.empty() ? "" : between).append(kind + " " + std::to_string(count));
   return text;
 }
 
-std::string StatsText(const std::vector<station::TStatsGroup>& groups, station::TStatsBy by, bool json, bool csv) {
-  const std::string key = by == station::TStatsBy::sbAll ? "" : station::StatsByName(by);
+std::string StatsText(const std::vector<station::TStatsGroup>& groups, const std::vector<station::TStatsBy>& keys,
+                      bool json, bool csv) {
   std::string out;
   if (json) {
+    const auto number = [](const std::optional<double>& v) {
+      return v ? nlohmann::ordered_json(std::round(*v * 1000) / 1000) : nlohmann::ordered_json(nullptr);
+    };
+    const auto counts = [](const std::map<std::string, int>& by) {
+      nlohmann::ordered_json o = nlohmann::ordered_json::object();
+      for (const auto& [kind, count] : by) o[JsonText(kind)] = count;
+      return o;
+    };
     for (const station::TStatsGroup& g : groups) {
       nlohmann::ordered_json line;
-      if (!key.empty()) line[key] = JsonText(g.key);
+      for (std::size_t i = 0; i < keys.size(); ++i) line[station::StatsByName(keys[i])] = JsonText(g.keys[i]);
       line["boards"] = g.boards;
       line["passed"] = g.passed;
       line["failed"] = g.failed;
       line["unfinished"] = g.Unfinished();
-      const auto number = [](const std::optional<double>& v) {
-        return v ? nlohmann::ordered_json(std::round(*v * 1000) / 1000) : nlohmann::ordered_json(nullptr);
-      };
       line["yield"] = number(g.Yield());
       line["seconds_average"] = number(g.Average());
       line["seconds_longest"] = number(g.timed ? std::optional<double>(g.longest) : std::nullopt);
-      line["failures"] = nlohmann::ordered_json::object();
-      for (const auto& [kind, count] : g.failures) line["failures"][kind] = count;
+      line["failures"] = counts(g.failures);
+      line["first_tries"] = g.firstTries;
+      line["first_passed"] = g.firstPassed;
+      line["first_pass_yield"] = number(g.FirstPassYield());
+      line["not_boards"] = g.notBoards;
+      line["not_boards_by_result"] = counts(g.notBoardResults);
       out += line.dump() + "\n";
     }
     return out;
   }
-  std::vector<std::vector<std::string>> cells;
-  cells.push_back({key, "boards", "passed", "failed", "unfinished", "yield", csv ? "seconds_average" : "average_s",
-                   csv ? "seconds_longest" : "longest_s", "failures"});
-  if (key.empty()) cells[0].erase(cells[0].begin());
+  // The table and the CSV: the keys, then the figures; CSV adds the first tries' counts and
+  // the station's rows at the end, the table says those under it.
+  std::vector<std::vector<std::string>> cells(1);
+  for (station::TStatsBy by : keys) cells[0].emplace_back(station::StatsByName(by));
+  const std::vector<std::string> figures =
+      csv ? std::vector<std::string>{"boards", "passed", "failed", "unfinished", "yield", "seconds_average",
+                                     "seconds_longest", "failures", "first_tries", "first_passed", "first_pass_yield",
+                                     "not_boards", "not_boards_by_result"}
+          : std::vector<std::string>{"boards", "passed", "failed", "unfinished", "yield", "first_pass", "average_s",
+                                     "longest_s", "failures"};
+  cells[0].insert(cells[0].end(), figures.begin(), figures.end());
+  int notBoards = 0;
+  std::map<std::string, int> notBoardResults;
   for (const station::TStatsGroup& g : groups) {
-    std::vector<std::string> line{g.key, std::to_string(g.boards), std::to_string(g.passed), std::to_string(g.failed),
-                                  std::to_string(g.Unfinished()),
-                                  OneDecimal(g.Yield()) + (g.Yield() && !csv ? "%" : ""), OneDecimal(g.Average()),
-                                  g.timed ? OneDecimal(g.longest) : std::string(), FailuresText(g, csv ? "; " : ", ")};
-    if (key.empty()) line.erase(line.begin());
+    const auto percent = [csv](const std::optional<double>& v) { return OneDecimal(v) + (v && !csv ? "%" : ""); };
+    std::vector<std::string> line = g.keys;
+    line.insert(line.end(), {std::to_string(g.boards), std::to_string(g.passed), std::to_string(g.failed),
+                             std::to_string(g.Unfinished()), percent(g.Yield())});
+    if (!csv) line.push_back(percent(g.FirstPassYield()));
+    line.insert(line.end(), {OneDecimal(g.Average()), g.timed ? OneDecimal(g.longest) : std::string(),
+                             CountsText(g.failures, csv ? "; " : ", ")});
+    if (csv) {
+      line.insert(line.end(), {std::to_string(g.firstTries), std::to_string(g.firstPassed), percent(g.FirstPassYield()),
+                               std::to_string(g.notBoards), CountsText(g.notBoardResults, "; ")});
+    }
+    notBoards += g.notBoards;
+    for (const auto& [kind, count] : g.notBoardResults) notBoardResults[kind] += count;
     cells.push_back(std::move(line));
   }
   if (csv) {
+    // Every text guarded as the rows' CSV guards it: the keys and the counts by kind.
+    const std::vector<std::string>& header = cells[0];
+    const auto text = [&](std::size_t i) {
+      return i < keys.size() || header[i] == "failures" || header[i] == "not_boards_by_result";
+    };
     for (std::size_t row = 0; row < cells.size(); ++row) {
-      std::string text;
+      std::string line;
       for (std::size_t i = 0; i < cells[row].size(); ++i)
-        text.append(i ? "," : "").append(row ? CsvField(cells[row][i], i == 0 && !key.empty()) : cells[row][i]);
-      out += text + "\r\n";
+        line.append(i ? "," : "").append(row ? CsvField(cells[row][i], text(i)) : cells[row][i]);
+      out += line + "\r\n";
     }
     return out;
   }
   for (auto& line : cells)
     for (std::string& cell : line) cell = cell.empty() ? "-" : Printable(cell);
-  return Columns(cells);
+  out = Columns(cells);
+  if (notBoards > 0) {
+    out += "not boards: " + std::to_string(notBoards) + (notBoards == 1 ? " run" : " runs") +
+           " the station refused or gave up before any chip answered (" + Printable(CountsText(notBoardResults, ", ")) +
+           ")\n";
+  }
+  return out;
 }
 
 }  // namespace
@@ -488,6 +528,7 @@ int ListLog(const TCliArgs& args) {
   filter.station = args.station;
   filter.operatorName = args.operatorName;
   filter.lot = args.lot;
+  filter.results = args.results;
   if (args.portsGiven && args.ports.size() == 1) filter.port = args.ports[0].name;
   std::vector<station::TRunRow> rows;
   // Only read: a database named wrongly is not made, and the default one that is not there
@@ -497,15 +538,15 @@ int ListLog(const TCliArgs& args) {
   const bool nothingYet = args.db.empty() && stat(where.c_str(), &st) != 0 && errno == ENOENT;
   std::unique_ptr<station::TStationDb> db;
   TRunStatus status = nothingYet ? TRunStatus::Done() : station::OpenStationDb(where, db, station::TDbUse::duRead);
-  if (status.Ok() && db) status = db->List(filter, rows);
+  std::vector<station::TStatsGroup> groups = station::Stats({}, args.statsBy);  // of no rows, until read
+  if (status.Ok() && db) status = args.stats ? db->Stats(filter, args.statsBy, groups) : db->List(filter, rows);
   if (!status.Ok()) {
     Complain(AtJobKey(args, "--db", status).detail);
     return kExitStation;
   }
   std::string text;
   if (args.stats) {
-    const station::TStatsBy by = args.statsBy.value_or(station::TStatsBy::sbAll);
-    text = StatsText(station::Stats(rows, by), by, args.json, args.csv);
+    text = StatsText(groups, args.statsBy, args.json, args.csv);
   } else {
     if (args.csv) text += CsvLine(nullptr);
     for (const station::TRunRow& row : rows) {

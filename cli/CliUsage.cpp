@@ -30,12 +30,15 @@ Commands:
   read FILE [--range S-E]    read the flash (default 0000-FFFF) into FILE (.hex, .ihx or .bin)
   verify FILE                read back the addresses the image holds and compare
   log [--json|--csv] [--since TIME] [--until TIME] [--serial N] [--port P] [--station S]
-      [--operator O] [--lot L]   TIME: today, yesterday, -8h, -30m, 2026-12-08[T09:30]
+      [--operator O] [--lot L] [--result R[,R...]]
+                             TIME: today, yesterday, -8h, -30m, 2026-12-08[T09:30];
+                             R: ok, no_answer, refused ... or unfinished (the JSON's results)
                              the station's log: a row for every board and run of program,
                              cycle, verify and erase (a table; JSON Lines or CSV)
-  log --stats [--by station|port|lot|day|result]
-                             of those rows: boards, passed, failed, yield, average and
-                             longest seconds, the failures by result
+  log --stats [--by KEY[,KEY...]]   KEY: station, port, lot, day, hour, result, operator
+                             of those rows: boards, passed, failed, yield, first-pass yield,
+                             average and longest seconds, the failures by result; the runs
+                             the station refused before any chip answered count apart
   log --flush                send the rows that wait in the spool for their server
 
 Options (anywhere on the line; a value may follow an = as in --port=COM3, one-letter flags

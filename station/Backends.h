@@ -3,8 +3,11 @@
 // with text parameters and says what went wrong.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -30,6 +33,21 @@ std::string SqlParameter(std::size_t n);
 TValues RowAsValues(const TRunRow& row);
 TRunRow RowFromValues(const TValues& values);
 
+// A row of a statement's answer while it is read: its columns by number, from 0.
+class TRowReader {
+ public:
+  virtual int Columns() const = 0;
+  virtual bool Null(int column) const = 0;
+  // The column as text ("" for NULL), valid until the next row is read.
+  virtual std::string_view Text(int column) const = 0;
+  // As a number: 0 for NULL.
+  virtual double Real(int column) const = 0;
+  virtual std::int64_t Whole(int column) const = 0;
+
+ protected:
+  ~TRowReader() = default;
+};
+
 class TSqlDb : public TStationDb {
  public:
   TStationStatus Begin(TRunRow& row) override;
@@ -40,6 +58,8 @@ class TSqlDb : public TStationDb {
   TStationStatus Finish(const TRunRow& row) override;
   TStationStatus FinishOnce(const TRunRow& row) override;
   TStationStatus List(const TLogFilter& filter, std::vector<TRunRow>& rows) override;
+  TStationStatus Stats(const TLogFilter& filter, const std::vector<TStatsBy>& keys,
+                       std::vector<TStatsGroup>& groups) override;
   bool Unconfirmed() const override { return m_unconfirmed; }
 
  protected:
@@ -51,9 +71,12 @@ class TSqlDb : public TStationDb {
   // The one or the other.
   TStationStatus Prepare(TDbUse use) { return use == TDbUse::duRecord ? Migrate() : CheckSchema(); }
 
-  // Runs sql with $1, $2 ... bound to params; the rows it returns into rows (when given).
-  // False on failure, which Error() then says.
-  virtual bool Query(const std::string& sql, const TValues& params = {}, std::vector<TValues>* rows = nullptr) = 0;
+  // Runs sql with $1, $2 ... bound to params, handing each row it returns to take as it is
+  // read. False on failure, which Error() then says.
+  virtual bool QueryEach(const std::string& sql, const TValues& params,
+                         const std::function<void(const TRowReader&)>& take) = 0;
+  // QueryEach, the rows into rows (when given).
+  bool Query(const std::string& sql, const TValues& params = {}, std::vector<TValues>* rows = nullptr);
   virtual std::string Error() const = 0;
   // What opens a transaction that writes: the one that migrates, or one that records.
   virtual std::vector<std::string> WriteTransaction(bool migrating) const = 0;

@@ -52,7 +52,8 @@ class TPgDb final : public TSqlDb {
   bool Lost() const override { return !m_givenUp && (!m_conn || PQstatus(m_conn) == CONNECTION_BAD); }
 
  protected:
-  bool Query(const std::string& sql, const TValues& params, std::vector<TValues>* rows) override;
+  bool QueryEach(const std::string& sql, const TValues& params,
+                 const std::function<void(const TRowReader&)>& take) override;
   std::string Error() const override {
     return Masked(m_givenUp || !m_conn ? m_gone : Words(PQerrorMessage(m_conn)), m_url);
   }
@@ -101,7 +102,25 @@ bool TPgDb::GiveUp() {
   return false;
 }
 
-bool TPgDb::Query(const std::string& sql, const TValues& params, std::vector<TValues>* rows) {
+// A row of a result.
+class TPgRow final : public TRowReader {
+ public:
+  TPgRow(const PGresult* result, int row) : m_result(result), m_row(row) {}
+  int Columns() const override { return PQnfields(m_result); }
+  bool Null(int c) const override { return PQgetisnull(m_result, m_row, c) != 0; }
+  std::string_view Text(int c) const override {
+    return {PQgetvalue(m_result, m_row, c), static_cast<std::size_t>(PQgetlength(m_result, m_row, c))};
+  }
+  double Real(int c) const override { return std::strtod(PQgetvalue(m_result, m_row, c), nullptr); }
+  std::int64_t Whole(int c) const override { return std::strtoll(PQgetvalue(m_result, m_row, c), nullptr, 10); }
+
+ private:
+  const PGresult* m_result;
+  int m_row;
+};
+
+bool TPgDb::QueryEach(const std::string& sql, const TValues& params,
+                      const std::function<void(const TRowReader&)>& take) {
   m_sent = false;
   if (!m_conn) return false;
   std::vector<const char*> values;
@@ -127,12 +146,7 @@ bool TPgDb::Query(const std::string& sql, const TValues& params, std::vector<TVa
     if (!r) break;
     const ExecStatusType status = PQresultStatus(r.get());
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) ok = false;
-    for (int i = 0; rows && ok && i < PQntuples(r.get()); ++i) {
-      TValues row;
-      for (int c = 0; c < PQnfields(r.get()); ++c)
-        row.push_back(PQgetisnull(r.get(), i, c) ? std::nullopt : std::optional<std::string>(PQgetvalue(r.get(), i, c)));
-      rows->push_back(std::move(row));
-    }
+    for (int i = 0; ok && i < PQntuples(r.get()); ++i) take(TPgRow(r.get(), i));
   }
   return ok;
 }

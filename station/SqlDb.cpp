@@ -2,11 +2,13 @@
 // them as named parameters, numbered in the order they first stand), casts where PostgreSQL
 // must know a parameter's type, and the row's values as text, which SQLite's column types
 // turn into numbers as they are stored.
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 
 #include "station/Backends.h"
+#include "station/Stats.h"
 
 namespace kavel::station {
 namespace {
@@ -68,7 +70,25 @@ std::string TimeParameter(std::size_t n, bool timestamps) {
   return sql;
 }
 
-std::string SelectSql(int version, bool postgres) {
+// The filter's conditions, from " FROM": $1 since, $2 serial, $3 port, $4 station, $5
+// operator, $6 lot, $7 until, then $8 ... one for each result asked.
+std::string WhereSql(int version, bool postgres, std::size_t results) {
+  const bool timestamps = postgres && version >= 4;
+  const std::string since = TimeParameter(1, timestamps), until = TimeParameter(7, timestamps);
+  std::string sql = " FROM kavel_runs WHERE (";
+  sql.append(since).append(" IS NULL OR started >= ").append(since);
+  sql.append(") AND (CAST($2 AS BIGINT) IS NULL OR serial = $2) AND (CAST($3 AS TEXT) IS NULL OR port = $3) AND "
+             "(CAST($4 AS TEXT) IS NULL OR station = $4)");
+  sql.append(version < 2 ? " AND CAST($5 AS TEXT) IS NULL AND CAST($6 AS TEXT) IS NULL"
+                         : " AND (CAST($5 AS TEXT) IS NULL OR operator_name = $5) AND "
+                           "(CAST($6 AS TEXT) IS NULL OR lot = $6)");
+  sql.append(" AND (").append(until).append(" IS NULL OR started < ").append(until).append(")");
+  for (std::size_t i = 0; i < results; ++i) sql.append(i ? ", " : " AND result IN (").append(SqlParameter(8 + i));
+  if (results > 0) sql.append(")");
+  return sql;
+}
+
+std::string SelectSql(int version, bool postgres, std::size_t results) {
   const bool timestamps = postgres && version >= 4;
   std::string names = "SELECT id";
   for (std::size_t i = 0; i < kColumnsOfSchema[version - 1]; ++i) {
@@ -77,15 +97,68 @@ std::string SelectSql(int version, bool postgres) {
                                                                          : std::string(column));
   }
   for (std::size_t i = kColumnsOfSchema[version - 1]; i < kColumnCount; ++i) names.append(", NULL");
-  const std::string since = TimeParameter(1, timestamps), until = TimeParameter(7, timestamps);
-  names.append(" FROM kavel_runs WHERE (").append(since).append(" IS NULL OR started >= ").append(since);
-  names.append(") AND (CAST($2 AS BIGINT) IS NULL OR serial = $2) AND (CAST($3 AS TEXT) IS NULL OR port = $3) AND "
-               "(CAST($4 AS TEXT) IS NULL OR station = $4)");
-  names.append(version < 2 ? " AND CAST($5 AS TEXT) IS NULL AND CAST($6 AS TEXT) IS NULL"
-                           : " AND (CAST($5 AS TEXT) IS NULL OR operator_name = $5) AND "
-                             "(CAST($6 AS TEXT) IS NULL OR lot = $6)");
-  names.append(" AND (").append(until).append(" IS NULL OR started < ").append(until).append(") ORDER BY id");
+  names.append(WhereSql(version, postgres, results)).append(" ORDER BY id");
   return names;
+}
+
+bool IsTime(TStatsBy by) { return by == TStatsBy::sbDay || by == TStatsBy::sbHour; }
+
+// Whether the log of that schema has the column.
+bool Has(int version, std::string_view column) {
+  const auto* end = kColumns + kColumnsOfSchema[version - 1];
+  return std::find(kColumns, end, column) != end;
+}
+
+// The statement of Stats: the time the rows started (when a day or hour is asked), each other
+// key's column in the keys' order, the result, the class, and what the rows add up to: how
+// many, the first tries among them, how many are timed, their seconds' sum and the longest.
+// A server adds the rows up itself, a group for each quarter hour (UTC) they started in,
+// which holds no local day's or hour's end in any time zone: every zone's offset is a whole
+// number of quarter hours. SQLite sorts every row for a GROUP BY (a million rows take
+// seconds): it hands each row over as it reads it, its figures those of one row, and the
+// rows are added up as they come (TStatsAdder).
+std::string StatsSql(int version, bool postgres, const std::vector<TStatsBy>& keys, std::size_t results) {
+  const bool timed = std::any_of(keys.begin(), keys.end(), IsTime);
+  const auto column = [version](TStatsBy by) -> std::string {
+    const char* name = by == TStatsBy::sbStation ? "station"
+                       : by == TStatsBy::sbPort  ? "port"
+                       : by == TStatsBy::sbLot   ? "lot"
+                                                 : "operator_name";
+    return Has(version, name) ? name : "NULL";
+  };
+  std::string select = "SELECT ", group;
+  const auto both = [&select, &group](const std::string& sql) {
+    select.append(sql).append(", ");
+    group.append(group.empty() ? " GROUP BY " : ", ").append(sql);
+  };
+  if (timed && postgres) {
+    const std::string started = version >= 4 ? "started" : "CAST(started AS TIMESTAMPTZ)";
+    const std::string quarter = "floor(date_part('epoch', " + started + ") / 900)";
+    select.append(TimeColumn(("to_timestamp(" + quarter + " * 900)").c_str(), true)).append(", ");
+    group.append(" GROUP BY ").append(quarter);
+  } else if (timed) {
+    select.append("started, ");
+  }
+  for (TStatsBy by : keys) {
+    if (IsTime(by) || by == TStatsBy::sbResult) continue;
+    if (postgres) {
+      both(column(by));
+    } else {
+      select.append(column(by)).append(", ");
+    }
+  }
+  const std::string resultClass = Has(version, "result_class") ? "result_class" : "NULL";
+  const std::string kept = Has(version, "serial_kept") ? "serial_kept" : "0";
+  if (postgres) {
+    both("result");
+    both(resultClass);
+    select.append("count(*), sum(CASE WHEN " + kept + " = 0 THEN 1 ELSE 0 END), count(seconds), sum(seconds), "
+                  "max(seconds)");
+  } else {
+    select.append("result, " + resultClass + ", 1, CASE WHEN " + kept +
+                  " = 0 THEN 1 ELSE 0 END, CASE WHEN seconds IS NULL THEN 0 ELSE 1 END, seconds, seconds");
+  }
+  return select + WhereSql(version, postgres, results) + group;
 }
 
 // The sequence's next number, never below first ($2), the sequence going on by step ($3),
@@ -395,16 +468,62 @@ TRunRow RowFromValues(const TValues& values) {
   return RowFrom(v);
 }
 
+// The filter's parameters, as WhereSql numbers them.
+TValues FilterValues(const TLogFilter& filter) {
+  TValues values{Text(filter.since),        Text(filter.serial), Text(filter.port), Text(filter.station),
+                 Text(filter.operatorName), Text(filter.lot),    Text(filter.until)};
+  for (const std::string& result : filter.results) values.emplace_back(result);
+  return values;
+}
+
 TStationStatus TSqlDb::List(const TLogFilter& filter, std::vector<TRunRow>& rows) {
   rows.clear();
   if (m_nothingYet) return TStationStatus::Done();
   std::vector<TValues> found;
-  if (!Query(SelectSql(m_readVersion, Postgres()), {Text(filter.since), Text(filter.serial), Text(filter.port), Text(filter.station),
-                                        Text(filter.operatorName), Text(filter.lot), Text(filter.until)},
-             &found))
+  if (!Query(SelectSql(m_readVersion, Postgres(), filter.results.size()), FilterValues(filter), &found))
     return Failed("cannot be read");
   for (const TValues& v : found) rows.push_back(RowFrom(v));
   return TStationStatus::Done();
+}
+
+TStationStatus TSqlDb::Stats(const TLogFilter& filter, const std::vector<TStatsBy>& keys,
+                             std::vector<TStatsGroup>& groups) {
+  groups.clear();
+  TStatsAdder adder(keys);
+  if (!m_nothingYet) {
+    // The columns as StatsSql lays them out: each key's, then the result's and the rest.
+    int next = std::any_of(keys.begin(), keys.end(), IsTime) ? 1 : 0;
+    std::vector<int> at;
+    for (TStatsBy by : keys) at.push_back(IsTime(by) ? 0 : by == TStatsBy::sbResult ? -1 : next++);
+    const int result = next;
+    std::replace(at.begin(), at.end(), -1, result);
+    std::vector<std::string_view> texts(keys.size());
+    const auto take = [&](const TRowReader& row) {
+      for (std::size_t i = 0; i < keys.size(); ++i) texts[i] = row.Text(at[i]);
+      adder.Add(texts, {row.Text(result), row.Null(result + 1) ? TRunRow::kBoard : row.Text(result + 1),
+                        static_cast<int>(row.Whole(result + 2)), static_cast<int>(row.Whole(result + 3)),
+                        static_cast<int>(row.Whole(result + 4)), row.Real(result + 5), row.Real(result + 6)});
+    };
+    // A server holds a group for each quarter hour and key while it adds them up: months of a
+    // line's rows take tens of MB, which its default working memory (4 MB) would spill to disk.
+    const bool server = Postgres();
+    if (server && (!Query("BEGIN") || !Query("SET LOCAL work_mem = '64MB'"))) return Rollback("cannot be read");
+    if (!QueryEach(StatsSql(m_readVersion, server, keys, filter.results.size()), FilterValues(filter), take))
+      return server ? Rollback("cannot be read") : Failed("cannot be read");
+    if (server && !Query("COMMIT")) return Rollback("cannot be read");
+  }
+  groups = std::move(adder).Groups();
+  return TStationStatus::Done();
+}
+
+bool TSqlDb::Query(const std::string& sql, const TValues& params, std::vector<TValues>* rows) {
+  return QueryEach(sql, params, [rows](const TRowReader& row) {
+    if (!rows) return;
+    TValues values;
+    for (int c = 0; c < row.Columns(); ++c)
+      values.push_back(row.Null(c) ? std::nullopt : std::optional<std::string>(row.Text(c)));
+    rows->push_back(std::move(values));
+  });
 }
 
 }  // namespace kavel::station

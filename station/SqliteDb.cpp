@@ -31,7 +31,8 @@ class TSqliteDb final : public TSqlDb {
   bool Lost() const override { return false; }
 
  protected:
-  bool Query(const std::string& sql, const TValues& params, std::vector<TValues>* rows) override;
+  bool QueryEach(const std::string& sql, const TValues& params,
+                 const std::function<void(const TRowReader&)>& take) override;
   std::string Error() const override { return sqlite3_errmsg(m_db); }
   // BEGIN IMMEDIATE takes the write lock first: two stations migrating at once, or drawing
   // numbers, go one after the other.
@@ -46,7 +47,26 @@ class TSqliteDb final : public TSqlDb {
   sqlite3* m_db = nullptr;
 };
 
-bool TSqliteDb::Query(const std::string& sql, const TValues& params, std::vector<TValues>* rows) {
+// The statement's current row.
+class TSqliteRow final : public TRowReader {
+ public:
+  explicit TSqliteRow(sqlite3_stmt* statement) : m_statement(statement) {}
+  int Columns() const override { return sqlite3_column_count(m_statement); }
+  bool Null(int c) const override { return sqlite3_column_type(m_statement, c) == SQLITE_NULL; }
+  std::string_view Text(int c) const override {
+    const unsigned char* text = sqlite3_column_text(m_statement, c);
+    if (!text) return {};
+    return {reinterpret_cast<const char*>(text), static_cast<std::size_t>(sqlite3_column_bytes(m_statement, c))};
+  }
+  double Real(int c) const override { return sqlite3_column_double(m_statement, c); }
+  std::int64_t Whole(int c) const override { return sqlite3_column_int64(m_statement, c); }
+
+ private:
+  sqlite3_stmt* m_statement;
+};
+
+bool TSqliteDb::QueryEach(const std::string& sql, const TValues& params,
+                          const std::function<void(const TRowReader&)>& take) {
   sqlite3_stmt* prepared = nullptr;
   if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &prepared, nullptr) != SQLITE_OK) return false;
   const TStatement statement(prepared, &sqlite3_finalize);
@@ -59,16 +79,9 @@ bool TSqliteDb::Query(const std::string& sql, const TValues& params, std::vector
       sqlite3_bind_null(prepared, at);
     }
   }
+  const TSqliteRow row(prepared);
   int step;
-  while ((step = sqlite3_step(prepared)) == SQLITE_ROW) {
-    if (!rows) continue;
-    TValues row;
-    for (int c = 0; c < sqlite3_column_count(prepared); ++c) {
-      const unsigned char* text = sqlite3_column_text(prepared, c);
-      row.push_back(text ? std::optional<std::string>(reinterpret_cast<const char*>(text)) : std::nullopt);
-    }
-    rows->push_back(std::move(row));
-  }
+  while ((step = sqlite3_step(prepared)) == SQLITE_ROW) take(row);
   return step == SQLITE_DONE;
 }
 

@@ -58,7 +58,11 @@ struct TLogFilter {
   std::string port;
   std::string station, operatorName, lot;
   std::string until;                   // UTC: rows started before it; "" for no end
+  std::vector<std::string> results;    // rows of one of these results (TRunRow::result); {} for any
 };
+
+enum class TStatsBy : std::uint8_t;  // Stats.h
+struct TStatsGroup;
 
 // A number to draw for a row: the sequence's next, never below first, the sequence going on
 // by step, up to largest (the most its place holds). With values (a list), the sequence
@@ -108,6 +112,11 @@ class TStationDb {
   virtual TStationStatus FinishOnce(const TRunRow& row) = 0;
   // The rows that match, oldest first. Done, or ssFailed.
   virtual TStationStatus List(const TLogFilter& filter, std::vector<TRunRow>& rows) = 0;
+  // The figures of the rows that match, as Stats (Stats.h) gives them of those rows, added
+  // up by the database: a group for each combination of the keys' values. Holds the groups,
+  // never the rows. Done, or ssFailed.
+  virtual TStationStatus Stats(const TLogFilter& filter, const std::vector<TStatsBy>& keys,
+                               std::vector<TStatsGroup>& groups) = 0;
 
   // After a call that failed: the connection to the server was lost, so that a new one may
   // do what this one could not (a server that did not answer in time is not asked again: the

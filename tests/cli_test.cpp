@@ -335,9 +335,16 @@ TEST_F(Cli, CommandLinesAreReadInOrderAndRefusedInTheProgramsOwnWords) {
        "--serial-list hands out the list's values: --serial-name, --serial-first and --serial-step cannot go with it"},
       {{"--serial-step", "0", "program", "a.hex"}, "--serial-step needs a number (1 to 1000000)"},
       {{"--serial", "7FFC", "--serial-first", "0x001A2B000000", "program", "a.hex"}, "", "a.hex"},
-      {{"--stats", "sync"}, "--stats, --by and --flush belong to log"},
+      {{"--stats", "sync"}, "--stats, --by, --result and --flush belong to log"},
       {{"log", "--by", "day"}, "--by needs --stats"},
-      {{"log", "--stats", "--by", "week"}, "--by needs station, port, lot, day or result"},
+      {{"log", "--stats", "--by", "week"},
+       "--by takes station, port, lot, day, hour, result, operator (several joined by commas), not \"week\""},
+      {{"log", "--stats", "--by", "station,port", "--by", "hour,operator"}, ""},
+      {{"log", "--stats", "--by", "station,port", "--by", "station"}, "--by gives station twice"},
+      {{"log", "--stats", "--by", "day,"}, "not \"\""},
+      {{"log", "--result", "ok,done"}, "--result takes ok, unconfirmed, cancelled, refused, no_answer, bad_reply, "
+                                       "mismatch, port_failed, stopped, bad_image, output_failed, usage, station_failed, "
+                                       "internal_error, unfinished (several joined by commas), not \"done\""},
       {{"log", "--flush", "--lot", "W-1"}, "log --flush sends every row that waits for the server: it takes no"},
       {{"log", "--flush", "--json"}, "log --flush sends the rows that wait in the spool: it lists nothing"},
       {{"log", "--until", "2026-03-29T02:30"}, "--until 2026-03-29T02:30 does not exist in local time"},  // in Berlin

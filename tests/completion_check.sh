@@ -32,6 +32,8 @@ expect "kavel-isp-cli -b 1" "115200 14400 19200"
 expect "kavel-isp-cli --inv" "--invert-dtr --invert-rts"
 expect "kavel-isp-cli --boot-entry " "dtr-rts"
 expect "kavel-isp-cli -p rfc" "rfc2217://"
+expect "kavel-isp-cli log --stats --by day,h" "day,hour"
+expect "kavel-isp-cli log --result no" "no_answer"
 # Every option and every command --help names is offered: the completion follows the tables.
 COMP_WORDS=(kavel-isp-cli --)
 COMP_CWORD=1

@@ -8,7 +8,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "station/StationDb.h"
 #include "tests/support/CliFixture.h"
+#include "tests/support/StatsRows.h"
 
 namespace kavel {
 namespace {
@@ -99,6 +101,30 @@ TEST_F(StationPg, TwoVersionsOfAListShareItsValuesAndItRunsOutForBoth) {
   }
   EXPECT_EQ(serials, (std::multiset<std::int64_t>{0x100, 0x101, 0x102, 0x103, 0x104}));
   EXPECT_EQ(refused, 3);
+}
+
+// The server adds up its rows a quarter hour at a time; the local days and hours, worked out
+// from those, are the rows' own in a zone half an hour off UTC and across a change to summer
+// time.
+TEST_F(StationPg, TheServerAddsUpWhatItsRowsSay) {
+  std::unique_ptr<station::TStationDb> db;
+  ASSERT_TRUE(station::OpenStationDb(url, db).Ok());
+  std::vector<station::TRunRow> rows = test::StatsRows();
+  ASSERT_TRUE(db->BeginAll(rows).Ok());
+  station::TLogFilter some;
+  some.since = "2026-03-29T00:00:00.000Z";
+  some.results = {"ok", "bad_image"};
+  for (const char* zone : {"Asia/Kolkata", "Europe/Berlin"}) {
+    setenv("TZ", zone, 1);
+    tzset();
+    for (const auto& keys : test::StatsKeys()) {
+      SCOPED_TRACE(std::string(zone) + " " + std::to_string(keys.size()));
+      test::ExpectFiguresOfTheRows(*db, {}, keys);
+      test::ExpectFiguresOfTheRows(*db, some, keys);
+    }
+  }
+  unsetenv("TZ");
+  tzset();
 }
 
 TEST_F(StationPg, AServerThatGoesAwayKeepsTheRowInTheSpoolAndNoBoardIsWrittenWithoutItsRow) {

@@ -19,6 +19,7 @@
 #include "station/StationDb.h"
 #include "station/Stats.h"
 #include "tests/support/CliFixture.h"
+#include "tests/support/StatsRows.h"
 
 namespace kavel {
 namespace {
@@ -203,15 +204,18 @@ TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {
     station::TLogFilter filter;
     std::size_t rows;
   } filters[] = {
-      {{"", std::nullopt, "", "", "", "", ""}, 10},
-      {{"2026-12-08T12:00:00.000Z", std::nullopt, "", "", "", "", ""}, 6},
-      {{"", 1001, "", "", "", "", ""}, 1},
-      {{"", std::nullopt, "COM2", "", "", "", ""}, 2},
-      {{"2026-12-08T00:00:00.000Z", 1002, "COM1", "", "", "", ""}, 0},
-      {{"", std::nullopt, "", "bench", "ann", "", ""}, 4},
-      {{"", std::nullopt, "", "", "", "W-17", ""}, 2},
-      {{"", std::nullopt, "", "other", "", "", ""}, 0},
-      {{"", std::nullopt, "", "", "", "", "2026-12-08T12:00:00.000Z"}, 4},  // --until: before it
+      {{"", std::nullopt, "", "", "", "", "", {}}, 10},
+      {{"2026-12-08T12:00:00.000Z", std::nullopt, "", "", "", "", "", {}}, 6},
+      {{"", 1001, "", "", "", "", "", {}}, 1},
+      {{"", std::nullopt, "COM2", "", "", "", "", {}}, 2},
+      {{"2026-12-08T00:00:00.000Z", 1002, "COM1", "", "", "", "", {}}, 0},
+      {{"", std::nullopt, "", "bench", "ann", "", "", {}}, 4},
+      {{"", std::nullopt, "", "", "", "W-17", "", {}}, 2},
+      {{"", std::nullopt, "", "other", "", "", "", {}}, 0},
+      {{"", std::nullopt, "", "", "", "", "2026-12-08T12:00:00.000Z", {}}, 4},  // --until: before it
+      {{"", std::nullopt, "", "", "", "", "", {"ok"}}, 4},                      // --result
+      {{"", std::nullopt, "COM1", "", "", "", "", {"refused", "unfinished"}}, 0},
+      {{"", std::nullopt, "", "", "", "", "", {"refused", "unfinished"}}, 6},
   };
   for (const auto& f : filters) {
     std::vector<station::TRunRow> rows;
@@ -257,7 +261,7 @@ TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {
   tzset();
 
   std::vector<station::TRunRow> rows;
-  ASSERT_TRUE(db->List({"", 1000, "", "", "", "", ""}, rows).Ok());
+  ASSERT_TRUE(db->List({"", 1000, "", "", "", "", "", {}}, rows).Ok());
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].deviceId, 0xC2);
   EXPECT_EQ(rows[0].result, "ok");
@@ -287,13 +291,13 @@ TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {
         "INSERT INTO kavel_serials VALUES ('edge', 9223372036854775807.0 + 9);";
   ASSERT_EQ(std::system(("sqlite3 " + old + " \"" + v1 + "\"").c_str()), 0);
   ASSERT_TRUE(station::OpenStationDb(old, db, station::TDbUse::duRead).Ok());
-  ASSERT_TRUE(db->List({"", std::nullopt, "", "a", "", "", ""}, rows).Ok());
+  ASSERT_TRUE(db->List({"", std::nullopt, "", "a", "", "", "", {}}, rows).Ok());
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].lot, "");
   ASSERT_TRUE(station::OpenStationDb(old, db).Ok());
   row.lot = "W-18";
   ASSERT_TRUE(db->Begin(row).Ok());
-  ASSERT_TRUE(db->List({"", std::nullopt, "", "", "", "W-18", ""}, rows).Ok());
+  ASSERT_TRUE(db->List({"", std::nullopt, "", "", "", "W-18", "", {}}, rows).Ok());
   EXPECT_EQ(rows.size(), 1u);
   const std::vector<std::uint64_t> values{6, 7};
   station::TSerialDraw list{"list:cc"}, edge{"edge"};
@@ -304,7 +308,7 @@ TEST(StationDb, RowsSequencesFiltersAndSchemaOnAnSqliteFile) {
   std::optional<std::int64_t> next = 0;
   ASSERT_TRUE(db->Peek(edge, next).Ok());
   EXPECT_EQ(next, std::nullopt);
-  ASSERT_TRUE(db->List({"", std::nullopt, "", "b", "", "", ""}, rows).Ok());
+  ASSERT_TRUE(db->List({"", std::nullopt, "", "b", "", "", "", {}}, rows).Ok());
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(rows[0].resultClass, station::TRunRow::kBoard);
   EXPECT_EQ(rows[2].resultClass, station::TRunRow::kStation);
@@ -373,48 +377,85 @@ TEST(StationDb, ANumberIsHandedOutOnceAndNeverPastItsPlaceOr64Bits) {
 }
 
 // The figures of log --stats: a run still going counts as a board but neither passed nor
-// failed, a day is the local one, and a failure is counted by its kind.
+// failed, a run the station refused counts apart, a later try of a board seen before (its
+// number kept) is no first try, a day or hour is the local one, a failure is counted by its
+// kind, and several keys group by every combination.
 TEST(StationStats, GroupsCountTheRowsThatEndedAndTheirTimes) {
   const auto row = [](const char* started, const char* port, const char* result, std::optional<double> seconds) {
     station::TRunRow r;
     r.started = started, r.port = port, r.result = result, r.seconds = seconds;
     return r;
   };
-  const std::vector<station::TRunRow> rows{
+  std::vector<station::TRunRow> rows{
       row("2026-12-08T09:00:00.000Z", "COM1", "ok", 10.0), row("2026-12-08T09:01:00.000Z", "COM2", "no_answer", 2.0),
       row("2026-12-07T23:30:00.000Z", "COM1", "ok", 12.0), row("2026-12-08T09:02:00.000Z", "COM1", "unfinished", {}),
       row("2026-12-08T09:03:00.000Z", "COM2", "no_answer", {}), row("2026-12-08T09:04:00.000Z", "COM2", "refused", 4.0),
+      row("2026-12-08T09:05:00.000Z", "COM2", "bad_image", 0.0), row("2026-12-08T09:06:00.000Z", "COM1", "ok", 9.0),
   };
+  rows[6].resultClass = station::TRunRow::kStation;  // refused before any chip answered
+  rows[7].serialKept = true;                         // the first board, tried again
   setenv("TZ", "Asia/Tokyo", 1);  // UTC+9: the row of 23:30 on the 7th was started on the 8th there
   tzset();
+  using enum station::TStatsBy;
   const struct {
-    station::TStatsBy by;
-    std::string key;
+    std::vector<station::TStatsBy> by;
+    std::vector<std::string> keys;
     int boards, passed, failed;
     std::optional<double> yield, average, longest;
     std::map<std::string, int> failures;
+    int firstTries, firstPassed, notBoards;
   } groups[] = {
-      {station::TStatsBy::sbAll, "", 6, 2, 3, 40.0, 7.0, 12.0, {{"no_answer", 2}, {"refused", 1}}},
-      {station::TStatsBy::sbPort, "COM1", 3, 2, 0, 100.0, 11.0, 12.0, {}},
-      {station::TStatsBy::sbPort, "COM2", 3, 0, 3, 0.0, 3.0, 4.0, {{"no_answer", 2}, {"refused", 1}}},
-      {station::TStatsBy::sbDay, "2026-12-08", 6, 2, 3, 40.0, 7.0, 12.0, {{"no_answer", 2}, {"refused", 1}}},
-      {station::TStatsBy::sbResult, "unfinished", 1, 0, 0, std::nullopt, std::nullopt, std::nullopt, {}},
+      {{}, {}, 7, 3, 3, 50.0, 7.4, 12.0, {{"no_answer", 2}, {"refused", 1}}, 5, 2, 1},
+      {{sbPort}, {"COM1"}, 4, 3, 0, 100.0, 31.0 / 3, 12.0, {}, 2, 2, 0},
+      {{sbPort}, {"COM2"}, 3, 0, 3, 0.0, 3.0, 4.0, {{"no_answer", 2}, {"refused", 1}}, 3, 0, 1},
+      {{sbDay}, {"2026-12-08"}, 7, 3, 3, 50.0, 7.4, 12.0, {{"no_answer", 2}, {"refused", 1}}, 5, 2, 1},
+      {{sbHour}, {"2026-12-08 08:00"}, 1, 1, 0, 100.0, 12.0, 12.0, {}, 1, 1, 0},
+      {{sbResult}, {"unfinished"}, 1, 0, 0, std::nullopt, std::nullopt, std::nullopt, {}, 0, 0, 0},
+      {{sbResult}, {"bad_image"}, 0, 0, 0, std::nullopt, std::nullopt, std::nullopt, {}, 0, 0, 1},
+      {{sbPort, sbResult}, {"COM2", "no_answer"}, 2, 0, 2, 0.0, 2.0, 2.0, {{"no_answer", 2}}, 2, 0, 0},
+      {{sbResult, sbPort}, {"ok", "COM1"}, 3, 3, 0, 100.0, 31.0 / 3, 12.0, {}, 2, 2, 0},
   };
   for (const auto& g : groups) {
+    SCOPED_TRACE(testing::PrintToString(g.keys));
     const auto all = station::Stats(rows, g.by);
-    const auto it = std::find_if(all.begin(), all.end(), [&g](const auto& x) { return x.key == g.key; });
-    ASSERT_NE(it, all.end()) << g.key;
-    EXPECT_EQ(std::tie(it->boards, it->passed, it->failed), std::tie(g.boards, g.passed, g.failed)) << g.key;
-    EXPECT_EQ(it->Yield(), g.yield) << g.key;
-    EXPECT_EQ(it->Average(), g.average) << g.key;
-    EXPECT_EQ(it->timed ? std::optional<double>(it->longest) : std::nullopt, g.longest) << g.key;
-    EXPECT_EQ(it->failures, g.failures) << g.key;
+    const auto it = std::find_if(all.begin(), all.end(), [&g](const auto& x) { return x.keys == g.keys; });
+    ASSERT_NE(it, all.end());
+    EXPECT_EQ(std::tie(it->boards, it->passed, it->failed), std::tie(g.boards, g.passed, g.failed));
+    EXPECT_EQ(it->Yield(), g.yield);
+    EXPECT_EQ(it->Average(), g.average);
+    EXPECT_EQ(it->timed ? std::optional<double>(it->longest) : std::nullopt, g.longest);
+    EXPECT_EQ(it->failures, g.failures);
+    EXPECT_EQ(std::tie(it->firstTries, it->firstPassed, it->notBoards), std::tie(g.firstTries, g.firstPassed, g.notBoards));
   }
   setenv("TZ", "UTC", 1);
   tzset();
-  EXPECT_EQ(station::Stats(rows, station::TStatsBy::sbDay).size(), 2u);
-  EXPECT_EQ(station::Stats({}, station::TStatsBy::sbAll).size(), 1u);  // the whole of nothing, said
+  EXPECT_EQ(station::Stats(rows, {sbDay}).size(), 2u);
+  EXPECT_EQ(station::Stats({}, {}).size(), 1u);  // the whole of nothing, said
   EXPECT_EQ(station::LocalDay("yesterday"), "");
+  unsetenv("TZ");
+  tzset();
+}
+
+// The figures the database adds up are those of the rows it lists, whatever the keys, the
+// filter and the local time zone.
+TEST(StationStats, TheDatabaseAddsUpWhatItsRowsSay) {
+  test::TTempDir dir;
+  std::unique_ptr<station::TStationDb> db;
+  ASSERT_TRUE(station::OpenStationDb(dir.Path() + "/station.db", db).Ok());
+  std::vector<station::TRunRow> rows = test::StatsRows();
+  ASSERT_TRUE(db->BeginAll(rows).Ok());
+  station::TLogFilter some;
+  some.since = "2026-03-29T00:00:00.000Z";
+  some.results = {"ok", "refused", "bad_image"};
+  for (const char* zone : test::StatsZones()) {
+    setenv("TZ", zone, 1);
+    tzset();
+    for (const auto& keys : test::StatsKeys()) {
+      SCOPED_TRACE(std::string(zone) + " " + std::to_string(keys.size()));
+      test::ExpectFiguresOfTheRows(*db, {}, keys);
+      test::ExpectFiguresOfTheRows(*db, some, keys);
+    }
+  }
   unsetenv("TZ");
   tzset();
 }
@@ -490,6 +531,10 @@ class TOvertaken : public station::TStationDb {
   }
   station::TStationStatus List(const station::TLogFilter& filter, std::vector<station::TRunRow>& rows) override {
     return m_db.List(filter, rows);
+  }
+  station::TStationStatus Stats(const station::TLogFilter& filter, const std::vector<station::TStatsBy>& keys,
+                                std::vector<station::TStatsGroup>& groups) override {
+    return m_db.Stats(filter, keys, groups);
   }
   bool Lost() const override { return m_db.Lost(); }
   bool Unconfirmed() const override { return m_db.Unconfirmed(); }
@@ -643,14 +688,27 @@ TEST_F(StationCli, EveryBoardIsARowWhateverBecameOfIt) {
   ASSERT_EQ(stats.size(), 1u);
   EXPECT_EQ(stats[0]["port"], "COM1");
   EXPECT_EQ(stats[0]["passed"], 1);
-  EXPECT_EQ(stats[0]["failures"], nlohmann::json::parse(R"({"bad_image":1,"no_answer":1,"refused":1,"stopped":1})"));
+  // The refused image was the station's: no board had a part in it.
+  EXPECT_EQ(stats[0]["failures"], nlohmann::json::parse(R"({"no_answer":1,"refused":1,"stopped":1})"));
+  EXPECT_EQ(stats[0]["not_boards_by_result"], nlohmann::json::parse(R"({"bad_image":1})"));
   const std::string figures = Run({"log", "--stats", "--csv"}).out;
-  EXPECT_TRUE(figures.starts_with("boards,passed,failed,unfinished,yield,seconds_average,seconds_longest,failures\r\n"
-                                  "5,1,4,0,20.0,") &&
-              figures.ends_with(",bad_image 1; no_answer 1; refused 1; stopped 1\r\n"))
+  EXPECT_TRUE(figures.starts_with("boards,passed,failed,unfinished,yield,seconds_average,seconds_longest,failures,"
+                                  "first_tries,first_passed,first_pass_yield,not_boards,not_boards_by_result\r\n"
+                                  "4,1,3,0,25.0,") &&
+              figures.ends_with(",no_answer 1; refused 1; stopped 1,4,1,25.0,1,bad_image 1\r\n"))
       << figures;
-  EXPECT_NE(Run({"log", "--stats", "--by", "result"}).out.find("\nrefused    1       0       1       0           0.0%"),
-            std::string::npos) << test::ReadWholeFile(File("out"));
+  const std::string table = Run({"log", "--stats", "--by", "result"}).out;
+  EXPECT_NE(table.find("\nrefused    1       0       1       0           0.0%"), std::string::npos) << table;
+  EXPECT_TRUE(table.ends_with("\nnot boards: 1 run the station refused or gave up before any chip answered "
+                              "(bad_image 1)\n")) << table;
+  // Several keys, a field each in the order given; only the results asked for.
+  const std::string grouped = Run({"log", "--stats", "--json", "--by", "result,port", "--by", "hour", "--result",
+                                   "ok,refused"}).out;
+  EXPECT_EQ(std::count(grouped.begin(), grouped.end(), '\n'), 2) << grouped;
+  EXPECT_TRUE(grouped.starts_with("{\"result\":\"ok\",\"port\":\"COM1\",\"hour\":\"")) << grouped;
+  const auto refused = Log({"--result", "bad_image"});
+  ASSERT_EQ(refused.size(), 1u);
+  EXPECT_EQ(refused[0]["result_class"], "station");
   EXPECT_EQ(Log({"--since", "2999-01-01"}).size(), 0u);
   EXPECT_EQ(Log({"--port", "COM2"}).size(), 0u);
   // CSV for a spreadsheet: a header and one line a row, every line as many fields; a text
@@ -663,7 +721,11 @@ TEST_F(StationCli, EveryBoardIsARowWhateverBecameOfIt) {
   formula.port = "COM9\n7  2026-12-08T09:00:00.000Z  bench  COM1  program  7  ok";  // a row forged by a newline
   formula.command = "program";
   formula.image = "=HYPERLINK(\"http://x\",\"a, b\")";
+  formula.result = "=1+1";
   ASSERT_TRUE(db->Begin(formula).Ok());
+  // The figures' CSV guards its texts alike: the keys, and the failures by a forged kind.
+  EXPECT_NE(Run({"log", "--stats", "--csv", "--by", "station"}).out.find("\r\n'\t=1+1,1,0,1,0,0.0,,,'=1+1 1,1,0,0.0,0,\r\n"),
+            std::string::npos) << test::ReadWholeFile(File("out"));
   const test::TRun csv = Run({"log", "--csv"});
   EXPECT_EQ(csv.out.rfind("id,started,ended,station,port,command,image,image_sha256,device_id,", 0), 0u);
   EXPECT_NE(csv.out.find(",program,\"'=HYPERLINK(\"\"http://x\"\",\"\"a, b\"\")\",,"), std::string::npos) << csv.out;
@@ -672,10 +734,10 @@ TEST_F(StationCli, EveryBoardIsARowWhateverBecameOfIt) {
                          "sys.exit(not (len(r) == 7 and len({len(x) for x in r}) == 1))' " + File("out")).c_str()),
             0);
   // The table shows a line a row, whatever the names hold.
-  const test::TRun table = Run({"log"});
-  EXPECT_EQ(std::count(table.out.begin(), table.out.end(), '\n'), 7) << table.out;
-  EXPECT_NE(table.out.find(" \\t=1+1 "), std::string::npos) << table.out;
-  EXPECT_NE(table.out.find(" COM9\\n7  2026"), std::string::npos) << table.out;
+  const test::TRun rowsTable = Run({"log"});
+  EXPECT_EQ(std::count(rowsTable.out.begin(), rowsTable.out.end(), '\n'), 7) << rowsTable.out;
+  EXPECT_NE(rowsTable.out.find(" \\t=1+1 "), std::string::npos) << rowsTable.out;
+  EXPECT_NE(rowsTable.out.find(" COM9\\n7  2026"), std::string::npos) << rowsTable.out;
 }
 
 // A board's row that waits for a busy database: given up within the documented 10 s, saying

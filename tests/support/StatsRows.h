@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <ctime>
 #include <vector>
 
@@ -77,6 +79,29 @@ inline void ExpectFiguresOfTheRows(station::TStationDb& db, const station::TLogF
     EXPECT_EQ(a.failures, c.failures);
     EXPECT_EQ(a.notBoardResults, c.notBoardResults);
   }
+}
+
+// The rows begun in db, and its figures held against the rows' own in each of the zones (the
+// process's local time zone), for every set of keys, with no filter and with results and a
+// time: some.
+inline void ExpectTheDatabaseAddsUp(station::TStationDb& db, const std::vector<const char*>& zones,
+                                    std::vector<std::string> results) {
+  std::vector<station::TRunRow> rows = StatsRows();
+  ASSERT_TRUE(db.BeginAll(rows).Ok());
+  station::TLogFilter some;
+  some.since = "2026-03-29T00:00:00.000Z";
+  some.results = std::move(results);
+  for (const char* zone : zones) {
+    setenv("TZ", zone, 1);
+    tzset();
+    for (const auto& keys : StatsKeys()) {
+      SCOPED_TRACE(std::string(zone) + " " + std::to_string(keys.size()));
+      ExpectFiguresOfTheRows(db, {}, keys);
+      ExpectFiguresOfTheRows(db, some, keys);
+    }
+  }
+  unsetenv("TZ");
+  tzset();
 }
 
 }  // namespace kavel::test

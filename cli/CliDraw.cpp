@@ -7,6 +7,7 @@
 #include <charconv>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "cli/CliProcess.h"
 
@@ -43,7 +44,7 @@ void TDrawChannel::Close() {
   m_fd = -1;
 }
 
-TRunStatus TDrawChannel::Ask(std::optional<std::int64_t>& serial) {
+TRunStatus TDrawChannel::Ask(std::optional<std::int64_t>& serial, const std::function<void()>& waiting) {
   serial.reset();
   const auto gone = [this] {
     Close();
@@ -51,6 +52,7 @@ TRunStatus TDrawChannel::Ask(std::optional<std::int64_t>& serial) {
                                              "drawn; nothing was written to the board");
   };
   if (!WriteWhole(m_fd, "D")) return gone();
+  std::function<void()> waiting_ = waiting;
   std::string line;
   while (line.empty() || line.back() != '\n') {
     if (StopSignal() != 0) {
@@ -60,6 +62,7 @@ TRunStatus TDrawChannel::Ask(std::optional<std::int64_t>& serial) {
     pollfd fd{m_fd, POLLIN, 0};
     const int ready = poll(&fd, 1, kLookMs);
     if (ready < 0 && errno != EINTR) return gone();
+    if (ready == 0 && waiting_) std::exchange(waiting_, nullptr)();
     if (ready <= 0) continue;
     char buffer[512];
     const ssize_t n = read(m_fd, buffer, sizeof buffer);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -28,8 +29,9 @@ class TDrawChannel {
   // Asks the parent for the board's number and waits for its answer: done with the number
   // (nothing when the source is used up), recorded in the board's row by the parent; or
   // rkStationFailed (the parent could not draw, or has gone), or rkStopped (a stop signal
-  // came first: nothing is drawn for this board). The channel is closed after.
-  TRunStatus Ask(std::optional<std::int64_t>& serial);
+  // came first: nothing is drawn for this board). The channel is closed after. waiting is
+  // called once when the answer does not come at once (the ports before it are still at work).
+  TRunStatus Ask(std::optional<std::int64_t>& serial, const std::function<void()>& waiting = {});
   // The board will ask for nothing: the ports after it need not wait for it.
   void Close();
 

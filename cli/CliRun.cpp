@@ -308,11 +308,16 @@ int Conclude(const TCliArgs& args, TCliTerminal& terminal, TRunFacts& facts, TRu
 // drawing in their order), and recorded in its row. Done with Serial() set; else the run's
 // own failure: the source used up or the database failed (rkStationFailed), or a stop came
 // first (rkStopped); nothing was written to the board then.
-TRunStatus TakeNumber(const TCliArgs& args, const TPortRun& run, TBoardRecord& record, TDrawChannel& channel) {
+TRunStatus TakeNumber(const TCliArgs& args, const TPortRun& run, TBoardRecord& record, TDrawChannel& channel,
+                      const TCliTerminal& terminal) {
   const std::string untouched = "; nothing was written to the board";
   if (channel.Open()) {
     std::optional<std::int64_t> serial;
-    if (const TRunStatus asked = channel.Ask(serial); !asked.Ok()) return asked;
+    // Said, so that a board that waits is not taken for one that hangs.
+    const auto waiting = [&terminal] {
+      terminal.Note("waiting for the ports before this one to answer: the numbers follow the order of the ports");
+    };
+    if (const TRunStatus asked = channel.Ask(serial, waiting); !asked.Ok()) return asked;
     if (!serial) return TRunStatus::Make(rkStationFailed, run.station->UsedUp(args) + untouched);
     record.Took(*serial, args, *run.station);
     return TRunStatus::Done();
@@ -380,7 +385,7 @@ TIspStatus NumberTheBoard(TCommandRun& command, const TPortRun& run, TBoardRecor
     }
   }
   if (!held) {
-    if (const TRunStatus taken = TakeNumber(args, run, record, channel); !taken.Ok()) return ownFailure(taken);
+    if (const TRunStatus taken = TakeNumber(args, run, record, channel, command.terminal); !taken.Ok()) return ownFailure(taken);
   }
   command.facts.serial = record.Serial();
   command.terminal.Numbered(*command.facts.serial);

@@ -14,8 +14,8 @@ namespace {
 // Replies are awaited unless --no-confirm; the commands that learn something always await them.
 TPacing Pacing(const TCliArgs& a) { return {a.delay, !a.noConfirm || CommandLearns(a), a.retries}; }
 
-// --baud pins one speed; without it the fastest that works. Not awaiting replies, nothing
-// confirms a speed either: two "U" at the speed given, the chip trusted to catch one.
+}  // namespace
+
 TSyncPlan Plan(const TCliArgs& a) {
   TSyncPlan plan;
   plan.first = BaudRateFromText(a.baud);
@@ -28,6 +28,8 @@ TSyncPlan Plan(const TCliArgs& a) {
   }
   return plan;
 }
+
+namespace {
 
 void TookSpeed(TRunFacts& facts, const TSyncResult& result) {
   facts.speedsTried = result.tried;

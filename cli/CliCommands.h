@@ -16,6 +16,11 @@
 
 namespace kavel::cli {
 
+// How the speed is searched: --baud pins one speed; without it the fastest that works. Not
+// awaiting replies, nothing confirms a speed either: two "U" at the speed given, the chip
+// trusted to catch one.
+TSyncPlan Plan(const TCliArgs& a);
+
 // What a command works with.
 struct TCommandRun {
   const TCliArgs& args;

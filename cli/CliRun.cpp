@@ -28,19 +28,18 @@
 #include "link/WireText.h"
 
 namespace kavel::cli {
-namespace {
-
-using TFile = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
-
-// The device the port argument leads to: the network port it is, the device path given, or
-// the serial device of the COM name, which looks the name up again as it opens it, because
-// only there is a stale claim on the port directory's entry refused.
+// The serial device of a COM name looks the name up again as it opens it, because only
+// there is a stale claim on the port directory's entry refused.
 std::unique_ptr<TComDevice> DeviceFor(const TPortArg& port) {
   const TComDeviceContext context = ProgramDeviceContext();
   if (!port.address.empty()) return std::make_unique<TNetComDevice>(port.address, context.clock);
   if (port.kind == TPortArg::pkDevice) return std::make_unique<TPosixComDevice>(context, port.device);
   return std::make_unique<TPosixComDevice>(context);
 }
+
+namespace {
+
+using TFile = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
 // The line behind a gate that shuts once a second stop signal has ended the run at once:
 // from then on nothing more reaches the line (ECANCELED), whatever the run was doing.
@@ -160,9 +159,8 @@ TRunStatus StatusOfUnexpected() {
   }
 }
 
-// Opens the port, by the name given, at the speed asked for. Done, or rkPortFailed saying
-// why it cannot be opened: the device's own words when its error number would mislead (a
-// network server that runs its port at another speed), else the error number's advice.
+}  // namespace
+
 TRunStatus OpenPort(TNAVOPort& port, const TPortArg& arg, const std::string& baud) {
   port.SetPort(arg.name);
   port.SetBaudRate(BaudRateFromText(baud));
@@ -181,6 +179,8 @@ TRunStatus OpenPort(TNAVOPort& port, const TPortArg& arg, const std::string& bau
     return StatusOfUnexpected();
   }
 }
+
+namespace {
 
 // The security bits into the facts, or why they could not be read.
 void ReadProtection(TCommandRun& command) {

@@ -90,6 +90,7 @@ struct TSyncResult {
   bool confirmed = false;            // the chip confirmed it
   std::vector<TBaudRate> tried;      // in order, each once
   bool echoes = false;               // the line gave back exactly what was written, nothing else
+  bool heard = false;                // something came back to a "U", whatever it was
 };
 
 // What a verification found.
@@ -248,6 +249,7 @@ class TIspSession {
     bool ok = false;      // the lone "U", then the set-clock record answered "."
     bool uBack = false;   // the lone "U" came back
     bool echoed = false;  // then the record came back alone, unanswered
+    bool heard = false;   // anything came back to the "U"
     TIspStatus line = TIspStatus::Done();  // skPortFailed when the port failed meanwhile
   };
   TSyncAnswer SyncReply();

@@ -46,6 +46,7 @@ TIspStatus TIspSession::Synchronize(const TSyncPlan& plan, TSyncResult& result) 
       const TSyncAnswer answer = SyncReply();
       answered += answer.uBack;
       echoed += answer.echoed;
+      result.heard = result.heard || answer.heard;
       if (!answer.line.Ok()) portFailure = answer.line.detail;
       return answer.ok;
     };
@@ -93,6 +94,7 @@ TIspSession::TSyncAnswer TIspSession::SyncReply() {
   TSyncAnswer answer;
   const TReply u = m_engine.WaitForChar(kSyncReplyMs, "U");
   answer.line = u.line;
+  answer.heard = !m_engine.ReplyText().empty();
   if (u.ch != 'U') return answer;
   m_clock.SleepMs(kSyncQuietMs);
   if (m_engine.ReplyText() != "U") return answer;  // something came before it

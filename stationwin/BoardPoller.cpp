@@ -1,88 +1,62 @@
 #include "stationwin/BoardPoller.h"
 
-#include "link/EComPort.h"
+#include <thread>
 
 namespace kavel::stationwin {
 
-TBoardPoller::TBoardPoller(std::string port, TBaudRate speed, std::vector<TModemStep> entry, bool invertDtr,
-                           bool invertRts, QObject* parent)
-    : QObject(parent),
-      m_portName(std::move(port)),
-      m_speed(speed),
-      m_entry(std::move(entry)),
-      m_invertDtr(invertDtr),
-      m_invertRts(invertRts) {
-  m_tick.setInterval(kEveryMs);
-  m_listen.setSingleShot(true);
-  m_listen.setInterval(kListenMs);
-  m_pause.setSingleShot(true);
-  connect(&m_tick, &QTimer::timeout, this, &TBoardPoller::Poll);
-  connect(&m_listen, &QTimer::timeout, this, &TBoardPoller::Listened);
-  connect(&m_pause, &QTimer::timeout, this, &TBoardPoller::Enter);
+TBoardPoller::TBoardPoller(const cli::TCliArgs& job, cli::TPortArg port, QObject* parent)
+    : QObject(parent), m_job(std::make_shared<const cli::TCliArgs>(job)), m_port(std::move(port)) {
+  m_next.setSingleShot(true);
+  connect(&m_next, &QTimer::timeout, this, &TBoardPoller::Probe);
 }
 
-TBoardPoller::~TBoardPoller() { Stop(); }
+TBoardPoller::~TBoardPoller() {
+  if (!m_probe) return;
+  const std::lock_guard<std::mutex> hold(m_probe->mutex);
+  m_probe->poller = nullptr;
+  m_probe->stop = true;
+}
 
 void TBoardPoller::Start() {
-  if (!m_tick.isActive()) m_tick.start();
+  if (m_on) return;
+  m_on = true;
+  if (!m_probe) m_next.start(0);
 }
 
 void TBoardPoller::Stop() {
-  m_tick.stop();
-  m_listen.stop();
-  m_pause.stop();
-  m_port.reset();
+  m_on = false;
+  m_next.stop();
+  if (m_probe) {
+    m_probe->stop = true;  // Idle once it has ended
+  } else {
+    emit Idle();
+  }
 }
 
-void TBoardPoller::Poll() {
-  if (m_port) return;  // the last poll is still under way (an entry, a "U" listened for)
-  try {
-    m_port = std::make_unique<TCustomComPort>();
-    m_port->SetPort(m_portName);
-    m_port->SetBaudRate(m_speed);
-    m_port->OpenPort();
-  } catch (const EComPort&) {  // no socket, no adapter, or the port is busy: no board to be had
-    m_port.reset();
-    emit Heard(false);
+void TBoardPoller::Probe() {
+  if (!m_on || m_probe) return;
+  m_probe = std::make_shared<TLink>();
+  m_probe->poller = this;
+  m_began.start();
+  // The thread owns what it reads; the window may be gone by the time it ends.
+  std::thread([link = m_probe, job = m_job, port = m_port] {
+    cli::TProbe probe = cli::ProbeBoard(*job, port, [&link] { return link->stop.load(); });
+    const std::lock_guard<std::mutex> hold(link->mutex);
+    if (TBoardPoller* poller = link->poller)
+      QMetaObject::invokeMethod(poller, [poller, probe = std::move(probe)] { poller->Probed(probe); }, Qt::QueuedConnection);
+  }).detach();
+}
+
+void TBoardPoller::Probed(const cli::TProbe& probe) {
+  const bool stopped = m_probe->stop || probe.what == cli::TProbe::pwStopped;
+  m_probe.reset();
+  if (!stopped) emit Heard(probe);
+  if (!m_on) {
+    emit Idle();
     return;
   }
-  m_step = 0;
-  m_dtr = m_rts = false;
-  Enter();
-}
-
-void TBoardPoller::Enter() {
-  try {
-    for (; m_step < m_entry.size(); ++m_step) {
-      const TModemStep& s = m_entry[m_step];
-      if (s.what == TModemStep::mwPause) {
-        ++m_step;
-        m_pause.start(s.ms);
-        return;
-      }
-      (s.what == TModemStep::mwDtr ? m_dtr : m_rts) = s.on;
-      m_port->SetModemLines(m_dtr != m_invertDtr, m_rts != m_invertRts);
-    }
-    m_port->PurgeBuffers(true, true);
-    m_port->SendText("U");
-    m_listen.start();
-  } catch (const EComPort&) {  // the line failed meanwhile
-    m_port.reset();
-    emit Heard(false);
-  }
-}
-
-void TBoardPoller::Listened() {
-  bool present = false;
-  try {
-    char reply[64];
-    const std::size_t waiting = std::min(m_port->BytesWaiting(), sizeof reply);
-    const std::size_t got = waiting ? m_port->ReceiveBytes(reply, waiting) : 0;
-    present = std::string_view(reply, got).find('U') != std::string_view::npos;
-  } catch (const EComPort&) {
-  }
-  m_port.reset();  // closed: the round opens it
-  emit Heard(present);
+  const bool backOff = probe.what == cli::TProbe::pwNoPort || probe.what == cli::TProbe::pwNoise;
+  m_next.start(static_cast<int>(std::max<qint64>(0, (backOff ? kBackOffMs : kEveryMs) - m_began.elapsed())));
 }
 
 }  // namespace kavel::stationwin

@@ -1,18 +1,21 @@
-// Whether a board sits in a port's socket with its chip in the boot loader, asked every
-// 500 ms at the least: the port opened, the job's boot entry run when it has one, one "U"
-// written, its echo listened for 150 ms, the port closed again (so that the round that
-// programs the board can open it). Never blocks the window: the waits are its timers.
+// Whether a board sits in a port's socket with its chip in its boot loader, asked again and
+// again: the command line's own probe (the port opened, the job's boot entry, the session's
+// speed search, the port closed again), each in a thread of its own, so that the window never
+// opens, writes or reads a port and never waits on one. One probe at a time a port, a new one
+// kEveryMs after the last began; after one that found no port or heard a line that does not
+// answer, kBackOffMs.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
+#include <atomic>
 #include <memory>
-#include <string>
-#include <vector>
+#include <mutex>
 
-#include "link/BootEntry.h"
-#include "link/ComPort.h"
+#include "cli/CliArgs.h"
+#include "cli/CliProbe.h"
 
 namespace kavel::stationwin {
 
@@ -20,33 +23,43 @@ class TBoardPoller : public QObject {
   Q_OBJECT
 
  public:
-  static constexpr int kEveryMs = 500;   // never faster
-  static constexpr int kListenMs = 150;  // the chip's "U" back
+  static constexpr int kEveryMs = 500;     // never faster
+  static constexpr int kBackOffMs = 2000;  // a port that fails, or a line that never stops talking
 
-  TBoardPoller(std::string port, TBaudRate speed, std::vector<TModemStep> entry = {}, bool invertDtr = false,
-               bool invertRts = false, QObject* parent = nullptr);
+  // job: the checked job (its speed, boot entry and lines); port: one of its ports.
+  TBoardPoller(const cli::TCliArgs& job, cli::TPortArg port, QObject* parent = nullptr);
+  // A probe still under way is asked to stop, and its answer goes nowhere.
   ~TBoardPoller() override;
+  // Probes from now on.
   void Start();
+  // No more probes; one under way is asked to stop at its next step (Idle when it has).
   void Stop();
-  bool Polling() const { return m_tick.isActive(); }
+  bool Polling() const { return m_on; }
+  // A probe is under way: the port is the probe's.
+  bool Probing() const { return static_cast<bool>(m_probe); }
 
  signals:
-  // After every poll: true when a chip answered.
-  void Heard(bool present);
+  // After every probe that was not stopped.
+  void Heard(const kavel::cli::TProbe& probe);
+  // Stopped, and the probe that was under way is over: the port is free.
+  void Idle();
 
  private:
-  void Poll();
-  void Enter();  // the entry's steps from m_step on, a pause on its timer
-  void Listened();
+  // Between the window and a probe's thread: whom to tell, while there is one.
+  struct TLink {
+    std::mutex mutex;
+    TBoardPoller* poller = nullptr;
+    std::atomic<bool> stop{false};
+  };
+  void Probe();
+  void Probed(const cli::TProbe& probe);
 
-  std::string m_portName;
-  TBaudRate m_speed;
-  std::vector<TModemStep> m_entry;
-  bool m_invertDtr, m_invertRts;
-  std::size_t m_step = 0;
-  bool m_dtr = false, m_rts = false;
-  std::unique_ptr<TCustomComPort> m_port;
-  QTimer m_tick, m_listen, m_pause;
+  std::shared_ptr<const cli::TCliArgs> m_job;
+  cli::TPortArg m_port;
+  bool m_on = false;
+  std::shared_ptr<TLink> m_probe;  // the probe under way
+  QElapsedTimer m_began;           // when it began
+  QTimer m_next;
 };
 
 }  // namespace kavel::stationwin

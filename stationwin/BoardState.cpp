@@ -29,36 +29,78 @@ const char* TBoardState::Word() const {
   return "STOPPED";
 }
 
-void TBoardState::Begin() { *this = {TBoardPhase::bpRunning, "starting", -1, {}, {}, {}}; }
+void TBoardState::Begin() { *this = {TBoardPhase::bpRunning, "", "starting", -1, {}, {}, {}, 0}; }
 
-void TBoardState::TakeErrLine(std::string_view line) {
-  if (phase != TBoardPhase::bpRunning || line.empty()) return;
-  // "programming 50% (9/18 records)": a step and its measure.
-  const std::size_t sign = line.find("% (");
-  const std::size_t space = sign == std::string_view::npos ? sign : line.rfind(' ', sign);
-  int value = -1;
-  if (space != std::string_view::npos && std::from_chars(line.data() + space + 1, line.data() + sign, value).ec == std::errc()) {
-    step = line.substr(0, space);
-    percent = std::clamp(value, 0, 100);
-    return;
+TRunLine ReadRunLine(std::string_view text) {
+  TRunLine line;
+  const nlohmann::json o = nlohmann::json::parse(text, nullptr, false);
+  const auto str = [&o](const char* key) { return Field(o, key).is_string() ? Field(o, key).get<std::string>() : std::string(); };
+  const auto count = [&o](const char* key) {
+    return Field(o, key).is_number_unsigned() ? Field(o, key).get<std::size_t>() : std::size_t{0};
+  };
+  line.port = str("port");
+  if (line.port.empty()) return line;
+  if (Field(o, "serial").is_number_integer()) line.serial = Field(o, "serial").get<std::int64_t>();
+  const std::string event = str("event");
+  line.step = str("step");
+  if (event == "step") {
+    line.kind = TRunLine::rlStep;
+    line.text = str("text");
+  } else if (event == "progress") {
+    line.kind = TRunLine::rlProgress;
+    line.done = count("done");
+    line.total = count("total");
+  } else if (event == "serial") {
+    line.kind = line.serial ? TRunLine::rlSerial : TRunLine::rlNone;
+  } else if (event.empty() && Field(o, "result").is_string()) {
+    line.kind = TRunLine::rlResult;
+    line.result = str("result");
+    line.station = str("class") == "station";
+    line.message = str("message");
+    for (const nlohmann::json& d : Field(o, "diagnosis"))
+      if (d.is_string()) line.diagnosis.push_back(d.get<std::string>());
+    if (Field(o, "seconds").is_number()) line.seconds = Field(o, "seconds").get<double>();
+    line.resent = count("resent");
   }
-  if (line.starts_with("line speed:")) return;  // a note, no step
-  const std::size_t colon = line.find(':');
-  step = line.substr(0, colon == std::string_view::npos ? line.size() : colon);
-  percent = -1;
+  return line;
 }
 
-bool TBoardState::TakeResult(std::string_view json) {
-  const nlohmann::json o = nlohmann::json::parse(json, nullptr, false);
-  if (!o.is_object() || !o.contains("result")) return false;
-  const std::string result = Field(o, "result").is_string() ? Field(o, "result").get<std::string>() : "";
-  phase = result == "ok" ? TBoardPhase::bpPass : result == "stopped" ? TBoardPhase::bpStopped : TBoardPhase::bpFail;
-  if (Field(o, "serial").is_number_integer()) serial = Field(o, "serial").get<std::int64_t>();
-  if (Field(o, "seconds").is_number()) seconds = Field(o, "seconds").get<double>();
-  reason = phase == TBoardPhase::bpPass || !Field(o, "message").is_string() ? "" : Field(o, "message").get<std::string>();
-  if (phase == TBoardPhase::bpPass) step = "done";
-  if (phase != TBoardPhase::bpPass && reason.starts_with(step)) step.clear();  // the reason says it
-  if (phase == TBoardPhase::bpPass) percent = 100;
+bool TBoardState::Take(const TRunLine& line) {
+  if (phase != TBoardPhase::bpRunning) return true;  // its result is in: nothing after it counts
+  switch (line.kind) {
+    case TRunLine::rlNone: break;
+    case TRunLine::rlStep:
+      stepKey = line.step;
+      step = line.text.empty() ? line.step : line.text;
+      percent = -1;
+      break;
+    case TRunLine::rlProgress:
+      if (line.step != stepKey || line.total == 0) break;
+      percent = static_cast<int>(std::min<std::size_t>(line.done, line.total) * 100 / line.total);
+      break;
+    case TRunLine::rlSerial: serial = line.serial; break;
+    case TRunLine::rlResult: {
+      if (line.serial) serial = line.serial;
+      seconds = line.seconds;
+      resent = line.resent;
+      std::string said;
+      for (const std::string& d : line.diagnosis) said += (said.empty() ? "" : "\n") + d;
+      if (said.empty()) said = line.message;
+      if (line.station && line.result != "ok") {
+        *this = {};
+        reason = "not programmed: " + (said.empty() ? line.result : said);
+        return false;
+      }
+      phase = line.result == "ok" ? TBoardPhase::bpPass : line.result == "stopped" ? TBoardPhase::bpStopped : TBoardPhase::bpFail;
+      if (phase == TBoardPhase::bpPass) {
+        step = "done";
+        percent = 100;
+      } else {
+        reason = said.empty() ? line.result : said;
+      }
+      break;
+    }
+  }
   return true;
 }
 
@@ -66,14 +108,6 @@ void TBoardState::Ended(const std::string& why) {
   if (phase != TBoardPhase::bpRunning) return;
   phase = TBoardPhase::bpFail;
   reason = why;
-}
-
-std::pair<std::string, std::string> SplitLabel(std::string_view line, const std::vector<std::string>& ports) {
-  for (const std::string& port : ports) {
-    if (line.size() > port.size() + 1 && line.starts_with(port) && line.substr(port.size(), 2) == ": ")
-      return {port, std::string(line.substr(port.size() + 2))};
-  }
-  return {ports.size() == 1 ? ports.front() : std::string(), std::string(line)};
 }
 
 std::optional<double> TCounts::Yield() const {

@@ -1,6 +1,7 @@
-// What a station tile shows of its board, taken from what the command line says of the run:
-// its progress lines on standard error and its one JSON object on standard output. Plain
-// C++, so that the window only shows it.
+// What a station tile shows of its board, taken from what the command line says of the run
+// on its standard output under --json --events: typed events (the step, its progress, the
+// serial number drawn) and the run's one result object, each naming its port. Plain C++, so
+// that the window only shows it.
 #pragma once
 
 #include <cstdint>
@@ -13,29 +14,44 @@ namespace kavel::stationwin {
 
 enum class TBoardPhase : std::uint8_t { bpReady, bpRunning, bpPass, bpFail, bpStopped };
 
+// One line of a run's standard output, read.
+struct TRunLine {
+  enum TKind : std::uint8_t { rlNone, rlStep, rlProgress, rlSerial, rlResult };
+  TKind kind = rlNone;  // rlNone: no line of the run's (not JSON, no port, an event of no known kind)
+  std::string port;
+  std::string step, text;  // rlStep, rlProgress: the step's key; rlStep: its words
+  std::size_t done = 0, total = 0;
+  std::optional<std::int64_t> serial;  // rlSerial, rlResult
+  // rlResult:
+  std::string result;                  // "ok", "refused", "stopped" ...
+  bool station = false;                // a fault of the station's ("class": "station"), not the board's
+  std::string message;
+  std::vector<std::string> diagnosis;  // the message and its hints, a line each
+  std::optional<double> seconds;
+  std::size_t resent = 0;              // data records sent again
+};
+TRunLine ReadRunLine(std::string_view line);
+
 struct TBoardState {
   TBoardPhase phase = TBoardPhase::bpReady;
-  std::string step;                  // "programming", "verifying" ...
+  std::string stepKey;               // "sync", "program" ...
+  std::string step;                  // its words: "programming", "verifying" ...
   int percent = -1;                  // -1 while the step has no measure
   std::optional<std::int64_t> serial;
   std::optional<double> seconds;
-  std::string reason;                // on failure, in the command line's words
+  std::string reason;                // on failure, the command line's diagnosis, hints included
+  std::size_t resent = 0;
 
   // The state in a word, as the tile writes it: READY, RUNNING, PASS, FAIL, STOPPED.
   const char* Word() const;
   // A run begins: everything of the last one forgotten.
   void Begin();
-  // A line of the run's standard error, its port's label taken off.
-  void TakeErrLine(std::string_view line);
-  // The run's JSON object. False when it is none.
-  bool TakeResult(std::string_view json);
-  // The run's process ended; a board it never said anything of failed with why.
+  // A line of the run about this board. False for a result of the station's own fault: the
+  // board was not worked on, and is ready as it was (its reason says why).
+  bool Take(const TRunLine& line);
+  // The run's process ended; a board it never gave a result of failed with why.
   void Ended(const std::string& why);
 };
-
-// "COM1: programming 5% (1/18 records)" as the port it is about and the rest; a line without
-// a label of one of ports is about the only port, or about none ("").
-std::pair<std::string, std::string> SplitLabel(std::string_view line, const std::vector<std::string>& ports);
 
 // The counters of a lot, as kavel-isp-cli log --stats --json gives them: passed and failed (a
 // run still going, or whose end was never recorded, counts as neither), in all (every

@@ -1,13 +1,18 @@
 #include "stationwin/StationWindow.h"
 
+#include <unistd.h>
+
 #include <algorithm>
-#include <csignal>
+#include <set>
 
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
@@ -15,12 +20,22 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "station/Conninfo.h"
+#include "station/Serial.h"
 #include "station/StationDb.h"
 
 namespace kavel::stationwin {
 namespace {
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// A socket is ready for the next board once it has been seen empty this long, by two
+// probes in a row at the least: a probe that missed a chip's answer once is no empty socket.
+constexpr qint64 kEmptyForMs = 1000;
+
+// How the rows of a round say it was stopped, a signal each: the operator's Stop (Esc), and
+// the window closed during the round. A SIGTERM the program received is passed on as it is.
+const QStringList kStopWords{"--stop-words", "INT=by the operator (Esc)", "--stop-words", "HUP=when the window closed"};
 
 // Each state its colour; its word says it too, so that colour is never the only sign.
 const char* Colour(TBoardPhase phase) {
@@ -42,28 +57,30 @@ QString CountsText(const TCounts& c) {
 
 }  // namespace
 
-TStationWindow::TStationWindow(station::TJob job, QString cli, QWidget* parent)
+TStationWindow::TStationWindow(cli::TCliArgs job, QString cli, const QString& operatorName, QWidget* parent)
     : QWidget(parent), m_job(std::move(job)), m_cli(std::move(cli)), m_boards(m_job.ports.size()) {
-  m_station = station::StationName();
-  for (const station::TJobOption& o : m_job.options) {
-    if (o.key == "station") m_station = o.words.back();
-    // Where the number goes, so that it is shown as the command line shows it (a MAC address
-    // as its bytes); the job was checked whole before the window opened.
-    station::TSerialPlace place;
-    if (o.key == "serial" && station::ParseSerialPlace(o.words.back(), place).Ok()) m_serialPlace = place;
-  }
-  std::string lot;
-  for (const station::TJobOption& o : m_job.options)
-    if (o.key == "lot") lot = o.words.back();
-  setWindowTitle("Kavel ISP station - " + QFileInfo(Q(m_job.path)).fileName());
+  m_clock.start();
+  const QString jobName = QFileInfo(Q(m_job.job)).fileName();
+  setWindowTitle("Kavel ISP station - " + jobName);
   auto* top = new QVBoxLayout(this);
   auto* head = new QLabel(QString("Job %1: %2 %3, SHA-256 %4; station %5%6")
-                              .arg(QFileInfo(Q(m_job.path)).fileName(), Q(m_job.operation),
-                                   QFileInfo(Q(m_job.image)).fileName(), Q(m_job.sha256.substr(0, 16)) + "...",
-                                   Q(m_station), lot.empty() ? QString() : ", lot " + Q(lot)));
+                              .arg(jobName, Q(m_job.command), QFileInfo(Q(m_job.file)).fileName(),
+                                   Q(m_job.expectSha256.substr(0, 16)) + "...",
+                                   Q(m_job.station.empty() ? station::StationName() : m_job.station),
+                                   m_job.lot.empty() ? QString() : ", lot " + Q(m_job.lot)));
   head->setAccessibleName("Job");
   head->setWordWrap(true);
   top->addWidget(head);
+  auto* who = new QHBoxLayout;
+  auto* whoLabel = new QLabel("Operator:");
+  m_operator = new QLineEdit(operatorName.isEmpty() ? Q(m_job.operatorName) : operatorName);
+  m_operator->setAccessibleName("Operator");
+  m_operator->setPlaceholderText("your name, for the log of every board");
+  m_operator->setMaxLength(64);  // as the log takes it
+  whoLabel->setBuddy(m_operator);
+  who->addWidget(whoLabel);
+  who->addWidget(m_operator, 1);
+  top->addLayout(who);
   m_lot = new QLabel;
   m_lot->setAccessibleName("Lot counters");
   QFont big = m_lot->font();
@@ -73,48 +90,12 @@ TStationWindow::TStationWindow(station::TJob job, QString cli, QWidget* parent)
   top->addWidget(m_lot);
   m_banner = new QLabel;
   m_banner->setAccessibleName("Banner");
-  m_banner->setStyleSheet("background: #ff8080; padding: 6px;");
+  m_banner->setStyleSheet("background: #ffd0a0; padding: 6px;");
   m_banner->setWordWrap(true);
   m_banner->hide();
   top->addWidget(m_banner);
-
   auto* grid = new QGridLayout;
-  for (std::size_t i = 0; i < m_job.ports.size(); ++i) {
-    auto* frame = new QFrame;
-    frame->setFrameShape(QFrame::Box);
-    frame->setAccessibleName(Q(m_job.ports[i]) + " tile");
-    auto* box = new QVBoxLayout(frame);
-    TTile t{};
-    const auto label = [&](const QString& role, int grow) {
-      auto* l = new QLabel;
-      l->setAccessibleName(Q(m_job.ports[i]) + " " + role);
-      l->setWordWrap(true);
-      QFont f = l->font();
-      f.setPointSize(f.pointSize() + grow);
-      l->setFont(f);
-      box->addWidget(l);
-      return l;
-    };
-    t.port = label("port", 4);
-    t.state = label("state", 18);
-    t.state->setAlignment(Qt::AlignCenter);
-    QFont bold = t.state->font();
-    bold.setBold(true);
-    t.state->setFont(bold);
-    t.step = label("step", 2);
-    t.bar = new QProgressBar;
-    t.bar->setAccessibleName(Q(m_job.ports[i]) + " progress");
-    box->addWidget(t.bar);
-    t.serial = label("serial", 6);
-    t.reason = label("reason", 2);
-    // Room for a reason of three lines, which the tile never clips (the window grows instead).
-    t.reason->setMinimumHeight(3 * t.reason->fontMetrics().lineSpacing());
-    t.counts = label("counters", 0);
-    t.port->setText(Q(m_job.ports[i]));
-    m_tiles.push_back(t);
-    grid->addWidget(frame, static_cast<int>(i / 2), static_cast<int>(i % 2));
-    Show(i);
-  }
+  BuildTiles(grid);
   top->addLayout(grid, 1);
 
   auto* buttons = new QHBoxLayout;
@@ -139,22 +120,71 @@ TStationWindow::TStationWindow(station::TJob job, QString cli, QWidget* parent)
   connect(m_start, &QPushButton::clicked, this, [this] { StartReady(); });
   connect(m_stop, &QPushButton::clicked, this, [this] { StopAll(); });
   // One start, by whatever the operator has: Enter, the space bar, a foot pedal that types one.
+  // Enter in the operator's field only takes the name.
   for (const int key : {int(Qt::Key_Return), int(Qt::Key_Enter), int(Qt::Key_Space)})
-    connect(new QShortcut(QKeySequence(key), this), &QShortcut::activated, this, [this] { StartReady(); });
+    connect(new QShortcut(QKeySequence(key), this), &QShortcut::activated, this, [this] {
+      if (m_operator->hasFocus()) return m_operator->clearFocus();
+      StartReady();
+    });
   connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this, [this] { StopAll(); });
-  resize(QSize(900, 640).expandedTo(minimumSizeHint()));
+  resize(QSize(900, 680).expandedTo(minimumSizeHint()));
   QTimer::singleShot(0, this, [this] { ReadCounts(); });  // once the window is there to show them
 }
 
+void TStationWindow::BuildTiles(QGridLayout* grid) {
+  for (std::size_t i = 0; i < m_job.ports.size(); ++i) {
+    const QString port = Q(m_job.ports[i].name);
+    auto* frame = new QFrame;
+    frame->setFrameShape(QFrame::Box);
+    frame->setAccessibleName(port + " tile");
+    auto* box = new QVBoxLayout(frame);
+    TTile t{};
+    const auto label = [&](const QString& role, int grow) {
+      auto* l = new QLabel;
+      l->setAccessibleName(port + " " + role);
+      l->setWordWrap(true);
+      QFont f = l->font();
+      f.setPointSize(f.pointSize() + grow);
+      l->setFont(f);
+      box->addWidget(l);
+      return l;
+    };
+    t.port = label("port", 4);
+    t.state = label("state", 18);
+    t.state->setAlignment(Qt::AlignCenter);
+    QFont bold = t.state->font();
+    bold.setBold(true);
+    t.state->setFont(bold);
+    t.socket = label("socket", 0);
+    t.socket->hide();  // automatic mode's
+    t.step = label("step", 2);
+    t.bar = new QProgressBar;
+    t.bar->setAccessibleName(port + " progress");
+    box->addWidget(t.bar);
+    t.serial = label("serial", 6);
+    t.reason = label("reason", 0);
+    // Room for a diagnosis of four lines, which the tile never clips (the window grows instead).
+    t.reason->setMinimumHeight(4 * t.reason->fontMetrics().lineSpacing());
+    t.counts = label("counters", 0);
+    t.port->setText(port);
+    m_tiles.push_back(t);
+    grid->addWidget(frame, static_cast<int>(i / 2), static_cast<int>(i % 2));
+    Show(i);
+  }
+}
+
 TStationWindow::~TStationWindow() {
-  // Boards are never left half done by closing the window: the round is asked to stop, and
-  // its end awaited.
-  StopAll();
+  // Boards are never left half done by the window going: the rounds are asked to stop, and
+  // their ends awaited (closing the window asks first, and waits without blocking).
+  StopRounds(SIGHUP);
   for (const auto& r : m_rounds) {
+    if (!r->process) continue;
     r->process->disconnect();  // its end is no longer shown: nothing may touch the rounds meanwhile
     r->process->waitForFinished(30000);
   }
 }
+
+QString TStationWindow::OperatorName() const { return m_operator->text().trimmed(); }
 
 void TStationWindow::Show(std::size_t i) {
   const TBoardState& b = m_boards[i];
@@ -164,13 +194,22 @@ void TStationWindow::Show(std::size_t i) {
   t.step->setText(Q(b.step));
   t.bar->setRange(0, b.phase == TBoardPhase::bpRunning && b.percent < 0 ? 0 : 100);
   t.bar->setValue(std::max(b.percent, 0));
-  QString serial = b.serial ? "serial " + Q(station::SerialText(static_cast<std::uint64_t>(*b.serial), m_serialPlace)) : QString();
+  const station::TSerialPlace place = m_job.serialPlace.value_or(station::TSerialPlace{});
+  QString serial = b.serial ? "serial " + Q(station::SerialText(static_cast<std::uint64_t>(*b.serial), place)) : QString();
   if (b.seconds) serial += QString(serial.isEmpty() ? "%1 s" : "   %1 s").arg(*b.seconds, 0, 'f', 1);
   t.serial->setText(serial);
-  t.reason->setText(Q(b.reason));
+  QString reason = Q(b.reason);
+  if (b.resent) reason += QString(reason.isEmpty() ? "%1 %2 sent again" : "\n%1 %2 sent again").arg(b.resent).arg(b.resent == 1 ? "record" : "records");
+  t.reason->setText(reason);
   if (i < m_counts.ports.size()) t.counts->setText("this port: " + CountsText(m_counts.ports[i]));
   // A screen reader gets the texts under the labels' names.
-  for (QLabel* l : {t.state, t.step, t.serial, t.reason, t.counts}) l->setAccessibleDescription(l->text());
+  for (QLabel* l : {t.state, t.socket, t.step, t.serial, t.reason, t.counts}) l->setAccessibleDescription(l->text());
+}
+
+void TStationWindow::ShowSocket(std::size_t i, const QString& text) {
+  m_tiles[i].socket->setText(text);
+  m_tiles[i].socket->setAccessibleDescription(text);
+  m_tiles[i].socket->setVisible(!text.isEmpty());
 }
 
 bool TStationWindow::InRound(std::size_t board) const {
@@ -187,92 +226,145 @@ bool TStationWindow::StartReady() {
 }
 
 bool TStationWindow::StartRound(std::vector<std::size_t> boards) {
-  if (boards.empty()) return false;
-  QStringList args{"--job", Q(m_job.path), "--json", "--yes"};
-  for (std::size_t i : boards) {
-    args << "--port" << Q(m_job.ports[i]);
-    m_boards[i].Begin();
-    if (i < m_pollers.size()) m_pollers[i]->Stop();  // the round's port now
-    Show(i);
+  if (boards.empty() || m_closing) return false;
+  if (OperatorName().isEmpty()) {
+    Banner("Enter the operator's name first: the log records who programmed each board.");
+    m_operator->setFocus();
+    return false;
   }
+  if (m_banner->text().startsWith("Enter the operator's name")) Banner({});
   auto round = std::make_unique<TRound>();
   round->boards = std::move(boards);
-  round->process = std::make_unique<QProcess>();
+  for (std::size_t i : round->boards) {
+    m_boards[i].Begin();
+    ShowSocket(i, {});
+    Show(i);
+  }
   TRound* r = round.get();
-  connect(r->process.get(), &QProcess::readyReadStandardOutput, this, [this, r] { TakeOutput(*r); });
-  connect(r->process.get(), &QProcess::readyReadStandardError, this, [this, r] { TakeErrors(*r); });
-  connect(r->process.get(), &QProcess::finished, this, [this, r] { Finished(r); });
-  connect(r->process.get(), &QProcess::errorOccurred, this, [this, r](QProcess::ProcessError e) {
-    if (e == QProcess::FailedToStart) {
-      r->lastErr = "cannot start " + m_cli + ": " + r->process->errorString();
-      Finished(r);
-    }
-  });
   m_rounds.push_back(std::move(round));
-  r->process->start(m_cli, args);
+  // Its ports are the round's once their probes are over; a probe that is asked to stop
+  // ends at its next step.
+  for (std::size_t i : r->boards)
+    if (i < m_pollers.size()) m_pollers[i]->Stop();
+  Launch(*r);
   return true;
 }
 
-void TStationWindow::StopAll() {
-  for (const auto& r : m_rounds)
-    if (r->process->state() != QProcess::NotRunning) ::kill(static_cast<pid_t>(r->process->processId()), SIGINT);
+void TStationWindow::Launch(TRound& round) {
+  if (round.process || round.stopped) return;
+  for (std::size_t i : round.boards)
+    if (i < m_pollers.size() && m_pollers[i]->Probing()) return;  // again at its Idle
+  QStringList args{"--job", Q(m_job.job), "--json", "--events", "--yes", "--operator", OperatorName()};
+  args << kStopWords;
+  for (std::size_t i : round.boards) args << "--port" << Q(m_job.ports[i].name);
+  round.process = std::make_unique<QProcess>();
+  TRound* r = &round;
+  QProcess* p = r->process.get();
+  // A group of its own: a Ctrl-C at the terminal that started the window reaches the window
+  // alone, which passes on the stop it means.
+  p->setChildProcessModifier([] { ::setpgid(0, 0); });
+  connect(p, &QProcess::readyReadStandardOutput, this, [this, r] { TakeOutput(*r); });
+  connect(p, &QProcess::readyReadStandardError, this, [r] {
+    r->err += r->process->readAllStandardError();
+    if (r->err.size() > 65536) r->err.remove(0, r->err.size() - 65536);  // its last words are what count
+  });
+  connect(p, &QProcess::finished, this, [this, r](int exit, QProcess::ExitStatus how) {
+    Finished(r, exit, how == QProcess::CrashExit);
+  });
+  connect(p, &QProcess::errorOccurred, this, [this, r](QProcess::ProcessError e) {
+    if (e != QProcess::FailedToStart) return;
+    r->err = ("cannot start " + m_cli + ": " + r->process->errorString()).toUtf8();
+    Finished(r, -1, false);
+  });
+  p->start(m_cli, args);
+}
+
+void TStationWindow::StopRounds(int signal) {
+  std::vector<TRound*> unbegun;
+  for (const auto& r : m_rounds) {
+    if (r->process && r->process->state() != QProcess::NotRunning)
+      ::kill(static_cast<pid_t>(r->process->processId()), signal);
+    else if (!r->process)
+      unbegun.push_back(r.get());
+  }
+  for (TRound* r : unbegun) {
+    r->stopped = true;
+    Finished(r, -2, false);
+  }
+}
+
+void TStationWindow::StopAndClose(int signal) {
+  m_closing = true;
+  StopRounds(signal);
+  if (m_rounds.empty()) close();
+}
+
+void TStationWindow::closeEvent(QCloseEvent* event) {
+  if (m_rounds.empty()) return event->accept();
+  event->ignore();
+  if (m_closing) return;  // it closes once they have stopped
+  int running = 0;
+  for (const TBoardState& b : m_boards) running += b.phase == TBoardPhase::bpRunning;
+  QMessageBox ask(QMessageBox::Question, "Kavel ISP station",
+                  running == 1 ? QString("1 board is being programmed. Stop it and close?")
+                               : QString("%1 boards are being programmed. Stop them and close?").arg(running),
+                  QMessageBox::Yes | QMessageBox::No, this);
+  ask.setDefaultButton(QMessageBox::No);
+  if (ask.exec() != QMessageBox::Yes || m_rounds.empty()) {
+    if (m_rounds.empty()) close();  // they ended meanwhile
+    return;
+  }
+  Banner("Stopping the boards at their next safe point; the window closes when they have stopped.");
+  StopAndClose(SIGHUP);
 }
 
 void TStationWindow::TakeOutput(TRound& round) {
   round.out += round.process->readAllStandardOutput();
   for (qsizetype nl; (nl = round.out.indexOf('\n')) >= 0;) {
-    const std::string line = round.out.left(nl).toStdString();
+    const TRunLine line = ReadRunLine(std::string_view(round.out.constData(), static_cast<std::size_t>(nl)));
     round.out.remove(0, nl + 1);
-    // The object names its port; with one port, it is that one.
     for (std::size_t i : round.boards) {
-      const std::string quoted = "\"port\":\"" + m_job.ports[i] + "\"";
-      if (line.find(quoted) != std::string::npos || round.boards.size() == 1) {
-        if (m_boards[i].TakeResult(line)) Show(i);
-        break;
-      }
+      if (m_job.ports[i].name != line.port) continue;
+      if (!m_boards[i].Take(line)) Banner(Q(line.port) + ": " + Q(line.diagnosis.empty() ? line.message : line.diagnosis.front()));
+      Show(i);
     }
   }
+  if (round.out.size() > 1 << 20) round.out.clear();  // no line is that long: not the command line's
 }
 
-void TStationWindow::TakeErrors(TRound& round) {
-  round.err += round.process->readAllStandardError();
-  std::vector<std::string> ports;
-  for (std::size_t i : round.boards) ports.push_back(m_job.ports[i]);
-  for (qsizetype nl; (nl = round.err.indexOf('\n')) >= 0;) {
-    const std::string line = round.err.left(nl).toStdString();
-    round.err.remove(0, nl + 1);
-    const auto [port, text] = SplitLabel(line, ports);
-    if (port.empty()) {
-      round.lastErr = Q(text);  // about the whole round: a bad job, a database that failed
-      continue;
-    }
-    for (std::size_t i : round.boards) {
-      if (m_job.ports[i] == port) {
-        m_boards[i].TakeErrLine(text);
-        Show(i);
-      }
-    }
-  }
-}
-
-void TStationWindow::Finished(TRound* round) {
+void TStationWindow::Finished(TRound* round, int exit, bool crashed) {
   const auto at = std::find_if(m_rounds.begin(), m_rounds.end(), [round](const auto& r) { return r.get() == round; });
   if (at == m_rounds.end()) return;  // said already (it failed to start, then finished)
   std::unique_ptr<TRound> done = std::move(*at);
   m_rounds.erase(at);
-  TakeOutput(*done);
-  TakeErrors(*done);
+  if (done->process) TakeOutput(*done);
+  // Its last words on standard error: what it said of the whole round, when it gave no result.
+  QString said = QString::fromUtf8(done->err).trimmed();
+  said = said.mid(said.lastIndexOf('\n') + 1);
+  // A round that never reached a board (it could not start, its job or its log failed at once,
+  // or it was stopped before it began) is the station's: its boards are as they were.
+  const bool station = exit == -1 || exit == -2 || (!crashed && (exit == cli::kExitUsage || exit == cli::kExitStation));
   for (std::size_t i : done->boards) {
-    m_boards[i].Ended(done->lastErr.isEmpty() ? "the run ended without a result" : done->lastErr.toStdString());
+    if (m_boards[i].phase == TBoardPhase::bpRunning && station) {
+      m_boards[i] = {};
+      m_boards[i].reason = exit == -2 ? "stopped before it began" : "not programmed: see above";
+    }
+    m_boards[i].Ended(said.isEmpty() ? "the run ended without a result" : "the run ended without a result: " + said.toStdString());
     Show(i);
-    if (m_automatic) {
-      m_armed[i] = false;  // the board programmed is still there: the next is the one after it
+    if (m_automatic && i < m_pollers.size()) {
+      m_sockets[i] = {};  // the board programmed is still there: the next is the one after it
       m_pollers[i]->Start();
     }
   }
-  Banner(done->lastErr);
-  done->process->disconnect();
-  done->process.release()->deleteLater();  // its signals may still be on their way
+  if (station && exit != -2) Banner("Nothing was programmed: " + (said.isEmpty() ? QString("kavel-isp-cli ended with status %1").arg(exit) : said));
+  if (done->process) {
+    done->process->disconnect();
+    done->process.release()->deleteLater();  // its signals may still be on their way
+  }
+  if (m_closing && m_rounds.empty()) {
+    QTimer::singleShot(0, this, [this] { close(); });
+    return;
+  }
   ReadCounts();
 }
 
@@ -283,56 +375,70 @@ void TStationWindow::SetAutomatic(bool on) {
     m_automaticBox->setChecked(on);
   }
   if (m_pollers.empty()) {
-    TBaudRate speed = br115200;
-    std::vector<TModemStep> entry;
-    bool invertDtr = false, invertRts = false;
-    for (const station::TJobOption& o : m_job.options) {
-      if (o.key == "baud") speed = BaudRateFromText(o.words.back());
-      if (o.key == "boot-entry") (void)ParseModemSteps(o.words.back(), entry);  // checked with the job
-      invertDtr = invertDtr || o.key == "invert-dtr";
-      invertRts = invertRts || o.key == "invert-rts";
-    }
     for (std::size_t i = 0; i < m_job.ports.size(); ++i) {
-      m_pollers.push_back(std::make_unique<TBoardPoller>(m_job.ports[i], speed, entry, invertDtr, invertRts));
-      connect(m_pollers[i].get(), &TBoardPoller::Heard, this, [this, i](bool present) { Heard(i, present); });
+      m_pollers.push_back(std::make_unique<TBoardPoller>(m_job, m_job.ports[i]));
+      connect(m_pollers[i].get(), &TBoardPoller::Heard, this, [this, i](const cli::TProbe& p) { Heard(i, p); });
+      connect(m_pollers[i].get(), &TBoardPoller::Idle, this, [this] {
+        for (std::size_t r = 0; r < m_rounds.size(); ++r) Launch(*m_rounds[r]);
+      });
     }
   }
-  // A board whose tile shows a result is done: the next is the one put in after it has gone.
-  m_armed.resize(m_boards.size());
-  for (std::size_t i = 0; i < m_boards.size(); ++i) m_armed[i] = m_boards[i].phase == TBoardPhase::bpReady;
+  // A board in its socket now is not new: it waits for Start, or to be taken out.
+  m_sockets.assign(m_boards.size(), {});
   for (std::size_t i = 0; i < m_pollers.size(); ++i) {
     if (on && !InRound(i)) m_pollers[i]->Start();
     if (!on) m_pollers[i]->Stop();
+    ShowSocket(i, on && !InRound(i) ? "looking for a board..." : "");
   }
 }
 
-void TStationWindow::Heard(std::size_t board, bool present) {
+void TStationWindow::Heard(std::size_t board, const cli::TProbe& probe) {
   if (!m_automatic || InRound(board)) return;
-  if (!present && !m_armed[board]) {  // the board has gone: the socket is ready for the next
-    m_armed[board] = true;
-    m_boards[board] = {};
-    Show(board);
+  TSocket& s = m_sockets[board];
+  if (probe.what != cli::TProbe::pwQuiet) s.quiet = 0;
+  switch (probe.what) {
+    case cli::TProbe::pwQuiet: {
+      const qint64 now = m_clock.elapsed();
+      if (s.quiet++ == 0) s.quietSinceMs = now;
+      if (!s.armed && s.quiet >= 2 && now - s.quietSinceMs >= kEmptyForMs) {
+        s.armed = true;  // the board has gone: the socket is ready for the next
+        m_boards[board] = {};
+        Show(board);
+      }
+      return ShowSocket(board, s.armed ? "empty: put a board in" : "empty?");
+    }
+    case cli::TProbe::pwAnswered:
+      if (s.armed) {
+        if (!StartRound({board})) ShowSocket(board, "a board answers: it waits for the operator's name");
+        return;
+      }
+      return ShowSocket(board, m_boards[board].phase == TBoardPhase::bpReady
+                                   ? "a board was in the socket: press Start to program it, or take it out"
+                                   : "the board is still in its socket: take it out for the next");
+    case cli::TProbe::pwNoise: return ShowSocket(board, "board present, not answering");
+    case cli::TProbe::pwNoPort: return ShowSocket(board, "the port cannot be opened: " + Q(probe.words));
+    case cli::TProbe::pwStopped: return;
   }
-  if (present && m_armed[board]) StartRound({board});
 }
 
 void TStationWindow::ReadCounts() {
+  if (m_job.noDb) return emit RoundEnded();  // nothing is logged: nothing to count
   QStringList where;  // the job's log and lot
-  for (const station::TJobOption& o : m_job.options) {
-    if (o.key != "db" && o.key != "lot") continue;
-    where << Q(o.words[0]) << Q(o.words[1]);
-    // A log file that is not there yet holds no boards: nothing to count, nothing wrong.
-    const QString file = Q(o.words[1]);
-    if (o.key == "db" && !file.contains("://") && !file.contains('=') && !QFileInfo::exists(file)) {
-      m_counts = CountStats("", "", m_job.ports);
-      ShowCounts();
-      emit RoundEnded();
-      return;
-    }
+  if (!m_job.db.empty()) where << "--db" << Q(m_job.db);
+  if (!m_job.lot.empty()) where << "--lot" << Q(m_job.lot);
+  // A log file that is not there yet holds no boards: nothing to count, nothing wrong.
+  const std::string file = m_job.db.empty() ? station::DefaultStationDbPath() : m_job.db;
+  if (!station::IsConninfo(file) && !QFileInfo::exists(Q(file))) {
+    std::vector<std::string> ports;
+    for (const cli::TPortArg& p : m_job.ports) ports.push_back(p.name);
+    m_counts = CountStats("", "", ports);
+    ShowCounts();
+    return emit RoundEnded();
   }
+  const QString stationName = Q(m_job.station.empty() ? station::StationName() : m_job.station);
   // The lot's figures of every station (a second station's boards count too), and this
   // station's a port: log --stats, the command line's own.
-  const QStringList asked[] = {where, where + QStringList{"--by", "port", "--station", Q(m_station)}};
+  const QStringList asked[] = {where, where + QStringList{"--by", "port", "--station", stationName}};
   m_statsPending = 2;
   m_statsFailed.clear();
   for (std::size_t i = 0; i < 2; ++i) {
@@ -348,7 +454,9 @@ void TStationWindow::ReadCounts() {
       if (!m_statsFailed.isEmpty()) {
         Banner("the lot's counters cannot be read: " + m_statsFailed);
       } else {
-        m_counts = CountStats(m_statsOut[0].toStdString(), m_statsOut[1].toStdString(), m_job.ports);
+        std::vector<std::string> ports;
+        for (const cli::TPortArg& p : m_job.ports) ports.push_back(p.name);
+        m_counts = CountStats(m_statsOut[0].toStdString(), m_statsOut[1].toStdString(), ports);
         ShowCounts();
       }
       emit RoundEnded();
@@ -369,6 +477,7 @@ void TStationWindow::ShowCounts() {
 
 void TStationWindow::Banner(const QString& text) {
   m_banner->setText(text);
+  m_banner->setAccessibleDescription(text);
   m_banner->setVisible(!text.isEmpty());
 }
 

@@ -1,13 +1,18 @@
 // The operator's station window: what a tile makes of the command line's words, and four
 // simulated boards, one of them locked, programmed from one Start.
+#include <QApplication>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
 #include <QSignalSpy>
 #include <QTest>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "station/Job.h"
+#include "cli/CliArgs.h"
 #include "station/Sha256.h"
 #include "stationwin/BoardState.h"
 #include "stationwin/StationWindow.h"
@@ -18,46 +23,64 @@ namespace {
 
 using stationwin::TBoardPhase;
 
-TEST(StationTile, TheCommandLinesWordsBecomeTheTile) {
+// The job as the command line checks it, as the program hands it to the window.
+cli::TCliArgs CheckedJob(const std::string& path) {
+  cli::TCliArgs job;
+  const cli::TRunStatus checked = cli::ParseCliArgs({"--job", path}, job);
+  EXPECT_TRUE(checked.Ok()) << checked.detail;
+  return job;
+}
+
+TEST(StationTile, TheRunsEventsBecomeTheTile) {
   const struct {
-    std::vector<std::string> err;  // its lines, label taken off
-    std::string json;              // its object; "" for none
+    std::vector<std::string> lines;  // the run's standard output, about COM1
     TBoardPhase phase;
     std::string step, reason;
     int percent;
     std::optional<std::int64_t> serial;
+    bool board = true;  // false: the station's fault, the board not worked on
   } cases[] = {
-      {{"erasing the blocks the image touches: 0 7", "programming 50% (9/18 records)"}, "", TBoardPhase::bpRunning,
-       "programming", "", 50, std::nullopt},
-      {{"verifying 100% (156/156 bytes)", "line speed: 115200 bit/s"},
-       R"({"result":"ok","serial":42,"seconds":2.3,"message":"programmed 18 records"})", TBoardPhase::bpPass, "done", "",
-       100, 42},
-      {{"the chip refused to erase block 0: security bit 1 is set"},
-       R"({"result":"refused","serial":3,"message":"the chip refused to erase block 0: security bit 1 is set"})",
-       TBoardPhase::bpFail, "", "the chip refused to erase block 0: security bit 1 is set", -1, 3},
-      {{"programming 10% (2/18 records)"}, R"({"result":"stopped","message":"stopped"})", TBoardPhase::bpStopped,
-       "programming", "stopped", 10, std::nullopt},
-      {{"programming 10% (2/18 records)"}, "", TBoardPhase::bpFail, "programming", "its process was killed", 10,
-       std::nullopt},  // ended without an object
+      {{R"({"event":"step","port":"COM1","step":"erase","text":"erasing"})",
+        R"({"event":"step","port":"COM1","step":"program","text":"programming"})",
+        R"({"event":"progress","port":"COM1","step":"program","done":9,"total":18})",
+        R"({"event":"progress","port":"COM1","step":"erase","done":18,"total":18})",  // not the step's: no measure
+        R"({"event":"serial","port":"COM1","serial":7001})"},
+       TBoardPhase::bpRunning, "programming", "", 50, 7001},
+      {{R"({"event":"progress","port":"COM1","step":"verify","done":156,"total":0})",  // no total: no measure
+        R"({"port":"COM1","result":"ok","class":"board","serial":42,"seconds":2.3,"resent":2,"message":"programmed 18 records","diagnosis":[]})",
+        R"({"event":"step","port":"COM1","step":"sync","text":"after its end"})"},
+       TBoardPhase::bpPass, "done", "", 100, 42},
+      {{R"({"event":"step","port":"COM1","step":"sync","text":"synchronizing"})",
+        R"({"port":"COM1","result":"no answer","class":"board","message":"no answer","diagnosis":["no answer at 9600 bit/s","check the jumper"]})"},
+       TBoardPhase::bpFail, "synchronizing", "no answer at 9600 bit/s\ncheck the jumper", -1, std::nullopt},
+      {{R"j({"port":"COM1","result":"stopped","message":"stopped by the operator (Esc)"})j"}, TBoardPhase::bpStopped,
+       "starting", "stopped by the operator (Esc)", -1, std::nullopt},
+      {{R"({"port":"COM1","result":"station","class":"station","message":"the log cannot be opened","diagnosis":["the log cannot be opened"]})"},
+       TBoardPhase::bpReady, "", "not programmed: the log cannot be opened", -1, std::nullopt, false},
+      {{"not json", R"({"event":"step","step":"erase"})", R"({"event":"what","port":"COM1","step":"erase"})", R"([1,2])"},
+       TBoardPhase::bpRunning, "starting", "", -1, std::nullopt},  // no line of the run's, or none of a port's
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.json);
+    SCOPED_TRACE(c.lines.front());
     stationwin::TBoardState b;
     b.Begin();
-    for (const std::string& line : c.err) b.TakeErrLine(line);
-    if (!c.json.empty()) {
-      EXPECT_TRUE(b.TakeResult(c.json));
+    bool board = true;
+    for (const std::string& line : c.lines) {
+      const stationwin::TRunLine read = stationwin::ReadRunLine(line);
+      if (read.kind != stationwin::TRunLine::rlNone) { EXPECT_EQ(read.port, "COM1"); }
+      board = b.Take(read) && board;
     }
-    if (c.phase != TBoardPhase::bpRunning) b.Ended("its process was killed");
+    EXPECT_EQ(board, c.board);
     EXPECT_EQ(b.phase, c.phase);
     EXPECT_EQ(b.step, c.step);
     EXPECT_EQ(b.reason, c.reason);
     EXPECT_EQ(b.percent, c.percent);
     EXPECT_EQ(b.serial, c.serial);
   }
-  EXPECT_EQ(stationwin::SplitLabel("COM12: programming", {"COM1", "COM12"}),
-            (std::pair<std::string, std::string>{"COM12", "programming"}));
-  EXPECT_EQ(stationwin::SplitLabel("no label", {"COM1", "COM2"}).first, "");
+  stationwin::TBoardState b;
+  b.Begin();
+  b.Take(stationwin::ReadRunLine(R"({"port":"COM1","result":"ok","resent":3})"));
+  EXPECT_EQ(b.resent, 3u);
   // The lot's counters: every station's figures in all, this station's a port; lines that are
   // no figures count nothing.
   const stationwin::TLotCounts counts = stationwin::CountStats(
@@ -82,9 +105,8 @@ TEST_F(StationWindow, OneStartProgramsEveryBoardAndTheCountersAreTheLogs) {
   Write("line.toml", "operation = \"program\"\nimage = \"" + blinkHex + "\"\nsha256 = \"" + sha +
                          "\"\nports = [\"COM1\", \"COM2\", \"COM3\", \"COM4\"]\nserial = \"7FFC:bytes4\"\ndb = \"" +
                          File("station.db") + "\"\nstation = \"line-2\"\nlot = \"W-1742\"\n");
-  station::TJob job;
-  ASSERT_TRUE(station::LoadJob(File("line.toml"), job).Ok());
-  stationwin::TStationWindow window(job, KAVEL_CLI_EXE);
+  const cli::TCliArgs job = CheckedJob(File("line.toml"));
+  stationwin::TStationWindow window(job, KAVEL_CLI_EXE, "Ana");
   QSignalSpy rounds(&window, &stationwin::TStationWindow::RoundEnded);
   ASSERT_TRUE(rounds.wait(10000));  // the counters of a lot not begun: nothing yet
   EXPECT_EQ(window.Counts().all.passed + window.Counts().all.failed, 0);
@@ -94,7 +116,7 @@ TEST_F(StationWindow, OneStartProgramsEveryBoardAndTheCountersAreTheLogs) {
   std::set<std::int64_t> serials;
   for (std::size_t i = 0; i < 4; ++i) {
     const stationwin::TBoardState& b = window.Board(i);
-    SCOPED_TRACE(job.ports[i]);
+    SCOPED_TRACE(job.ports[i].name);
     EXPECT_EQ(b.phase, i == 2 ? TBoardPhase::bpFail : TBoardPhase::bpPass);
     ASSERT_TRUE(b.serial.has_value());
     serials.insert(*b.serial);
@@ -103,8 +125,8 @@ TEST_F(StationWindow, OneStartProgramsEveryBoardAndTheCountersAreTheLogs) {
     // command line does (bytes4: its bytes).
     QLabel *state = nullptr, *number = nullptr;
     for (QLabel* l : window.findChildren<QLabel*>()) {
-      if (l->accessibleName() == QString::fromStdString(job.ports[i] + " state")) state = l;
-      if (l->accessibleName() == QString::fromStdString(job.ports[i] + " serial")) number = l;
+      if (l->accessibleName() == QString::fromStdString(job.ports[i].name + " state")) state = l;
+      if (l->accessibleName() == QString::fromStdString(job.ports[i].name + " serial")) number = l;
     }
     ASSERT_NE(state, nullptr);
     ASSERT_NE(number, nullptr);
@@ -128,45 +150,75 @@ TEST_F(StationWindow, OneStartProgramsEveryBoardAndTheCountersAreTheLogs) {
   ASSERT_TRUE(window.StartReady());
 }
 
-// Stop (Esc) ends a round at the board's next safe point, as Ctrl-C does; its row says so.
-TEST_F(StationWindow, StopEndsTheRoundAtASafePoint) {
+// Stop (Esc) ends a round at the board's next safe point; closing the window during one asks
+// first, then stops it the same way. The rows say which it was.
+TEST_F(StationWindow, StopAndCloseEndRoundsAtASafePointAndSaySo) {
   Sim({"--block-erase-ms", "3000"}, "COM1");
   const std::string sha = station::Sha256(test::ReadWholeFile(blinkHex));
   Write("line.toml", "operation = \"program\"\nimage = \"" + blinkHex + "\"\nsha256 = \"" + sha +
                          "\"\nports = [\"COM1\"]\ndb = \"" + File("station.db") + "\"\nlot = \"W-1\"\n");
-  station::TJob job;
-  ASSERT_TRUE(station::LoadJob(File("line.toml"), job).Ok());
-  stationwin::TStationWindow window(job, KAVEL_CLI_EXE);
+  stationwin::TStationWindow window(CheckedJob(File("line.toml")), KAVEL_CLI_EXE, "Ana");
   QSignalSpy rounds(&window, &stationwin::TStationWindow::RoundEnded);
   window.show();
   window.activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
   QTRY_VERIFY_WITH_TIMEOUT(rounds.count() == 1, 10000);
-  QTest::keyClick(&window, Qt::Key_Space);  // the pedal
-  ASSERT_TRUE(window.Running());
-  QTRY_VERIFY_WITH_TIMEOUT(window.Board(0).step.starts_with("erasing"), 30000);
+  const auto erasing = [&] {
+    QTest::keyClick(&window, Qt::Key_Space);  // the pedal
+    ASSERT_TRUE(window.Running());
+    QTRY_VERIFY_WITH_TIMEOUT(window.Board(0).stepKey == "erase", 30000);
+  };
+  erasing();
   QTest::keyClick(&window, Qt::Key_Escape);
   QTRY_VERIFY_WITH_TIMEOUT(rounds.count() == 2, 30000);
   EXPECT_EQ(window.Board(0).phase, TBoardPhase::bpStopped) << window.Board(0).reason;
+  erasing();
+  // Closing asks; "No" keeps the round going, "Yes" stops it and closes once it has stopped.
+  for (const auto answer : {QMessageBox::No, QMessageBox::Yes}) {
+    QTimer::singleShot(200, [answer] {
+      auto* ask = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      ASSERT_NE(ask, nullptr);
+      EXPECT_EQ(ask->text(), "1 board is being programmed. Stop it and close?");
+      ask->button(answer)->click();
+    });
+    window.close();
+    EXPECT_EQ(window.Running(), answer == QMessageBox::No);
+  }
+  QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+  EXPECT_FALSE(window.Running());
   const test::TRun log = Run({"log", "--json", "--db", File("station.db")});
-  EXPECT_NE(log.out.find("\"result\":\"stopped\""), std::string::npos) << log.out;
+  EXPECT_NE(log.out.find("stopped by the operator (Esc)"), std::string::npos) << log.out;
+  EXPECT_NE(log.out.find("stopped when the window closed"), std::string::npos) << log.out;
 }
 
-// A command line that cannot be started: the counters say why, and the window waits on
-// nothing (its end of reading them still comes).
-TEST_F(StationWindow, ACommandLineThatCannotStartIsSaidAndHoldsNothingUp) {
+// What is the station's, not the board's: no operator named, a command line that cannot be
+// started, a log whose counters cannot be read. Each is said in the banner; no tile fails,
+// and the window waits on nothing.
+TEST_F(StationWindow, StationFaultsAreSaidAndFailNoBoard) {
   Write("line.toml", "operation = \"program\"\nimage = \"" + blinkHex + "\"\nsha256 = \"" +
                          station::Sha256(test::ReadWholeFile(blinkHex)) +
-                         "\"\nports = [\"COM1\"]\ndb = \"postgresql://kavel@127.0.0.1:9/none\"\n");
-  station::TJob job;
-  ASSERT_TRUE(station::LoadJob(File("line.toml"), job).Ok());
-  stationwin::TStationWindow window(job, QString::fromStdString(File("no-such-kavel-isp-cli")));
+                         "\"\nports = [\"COM1\", \"COM2\"]\ndb = \"postgresql://kavel@127.0.0.1:9/none\"\n");
+  stationwin::TStationWindow window(CheckedJob(File("line.toml")), QString::fromStdString(File("no-such-kavel-isp-cli")));
   QSignalSpy rounds(&window, &stationwin::TStationWindow::RoundEnded);
   ASSERT_TRUE(rounds.wait(10000));
-  QString said;
-  for (const QLabel* label : window.findChildren<QLabel*>())
-    if (label->text().startsWith("the lot's counters cannot be read")) said = label->text();
-  EXPECT_FALSE(said.isEmpty());
+  const auto banner = [&window] {
+    for (const QLabel* label : window.findChildren<QLabel*>())
+      if (label->accessibleName() == "Banner") return label->text();
+    return QString();
+  };
+  EXPECT_TRUE(banner().startsWith("the lot's counters cannot be read")) << banner().toStdString();
+  EXPECT_FALSE(window.StartReady());
+  EXPECT_TRUE(banner().startsWith("Enter the operator's name first")) << banner().toStdString();
+  auto* name = window.findChild<QLineEdit*>();
+  ASSERT_NE(name, nullptr);
+  name->setText("Ana");
+  ASSERT_TRUE(window.StartReady());
+  ASSERT_TRUE(rounds.wait(10000));
+  EXPECT_TRUE(banner().contains("no-such-kavel-isp-cli")) << banner().toStdString();
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(window.Board(i).phase, TBoardPhase::bpReady);
+    EXPECT_EQ(window.Board(i).reason, "not programmed: see above");
+  }
 }
 
 // Automatic mode: a board put in is programmed once, and not again until it has gone and
@@ -187,9 +239,8 @@ TEST_P(StationAutomatic, ProgramsEachBoardPutInOnce) {
     sims.push_back(test::StartProcess(KAVEL_SIM_EXE, {"--rfc2217", tcp, "--need-entry"}, File("sim.out")));
     ASSERT_TRUE(test::WaitForText(File("sim.out"), "rfc2217://", 5000));
   };
-  station::TJob job;
-  ASSERT_TRUE(station::LoadJob(File("line.toml"), job).Ok());
-  stationwin::TStationWindow window(job, KAVEL_CLI_EXE);
+  const cli::TCliArgs job = CheckedJob(File("line.toml"));
+  stationwin::TStationWindow window(job, KAVEL_CLI_EXE, "Ana");
   QSignalSpy rounds(&window, &stationwin::TStationWindow::RoundEnded);
   window.SetAutomatic(true);
   QTest::qWait(1200);  // no board yet: nothing happens

@@ -9,6 +9,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <future>
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -260,6 +262,39 @@ TEST_P(StationAutomatic, ProgramsEachBoardPutInOnce) {
   }
 }
 INSTANTIATE_TEST_SUITE_P(PtyAndNetwork, StationAutomatic, ::testing::Bool());
+
+// The probe automatic mode asks, on each kind of socket, with a job that pins no speed: a
+// chip that answers at any speed, a slow crystal's chip that takes 9600 bit/s alone, a line
+// that gives back all it is sent (something heard, never a boot loader), an empty socket (a
+// line that says nothing), and a device that is not there.
+TEST_F(StationWindow, TheProbeTellsABoardFromAnEmptySocketAndAPortFromNone) {
+  Sim({}, "COM1");
+  Sim({"--speeds", "9600"}, "COM2");
+  Sim({"--loopback"}, "COM3");
+  test::TPtyPair empty(dir.Path(), "COM4");
+  Write("line.toml", "operation = \"program\"\nimage = \"" + blinkHex + "\"\nsha256 = \"" +
+                         station::Sha256(test::ReadWholeFile(blinkHex)) +
+                         "\"\nports = [\"COM1\", \"COM2\", \"COM3\", \"COM4\", \"" + File("no-such-tty") + "\"]\ndb = \"" + File("station.db") + "\"\n");
+  const cli::TCliArgs job = CheckedJob(File("line.toml"));
+  const struct {
+    cli::TProbe::TWhat what;
+    TBaudRate speed;
+  } expected[] = {{cli::TProbe::pwAnswered, br115200}, {cli::TProbe::pwAnswered, br9600}, {cli::TProbe::pwNoise, br9600},
+                  {cli::TProbe::pwQuiet, br9600}, {cli::TProbe::pwNoPort, br9600}};
+  ASSERT_EQ(job.ports.size(), std::size(expected));
+  std::vector<std::future<cli::TProbe>> probes;  // all at once, as the window asks them
+  for (const cli::TPortArg& port : job.ports)
+    probes.push_back(std::async(std::launch::async, [&job, port] { return cli::ProbeBoard(job, port, [] { return false; }); }));
+  for (std::size_t i = 0; i < job.ports.size(); ++i) {
+    SCOPED_TRACE(job.ports[i].name);
+    const cli::TProbe probe = probes[i].get();
+    EXPECT_EQ(int(probe.what), int(expected[i].what)) << probe.words;
+    if (probe.what == cli::TProbe::pwAnswered) { EXPECT_EQ(probe.speed, expected[i].speed); }
+    EXPECT_EQ(probe.words.empty(), probe.what != cli::TProbe::pwNoPort) << probe.words;
+  }
+  // A stop asked for ends the probe before it has learnt anything.
+  EXPECT_EQ(cli::ProbeBoard(job, job.ports[3], [] { return true; }).what, cli::TProbe::pwStopped);
+}
 
 }  // namespace
 }  // namespace kavel

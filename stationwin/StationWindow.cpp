@@ -90,6 +90,7 @@ TStationWindow::TStationWindow(cli::TCliArgs job, QString cli, const QString& op
   top->addWidget(m_lot);
   m_banner = new QLabel;
   m_banner->setAccessibleName("Banner");
+  m_banner->setObjectName("banner");
   m_banner->setStyleSheet("background: #ffd0a0; padding: 6px;");
   m_banner->setWordWrap(true);
   m_banner->hide();
@@ -228,11 +229,12 @@ bool TStationWindow::StartReady() {
 bool TStationWindow::StartRound(std::vector<std::size_t> boards) {
   if (boards.empty() || m_closing) return false;
   if (OperatorName().isEmpty()) {
-    Banner("Enter the operator's name first: the log records who programmed each board.");
+    Banner(bkOperator, "Enter the operator's name first: the log records who programmed each board.");
     m_operator->setFocus();
     return false;
   }
-  if (m_banner->text().startsWith("Enter the operator's name")) Banner({});
+  Banner(bkOperator, {});
+  Banner(bkRound, {});
   auto round = std::make_unique<TRound>();
   round->boards = std::move(boards);
   for (std::size_t i : round->boards) {
@@ -314,7 +316,7 @@ void TStationWindow::closeEvent(QCloseEvent* event) {
     if (m_rounds.empty()) close();  // they ended meanwhile
     return;
   }
-  Banner("Stopping the boards at their next safe point; the window closes when they have stopped.");
+  Banner(bkRound, "Stopping the boards at their next safe point; the window closes when they have stopped.");
   StopAndClose(SIGHUP);
 }
 
@@ -325,7 +327,7 @@ void TStationWindow::TakeOutput(TRound& round) {
     round.out.remove(0, nl + 1);
     for (std::size_t i : round.boards) {
       if (m_job.ports[i].name != line.port) continue;
-      if (!m_boards[i].Take(line)) Banner(Q(line.port) + ": " + Q(line.diagnosis.empty() ? line.message : line.diagnosis.front()));
+      if (!m_boards[i].Take(line)) Banner(bkRound, "Not programmed: " + Q(line.diagnosis.empty() ? line.message : line.diagnosis.front()), true);
       Show(i);
     }
   }
@@ -356,7 +358,8 @@ void TStationWindow::Finished(TRound* round, int exit, bool crashed) {
       m_pollers[i]->Start();
     }
   }
-  if (station && exit != -2) Banner("Nothing was programmed: " + (said.isEmpty() ? QString("kavel-isp-cli ended with status %1").arg(exit) : said));
+  if (station && exit != -2)
+    Banner(bkRound, "Nothing was programmed: " + (said.isEmpty() ? QString("kavel-isp-cli ended with status %1").arg(exit) : said), true);
   if (done->process) {
     done->process->disconnect();
     done->process.release()->deleteLater();  // its signals may still be on their way
@@ -452,8 +455,9 @@ void TStationWindow::ReadCounts() {
       }
       if (--m_statsPending > 0) return;
       if (!m_statsFailed.isEmpty()) {
-        Banner("the lot's counters cannot be read: " + m_statsFailed);
+        Banner(bkCounts, "the lot's counters cannot be read: " + m_statsFailed);
       } else {
+        Banner(bkCounts, {});
         std::vector<std::string> ports;
         for (const cli::TPortArg& p : m_job.ports) ports.push_back(p.name);
         m_counts = CountStats(m_statsOut[0].toStdString(), m_statsOut[1].toStdString(), ports);
@@ -475,10 +479,19 @@ void TStationWindow::ShowCounts() {
   for (std::size_t i = 0; i < m_tiles.size(); ++i) Show(i);
 }
 
-void TStationWindow::Banner(const QString& text) {
-  m_banner->setText(text);
-  m_banner->setAccessibleDescription(text);
-  m_banner->setVisible(!text.isEmpty());
+void TStationWindow::Banner(TBannerKind kind, const QString& text, bool add) {
+  QString& said = m_said[kind];
+  if (!add || said.isEmpty()) {
+    said = text;
+  } else if (!said.split('\n').contains(text)) {
+    said += "\n" + text;  // each thing once, however many ports said it
+  }
+  QStringList lines;
+  for (const QString& part : m_said)
+    if (!part.isEmpty()) lines << part;
+  m_banner->setText(lines.join('\n'));
+  m_banner->setAccessibleDescription(m_banner->text());
+  m_banner->setVisible(!lines.isEmpty());
 }
 
 }  // namespace kavel::stationwin

@@ -92,7 +92,11 @@ class TStationWindow : public QWidget {
   void Finished(TRound* round, int exit, bool crashed);
   void Heard(std::size_t board, const cli::TProbe& probe);
   void ReadCounts();
-  void Banner(const QString& text);
+  // The banner says what is the station's, not a board's, a part each: the operator's name
+  // missing, what became of the last round, the counters. add: a line more for the part,
+  // unless it says that already.
+  enum TBannerKind : std::uint8_t { bkOperator, bkRound, bkCounts, bkKinds };
+  void Banner(TBannerKind kind, const QString& text, bool add = false);
   void ShowSocket(std::size_t i, const QString& text);
 
   cli::TCliArgs m_job;
@@ -111,6 +115,7 @@ class TStationWindow : public QWidget {
   QElapsedTimer m_clock;  // automatic mode's times
   TLotCounts m_counts;
   QLabel *m_banner = nullptr, *m_lot = nullptr;
+  QString m_said[bkKinds];
   QLineEdit* m_operator = nullptr;
   QPushButton *m_start = nullptr, *m_stop = nullptr;
   QCheckBox* m_automaticBox = nullptr;

@@ -54,10 +54,10 @@ extern "C" void OnSignal(int signal) {
 // is a screen to show one (started from a menu, nobody reads standard error).
 int Refuse(int argc, char** argv, const std::string& text, int exit) {
   std::fprintf(stderr, "kavel-isp-station: %s\n", text.c_str());
-  const char* display = std::getenv("DISPLAY");
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  const char* platform = std::getenv("QT_QPA_PLATFORM");
-  if ((display && *display) || (wayland && *wayland) || (platform && *platform)) {
+  // A screen: an X or Wayland display, and no platform without one (offscreen, for tests).
+  const auto set = [](const char* name) { return std::getenv(name) && *std::getenv(name); };
+  const std::string platform = set("QT_QPA_PLATFORM") ? std::getenv("QT_QPA_PLATFORM") : "";
+  if ((set("DISPLAY") || set("WAYLAND_DISPLAY")) && platform != "offscreen" && platform != "minimal") {
     QApplication app(argc, argv);
     QMessageBox::critical(nullptr, "Kavel ISP station", QString::fromStdString(text));
   }

@@ -202,7 +202,7 @@ TEST_F(StationWindow, StationFaultsAreSaidOnceAndFailNoBoard) {
   Write("line.toml", "operation = \"program\"\nimage = \"" + blinkHex + "\"\nsha256 = \"" +
                          station::Sha256(test::ReadWholeFile(blinkHex)) +
                          "\"\nports = [\"COM1\", \"COM2\"]\ndb = \"postgresql://kavel@127.0.0.1:9/none\"\n");
-  for (const std::string cli : {std::string(KAVEL_CLI_EXE), File("no-such-kavel-isp-cli")}) {
+  for (const std::string& cli : {std::string(KAVEL_CLI_EXE), File("no-such-kavel-isp-cli")}) {
     SCOPED_TRACE(cli);
     stationwin::TStationWindow window(CheckedJob(File("line.toml")), QString::fromStdString(cli));
     QSignalSpy rounds(&window, &stationwin::TStationWindow::RoundEnded);

@@ -21,6 +21,14 @@ in the port directory under a COM name, so that Kavel ISP can open it like a ser
 Ends on Ctrl-C or SIGTERM (or after a hang-up), then writes the requested files and removes
 its port entry.
 
+The chip (with the controller, when there is one) sits on a board in the fixture's socket.
+SIGUSR1 takes the board out, and again puts it back; each time the simulator says "board
+taken out" or "board put in" on standard output. While it is out the line stays up (the
+port entry stays, the RFC 2217 server accepts and negotiates), but nothing on it hears or
+answers. Put back, the board is fresh from power-on: in its boot loader (with --need-entry,
+in its application), the speed to be found again, no record begun; the flash, security bits,
+status byte and 6-clock mode stay as they were, as does the controller's configuration.
+
 The entry is claimed by a file beside it (COMn.kavel-claim) that is locked while the
 simulator runs: an entry left by a simulator that was killed is known as stale, ignored by
 Kavel ISP and replaced by the next simulator. Entries of yours (without a claim) are never
@@ -41,6 +49,7 @@ Line and registration:
   --rfc2217 PORT         instead of a pseudo-terminal, an RFC 2217 server on 127.0.0.1:PORT
                          (the program opens rfc2217://127.0.0.1:PORT): the speed it sets is
                          the line's, and its DTR and RTS drive the chip's RST and /PSEN
+  --out                  the board starts out of its socket (SIGUSR1 puts it in)
 
 Chip:
   --need-entry           the chip runs its application, deaf to the line, until it is reset
@@ -210,6 +219,7 @@ const std::vector<TSimOption>& SimOptions() {
       Flag<A>({"--pace"}, &A::paced),
       Count<A>("--latency-ms", "ms", &A::latencyMs),
       Count<A>("--rfc2217", "a TCP port", &A::rfc2217Port),
+      Flag<A>({"--out"}, &A::out),
       Flag<C>({"--need-entry"}, &C::needEntry),
       Flag<C>({"--invert-dtr"}, &C::invertDtr),
       Flag<C>({"--invert-rts"}, &C::invertRts),

@@ -21,6 +21,7 @@ struct TSimArgs {
   TSimChipOptions options;
   TSimControllerOptions ktn;
   bool withController = false;     // any --ktn option puts a controller on the line
+  bool out = false;                // the board starts out of its socket (SIGUSR1 puts it in)
   bool help = false;
   bool version = false;
 };

@@ -43,11 +43,23 @@ void TSimChip::ModemLines(bool dtr, bool rts, std::int64_t) {
   if (m_running != TRunning::rnReset) return;  // no edge
   ++m_resets;
   m_running = psenLow || m_status != 0 ? TRunning::rnBootLoader : TRunning::rnApplication;
+  StartAfresh();
+}
+
+void TSimChip::StartAfresh() {
   // A boot loader starts afresh: the speed to take up, no record begun.
   m_speed = 0;
   m_inRecord = false;
   m_awaitBlankStart = false;
   m_deferredReply.clear();
+}
+
+void TSimChip::Restart(std::int64_t nowMs) {
+  m_running = m_options.needEntry ? TRunning::rnApplication : TRunning::rnBootLoader;
+  StartAfresh();
+  m_echoCount = 0;
+  m_controllerFrames = {};
+  m_busyUntil = nowMs;  // what the last board was busy with went with it
 }
 
 void TSimChip::Schedule(std::vector<TSimOutput>& out, std::int64_t atMs, std::string bytes,

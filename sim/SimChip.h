@@ -60,6 +60,10 @@ class TSimChip final : public TSimDevice {
   // status byte is not 0, else its application; while RST is high it is held in reset.
   void ModemLines(bool dtr, bool rts, std::int64_t nowMs) override;
   bool WantsHangUp() const override;
+  // Power-on: the boot loader (or, with needEntry, the application), the speed to take up
+  // afresh, no record begun. The flash, the security bits, the status byte and the clock
+  // mode are the chip's non-volatile memory and stay, as do the counts of the report.
+  void Restart(std::int64_t nowMs) override;
 
   std::array<std::uint8_t, kFlashSize>& Flash() { return m_flash; }
   const std::array<std::uint8_t, kFlashSize>& Flash() const { return m_flash; }
@@ -92,6 +96,7 @@ class TSimChip final : public TSimDevice {
   // controller is being suspended.
   bool SkipControllerFrame(std::uint8_t byte);
   std::string Dressed(const std::string& reply) const;  // noise + reply + extra
+  void StartAfresh();  // the boot loader's own state, as after a reset
   void Schedule(std::vector<TSimOutput>& out, std::int64_t atMs, std::string bytes,
                 std::uint32_t speed);
   void CompleteRecord(std::int64_t nowMs, std::vector<TSimOutput>& out);

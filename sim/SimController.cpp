@@ -39,6 +39,11 @@ void TSimController::Tick(std::int64_t nowMs, std::vector<TSimOutput>& out) {
   }
 }
 
+void TSimController::Restart(std::int64_t nowMs) {
+  m_scanner = {};
+  m_nextPollMs = nowMs + m_options.pollIntervalMs;
+}
+
 std::int64_t TSimController::NextTickMs() const {
   return Suspended() || m_options.pollIntervalMs <= 0 ? -1 : m_nextPollMs;
 }

@@ -39,6 +39,9 @@ class TSimController final : public TSimDevice {
                std::vector<TSimOutput>& out) override;
   void Tick(std::int64_t nowMs, std::vector<TSimOutput>& out) override;
   std::int64_t NextTickMs() const override;
+  // Power-on: no request begun, the polls counted from nowMs again. Its configuration (the
+  // suspended mode with it) is kept without power and stays.
+  void Restart(std::int64_t nowMs) override;
 
   bool Suspended() const { return (m_config[0] & 1u) != 0; }
   const std::array<std::uint8_t, kConfigSize>& Config() const { return m_config; }

@@ -47,6 +47,9 @@ class TSimDevice {
   virtual void ModemLines(bool /*dtr*/, bool /*rts*/, std::int64_t /*nowMs*/) {}
   // True once the device wants the line hung up (after its last scheduled output).
   virtual bool WantsHangUp() const { return false; }
+  // The device is powered up afresh at nowMs (its board was put back into the socket): what
+  // it keeps without power stays, everything else is as when it was made.
+  virtual void Restart(std::int64_t /*nowMs*/) {}
 };
 
 }  // namespace kavel::sim

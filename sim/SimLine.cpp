@@ -56,14 +56,12 @@ TSimLine::~TSimLine() {
   Unregister();
   if (m_master >= 0) close(m_master);
   if (m_slave >= 0) close(m_slave);
-  for (int fd : m_stopPipe)
-    if (fd >= 0) close(fd);
 }
 
 std::int64_t TSimLine::NowMs() const { return MonotonicMs() - m_origin; }
 
 bool TSimLine::Open(std::string& error) {
-  if (pipe2(m_stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+  if (!m_wake.Ok()) {
     error = std::string("pipe: ") + std::strerror(errno);
     return false;
   }
@@ -266,10 +264,10 @@ void TSimLine::Run() {
     if (paced >= 0) timeout = timeout < 0 ? paced : std::min(timeout, paced);
     // The stop pipe is watched in every wait, so a stop request is seen at once.
     const short events = static_cast<short>(POLLIN | (m_outbox.empty() || paced >= 0 ? 0 : POLLOUT));
-    pollfd fds[2] = {{m_master, events, 0}, {m_stopPipe[0], POLLIN, 0}};
+    pollfd fds[2] = {{m_master, events, 0}, {m_wake.Fd(), POLLIN, 0}};
     int r = poll(fds, 2, timeout);
     if (r < 0 && errno != EINTR) break;
-    if (fds[1].revents) break;
+    if (fds[1].revents && TakeAsked()) break;
     if (fds[0].revents & POLLIN) {
       ssize_t n = read(m_master, buffer, sizeof buffer);
       if (n > 0) {
@@ -282,8 +280,8 @@ void TSimLine::Run() {
       }
     } else if (fds[0].revents & (POLLHUP | POLLERR)) {
       // Cannot happen while we hold a slave descriptor; do not spin if it does.
-      pollfd stop{m_stopPipe[0], POLLIN, 0};
-      if (poll(&stop, 1, 50) > 0) break;
+      pollfd stop{m_wake.Fd(), POLLIN, 0};
+      if (poll(&stop, 1, 50) > 0 && TakeAsked()) break;
     }
   }
   if (m_droppedUnlogged > 0) {
@@ -293,16 +291,23 @@ void TSimLine::Run() {
   }
 }
 
+bool TSimLine::TakeAsked() {
+  const TSimWake::TAsked asked = m_wake.Take();
+  for (int i = 0; i < asked.toggles && m_toggle; ++i) {
+    // What the board was still to send, and what was on its way, go with it; the bytes
+    // already in the pseudo-terminal are the program's.
+    m_pending.clear();
+    m_outbox.clear();
+    Log('!', 0, m_toggle(NowMs()));
+  }
+  return asked.stop;
+}
+
 void TSimLine::Start() {
   m_thread = std::thread([this] { Run(); });
 }
 
-void TSimLine::RequestStop() noexcept {
-  if (m_stopPipe[1] >= 0) {
-    char c = 1;
-    [[maybe_unused]] ssize_t n = write(m_stopPipe[1], &c, 1);
-  }
-}
+void TSimLine::RequestStop() noexcept { m_wake.RequestStop(); }
 
 void TSimLine::Stop() {
   RequestStop();

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -25,6 +26,7 @@
 #include "link/PortClaim.h"
 #include "link/WireText.h"
 #include "sim/SimDevice.h"
+#include "sim/SimWake.h"
 
 namespace kavel::sim {
 
@@ -76,6 +78,12 @@ class TSimLine {
   void Stop();
   // Async-signal-safe part of Stop(): only wakes Run() to end.
   void RequestStop() noexcept;
+  // What Run() does, on its own thread, when a toggle is asked: toggle(nowMs) takes the board
+  // out or puts it back (TSimBoard::Toggle) and returns a note for the wire log. What the
+  // devices had scheduled and not yet sent is dropped first.
+  void SetToggle(std::function<std::string(std::int64_t nowMs)> toggle) { m_toggle = std::move(toggle); }
+  // Async-signal-safe: asks Run() to call the toggle.
+  void RequestToggle() noexcept { m_wake.RequestToggle(); }
   bool HungUp() const { return m_hungUp.load(); }
   // Bytes the devices sent that the program never took (the line was full).
   std::size_t Dropped() const { return m_dropped.load(); }
@@ -95,10 +103,13 @@ class TSimLine {
   void Flush();
   void Log(char direction, std::uint32_t speed, const std::string& bytes);
   void HangUp();
+  // Takes what was asked through m_wake; true when the line is to stop.
+  bool TakeAsked();
 
   int m_master = -1;
   int m_slave = -1;
-  int m_stopPipe[2] = {-1, -1};
+  TSimWake m_wake;
+  std::function<std::string(std::int64_t)> m_toggle;
   std::string m_slavePath;
   std::string m_entryPath;
   std::optional<TEntryClaim> m_claim;

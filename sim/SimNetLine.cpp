@@ -44,14 +44,11 @@ std::int64_t MonotonicMs() {
 
 }  // namespace
 
-TSimNetLine::TSimNetLine() : m_origin(MonotonicMs()) {
-  if (pipe2(m_stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) m_stopPipe[0] = m_stopPipe[1] = -1;
-}
+TSimNetLine::TSimNetLine() : m_origin(MonotonicMs()) {}
 
 TSimNetLine::~TSimNetLine() {
   Drop();
-  for (int fd : {m_listen, m_stopPipe[0], m_stopPipe[1]})
-    if (fd >= 0) close(fd);
+  if (m_listen >= 0) close(m_listen);
 }
 
 std::int64_t TSimNetLine::NowMs() const { return MonotonicMs() - m_origin; }
@@ -63,6 +60,10 @@ void TSimNetLine::Log(char direction, const std::string& bytes) {
 }
 
 bool TSimNetLine::Listen(int port, std::string& error) {
+  if (!m_wake.Ok()) {
+    error = std::string("pipe: ") + std::strerror(errno);
+    return false;
+  }
   m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   const int on = 1;
   setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -78,11 +79,14 @@ bool TSimNetLine::Listen(int port, std::string& error) {
   return true;
 }
 
-void TSimNetLine::RequestStop() noexcept {
-  if (m_stopPipe[1] >= 0) {
-    const char c = 1;
-    [[maybe_unused]] const ssize_t n = write(m_stopPipe[1], &c, 1);
+bool TSimNetLine::TakeAsked() {
+  const TSimWake::TAsked asked = m_wake.Take();
+  for (int i = 0; i < asked.toggles && m_toggle; ++i) {
+    m_pending.clear();
+    m_outbox.clear();
+    Log('!', m_toggle(NowMs()));
   }
+  return asked.stop;
 }
 
 void TSimNetLine::OnTelnetEvent(telnet_t*, telnet_event_t* event, void* self) {
@@ -224,9 +228,9 @@ void TSimNetLine::Run() {
     }
     int timeout = next < 0 ? -1 : static_cast<int>(std::max<std::int64_t>(next - now, 0));
     if (const int paced = PacedWaitMs(); paced >= 0) timeout = timeout < 0 ? paced : std::min(timeout, paced);
-    pollfd fds[3] = {{m_stopPipe[0], POLLIN, 0}, {m_listen, POLLIN, 0}, {m_client, POLLIN, 0}};
+    pollfd fds[3] = {{m_wake.Fd(), POLLIN, 0}, {m_listen, POLLIN, 0}, {m_client, POLLIN, 0}};
     if (poll(fds, m_client >= 0 ? 3 : 2, timeout) < 0 && errno != EINTR) return;
-    if (fds[0].revents) return;
+    if (fds[0].revents && TakeAsked()) return;
     if (fds[1].revents & POLLIN) {
       const int client = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (client >= 0) {

@@ -7,10 +7,12 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "sim/SimDevice.h"
+#include "sim/SimWake.h"
 
 struct telnet_t;
 union telnet_event_t;
@@ -34,7 +36,13 @@ class TSimNetLine {
   // Serves clients until RequestStop.
   void Run();
   // Async-signal-safe.
-  void RequestStop() noexcept;
+  void RequestStop() noexcept { m_wake.RequestStop(); }
+  // As TSimLine's: toggle(nowMs) takes the board out or puts it back, on Run()'s thread, and
+  // returns a note for the wire log; what the devices had not yet sent is dropped first. The
+  // server goes on accepting and negotiating as before.
+  void SetToggle(std::function<std::string(std::int64_t nowMs)> toggle) { m_toggle = std::move(toggle); }
+  // Async-signal-safe: asks Run() to call the toggle.
+  void RequestToggle() noexcept { m_wake.RequestToggle(); }
 
  private:
   static void OnTelnetEvent(telnet_t* telnet, telnet_event_t* event, void* self);
@@ -46,12 +54,14 @@ class TSimNetLine {
   int PacedWaitMs() const;   // until the next byte's time on the line; -1: nothing waits
   void Flush();
   void Drop();  // the client went
+  bool TakeAsked();  // what was asked through m_wake; true when the server is to stop
   std::int64_t NowMs() const;
   void Log(char direction, const std::string& bytes);
 
   int m_listen = -1;
   int m_client = -1;
-  int m_stopPipe[2] = {-1, -1};
+  TSimWake m_wake;
+  std::function<std::string(std::int64_t)> m_toggle;
   telnet_t* m_telnet = nullptr;
   std::string m_tx;
   std::string m_outbox;           // data for the client, waiting for its time on the line

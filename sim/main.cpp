@@ -15,6 +15,7 @@
 
 #include "link/ComNames.h"
 #include "sim/SimArgs.h"
+#include "sim/SimBoard.h"
 #include "sim/SimChip.h"
 #include "sim/SimController.h"
 #include "sim/SimLine.h"
@@ -33,6 +34,25 @@ void OnSignal(int) {
   if (g_line) g_line->RequestStop();
   if (g_netLine) g_netLine->RequestStop();
 }
+
+void OnToggleSignal(int) {
+  if (g_line) g_line->RequestToggle();
+  if (g_netLine) g_netLine->RequestToggle();
+}
+
+// The stop signals end the simulator, SIGUSR1 takes its board out or puts it back; installed
+// before the line is offered to anyone, so that no signal finds the default action (which
+// would end the simulator without its files).
+void CatchSignals() {
+  struct sigaction stop {};
+  stop.sa_handler = OnSignal;
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &stop, nullptr);
+  struct sigaction toggle {};
+  toggle.sa_handler = OnToggleSignal;
+  sigaction(SIGUSR1, &toggle, nullptr);
+}
+
+const char* const kToggleHelp = "SIGUSR1 takes the board out of its socket, or puts it back.\n";
 
 int Fail(const std::string& message) {
   std::cerr << "kavel-isp-sim: " << message << "\n";
@@ -90,42 +110,57 @@ int main(int argc, char** argv) {
   }
 
   TSimController controller(a.ktn);
-  struct sigaction sa {};
-  sa.sa_handler = OnSignal;
+  TSimBoard board(!a.out);
+  board.AddDevice(&chip);
+  if (a.withController) board.AddDevice(&controller);
+  // Said on standard output as it happens, so that a test can wait for it.
+  const auto toggle = [&board](std::int64_t nowMs) {
+    const std::string said = board.Toggle(nowMs) ? "board put in" : "board taken out";
+    std::cout << "kavel-isp-sim: " << said << std::endl;
+    return said;
+  };
+  const char* const outAtStart = a.out ? "kavel-isp-sim: the board starts out of its socket\n" : "";
   std::string error;
   if (a.rfc2217Port > 0) {
     TSimNetLine net;
-    if (!net.Listen(a.rfc2217Port, error)) return Fail(error);
-    net.AddDevice(&chip);
-    if (a.withController) net.AddDevice(&controller);
+    g_netLine = &net;
+    CatchSignals();
+    if (!net.Listen(a.rfc2217Port, error)) {
+      g_netLine = nullptr;
+      return Fail(error);
+    }
+    net.AddDevice(&board);
+    net.SetToggle(toggle);
     net.SetLog(log);
     net.SetPaced(a.paced);
-    g_netLine = &net;
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &sa, nullptr);
-    std::cout << "kavel-isp-sim: rfc2217://127.0.0.1:" << a.rfc2217Port << "\nCtrl-C ends the simulator." << std::endl;
+    std::cout << "kavel-isp-sim: rfc2217://127.0.0.1:" << a.rfc2217Port << "\n"
+              << outAtStart << "Ctrl-C ends the simulator; " << kToggleHelp << std::flush;
     net.Run();
     g_netLine = nullptr;
     return Finish(a, chip, controller, log, "");
   }
   TSimLine line;
   if (!line.Open(error)) return Fail(error);
-  line.AddDevice(&chip);
-  if (a.withController) line.AddDevice(&controller);
+  g_line = &line;
+  CatchSignals();
+  line.AddDevice(&board);
+  line.SetToggle(toggle);
   line.SetLog(log);
   line.SetPaced(a.paced);
   line.SetLatencyMs(a.latencyMs);
-  if (!line.Register(a.portDir, a.port, a.force, error)) return Fail(error);
+  if (!line.Register(a.portDir, a.port, a.force, error)) {
+    g_line = nullptr;
+    return Fail(error);
+  }
   if (!line.Note().empty()) std::cout << "kavel-isp-sim: " << line.Note() << "\n";
-
-  g_line = &line;
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &sa, nullptr);
 
   std::cout << "kavel-isp-sim: " << a.port << " -> " << line.SlavePath() << " (port directory "
             << a.portDir << ")\n"
             << "Talk to it by hand, for example:\n"
             << "  socat -,rawer,escape=0x1d " << a.portDir << "/" << a.port << ",rawer,b9600\n"
             << "then type U (the chip answers U) and a record such as :0100000210ED (echo, then .);"
-            << " Ctrl-] ends socat.\nCtrl-C ends the simulator." << std::endl;
+            << " Ctrl-] ends socat.\n"
+            << outAtStart << "Ctrl-C ends the simulator; " << kToggleHelp << std::flush;
 
   line.Run();
   g_line = nullptr;

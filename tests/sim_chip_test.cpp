@@ -6,6 +6,7 @@
 
 #include "isp/Records.h"
 #include "sim/SimArgs.h"
+#include "sim/SimBoard.h"
 #include "sim/SimChip.h"
 #include "sim/SimController.h"
 
@@ -268,6 +269,65 @@ TEST(SimSharedLine, ChipIgnoresControllerFramesAndControllerIgnoresRecords) {
   EXPECT_EQ(controller.Requests(), 0);
 }
 
+// The board taken out of its socket and put back: out, nothing on it hears or says anything
+// (the chip's echo, the controller's polls, the reset lines); back, it is fresh from power-on
+// (the speed to be found again, nothing half-received, the polls counted afresh) and keeps
+// its flash.
+TEST(SimBoard, OutIsAnEmptySocketAndPutBackStartsFromPowerOnKeepingTheFlash) {
+  const struct {
+    const char* name;
+    bool needEntry;
+    const char* uAfterPutIn;  // the answer to a "U" before any entry
+  } cases[] = {
+      {"boot loader at power-on", false, "U"},
+      {"application until the entry", true, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TSimChip chip(Options([&](TSimChipOptions& o) { o.needEntry = c.needEntry; }));
+    TSimController controller(TSimControllerOptions{});
+    TSimBoard board;
+    board.AddDevice(&chip);
+    board.AddDevice(&controller);
+    std::int64_t now = 0;
+    const auto feed = [&](const std::string& text, std::uint32_t speed) {
+      std::vector<TSimOutput> out;
+      for (char ch : text) board.Receive(static_cast<std::uint8_t>(ch), speed, now, out);
+      std::string sent;
+      for (const auto& o : out) sent += o.bytes;
+      return sent;
+    };
+    const auto enter = [&] {  // reset with /PSEN low
+      board.ModemLines(true, true, now);
+      board.ModemLines(false, true, now);
+    };
+    if (c.needEntry) enter();
+    ASSERT_EQ(feed("U", 9600), "U");
+    ASSERT_EQ(feed(":" + AddChecksum("0112340042"), 9600).back(), '.');
+    const std::string blankCheck = ":0500000400003FFF01B8";  // its answer waits for one more character
+    ASSERT_EQ(feed(blankCheck, 9600), blankCheck);
+
+    now = 1000;
+    EXPECT_FALSE(board.Toggle(now));
+    EXPECT_EQ(feed("U:0100000210ED", 9600), "");
+    enter();
+    std::vector<TSimOutput> polls;
+    board.Tick(5000, polls);
+    EXPECT_TRUE(polls.empty());
+    EXPECT_EQ(board.NextTickMs(), -1);
+
+    now = 2000;
+    EXPECT_TRUE(board.Toggle(now));
+    EXPECT_EQ(board.NextTickMs(), 2000 + TSimControllerOptions{}.pollIntervalMs);
+    EXPECT_EQ(feed("U", 19200), c.uAfterPutIn);
+    if (c.needEntry) enter();
+    EXPECT_EQ(feed("U", 19200), "U");
+    EXPECT_EQ(chip.SyncedSpeed(), 19200u);
+    EXPECT_EQ(feed(":0100000210ED", 19200), ":0100000210ED.");  // no blank check still waiting
+    EXPECT_EQ(chip.Flash()[0x1234], 0x42);
+  }
+}
+
 TEST(SimArgs, OptionsParseIntoTheChipTheControllerAndTheLine) {
   struct Case {
     std::vector<std::string> argv;
@@ -288,6 +348,7 @@ TEST(SimArgs, OptionsParseIntoTheChipTheControllerAndTheLine) {
        }},
       {{"--ktn-state", "3", "--ktn-noise", "\\x17"}, "",
        [](const TSimArgs& a) { return a.withController && a.ktn.state == 3 && a.ktn.noise == "\x17"; }},
+      {{"--out", "--rfc2217", "7000"}, "", [](const TSimArgs& a) { return a.out && a.rfc2217Port == 7000; }},
       {{"--full-erase-ms", "50", "--ktn-poll-ms", "0"}, "",
        [](const TSimArgs& a) { return a.options.fullEraseMs == 50 && a.withController && a.ktn.pollIntervalMs == 0; }},
       {{"--ktn-invite-every", "x"}, "--ktn-invite-every needs a count", nullptr},

@@ -1,0 +1,231 @@
+// The faulty peers that the tests and benchmarks set against the programs: the network fault
+// peer (kavel-test-netfault: a silent server, a flooding one, a proxy that drops connections)
+// and the simulator's board taken out of its socket and put back (SIGUSR1), each run as the
+// process the benchmarks run.
+#include <poll.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "link/ComPort.h"
+#include "link/EComPort.h"
+#include "tests/support/Processes.h"
+#include "tests/support/PtyFixture.h"
+
+namespace kavel {
+namespace {
+
+// Opens port at 9600 bit/s, sends "U" and returns what came back within 300 ms; "failed"
+// when the port could not be opened or failed meanwhile.
+std::string AskU(const std::string& port) {
+  try {
+    TCustomComPort p;
+    p.SetPort(port);
+    p.SetBaudRate(br9600);
+    p.OpenPort();
+    p.SendText("U");
+    if (!p.WaitForRxChar(300)) return "";
+    usleep(20000);  // the rest of an answer longer than one byte
+    char reply[64];
+    return std::string(reply, p.ReceiveBytes(reply, std::min(p.BytesWaiting(), sizeof reply)));
+  } catch (const EComPort&) {
+    return "failed";
+  }
+}
+
+// A process's CPU time so far, in clock ticks (user and system), from /proc.
+long CpuTicks(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::istringstream fields(text.substr(text.rfind(')') + 2));  // after the name, which may hold spaces
+  std::string field;
+  long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stol(field);
+    if (i == 15) stime = std::stol(field);
+  }
+  return utime + stime;
+}
+
+// A connected loopback socket to port, or -1.
+int Connect(int port) {
+  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return s;
+  close(s);
+  return -1;
+}
+
+class FaultPeers : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    for (pid_t p : m_started) kill(p, SIGKILL);
+    for (pid_t p : m_started) test::WaitExit(p, 2000);
+  }
+  std::string File(const std::string& name) const { return m_dir.Path() + "/" + name; }
+  pid_t Start(const std::string& exe, std::vector<std::string> args, const std::string& out) {
+    const pid_t p = test::StartProcess(exe, std::move(args), File(out));
+    m_started.push_back(p);
+    return p;
+  }
+  // Ends p with SIGTERM; its exit status.
+  int Stop(pid_t p) {
+    kill(p, SIGTERM);
+    const int status = test::WaitExit(p, 3000);
+    m_started.erase(std::remove(m_started.begin(), m_started.end(), p), m_started.end());
+    return status;
+  }
+  // Starts the fault peer; the port it says it listens on, or 0.
+  int StartPeer(const std::vector<std::string>& args, pid_t& pid) {
+    pid = Start(KAVEL_NETFAULT_EXE, args, "peer.out");
+    if (!test::WaitForText(File("peer.out"), "\n", 5000)) return 0;
+    int port = 0;
+    return std::sscanf(test::ReadWholeFile(File("peer.out")).c_str(), "listening on 127.0.0.1:%d", &port) == 1 ? port
+                                                                                                             : 0;
+  }
+
+  test::TPortDirScope m_dir;  // the simulators' COM names, and the processes' files
+
+ private:
+  std::vector<pid_t> m_started;
+};
+
+// Each mode does what it says, and a client that neither sends nor reads costs the peer no
+// CPU (it waits in poll(), whatever it holds); SIGTERM ends it with status 0.
+TEST_F(FaultPeers, EachModeOfTheNetworkFaultPeer) {
+  const int sim = test::FreeTcpPort();  // the proxy's target: a simulated chip behind RFC 2217
+  Start(KAVEL_SIM_EXE, {"--rfc2217", std::to_string(sim)}, "sim.out");
+  ASSERT_TRUE(test::WaitForText(File("sim.out"), "rfc2217://", 5000));
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    std::function<void(int port)> check;
+  } cases[] = {
+      {"silent: takes what comes, sends nothing, keeps the connection",
+       {"silent", "0"},
+       [](int port) {
+         const int s = Connect(port);
+         ASSERT_GE(s, 0);
+         const std::string sent(4096, 'U');
+         EXPECT_EQ(send(s, sent.data(), sent.size(), 0), static_cast<ssize_t>(sent.size()));
+         pollfd p{s, POLLIN, 0};
+         EXPECT_EQ(poll(&p, 1, 400), 0);  // neither a byte nor the connection's end
+         close(s);
+       }},
+      {"flood: every byte but U, without end",
+       {"flood", "0"},
+       [](int port) {
+         const int s = Connect(port);
+         ASSERT_GE(s, 0);
+         std::set<unsigned char> seen;
+         std::size_t total = 0;
+         char buffer[65536];
+         while (total < (std::size_t{1} << 20)) {
+           const ssize_t n = recv(s, buffer, sizeof buffer, 0);
+           if (n <= 0) break;
+           total += static_cast<std::size_t>(n);
+           seen.insert(buffer, buffer + n);
+         }
+         close(s);
+         EXPECT_GE(total, std::size_t{1} << 20);
+         EXPECT_EQ(seen.size(), 255u);
+         EXPECT_EQ(seen.count('U'), 0u);
+       }},
+      {"drop: every third connection closed unheard, the others passed through both ways",
+       {"drop", "0", std::to_string(sim), "3"},
+       [](int port) {
+         std::vector<std::string> answers;
+         for (int i = 0; i < 6; ++i) answers.push_back(AskU("rfc2217://127.0.0.1:" + std::to_string(port)));
+         EXPECT_EQ(answers, (std::vector<std::string>{"U", "U", "failed", "U", "U", "failed"}));
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    pid_t peer = -1;
+    const int port = StartPeer(c.args, peer);
+    ASSERT_NE(port, 0) << test::ReadWholeFile(File("peer.out"));
+    c.check(port);
+    const int idle = Connect(port);
+    const long before = CpuTicks(peer);
+    usleep(500000);
+    EXPECT_LE(CpuTicks(peer) - before, 5);  // 50 ms in 500: no busy waiting
+    close(idle);
+    EXPECT_EQ(Stop(peer), 0);
+  }
+  EXPECT_NE(test::ReadWholeFile(File("peer.out")).find("connection 3 dropped\n"), std::string::npos);
+}
+
+TEST_F(FaultPeers, TheNetworkFaultPeerRefusesBadArguments) {
+  const struct {
+    std::vector<std::string> args;
+    const char* said;
+  } cases[] = {
+      {{}, "give a mode and a port"},
+      {{"mute", "7000"}, "unknown mode 'mute'"},
+      {{"silent", "65536"}, "PORT is 0 to 65535, not '65536'"},
+      {{"flood", "7000", "7001"}, "flood takes 1 numbers"},
+      {{"drop", "0", "7001"}, "drop takes 3 numbers"},
+      {{"drop", "0", "0", "2"}, "TARGET_PORT is 1 to 65535, not '0'"},
+      {{"drop", "0", "7001", "0"}, "EVERY is 1 to 1000000, not '0'"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.said);
+    const pid_t p = test::StartProcess(KAVEL_NETFAULT_EXE, c.args, "", File("err"));
+    EXPECT_EQ(test::WaitExit(p, 5000), 2);
+    EXPECT_NE(test::ReadWholeFile(File("err")).find(c.said), std::string::npos) << test::ReadWholeFile(File("err"));
+  }
+}
+
+// The simulator's board out of its socket: the line is up (the port opens, the entry stays)
+// but nothing answers; SIGUSR1 puts it in and takes it out again, said on standard output.
+class SimBoardSignal : public FaultPeers, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SimBoardSignal, TakesTheBoardOutAndPutsItBackWithTheLineUp) {
+  const bool network = GetParam();
+  const std::string tcp = std::to_string(test::FreeTcpPort());
+  const std::string port = network ? "rfc2217://127.0.0.1:" + tcp : "COM3";
+  const std::string entry = m_dir.Path() + "/COM3";
+  const pid_t sim = Start(KAVEL_SIM_EXE,
+                          network ? std::vector<std::string>{"--rfc2217", tcp, "--out"}
+                                  : std::vector<std::string>{"--port", "COM3", "--port-dir", m_dir.Path(), "--out"},
+                          "sim.out");
+  ASSERT_TRUE(network ? test::WaitForText(File("sim.out"), "SIGUSR1", 5000) : test::WaitForClaim(entry, sim));
+  // Waits up to 5 s until the simulator has said text count times; true when it has.
+  const auto said = [&](const std::string& text, int count) {
+    for (int waited = 0; waited < 5000; waited += 10, usleep(10000)) {
+      const std::string out = test::ReadWholeFile(File("sim.out"));
+      int n = 0;
+      for (std::size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
+      if (n >= count) return n == count;
+    }
+    return false;
+  };
+  EXPECT_EQ(AskU(port), "");
+  for (int round = 1; round <= 2; ++round) {
+    SCOPED_TRACE(round);
+    kill(sim, SIGUSR1);
+    ASSERT_TRUE(said("kavel-isp-sim: board put in\n", round));
+    EXPECT_EQ(AskU(port), "U");
+    kill(sim, SIGUSR1);
+    ASSERT_TRUE(said("kavel-isp-sim: board taken out\n", round));
+    EXPECT_EQ(AskU(port), "");
+    EXPECT_TRUE(network || std::filesystem::is_symlink(entry));
+  }
+  EXPECT_EQ(Stop(sim), 0);
+}
+INSTANTIATE_TEST_SUITE_P(PtyAndNetwork, SimBoardSignal, ::testing::Bool());
+
+}  // namespace
+}  // namespace kavel

@@ -157,6 +157,7 @@ void TStationWindow::BuildTiles(QGridLayout* grid) {
     bold.setBold(true);
     t.state->setFont(bold);
     t.socket = label("socket", 0);
+    t.socket->setObjectName(QString("socket%1").arg(i));
     t.socket->hide();  // automatic mode's
     t.step = label("step", 2);
     t.bar = new QProgressBar;

@@ -77,6 +77,10 @@ TStationWindow::TStationWindow(cli::TCliArgs job, QString cli, const QString& op
   m_operator->setAccessibleName("Operator");
   m_operator->setPlaceholderText("your name, for the log of every board");
   m_operator->setMaxLength(64);  // as the log takes it
+  // Typed into when clicked, or when a name is missing; else the keys (a pedal's space
+  // included) are the window's. Enter gives them back.
+  m_operator->setFocusPolicy(Qt::ClickFocus);
+  connect(m_operator, &QLineEdit::returnPressed, m_operator, [this] { m_operator->clearFocus(); });
   whoLabel->setBuddy(m_operator);
   who->addWidget(whoLabel);
   who->addWidget(m_operator, 1);
@@ -130,6 +134,7 @@ TStationWindow::TStationWindow(cli::TCliArgs job, QString cli, const QString& op
   connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this, [this] { StopAll(); });
   resize(QSize(900, 680).expandedTo(minimumSizeHint()));
   QTimer::singleShot(0, this, [this] { ReadCounts(); });  // once the window is there to show them
+  if (OperatorName().isEmpty()) m_operator->setFocus();
 }
 
 void TStationWindow::BuildTiles(QGridLayout* grid) {
@@ -178,7 +183,10 @@ void TStationWindow::BuildTiles(QGridLayout* grid) {
 TStationWindow::~TStationWindow() {
   // Boards are never left half done by the window going: the rounds are asked to stop, and
   // their ends awaited (closing the window asks first, and waits without blocking).
+  m_closing = true;  // a round that ends now starts nothing more
   StopRounds(SIGHUP);
+  for (const auto& stats : m_stats)
+    if (stats) stats->disconnect();  // a count still going is shown no more
   for (const auto& r : m_rounds) {
     if (!r->process) continue;
     r->process->disconnect();  // its end is no longer shown: nothing may touch the rounds meanwhile

@@ -23,7 +23,7 @@ db = "$work/station.db"
 lot = "W-1"
 JOB
 export KAVEL_ISP_PORT_DIR="$work/ports" KAVEL_ISP_CLI="$cli"
-"$station" "$work/line.toml" >"$work/app.log" 2>&1 & pids+=($!)
+"$station" --operator Ana "$work/line.toml" >"$work/app.log" 2>&1 & pids+=($!)
 if ! /usr/bin/python3 "$here/station_atspi_check.py"; then
   grep -q "could not connect to display" "$work/app.log" && exit 75
   cat "$work/app.log" >&2

@@ -9,9 +9,9 @@ namespace kavel {
 TIspOperations::TIspOperations(TNAVOPort& port, TClock& clock, TIspHost& host)
     : m_port(port), m_clock(clock), m_host(host), m_observer(host, *this), m_session(port, clock, host, m_observer) {}
 
-void TIspOperations::TWindowObserver::Activity(std::string_view what) {
-  m_programming = what == "programming";
-  if (m_programming) m_host.SetActivity(what);
+void TIspOperations::TWindowObserver::Activity(TActivity activity) {
+  m_programming = activity == TActivity::acProgram;
+  if (m_programming) m_host.SetActivity(ActivityWords(activity));
 }
 
 void TIspOperations::TWindowObserver::Progress(std::size_t done, std::size_t total) {

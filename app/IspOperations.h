@@ -157,7 +157,7 @@ class TIspOperations {
   class TWindowObserver final : public TSessionObserver {
    public:
     TWindowObserver(TIspHost& host, TIspOperations& ops) : m_host(host), m_ops(ops) {}
-    void Activity(std::string_view what) override;
+    void Activity(TActivity activity) override;
     void Progress(std::size_t done, std::size_t total) override;
     bool StopRequested() override { return m_host.StopRequested(); }
     bool ChipReady() override { return m_ops.CycleChipReady(); }

@@ -102,6 +102,10 @@ const TBelonging kBelongings[] = {
      "--pin belongs to ports"},
     {[](const TCliArgs& a) { return a.requirePinned; }, [](const TCommandInfo& c) { return c.runner != nullptr; },
      "--require-pinned belongs to the commands that open a port"},
+    {[](const TCliArgs& a) { return a.events; }, [](const TCommandInfo& c) { return c.runner != nullptr; },
+     "--events belongs to the commands that open a port"},
+    {[](const TCliArgs& a) { return !a.stopWords.empty(); }, [](const TCommandInfo& c) { return c.runner != nullptr; },
+     "--stop-words belongs to the commands that open a port"},
     {[](const TCliArgs& a) { return a.controllerGiven; }, [](const TCommandInfo& c) { return c.id == ciCycle; },
      "--controller belongs to cycle"},
     {[](const TCliArgs& a) { return a.format.has_value(); },
@@ -160,6 +164,7 @@ TRunStatus OptionsBelong(const TCliArgs& a) {
     return clash({"--serial-list", "--serial-name", "--serial-first", "--serial-step"},
                  "--serial-list hands out the list's values: --serial-name, --serial-first and --serial-step cannot go with it");
   if (!a.statsBy.empty() && !a.stats) return Usage("--by needs --stats");
+  if (a.events && !a.json) return Usage("--events needs --json: the events are JSON Lines before the result's object");
   if (a.flush && (!a.since.empty() || !a.until.empty() || !a.serial.empty() || a.portsGiven || a.stationNamed ||
                   !a.results.empty()))
     return Usage("log --flush sends every row that waits for the server: it takes no --since, --until, --serial, "

@@ -41,6 +41,10 @@ struct TCliArgs {
   bool quiet = false;
   bool verbose = false;            // -v: the wire trace on standard error
   bool json = false;               // one JSON object a port instead of the result line
+  bool events = false;             // --events: with --json, the steps, progress and number before it
+  // --stop-words: how a run stopped by the signal (SIGINT, SIGTERM, SIGHUP) says so, in place
+  // of "by Ctrl-C" ... ("by the operator (Esc)").
+  std::map<int, std::string> stopWords;
   bool sixClock = false;
   std::string trace;
   std::optional<TImageFormat> format;  // --format: the image's format, whatever its name

@@ -1,10 +1,13 @@
 #include "cli/CliOptions.h"
 
+#include <signal.h>
+
 #include <algorithm>
 
 #include "cli/CliReport.h"
 #include "cli/CliValues.h"
 #include "link/NumberText.h"
+#include "link/WireText.h"
 #include "station/StationDb.h"
 
 namespace kavel::cli {
@@ -15,6 +18,11 @@ TRunStatus Usage(std::string message) { return TRunStatus::Make(rkUsage, std::mo
 
 // Done when good; otherwise rkUsage with the message usage.
 TRunStatus Check(bool good, std::string_view usage) { return good ? TRunStatus::Done() : Usage(std::string(usage)); }
+
+// True when text holds a control character (DEL too).
+bool HoldsControls(std::string_view text) {
+  return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+}
 
 TRunStatus TakePort(TValue& v) {
   TPortArg port;
@@ -55,9 +63,23 @@ template <std::string TCliArgs::*field>
 TRunStatus TakeName(TValue& v) {
   v.out.*field = v.text;
   v.out.stationNamed = true;
-  const bool controls =
-      std::any_of(v.text.begin(), v.text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
-  return Check(!v.text.empty() && v.text.size() <= 64 && !controls, v.needs);
+  return Check(!v.text.empty() && v.text.size() <= 64 && !HoldsControls(v.text), v.needs);
+}
+
+// --stop-words SIGNAL=WORDS: the words of one of the stop signals, each given once.
+TRunStatus TakeStopWords(TValue& v) {
+  static constexpr std::pair<std::string_view, int> kSignals[] = {{"INT", SIGINT}, {"TERM", SIGTERM}, {"HUP", SIGHUP}};
+  const std::size_t equals = v.text.find('=');
+  const std::string_view name = std::string_view(v.text).substr(0, equals);
+  const auto known = std::find_if(std::begin(kSignals), std::end(kSignals), [name](const auto& s) { return s.first == name; });
+  if (equals == std::string::npos || known == std::end(kSignals)) return Usage(std::string(v.needs));
+  const std::string words = v.text.substr(equals + 1);
+  if (words.empty() || words.size() > 100) return Usage(std::string(v.needs));
+  if (HoldsControls(words))
+    return Usage("--stop-words " + Printable(v.text) + ": the words hold no control characters");
+  if (!v.out.stopWords.emplace(known->second, words).second)
+    return Usage("--stop-words gives " + std::string(name) + " twice");
+  return TRunStatus::Done();
 }
 
 // Words joined by commas (--by, --result), each one of names and none twice, added to list
@@ -150,6 +172,11 @@ const TOption kOptions[] = {
     {.name = "--quiet", .shortName = "-q", .flag = &TCliArgs::quiet},
     {.name = "--verbose", .shortName = "-v", .flag = &TCliArgs::verbose},
     {.name = "--json", .flag = &TCliArgs::json},
+    {.name = "--events", .flag = &TCliArgs::events},
+    {.name = "--stop-words",
+     .needs = "--stop-words needs SIGNAL=WORDS: INT, TERM or HUP, then 1 to 100 characters saying how a run stopped "
+              "by it ended, such as INT=by the operator",
+     .take = TakeStopWords},
     {.name = "--six-clock", .flag = &TCliArgs::sixClock},
     {.name = "--for", .needs = "--for needs an image file", .take = TakeFor},
     {.name = "--db", .needs = "--db needs a file or a postgresql:// URL",

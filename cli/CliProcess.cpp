@@ -71,15 +71,25 @@ void WriteRaw(int fd, const char* text, std::size_t n) {
   }
 }
 
-// 128 + signal, in decimal, async-signal-safe.
-void WriteExitStatus(int fd, int status) {
-  char digits[8];
+// A second signal's JSON object, put together whole before it is written: one write, so that
+// the lines of several ports' processes on one standard output never mix.
+char g_jsonObject[2 * TStopWords::kSize + 8];
+
+// head + status in decimal + tail into g_jsonObject; its length. Async-signal-safe.
+std::size_t JsonWithStatus(const TStopWords& w, int status) {
   std::size_t n = 0;
+  std::memcpy(g_jsonObject, w.jsonHead, w.headLength);
+  n += w.headLength;
+  char digits[8];
+  std::size_t d = 0;
   do {
-    digits[sizeof digits - 1 - n++] = static_cast<char>('0' + status % 10);
+    digits[sizeof digits - 1 - d++] = static_cast<char>('0' + status % 10);
     status /= 10;
-  } while (status > 0 && n < sizeof digits);
-  WriteRaw(fd, digits + sizeof digits - n, n);
+  } while (status > 0 && d < sizeof digits);
+  std::memcpy(g_jsonObject + n, digits + sizeof digits - d, d);
+  n += d;
+  std::memcpy(g_jsonObject + n, w.jsonTail, w.tailLength);
+  return n + w.tailLength;
 }
 
 void OnStop(int signal) {
@@ -100,11 +110,8 @@ void OnStop(int signal) {
     // Asked again: end at once, saying what was done and what was not.
     const TStopWords& w = g_words[words];
     WriteRaw(STDERR_FILENO, w.human, w.humanLength);
-    if (w.headLength > 0 && !g_resultClaimed.exchange(true)) {
-      WriteRaw(STDOUT_FILENO, w.jsonHead, w.headLength);
-      WriteExitStatus(STDOUT_FILENO, 128 + signal);
-      WriteRaw(STDOUT_FILENO, w.jsonTail, w.tailLength);
-    }
+    if (w.headLength > 0 && !g_resultClaimed.exchange(true))
+      WriteRaw(STDOUT_FILENO, g_jsonObject, JsonWithStatus(w, 128 + signal));
     const int stopper = g_stopperPipe.load();
     if (stopper < 0) _exit(128 + signal);
     // The stopper's thread ends the process; the alarm, should it not.

@@ -124,7 +124,33 @@ bool SaysItself(TRunKind kind) {
 std::string StoppedHow(const TRunFacts& f) {
   if (f.declined) return "stopped: no answer at the jumper prompt";
   if (f.parentEnded) return "stopped: the main kavel-isp-cli process ended";
-  return f.stopSignal ? "stopped by " + SignalName(f.stopSignal) : std::string("stopped");
+  if (f.stopSignal == 0) return "stopped";
+  if (f.args) {
+    if (const auto words = f.args->stopWords.find(f.stopSignal); words != f.args->stopWords.end())
+      return "stopped " + words->second;
+  }
+  return "stopped by " + SignalName(f.stopSignal);
+}
+
+const char* ResultClass(const TRunFacts& f) {
+  if (f.endUnknown) return station::TRunRow::kBoard;
+  switch (f.status.kind) {
+    case rkBadImage:
+    case rkStationFailed:
+    case rkUsage: return station::TRunRow::kStation;
+    case rkPortFailed:
+    case rkCancelled:
+    case rkStopped:
+    case rkOutputFailed:
+    case rkInternal: return f.speed || f.deviceId ? station::TRunRow::kBoard : station::TRunRow::kStation;
+    case rkOk:
+    case rkUnconfirmed:
+    case rkRefused:
+    case rkNoAnswer:
+    case rkBadReply:
+    case rkMismatch: break;
+  }
+  return station::TRunRow::kBoard;
 }
 
 namespace {
@@ -339,6 +365,10 @@ std::string JsonObject(const TRunFacts& f) {
   if (f.serialKept) o["serial_kept"] = true;
   if (!f.logged.empty()) o["logged"] = f.logged;
   o["message"] = text(Reason(f));
+  o["class"] = ResultClass(f);
+  TJson diagnosis = TJson::array();
+  for (const std::string& line : Explain(f)) diagnosis.push_back(text(line));
+  o["diagnosis"] = std::move(diagnosis);
   o["seconds"] = std::round(f.seconds * 1000) / 1000;  // to the millisecond
   if (f.speed) {
     long bits = 0;

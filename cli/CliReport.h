@@ -62,6 +62,8 @@ struct TRunFacts {
   bool serialKept = false;               // --serial-keep: the board held it already
   std::string logged;                    // "spooled": the row waits in the spool for its server; "lost":
                                          // it could not be recorded anywhere; "" when the log has it
+  bool endUnknown = false;               // the run's process ended by a signal of its own: what it did
+                                         // with its board is not known
 };
 
 // A refusal (X) that a security bit may explain: to a data record, a block erase, a read of
@@ -80,9 +82,14 @@ std::string SentOr(const TRunFacts& facts, std::string done);
 std::string ResultLine(const TRunFacts& facts);
 // What went wrong and what to do about it, a line each; nothing when all went well.
 std::vector<std::string> Explain(const TRunFacts& facts);
-// How the run was stopped: "stopped by Ctrl-C", "stopped: the main kavel-isp-cli process
-// ended", "stopped: no answer at the jumper prompt", or "stopped".
+// How the run was stopped: "stopped by Ctrl-C" (or "stopped " + the signal's --stop-words),
+// "stopped: the main kavel-isp-cli process ended", "stopped: no answer at the jumper prompt",
+// or "stopped".
 std::string StoppedHow(const TRunFacts& facts);
+// What the run counts as (--json's "class", the log's result_class): a run the station refused
+// or gave up before any chip answered is the station's (TRunRow::kStation), any other a
+// board's (one whose process ended unknown included).
+const char* ResultClass(const TRunFacts& facts);
 // The outcome in one line: the result line, or the first reason it went wrong (--json's
 // "message", the log's "reason").
 std::string Reason(const TRunFacts& facts);

@@ -212,7 +212,7 @@ TRunStatus Work(TCommandRun& command, TNAVOPort& port, TClock& clock, const std:
   };
   TCliTerminal& terminal = command.terminal;
   const auto enter = [modemLines, &args, &terminal] {
-    terminal.Activity("entering the boot loader");
+    terminal.Step(TCliStep::clBootEntry);
     modemLines(args.bootEntry, true);
   };
   if (!args.bootEntry.empty()) terminal.UseBootEntry(enter);
@@ -309,14 +309,12 @@ int Conclude(const TCliArgs& args, TCliTerminal& terminal, TRunFacts& facts, TRu
 // own failure: the source used up or the database failed (rkStationFailed), or a stop came
 // first (rkStopped); nothing was written to the board then.
 TRunStatus TakeNumber(const TCliArgs& args, const TPortRun& run, TBoardRecord& record, TDrawChannel& channel,
-                      const TCliTerminal& terminal) {
+                      TCliTerminal& terminal) {
   const std::string untouched = "; nothing was written to the board";
   if (channel.Open()) {
     std::optional<std::int64_t> serial;
     // Said, so that a board that waits is not taken for one that hangs.
-    const auto waiting = [&terminal] {
-      terminal.Note("waiting for the ports before this one to answer: the numbers follow the order of the ports");
-    };
+    const auto waiting = [&terminal] { terminal.Step(TCliStep::clNumber); };
     if (const TRunStatus asked = channel.Ask(serial, waiting); !asked.Ok()) return asked;
     if (!serial) return TRunStatus::Make(rkStationFailed, run.station->UsedUp(args) + untouched);
     record.Took(*serial, args, *run.station);
@@ -427,7 +425,7 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   }
   // A second stop signal now marks the board's row as stopped before the process ends.
   std::optional<TStopper> stopper;
-  if (record) stopper.emplace([&record](int exit) { record->MarkStopped(exit); });
+  if (record) stopper.emplace([&record, &terminal](int exit) { record->MarkStopped(exit, terminal.StopClass()); });
   TBoardRecord* const recording = record ? &*record : nullptr;
   if (!trace.Ok()) {
     channel.Close();

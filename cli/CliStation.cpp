@@ -305,27 +305,6 @@ TRunStatus NumbersLeft(const TCliArgs& args, const TStationRun& station, station
   return next ? TRunStatus::Done() : TRunStatus::Make(rkStationFailed, station.UsedUp(args));
 }
 
-const char* ResultClass(const TRunFacts& facts) {
-  switch (facts.status.kind) {
-    case rkBadImage:
-    case rkStationFailed:
-    case rkUsage: return station::TRunRow::kStation;
-    case rkPortFailed:
-    case rkCancelled:
-    case rkStopped:
-    case rkOutputFailed:
-    case rkInternal:
-      return facts.speed || facts.deviceId ? station::TRunRow::kBoard : station::TRunRow::kStation;
-    case rkOk:
-    case rkUnconfirmed:
-    case rkRefused:
-    case rkNoAnswer:
-    case rkBadReply:
-    case rkMismatch: break;
-  }
-  return station::TRunRow::kBoard;
-}
-
 TRunStatus TBoardRecord::Begin(const TCliArgs& args, const TStationRun& station, const TPortArg& port) {
   m_row = NewRow(args, station, port);
   m_where = station.where;
@@ -394,7 +373,7 @@ bool TBoardRecord::ClaimForRun() {
   return m_claim.compare_exchange_strong(open, kRun) || open == kRun;
 }
 
-void TBoardRecord::MarkStopped(int exit) {
+void TBoardRecord::MarkStopped(int exit, const char* resultClass) {
   int open = kOpen;
   if (!m_claim.compare_exchange_strong(open, kStopper) || m_row.id == 0) return;
   station::TRunRow row;
@@ -405,6 +384,7 @@ void TBoardRecord::MarkStopped(int exit) {
   row.ended = station::UtcNow();
   row.result = KindName(rkStopped);
   row.reason = "stopped at once by a second stop signal";
+  row.resultClass = resultClass;
   row.exitStatus = exit;
   row.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_began).count();
   std::unique_ptr<station::TStationDb> db;

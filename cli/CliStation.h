@@ -40,10 +40,6 @@ TRunStatus PrepareStation(const TCliArgs& args, TStationRun& station, std::uniqu
 // done, or rkStationFailed saying it is used up, or why the database cannot tell.
 TRunStatus NumbersLeft(const TCliArgs& args, const TStationRun& station, station::TStationDb& db);
 
-// What a finished row counts as: a run the station refused or gave up before any chip
-// answered is the station's (TRunRow::kStation), any other a board's.
-const char* ResultClass(const TRunFacts& facts);
-
 // One board's row, from before anything is sent to it to the run's end.
 class TBoardRecord {
  public:
@@ -81,9 +77,9 @@ class TBoardRecord {
   // words (its path and the system's error); "" otherwise.
   const std::string& SpoolFailure() const { return m_spoolFailure; }
   // For a run cut short at once, from a thread of its own (TStopper): unless the run has
-  // claimed the row, finishes it as stopped with the exit status, on a connection of its own.
-  // Blocks as long as the database does.
-  void MarkStopped(int exit);
+  // claimed the row, finishes it as stopped with the exit status and its class (TRunRow::kBoard
+  // or kStation), on a connection of its own. Blocks as long as the database does.
+  void MarkStopped(int exit, const char* resultClass);
 
  private:
   std::string m_where;

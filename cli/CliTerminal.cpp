@@ -5,11 +5,28 @@
 #include <cerrno>
 #include <cstdio>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/CliProcess.h"
 #include "cli/CliReport.h"
 #include "link/WireText.h"
+#include "station/StationDb.h"
 
 namespace kavel::cli {
+namespace {
+
+// An event's fields in the order they are written.
+using TJson = nlohmann::ordered_json;
+
+}  // namespace
+
+std::string_view CliStepKey(TCliStep step) { return step == TCliStep::clBootEntry ? "boot_entry" : "number"; }
+
+std::string_view CliStepWords(TCliStep step) {
+  return step == TCliStep::clBootEntry
+             ? "entering the boot loader"
+             : "waiting for the ports before this one to answer: the numbers follow the order of the ports";
+}
 
 TCliTerminal::TCliTerminal(const TCliArgs& args, std::string label, bool several)
     : m_args(args), m_port(label), m_label(several ? Printable(label) + ": " : std::string()) {
@@ -67,7 +84,40 @@ bool TCliTerminal::ChipReady() {
 
 void TCliTerminal::Numbered(std::int64_t serial) {
   m_serial = serial;
+  m_chipAnswered = true;  // a number is drawn only once the chip has given its device id
+  if (m_args.events) {
+    TJson event;
+    event["event"] = "serial";
+    event["port"] = JsonText(m_port);
+    event["serial"] = serial;
+    Event(event.dump());
+  }
   DoneSoFar();
+}
+
+const char* TCliTerminal::StopClass() const {
+  return m_chipAnswered ? station::TRunRow::kBoard : station::TRunRow::kStation;
+}
+
+void TCliTerminal::Event(const std::string& line) const {
+  if (m_args.json && m_args.events) WriteOut(line + "\n");
+}
+
+void TCliTerminal::StepEvent(std::string_view key, std::string_view words) {
+  m_stepKey = key;
+  m_lastPercent = -1;
+  if (!m_args.events) return;
+  TJson event;
+  event["event"] = "step";
+  event["port"] = JsonText(m_port);
+  event["step"] = std::string(key);
+  event["text"] = std::string(words);
+  Event(event.dump());
+}
+
+std::string_view TCliTerminal::ActivityText() const {
+  if (m_entering) return CliStepWords(TCliStep::clBootEntry);
+  return m_activity ? ActivityWords(*m_activity) : std::string_view();
 }
 
 void TCliTerminal::Concluding(const std::string& done, bool recorded) {
@@ -79,53 +129,79 @@ void TCliTerminal::Concluding(const std::string& done, bool recorded) {
 
 void TCliTerminal::DoneSoFar() {
   std::string doing;
-  const std::string counted =
-      m_total == 0 ? std::string()
-                   : " (" + std::to_string(m_done) + " of " + std::to_string(m_total) +
-                         (m_activity == "programming" ? " records)" : " bytes)");
+  const bool records = m_activity == TActivity::acProgram;
+  const std::string counted = m_total == 0 ? std::string()
+                                           : " (" + std::to_string(m_done) + " of " + std::to_string(m_total) +
+                                                 (records ? " records)" : " bytes)");
   if (m_concluded) {
     doing = *m_concluded;
-  } else if (m_activity.empty()) {
-    doing = "before anything was sent to the chip";
-  } else if (m_activity == "entering the boot loader") {
+  } else if (m_entering) {
     doing = "while entering the boot loader over the modem lines: nothing was sent to the chip";
-  } else if (m_activity == "programming") {
-    doing = "while programming" + counted + ": the chip is not fully programmed";
-  } else if (m_activity == "erasing") {
-    doing = "while erasing: the erase may not have ended; erase again";
-  } else if (m_activity == "verifying" || m_activity == "reading") {
-    doing = "while reading the flash" + counted + ": nothing was changed by it";
-  } else if (m_activity == "locking") {
-    doing = "while locking the chip: the status byte and some of the security bits may be set";
-  } else if (m_activity == "suspending") {
-    doing = "while suspending the communication controller";
+  } else if (!m_activity) {
+    doing = "before anything was sent to the chip";
   } else {
-    doing = "while " + m_activity + ": nothing was changed by it";
+    switch (*m_activity) {
+      case TActivity::acProgram: doing = "while programming" + counted + ": the chip is not fully programmed"; break;
+      case TActivity::acErase: doing = "while erasing: the erase may not have ended; erase again"; break;
+      case TActivity::acVerify:
+      case TActivity::acRead: doing = "while reading the flash" + counted + ": nothing was changed by it"; break;
+      case TActivity::acLock:
+        doing = "while locking the chip: the status byte and some of the security bits may be set";
+        break;
+      case TActivity::acSuspend: doing = "while suspending the communication controller"; break;
+      case TActivity::acStatusByte: doing = "while setting the status byte: it may be set"; break;
+      case TActivity::acSecurity: doing = "while setting a security bit: it may be set"; break;
+      case TActivity::acSixClock: doing = "while setting 6-clock mode: the chip may have switched to it"; break;
+      case TActivity::acSync:
+      case TActivity::acBlank:
+        doing = "while " + std::string(ActivityWords(*m_activity)) + ": nothing was changed by it";
+        break;
+    }
   }
-  std::string human = m_label + "stopped at once, " + doing + "\n";
-  if (m_suspended) {
-    human += m_label + "The communication controller on this line is still suspended: resume it from its management "
-                       "program.\n";
-  }
+  const std::string stopped = "stopped at once, " + doing;
+  const std::string stillSuspended =
+      "The communication controller on this line is still suspended: resume it from its management program.";
+  std::string human = m_label + stopped + "\n";
+  if (m_suspended) human += m_label + stillSuspended + "\n";
   std::string head, tail;
   if (m_args.json) {
     // Everything but the exit status, which the signal decides.
     head = "{\"schema\":" + std::to_string(kJsonSchema) + ",\"command\":" + Json(m_args.command) +
            ",\"port\":" + Json(m_port) + ",\"result\":\"stopped\",\"exit\":";
-    tail = (m_serial ? ",\"serial\":" + std::to_string(*m_serial) : std::string()) +
-           ",\"message\":" + Json("stopped at once, " + doing) +
-           ",\"controller_suspended\":" + (m_suspended ? "true" : "false") + "}\n";
+    tail = (m_serial ? ",\"serial\":" + std::to_string(*m_serial) : std::string()) + ",\"message\":" + Json(stopped) +
+           ",\"class\":\"" + StopClass() + "\",\"diagnosis\":[" + Json(stopped) +
+           (m_suspended ? "," + Json(stillSuspended) : std::string()) +
+           "],\"controller_suspended\":" + (m_suspended ? "true" : "false") + "}\n";
   }
   SetDoneSoFar(human, head, tail);
 }
 
-void TCliTerminal::Activity(std::string_view what) {
+void TCliTerminal::Activity(TActivity activity) {
   if (m_barOpen) WriteErr("\n");
   m_barOpen = false;
-  m_activity = what;
+  m_activity = activity;
+  m_entering = false;
+  if (activity != TActivity::acSync && activity != TActivity::acSuspend) m_chipAnswered = true;
   m_done = m_total = 0;
   m_lastTenth = -1;
   m_first.reset();
+  StepEvent(ActivityKey(activity), ActivityWords(activity));
+  DoneSoFar();
+}
+
+void TCliTerminal::Step(TCliStep step) {
+  if (step == TCliStep::clNumber) {
+    Note(CliStepWords(step));
+    StepEvent(CliStepKey(step), CliStepWords(step));
+    return;
+  }
+  if (m_barOpen) WriteErr("\n");
+  m_barOpen = false;
+  m_entering = true;
+  m_done = m_total = 0;
+  m_lastTenth = -1;
+  m_first.reset();
+  StepEvent(CliStepKey(step), CliStepWords(step));
   DoneSoFar();
 }
 
@@ -136,13 +212,25 @@ void TCliTerminal::Progress(std::size_t done, std::size_t total) {
   m_total = total;
   if (total == 0) return;
   const int percent = static_cast<int>(done * 100 / total);
+  // An event for each whole percent: the first, every change, and the last.
+  if (m_args.events && percent != m_lastPercent) {
+    m_lastPercent = percent;
+    TJson event;
+    event["event"] = "progress";
+    event["port"] = JsonText(m_port);
+    event["step"] = m_stepKey;
+    event["done"] = done;
+    event["total"] = total;
+    Event(event.dump());
+  }
   const int tenth = percent / 10;
   if (tenth != m_lastTenth) DoneSoFar();
   if (m_args.quiet) {
     m_lastTenth = tenth;
     return;
   }
-  const std::string unit = m_activity == "programming" ? " records" : " bytes";
+  const std::string unit = m_activity == TActivity::acProgram ? " records" : " bytes";
+  const std::string activity(ActivityText());
   if (m_label.empty() && isatty(STDERR_FILENO)) {
     // The pace from the first record or byte on: the search, the prompt and the erase
     // before it take no part in what is left.
@@ -157,7 +245,7 @@ void TCliTerminal::Progress(std::size_t done, std::size_t total) {
     constexpr int kWidth = 30;
     const int filled = static_cast<int>(done * kWidth / total);
     char line[160];
-    std::snprintf(line, sizeof line, "\r%s [%s%s] %zu/%zu %3d%%  %s left ", m_activity.c_str(),
+    std::snprintf(line, sizeof line, "\r%s [%s%s] %zu/%zu %3d%%  %s left ", activity.c_str(),
                   std::string(static_cast<std::size_t>(filled), '#').c_str(),
                   std::string(static_cast<std::size_t>(kWidth - filled), '.').c_str(), done, total, percent,
                   left.c_str());
@@ -169,7 +257,7 @@ void TCliTerminal::Progress(std::size_t done, std::size_t total) {
   }
   if (tenth == m_lastTenth) return;
   m_lastTenth = tenth;
-  Err(m_activity + " " + std::to_string(percent) + "% (" + std::to_string(done) + "/" + std::to_string(total) + unit +
+  Err(activity + " " + std::to_string(percent) + "% (" + std::to_string(done) + "/" + std::to_string(total) + unit +
       ")");
 }
 

@@ -58,6 +58,10 @@ go together as in -qv, and every word after -- is an argument):
   -v, --verbose              every byte each way on standard error (as --trace writes it)
   --json                     one JSON object a port a line on standard output instead of
                              the result lines, for every outcome (see the manual page)
+  --events                   with --json: each port's steps, progress and serial number as
+                             JSON lines before its result object (see the manual page)
+  --stop-words SIGNAL=WORDS  how a run stopped by INT, TERM or HUP says so, in place of
+                             "by Ctrl-C" ...: --stop-words "HUP=when the window closed"
   --retries N                program, cycle: send a data record answered R (spoiled on the
                              line) or not at all again, up to N times (default 2)
   --no-verify                program, cycle: do not read the image back

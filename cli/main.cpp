@@ -42,14 +42,34 @@ bool JsonAsked(const std::vector<std::string>& argv) {
   return false;
 }
 
-// The JSON object of a run that could not say it itself (port "": none).
-void JsonForPort(const TCliArgs& args, const std::string& port, TRunKind kind, int exit, const std::string& message) {
+// The JSON object of a run that could not say it itself (port "": none). endUnknown: the
+// run's process ended by a signal of its own, after it may have worked on its board.
+void JsonForPort(const TCliArgs& args, const std::string& port, TRunKind kind, int exit, const std::string& message,
+                 bool endUnknown = false) {
   TRunFacts facts;
   facts.args = &args;
   facts.port = port;
   facts.status = TRunStatus::Make(kind, message);
   facts.exit = exit;
+  facts.endUnknown = endUnknown;
   WriteOut(JsonObject(facts) + "\n");
+}
+
+// The run on one port, its result said whatever ends it: an exception that escapes it is a
+// fault of this program, said as such, and with --json its object unless one was written.
+int RunGuarded(const TCliArgs& args, const TPortRun& run) {
+  std::string what;
+  try {
+    return RunOnPort(args, run);
+  } catch (const std::exception& e) {
+    what = e.what();
+  } catch (...) {
+    what = "an exception of no known kind";
+  }
+  const std::string message = "internal error: " + what;
+  Complain((run.several ? run.port.name + ": " : std::string()) + message);
+  if (args.json && ClaimResult()) JsonForPort(args, run.port.name, rkInternal, kExitInternal, message);
+  return kExitInternal;
 }
 
 // A usage error: said, with --json as one object without a port too; its exit status.
@@ -139,7 +159,7 @@ int ChildStatus(const TCliArgs& args, pid_t child, const std::string& port) {
   Complain(port + ": " + message);
   // Killed along with an interrupted parent, it was stopped; killed on its own, it failed.
   const int exit = StopSignal() != 0 ? 128 + StopSignal() : kExitChip;
-  if (args.json) JsonForPort(args, port, StopSignal() != 0 ? rkStopped : rkCancelled, exit, message);
+  if (args.json) JsonForPort(args, port, StopSignal() != 0 ? rkStopped : rkCancelled, exit, message, true);
   return exit;
 }
 
@@ -163,7 +183,7 @@ int RunSeveral(const TCliArgs& args, const std::vector<TPortRun>& runs, std::vec
       for (const int end : ends) close(end);  // the others' lines are not this port's
       close(line[0]);
       run.drawFd = line[1];
-      _exit(RunOnPort(args, run));
+      _exit(RunGuarded(args, run));
     }
     if (line[1] >= 0) close(line[1]);
     if (child < 0) {
@@ -361,5 +381,5 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < runs.size(); ++i) runs[i].row = &rows[i];
   }
   db.reset();
-  return runs.size() == 1 ? RunOnPort(args, runs[0]) : RunSeveral(args, runs, rows);
+  return runs.size() == 1 ? RunGuarded(args, runs[0]) : RunSeveral(args, runs, rows);
 }

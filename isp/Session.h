@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "image/HexBinList.h"
+#include "isp/Activity.h"
 #include "isp/IspEngine.h"
 #include "isp/IspStatus.h"
 #include "isp/ReplyWait.h"
@@ -49,9 +50,10 @@ enum class TCycleStep : std::uint8_t {
 class TSessionObserver {
  public:
   virtual ~TSessionObserver() = default;
-  // What the session does from now on: "synchronizing", "erasing", "programming", "reading",
-  // "verifying", "suspending", "locking".
-  virtual void Activity(std::string_view /*what*/) {}
+  // What the session does from now on (ActivityKey and ActivityWords name it). Heard as each
+  // operation begins; a cycle's locking is one activity, its status byte and security bits
+  // within it.
+  virtual void Activity(TActivity /*activity*/) {}
   // Records done of total while an image is programmed, bytes while the flash is read.
   virtual void Progress(std::size_t /*done*/, std::size_t /*total*/) {}
   // Asked at every stop point: true ends the operation there.
@@ -264,6 +266,10 @@ class TIspSession {
   // A cycle's locking: status byte 0, then security bits 1, 2 and 3, a stop honoured before
   // each; locked: how far it went (as TCycleResult::locked). Stops throw.
   TIspStatus Lock(const TPacing& pacing, int& locked);
+  // The setting commands themselves, unannounced: the public operations announce their own
+  // activity, the locking its one.
+  TIspStatus StatusByte0(const TPacing& pacing);
+  TIspStatus SecurityBit(int bit, const TPacing& pacing);
 
   TNAVOPort& m_port;
   TClock& m_clock;

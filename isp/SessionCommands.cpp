@@ -30,7 +30,7 @@ TIspStatus TIspSession::Command(std::string_view record, const TPacing& pacing, 
 TIspStatus TIspSession::Program(const THexBinList& image, const TPacing& pacing, std::size_t& resent) {
   resent = 0;
   return Edge([&] {
-    m_observer.Activity("programming");
+    m_observer.Activity(TActivity::acProgram);
     const std::size_t count = image.Count();
     for (std::size_t i = 0; i < count; ++i) {
       StopPoint("stopped after " + std::to_string(i) + " of " + std::to_string(count) +
@@ -67,7 +67,7 @@ TIspStatus TIspSession::Program(const THexBinList& image, const TPacing& pacing,
 
 TIspStatus TIspSession::EraseChip(const TPacing& pacing) {
   return Edge([&] {
-    m_observer.Activity("erasing");
+    m_observer.Activity(TActivity::acErase);
     StopPoint("stopped before the erase: nothing was erased");
     return Command(kFullEraseRecord, pacing, ScaledMs(pacing.delay, kFullEraseWaitFactor, kFullEraseWaitBase),
                    kFullErasePauseMs, "the whole-chip erase");
@@ -77,7 +77,7 @@ TIspStatus TIspSession::EraseChip(const TPacing& pacing) {
 TIspStatus TIspSession::EraseBlocks(std::bitset<16> blocks, const TPacing& pacing, std::bitset<16>& erased) {
   erased.reset();
   return Edge([&] {
-    m_observer.Activity("erasing");
+    m_observer.Activity(TActivity::acErase);
     const int waitMs = ScaledMs(pacing.delay, kBlockEraseWaitFactor, kBlockEraseWaitBase);
     for (int block = 0; block < kEraseBlockCount; ++block) {
       const auto bit = static_cast<std::size_t>(block);
@@ -100,7 +100,7 @@ TIspStatus TIspSession::EraseBlocks(std::bitset<16> blocks, const TPacing& pacin
 TIspStatus TIspSession::BlankCheck(std::uint16_t start, std::uint16_t end, std::int32_t delay, TBlankResult& result) {
   result = {};
   return Edge([&] {
-    m_observer.Activity("blank check");
+    m_observer.Activity(TActivity::acBlank);
     // Empties the input before the check. On an idle line this read waits the port's whole
     // read time-out for 100 bytes (2,040 ms) before it returns with nothing.
     char buffer[kBlankDiscardBytes];
@@ -133,14 +133,14 @@ TIspStatus TIspSession::BlankCheck(std::uint16_t start, std::uint16_t end, std::
   });
 }
 
-TIspStatus TIspSession::SetStatusByte0(const TPacing& pacing) {
+TIspStatus TIspSession::StatusByte0(const TPacing& pacing) {
   return Edge([&] {
     return Command(CommandRecord(kSetStatusBody), pacing,
                    ScaledMs(pacing.delay, kStatusWaitFactor, kStatusWaitBase), kStatusPauseMs, "the status byte");
   });
 }
 
-TIspStatus TIspSession::SetSecurityBit(int bit, const TPacing& pacing) {
+TIspStatus TIspSession::SecurityBit(int bit, const TPacing& pacing) {
   if (bit < 1 || bit > 3) return TIspStatus::Make(skRefused, "no security bit " + std::to_string(bit));
   return Edge([&] {
     return Command(kSecurityBitRecords[bit - 1], pacing, pacing.delay, pacing.delay,
@@ -148,8 +148,25 @@ TIspStatus TIspSession::SetSecurityBit(int bit, const TPacing& pacing) {
   });
 }
 
+TIspStatus TIspSession::SetStatusByte0(const TPacing& pacing) {
+  return Edge([&] {
+    m_observer.Activity(TActivity::acStatusByte);
+    return StatusByte0(pacing);
+  });
+}
+
+TIspStatus TIspSession::SetSecurityBit(int bit, const TPacing& pacing) {
+  return Edge([&] {
+    m_observer.Activity(TActivity::acSecurity);
+    return SecurityBit(bit, pacing);
+  });
+}
+
 TIspStatus TIspSession::SetSixClock(const TPacing& pacing) {
-  return Edge([&] { return Command(kSixClockRecord, pacing, pacing.delay, pacing.delay, "6-clock mode"); });
+  return Edge([&] {
+    m_observer.Activity(TActivity::acSixClock);
+    return Command(kSixClockRecord, pacing, pacing.delay, pacing.delay, "6-clock mode");
+  });
 }
 
 }  // namespace kavel

@@ -43,7 +43,7 @@ TIspStatus TIspSession::Controller(TSuspension& result) {
 TIspStatus TIspSession::SuspendController(TSuspension& result) {
   result = {};
   return Edge([&] {
-    m_observer.Activity("suspending");
+    m_observer.Activity(TActivity::acSuspend);
     const TBaudRate previous = m_port.BaudRate();
     TIspStatus status;
     try {
@@ -161,8 +161,8 @@ TIspStatus TIspSession::Cycle(const THexBinList& image, const TCycleSteps& steps
 TIspStatus TIspSession::Lock(const TPacing& pacing, int& locked) {
   StopPoint("stopped before the status byte: the chip is programmed and not locked (no status byte, no "
             "security bit set)");
-  m_observer.Activity("locking");
-  TIspStatus status = SetStatusByte0(pacing);
+  m_observer.Activity(TActivity::acLock);
+  TIspStatus status = StatusByte0(pacing);
   if (!status.Ok()) return status;
   locked = 1;
   TIspStatus all = status;
@@ -172,7 +172,7 @@ TIspStatus TIspSession::Lock(const TPacing& pacing, int& locked) {
       "the status byte and security bits 1 and 2 were set, security bit 3 not"};
   for (int bit = 1; bit <= 3; ++bit) {
     StopPoint("stopped before security bit " + std::to_string(bit) + ": " + std::string(kLockedSoFar[bit - 1]));
-    if (!(status = SetSecurityBit(bit, pacing)).Ok()) return status;
+    if (!(status = SecurityBit(bit, pacing)).Ok()) return status;
     locked = bit + 1;
     all = Worse(all, status);
   }

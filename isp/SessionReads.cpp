@@ -110,7 +110,7 @@ TIspStatus TIspSession::ReadFlash(std::uint16_t start, std::uint16_t end, std::i
   bytes.clear();
   if (end < start) return TIspStatus::Make(skRefused, "nothing to read: the range ends before it starts");
   return Edge([&] {
-    m_observer.Activity("reading");
+    m_observer.Activity(TActivity::acRead);
     return ReadRanges({{start, end}}, delay, bytes, false, nullptr);
   });
 }
@@ -136,7 +136,7 @@ TIspStatus TIspSession::Verify(const THexBinList& image, std::int32_t delay, boo
         ranges.emplace_back(static_cast<std::uint16_t>(a), static_cast<std::uint16_t>(a));
       }
     }
-    m_observer.Activity("verifying");
+    m_observer.Activity(TActivity::acVerify);
     std::vector<std::uint8_t> read;
     const auto differs = [&](std::size_t at, const std::vector<std::uint8_t>& chunk) {
       const std::size_t before = report.differing;

@@ -21,7 +21,7 @@ std::string SpeedList(const std::vector<TBaudRate>& speeds) {
 TIspStatus TIspSession::Synchronize(const TSyncPlan& plan, TSyncResult& result) {
   result = {};
   return Edge([&] {
-    m_observer.Activity("synchronizing");
+    m_observer.Activity(TActivity::acSync);
     if (!m_port.Connected()) m_port.OpenPort();
     m_port.SetBaudRate(plan.first);
     m_port.PurgeBuffers(true, true);

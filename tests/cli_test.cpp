@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -348,6 +350,19 @@ TEST_F(Cli, CommandLinesAreReadInOrderAndRefusedInTheProgramsOwnWords) {
       {{"log", "--flush", "--lot", "W-1"}, "log --flush sends every row that waits for the server: it takes no"},
       {{"log", "--flush", "--json"}, "log --flush sends the rows that wait in the spool: it lists nothing"},
       {{"log", "--until", "2026-03-29T02:30"}, "--until 2026-03-29T02:30 does not exist in local time"},  // in Berlin
+      {{"--json", "--events", "--stop-words", "INT=by the operator (Esc)", "--stop-words=HUP=when the window closed",
+        "sync"}, ""},
+      {{"--events", "sync"}, "--events needs --json"},
+      {{"--json", "--events", "log"}, "--events belongs to the commands that open a port"},
+      {{"--stop-words", "TERM=by the line", "log"}, "--stop-words belongs to the commands that open a port"},
+      {{"--stop-words", "KILL=by force", "sync"}, "--stop-words needs SIGNAL=WORDS: INT, TERM or HUP"},
+      {{"--stop-words", "by the operator", "sync"}, "--stop-words needs SIGNAL=WORDS"},
+      {{"--stop-words", "int=by the operator", "sync"}, "--stop-words needs SIGNAL=WORDS"},
+      {{"--stop-words", "INT=", "sync"}, "--stop-words needs SIGNAL=WORDS"},
+      {{"--stop-words", "INT=" + std::string(101, 'x'), "sync"}, "--stop-words needs SIGNAL=WORDS"},
+      {{"--stop-words", "HUP=closed\n\x1B[2Jfine", "sync"},
+       "--stop-words HUP=closed\\n\\x1b[2Jfine: the words hold no control characters"},
+      {{"--stop-words", "INT=by Esc", "--stop-words", "INT=by F10", "sync"}, "--stop-words gives INT twice"},
   };
   setenv("TZ", "Europe/Berlin", 1);
   tzset();
@@ -678,8 +693,8 @@ TEST_F(Cli, SignalsStopBetweenRecordsReleaseThePortAndPutTheSpeedBack) {
       {SIGINT, 130, {"--delay", "0"}, "", "stopped by Ctrl-C: stopped during the speed search"},
       // The erase of the image's block takes 1.5 s: the first Ctrl-C waits for it, a second
       // one does not, and still says the board's number and marks its row stopped.
-      {SIGINT, 130, {"--json", "--serial", "7FFC"}, "erasing the blocks the image touches", "stopped at once, while erasing",
-       true},
+      {SIGINT, 130, {"--json", "--events", "--serial", "7FFC"}, "erasing the blocks the image touches",
+       "stopped at once, while erasing", true},
       // A boot entry stops between its steps and within its pauses.
       {SIGTERM, 143, {"--json", "--boot-entry", "10000,10000,10000,10000"}, "",
        "stopped by SIGTERM: stopped during the boot entry: nothing was sent to the chip"},
@@ -707,8 +722,12 @@ TEST_F(Cli, SignalsStopBetweenRecordsReleaseThePortAndPutTheSpeedBack) {
     EXPECT_NE(err.find("stopping after this step (a second Ctrl-C stops at once)\n"), std::string::npos) << err;
     EXPECT_NE(err.find(c.says), std::string::npos) << err;
     if (c.twice) {
-      EXPECT_NE(test::ReadWholeFile(File("out")).find("\"result\":\"stopped\",\"exit\":130,\"serial\":"),
-                std::string::npos);
+      const std::string out = test::ReadWholeFile(File("out"));
+      EXPECT_NE(out.find("\"result\":\"stopped\",\"exit\":130,\"serial\":"), std::string::npos);
+      // Said from the signal's handler, after the events: the last line, JSON as any other.
+      const auto result = nlohmann::json::parse(out.substr(out.rfind('\n', out.size() - 2) + 1));
+      EXPECT_EQ(result["class"], "board");
+      EXPECT_EQ(result["diagnosis"], nlohmann::json::array({result["message"]}));
       const std::string log = Run({"log", "--csv"}).out;
       EXPECT_NE(log.find(",stopped,130,"), std::string::npos) << log;
       continue;  // ended at once: the line is left as it was
@@ -946,7 +965,7 @@ TEST_F(Cli, ChildrenStopWithTheirParentAndOneKilledIsNamed) {
   EXPECT_EQ(said, 2);
   // A child killed on its own: its port and the signal are named, and it counts as failed.
   Write("err", "");
-  cli = Start({"--port", "COM1", "--port", "COM2", "program", Write("small.bin", std::string(4096, '\x44'))});
+  cli = Start({"--json", "--port", "COM1", "--port", "COM2", "program", Write("small.bin", std::string(4096, '\x44'))});
   ASSERT_TRUE(test::WaitForText(File("err"), "COM1: programming ", 10000));
   const std::vector<pid_t> pids = children(cli);
   ASSERT_EQ(pids.size(), 2u);
@@ -955,7 +974,171 @@ TEST_F(Cli, ChildrenStopWithTheirParentAndOneKilledIsNamed) {
   const std::string err = test::ReadWholeFile(File("err"));
   EXPECT_NE(err.find("COM1: ended by SIGKILL; what it did is not known"), std::string::npos) << err;
   EXPECT_NE(err.find("COM2: programming 100%"), std::string::npos) << err;
+  // Each port one object: the killed one's said by the main process, a board's whose end is
+  // not known.
+  std::map<std::string, nlohmann::json> results;
+  std::istringstream killed(test::ReadWholeFile(File("out")));
+  for (std::string line; std::getline(killed, line);) {
+    const auto object = nlohmann::json::parse(line);
+    EXPECT_TRUE(results.emplace(object["port"], object).second) << line;
+  }
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results["COM1"]["result"], "cancelled");
+  EXPECT_EQ(results["COM1"]["class"], "board");
+  EXPECT_EQ(results["COM2"]["result"], "ok");
   EXPECT_EQ(Run({"--port", "COM1", "--port", "COM2", "sync"}).status, 0);
+}
+
+// Each port's lines of --json --events: its steps in the order they were taken, each step's
+// progress rising to its end, its number once drawn, and its one result object last. Every
+// line is JSON of its own, however many ports write at once.
+TEST_F(Cli, EventsTellEachPortsStepsProgressAndNumberBeforeItsOneResult) {
+  using TJson = nlohmann::json;
+  struct TPortWants {
+    std::vector<std::string> steps;
+    const char* result;
+    const char* resultClass;
+    std::string diagnosis;  // found in one of its lines; "" for none at all
+    bool serial = false;    // a serial event, matching the result's
+  };
+  const struct {
+    const char* name;
+    std::vector<std::pair<std::string, std::vector<std::string>>> sims;  // port, simulator options
+    std::vector<std::string> cli;
+    int status;
+    std::map<std::string, TPortWants> ports;
+  } cases[] = {
+      {"a board programmed with its number",
+       {{"COM1", {}}},
+       {"--db", File("events.db"), "program", "--serial", "7FFC", blinkBin},
+       0,
+       {{"COM1", {{"sync", "erase", "program", "verify"}, "ok", "board", "", true}}}},
+      {"a cycle in 6-clock mode: its locking one step",
+       {{"COM1", {"--full-erase-ms", "100"}}},
+       {"--no-db", "--yes", "--controller", "none", "cycle", "--six-clock", blinkHex},
+       0,
+       {{"COM1", {{"sync", "erase", "program", "six_clock", "verify", "lock"}, "ok", "board", ""}}}},
+      {"a setting alone", {{"COM1", {}}}, {"set-status0"}, 0, {{"COM1", {{"sync", "status_byte"}, "ok", "board", ""}}}},
+      // The second port's number waits for the first port's chip, which never answers.
+      {"a port waiting for the number of the one before it",
+       {{"COM1", {"--speeds", "110"}}, {"COM2", {}}},
+       {"-p", "COM1", "-p", "COM2", "--db", File("events.db"), "program", "--serial", "7FFC", blinkBin},
+       1,
+       {{"COM1", {{"sync"}, "no_answer", "board", "Check: the chip in its boot loader (the Download Mode jumper set"}},
+        {"COM2", {{"sync", "number", "erase", "program", "verify"}, "ok", "board", "", true}}}},
+      {"a port that cannot be opened", {}, {"-p", "COM9", "sync"}, 3,
+       {{"COM9", {{}, "port_failed", "station", "cannot open COM9"}}}},
+      {"the log out of reach, before any port is touched",
+       {{"COM1", {}}, {"COM2", {}}},
+       {"-p", "COM1", "-p", "COM2", "--db", File("no/such/folder/station.db"), "program", blinkBin},
+       5,
+       {{"COM1", {{}, "station_failed", "station", "no/such/folder/station.db"}},
+        {"COM2", {{}, "station_failed", "station", "no/such/folder/station.db"}}}},
+      {"a sequence used up", {{"COM1", {}}},
+       {"--db", File("events.db"), "program", "--serial", "7FFF:bytes1", "--serial-first", "256", blinkBin}, 5,
+       {{"COM1", {{}, "station_failed", "station", "the serial sequence default is used up"}}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const auto& [port, options] : c.sims) Sim(options, port);
+    std::vector<std::string> args{"--json", "--events"};
+    args.insert(args.end(), c.cli.begin(), c.cli.end());
+    const TRun run = Run(args);
+    StopSims();
+    EXPECT_EQ(run.status, c.status) << run.err;
+    std::map<std::string, std::vector<TJson>> lines;  // by port, in order
+    std::istringstream out(run.out);
+    for (std::string line; std::getline(out, line);) {
+      const TJson object = TJson::parse(line);
+      lines[object["port"].get<std::string>()].push_back(object);
+    }
+    ASSERT_EQ(lines.size(), c.ports.size()) << run.out;
+    for (const auto& [port, wants] : c.ports) {
+      SCOPED_TRACE(port);
+      const std::vector<TJson>& said = lines[port];
+      ASSERT_FALSE(said.empty()) << run.out;
+      const TJson& result = said.back();
+      EXPECT_EQ(result["schema"], 1);
+      EXPECT_EQ(result["result"], wants.result);
+      EXPECT_EQ(result["class"], wants.resultClass);
+      if (wants.diagnosis.empty()) {
+        EXPECT_EQ(result["diagnosis"], TJson::array());
+      } else {
+        EXPECT_EQ(result["diagnosis"][0], result["message"]);
+        EXPECT_NE(result["diagnosis"].dump().find(wants.diagnosis), std::string::npos) << result;
+      }
+      std::vector<std::string> steps;
+      std::size_t progressOfStep = 0, lastDone = 0, total = 0;
+      bool serialSaid = false;
+      for (std::size_t i = 0; i + 1 < said.size(); ++i) {
+        const TJson& event = said[i];
+        ASSERT_TRUE(event.contains("event")) << event << " before the result";
+        if (event["event"] == "step") {
+          // The step before ran to its end when the run went well.
+          if (result["result"] == "ok") {
+            EXPECT_EQ(lastDone, total) << steps.back();
+          }
+          steps.push_back(event["step"]);
+          EXPECT_FALSE(event["text"].get<std::string>().empty());
+          progressOfStep = lastDone = total = 0;
+        } else if (event["event"] == "progress") {
+          ASSERT_FALSE(steps.empty());
+          EXPECT_EQ(event["step"], steps.back());
+          const auto done = event["done"].get<std::size_t>();
+          if (total != 0) {
+            EXPECT_EQ(event["total"].get<std::size_t>(), total);
+          }
+          total = event["total"];
+          EXPECT_GT(done, lastDone);
+          EXPECT_LE(done, total);
+          EXPECT_LE(++progressOfStep, 101u);
+          lastDone = done;
+        } else {
+          EXPECT_EQ(event["event"], "serial");
+          EXPECT_EQ(event["serial"], result["serial"]);
+          EXPECT_EQ(std::count(steps.begin(), steps.end(), "erase"), 0) << "a number is drawn before the erase";
+          serialSaid = true;
+        }
+      }
+      if (result["result"] == "ok") {
+        EXPECT_EQ(lastDone, total) << "the last step ran to its end";
+      }
+      EXPECT_EQ(steps, wants.steps);
+      EXPECT_EQ(serialSaid, wants.serial);
+    }
+  }
+}
+
+// --stop-words: a run stopped by that signal says so in the front end's words, in its message,
+// its diagnosis and its row in the log; the other signals keep their own.
+TEST_F(Cli, StopWordsSayHowAFrontEndStoppedTheRun) {
+  const std::string big = Write("image.bin", std::string(16384, '\x55'));
+  const struct {
+    int signal, status;
+    std::string says;
+  } cases[] = {
+      {SIGHUP, 129, "stopped when the window closed: stopped after "},
+      {SIGTERM, 143, "stopped by SIGTERM: stopped after "},
+  };
+  Sim({"--reply-delay", "2"});  // a run of some seconds
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.says);
+    Write("err", "");
+    const pid_t cli = Start({"--json", "--stop-words", "INT=by the operator (Esc)", "--stop-words",
+                             "HUP=when the window closed", "--db", File("stop.db"), "program", big});
+    ASSERT_TRUE(test::WaitForText(File("err"), "programming 0%", 10000));
+    kill(cli, c.signal);
+    EXPECT_EQ(test::WaitExit(cli, 5000), c.status);
+    EXPECT_NE(test::ReadWholeFile(File("err")).find(c.says), std::string::npos);
+    const auto result = nlohmann::json::parse(test::ReadWholeFile(File("out")));
+    EXPECT_TRUE(result["message"].get<std::string>().starts_with(c.says)) << result;
+    EXPECT_EQ(result["diagnosis"][0], result["message"]);
+    EXPECT_EQ(result["class"], "board");
+    std::istringstream rows(Run({"log", "--json", "--db", File("stop.db")}).out);
+    std::string last;
+    for (std::string row; std::getline(rows, row);) last = row;
+    EXPECT_EQ(nlohmann::json::parse(last)["reason"], result["message"]);
+  }
 }
 
 // The simulator as an RFC 2217 server whose DTR and RTS reach the chip's RST and /PSEN,

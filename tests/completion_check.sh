@@ -34,6 +34,9 @@ expect "kavel-isp-cli --boot-entry " "dtr-rts"
 expect "kavel-isp-cli -p rfc" "rfc2217://"
 expect "kavel-isp-cli log --stats --by day,h" "day,hour"
 expect "kavel-isp-cli log --result no" "no_answer"
+expect "kavel-isp-cli --stop-words " "HUP= INT= TERM="
+expect "kavel-isp-cli --stop-words INT=by" ""
+expect "kavel-isp-cli --stop-words HUP=x sy" "sync"
 # Every option and every command --help names is offered: the completion follows the tables.
 COMP_WORDS=(kavel-isp-cli --)
 COMP_CWORD=1

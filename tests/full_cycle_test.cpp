@@ -211,7 +211,7 @@ TEST_F(FullCycle, TheSessionLocksOnlyAChipThatHoldsTheImageAndStopsWhereAsked) {
   };
   // A stop that arrives as the last byte of the read-back comes in, and stays asked for.
   const auto readBackDone = [this, asked = false]() mutable {
-    return asked = asked || (observer.activity == "verifying" && observer.doneOfTotal.second > 0 &&
+    return asked = asked || (observer.activity == TActivity::acVerify && observer.doneOfTotal.second > 0 &&
                              observer.doneOfTotal.first == observer.doneOfTotal.second);
   };
   const Case cases[] = {

@@ -73,7 +73,7 @@ class TNullHost : public TIspHost {
 // What a session shows, recorded; its stop request and the chip's readiness scripted.
 class TTestObserver final : public TSessionObserver {
  public:
-  void Activity(std::string_view what) override {
+  void Activity(TActivity what) override {
     activity = what;
     doneOfTotal = {};
   }
@@ -81,7 +81,7 @@ class TTestObserver final : public TSessionObserver {
   bool StopRequested() override { return stopWhen && stopWhen(); }
   bool ChipReady() override { return ready; }
 
-  std::string activity;
+  std::optional<TActivity> activity;  // none before the first
   std::pair<std::size_t, std::size_t> doneOfTotal;  // the latest progress
   std::function<bool()> stopWhen;  // asked at every stop point, as a signal arriving meanwhile
   bool ready = true;

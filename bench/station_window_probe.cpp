@@ -30,6 +30,7 @@
 #include <QApplication>
 #include <QTimer>
 
+#include "cli/CliArgs.h"
 #include "station/Job.h"
 #include "stationwin/StationWindow.h"
 
@@ -42,9 +43,9 @@ using Clock = std::chrono::steady_clock;
 // The window under measure, made from the job file as kavel-isp-station makes it; null when
 // the job cannot be used.
 std::unique_ptr<TStationWindow> MakeWindow(const char* jobFile, const char* cli) {
-  kavel::station::TJob job;
-  if (!kavel::station::LoadJob(jobFile, job).Ok()) return nullptr;
-  return std::make_unique<TStationWindow>(std::move(job), QString::fromLocal8Bit(cli));
+  kavel::cli::TCliArgs job;
+  if (!kavel::cli::ParseCliArgs({"--job", jobFile}, job).Ok()) return nullptr;
+  return std::make_unique<TStationWindow>(std::move(job), QString::fromLocal8Bit(cli), "bench");
 }
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }

@@ -55,8 +55,9 @@ void TBoardPoller::Probed(const cli::TProbe& probe) {
     emit Idle();
     return;
   }
-  const bool backOff = probe.what == cli::TProbe::pwNoPort || probe.what == cli::TProbe::pwNoise;
-  m_next.start(static_cast<int>(std::max<qint64>(0, (backOff ? kBackOffMs : kEveryMs) - m_began.elapsed())));
+  const bool backOff = !stopped && (probe.what == cli::TProbe::pwNoPort || probe.what == cli::TProbe::pwNoise);
+  m_backOffMs = !backOff ? 0 : m_backOffMs == 0 ? kBackOffMs : std::min(2 * m_backOffMs, kBackOffMaxMs);
+  m_next.start(static_cast<int>(std::max<qint64>(0, (backOff ? m_backOffMs : kEveryMs) - m_began.elapsed())));
 }
 
 }  // namespace kavel::stationwin

@@ -2,8 +2,9 @@
 // again: the command line's own probe (the port opened, the job's boot entry, the session's
 // speed search, the port closed again), each in a thread of its own, so that the window never
 // opens, writes or reads a port and never waits on one. One probe at a time a port, a new one
-// kEveryMs after the last began; after one that found no port or heard a line that does not
-// answer, kBackOffMs.
+// kEveryMs after the last began. After one that found no port or heard a line that does not
+// answer, kBackOffMs, doubled for each such probe in a row up to kBackOffMaxMs: a server that
+// never stops sending costs CPU for as long as it is read.
 #pragma once
 
 #include <QElapsedTimer>
@@ -25,6 +26,7 @@ class TBoardPoller : public QObject {
  public:
   static constexpr int kEveryMs = 500;     // never faster
   static constexpr int kBackOffMs = 2000;  // a port that fails, or a line that never stops talking
+  static constexpr int kBackOffMaxMs = 16000;
 
   // job: the checked job (its speed, boot entry and lines); port: one of its ports.
   TBoardPoller(const cli::TCliArgs& job, cli::TPortArg port, QObject* parent = nullptr);
@@ -59,6 +61,7 @@ class TBoardPoller : public QObject {
   bool m_on = false;
   std::shared_ptr<TLink> m_probe;  // the probe under way
   QElapsedTimer m_began;           // when it began
+  int m_backOffMs = 0;             // after the last probe; 0 when it learnt something
   QTimer m_next;
 };
 

@@ -17,10 +17,10 @@ TBoardPoller::~TBoardPoller() {
   m_probe->stop = true;
 }
 
-void TBoardPoller::Start() {
+void TBoardPoller::Start(int afterMs) {
   if (m_on) return;
   m_on = true;
-  if (!m_probe) m_next.start(0);
+  if (!m_probe) m_next.start(afterMs);
 }
 
 void TBoardPoller::Stop() {

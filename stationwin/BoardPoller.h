@@ -32,8 +32,8 @@ class TBoardPoller : public QObject {
   TBoardPoller(const cli::TCliArgs& job, cli::TPortArg port, QObject* parent = nullptr);
   // A probe still under way is asked to stop, and its answer goes nowhere.
   ~TBoardPoller() override;
-  // Probes from now on.
-  void Start();
+  // Probes from now on, the first afterMs from now.
+  void Start(int afterMs = 0);
   // No more probes; one under way is asked to stop at its next step (Idle when it has).
   void Stop();
   bool Polling() const { return m_on; }

@@ -362,7 +362,14 @@ void TStationWindow::Finished(TRound* round, int exit, bool crashed) {
     }
     m_boards[i].Ended(said.isEmpty() ? "the run ended without a result" : "the run ended without a result: " + said.toStdString());
     Show(i);
-    if (m_automatic && i < m_pollers.size()) {
+    if (!m_automatic || i >= m_pollers.size()) continue;
+    if (m_boards[i].phase == TBoardPhase::bpReady && exit != -2) {
+      // Not worked on, the station's fault (not stopped by the operator before it began): the board
+      // is still new, and is tried again after a pause that grows while the fault lasts.
+      TSocket& s = m_sockets[i];
+      s.retryMs = s.retryMs == 0 ? TBoardPoller::kBackOffMs : std::min(2 * s.retryMs, TBoardPoller::kBackOffMaxMs);
+      m_pollers[i]->Start(s.retryMs);
+    } else {
       m_sockets[i] = {};  // the board programmed is still there: the next is the one after it
       m_pollers[i]->Start();
     }

@@ -80,6 +80,7 @@ class TStationWindow : public QWidget {
     bool armed = false;        // seen empty since its last board: the next board is new
     int quiet = 0;             // probes in a row that heard nothing
     qint64 quietSinceMs = 0;   // when the first of them ended
+    int retryMs = 0;           // the pause before a board the station failed is tried again
   };
   void BuildTiles(QGridLayout* grid);
   bool StartRound(std::vector<std::size_t> boards);

@@ -7,6 +7,7 @@ automation would, while its GUI thread is timed by how soon it answers:
    board behind the flaky link programmed once however long it stays;
  - started again with the passed boards still in their sockets, it leaves them alone.
 Exit status 0 when so."""
+import json
 import os
 import signal
 import subprocess
@@ -41,9 +42,10 @@ def text(node):
 
 
 def rows():
-    out = subprocess.run([os.environ["KAVEL_ISP_CLI"], "log", "--json", "--db", WORK + "/station.db"],
+    """The boards the log holds (a round the station refused, such as a dropped connection's, is none)."""
+    out = subprocess.run([os.environ["KAVEL_ISP_CLI"], "log", "--stats", "--json", "--db", WORK + "/station.db"],
                          capture_output=True, text=True, check=False).stdout
-    return out.count("\n")
+    return json.loads(out or "{}").get("boards", 0)
 
 
 def start(n):
@@ -73,9 +75,16 @@ def main():
     if app is None:
         print("atspi: kavel-isp-station is not on the accessibility bus")
         return 1
-    flaky = next(n for n in (r[1] for r in walk(app, [])) if n.endswith(" state") and n.startswith("rfc2217") and "state" in n)
+    # The first port is the one behind the flaky link.
+    flaky = next(n for n in (r[1] for r in walk(app, [])) if n.endswith(" state") and n.startswith("rfc2217"))
     slow = "COM2 state"
-    tiles = watch(app, 8)  # every socket asked for a board: none there
+    flaky_socket, slow_socket = flaky.replace(" state", " socket"), slow.replace(" state", " socket")
+    # Every socket asked for a board until it is known empty (without a pinned speed, a probe
+    # of an empty socket tries every speed).
+    tiles = watch(app, 60, lambda t: all(t.get(k, "").startswith("empty: put a board in") for k in (flaky_socket, slow_socket)))
+    if not tiles.get(slow_socket, "").startswith("empty"):
+        print("atspi: the sockets were never found empty:", tiles)
+        return 1
     for pid in BOARDS:
         os.kill(pid, signal.SIGUSR1)  # the boards put in
     tiles = watch(app, 90, lambda t: t.get(flaky) == "PASS" and t.get(slow) == "PASS")
@@ -97,7 +106,7 @@ def main():
     proc, app = start(2)  # the passed boards still in their sockets
     tiles = watch(app, 8)
     again = rows()
-    socket = tiles.get(slow.replace("state", "socket"), "")
+    socket = tiles.get(slow_socket, "")
     print("atspi: after a restart: rows", again, "COM2 socket:", socket)
     proc.send_signal(signal.SIGTERM)
     proc.wait(30)

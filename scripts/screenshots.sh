@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Takes pictures of both views of the window, running against the simulated chip on a
 # virtual display, into docs/: normal-view.png and service-view.png; and of the station window
-# in the middle of a round of four boards (two passed, one failed, one running): station.png.
+# in automatic mode with its operator named, boards put into three sockets (one passed, one
+# failed, one running) and a fourth that answers but not as a boot loader: station.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ -z "${KAVEL_SHOTS_INNER:-}" ]; then
@@ -30,15 +31,20 @@ shoot() {  # shoot <file> [switches...]
 shoot docs/normal-view.png
 shoot docs/service-view.png /Kavel
 
-# The station: four boards, COM3 locked (it fails), COM4 slow (still running at the picture).
+# The station in automatic mode, its operator named: boards put into three empty sockets
+# (COM3's locked: it fails; COM4's slow: still running at the picture), and in the fourth a
+# line that answers with something else than a boot loader.
 build=./build/debug
+boards=()
 for port in COM2 COM3 COM4 COM5; do
   case $port in
-    COM3) extra=(--security 1) ;;
-    COM4) extra=(--reply-delay 400) ;;
-    *) extra=() ;;
+    COM3) extra=(--security 1 --out) ;;
+    COM4) extra=(--reply-delay 400 --out) ;;
+    COM5) extra=(--loopback) ;;
+    *) extra=(--out) ;;
   esac
   "$build/sim/kavel-isp-sim" --port "$port" --port-dir "$work/ports" "${extra[@]}" >/dev/null 2>&1 &
+  [ "$port" = COM5 ] || boards+=($!)
 done
 for _ in $(seq 50); do [ -e "$work/ports/COM5" ] && break; sleep 0.1; done
 cp examples/blink/blink.hex "$work/"
@@ -47,15 +53,16 @@ operation = "program"
 image = "blink.hex"
 sha256 = "$(sha256sum examples/blink/blink.hex | cut -c1-64)"
 ports = ["COM2", "COM3", "COM4", "COM5"]
+baud = 115200
 serial = "7FFC"
 db = "$work/station.db"
 station = "line-2"
 lot = "W-1742"
 EOF
-"$build/stationwin/kavel-isp-station" "$work/line.toml" >/dev/null 2>&1 &
+"$build/stationwin/kavel-isp-station" --automatic --operator "Ana Kovač" "$work/line.toml" >/dev/null 2>&1 &
 app=$!
-sleep 2
-xdotool mousemove 228 636 click 1  # Start
+sleep 3  # the sockets found empty
+kill -USR1 "${boards[@]}"  # the boards put in
 sleep 4
 import -window "Kavel ISP station - line.toml" docs/station.png
 kill "$app"; wait "$app" 2>/dev/null || true

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include <QApplication>
+#include <QLabel>
 #include <QTimer>
 
 #include "cli/CliArgs.h"
@@ -137,7 +138,8 @@ int PutIn(TStationWindow& window, pid_t sim, std::size_t board, int trials) {
     const TBoardPhase phase = window.Board(board).phase;
     switch (step) {
       case TStep::stSettle:
-        if (now < at) return;
+        // Put in once the socket is known empty: a board found there before is no new one.
+        if (now < at || !window.findChild<QLabel*>(QString("socket%1").arg(board))->text().startsWith("empty: put")) return;
         kill(sim, SIGUSR1);
         putIn = now;
         step = TStep::stWaitRunning;

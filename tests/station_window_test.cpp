@@ -144,6 +144,9 @@ TEST_F(StationWindow, OneStartProgramsEveryBoardAndTheCountersAreTheLogs) {
   int rows = 0;
   for (std::size_t at = 0; (at = log.out.find('\n', at)) != std::string::npos; ++at) ++rows;
   EXPECT_EQ(rows, 4);
+  std::size_t named = 0;  // who programmed each
+  for (std::size_t at = 0; (at = log.out.find("\"operator\":\"Ana\"", at)) != std::string::npos; ++at) ++named;
+  EXPECT_EQ(named, 4u);
   // Automatic mode switched on now: the boards still in their sockets are done, not new.
   window.SetAutomatic(true);
   QTest::qWait(1200);

@@ -39,7 +39,7 @@ boards=()
 for port in COM2 COM3 COM4 COM5; do
   case $port in
     COM3) extra=(--security 1 --out) ;;
-    COM4) extra=(--reply-delay 400 --out) ;;
+    COM4) extra=(--block-erase-ms 3500 --out) ;;
     COM5) extra=(--loopback) ;;
     *) extra=(--out) ;;
   esac
@@ -63,7 +63,7 @@ EOF
 app=$!
 sleep 3  # the sockets found empty
 kill -USR1 "${boards[@]}"  # the boards put in
-sleep 4
+sleep 3.3
 import -window "Kavel ISP station - line.toml" docs/station.png
 kill "$app"; wait "$app" 2>/dev/null || true
 echo "wrote docs/station.png"

@@ -1,7 +1,7 @@
-// The faulty peers that the tests and benchmarks set against the programs: the network fault
-// peer (kavel-test-netfault: a silent server, a flooding one, a proxy that drops connections)
-// and the simulator's board taken out of its socket and put back (SIGUSR1), each run as the
-// process the benchmarks run.
+// The network fault peer that the tests and benchmarks set against the programs
+// (kavel-test-netfault: a silent server, a flooding one, a proxy that drops connections), run
+// as the process the benchmarks run. The simulator's board taken out and put back (SIGUSR1)
+// is the station window's automatic tests' own.
 #include <poll.h>
 #include <signal.h>
 
@@ -166,66 +166,6 @@ TEST_F(FaultPeers, EachModeOfTheNetworkFaultPeer) {
   }
   EXPECT_NE(test::ReadWholeFile(File("peer.out")).find("connection 3 dropped\n"), std::string::npos);
 }
-
-TEST_F(FaultPeers, TheNetworkFaultPeerRefusesBadArguments) {
-  const struct {
-    std::vector<std::string> args;
-    const char* said;
-  } cases[] = {
-      {{}, "give a mode and a port"},
-      {{"mute", "7000"}, "unknown mode 'mute'"},
-      {{"silent", "65536"}, "PORT is 0 to 65535, not '65536'"},
-      {{"flood", "7000", "7001"}, "flood takes 1 numbers"},
-      {{"drop", "0", "7001"}, "drop takes 3 numbers"},
-      {{"drop", "0", "0", "2"}, "TARGET_PORT is 1 to 65535, not '0'"},
-      {{"drop", "0", "7001", "0"}, "EVERY is 1 to 1000000, not '0'"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.said);
-    const pid_t p = test::StartProcess(KAVEL_NETFAULT_EXE, c.args, "", File("err"));
-    EXPECT_EQ(test::WaitExit(p, 5000), 2);
-    EXPECT_NE(test::ReadWholeFile(File("err")).find(c.said), std::string::npos) << test::ReadWholeFile(File("err"));
-  }
-}
-
-// The simulator's board out of its socket: the line is up (the port opens, the entry stays)
-// but nothing answers; SIGUSR1 puts it in and takes it out again, said on standard output.
-class SimBoardSignal : public FaultPeers, public ::testing::WithParamInterface<bool> {};
-
-TEST_P(SimBoardSignal, TakesTheBoardOutAndPutsItBackWithTheLineUp) {
-  const bool network = GetParam();
-  const std::string tcp = std::to_string(test::FreeTcpPort());
-  const std::string port = network ? "rfc2217://127.0.0.1:" + tcp : "COM3";
-  const std::string entry = m_dir.Path() + "/COM3";
-  const pid_t sim = Start(KAVEL_SIM_EXE,
-                          network ? std::vector<std::string>{"--rfc2217", tcp, "--out"}
-                                  : std::vector<std::string>{"--port", "COM3", "--port-dir", m_dir.Path(), "--out"},
-                          "sim.out");
-  ASSERT_TRUE(network ? test::WaitForText(File("sim.out"), "SIGUSR1", 5000) : test::WaitForClaim(entry, sim));
-  // Waits up to 5 s until the simulator has said text count times; true when it has.
-  const auto said = [&](const std::string& text, int count) {
-    for (int waited = 0; waited < 5000; waited += 10, usleep(10000)) {
-      const std::string out = test::ReadWholeFile(File("sim.out"));
-      int n = 0;
-      for (std::size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
-      if (n >= count) return n == count;
-    }
-    return false;
-  };
-  EXPECT_EQ(AskU(port), "");
-  for (int round = 1; round <= 2; ++round) {
-    SCOPED_TRACE(round);
-    kill(sim, SIGUSR1);
-    ASSERT_TRUE(said("kavel-isp-sim: board put in\n", round));
-    EXPECT_EQ(AskU(port), "U");
-    kill(sim, SIGUSR1);
-    ASSERT_TRUE(said("kavel-isp-sim: board taken out\n", round));
-    EXPECT_EQ(AskU(port), "");
-    EXPECT_TRUE(network || std::filesystem::is_symlink(entry));
-  }
-  EXPECT_EQ(Stop(sim), 0);
-}
-INSTANTIATE_TEST_SUITE_P(PtyAndNetwork, SimBoardSignal, ::testing::Bool());
 
 }  // namespace
 }  // namespace kavel

@@ -293,7 +293,8 @@ void TStationWindow::Launch(TRound& round) {
 void TStationWindow::StopRounds(int signal) {
   std::vector<TRound*> unbegun;
   for (const auto& r : m_rounds) {
-    if (r->process && r->process->state() != QProcess::NotRunning)
+    // (Never to pid 0, which is a process group: this window's own.)
+    if (r->process && r->process->state() != QProcess::NotRunning && r->process->processId() > 0)
       ::kill(static_cast<pid_t>(r->process->processId()), signal);
     else if (!r->process)
       unbegun.push_back(r.get());
@@ -321,10 +322,8 @@ void TStationWindow::closeEvent(QCloseEvent* event) {
                                : QString("%1 boards are being programmed. Stop them and close?").arg(running),
                   QMessageBox::Yes | QMessageBox::No, this);
   ask.setDefaultButton(QMessageBox::No);
-  if (ask.exec() != QMessageBox::Yes || m_rounds.empty()) {
-    if (m_rounds.empty()) close();  // they ended meanwhile
-    return;
-  }
+  if (ask.exec() != QMessageBox::Yes) return;
+  if (m_rounds.empty()) return (void)close();  // they ended meanwhile
   Banner(bkRound, "Stopping the boards at their next safe point; the window closes when they have stopped.");
   StopAndClose(SIGHUP);
 }

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <set>
 #include <sstream>
@@ -44,8 +43,8 @@ std::string AskU(const std::string& port) {
 
 // A process's CPU time so far, in clock ticks (user and system), from /proc.
 long CpuTicks(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::string text = test::ReadWholeFile("/proc/" + std::to_string(pid) + "/stat");
+  if (text.rfind(')') == std::string::npos) return -1;  // no such process
   std::istringstream fields(text.substr(text.rfind(')') + 2));  // after the name, which may hold spaces
   std::string field;
   long utime = 0, stime = 0;

@@ -88,7 +88,7 @@ bool TBoardState::Take(const TRunLine& line) {
       if (said.empty()) said = line.message;
       if (line.station && line.result != "ok") {
         *this = {};
-        reason = "not programmed: " + (said.empty() ? line.result : said);
+        reason = "not programmed: see above";  // the window's banner says why, once for every port
         return false;
       }
       phase = line.result == "ok" ? TBoardPhase::bpPass : line.result == "stopped" ? TBoardPhase::bpStopped : TBoardPhase::bpFail;

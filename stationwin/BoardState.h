@@ -47,7 +47,7 @@ struct TBoardState {
   // A run begins: everything of the last one forgotten.
   void Begin();
   // A line of the run about this board. False for a result of the station's own fault: the
-  // board was not worked on, and is ready as it was (its reason says why).
+  // board was not worked on, and is ready as it was (its reason points to the banner).
   bool Take(const TRunLine& line);
   // The run's process ended; a board it never gave a result of failed with why.
   void Ended(const std::string& why);

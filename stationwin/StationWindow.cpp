@@ -335,7 +335,10 @@ void TStationWindow::TakeOutput(TRound& round) {
     round.out.remove(0, nl + 1);
     for (std::size_t i : round.boards) {
       if (m_job.ports[i].name != line.port) continue;
-      if (!m_boards[i].Take(line)) Banner(bkRound, "Not programmed: " + Q(line.diagnosis.empty() ? line.message : line.diagnosis.front()), true);
+      if (!m_boards[i].Take(line)) {
+        Banner(bkRound, "Not programmed: " + Q(line.diagnosis.empty() ? line.message : line.diagnosis.front()), true);
+        round.saidFault = true;
+      }
       Show(i);
     }
   }
@@ -351,6 +354,7 @@ void TStationWindow::Finished(TRound* round, int exit, bool crashed) {
   // Its last words on standard error: what it said of the whole round, when it gave no result.
   QString said = QString::fromUtf8(done->err).trimmed();
   said = said.mid(said.lastIndexOf('\n') + 1);
+  if (said.startsWith("kavel-isp-cli: ")) said.remove(0, 15);
   // A round that never reached a board (it could not start, its job or its log failed at once,
   // or it was stopped before it began) is the station's: its boards are as they were.
   const bool station = exit == -1 || exit == -2 || (!crashed && (exit == cli::kExitUsage || exit == cli::kExitStation));
@@ -373,7 +377,7 @@ void TStationWindow::Finished(TRound* round, int exit, bool crashed) {
       m_pollers[i]->Start();
     }
   }
-  if (station && exit != -2)
+  if (station && exit != -2 && !done->saidFault)
     Banner(bkRound, "Nothing was programmed: " + (said.isEmpty() ? QString("kavel-isp-cli ended with status %1").arg(exit) : said), true);
   if (done->process) {
     done->process->disconnect();
@@ -466,6 +470,7 @@ void TStationWindow::ReadCounts() {
       m_statsOut[i] = m_stats[i]->readAllStandardOutput();
       if (exit != 0 && m_statsFailed.isEmpty()) {
         m_statsFailed = QString::fromUtf8(m_stats[i]->readAllStandardError()).trimmed();
+        if (m_statsFailed.startsWith("kavel-isp-cli: ")) m_statsFailed.remove(0, 15);
         if (m_statsFailed.isEmpty()) m_statsFailed = m_stats[i]->errorString();
       }
       if (--m_statsPending > 0) return;

@@ -74,6 +74,7 @@ class TStationWindow : public QWidget {
     std::vector<std::size_t> boards;
     QByteArray out, err;
     bool stopped = false;  // stopped before it began
+    bool saidFault = false;  // a result said a fault of the station's in the banner
   };
   // What automatic mode knows of a socket.
   struct TSocket {

@@ -58,7 +58,7 @@ TEST(StationTile, TheRunsEventsBecomeTheTile) {
       {{R"j({"port":"COM1","result":"stopped","message":"stopped by the operator (Esc)"})j"}, TBoardPhase::bpStopped,
        "starting", "stopped by the operator (Esc)", -1, std::nullopt},
       {{R"({"port":"COM1","result":"station","class":"station","message":"the log cannot be opened","diagnosis":["the log cannot be opened"]})"},
-       TBoardPhase::bpReady, "", "not programmed: the log cannot be opened", -1, std::nullopt, false},
+       TBoardPhase::bpReady, "", "not programmed: see above", -1, std::nullopt, false},
       {{"not json", R"({"event":"step","step":"erase"})", R"({"event":"what","port":"COM1","step":"erase"})", R"([1,2])"},
        TBoardPhase::bpRunning, "starting", "", -1, std::nullopt},  // no line of the run's, or none of a port's
   };

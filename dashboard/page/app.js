@@ -149,7 +149,7 @@ if (typeof document !== 'undefined') {
       el('p', 'yield', `Yield: ${percent(g.yield)}`));
     if (last) {
       const serial = last.serial === null ? '' : `, serial ${last.serial}`;
-      t.append(el('p', 'last', `Last board ${localTime(last.ended)}, ${last.port}${serial}`));
+      t.append(el('p', 'last', `Last board ${localTime(last.ended)}, ${last.port || 'no port'}${serial}`));
     }
     const lastRun = newest(rows, () => true);
     if (lastRun && lastRun.result_class === 'station') {

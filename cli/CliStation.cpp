@@ -499,8 +499,7 @@ int FlushLog(const TCliArgs& args) {
   return kExitChip;
 }
 
-int ListLog(const TCliArgs& args) {
-  if (args.flush) return FlushLog(args);
+station::TLogFilter LogFilter(const TCliArgs& args) {
   station::TLogFilter filter;
   filter.since = args.since;
   filter.until = args.until;
@@ -510,21 +509,18 @@ int ListLog(const TCliArgs& args) {
   filter.lot = args.lot;
   filter.results = args.results;
   if (args.portsGiven && args.ports.size() == 1) filter.port = args.ports[0].name;
+  return filter;
+}
+
+TRunStatus LogText(const TCliArgs& args, station::TStationDb* db, std::string& text) {
+  const station::TLogFilter filter = LogFilter(args);
   std::vector<station::TRunRow> rows;
-  // Only read: a database named wrongly is not made, and the default one that is not there
-  // yet holds no runs.
-  const std::string where = args.db.empty() ? station::DefaultStationDbPath() : args.db;
-  struct stat st {};
-  const bool nothingYet = args.db.empty() && stat(where.c_str(), &st) != 0 && errno == ENOENT;
-  std::unique_ptr<station::TStationDb> db;
-  TRunStatus status = nothingYet ? TRunStatus::Done() : station::OpenStationDb(where, db, station::TDbUse::duRead);
   std::vector<station::TStatsGroup> groups = station::Stats({}, args.statsBy);  // of no rows, until read
-  if (status.Ok() && db) status = args.stats ? db->Stats(filter, args.statsBy, groups) : db->List(filter, rows);
-  if (!status.Ok()) {
-    Complain(AtJobKey(args, "--db", status).detail);
-    return kExitStation;
+  if (db) {
+    if (TRunStatus read = args.stats ? db->Stats(filter, args.statsBy, groups) : db->List(filter, rows); !read.Ok())
+      return read;
   }
-  std::string text;
+  text.clear();
   if (args.stats) {
     text = StatsText(groups, args.statsBy, args.json, args.csv);
   } else {
@@ -534,6 +530,24 @@ int ListLog(const TCliArgs& args) {
       if (args.csv) text += CsvLine(&row);
     }
     if (!args.json && !args.csv) text = Table(rows);
+  }
+  return TRunStatus::Done();
+}
+
+int ListLog(const TCliArgs& args) {
+  if (args.flush) return FlushLog(args);
+  // Only read: a database named wrongly is not made, and the default one that is not there
+  // yet holds no runs.
+  const std::string where = args.db.empty() ? station::DefaultStationDbPath() : args.db;
+  struct stat st {};
+  const bool nothingYet = args.db.empty() && stat(where.c_str(), &st) != 0 && errno == ENOENT;
+  std::unique_ptr<station::TStationDb> db;
+  TRunStatus status = nothingYet ? TRunStatus::Done() : station::OpenStationDb(where, db, station::TDbUse::duRead);
+  std::string text;
+  if (status.Ok()) status = LogText(args, db.get(), text);
+  if (!status.Ok()) {
+    Complain(AtJobKey(args, "--db", status).detail);
+    return kExitStation;
   }
   if (WriteOut(text)) return kExitOk;
   Complain(std::string("cannot write standard output: ") + std::strerror(OutputError()));

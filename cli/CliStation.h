@@ -110,6 +110,12 @@ void FinishUnstarted(const TStationRun& station, station::TRunRow row, TRunKind 
 TRunStatus RecordRefused(const TCliArgs& args, const TStationRun& station, station::TStationDb& db,
                          const TRunStatus& refused, int exit);
 
+// What log's filters select, from its options.
+station::TLogFilter LogFilter(const TCliArgs& args);
+// What log writes of the rows of db (nullptr: a log that holds none yet) that args select: as
+// a table, JSON Lines (--json) or CSV (--csv), or their figures (--stats). Done, or
+// rkStationFailed when db cannot be read. The line's page answers with the same.
+TRunStatus LogText(const TCliArgs& args, station::TStationDb* db, std::string& text);
 // kavel-isp-cli log: the rows, as a table, JSON Lines (--json) or CSV (--csv); the figures
 // (--stats); or the spool sent (--flush). The exit status.
 int ListLog(const TCliArgs& args);

@@ -54,6 +54,7 @@ dpkg -L kavel-isp | sort > "$work/files"
 # The installed programs by their full paths: nothing else of the same name on the PATH.
 /usr/bin/kavel-isp-cli --version
 /usr/bin/kavel-isp-station --version
+/usr/bin/kavel-isp-dashboard --version
 /usr/bin/kavel-isp-sim --port COM1 --port-dir "$work/ports" --report "$work/report" --flash-out "$work/flash" >/dev/null 2>&1 &
 sim=$!
 for _ in $(seq 50); do [ -e "$work/ports/COM1" ] && break; sleep 0.1; done

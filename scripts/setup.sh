@@ -25,6 +25,7 @@ packages=(
   libpq-dev postgresql                  # ... or on a PostgreSQL server; the tests start one of their own
   procps                                # pgrep: the tests freeze that server, process by process
   libssl-dev                            # the image's SHA-256 in the log (OpenSSL's libcrypto)
+  libcpp-httplib-dev libjs-chart.js     # the line's page: its HTTP server, and the system's Chart.js
 )
 
 install_missing() {

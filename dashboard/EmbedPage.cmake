@@ -1,0 +1,18 @@
+# cmake -DOUT=file.cpp -DDIR=page -DFILES=a,b -P EmbedPage.cmake: each file of DIR as a
+# string_view of its bytes, found by name (PageFile).
+set(body "// Made by EmbedPage.cmake from dashboard/page: do not edit.\n#include \"dashboard/Dashboard.h\"\n\nnamespace kavel::dashboard {\nnamespace {\n")
+set(table "")
+string(REPLACE "," ";" FILES "${FILES}")
+set(i 0)
+foreach(f ${FILES})
+  file(READ ${DIR}/${f} hex HEX)
+  string(LENGTH "${hex}" n)
+  math(EXPR n "${n} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(APPEND body "constexpr unsigned char kFile${i}[] = {${bytes}0};\n")
+  string(APPEND table "    {\"${f}\", {reinterpret_cast<const char*>(kFile${i}), ${n}}},\n")
+  math(EXPR i "${i} + 1")
+endforeach()
+string(APPEND body "}  // namespace\n\nstd::string_view PageFile(std::string_view name) {\n  static const struct {\n    std::string_view name, bytes;\n  } files[] = {\n${table}  };\n  for (const auto& f : files)\n    if (f.name == name) return f.bytes;\n  return {};\n}\n\n}  // namespace kavel::dashboard\n")
+file(WRITE ${OUT}.new "${body}")
+file(COPY_FILE ${OUT}.new ${OUT} ONLY_IF_DIFFERENT)

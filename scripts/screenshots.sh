@@ -2,14 +2,16 @@
 # Takes pictures of both views of the window, running against the simulated chip on a
 # virtual display, into docs/: normal-view.png and service-view.png; and of the station window
 # in automatic mode with its operator named, boards put into three sockets (one passed, one
-# failed, one running) and a fourth that answers but not as a boot loader: station.png.
+# failed, one running) and a fourth that answers but not as a boot loader: station.png; and of
+# the line's page in headless Chromium, over the log the station window just wrote and a
+# second station's boards: dashboard.png (left out, and said, without chromium).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ -z "${KAVEL_SHOTS_INNER:-}" ]; then
   bash scripts/setup.sh
   cmake --preset debug >/dev/null
   cmake --build --preset debug -j "$(nproc 2>/dev/null || echo 2)" --target kavel-isp kavel-isp-sim kavel-isp-cli \
-    kavel-isp-station
+    kavel-isp-station kavel-isp-dashboard
   export KAVEL_SHOTS_INNER=1
   exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@"
 fi
@@ -67,3 +69,20 @@ sleep 3.3
 import -window "Kavel ISP station - line.toml" docs/station.png
 kill "$app"; wait "$app" 2>/dev/null || true
 echo "wrote docs/station.png"
+
+# The line's page: the station's boards, and a second station's programmed by the command line.
+if ! command -v chromium >/dev/null; then
+  echo "docs/dashboard.png left as it is: chromium is missing (apt-get install chromium)"
+  exit 0
+fi
+"$build/sim/kavel-isp-sim" --port COM7 --port-dir "$work/ports" >/dev/null 2>&1 &
+for _ in $(seq 50); do [ -e "$work/ports/COM7" ] && break; sleep 0.1; done
+for _ in 1 2 3; do
+  KAVEL_ISP_PORT_DIR="$work/ports" "$build/cli/kavel-isp-cli" -q program examples/blink/blink.hex --port COM7 \
+    --db "$work/station.db" --station line-1 --operator "Ben Okafor" --lot W-1742 >/dev/null 2>&1 || true
+done
+"$build/dashboard/kavel-isp-dashboard" --db "$work/station.db" --listen 127.0.0.1:48480 >/dev/null 2>&1 &
+sleep 1
+chromium --headless --no-sandbox --disable-gpu --hide-scrollbars --window-size=1280,1000 --virtual-time-budget=8000 \
+  --screenshot="$PWD/docs/dashboard.png" http://127.0.0.1:48480/ >/dev/null 2>&1
+echo "wrote docs/dashboard.png"

@@ -1,5 +1,9 @@
 // kavel-isp-dashboard --db DB [--listen HOST:PORT] [--token-file FILE]: the line's page.
 #include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <cstdio>
 #include <fstream>
@@ -50,7 +54,9 @@ int main(int argc, char** argv) {
                "log (SQLite or PostgreSQL). See kavel-isp-dashboard(1).",
                "kavel-isp-dashboard");
   std::string db, listen = "127.0.0.1:8480", tokenFile;
-  app.add_option("--db", db, "the station log: an SQLite file, or a PostgreSQL URL or key/value string")->required();
+  bool open = false;
+  app.add_option("--db", db, "the station log: an SQLite file, or a PostgreSQL URL or key/value string");
+  app.add_flag("--open", open, "open the page of the one listening at --listen in the desktop's browser, and end");
   app.add_option("--listen", listen, "HOST:PORT to listen on (default 127.0.0.1:8480)");
   app.add_option("--token-file", tokenFile, "a file holding the token requests must carry (needed off loopback)");
   app.set_version_flag("-V,--version", std::string("kavel-isp-dashboard ") + KAVEL_VERSION);
@@ -59,6 +65,16 @@ int main(int argc, char** argv) {
   int port = 0;
   if (!kavel::dashboard::SplitListen(listen, host, port)) {
     std::fprintf(stderr, "kavel-isp-dashboard: --listen needs HOST:PORT (an IPv6 host in brackets), not %s\n", listen.c_str());
+    return 2;
+  }
+  if (open) {  // the desktop entry's: the service's page, in the browser
+    const std::string url = "http://" + listen + "/";
+    execlp("xdg-open", "xdg-open", url.c_str(), static_cast<char*>(nullptr));
+    std::fprintf(stderr, "kavel-isp-dashboard: cannot start xdg-open for %s: %s\n", url.c_str(), std::strerror(errno));
+    return 3;
+  }
+  if (db.empty()) {
+    std::fputs("kavel-isp-dashboard: --db is required\nRun with --help for more information.\n", stderr);
     return 2;
   }
   std::string token;

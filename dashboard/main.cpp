@@ -122,8 +122,9 @@ int main(int argc, char** argv) {
   server.Get("/", file("index.html", "text/html; charset=utf-8"));
   server.Get("/app.js", file("app.js", "text/javascript; charset=utf-8"));
   server.Get("/app.css", file("app.css", "text/css; charset=utf-8"));
-  server.Get("/chart.js", [](const httplib::Request&, httplib::Response& res) {
-    const std::string bytes = ReadFile(kChartJs);
+  // Read once: every browser asks for it, and it does not change while the page is served.
+  server.Get("/chart.js", [chart = ReadFile(kChartJs)](const httplib::Request&, httplib::Response& res) {
+    const std::string& bytes = chart;
     if (bytes.empty()) {
       res.status = 404;
       res.set_content(std::string("Chart.js is missing: install libjs-chart.js (") + kChartJs + ")\n", "text/plain");

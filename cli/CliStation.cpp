@@ -512,8 +512,9 @@ station::TLogFilter LogFilter(const TCliArgs& args) {
   return filter;
 }
 
-TRunStatus LogText(const TCliArgs& args, station::TStationDb* db, std::string& text) {
-  const station::TLogFilter filter = LogFilter(args);
+TRunStatus LogText(const TCliArgs& args, station::TStationDb* db, std::string& text, std::size_t newest) {
+  station::TLogFilter filter = LogFilter(args);
+  filter.newest = newest;
   std::vector<station::TRunRow> rows;
   std::vector<station::TStatsGroup> groups = station::Stats({}, args.statsBy);  // of no rows, until read
   if (db) {

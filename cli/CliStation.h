@@ -114,8 +114,9 @@ TRunStatus RecordRefused(const TCliArgs& args, const TStationRun& station, stati
 station::TLogFilter LogFilter(const TCliArgs& args);
 // What log writes of the rows of db (nullptr: a log that holds none yet) that args select: as
 // a table, JSON Lines (--json) or CSV (--csv), or their figures (--stats). Done, or
-// rkStationFailed when db cannot be read. The line's page answers with the same.
-TRunStatus LogText(const TCliArgs& args, station::TStationDb* db, std::string& text);
+// rkStationFailed when db cannot be read. The line's page answers with the same, of the newest
+// rows only (newest; 0 for all).
+TRunStatus LogText(const TCliArgs& args, station::TStationDb* db, std::string& text, std::size_t newest = 0);
 // kavel-isp-cli log: the rows, as a table, JSON Lines (--json) or CSV (--csv); the figures
 // (--stats); or the spool sent (--flush). The exit status.
 int ListLog(const TCliArgs& args);

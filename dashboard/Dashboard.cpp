@@ -18,6 +18,20 @@ TAnswer Error(int status, const std::string& words) {
 }  // namespace
 
 TAnswer TLog::Ask(bool stats, const TQuery& query) {
+  std::string question = stats ? "stats" : "rows";
+  for (const auto& [key, value] : query) question.append(1, '\0').append(key).append(1, '\0').append(value);
+  const std::lock_guard<std::mutex> one(m_mutex);
+  const auto now = m_now();
+  if (const auto kept = m_kept.find(question); kept != m_kept.end() && now - kept->second.at < kKeptFor)
+    return {200, kept->second.body};
+  TAnswer answer = Read(stats, query);
+  if (answer.status != 200) return answer;  // asked again at once: a log that is back is seen
+  if (m_kept.size() >= 256) std::erase_if(m_kept, [now](const auto& k) { return now - k.second.at >= kKeptFor; });
+  if (m_kept.size() < 256) m_kept[question] = {now, answer.body};
+  return answer;
+}
+
+TAnswer TLog::Read(bool stats, const TQuery& query) {
   // The query as the command line's log options, checked by its parser.
   static const std::map<std::string, std::string, std::less<>> kOptions{
       {"since", "--since"}, {"until", "--until"},       {"station", "--station"}, {"lot", "--lot"},
@@ -33,26 +47,20 @@ TAnswer TLog::Ask(bool stats, const TQuery& query) {
   cli::TCliArgs args;
   if (const cli::TRunStatus usable = cli::ParseCliArgs(argv, args); !usable.Ok()) return Error(400, usable.detail);
   std::string text;
-  {
-    const std::lock_guard<std::mutex> one(m_mutex);
-    cli::TRunStatus read = cli::TRunStatus::Done();
-    if (!m_db) read = station::OpenStationDb(m_where, m_db, station::TDbUse::duRead);
-    if (read.Ok()) read = cli::LogText(args, m_db.get(), text);
-    if (!read.Ok()) {
-      m_db.reset();  // opened again at the next request
-      return Error(503, read.detail);
-    }
+  cli::TRunStatus read = cli::TRunStatus::Done();
+  if (!m_db) read = station::OpenStationDb(m_where, m_db, station::TDbUse::duBrowse);
+  if (read.Ok()) read = cli::LogText(args, m_db.get(), text, kMaxRows);
+  if (!read.Ok()) {
+    m_db.reset();  // opened again at the next request
+    return Error(503, read.detail);
   }
-  // JSON Lines into one array, of the newest rows when there are more.
-  std::vector<std::string_view> lines;
+  // JSON Lines into one array.
+  std::string body = "[";
   for (std::size_t at = 0; at < text.size();) {
     const std::size_t end = std::min(text.find('\n', at), text.size());
-    if (end > at) lines.push_back(std::string_view(text).substr(at, end - at));
+    if (end > at) (body += body.size() > 1 ? "," : "").append(text, at, end - at);
     at = end + 1;
   }
-  const std::size_t first = lines.size() > kMaxRows && !stats ? lines.size() - kMaxRows : 0;
-  std::string body = "[";
-  for (std::size_t i = first; i < lines.size(); ++i) (body += i > first ? "," : "") += lines[i];
   return {200, body + "]"};
 }
 

@@ -4,7 +4,10 @@
 // array, computed by the same code (cli::LogText).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,19 +33,33 @@ struct TAnswer {
 
 using TQuery = std::vector<std::pair<std::string, std::string>>;
 
-// The station's log, read (never written) by the page's requests, one at a time. A log that
-// cannot be read is opened again at the next request: the page recovers by itself when its
-// server is back.
+// How long an answer is kept and given to every browser that asks the same again: twenty
+// browsers on the line cost the log what one does.
+inline constexpr std::chrono::milliseconds kKeptFor{2000};
+
+// The station's log, read (never written) by the page's requests, one at a time, each
+// statement given up after a bound (station::kBrowseBoundMs). A log that cannot be read is
+// opened again at the next request: the page recovers by itself when its server is back.
 class TLog {
  public:
-  explicit TLog(std::string where) : m_where(std::move(where)) {}
-  // The rows (stats false) or the figures the query's filters select.
+  using TClock = std::function<std::chrono::steady_clock::time_point()>;
+  explicit TLog(std::string where, TClock now = &std::chrono::steady_clock::now)
+      : m_where(std::move(where)), m_now(std::move(now)) {}
+  // The rows (stats false; the newest kMaxRows) or the figures the query's filters select.
   TAnswer Ask(bool stats, const TQuery& query);
 
  private:
+  TAnswer Read(bool stats, const TQuery& query);
+
+  struct TKept {
+    std::chrono::steady_clock::time_point at;
+    std::string body;
+  };
   std::string m_where;
+  TClock m_now;
   std::mutex m_mutex;
   std::unique_ptr<station::TStationDb> m_db;
+  std::map<std::string, TKept> m_kept;  // answers by question
 };
 
 // Whether an address to listen on is this machine's own (127.0.0.0/8, ::1, localhost): any

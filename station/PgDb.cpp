@@ -158,14 +158,15 @@ TStationStatus TPgDb::Open() {
   const char* keys[] = {"dbname", "connect_timeout", "application_name", "keepalives", "keepalives_idle",
                         "keepalives_interval", "keepalives_count", nullptr};
   const std::string timeout = std::to_string(kBusyMs / 1000);
-  const char* values[] = {m_url.c_str(), timeout.c_str(), "kavel-isp-cli", "1", "5", "2", "3", nullptr};
+  const char* program = m_use == TDbUse::duBrowse ? "kavel-isp-dashboard" : "kavel-isp-cli";
+  const char* values[] = {m_url.c_str(), timeout.c_str(), program, "1", "5", "2", "3", nullptr};
   m_conn = PQconnectdbParams(keys, values, 1);
   if (!m_conn) return StationFailed(m_shown, "cannot be reached", "out of memory");
   if (PQstatus(m_conn) != CONNECTION_OK) return Failed("cannot be reached");
   PQsetNoticeProcessor(m_conn, &Quiet, nullptr);
   if (PQsetnonblocking(m_conn, 1) != 0) return Failed("cannot be used");
   // A statement or a lock that waits longer than the bound fails instead of hanging the line.
-  const std::string bound = std::to_string(kServerBoundMs);
+  const std::string bound = std::to_string(m_use == TDbUse::duBrowse ? kBrowseBoundMs : kServerBoundMs);
   if (!Query("SET statement_timeout = " + bound, {}, nullptr) || !Query("SET lock_timeout = " + bound, {}, nullptr) ||
       !Query("SET client_min_messages = warning", {}, nullptr))
     return Failed("cannot be used");

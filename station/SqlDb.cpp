@@ -88,7 +88,8 @@ std::string WhereSql(int version, bool postgres, std::size_t results) {
   return sql;
 }
 
-std::string SelectSql(int version, bool postgres, std::size_t results) {
+// The newest rows come first when only they are asked for (newest), the oldest otherwise.
+std::string SelectSql(int version, bool postgres, std::size_t results, std::size_t newest) {
   const bool timestamps = postgres && version >= 4;
   std::string names = "SELECT id";
   for (std::size_t i = 0; i < kColumnsOfSchema[version - 1]; ++i) {
@@ -98,6 +99,7 @@ std::string SelectSql(int version, bool postgres, std::size_t results) {
   }
   for (std::size_t i = kColumnsOfSchema[version - 1]; i < kColumnCount; ++i) names.append(", NULL");
   names.append(WhereSql(version, postgres, results)).append(" ORDER BY id");
+  if (newest > 0) names.append(" DESC LIMIT ").append(std::to_string(newest));
   return names;
 }
 
@@ -480,8 +482,9 @@ TStationStatus TSqlDb::List(const TLogFilter& filter, std::vector<TRunRow>& rows
   rows.clear();
   if (m_nothingYet) return TStationStatus::Done();
   std::vector<TValues> found;
-  if (!Query(SelectSql(m_readVersion, Postgres(), filter.results.size()), FilterValues(filter), &found))
+  if (!Query(SelectSql(m_readVersion, Postgres(), filter.results.size(), filter.newest), FilterValues(filter), &found))
     return Failed("cannot be read");
+  if (filter.newest > 0) std::reverse(found.begin(), found.end());
   for (const TValues& v : found) rows.push_back(RowFrom(v));
   return TStationStatus::Done();
 }

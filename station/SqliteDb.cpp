@@ -33,7 +33,9 @@ class TSqliteDb final : public TSqlDb {
  protected:
   bool QueryEach(const std::string& sql, const TValues& params,
                  const std::function<void(const TRowReader&)>& take) override;
-  std::string Error() const override { return sqlite3_errmsg(m_db); }
+  std::string Error() const override {
+    return m_overran ? "the query took longer than " + std::to_string(kBrowseBoundMs / 1000) + " s" : sqlite3_errmsg(m_db);
+  }
   // BEGIN IMMEDIATE takes the write lock first: two stations migrating at once, or drawing
   // numbers, go one after the other.
   std::vector<std::string> WriteTransaction(bool) const override { return {"BEGIN IMMEDIATE"}; }
@@ -42,10 +44,21 @@ class TSqliteDb final : public TSqlDb {
   bool Sent() const override { return true; }
 
  private:
+  // A page's statement is given up once it has run past its deadline (duBrowse).
+  static int Overran(void* self);
+
   std::string m_path;
   TDbUse m_use;
   sqlite3* m_db = nullptr;
+  std::chrono::steady_clock::time_point m_deadline;
+  bool m_overran = false;
 };
+
+int TSqliteDb::Overran(void* self) {
+  auto* db = static_cast<TSqliteDb*>(self);
+  db->m_overran = std::chrono::steady_clock::now() > db->m_deadline;
+  return db->m_overran ? 1 : 0;
+}
 
 // The statement's current row.
 class TSqliteRow final : public TRowReader {
@@ -67,6 +80,8 @@ class TSqliteRow final : public TRowReader {
 
 bool TSqliteDb::QueryEach(const std::string& sql, const TValues& params,
                           const std::function<void(const TRowReader&)>& take) {
+  m_deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBrowseBoundMs);
+  m_overran = false;
   sqlite3_stmt* prepared = nullptr;
   if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &prepared, nullptr) != SQLITE_OK) return false;
   const TStatement statement(prepared, &sqlite3_finalize);
@@ -129,7 +144,11 @@ TStationStatus TSqliteDb::Open() {
   if (sqlite3_open_v2(name.c_str(), &m_db, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
     return Failed("cannot be opened");
   sqlite3_busy_timeout(m_db, kBusyMs);
-  if (m_use == TDbUse::duRead) return CheckSchema();
+  if (!record) {
+    // The clock is looked at every few thousand steps of the statement.
+    if (m_use == TDbUse::duBrowse) sqlite3_progress_handler(m_db, 4000, &TSqliteDb::Overran, this);
+    return CheckSchema();
+  }
   // Switching to the write-ahead log, or finding it there, can meet another process in the
   // middle of the same (or recovering the log of one that was killed) and is refused at once
   // instead of waited for: it is tried again, within the same bound.
@@ -150,7 +169,7 @@ TStationStatus OpenSqlite(const std::string& path, TDbUse use, std::unique_ptr<T
   struct stat st {};
   const bool there = stat(path.c_str(), &st) == 0;
   if (there && !S_ISREG(st.st_mode)) return StationFailed(path, "cannot be opened", "not a regular file");
-  if (!there && use == TDbUse::duRead) return StationFailed(path, "cannot be opened", "no such file: nothing was recorded there");
+  if (!there && use != TDbUse::duRecord) return StationFailed(path, "cannot be opened", "no such file: nothing was recorded there");
   auto sqlite = std::make_unique<TSqliteDb>(path, use);
   if (TStationStatus opened = sqlite->Open(); !opened.Ok()) return opened;
   db = std::move(sqlite);

@@ -59,6 +59,7 @@ struct TLogFilter {
   std::string station, operatorName, lot;
   std::string until;                   // UTC: rows started before it; "" for no end
   std::vector<std::string> results;    // rows of one of these results (TRunRow::result); {} for any
+  std::size_t newest = 0;              // List: only the newest rows, this many; 0 for all
 };
 
 enum class TStatsBy : std::uint8_t;  // Stats.h
@@ -129,8 +130,11 @@ class TStationDb {
 
 // What a database is opened for: recording runs (an SQLite file is created when missing, the
 // schema created or brought to this program's version), or only reading the log (the file
-// must be there, it is opened read-only and its schema must be this program's).
-enum class TDbUse : std::uint8_t { duRecord, duRead };
+// must be there, it is opened read-only and its schema must be this program's); or reading
+// it for a page that many browsers ask, where a statement that takes longer than
+// kBrowseBoundMs is given up instead of holding the others up.
+enum class TDbUse : std::uint8_t { duRecord, duRead, duBrowse };
+inline constexpr int kBrowseBoundMs = 5000;
 
 // The database named: a postgresql:// or postgres:// URL or a libpq key/value string, or else
 // an SQLite file (its folder must exist). A busy database is waited for up to 10 s, and a

@@ -54,7 +54,8 @@ class Dashboard : public test::CliFixture {
 };
 
 TEST_F(Dashboard, AnswersAreTheLogsObjectsAndItsFiltersTheQuestions) {
-  dashboard::TLog log(File("log.db"));
+  auto now = std::chrono::steady_clock::now();
+  dashboard::TLog log(File("log.db"), [&now] { return now; });
   // A log that is not there yet cannot be read: said, and read once it is there.
   EXPECT_EQ(log.Ask(false, {}).status, 503);
   Fill();
@@ -92,6 +93,22 @@ TEST_F(Dashboard, AnswersAreTheLogsObjectsAndItsFiltersTheQuestions) {
   for (const nlohmann::ordered_json& o : page) lines += o.dump() + "\n";
   EXPECT_EQ(lines, cli.out);
   EXPECT_EQ(page[0]["station"], "<img src=x onerror=alert(1)>");
+
+  // An answer is kept a while for every browser that asks the same; then read again.
+  Run({"program", blinkHex, "--port", "COM1", "--db", File("log.db"), "--station", "b", "-q"});
+  EXPECT_EQ(nlohmann::json::parse(log.Ask(false, {}).body).size(), 3u);
+  now += dashboard::kKeptFor;
+  EXPECT_EQ(nlohmann::json::parse(log.Ask(false, {}).body).size(), 4u);
+  // Rows are bounded: only the newest, in the log's order.
+  std::unique_ptr<station::TStationDb> db;
+  ASSERT_TRUE(station::OpenStationDb(File("log.db"), db, station::TDbUse::duBrowse).Ok());
+  std::vector<station::TRunRow> rows;
+  station::TLogFilter newest;
+  newest.newest = 2;
+  ASSERT_TRUE(db->List(newest, rows).Ok());
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].station, "<img src=x onerror=alert(1)>");
+  EXPECT_EQ(rows[1].station, "b");
 }
 
 // The program itself: off this machine only with a token, which a request carries as a

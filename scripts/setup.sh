@@ -26,6 +26,7 @@ packages=(
   procps                                # pgrep: the tests freeze that server, process by process
   libssl-dev                            # the image's SHA-256 in the log (OpenSSL's libcrypto)
   libcpp-httplib-dev libjs-chart.js     # the line's page: its HTTP server, and the system's Chart.js
+  chromium chromium-driver python3-selenium   # ... seen in a real browser by its check and its screenshot
 )
 
 install_missing() {

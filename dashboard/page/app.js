@@ -41,12 +41,18 @@ function csvField(value) {
   return /[",\r\n]/.test(v) ? '"' + v.replace(/"/g, '""') + '"' : v;
 }
 
-// The CSV of rows, every column of the log. `serial` is the searched number as text: the
-// rows' own numbers went through JSON numbers, which hold only 53 bits exactly.
-function toCsv(rows, serial) {
+// The CSV of rows, every column of the log.
+function toCsv(rows) {
   const lines = [COLUMNS.join(',')];
-  for (const r of rows) lines.push(COLUMNS.map(c => csvField(c === 'serial' && r.serial !== null ? serial : r[c])).join(','));
+  for (const r of rows) lines.push(COLUMNS.map(c => csvField(r[c])).join(','));
   return lines.join('\r\n') + '\r\n';
+}
+
+// The server's JSON, a serial number kept as its decimal text: a JavaScript number holds
+// only 53 bits exactly, a serial up to 63.
+function parseLog(text) {
+  return JSON.parse(text, (key, value, context) =>
+    (key === 'serial' && typeof value === 'number' && context && context.source ? context.source : value));
 }
 
 // Failed boards grouped by result, then by reason: results with the most boards first, and
@@ -86,7 +92,7 @@ function localTime(iso, withDate) {
 const count = (n, word) => `${n} ${word}${n === 1 ? '' : 's'}`;
 const percent = v => (v === null || v === undefined ? '–' : `${Number(v).toFixed(1)}%`);
 
-if (typeof module !== 'undefined') module.exports = { parseSerial, csvField, toCsv, pareto, runningNow };
+if (typeof module !== 'undefined') module.exports = { parseSerial, csvField, toCsv, parseLog, pareto, runningNow };
 
 if (typeof document !== 'undefined') {
   const $ = id => document.getElementById(id);
@@ -108,7 +114,7 @@ if (typeof document !== 'undefined') {
     } catch (e) {
       throw new LogError('the dashboard server does not answer', false);
     }
-    try { body = await response.json(); } catch (e) { body = null; }
+    try { body = parseLog(await response.text()); } catch (e) { body = null; }
     if (response.ok && Array.isArray(body)) return body;
     const words = body && typeof body.error === 'string' ? body.error
       : response.ok ? 'the server answered something that is no list' : `HTTP ${response.status}`;
@@ -261,7 +267,7 @@ if (typeof document !== 'undefined') {
 
   function download() {
     if (!state.results.length) return;
-    const blob = new Blob(['\ufeff' + toCsv(state.results, state.serial)], { type: 'text/csv;charset=utf-8' });
+    const blob = new Blob(['\ufeff' + toCsv(state.results)], { type: 'text/csv;charset=utf-8' });
     const a = document.createElement('a');
     a.href = URL.createObjectURL(blob);
     a.download = `kavel-board-${state.serial}.csv`;

@@ -39,7 +39,14 @@ TAnswer TLog::Read(bool stats, const TQuery& query) {
       {"by", "--by"}};
   std::vector<std::string> argv{"log", "--json", "--db", m_where};
   if (stats) argv.push_back("--stats");
+  std::size_t newest = kMaxRows;
   for (const auto& [key, value] : query) {
+    if (key == "limit" && !stats) {  // rows a page: the newest, at most kMaxRows
+      const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), newest);
+      if (ec != std::errc() || end != value.data() + value.size() || newest < 1 || newest > kMaxRows)
+        return Error(400, "limit is a number of rows from 1 to " + std::to_string(kMaxRows) + ", not " + value);
+      continue;
+    }
     const auto option = kOptions.find(key);
     if (option == kOptions.end() || (key == "by" && !stats)) return Error(400, "no such filter: " + key);
     argv.insert(argv.end(), {option->second, value});
@@ -49,7 +56,7 @@ TAnswer TLog::Read(bool stats, const TQuery& query) {
   std::string text;
   cli::TRunStatus read = cli::TRunStatus::Done();
   if (!m_db) read = station::OpenStationDb(m_where, m_db, station::TDbUse::duBrowse);
-  if (read.Ok()) read = cli::LogText(args, m_db.get(), text, kMaxRows);
+  if (read.Ok()) read = cli::LogText(args, m_db.get(), text, newest);
   if (!read.Ok()) {
     m_db.reset();  // opened again at the next request
     return Error(503, read.detail);

@@ -23,7 +23,7 @@ namespace kavel::dashboard {
 // it has none of.
 std::string_view PageFile(std::string_view name);
 
-// The most rows one answer holds: the newest that match.
+// The most rows one answer holds: the newest that match (fewer when the question's limit says).
 inline constexpr std::size_t kMaxRows = 1000;
 
 struct TAnswer {
@@ -45,7 +45,8 @@ class TLog {
   using TClock = std::function<std::chrono::steady_clock::time_point()>;
   explicit TLog(std::string where, TClock now = &std::chrono::steady_clock::now)
       : m_where(std::move(where)), m_now(std::move(now)) {}
-  // The rows (stats false; the newest kMaxRows) or the figures the query's filters select.
+  // The rows (stats false; the newest kMaxRows, or limit) or the figures the query's filters
+  // select.
   TAnswer Ask(bool stats, const TQuery& query);
 
  private:

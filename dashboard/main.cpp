@@ -93,6 +93,13 @@ int main(int argc, char** argv) {
   kavel::dashboard::TLog log(db);
   httplib::Server server;
   server.set_pre_routing_handler([&token](const httplib::Request& req, httplib::Response& res) {
+    // Answers go out gzipped, never with Brotli: the library compresses at Brotli's best,
+    // which takes 0.4 s for a page of rows that gzip packs in 2 ms. (The request is the
+    // server's own, handed over as const: offering gzip alone is the one way to choose.)
+    const std::string accepted = req.get_header_value("Accept-Encoding");
+    auto& offered = const_cast<httplib::Request&>(req).headers;  // NOLINT(cppcoreguidelines-pro-type-const-cast)
+    offered.erase("Accept-Encoding");
+    if (accepted.find("gzip") != std::string::npos) offered.emplace("Accept-Encoding", "gzip");
     res.set_header("Content-Security-Policy", kPolicy);
     res.set_header("X-Content-Type-Options", "nosniff");
     res.set_header("Referrer-Policy", "no-referrer");

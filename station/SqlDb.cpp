@@ -71,25 +71,33 @@ std::string TimeParameter(std::size_t n, bool timestamps) {
 }
 
 // The filter's conditions, from " FROM": $1 since, $2 serial, $3 port, $4 station, $5
-// operator, $6 lot, $7 until, then $8 ... one for each result asked.
-std::string WhereSql(int version, bool postgres, std::size_t results) {
+// operator, $6 lot, $7 until, then $8 ... one for each result asked. A filter not given is
+// still named, as a parameter that is NULL, so that every statement takes the same ones; it
+// is no condition the planner must weigh, so that a filter given can use its column's index
+// (SQLite scans the whole log for "$1 IS NULL OR started >= $1").
+std::string WhereSql(int version, bool postgres, const TLogFilter& filter) {
   const bool timestamps = postgres && version >= 4;
+  std::string sql = " FROM kavel_runs WHERE ";
+  const auto condition = [&sql](bool given, const std::string& parameter, const std::string& test) {
+    if (sql.back() != ' ') sql.append(" AND ");
+    sql.append(given ? test : parameter + " IS NULL");
+  };
   const std::string since = TimeParameter(1, timestamps), until = TimeParameter(7, timestamps);
-  std::string sql = " FROM kavel_runs WHERE (";
-  sql.append(since).append(" IS NULL OR started >= ").append(since);
-  sql.append(") AND (CAST($2 AS BIGINT) IS NULL OR serial = $2) AND (CAST($3 AS TEXT) IS NULL OR port = $3) AND "
-             "(CAST($4 AS TEXT) IS NULL OR station = $4)");
-  sql.append(version < 2 ? " AND CAST($5 AS TEXT) IS NULL AND CAST($6 AS TEXT) IS NULL"
-                         : " AND (CAST($5 AS TEXT) IS NULL OR operator_name = $5) AND "
-                           "(CAST($6 AS TEXT) IS NULL OR lot = $6)");
-  sql.append(" AND (").append(until).append(" IS NULL OR started < ").append(until).append(")");
-  for (std::size_t i = 0; i < results; ++i) sql.append(i ? ", " : " AND result IN (").append(SqlParameter(8 + i));
-  if (results > 0) sql.append(")");
+  condition(!filter.since.empty(), since, "started >= " + since);
+  condition(filter.serial.has_value(), "CAST($2 AS BIGINT)", "serial = CAST($2 AS BIGINT)");
+  condition(!filter.port.empty(), "CAST($3 AS TEXT)", "port = $3");
+  condition(!filter.station.empty(), "CAST($4 AS TEXT)", "station = $4");
+  // A log of the first schema holds no operator or lot: a row of either is none of its rows.
+  condition(version >= 2 && !filter.operatorName.empty(), "CAST($5 AS TEXT)", "operator_name = $5");
+  condition(version >= 2 && !filter.lot.empty(), "CAST($6 AS TEXT)", "lot = $6");
+  condition(!filter.until.empty(), until, "started < " + until);
+  for (std::size_t i = 0; i < filter.results.size(); ++i) sql.append(i ? ", " : " AND result IN (").append(SqlParameter(8 + i));
+  if (!filter.results.empty()) sql.append(")");
   return sql;
 }
 
 // The newest rows come first when only they are asked for (newest), the oldest otherwise.
-std::string SelectSql(int version, bool postgres, std::size_t results, std::size_t newest) {
+std::string SelectSql(int version, bool postgres, const TLogFilter& filter) {
   const bool timestamps = postgres && version >= 4;
   std::string names = "SELECT id";
   for (std::size_t i = 0; i < kColumnsOfSchema[version - 1]; ++i) {
@@ -98,9 +106,12 @@ std::string SelectSql(int version, bool postgres, std::size_t results, std::size
                                                                          : std::string(column));
   }
   for (std::size_t i = kColumnsOfSchema[version - 1]; i < kColumnCount; ++i) names.append(", NULL");
-  names.append(WhereSql(version, postgres, results)).append(" ORDER BY id");
-  if (newest > 0) names.append(" DESC LIMIT ").append(std::to_string(newest));
-  return names;
+  names.append(WhereSql(version, postgres, filter));
+  if (filter.newest == 0) return names.append(" ORDER BY id");
+  // From a time on, the rows are found by their time's index and the newest taken of them;
+  // walked newest first by id, a day's few failures would have SQLite read the whole log.
+  names.append(filter.since.empty() ? " ORDER BY id" : " ORDER BY +id");
+  return names.append(" DESC LIMIT ").append(std::to_string(filter.newest));
 }
 
 bool IsTime(TStatsBy by) { return by == TStatsBy::sbDay || by == TStatsBy::sbHour; }
@@ -119,7 +130,7 @@ bool Has(int version, std::string_view column) {
 // number of quarter hours. SQLite sorts every row for a GROUP BY (a million rows take
 // seconds): it hands each row over as it reads it, its figures those of one row, and the
 // rows are added up as they come (TStatsAdder).
-std::string StatsSql(int version, bool postgres, const std::vector<TStatsBy>& keys, std::size_t results) {
+std::string StatsSql(int version, bool postgres, const std::vector<TStatsBy>& keys, const TLogFilter& filter) {
   const bool timed = std::any_of(keys.begin(), keys.end(), IsTime);
   const auto column = [version](TStatsBy by) -> std::string {
     const char* name = by == TStatsBy::sbStation ? "station"
@@ -160,7 +171,7 @@ std::string StatsSql(int version, bool postgres, const std::vector<TStatsBy>& ke
     select.append("result, " + resultClass + ", 1, CASE WHEN " + kept +
                   " = 0 THEN 1 ELSE 0 END, CASE WHEN seconds IS NULL THEN 0 ELSE 1 END, seconds, seconds");
   }
-  return select + WhereSql(version, postgres, results) + group;
+  return select + WhereSql(version, postgres, filter) + group;
 }
 
 // The sequence's next number, never below first ($2), the sequence going on by step ($3),
@@ -482,7 +493,7 @@ TStationStatus TSqlDb::List(const TLogFilter& filter, std::vector<TRunRow>& rows
   rows.clear();
   if (m_nothingYet) return TStationStatus::Done();
   std::vector<TValues> found;
-  if (!Query(SelectSql(m_readVersion, Postgres(), filter.results.size(), filter.newest), FilterValues(filter), &found))
+  if (!Query(SelectSql(m_readVersion, Postgres(), filter), FilterValues(filter), &found))
     return Failed("cannot be read");
   if (filter.newest > 0) std::reverse(found.begin(), found.end());
   for (const TValues& v : found) rows.push_back(RowFrom(v));
@@ -511,7 +522,7 @@ TStationStatus TSqlDb::Stats(const TLogFilter& filter, const std::vector<TStatsB
     // line's rows take tens of MB, which its default working memory (4 MB) would spill to disk.
     const bool server = Postgres();
     if (server && (!Query("BEGIN") || !Query("SET LOCAL work_mem = '64MB'"))) return Rollback("cannot be read");
-    if (!QueryEach(StatsSql(m_readVersion, server, keys, filter.results.size()), FilterValues(filter), take))
+    if (!QueryEach(StatsSql(m_readVersion, server, keys, filter), FilterValues(filter), take))
       return server ? Rollback("cannot be read") : Failed("cannot be read");
     if (server && !Query("COMMIT")) return Rollback("cannot be read");
   }

@@ -123,13 +123,14 @@ if (typeof document !== 'undefined') {
 
   // The tiles: today's figures of each station, its last board and whether it is running.
   async function loadTiles() {
+    // The line's newest rows tell each station's last board and whether it is running; a
+    // station quiet for longer than they reach back is asked for its own.
     const [stats, rows] = await Promise.all([getJson('/api/stats', { since: 'today', by: 'station' }),
-      getJson('/api/rows', { since: 'today' })]);
+      getJson('/api/rows', { since: 'today', limit: 200 })]);
     const byStation = new Map();
     for (const r of rows) (byStation.get(r.station) || byStation.set(r.station, []).get(r.station)).push(r);
-    // The server sends the newest 1000 rows: a quiet station may fall outside them.
     const missing = stats.map(g => g.station).filter(s => !byStation.has(s));
-    const more = await Promise.all(missing.map(s => getJson('/api/rows', { since: 'today', station: s })));
+    const more = await Promise.all(missing.map(s => getJson('/api/rows', { since: 'today', station: s, limit: 50 })));
     missing.forEach((s, i) => byStation.set(s, more[i]));
     const statsOf = new Map(stats.map(g => [g.station, g]));
     const names = [...new Set([...statsOf.keys(), ...byStation.keys()])].sort((a, b) => String(a).localeCompare(String(b)));

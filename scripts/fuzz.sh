@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Fuzzes the image loader, the controller's reply receiver and what a network port server
-# sends with libFuzzer (clang, with AddressSanitizer and UndefinedBehaviorSanitizer) for a
-# bounded time each: FUZZ_SECONDS, 10 by default. The corpora they grow are kept in
+# sends with libFuzzer (clang, with AddressSanitizer and UndefinedBehaviorSanitizer), all three
+# at once, for a bounded time each: FUZZ_SECONDS, 10 by default. The corpora they grow are kept in
 # build/fuzz/ (the loader's seeded with the example images). Exits non-zero on a crash, a hang
 # or a failed check; the input that did it is left in build/fuzz/.
 set -euo pipefail
@@ -25,12 +25,20 @@ printf '\xff\xfb\x01\xff\xfd\x01\xff\xfb\x03\xff\xfd\x2c\xff\xfa\x2c\x65\x00\x00
 printf '\x05\x00\x17\x00\x01' >> "$out/net_corpus/opening"
 { head -c 512 /dev/zero | tr '\0' '\377'; printf '\x05\xff\xff\x05\xff\xff\x00\x01'; } > "$out/net_corpus/flood"
 cd "$out"
-run() {  # run <target> <corpus>
-  echo "-- $1"
-  "./$1" -max_total_time="$seconds" -timeout=5 -rss_limit_mb=2048 -print_final_stats=1 "$2" 2>&1 |
-    tail -n 12
-  return "${PIPESTATUS[0]}"
-}
-run image_loader_fuzz corpus
-run ktn_frame_fuzz ktn_corpus
-run net_stream_fuzz net_corpus
+# The three at once, each for the time given; then what each said, and the first failure's status.
+targets=(image_loader_fuzz:corpus ktn_frame_fuzz:ktn_corpus net_stream_fuzz:net_corpus)
+pids=()
+for t in "${targets[@]}"; do
+  "./${t%%:*}" -max_total_time="$seconds" -timeout=5 -rss_limit_mb=2048 -print_final_stats=1 "${t#*:}" \
+    >"${t%%:*}.log" 2>&1 &
+  pids+=($!)
+done
+status=0
+for i in "${!targets[@]}"; do
+  rc=0
+  wait "${pids[$i]}" || rc=$?
+  [ "$status" -ne 0 ] || status=$rc
+  echo "-- ${targets[$i]%%:*}"
+  tail -n 12 "${targets[$i]%%:*}.log"
+done
+exit "$status"

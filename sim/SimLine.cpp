@@ -7,25 +7,15 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
+#include "link/Clock.h"
 #include "link/LineTermios.h"
 
 namespace kavel::sim {
 namespace {
-
-std::int64_t MonotonicUs() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-std::int64_t MonotonicMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 // Makes path a symlink to target, atomically replacing whatever link was there.
 bool PlaceLink(const std::string& target, const std::string& path, std::string& error) {
@@ -49,7 +39,7 @@ const char* KindOf(mode_t mode) {
 
 }  // namespace
 
-TSimLine::TSimLine() : m_origin(MonotonicMs()) {}
+TSimLine::TSimLine() : m_origin(TSystemClock::Instance().NowMs()) {}
 
 TSimLine::~TSimLine() {
   Stop();
@@ -58,7 +48,7 @@ TSimLine::~TSimLine() {
   if (m_slave >= 0) close(m_slave);
 }
 
-std::int64_t TSimLine::NowMs() const { return MonotonicMs() - m_origin; }
+std::int64_t TSimLine::NowMs() const { return TSystemClock::Instance().NowMs() - m_origin; }
 
 bool TSimLine::Open(std::string& error) {
   if (!m_wake.Ok()) {
@@ -194,14 +184,16 @@ std::size_t TSimLine::SendableNow() {
   if (!m_paced) return m_outbox.size();
   // Up to two milliseconds ahead: the line is woken once a millisecond at most, and a wake-up
   // that comes late still finds bytes on their way, so that no line time is lost.
-  const std::int64_t now = MonotonicUs(), byteUs = 10'000'000 / std::max<std::uint32_t>(GetLineSpeed(m_master), 1);
+  const std::int64_t now = TSystemClock::Instance().NowUs();
+  const std::int64_t byteUs = 10'000'000 / std::max<std::uint32_t>(GetLineSpeed(m_master), 1);
   m_lineFreeUs = std::max(m_lineFreeUs, now);
   return static_cast<std::size_t>(std::max<std::int64_t>(0, (now + 2000 - m_lineFreeUs) / byteUs + 1));
 }
 
 int TSimLine::PacedWaitMs() const {
   if (!m_paced || m_outbox.empty()) return -1;
-  return static_cast<int>(std::max<std::int64_t>(1, (m_lineFreeUs - 2000 - MonotonicUs() + 999) / 1000));
+  const std::int64_t aheadUs = m_lineFreeUs - 2000 - TSystemClock::Instance().NowUs();
+  return static_cast<int>(std::max<std::int64_t>(1, (aheadUs + 999) / 1000));
 }
 
 void TSimLine::Flush() {

@@ -11,9 +11,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
+#include "link/Clock.h"
 #include "link/Rfc2217.h"
 #include "link/WireText.h"
 
@@ -32,26 +32,16 @@ const telnet_telopt_t kTelopts[] = {
     {-1, 0, 0},
 };
 
-std::int64_t MonotonicUs() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-std::int64_t MonotonicMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 }  // namespace
 
-TSimNetLine::TSimNetLine() : m_origin(MonotonicMs()) {}
+TSimNetLine::TSimNetLine() : m_origin(TSystemClock::Instance().NowMs()) {}
 
 TSimNetLine::~TSimNetLine() {
   Drop();
   if (m_listen >= 0) close(m_listen);
 }
 
-std::int64_t TSimNetLine::NowMs() const { return MonotonicMs() - m_origin; }
+std::int64_t TSimNetLine::NowMs() const { return TSystemClock::Instance().NowMs() - m_origin; }
 
 void TSimNetLine::Log(char direction, const std::string& bytes) {
   if (!m_log || bytes.empty()) return;
@@ -175,7 +165,8 @@ void TSimNetLine::SendPaced() {
   if (m_paced && n > 0) {
     // Up to two milliseconds ahead: the line is woken once a millisecond at most, and a wake-up
     // that comes late still finds bytes on their way, so that no line time is lost.
-    const std::int64_t now = MonotonicUs(), byteUs = 10'000'000 / std::max<std::uint32_t>(m_speed, 1);
+    const std::int64_t now = TSystemClock::Instance().NowUs();
+    const std::int64_t byteUs = 10'000'000 / std::max<std::uint32_t>(m_speed, 1);
     m_lineFreeUs = std::max(m_lineFreeUs, now);
     n = std::min(n, static_cast<std::size_t>(std::max<std::int64_t>(0, (now + 2000 - m_lineFreeUs) / byteUs + 1)));
     m_lineFreeUs += static_cast<std::int64_t>(n) * byteUs;
@@ -187,7 +178,8 @@ void TSimNetLine::SendPaced() {
 
 int TSimNetLine::PacedWaitMs() const {
   if (m_outbox.empty()) return -1;
-  return static_cast<int>(std::max<std::int64_t>(1, (m_lineFreeUs - 2000 - MonotonicUs() + 999) / 1000));
+  const std::int64_t aheadUs = m_lineFreeUs - 2000 - TSystemClock::Instance().NowUs();
+  return static_cast<int>(std::max<std::int64_t>(1, (aheadUs + 999) / 1000));
 }
 
 void TSimNetLine::Flush() {

@@ -9,19 +9,38 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
+#include <utility>
 
+#include "app/IspHost.h"
 #include "app/IspOperations.h"
 #include "sim/SimChip.h"
 #include "sim/SimController.h"
 #include "sim/SimLine.h"
-#include "tests/support/NullHost.h"
 
 #include "BenchSupport.h"
 
 using namespace kavel;
 
 using bench::MsSince;
+
+namespace {
+
+// The window without a screen: its default options and its wait (an event pass every 10 ms
+// with no events), every box answered with its default button, the image file chosen.
+class TBenchHost final : public TIspHost {
+ public:
+  explicit TBenchHost(std::string image) : m_image(std::move(image)) {}
+  TIspOptions Options() const override { return {}; }
+  int Box(const TMessageBoxRequest& request) override { return DefaultButtonId(request.style); }
+  std::optional<std::string> ChooseImageFile(const std::string&) override { return m_image; }
+
+ private:
+  std::string m_image;
+};
+
+}  // namespace
 
 int main() {
   const std::string dir = bench::MakeBenchPortDir();
@@ -44,8 +63,7 @@ int main() {
     line.Start();
     {
       TNAVOPort port(1, 0);
-      test::TNullHost host;  // the window, paced as its normal view is
-      host.chosenFile = image;
+      TBenchHost host(image);  // the window, paced as its normal view is
       TIspOperations ops(port, TSystemClock::Instance(), host);
       port.OpenPort();
       const auto t0 = std::chrono::steady_clock::now();

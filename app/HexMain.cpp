@@ -101,13 +101,13 @@ void TMainISPForm::ConnectControls() {
   // A choice refused during an operation must not stay on show: the choosers are set back
   // to the port's name and rate afterwards in any case.
   connect(PortChooser, &QComboBox::activated, this, [this] {
-    RunOperation([this] { ComComboBox1Change(); });
+    RunOperation([this] { return ComComboBox1Change(); });
     Guarded([this] { UpdateStatusBar(); });
   });
   connect(PortLamp, &QAbstractButton::clicked, this,
-          [this] { RunOperation([this] { ComLed3Click(); }); });
+          [this] { RunOperation([this] { return ComLed3Click(); }); });
   connect(OnOffButton, &QPushButton::clicked, this,
-          [this] { RunOperation([this] { ComLed3Click(); }); });
+          [this] { RunOperation([this] { return ComLed3Click(); }); });
   connect(SpeedList, &QComboBox::activated, this, [this] {
     RunOperation([this] { ComboBox1Change(); });
     Guarded([this] { UpdateStatusBar(); });
@@ -119,9 +119,8 @@ void TMainISPForm::ConnectControls() {
   connect(WFC, &QCheckBox::clicked, this, [this] { Guarded([this] { WFCClick(); }); });
   connect(cb6clock, &QCheckBox::clicked, this, [this] { Guarded([this] { cb6clockClick(); }); });
   connect(BExit, &QPushButton::clicked, this, [this] { close(); });
-  connect(BSynchro, &QPushButton::clicked, this,
-          [this] { RunOperation([this] { BSynchroClick(); }); });
-  const std::pair<QPushButton*, void (TMainISPForm::*)()> operations[] = {
+  const std::pair<QPushButton*, TIspStatus (TMainISPForm::*)()> operations[] = {
+      {BSynchro, &TMainISPForm::BSynchroClick},
       {BSendHexFile, &TMainISPForm::BSendHexFileClick},
       {BFull, &TMainISPForm::BFullClick},
       {FullChipEraseButton, &TMainISPForm::FullErase},
@@ -137,7 +136,7 @@ void TMainISPForm::ConnectControls() {
   };
   for (const auto& [button, handler] : operations) {
     connect(button, &QPushButton::clicked, this,
-            [this, handler] { RunOperation([this, handler] { (this->*handler)(); }); });
+            [this, handler] { RunOperation([this, handler] { return (this->*handler)(); }); });
   }
 }
 
@@ -221,15 +220,15 @@ bool TMainISPForm::HasSwitch(std::string_view sw, bool ignoreCase) const {
   return kavel::HasSwitch(m_args, sw, ignoreCase);
 }
 
-void TMainISPForm::ComComboBox1Change() {
+TIspStatus TMainISPForm::ComComboBox1Change() {
   m_port->ClosePort();
   m_port->SetPort(PortChooser->currentText().toStdString());
   m_portNumber = PortNumberFromName(m_port->Port());
   UpdateStatusBar();
-  ComLed3Click();
+  return ComLed3Click();
 }
 
-void TMainISPForm::ComLed3Click() { m_ops->TogglePort(); }
+TIspStatus TMainISPForm::ComLed3Click() { return m_ops->TogglePort(); }
 
 void TMainISPForm::ComboBox1Change() {
   m_port->SetBaudRate(BaudRateFromText(SpeedList->currentText().toStdString()));
@@ -268,9 +267,8 @@ void TMainISPForm::Timer2Timer() {
   StartTimer->stop();
   if (!HasSwitch("/AUTO", true)) return;
   ShowFileInCaption();
-  // A failure that no step handles ends the cycle in the error report and keeps the window.
-  m_ops->BFullClick();
-  close();
+  // A cycle that ended in the general error report keeps the window.
+  if (!TIspOperations::InErrorReport(m_ops->BFullClick())) close();
 }
 
 void TMainISPForm::FormClose() {
@@ -340,7 +338,7 @@ bool TMainISPForm::Guarded(const std::function<void()>& f) noexcept {
 
 void TMainISPForm::ReportError(std::string_view message) noexcept {
   try {
-    ShowBox({ErrorReportText(message), std::string(kAppTitle), kMbIconStop});  // with the error sound
+    ShowBox(ErrorReportRequest(message));  // with the error sound
   } catch (...) {
     // Nothing is left to tell the operator with.
   }

@@ -1,8 +1,10 @@
 // TMainISPForm: the programmer's one window. It owns the port, the device operations (which
 // hold the state they hand each other: OperationFailed, KTNSuspended, the image file) and the
 // settings storage, and is the operations' host: options, boxes, the file dialog, progress.
-// Every handler runs inside one guard that turns any failure into the general error report,
-// so nothing ever escapes into Qt's event loop; a second operation cannot start while one is
+// The operations show their own outcomes, the general error report included; every handler
+// runs inside one guard that shows any other failure (the window's own, such as a port that
+// cannot be opened at the show step) in that report, so nothing ever escapes into Qt's event
+// loop; a second operation cannot start while one is
 // running, and a close asked for during an operation takes effect when the operation returns.
 //
 // One class in three files: HexMain.cpp (creation, handlers, the guard, the close),
@@ -82,24 +84,26 @@ class TMainISPForm : public QMainWindow, public TIspHost {
   // The window's handlers, unguarded (the controls run them through the guard).
   void FormCreate();
   void FormShow();
-  void ComComboBox1Change();
-  void ComLed3Click();
+  // The port change and the open/close toggle return the toggle's outcome.
+  TIspStatus ComComboBox1Change();
+  TIspStatus ComLed3Click();
   void ComboBox1Change();
   void Button2Click();
   void DelayValExit();
-  void BSynchroClick() { m_ops->BSynchroClick(); }
-  void BSendHexFileClick() { m_ops->BSendHexFileClick(sbButton); }
-  void BFullEraseClick() { m_ops->BFullEraseClick(sbButton); }
-  void BFullClick() { m_ops->BFullClick(); }
-  void FullErase() { m_ops->FullErase(); }
-  void BEraseBlocksClick() { m_ops->BEraseBlocksClick(); }
-  void BBlankClick() { m_ops->BBlankClick(); }
-  void BSetStatusClick() { m_ops->BSetStatusClick(sbButton); }
-  void BSecurity1Click() { m_ops->BSecurity1Click(sbButton); }
-  void BSecurity2Click() { m_ops->BSecurity2Click(sbButton); }
-  void BSecurity3Click() { m_ops->BSecurity3Click(sbButton); }
-  void B6ClockClick() { m_ops->B6ClockClick(sbButton); }
-  void BReadStatusClick() { m_ops->BReadStatusClick(); }
+  // The operations' handlers: each returns its outcome, which it has shown already.
+  TIspStatus BSynchroClick() { return m_ops->BSynchroClick(); }
+  TIspStatus BSendHexFileClick() { return m_ops->BSendHexFileClick(); }
+  TIspStatus BFullEraseClick() { return m_ops->BFullEraseClick(); }
+  TIspStatus BFullClick() { return m_ops->BFullClick(); }
+  TIspStatus FullErase() { return m_ops->FullErase(); }
+  TIspStatus BEraseBlocksClick() { return m_ops->BEraseBlocksClick(); }
+  TIspStatus BBlankClick() { return m_ops->BBlankClick(); }
+  TIspStatus BSetStatusClick() { return m_ops->BSetStatusClick(); }
+  TIspStatus BSecurity1Click() { return m_ops->BSecurity1Click(); }
+  TIspStatus BSecurity2Click() { return m_ops->BSecurity2Click(); }
+  TIspStatus BSecurity3Click() { return m_ops->BSecurity3Click(); }
+  TIspStatus B6ClockClick() { return m_ops->B6ClockClick(); }
+  TIspStatus BReadStatusClick() { return m_ops->BReadStatusClick(); }
   void WFCClick() { UpdateStatusBar(); }
   void cb6clockClick() { UpdateStatusBar(); }
   void UpdateStatusBar();

@@ -9,17 +9,19 @@ std::optional<TByteRead> TIspOperations::ReadValue(std::string_view body, std::s
                                                    TIspStatus& status) {
   TByteRead read;
   const TIspStatus outcome = m_session.ReadByte(body, Options().delay, read);
-  RaiseCause(outcome);
+  if (InErrorReport(outcome)) {
+    status = outcome;
+    return std::nullopt;
+  }
   if (outcome.Ok() || outcome.kind == skBadReply) {
     // Read as the window reads it, whatever it was; an answer that is not exactly two hex
     // digits is still no success.
     if (!outcome.Ok()) status = Worse(status, TIspStatus::Make(skBadReply, std::string(what) + ": " + outcome.detail));
     return read;
   }
-  const std::string text = std::string(what) + ": " + ReplyClassWords(outcome.reply);
-  PlainBox(text, "Send Error");
   TIspStatus failed = outcome;
-  failed.detail = text;
+  failed.detail = std::string(what) + ": " + ReplyClassWords(outcome.reply);
+  Say(failed, {TFailureWords::fwDetail});
   status = Worse(status, failed);
   return std::nullopt;
 }
@@ -40,30 +42,34 @@ bool TIspOperations::ReadAnswerDigits(const std::string& reply, std::string_view
   return true;
 }
 
-void TIspOperations::BReadStatusClick() {
-  const TIspOptions options = Options();
-  if (!SynchronizeOrSay(options)) return;
-  m_host.ClearStatus();
-  TIspStatus status = TIspStatus::Done();
-  std::string text;
-  if (const auto read = ReadValue(kReadSecurityBody, "Security bits", status)) {
-    if (!ReadAnswerDigits(read->reply, kReadSecurityBody, "Security bits", text)) {
-      m_host.AddStatusLine(text);
-      status = Worse(status, TIspStatus::Make(skBadReply, text));
-    } else {
-      const auto value = static_cast<unsigned>(HexDigitValue(text[1]));
-      for (int bit = 1; bit <= 3; ++bit) {
-        m_host.AddStatusLine("Security " + std::to_string(bit) + ": " + OnOffText(SecurityBitSet(value, bit)));
+TIspStatus TIspOperations::BReadStatusClick() {
+  return Run([this] {
+    const TIspOptions options = Options();
+    const TIspStatus synced = SynchronizeOrSay(options);
+    if (!synced.Ok()) return synced;
+    m_host.ClearStatus();
+    TIspStatus status = TIspStatus::Done();
+    std::string text;
+    if (const auto read = ReadValue(kReadSecurityBody, "Security bits", status)) {
+      if (!ReadAnswerDigits(read->reply, kReadSecurityBody, "Security bits", text)) {
+        m_host.AddStatusLine(text);
+        status = Worse(status, TIspStatus::Make(skBadReply, text));
+      } else {
+        const auto value = static_cast<unsigned>(HexDigitValue(text[1]));
+        for (int bit = 1; bit <= 3; ++bit) {
+          m_host.AddStatusLine("Security " + std::to_string(bit) + ": " + OnOffText(SecurityBitSet(value, bit)));
+        }
       }
     }
-  }
-  // The status byte is read whatever became of the bits.
-  if (const auto read = ReadValue(kReadStatusBody, "Read status", status)) {
-    const bool wellFormed = ReadAnswerDigits(read->reply, kReadStatusBody, "Read status", text);
-    m_host.AddStatusLine(wellFormed ? "Status: " + text : text);
-    if (!wellFormed) status = Worse(status, TIspStatus::Make(skBadReply, text));
-  }
-  m_status = status;
+    if (InErrorReport(status)) return status;
+    // The status byte is read whatever became of the bits.
+    if (const auto read = ReadValue(kReadStatusBody, "Read status", status)) {
+      const bool wellFormed = ReadAnswerDigits(read->reply, kReadStatusBody, "Read status", text);
+      m_host.AddStatusLine(wellFormed ? "Status: " + text : text);
+      if (!wellFormed) status = Worse(status, TIspStatus::Make(skBadReply, text));
+    }
+    return status;
+  });
 }
 
 }  // namespace kavel

@@ -6,27 +6,34 @@
 
 namespace kavel {
 
-void TIspOperations::TogglePort() {
-  if (m_port.Connected()) {
-    m_port.ClosePort();
-    m_status = TIspStatus::Done();
-  } else {
-    try {
-      m_port.OpenPort();
-      m_status = TIspStatus::Done();
-    } catch (const EComPort& e) {
-      m_status = TIspStatus::Make(skPortFailed, "cannot open " + m_port.Port() + ": " + e.what());
-      PlainBox("Open port error", "Open " + m_port.Port() + " port");
+TIspStatus TIspOperations::TogglePort() {
+  return Run([this] {
+    TIspStatus status = TIspStatus::Done();
+    if (m_port.Connected()) {
+      m_port.ClosePort();
+    } else {
+      try {
+        m_port.OpenPort();
+      } catch (const EComPort& e) {
+        // The toggle's own failure: its box, and the port stays closed.
+        status = TIspStatus::Make(skPortFailed, "cannot open " + m_port.Port() + ": " + e.what());
+      }
     }
-  }
-  m_host.ShowPortState();
+    Say(status, {TFailureWords::fwOpenPort});
+    m_host.ShowPortState();
+    return status;
+  });
 }
 
-bool TIspOperations::Synchronize() { return Synchronize(Options()); }
+TIspStatus TIspOperations::Synchronize() {
+  return Run([this] { return Synchronize(Options()); });
+}
 
-bool TIspOperations::Synchronize(const TIspOptions& options) {
-  if (!m_port.Connected()) TogglePort();
-  if (!m_port.Connected()) return false;  // TogglePort recorded why
+TIspStatus TIspOperations::Synchronize(const TIspOptions& options) {
+  if (!m_port.Connected()) {
+    TIspStatus opened = TogglePort();
+    if (!m_port.Connected()) return opened;
+  }
   const std::string kept = m_host.ProgressText();
   m_host.SetProgress("Synchronizing ...");
   TOnExit restoreProgress([&] { m_host.SetProgress(kept); });
@@ -38,7 +45,7 @@ bool TIspOperations::Synchronize(const TIspOptions& options) {
     if (options.waitForConfirmation) m_host.SelectTargetBaud(m_port.BaudRate());
   });
   TSyncResult result;
-  return Adopt(m_session.Synchronize(plan, result)).Ok();
+  return m_session.Synchronize(plan, result);
 }
 
 TSyncPlan TIspOperations::SyncPlan(const TIspOptions& options) {
@@ -49,15 +56,15 @@ TSyncPlan TIspOperations::SyncPlan(const TIspOptions& options) {
   return plan;
 }
 
-bool TIspOperations::SynchronizeOrSay(const TIspOptions& options) {
-  if (Synchronize(options)) return true;
-  PlainBox("Flash not synchronized", "Com Port Error");
-  return false;
+TIspStatus TIspOperations::SynchronizeOrSay(const TIspOptions& options) {
+  return Say(Synchronize(options), {TFailureWords::fwNotSynchronized});
 }
 
-void TIspOperations::BSynchroClick() {
-  if (SynchronizeOrSay(Options()))
-    PlainBox("Flash synchronized: " + BaudRateText(m_port.BaudRate()), "OK", TBoxRole::brSuccess);
+TIspStatus TIspOperations::BSynchroClick() {
+  return Run([this] {
+    const TIspStatus status = SynchronizeOrSay(Options());
+    return Say(status, {TFailureWords::fwNone, "Flash synchronized: " + BaudRateText(m_port.BaudRate())});
+  });
 }
 
 }  // namespace kavel

@@ -61,4 +61,8 @@ std::string ErrorReportText(std::string_view message) {
   return text;
 }
 
+TMessageBoxRequest ErrorReportRequest(std::string_view message) {
+  return {ErrorReportText(message), std::string(kAppTitle), kMbIconStop};
+}
+
 }  // namespace kavel

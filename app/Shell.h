@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/MessageBoxes.h"
 #include "link/BaudRate.h"
 #include "version/Version.h"
 
@@ -38,5 +39,8 @@ std::optional<std::int32_t> ParseInt32(std::string_view text);
 // The general error report's text: the message, with "." appended when the code of its last
 // character is above that of "." (so "...failed" gets one, "...code: 2)" and "done." do not).
 std::string ErrorReportText(std::string_view message);
+// The general error report's box: that text, the application title as its caption, OK and
+// the error icon.
+TMessageBoxRequest ErrorReportRequest(std::string_view message);
 
 }  // namespace kavel

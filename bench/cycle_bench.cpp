@@ -73,7 +73,7 @@ int main() {
                     MsSince(t0), found ? " (found somebody!)" : "");
         if (found) result = 1;
       } else {
-        ops.BFullClick();
+        const bool programmed = ops.BFullClick().Ok();
         const double ms = MsSince(t0);
         // Suspension 750, jumper 2000, three "U" with D, the blind synchronization's two D,
         // erase 9000, 1025 records with D each, status byte 1000, three security bits with D,
@@ -82,7 +82,7 @@ int main() {
         std::printf("Full cycle, 16 KB image (1025 records), D = 60 ms: %.0f ms against %.0f ms of "
                     "pauses: ratio %.4f\n",
                     ms, pauses, ms / pauses);
-        if (!controller.Suspended() || chip.SecurityBits() != 7 || ops.OperationFailed != 0) result = 1;
+        if (!programmed || !controller.Suspended() || chip.SecurityBits() != 7 || ops.OperationFailed != 0) result = 1;
       }
     }
     line.Stop();

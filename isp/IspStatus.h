@@ -36,8 +36,8 @@ struct [[nodiscard]] TIspStatus {
   std::string detail;        // in words, for people: the box's text or more
   long index = -1;           // the image record or the erase block it is about; -1: none
   // What ended the operation when an exception did (a port error, a stop request, an image
-  // that cannot be used): a front end that reports such failures its own way (in a general
-  // error report) raises it again (RaiseCause).
+  // that cannot be used), for a front end that reports such failures its own way (the
+  // window's general error report, which shows the exception's whole message).
   std::exception_ptr cause = nullptr;
 
   // Done, or sent without awaiting replies.
@@ -62,10 +62,5 @@ TIspStatus Worse(TIspStatus a, TIspStatus b);
 // Inside a catch block: the status of the exception being handled when it is one that ends an
 // operation (a port error, a stop request, an image that cannot be loaded); nothing otherwise.
 std::optional<TIspStatus> StatusOfCurrentException();
-
-// Throws the status's cause again, when an exception ended its operation; nothing otherwise.
-inline void RaiseCause(const TIspStatus& status) {
-  if (status.cause) std::rethrow_exception(status.cause);
-}
 
 }  // namespace kavel

@@ -11,7 +11,7 @@
 //    whether the chip is in its boot loader.
 //  - No exception leaves an operation: a port that fails, a stop request, an image that cannot
 //    be used become its status, which carries the exception as its cause for a front end whose
-//    manners report it its own way (RaiseCause: a general error report).
+//    manners report it its own way (the window: in its general error report).
 //  - Waiting for a reply is the TReplyWait given at construction; every pause and deadline
 //    goes through the TClock.
 //  - Between operations the session keeps the line (its speed) and the text received during

@@ -194,8 +194,10 @@ TEST_F(Controller, SuspensionOutcomes) {
     Line(c.options);
     port->SetBaudRate(br19200);
     clock.sleeps.clear();
-    EXPECT_EQ(ops->SuspendKTN(), c.suspended);
-    EXPECT_EQ(ops->LastStatus().kind, c.status) << ops->LastStatus().detail;
+    ops->KTNSuspended = false;
+    const TIspStatus status = ops->SuspendKTN();
+    EXPECT_EQ(ops->KTNSuspended, c.suspended);
+    EXPECT_EQ(status.kind, c.status) << status.detail;
     EXPECT_EQ(host.progressLog.at(0), "Looking for KTN ...");
     EXPECT_EQ(host.boxes, c.errorBox ? std::vector<std::string>{"Error: Error 301\rKTN do not answer!"}
                                      : std::vector<std::string>{});
@@ -226,9 +228,10 @@ TEST_F(Controller, APortThatFailsIsNoSilentControllerAndAStrayByteNoFrame) {
   EXPECT_FALSE(stray.framed);
   // The search ends at the failure, with the port's message, and asks nobody's attention.
   fakeDevice.FailFrom("BytesWaiting", EIO);
-  EXPECT_FALSE(lineOps.SuspendKTN());
-  EXPECT_EQ(lineOps.LastStatus().kind, skPortFailed) << lineOps.LastStatus().detail;
-  EXPECT_EQ(lineOps.LastStatus().detail,
+  const TIspStatus status = lineOps.SuspendKTN();
+  EXPECT_FALSE(lineOps.KTNSuspended);
+  EXPECT_EQ(status.kind, skPortFailed) << status.detail;
+  EXPECT_EQ(status.detail,
             "no controller answered on the line (the port failed: ClearCommError function failed (win error code: 5))");
   EXPECT_EQ(fakeDevice.written, "");
 }
@@ -241,7 +244,11 @@ TEST_F(Controller, AFailingPortStillGetsItsSpeedBackAndThePause) {
   failing.SetBaudRate(br38400);
   TIspOperations failingOps(failing, clock, host);
   clock.sleeps.clear();
-  EXPECT_THROW(failingOps.SuspendKTN(), EComPort);  // the first "a" cannot be written
+  // The first "a" cannot be written: the general error report, after the pause.
+  host.onBox = [&](const TMessageBoxRequest&) { EXPECT_EQ(clock.sleeps.back(), 750); };
+  EXPECT_EQ(failingOps.SuspendKTN().kind, skPortFailed);
+  ASSERT_EQ(host.boxes.size(), 1u);
+  EXPECT_TRUE(host.boxes[0].starts_with("Kavel ISP 2.6.1: WriteFile function failed")) << host.boxes[0];
   EXPECT_EQ(failing.BaudRate(), br38400);
   EXPECT_EQ(clock.sleeps.back(), 750);
 }

@@ -24,9 +24,10 @@ class Programming : public test::VirtualLine {
   // Programs the file as the button does, with the dialog answering it.
   void Program(const std::string& file) {
     host.chosenFile = file;
-    ops->BSendHexFileClick(sbButton);
+    last = ops->BSendHexFileClick();
   }
   test::TTempDir dir;
+  TIspStatus last;  // the outcome of the last Program
 };
 
 std::string RandomImage(std::size_t size, unsigned seed) {
@@ -48,7 +49,7 @@ TEST_F(Programming, ImagesMadeByOtherToolsArriveByteForByte) {
         SCOPED_TRACE(file + " of " + std::to_string(size) + (waitForReplies ? " bytes, WFC" : " bytes"));
         ConnectChip();
         host.options.waitForConfirmation = waitForReplies;
-        ASSERT_TRUE(ops->Synchronize());
+        ASSERT_TRUE(ops->Synchronize().Ok());
         Program(file);
         EXPECT_EQ(ops->OperationFailed, 0);
         EXPECT_TRUE(host.boxes.empty());
@@ -70,7 +71,7 @@ TEST_F(Programming, TheExampleImagesArriveAsBuilt) {
   for (const char* ext : {".hex", ".bin"}) {
     ConnectChip();
     host.options.waitForConfirmation = true;
-    ASSERT_TRUE(ops->Synchronize());
+    ASSERT_TRUE(ops->Synchronize().Ok());
     Program(base + ext);
     EXPECT_EQ(ops->OperationFailed, 0) << ext;
     EXPECT_TRUE(std::equal(image.begin(), image.end(), chip->Flash().begin(),
@@ -195,7 +196,7 @@ TEST_F(Programming, TheFirstRefusedOrUnansweredRecordEndsTheRun) {
     }());
     host = test::TNullHost{};
     host.options.waitForConfirmation = true;
-    ASSERT_TRUE(ops->Synchronize());
+    ASSERT_TRUE(ops->Synchronize().Ok());
     const std::size_t syncWrites = Written().size();
     Program(file);
     EXPECT_EQ(Written().size() - syncWrites, 6u) << message;  // entries 0 to 5, not 6
@@ -223,18 +224,17 @@ TEST_F(Programming, HowTheFileIsChosenAndRunsThatSendNothing) {
   ops->SetImageFileName(used);
 
   host.chosenFile.reset();  // the dialog is cancelled
-  ops->BSendHexFileClick(sbButton);
+  EXPECT_EQ(ops->BSendHexFileClick().kind, skCancelled);
   EXPECT_EQ(host.dialogShownWith, (std::vector<std::string>{used}));
   EXPECT_EQ(host.caption, "");
   EXPECT_EQ(ops->OperationFailed, 1);
   EXPECT_TRUE(Written().empty());
 
   host.options.reuseImageFile = true;  // "/SAME" or "/AUTO": no dialog
-  ops->BSendHexFileClick(sbButton);
-  ops->BSendHexFileClick(sbOperation);  // called by another operation: no dialog either
+  EXPECT_TRUE(ops->BSendHexFileClick().Ok());
   EXPECT_EQ(host.dialogShownWith.size(), 1u);
   EXPECT_EQ(host.caption, used);
-  EXPECT_EQ(Written().size(), 4u);
+  EXPECT_EQ(Written().size(), 2u);
 
   host.options.reuseImageFile = false;
   Program(File("empty.bin", ""));  // the end record alone: a completed run
@@ -248,7 +248,12 @@ TEST_F(Programming, AFileThatCannotBeReadIsTooLargeOrIsRefusedSendsNothingAndFai
   for (const std::string& file : {dir.Path() + "/missing.bin", dir.Path(), File("big.bin", std::string(65537, '\0')),
                                   File("empty.hex", ""), File("locks.hex", ":0100000042BD\n:020000030500F6\n:00000001FF")}) {
     host.progress = "before";
-    EXPECT_THROW(Program(file), std::runtime_error) << file;
+    host.boxes.clear();
+    Program(file);
+    EXPECT_EQ(last.kind, skBadImage) << file << ": " << last.detail;
+    // The loader's message, in the general error report.
+    ASSERT_EQ(host.boxes.size(), 1u) << file;
+    EXPECT_TRUE(host.boxes[0].starts_with("Kavel ISP 2.6.1: ")) << host.boxes[0];
     EXPECT_EQ(ops->OperationFailed, 1);
     EXPECT_TRUE(Written().empty());
     EXPECT_EQ(host.progress, "");

@@ -322,7 +322,12 @@ TEST_F(Cli, CommandLinesAreReadInOrderAndRefusedInTheProgramsOwnWords) {
       {{"--port", "--erase", "sync"}, "--port needs a COM name, a device path or a network port's address, not an option"},
       {{"--json=maybe", "sync"}, "--json is a flag: it takes no value"},
       {{"--help", "--baud", "x"}, "--baud needs a line speed"},
-      {{"program", "a.hex", "--for", "b.hex"}, "program needs one image file"},
+      {{"program", "a.hex", "--for", "b.hex"}, "--for belongs to erase"},
+      {{"program", "a.hex", "--for"}, "--for needs an image file"},
+      {{"log", "--six-clock"}, "--six-clock belongs to cycle"},  // after the command as before it
+      {{"--lot", "cycle", "--stats", "log"}, ""},  // a value that names a command is a value
+      {{"--serial", "7FFC", "bogus"}, "unknown command bogus"},
+      {{"--port"}, "--port needs"},
       {{"sync", "--", "-x"}, "sync takes no arguments"},
       {{"--six-clock", "program", "a.hex"}, "--six-clock belongs to cycle"},
       {{"--serial", "7FFC", "verify", "a.hex"}, "--serial belongs to program, cycle and log"},
@@ -337,7 +342,7 @@ TEST_F(Cli, CommandLinesAreReadInOrderAndRefusedInTheProgramsOwnWords) {
        "--serial-list hands out the list's values: --serial-name, --serial-first and --serial-step cannot go with it"},
       {{"--serial-step", "0", "program", "a.hex"}, "--serial-step needs a number (1 to 1000000)"},
       {{"--serial", "7FFC", "--serial-first", "0x001A2B000000", "program", "a.hex"}, "", "a.hex"},
-      {{"--stats", "sync"}, "--stats, --by, --result and --flush belong to log"},
+      {{"--stats", "sync"}, "--stats belongs to log"},
       {{"log", "--by", "day"}, "--by needs --stats"},
       {{"log", "--stats", "--by", "week"},
        "--by takes station, port, lot, day, hour, result, operator (several joined by commas), not \"week\""},

@@ -298,11 +298,12 @@ std::string FirstWord(const TParse& p) {
   return {};
 }
 
-// The command named, or the usage error of a command line without one.
-TRunStatus CommandNamed(const TParse& p) {
+// The command named, or the usage error of a command line without one (the unknown name
+// kept as the command given, for the JSON object).
+TRunStatus CommandNamed(TParse& p) {
   if (p.command) return TRunStatus::Done();
-  const std::string word = FirstWord(p);
-  return Usage(word.empty() ? std::string("no command given") : "unknown command " + word);
+  p.out.command = FirstWord(p);
+  return Usage(p.out.command.empty() ? std::string("no command given") : "unknown command " + p.out.command);
 }
 
 // Reads the command line, and the job it names under it: the job's command and image when the

@@ -369,6 +369,10 @@ TEST_F(Cli, CommandLinesAreReadInOrderAndRefusedInTheProgramsOwnWords) {
        "--stop-words HUP=closed\\n\\x1b[2Jfine: the words hold no control characters"},
       {{"--stop-words", "INT=by Esc", "--stop-words", "INT=by F10", "sync"}, "--stop-words gives INT twice"},
   };
+  // --json anywhere makes a usage error an object too: the line is read on past the error.
+  cli::TCliArgs json;
+  EXPECT_EQ(cli::ParseCliArgs({"--delay", "x", "sync", "--json"}, json).kind, cli::rkUsage);
+  EXPECT_TRUE(json.json);
   setenv("TZ", "Europe/Berlin", 1);
   tzset();
   for (const auto& c : cases) {
@@ -405,6 +409,7 @@ TEST_F(Cli, AJobFileIsTheCommandLineOfTheLineAndABadOneIsRefusedByKeyAndLine) {
       {good, {"log"}, ""},  // the lot's rows
       {good, {"log", "--flush"}, ""},  // the spool of the job's database
       {good, {"verify", "fw.hex"}, ""},  // the job's keys that go with verify
+      {good + "six-clock = true\n", {"verify", "fw.hex"}, ""},  // a cycle's key left out of verify
       {"image = \"fw.hex\"\nsha256 = \"" + sha + "\"\nports = [\"COM1\"]\n", {}, "job.toml: operation is missing"},
       {good + "sha256 = \"12\"\n", {}, "job.toml:11: not TOML"},  // a key given twice
       {"sha256 = \"12\"\n" + good.substr(0, good.find("sha256")), {}, "job.toml:1: sha256: needs the image's SHA-256"},
@@ -439,6 +444,7 @@ TEST_F(Cli, AJobFileIsTheCommandLineOfTheLineAndABadOneIsRefusedByKeyAndLine) {
     if (args.id != cli::ciCycle) {  // a command of the command line's own: the job's keys it takes alone
       EXPECT_TRUE(args.serial.empty());
       EXPECT_FALSE(args.controllerGiven);
+      EXPECT_FALSE(args.sixClock);
       continue;
     }
     EXPECT_EQ(args.id, cli::ciCycle);
@@ -736,6 +742,9 @@ TEST_F(Cli, SignalsStopBetweenRecordsReleaseThePortAndPutTheSpeedBack) {
       const auto result = nlohmann::json::parse(out.substr(out.rfind('\n', out.size() - 2) + 1));
       EXPECT_EQ(result["class"], "board");
       EXPECT_EQ(result["diagnosis"], nlohmann::json::array({result["message"]}));
+      // Made by the builder of every result: how it was stopped, and the fields of any other.
+      EXPECT_EQ(result["message"].get<std::string>().rfind("stopped by Ctrl-C: stopped at once, while erasing", 0), 0U);
+      EXPECT_TRUE(result.contains("seconds") && result.contains("file") && result["verified"] == false) << result;
       const std::string log = Run({"log", "--csv"}).out;
       EXPECT_NE(log.find(",stopped,130,"), std::string::npos) << log;
       continue;  // ended at once: the line is left as it was

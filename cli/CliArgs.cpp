@@ -1,6 +1,8 @@
 #include "cli/CliArgs.h"
 
 #include <algorithm>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string_view>
@@ -23,134 +25,136 @@ TRunStatus Usage(std::string message) { return TRunStatus::Make(rkUsage, std::mo
 // Done when good; otherwise rkUsage with the message usage.
 TRunStatus Check(bool good, std::string_view usage) { return good ? TRunStatus::Done() : Usage(std::string(usage)); }
 
-// Thrown out of the parser by the first option that cannot be taken.
-struct TParseStop {};
-
-// Reads the options into out, and the other words (the command and its arguments) into words,
-// in order; --for counts as the last of them. Done, or the usage error of the first option that
-// is unknown or lacks its value, or whose value is no good.
-TRunStatus ReadOptions(const std::vector<std::string>& argv, TCliArgs& out, std::vector<std::string>& words) {
+// The command line as it is read: what the options have given so far, and the first usage
+// error in the order given (the rest is read all the same, so that --json anywhere is known).
+struct TParse {
+  explicit TParse(TCliArgs& args) : out(args) {}
+  TCliArgs& out;
   CLI::App app;
-  app.set_help_flag();   // --help is an option like the others
-  app.allow_extras();    // an unknown option is said in this program's words
   TRunStatus failed;
+  std::vector<std::string> words;          // the command's arguments; --for counts as the last
   bool forGiven = false;
-  // The first unknown option, when one came before the option being taken.
-  const auto unknownBefore = [&app]() -> std::optional<TRunStatus> {
-    for (const std::string& unknown : app.remaining())  // besides the "--" the parser keeps there
-      if (unknown != "--") return Usage("unknown option " + unknown);
-    return std::nullopt;
-  };
-  const auto take = [&](const TOption& option, const std::string* text) {
-    if (const auto unknown = unknownBefore()) failed = *unknown;
-    if (failed.Ok() && !text) out.*(option.flag) = true;
-    if (failed.Ok() && text) {
-      TValue value{option.needs, *text, out, forGiven};
-      failed = option.take(value);
-    }
-    if (!failed.Ok()) throw TParseStop{};
-  };
-  for (const TOption& o : Options()) {
-    std::string names(o.name);
-    if (!o.shortName.empty()) names = std::string(o.shortName) + "," + names;
-    if (o.flag) {
-      app.add_flag_callback(names, [&take, &o] { take(o, nullptr); })->trigger_on_parse();
-    } else {
-      app.add_option_function<std::string>(names, [&take, &o](const std::string& text) { take(o, &text); })
-          ->trigger_on_parse();
-    }
-  }
-  app.add_option("words", words);  // the command and its arguments, and all after "--"
-  // "--db=" gives no value: the parser would take the next word for it (the command, say).
-  for (std::size_t i = 0; i < argv.size() && argv[i] != "--"; ++i) {
-    const TOption* option = argv[i].ends_with('=') ? FindOption(std::string_view(argv[i]).substr(0, argv[i].size() - 1)) : nullptr;
-    if (option && !option->flag) return Usage(std::string(option->needs));
-  }
-  try {
-    app.parse(std::vector<std::string>(argv.rbegin(), argv.rend()));
-  } catch (const TParseStop&) {
-    return failed;
-  } catch (const CLI::ParseError& e) {
-    if (const auto unknown = unknownBefore()) return *unknown;
-    // A flag given a value that is neither true nor false (--json=maybe), or an option whose
-    // value is missing: the last word, with nothing after it.
-    for (const std::string& word : argv) {
-      const TOption* option = FindOption(std::string_view(word).substr(0, word.find('=')));
-      if (option && option->flag && word.find('=') != std::string::npos)
-        return Usage(std::string(option->name) + " is a flag: it takes no value");
-    }
-    const TOption* last =
-        argv.empty() ? nullptr : FindOption(std::string_view(argv.back()).substr(0, argv.back().find('=')));
-    return Usage(last && !last->flag ? std::string(last->needs) : std::string(e.what()));
-  }
-  if (const auto unknown = unknownBefore()) return *unknown;
-  if (forGiven) words.push_back("--for");
+  const TCommandInfo* command = nullptr;   // once its name has been read
+  std::set<std::string_view> given;        // the options given, by their long names
+  // The options of some commands only, given before the command's name: taken once it is known.
+  std::vector<std::pair<const TOption*, std::optional<std::string>>> early;
+};
+
+// The first option the parser did not know, when one came before the option being taken.
+TRunStatus UnknownBefore(const TParse& p) {
+  for (const std::string& word : p.app.remaining(true))  // besides the "--" the parser keeps there
+    if (word.starts_with('-') && word != "--") return Usage("unknown option " + word);
   return TRunStatus::Done();
 }
 
-// The options that belong to some commands only, in the order they are checked.
-struct TBelonging {
-  bool (*given)(const TCliArgs&);
-  bool (*to)(const TCommandInfo&);  // true for the commands it belongs to
-  std::string_view usage;           // the usage error with any other
-};
+// Takes an option's flag or value into out.
+void Take(TParse& p, const TOption& o, const std::string* text) {
+  if (p.failed.Ok()) p.failed = UnknownBefore(p);
+  p.given.insert(o.name);
+  if (!text) p.out.*(o.flag) = true;
+  if (!text || !p.failed.Ok()) return;
+  TValue value{o.needs, *text, p.out, p.forGiven};
+  p.failed = o.take(value);
+}
 
-const TBelonging kBelongings[] = {
-    {[](const TCliArgs& a) { return a.sixClock; }, [](const TCommandInfo& c) { return c.id == ciCycle; },
-     "--six-clock belongs to cycle"},
-    {[](const TCliArgs& a) { return a.pin; }, [](const TCommandInfo& c) { return c.id == ciPorts; },
-     "--pin belongs to ports"},
-    {[](const TCliArgs& a) { return a.requirePinned; }, [](const TCommandInfo& c) { return c.runner != nullptr; },
-     "--require-pinned belongs to the commands that open a port"},
-    {[](const TCliArgs& a) { return a.events; }, [](const TCommandInfo& c) { return c.runner != nullptr; },
-     "--events belongs to the commands that open a port"},
-    {[](const TCliArgs& a) { return !a.stopWords.empty(); }, [](const TCommandInfo& c) { return c.runner != nullptr; },
-     "--stop-words belongs to the commands that open a port"},
-    {[](const TCliArgs& a) { return a.controllerGiven; }, [](const TCommandInfo& c) { return c.id == ciCycle; },
-     "--controller belongs to cycle"},
-    {[](const TCliArgs& a) { return a.format.has_value(); },
-     [](const TCommandInfo& c) { return c.arguments == TArguments::taImage || c.arguments == TArguments::taEraseWhat; },
-     "--format belongs to program, cycle, verify and erase --for"},
-    {[](const TCliArgs& a) { return a.rangeGiven; }, [](const TCommandInfo& c) { return c.range; },
-     "--range belongs to read and blank-check"},
-    {[](const TCliArgs& a) { return a.noVerify; }, [](const TCommandInfo& c) { return c.resends && c.verifies; },
-     "--no-verify belongs to program and cycle"},
-    {[](const TCliArgs& a) { return a.eraseGiven || a.noErase; }, [](const TCommandInfo& c) { return c.id == ciProgram; },
-     "--erase and --no-erase belong to program"},
-    {[](const TCliArgs& a) { return a.all; }, [](const TCommandInfo& c) { return c.id == ciProgram || c.id == ciVerify; },
-     "--all belongs to program and verify"},
-    {[](const TCliArgs& a) { return a.retriesGiven; }, [](const TCommandInfo& c) { return c.resends; },
-     "--retries belongs to program and cycle"},
-    {[](const TCliArgs& a) { return a.expectDevice.has_value(); }, [](const TCommandInfo& c) { return c.verifies; },
-     "--expect-device belongs to program, verify and cycle"},
-    {[](const TCliArgs& a) { return !a.expectSha256.empty(); },
-     [](const TCommandInfo& c) { return c.arguments == TArguments::taImage; },
-     "--expect-sha256 belongs to program, cycle and verify"},
-    {[](const TCliArgs& a) { return !a.serial.empty(); }, [](const TCommandInfo& c) { return c.serial || c.id == ciLog; },
-     "--serial belongs to program, cycle and log"},
-    {[](const TCliArgs& a) { return a.serialNamed; }, [](const TCommandInfo& c) { return c.serial; },
-     "--serial-name, --serial-first and --serial-step belong to program and cycle, with --serial"},
-    {[](const TCliArgs& a) { return !a.serialList.empty() || a.serialKeep; }, [](const TCommandInfo& c) { return c.serial; },
-     "--serial-list and --serial-keep belong to program and cycle, with --serial"},
-    {[](const TCliArgs& a) { return !a.since.empty() || a.csv; }, [](const TCommandInfo& c) { return c.id == ciLog; },
-     "--since and --csv belong to log"},
-    {[](const TCliArgs& a) { return !a.until.empty(); }, [](const TCommandInfo& c) { return c.id == ciLog; },
-     "--until belongs to log"},
-    {[](const TCliArgs& a) { return a.stats || !a.statsBy.empty() || !a.results.empty() || a.flush; },
-     [](const TCommandInfo& c) { return c.id == ciLog; }, "--stats, --by, --result and --flush belong to log"},
-    {[](const TCliArgs& a) { return !a.db.empty() || a.noDb; }, [](const TCommandInfo& c) { return c.logged || c.id == ciLog; },
-     "--db and --no-db belong to program, cycle, verify, erase and log"},
-    {[](const TCliArgs& a) { return a.stationNamed; }, [](const TCommandInfo& c) { return c.logged || c.id == ciLog; },
-     "--station, --operator and --lot belong to program, cycle, verify, erase and log"},
-};
-
-// Done when every option given belongs to the command; otherwise the usage error of the first
-// that does not. Options that cannot go together are named where a job gave one of them.
-TRunStatus OptionsBelong(const TCliArgs& a) {
-  for (const TBelonging& b : kBelongings) {
-    if (b.given(a) && !b.to(CommandInfo(a.id)))
-      return Usage(std::string(b.usage));
+// An option of some commands only, where the command's own options are not read: before the
+// command's name (kept until it is known), or after the name of a command it does not belong to.
+void TakeElsewhere(TParse& p, const TOption& o, const std::string* text) {
+  if (!p.command) {
+    p.early.emplace_back(&o, text ? std::optional<std::string>(*text) : std::nullopt);
+    return;
   }
+  if (p.failed.Ok()) p.failed = UnknownBefore(p);
+  if (p.failed.Ok()) p.failed = Usage(std::string(o.name) + " belongs to " + std::string(o.to));
+}
+
+// The command's name has been read: the options given before it are its own, or a usage error.
+void EnterCommand(TParse& p, const TCommandInfo& command) {
+  p.command = &command;
+  for (const auto& [option, text] : p.early) {
+    if (option->belongs(command)) Take(p, *option, text ? &*text : nullptr);
+    else TakeElsewhere(p, *option, text ? &*text : nullptr);
+  }
+  p.early.clear();
+}
+
+// Adds an option to app, done with by take as it is read.
+void AddOption(CLI::App& app, const TOption& o, std::function<void(const std::string*)> take) {
+  std::string names(o.name);
+  if (!o.shortName.empty()) names = std::string(o.shortName) + "," + names;
+  if (o.flag) app.add_flag_callback(names, [take] { take(nullptr); })->trigger_on_parse();
+  else app.add_option_function<std::string>(names, [take](const std::string& text) { take(&text); })->trigger_on_parse();
+}
+
+// The parser: the options of every command on the program, and a subcommand a command, with
+// the options that belong to it and its arguments. An option of every command given after the
+// command's name falls through to the program.
+void BuildParser(TParse& p) {
+  p.app.set_help_flag();  // --help is an option like the others
+  p.app.allow_extras();   // an unknown option is said in this program's words
+  for (const TOption& o : Options()) {
+    if (o.belongs) AddOption(p.app, o, [&p, &o](const std::string* text) { TakeElsewhere(p, o, text); });
+    else AddOption(p.app, o, [&p, &o](const std::string* text) { Take(p, o, text); });
+  }
+  for (int id = static_cast<int>(ciPorts); id <= static_cast<int>(ciLog); ++id) {
+    const TCommandInfo& command = CommandInfo(static_cast<TCommandId>(id));
+    CLI::App* sub = p.app.add_subcommand(std::string(command.name));
+    sub->set_help_flag();
+    sub->fallthrough();
+    sub->preparse_callback([&p, &command](std::size_t) { EnterCommand(p, command); });
+    for (const TOption& o : Options())
+      if (o.belongs && o.belongs(command)) AddOption(*sub, o, [&p, &o](const std::string* text) { Take(p, o, text); });
+    sub->add_option("arguments", p.words);  // and all after "--"
+  }
+}
+
+// The option the parser's own error names ("--delay: 1 required TEXT missing", "Could not
+// convert: --json = maybe"); nullptr for none.
+const TOption* OptionOfError(const std::string& what) {
+  for (std::size_t at = what.find('-'); at != std::string::npos; at = what.find('-', at + 1)) {
+    if (at > 0 && what[at - 1] != ' ') continue;
+    if (const TOption* option = FindOption(what.substr(at, what.find_first_of(":= ", at) - at))) return option;
+  }
+  return nullptr;
+}
+
+// An empty value after "=" (--db=): the parser would drop it and take the next word (the
+// command, say) instead; as a word of its own, it is the empty value its option refuses.
+std::vector<std::string> EmptyValuesApart(const std::vector<std::string>& argv) {
+  std::vector<std::string> words;
+  bool options = true;
+  for (const std::string& word : argv) {
+    options = options && word != "--";
+    const TOption* option = options && word.ends_with('=') ? FindOption(word.substr(0, word.size() - 1)) : nullptr;
+    if (option && !option->flag) words.insert(words.end(), {word.substr(0, word.size() - 1), ""});
+    else words.push_back(word);
+  }
+  return words;
+}
+
+// Reads argv into p: done, or the first usage error in the order given.
+TRunStatus ReadCommandLine(const std::vector<std::string>& argv, TParse& p) {
+  BuildParser(p);
+  try {
+    const std::vector<std::string> words = EmptyValuesApart(argv);
+    p.app.parse(std::vector<std::string>(words.rbegin(), words.rend()));
+  } catch (const CLI::ParseError& e) {
+    if (!p.failed.Ok()) return p.failed;
+    if (TRunStatus unknown = UnknownBefore(p); !unknown.Ok()) return unknown;
+    // A flag given a value (--json=maybe), or an option whose value is missing.
+    const TOption* option = OptionOfError(e.what());
+    if (option && option->flag) return Usage(std::string(option->name) + " is a flag: it takes no value");
+    return Usage(option ? std::string(option->needs) : std::string(e.what()));
+  }
+  if (!p.failed.Ok()) return p.failed;
+  if (TRunStatus unknown = UnknownBefore(p); !unknown.Ok()) return unknown;
+  if (p.forGiven) p.words.push_back("--for");
+  return TRunStatus::Done();
+}
+
+// What the options say together: done, or the usage error. Options that cannot go together
+// are named where a job gave one of them.
+TRunStatus OptionsTogether(const TCliArgs& a) {
   const auto clash = [&a](std::initializer_list<std::string_view> options, std::string usage) {
     for (const std::string_view option : options)
       if (a.fromJob.contains(option)) return AtJobKey(a, option, Usage(std::move(usage)));
@@ -249,91 +253,90 @@ TRunStatus SerialMeant(TCliArgs& out) {
   return TRunStatus::Done();
 }
 
-// The options argv gives, by their long names, up to "--" (a word taken as an option's value
-// counts as none).
-std::set<std::string_view> OptionsGiven(const std::vector<std::string>& argv) {
-  std::set<std::string_view> given;
-  for (std::size_t i = 0; i < argv.size() && argv[i] != "--"; ++i) {
-    const std::size_t equals = argv[i].find('=');
-    const TOption* option = FindOption(std::string_view(argv[i]).substr(0, equals));
-    if (!option) continue;
-    given.insert(option->name);
-    if (!option->flag && equals == std::string::npos) ++i;  // its value
+// The option a job's key stands for: its own name but for the image's SHA-256 and the ports.
+const TOption* OptionOfKey(std::string_view key) {
+  if (key == "sha256") return FindOption("--expect-sha256");
+  if (key == "ports") return FindOption("--port");
+  return FindOption("--" + std::string(key));
+}
+
+// Whether a job's key goes with the command: when the command takes its option. log lists the
+// job's rows, and takes the job's database, station and lot alone; log --flush its database alone.
+bool KeyGoes(const station::TJobKey& key, const TOption& option, const TCommandInfo& command, bool flush) {
+  if (command.id == ciLog) return key.key == "db" || (!flush && (key.key == "station" || key.key == "lot"));
+  return !option.belongs || option.belongs(command);
+}
+
+// The job's keys under the command line's own options: each key's values checked as its option
+// takes them, its line named when refused; the keys whose option the command line gave, or
+// that do not go with the command, left out.
+TRunStatus WithJob(const station::TJob& job, TParse& p) {
+  for (const station::TJobKey& key : job.keys) {
+    const std::string where = job.path + ":" + std::to_string(key.line) + ": " + key.key;
+    const TOption* option = OptionOfKey(key.key);
+    if (!option) return TRunStatus::Make(rkInternal, where + ": no option takes it");
+    const bool goes = !p.given.contains(option->name) && KeyGoes(key, *option, *p.command, p.out.flush);
+    for (const std::string& text : key.values) {
+      if (option->flag) {
+        if (goes && text == "true") p.out.*(option->flag) = true;
+        continue;
+      }
+      TCliArgs probe;
+      bool probeFor = false;
+      TValue value{option->needs, text, goes ? p.out : probe, goes ? p.forGiven : probeFor};
+      if (TRunStatus taken = option->take(value); !taken.Ok()) return Usage(where + ": " + taken.detail);
+    }
+    if (goes) p.out.fromJob[std::string(option->name)] = where;
   }
-  return given;
+  return TRunStatus::Done();
 }
 
-// Whether a job's option (read alone into probe) goes with the command: when the command
-// takes it (kBelongings). log lists the job's rows, and takes the job's database, station
-// and lot alone; log --flush its database alone.
-bool JobOptionBelongs(const station::TJobOption& option, const TCliArgs& probe, const TCommandInfo& command, bool flush) {
-  if (command.id == ciLog) return option.key == "db" || (!flush && (option.key == "station" || option.key == "lot"));
-  return std::none_of(std::begin(kBelongings), std::end(kBelongings),
-                      [&](const TBelonging& b) { return b.given(probe) && !b.to(command); });
+// The first word the parser took for no option and no command (an unknown command); "" for none.
+std::string FirstWord(const TParse& p) {
+  for (const std::string& word : p.app.remaining(true))
+    if (word != "--") return word;
+  return {};
 }
 
-// The command line with the job's keys before its own options, so that those it gives win:
-// its ports replace the job's, and the job's command and image come when it gives no command.
-// Each key's value is checked as the option it stands for, its line named when refused; the
-// keys that do not go with the command given are left out; what the options say together is
-// checked on the whole.
-TRunStatus WithJob(const std::vector<std::string>& argv, const std::vector<std::string>& words, TCliArgs& out) {
+// The command named, or the usage error of a command line without one (the unknown name
+// kept as the command given, for the JSON object).
+TRunStatus CommandNamed(TParse& p) {
+  if (p.command) return TRunStatus::Done();
+  p.out.command = FirstWord(p);
+  return Usage(p.out.command.empty() ? std::string("no command given") : "unknown command " + p.out.command);
+}
+
+// Reads the command line, and the job it names under it: the job's command and image when the
+// command line gives no command, its ports when it gives none.
+TRunStatus ReadWithJob(const std::vector<std::string>& argv, std::unique_ptr<TParse>& p, TCliArgs& out) {
+  if (TRunStatus read = ReadCommandLine(argv, *p); !read.Ok() || out.help || out.version || out.job.empty()) return read;
   station::TJob job;
   if (TRunStatus loaded = station::LoadJob(out.job, job); !loaded.Ok()) return loaded;
-  std::vector<std::string> merged;
-  const TCommandInfo* named = FindCommandInfo(words.empty() ? job.operation : words.front());
-  const TCommandInfo& command = named ? *named : CommandInfo(ciNone);
-  const std::set<std::string_view> own = OptionsGiven(argv);
-  std::map<std::string, std::string, std::less<>> fromJob;
-  for (const station::TJobOption& o : job.options) {
-    const std::string where = job.path + ":" + std::to_string(o.line) + ": " + o.key;
-    TCliArgs probe;
-    std::vector<std::string> ignored;
-    if (TRunStatus good = ReadOptions(o.words, probe, ignored); !good.Ok()) return Usage(where + ": " + good.detail);
-    if (o.words.front() == "--port" && out.portsGiven) continue;
-    if (!JobOptionBelongs(o, probe, command, out.flush)) continue;
-    merged.insert(merged.end(), o.words.begin(), o.words.end());
-    if (!own.contains(o.words.front())) fromJob[o.words.front()] = where;
+  if (!p->command && FirstWord(*p).empty()) {
+    std::vector<std::string> withCommand{job.operation};
+    withCommand.insert(withCommand.end(), argv.begin(), argv.end());
+    if (std::find(argv.begin(), argv.end(), "--") == argv.end()) withCommand.emplace_back("--");
+    withCommand.push_back(job.image);
+    out = {};
+    p = std::make_unique<TParse>(out);
+    if (TRunStatus read = ReadCommandLine(withCommand, *p); !read.Ok()) return read;
   }
-  for (std::size_t i = 0; i < argv.size(); ++i) {
-    if (argv[i] == "--") {
-      merged.insert(merged.end(), argv.begin() + static_cast<std::ptrdiff_t>(i), argv.end());
-      break;
-    }
-    if (argv[i] == "--job") ++i;  // its value
-    else if (!argv[i].starts_with("--job=")) merged.push_back(argv[i]);
-  }
-  if (words.empty()) {
-    if (std::find(merged.begin(), merged.end(), "--") == merged.end()) merged.push_back("--");
-    merged.insert(merged.end(), {job.operation, job.image});
-  }
-  const std::string path = out.job;
-  out = {};
-  out.fromJob = std::move(fromJob);
-  TRunStatus status = ParseCliArgs(merged, out);
-  out.job = path;
-  return status;
+  return WithJob(job, *p);
 }
 
 }  // namespace
 
 TRunStatus ParseCliArgs(const std::vector<std::string>& argv, TCliArgs& out) {
-  std::vector<std::string> words;
-  if (TRunStatus read = ReadOptions(argv, out, words); !read.Ok() || out.help || out.version) return read;
-  if (!out.job.empty()) {
-    out.portsGiven = !out.ports.empty();
-    return WithJob(argv, words, out);
-  }
-  out.portsGiven = !out.ports.empty();
+  auto p = std::make_unique<TParse>(out);
+  if (TRunStatus read = ReadWithJob(argv, p, out); !read.Ok() || out.help || out.version) return read;
+  if (TRunStatus named = CommandNamed(*p); !named.Ok()) return named;
+  out.portsGiven = p->given.contains("--port");
   if (out.ports.empty()) out.ports.push_back(ComPort(TPortMap::FromEnvironment(), "COM1"));
-  if (words.empty()) return Usage("no command given");
-  out.command = words[0];
-  const TCommandInfo* command = FindCommandInfo(out.command);
-  out.id = command ? command->id : ciNone;
-  if (TRunStatus belong = OptionsBelong(out); !belong.Ok()) return belong;
-  if (!command) return Usage("unknown command " + out.command);
-  const std::vector<std::string> rest(words.begin() + 1, words.end());
-  if (TRunStatus taken = TakerOf(command->arguments)(out.command, rest, out); !taken.Ok()) return taken;
+  out.command = p->command->name;
+  out.id = p->command->id;
+  if (TRunStatus together = OptionsTogether(out); !together.Ok()) return together;
+  const std::vector<std::string> rest = p->words;
+  if (TRunStatus taken = TakerOf(p->command->arguments)(out.command, rest, out); !taken.Ok()) return taken;
   return SerialMeant(out);
 }
 

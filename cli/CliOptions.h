@@ -1,6 +1,7 @@
 // The options of kavel-isp-cli, one row each: the long and short names, and what is done with
 // a flag or a value (each value checked as it is taken, with its own usage error). The parser
-// (CliArgs.cpp) reads the command line by them.
+// (CliArgs.cpp) reads the command line by them, each option attached to the commands it
+// belongs to.
 #pragma once
 
 #include <span>
@@ -27,6 +28,10 @@ struct TOption {
   bool TCliArgs::*flag = nullptr;    // a flag: what it sets; nullptr for an option with a value
   std::string_view needs = {};       // an option with a value: the usage error when it is missing
   TTake take = nullptr;              // and what is done with it
+  // The commands it belongs to, asked of their rows (the parser attaches it to those
+  // commands alone); nullptr for an option of every command.
+  bool (*belongs)(const TCommandInfo&) = nullptr;
+  std::string_view to = {};          // those commands in words: "--X belongs to " + to
 };
 
 // Every option, in the order --help names them.

@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
+#include <optional>
 
 #include "cli/CliArgs.h"
 #include "link/WireText.h"
@@ -45,15 +47,21 @@ long MonotonicMs() {
   return static_cast<long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
+// The stop signals a second signal's words are made for, in the order they are kept.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
 // The words of a process that runs a port, ready for the handler: two copies of what a
 // second signal says, the one in use named by an atomic index, so that the handler never
-// reads one being written.
+// reads one being written. The result's JSON line is kept whole for each stop signal (its
+// exit status and words differ), so that it goes out in one write: the lines of several
+// ports' processes on one standard output never mix.
 struct TStopWords {
   static constexpr std::size_t kSize = 2048;
+  static constexpr std::size_t kObjectSize = 16384;  // an object with a long file's and port's name
   char human[kSize];
-  char jsonHead[kSize];
-  char jsonTail[kSize];
-  std::size_t humanLength = 0, headLength = 0, tailLength = 0;
+  char objects[std::size(kStopSignals)][kObjectSize];
+  std::size_t humanLength = 0;
+  std::size_t objectLengths[std::size(kStopSignals)] = {};
 };
 TStopWords g_words[2];
 std::atomic<int> g_wordsInUse{-1};  // -1: this process runs no port
@@ -71,25 +79,11 @@ void WriteRaw(int fd, const char* text, std::size_t n) {
   }
 }
 
-// A second signal's JSON object, put together whole before it is written: one write, so that
-// the lines of several ports' processes on one standard output never mix.
-char g_jsonObject[2 * TStopWords::kSize + 8];
-
-// head + status in decimal + tail into g_jsonObject; its length. Async-signal-safe.
-std::size_t JsonWithStatus(const TStopWords& w, int status) {
-  std::size_t n = 0;
-  std::memcpy(g_jsonObject, w.jsonHead, w.headLength);
-  n += w.headLength;
-  char digits[8];
-  std::size_t d = 0;
-  do {
-    digits[sizeof digits - 1 - d++] = static_cast<char>('0' + status % 10);
-    status /= 10;
-  } while (status > 0 && d < sizeof digits);
-  std::memcpy(g_jsonObject + n, digits + sizeof digits - d, d);
-  n += d;
-  std::memcpy(g_jsonObject + n, w.jsonTail, w.tailLength);
-  return n + w.tailLength;
+// The index of a stop signal's object in TStopWords; none for another. Async-signal-safe.
+std::optional<std::size_t> StopIndex(int signal) {
+  for (std::size_t i = 0; i < std::size(kStopSignals); ++i)
+    if (kStopSignals[i] == signal) return i;
+  return std::nullopt;
 }
 
 void OnStop(int signal) {
@@ -110,8 +104,9 @@ void OnStop(int signal) {
     // Asked again: end at once, saying what was done and what was not.
     const TStopWords& w = g_words[words];
     WriteRaw(STDERR_FILENO, w.human, w.humanLength);
-    if (w.headLength > 0 && !g_resultClaimed.exchange(true))
-      WriteRaw(STDOUT_FILENO, g_jsonObject, JsonWithStatus(w, 128 + signal));
+    const auto index = StopIndex(signal);
+    if (index && w.objectLengths[*index] > 0 && !g_resultClaimed.exchange(true))
+      WriteRaw(STDOUT_FILENO, w.objects[*index], w.objectLengths[*index]);
     const int stopper = g_stopperPipe.load();
     if (stopper < 0) _exit(128 + signal);
     // The stopper's thread ends the process; the alarm, should it not.
@@ -129,10 +124,12 @@ void OnAlarm(int) {
   if (g_stopNow) _exit(g_exitNow);
 }
 
-std::size_t CopyInto(char* to, const std::string& from) {
-  const std::size_t n = std::min(from.size(), TStopWords::kSize);
-  std::memcpy(to, from.data(), n);
-  return n;
+// from into to, of room bytes: its length, or 0 when it does not fit whole (nothing is better
+// than a line cut short).
+std::size_t CopyInto(char* to, std::size_t room, const std::string& from) {
+  if (from.size() > room) return 0;
+  std::memcpy(to, from.data(), from.size());
+  return from.size();
 }
 
 bool WriteAll(int fd, std::string_view text) {
@@ -231,12 +228,12 @@ void SetStopWords(const std::string& label) {
   SetDoneSoFar(label + "stopped at once\n");
 }
 
-void SetDoneSoFar(const std::string& human, const std::string& jsonHead, const std::string& jsonTail) {
+void SetDoneSoFar(const std::string& human, const std::function<std::string(int signal)>& object) {
   const int next = g_wordsInUse.load() == 0 ? 1 : 0;
   TStopWords& w = g_words[next];
-  w.humanLength = CopyInto(w.human, human);
-  w.headLength = CopyInto(w.jsonHead, jsonHead);
-  w.tailLength = CopyInto(w.jsonTail, jsonTail);
+  w.humanLength = CopyInto(w.human, sizeof w.human, human.substr(0, sizeof w.human));
+  for (std::size_t i = 0; i < std::size(kStopSignals); ++i)
+    w.objectLengths[i] = object ? CopyInto(w.objects[i], sizeof w.objects[i], object(kStopSignals[i])) : 0;
   g_wordsInUse.store(next);
 }
 

@@ -30,9 +30,10 @@ void InstallSignalHandlers();
 // standard error (label before it with several ports), and a second one writes what
 // SetDoneSoFar last said and ends the process with 128 + the signal.
 void SetStopWords(const std::string& label);
-// What a second stop signal says: human on standard error; with json, the JSON object
-// jsonHead + the exit status + jsonTail on standard output. Kept ready for the handler.
-void SetDoneSoFar(const std::string& human, const std::string& jsonHead = {}, const std::string& jsonTail = {});
+// What a second stop signal says: human on standard error; with object, the result's JSON
+// line that object gives for the signal (SIGINT, SIGTERM or SIGHUP) on standard output. Each
+// made now and kept ready for the handler, which only writes it.
+void SetDoneSoFar(const std::string& human, const std::function<std::string(int signal)>& object = nullptr);
 // The first stop signal received; 0 while none was.
 int StopSignal();
 // True when the first stop signal came from the end of the main process (DieWithParent), not

@@ -54,6 +54,7 @@ struct TRunFacts {
   bool lineEchoes = false;           // the speed search found a line that gives back what it is sent
   std::string blankAt;               // blank-check: the first address that is not blank
   std::optional<std::uint8_t> deviceId;  // the chip's device id, once read
+  bool chipAnswered = false;             // a chip answered, its speed or id not kept (a run cut short)
   // After a refusal (X) that protection may explain: the security bits read then, or why
   // they could not be read.
   std::optional<std::uint8_t> securityBits;

@@ -29,7 +29,8 @@ std::string_view CliStepWords(TCliStep step) {
 }
 
 TCliTerminal::TCliTerminal(const TCliArgs& args, std::string label, bool several)
-    : m_args(args), m_port(label), m_label(several ? Printable(label) + ": " : std::string()) {
+    : m_args(args), m_port(label), m_label(several ? Printable(label) + ": " : std::string()),
+      m_started(std::chrono::steady_clock::now()) {
   SetStopWords(m_label);
   DoneSoFar();
 }
@@ -163,17 +164,24 @@ void TCliTerminal::DoneSoFar() {
       "The communication controller on this line is still suspended: resume it from its management program.";
   std::string human = m_label + stopped + "\n";
   if (m_suspended) human += m_label + stillSuspended + "\n";
-  std::string head, tail;
+  std::function<std::string(int)> object;
   if (m_args.json) {
-    // Everything but the exit status, which the signal decides.
-    head = "{\"schema\":" + std::to_string(kJsonSchema) + ",\"command\":" + Json(m_args.command) +
-           ",\"port\":" + Json(m_port) + ",\"result\":\"stopped\",\"exit\":";
-    tail = (m_serial ? ",\"serial\":" + std::to_string(*m_serial) : std::string()) + ",\"message\":" + Json(stopped) +
-           ",\"class\":\"" + StopClass() + "\",\"diagnosis\":[" + Json(stopped) +
-           (m_suspended ? "," + Json(stillSuspended) : std::string()) +
-           "],\"controller_suspended\":" + (m_suspended ? "true" : "false") + "}\n";
+    // The result as every other is written, for each signal that may end the run.
+    object = [this, &stopped](int signal) {
+      TRunFacts facts;
+      facts.args = &m_args;
+      facts.port = m_port;
+      facts.status = TRunStatus::Make(rkStopped, stopped);
+      facts.stopSignal = signal;
+      facts.exit = ExitStatusOf(facts.status, signal);
+      facts.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_started).count();
+      facts.serial = m_serial;
+      facts.controllerSuspended = m_suspended;
+      facts.chipAnswered = m_chipAnswered;
+      return JsonObject(facts) + "\n";
+    };
   }
-  SetDoneSoFar(human, head, tail);
+  SetDoneSoFar(human, object);
 }
 
 void TCliTerminal::Activity(TActivity activity) {

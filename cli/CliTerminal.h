@@ -100,6 +100,7 @@ class TCliTerminal final : public TSessionObserver {
   std::size_t m_done = 0, m_total = 0;
   int m_lastTenth = -1;
   mutable bool m_barOpen = false;  // a progress bar ends the current terminal line
+  std::chrono::steady_clock::time_point m_started;  // a run cut short counts its seconds from here
   // When the first record went out: the estimate counts from there.
   std::optional<std::chrono::steady_clock::time_point> m_first;
 };

@@ -33,15 +33,6 @@ namespace {
 
 constexpr const char* kVersion = KAVEL_VERSION;
 
-// --json anywhere before the end of the options: a usage error is then a JSON object too.
-bool JsonAsked(const std::vector<std::string>& argv) {
-  for (const std::string& a : argv) {
-    if (a == "--") return false;
-    if (a == "--json") return true;
-  }
-  return false;
-}
-
 // The JSON object of a run that could not say it itself (port "": none). endUnknown: the
 // run's process ended by a signal of its own, after it may have worked on its board.
 void JsonForPort(const TCliArgs& args, const std::string& port, TRunKind kind, int exit, const std::string& message,
@@ -310,7 +301,7 @@ int main(int argc, char** argv) {
   InstallSignalHandlers();
   TCliArgs args;
   const std::vector<std::string> words(argv + 1, argv + argc);
-  if (const TRunStatus usage = ParseCliArgs(words, args); !usage.Ok()) return Usage(args, JsonAsked(words), usage);
+  if (const TRunStatus usage = ParseCliArgs(words, args); !usage.Ok()) return Usage(args, args.json, usage);
   if (args.help) return Output(kUsage);
   if (args.version) return Output(std::string("kavel-isp-cli ") + kVersion + "\n");
   if (args.id == ciPorts) return ListPorts(args);

@@ -15,35 +15,34 @@ enum class TKeyType : std::uint8_t { ktText, ktWhole, ktTruth, ktTexts };
 struct TKey {
   std::string_view name;
   TKeyType type;
-  std::string_view option;  // the command line's option it stands for; "" for none
 };
 
 using enum TKeyType;
 const TKey kKeys[] = {
-    {"operation", ktText, ""},
-    {"image", ktText, ""},
-    {"sha256", ktText, "--expect-sha256"},
-    {"ports", ktTexts, "--port"},
-    {"baud", ktWhole, "--baud"},
-    {"delay", ktWhole, "--delay"},
-    {"retries", ktWhole, "--retries"},
-    {"controller", ktText, "--controller"},
-    {"boot-entry", ktText, "--boot-entry"},
-    {"invert-dtr", ktTruth, "--invert-dtr"},
-    {"invert-rts", ktTruth, "--invert-rts"},
-    {"run-after", ktTruth, "--run-after"},
-    {"six-clock", ktTruth, "--six-clock"},
-    {"expect-device", ktText, "--expect-device"},
-    {"serial", ktText, "--serial"},
-    {"serial-name", ktText, "--serial-name"},
-    {"serial-first", ktWhole, "--serial-first"},
-    {"serial-step", ktWhole, "--serial-step"},
-    {"serial-list", ktText, "--serial-list"},
-    {"serial-keep", ktTruth, "--serial-keep"},
-    {"db", ktText, "--db"},
-    {"station", ktText, "--station"},
-    {"operator", ktText, "--operator"},
-    {"lot", ktText, "--lot"},
+    {"operation", ktText},
+    {"image", ktText},
+    {"sha256", ktText},
+    {"ports", ktTexts},
+    {"baud", ktWhole},
+    {"delay", ktWhole},
+    {"retries", ktWhole},
+    {"controller", ktText},
+    {"boot-entry", ktText},
+    {"invert-dtr", ktTruth},
+    {"invert-rts", ktTruth},
+    {"run-after", ktTruth},
+    {"six-clock", ktTruth},
+    {"expect-device", ktText},
+    {"serial", ktText},
+    {"serial-name", ktText},
+    {"serial-first", ktWhole},
+    {"serial-step", ktWhole},
+    {"serial-list", ktText},
+    {"serial-keep", ktTruth},
+    {"db", ktText},
+    {"station", ktText},
+    {"operator", ktText},
+    {"lot", ktText},
 };
 
 constexpr std::string_view kTypeWords[] = {"a text in quotes", "a whole number", "true or false",
@@ -114,24 +113,20 @@ TStationStatus LoadJob(const std::string& path, TJob& job) {
       if (values[0].empty()) return Bad(lineOf(node), key->name, "needs a file's name");
       const std::string file = Beside(path, values[0]);
       if (key->name == "image") job.image = file;
-      else job.options.push_back({std::string(key->name), {std::string(key->option), file}, line});
+      else job.keys.push_back({std::string(key->name), {file}, line});
     } else if (key->name == "db") {
       // An SQLite file as the image; a server's connection string as it stands, and a value
-      // that is no database (none, an option) left for the option to refuse.
+      // that is no database (none, an option) left for the command line to refuse.
       const bool file = !IsConninfo(values[0]) && !values[0].empty() && !values[0].starts_with('-');
-      job.options.push_back({std::string(key->name), {"--db", file ? Beside(path, values[0]) : values[0]}, line});
+      job.keys.push_back({std::string(key->name), {file ? Beside(path, values[0]) : values[0]}, line});
     } else if (key->name == "sha256") {
       if (values[0].size() != 64 || values[0].find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
         return Bad(lineOf(node), key->name, "needs the image's SHA-256: 64 hexadecimal digits");
       for (char c : values[0]) job.sha256 += static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
-      job.options.push_back({std::string(key->name), {"--expect-sha256", job.sha256}, line});
-    } else if (key->type == ktTexts) {
-      job.ports = values;
-      for (const std::string& port : values) job.options.push_back({std::string(key->name), {"--port", port}, line});
-    } else if (key->type == ktTruth) {
-      if (values[0] == "true") job.options.push_back({std::string(key->name), {std::string(key->option)}, line});
+      job.keys.push_back({std::string(key->name), {job.sha256}, line});
     } else {
-      job.options.push_back({std::string(key->name), {std::string(key->option), values[0]}, line});
+      if (key->type == ktTexts) job.ports = values;
+      job.keys.push_back({std::string(key->name), std::move(values), line});
     }
   }
   for (const std::string_view required : {"operation", "image", "sha256", "ports"}) {

@@ -15,8 +15,8 @@
 //   operator = "ann"                 # who runs the boards, in each one's row
 //   lot = "W-1742"
 //
-// The reader knows the keys and their types; what a value means is the command line's to
-// judge (each key is one of its options), which names the key's line when it refuses one.
+// The reader knows the keys and their types, and puts the files a job names beside it; what
+// a value means is the command line's to judge, which names the key's line when it refuses one.
 #pragma once
 
 #include <cstddef>
@@ -27,11 +27,11 @@
 
 namespace kavel::station {
 
-// One key of the job as the command line's option it stands for: "--baud" "115200"; a
-// flag has no value.
-struct TJobOption {
+// One key of the job and its values as text: "baud" {"115200"}, "run-after" {"true"},
+// "ports" {"COM1", "COM2"}.
+struct TJobKey {
   std::string key;
-  std::vector<std::string> words;  // the option and its value, as on a command line
+  std::vector<std::string> values;
   int line = 0;                    // where the key stands in the file
 };
 
@@ -41,7 +41,7 @@ struct TJob {
   std::string image;                // the image file, its folder the job's when relative
   std::string sha256;               // lower case
   std::vector<std::string> ports;
-  std::vector<TJobOption> options;  // every key but operation and image, in the file's order
+  std::vector<TJobKey> keys;        // every key but operation and image, in the file's order
 };
 
 // The largest job file read: a job is some lines of keys.

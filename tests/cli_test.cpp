@@ -322,7 +322,12 @@ TEST_F(Cli, CommandLinesAreReadInOrderAndRefusedInTheProgramsOwnWords) {
       {{"--port", "--erase", "sync"}, "--port needs a COM name, a device path or a network port's address, not an option"},
       {{"--json=maybe", "sync"}, "--json is a flag: it takes no value"},
       {{"--help", "--baud", "x"}, "--baud needs a line speed"},
-      {{"program", "a.hex", "--for", "b.hex"}, "program needs one image file"},
+      {{"program", "a.hex", "--for", "b.hex"}, "--for belongs to erase"},
+      {{"program", "a.hex", "--for"}, "--for needs an image file"},
+      {{"log", "--six-clock"}, "--six-clock belongs to cycle"},  // after the command as before it
+      {{"--lot", "cycle", "--stats", "log"}, ""},  // a value that names a command is a value
+      {{"--serial", "7FFC", "bogus"}, "unknown command bogus"},
+      {{"--port"}, "--port needs"},
       {{"sync", "--", "-x"}, "sync takes no arguments"},
       {{"--six-clock", "program", "a.hex"}, "--six-clock belongs to cycle"},
       {{"--serial", "7FFC", "verify", "a.hex"}, "--serial belongs to program, cycle and log"},
@@ -337,7 +342,7 @@ TEST_F(Cli, CommandLinesAreReadInOrderAndRefusedInTheProgramsOwnWords) {
        "--serial-list hands out the list's values: --serial-name, --serial-first and --serial-step cannot go with it"},
       {{"--serial-step", "0", "program", "a.hex"}, "--serial-step needs a number (1 to 1000000)"},
       {{"--serial", "7FFC", "--serial-first", "0x001A2B000000", "program", "a.hex"}, "", "a.hex"},
-      {{"--stats", "sync"}, "--stats, --by, --result and --flush belong to log"},
+      {{"--stats", "sync"}, "--stats belongs to log"},
       {{"log", "--by", "day"}, "--by needs --stats"},
       {{"log", "--stats", "--by", "week"},
        "--by takes station, port, lot, day, hour, result, operator (several joined by commas), not \"week\""},
@@ -364,6 +369,10 @@ TEST_F(Cli, CommandLinesAreReadInOrderAndRefusedInTheProgramsOwnWords) {
        "--stop-words HUP=closed\\n\\x1b[2Jfine: the words hold no control characters"},
       {{"--stop-words", "INT=by Esc", "--stop-words", "INT=by F10", "sync"}, "--stop-words gives INT twice"},
   };
+  // --json anywhere makes a usage error an object too: the line is read on past the error.
+  cli::TCliArgs json;
+  EXPECT_EQ(cli::ParseCliArgs({"--delay", "x", "sync", "--json"}, json).kind, cli::rkUsage);
+  EXPECT_TRUE(json.json);
   setenv("TZ", "Europe/Berlin", 1);
   tzset();
   for (const auto& c : cases) {
@@ -400,6 +409,7 @@ TEST_F(Cli, AJobFileIsTheCommandLineOfTheLineAndABadOneIsRefusedByKeyAndLine) {
       {good, {"log"}, ""},  // the lot's rows
       {good, {"log", "--flush"}, ""},  // the spool of the job's database
       {good, {"verify", "fw.hex"}, ""},  // the job's keys that go with verify
+      {good + "six-clock = true\n", {"verify", "fw.hex"}, ""},  // a cycle's key left out of verify
       {"image = \"fw.hex\"\nsha256 = \"" + sha + "\"\nports = [\"COM1\"]\n", {}, "job.toml: operation is missing"},
       {good + "sha256 = \"12\"\n", {}, "job.toml:11: not TOML"},  // a key given twice
       {"sha256 = \"12\"\n" + good.substr(0, good.find("sha256")), {}, "job.toml:1: sha256: needs the image's SHA-256"},
@@ -434,6 +444,7 @@ TEST_F(Cli, AJobFileIsTheCommandLineOfTheLineAndABadOneIsRefusedByKeyAndLine) {
     if (args.id != cli::ciCycle) {  // a command of the command line's own: the job's keys it takes alone
       EXPECT_TRUE(args.serial.empty());
       EXPECT_FALSE(args.controllerGiven);
+      EXPECT_FALSE(args.sixClock);
       continue;
     }
     EXPECT_EQ(args.id, cli::ciCycle);
@@ -731,6 +742,9 @@ TEST_F(Cli, SignalsStopBetweenRecordsReleaseThePortAndPutTheSpeedBack) {
       const auto result = nlohmann::json::parse(out.substr(out.rfind('\n', out.size() - 2) + 1));
       EXPECT_EQ(result["class"], "board");
       EXPECT_EQ(result["diagnosis"], nlohmann::json::array({result["message"]}));
+      // Made by the builder of every result: how it was stopped, and the fields of any other.
+      EXPECT_EQ(result["message"].get<std::string>().rfind("stopped by Ctrl-C: stopped at once, while erasing", 0), 0U);
+      EXPECT_TRUE(result.contains("seconds") && result.contains("file") && result["verified"] == false) << result;
       const std::string log = Run({"log", "--csv"}).out;
       EXPECT_NE(log.find(",stopped,130,"), std::string::npos) << log;
       continue;  // ended at once: the line is left as it was

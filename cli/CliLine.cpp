@@ -81,7 +81,7 @@ class TStopGate final : public TComDevice {
 
 }  // namespace
 
-TRunStatus OpenTrace(const std::string& path, TFile& file) {
+TRunStatus OpenTrace(const std::string& path, TTraceFile& file) {
   if (path.empty()) return TRunStatus::Done();
   const auto failed = [&path](const std::string& why) {
     return TRunStatus::Make(rkOutputFailed, "cannot write the trace file " + path + ": " + why);
@@ -103,7 +103,7 @@ TRunStatus OpenTrace(const std::string& path, TFile& file) {
   return failed(why);
 }
 
-TRunStatus CloseTrace(TFile& file, const TTraceComDevice* tracer, const std::string& path) {
+TRunStatus CloseTrace(TTraceFile& file, const TTraceComDevice* tracer, const std::string& path) {
   int err = tracer ? tracer->TraceError() : 0;
   if (std::fclose(file.release()) != 0 && err == 0) err = errno;
   if (err == 0) return TRunStatus::Done();

@@ -23,14 +23,14 @@ std::unique_ptr<TComDevice> DeviceFor(const TPortArg& port);
 // network server that runs its port at another speed), else the error number's advice.
 TRunStatus OpenPort(TNAVOPort& port, const TPortArg& arg, const std::string& baud);
 
-using TFile = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+using TTraceFile = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
 // The trace file, open for writing; none when none was asked for. Never blocks: what stands
 // under the name now (it was checked to be a regular file or none) is checked again as it is
 // opened. Done, or rkOutputFailed.
-TRunStatus OpenTrace(const std::string& path, TFile& file);
+TRunStatus OpenTrace(const std::string& path, TTraceFile& file);
 // Closes the trace file. Done, or rkOutputFailed when any of it was not written.
-TRunStatus CloseTrace(TFile& file, const TTraceComDevice* tracer, const std::string& path);
+TRunStatus CloseTrace(TTraceFile& file, const TTraceComDevice* tracer, const std::string& path);
 // The line's device, behind the recorders of the trace file (tracer: its recorder) and of -v,
 // and behind the gate that shuts once a second stop signal has ended the run at once.
 std::unique_ptr<TComDevice> RecordedDevice(std::unique_ptr<TComDevice> device, std::FILE* traceFile, bool verbose,

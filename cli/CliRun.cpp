@@ -188,7 +188,7 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   TRunFacts facts = FirstFacts(args, run);
   // The trace file first, before the row. Closed after the port (declared before it),
   // whatever path the run takes.
-  TFile traceFile(nullptr, &std::fclose);
+  TTraceFile traceFile(nullptr, &std::fclose);
   const TRunStatus trace = OpenTrace(run.trace, traceFile);
   // The board's row, before anything is sent to it; its number is drawn once its chip has
   // answered. The line to the parent that draws it is let go as soon as the board needs none.

@@ -1,7 +1,7 @@
 #include "cli/CliProbe.h"
 
 #include "cli/CliCommands.h"
-#include "cli/CliRun.h"
+#include "cli/CliLine.h"
 #include "isp/ReplyWait.h"
 #include "isp/Session.h"
 #include "link/BootEntry.h"

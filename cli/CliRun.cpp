@@ -1,12 +1,6 @@
 #include "cli/CliRun.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <chrono>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -14,6 +8,7 @@
 
 #include "cli/CliCommands.h"
 #include "cli/CliDraw.h"
+#include "cli/CliNumber.h"
 #include "cli/CliTerminal.h"
 #include "cli/CliProcess.h"
 #include "cli/CliReport.h"
@@ -22,165 +17,16 @@
 #include "isp/ScopeGuards.h"
 #include "link/EComPort.h"
 #include "link/BootEntry.h"
-#include "link/NetComDevice.h"
-#include "link/PosixComDevice.h"
 #include "link/TraceComDevice.h"
-#include "link/WireText.h"
 
 namespace kavel::cli {
-// The serial device of a COM name looks the name up again as it opens it, because only
-// there is a stale claim on the port directory's entry refused.
-std::unique_ptr<TComDevice> DeviceFor(const TPortArg& port) {
-  const TComDeviceContext context = ProgramDeviceContext();
-  if (!port.address.empty()) return std::make_unique<TNetComDevice>(port.address, context.clock);
-  if (port.kind == TPortArg::pkDevice) return std::make_unique<TPosixComDevice>(context, port.device);
-  return std::make_unique<TPosixComDevice>(context);
-}
-
 namespace {
-
-using TFile = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
-
-// The line behind a gate that shuts once a second stop signal has ended the run at once:
-// from then on nothing more reaches the line (ECANCELED), whatever the run was doing.
-class TStopGate final : public TComDevice {
- public:
-  explicit TStopGate(std::unique_ptr<TComDevice> inner) : m_inner(std::move(inner)) {}
-  int Open(const std::string& name) override {
-    return Gate([&] { return m_inner->Open(name); });
-  }
-  void Close() override { m_inner->Close(); }
-  int SetQueueSizes(std::size_t in, std::size_t out) override {
-    return Gate([&] { return m_inner->SetQueueSizes(in, out); });
-  }
-  int SetLine(const TLineTermios& line, bool dtr, bool rts) override {
-    return Gate([&] { return m_inner->SetLine(line, dtr, rts); });
-  }
-  int SetModemLines(bool dtr, bool rts) override {
-    return Gate([&] { return m_inner->SetModemLines(dtr, rts); });
-  }
-  int BytesWaiting(std::size_t& count) override {
-    count = 0;
-    return Gate([&] { return m_inner->BytesWaiting(count); });
-  }
-  int Read(std::uint8_t* buffer, std::size_t n, int timeoutMs, std::size_t& got) override {
-    got = 0;
-    return Gate([&] { return m_inner->Read(buffer, n, timeoutMs, got); });
-  }
-  int Write(const std::uint8_t* buffer, std::size_t n, int timeoutMs, std::size_t& written) override {
-    written = 0;
-    return Gate([&] { return m_inner->Write(buffer, n, timeoutMs, written); });
-  }
-  int Purge(bool input, bool output) override {
-    return Gate([&] { return m_inner->Purge(input, output); });
-  }
-  int WaitForInput(int timeoutMs, bool& arrived) override {
-    arrived = false;
-    return Gate([&] { return m_inner->WaitForInput(timeoutMs, arrived); });
-  }
-  int PollHandle() const override { return m_inner->PollHandle(); }
-  std::string TakeRemarks() override { return m_inner->TakeRemarks(); }
-  // The device's words, unless the gate itself refused the last call.
-  std::string LastFailureWords() const override { return m_shut ? std::string() : m_inner->LastFailureWords(); }
-
- private:
-  template <typename Call>
-  int Gate(Call&& call) {
-    m_shut = StopNow();
-    return m_shut ? ECANCELED : call();
-  }
-  std::unique_ptr<TComDevice> m_inner;
-  bool m_shut = false;  // the last call was refused here
-};
 
 // What the command says when it has been carried out, in its own words.
 std::string Describe(const TCliArgs& args) {
   if (args.id == ciErase) return args.eraseAll ? "the erase" : "the block erase";
   return args.command;
 }
-
-// The trace file, open for writing; none when none was asked for. Never blocks: what stands
-// under the name now (it was checked to be a regular file or none) is checked again as it is
-// opened. Done, or rkOutputFailed.
-TRunStatus OpenTrace(const std::string& path, TFile& file) {
-  if (path.empty()) return TRunStatus::Done();
-  const auto failed = [&path](const std::string& why) {
-    return TRunStatus::Make(rkOutputFailed, "cannot write the trace file " + path + ": " + why);
-  };
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
-  if (fd < 0) return failed(std::strerror(errno));
-  struct stat st {};
-  const bool stated = fstat(fd, &st) == 0;
-  if (!stated || !S_ISREG(st.st_mode) || ftruncate(fd, 0) != 0 ||
-      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-    const std::string why = stated && !S_ISREG(st.st_mode) ? "it is not a regular file" : std::strerror(errno);
-    close(fd);
-    return failed(why);
-  }
-  file.reset(fdopen(fd, "w"));
-  if (file) return TRunStatus::Done();
-  const std::string why = std::strerror(errno);
-  close(fd);
-  return failed(why);
-}
-
-// Closes the trace file. Done, or rkOutputFailed when any of it was not written.
-TRunStatus CloseTrace(TFile& file, const TTraceComDevice* tracer, const std::string& path) {
-  int err = tracer ? tracer->TraceError() : 0;
-  if (std::fclose(file.release()) != 0 && err == 0) err = errno;
-  if (err == 0) return TRunStatus::Done();
-  return TRunStatus::Make(rkOutputFailed, "cannot write the trace file " + path + ": " + std::strerror(err));
-}
-
-// The line's device, behind the recorders of the trace file (tracer: its recorder) and of -v.
-std::unique_ptr<TComDevice> RecordedDevice(const TPortRun& run, std::FILE* traceFile, bool verbose,
-                                           const TTraceComDevice*& tracer) {
-  std::unique_ptr<TComDevice> device = run.device ? run.device() : DeviceFor(run.port);
-  if (traceFile) {
-    auto wrapped = std::make_unique<TTraceComDevice>(std::move(device), traceFile);
-    tracer = wrapped.get();
-    device = std::move(wrapped);
-  }
-  if (verbose) device = std::make_unique<TTraceComDevice>(std::move(device), stderr);
-  return std::make_unique<TStopGate>(std::move(device));
-}
-
-// Inside a catch block: the status of an exception that ends an operation (an image that
-// cannot be used ...), else rkInternal: a fault of this program, said as such, never as the
-// chip's.
-TRunStatus StatusOfUnexpected() {
-  if (std::optional<TRunStatus> known = StatusOfCurrentException()) return *known;
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    return TRunStatus::Make(rkInternal, std::string("internal error: ") + e.what());
-  } catch (...) {
-    return TRunStatus::Make(rkInternal, "internal error: an exception of no known kind");
-  }
-}
-
-}  // namespace
-
-TRunStatus OpenPort(TNAVOPort& port, const TPortArg& arg, const std::string& baud) {
-  port.SetPort(arg.name);
-  port.SetBaudRate(BaudRateFromText(baud));
-  try {
-    port.OpenPort();
-    return TRunStatus::Done();
-  } catch (const EComPort& e) {
-    const std::string where = arg.device.empty() || arg.device == arg.name ? arg.name : arg.name + " (" + arg.device + ")";
-    const bool comName = arg.kind == TPortArg::pkComName;
-    std::string why = "cannot open ";
-    why += where;
-    why += ": ";
-    why += !e.Reason().empty() ? e.Reason() : e.Errno() ? PortErrorReason(*e.Errno(), comName) : e.Words();
-    return TRunStatus::Make(rkPortFailed, why);
-  } catch (...) {
-    return StatusOfUnexpected();
-  }
-}
-
-namespace {
 
 // The security bits into the facts, or why they could not be read.
 void ReadProtection(TCommandRun& command) {
@@ -304,93 +150,34 @@ int Conclude(const TCliArgs& args, TCliTerminal& terminal, TRunFacts& facts, TRu
   return ExitStatusOf(status, facts.stopSignal);
 }
 
-// The board's number drawn, by this process or by its parent (several ports, the parent
-// drawing in their order), and recorded in its row. Done with Serial() set; else the run's
-// own failure: the source used up or the database failed (rkStationFailed), or a stop came
-// first (rkStopped); nothing was written to the board then.
-TRunStatus TakeNumber(const TCliArgs& args, const TPortRun& run, TBoardRecord& record, TDrawChannel& channel,
-                      TCliTerminal& terminal) {
-  const std::string untouched = "; nothing was written to the board";
-  if (channel.Open()) {
-    std::optional<std::int64_t> serial;
-    // Said, so that a board that waits is not taken for one that hangs.
-    const auto waiting = [&terminal] { terminal.Step(TCliStep::clNumber); };
-    if (const TRunStatus asked = channel.Ask(serial, waiting); !asked.Ok()) return asked;
-    if (!serial) return TRunStatus::Make(rkStationFailed, run.station->UsedUp(args) + untouched);
-    record.Took(*serial, args, *run.station);
-    return TRunStatus::Done();
-  }
-  const TRunStatus drawn = record.Draw(args, *run.station);
-  if (!drawn.Ok()) return TRunStatus::Make(rkStationFailed, drawn.detail + untouched);
-  if (!record.Serial()) return TRunStatus::Make(rkStationFailed, run.station->UsedUp(args) + untouched);
-  return TRunStatus::Done();
+// The facts of a run on the port, before anything is done.
+TRunFacts FirstFacts(const TCliArgs& args, const TPortRun& run) {
+  TRunFacts facts;
+  facts.args = &args;
+  facts.port = run.port.name;
+  facts.rawTcp = run.port.RawTcp();
+  facts.image = run.image;
+  return facts;
 }
 
-// --serial, once the chip has answered (its device id read) and before anything is erased:
-// the board's number drawn, or with --serial-keep the number's bytes read from the board,
-// which keeps a number this log handed out from the same source, a blank board (or one
-// whose flash may not be read) drawing the next. The image with the number goes in the
-// place of the image. Not ok ends the run with nothing written: the read failed, or the
-// number could not be had (command.ownFailure).
-TIspStatus NumberTheBoard(TCommandRun& command, const TPortRun& run, TBoardRecord& record, TDrawChannel& channel,
-                          THexBinList& numbered, const THexBinList*& image) {
-  const TCliArgs& args = command.args;
-  const station::TSerialPlace& place = *args.serialPlace;
-  const std::string where = "the board's number at " + place.RangeText();
-  // The run ended for a reason of the command line's own, before anything was written.
-  const auto ownFailure = [&command](const TRunStatus& status) {
-    command.ownFailure = status;
-    return TIspStatus::Make(skCancelled, status.detail);
-  };
-  std::optional<std::uint64_t> held;
-  if (args.serialKeep) {
-    std::vector<std::uint8_t> bytes;
-    TIspStatus read = command.session.ReadFlash(place.address, static_cast<std::uint16_t>(place.address + place.Size() - 1),
-                                                args.delay, bytes);
-    const bool locked = read.kind == skRefused && read.reply == rcNotAllowed;
-    if (!read.Ok() && !locked) {
-      command.facts.step = TStep::stRead;
-      read.detail = "reading " + where + ": " + read.detail;
-      return read;
-    }
-    const std::optional<std::uint64_t> decoded = read.Ok() ? station::SerialFromBytes(bytes, place) : std::nullopt;
-    held = decoded;
-    // Only a number this log handed out from the same source is kept: bytes half written, or
-    // a number of another sequence, would give two boards one number.
-    bool known = false;
-    if (held) {
-      if (const TRunStatus asked = record.HandedOut(static_cast<std::int64_t>(*held), args, *run.station, known);
-          !asked.Ok())
-        return ownFailure(TRunStatus::Make(rkStationFailed, asked.detail + "; nothing was written to the board"));
-      if (!known) {
-        command.terminal.Note(where + " holds " + station::SerialText(*held, place) +
-                              ", which this log never handed out from " + run.station->SerialDraw(args).name +
-                              ": a new number is drawn");
-        held.reset();
-      }
-    }
-    if (held) {
-      channel.Close();
-      record.Keep(static_cast<std::int64_t>(*held), args, *run.station);
-      command.facts.serialKept = true;
-      command.terminal.Note("the board holds serial number " + station::SerialText(*held, place) + ": it keeps it");
-    } else {
-      if (locked)
-        command.terminal.Note("the chip refused the read of " + where +
-                              " (security bit 2 forbids reading the flash): a new number is drawn");
-      const bool blank = std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0xFF; });
-      if (read.Ok() && !blank && !decoded) command.terminal.Note(where + " holds no number of its format: a new number is drawn");
-    }
+// The work over: the run's own failure in place of the session's, a run cut short told that
+// the work is over, what the terminal heard during it, and an output asked for that could not
+// be written. The run's status.
+TRunStatus AfterWork(TCommandRun& command, TRunStatus status, TBoardRecord* recording) {
+  if (command.ownFailure) status = *command.ownFailure;
+  // From here on a run cut short says that the work is over, and leaves the row to the run.
+  if (recording && !recording->ClaimForRun()) AwaitStopper();
+  command.terminal.Concluding(status.Ok() ? Describe(command.args) : std::string(), recording != nullptr);
+  TRunFacts& facts = command.facts;
+  facts.stopSignal = StopSignal();
+  facts.parentEnded = ParentEnded();
+  facts.declined = command.terminal.Declined();
+  facts.work = status;
+  if (!command.output.Ok()) {
+    facts.fileWritten = false;
+    status = Unwritten(command.terminal, status, command.output);
   }
-  if (!held) {
-    if (const TRunStatus taken = TakeNumber(args, run, record, channel, command.terminal); !taken.Ok()) return ownFailure(taken);
-  }
-  command.facts.serial = record.Serial();
-  command.terminal.Numbered(*command.facts.serial);
-  const TRunStatus stamped = station::WithSerial(*run.image, place, static_cast<std::uint64_t>(*record.Serial()), numbered);
-  if (!stamped.Ok()) return ownFailure(stamped);
-  image = command.facts.image = &numbered;
-  return TIspStatus::Done();
+  return status;
 }
 
 }  // namespace
@@ -398,14 +185,10 @@ TIspStatus NumberTheBoard(TCommandRun& command, const TPortRun& run, TBoardRecor
 int RunOnPort(TCliArgs args, const TPortRun& run) {
   const auto started = std::chrono::steady_clock::now();
   TCliTerminal terminal(args, run.port.name, run.several);
-  TRunFacts facts;
-  facts.args = &args;
-  facts.port = run.port.name;
-  facts.rawTcp = run.port.RawTcp();
-  facts.image = run.image;
+  TRunFacts facts = FirstFacts(args, run);
   // The trace file first, before the row. Closed after the port (declared before it),
   // whatever path the run takes.
-  TFile traceFile(nullptr, &std::fclose);
+  TTraceFile traceFile(nullptr, &std::fclose);
   const TRunStatus trace = OpenTrace(run.trace, traceFile);
   // The board's row, before anything is sent to it; its number is drawn once its chip has
   // answered. The line to the parent that draws it is let go as soon as the board needs none.
@@ -435,7 +218,7 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
                     recording);
   }
   const TTraceComDevice* tracer = nullptr;
-  TNAVOPort port(0, 0, RecordedDevice(run, traceFile.get(), args.verbose, tracer));
+  TNAVOPort port(0, 0, RecordedDevice(run.device ? run.device() : DeviceFor(run.port), traceFile.get(), args.verbose, tracer));
   if (const TRunStatus opened = OpenPort(port, run.port, args.baud); !opened.Ok()) {
     channel.Close();
     facts.step = TStep::stOpen;
@@ -463,18 +246,7 @@ int RunOnPort(TCliArgs args, const TPortRun& run) {
   }
   TRunStatus status = Work(command, port, clock, run.port.name);
   channel.Close();
-  if (command.ownFailure) status = *command.ownFailure;
-  // From here on a run cut short says that the work is over, and leaves the row to the run.
-  if (recording && !recording->ClaimForRun()) AwaitStopper();
-  terminal.Concluding(status.Ok() ? Describe(args) : std::string(), recording != nullptr);
-  facts.stopSignal = StopSignal();
-  facts.parentEnded = ParentEnded();
-  facts.declined = terminal.Declined();
-  facts.work = status;
-  if (!command.output.Ok()) {
-    facts.fileWritten = false;
-    status = Unwritten(terminal, status, command.output);
-  }
+  status = AfterWork(command, status, recording);
   restore.Now();
   SayWhatIsLeft(args, terminal, facts, status);
   if (traceFile) {

@@ -1,5 +1,5 @@
-// One run of a command on one port: the port opened, the command run, the line put back
-// and the port released, and the run's end said in words, as JSON and as an exit status.
+// One run of a command on one port: the port opened (CliLine.h), the command run, the line put
+// back and the port released, and the run's end said in words, as JSON and as an exit status.
 #pragma once
 
 #include <functional>
@@ -8,12 +8,11 @@
 #include <vector>
 
 #include "cli/CliArgs.h"
+#include "cli/CliLine.h"
 #include "cli/CliPorts.h"
 #include "cli/CliStation.h"
 #include "image/HexBinList.h"
 #include "link/Clock.h"
-#include "link/ComDevice.h"
-#include "link/NAVOPort.h"
 
 namespace kavel::cli {
 
@@ -30,14 +29,6 @@ struct TPortRun {
   const station::TRunRow* row = nullptr;  // its row, begun already with the others' (several ports)
   int drawFd = -1;  // several ports: the line to the parent that draws the board's number (CliDraw.h)
 };
-
-// The device the port argument leads to: the network port it is, the device path given, or
-// the serial device of the COM name.
-std::unique_ptr<TComDevice> DeviceFor(const TPortArg& port);
-// Opens the port, by the name given, at the speed asked for. Done, or rkPortFailed saying
-// why it cannot be opened: the device's own words when its error number would mislead (a
-// network server that runs its port at another speed), else the error number's advice.
-TRunStatus OpenPort(TNAVOPort& port, const TPortArg& arg, const std::string& baud);
 
 // Runs the command on the port and returns the exit status: the port is opened, the command
 // run, the line put back at the speed it had and the port released, on every path.

@@ -1,6 +1,7 @@
 // The production station as the command line keeps it: the database each run is recorded
-// in, a board's row begun (and its serial number drawn) before anything is sent to it and
-// finished with what happened, and the log listed for the line's own tools.
+// in, and a board's row begun (and its serial number drawn) before anything is sent to it and
+// finished with what happened, or kept in the spool for a server that is away. What the log
+// command writes of the rows is CliLog.h's.
 #pragma once
 
 #include <atomic>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "cli/CliArgs.h"
+#include "cli/CliLog.h"  // the log command, for the files that reach it through here
 #include "cli/CliReport.h"
 #include "station/StationDb.h"
 
@@ -110,16 +112,6 @@ void FinishUnstarted(const TStationRun& station, station::TRunRow row, TRunKind 
 TRunStatus RecordRefused(const TCliArgs& args, const TStationRun& station, station::TStationDb& db,
                          const TRunStatus& refused, int exit);
 
-// What log's filters select, from its options.
-station::TLogFilter LogFilter(const TCliArgs& args);
-// What log writes of the rows of db (nullptr: a log that holds none yet) that args select: as
-// a table, JSON Lines (--json) or CSV (--csv), or their figures (--stats). Done, or
-// rkStationFailed when db cannot be read. The line's page answers with the same, of the newest
-// rows only (newest; 0 for all).
-TRunStatus LogText(const TCliArgs& args, station::TStationDb* db, std::string& text, std::size_t newest = 0);
-// kavel-isp-cli log: the rows, as a table, JSON Lines (--json) or CSV (--csv); the figures
-// (--stats); or the spool sent (--flush). The exit status.
-int ListLog(const TCliArgs& args);
 // Sends the rows that wait in the spool for the server where names to db. What to say of it:
 // how many were sent, or why those left wait on; "" when none waited (or where is no server).
 std::string SendSpooled(const std::string& where, station::TStationDb& db);

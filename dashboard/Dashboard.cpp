@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/CliArgs.h"
-#include "cli/CliStation.h"
+#include "cli/CliLog.h"
 
 namespace kavel::dashboard {
 namespace {

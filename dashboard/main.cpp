@@ -47,6 +47,88 @@ kavel::dashboard::TQuery Query(const httplib::Request& req) {
   return query;
 }
 
+
+// The token requests must carry, from its file; none on loopback without one. False, said on
+// standard error, when the file holds none, or when a host off this machine would have none.
+bool TokenFor(const std::string& tokenFile, const std::string& host, std::string& token) {
+  if (!tokenFile.empty()) {
+    token = ReadFile(tokenFile);
+    while (!token.empty() && (token.back() == '\n' || token.back() == '\r' || token.back() == ' ')) token.pop_back();
+    if (token.empty()) {
+      std::fprintf(stderr, "kavel-isp-dashboard: %s holds no token (or cannot be read)\n", tokenFile.c_str());
+      return false;
+    }
+  } else if (!kavel::dashboard::IsLoopback(host)) {
+    std::fprintf(stderr, "kavel-isp-dashboard: listening on %s, off this machine, needs --token-file\n", host.c_str());
+    return false;
+  }
+  return true;
+}
+
+// What every request passes first: its answer's encoding and headers, and its token (token:
+// "" for none asked; it must outlive the server).
+void Guard(httplib::Server& server, const std::string& token) {
+  server.set_pre_routing_handler([&token](const httplib::Request& req, httplib::Response& res) {
+    // Answers go out gzipped, never with Brotli: the library compresses at Brotli's best,
+    // which takes 0.4 s for a page of rows that gzip packs in 2 ms. (The request is the
+    // server's own, handed over as const: offering gzip alone is the one way to choose.)
+    const std::string accepted = req.get_header_value("Accept-Encoding");
+    auto& offered = const_cast<httplib::Request&>(req).headers;  // NOLINT(cppcoreguidelines-pro-type-const-cast)
+    offered.erase("Accept-Encoding");
+    if (accepted.find("gzip") != std::string::npos) offered.emplace("Accept-Encoding", "gzip");
+    res.set_header("Content-Security-Policy", kPolicy);
+    res.set_header("X-Content-Type-Options", "nosniff");
+    res.set_header("Referrer-Policy", "no-referrer");
+    if (token.empty()) return httplib::Server::HandlerResponse::Unhandled;
+    // The token as a header, as the cookie the page's first address set, or in that address.
+    const std::string bearer = req.get_header_value("Authorization");
+    std::string cookie = req.get_header_value("Cookie");
+    const std::size_t at = cookie.find("kavel_token=");
+    cookie = at == std::string::npos ? "" : cookie.substr(at + 12, cookie.find(';', at) - at - 12);
+    if (kavel::dashboard::SameSecret(bearer, "Bearer " + token) || kavel::dashboard::SameSecret(cookie, token))
+      return httplib::Server::HandlerResponse::Unhandled;
+    if (req.path == "/" && kavel::dashboard::SameSecret(req.get_param_value("token"), token)) {
+      res.set_header("Set-Cookie", "kavel_token=" + token + "; HttpOnly; SameSite=Strict; Path=/");
+      res.set_redirect("/", 303);
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    res.status = 401;
+    res.set_content("This page needs its token: open it as /?token=...\n", "text/plain");
+    return httplib::Server::HandlerResponse::Handled;
+  });
+}
+
+// The page's files, its questions to the log (which must outlive the server), and the
+// server's limits.
+void Route(httplib::Server& server, kavel::dashboard::TLog& log) {
+  const auto file = [](const char* name, const char* type) {
+    return [name, type](const httplib::Request&, httplib::Response& res) {
+      const std::string_view bytes = kavel::dashboard::PageFile(name);
+      res.set_content(std::string(bytes), type);
+    };
+  };
+  server.Get("/", file("index.html", "text/html; charset=utf-8"));
+  server.Get("/app.js", file("app.js", "text/javascript; charset=utf-8"));
+  server.Get("/app.css", file("app.css", "text/css; charset=utf-8"));
+  // Read once: every browser asks for it, and it does not change while the page is served.
+  server.Get("/chart.js", [chart = ReadFile(kChartJs)](const httplib::Request&, httplib::Response& res) {
+    const std::string& bytes = chart;
+    if (bytes.empty()) {
+      res.status = 404;
+      res.set_content(std::string("Chart.js is missing: install libjs-chart.js (") + kChartJs + ")\n", "text/plain");
+      return;
+    }
+    res.set_header("Cache-Control", "max-age=3600");
+    res.set_content(bytes, "text/javascript; charset=utf-8");
+  });
+  server.Get("/api/rows", [&log](const httplib::Request& req, httplib::Response& res) { Serve(res, log.Ask(false, Query(req))); });
+  server.Get("/api/stats", [&log](const httplib::Request& req, httplib::Response& res) { Serve(res, log.Ask(true, Query(req))); });
+  // Queries are short, and a client that never finishes its request is let go.
+  server.set_read_timeout(10, 0);
+  server.set_write_timeout(10, 0);
+  server.set_payload_max_length(64 * 1024);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -78,74 +160,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::string token;
-  if (!tokenFile.empty()) {
-    token = ReadFile(tokenFile);
-    while (!token.empty() && (token.back() == '\n' || token.back() == '\r' || token.back() == ' ')) token.pop_back();
-    if (token.empty()) {
-      std::fprintf(stderr, "kavel-isp-dashboard: %s holds no token (or cannot be read)\n", tokenFile.c_str());
-      return 2;
-    }
-  } else if (!kavel::dashboard::IsLoopback(host)) {
-    std::fprintf(stderr, "kavel-isp-dashboard: listening on %s, off this machine, needs --token-file\n", host.c_str());
-    return 2;
-  }
+  if (!TokenFor(tokenFile, host, token)) return 2;
 
   kavel::dashboard::TLog log(db);
   httplib::Server server;
-  server.set_pre_routing_handler([&token](const httplib::Request& req, httplib::Response& res) {
-    // Answers go out gzipped, never with Brotli: the library compresses at Brotli's best,
-    // which takes 0.4 s for a page of rows that gzip packs in 2 ms. (The request is the
-    // server's own, handed over as const: offering gzip alone is the one way to choose.)
-    const std::string accepted = req.get_header_value("Accept-Encoding");
-    auto& offered = const_cast<httplib::Request&>(req).headers;  // NOLINT(cppcoreguidelines-pro-type-const-cast)
-    offered.erase("Accept-Encoding");
-    if (accepted.find("gzip") != std::string::npos) offered.emplace("Accept-Encoding", "gzip");
-    res.set_header("Content-Security-Policy", kPolicy);
-    res.set_header("X-Content-Type-Options", "nosniff");
-    res.set_header("Referrer-Policy", "no-referrer");
-    if (token.empty()) return httplib::Server::HandlerResponse::Unhandled;
-    // The token as a header, as the cookie the page's first address set, or in that address.
-    const std::string bearer = req.get_header_value("Authorization");
-    std::string cookie = req.get_header_value("Cookie");
-    const std::size_t at = cookie.find("kavel_token=");
-    cookie = at == std::string::npos ? "" : cookie.substr(at + 12, cookie.find(';', at) - at - 12);
-    if (kavel::dashboard::SameSecret(bearer, "Bearer " + token) || kavel::dashboard::SameSecret(cookie, token))
-      return httplib::Server::HandlerResponse::Unhandled;
-    if (req.path == "/" && kavel::dashboard::SameSecret(req.get_param_value("token"), token)) {
-      res.set_header("Set-Cookie", "kavel_token=" + token + "; HttpOnly; SameSite=Strict; Path=/");
-      res.set_redirect("/", 303);
-      return httplib::Server::HandlerResponse::Handled;
-    }
-    res.status = 401;
-    res.set_content("This page needs its token: open it as /?token=...\n", "text/plain");
-    return httplib::Server::HandlerResponse::Handled;
-  });
-  const auto file = [](const char* name, const char* type) {
-    return [name, type](const httplib::Request&, httplib::Response& res) {
-      const std::string_view bytes = kavel::dashboard::PageFile(name);
-      res.set_content(std::string(bytes), type);
-    };
-  };
-  server.Get("/", file("index.html", "text/html; charset=utf-8"));
-  server.Get("/app.js", file("app.js", "text/javascript; charset=utf-8"));
-  server.Get("/app.css", file("app.css", "text/css; charset=utf-8"));
-  // Read once: every browser asks for it, and it does not change while the page is served.
-  server.Get("/chart.js", [chart = ReadFile(kChartJs)](const httplib::Request&, httplib::Response& res) {
-    const std::string& bytes = chart;
-    if (bytes.empty()) {
-      res.status = 404;
-      res.set_content(std::string("Chart.js is missing: install libjs-chart.js (") + kChartJs + ")\n", "text/plain");
-      return;
-    }
-    res.set_header("Cache-Control", "max-age=3600");
-    res.set_content(bytes, "text/javascript; charset=utf-8");
-  });
-  server.Get("/api/rows", [&log](const httplib::Request& req, httplib::Response& res) { Serve(res, log.Ask(false, Query(req))); });
-  server.Get("/api/stats", [&log](const httplib::Request& req, httplib::Response& res) { Serve(res, log.Ask(true, Query(req))); });
-  // Queries are short, and a client that never finishes its request is let go.
-  server.set_read_timeout(10, 0);
-  server.set_write_timeout(10, 0);
-  server.set_payload_max_length(64 * 1024);
+  Guard(server, token);
+  Route(server, log);
 
   // SIGTERM and SIGINT end it, from a thread of their own.
   sigset_t stops;

@@ -263,6 +263,15 @@ class TIspSession {
                         const std::function<bool(std::size_t, const std::vector<std::uint8_t>&)>& differs);
   // The exchange with the controller, at 9600 bit/s.
   TIspStatus Controller(TSuspension& result);
+  // One step of a cycle: body run, its beginning and end told to the observer.
+  TIspStatus CycleStep(TCycleStep step, TCycleResult& result, const std::function<TIspStatus()>& body);
+  // A cycle's first step: the wake-up characters, then the speed search.
+  TIspStatus WakeAndSynchronize(const TCycleSteps& steps, TCycleResult& result);
+  // A cycle's steps after programming, each as the steps ask: 6-clock mode, the
+  // verification, the locking. The first failure that ends the cycle, else the worst of
+  // theirs and cycle's (the outcome so far).
+  TIspStatus AfterProgramming(const THexBinList& programmed, const TCycleSteps& steps, TCycleResult& result,
+                              TIspStatus cycle);
   // A cycle's locking: status byte 0, then security bits 1, 2 and 3, a stop honoured before
   // each; locked: how far it went (as TCycleResult::locked). Stops throw.
   TIspStatus Lock(const TPacing& pacing, int& locked);

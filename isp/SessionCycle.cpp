@@ -74,6 +74,26 @@ TIspStatus TIspSession::SuspendController(TSuspension& result) {
   });
 }
 
+TIspStatus TIspSession::CycleStep(TCycleStep step, TCycleResult& result, const std::function<TIspStatus()>& body) {
+  result.step = step;
+  m_observer.StepBegins(step);
+  const TIspStatus status = body();
+  m_observer.StepEnded(step, status);
+  return status;
+}
+
+TIspStatus TIspSession::WakeAndSynchronize(const TCycleSteps& steps, TCycleResult& result) {
+  const TIspStatus woken = Edge([&] {
+    for (int i = 0; i < steps.wakeUps; ++i) {
+      if (!m_port.Connected()) m_port.OpenPort();
+      m_engine.Send("U");
+      m_clock.SleepMs(steps.pacing.delay);
+    }
+    return TIspStatus::Done();
+  });
+  return woken.Ok() ? Synchronize(steps.sync, result.sync) : woken;
+}
+
 TIspStatus TIspSession::Cycle(const THexBinList& image, const TCycleSteps& steps, TCycleResult& result) {
   result = {};
   if (steps.suspend) {
@@ -91,24 +111,8 @@ TIspStatus TIspSession::Cycle(const THexBinList& image, const TCycleSteps& steps
     StopPoint("stopped once the chip was made ready: nothing was sent to the chip");
     m_clock.SleepMs(steps.resetPauseMs);
     // Each step from here on, heard begin and end by the observer.
-    const auto step = [&](TCycleStep s, const std::function<TIspStatus()>& body) {
-      result.step = s;
-      m_observer.StepBegins(s);
-      const TIspStatus status = body();
-      m_observer.StepEnded(s, status);
-      return status;
-    };
-    TIspStatus status = step(TCycleStep::csSync, [&] {
-      const TIspStatus woken = Edge([&] {
-        for (int i = 0; i < steps.wakeUps; ++i) {
-          if (!m_port.Connected()) m_port.OpenPort();
-          m_engine.Send("U");
-          m_clock.SleepMs(steps.pacing.delay);
-        }
-        return TIspStatus::Done();
-      });
-      return woken.Ok() ? Synchronize(steps.sync, result.sync) : woken;
-    });
+    const auto step = [&](TCycleStep s, const std::function<TIspStatus()>& body) { return CycleStep(s, result, body); };
+    TIspStatus status = step(TCycleStep::csSync, [&] { return WakeAndSynchronize(steps, result); });
     if (!status.Ok()) return status;
     if ((steps.expectDevice || steps.readDevice) &&
         !(status = step(TCycleStep::csDevice,
@@ -125,37 +129,41 @@ TIspStatus TIspSession::Cycle(const THexBinList& image, const TCycleSteps& steps
     if (!(status = step(TCycleStep::csProgram, [&] { return Program(*programmed, steps.pacing, result.resent); })).Ok())
       return status;
     result.programmed = true;
-    cycle = Worse(cycle, status);
-    // The chip is not locked as it was not asked to be: a refused clock command ends the
-    // cycle, unless the steps say it goes on.
-    if (steps.sixClock) {
-      StopPoint("stopped after programming, before 6-clock mode: the chip is not locked");
-      status = step(TCycleStep::csSixClock, [&] { return SetSixClock(steps.pacing); });
-      const bool chipsAnswer = status.kind == skRefused || status.kind == skNoAnswer || status.kind == skBadReply;
-      if (!status.Ok() && (steps.sixClockRefusalEnds || !chipsAnswer)) return status;
-      result.sixClock = status.Ok();
-      cycle = Worse(cycle, status);
-    }
-    if (steps.verify) {
-      // Only a chip that holds the image is locked: on a mismatch it stays open to try again.
-      StopPoint("stopped after programming, before the verification: the chip is not locked");
-      status = step(TCycleStep::csVerify, [&] {
-        TIspStatus read = Verify(*programmed, steps.pacing.delay, true, result.verify);
-        if (read.kind == skStopped) read.detail += " of the read-back: the chip is programmed and not locked";
-        return read;
-      });
-      if (!status.Ok()) return status;
-      result.verified = true;
-      cycle = Worse(cycle, status);
-    }
-    // Locking cannot be undone short of a whole-chip erase: a stop is honoured before each step
-    // of it, and says exactly how far it went.
-    status = step(TCycleStep::csLock, [&] { return Lock(steps.pacing, result.locked); });
-    if (!status.Ok()) return status;
-    cycle = Worse(cycle, status);
-    result.step = TCycleStep::csDone;
-    return cycle;
+    return AfterProgramming(*programmed, steps, result, Worse(cycle, status));
   });
+}
+
+TIspStatus TIspSession::AfterProgramming(const THexBinList& programmed, const TCycleSteps& steps, TCycleResult& result,
+                                         TIspStatus cycle) {
+  const auto step = [&](TCycleStep s, const std::function<TIspStatus()>& body) { return CycleStep(s, result, body); };
+  // The chip is not locked as it was not asked to be: a refused clock command ends the
+  // cycle, unless the steps say it goes on.
+  if (steps.sixClock) {
+    StopPoint("stopped after programming, before 6-clock mode: the chip is not locked");
+    const TIspStatus status = step(TCycleStep::csSixClock, [&] { return SetSixClock(steps.pacing); });
+    const bool chipsAnswer = status.kind == skRefused || status.kind == skNoAnswer || status.kind == skBadReply;
+    if (!status.Ok() && (steps.sixClockRefusalEnds || !chipsAnswer)) return status;
+    result.sixClock = status.Ok();
+    cycle = Worse(cycle, status);
+  }
+  if (steps.verify) {
+    // Only a chip that holds the image is locked: on a mismatch it stays open to try again.
+    StopPoint("stopped after programming, before the verification: the chip is not locked");
+    const TIspStatus status = step(TCycleStep::csVerify, [&] {
+      TIspStatus read = Verify(programmed, steps.pacing.delay, true, result.verify);
+      if (read.kind == skStopped) read.detail += " of the read-back: the chip is programmed and not locked";
+      return read;
+    });
+    if (!status.Ok()) return status;
+    result.verified = true;
+    cycle = Worse(cycle, status);
+  }
+  // Locking cannot be undone short of a whole-chip erase: a stop is honoured before each step
+  // of it, and says exactly how far it went.
+  const TIspStatus status = step(TCycleStep::csLock, [&] { return Lock(steps.pacing, result.locked); });
+  if (!status.Ok()) return status;
+  result.step = TCycleStep::csDone;
+  return Worse(cycle, status);
 }
 
 TIspStatus TIspSession::Lock(const TPacing& pacing, int& locked) {

@@ -78,6 +78,41 @@ int Finish(const TSimArgs& a, const TSimChip& chip, const TSimController& contro
   return 0;
 }
 
+// The flash as the file path holds it (none: as it starts). False when it cannot be read.
+bool LoadFlash(const std::string& path, TSimChip& chip) {
+  if (path.empty()) return true;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  in.read(reinterpret_cast<char*>(chip.Flash().data()),
+          static_cast<std::streamsize>(chip.Flash().size()));
+  return true;
+}
+
+// The log path names: standard error for "-", none for "". False (errno saying why) when it
+// cannot be written.
+bool OpenLog(const std::string& path, std::FILE*& log) {
+  if (path == "-") {
+    log = stderr;
+  } else if (!path.empty()) {
+    log = std::fopen(path.c_str(), "w");
+    if (!log) return false;
+  }
+  return true;
+}
+
+// Where the line is, and how to talk to it by hand.
+void SayWhereTheLineIs(const TSimArgs& a, const TSimLine& line, const char* outAtStart) {
+  if (!line.Note().empty()) std::cout << "kavel-isp-sim: " << line.Note() << "\n";
+
+  std::cout << "kavel-isp-sim: " << a.port << " -> " << line.SlavePath() << " (port directory "
+            << a.portDir << ")\n"
+            << "Talk to it by hand, for example:\n"
+            << "  socat -,rawer,escape=0x1d " << a.portDir << "/" << a.port << ",rawer,b9600\n"
+            << "then type U (the chip answers U) and a record such as :0100000210ED (echo, then .);"
+            << " Ctrl-] ends socat.\n"
+            << outAtStart << "Ctrl-C ends the simulator; " << kToggleHelp << std::flush;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -94,20 +129,10 @@ int main(int argc, char** argv) {
   if (a.portDir.empty()) a.portDir = PortDirectory();
 
   TSimChip chip(a.options);
-  if (!a.flashIn.empty()) {
-    std::ifstream in(a.flashIn, std::ios::binary);
-    if (!in) return Fail("cannot read " + a.flashIn);
-    in.read(reinterpret_cast<char*>(chip.Flash().data()),
-            static_cast<std::streamsize>(chip.Flash().size()));
-  }
+  if (!LoadFlash(a.flashIn, chip)) return Fail("cannot read " + a.flashIn);
 
   std::FILE* log = nullptr;
-  if (a.logPath == "-") {
-    log = stderr;
-  } else if (!a.logPath.empty()) {
-    log = std::fopen(a.logPath.c_str(), "w");
-    if (!log) return Fail("cannot write " + a.logPath + ": " + std::strerror(errno));
-  }
+  if (!OpenLog(a.logPath, log)) return Fail("cannot write " + a.logPath + ": " + std::strerror(errno));
 
   TSimController controller(a.ktn);
   TSimBoard board(!a.out);
@@ -152,15 +177,7 @@ int main(int argc, char** argv) {
     g_line = nullptr;
     return Fail(error);
   }
-  if (!line.Note().empty()) std::cout << "kavel-isp-sim: " << line.Note() << "\n";
-
-  std::cout << "kavel-isp-sim: " << a.port << " -> " << line.SlavePath() << " (port directory "
-            << a.portDir << ")\n"
-            << "Talk to it by hand, for example:\n"
-            << "  socat -,rawer,escape=0x1d " << a.portDir << "/" << a.port << ",rawer,b9600\n"
-            << "then type U (the chip answers U) and a record such as :0100000210ED (echo, then .);"
-            << " Ctrl-] ends socat.\n"
-            << outAtStart << "Ctrl-C ends the simulator; " << kToggleHelp << std::flush;
+  SayWhereTheLineIs(a, line, outAtStart);
 
   line.Run();
   g_line = nullptr;

@@ -23,6 +23,37 @@ std::string UtcText(std::time_t seconds, int millis) {
   return text;
 }
 
+// The UTC moment of a local clock's reading (given in text; reading: it as if it were UTC),
+// seconds: whether text gave them. None, with why, when the clocks skip that reading or go
+// back over it.
+std::optional<std::string> LocalMoment(const std::string& text, std::time_t reading, bool seconds, std::string& why) {
+  // The moments whose local reading it is: one, none (the clocks skip it) or two (they go
+  // back over it). The offsets from UTC around it are those it may have been read at.
+  std::set<std::time_t> moments;
+  for (const std::time_t around : {-86400, -43200, 0, 43200, 86400}) {
+    const std::time_t probe = reading + around;
+    std::tm at{}, check{};
+    if (!localtime_r(&probe, &at)) continue;
+    const std::time_t moment = reading - at.tm_gmtoff;
+    if (localtime_r(&moment, &check) && check.tm_gmtoff == at.tm_gmtoff) moments.insert(moment);
+  }
+  if (moments.size() == 1) return UtcText(*moments.begin(), 0);
+  if (moments.empty()) {
+    why = text + " does not exist in local time: the clocks are put forward over it; give it in UTC, with Z";
+    return std::nullopt;
+  }
+  why = text + " exists twice in local time: the clocks are put back over it; say which in UTC, with Z:";
+  for (const std::time_t moment : moments) {
+    std::tm at{};
+    gmtime_r(&moment, &at);
+    char written[40];
+    std::snprintf(written, sizeof written, seconds ? "%04d-%02d-%02dT%02d:%02d:%02dZ" : "%04d-%02d-%02dT%02d:%02dZ",
+                  at.tm_year + 1900, at.tm_mon + 1, at.tm_mday, at.tm_hour, at.tm_min, at.tm_sec);
+    why.append(moment == *moments.begin() ? " " : " or ").append(written);
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::string DefaultStationDbPath() {
@@ -108,31 +139,7 @@ std::optional<std::string> UtcFromText(const std::string& text, std::string& why
     if (midnight == static_cast<std::time_t>(-1)) return std::nullopt;
     return UtcText(midnight, 0);
   }
-  // The moments whose local reading it is: one, none (the clocks skip it) or two (they go
-  // back over it). The offsets from UTC around it are those it may have been read at.
-  std::set<std::time_t> moments;
-  for (const std::time_t around : {-86400, -43200, 0, 43200, 86400}) {
-    const std::time_t probe = reading + around;
-    std::tm at{}, check{};
-    if (!localtime_r(&probe, &at)) continue;
-    const std::time_t moment = reading - at.tm_gmtoff;
-    if (localtime_r(&moment, &check) && check.tm_gmtoff == at.tm_gmtoff) moments.insert(moment);
-  }
-  if (moments.size() == 1) return UtcText(*moments.begin(), 0);
-  if (moments.empty()) {
-    why = text + " does not exist in local time: the clocks are put forward over it; give it in UTC, with Z";
-    return std::nullopt;
-  }
-  why = text + " exists twice in local time: the clocks are put back over it; say which in UTC, with Z:";
-  for (const std::time_t moment : moments) {
-    std::tm at{};
-    gmtime_r(&moment, &at);
-    char written[40];
-    std::snprintf(written, sizeof written, seconds ? "%04d-%02d-%02dT%02d:%02d:%02dZ" : "%04d-%02d-%02dT%02d:%02dZ",
-                  at.tm_year + 1900, at.tm_mon + 1, at.tm_mday, at.tm_hour, at.tm_min, at.tm_sec);
-    why.append(moment == *moments.begin() ? " " : " or ").append(written);
-  }
-  return std::nullopt;
+  return LocalMoment(text, reading, seconds, why);
 }
 
 std::string StationName() {

@@ -26,6 +26,7 @@ class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
+class QVBoxLayout;
 
 namespace kavel::stationwin {
 
@@ -83,7 +84,13 @@ class TStationWindow : public QWidget {
     qint64 quietSinceMs = 0;   // when the first of them ended
     int retryMs = 0;           // the pause before a board the station failed is tried again
   };
+  // The window's parts, top to bottom: the job and the operator's field; the lot's counters
+  // and the banner; the tiles; Start, Stop, automatic mode and the keys that do the same.
+  void BuildHead(QVBoxLayout* top, const QString& jobName, const QString& operatorName);
+  void BuildBanners(QVBoxLayout* top);
   void BuildTiles(QGridLayout* grid);
+  void BuildControls(QVBoxLayout* top);
+  // The rounds (StationRounds.cpp) and automatic mode (StationAutomatic.cpp).
   bool StartRound(std::vector<std::size_t> boards);
   void Launch(TRound& round);
   bool InRound(std::size_t board) const;

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "cli/CliArgs.h"
-#include "cli/CliLog.h"  // the log command, for the files that reach it through here
 #include "cli/CliReport.h"
 #include "station/StationDb.h"
 

@@ -15,6 +15,7 @@
 #include "cli/CliDraw.h"
 #include "cli/CliProcess.h"
 #include "cli/CliFiles.h"
+#include "cli/CliLog.h"
 #include "cli/CliPorts.h"
 #include "cli/CliReport.h"
 #include "cli/CliRun.h"

@@ -16,25 +16,9 @@ dash=""
 trap '[ -z "$dash" ] || kill "$dash" 2>/dev/null; bash tests/support/pg_cluster.sh remove "$pg"; rm -rf "$work"' EXIT
 now=$(date +%s)
 first=$((now - 30 * 86400))
-# A row every 2.592 s from 30 days ago until now; n from 0 to 999999.
-columns="started, ended, station, port, command, image, image_sha256, device_id, serial_name, serial,
-  serial_verified, result, exit_status, seconds, speed, retries, operator_name, lot, device, reason, serial_kept,
-  result_class"
-values="'line-' || (n % 8), 'COM' || (n / 8 % 4 + 1), 'cycle', 'fw.hex', 'c0ffee', 194, 'default', n + 1, 1,
-  CASE WHEN n % 50 = 7 THEN 'no_answer' WHEN n % 97 = 3 THEN 'mismatch' WHEN n % 211 = 11 THEN 'bad_image'
-       WHEN n % 1009 = 5 THEN 'unfinished' ELSE 'ok' END,
-  CASE WHEN n % 50 = 7 OR n % 97 = 3 THEN 1 WHEN n % 211 = 11 THEN 4 ELSE 0 END, 10.5 + (n % 13) * 0.1, 115200,
-  0, 'op' || (n % 3), 'W-' || (n / 10000), '/dev/ttyUSB0', 'cycle: programmed 1025 records, verified, locked',
-  CASE WHEN n % 20 = 9 THEN 1 ELSE 0 END, CASE WHEN n % 211 = 11 THEN 'station' ELSE 'board' END"
-for db in "$work/station.db" "$url"; do
-  "$cli" --db "$db" --port COM9 --quiet erase >/dev/null 2>&1 || true
-done
-sqlite3 "$work/station.db" "DELETE FROM kavel_runs;
-  WITH RECURSIVE s(n) AS (SELECT 0 UNION ALL SELECT n + 1 FROM s WHERE n < 999999)
-  INSERT INTO kavel_runs ($columns) SELECT strftime('%Y-%m-%dT%H:%M:%fZ', $first + n * 2.592, 'unixepoch'),
-  strftime('%Y-%m-%dT%H:%M:%fZ', $first + n * 2.592 + 11, 'unixepoch'), $values FROM s;"
-psql -q "$url" -c "DELETE FROM kavel_runs" -c "INSERT INTO kavel_runs ($columns) SELECT to_timestamp($first + n * 2.592),
-  to_timestamp($first + n * 2.592 + 11), $values FROM generate_series(0, 999999) AS n" -c "VACUUM ANALYZE kavel_runs"
+source "$(dirname "$0")/fill_log.sh"
+# A row every 2.592 s from 30 days ago until now: eight stations of four ports.
+FillLog "$work/station.db" "$url" "$first" 2.592 8 4
 # CPU ticks (user + system, children ended included) of a process and those it started.
 Ticks() {
   local total=0 p

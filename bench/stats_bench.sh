@@ -10,26 +10,9 @@ runs="${2:-5}"
 pg="$(mktemp -d /tmp/kavel-pg-XXXXXX)"  # its own: the postgres user may not enter $work
 url=$(bash tests/support/pg_cluster.sh start "$pg")
 trap 'bash tests/support/pg_cluster.sh remove "$pg"; rm -rf "$work"' EXIT
-# The rows, as the log holds them; n from 0 to 999999, t its start in seconds since 1970.
-columns="started, ended, station, port, command, image, image_sha256, device_id, serial_name, serial,
-  serial_verified, result, exit_status, seconds, speed, retries, operator_name, lot, device, reason, serial_kept,
-  result_class"
-values="'line-' || (n % 4), 'COM' || (n % 8 + 1), 'cycle', 'fw.hex', 'c0ffee', 194, 'default', n + 1, 1,
-  CASE WHEN n % 50 = 7 THEN 'no_answer' WHEN n % 97 = 3 THEN 'mismatch' WHEN n % 211 = 11 THEN 'bad_image'
-       WHEN n % 1009 = 5 THEN 'unfinished' ELSE 'ok' END,
-  CASE WHEN n % 50 = 7 OR n % 97 = 3 THEN 1 WHEN n % 211 = 11 THEN 4 ELSE 0 END, 10.5 + (n % 13) * 0.1, 115200,
-  0, 'op' || (n % 3), 'W-' || (n / 10000), '/dev/ttyUSB0', 'cycle: programmed 1025 records, verified, locked',
-  CASE WHEN n % 20 = 9 THEN 1 ELSE 0 END, CASE WHEN n % 211 = 11 THEN 'station' ELSE 'board' END"
-# Each database made by the program itself: a run on a port that is not there, refused.
-for db in "$work/station.db" "$url"; do
-  "$cli" --db "$db" --port COM9 --quiet erase >/dev/null 2>&1 || true
-done
-sqlite3 "$work/station.db" "DELETE FROM kavel_runs;
-  WITH RECURSIVE s(n) AS (SELECT 0 UNION ALL SELECT n + 1 FROM s WHERE n < 999999)
-  INSERT INTO kavel_runs ($columns) SELECT strftime('%Y-%m-%dT%H:%M:%fZ', 1796000000 + n * 8, 'unixepoch'),
-  strftime('%Y-%m-%dT%H:%M:%fZ', 1796000000 + n * 8 + 11, 'unixepoch'), $values FROM s;"
-psql -q "$url" -c "DELETE FROM kavel_runs" -c "INSERT INTO kavel_runs ($columns) SELECT to_timestamp(1796000000 + n * 8),
-  to_timestamp(1796000000 + n * 8 + 11), $values FROM generate_series(0, 999999) AS n" -c "VACUUM ANALYZE kavel_runs"
+source "$(dirname "$0")/fill_log.sh"
+# A board every 8 s for 92 days: four stations of two ports.
+FillLog "$work/station.db" "$url" 1796000000 8 4 2
 # Median of the runs: wall seconds and peak resident kilobytes.
 Measure() {
   local times=() peaks=() t m

@@ -14,7 +14,7 @@
 #include <iterator>
 #include <optional>
 
-#include "cli/CliArgs.h"
+#include "cli/CliStatus.h"
 #include "link/WireText.h"
 
 namespace kavel::cli {

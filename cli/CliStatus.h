@@ -12,6 +12,17 @@
 
 namespace kavel::cli {
 
+// Exit statuses: the worst thing that happened.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitChip = 1;    // the chip (or the controller) refused or did not answer;
+                                       // or an output (results, the trace) could not be written
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitPort = 3;    // the port could not be opened, failed or vanished
+inline constexpr int kExitFile = 4;    // the image cannot be used: missing, unreadable, too large, bad
+inline constexpr int kExitStation = 5; // the station database cannot be opened or written
+inline constexpr int kExitInternal = 70; // a fault of this program (sysexits' EX_SOFTWARE)
+inline constexpr int kExitStopped = 130;  // Ctrl-C (128 + the signal: 129 SIGHUP, 143 SIGTERM)
+
 enum class TRunKind : std::uint8_t {
   // The session's, one for one (TStatusKind).
   rkOk, rkUnconfirmed, rkCancelled, rkRefused, rkNoAnswer, rkBadReply, rkMismatch, rkPortFailed, rkStopped,
